@@ -1,0 +1,87 @@
+#include "disk/sector_source.h"
+
+#include "disk/disk_read.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <map>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ds {
+namespace {
+
+// Keeps one read-only descriptor per device text so that a long export does
+// not reopen the device for every chunk. Nothing here ever opens for writing.
+class PosixSource final : public SectorSource {
+public:
+    ~PosixSource() override { close_all(); }
+
+    bool read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) override {
+        if (off < 0 || len < 0) return false;
+        int fd = handle(device);
+        if (fd < 0) return false;
+        int64_t done = 0;
+        while (done < len) {
+            ssize_t got = ::pread(fd, buf + done, static_cast<size_t>(len - done), off + done);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            done += got;
+        }
+        return true;
+    }
+
+    int64_t size(const std::string& device) override {
+        int fd = handle(device);
+        if (fd < 0) return -1;
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) return -1;
+        if (S_ISBLK(st.st_mode)) {
+            uint64_t bytes = 0;
+            if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) return -1;
+            return static_cast<int64_t>(bytes);
+        }
+        return S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -1;
+    }
+
+    void close_all() override {
+        for (auto& [name, fd] : fds_)
+            if (fd >= 0) ::close(fd);
+        fds_.clear();
+    }
+
+private:
+    int handle(const std::string& device) {
+        auto it = fds_.find(device);
+        if (it != fds_.end()) return it->second;
+        if (device.empty()) return -1;
+        int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        // A failed open is not remembered: the operator may fix permissions.
+        if (fd >= 0) fds_.emplace(device, fd);
+        return fd;
+    }
+
+    std::map<std::string, int> fds_;
+};
+
+
+SectorSource* g_override = nullptr;
+
+} // namespace
+
+SectorSource& posix_sector_source() {
+    static PosixSource source;
+    return source;
+}
+
+SectorSource& sector_source() { return g_override ? *g_override : posix_sector_source(); }
+
+void set_sector_source(SectorSource* source) {
+    sector_source().close_all();
+    g_override = source;
+    disk_cache_reset();
+}
+
+} // namespace ds

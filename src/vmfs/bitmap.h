@@ -1,0 +1,64 @@
+#pragma once
+// Bitmap system files: a header, then areas of 1024-byte bitmap entries
+// followed by the items those entries govern.
+
+#include "vmfs/inode.h"
+
+#include <cstdint>
+#include <span>
+
+namespace ds {
+
+inline constexpr int64_t kBitmapEntryBytes = 1024;
+inline constexpr int kBitmapBytes = 496;
+// Largest item any caller reads into one buffer (sub-blocks are 64 KiB on
+// real volumes); bigger items are refused when the file is opened.
+inline constexpr int32_t kMaxItemSize = 1 << 20;
+
+struct tvmfs_bitmap_header {
+    int32_t items_per_entry = 0;
+    int32_t entries_per_area = 0;
+    int32_t header_size = 0;
+    int32_t item_size = 0;
+    int32_t area_size = 0;
+    int32_t total_items = 0;
+    int32_t area_count = 0;
+};
+
+struct tvmfs_bitmap {
+    tvmfs_inode inode;
+    tvmfs_bitmap_header header;
+};
+
+struct tvmfs_bitmap_entry {
+    tvmfs_inode meta;   // only the metadata header fields are filled
+    uint32_t id = 0;
+    uint32_t total = 0;
+    uint32_t free = 0;
+    uint32_t first_free = 0;
+    uint8_t bitmap[kBitmapBytes] = {};
+};
+
+// Reads the header of src's file into dst.header (src and dst may be one
+// record). -1 when unreadable or when the header would make item positions
+// undefined: a non-positive items-per-area, item size or area size, or an
+// item size above kMaxItemSize.
+int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst);
+
+// File offset of item (entry, item); -1 when the header cannot place it.
+int64_t bitmap_item_pos(const tvmfs_bitmap& bm, uint32_t entry, uint32_t item);
+
+// Reads one item into buf; 0 when exactly item_size bytes came back, else -1
+// (also when buf is smaller than the item).
+int bitmap_read_item(const tvmfs_bitmap& bm, uint32_t entry, uint32_t item, std::span<uint8_t> buf);
+
+void bitmap_entry_parse(std::span<const uint8_t> buf, tvmfs_bitmap_entry& entry);
+
+// 1 when the item's bit is clear (allocated), 0 when set (free).
+int bitmap_item_allocated(const tvmfs_bitmap_header& h, const tvmfs_bitmap_entry& e, uint32_t entry, uint32_t item);
+
+// Puts the one-block descriptor through which ".fdc.sf" is reached before
+// the root directory has been read.
+void bitmap_set_provisional_fdc(tvmfs_bitmap& fdc, int64_t blocksize);
+
+} // namespace ds

@@ -1,0 +1,31 @@
+#pragma once
+// Copying one file of the datastore to a host file.
+
+#include "vmfs/inode.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace ds {
+
+// Called after every chunk with the bytes written so far and the total;
+// returning false cancels the copy (the host file keeps what was written).
+using ExportProgress = std::function<bool(int64_t done, int64_t total)>;
+
+enum class ExportFailure { none, create, read, write, negative_size, destination_is_input, cancelled };
+
+struct ExportResult {
+    int result = -1;                 // 0 when the whole file was written
+    ExportFailure failure = ExportFailure::none;
+    int64_t bytes_written = 0;
+};
+
+// Creates (or replaces) host_path and writes the file's bytes to it: by
+// 1 MiB chunks through file_read, or from the descriptor's own 1024 bytes
+// for a non-directory of at most 1024 bytes. A directory is written as its
+// entries. Refuses a destination that is one of the volume's devices.
+ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path,
+                         const ExportProgress& progress = {});
+
+} // namespace ds

@@ -1,0 +1,102 @@
+#include "vmfs/file_read.h"
+
+#include "vmfs/bitmap.h"
+#include "vmfs/blockid.h"
+#include "vmfs/fs.h"
+#include "vmfs/le.h"
+#include "vmfs/volume.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace ds {
+namespace {
+
+// Sub-blocks and pointer blocks are items of system files that are read with
+// file_read themselves; damaged descriptors of those files could make the
+// reads chase each other forever. Real volumes need two levels.
+constexpr int kMaxNesting = 4;
+thread_local int g_nesting = 0;
+
+struct NestingGuard {
+    bool ok;
+    NestingGuard() : ok(++g_nesting <= kMaxNesting) {}
+    ~NestingGuard() { --g_nesting; }
+};
+
+} // namespace
+
+int file_block_lookup(const tvmfs_inode& inode, int64_t p, uint32_t* id) {
+    *id = 0;
+    if (inode.block_size <= 0 || p < 0) return -1;
+    int64_t i = p / inode.block_size;
+    if (inode.addr_mode == 1 || inode.addr_mode == 2) {
+        if (i >= kBlockSlots) return -1;
+        *id = inode.blocks[i];
+        return 0;
+    }
+    if (inode.addr_mode != 3) return -1;
+    const tvmfs_bitmap& pbc = fs_state().pbc;
+    int64_t per = pbc.header.item_size / 4;
+    if (per <= 0) return -1;
+    int64_t slot = i / per;
+    int64_t r = i % per;
+    if (slot >= kBlockSlots) return -1;
+    uint32_t pointer_block = inode.blocks[slot];
+    if (pointer_block == 0) return 0;
+    std::vector<uint8_t> item(static_cast<size_t>(pbc.header.item_size));
+    if (bitmap_read_item(pbc, pb_entry(pointer_block), pb_item(pointer_block), item) != 0) return -1;
+    *id = load_le<uint32_t>(item, static_cast<size_t>(4 * r));
+    return 0;
+}
+
+int64_t file_block_read(uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p) {
+    int64_t bs = fs_state().fsinfo.blocksize;
+    if (bs <= 0 || p < 0 || count < 0) return -1;
+    int64_t off = p % bs;
+    int64_t n = std::min(bs - off, count);
+    int64_t at = int64_t{fb_item(id)} * bs + off;
+    return lvm_read(buffer + index, 0, at, n) == n ? n : -1;
+}
+
+int64_t subblock_read(uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p) {
+    const tvmfs_bitmap& sbc = fs_state().sbc;
+    int64_t sz = sbc.header.item_size;
+    if (sz <= 0 || p < 0 || count < 0) return -1;
+    int64_t off = p % sz;
+    int64_t n = std::min(sz - off, count);
+    std::vector<uint8_t> item(static_cast<size_t>(sz));
+    if (bitmap_read_item(sbc, sb_entry(id), sb_item(id), item) != 0) return -1;
+    std::memcpy(buffer + index, item.data() + off, static_cast<size_t>(n));
+    return n;
+}
+
+int64_t file_read(const tvmfs_inode& inode_in, uint8_t* buffer, int64_t count, int64_t p) {
+    NestingGuard guard;
+    if (!guard.ok || p < 0 || count < 0) return -1;
+    const tvmfs_inode inode = inode_in;   // the caller's record is never changed
+    int64_t total = 0;
+    while (count > 0 && p < inode.size) {
+        uint32_t id = 0;
+        if (file_block_lookup(inode, p, &id) < 0) return -1;
+        int64_t want = std::min(inode.size - p, count);
+        int64_t got = -1;
+        if (id == 0) {
+            // A hole of a thin file: zeros up to the end of its block.
+            got = std::min(want, inode.block_size - p % inode.block_size);
+            std::memset(buffer + total, 0, static_cast<size_t>(got));
+        } else if (blkid_type(id) == kBlockFile) {
+            got = file_block_read(id, buffer, total, want, p);
+        } else if (blkid_type(id) == kBlockSub) {
+            got = subblock_read(id, buffer, total, want, p);
+        }
+        if (got <= 0) return -1;
+        p += got;
+        total += got;
+        count -= got;
+    }
+    return total;
+}
+
+} // namespace ds

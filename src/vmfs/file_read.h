@@ -1,0 +1,26 @@
+#pragma once
+// Reading the contents of a file through its descriptor's block list.
+
+#include "vmfs/inode.h"
+
+#include <cstdint>
+
+namespace ds {
+
+// Finds the block id that holds file position p. Returns 0 with *id set
+// (0 for a hole) or -1 when the position cannot be addressed.
+int file_block_lookup(const tvmfs_inode& inode, int64_t p, uint32_t* id);
+
+// Reads from file position p up to the end of the file block id (at most
+// count bytes) into buffer[index...]; bytes read or -1.
+int64_t file_block_read(uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p);
+
+// The same for a sub-block (an item of ".sbc.sf").
+int64_t subblock_read(uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p);
+
+// Reads count bytes at position p into buffer[0...]; the count of bytes read
+// (0 at or past the end of the file) or -1. Holes (null block ids inside the
+// file's size) read as zeros.
+int64_t file_read(const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int64_t p);
+
+} // namespace ds

@@ -1,0 +1,59 @@
+#include "vmfs/inode.h"
+
+#include "vmfs/bitmap.h"
+#include "vmfs/blockid.h"
+#include "vmfs/fs.h"
+#include "vmfs/le.h"
+
+namespace ds {
+
+void inode_parse_header(tvmfs_inode& n, std::span<const uint8_t> b) {
+    n.magic = load_le<uint32_t>(b, 0x00);
+    n.meta_pos = load_le<int64_t>(b, 0x04);
+    n.meta_hb_pos = load_le<int64_t>(b, 0x0C);
+    n.meta_hb_seq = load_le<int64_t>(b, 0x14);
+    n.meta_obj_seq = load_le<int64_t>(b, 0x1C);
+    n.meta_hb_lock = load_le<uint32_t>(b, 0x24);
+    load_bytes(b, 0x28, n.meta_hb_uuid);
+    load_bytes(b, 0x38, n.meta_mtime);
+}
+
+int inode_parse(tvmfs_inode& n, std::span<const uint8_t> b) {
+    inode_parse_header(n, b);
+    n.id = load_le<uint32_t>(b, 0x200);
+    n.id2 = load_le<uint32_t>(b, 0x204);
+    n.nlink = load_le<uint32_t>(b, 0x208);
+    n.type = load_le<uint32_t>(b, 0x20C);
+    n.flags = load_le<uint32_t>(b, 0x210);
+    n.size = load_le<int64_t>(b, 0x214);
+    n.block_size = load_le<int64_t>(b, 0x21C);
+    n.block_count = load_le<int64_t>(b, 0x224);
+    n.create_time = load_le<int32_t>(b, 0x22C);
+    n.update_time = load_le<int32_t>(b, 0x230);
+    n.atime = load_le<int32_t>(b, 0x234);
+    n.uid = load_le<uint32_t>(b, 0x238);
+    n.gid = load_le<uint32_t>(b, 0x23C);
+    n.mode = load_le<uint32_t>(b, 0x240);
+    n.addr_mode = load_le<uint32_t>(b, 0x244);
+    n.tbz = load_le<uint32_t>(b, 0x248);
+    n.cow = load_le<uint32_t>(b, 0x24C);
+    if (n.type == kTypeSymlink) {
+        n.type6_value = load_le<uint32_t>(b, 0x400);
+    } else {
+        for (int i = 0; i < kBlockSlots; ++i) n.blocks[i] = load_le<uint32_t>(b, 0x400 + 4 * i);
+    }
+    return 0;
+}
+
+int inode_get(uint32_t id, tvmfs_inode& inode) {
+    uint8_t buf[kDescriptorBytes] = {};
+    if (bitmap_read_item(fs_state().fdc, fd_entry(id), fd_item(id), buf) != 0) return -1;
+    inode_parse(inode, buf);
+    return 0;
+}
+
+void inode_inline_bytes(const tvmfs_inode& inode, uint8_t (&out)[1024]) {
+    for (int i = 0; i < kBlockSlots; ++i) store_le32(out + 4 * i, inode.blocks[i]);
+}
+
+} // namespace ds

@@ -1,0 +1,58 @@
+#pragma once
+// File descriptors: 2048-byte items of ".fdc.sf".
+
+#include <cstdint>
+#include <span>
+
+namespace ds {
+
+inline constexpr int64_t kDescriptorBytes = 2048;
+inline constexpr int kBlockSlots = 256;
+inline constexpr int64_t kInlineLimit = 1024;   // contents kept inside the descriptor
+
+enum FileType : uint32_t { kTypeDir = 2, kTypeRegular = 3, kTypeSystem = 5, kTypeSymlink = 6 };
+
+struct tvmfs_inode {
+    // metadata header (the first 64 of its 512 bytes)
+    uint32_t magic = 0;
+    int64_t meta_pos = 0;
+    int64_t meta_hb_pos = 0;
+    int64_t meta_hb_seq = 0;
+    int64_t meta_obj_seq = 0;
+    uint32_t meta_hb_lock = 0;
+    uint8_t meta_hb_uuid[16] = {};
+    uint8_t meta_mtime[8] = {};
+    // descriptor proper
+    uint32_t id = 0;
+    uint32_t id2 = 0;
+    uint32_t nlink = 0;
+    uint32_t type = 0;
+    uint32_t flags = 0;
+    int64_t size = 0;
+    int64_t block_size = 0;
+    int64_t block_count = 0;
+    int32_t create_time = 0;
+    int32_t update_time = 0;
+    int32_t atime = 0;
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    uint32_t mode = 0;
+    uint32_t addr_mode = 0;
+    uint32_t tbz = 0;
+    uint32_t cow = 0;
+    uint32_t type6_value = 0;
+    uint32_t blocks[kBlockSlots] = {};
+};
+
+// Fills the metadata header fields from the first 64 bytes of buf.
+void inode_parse_header(tvmfs_inode& inode, std::span<const uint8_t> buf);
+// Fills the whole record from a 2048-byte descriptor; always 0.
+int inode_parse(tvmfs_inode& inode, std::span<const uint8_t> buf);
+// Reads descriptor id from ".fdc.sf"; -1 (record unchanged) when unreadable.
+int inode_get(uint32_t id, tvmfs_inode& inode);
+
+// The 1024 bytes at 0x400 rebuilt from the block list, where small files
+// keep their contents.
+void inode_inline_bytes(const tvmfs_inode& inode, uint8_t (&out)[1024]);
+
+} // namespace ds

@@ -1,0 +1,33 @@
+#pragma once
+// What a directory listing shows: the rule shared by the tree and the shell.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ds {
+
+struct ListedEntry {
+    bool is_dir = false;       // folder image when true, document image otherwise
+    uint32_t type = 0;         // the entry's type: 2, 3 or 5
+    uint32_t block_id = 0;     // descriptor id, the handle for listing and export
+    std::string name;          // display name (UTF-8, invalid bytes replaced)
+};
+
+enum class ListStatus {
+    complete,        // the walk reached the end: the node is expanded
+    ended_early,     // a read was short: entries so far stay, no expansion
+    not_directory,   // the descriptor is not a directory: nothing happens
+    open_error,      // the descriptor cannot be read: "dir open error"
+};
+
+struct Listing {
+    ListStatus status = ListStatus::open_error;
+    std::vector<ListedEntry> entries;
+};
+
+// Lists directory dir_id. A first_block other than -1 takes the place of the
+// directory's first block id (a directory found after a reformat).
+Listing list_directory(uint32_t dir_id, int64_t first_block = -1);
+
+} // namespace ds

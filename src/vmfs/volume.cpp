@@ -1,0 +1,114 @@
+#include "vmfs/volume.h"
+
+#include "disk/disk_read.h"
+#include "vmfs/le.h"
+
+#include <cstring>
+#include <span>
+
+namespace ds {
+
+tvmfslvm& lvm_state() {
+    static tvmfslvm lvm;
+    return lvm;
+}
+
+namespace {
+
+// Device byte offset of partition-relative offset rel; -1 on overflow.
+int64_t partition_offset(const TvmfsVOLUME& vol, int64_t rel) {
+    int64_t base = 0;
+    if (vol.start_sector < 0 || __builtin_mul_overflow(vol.start_sector, int64_t{512}, &base)) return -1;
+    int64_t out = 0;
+    if (__builtin_add_overflow(base, vol.header_offset, &out) || __builtin_add_overflow(out, rel, &out)) return -1;
+    return out;
+}
+
+} // namespace
+
+int volume_header_read(TvmfsVOLUME& vol) {
+    uint8_t raw[kVolumeHeaderBytes];
+    int64_t at = partition_offset(vol, 0);
+    if (at < 0 || disk_read(vol.device, raw, 0, at, kVolumeHeaderBytes) != kVolumeHeaderBytes) return -1;
+    std::span<const uint8_t> b(raw);
+    vol.magic = load_le<uint32_t>(b, 0x000);
+    if (vol.magic != kVolumeMagic) return -2;
+    vol.version = load_le<uint32_t>(b, 0x004);
+    load_bytes(b, 0x012, vol.name);
+    load_bytes(b, 0x082, vol.uuid);
+    vol.lun = raw[0x00E];
+    vol.size = 0;
+    for (int i = 0; i < 7; ++i) vol.size |= uint64_t{raw[0x05F + i]} << (8 * i);
+    vol.lvm_size = load_le<int64_t>(b, 0x200);
+    vol.lvm_blocks = load_le<int64_t>(b, 0x208);
+    vol.num_segments = load_le<int32_t>(b, 0x274);
+    vol.first_segment = load_le<int32_t>(b, 0x278);
+    vol.last_segment = load_le<int32_t>(b, 0x280);
+    vol.num_extents = load_le<int32_t>(b, 0x290);
+    load_bytes(b, 0x254, vol.lvm_uuid);
+    return 0;
+}
+
+int64_t volume_read(const TvmfsVOLUME& vol, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
+    if (pos < 0) return -1;
+    int64_t at = partition_offset(vol, kDataAreaOffset);
+    if (at < 0 || __builtin_add_overflow(at, pos, &at)) return -1;
+    return disk_read(vol.device, buffer, index, at, len);
+}
+
+int64_t lvm_read(uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
+    if (pos < 0) return -1;
+    const tvmfslvm& lvm = lvm_state();
+    int64_t segment = pos / kSegmentSize;
+    for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k) {
+        const TvmfsVOLUME& m = lvm.volumes[k];
+        if (m.first_segment <= segment && segment <= m.last_segment)
+            return volume_read(m, buffer, index, pos - int64_t{m.first_segment} * kSegmentSize, len);
+    }
+    return -1;
+}
+
+const char* add_disk_message(AddDiskRefusal why) {
+    switch (why) {
+    case AddDiskRefusal::none: return "";
+    case AddDiskRefusal::not_found: return "vlm not find";
+    case AddDiskRefusal::not_first: return "vlm is not first disk ";
+    case AddDiskRefusal::mismatch: return "vlm  disk information mismatch ";
+    case AddDiskRefusal::not_continuous: return "vlm  disk not continue ";
+    case AddDiskRefusal::too_many: return "vlm  too many disks (at most 32)";
+    }
+    return "";
+}
+
+int AddDisk(const std::string& device, int64_t start_sector, AddDiskRefusal* why) {
+    auto refuse = [why](AddDiskRefusal r) {
+        if (why) *why = r;
+        return -1;
+    };
+    tvmfslvm& lvm = lvm_state();
+    int k = lvm.loaded_extents;
+    if (k < 0 || k >= kMaxExtents) return refuse(AddDiskRefusal::too_many);
+    TvmfsVOLUME& m = lvm.volumes[k];
+    m.device = device;
+    m.start_sector = start_sector;
+    m.header_offset = kVolumeHeaderOffset;
+    if (volume_header_read(m) < 0) return refuse(AddDiskRefusal::not_found);
+    if (k == 0) {
+        if (m.first_segment != 0) return refuse(AddDiskRefusal::not_first);
+        std::memcpy(lvm.uuid, m.lvm_uuid, sizeof lvm.uuid);
+        lvm.numofextents = m.num_extents;
+        lvm.size = m.lvm_size;
+        lvm.blocks = m.lvm_blocks;
+    } else {
+        if (std::memcmp(m.lvm_uuid, lvm.uuid, sizeof lvm.uuid) != 0 || m.lvm_size != lvm.size ||
+            m.lvm_blocks != lvm.blocks || m.num_extents != lvm.numofextents)
+            return refuse(AddDiskRefusal::mismatch);
+        if (int64_t{lvm.volumes[k - 1].last_segment} + 1 != m.first_segment)
+            return refuse(AddDiskRefusal::not_continuous);
+    }
+    lvm.loaded_extents = k + 1;
+    if (why) *why = AddDiskRefusal::none;
+    return 0;
+}
+
+} // namespace ds
