@@ -1,0 +1,28 @@
+#pragma once
+// Virtual-disk file recovery: free pointer blocks whose first block id leads
+// to a block that begins with a master boot record.
+
+#include "recovery/scan.h"
+
+#include <cstdint>
+#include <string>
+
+namespace ds {
+
+struct PartitionRow {
+    int n = 0;
+    std::string sn;
+    std::string id = " ";
+    std::string type;       // partition texts joined by "|"
+    std::string size;       // "<n>GB"
+};
+
+std::string partition_type_text(uint8_t type);
+// The row AddPartitionRow appends for a 64-byte partition table.
+PartitionRow make_partition_row(const uint8_t (&table)[64], int n);
+// Whether the first 512 bytes of a block look like a master boot record.
+bool looks_like_mbr(const uint8_t* block512);
+
+ScanEnd scan_lost_vmdks(const ScanProgress& progress, const std::function<void(const PartitionRow&)>& row);
+
+} // namespace ds

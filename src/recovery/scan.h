@@ -1,0 +1,37 @@
+#pragma once
+// The walk over the free items of a bitmap system file, shared by the three
+// recovery scans, and how a scan ended.
+
+#include "vmfs/bitmap.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace ds {
+
+enum class ScanEnd {
+    finished,                 // every area walked: "finish"
+    bitmap_read_failed,       // a bitmap entry could not be read in full
+    descriptor_read_failed,   // a free slot's descriptor unreadable: "rinode get error"
+    cancelled,                // the operator asked to stop
+    not_open,                 // the file system has not been opened: "please view file first"
+};
+
+// The text the front ends show for how a scan ended.
+const char* scan_end_message(ScanEnd end);
+
+// Called once per area with the gauge value (0..100); false cancels.
+using ScanProgress = std::function<bool(int gauge)>;
+
+enum class Visit { next, stop_walk, end_command };
+using FreeItemVisit = std::function<Visit(uint32_t entry_id, uint32_t item)>;
+
+// Gauge value after area a of area_count: 100 * a / (area_count - 1),
+// rounded half to even; 100 when there is one area.
+int gauge_value(int32_t area, int32_t area_count);
+
+// Visits every free item of bm in walk order (areas, entries, items
+// ascending). Without progress (null) the walk does not report per area.
+ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress);
+
+} // namespace ds
