@@ -1,0 +1,115 @@
+#include "disk/disk_read.h"
+#include "disk/sector_reader.h"
+#include "disk/sector_source.h"
+#include "support/test_support.h"
+#include "vmfs/fs.h"
+
+#include <map>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+using namespace ds;
+
+// An in-memory source that counts device reads and can be told to fail.
+class MemorySource : public SectorSource {
+public:
+    std::map<std::string, std::vector<uint8_t>> disks;
+    int reads = 0;
+    bool fail = false;
+
+    bool read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) override {
+        ++reads;
+        auto it = disks.find(device);
+        if (fail || it == disks.end() || off < 0 || off + len > static_cast<int64_t>(it->second.size())) return false;
+        std::copy_n(it->second.begin() + off, len, buf);
+        return true;
+    }
+    int64_t size(const std::string& device) override {
+        auto it = disks.find(device);
+        return it == disks.end() ? -1 : static_cast<int64_t>(it->second.size());
+    }
+};
+
+std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + seed + (i >> 9));
+    return v;
+}
+
+class DiskRead : public dstest::CleanState {
+protected:
+    MemorySource mem;
+    void SetUp() override {
+        CleanState::SetUp();
+        mem.disks["a"] = pattern(3 * 1048576 + 4096, 1);
+        mem.disks["b"] = pattern(2 * 1048576, 2);
+        set_sector_source(&mem);
+    }
+    void TearDown() override {
+        set_sector_source(nullptr);
+        CleanState::TearDown();
+    }
+};
+
+TEST_F(DiskRead, ReadsAnyRangeAndAnswersRepeatsFromTheCache) {
+    std::vector<uint8_t> buf(5000);
+    ASSERT_EQ(disk_read("a", buf.data(), 10, 1000, 4000), 4000);
+    EXPECT_TRUE(std::equal(buf.begin() + 10, buf.begin() + 4010, mem.disks["a"].begin() + 1000));
+    int before = mem.reads;
+    ASSERT_EQ(disk_read("a", buf.data(), 0, 1000, 512), 512);
+    EXPECT_EQ(mem.reads, before);   // same chunk: no device read
+}
+
+TEST_F(DiskRead, ReadsSpanningChunksAndNearTheEnd) {
+    const auto& a = mem.disks["a"];
+    std::vector<uint8_t> buf(2 * 1048576);
+    ASSERT_EQ(disk_read("a", buf.data(), 0, 1048576 - 100, buf.size()), static_cast<int64_t>(buf.size()));
+    EXPECT_TRUE(std::equal(buf.begin(), buf.end(), a.begin() + 1048576 - 100));
+    // The last bytes of the device are readable although a full chunk from
+    // their sector would run past the end.
+    int64_t end = static_cast<int64_t>(a.size());
+    ASSERT_EQ(disk_read("a", buf.data(), 0, end - 300, 300), 300);
+    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 300, a.end() - 300));
+    EXPECT_EQ(disk_read("a", buf.data(), 0, end - 300, 301), -1);   // one byte past the end
+    EXPECT_EQ(disk_read("missing", buf.data(), 0, 0, 1), -1);
+}
+
+TEST_F(DiskRead, NeverAnswersWithAnotherDevicesBytes) {
+    std::vector<uint8_t> buf(64);
+    ASSERT_EQ(disk_read("a", buf.data(), 0, 0, 64), 64);
+    ASSERT_EQ(disk_read("b", buf.data(), 0, 0, 64), 64);
+    EXPECT_TRUE(std::equal(buf.begin(), buf.end(), mem.disks["b"].begin()));
+    // After a failed chunk read the old chunk must not be served as "a".
+    mem.fail = true;
+    EXPECT_EQ(disk_read("a", buf.data(), 0, 0, 64), -1);
+    EXPECT_EQ(disk_read("b", buf.data(), 0, 0, 64), -1);
+    mem.fail = false;
+    ASSERT_EQ(disk_read("b", buf.data(), 0, 0, 64), 64);
+    EXPECT_TRUE(std::equal(buf.begin(), buf.end(), mem.disks["b"].begin()));
+}
+
+TEST_F(DiskRead, SectorReads) {
+    std::vector<uint8_t> buf(1024);
+    EXPECT_TRUE(read_sectors("a", 0, buf.data(), 0));
+    EXPECT_TRUE(read_sectors("a", 2, buf.data(), 3));
+    EXPECT_TRUE(std::equal(buf.begin(), buf.end(), mem.disks["a"].begin() + 1536));
+    EXPECT_FALSE(read_sectors("b", 1, buf.data(), 4096));   // past the end
+    EXPECT_FALSE(read_sectors("b", 1, buf.data(), -1));
+}
+
+TEST(PosixSource, ReadsImageFilesReadOnly) {
+    dstest::TempDir dir;
+    std::string path = dir.file("disk.img");
+    dstest::write_file(path, pattern(4096, 9));
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);   // a read-only image must be readable
+    ds::reset_state();
+    std::vector<uint8_t> buf(100);
+    EXPECT_EQ(device_size(path), 4096);
+    ASSERT_EQ(disk_read(path, buf.data(), 0, 4000, 96), 96);
+    EXPECT_EQ(buf[0], pattern(4096, 9)[4000]);
+    ds::reset_state();
+}
+
+} // namespace
