@@ -1,36 +1,15 @@
 #include "disk/disk_read.h"
 #include "disk/sector_reader.h"
-#include "disk/sector_source.h"
+#include "disk/memory_source.h"
 #include "support/test_support.h"
 #include "vmfs/fs.h"
 
-#include <map>
 #include <sys/stat.h>
 #include <vector>
 
 namespace {
 
 using namespace ds;
-
-// An in-memory source that counts device reads and can be told to fail.
-class MemorySource : public SectorSource {
-public:
-    std::map<std::string, std::vector<uint8_t>> disks;
-    int reads = 0;
-    bool fail = false;
-
-    bool read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) override {
-        ++reads;
-        auto it = disks.find(device);
-        if (fail || it == disks.end() || off < 0 || off + len > static_cast<int64_t>(it->second.size())) return false;
-        std::copy_n(it->second.begin() + off, len, buf);
-        return true;
-    }
-    int64_t size(const std::string& device) override {
-        auto it = disks.find(device);
-        return it == disks.end() ? -1 : static_cast<int64_t>(it->second.size());
-    }
-};
 
 std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
     std::vector<uint8_t> v(n);
@@ -82,10 +61,11 @@ TEST_F(DiskRead, NeverAnswersWithAnotherDevicesBytes) {
     ASSERT_EQ(disk_read("b", buf.data(), 0, 0, 64), 64);
     EXPECT_TRUE(std::equal(buf.begin(), buf.end(), mem.disks["b"].begin()));
     // After a failed chunk read the old chunk must not be served as "a".
-    mem.fail = true;
+    mem.fail_from = 0;
+    mem.fail_to = INT64_MAX;
     EXPECT_EQ(disk_read("a", buf.data(), 0, 0, 64), -1);
     EXPECT_EQ(disk_read("b", buf.data(), 0, 0, 64), -1);
-    mem.fail = false;
+    mem.fail_from = -1;
     ASSERT_EQ(disk_read("b", buf.data(), 0, 0, 64), 64);
     EXPECT_TRUE(std::equal(buf.begin(), buf.end(), mem.disks["b"].begin()));
 }

@@ -1,0 +1,24 @@
+#include "disk/memory_source.h"
+
+#include <algorithm>
+
+namespace ds {
+
+bool MemorySource::read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) {
+    ++reads;
+    auto it = disks.find(device);
+    if (it == disks.end() || off < 0 || len < 0) return false;
+    const auto& bytes = it->second;
+    if (off > static_cast<int64_t>(bytes.size()) || len > static_cast<int64_t>(bytes.size()) - off) return false;
+    if (fail_from >= 0 && off < fail_to && off + len > fail_from) return false;
+    std::copy_n(bytes.begin() + off, len, buf);
+    bytes_read += len;
+    return true;
+}
+
+int64_t MemorySource::size(const std::string& device) {
+    auto it = disks.find(device);
+    return it == disks.end() ? -1 : static_cast<int64_t>(it->second.size());
+}
+
+} // namespace ds
