@@ -1,0 +1,90 @@
+#include "recovery/formatted_dirs.h"
+
+#include "vmfs/blockid.h"
+#include "vmfs/dirent.h"
+#include "vmfs/file_read.h"
+#include "vmfs/fs.h"
+#include "vmfs/le.h"
+
+#include <vector>
+
+namespace ds {
+
+std::vector<found_dir>& found_dirs() {
+    static std::vector<found_dir> table;
+    return table;
+}
+
+uint32_t find_dir_subblock(uint32_t dir_id) {
+    const tvmfs_bitmap& sbc = fs_state().sbc;
+    std::vector<uint8_t> item(static_cast<size_t>(std::max(sbc.header.item_size, 0)));
+    uint32_t found = 0;
+    auto visit = [&](uint32_t entry, uint32_t index) {
+        if (bitmap_read_item(sbc, entry, index, item) != 0) return Visit::next;
+        // The type and block id of the first entry held there: a "." of a
+        // directory that names dir_id.
+        if (item.size() >= 8 && load_le<uint32_t>(item, 0) == kTypeDir && load_le<uint32_t>(item, 4) == dir_id) {
+            found = sb_build(entry, index);
+            return Visit::stop_walk;
+        }
+        return Visit::next;
+    };
+    // No progress: the search runs inside one step of the outer scan. An
+    // unreadable entry of the sub-block bitmap only hides its own items.
+    scan_free_items(sbc, visit, nullptr, EntryFailure::skip_entry);
+    return found;
+}
+
+int64_t found_dir_first_block(int32_t number) {
+    const std::vector<found_dir>& table = found_dirs();
+    const found_dir* rec = nullptr;
+    // The record numbered k is at index k - 1; look further only if the table
+    // was ever built otherwise.
+    if (number >= 1 && static_cast<size_t>(number) <= table.size() && table[number - 1].number == number)
+        rec = &table[number - 1];
+    for (size_t k = 0; !rec && k < table.size(); ++k)
+        if (table[k].number == number) rec = &table[k];
+    if (!rec || rec->first_block == -1) return -1;
+    // Stored as a signed 32-bit value; the id itself is unsigned.
+    return static_cast<int64_t>(static_cast<uint32_t>(rec->first_block));
+}
+
+ScanEnd scan_formatted_dirs(const ScanProgress& progress, const std::function<void(const found_dir&)>& row) {
+    if (!fs_is_open()) return ScanEnd::not_open;
+    found_dirs().clear();
+    int32_t n = 1;
+    auto visit = [&](uint32_t entry, uint32_t item) {
+        const uint32_t f = fd_build(entry, item);
+        tvmfs_inode dir;
+        if (inode_get(f, dir) != 0) return Visit::end_command;
+        if (dir.id != f || dir.type != kTypeDir) return Visit::next;
+
+        // Only the block ids of "." and ".." are looked at, not their names.
+        // A candidate whose first entries cannot be read is one damaged
+        // directory, not a reason to give up on the others.
+        uint8_t raw[kDirentBytes];
+        if (file_read(dir, raw, kDirentBytes, 0) != kDirentBytes) return Visit::next;
+        tvmfs_dirent dot;
+        dirent_parse(raw, dot);
+        int32_t first_block = -1;
+        if (dot.block_id != f) {
+            const uint32_t sb = find_dir_subblock(f);
+            if (sb == 0) return Visit::next;
+            first_block = static_cast<int32_t>(sb);
+            dir.blocks[0] = sb;   // in memory only
+        }
+        if (file_read(dir, raw, kDirentBytes, kDirentBytes) != kDirentBytes) return Visit::next;
+        tvmfs_dirent dotdot;
+        dirent_parse(raw, dotdot);
+        if (dotdot.block_id != kRootDirId) return Visit::next;   // deeper ones are reached through their parents
+
+        found_dir rec{n, f, first_block};
+        found_dirs().push_back(rec);
+        if (row) row(rec);
+        ++n;
+        return Visit::next;
+    };
+    return scan_free_items(fs_state().fdc, visit, &progress);
+}
+
+} // namespace ds

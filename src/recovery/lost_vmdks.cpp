@@ -1,0 +1,69 @@
+#include "recovery/lost_vmdks.h"
+
+#include "vmfs/blockid.h"
+#include "vmfs/file_read.h"
+#include "vmfs/fs.h"
+#include "vmfs/le.h"
+
+#include <vector>
+
+namespace ds {
+
+std::string partition_type_text(uint8_t type) {
+    switch (type) {
+    case 0x05: return "扩展分区";
+    case 0x07: return "NTFS";
+    case 0x0C: return "FAT32";
+    case 0x0F: return "扩展分区";
+    case 0x82: return "LINUX交换";
+    case 0x83: return "LINUX";
+    default: return "未知";
+    }
+}
+
+PartitionRow make_partition_row(const uint8_t (&table)[64], int n) {
+    PartitionRow r;
+    r.n = n;
+    r.sn = std::to_string(n);
+    int64_t kib = 0;
+    for (int k = 0; k < 4; ++k) {
+        const uint8_t* e = table + 16 * k;
+        bool empty = true;
+        for (int b = 0; b < 16; ++b) empty = empty && e[b] == 0;
+        if (empty) break;   // the table ends at the first all-zero entry
+        const std::string text = partition_type_text(e[4]);
+        r.type = r.type.empty() ? text : r.type + "|" + text;
+        kib += load_le<uint32_t>(std::span<const uint8_t>(e, 16), 12) / 2;   // an odd count loses its half KiB
+    }
+    r.size = std::to_string(kib / 1048576) + "GB";
+    return r;
+}
+
+bool looks_like_mbr(const uint8_t* b) {
+    const bool boot = (b[0] == 0x33 && b[1] == 0xC0 && b[2] == 0x8E) || (b[0] == 0xEB && b[1] == 0x48 && b[2] == 0x90) ||
+                      (b[0] == 0xFA && b[1] == 0x33 && b[2] == 0xC0);
+    return boot && b[510] == 0x55 && b[511] == 0xAA;
+}
+
+ScanEnd scan_lost_vmdks(const ScanProgress& progress, const std::function<void(const PartitionRow&)>& row) {
+    if (!fs_is_open()) return ScanEnd::not_open;
+    const tvmfs_bitmap& pbc = fs_state().pbc;
+    std::vector<uint8_t> item(static_cast<size_t>(std::max(pbc.header.item_size, 0)));
+    uint8_t first[1024];
+    int n = 1;
+    auto visit = [&](uint32_t entry, uint32_t index) {
+        if (bitmap_read_item(pbc, entry, index, item) != 0) return Visit::next;
+        const uint32_t b = load_le<uint32_t>(item, 0);
+        if (blkid_type(b) != kBlockFile) return Visit::next;   // the null id too
+        if (file_block_read(b, first, 0, sizeof first, 0) != static_cast<int64_t>(sizeof first)) return Visit::next;
+        if (!looks_like_mbr(first)) return Visit::next;
+        uint8_t table[64];
+        std::copy(first + 0x1BE, first + 0x1BE + 64, table);
+        if (row) row(make_partition_row(table, n));
+        ++n;
+        return Visit::next;
+    };
+    return scan_free_items(pbc, visit, &progress);
+}
+
+} // namespace ds

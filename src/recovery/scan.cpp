@@ -1,0 +1,97 @@
+#include "recovery/scan.h"
+
+#include "vmfs/file_read.h"
+#include "vmfs/fs.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace ds {
+
+const char* scan_end_message(ScanEnd end) {
+    switch (end) {
+    case ScanEnd::finished: return "finish";
+    case ScanEnd::bitmap_read_failed: return "bitmap entry read error, scan stopped early";
+    case ScanEnd::descriptor_read_failed: return "rinode get error";
+    case ScanEnd::cancelled: return "scan cancelled";
+    case ScanEnd::not_open: return "please view file first";
+    }
+    return "";
+}
+
+int gauge_value(int32_t area, int32_t area_count) {
+    // One area (or a nonsensical count) means the walk is done after it;
+    // the plain formula would divide by zero there.
+    if (area_count <= 1) return 100;
+    double v = std::nearbyint(100.0 * area / (static_cast<double>(area_count) - 1.0));   // halves to even
+    return static_cast<int>(std::clamp(v, 0.0, 100.0));
+}
+
+int64_t readable_extent(const tvmfs_inode& inode, const tvmfs_bitmap_header& pbc_header) {
+    if (inode.size <= 0 || inode.block_size <= 0) return 0;
+    int64_t slots = kBlockSlots;
+    if (inode.addr_mode == 3) {
+        int64_t per = pbc_header.item_size / 4;
+        if (per <= 0) return 0;
+        slots *= per;
+    } else if (inode.addr_mode != 1 && inode.addr_mode != 2) {
+        return 0;
+    }
+    int64_t addressable = 0;
+    if (__builtin_mul_overflow(slots, inode.block_size, &addressable)) addressable = std::numeric_limits<int64_t>::max();
+    return std::min(inode.size, addressable);
+}
+
+ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress,
+                        EntryFailure on_failure) {
+    const tvmfs_bitmap_header& h = bm.header;
+    if (h.area_count <= 0) return ScanEnd::finished;
+    if (h.entries_per_area <= 0 || h.area_size <= 0 || h.header_size < 0) {
+        // A header that places no entry cannot be walked; bitmap_open refuses
+        // such headers, so this is a record that was never opened properly.
+        return on_failure == EntryFailure::skip_entry ? ScanEnd::finished : ScanEnd::bitmap_read_failed;
+    }
+    // Every count here comes from the disk. Items past the entry's own items
+    // (or past the 3968 bits of its map) would be tested against another
+    // item's bit and name an item of the next entry, so the item loop stops
+    // at the smallest of the three bounds.
+    const int64_t item_limit = std::min<int64_t>(h.items_per_entry, int64_t{kBitmapBytes} * 8);
+    // Entries skipped as unreadable must not keep a corrupt area count
+    // spinning: past what the system file's descriptor can address, nothing
+    // can be read any more.
+    const int64_t extent = on_failure == EntryFailure::skip_entry ? readable_extent(bm.inode, fs_state().pbc.header)
+                                                                   : std::numeric_limits<int64_t>::max();
+    uint8_t raw[kBitmapEntryBytes];
+    for (int32_t a = 0; a < h.area_count; ++a) {
+        int64_t p = int64_t{h.header_size} + int64_t{a} * h.area_size;
+        for (int32_t j = 0; j < h.entries_per_area; ++j, p += kBitmapEntryBytes) {
+            if (p > extent - kBitmapEntryBytes) return ScanEnd::finished;
+            if (file_read(bm.inode, raw, kBitmapEntryBytes, p) != kBitmapEntryBytes) {
+                if (on_failure == EntryFailure::skip_entry) continue;
+                return ScanEnd::bitmap_read_failed;
+            }
+            tvmfs_bitmap_entry e;
+            bitmap_entry_parse(raw, e);
+            if (e.free == 0) continue;
+            const int64_t items = std::min<int64_t>(e.total, item_limit);
+            for (int64_t i = 0; i < items; ++i) {
+                auto item = static_cast<uint32_t>(i);
+                if (bitmap_item_allocated(h, e, e.id, item) != 0) continue;
+                switch (visit(e.id, item)) {
+                case Visit::next: break;
+                case Visit::stop_walk: return ScanEnd::finished;
+                case Visit::end_command: return ScanEnd::descriptor_read_failed;
+                }
+            }
+        }
+        if (progress && *progress && !(*progress)(gauge_value(a, h.area_count))) return ScanEnd::cancelled;
+    }
+    return ScanEnd::finished;
+}
+
+ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress) {
+    return scan_free_items(bm, visit, progress, EntryFailure::end_scan);
+}
+
+} // namespace ds
