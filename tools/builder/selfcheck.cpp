@@ -344,10 +344,9 @@ void check_demo(const std::string& dir) {
   check(rows.size() == 1 && rows[0] == s.lost_disks.at(0).pointer_block, "one lost disk row, from the named block");
 }
 
-void check_formatted(const std::string& dir) {
-  FormattedSummary s = build_formatted(dir);
-  RawReader r(s.images, s.start_sector);
-  // Redo the format scan from raw bytes and compare with the summary.
+// The format scan redone from raw bytes: free directory descriptors whose
+// ".." names the root, with the first free sub-block copy when needed.
+std::vector<FoundDir> format_scan(const RawReader& r) {
   auto sb_free = r.free_items(".sbc.sf");
   std::vector<FoundDir> found;
   for (auto [e, i] : r.free_items(".fdc.sf")) {
@@ -369,11 +368,21 @@ void check_formatted(const std::string& dir) {
     }
     if (u32(r.read(d, 140, 140), 4) == 4) found.push_back({static_cast<std::uint32_t>(found.size() + 1), f, first, ""});
   }
-  check_eq<std::size_t>(found.size(), s.found.size(), "found directory count");
-  for (std::size_t k = 0; k < std::min(found.size(), s.found.size()); ++k) {
-    check_eq<std::uint32_t>(found[k].dir_id, s.found[k].dir_id, "found dir id " + std::to_string(k));
-    check_eq<std::int32_t>(found[k].first_block, s.found[k].first_block, "found dir first block " + std::to_string(k));
+  return found;
+}
+
+void check_found(const std::vector<FoundDir>& found, const std::vector<FoundDir>& want) {
+  check_eq<std::size_t>(found.size(), want.size(), "found directory count");
+  for (std::size_t k = 0; k < std::min(found.size(), want.size()); ++k) {
+    check_eq<std::uint32_t>(found[k].dir_id, want[k].dir_id, "found dir id " + std::to_string(k));
+    check_eq<std::int32_t>(found[k].first_block, want[k].first_block, "found dir first block " + std::to_string(k));
   }
+}
+
+void check_formatted(const std::string& dir) {
+  FormattedSummary s = build_formatted(dir);
+  RawReader r(s.images, s.start_sector);
+  check_found(format_scan(r), s.found);
   // The reused directory's file exports byte for byte through the surviving copy.
   Bytes bdir = r.descriptor(s.reused_dir);
   put_le<std::uint32_t>(bdir, 0x400, s.copy_block);
@@ -462,6 +471,23 @@ void check_damage_controls(const std::string& dir) {
   fsys::remove(o.path);
 }
 
+void check_bench_small(const std::string& dir) {
+  BenchOptions b;
+  b.big_file_size = 64 * layout::kMiB + 3;
+  b.fdc_slots = 2000;
+  b.old_dirs = 20;
+  b.free_subblocks = 300;
+  b.dir_entries = 400;
+  BenchSummary s = build_bench(dir, b);
+  RawReader r(s.images, s.start_sector);
+  check(s.fdc_slots >= 2000 && s.free_subblocks >= 300, "bench sizes");
+  check_eq<std::size_t>(r.entries(r.descriptor(s.big_dir)).size(), 402, "big directory entries");
+  check_content(r, s.big_file, "bench big file");
+  check_eq<std::uint32_t>(u32(r.descriptor(s.big_file.id), 0x244), 3, "big file through pointer blocks");
+  check_found(format_scan(r), s.found);
+  fsys::remove(s.images[0]);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -474,6 +500,7 @@ int main(int argc, char** argv) {
     check_multi(dir);
     check_block_sizes(dir);
     check_damage_controls(dir);
+    check_bench_small(dir);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "FAIL: exception: %s\n", e.what());
     ++failures;
