@@ -1,0 +1,50 @@
+#pragma once
+// Automatic detection of a datastore's disks: find a volume header near the
+// start of each drive, list the disks that hold the first segment, and join
+// the chain of members in segment order. No output of its own.
+
+#include "vmfs/volume.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ds {
+
+// Last byte offset at which a header is looked for (inclusive): partitions
+// that start at most 9 MiB into a drive.
+inline constexpr int64_t kDetectScanEnd = 0xA00000;
+inline constexpr int kMaxCandidates = 32;
+
+struct Detection {
+    std::vector<TvmfsVOLUME> candidates;     // at most kMaxCandidates, in scan order
+    std::vector<std::string> read_failed;    // devices whose 512-byte read failed
+    int dropped = 0;                         // headers found after the table was full
+};
+
+// The text the disk settings show for a device whose scan could not read.
+inline constexpr const char* kDetectReadError = "read 512sec error ";
+// The text shown when no candidate holds segment 0.
+inline constexpr const char* kDetectNoFirst = "VM  first segment not find";
+
+// Scans the devices in the order given. A header magic found before 1 MiB
+// is passed over and the scan goes on: its partition would have to start
+// before the drive does.
+Detection detect_candidates(const std::vector<std::string>& devices);
+
+// Indices into candidates of those holding segment 0, in order.
+std::vector<int> first_segment_candidates(const Detection& d);
+
+// The line of the "VM found" list for candidate k: "device|k|".
+std::string candidate_line(const Detection& d, int k);
+
+// Empties the disk table and joins candidate k and then, one at a time, the
+// lowest-indexed candidate that continues the chain. Returns the refusal of
+// the AddDisk that stopped it (none when the chain simply ended). Refusing
+// the first disk leaves the table empty.
+AddDiskRefusal assemble_volume(const Detection& d, int k);
+
+// The disk table as the disk settings list it: "device|start_sector|".
+std::vector<std::string> disk_table_lines();
+
+} // namespace ds
