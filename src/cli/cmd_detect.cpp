@@ -1,0 +1,77 @@
+#include "commands.h"
+#include "disks.h"
+#include "output.h"
+
+#include "disk/drive_list.h"
+#include "vmfs/detect.h"
+
+#include <algorithm>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+namespace dscli {
+namespace {
+
+nlohmann::json candidate_json(const ds::Detection& d, int k) {
+    const ds::TvmfsVOLUME& c = d.candidates[static_cast<size_t>(k)];
+    return {{"line", ds::candidate_line(d, k)}, {"index", k},
+            {"device", c.device},             {"start_sector", c.start_sector},
+            {"first_segment", c.first_segment}, {"last_segment", c.last_segment}};
+}
+
+} // namespace
+
+// Scans the given devices (or every fixed drive) as the disk settings'
+// automatic detection does. Text output keeps the window's two captions:
+// "VM found" above the first-segment candidates and "VM DISKS" above the
+// disk table that was assembled from one of them.
+int cmd_detect(const Options& opt) {
+    std::vector<std::string> devices = opt.devices;
+    if (devices.empty())
+        for (const ds::DriveInfo& drive : ds::list_drives())
+            if (ds::is_fixed_drive_text(ds::drive_item_text(drive))) devices.push_back(drive.device);
+
+    // Only what can be read without waiting on a writer is scanned; anything
+    // else is a drive that cannot be read.
+    std::vector<std::string> scanned;
+    std::vector<std::string> unreadable;
+    for (const std::string& dev : devices) (readable_as_disk(dev) ? scanned : unreadable).push_back(dev);
+    ds::Detection d = ds::detect_candidates(scanned);
+    unreadable.insert(unreadable.end(), d.read_failed.begin(), d.read_failed.end());
+    for (const std::string& dev : unreadable) std::cerr << ds::kDetectReadError << "\n" << dev << "\n";
+    if (d.dropped > 0)
+        std::cerr << "more than " << ds::kMaxCandidates << " volume headers found; " << d.dropped << " not kept\n";
+
+    std::vector<int> firsts = ds::first_segment_candidates(d);
+    if (opt.pick >= 0 && std::find(firsts.begin(), firsts.end(), opt.pick) == firsts.end())
+        return usage_error("--pick " + std::to_string(opt.pick) + " is not one of the candidates listed");
+
+    int chosen = opt.pick >= 0 ? opt.pick : (firsts.size() == 1 ? firsts[0] : -1);
+    ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
+    if (chosen >= 0) why = ds::assemble_volume(d, chosen);
+
+    if (opt.json) {
+        nlohmann::json cands = nlohmann::json::array();
+        for (int k : firsts) cands.push_back(candidate_json(d, k));
+        nlohmann::json doc = {{"candidates", std::move(cands)}};
+        if (chosen >= 0) doc["disks"] = ds::disk_table_lines();
+        out_json(doc);
+    } else {
+        out_line("VM found");
+        for (int k : firsts) out_line(ds::candidate_line(d, k));
+        if (chosen >= 0) {
+            out_line("VM DISKS");
+            for (const std::string& line : ds::disk_table_lines()) out_line(line);
+        }
+    }
+
+    if (firsts.empty()) return fail(ds::kDetectNoFirst);
+    if (chosen < 0) {
+        fail("several disks hold the first segment: choose one with --pick K");
+        return kExitFailed;
+    }
+    if (why != ds::AddDiskRefusal::none) return fail(ds::add_disk_message(why));
+    return kExitOk;
+}
+
+} // namespace dscli

@@ -1,0 +1,77 @@
+#include "commands.h"
+#include "disks.h"
+#include "interrupt.h"
+#include "output.h"
+#include "progress.h"
+#include "resolve.h"
+#include "scans.h"
+
+#include "vmfs/file_export.h"
+#include "vmfs/inode.h"
+
+#include <nlohmann/json.hpp>
+#include <sys/stat.h>
+
+namespace dscli {
+namespace {
+
+std::string failure_detail(const ds::ExportResult& res, const std::string& dest) {
+    switch (res.failure) {
+    case ds::ExportFailure::create: {
+        struct stat st {};
+        if (::stat(dest.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return dest + " is a directory";
+        return "cannot create " + dest;
+    }
+    case ds::ExportFailure::read:
+        return "a read of the datastore failed after " + std::to_string(res.bytes_written) + " bytes; " + dest +
+               " keeps them";
+    case ds::ExportFailure::write: return "cannot write " + dest;
+    case ds::ExportFailure::negative_size: return "the descriptor gives a negative size";
+    case ds::ExportFailure::destination_is_input: return "refusing to replace " + dest + ", a disk being read";
+    default: return "";
+    }
+}
+
+} // namespace
+
+int cmd_export(const Options& opt) {
+    int rc = open_datastore(opt.disks);
+    if (rc != kExitOk) return rc;
+    if (opt.formatted && (rc = prepare_formatted(opt)) != kExitOk) return rc;
+    Resolution r = resolve(opt.src, opt.formatted);
+    if (r.kind != Resolution::Kind::ok)
+        return fail_resolution("file open error", r.detail, r.kind == Resolution::Kind::bad_id);
+
+    ds::tvmfs_inode inode;
+    if (ds::inode_get(r.node.id, inode) != 0) return fail("file open error");
+    // A found directory's own first block was reused after the reformat; its
+    // entries are in the sub-block the recovery found, as its listing shows.
+    if (r.node.first_block != -1) inode.blocks[0] = static_cast<uint32_t>(r.node.first_block);
+
+    install_interrupt_handler();
+    ProgressBar bar(opt.quiet, ProgressBar::Unit::bytes, inode.size);
+    ds::ExportResult res = ds::file_export(inode, opt.dest, [&](int64_t done, int64_t) {
+        bar.update(done);
+        return !interrupted();
+    });
+    bar.finish();
+
+    if (res.failure == ds::ExportFailure::cancelled) {
+        fail("export cancelled|written:" + std::to_string(res.bytes_written));
+        return fail(opt.dest + " keeps the first " + std::to_string(res.bytes_written) + " bytes");
+    }
+    if (res.result < 0) {
+        rc = fail("file save error|result:" + std::to_string(res.result));
+        std::string detail = failure_detail(res, opt.dest);
+        if (!detail.empty()) fail(detail);
+        return rc;
+    }
+    if (opt.json)
+        out_json({{"result", "success"}, {"source", r.shown}, {"id", r.node.id}, {"dest", opt.dest},
+                  {"bytes", res.bytes_written}});
+    else
+        out_line("success");
+    return kExitOk;
+}
+
+} // namespace dscli

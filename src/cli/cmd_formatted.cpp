@@ -1,0 +1,80 @@
+#include "commands.h"
+#include "disks.h"
+#include "output.h"
+#include "scans.h"
+#include "tree_walk.h"
+
+#ifdef DATUMSIFT_HAVE_RECOVERY
+#include "recovery/formatted_dirs.h"
+#endif
+
+#include <nlohmann/json.hpp>
+
+namespace dscli {
+
+#ifdef DATUMSIFT_HAVE_RECOVERY
+namespace {
+
+// The sub-block id is unsigned on disk; -1 means the directory's own block.
+int64_t shown_first_block(int32_t first_block) {
+    return first_block == -1 ? -1 : static_cast<int64_t>(static_cast<uint32_t>(first_block));
+}
+
+Node dir_node(const ds::found_dir& d) {
+    Node n;
+    n.id = d.dir_id;
+    n.first_block = shown_first_block(d.first_block);
+    n.is_dir = true;
+    n.name = "DIR" + std::to_string(d.number);
+    return n;
+}
+
+} // namespace
+#endif
+
+int cmd_formatted(const Options& opt) {
+#ifdef DATUMSIFT_HAVE_RECOVERY
+    int rc = open_datastore(opt.disks);
+    if (rc != kExitOk) return rc;
+    std::vector<ds::found_dir> dirs;
+    ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
+        return ds::scan_formatted_dirs(progress, [&](const ds::found_dir& d) { dirs.push_back(d); });
+    });
+    int walk_rc = kExitOk;
+    if (opt.json) {
+        nlohmann::json j = nlohmann::json::array();
+        for (const ds::found_dir& d : dirs) {
+            Node top = dir_node(d);
+            nlohmann::json row = {{"name", top.name}, {"number", d.number}, {"id", d.dir_id},
+                                  {"first_block", top.first_block}};
+            if (opt.with_tree && walk_rc == kExitOk) {
+                nlohmann::json nodes = nlohmann::json::array();
+                walk_rc = walk_tree(top, top.name, [&](const Node& n, const std::string& path) {
+                    nodes.push_back({{"path", n.is_dir ? path + "/" : path}, {"kind", kind_text(n)}, {"id", n.id}});
+                });
+                row["tree"] = std::move(nodes);
+            }
+            j.push_back(std::move(row));
+        }
+        out_json({{"dirs", std::move(j)},
+                  {"finished", end == ds::ScanEnd::finished},
+                  {"end", ds::scan_end_message(end)}});
+    } else {
+        for (const ds::found_dir& d : dirs) {
+            Node top = dir_node(d);
+            out_line(top.name + "\t" + std::to_string(d.dir_id) + "\t" + std::to_string(top.first_block));
+            if (opt.with_tree && walk_rc == kExitOk)
+                walk_rc = walk_tree(top, top.name, [](const Node& n, const std::string& path) {
+                    out_line(n.is_dir ? path + "/" : path);
+                });
+        }
+    }
+    if (walk_rc != kExitOk) return walk_rc;
+    return scan_status(opt, end);
+#else
+    (void)opt;
+    return recovery_unavailable();
+#endif
+}
+
+} // namespace dscli

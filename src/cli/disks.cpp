@@ -1,0 +1,87 @@
+#include "disks.h"
+
+#include "output.h"
+
+#include "vmfs/fs.h"
+#include "vmfs/volume.h"
+
+#include <charconv>
+#include <sys/stat.h>
+
+namespace dscli {
+namespace {
+
+bool parse_int64(const std::string& s, int64_t& v) {
+    if (s.empty()) return false;
+    const char* b = s.data();
+    const char* e = b + s.size();
+    auto [p, ec] = std::from_chars(b, e, v);
+    return ec == std::errc() && p == e;
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+} // namespace
+
+bool parse_disk_spec(const std::string& text, DiskSpec& out, std::string* error) {
+    size_t at = text.rfind('@');
+    if (at == std::string::npos || at == 0) {
+        out = {text, kDefaultStartSector};
+        return true;
+    }
+    std::string sector = text.substr(at + 1);
+    int64_t v = 0;
+    if (parse_int64(sector, v)) {
+        out = {text.substr(0, at), v};
+        return true;
+    }
+    // A path that itself holds an "@" stays whole.
+    if (exists(text)) {
+        out = {text, kDefaultStartSector};
+        return true;
+    }
+    if (error) *error = "start sector '" + sector + "' of '" + text + "' is not a whole number";
+    return false;
+}
+
+bool readable_as_disk(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return true;   // let the open fail as it will
+    return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+}
+
+int add_disks(const std::vector<std::string>& specs) {
+    std::vector<DiskSpec> disks;
+    for (const std::string& text : specs) {
+        DiskSpec d;
+        std::string error;
+        if (!parse_disk_spec(text, d, &error)) return usage_error(error);
+        disks.push_back(d);
+    }
+    for (const DiskSpec& d : disks) {
+        ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
+        // Opening a pipe or a terminal would wait for a writer forever; such
+        // a path holds no volume header.
+        if (!readable_as_disk(d.path)) return fail(ds::add_disk_message(ds::AddDiskRefusal::not_found));
+        if (ds::AddDisk(d.path, d.start_sector, &why) != 0) return fail(ds::add_disk_message(why));
+    }
+    return kExitOk;
+}
+
+int open_file_system(std::vector<std::string>* pane) {
+    ds::OpenOutcome o = ds::fs_open();
+    if (pane && o.pane_filled) *pane = o.info_lines;
+    if (!o.message.empty()) return fail(o.message);
+    return kExitOk;
+}
+
+int open_datastore(const std::vector<std::string>& specs) {
+    int rc = add_disks(specs);
+    if (rc != kExitOk) return rc;
+    return open_file_system();
+}
+
+} // namespace dscli

@@ -1,0 +1,39 @@
+#pragma once
+// The -d options: which disks form the logical volume, and the opening of
+// the file system that every reading command starts with.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace dscli {
+
+inline constexpr int64_t kDefaultStartSector = 2048;
+
+struct DiskSpec {
+    std::string path;
+    int64_t start_sector = kDefaultStartSector;
+};
+
+// Splits PATH[@SECTOR]. The text after the last "@" is the sector when it is
+// a whole number; otherwise the whole text is the path when such a file
+// exists. False (with *error) for a sector that is not a whole number.
+bool parse_disk_spec(const std::string& text, DiskSpec& out, std::string* error);
+
+// Whether path names something that can be read as a disk without blocking:
+// a regular file or a block device (not a pipe, a terminal or a socket).
+bool readable_as_disk(const std::string& path);
+
+// Adds the disks in order exactly as the disk settings' add-disk does.
+// Returns an exit status; a refusal prints its message.
+int add_disks(const std::vector<std::string>& specs);
+
+// Opens the file system as the browse command does. A message ends the run
+// (exit 1). With pane set, the information-pane lines are handed back even
+// when the opening stopped after filling them.
+int open_file_system(std::vector<std::string>* pane = nullptr);
+
+// add_disks followed by open_file_system.
+int open_datastore(const std::vector<std::string>& specs);
+
+} // namespace dscli

@@ -1,0 +1,58 @@
+// datumsift: the shell front end. Parses the arguments, runs one command and
+// turns every outcome into an exit status: 0 success, 1 failure, 2 usage.
+
+#include "commands.h"
+#include "options.h"
+#include "output.h"
+
+#include <csignal>
+#include <exception>
+#include <iostream>
+#include <map>
+#include <new>
+
+namespace {
+
+int run(int argc, char** argv) {
+    dscli::Options opt;
+    CLI::App app{"", "datumsift"};
+    dscli::setup_app(app, opt);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int rc = app.exit(e);
+        return rc == 0 ? dscli::kExitOk : dscli::kExitUsage;
+    }
+
+    using Command = int (*)(const dscli::Options&);
+    static const std::map<std::string, Command> commands = {
+        {"info", dscli::cmd_info},         {"ls", dscli::cmd_ls},       {"tree", dscli::cmd_tree},
+        {"export", dscli::cmd_export},     {"deleted", dscli::cmd_deleted}, {"formatted", dscli::cmd_formatted},
+        {"vmdk", dscli::cmd_vmdk},         {"detect", dscli::cmd_detect}, {"disks", dscli::cmd_disks},
+    };
+    for (CLI::App* sub : app.get_subcommands()) {
+        auto it = commands.find(sub->get_name());
+        if (it != commands.end()) return dscli::final_status(it->second(opt));
+    }
+    return dscli::usage_error("no command given; see datumsift --help");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // A closed pipe on stdout (datumsift tree | head) ends long listings
+    // through the stream's error state instead of a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    try {
+        int rc = run(argc, argv);
+        std::cout.flush();
+        return rc;
+    } catch (const std::bad_alloc&) {
+        std::cerr << "out of memory\n";
+    } catch (const std::exception& e) {
+        std::cerr << "internal error: " << e.what() << '\n';
+    } catch (...) {
+        std::cerr << "internal error\n";
+    }
+    return dscli::kExitFailed;
+}

@@ -1,0 +1,38 @@
+#pragma once
+// The tree as the window shows it, without a window: a node is a descriptor
+// id (plus, for a directory found by the format recovery, the sub-block that
+// replaces its first block), and its children are what its listing shows.
+
+#include "vmfs/listing.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace dscli {
+
+struct Node {
+    uint32_t id = 0;
+    int64_t first_block = -1;       // -1: the directory's own first block
+    bool is_dir = false;
+    uint32_t type = 2;              // the directory entry's type: 2, 3 or 5
+    bool formatted_root = false;    // the "ALL DIR FOUND" node
+    std::string name;
+};
+
+struct Children {
+    ds::ListStatus status = ds::ListStatus::complete;
+    std::vector<Node> nodes;
+};
+
+// The root directory "/" (descriptor 4).
+Node root_node();
+// The node over the format recovery's results: its children are DIR1, DIR2...
+Node formatted_root_node();
+
+Children list_children(const Node& node);
+
+// "dir" or "file", as ls prints the kind.
+const char* kind_text(const Node& node);
+
+} // namespace dscli

@@ -1,0 +1,81 @@
+#include "options.h"
+
+namespace dscli {
+namespace {
+
+constexpr const char* kDescription =
+    "Read-only recovery for VMFS-3 datastores. Give the datastore's disks or images with -d\n"
+    "in segment order; every command that reads the file system opens it first.\n"
+    "Nothing is ever written to the disks or images given.";
+
+constexpr const char* kFooter =
+    "Exit status: 0 success, 1 the operation failed (the reason on stderr), 2 usage error.\n"
+    "Progress goes to stderr, only when it is a terminal and -q is not given.\n"
+    "Ctrl-C stops an export or a scan cleanly; what was written stays.\n"
+    "\n"
+    "Examples:\n"
+    "  datumsift -d disk0.img info\n"
+    "  datumsift -d /dev/sdb@2048 -d /dev/sdc@2048 tree /\n"
+    "  datumsift -d disk0.img export /vm1/vm1-flat.vmdk vm1-flat.vmdk\n"
+    "  datumsift -d disk0.img --json deleted\n"
+    "  datumsift -d disk0.img export '#0x400004' recovered.bin\n"
+    "  datumsift -d disk0.img ls --formatted DIR1\n"
+    "  datumsift detect disk0.img disk1.img";
+
+} // namespace
+
+void setup_app(CLI::App& app, Options& opt) {
+    app.description(kDescription);
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.add_option("-d,--disk", opt.disks,
+                   "Disk or image of the datastore, with the start sector of its VMFS partition "
+                   "(PATH[@SECTOR], sector 2048 when omitted). Repeat in segment order.")
+        ->type_name("PATH[@SECTOR]")
+        ->allow_extra_args(false);
+    app.add_flag("--json", opt.json, "Print the results as JSON");
+    app.add_flag("-q,--quiet", opt.quiet, "No progress display");
+
+    CLI::App* info = app.add_subcommand("info", "Print the logical-volume and file-system parameters");
+    (void)info;
+
+    CLI::App* ls = app.add_subcommand(
+        "ls", "List a directory: kind (dir/file), TAB, descriptor id, TAB, name; in on-disk order");
+    ls->add_option("PATH", opt.path, "Directory (or file) to list: /a/b, or #ID (decimal or 0x-hex); default /");
+    ls->add_flag("-l,--long", opt.long_format, "Add the size in bytes and the last update time (UTC)");
+    ls->add_flag("--formatted", opt.formatted,
+                 "Run the format recovery first; PATH then starts at a found directory, e.g. DIR2/sub");
+
+    CLI::App* tree = app.add_subcommand(
+        "tree", "List a directory recursively, one full path per line, directories ending in /");
+    tree->add_option("PATH", opt.path, "Directory to walk (default /)");
+    tree->add_flag("--formatted", opt.formatted, "Walk the directories found by the format recovery");
+
+    CLI::App* exp = app.add_subcommand("export", "Copy a file of the datastore byte for byte to a host file");
+    exp->add_option("SRC", opt.src, "Path in the datastore, or #ID: a descriptor id (decimal or 0x-hex), "
+                                    "deleted files included")
+        ->required();
+    exp->add_option("DEST", opt.dest, "Host file to create or replace")->required();
+    exp->add_flag("--formatted", opt.formatted, "SRC starts at a found directory, e.g. DIR2/vm/disk.vmdk");
+
+    app.add_subcommand("deleted",
+                       "Deleted-file recovery: sn, ID, type, size, create at, last update at, atime per row, "
+                       "then finish");
+    CLI::App* formatted = app.add_subcommand(
+        "formatted", "Format recovery: DIR<n>, TAB, descriptor id, TAB, first block per found directory, then finish");
+    formatted->add_flag("--tree", opt.with_tree, "Follow each found directory with its recursive listing");
+    app.add_subcommand("vmdk", "Virtual-disk file recovery: sn, ID, type, size per row, then finish");
+
+    CLI::App* detect = app.add_subcommand(
+        "detect", "Find the datastore's disks by their volume header and join them in segment order");
+    detect->add_option("DEV", opt.devices, "Devices or images to scan (default: every fixed drive)");
+    detect->add_option("--pick", opt.pick,
+                       "When several disks hold the first segment, join the volume from candidate K")
+        ->type_name("K");
+
+    app.add_subcommand("disks", "List the physical drives with their sizes");
+    // Set last, so that the commands' own help pages do not repeat it.
+    app.footer(kFooter);
+}
+
+} // namespace dscli

@@ -1,0 +1,31 @@
+#pragma once
+// What the command line asked for, and the argument parser that fills it.
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+#include <vector>
+
+namespace dscli {
+
+struct Options {
+    // global
+    std::vector<std::string> disks;   // PATH[@SECTOR], in segment order
+    bool json = false;
+    bool quiet = false;
+    // per command
+    std::string path = "/";
+    bool long_format = false;
+    bool formatted = false;
+    bool with_tree = false;
+    std::string src;
+    std::string dest;
+    std::vector<std::string> devices;
+    int pick = -1;
+};
+
+// Declares every option and command on app; the chosen command is the one
+// subcommand of app that was parsed.
+void setup_app(CLI::App& app, Options& opt);
+
+} // namespace dscli

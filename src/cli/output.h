@@ -1,0 +1,32 @@
+#pragma once
+// Where results and messages go: results on stdout, the system's messages on
+// stderr, JSON through one writer.
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace dscli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// Prints message on stderr and returns kExitFailed.
+int fail(const std::string& message);
+// Prints message on stderr and returns kExitUsage.
+int usage_error(const std::string& message);
+// Prints message on stderr and makes the run end with kExitFailed even when
+// the command goes on (a partial result is still printed).
+void warn(const std::string& message);
+// The exit status a command's own status becomes once warnings count.
+int final_status(int status);
+
+// Prints one line on stdout.
+void out_line(const std::string& line);
+// Prints a JSON document on stdout; text that is not UTF-8 is replaced.
+void out_json(const nlohmann::json& doc);
+// False once stdout can no longer be written (a closed pipe): long listings stop.
+bool out_ok();
+
+} // namespace dscli

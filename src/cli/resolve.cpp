@@ -1,0 +1,100 @@
+#include "resolve.h"
+
+#include "vmfs/inode.h"
+
+#include <charconv>
+#include <vector>
+
+namespace dscli {
+
+bool parse_descriptor_id(const std::string& text, uint32_t& id) {
+    if (text.size() < 2 || text[0] != '#') return false;
+    const char* b = text.data() + 1;
+    const char* e = text.data() + text.size();
+    int base = 10;
+    if (e - b > 2 && b[0] == '0' && (b[1] == 'x' || b[1] == 'X')) {
+        b += 2;
+        base = 16;
+    }
+    if (b == e || *b == '-' || *b == '+') return false;
+    auto [p, ec] = std::from_chars(b, e, id, base);
+    return ec == std::errc() && p == e;
+}
+
+std::string child_path(const std::string& parent, const std::string& name) {
+    if (parent.empty()) return name;
+    if (parent.back() == '/') return parent + name;
+    return parent + "/" + name;
+}
+
+Resolution resolve(const std::string& text, bool formatted) {
+    Resolution r;
+    if (!text.empty() && text[0] == '#') {
+        uint32_t id = 0;
+        if (!parse_descriptor_id(text, id)) {
+            r.kind = Resolution::Kind::bad_id;
+            r.detail = "'" + text + "' is not a descriptor id (#decimal or #0xhex)";
+            return r;
+        }
+        ds::tvmfs_inode inode;
+        r.shown = text;
+        r.node.id = id;
+        r.node.name = text;
+        if (ds::inode_get(id, inode) != 0) {
+            r.kind = Resolution::Kind::unreadable;
+            r.detail = "descriptor " + text + " cannot be read";
+            return r;
+        }
+        r.node.is_dir = inode.type == ds::kTypeDir;
+        r.kind = Resolution::Kind::ok;
+        return r;
+    }
+
+    // The nodes from the root down to the current one, with their paths.
+    std::vector<std::pair<Node, std::string>> trail;
+    trail.emplace_back(formatted ? formatted_root_node() : root_node(), formatted ? "" : "/");
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t slash = text.find('/', pos);
+        if (slash == std::string::npos) slash = text.size();
+        std::string comp = text.substr(pos, slash - pos);
+        pos = slash + 1;
+        if (comp.empty() || comp == ".") continue;
+        if (comp == "..") {
+            if (trail.size() > 1) trail.pop_back();
+            continue;
+        }
+        const auto& [here, here_path] = trail.back();
+        std::string shown_here = here_path.empty() ? "the found directories" : here_path;
+        Children kids = list_children(here);
+        if (kids.status == ds::ListStatus::open_error) {
+            r.kind = Resolution::Kind::unreadable;
+            r.detail = "cannot read the descriptor of " + shown_here;
+            return r;
+        }
+        if (kids.status == ds::ListStatus::not_directory) {
+            r.kind = Resolution::Kind::not_found;
+            r.detail = shown_here + " is not a directory";
+            return r;
+        }
+        const Node* match = nullptr;
+        for (const Node& k : kids.nodes)
+            if (k.name == comp) {
+                match = &k;
+                break;
+            }
+        if (!match) {
+            r.kind = Resolution::Kind::not_found;
+            r.detail = "no entry '" + comp + "' in " + shown_here;
+            return r;
+        }
+        std::string p = child_path(here_path, comp);
+        trail.emplace_back(*match, std::move(p));
+    }
+    r.kind = Resolution::Kind::ok;
+    r.node = trail.back().first;
+    r.shown = trail.back().second;
+    return r;
+}
+
+} // namespace dscli

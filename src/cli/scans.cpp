@@ -1,0 +1,58 @@
+#include "scans.h"
+
+#include "interrupt.h"
+#include "output.h"
+#include "progress.h"
+
+#ifdef DATUMSIFT_HAVE_RECOVERY
+#include "recovery/formatted_dirs.h"
+#endif
+
+namespace dscli {
+
+bool recovery_available() {
+#ifdef DATUMSIFT_HAVE_RECOVERY
+    return true;
+#else
+    return false;
+#endif
+}
+
+int recovery_unavailable() { return fail("recovery scans are not available in this build"); }
+
+#ifdef DATUMSIFT_HAVE_RECOVERY
+ds::ScanEnd run_scan(const Options& opt, const std::function<ds::ScanEnd(const ds::ScanProgress&)>& scan) {
+    install_interrupt_handler();
+    ProgressBar bar(opt.quiet, ProgressBar::Unit::percent, 100);
+    bar.update(0);
+    ds::ScanEnd end = scan([&](int gauge) {
+        bar.update(gauge);
+        return !interrupted();
+    });
+    bar.finish();
+    return end;
+}
+
+int scan_status(const Options& opt, ds::ScanEnd end) {
+    if (end != ds::ScanEnd::finished) return fail(ds::scan_end_message(end));
+    if (!opt.json) out_line(ds::scan_end_message(end));
+    return kExitOk;
+}
+#endif
+
+int prepare_formatted(const Options& opt) {
+#ifdef DATUMSIFT_HAVE_RECOVERY
+    ds::ScanEnd end = run_scan(opt, [](const ds::ScanProgress& progress) {
+        return ds::scan_formatted_dirs(progress, [](const ds::found_dir&) {});
+    });
+    if (end == ds::ScanEnd::finished) return kExitOk;
+    if (end == ds::ScanEnd::cancelled || end == ds::ScanEnd::not_open) return fail(ds::scan_end_message(end));
+    warn(ds::scan_end_message(end));
+    return kExitOk;
+#else
+    (void)opt;
+    return recovery_unavailable();
+#endif
+}
+
+} // namespace dscli

@@ -1,0 +1,25 @@
+#pragma once
+// Depth-first walk below a node in on-disk order, as expanding every
+// directory of the tree would show it.
+
+#include "nodes.h"
+
+#include <functional>
+#include <string>
+
+namespace dscli {
+
+// Calls emit for every node below top (not top itself) with its full path.
+// A directory met a second time (a damaged datastore can link a directory
+// into itself or into several places) is emitted but not walked again, so the
+// walk always ends. Unreadable and cut-short directories are reported on
+// stderr and the walk goes on. Returns an exit status: failed when Ctrl-C or
+// a closed stdout stopped it.
+int walk_tree(const Node& top, const std::string& top_path,
+              const std::function<void(const Node&, const std::string&)>& emit);
+
+// The texts for a directory of a listing or walk that could not be read.
+std::string dir_open_error_text(const std::string& path);
+std::string dir_incomplete_text(const std::string& path);
+
+} // namespace dscli
