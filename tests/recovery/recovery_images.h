@@ -1,0 +1,75 @@
+#pragma once
+// Opening builder images for the recovery tests, and the byte positions of
+// on-disk fields that the tests damage.
+
+#include "builder/datastore_builder.h"
+#include "support/test_support.h"
+#include "vmfs/fs.h"
+#include "vmfs/volume.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace rectest {
+
+// Adds every member of the datastore in segment order and opens it; the
+// opening must go through without a message.
+inline ::testing::AssertionResult open_datastore(const dsb::Datastore& ds) {
+    for (const dsb::MemberSpec& m : ds.volume().members()) {
+        ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
+        if (ds::AddDisk(m.path, m.start_sector, &why) != 0)
+            return ::testing::AssertionFailure() << "disk refused: " << ds::add_disk_message(why);
+    }
+    ds::OpenOutcome open = ds::fs_open();
+    if (!open.message.empty()) return ::testing::AssertionFailure() << "open: " << open.message;
+    return ::testing::AssertionSuccess();
+}
+
+inline ::testing::AssertionResult open_images(const std::vector<std::string>& images, int64_t start_sector) {
+    for (const std::string& image : images)
+        if (ds::AddDisk(image, start_sector) != 0) return ::testing::AssertionFailure() << "disk refused: " << image;
+    ds::OpenOutcome open = ds::fs_open();
+    if (!open.message.empty()) return ::testing::AssertionFailure() << "open: " << open.message;
+    return ::testing::AssertionSuccess();
+}
+
+// Logical-volume offset of byte `offset` of a bitmap system file (they are
+// stored in consecutive file blocks).
+inline uint64_t sys_file_lv(const dsb::Datastore& ds, dsb::SysFile f, uint64_t offset) {
+    return uint64_t{ds.system_file_first_block(f)} * ds.block_size() + offset;
+}
+
+inline void put32(dsb::Datastore& ds, uint64_t lv, uint32_t v) {
+    uint8_t b[4];
+    for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+    ds.write_lv(lv, b);
+}
+
+inline void put64(dsb::Datastore& ds, uint64_t lv, uint64_t v) {
+    uint8_t b[8];
+    for (int i = 0; i < 8; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+    ds.write_lv(lv, b);
+}
+
+// The header field of a bitmap system file at byte `field` (24: area count).
+inline void put_header_field(dsb::Datastore& ds, dsb::SysFile f, uint32_t field, uint32_t v) {
+    put32(ds, sys_file_lv(ds, f, field), v);
+}
+
+// A regular file's descriptor written into a free slot, as a deleted file
+// leaves it.
+inline dsb::DescriptorFields deleted_file(uint32_t slot, uint32_t addr_mode, uint32_t t0 = 1234567890) {
+    dsb::DescriptorFields d;
+    d.id = slot;
+    d.type = dsb::layout::kTypeRegular;
+    d.size = 4096;
+    d.block_size = 1 << 20;
+    d.addr_mode = addr_mode;
+    d.create_time = t0;
+    d.update_time = t0 + 1;
+    d.atime = t0 + 2;
+    return d;
+}
+
+} // namespace rectest
