@@ -7,7 +7,7 @@
 
 namespace ds {
 
-int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst) {
+int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst, bool holds_item_data) {
     tvmfs_inode inode = src.inode;
     uint8_t raw[512] = {};
     if (file_read(inode, raw, 512, 0) != 512) return -1;
@@ -20,8 +20,8 @@ int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst) {
     h.area_size = load_le<int32_t>(b, 16);
     h.total_items = load_le<int32_t>(b, 20);
     h.area_count = load_le<int32_t>(b, 24);
-    if (h.items_per_entry <= 0 || h.entries_per_area <= 0 || h.item_size <= 0 || h.area_size <= 0 ||
-        h.item_size > kMaxItemSize || h.header_size < 0)
+    if (h.items_per_entry <= 0 || h.entries_per_area <= 0 || h.area_size <= 0 || h.header_size < 0 ||
+        h.item_size < 0 || h.item_size > kMaxItemSize || (holds_item_data && h.item_size == 0))
         return -1;
     dst.inode = inode;
     dst.header = h;

@@ -41,9 +41,11 @@ struct tvmfs_bitmap_entry {
 
 // Reads the header of src's file into dst.header (src and dst may be one
 // record). -1 when unreadable or when the header would make item positions
-// undefined: a non-positive items-per-area, item size or area size, or an
-// item size above kMaxItemSize.
-int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst);
+// undefined: non-positive items per entry, entries per area or area size, an
+// item size above kMaxItemSize, or (when the file keeps its items' data,
+// which every system file but ".fbb.sf" does) an item size that is not
+// positive.
+int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst, bool holds_item_data = true);
 
 // File offset of item (entry, item); -1 when the header cannot place it.
 int64_t bitmap_item_pos(const tvmfs_bitmap& bm, uint32_t entry, uint32_t item);

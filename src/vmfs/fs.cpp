@@ -54,13 +54,14 @@ struct SystemFile {
     std::string_view name;
     tvmfs_bitmap tvmfs_fs::*record;
     const char* message;
+    bool holds_item_data;   // file blocks lie outside ".fbb.sf": its items have no data
 };
 
 constexpr SystemFile kSystemFiles[] = {
-    {".fbb.sf", &tvmfs_fs::fbb, "fbb open error"},
-    {".fdc.sf", &tvmfs_fs::fdc, "fdc open error"},
-    {".pbc.sf", &tvmfs_fs::pbc, "pbc open error"},
-    {".sbc.sf", &tvmfs_fs::sbc, "sbc open error"},
+    {".fbb.sf", &tvmfs_fs::fbb, "fbb open error", false},
+    {".fdc.sf", &tvmfs_fs::fdc, "fdc open error", true},
+    {".pbc.sf", &tvmfs_fs::pbc, "pbc open error", true},
+    {".sbc.sf", &tvmfs_fs::sbc, "sbc open error", true},
 };
 
 } // namespace
@@ -97,7 +98,7 @@ OpenOutcome fs_open() {
         for (const SystemFile& sf : kSystemFiles) {
             if (name != sf.name) continue;
             tvmfs_bitmap& rec = fs.*sf.record;
-            if (inode_get(e.block_id, rec.inode) != 0 || bitmap_open(rec, rec) != 0) out.message = sf.message;
+            if (inode_get(e.block_id, rec.inode) != 0 || bitmap_open(rec, rec, sf.holds_item_data) != 0) out.message = sf.message;
             break;
         }
     });
