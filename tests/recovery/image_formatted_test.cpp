@@ -1,0 +1,271 @@
+// Format recovery over built datastores: which old directories are found,
+// their numbering and substituted first blocks, and reading them afterwards.
+#include "recovery/formatted_dirs.h"
+#include "recovery_images.h"
+#include "builder/scenarios.h"
+#include "vmfs/blockid.h"
+#include "vmfs/file_export.h"
+#include "vmfs/inode.h"
+#include "vmfs/listing.h"
+
+#include <algorithm>
+
+namespace {
+
+using namespace dsb::layout;
+using dsb::SysFile;
+
+std::vector<ds::found_dir> run(ds::ScanEnd* end = nullptr, std::vector<int>* gauge = nullptr) {
+    std::vector<ds::found_dir> rows;
+    ds::ScanEnd e = ds::scan_formatted_dirs(
+        [&](int g) {
+            if (gauge) gauge->push_back(g);
+            return true;
+        },
+        [&](const ds::found_dir& d) { rows.push_back(d); });
+    if (end) *end = e;
+    return rows;
+}
+
+const ds::ListedEntry* entry_named(const ds::Listing& l, const std::string& name) {
+    for (const ds::ListedEntry& e : l.entries)
+        if (e.name == name) return &e;
+    return nullptr;
+}
+
+std::vector<uint8_t> export_bytes(uint32_t id, const dstest::TempDir& dir) {
+    ds::tvmfs_inode inode;
+    EXPECT_EQ(ds::inode_get(id, inode), 0);
+    const std::string out = dir.file("export.bin");
+    EXPECT_EQ(ds::file_export(inode, out).result, 0);
+    return dstest::read_file(out);
+}
+
+class FormattedScenario : public dstest::CleanState {
+protected:
+    dstest::TempDir dir;
+};
+
+TEST_F(FormattedScenario, FindsTheOldDirectoriesBelowTheRoot) {
+    dsb::FormattedSummary sum = dsb::build_formatted(dir.path().string());
+    ASSERT_TRUE(rectest::open_images(sum.images, sum.start_sector));
+    ds::ScanEnd end{};
+    std::vector<int> gauge;
+    std::vector<ds::found_dir> rows = run(&end, &gauge);
+    EXPECT_EQ(end, ds::ScanEnd::finished);
+    EXPECT_FALSE(gauge.empty());
+    EXPECT_EQ(gauge.back(), 100);
+
+    // The intact one reads its own first block; the reused one the first
+    // free sub-block that holds its "." (not the later, shorter copy nor
+    // the decoy of type 3 before it). The deep one and the lost one are not
+    // listed, nor the old files in free slots.
+    ASSERT_EQ(rows.size(), sum.found.size());
+    for (size_t k = 0; k < rows.size(); ++k) {
+        SCOPED_TRACE("DIR" + std::to_string(k + 1));
+        EXPECT_EQ(rows[k].number, static_cast<int32_t>(sum.found[k].number));
+        EXPECT_EQ(rows[k].dir_id, sum.found[k].dir_id);
+        EXPECT_EQ(rows[k].first_block, sum.found[k].first_block);
+    }
+    ASSERT_EQ(ds::found_dirs().size(), rows.size());
+    for (size_t k = 0; k < rows.size(); ++k) EXPECT_EQ(ds::found_dirs()[k].dir_id, rows[k].dir_id);
+    EXPECT_EQ(ds::found_dir_first_block(1), -1);
+    EXPECT_EQ(ds::found_dir_first_block(2), int64_t{sum.copy_block});
+    EXPECT_NE(sum.copy_block, sum.later_copy_block);
+
+    // A second run builds the table anew rather than adding to it.
+    std::vector<ds::found_dir> again = run(&end);
+    EXPECT_EQ(end, ds::ScanEnd::finished);
+    EXPECT_EQ(again.size(), rows.size());
+    EXPECT_EQ(ds::found_dirs().size(), rows.size());
+}
+
+TEST_F(FormattedScenario, FilesBehindASubstitutedFirstBlockExportByteForByte) {
+    dsb::FormattedSummary sum = dsb::build_formatted(dir.path().string());
+    ASSERT_TRUE(rectest::open_images(sum.images, sum.start_sector));
+    ASSERT_EQ(run().size(), 2u);
+
+    // Read as it stands, the reused directory shows the new file's bytes,
+    // not its old entries; with the found sub-block in place it lists them.
+    EXPECT_EQ(entry_named(ds::list_directory(sum.reused_dir), "vm-old-flat.vmdk"), nullptr);
+    ds::Listing old = ds::list_directory(sum.reused_dir, ds::found_dir_first_block(2));
+    ASSERT_EQ(old.status, ds::ListStatus::complete);
+    const ds::ListedEntry* disk = entry_named(old, "vm-old-flat.vmdk");
+    ASSERT_NE(disk, nullptr);
+    EXPECT_FALSE(disk->is_dir);
+    EXPECT_NE(entry_named(old, "vm-old.vmx"), nullptr);
+    EXPECT_EQ(disk->block_id, sum.file_in_reused.id);
+    EXPECT_EQ(export_bytes(disk->block_id, dir), dsb::materialize(sum.file_in_reused.content, 0, sum.file_in_reused.size));
+
+    // Deeper directories are reached by expanding their parents.
+    ds::Listing intact = ds::list_directory(sum.intact_dir, ds::found_dir_first_block(1));
+    const ds::ListedEntry* archive = entry_named(intact, "archive");
+    ASSERT_NE(archive, nullptr);
+    EXPECT_TRUE(archive->is_dir);
+    ds::Listing deep = ds::list_directory(archive->block_id);
+    const ds::ListedEntry* log = entry_named(deep, "2009.log");
+    ASSERT_NE(log, nullptr);
+    EXPECT_EQ(export_bytes(log->block_id, dir), dsb::materialize(sum.file_in_deep.content, 0, sum.file_in_deep.size));
+}
+
+TEST_F(FormattedScenario, RefusesToRunBeforeTheDatastoreIsOpenedAndKeepsTheTable) {
+    dsb::FormattedSummary sum = dsb::build_formatted(dir.path().string());
+    ASSERT_TRUE(rectest::open_images(sum.images, sum.start_sector));
+    ASSERT_EQ(run().size(), 2u);
+    ds::reset_state();
+    ds::ScanEnd end{};
+    std::vector<int> gauge;
+    EXPECT_TRUE(run(&end, &gauge).empty());
+    EXPECT_EQ(end, ds::ScanEnd::not_open);
+    EXPECT_TRUE(gauge.empty());
+    EXPECT_EQ(ds::found_dirs().size(), 2u);   // the tree and its table stay as they were
+}
+
+// Twelve old directories below the root, and one below one of them, after a
+// reformat. Three had their first sub-block reused and survive as copies in
+// free sub-blocks; two are damaged so that their first entries cannot be
+// read in full.
+class ManyOldDirs : public dstest::CleanState {
+protected:
+    dstest::TempDir dir;
+    std::unique_ptr<dsb::Datastore> ds;
+    std::vector<uint32_t> old;                    // d1 .. d12
+    std::map<uint32_t, uint32_t> copies;          // dir id -> sub-block that holds its entries
+    std::vector<std::pair<uint32_t, int64_t>> found;   // what the scan must report, in order
+    uint32_t unreadable_first = 0, short_dir = 0;
+
+    void build() {
+        dsb::DatastoreOptions o;
+        o.path = dir.file("many.img");
+        ds = std::make_unique<dsb::Datastore>(o);
+        for (int k = 1; k <= 12; ++k) {
+            const std::string p = "/d" + std::to_string(k);
+            old.push_back(ds->mkdir(p));
+            ds->add_file(p + "/f.txt", dsb::text_file("file of " + p + "\n"));
+        }
+        ds->mkdir("/d2/below");
+        std::vector<std::vector<uint8_t>> bytes;
+        for (uint32_t id : old) bytes.push_back(ds->directory_bytes(id));
+        for (int k = 1; k <= 12; ++k) ds->remove("/d" + std::to_string(k));
+
+        for (int k : {3, 7, 12}) {
+            const uint32_t id = old[k - 1];
+            dsb::FileSpec over = dsb::text_file(std::string(2000, 'x'), dsb::Storage::SubBlocks);
+            over.sub_blocks = {ds->info(id).data_ids.at(0)};
+            ds->add_file("/new/over" + std::to_string(k), over);
+            const uint32_t copy = ds->unused(SysFile::Sbc);
+            ds->write_item(copy, 0, bytes[k - 1]);
+            copies[id] = copy;
+        }
+        unreadable_first = old[4];   // d5: its first block lies beyond the volume
+        dsb::DescriptorFields d;
+        d.id = unreadable_first;
+        d.type = kTypeDirectory;
+        d.size = 3 * kDirentSize;
+        d.block_size = static_cast<int64_t>(kMiB);
+        d.addr_mode = kAddrFileBlocks;
+        d.blocks[0] = dsb::fb_build(0x3FFFFFF);
+        ds->write_descriptor(unreadable_first, d);
+        short_dir = old[8];          // d9: only its "." entry is left
+        rectest::put64(*ds, ds->item_lv_offset(short_dir) + fd::kSize, kDirentSize);
+        ds->finish();
+
+        for (uint32_t id : old) {
+            if (id == unreadable_first || id == short_dir) continue;
+            found.push_back({id, copies.count(id) ? int64_t{copies[id]} : -1});
+        }
+    }
+
+    void expect_found(const std::vector<ds::found_dir>& rows, size_t count) {
+        ASSERT_EQ(rows.size(), count);
+        for (size_t k = 0; k < count; ++k) {
+            SCOPED_TRACE("DIR" + std::to_string(k + 1));
+            EXPECT_EQ(rows[k].number, static_cast<int32_t>(k + 1));
+            EXPECT_EQ(rows[k].dir_id, found[k].first);
+            EXPECT_EQ(ds::found_dir_first_block(static_cast<int32_t>(k + 1)), found[k].second);
+            ds::Listing l = ds::list_directory(rows[k].dir_id, ds::found_dir_first_block(rows[k].number));
+            EXPECT_EQ(l.status, ds::ListStatus::complete);
+            EXPECT_NE(entry_named(l, "f.txt"), nullptr);
+        }
+    }
+};
+
+TEST_F(ManyOldDirs, NumbersInWalkOrderAndPassesOverUnreadableCandidates) {
+    build();
+    ASSERT_TRUE(rectest::open_datastore(*ds));
+    ds::ScanEnd end{};
+    std::vector<ds::found_dir> rows = run(&end);
+    EXPECT_EQ(end, ds::ScanEnd::finished);
+    expect_found(rows, 10);
+    // Numbers that name no record give the directory's own first block.
+    EXPECT_EQ(ds::found_dir_first_block(0), -1);
+    EXPECT_EQ(ds::found_dir_first_block(11), -1);
+    EXPECT_EQ(ds::found_dir_first_block(-3), -1);
+}
+
+TEST_F(ManyOldDirs, UnreadableFreeDescriptorEndsWithRinodeGetErrorKeepingWhatWasFound) {
+    build();
+    // ".fdc.sf" cut where the descriptors of its second area begin; every
+    // old directory lies in the first.
+    const uint64_t cut = 65536 + ds->geometry(SysFile::Fdc).area_size() + 16 * 1024;
+    rectest::put64(*ds, ds->item_lv_offset(ds->system_file(SysFile::Fdc)) + fd::kSize, cut);
+    ASSERT_TRUE(rectest::open_datastore(*ds));
+    ds::ScanEnd end{};
+    std::vector<ds::found_dir> rows = run(&end);
+    EXPECT_EQ(end, ds::ScanEnd::descriptor_read_failed);
+    EXPECT_STREQ(ds::scan_end_message(end), "rinode get error");
+    expect_found(rows, 10);
+    EXPECT_EQ(ds::found_dirs().size(), 10u);
+}
+
+// An old directory kept in a file block that the new file system reused, with
+// its entries surviving in a free sub-block of the second area of ".sbc.sf".
+class SubBlockSearch : public dstest::CleanState {
+protected:
+    dstest::TempDir dir;
+    std::unique_ptr<dsb::Datastore> ds;
+    uint32_t old_dir = 0, copy = 0;
+
+    void build() {
+        dsb::DatastoreOptions o;
+        o.path = dir.file("search.img");
+        o.sbc.area_count = 2;
+        ds = std::make_unique<dsb::Datastore>(o);
+        old_dir = ds->mkdir("/kept", dsb::Storage::FileBlocks);
+        ds->add_file("/kept/a.txt", dsb::text_file("a\n"));
+        const std::vector<uint8_t> bytes = ds->directory_bytes(old_dir);
+        ds->remove("/kept");
+        dsb::FileSpec over = dsb::generated_file(4096, dsb::pattern_content(3), dsb::Storage::FileBlocks);
+        over.file_blocks = {dsb::fb_number(ds->info(old_dir).data_ids.at(0))};
+        ds->add_file("/new/over.bin", over);
+        copy = dsb::sb_build(16, 0);   // entry 16 opens the second area
+        ds->write_item(copy, 0, bytes);
+        ds->finish();
+    }
+};
+
+TEST_F(SubBlockSearch, FindsACopyInALaterArea) {
+    build();
+    ASSERT_TRUE(rectest::open_datastore(*ds));
+    EXPECT_EQ(ds::find_dir_subblock(old_dir), copy);
+    EXPECT_EQ(ds::find_dir_subblock(ds::fd_build(100, 1)), 0u);
+}
+
+TEST_F(SubBlockSearch, PassesOverAnUnreadableEntryOfTheSubBlockBitmap) {
+    build();
+    ASSERT_TRUE(rectest::open_datastore(*ds));
+    // The block of ".sbc.sf" that holds the entries of its first area can no
+    // longer be read (it now names a block past the end of the volume); the
+    // header was read when the file system was opened.
+    ds::fs_state().sbc.inode.blocks[0] = ds::fb_build(0x3FFFFFF);
+    EXPECT_EQ(ds::find_dir_subblock(old_dir), copy);
+    ds::ScanEnd end{};
+    std::vector<ds::found_dir> rows = run(&end);
+    EXPECT_EQ(end, ds::ScanEnd::finished);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].dir_id, old_dir);
+    EXPECT_EQ(rows[0].first_block, static_cast<int32_t>(copy));
+    EXPECT_NE(entry_named(ds::list_directory(old_dir, ds::found_dir_first_block(1)), "a.txt"), nullptr);
+}
+
+} // namespace
