@@ -7,7 +7,7 @@
 
 namespace ds {
 
-int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst, bool holds_item_data) {
+int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst, int32_t min_item, int32_t max_item) {
     tvmfs_inode inode = src.inode;
     uint8_t raw[512] = {};
     if (file_read(inode, raw, 512, 0) != 512) return -1;
@@ -21,7 +21,7 @@ int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst, bool holds_item_data
     h.total_items = load_le<int32_t>(b, 20);
     h.area_count = load_le<int32_t>(b, 24);
     if (h.items_per_entry <= 0 || h.entries_per_area <= 0 || h.area_size <= 0 || h.header_size < 0 ||
-        h.item_size < 0 || h.item_size > kMaxItemSize || (holds_item_data && h.item_size == 0))
+        h.item_size < min_item || h.item_size > max_item)
         return -1;
     dst.inode = inode;
     dst.header = h;

@@ -41,11 +41,12 @@ struct tvmfs_bitmap_entry {
 
 // Reads the header of src's file into dst.header (src and dst may be one
 // record). -1 when unreadable or when the header would make item positions
-// undefined: non-positive items per entry, entries per area or area size, an
-// item size above kMaxItemSize, or (when the file keeps its items' data,
-// which every system file but ".fbb.sf" does) an item size that is not
-// positive.
-int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst, bool holds_item_data = true);
+// undefined or overrun a buffer: non-positive items per entry, entries per
+// area or area size, or an item size outside [min_item, max_item] (callers
+// read items into buffers of max_item bytes; ".fbb.sf" keeps no item data,
+// so its item size may be 0).
+int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst, int32_t min_item = 1,
+                int32_t max_item = kMaxItemSize);
 
 // File offset of item (entry, item); -1 when the header cannot place it.
 int64_t bitmap_item_pos(const tvmfs_bitmap& bm, uint32_t entry, uint32_t item);

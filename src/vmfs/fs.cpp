@@ -54,14 +54,15 @@ struct SystemFile {
     std::string_view name;
     tvmfs_bitmap tvmfs_fs::*record;
     const char* message;
-    bool holds_item_data;   // file blocks lie outside ".fbb.sf": its items have no data
+    int32_t min_item;   // file blocks lie outside ".fbb.sf": its items have no data
+    int32_t max_item;   // descriptors are read into 2048-byte buffers
 };
 
 constexpr SystemFile kSystemFiles[] = {
-    {".fbb.sf", &tvmfs_fs::fbb, "fbb open error", false},
-    {".fdc.sf", &tvmfs_fs::fdc, "fdc open error", true},
-    {".pbc.sf", &tvmfs_fs::pbc, "pbc open error", true},
-    {".sbc.sf", &tvmfs_fs::sbc, "sbc open error", true},
+    {".fbb.sf", &tvmfs_fs::fbb, "fbb open error", 0, kMaxItemSize},
+    {".fdc.sf", &tvmfs_fs::fdc, "fdc open error", 1, kDescriptorBytes},
+    {".pbc.sf", &tvmfs_fs::pbc, "pbc open error", 4, kMaxItemSize},
+    {".sbc.sf", &tvmfs_fs::sbc, "sbc open error", 1, kMaxItemSize},
 };
 
 } // namespace
@@ -81,7 +82,7 @@ OpenOutcome fs_open() {
     out.pane_filled = true;
 
     bitmap_set_provisional_fdc(fs.fdc, fs.fsinfo.blocksize);
-    if (bitmap_open(fs.fdc, fs.fdc) != 0) {
+    if (bitmap_open(fs.fdc, fs.fdc, 1, kDescriptorBytes) != 0) {
         out.message = "fdc open error";
         return out;
     }
@@ -98,7 +99,7 @@ OpenOutcome fs_open() {
         for (const SystemFile& sf : kSystemFiles) {
             if (name != sf.name) continue;
             tvmfs_bitmap& rec = fs.*sf.record;
-            if (inode_get(e.block_id, rec.inode) != 0 || bitmap_open(rec, rec, sf.holds_item_data) != 0) out.message = sf.message;
+            if (inode_get(e.block_id, rec.inode) != 0 || bitmap_open(rec, rec, sf.min_item, sf.max_item) != 0) out.message = sf.message;
             break;
         }
     });

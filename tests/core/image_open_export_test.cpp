@@ -1,0 +1,199 @@
+// Opening a datastore, listing it and exporting from it, including every
+// refusal of damaged metadata.
+
+#include "support/open_images.h"
+#include "support/test_support.h"
+#include "vmfs/blockid.h"
+#include "vmfs/file_export.h"
+#include "vmfs/inode.h"
+#include "vmfs/listing.h"
+
+#include <filesystem>
+#include <sys/stat.h>
+
+namespace {
+
+using namespace ds;
+
+std::vector<uint8_t> le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+std::vector<uint8_t> le64(uint64_t v) {
+    std::vector<uint8_t> b = le32(uint32_t(v)), hi = le32(uint32_t(v >> 32));
+    b.insert(b.end(), hi.begin(), hi.end());
+    return b;
+}
+
+class SmallDatastore : public dstest::CleanState {
+protected:
+    dstest::TempDir dir;
+    dsb::DatastoreOptions options() {
+        dsb::DatastoreOptions o;
+        o.path = dir.file("small.img");
+        return o;
+    }
+    dsb::ImageSummary summary_of(const dsb::Datastore& d) {
+        dsb::ImageSummary s;
+        s.images = {dir.file("small.img")};
+        s.block_size = d.block_size();
+        return s;
+    }
+    tvmfs_inode inode(uint32_t id) {
+        tvmfs_inode n;
+        EXPECT_EQ(inode_get(id, n), 0);
+        return n;
+    }
+};
+
+TEST_F(SmallDatastore, OpeningFillsThePaneAndListingsShowOnlyNamedFiles) {
+    dsb::Datastore d(options());
+    uint32_t vm = d.mkdir("/vm1");
+    d.add_file("/vm1/a.txt", dsb::text_file("a"));
+    d.add_dirent(vm, 4, fd_build(0, 9), "descriptor-entry");
+    d.add_dirent(vm, 6, fd_build(0, 10), "symlink-entry");
+    d.add_dirent(vm, 0, 0, "unused-slot");
+    d.add_dirent(vm, 5, fd_build(0, 11), "  padded.sf\x01");
+    d.finish();
+    OpenOutcome open = dstest::open_images(summary_of(d));
+    ASSERT_EQ(open.message, "");
+    ASSERT_TRUE(open.pane_filled && open.tree_rebuilt && open.completed);
+    ASSERT_EQ(open.info_lines.size(), 10u);
+    EXPECT_EQ(open.info_lines[0], "lvm numofextents:1");
+    EXPECT_EQ(open.info_lines[2], "lvm loaded_extents:1");
+    EXPECT_EQ(open.info_lines[3].rfind("1>" + dir.file("small.img") + "|size:", 0), 0u);
+    EXPECT_EQ(open.info_lines[4], "-------------------------------");
+    EXPECT_EQ(open.info_lines[5], "FSINFO:");
+    EXPECT_EQ(open.info_lines[6], "blocksize:1048576");
+
+    Listing root = list_directory(kRootDirId);
+    EXPECT_EQ(root.status, ListStatus::complete);
+    std::vector<std::string> names;
+    for (const auto& e : root.entries) names.push_back(e.name + (e.is_dir ? "/" : ""));
+    EXPECT_NE(std::find(names.begin(), names.end(), ".fdc.sf"), names.end());   // system files are files
+    EXPECT_NE(std::find(names.begin(), names.end(), "vm1/"), names.end());
+    EXPECT_EQ(std::find(names.begin(), names.end(), "."), names.end());
+    EXPECT_EQ(std::find(names.begin(), names.end(), ".."), names.end());
+
+    Listing sub = list_directory(vm);
+    ASSERT_EQ(sub.entries.size(), 2u);
+    EXPECT_EQ(sub.entries[0].name, "a.txt");
+    EXPECT_EQ(sub.entries[1].name, "padded.sf");
+    EXPECT_EQ(list_directory(d.lookup("/vm1/a.txt")).status, ListStatus::not_directory);
+    EXPECT_EQ(list_directory(fd_build(0x7000, 5)).status, ListStatus::open_error);
+}
+
+TEST_F(SmallDatastore, RefusesADescriptorWithABadMagicOrBlockSize) {
+    auto o = options();
+    o.bad_fs_magic = true;
+    {
+        dsb::Datastore bad(o);
+        bad.finish();
+    }
+    dsb::ImageSummary image;
+    image.images = {dir.file("small.img")};
+    EXPECT_EQ(dstest::open_images(image).message, "fs info read error");
+
+    reset_state();
+    dsb::Datastore d(options());
+    d.finish();
+    d.write_lv(0x200000 + 0xA1, std::vector<uint8_t>(8, 0));   // block size 0
+    EXPECT_EQ(dstest::open_images(summary_of(d)).message, "fs info read error");
+    reset_state();
+    d.write_lv(0x200000 + 0xA1, le64(4096));   // 4096: accepted
+    EXPECT_NE(dstest::open_images(summary_of(d)).message, "fs info read error");
+    reset_state();
+    d.write_lv(0x200000 + 0xA1, le64(0x100001));   // not a power of two
+    EXPECT_EQ(dstest::open_images(summary_of(d)).message, "fs info read error");
+}
+
+TEST_F(SmallDatastore, RefusesBitmapHeadersThatCannotPlaceItems) {
+    struct Case {
+        dsb::SysFile file;
+        size_t offset;
+        uint32_t value;
+        const char* message;
+    };
+    for (Case c : {Case{dsb::SysFile::Sbc, 12, 0, "sbc open error"}, Case{dsb::SysFile::Pbc, 16, 0, "pbc open error"},
+                   Case{dsb::SysFile::Fbb, 0, 0, "fbb open error"},
+                   Case{dsb::SysFile::Sbc, 12, 0x7FFFFFFF, "sbc open error"},
+                   Case{dsb::SysFile::Fdc, 12, 4096, "fdc open error"},
+                   Case{dsb::SysFile::Pbc, 4, 0xFFFFFFFF, "pbc open error"}}) {
+        SCOPED_TRACE(c.message);
+        reset_state();
+        dsb::Datastore d(options());
+        d.finish();
+        d.write_file_bytes(d.system_file(c.file), c.offset, le32(c.value));
+        EXPECT_EQ(dstest::open_images(summary_of(d)).message, c.message);
+    }
+}
+
+TEST_F(SmallDatastore, ExportsBySizeAndType) {
+    dsb::Datastore d(options());
+    std::string k1024(1024, 'k'), k1025(1025, 'q');
+    uint32_t exactly = d.add_file("/a", dsb::text_file(k1024));
+    uint32_t above = d.add_file("/b", dsb::text_file(k1025));
+    uint32_t empty = d.add_file("/c", dsb::text_file(""));
+    uint32_t folder = d.mkdir("/dir");
+    d.add_file("/dir/x", dsb::text_file("x"));
+    d.add_file("/dir/y", dsb::text_file("y"));
+    d.finish();
+    ASSERT_EQ(dstest::open_images(summary_of(d)).message, "");
+    std::string out = dir.file("out");
+    auto exported = [&](uint32_t id) {
+        EXPECT_EQ(file_export(inode(id), out).result, 0);
+        return dstest::read_file(out);
+    };
+    EXPECT_EQ(exported(exactly), std::vector<uint8_t>(k1024.begin(), k1024.end()));
+    EXPECT_EQ(exported(above), std::vector<uint8_t>(k1025.begin(), k1025.end()));
+    EXPECT_TRUE(exported(empty).empty());
+    EXPECT_EQ(exported(folder), d.directory_bytes(folder));   // its entries, "." and ".." included
+    EXPECT_EQ(exported(folder).size(), 4u * 140);
+}
+
+TEST_F(SmallDatastore, AFailedReadKeepsTheChunksWrittenBefore) {
+    dsb::Datastore d(options());
+    uint32_t log = d.add_file("/log", dsb::generated_file(3 * 1048576 + 5, dsb::pattern_content(7),
+                                                            dsb::Storage::FileBlocks));
+    d.finish();
+    d.write_item(log, 0x400 + 2 * 4, le32(0x45));   // third block: an id of a kind that names nothing
+    ASSERT_EQ(dstest::open_images(summary_of(d)).message, "");
+    ExportResult r = file_export(inode(log), dir.file("out"));
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.failure, ExportFailure::read);
+    EXPECT_EQ(std::filesystem::file_size(dir.file("out")), 2u * 1048576);
+}
+
+TEST_F(SmallDatastore, RefusesToExportOverAnInputOrFromANegativeSize) {
+    dsb::Datastore d(options());
+    uint32_t f = d.add_file("/f", dsb::text_file("hello"));
+    d.finish();
+    ASSERT_EQ(dstest::open_images(summary_of(d)).message, "");
+    auto before = std::filesystem::file_size(dir.file("small.img"));
+    ExportResult r = file_export(inode(f), dir.file("small.img"));
+    EXPECT_EQ(r.failure, ExportFailure::destination_is_input);
+    EXPECT_EQ(std::filesystem::file_size(dir.file("small.img")), before);
+
+    tvmfs_inode bad = inode(f);
+    bad.size = -5;
+    r = file_export(bad, dir.file("neg"));
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.failure, ExportFailure::negative_size);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("neg")));
+
+    EXPECT_EQ(file_export(inode(f), dir.file("no/such/dir/x")).failure, ExportFailure::create);
+}
+
+TEST_F(SmallDatastore, ACancelledExportKeepsWhatWasWritten) {
+    dsb::Datastore d(options());
+    uint32_t f = d.add_file("/big", dsb::generated_file(5 * 1048576, dsb::pattern_content(3), dsb::Storage::FileBlocks));
+    d.finish();
+    ASSERT_EQ(dstest::open_images(summary_of(d)).message, "");
+    int calls = 0;
+    ExportResult r = file_export(inode(f), dir.file("out"), [&](int64_t done, int64_t total) {
+        EXPECT_EQ(total, 5 * 1048576);
+        EXPECT_EQ(done, ++calls * 1048576);
+        return calls < 2;
+    });
+    EXPECT_EQ(r.failure, ExportFailure::cancelled);
+    EXPECT_EQ(std::filesystem::file_size(dir.file("out")), 2u * 1048576);
+}
+
+} // namespace
