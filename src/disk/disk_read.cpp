@@ -5,41 +5,78 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace ds {
 namespace {
 
-struct ChunkCache {
-    std::string device;      // empty while the chunk holds nothing valid
-    int64_t start = 0;       // device byte offset of data[0]
-    int64_t length = 0;      // valid bytes in data (shorter at the device's end)
-    std::vector<uint8_t> data = std::vector<uint8_t>(kChunkSize);
+// A small set of 1 MiB chunks, aligned to 1 MiB of their device, replaced
+// least recently used first. Several chunks let metadata (descriptors,
+// pointer blocks, bitmap entries) stay cached while data streams past.
+constexpr int kCacheChunks = 32;
+
+// Reads at least this long go straight to the caller's buffer: copying them
+// through the cache would only cost time, and they would evict metadata.
+constexpr int64_t kDirectReadMin = 256 * 1024;
+
+struct Chunk {
+    int device = -1;       // index into device_names; -1 while empty
+    int64_t start = 0;     // device byte offset of data[0]
+    int64_t length = 0;    // valid bytes (shorter at the device's end)
+    uint64_t last_use = 0;
+    std::unique_ptr<uint8_t[]> data;
 };
 
-ChunkCache& cache() {
-    static ChunkCache c;
+struct Cache {
+    std::vector<std::string> device_names;
+    std::vector<Chunk> chunks = std::vector<Chunk>(kCacheChunks);
+    uint64_t clock = 0;
+
+    int device_id(const std::string& device) {
+        auto it = std::find(device_names.begin(), device_names.end(), device);
+        if (it != device_names.end()) return static_cast<int>(it - device_names.begin());
+        device_names.push_back(device);
+        return static_cast<int>(device_names.size() - 1);
+    }
+    Chunk* find(int device, int64_t start) {
+        for (Chunk& c : chunks)
+            if (c.device == device && c.start == start) return &c;
+        return nullptr;
+    }
+    Chunk& victim() {
+        return *std::min_element(chunks.begin(), chunks.end(),
+                                 [](const Chunk& a, const Chunk& b) { return a.last_use < b.last_use; });
+    }
+};
+
+Cache& cache() {
+    static Cache c;
     return c;
 }
 
 int64_t g_disk_sectors = 0;
 int64_t g_chunk_reads = 0;
 
-// Reads the chunk that starts at the sector holding pos. The chunk is cut at
-// the device's end so that bytes near the end of an image stay readable.
-bool load_chunk(const std::string& device, int64_t sector, int64_t device_bytes) {
-    ChunkCache& c = cache();
-    c.device.clear();   // a failed read must never leave a stale chunk behind
-    int64_t start = sector * kSectorSize;
-    int64_t want = std::min<int64_t>(kChunkSize, device_bytes - start);
-    want -= want % kSectorSize;
-    if (want <= 0) return false;
-    ++g_chunk_reads;
-    if (!sector_source().read(device, start, want, c.data.data())) return false;
-    c.device = device;
-    c.start = start;
-    c.length = want;
-    return true;
+// The chunk that holds byte offset start of the device, read when missing.
+// A failed read leaves the slot empty, never holding stale bytes.
+const Chunk* chunk_at(const std::string& device, int id, int64_t start, int64_t device_bytes) {
+    Cache& c = cache();
+    Chunk* hit = c.find(id, start);
+    if (!hit) {
+        Chunk& slot = c.victim();
+        slot.device = -1;
+        if (!slot.data) slot.data = std::make_unique<uint8_t[]>(kChunkSize);
+        int64_t want = std::min(kChunkSize, device_bytes - start);
+        ++g_chunk_reads;
+        if (want <= 0 || !sector_source().read(device, start, want, slot.data.get())) return nullptr;
+        slot.device = id;
+        slot.start = start;
+        slot.length = want;
+        hit = &slot;
+    }
+    hit->last_use = ++c.clock;
+    return hit;
 }
 
 } // namespace
@@ -47,9 +84,9 @@ bool load_chunk(const std::string& device, int64_t sector, int64_t device_bytes)
 int64_t& disk_sectors() { return g_disk_sectors; }
 
 void disk_cache_reset() {
-    cache().device.clear();
-    cache().start = 0;
-    cache().length = 0;
+    Cache& c = cache();
+    for (Chunk& chunk : c.chunks) chunk.device = -1;
+    c.device_names.clear();
     g_chunk_reads = 0;
 }
 
@@ -58,24 +95,24 @@ int64_t disk_chunk_reads() { return g_chunk_reads; }
 int64_t disk_read(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
     if (pos < 0 || len < 0 || index < 0 || len > INT32_MAX) return -1;
     if (len == 0) return 0;
-    ChunkCache& c = cache();
-    if (!c.device.empty() && c.device == device && pos >= c.start && pos + len <= c.start + c.length) {
-        std::memcpy(buffer + index, c.data.data() + (pos - c.start), static_cast<size_t>(len));
-        return len;
-    }
     int64_t device_bytes = device_size(device);
     if (device_bytes < 0 || pos > device_bytes - len) return -1;
-
-    int64_t rem = pos % kSectorSize;
-    int64_t sector = pos / kSectorSize;
+    uint8_t* out = buffer + index;
+    if (len >= kDirectReadMin) {
+        ++g_chunk_reads;
+        return sector_source().read(device, pos, len, out) ? len : -1;
+    }
+    Cache& c = cache();
+    int id = c.device_id(device);
     int64_t done = 0;
     while (done < len) {
-        if (!load_chunk(device, sector, device_bytes)) return -1;
-        int64_t take = std::min(len - done, c.length - rem);
-        std::memcpy(buffer + index + done, c.data.data() + rem, static_cast<size_t>(take));
+        int64_t at = pos + done;
+        const Chunk* chunk = chunk_at(device, id, at - at % kChunkSize, device_bytes);
+        if (!chunk) return -1;
+        int64_t off = at - chunk->start;
+        int64_t take = std::min(len - done, chunk->length - off);
+        std::memcpy(out + done, chunk->data.get() + off, static_cast<size_t>(take));
         done += take;
-        rem = 0;
-        sector += c.length / kSectorSize;
     }
     return done;
 }

@@ -4,6 +4,7 @@
 #include "vmfs/volume.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,22 +45,48 @@ bool is_open_input(const std::string& host_path) {
     return false;
 }
 
+bool all_zero(const uint8_t* data, int64_t len) {
+    return len > 0 && data[0] == 0 && std::memcmp(data, data + 1, static_cast<size_t>(len - 1)) == 0;
+}
+
+// The host file, written strictly sequentially. Chunks of zeros (the holes of
+// a thin virtual disk, above all) are skipped over in a regular file and left
+// as holes; the file still reads back byte for byte.
 class HostFile {
 public:
     explicit HostFile(const std::string& path)
-        : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {}
+        : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {
+        struct stat st {};
+        sparse_ok_ = fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+    }
     ~HostFile() { close(); }
     bool ok() const { return fd_ >= 0; }
-    bool write(const uint8_t* data, int64_t len) { return write_all(fd_, data, len); }
+    bool write(const uint8_t* data, int64_t len) {
+        if (sparse_ok_ && all_zero(data, len)) {
+            if (::lseek(fd_, len, SEEK_CUR) < 0) return false;
+            pending_hole_ = true;
+            return true;
+        }
+        pending_hole_ = false;
+        return write_all(fd_, data, len);
+    }
+    // Gives a file that ends in a hole its length, then closes it.
     bool close() {
         if (fd_ < 0) return true;
-        int rc = ::close(fd_);
+        bool ok = true;
+        if (pending_hole_) {
+            off_t end = ::lseek(fd_, 0, SEEK_CUR);
+            ok = end >= 0 && ::ftruncate(fd_, end) == 0;
+        }
+        ok = (::close(fd_) == 0) && ok;
         fd_ = -1;
-        return rc == 0;
+        return ok;
     }
 
 private:
     int fd_;
+    bool sparse_ok_ = false;
+    bool pending_hole_ = false;
 };
 
 } // namespace

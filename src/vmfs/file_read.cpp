@@ -25,7 +25,36 @@ struct NestingGuard {
     ~NestingGuard() { --g_nesting; }
 };
 
+// The last pointer block and the last sub-block read: a large file asks for
+// the same pointer block for every one of its data blocks, and a directory
+// in a sub-block is read one 140-byte entry at a time.
+struct ItemMemo {
+    bool valid = false;
+    uint32_t id = 0;
+    std::vector<uint8_t> bytes;
+
+    const std::vector<uint8_t>* get(const tvmfs_bitmap& bm, uint32_t item_id, uint32_t entry, uint32_t item) {
+        if (valid && id == item_id && bytes.size() == static_cast<size_t>(bm.header.item_size)) return &bytes;
+        // Read into a fresh buffer: the read itself may come back here for
+        // another item of a damaged system file.
+        std::vector<uint8_t> fresh(static_cast<size_t>(bm.header.item_size));
+        if (bitmap_read_item(bm, entry, item, fresh) != 0) return nullptr;
+        bytes.swap(fresh);
+        valid = true;
+        id = item_id;
+        return &bytes;
+    }
+};
+
+ItemMemo g_pointer_block;
+ItemMemo g_sub_block;
+
 } // namespace
+
+void file_read_cache_reset() {
+    g_pointer_block.valid = false;
+    g_sub_block.valid = false;
+}
 
 int file_block_lookup(const tvmfs_inode& inode, int64_t p, uint32_t* id) {
     *id = 0;
@@ -45,9 +74,10 @@ int file_block_lookup(const tvmfs_inode& inode, int64_t p, uint32_t* id) {
     if (slot >= kBlockSlots) return -1;
     uint32_t pointer_block = inode.blocks[slot];
     if (pointer_block == 0) return 0;
-    std::vector<uint8_t> item(static_cast<size_t>(pbc.header.item_size));
-    if (bitmap_read_item(pbc, pb_entry(pointer_block), pb_item(pointer_block), item) != 0) return -1;
-    *id = load_le<uint32_t>(item, static_cast<size_t>(4 * r));
+    const std::vector<uint8_t>* item =
+        g_pointer_block.get(pbc, pointer_block, pb_entry(pointer_block), pb_item(pointer_block));
+    if (!item) return -1;
+    *id = load_le<uint32_t>(*item, static_cast<size_t>(4 * r));
     return 0;
 }
 
@@ -66,9 +96,9 @@ int64_t subblock_read(uint32_t id, uint8_t* buffer, int64_t index, int64_t count
     if (sz <= 0 || p < 0 || count < 0) return -1;
     int64_t off = p % sz;
     int64_t n = std::min(sz - off, count);
-    std::vector<uint8_t> item(static_cast<size_t>(sz));
-    if (bitmap_read_item(sbc, sb_entry(id), sb_item(id), item) != 0) return -1;
-    std::memcpy(buffer + index, item.data() + off, static_cast<size_t>(n));
+    const std::vector<uint8_t>* item = g_sub_block.get(sbc, id, sb_entry(id), sb_item(id));
+    if (!item) return -1;
+    std::memcpy(buffer + index, item->data() + off, static_cast<size_t>(n));
     return n;
 }
 

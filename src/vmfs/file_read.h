@@ -23,4 +23,8 @@ int64_t subblock_read(uint32_t id, uint8_t* buffer, int64_t index, int64_t count
 // file's size) read as zeros.
 int64_t file_read(const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int64_t p);
 
+// Forgets the pointer block and sub-block kept from earlier reads; done at
+// every opening and reset, since they belong to the open file system.
+void file_read_cache_reset();
+
 } // namespace ds

@@ -4,6 +4,7 @@
 #include "disk/sector_source.h"
 #include "vmfs/blockid.h"
 #include "vmfs/dirent.h"
+#include "vmfs/file_read.h"
 #include "vmfs/volume.h"
 
 #include <string_view>
@@ -21,6 +22,7 @@ void reset_state() {
     disk_sectors() = 0;
     sector_source().close_all();
     disk_cache_reset();
+    file_read_cache_reset();
 }
 
 bool fs_is_open() { return fs_state().fdc.inode.size != 0; }
@@ -68,6 +70,7 @@ constexpr SystemFile kSystemFiles[] = {
 } // namespace
 
 OpenOutcome fs_open() {
+    file_read_cache_reset();
     OpenOutcome out;
     tvmfs_fs& fs = fs_state();
     if (lvm_state().loaded_extents == 0) {

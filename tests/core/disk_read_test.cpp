@@ -60,14 +60,27 @@ TEST_F(DiskRead, NeverAnswersWithAnotherDevicesBytes) {
     ASSERT_EQ(disk_read("a", buf.data(), 0, 0, 64), 64);
     ASSERT_EQ(disk_read("b", buf.data(), 0, 0, 64), 64);
     EXPECT_TRUE(std::equal(buf.begin(), buf.end(), mem.disks["b"].begin()));
-    // After a failed chunk read the old chunk must not be served as "a".
+    // A chunk that fails to load is never served afterwards, and the cached
+    // chunks of other devices keep their own bytes.
     mem.fail_from = 0;
     mem.fail_to = INT64_MAX;
-    EXPECT_EQ(disk_read("a", buf.data(), 0, 0, 64), -1);
-    EXPECT_EQ(disk_read("b", buf.data(), 0, 0, 64), -1);
-    mem.fail_from = -1;
+    EXPECT_EQ(disk_read("a", buf.data(), 0, 2 * 1048576, 64), -1);
     ASSERT_EQ(disk_read("b", buf.data(), 0, 0, 64), 64);
     EXPECT_TRUE(std::equal(buf.begin(), buf.end(), mem.disks["b"].begin()));
+    EXPECT_EQ(disk_read("a", buf.data(), 0, 2 * 1048576, 64), -1);
+    mem.fail_from = -1;
+    ASSERT_EQ(disk_read("a", buf.data(), 0, 2 * 1048576, 64), 64);
+    EXPECT_TRUE(std::equal(buf.begin(), buf.end(), mem.disks["a"].begin() + 2 * 1048576));
+}
+
+TEST_F(DiskRead, LargeReadsBypassTheCacheAndKeepSmallOnesCached) {
+    std::vector<uint8_t> small(512), big(1048576);
+    ASSERT_EQ(disk_read("a", small.data(), 0, 3 * 1048576 + 100, 512), 512);
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(disk_read("a", big.data(), 0, (i % 3) * 1048576 + 7, 1048576), 1048576);
+    EXPECT_TRUE(std::equal(big.begin(), big.end(), mem.disks["a"].begin() + 1048576 + 7));
+    int before = mem.reads;
+    ASSERT_EQ(disk_read("a", small.data(), 0, 3 * 1048576 + 100, 512), 512);
+    EXPECT_EQ(mem.reads, before);
 }
 
 TEST_F(DiskRead, SectorReads) {

@@ -9,6 +9,9 @@
 #include "vmfs/listing.h"
 #include "vmfs/volume.h"
 
+#include <fstream>
+#include <sys/stat.h>
+
 namespace {
 
 using namespace ds;
@@ -94,6 +97,31 @@ TEST_F(ThinImage, ThinFileHolesReadAsZeros) {
         ASSERT_EQ(file_read(inode, buf.data(), n, at), n) << at;
         buf.resize(static_cast<size_t>(n));
         EXPECT_TRUE(buf == dsb::materialize(thin.content, at, n)) << at;
+    }
+}
+
+TEST_F(ThinImage, ThinFileExportsWithItsHolesLeftAsHoles) {
+    dsb::DemoSummary demo = dsb::build_demo(dir.path().string());
+    ASSERT_EQ(dstest::open_images(demo).message, "");
+    const dsb::ObjectExpect& thin = *std::find_if(demo.objects.begin(), demo.objects.end(),
+                                                  [&](const auto& o) { return o.id == demo.thin_file; });
+    tvmfs_inode inode;
+    ASSERT_EQ(inode_get(thin.id, inode), 0);
+    std::string out = dir.file("thin.vmdk");
+    ASSERT_EQ(file_export(inode, out).result, 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(out.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), thin.size);
+    EXPECT_LT(st.st_blocks * 512, 64 * 1048576);   // the holes take no space
+    std::ifstream in(out, std::ios::binary);
+    for (uint64_t at : {uint64_t{0}, 1023 * uint64_t{1048576} - 5, 1024 * uint64_t{1048576}, thin.size - 100}) {
+        std::vector<char> got(4096);
+        in.seekg(static_cast<std::streamoff>(at));
+        in.read(got.data(), static_cast<std::streamsize>(got.size()));
+        auto n = static_cast<uint64_t>(in.gcount());
+        in.clear();
+        std::vector<uint8_t> want = dsb::materialize(thin.content, at, n);
+        EXPECT_TRUE(std::equal(want.begin(), want.end(), reinterpret_cast<uint8_t*>(got.data()))) << at;
     }
 }
 
