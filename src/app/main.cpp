@@ -1,0 +1,19 @@
+// The desktop program: one main window until it is closed. Nothing is read
+// from any disk until the operator asks for it.
+
+#include "ui/artwork.h"
+#include "ui/frmmain.h"
+#include "vmfs/fs.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("datumsift-gui"));
+    ds::ui::install_font_substitutes();
+    ds::Tfrmmain frmmain;
+    frmmain.show();
+    int rc = QApplication::exec();
+    ds::reset_state();   // closes every device handle
+    return rc;
+}

@@ -1,0 +1,47 @@
+#include "ui/prompts.h"
+
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+
+namespace ds::ui {
+namespace {
+
+const QString kTitle = QStringLiteral("message");
+
+class DialogPrompts final : public Prompts {
+public:
+    void message(QWidget* parent, const QString& text) override {
+        QMessageBox::information(parent, kTitle, text, QMessageBox::Ok);
+    }
+    bool confirm(QWidget* parent, const QString& text) override {
+        return QMessageBox::question(parent, kTitle, text, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    }
+    QString input(QWidget* parent, const QString& caption, const QString& prompt, const QString& def) override {
+        bool ok = false;
+        QString text = QInputDialog::getText(parent, caption, prompt, QLineEdit::Normal, def, &ok);
+        return ok ? text : def;
+    }
+    QString open_file(QWidget* parent, const QString& filter) override {
+        return QFileDialog::getOpenFileName(parent, QString(), QString(), filter);
+    }
+    QString save_file(QWidget* parent) override {
+        return QFileDialog::getSaveFileName(parent, QString(), QString(), QString(), nullptr,
+                                            QFileDialog::DontConfirmOverwrite);
+    }
+};
+
+DialogPrompts& dialog_prompts() {
+    static DialogPrompts p;
+    return p;
+}
+
+Prompts* current = nullptr;
+
+} // namespace
+
+Prompts& prompts() { return current ? *current : dialog_prompts(); }
+
+void set_prompts(Prompts* p) { current = p; }
+
+} // namespace ds::ui
