@@ -1,0 +1,118 @@
+#include "gui_support.h"
+
+#include "ui/artwork.h"
+#include "ui/frmdiskset.h"
+#include "vmfs/volume.h"
+
+#include <QApplication>
+#include <QTreeWidget>
+
+#include <cstdlib>
+#include <memory>
+
+namespace guitest {
+
+bool ScriptedPrompts::confirm(QWidget*, const QString& text) {
+    confirmations << text;
+    if (confirm_answers.empty()) return false;
+    bool yes = confirm_answers.front();
+    confirm_answers.pop_front();
+    return yes;
+}
+
+QString ScriptedPrompts::input(QWidget*, const QString& caption, const QString& prompt, const QString& def) {
+    inputs_asked << caption + "|" + prompt + "|" + def;
+    if (input_answers.empty()) return def;
+    std::optional<QString> a = input_answers.front();
+    input_answers.pop_front();
+    return a ? *a : def;
+}
+
+QString ScriptedPrompts::open_file(QWidget*, const QString& filter) {
+    last_filter = filter;
+    if (open_answers.empty()) return {};
+    QString a = open_answers.front();
+    open_answers.pop_front();
+    return a;
+}
+
+QString ScriptedPrompts::save_file(QWidget*) {
+    ++save_dialogs;
+    if (save_answers.empty()) return {};
+    QString a = save_answers.front();
+    save_answers.pop_front();
+    return a;
+}
+
+void GuiTest::SetUp() {
+    CleanState::SetUp();
+    ds::ui::set_prompts(&prompts);
+    ds::disk_settings_state() = {};
+    // Never the machine's own drives: each test says which drives exist.
+    ds::set_drive_lister([] { return std::vector<ds::DriveInfo>{}; });
+}
+
+void GuiTest::TearDown() {
+    ds::set_drive_lister(nullptr);
+    ds::ui::set_prompts(nullptr);
+    ds::disk_settings_state() = {};
+    CleanState::TearDown();
+}
+
+namespace {
+
+struct DemoImage {
+    dstest::TempDir dir;
+    dsb::DemoSummary summary = dsb::build_demo(dir.path().string());
+};
+
+DemoImage& demo_image_holder() {
+    static auto holder = std::make_unique<DemoImage>();
+    return *holder;
+}
+
+} // namespace
+
+const dsb::DemoSummary& demo() { return demo_image_holder().summary; }
+std::string demo_image() { return demo().images.at(0); }
+
+void add_disk(const std::string& image, int64_t start_sector) {
+    ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
+    ASSERT_EQ(ds::AddDisk(image, start_sector, &why), 0) << ds::add_disk_message(why);
+}
+
+QStringList texts(const QTreeWidgetItem* parent) {
+    QStringList out;
+    for (int i = 0; i < parent->childCount(); ++i) out << parent->child(i)->text(0);
+    return out;
+}
+
+QStringList top_texts(const QTreeWidget* tree) {
+    QStringList out;
+    for (int i = 0; i < tree->topLevelItemCount(); ++i) out << tree->topLevelItem(i)->text(0);
+    return out;
+}
+
+QTreeWidgetItem* child(QTreeWidgetItem* parent, const QString& text) {
+    for (int i = 0; i < parent->childCount(); ++i)
+        if (parent->child(i)->text(0) == text) return parent->child(i);
+    return nullptr;
+}
+
+QStringList row_cells(const QTreeWidgetItem* row, int columns) {
+    QStringList out;
+    for (int i = 0; i < columns; ++i) out << row->text(i);
+    return out;
+}
+
+std::vector<uint8_t> content_of(const dsb::ObjectExpect& o) { return dsb::materialize(o.content, 0, o.size); }
+
+} // namespace guitest
+
+int main(int argc, char** argv) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    ds::ui::install_font_substitutes();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,67 @@
+#pragma once
+// What the window tests share: answers to the windows' questions, a clean
+// process state, and the demo datastore built once.
+
+#include "disk/drive_list.h"
+#include "support/test_support.h"
+#include "ui/prompts.h"
+
+#include "scenarios.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <deque>
+#include <ostream>
+#include <optional>
+#include <string>
+
+class QTreeWidget;
+class QTreeWidgetItem;
+
+// Readable failures: captions instead of UTF-16 code units.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
+namespace guitest {
+
+// Answers every question from queues and records what was asked.
+class ScriptedPrompts final : public ds::ui::Prompts {
+public:
+    QStringList messages;        // OK boxes, in order
+    QStringList confirmations;   // Yes/No boxes, in order
+    QStringList inputs_asked;    // "caption|prompt|default"
+    QString last_filter;
+    int save_dialogs = 0;
+
+    std::deque<bool> confirm_answers;                // empty: No
+    std::deque<std::optional<QString>> input_answers;  // nullopt or empty: cancelled
+    std::deque<QString> open_answers;                // empty: cancelled
+    std::deque<QString> save_answers;                // empty: cancelled
+
+    void message(QWidget*, const QString& text) override { messages << text; }
+    bool confirm(QWidget*, const QString& text) override;
+    QString input(QWidget*, const QString& caption, const QString& prompt, const QString& def) override;
+    QString open_file(QWidget*, const QString& filter) override;
+    QString save_file(QWidget*) override;
+};
+
+class GuiTest : public dstest::CleanState {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    ScriptedPrompts prompts;
+};
+
+const dsb::DemoSummary& demo();   // built on first use, removed at exit
+std::string demo_image();
+
+// Joins an image to the logical volume, as the disk settings window would.
+void add_disk(const std::string& image, int64_t start_sector = 2048);
+
+QStringList texts(const QTreeWidgetItem* parent);   // child captions in order
+QStringList top_texts(const QTreeWidget* tree);
+QTreeWidgetItem* child(QTreeWidgetItem* parent, const QString& text);
+QStringList row_cells(const QTreeWidgetItem* row, int columns = 7);
+std::vector<uint8_t> content_of(const dsb::ObjectExpect& o);
+
+} // namespace guitest

@@ -1,0 +1,342 @@
+// The main window on synthetic datastores: the browse command, the listing of
+// directories, the messages of both, the export of the selected node, and the
+// modal windows it opens.
+
+#include "gui_support.h"
+
+#include "ui/frmmain.h"
+#include "disk/sector_source.h"
+#include "vmfs/blockid.h"
+#include "vmfs/fs.h"
+
+#include <QApplication>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <filesystem>
+
+using namespace guitest;
+using ds::Tfrmmain;
+
+namespace {
+
+class MainWindow : public GuiTest {};
+
+QStringList pane(const Tfrmmain& w) { return w.Memo1->toPlainText().split('\n'); }
+
+uint32_t data_of(const QTreeWidgetItem* n) { return n->data(0, ds::kNodeDataRole).toUInt(); }
+int image_of(const QTreeWidgetItem* n) { return n->data(0, ds::kImageIndexRole).toInt(); }
+
+void dblclick(Tfrmmain& w, QTreeWidgetItem* node) {
+    w.TreeView->setCurrentItem(node);
+    w.TreeViewDblClick();
+}
+
+// A one-segment datastore small enough to build per test.
+struct Tiny {
+    dstest::TempDir dir;
+    dsb::DatastoreOptions options() {
+        dsb::DatastoreOptions o;
+        o.path = dir.file("tiny.img");
+        return o;
+    }
+};
+
+void patch_sysfile(dsb::Datastore& ds, dsb::SysFile f, uint64_t offset, int32_t value) {
+    std::vector<uint8_t> b(4);
+    for (int i = 0; i < 4; ++i) b[i] = uint8_t(uint32_t(value) >> (8 * i));
+    ds.write_lv(uint64_t{ds.system_file_first_block(f)} * ds.block_size() + offset, b);
+}
+
+} // namespace
+
+TEST_F(MainWindow, StartsWithItsControlsAndNothingRead) {
+    Tfrmmain w;
+    EXPECT_EQ(w.windowTitle(), "DATUMSIFT1.0");
+    EXPECT_EQ(w.size(), QSize(1003, 737));
+    EXPECT_TRUE(w.Memo1->toPlainText().isEmpty());
+    EXPECT_TRUE(w.ListView2->isHidden());
+    EXPECT_EQ(w.TreeView->geometry(), w.ListView2->geometry());
+    EXPECT_EQ(w.TreeView->toolTip(), "");
+    EXPECT_EQ(w.GroupBox1->title(), "LVM INFO");
+    EXPECT_EQ(w.Button4->geometry(), QRect(880, 152, 121, 25));
+    EXPECT_EQ(w.g1->maximum(), 100);
+
+    QStringList items;
+    for (QAction* a : w.FILE1->actions()) items << a->text();
+    EXPECT_EQ(items, QStringList({"DISKS SETTING", "VIEW FILES", "FILE RECOVER", "VMDK FILE RECOVER"}));
+    EXPECT_EQ(w.MainMenu1->actions().last()->text(), "ABOUT");
+    EXPECT_EQ(w.MainMenu1->actions().last()->menu(), nullptr);
+
+    QStringList columns;
+    QList<int> widths;
+    for (int i = 0; i < w.ListView2->columnCount(); ++i) {
+        columns << w.ListView2->headerItem()->text(i);
+        widths << w.ListView2->columnWidth(i);
+    }
+    EXPECT_EQ(columns, QStringList({"sn", "ID", "type", "size", "create at", "last update at ", "atime"}));
+    EXPECT_EQ(widths, QList<int>({100, 80, 180, 180, 150, 150, 150}));
+}
+
+TEST_F(MainWindow, BrowseWithoutDisksOnlyAsksForThem) {
+    Tfrmmain w;
+    w.Memo1->setPlainText("earlier pane");
+    new QTreeWidgetItem(w.TreeView, QStringList("earlier node"));
+    w.ListView2->show();
+    w.Button1Click();
+    EXPECT_EQ(prompts.messages, QStringList("please set disks first"));
+    EXPECT_EQ(w.Memo1->toPlainText(), "earlier pane");
+    EXPECT_EQ(top_texts(w.TreeView), QStringList("earlier node"));
+    EXPECT_TRUE(w.ListView2->isHidden());
+}
+
+TEST_F(MainWindow, BrowseFillsThePaneAndPutsTheRoot) {
+    add_disk(demo_image());
+    Tfrmmain w;
+    w.setWindowTitle("changed");
+    w.brosefile1->trigger();
+    EXPECT_TRUE(prompts.messages.isEmpty()) << prompts.messages.join(',').toStdString();
+    EXPECT_EQ(w.windowTitle(), "DATUMSIFT1.0");
+    // One member: two 256 MiB segments behind the 17 MiB before its data area.
+    EXPECT_EQ(pane(w), QStringList({"lvm numofextents:1", "lvm size:536870912", "lvm loaded_extents:1",
+                                    QString::fromStdString("1>" + demo_image() + "|size:554696704"),
+                                    "-------------------------------", "FSINFO:", "blocksize:1048576",
+                                    "subblocksize:65536", "fdcheader_size:65536", "fdcbitmap_count:64"}));
+    ASSERT_EQ(top_texts(w.TreeView), QStringList("/"));
+    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    EXPECT_EQ(data_of(root), 4u);
+    EXPECT_EQ(image_of(root), 0);
+    EXPECT_EQ(root->childCount(), 0);
+    EXPECT_EQ(w.TreeView->toolTip(), "双击展开目录");
+}
+
+TEST_F(MainWindow, DoubleClickListsADirectoryOnce) {
+    add_disk(demo_image());
+    Tfrmmain w;
+    w.Button1Click();
+    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    dblclick(w, root);
+    ASSERT_EQ(texts(root), QStringList({".fbb.sf", ".fdc.sf", ".pbc.sf", ".sbc.sf", "vm1", "vm2"}));
+    QList<int> images;
+    for (int i = 0; i < root->childCount(); ++i) images << image_of(root->child(i));
+    EXPECT_EQ(images, QList<int>({1, 1, 1, 1, 0, 0}));
+    EXPECT_EQ(data_of(child(root, "vm1")), demo().ids.at("/vm1"));
+    EXPECT_TRUE(root->isExpanded());
+
+    dblclick(w, root);
+    EXPECT_EQ(root->childCount(), 6);
+
+    // Through the mouse, as the operator does it; the name is UTF-8 on disk.
+    w.show();
+    QTreeWidgetItem* vm2 = child(root, "vm2");
+    QPoint at = w.TreeView->visualItemRect(vm2).center();
+    QTest::mouseClick(w.TreeView->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(w.TreeView->viewport(), Qt::LeftButton, {}, at);
+    ASSERT_EQ(texts(vm2), QStringList({"vm2-flat.vmdk", "vm2-thin.vmdk", "résumé-日本.txt"}));
+    EXPECT_EQ(vm2->child(2)->text(0).size(), 13);
+    EXPECT_EQ(data_of(vm2->child(2)), demo().ids.at("/vm2/résumé-日本.txt"));
+    EXPECT_EQ(image_of(vm2->child(2)), 1);
+    EXPECT_TRUE(vm2->isExpanded());
+
+    dblclick(w, vm2->child(0));   // a file: nothing happens
+    EXPECT_EQ(vm2->child(0)->childCount(), 0);
+
+    w.TreeView->clearSelection();
+    w.TreeView->setCurrentItem(nullptr);
+    w.TreeViewDblClick();
+    EXPECT_TRUE(prompts.messages.isEmpty());
+}
+
+TEST_F(MainWindow, ListingSkipsOtherTypesAndReportsUnreadableDirectories) {
+    Tiny t;
+    dsb::Datastore ds(t.options());
+    const uint32_t empty = ds.mkdir("/empty");
+    ds.add_file("/note.txt", dsb::text_file("n"));
+    ds.add_dirent(ds.root(), 4, empty, "type4");
+    ds.add_dirent(ds.root(), 6, empty, "link6");
+    ds.add_dirent(ds.root(), 2, ds::fd_build(5000, 0), "broken");
+    ds.finish();
+    add_disk(t.dir.file("tiny.img"));
+    Tfrmmain w;
+    w.Button1Click();
+    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    dblclick(w, root);
+    EXPECT_EQ(texts(root), QStringList({".fbb.sf", ".fdc.sf", ".pbc.sf", ".sbc.sf", "empty", "note.txt", "broken"}));
+
+    QTreeWidgetItem* e = child(root, "empty");
+    dblclick(w, e);
+    dblclick(w, e);
+    EXPECT_EQ(e->childCount(), 0);
+    EXPECT_TRUE(prompts.messages.isEmpty());
+
+    dblclick(w, child(root, "broken"));
+    EXPECT_EQ(prompts.messages, QStringList("dir open error"));
+}
+
+TEST_F(MainWindow, EveryBrowseMessageInItsSituation) {
+    struct Case {
+        const char* message;
+        bool pane;        // the pane was filled before the message
+        bool root_only;   // the tree holds "/" alone afterwards
+        std::function<void(dsb::DatastoreOptions&)> option;
+        std::function<void(dsb::Datastore&)> damage;
+    };
+    using dsb::SysFile;
+    const Case cases[] = {
+        {"fs info read error", false, false, [](auto& o) { o.bad_fs_magic = true; }, {}},
+        {"fdc open error", true, false, {}, [](auto& ds) { patch_sysfile(ds, SysFile::Fdc, 0, 0); }},
+        // Item 0 of ".fdc.sf" then lies beyond the one-block stand-in.
+        {"root_dir open error", true, true, {}, [](auto& ds) { patch_sysfile(ds, SysFile::Fdc, 8, 0x100000); }},
+        {"fbb open error", true, true, {}, [](auto& ds) { patch_sysfile(ds, SysFile::Fbb, 0, 0); }},
+        {"pbc open error", true, true, {}, [](auto& ds) { patch_sysfile(ds, SysFile::Pbc, 12, -1); }},
+        {"sbc open error", true, true, {}, [](auto& ds) { patch_sysfile(ds, SysFile::Sbc, 4, 0); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        ds::reset_state();
+        prompts.messages.clear();
+        Tiny t;
+        dsb::DatastoreOptions o = t.options();
+        if (c.option) c.option(o);
+        {
+            dsb::Datastore ds(o);
+            ds.finish();
+            if (c.damage) c.damage(ds);
+        }
+        add_disk(t.dir.file("tiny.img"));
+        Tfrmmain w;
+        new QTreeWidgetItem(w.TreeView, QStringList("earlier"));
+        w.Button1Click();
+        EXPECT_EQ(prompts.messages, QStringList(c.message));
+        EXPECT_EQ(w.Memo1->toPlainText().startsWith("lvm numofextents:1"), c.pane);
+        EXPECT_EQ(top_texts(w.TreeView), QStringList(c.root_only ? "/" : "earlier"));
+        EXPECT_EQ(w.TreeView->toolTip(), "");
+    }
+}
+
+TEST_F(MainWindow, SaveOutWritesTheFileByteForByte) {
+    add_disk(demo_image());
+    dstest::TempDir out;
+    Tfrmmain w;
+    w.Button1Click();
+    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    dblclick(w, root);
+    QTreeWidgetItem* vm1 = child(root, "vm1");
+    dblclick(w, vm1);
+    // Inline, sub-blocks, 3 MiB + 5 in file blocks, and a directory as its entries.
+    for (const char* path : {"/vm1/vm1.vmx", "/vm1/vm1.nvram", "/vm1/vm1.log", "/vm1"}) {
+        SCOPED_TRACE(path);
+        const std::string p = path;
+        QTreeWidgetItem* node = p == "/vm1" ? vm1 : child(vm1, QString::fromStdString(p.substr(5)));
+        ASSERT_NE(node, nullptr);
+        const std::string host = out.file(node->text(0).toStdString() + ".out");
+        dstest::write_file(host, std::vector<uint8_t>(5000000, 0xEE));   // replaced without a question
+        prompts.messages.clear();
+        prompts.confirmations.clear();
+        prompts.confirm_answers = {true};
+        prompts.save_answers = {QString::fromStdString(host)};
+        w.TreeView->setCurrentItem(node);
+        w.saveout1Click();
+        EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: " + node->text(0) + "  OUT"));
+        EXPECT_EQ(prompts.messages, QStringList("success"));
+        const auto& objects = demo().objects;
+        auto it = std::find_if(objects.begin(), objects.end(), [&](const auto& o) { return o.path == p; });
+        ASSERT_NE(it, objects.end());
+        EXPECT_EQ(dstest::read_file(host), content_of(*it));
+    }
+    EXPECT_EQ(w.g1->value(), 100);
+}
+
+namespace {
+
+// Reads fail wherever they touch [from, to) of any device.
+class FailingSource final : public ds::SectorSource {
+public:
+    int64_t from = -1, to = -1;
+    bool read(const std::string& d, int64_t off, int64_t len, uint8_t* buf) override {
+        if (off < to && off + len > from) return false;
+        return ds::posix_sector_source().read(d, off, len, buf);
+    }
+    int64_t size(const std::string& d) override { return ds::posix_sector_source().size(d); }
+    void close_all() override { ds::posix_sector_source().close_all(); }
+};
+
+} // namespace
+
+TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
+    add_disk(demo_image());
+    dstest::TempDir out;
+    Tfrmmain w;
+    w.Button1Click();
+    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    dblclick(w, root);
+    QTreeWidgetItem* vm1 = child(root, "vm1");
+    dblclick(w, vm1);
+    QTreeWidgetItem* log = child(vm1, "vm1.log");
+    const std::string host = out.file("log.out");
+
+    w.TreeView->clearSelection();   // no node: nothing is asked
+    w.saveout1Click();
+    EXPECT_TRUE(prompts.confirmations.isEmpty());
+
+    w.TreeView->setCurrentItem(log);
+    w.saveout1Click();   // answered No
+    prompts.confirm_answers = {true};
+    w.saveout1Click();   // dialog cancelled
+    EXPECT_EQ(prompts.confirmations.size(), 2);
+    EXPECT_EQ(prompts.save_dialogs, 1);
+    EXPECT_TRUE(prompts.messages.isEmpty());
+    EXPECT_FALSE(std::filesystem::exists(host));
+
+    prompts.confirm_answers = {true};
+    prompts.save_answers = {QString::fromStdString(out.file("no-such-dir/x"))};
+    w.saveout1Click();
+    EXPECT_EQ(prompts.messages.takeFirst(), "file save error|result:-1");
+
+    // The third megabyte lies in a block that cannot be read.
+    const auto& objects = demo().objects;
+    auto it = std::find_if(objects.begin(), objects.end(), [](const auto& o) { return o.path == "/vm1/vm1.log"; });
+    FailingSource failing;
+    failing.from = int64_t(demo().start_sector * 512 + 0x1100000 +
+                           int64_t(it->data_ids.at(2) >> 6) * int64_t(demo().block_size));
+    failing.to = failing.from + 1;
+    ds::set_sector_source(&failing);
+    prompts.confirm_answers = {true};
+    prompts.save_answers = {QString::fromStdString(host)};
+    w.saveout1Click();
+    ds::set_sector_source(nullptr);
+    EXPECT_EQ(prompts.messages.takeFirst(), "file save error|result:-1");
+    EXPECT_EQ(std::filesystem::file_size(host), 2u * 1048576u);
+
+    QTreeWidgetItem* bogus = new QTreeWidgetItem(vm1, QStringList("bogus"));
+    bogus->setData(0, ds::kNodeDataRole, ds::fd_build(5000, 0));
+    w.TreeView->setCurrentItem(bogus);
+    prompts.confirm_answers = {true};
+    w.saveout1Click();
+    EXPECT_EQ(prompts.messages, QStringList("file open error"));
+}
+
+TEST_F(MainWindow, DiskSettingsAndAboutOpenModally) {
+    Tfrmmain w;
+    QStringList seen;
+    auto look = [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        seen << (modal ? QString(modal->metaObject()->className()) + "|" + modal->windowTitle() + "|" +
+                             QString::number(modal->width()) + "x" + QString::number(modal->height())
+                       : QString("none"));
+        if (modal) modal->close();
+    };
+    QTimer::singleShot(0, look);
+    w.diskssetting1->trigger();
+    QTimer::singleShot(0, look);
+    w.ABOUT1->trigger();
+    EXPECT_EQ(seen, QStringList({"ds::Tfrmdiskset|disks setting|695x338", "ds::Tfrmabout|关于|480x378"}));
+}

@@ -1,0 +1,187 @@
+// The three recovery commands of the main window, their menu items, the
+// export of a deleted file from the list, and what the window does while a
+// scan runs.
+
+#include "gui_support.h"
+
+#include "ui/frmmain.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDateTime>
+#include <QProgressBar>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <filesystem>
+
+using namespace guitest;
+using ds::Tfrmmain;
+
+namespace {
+
+class RecoveryButtons : public GuiTest {};
+
+QString when(uint32_t t) {
+    return QDateTime::fromSecsSinceEpoch(int32_t(t), Qt::UTC).toString("yyyy-MM-dd hh:mm:ss");
+}
+
+QTreeWidgetItem* row(const Tfrmmain& w, int i) { return w.ListView2->topLevelItem(i); }
+
+} // namespace
+
+TEST_F(RecoveryButtons, EachCommandWantsTheFileSystemOpen) {
+    add_disk(demo_image());
+    Tfrmmain w;
+    new QTreeWidgetItem(w.TreeView, QStringList("earlier"));
+    new QTreeWidgetItem(w.ListView2, QStringList("old row"));
+    w.deletedfilesrecover1->trigger();
+    EXPECT_EQ(w.ListView2->topLevelItemCount(), 0);   // emptied even so
+    EXPECT_TRUE(w.ListView2->isHidden());
+    w.Button3Click();
+    w.VMDKFILERECOVER1->trigger();
+    EXPECT_EQ(prompts.messages, QStringList(3, "please view file first"));
+    EXPECT_EQ(top_texts(w.TreeView), QStringList("earlier"));
+}
+
+TEST_F(RecoveryButtons, DeletedFilesAreListedAndCanBeSavedOut) {
+    add_disk(demo_image());
+    Tfrmmain w;
+    w.Button1Click();
+    w.Button2Click();
+    EXPECT_EQ(prompts.messages, QStringList("finish"));
+    EXPECT_FALSE(w.ListView2->isHidden());
+    EXPECT_EQ(w.g1->value(), 100);
+    // The old log, and the note of the directory deleted with it.
+    ASSERT_EQ(w.ListView2->topLevelItemCount(), 2);
+    const dsb::ObjectExpect& del = demo().deleted_file;
+    EXPECT_EQ(row_cells(row(w, 0)), QStringList({"1", " ", "FILE", ">=1MB,<256MB", when(del.create_time),
+                                                 when(del.update_time), when(del.atime)}));
+    EXPECT_EQ(row(w, 0)->data(0, ds::kImageIndexRole).toInt(), 1);
+    EXPECT_EQ(row(w, 0)->checkState(0), Qt::Unchecked);
+    EXPECT_EQ(row(w, 1)->text(0), "2");
+
+    dstest::TempDir out;
+    prompts.confirm_answers = {true};
+    prompts.save_answers = {QString::fromStdString(out.file("old.log"))};
+    w.ListView2->setCurrentItem(row(w, 0));
+    w.saveout2->trigger();
+    EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: FILE 1  OUT"));
+    EXPECT_EQ(prompts.messages.last(), "success");
+    EXPECT_EQ(dstest::read_file(out.file("old.log")), content_of(del));
+
+    w.Button1Click();   // browsing again shows the tree
+    EXPECT_TRUE(w.ListView2->isHidden());
+}
+
+TEST_F(RecoveryButtons, LostVirtualDisksShowTheirPartitions) {
+    add_disk(demo_image());
+    Tfrmmain w;
+    w.Button1Click();
+    w.VMDKFILERECOVER1->trigger();
+    EXPECT_EQ(prompts.messages, QStringList("finish"));
+    ASSERT_EQ(w.ListView2->topLevelItemCount(), 1);
+    EXPECT_EQ(row_cells(row(w, 0)), QStringList({"1", " ", "NTFS|LINUX交换", "41GB", "", "", ""}));
+    EXPECT_EQ(row(w, 0)->data(0, ds::kImageIndexRole).toInt(), 0);
+
+    w.ListView2->setCurrentItem(row(w, 0));   // no descriptor behind this row
+    w.saveout2Click();
+    EXPECT_TRUE(prompts.confirmations.isEmpty());
+}
+
+TEST_F(RecoveryButtons, FormatRecoveryPutsOldDirectoriesInTheTree) {
+    dstest::TempDir dir;
+    const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
+    add_disk(f.images.at(0));
+    Tfrmmain w;
+    w.Button1Click();
+    w.ListView2->show();
+    w.Button3Click();
+    EXPECT_EQ(prompts.messages, QStringList("finish"));
+    EXPECT_TRUE(w.ListView2->isHidden());
+    ASSERT_EQ(top_texts(w.TreeView), QStringList("ALL DIR FOUND"));
+    QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
+    EXPECT_EQ(top->data(0, ds::kNodeDataRole).toUInt(), 0u);
+    ASSERT_EQ(texts(top), QStringList({"DIR1", "DIR2"}));
+    EXPECT_EQ(top->child(0)->data(0, ds::kNodeDataRole).toUInt(), f.intact_dir);
+    EXPECT_EQ(top->child(1)->data(0, ds::kNodeDataRole).toUInt(), f.reused_dir);
+    EXPECT_EQ(top->child(1)->data(0, ds::kImageIndexRole).toInt(), 0);
+
+    // DIR2's own first block was reused; its entries survive in a sub-block.
+    QTreeWidgetItem* dir2 = top->child(1);
+    w.TreeView->setCurrentItem(dir2);
+    w.TreeViewDblClick();
+    ASSERT_EQ(texts(dir2), QStringList({"vm-old-flat.vmdk", "vm-old.vmx"}));
+
+    dstest::TempDir out;
+    prompts.confirm_answers = {true};
+    prompts.save_answers = {QString::fromStdString(out.file("flat"))};
+    w.TreeView->setCurrentItem(dir2->child(0));
+    w.saveout1Click();
+    EXPECT_EQ(prompts.messages.last(), "success");
+    EXPECT_EQ(dstest::read_file(out.file("flat")), content_of(f.file_in_reused));
+
+    w.TreeView->setCurrentItem(top->child(0));
+    w.TreeViewDblClick();
+    EXPECT_EQ(texts(top->child(0)), QStringList({"plan.txt", "archive"}));
+}
+
+TEST_F(RecoveryButtons, OtherCommandsAreIgnoredWhileAScanRuns) {
+    add_disk(demo_image());
+    Tfrmmain w;
+    w.Button1Click();
+    bool fired = false;
+    QTimer::singleShot(0, &w, [&] {
+        fired = w.busy();
+        w.Button1Click();   // would hide the list
+        w.Button3Click();   // would replace the tree
+        w.Button2Click();
+        w.diskssetting1Click();
+        w.ABOUT1Click();
+        w.TreeView->setCurrentItem(w.TreeView->topLevelItem(0));
+        w.saveout1Click();
+        w.TreeViewDblClick();
+    });
+    w.Button2Click();
+    EXPECT_TRUE(fired);
+    EXPECT_EQ(prompts.messages, QStringList("finish"));
+    EXPECT_TRUE(prompts.confirmations.isEmpty());
+    EXPECT_FALSE(w.ListView2->isHidden());
+    EXPECT_EQ(w.ListView2->topLevelItemCount(), 2);
+    EXPECT_EQ(top_texts(w.TreeView), QStringList("/"));
+    EXPECT_EQ(w.TreeView->topLevelItem(0)->childCount(), 0);
+    EXPECT_FALSE(w.busy());
+}
+
+TEST_F(RecoveryButtons, ClosingTheWindowCancelsAScanOrAnExport) {
+    add_disk(demo_image());
+    Tfrmmain w;
+    w.show();
+    w.Button1Click();
+    QTimer::singleShot(0, &w, [&] { w.close(); });
+    w.Button2Click();
+    EXPECT_EQ(prompts.messages, QStringList("scan cancelled"));
+    QTest::qWait(20);
+    EXPECT_FALSE(w.isVisible());
+
+    // The export stops after its first chunk and keeps what it wrote.
+    w.show();
+    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    w.TreeView->setCurrentItem(root);
+    w.TreeViewDblClick();
+    QTreeWidgetItem* vm1 = child(root, "vm1");
+    w.TreeView->setCurrentItem(vm1);
+    w.TreeViewDblClick();
+    dstest::TempDir out;
+    prompts.messages.clear();
+    prompts.confirm_answers = {true};
+    prompts.save_answers = {QString::fromStdString(out.file("log"))};
+    w.TreeView->setCurrentItem(child(vm1, "vm1.log"));
+    QTimer::singleShot(0, &w, [&] { w.close(); });
+    w.saveout1Click();
+    EXPECT_EQ(prompts.messages, QStringList("export cancelled|written:1048576"));
+    EXPECT_EQ(std::filesystem::file_size(out.file("log")), 1048576u);
+    QTest::qWait(20);
+    EXPECT_FALSE(w.isVisible());
+}
