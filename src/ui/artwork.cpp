@@ -10,15 +10,21 @@ namespace ds::ui {
 
 QPixmap banner_picture(QSize size) {
     QPixmap pm(size);
-    const qreal w = size.width();
-    const qreal h = size.height();
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
 
-    QLinearGradient sky(0, 0, 0, h);
+    QLinearGradient sky(0, 0, 0, size.height());
     sky.setColorAt(0, QColor(18, 42, 74));
     sky.setColorAt(1, QColor(6, 16, 32));
-    p.fillRect(QRectF(0, 0, w, h), sky);
+    p.fillRect(QRectF(QPointF(0, 0), QSizeF(size)), sky);
+
+    // Drawn on one design canvas and scaled to fit, centred, so that the
+    // picture keeps its proportions in both windows.
+    const qreal w = 433;
+    const qreal h = 193;
+    const qreal scale = qMin(size.width() / w, size.height() / h);
+    p.translate((size.width() - w * scale) / 2, (size.height() - h * scale) / 2);
+    p.scale(scale, scale);
 
     // A drive platter, seen from above, with a sweep of recovered sectors.
     const qreal r = h * 0.38;
@@ -120,7 +126,7 @@ QList<QIcon> image_list() { return {QIcon(folder_image()), QIcon(document_image(
 
 void install_font_substitutes() {
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
-                               {QStringLiteral("DejaVu Sans"), QStringLiteral("WenQuanYi Micro Hei")});
+                               {QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("WenQuanYi Micro Hei")});
 }
 
 } // namespace ds::ui

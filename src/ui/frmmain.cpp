@@ -122,7 +122,6 @@ void Tfrmmain::build() {
     Memo1->setObjectName(QStringLiteral("Memo1"));
     Memo1->setGeometry(8, 16, 289, 433);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
     GroupBox1->setFocusProxy(Memo1);
 
     auto button = [client](const char* name, const QString& caption, int x, int y, int w, int h) {

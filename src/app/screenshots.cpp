@@ -1,0 +1,126 @@
+// Renders the windows to PNG files for the documentation: the main window
+// after a browse and after each scan, the disk settings window and the About
+// window. Runs offscreen; the images are built beforehand by mkdatastore.
+//
+//   datumsift-screenshots OUT_DIR DEMO_IMAGE FORMATTED_IMAGE
+
+#include "ui/artwork.h"
+#include "ui/frmabout.h"
+#include "ui/frmdiskset.h"
+#include "ui/frmmain.h"
+#include "ui/prompts.h"
+#include "vmfs/fs.h"
+#include "vmfs/volume.h"
+
+#include <QApplication>
+#include <QListWidget>
+#include <QTreeWidget>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Every box is answered at once; what it said is printed.
+class SilentPrompts final : public ds::ui::Prompts {
+public:
+    void message(QWidget*, const QString& text) override { std::printf("  message: %s\n", qPrintable(text)); }
+    bool confirm(QWidget*, const QString&) override { return false; }
+    QString input(QWidget*, const QString&, const QString&, const QString& def) override { return def; }
+    QString open_file(QWidget*, const QString&) override { return {}; }
+    QString save_file(QWidget*) override { return {}; }
+};
+
+bool save(QWidget& w, const QString& path) {
+    w.show();
+    QApplication::processEvents();
+    bool ok = w.grab().save(path);
+    std::printf("%s %s\n", ok ? "wrote" : "could not write", qPrintable(path));
+    return ok;
+}
+
+QTreeWidgetItem* find(QTreeWidgetItem* parent, const QString& text) {
+    for (int i = 0; i < parent->childCount(); ++i)
+        if (parent->child(i)->text(0) == text) return parent->child(i);
+    return nullptr;
+}
+
+void open_node(ds::Tfrmmain& w, QTreeWidgetItem* node) {
+    if (!node) return;
+    w.TreeView->setCurrentItem(node);
+    w.TreeViewDblClick();
+}
+
+bool add(const std::string& image) {
+    ds::lvm_state().loaded_extents = 0;
+    ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
+    if (ds::AddDisk(image, 2048, &why) == 0) return true;
+    std::fprintf(stderr, "%s: %s\n", image.c_str(), ds::add_disk_message(why));
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s OUT_DIR DEMO_IMAGE FORMATTED_IMAGE\n", argv[0]);
+        return 2;
+    }
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    ds::ui::install_font_substitutes();
+    SilentPrompts prompts;
+    ds::ui::set_prompts(&prompts);
+    const QString out = QString::fromLocal8Bit(argv[1]) + "/";
+    const std::string demo = argv[2];
+    const std::string formatted = argv[3];
+    bool ok = true;
+
+    ds::Tfrmmain w;
+    if (!add(demo)) return 1;
+    w.Button1Click();
+    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    open_node(w, root);
+    if (root) {
+        open_node(w, find(root, "vm1"));
+        open_node(w, find(root, "vm2"));
+        w.TreeView->setCurrentItem(find(find(root, "vm2"), "vm2-flat.vmdk"));
+    }
+    ok &= save(w, out + "main-browse.png");
+    w.Button2Click();
+    ok &= save(w, out + "main-deleted-files.png");
+    w.Button4Click();
+    ok &= save(w, out + "main-lost-vmdks.png");
+
+    if (!add(formatted)) return 1;
+    w.Button1Click();
+    w.Button3Click();
+    if (QTreeWidgetItem* top = w.TreeView->topLevelItem(0)) {
+        top->setExpanded(true);
+        for (int i = 0; i < top->childCount(); ++i) open_node(w, top->child(i));
+    }
+    ok &= save(w, out + "main-format-recovery.png");
+
+    // The demo image stands in for a drive, as the automatic detection sees it.
+    ds::lvm_state().loaded_extents = 0;
+    ds::set_drive_lister([&] {
+        ds::DriveInfo d;
+        d.number = 0;
+        d.name = "sda";
+        d.device = demo;
+        d.total_sectors = 1084416;
+        return std::vector<ds::DriveInfo>{d};
+    });
+    {
+        ds::Tfrmdiskset frm;
+        frm.Button2Click();
+        ok &= save(frm, out + "disk-settings.png");
+    }
+    {
+        ds::Tfrmabout about;
+        ok &= save(about, out + "about.png");
+    }
+    ds::ui::set_prompts(nullptr);
+    ds::reset_state();
+    return ok ? 0 : 1;
+}
