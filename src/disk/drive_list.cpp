@@ -1,48 +1,20 @@
 #include "disk/drive_list.h"
 
 #include <algorithm>
-#include <cctype>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 namespace ds {
 namespace {
 
-// Splits a name into runs of digits and runs of other characters.
-std::vector<std::string> name_runs(const std::string& s) {
-    std::vector<std::string> runs;
-    for (char c : s) {
-        bool digit = std::isdigit(static_cast<unsigned char>(c)) != 0;
-        if (runs.empty() || (std::isdigit(static_cast<unsigned char>(runs.back()[0])) != 0) != digit)
-            runs.emplace_back();
-        runs.back() += c;
-    }
-    return runs;
-}
-
-// Digit runs compare as numbers, other runs shortest first and then by bytes:
-// the order the kernel hands out names in (sdz, sdaa; loop9, loop10).
-bool drive_name_less(const std::string& a, const std::string& b) {
-    std::vector<std::string> ra = name_runs(a), rb = name_runs(b);
-    for (size_t i = 0; i < ra.size() && i < rb.size(); ++i) {
-        const std::string& x = ra[i];
-        const std::string& y = rb[i];
-        bool xd = std::isdigit(static_cast<unsigned char>(x[0])) != 0;
-        bool yd = std::isdigit(static_cast<unsigned char>(y[0])) != 0;
-        if (xd != yd) return xd;
-        if (xd) {
-            std::string xs = x.substr(std::min(x.find_first_not_of('0'), x.size() - 1));
-            std::string ys = y.substr(std::min(y.find_first_not_of('0'), y.size() - 1));
-            if (xs.size() != ys.size()) return xs.size() < ys.size();
-            if (xs != ys) return xs < ys;
-        } else {
-            if (x.size() != y.size()) return x.size() < y.size();
-            if (x != y) return x < y;
-        }
-    }
-    if (ra.size() != rb.size()) return ra.size() < rb.size();
-    return a < b;
+// "major:minor" of /sys/block/X/dev; false when absent or malformed.
+bool read_dev_number(const std::filesystem::path& file, long& major, long& minor) {
+    std::ifstream in(file);
+    char colon = 0;
+    return static_cast<bool>(in >> major >> colon >> minor) && colon == ':';
 }
 
 bool read_number(const std::filesystem::path& file, int64_t& value) {
@@ -61,6 +33,7 @@ bool is_ram_disk(const std::string& name) {
 
 std::vector<DriveInfo> list_drives(const std::string& sys_block) {
     std::vector<DriveInfo> drives;
+    std::vector<std::pair<long, long>> order;   // device number of drives[i]
     std::error_code ec;
     std::filesystem::directory_iterator it(sys_block, ec), end;
     if (ec) return drives;
@@ -74,6 +47,9 @@ std::vector<DriveInfo> list_drives(const std::string& sys_block) {
         read_number(it->path() / "removable", removable);
         DriveInfo d;
         d.name = name;
+        long major = -1, minor = -1;
+        if (!read_dev_number(it->path() / "dev", major, minor)) major = minor = LONG_MAX;
+        order.emplace_back(major, minor);
         // Names of devices in a subdirectory of /dev carry "!" for "/".
         std::string dev = name;
         std::replace(dev.begin(), dev.end(), '!', '/');
@@ -82,10 +58,17 @@ std::vector<DriveInfo> list_drives(const std::string& sys_block) {
         d.total_sectors = sectors;
         drives.push_back(std::move(d));
     }
-    std::sort(drives.begin(), drives.end(),
-              [](const DriveInfo& a, const DriveInfo& b) { return drive_name_less(a.name, b.name); });
-    for (size_t i = 0; i < drives.size(); ++i) drives[i].number = static_cast<int>(i);
-    return drives;
+    std::vector<size_t> idx(drives.size());
+    for (size_t i = 0; i < idx.size(); ++i) idx[i] = i;
+    std::sort(idx.begin(), idx.end(), [&](size_t a, size_t b) {
+        return std::tie(order[a], drives[a].name) < std::tie(order[b], drives[b].name);
+    });
+    std::vector<DriveInfo> sorted;
+    for (size_t i : idx) {
+        sorted.push_back(std::move(drives[i]));
+        sorted.back().number = static_cast<int>(sorted.size() - 1);
+    }
+    return sorted;
 }
 
 std::string drive_size_text(int64_t total_sectors) {

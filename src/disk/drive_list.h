@@ -18,9 +18,9 @@ struct DriveInfo {
 };
 
 // The whole-disk block devices under sys_block (normally /sys/block), in a
-// stable order: names compared with their digit runs as numbers and their
-// letter runs shortest first, so sdb comes before sdaa and loop2 before
-// loop10. Left out: RAM disks (ram*, zram*), which can never hold a
+// stable order: by device number (major, then minor), which keeps each kind
+// of drive in the order the kernel named it (sdb before sdaa, loop2 before
+// loop10); a device without a readable number comes last, by name. Left out: RAM disks (ram*, zram*), which can never hold a
 // datastore, and every device whose size is 0 (an unbound loop device, a card
 // reader without a card, an empty optical drive). Loop devices that are bound
 // to an image are listed, since that is how an image is often attached.

@@ -1,0 +1,178 @@
+// info, ls and tree on builder datastores: the pane's lines, listing order
+// and filtering, path resolution, and JSON that parses.
+
+#include "cli_fixture.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace clitest {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+std::string id_of(const dsb::ImageSummary& s, const std::string& path) { return std::to_string(s.ids.at(path)); }
+
+TEST(CliInfo, PrintsThePaneLineByLineAndOneMemberLinePerDisk) {
+        RunResult r = run_cli(with_disks(demo().images, {"info"}));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    Lines l = r.out_lines();
+    ASSERT_EQ(l.size(), 10u) << r.out;
+    EXPECT_EQ(l[0], "lvm numofextents:1");
+    EXPECT_EQ(l[1], "lvm size:536870912");
+    EXPECT_EQ(l[2], "lvm loaded_extents:1");
+    EXPECT_EQ(l[3].rfind("1>" + demo().images[0] + "|size:", 0), 0u) << l[3];
+    EXPECT_EQ(l[4], "-------------------------------");
+    EXPECT_EQ(l[5], "FSINFO:");
+    EXPECT_EQ(l[6], "blocksize:1048576");
+    EXPECT_EQ(l[7].rfind("subblocksize:", 0), 0u);
+    EXPECT_EQ(l[8].rfind("fdcheader_size:", 0), 0u);
+    EXPECT_EQ(l[9].rfind("fdcbitmap_count:", 0), 0u);
+    EXPECT_EQ(r.err, "");
+
+    RunResult two = run_cli(with_disks(multi().images, {"info"}));
+    ASSERT_EQ(two.exit_code, 0) << two.err;
+    Lines m = two.out_lines();
+    EXPECT_EQ(m[2], "lvm loaded_extents:2");
+    EXPECT_EQ(m[3].rfind("1>" + multi().images[0] + "|size:", 0), 0u);
+    EXPECT_EQ(m[4].rfind("1>" + multi().images[1] + "|size:", 0), 0u);   // the same prefix, not a counter
+}
+
+TEST(CliLs, ListsInOnDiskOrderWithoutDotEntriesAndSystemFilesAsFiles) {
+    const dsb::DemoSummary& d = demo();
+    RunResult r = run_cli(with_disks(d.images, {"ls"}));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    Lines got = r.out_lines();
+    ASSERT_EQ(got.size(), 6u) << r.out;
+    // The system files keep their on-disk order and show as files.
+    const char* sys[] = {".fbb.sf", ".fdc.sf", ".pbc.sf", ".sbc.sf"};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(got[i].substr(0, 5), "file\t");
+        EXPECT_EQ(got[i].substr(got[i].rfind('\t') + 1), sys[i]);
+    }
+    EXPECT_EQ(got[4], "dir\t" + id_of(d, "/vm1") + "\tvm1");
+    EXPECT_EQ(got[5], "dir\t" + id_of(d, "/vm2") + "\tvm2");
+
+    // The same directory by several spellings of its path, and by its id.
+    std::string vm2 = run_cli(with_disks(d.images, {"ls", "/vm2"})).out;
+    EXPECT_NE(vm2.find("résumé-日本.txt"), std::string::npos);
+    EXPECT_EQ(run_cli(with_disks(d.images, {"ls", "vm2/"})).out, vm2);
+    EXPECT_EQ(run_cli(with_disks(d.images, {"ls", "/vm1/../vm2/."})).out, vm2);
+    EXPECT_EQ(run_cli(with_disks(d.images, {"ls", "#" + id_of(d, "/vm2")})).out, vm2);
+}
+
+TEST(CliLs, LongFormatAddsSizeAndUpdateTimeAndAFileListsItself) {
+    const dsb::DemoSummary& d = demo();
+    const dsb::ObjectExpect& vmx = object(d, "/vm1/vm1.vmx");
+    RunResult r = run_cli(with_disks(d.images, {"ls", "-l", "/vm1/vm1.vmx"}));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    char when[32];
+    time_t t = vmx.update_time;
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", std::gmtime(&t));
+    EXPECT_EQ(r.out, "file\t" + std::to_string(vmx.id) + "\tvm1.vmx\t" + std::to_string(vmx.size) + "\t" + when + "\n");
+}
+
+TEST(CliLs, HidesEntryTypesTheTreeDoesNotShow) {
+    dstest::TempDir dir;
+    std::string img = dir.file("odd.img");
+    uint32_t f = 0;
+    make_datastore(img, [&](dsb::Datastore& ds) {
+        uint32_t sub = ds.mkdir("/sub");
+        f = ds.add_file("/sub/kept.txt", dsb::text_file("kept\n"));
+        ds.add_dirent(sub, 4, f, "type4");
+        ds.add_dirent(sub, 6, f, "link6");
+        ds.add_dirent(sub, 0, f, "unused0");
+        ds.add_dirent(sub, 9, f, "type9");
+        ds.add_dirent(sub, 5, f, "  sys5  ");
+        ds.add_dirent(sub, 3, f, ".");
+        ds.add_dirent(sub, 3, f, "..");
+    });
+    RunResult r = run_cli({"-d", img, "ls", "/sub"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::string id = std::to_string(f);
+    EXPECT_EQ(r.out_lines(), (Lines{"file\t" + id + "\tkept.txt", "file\t" + id + "\tsys5"}));
+}
+
+TEST(CliTree, WalksDepthFirstInOnDiskOrderWithTrailingSlashOnDirectories) {
+    const dsb::DemoSummary& d = demo();
+    RunResult r = run_cli(with_disks(d.images, {"tree"}));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    Lines want = {"/.fbb.sf",
+                  "/.fdc.sf",
+                  "/.pbc.sf",
+                  "/.sbc.sf",
+                  "/vm1/",
+                  "/vm1/vm1.vmx",
+                  "/vm1/vm1.nvram",
+                  "/vm1/vm1.log",
+                  "/vm1/snapshots/",
+                  "/vm1/snapshots/vm1-Snapshot1.vmsn",
+                  "/vm2/",
+                  "/vm2/vm2-flat.vmdk",
+                  "/vm2/vm2-thin.vmdk",
+                  "/vm2/résumé-日本.txt"};
+    EXPECT_EQ(r.out_lines(), want);
+
+    RunResult sub = run_cli(with_disks(d.images, {"tree", "/vm1/snapshots"}));
+    EXPECT_EQ(sub.out_lines(), (Lines{"/vm1/snapshots/vm1-Snapshot1.vmsn"}));
+}
+
+TEST(CliTree, EndsOnADirectoryThatContainsItself) {
+    dstest::TempDir dir;
+    std::string img = dir.file("loop.img");
+    make_datastore(img, [](dsb::Datastore& ds) {
+        uint32_t a = ds.mkdir("/a");
+        ds.add_file("/a/f", dsb::text_file("x"));
+        ds.add_dirent(a, 2, a, "again");
+        ds.add_dirent(a, 2, ds.root(), "up");
+    });
+    RunResult r = run_cli({"-d", img, "tree", "/a"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out_lines(), (Lines{"/a/f", "/a/again/", "/a/up/", "/a/up/.fbb.sf", "/a/up/.fdc.sf",
+                                    "/a/up/.pbc.sf", "/a/up/.sbc.sf", "/a/up/a/"}));
+}
+
+TEST(CliJson, ListingsAndTreesParseAndCarryTheSameData) {
+    const dsb::DemoSummary& d = demo();
+    RunResult ls = run_cli(with_disks(d.images, {"--json", "ls", "-l", "/vm1"}));
+    ASSERT_EQ(ls.exit_code, 0) << ls.err;
+    nlohmann::json j = nlohmann::json::parse(ls.out);
+    EXPECT_EQ(j["path"], "/vm1");
+    EXPECT_TRUE(j["complete"].get<bool>());
+    ASSERT_EQ(j["entries"].size(), 4u);
+    EXPECT_EQ(j["entries"][0]["name"], "vm1.vmx");
+    EXPECT_EQ(j["entries"][0]["id"], d.ids.at("/vm1/vm1.vmx"));
+    EXPECT_EQ(j["entries"][0]["size"], object(d, "/vm1/vm1.vmx").size);
+    EXPECT_EQ(j["entries"][3]["kind"], "dir");
+
+    RunResult tree = run_cli(with_disks(d.images, {"tree", "/vm2"}));
+    RunResult jtree = run_cli(with_disks(d.images, {"--json", "tree", "/vm2"}));
+    ASSERT_EQ(jtree.exit_code, 0) << jtree.err;
+    nlohmann::json t = nlohmann::json::parse(jtree.out);
+    Lines paths;
+    for (const auto& n : t["nodes"]) paths.push_back(n["path"].get<std::string>());
+    EXPECT_EQ(paths, tree.out_lines());
+}
+
+TEST(CliPaths, UnknownPathsAndBadIdsAreReportedWithTheCommandsText) {
+    const dsb::DemoSummary& d = demo();
+    RunResult missing = run_cli(with_disks(d.images, {"ls", "/vm1/nothing"}));
+    EXPECT_EQ(missing.exit_code, 1);
+    EXPECT_EQ(missing.err.substr(0, 15), "dir open error\n");
+    EXPECT_EQ(missing.out, "");
+
+    RunResult through_file = run_cli(with_disks(d.images, {"tree", "/vm1/vm1.vmx/x"}));
+    EXPECT_EQ(through_file.exit_code, 1);
+
+    for (std::string bad : {"#", "#x12", "#0x", "#-4", "#4294967296", "#12abc"}) {
+        RunResult r = run_cli(with_disks(d.images, {"ls", bad}));
+        EXPECT_EQ(r.exit_code, 2) << bad;
+    }
+    // A descriptor id past the end of ".fdc.sf" names nothing readable.
+    RunResult far = run_cli(with_disks(d.images, {"ls", "#0xFFFFFFC4"}));
+    EXPECT_EQ(far.exit_code, 1);
+    EXPECT_EQ(far.err.substr(0, 15), "dir open error\n");
+}
+
+} // namespace
+} // namespace clitest

@@ -1,0 +1,117 @@
+// Exit statuses and the system's own texts for every refusal, usage errors,
+// help, and damaged input that must never bring the program down.
+
+#include "cli_fixture.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <random>
+#include <sys/stat.h>
+
+namespace clitest {
+namespace {
+
+TEST(CliErrors, EveryReadingCommandNeedsDisksFirst) {
+    for (std::vector<std::string> cmd : std::vector<std::vector<std::string>>{
+             {"info"}, {"ls"}, {"tree"}, {"export", "/a", "/tmp/never-written"}, {"deleted"}, {"formatted"}, {"vmdk"}}) {
+        RunResult r = run_cli(cmd);
+        EXPECT_EQ(r.exit_code, 1) << cmd[0];
+        EXPECT_EQ(r.err, "please set disks first\n") << cmd[0];
+        EXPECT_EQ(r.out, "") << cmd[0];
+    }
+}
+
+TEST(CliErrors, AddDiskRefusalsUseTheDiskSettingsTexts) {
+        const std::string& m0 = multi().images[0];
+    const std::string& m1 = multi().images[1];
+    struct Case {
+        std::vector<std::string> disks;
+        std::string message;
+    };
+    std::vector<Case> cases = {
+        {{image_dir().file("no-such.img")}, "vlm not find\n"},
+        {{m0 + "@2049"}, "vlm not find\n"},                          // wrong partition start
+        {{m1}, "vlm is not first disk \n"},                          // segment 0 is on the other member
+        {{m0, demo().images[0]}, "vlm  disk information mismatch \n"},
+        {{m0, m0}, "vlm  disk not continue \n"},
+    };
+    for (const Case& c : cases) {
+        RunResult r = run_cli(with_disks(c.disks, {"info"}));
+        EXPECT_EQ(r.exit_code, 1) << c.message;
+        EXPECT_EQ(r.err, c.message);
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(run_cli(with_disks({m0 + "@2048", m1}, {"info"})).exit_code, 0);
+}
+
+TEST(CliErrors, AFileSystemDescriptorWithAWrongMagic) {
+    dstest::TempDir dir;
+    std::string img = dir.file("bad.img");
+    make_datastore(img, [](dsb::Datastore&) {}, {}, [](dsb::DatastoreOptions& o) { o.bad_fs_magic = true; });
+    RunResult r = run_cli({"-d", img, "info"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "fs info read error\n");
+}
+
+TEST(CliErrors, UsageErrorsExitTwoAndHelpExitsZero) {
+    EXPECT_EQ(run_cli({}).exit_code, 2);
+    EXPECT_EQ(run_cli({"frobnicate"}).exit_code, 2);
+    EXPECT_EQ(run_cli({"export", "/only-source"}).exit_code, 2);
+    EXPECT_EQ(run_cli({"-d", "x.img@12x", "info"}).exit_code, 2);
+    EXPECT_EQ(run_cli({"ls", "--bogus"}).exit_code, 2);
+
+    RunResult help = run_cli({"--help"});
+    EXPECT_EQ(help.exit_code, 0);
+    for (const char* word : {"info", "ls", "tree", "export", "deleted", "formatted", "vmdk", "detect", "disks",
+                             "--json", "PATH[@SECTOR]"})
+        EXPECT_NE(help.out.find(word), std::string::npos) << word;
+    for (const char* cmd : {"info", "ls", "tree", "export", "deleted", "formatted", "vmdk", "detect", "disks"}) {
+        RunResult r = run_cli({cmd, "--help"});
+        EXPECT_EQ(r.exit_code, 0) << cmd;
+        EXPECT_NE(r.out.find(std::string("datumsift ") + cmd), std::string::npos) << cmd;
+    }
+}
+
+TEST(CliErrors, APipeGivenAsADiskIsRefusedWithoutWaiting) {
+    dstest::TempDir dir;
+    std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    RunOptions quick;
+    quick.timeout_seconds = 20;
+    RunResult r = run_cli({"-d", fifo, "info"}, quick);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "vlm not find\n");
+}
+
+// Random bytes over the descriptors, the directories and the bitmaps: every
+// command ends with a status, never with a signal.
+TEST(CliErrors, DamagedMetadataNeverBringsTheProgramDown) {
+    dstest::TempDir dir;
+    for (uint32_t seed = 1; seed <= 6; ++seed) {
+        SCOPED_TRACE(seed);
+        std::string img = dir.file("junk" + std::to_string(seed) + ".img");
+        auto build = [&](dsb::Datastore& ds) {
+            ds.add_file("/d/f.bin", dsb::generated_file(3 * dsb::layout::kMiB, dsb::pattern_content(seed),
+                                                        dsb::Storage::PointerBlocks));
+            ds.add_file("/d/s.txt", dsb::text_file("small"));
+        };
+        make_datastore(img, build, [&](dsb::Datastore& ds) {
+            std::mt19937 rng(seed);
+            for (dsb::SysFile f : {dsb::SysFile::Fdc, dsb::SysFile::Sbc, dsb::SysFile::Pbc}) {
+                uint64_t base = ds.item_lv_offset(dsb::fb_build(ds.system_file_first_block(f)));
+                std::vector<uint8_t> junk(4096 + rng() % 60000);
+                for (uint8_t& b : junk) b = static_cast<uint8_t>(rng());
+                ds.write_lv(base + rng() % 65536, junk);
+            }
+        });
+        for (std::vector<std::string> cmd : std::vector<std::vector<std::string>>{
+                 {"tree"}, {"ls", "-l", "/d"}, {"export", "/d/f.bin", dir.file("o")}, {"deleted"}, {"formatted", "--tree"}, {"vmdk"}}) {
+            RunResult r = run_cli(with_disks({img}, cmd));
+            EXPECT_EQ(r.signal, 0) << cmd[0];
+            EXPECT_TRUE(r.exit_code == 0 || r.exit_code == 1) << cmd[0] << " " << r.exit_code;
+        }
+    }
+}
+
+} // namespace
+} // namespace clitest

@@ -1,0 +1,175 @@
+// export: byte-for-byte copies in every addressing mode and by every way of
+// naming the source, and what becomes of the host file when it fails.
+
+#include "cli_fixture.h"
+
+#include <atomic>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace clitest {
+namespace {
+
+namespace fs = std::filesystem;
+
+RunResult export_to(const std::vector<std::string>& imgs, const std::string& src, const std::string& dest,
+                    std::vector<std::string> extra = {}) {
+    std::vector<std::string> rest = {"export", src, dest};
+    rest.insert(rest.end(), extra.begin(), extra.end());
+    return run_cli(with_disks(imgs, rest));
+}
+
+TEST(CliExport, CopiesEveryAddressingModeByteForByte) {
+    const dsb::DemoSummary& d = demo();
+    dstest::TempDir out;
+    for (std::string path : {"/vm1/vm1.vmx", "/vm1/vm1.nvram", "/vm1/vm1.log", "/vm2/vm2-flat.vmdk",
+                             "/vm2/vm2-thin.vmdk", "/vm2/résumé-日本.txt", "/vm1"}) {
+        SCOPED_TRACE(path);
+        const dsb::ObjectExpect& o = object(d, path);
+        std::string dest = out.file("copy");
+        RunResult r = export_to(d.images, path, dest);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.out, "success\n");
+        EXPECT_EQ(compare_file(dest, o.content, o.size), "");
+    }
+}
+
+TEST(CliExport, NamesTheSourceByDecimalOrHexIdAndReachesDeletedFiles) {
+    const dsb::DemoSummary& d = demo();
+    dstest::TempDir out;
+    const dsb::ObjectExpect& log = object(d, "/vm1/vm1.log");
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "#0x%x", log.id);
+    for (std::string src : {"#" + std::to_string(log.id), std::string(hex)}) {
+        RunResult r = export_to(d.images, src, out.file("log"));
+        ASSERT_EQ(r.exit_code, 0) << src << r.err;
+        EXPECT_EQ(compare_file(out.file("log"), log.content, log.size), "");
+    }
+    const dsb::ObjectExpect& gone = d.deleted_file;
+    RunResult r = export_to(d.images, "#" + std::to_string(gone.id), out.file("gone"));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(compare_file(out.file("gone"), gone.content, gone.size), "");
+}
+
+TEST(CliExport, SmallFilesAtTheInlineLimitAndEmptyFiles) {
+    dstest::TempDir dir;
+    std::string img = dir.file("small.img");
+    std::vector<std::pair<std::string, uint64_t>> files = {{"/empty", 0}, {"/k1024", 1024}, {"/k1025", 1025}};
+    make_datastore(img, [&](dsb::Datastore& ds) {
+        for (auto& [path, size] : files) ds.add_file(path, dsb::generated_file(size, dsb::pattern_content(size)));
+    });
+    for (auto& [path, size] : files) {
+        SCOPED_TRACE(path);
+        std::string dest = dir.file("out" + std::to_string(size));
+        dstest::write_file(dest, std::vector<uint8_t>(5000, 0xEE));   // replaced, not appended to
+        RunResult r = export_to({img}, path, dest);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(compare_file(dest, dsb::pattern_content(size), size), "");
+    }
+}
+
+TEST(CliExport, AnUnreadableBlockKeepsTheChunksBeforeItAndFails) {
+    dstest::TempDir dir;
+    std::string img = dir.file("hole.img");
+    uint32_t id = 0;
+    auto build = [&](dsb::Datastore& ds) {
+        id = ds.add_file("/big", dsb::generated_file(3 * dsb::layout::kMiB + 5, dsb::pattern_content(7),
+                                                     dsb::Storage::FileBlocks));
+    };
+    make_datastore(img, build, [&](dsb::Datastore& ds) {
+        // Point the third block far past the end of the volume.
+        const dsb::ObjectInfo& o = ds.info(id);
+        dsb::DescriptorFields f;
+        f.id = id;
+        f.size = static_cast<int64_t>(o.size);
+        f.block_size = static_cast<int64_t>(dsb::layout::kMiB);
+        f.block_count = 4;
+        f.addr_mode = dsb::layout::kAddrFileBlocks;
+        for (size_t i = 0; i < o.data_ids.size(); ++i) f.blocks[i] = o.data_ids[i];
+        f.blocks[2] = dsb::fb_build(60000);
+        ds.write_descriptor(id, f);
+    });
+    RunResult r = export_to({img}, "/big", dir.file("big"));
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err.substr(0, 26), "file save error|result:-1\n");
+    EXPECT_EQ(fs::file_size(dir.file("big")), 2 * dsb::layout::kMiB);
+    EXPECT_EQ(compare_file(dir.file("big"), dsb::pattern_content(7), 2 * dsb::layout::kMiB), "");
+}
+
+TEST(CliExport, RefusesToCreateOverAnInputOrInAMissingDirectory) {
+    dstest::TempDir dir;
+    std::string img = dir.file("in.img");
+    make_datastore(img, [](dsb::Datastore& ds) { ds.add_file("/a", dsb::text_file("abc")); });
+    auto before = fs::file_size(img);
+    RunResult onto = export_to({img}, "/a", img);
+    EXPECT_EQ(onto.exit_code, 1);
+    EXPECT_EQ(onto.err.substr(0, 26), "file save error|result:-1\n");
+    EXPECT_EQ(fs::file_size(img), before);
+    EXPECT_EQ(run_cli({"-d", img, "ls"}).exit_code, 0);   // still a datastore
+
+    RunResult nowhere = export_to({img}, "/a", dir.file("no/such/dir/a"));
+    EXPECT_EQ(nowhere.exit_code, 1);
+    EXPECT_EQ(nowhere.err.substr(0, 26), "file save error|result:-1\n");
+
+    RunResult missing = export_to({img}, "/b", dir.file("b"));
+    EXPECT_EQ(missing.exit_code, 1);
+    EXPECT_EQ(missing.err.substr(0, 16), "file open error\n");
+    EXPECT_FALSE(fs::exists(dir.file("b")));
+}
+
+TEST(CliExport, FromADirectoryFoundAfterAReformat) {
+    const dsb::FormattedSummary& f = formatted();
+    dstest::TempDir out;
+    std::string dir_name;
+    for (const dsb::FoundDir& fd : f.found)
+        if (fd.dir_id == f.reused_dir) dir_name = "DIR" + std::to_string(fd.number);
+    ASSERT_FALSE(dir_name.empty());
+    const dsb::ObjectExpect& file = f.file_in_reused;
+    std::string name = file.path.substr(file.path.rfind('/') + 1);
+    RunResult r = export_to(f.images, dir_name + "/" + name, out.file("x"), {"--formatted"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(compare_file(out.file("x"), file.content, file.size), "");
+}
+
+TEST(CliExport, CtrlCStopsBetweenChunksAndKeepsWhatWasWritten) {
+    const dsb::DemoSummary& d = demo();
+    const dsb::ObjectExpect& flat = object(d, "/vm2/vm2-flat.vmdk");
+    dstest::TempDir dir;
+    std::string fifo = dir.file("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+    // The export writes into a pipe that this test drains slowly: the
+    // program is in the middle of the copy when Ctrl-C arrives.
+    RunResult r;
+    std::atomic<pid_t> child{0};
+    RunOptions ro;
+    ro.on_start = [&](pid_t pid) { child = pid; };
+    std::thread runner([&] { r = run_cli(with_disks(d.images, {"export", "/vm2/vm2-flat.vmdk", fifo}), ro); });
+    int fd = ::open(fifo.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> got;
+    uint8_t buf[65536];
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    got.insert(got.end(), buf, buf + n);
+    ASSERT_NE(child.load(), 0);
+    ::kill(child.load(), SIGINT);
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) got.insert(got.end(), buf, buf + n);
+    ::close(fd);
+    runner.join();
+
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("export cancelled|written:"), std::string::npos) << r.err;
+    EXPECT_LT(got.size(), flat.size);
+    EXPECT_EQ(got.size() % dsb::layout::kMiB, 0u);
+    EXPECT_EQ(got, dsb::materialize(flat.content, 0, got.size()));
+}
+
+} // namespace
+} // namespace clitest
