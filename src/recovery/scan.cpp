@@ -28,45 +28,59 @@ int gauge_value(int32_t area, int32_t area_count) {
     return static_cast<int>(std::clamp(v, 0.0, 100.0));
 }
 
-int64_t readable_extent(const tvmfs_inode& inode, const tvmfs_bitmap_header& pbc_header) {
-    if (inode.size <= 0 || inode.block_size <= 0) return 0;
+namespace {
+
+// Bytes of a system file that can hold distinct data: its size, bounded by
+// what the 256 block slots (through pointer blocks when the file uses them)
+// reach. A slot never covers more than one file block or sub-block, however
+// large the descriptor's block_size claims to be: the reads would only wrap
+// around inside the same block.
+int64_t readable_extent(const tvmfs_inode& inode) {
+    const tvmfs_fs& fs = fs_state();
+    const int64_t real_unit = std::max<int64_t>(fs.fsinfo.blocksize, fs.sbc.header.item_size);
+    const int64_t unit = std::min(inode.block_size, real_unit);
+    if (inode.size <= 0 || unit <= 0) return 0;
     int64_t slots = kBlockSlots;
     if (inode.addr_mode == 3) {
-        int64_t per = pbc_header.item_size / 4;
+        const int64_t per = fs.pbc.header.item_size / 4;
         if (per <= 0) return 0;
         slots *= per;
     } else if (inode.addr_mode != 1 && inode.addr_mode != 2) {
         return 0;
     }
     int64_t addressable = 0;
-    if (__builtin_mul_overflow(slots, inode.block_size, &addressable)) addressable = std::numeric_limits<int64_t>::max();
+    if (__builtin_mul_overflow(slots, unit, &addressable)) addressable = std::numeric_limits<int64_t>::max();
     return std::min(inode.size, addressable);
 }
+
+} // namespace
 
 ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress,
                         EntryFailure on_failure) {
     const tvmfs_bitmap_header& h = bm.header;
     if (h.area_count <= 0) return ScanEnd::finished;
-    if (h.entries_per_area <= 0 || h.area_size <= 0 || h.header_size < 0) {
-        // A header that places no entry cannot be walked; bitmap_open refuses
-        // such headers, so this is a record that was never opened properly.
+    // Every count here comes from the disk. Entries lie inside their area;
+    // more of them would be item data read as entries, and would put a whole
+    // volume between two progress calls.
+    const int64_t entries = std::min<int64_t>(h.entries_per_area, h.area_size / kBitmapEntryBytes);
+    if (entries <= 0 || h.header_size < 0) {
+        // A header that places no entry cannot be walked (bitmap_open refuses
+        // such headers; this record was never opened properly).
         return on_failure == EntryFailure::skip_entry ? ScanEnd::finished : ScanEnd::bitmap_read_failed;
     }
-    // Every count here comes from the disk. Items past the entry's own items
-    // (or past the 3968 bits of its map) would be tested against another
-    // item's bit and name an item of the next entry, so the item loop stops
-    // at the smallest of the three bounds.
+    // Items past the entry's own items (or past the 3968 bits of its map)
+    // would be tested against another item's bit and name an item of the
+    // next entry, so the item loop stops at the smallest of the three bounds.
     const int64_t item_limit = std::min<int64_t>(h.items_per_entry, int64_t{kBitmapBytes} * 8);
-    // Entries skipped as unreadable must not keep a corrupt area count
-    // spinning: past what the system file's descriptor can address, nothing
-    // can be read any more.
-    const int64_t extent = on_failure == EntryFailure::skip_entry ? readable_extent(bm.inode, fs_state().pbc.header)
-                                                                   : std::numeric_limits<int64_t>::max();
+    // Past what the descriptor can address no entry can be read, so neither
+    // a corrupt area count nor a run of skipped entries keeps the walk going.
+    const int64_t extent = readable_extent(bm.inode);
     uint8_t raw[kBitmapEntryBytes];
     for (int32_t a = 0; a < h.area_count; ++a) {
         int64_t p = int64_t{h.header_size} + int64_t{a} * h.area_size;
-        for (int32_t j = 0; j < h.entries_per_area; ++j, p += kBitmapEntryBytes) {
-            if (p > extent - kBitmapEntryBytes) return ScanEnd::finished;
+        for (int64_t j = 0; j < entries; ++j, p += kBitmapEntryBytes) {
+            if (p > extent - kBitmapEntryBytes)
+                return on_failure == EntryFailure::skip_entry ? ScanEnd::finished : ScanEnd::bitmap_read_failed;
             if (file_read(bm.inode, raw, kBitmapEntryBytes, p) != kBitmapEntryBytes) {
                 if (on_failure == EntryFailure::skip_entry) continue;
                 return ScanEnd::bitmap_read_failed;

@@ -35,15 +35,14 @@ int gauge_value(int32_t area, int32_t area_count);
 ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress);
 
 // What the walk does with a bitmap entry that cannot be read in full: end
-// with bitmap_read_failed, or pass over it and go on (the walk then stops
-// where the system file's descriptor can address nothing more).
+// with bitmap_read_failed, or pass over it and go on.
+//
+// Header and entry values come from the disk and are bounded: the walk stops
+// where the system file's descriptor can address nothing more, an area holds
+// no more entries than fit in its area_size, and an entry offers no item past
+// its items_per_entry nor past the 3968 bits of its map.
 enum class EntryFailure { end_scan, skip_entry };
 ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress,
                         EntryFailure on_failure);
-
-// Bytes of a file that its descriptor can address: its size, bounded by what
-// the 256 block slots (through pointer blocks of pbc_header's item size when
-// the file uses them) can reach.
-int64_t readable_extent(const tvmfs_inode& inode, const tvmfs_bitmap_header& pbc_header);
 
 } // namespace ds
