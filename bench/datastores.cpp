@@ -1,0 +1,177 @@
+#include "datastores.h"
+
+#include "builder/block_id.h"
+#include "builder/content.h"
+#include "builder/datastore_builder.h"
+#include "builder/scenarios.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+
+namespace dsbench {
+namespace {
+
+constexpr uint64_t kMiB = dsb::layout::kMiB;
+
+// Compares a few KiB at both ends of every extent with what the builder was
+// told to write, so that dd is known to copy the file's own bytes.
+void check_extents(const FileCase& f, const dsb::ContentFn& content) {
+    uint64_t file_offset = 0;
+    for (const Extent& e : f.extents) {
+        std::ifstream in(e.image, std::ios::binary);
+        const uint64_t probe = std::min<uint64_t>(4096, e.length);
+        for (uint64_t at : {uint64_t{0}, e.length - probe}) {
+            std::vector<uint8_t> got(probe);
+            in.seekg(static_cast<std::streamoff>(e.image_offset + at));
+            in.read(reinterpret_cast<char*>(got.data()), static_cast<std::streamsize>(probe));
+            if (!in || got != dsb::materialize(content, file_offset + at, probe))
+                throw std::runtime_error("bench build: extent of " + e.image + " at " + std::to_string(e.image_offset) +
+                                         " does not hold the file's bytes");
+        }
+        file_offset += e.length;
+    }
+}
+
+// Extents of a file of file blocks, each block placed by locate().
+template <typename Locate>
+std::vector<Extent> block_extents(const std::vector<uint32_t>& data_ids, uint64_t block_size, uint64_t size,
+                                  Locate locate) {
+    std::vector<Extent> out;
+    for (std::size_t i = 0; i < data_ids.size(); ++i) {
+        if (dsb::blk_kind(data_ids[i]) != dsb::BlockKind::File)
+            throw std::runtime_error("bench build: the file has a hole or a non-file block");
+        Extent e = locate(uint64_t{dsb::fb_number(data_ids[i])} * block_size);
+        e.length = std::min(block_size, size - i * block_size);
+        append_extent(out, e);
+    }
+    return out;
+}
+
+class Stage {
+public:
+    explicit Stage(std::string what) : what_(std::move(what)) { std::cerr << "building " << what_ << "..." << std::endl; }
+    ~Stage() {
+        auto s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
+        std::cerr << "  " << what_ << " built in " << static_cast<int>(s) << " s" << std::endl;
+    }
+
+private:
+    std::string what_;
+    std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
+};
+
+dsb::BenchOptions bench_options(bool small) {
+    dsb::BenchOptions b;
+    if (small) {
+        b.big_file_size = 40 * kMiB + 17;
+        b.fdc_slots = 4096;
+        b.old_dirs = 40;
+        b.free_subblocks = 400;
+        b.dir_entries = 500;
+    }
+    return b;
+}
+
+Volume volume_of(const dsb::ImageSummary& s) { return Volume{s.images, s.start_sector}; }
+
+void record_format(Manifest& m, const dsb::BenchSummary& s, uint32_t candidates) {
+    m.format = volume_of(s);
+    m.format_candidates = candidates;
+    m.format_free_subblocks = s.free_subblocks;
+    m.format_found = s.found.size();
+    FoundDigest d;
+    for (const dsb::FoundDir& f : s.found) d.add(f.number, f.dir_id, f.first_block);
+    m.format_digest = d.value();
+}
+
+// A file of direct file blocks (no pointer blocks) whose first half lies at
+// the end of member 0 and whose second half opens member 1.
+FileCase build_two_member_file(const std::string& dir, bool small) {
+    const uint64_t block_size = small ? kMiB : 8 * kMiB;
+    const uint32_t blocks = small ? 128 : 256;   // 256 slots of 8 MiB: 2 GiB
+    const uint32_t segments_each = small ? 1 : 5;
+    const uint64_t per_segment = dsb::layout::kSegmentSize / block_size;
+
+    dsb::DatastoreOptions o;
+    o.volume_name = "bench-multi";
+    o.block_size = block_size;
+    o.members = {{dir + "/multi0.img", 2048, 0, segments_each - 1, {}, true},
+                 {dir + "/multi1.img", 2048, segments_each, 2 * segments_each - 1, {}, true}};
+    dsb::Datastore ds(o);
+    const uint32_t boundary = static_cast<uint32_t>(segments_each * per_segment);
+    dsb::FileSpec spec = dsb::generated_file(uint64_t{blocks} * block_size, dsb::pattern_content(47),
+                                             dsb::Storage::FileBlocks);
+    for (uint32_t i = 0; i < blocks; ++i) spec.file_blocks.push_back(boundary - blocks / 2 + i);
+    const dsb::ContentFn content = spec.content;
+    const uint32_t id = ds.add_file("/multi/multi-flat.vmdk", spec);
+    ds.finish();
+
+    FileCase f;
+    f.volume = Volume{{o.members[0].path, o.members[1].path}, 2048};
+    f.id = id;
+    f.size = uint64_t{blocks} * block_size;
+    f.block_size = block_size;
+    f.layout = std::to_string(block_size / kMiB) + " MiB file blocks on 2 members";
+    f.extents = block_extents(ds.info(id).data_ids, block_size, f.size, [&](uint64_t lv) {
+        dsb::Volume::Location at = ds.volume().locate(lv);
+        return Extent{o.members.at(at.member).path, at.image_offset, 0};
+    });
+    check_extents(f, content);
+    return f;
+}
+
+} // namespace
+
+Manifest build_datastores(const std::string& dir, const BuildOptions& options) {
+    Manifest m;
+    const dsb::BenchOptions b = bench_options(options.small);
+    {
+        Stage stage("bench datastore");
+        dsb::BenchSummary s = dsb::build_bench(dir, b);
+        const dsb::ObjectExpect& big = s.big_file;
+        m.pointer.volume = volume_of(s);
+        m.pointer.id = big.id;
+        m.pointer.size = big.size;
+        m.pointer.block_size = s.block_size;
+        m.pointer.layout = std::to_string(s.block_size / kMiB) + " MiB blocks, " +
+                           std::to_string(big.pointer_ids.size()) +
+                           (big.pointer_ids.size() == 1 ? " pointer block" : " pointer blocks");
+        // One member holding segments from 0: a block lies at its LV offset
+        // past the partition start and the data area's offset.
+        const uint64_t base = static_cast<uint64_t>(s.start_sector) * 512 + dsb::layout::kDataAreaOffset;
+        m.pointer.extents = block_extents(big.data_ids, s.block_size, big.size, [&](uint64_t lv) {
+            return Extent{s.images.at(0), base + lv, 0};
+        });
+        check_extents(m.pointer, big.content);
+
+        m.bench = volume_of(s);
+        m.fdc_slots = s.fdc_slots;
+        m.big_dir = s.big_dir;
+        m.big_dir_entries = b.dir_entries;
+        record_format(m, s, b.old_dirs);
+    }
+    const bool own_format = (options.format_dirs != 0 && options.format_dirs != b.old_dirs) ||
+                            (options.format_free != 0 && options.format_free != b.free_subblocks);
+    if (own_format) {
+        Stage stage("format-recovery datastore");
+        dsb::BenchOptions f = b;
+        f.big_file_size = 3 * kMiB + 5;
+        f.dir_entries = 16;
+        if (options.format_dirs != 0) f.old_dirs = options.format_dirs;
+        if (options.format_free != 0) f.free_subblocks = options.format_free;
+        const std::string sub = dir + "/format";
+        std::filesystem::create_directories(sub);
+        record_format(m, dsb::build_bench(sub, f), f.old_dirs);
+    }
+    {
+        Stage stage("two-member datastore");
+        m.multi = build_two_member_file(dir, options.small);
+    }
+    return m;
+}
+
+} // namespace dsbench

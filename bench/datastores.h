@@ -1,0 +1,25 @@
+#pragma once
+// Builds the benchmark's datastores with the synthetic builder.
+
+#include "manifest.h"
+
+#include <cstdint>
+#include <string>
+
+namespace dsbench {
+
+struct BuildOptions {
+    // Scaled-down datastores (tens of MiB) for a quick check of the bench.
+    bool small = false;
+    // Size of the format-recovery case; 0 keeps the bench datastore's own.
+    // Other values get a datastore of their own, so that the other figures
+    // keep their full size.
+    uint32_t format_dirs = 0;
+    uint32_t format_free = 0;
+};
+
+// Builds every datastore into dir (which must exist) and returns what the
+// run step needs. Checks that the recorded extents hold the files' bytes.
+Manifest build_datastores(const std::string& dir, const BuildOptions& options);
+
+} // namespace dsbench

@@ -1,0 +1,319 @@
+#include "figures.h"
+
+#include "measure.h"
+
+#include "disk/sector_source.h"
+#include "recovery/deleted_files.h"
+#include "recovery/formatted_dirs.h"
+#include "vmfs/file_export.h"
+#include "vmfs/file_read.h"
+#include "vmfs/fs.h"
+#include "vmfs/inode.h"
+#include "vmfs/listing.h"
+#include "vmfs/volume.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+namespace dsbench {
+namespace {
+
+constexpr double kMiBf = 1048576.0;
+
+std::string printf_text(const char* format, double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, format, v);
+    return buf;
+}
+std::string secs(double s) { return printf_text("%.3f s", s); }
+std::string mib(double bytes) { return printf_text("%.1f MiB", bytes / kMiBf); }
+std::string rate(double bytes, double s) { return printf_text("%.0f MiB/s", s > 0 ? bytes / kMiBf / s : 0.0); }
+std::string ratio(double a, double b) { return printf_text("%.2f", b > 0 ? a / b : 0.0); }
+std::string rss(double m) { return printf_text("%.1f MiB", m); }
+std::string whole(double v) { return printf_text("%.0f", v); }
+
+double num(const Fields& f, const std::string& key) {
+    auto it = f.find(key);
+    return it == f.end() ? 0.0 : std::stod(it->second);
+}
+
+// Joins the volume through the counting source and opens the file system.
+void open_volume(const Volume& v, CountingSource& counter) {
+    ds::set_sector_source(&counter);
+    for (const std::string& image : v.images) {
+        ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
+        if (ds::AddDisk(image, v.start_sector, &why) != 0)
+            throw std::runtime_error(image + ": " + ds::add_disk_message(why));
+    }
+    ds::OpenOutcome open = ds::fs_open();
+    if (!open.message.empty() || !open.completed) throw std::runtime_error("opening failed: " + open.message);
+}
+
+// Starts the measured part from an empty reader cache and zero counts; the
+// page cache of the host stays warm.
+void start_counting(CountingSource& counter) {
+    ds::set_sector_source(&counter);
+    counter.reads = 0;
+    counter.bytes = 0;
+}
+
+Fields measured(const Timing& t, const CountingSource& c, Fields extra = {}) {
+    ds::set_sector_source(nullptr);
+    extra["seconds"] = printf_text("%.9f", t.wall);
+    extra["cpu"] = printf_text("%.9f", t.cpu);
+    extra["bytes"] = whole(static_cast<double>(c.bytes));
+    extra["reads"] = whole(static_cast<double>(c.reads));
+    return extra;
+}
+
+// Best (shortest) of several runs, each in a child of its own so that no
+// cache of one run helps the next; the peak resident size is the largest.
+struct Best {
+    bool ok = true;
+    std::string error;
+    Fields fields;   // of the fastest run
+    double seconds = std::numeric_limits<double>::infinity();
+    double cpu = std::numeric_limits<double>::infinity();
+    double peak_rss_mib = 0;
+
+    void add(const ChildOutcome& c) {
+        peak_rss_mib = std::max(peak_rss_mib, c.peak_rss_mib);
+        if (!c.ok) {
+            if (ok) error = c.error;
+            ok = false;
+            return;
+        }
+        cpu = std::min(cpu, num(c.fields, "cpu"));
+        if (double s = num(c.fields, "seconds"); s < seconds) {
+            seconds = s;
+            fields = c.fields;
+        }
+    }
+    std::string time_text() const { return secs(seconds) + " (CPU " + secs(cpu) + ")"; }
+    std::string read_text() const {
+        return "read from disk " + mib(num(fields, "bytes")) + " in " + whole(num(fields, "reads")) + " reads";
+    }
+};
+
+Best best_of(int runs, const std::function<Fields()>& body) {
+    Best b;
+    for (int i = 0; i < runs; ++i) b.add(run_child(body));
+    return b;
+}
+
+struct DdRun {
+    bool ok = false;
+    Timing t;
+    double peak_rss_mib = 0;
+};
+
+// dd of the file's extents into out, in file order, 1 MiB blocks.
+DdRun dd_copy(const FileCase& f, const std::string& out) {
+    DdRun r;
+    uint64_t out_offset = 0;
+    Stopwatch sw;
+    for (const Extent& e : f.extents) {
+        ProcessOutcome p = run_process({"dd", "if=" + e.image, "of=" + out, "bs=1M",
+                                        "skip=" + std::to_string(e.image_offset), "seek=" + std::to_string(out_offset),
+                                        "count=" + std::to_string(e.length), "iflag=skip_bytes,count_bytes",
+                                        "oflag=seek_bytes", "conv=notrunc", "status=none"});
+        r.peak_rss_mib = std::max(r.peak_rss_mib, p.peak_rss_mib);
+        r.t.cpu += p.cpu_seconds;
+        if (!p.ok) return r;
+        out_offset += e.length;
+    }
+    r.t.wall = sw.elapsed().wall;
+    r.ok = true;
+    return r;
+}
+
+Fields export_file(const FileCase& f, const std::string& out) {
+    CountingSource counter;
+    open_volume(f.volume, counter);
+    ds::tvmfs_inode inode;
+    if (ds::inode_get(f.id, inode) != 0) throw std::runtime_error("descriptor unreadable");
+    int64_t calls = 0;
+    start_counting(counter);
+    Stopwatch sw;
+    ds::ExportResult r = ds::file_export(inode, out, [&](int64_t, int64_t) {
+        ++calls;
+        return true;
+    });
+    const Timing t = sw.elapsed();
+    if (r.result != 0 || r.bytes_written != static_cast<int64_t>(f.size))
+        throw std::runtime_error("export failed after " + std::to_string(r.bytes_written) + " bytes");
+    return measured(t, counter, {{"progress_calls", whole(static_cast<double>(calls))}});
+}
+
+bool figure_export(int number, const char* what, const FileCase& f, const RunOptions& o, std::ostream& out) {
+    const std::string exported = o.work_dir + "/export-" + std::to_string(number) + ".out";
+    const std::string copied = o.work_dir + "/dd-" + std::to_string(number) + ".out";
+    std::cerr << "figure " << number << ": export vs dd..." << std::endl;
+    // One output at a time and nothing dirty when a timed run starts: both
+    // sides then write into the same clean page cache.
+    auto clear = [&] {
+        std::filesystem::remove(exported);
+        std::filesystem::remove(copied);
+        write_back_dirty_pages();
+    };
+    Best ours;
+    double dd_wall = std::numeric_limits<double>::infinity(), dd_cpu = dd_wall, dd_rss = 0;
+    bool dd_ok = true, same = true;
+    for (int i = 0; i < o.runs; ++i) {
+        clear();
+        DdRun dd = dd_copy(f, copied);
+        dd_ok = dd_ok && dd.ok;
+        dd_wall = std::min(dd_wall, dd.t.wall);
+        dd_cpu = std::min(dd_cpu, dd.t.cpu);
+        dd_rss = std::max(dd_rss, dd.peak_rss_mib);
+        clear();
+        ChildOutcome run = run_child([&] { return export_file(f, exported); });
+        ours.add(run);
+        if (run.ok) {
+            ChildOutcome cmp = run_child(
+                [&] { return Fields{{"same", file_matches_extents(exported, f.extents) ? "1" : "0"}}; });
+            same = same && cmp.ok && cmp.fields["same"] == "1";
+        }
+    }
+    clear();
+
+    const double bytes = static_cast<double>(f.size);
+    out << "[" << number << "] export of a " << mib(bytes) << " " << what << " (" << f.layout << ", "
+        << f.extents.size() << (f.extents.size() == 1 ? " extent" : " extents") << "): ";
+    if (!ours.ok || !dd_ok) {
+        out << "FAILED: " << (ours.ok ? "dd failed" : ours.error) << std::endl;
+        return false;
+    }
+    out << "datumsift " << ours.time_text() << " " << rate(bytes, ours.seconds) << ", dd " << secs(dd_wall)
+        << " (CPU " << secs(dd_cpu) << ") " << rate(bytes, dd_wall) << ", ratio " << ratio(ours.seconds, dd_wall)
+        << " (CPU " << ratio(ours.cpu, dd_cpu) << ") | " << ours.read_text() << " | peak RSS "
+        << rss(ours.peak_rss_mib) << ", dd " << rss(dd_rss) << " | same bytes as dd copies: " << (same ? "yes" : "NO")
+        << std::endl;
+    return same;
+}
+
+Fields deleted_scan(const Volume& v) {
+    CountingSource counter;
+    open_volume(v, counter);
+    int64_t rows = 0;
+    start_counting(counter);
+    Stopwatch sw;
+    ds::ScanEnd end = ds::scan_deleted_files([](int) { return true; }, [&](const ds::FileRow&) { ++rows; });
+    const Timing t = sw.elapsed();
+    if (end != ds::ScanEnd::finished) throw std::runtime_error(std::string("scan ended: ") + ds::scan_end_message(end));
+    return measured(t, counter, {{"rows", whole(static_cast<double>(rows))}});
+}
+
+Fields fdc_sequential_read(const Volume& v) {
+    CountingSource counter;
+    open_volume(v, counter);
+    const ds::tvmfs_inode inode = ds::fs_state().fdc.inode;
+    std::vector<uint8_t> buf(1 << 20);
+    start_counting(counter);
+    Stopwatch sw;
+    int64_t p = 0;
+    while (p < inode.size) {
+        int64_t n = ds::file_read(inode, buf.data(), std::min<int64_t>(inode.size - p, 1 << 20), p);
+        if (n <= 0) throw std::runtime_error(".fdc.sf read failed at " + std::to_string(p));
+        p += n;
+    }
+    const Timing t = sw.elapsed();
+    return measured(t, counter, {{"size", whole(static_cast<double>(inode.size))}});
+}
+
+bool figure_deleted(const Manifest& m, const RunOptions& o, std::ostream& out) {
+    std::cerr << "figure 3: deleted-file scan vs sequential read of .fdc.sf..." << std::endl;
+    Best scan = best_of(o.runs, [&] { return deleted_scan(m.bench); });
+    Best read = best_of(o.runs, [&] { return fdc_sequential_read(m.bench); });
+    out << "[3] deleted-file scan over .fdc.sf of " << m.fdc_slots << " slots";
+    if (!scan.ok || !read.ok) {
+        out << ": FAILED: " << (scan.ok ? read.error : scan.error) << std::endl;
+        return false;
+    }
+    const double size = num(read.fields, "size");
+    out << " (" << mib(size) << "): scan " << scan.time_text() << ", one sequential read " << read.time_text() << " "
+        << rate(size, read.seconds) << ", ratio " << ratio(scan.seconds, read.seconds) << " (CPU "
+        << ratio(scan.cpu, read.cpu) << ") | rows " << whole(num(scan.fields, "rows")) << " | scan "
+        << scan.read_text() << "; sequential " << read.read_text() << " | peak RSS scan " << rss(scan.peak_rss_mib)
+        << ", read " << rss(read.peak_rss_mib) << std::endl;
+    return true;
+}
+
+Fields format_scan(const Volume& v) {
+    CountingSource counter;
+    open_volume(v, counter);
+    FoundDigest digest;
+    int64_t found = 0;
+    start_counting(counter);
+    Stopwatch sw;
+    ds::ScanEnd end = ds::scan_formatted_dirs([](int) { return true; }, [&](const ds::found_dir& d) {
+        digest.add(d.number, d.dir_id, d.first_block);
+        ++found;
+    });
+    const Timing t = sw.elapsed();
+    if (end != ds::ScanEnd::finished) throw std::runtime_error(std::string("scan ended: ") + ds::scan_end_message(end));
+    return measured(t, counter, {{"found", whole(static_cast<double>(found))}, {"digest", std::to_string(digest.value())}});
+}
+
+bool figure_format(const Manifest& m, const RunOptions& o, std::ostream& out) {
+    std::cerr << "figure 4: format recovery (" << m.format_candidates << " candidates, " << m.format_free_subblocks
+              << " free sub-blocks; may take long)..." << std::endl;
+    Best scan = best_of(o.format_runs, [&] { return format_scan(m.format); });
+    out << "[4] format recovery, " << m.format_candidates << " candidate directories with reused first blocks, "
+        << m.format_free_subblocks << " free sub-blocks: ";
+    if (!scan.ok) {
+        out << "FAILED: " << scan.error << std::endl;
+        return false;
+    }
+    const bool as_built = num(scan.fields, "found") == static_cast<double>(m.format_found) &&
+                          scan.fields["digest"] == std::to_string(m.format_digest);
+    out << scan.time_text() << " | " << scan.read_text() << " | found " << whole(num(scan.fields, "found")) << " of "
+        << m.format_found << ", as built: " << (as_built ? "yes" : "NO") << " | peak RSS " << rss(scan.peak_rss_mib)
+        << std::endl;
+    return as_built;
+}
+
+Fields list_big_dir(const Volume& v, uint32_t dir) {
+    CountingSource counter;
+    open_volume(v, counter);
+    start_counting(counter);
+    Stopwatch sw;
+    ds::Listing l = ds::list_directory(dir);
+    const Timing t = sw.elapsed();
+    if (l.status != ds::ListStatus::complete) throw std::runtime_error("listing did not complete");
+    return measured(t, counter, {{"entries", whole(static_cast<double>(l.entries.size()))}});
+}
+
+bool figure_listing(const Manifest& m, const RunOptions& o, std::ostream& out) {
+    std::cerr << "figure 5: listing..." << std::endl;
+    Best list = best_of(o.list_runs, [&] { return list_big_dir(m.bench, m.big_dir); });
+    out << "[5] listing of a directory of " << m.big_dir_entries << " entries: ";
+    if (!list.ok) {
+        out << "FAILED: " << list.error << std::endl;
+        return false;
+    }
+    const bool all = num(list.fields, "entries") == static_cast<double>(m.big_dir_entries);
+    out << list.time_text() << " | " << list.read_text() << " | entries " << whole(num(list.fields, "entries"))
+        << (all ? "" : " (WRONG)") << " | peak RSS " << rss(list.peak_rss_mib) << std::endl;
+    return all;
+}
+
+} // namespace
+
+bool run_figures(const Manifest& m, const RunOptions& o, std::ostream& out) {
+    auto wanted = [&](int n) { return o.only.empty() || o.only.count(n) != 0; };
+    bool ok = true;
+    if (wanted(1)) ok = figure_export(1, "file through pointer blocks", m.pointer, o, out) && ok;
+    if (wanted(2)) ok = figure_export(2, "file of file blocks on two members", m.multi, o, out) && ok;
+    if (wanted(3)) ok = figure_deleted(m, o, out) && ok;
+    if (wanted(4)) ok = figure_format(m, o, out) && ok;
+    if (wanted(5)) ok = figure_listing(m, o, out) && ok;
+    return ok;
+}
+
+} // namespace dsbench

@@ -1,0 +1,112 @@
+// datumsift_bench: builds its datastores with the synthetic builder, then
+// measures export, scans and listing against plain sequential reads of the
+// same bytes. scripts/bench.sh runs it from a Release build.
+
+#include "datastores.h"
+#include "figures.h"
+#include "manifest.h"
+#include "measure.h"
+
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const kUsage =
+    "usage: datumsift_bench build DIR [--small] [--format-dirs N] [--format-free N]\n"
+    "       datumsift_bench run DIR [--runs N] [--list-runs N] [--format-runs N] [--only 1,2,...]\n"
+    "       datumsift_bench all DIR [any of the above] [--clean]\n"
+    "build writes the datastores and DIR/bench.manifest; run prints one line per figure:\n"
+    "  1 export through pointer blocks vs dd, 2 export of file blocks on two members vs dd,\n"
+    "  3 deleted-file scan vs one read of .fdc.sf, 4 format recovery, 5 listing.\n"
+    "--clean removes DIR when all is done.\n";
+
+int usage() {
+    std::cerr << kUsage;
+    return 2;
+}
+
+bool parse_count(const std::string& s, int64_t min, int64_t max, int64_t& out) {
+    try {
+        std::size_t used = 0;
+        long long v = std::stoll(s, &used);
+        if (used != s.size() || v < min || v > max) return false;
+        out = v;
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() < 2) return usage();
+    const std::string mode = args[0];
+    const std::string dir = args[1];
+    if (mode != "build" && mode != "run" && mode != "all") return usage();
+
+    dsbench::BuildOptions build;
+    dsbench::RunOptions run;
+    bool clean = false;
+    for (std::size_t i = 2; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool has_value = i + 1 < args.size();
+        int64_t v = 0;
+        auto count = [&](int64_t min, int64_t max) { return has_value && parse_count(args[++i], min, max, v); };
+        if (a == "--small") build.small = true;
+        else if (a == "--clean") clean = true;
+        else if (a == "--format-dirs" && count(1, 30000)) build.format_dirs = static_cast<uint32_t>(v);
+        else if (a == "--format-free" && count(1, 10000000)) build.format_free = static_cast<uint32_t>(v);
+        else if (a == "--runs" && count(1, 100)) run.runs = static_cast<int>(v);
+        else if (a == "--list-runs" && count(1, 1000)) run.list_runs = static_cast<int>(v);
+        else if (a == "--format-runs" && count(1, 100)) run.format_runs = static_cast<int>(v);
+        else if (a == "--only" && has_value) {
+            std::stringstream list(args[++i]);
+            std::string item;
+            while (std::getline(list, item, ',')) {
+                if (!parse_count(item, 1, 5, v)) return usage();
+                run.only.insert(static_cast<int>(v));
+            }
+        } else {
+            std::cerr << "bad argument: " << a << "\n";
+            return usage();
+        }
+    }
+
+    const std::string manifest = dir + "/bench.manifest";
+    int code = 0;
+    try {
+        if (mode == "build") {
+            std::filesystem::create_directories(dir);
+            dsbench::write_manifest(manifest, dsbench::build_datastores(dir, build));
+        }
+        if (mode == "all") {
+            // In a child: the builder's memory must not stay resident here,
+            // where every measuring process is forked from.
+            std::filesystem::create_directories(dir);
+            dsbench::ChildOutcome built = dsbench::run_child([&] {
+                dsbench::write_manifest(manifest, dsbench::build_datastores(dir, build));
+                return dsbench::Fields{};
+            });
+            if (!built.ok) throw std::runtime_error("build failed: " + built.error);
+        }
+        if (mode == "run" || mode == "all") {
+            run.work_dir = dir;
+            std::cout << "# peak RSS of an idle measuring process: "
+                      << static_cast<int>(dsbench::run_child([] { return dsbench::Fields{}; }).peak_rss_mib * 10) / 10.0
+                      << " MiB (included in every peak below)" << std::endl;
+            if (!dsbench::run_figures(dsbench::read_manifest(manifest), run, std::cout)) code = 1;
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "datumsift_bench: " << e.what() << "\n";
+        code = 1;
+    }
+    if (clean) std::filesystem::remove_all(dir);
+    return code;
+}

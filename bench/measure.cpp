@@ -1,0 +1,172 @@
+#include "measure.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <spawn.h>
+#include <time.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace dsbench {
+
+bool CountingSource::read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) {
+    ++reads;
+    bytes += len;
+    return ds::posix_sector_source().read(device, off, len, buf);
+}
+
+int64_t CountingSource::size(const std::string& device) { return ds::posix_sector_source().size(device); }
+
+void CountingSource::close_all() { ds::posix_sector_source().close_all(); }
+
+namespace {
+
+std::string encode(const Fields& fields) {
+    std::string out;
+    for (const auto& [k, v] : fields) out += k + "=" + v + "\n";
+    return out;
+}
+
+Fields decode(const std::string& text) {
+    Fields f;
+    std::string::size_type at = 0;
+    while (at < text.size()) {
+        std::string::size_type nl = text.find('\n', at);
+        if (nl == std::string::npos) nl = text.size();
+        std::string line = text.substr(at, nl - at);
+        std::string::size_type eq = line.find('=');
+        if (eq != std::string::npos) f[line.substr(0, eq)] = line.substr(eq + 1);
+        at = nl + 1;
+    }
+    return f;
+}
+
+bool write_all(int fd, const std::string& s) {
+    std::size_t done = 0;
+    while (done < s.size()) {
+        ssize_t n = ::write(fd, s.data() + done, s.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+double mib_of_rusage(const struct rusage& ru) { return static_cast<double>(ru.ru_maxrss) / 1024.0; }
+
+// Waits for pid; false unless it exited with status 0.
+bool wait_for(pid_t pid, struct rusage& ru) {
+    int status = 0;
+    while (::wait4(pid, &status, 0, &ru) < 0) {
+        if (errno != EINTR) return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+ChildOutcome run_child(const std::function<Fields()>& body) {
+    ChildOutcome out;
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        out.error = "pipe failed";
+        return out;
+    }
+    std::fflush(nullptr);   // nothing buffered may be written twice
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        out.error = "fork failed";
+        return out;
+    }
+    if (pid == 0) {
+        ::close(fds[0]);
+        int code = 0;
+        Fields result;
+        try {
+            result = body();
+            if (result.count("error")) code = 1;
+        } catch (const std::exception& e) {
+            result = {{"error", e.what()}};
+            code = 1;
+        } catch (...) {
+            result = {{"error", "unknown exception"}};
+            code = 1;
+        }
+        if (!write_all(fds[1], encode(result))) code = 1;
+        ::close(fds[1]);
+        std::fflush(nullptr);
+        ::_exit(code);
+    }
+    ::close(fds[1]);
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fds[0]);
+    struct rusage ru {};
+    bool exited_ok = wait_for(pid, ru);
+    out.fields = decode(text);
+    out.peak_rss_mib = mib_of_rusage(ru);
+    if (auto it = out.fields.find("error"); it != out.fields.end())
+        out.error = it->second;
+    else if (!exited_ok)
+        out.error = "measurement process failed";
+    out.ok = out.error.empty();
+    return out;
+}
+
+ProcessOutcome run_process(const std::vector<std::string>& argv) {
+    ProcessOutcome out;
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::fflush(nullptr);
+    pid_t pid = 0;
+    if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return out;
+    struct rusage ru {};
+    out.ok = wait_for(pid, ru);
+    out.peak_rss_mib = mib_of_rusage(ru);
+    out.cpu_seconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                      static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    return out;
+}
+
+bool file_matches_extents(const std::string& file, const std::vector<Extent>& extents) {
+    std::ifstream out(file, std::ios::binary);
+    if (!out) return false;
+    std::vector<char> a(1 << 20), b(1 << 20);
+    for (const Extent& e : extents) {
+        std::ifstream image(e.image, std::ios::binary);
+        image.seekg(static_cast<std::streamoff>(e.image_offset));
+        for (uint64_t done = 0; done < e.length;) {
+            const auto n = static_cast<std::streamsize>(std::min<uint64_t>(a.size(), e.length - done));
+            out.read(a.data(), n);
+            image.read(b.data(), n);
+            if (!out || !image || std::memcmp(a.data(), b.data(), static_cast<std::size_t>(n)) != 0) return false;
+            done += static_cast<uint64_t>(n);
+        }
+    }
+    return out.peek() == std::char_traits<char>::eof();   // nothing more in the file
+}
+
+void write_back_dirty_pages() { ::sync(); }
+
+double Stopwatch::process_cpu() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+} // namespace dsbench

@@ -1,0 +1,80 @@
+#pragma once
+// Measuring tools: a sector source that counts what reaches the disk, a
+// child process per measurement (so that its peak resident size is its own),
+// and external commands run with their own peak resident size.
+
+#include "disk/sector_source.h"
+#include "manifest.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace dsbench {
+
+// Passes every read to the POSIX source and counts it.
+class CountingSource final : public ds::SectorSource {
+public:
+    bool read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) override;
+    int64_t size(const std::string& device) override;
+    void close_all() override;
+
+    int64_t reads = 0;
+    int64_t bytes = 0;
+};
+
+// Results a child hands back to the parent, as text fields.
+using Fields = std::map<std::string, std::string>;
+
+struct ChildOutcome {
+    bool ok = false;            // exited 0 and reported no error
+    std::string error;          // why not
+    Fields fields;
+    double peak_rss_mib = 0;    // the child's ru_maxrss
+};
+
+// Runs body in a forked child and collects what it returns. An exception in
+// body, a crash or a non-zero exit is reported as not ok, never thrown.
+ChildOutcome run_child(const std::function<Fields()>& body);
+
+struct ProcessOutcome {
+    bool ok = false;
+    double peak_rss_mib = 0;
+    double cpu_seconds = 0;   // user and system time
+};
+
+// Runs argv (searched in PATH) and waits for it.
+ProcessOutcome run_process(const std::vector<std::string>& argv);
+
+// True when file holds exactly the bytes of the extents, in order: what dd
+// copies for them.
+bool file_matches_extents(const std::string& file, const std::vector<Extent>& extents);
+
+// Writes back every dirty page of the host, so that a timed write starts
+// without another run's output pending (the kernel throttles writers when
+// too much is dirty).
+void write_back_dirty_pages();
+
+struct Timing {
+    double wall = 0;   // seconds
+    double cpu = 0;    // seconds of this process on a CPU: steadier than wall on a busy host
+};
+
+class Stopwatch {
+public:
+    Stopwatch() : wall0_(std::chrono::steady_clock::now()), cpu0_(process_cpu()) {}
+    Timing elapsed() const {
+        return {std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0_).count(),
+                process_cpu() - cpu0_};
+    }
+
+private:
+    static double process_cpu();
+    std::chrono::steady_clock::time_point wall0_;
+    double cpu0_;
+};
+
+} // namespace dsbench
