@@ -11,6 +11,9 @@
 namespace ds {
 
 inline constexpr int64_t kDirentBytes = 140;
+// No directory holds more entries than there are descriptor ids for them to
+// name (15-bit entry, 10-bit item), plus "." and "..".
+inline constexpr int64_t kMaxDirEntries = (int64_t{1} << 25) + 2;
 
 struct tvmfs_dirent {
     uint32_t type = 0;
@@ -22,7 +25,9 @@ struct tvmfs_dirent {
 void dirent_parse(std::span<const uint8_t> buf, tvmfs_dirent& entry);
 
 // Hands every entry to action in on-disk order. True when the walk reached
-// the end of the directory, false when a read ended it early.
+// the end of the directory, false when a read ended it early. A directory is
+// never sparse: a block slot without a block ends the walk early, as does an
+// entry past kMaxDirEntries, so a damaged size cannot keep a walk going.
 bool dir_walk(const tvmfs_inode& dir, const std::function<void(const tvmfs_dirent&)>& action);
 
 // The name up to its first NUL, trimmed of bytes <= 0x20 at both ends.

@@ -1,0 +1,61 @@
+#pragma once
+// A recursive listing below one directory that always ends. On a damaged
+// datastore a directory entry can name the directory itself, an ancestor, or
+// a directory already listed elsewhere, and a chain of distinct directories
+// can be as deep as there are descriptors; listing every directory the way
+// the tree's lazy expansion would, without these limits, may never end.
+
+#include "vmfs/listing.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace ds {
+
+// Deeper than any path a host could create (4096 bytes, two per level), so a
+// real datastore never reaches it.
+inline constexpr int kMaxTreeDepth = 2048;
+
+struct TreeNode {
+    ListedEntry entry;      // as the listing of its parent shows it
+    std::string path;       // "/name" below "/", parent path + "/" + name elsewhere
+    int depth = 1;          // 1 for the entries of the top directory
+};
+
+enum class TreeNote {
+    cycle,          // names the directory itself or one of its ancestors: shown, not entered
+    listed_before,  // a directory already entered elsewhere in this walk: shown, not entered
+    too_deep,       // at the depth limit: shown, not entered
+    open_error,     // its descriptor cannot be read (the listing's "dir open error")
+    ended_early,    // a read ended its listing early: the entries before it are shown
+};
+
+// Called for every entry below the top directory, parents before their
+// entries, in on-disk order (depth first); false stops the walk.
+using TreeVisitor = std::function<bool(const TreeNode&)>;
+// Called for every directory that was not (or not wholly) listed.
+using TreeNoteSink = std::function<void(TreeNote, const std::string& path)>;
+
+struct TreeWalkOptions {
+    int max_depth = kMaxTreeDepth;
+    int64_t first_block = -1;   // replaces the top directory's first block id (format recovery)
+};
+
+struct TreeWalkResult {
+    bool stopped = false;       // the visitor asked to stop
+    int64_t entries = 0;        // entries handed to the visitor
+    int64_t directories = 0;    // directories listed, the top one included
+    int64_t notes = 0;          // notes handed to the sink
+};
+
+// Each directory is entered at most once per walk (keyed by its descriptor
+// id), so the work is bounded by the directories the datastore holds, not
+// by the number of ways they can be reached.
+TreeWalkResult tree_walk(uint32_t top_id, const std::string& top_path, const TreeVisitor& visit,
+                         const TreeNoteSink& note = {}, const TreeWalkOptions& options = {});
+
+// The path of entry name below parent, as the walk builds it.
+std::string tree_child_path(const std::string& parent, const std::string& name);
+
+} // namespace ds
