@@ -6,6 +6,7 @@
 #include "vmfs/fs.h"
 #include "vmfs/le.h"
 
+#include <unordered_map>
 #include <vector>
 
 namespace ds {
@@ -35,6 +36,45 @@ uint32_t find_dir_subblock(uint32_t dir_id) {
     return found;
 }
 
+namespace {
+
+// The answers of find_dir_subblock for every directory at once, from a single
+// walk over the free sub-blocks: a formatted datastore has thousands of
+// candidates, and searching once per candidate reads the sub-blocks again
+// for each. The first readable match in walk order wins, as in the search.
+class DotEntryIndex {
+public:
+    uint32_t find(uint32_t dir_id) {
+        if (!built_) build();
+        auto it = first_.find(dir_id);
+        return it == first_.end() ? 0 : it->second;
+    }
+
+private:
+    void build() {
+        built_ = true;
+        const tvmfs_bitmap& sbc = fs_state().sbc;
+        std::vector<uint8_t> item(static_cast<size_t>(std::max(sbc.header.item_size, 0)));
+        auto visit = [&](uint32_t entry, uint32_t index) {
+            uint8_t head[8];
+            int64_t pos = bitmap_item_pos(sbc, entry, index);
+            if (pos < 0 || file_read(sbc.inode, head, sizeof head, pos) != sizeof head) return Visit::next;
+            if (load_le<uint32_t>(head, 0) != kTypeDir) return Visit::next;
+            uint32_t dir_id = load_le<uint32_t>(head, 4);
+            // Only a sub-block that can be read whole counts, as in the search.
+            if (first_.count(dir_id) || bitmap_read_item(sbc, entry, index, item) != 0) return Visit::next;
+            first_.emplace(dir_id, sb_build(entry, index));
+            return Visit::next;
+        };
+        scan_free_items(sbc, visit, nullptr, EntryFailure::skip_entry);
+    }
+
+    bool built_ = false;
+    std::unordered_map<uint32_t, uint32_t> first_;
+};
+
+} // namespace
+
 int64_t found_dir_first_block(int32_t number) {
     const std::vector<found_dir>& table = found_dirs();
     const found_dir* rec = nullptr;
@@ -52,6 +92,7 @@ int64_t found_dir_first_block(int32_t number) {
 ScanEnd scan_formatted_dirs(const ScanProgress& progress, const std::function<void(const found_dir&)>& row) {
     if (!fs_is_open()) return ScanEnd::not_open;
     found_dirs().clear();
+    DotEntryIndex dot_entries;   // built when the first candidate needs it
     int32_t n = 1;
     auto visit = [&](uint32_t entry, uint32_t item) {
         const uint32_t f = fd_build(entry, item);
@@ -68,7 +109,7 @@ ScanEnd scan_formatted_dirs(const ScanProgress& progress, const std::function<vo
         dirent_parse(raw, dot);
         int32_t first_block = -1;
         if (dot.block_id != f) {
-            const uint32_t sb = find_dir_subblock(f);
+            const uint32_t sb = dot_entries.find(f);
             if (sb == 0) return Visit::next;
             first_block = static_cast<int32_t>(sb);
             dir.blocks[0] = sb;   // in memory only

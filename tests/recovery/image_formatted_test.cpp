@@ -72,6 +72,10 @@ TEST_F(FormattedScenario, FindsTheOldDirectoriesBelowTheRoot) {
     EXPECT_EQ(ds::found_dir_first_block(1), -1);
     EXPECT_EQ(ds::found_dir_first_block(2), int64_t{sum.copy_block});
     EXPECT_NE(sum.copy_block, sum.later_copy_block);
+    // The scan answers from one pass over the sub-blocks; the search for a
+    // single directory must agree with it.
+    for (const ds::found_dir& rec : rows)
+        if (rec.first_block != -1) EXPECT_EQ(ds::find_dir_subblock(rec.dir_id), static_cast<uint32_t>(rec.first_block));
 
     // A second run builds the table anew rather than adding to it.
     std::vector<ds::found_dir> again = run(&end);
