@@ -27,8 +27,8 @@ int cmd_deleted(const Options& opt) {
                          {"ID", r.id},
                          {"type", r.type},
                          {"size", r.size},
-                         {"create at", r.create_at},
-                         {"last update at", r.update_at},
+                         {"create_at", r.create_at},
+                         {"last_update_at", r.update_at},
                          {"atime", r.atime},
                          {"descriptor_id", r.descriptor_id}});
         out_json({{"rows", std::move(j)},

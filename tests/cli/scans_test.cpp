@@ -1,0 +1,74 @@
+// The three recovery commands as the shell sees them: rows, "finish", the
+// descriptor ids that let a deleted file be exported, and the DIR listing.
+
+#include "cli_fixture.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace clitest {
+namespace {
+
+bool scans_built() { return run_cli({"deleted"}).err.find("not available") == std::string::npos; }
+
+TEST(CliScans, DeletedRowsCarryTheDescriptorToExportFrom) {
+    if (!scans_built()) GTEST_SKIP() << "built without the recovery scans";
+    const dsb::DemoSummary& d = demo();
+    RunResult text = run_cli(with_disks(d.images, {"deleted"}));
+    ASSERT_EQ(text.exit_code, 0) << text.err;
+    std::vector<std::string> lines = text.out_lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.back(), "finish");
+    EXPECT_EQ(lines[0].substr(0, 9), "1\t \tFILE\t");   // sn, the blank ID column, type
+
+    RunResult js = run_cli(with_disks(d.images, {"--json", "deleted"}));
+    ASSERT_EQ(js.exit_code, 0) << js.err;
+    nlohmann::json j = nlohmann::json::parse(js.out);
+    EXPECT_TRUE(j["finished"].get<bool>());
+    ASSERT_EQ(j["rows"].size(), lines.size() - 1);
+    bool found = false;
+    for (const auto& row : j["rows"]) found |= row["descriptor_id"] == d.deleted_file.id;
+    EXPECT_TRUE(found) << js.out;
+}
+
+TEST(CliScans, FormattedListsTheFoundDirectoriesAndTheirContents) {
+    if (!scans_built()) GTEST_SKIP() << "built without the recovery scans";
+    const dsb::FormattedSummary& f = formatted();
+    RunResult r = run_cli(with_disks(f.images, {"formatted"}));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::vector<std::string> want;
+    for (const dsb::FoundDir& fd : f.found)
+        want.push_back("DIR" + std::to_string(fd.number) + "\t" + std::to_string(fd.dir_id) + "\t" +
+                       (fd.first_block == -1 ? "-1" : std::to_string(static_cast<uint32_t>(fd.first_block))));
+    want.push_back("finish");
+    EXPECT_EQ(r.out_lines(), want);
+
+    // With --tree each DIR line is followed by exactly what tree prints for it.
+    RunResult t = run_cli(with_disks(f.images, {"formatted", "--tree"}));
+    ASSERT_EQ(t.exit_code, 0) << t.err;
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < f.found.size(); ++i) {
+        expected.push_back(want[i]);
+        std::string name = "DIR" + std::to_string(f.found[i].number);
+        for (const std::string& line : run_cli(with_disks(f.images, {"tree", "--formatted", name})).out_lines())
+            expected.push_back(line);
+    }
+    expected.push_back("finish");
+    EXPECT_EQ(t.out_lines(), expected);
+    EXPECT_GT(expected.size(), want.size());
+}
+
+TEST(CliScans, VmdkRowsEndWithFinish) {
+    if (!scans_built()) GTEST_SKIP() << "built without the recovery scans";
+    const dsb::DemoSummary& d = demo();
+    RunResult r = run_cli(with_disks(d.images, {"vmdk"}));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::vector<std::string> lines = r.out_lines();
+    ASSERT_EQ(lines.size(), d.lost_disks.size() + 1);
+    EXPECT_EQ(lines.back(), "finish");
+    nlohmann::json j = nlohmann::json::parse(run_cli(with_disks(d.images, {"--json", "vmdk"})).out);
+    EXPECT_EQ(j["rows"].size(), d.lost_disks.size());
+}
+
+} // namespace
+} // namespace clitest
