@@ -2,11 +2,8 @@
 
 #include "interrupt.h"
 #include "output.h"
-#include "resolve.h"
 
-#include <set>
-#include <utility>
-#include <vector>
+#include "vmfs/tree_walk.h"
 
 namespace dscli {
 
@@ -15,42 +12,48 @@ std::string dir_incomplete_text(const std::string& path) { return "dir read inco
 
 namespace {
 
-struct Frame {
-    std::vector<Node> kids;
-    std::string path;
-    size_t next = 0;
-};
-
-// Lists node and reports what the window would leave unexpanded.
-std::vector<Node> expand(const Node& node, const std::string& path) {
-    Children c = list_children(node);
-    if (c.status == ds::ListStatus::open_error) warn(dir_open_error_text(path));
-    if (c.status == ds::ListStatus::ended_early) warn(dir_incomplete_text(path));
-    return std::move(c.nodes);
+// A directory the walk could not list is worth a line on stderr; one it chose
+// not to enter again (a damaged link back up or across) is shown and passed by.
+void report(ds::TreeNote what, const std::string& path) {
+    if (what == ds::TreeNote::open_error) warn(dir_open_error_text(path));
+    if (what == ds::TreeNote::ended_early) warn(dir_incomplete_text(path));
+    if (what == ds::TreeNote::too_deep) warn("dir too deep|path:" + path);
 }
+
+// Walks below one real directory; false when Ctrl-C or a closed stdout stopped it.
+bool walk_directory(const Node& top, const std::string& top_path,
+                    const std::function<void(const Node&, const std::string&)>& emit) {
+    ds::TreeWalkOptions o;
+    o.first_block = top.first_block;
+    ds::TreeWalkResult res = ds::tree_walk(
+        top.id, top_path,
+        [&](const ds::TreeNode& t) {
+            if (interrupted() || !out_ok()) return false;
+            Node n;
+            n.id = t.entry.block_id;
+            n.is_dir = t.entry.is_dir;
+            n.type = t.entry.type;
+            n.name = t.entry.name;
+            emit(n, t.path);
+            return true;
+        },
+        report, o);
+    return !res.stopped;
+}
+
+int stopped() { return interrupted() ? fail("tree cancelled") : kExitFailed; }
 
 } // namespace
 
 int walk_tree(const Node& top, const std::string& top_path,
               const std::function<void(const Node&, const std::string&)>& emit) {
-    std::set<std::pair<uint32_t, int64_t>> walked;
-    walked.insert({top.id, top.first_block});
-    std::vector<Frame> stack;
-    stack.push_back({expand(top, top_path), top_path, 0});
-    while (!stack.empty()) {
-        if (interrupted()) return fail("tree cancelled");
-        if (!out_ok()) return kExitFailed;
-        Frame& f = stack.back();
-        if (f.next >= f.kids.size()) {
-            stack.pop_back();
-            continue;
-        }
-        Node kid = f.kids[f.next++];
-        std::string path = child_path(f.path, kid.name);
-        emit(kid, path);
-        if (!kid.is_dir || !walked.insert({kid.id, kid.first_block}).second) continue;
-        std::vector<Node> grandkids = expand(kid, path);
-        stack.push_back({std::move(grandkids), std::move(path), 0});   // f is not used past here
+    if (!top.formatted_root) return walk_directory(top, top_path, emit) ? kExitOk : stopped();
+    // Below "ALL DIR FOUND" each DIR node is a walk of its own, read through
+    // the sub-block the recovery found for it.
+    for (const Node& dir : list_children(top).nodes) {
+        if (interrupted() || !out_ok()) return stopped();
+        emit(dir, dir.name);
+        if (!walk_directory(dir, dir.name, emit)) return stopped();
     }
     return kExitOk;
 }

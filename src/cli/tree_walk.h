@@ -9,12 +9,12 @@
 
 namespace dscli {
 
-// Calls emit for every node below top (not top itself) with its full path.
-// A directory met a second time (a damaged datastore can link a directory
-// into itself or into several places) is emitted but not walked again, so the
-// walk always ends. Unreadable and cut-short directories are reported on
-// stderr and the walk goes on. Returns an exit status: failed when Ctrl-C or
-// a closed stdout stopped it.
+// Calls emit for every node below top (not top itself) with its full path,
+// through the core's bounded walk: a directory met a second time (a damaged
+// datastore can link a directory into itself or into several places) is
+// emitted but not walked again, so the walk always ends. Unreadable and
+// cut-short directories are reported on stderr and the walk goes on. Returns
+// an exit status: failed when Ctrl-C or a closed stdout stopped it.
 int walk_tree(const Node& top, const std::string& top_path,
               const std::function<void(const Node&, const std::string&)>& emit);
 
