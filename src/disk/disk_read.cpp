@@ -14,7 +14,7 @@ namespace {
 // A small set of 1 MiB chunks, aligned to 1 MiB of their device, replaced
 // least recently used first. Several chunks let metadata (descriptors,
 // pointer blocks, bitmap entries) stay cached while data streams past.
-constexpr int kCacheChunks = 32;
+constexpr int kCacheChunks = 8;
 
 // Reads at least this long go straight to the caller's buffer: copying them
 // through the cache would only cost time, and they would evict metadata.
@@ -30,6 +30,7 @@ struct Chunk {
 
 struct Cache {
     std::vector<std::string> device_names;
+    std::vector<int64_t> device_bytes;   // asked once per device: inputs never change
     std::vector<Chunk> chunks = std::vector<Chunk>(kCacheChunks);
     uint64_t clock = 0;
 
@@ -37,6 +38,7 @@ struct Cache {
         auto it = std::find(device_names.begin(), device_names.end(), device);
         if (it != device_names.end()) return static_cast<int>(it - device_names.begin());
         device_names.push_back(device);
+        device_bytes.push_back(device_size(device));
         return static_cast<int>(device_names.size() - 1);
     }
     Chunk* find(int device, int64_t start) {
@@ -66,7 +68,7 @@ const Chunk* chunk_at(const std::string& device, int id, int64_t start, int64_t 
     if (!hit) {
         Chunk& slot = c.victim();
         slot.device = -1;
-        if (!slot.data) slot.data = std::make_unique<uint8_t[]>(kChunkSize);
+        if (!slot.data) slot.data = std::make_unique_for_overwrite<uint8_t[]>(kChunkSize);
         int64_t want = std::min(kChunkSize, device_bytes - start);
         ++g_chunk_reads;
         if (want <= 0 || !sector_source().read(device, start, want, slot.data.get())) return nullptr;
@@ -87,6 +89,7 @@ void disk_cache_reset() {
     Cache& c = cache();
     for (Chunk& chunk : c.chunks) chunk.device = -1;
     c.device_names.clear();
+    c.device_bytes.clear();
     g_chunk_reads = 0;
 }
 
@@ -95,15 +98,19 @@ int64_t disk_chunk_reads() { return g_chunk_reads; }
 int64_t disk_read(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
     if (pos < 0 || len < 0 || index < 0 || len > INT32_MAX) return -1;
     if (len == 0) return 0;
-    int64_t device_bytes = device_size(device);
+    Cache& c = cache();
+    int id = c.device_id(device);
+    int64_t device_bytes = c.device_bytes[static_cast<size_t>(id)];
+    if (device_bytes < 0) {
+        // Not openable when first asked; the operator may have fixed that.
+        device_bytes = c.device_bytes[static_cast<size_t>(id)] = device_size(device);
+    }
     if (device_bytes < 0 || pos > device_bytes - len) return -1;
     uint8_t* out = buffer + index;
     if (len >= kDirectReadMin) {
         ++g_chunk_reads;
         return sector_source().read(device, pos, len, out) ? len : -1;
     }
-    Cache& c = cache();
-    int id = c.device_id(device);
     int64_t done = 0;
     while (done < len) {
         int64_t at = pos + done;

@@ -102,10 +102,11 @@ int64_t subblock_read(uint32_t id, uint8_t* buffer, int64_t index, int64_t count
     return n;
 }
 
-int64_t file_read(const tvmfs_inode& inode_in, uint8_t* buffer, int64_t count, int64_t p) {
+int64_t file_read(const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int64_t p) {
+    // The record is only read, never changed, so no copy of it is taken: the
+    // scans call this once per descriptor slot.
     NestingGuard guard;
     if (!guard.ok || p < 0 || count < 0) return -1;
-    const tvmfs_inode inode = inode_in;   // the caller's record is never changed
     int64_t total = 0;
     while (count > 0 && p < inode.size) {
         uint32_t id = 0;

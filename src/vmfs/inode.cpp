@@ -5,6 +5,9 @@
 #include "vmfs/fs.h"
 #include "vmfs/le.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace ds {
 
 void inode_parse_header(tvmfs_inode& n, std::span<const uint8_t> b) {
@@ -46,8 +49,13 @@ int inode_parse(tvmfs_inode& n, std::span<const uint8_t> b) {
 }
 
 int inode_get(uint32_t id, tvmfs_inode& inode) {
-    uint8_t buf[kDescriptorBytes] = {};
-    if (bitmap_read_item(fs_state().fdc, fd_entry(id), fd_item(id), buf) != 0) return -1;
+    uint8_t buf[kDescriptorBytes];
+    const tvmfs_bitmap& fdc = fs_state().fdc;
+    // Items shorter than a descriptor leave its tail zero; the item read
+    // fills the rest (every recovery scan reads one descriptor per free slot).
+    int32_t item = std::clamp<int32_t>(fdc.header.item_size, 0, kDescriptorBytes);
+    std::memset(buf + item, 0, static_cast<size_t>(kDescriptorBytes - item));
+    if (bitmap_read_item(fdc, fd_entry(id), fd_item(id), buf) != 0) return -1;
     inode_parse(inode, buf);
     return 0;
 }

@@ -2,6 +2,8 @@
 // Little-endian loads from on-disk buffers. Offsets are checked against the
 // span: a field that does not lie wholly inside the buffer reads as zero.
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -13,8 +15,12 @@ T load_le(std::span<const uint8_t> buf, size_t off) {
     static_assert(std::is_integral_v<T>);
     if (off > buf.size() || buf.size() - off < sizeof(T)) return T{0};
     std::make_unsigned_t<T> v = 0;
-    for (size_t i = 0; i < sizeof(T); ++i)
-        v |= static_cast<std::make_unsigned_t<T>>(buf[off + i]) << (8 * i);
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(&v, buf.data() + off, sizeof(T));
+    } else {
+        for (size_t i = 0; i < sizeof(T); ++i)
+            v |= static_cast<std::make_unsigned_t<T>>(buf[off + i]) << (8 * i);
+    }
     return static_cast<T>(v);
 }
 
