@@ -1,5 +1,7 @@
 #include "recovery/deleted_files.h"
 
+#include "vmfs/le.h"
+
 #include "vmfs/blockid.h"
 #include "vmfs/fs.h"
 
@@ -77,12 +79,14 @@ ScanEnd scan_deleted_files(const ScanProgress& progress, const std::function<voi
     int n = 1;
     auto visit = [&](uint32_t entry, uint32_t item) {
         const uint32_t f = fd_build(entry, item);
-        tvmfs_inode inode;
-        if (inode_get(f, inode) != 0) return Visit::end_command;
+        uint8_t raw[kDescriptorBytes];
+        if (inode_read_raw(f, raw) != 0) return Visit::end_command;
         // A slot that still names itself and still holds a regular file; a
         // never-used slot carries id 0, and directories and system files are
-        // not offered here.
-        if (inode.id == f && inode.type == kTypeRegular) {
+        // not offered here. Only such a slot is parsed whole.
+        if (load_le<uint32_t>(raw, kDescriptorIdOffset) == f && load_le<uint32_t>(raw, kDescriptorTypeOffset) == kTypeRegular) {
+            tvmfs_inode inode;
+            inode_parse(inode, raw);
             if (row) row(make_file_row(inode, n, f));
             ++n;
         }

@@ -48,14 +48,18 @@ int inode_parse(tvmfs_inode& n, std::span<const uint8_t> b) {
     return 0;
 }
 
-int inode_get(uint32_t id, tvmfs_inode& inode) {
-    uint8_t buf[kDescriptorBytes];
+int inode_read_raw(uint32_t id, uint8_t (&buf)[kDescriptorBytes]) {
     const tvmfs_bitmap& fdc = fs_state().fdc;
     // Items shorter than a descriptor leave its tail zero; the item read
     // fills the rest (every recovery scan reads one descriptor per free slot).
     int32_t item = std::clamp<int32_t>(fdc.header.item_size, 0, kDescriptorBytes);
     std::memset(buf + item, 0, static_cast<size_t>(kDescriptorBytes - item));
-    if (bitmap_read_item(fdc, fd_entry(id), fd_item(id), buf) != 0) return -1;
+    return bitmap_read_item(fdc, fd_entry(id), fd_item(id), buf) == 0 ? 0 : -1;
+}
+
+int inode_get(uint32_t id, tvmfs_inode& inode) {
+    uint8_t buf[kDescriptorBytes];
+    if (inode_read_raw(id, buf) != 0) return -1;
     inode_parse(inode, buf);
     return 0;
 }

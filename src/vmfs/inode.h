@@ -50,6 +50,11 @@ void inode_parse_header(tvmfs_inode& inode, std::span<const uint8_t> buf);
 int inode_parse(tvmfs_inode& inode, std::span<const uint8_t> buf);
 // Reads descriptor id from ".fdc.sf"; -1 (record unchanged) when unreadable.
 int inode_get(uint32_t id, tvmfs_inode& inode);
+// The same read without the parse, for scans that look at two fields of
+// every slot before they need the rest.
+int inode_read_raw(uint32_t id, uint8_t (&buf)[kDescriptorBytes]);
+inline constexpr size_t kDescriptorIdOffset = 0x200;
+inline constexpr size_t kDescriptorTypeOffset = 0x20C;
 
 // The 1024 bytes at 0x400 rebuilt from the block list, where small files
 // keep their contents.
