@@ -9,6 +9,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   qt6-base-dev fonts-wqy-microhei
   clang libclang-rt-14-dev
+  libssl-dev libewf-dev ewf-tools
 )
 
 missing=()

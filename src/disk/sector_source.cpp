@@ -1,6 +1,7 @@
 #include "disk/sector_source.h"
 
 #include "disk/disk_read.h"
+#include "disk/ewf_source.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -13,6 +14,23 @@
 namespace ds {
 namespace {
 
+// Stands in the descriptor table for a device that is an evidence image.
+constexpr int kEvidence = -2;
+
+// An image file that begins with an Expert Witness signature is read through
+// libewf, whatever its name; every other file and every block device is read
+// as raw sectors.
+bool is_evidence_image(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    uint8_t head[8] = {};
+    ssize_t got;
+    do {
+        got = ::pread(fd, head, sizeof head, 0);
+    } while (got < 0 && errno == EINTR);
+    return got == static_cast<ssize_t>(sizeof head) && is_ewf_signature(head, got);
+}
+
 // Keeps one read-only descriptor per device text so that a long export does
 // not reopen the device for every chunk. Nothing here ever opens for writing.
 class PosixSource final : public SectorSource {
@@ -22,6 +40,7 @@ public:
     bool read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) override {
         if (off < 0 || len < 0) return false;
         int fd = handle(device);
+        if (fd == kEvidence) return ewf_sector_source().read(device, off, len, buf);
         if (fd < 0) return false;
         int64_t done = 0;
         while (done < len) {
@@ -35,6 +54,7 @@ public:
 
     int64_t size(const std::string& device) override {
         int fd = handle(device);
+        if (fd == kEvidence) return ewf_sector_source().size(device);
         if (fd < 0) return -1;
         struct stat st {};
         if (::fstat(fd, &st) != 0) return -1;
@@ -50,6 +70,7 @@ public:
         for (auto& [name, fd] : fds_)
             if (fd >= 0) ::close(fd);
         fds_.clear();
+        ewf_sector_source().close_all();
     }
 
 private:
@@ -59,7 +80,12 @@ private:
         if (device.empty()) return -1;
         int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
         // A failed open is not remembered: the operator may fix permissions.
-        if (fd >= 0) fds_.emplace(device, fd);
+        if (fd < 0) return fd;
+        if (is_evidence_image(fd)) {
+            ::close(fd);   // libewf opens the segment files itself
+            fd = kEvidence;
+        }
+        fds_.emplace(device, fd);
         return fd;
     }
 

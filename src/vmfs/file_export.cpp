@@ -1,11 +1,14 @@
 #include "vmfs/file_export.h"
 
+#include "disk/ewf_source.h"
+#include "vmfs/chunk_digest.h"
 #include "vmfs/file_read.h"
 #include "vmfs/volume.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -16,6 +19,13 @@ namespace {
 constexpr int64_t kExportChunk = 1048576;
 
 std::vector<uint8_t>& transfer_buffer() {
+    static std::vector<uint8_t> buffer(kExportChunk);
+    return buffer;
+}
+
+// While the digest thread still hashes the chunk just written, the next one
+// is read into the other buffer.
+std::vector<uint8_t>& second_transfer_buffer() {
     static std::vector<uint8_t> buffer(kExportChunk);
     return buffer;
 }
@@ -37,10 +47,14 @@ bool is_open_input(const std::string& host_path) {
     if (::stat(host_path.c_str(), &dest) != 0) return false;
     const tvmfslvm& lvm = lvm_state();
     for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k) {
-        struct stat in {};
-        if (::stat(lvm.volumes[k].device.c_str(), &in) != 0) continue;
-        if (in.st_dev == dest.st_dev && in.st_ino == dest.st_ino) return true;
-        if (S_ISBLK(in.st_mode) && S_ISBLK(dest.st_mode) && in.st_rdev == dest.st_rdev) return true;
+        // An evidence image is named by its first segment; the others are
+        // read as well.
+        for (const std::string& file : device_files(lvm.volumes[k].device)) {
+            struct stat in {};
+            if (::stat(file.c_str(), &in) != 0) continue;
+            if (in.st_dev == dest.st_dev && in.st_ino == dest.st_ino) return true;
+            if (S_ISBLK(in.st_mode) && S_ISBLK(dest.st_mode) && in.st_rdev == dest.st_rdev) return true;
+        }
     }
     return false;
 }
@@ -91,12 +105,21 @@ private:
 
 } // namespace
 
-ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path, const ExportProgress& progress) {
+ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path, const ExportProgress& progress,
+                         const ExportOptions& options) {
     ExportResult r;
-    auto fail = [&r](ExportFailure why) {
-        r.failure = why;
-        r.result = -1;
+    std::unique_ptr<ChunkDigest> digest;
+    if (options.sha256) digest = std::make_unique<ChunkDigest>();
+    // Every outcome reports the digest of what the host file holds, a
+    // partial copy included.
+    auto done = [&r, &digest](int result) {
+        r.result = result;
+        if (digest) r.sha256 = digest->finish();
         return r;
+    };
+    auto fail = [&r, &done](ExportFailure why) {
+        r.failure = why;
+        return done(-1);
     };
     if (is_open_input(host_path)) return fail(ExportFailure::destination_is_input);
     if (inode.size < 0) return fail(ExportFailure::negative_size);
@@ -104,13 +127,19 @@ ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path,
     if (!out.ok()) return fail(ExportFailure::create);
 
     if (inode.size > kInlineLimit || inode.type == kTypeDir) {
-        std::vector<uint8_t>& buf = transfer_buffer();
+        uint8_t* bufs[2] = {transfer_buffer().data(), digest ? second_transfer_buffer().data() : nullptr};
+        int cur = 0;
         int64_t p = 0;
         while (p < inode.size) {
-            int64_t n = file_read(inode, buf.data(), kExportChunk, p);
+            uint8_t* buf = bufs[cur];
+            int64_t n = file_read(inode, buf, kExportChunk, p);
             if (n < 0) return fail(ExportFailure::read);
             if (n == 0) break;
-            if (!out.write(buf.data(), n)) return fail(ExportFailure::write);
+            if (!out.write(buf, n)) return fail(ExportFailure::write);
+            if (digest) {
+                digest->add(buf, n);
+                cur ^= 1;
+            }
             p += n;
             r.bytes_written = p;
             if (progress && !progress(p, inode.size)) return fail(ExportFailure::cancelled);
@@ -119,12 +148,12 @@ ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path,
         uint8_t inline_bytes[1024];
         inode_inline_bytes(inode, inline_bytes);
         if (!out.write(inline_bytes, inode.size)) return fail(ExportFailure::write);
+        if (digest) digest->add(inline_bytes, inode.size);
         r.bytes_written = inode.size;
         if (progress) progress(inode.size, inode.size);
     }
     if (!out.close()) return fail(ExportFailure::write);
-    r.result = 0;
-    return r;
+    return done(0);
 }
 
 } // namespace ds

@@ -19,6 +19,13 @@ struct ExportResult {
     int result = -1;                 // 0 when the whole file was written
     ExportFailure failure = ExportFailure::none;
     int64_t bytes_written = 0;
+    std::string sha256;              // of the bytes_written bytes, when asked for
+};
+
+struct ExportOptions {
+    // Hash the bytes as they are written (holes count as the zeros they
+    // read back as), on a second thread while the next chunk is read.
+    bool sha256 = false;
 };
 
 // Creates (or replaces) host_path and writes the file's bytes to it: by
@@ -26,6 +33,6 @@ struct ExportResult {
 // for a non-directory of at most 1024 bytes. A directory is written as its
 // entries. Refuses a destination that is one of the volume's devices.
 ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path,
-                         const ExportProgress& progress = {});
+                         const ExportProgress& progress = {}, const ExportOptions& options = {});
 
 } // namespace ds

@@ -1,0 +1,133 @@
+#include "disk/ewf_source.h"
+
+#include <libewf.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <map>
+#include <vector>
+
+namespace ds {
+namespace {
+
+constexpr uint8_t kEwf1Signature[8] = {'E', 'V', 'F', 0x09, 0x0D, 0x0A, 0xFF, 0x00};
+constexpr uint8_t kEwf2Signature[8] = {'E', 'V', 'F', '2', 0x0D, 0x0A, 0x81, 0x00};
+
+// Segment file names of the set that path starts. libewf finds them by the
+// naming scheme; a first segment that does not follow it (renamed evidence)
+// is opened on its own.
+std::vector<std::string> segment_files(const std::string& path) {
+    std::vector<std::string> out;
+    char** names = nullptr;
+    int count = 0;
+    libewf_error_t* error = nullptr;
+    if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, &error) == 1) {
+        for (int i = 0; i < count; ++i) out.emplace_back(names[i]);
+        libewf_glob_free(names, count, nullptr);
+    }
+    libewf_error_free(&error);
+    if (out.empty()) out.push_back(path);
+    return out;
+}
+
+// libewf opens a set that lacks some of its segments (or whose segment
+// files are damaged) and then answers the reads that reach the missing
+// chunks with zeros, as if they were data. Such a set is refused at once:
+// a datastore read from it would look whole and be wrong.
+bool set_is_whole(libewf_handle_t* handle) { return libewf_handle_segment_files_corrupted(handle, nullptr) == 0; }
+
+class EwfSource final : public SectorSource {
+public:
+    ~EwfSource() override { close_all(); }
+
+    bool read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) override {
+        Image* img = image(device);
+        if (!img || off < 0 || len < 0 || off > img->size || len > img->size - off) return false;
+        int64_t done = 0;
+        while (done < len) {
+            ssize_t got = libewf_handle_read_random(img->handle, buf + done, static_cast<size_t>(len - done),
+                                                    static_cast<off64_t>(off + done), nullptr);
+            if (got <= 0) return false;
+            done += got;
+        }
+        return true;
+    }
+
+    int64_t size(const std::string& device) override {
+        Image* img = image(device);
+        return img ? img->size : -1;
+    }
+
+    void close_all() override {
+        for (auto& [name, img] : images_) {
+            libewf_handle_close(img.handle, nullptr);
+            libewf_handle_free(&img.handle, nullptr);
+        }
+        images_.clear();
+    }
+
+private:
+    struct Image {
+        libewf_handle_t* handle = nullptr;
+        int64_t size = 0;
+    };
+
+    Image* image(const std::string& device) {
+        auto it = images_.find(device);
+        if (it != images_.end()) return &it->second;
+        if (device.empty()) return nullptr;
+        std::vector<std::string> files = segment_files(device);
+        std::vector<char*> argv;
+        for (std::string& f : files) argv.push_back(f.data());
+        Image img;
+        size64_t media = 0;
+        if (libewf_handle_initialize(&img.handle, nullptr) != 1) return nullptr;
+        if (libewf_handle_open(img.handle, argv.data(), static_cast<int>(argv.size()), LIBEWF_OPEN_READ, nullptr) !=
+                1 ||
+            libewf_handle_get_media_size(img.handle, &media, nullptr) != 1 ||
+            media > static_cast<size64_t>(INT64_MAX) || !set_is_whole(img.handle)) {
+            libewf_handle_close(img.handle, nullptr);
+            libewf_handle_free(&img.handle, nullptr);
+            // A failed open is not remembered: a missing segment may be
+            // copied in and the command run again.
+            return nullptr;
+        }
+        img.size = static_cast<int64_t>(media);
+        return &images_.emplace(device, img).first->second;
+    }
+
+    std::map<std::string, Image> images_;
+};
+
+} // namespace
+
+bool is_ewf_signature(const uint8_t* head, int64_t len) {
+    return len >= 8 && (std::memcmp(head, kEwf1Signature, 8) == 0 || std::memcmp(head, kEwf2Signature, 8) == 0);
+}
+
+std::vector<std::string> device_files(const std::string& device) {
+    int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return {device};
+    struct stat st {};
+    uint8_t head[8] = {};
+    ssize_t got = -1;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        do {
+            got = ::pread(fd, head, sizeof head, 0);
+        } while (got < 0 && errno == EINTR);
+    }
+    ::close(fd);
+    if (!is_ewf_signature(head, got)) return {device};
+    return segment_files(device);
+}
+
+SectorSource& ewf_sector_source() {
+    static EwfSource source;
+    return source;
+}
+
+} // namespace ds

@@ -1,0 +1,538 @@
+#include "vmfs/folder_export.h"
+
+#include "disk/ewf_source.h"
+#include "vmfs/dirent.h"
+#include "vmfs/file_export.h"
+#include "vmfs/inode.h"
+#include "vmfs/volume.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ds {
+namespace {
+
+// Far deeper than any real datastore; a chain of distinct directories on a
+// damaged one can be as long as there are descriptors. The host's own path
+// limit ends the copy long before this, with a reported failure.
+constexpr int kMaxDepth = 1024;
+
+const char kHex[] = "0123456789ABCDEF";
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Length of the valid UTF-8 sequence at s[i], 0 when it is not one.
+size_t utf8_length(const std::string& s, size_t i) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char c = b(i);
+    if (c < 0x80) return 1;
+    size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+    if (n == 0 || c > 0xF4 || i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k)
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+    // No overlong forms, no surrogates, nothing past U+10FFFF.
+    if (n == 3 && c == 0xE0 && b(i + 1) < 0xA0) return 0;
+    if (n == 3 && c == 0xED && b(i + 1) >= 0xA0) return 0;
+    if (n == 4 && c == 0xF0 && b(i + 1) < 0x90) return 0;
+    if (n == 4 && c == 0xF4 && b(i + 1) >= 0x90) return 0;
+    return n;
+}
+
+void percent(std::string& out, unsigned char c) {
+    out += '%';
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+}
+
+std::string join(const std::string& parent, const std::string& name) {
+    return parent.empty() || parent == "." ? name : parent + "/" + name;
+}
+
+std::string iso_time(int32_t t) {
+    time_t tt = t;
+    struct tm tm {};
+    if (!gmtime_r(&tt, &tm)) return "";
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+// JSON string; the texts here are UTF-8 already (tree names are sanitized,
+// host names encoded).
+std::string jstr(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+    return (a.st_dev == b.st_dev && a.st_ino == b.st_ino) ||
+           (S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode) && a.st_rdev == b.st_rdev);
+}
+
+// The manifest must never land on one of the disks being read.
+bool is_volume_device(const std::string& path) {
+    struct stat dest {};
+    if (::stat(path.c_str(), &dest) != 0) return false;
+    const tvmfslvm& lvm = lvm_state();
+    for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k)
+        for (const std::string& file : device_files(lvm.volumes[k].device)) {
+            struct stat in {};
+            if (::stat(file.c_str(), &in) == 0 && same_file(in, dest)) return true;
+        }
+    return false;
+}
+
+bool dir_is_empty(const std::string& path) {
+    DIR* d = ::opendir(path.c_str());
+    if (!d) return false;
+    bool empty = true;
+    while (struct dirent* e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            empty = false;
+            break;
+        }
+    }
+    ::closedir(d);
+    return empty;
+}
+
+void set_times(const std::string& path, const FolderItem& it) {
+    struct timespec ts[2] = {{it.atime, 0}, {it.update_time, 0}};
+    ::utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW);
+}
+
+struct PlanItem {
+    FolderItem item;
+    std::string partial_host_path;   // files: where the copy is written until it is whole
+    size_t end = 0;                  // directories: index past their last descendant
+    int64_t first_block = -1;
+};
+
+struct ChildEntry {
+    uint32_t type = 0;
+    uint32_t id = 0;
+    std::string raw;     // cleaned name bytes
+    std::string shown;   // as the tree shows it
+};
+
+class Planner {
+public:
+    std::vector<PlanItem> items;
+
+    void add_file(uint32_t id, const std::string& path, const std::string& host_path,
+                  const std::string& partial_host_path, const std::string& rename_note) {
+        PlanItem p;
+        p.item.path = path;
+        p.item.host_path = host_path;
+        p.item.descriptor_id = id;
+        p.partial_host_path = partial_host_path;
+        note_rename(p.item, rename_note);
+        tvmfs_inode inode;
+        if (inode_get(id, inode) != 0) {
+            p.item.status = FolderItemStatus::failed;
+            p.item.detail = "its descriptor cannot be read";
+        } else {
+            fill_times(p.item, inode);
+        }
+        items.push_back(std::move(p));
+    }
+
+    // Adds directory id and, when it may be entered, everything below it.
+    void add_dir(uint32_t id, int64_t first_block, const std::string& path, const std::string& host_path,
+                 const std::string& rename_note) {
+        size_t at = items.size();
+        items.emplace_back();
+        {
+            PlanItem& p = items[at];
+            p.item.is_dir = true;
+            p.item.path = path;
+            p.item.host_path = host_path;
+            p.item.descriptor_id = id;
+            p.first_block = first_block;
+            note_rename(p.item, rename_note);
+        }
+        auto seen = entered_.find(id);
+        bool on_path = false;
+        for (uint32_t a : path_ids_) on_path = on_path || a == id;
+        if (on_path || seen != entered_.end() || static_cast<int>(path_ids_.size()) >= kMaxDepth) {
+            PlanItem& p = items[at];
+            p.item.status = FolderItemStatus::not_followed;
+            p.item.detail = on_path                  ? "a cycle: it is " + display(seen->second) + " again"
+                            : seen != entered_.end() ? "a second link to " + display(seen->second) + ", copied there"
+                                                     : "deeper than " + std::to_string(kMaxDepth) + " levels";
+            p.end = items.size();
+            return;
+        }
+        tvmfs_inode dir;
+        if (inode_get(id, dir) != 0) {
+            items[at].item.status = FolderItemStatus::failed;
+            items[at].item.detail = "its descriptor cannot be read";
+            items[at].end = items.size();
+            return;
+        }
+        fill_times(items[at].item, dir);
+        entered_.emplace(id, path);
+        if (first_block != -1) dir.blocks[0] = static_cast<uint32_t>(first_block);
+
+        std::vector<ChildEntry> kids;
+        bool whole = dir_walk(dir, [&](const tvmfs_dirent& e) {
+            if (e.type != kTypeDir && e.type != kTypeRegular && e.type != kTypeSystem) return;
+            std::string shown = display_name(e);
+            if (shown == "." || shown == "..") return;
+            kids.push_back({e.type, e.block_id, dirent_name(e), std::move(shown)});
+        });
+        if (!whole) {
+            items[at].item.status = FolderItemStatus::incomplete;
+            items[at].item.detail = "a read ended its listing early; the entries before it are copied";
+        }
+
+        // Host names first, all of them, so that a ".partial" name never
+        // takes the place of another entry's name.
+        std::set<std::string> used;
+        std::vector<std::string> names(kids.size());
+        std::vector<std::string> notes(kids.size());
+        for (size_t i = 0; i < kids.size(); ++i) {
+            std::string base = host_name_encode(kids[i].raw);
+            std::string name = unique(used, base);
+            if (name != kids[i].raw)
+                notes[i] = name == base ? "name encoded for the host" : "name taken by another entry; renamed";
+            names[i] = name;
+        }
+        std::vector<std::string> partials(kids.size());
+        for (size_t i = 0; i < kids.size(); ++i)
+            if (kids[i].type != kTypeDir) partials[i] = unique(used, names[i] + ".partial");
+
+        path_ids_.push_back(id);
+        for (size_t i = 0; i < kids.size(); ++i) {
+            std::string child_path = join(path, kids[i].shown);
+            std::string child_host = join(host_path, names[i]);
+            bool as_dir = false;
+            if (kids[i].type == kTypeDir) {
+                // An entry marked as a directory whose descriptor is not one
+                // is copied as the file it is, as the tree exports it.
+                tvmfs_inode probe;
+                as_dir = inode_get(kids[i].id, probe) != 0 || probe.type == kTypeDir;
+            }
+            if (as_dir) {
+                add_dir(kids[i].id, -1, child_path, child_host, notes[i]);
+            } else {
+                std::string partial = partials[i].empty() ? unique(used, names[i] + ".partial") : partials[i];
+                add_file(kids[i].id, child_path, child_host, join(host_path, partial), notes[i]);
+            }
+        }
+        path_ids_.pop_back();
+        items[at].end = items.size();
+    }
+
+private:
+    std::vector<uint32_t> path_ids_;
+    std::map<uint32_t, std::string> entered_;   // directory id -> its path in this copy
+
+    static std::string display(const std::string& path) { return path == "." ? "the exported directory" : path; }
+
+    static std::string unique(std::set<std::string>& used, const std::string& base) {
+        std::string name = base;
+        for (int k = 2; !used.insert(name).second; ++k) name = base + "~" + std::to_string(k);
+        return name;
+    }
+
+    static void note_rename(FolderItem& it, const std::string& note) {
+        if (note.empty()) return;
+        it.renamed = true;
+        it.detail = note;
+    }
+
+    static void fill_times(FolderItem& it, const tvmfs_inode& inode) {
+        it.size = inode.size;
+        it.create_time = inode.create_time;
+        it.update_time = inode.update_time;
+        it.atime = inode.atime;
+    }
+};
+
+bool write_manifest(const std::string& path, const FolderExportResult& r, const std::string& source,
+                    uint32_t top_id, const std::string& dest) {
+    std::string out = "{\n";
+    out += "  \"source\": " + jstr(source) + ",\n";
+    out += "  \"descriptor_id\": " + std::to_string(top_id) + ",\n";
+    out += "  \"destination\": " + jstr(dest) + ",\n";
+    out += "  \"complete\": " + std::string(r.failures == 0 && !r.cancelled ? "true" : "false") + ",\n";
+    out += "  \"cancelled\": " + std::string(r.cancelled ? "true" : "false") + ",\n";
+    out += "  \"files\": " + std::to_string(r.files) + ", \"directories\": " + std::to_string(r.directories) +
+           ", \"bytes\": " + std::to_string(r.bytes) + ", \"failures\": " + std::to_string(r.failures) +
+           ", \"renamed\": " + std::to_string(r.renamed) + ",\n";
+    out += "  \"items\": [";
+    for (size_t i = 0; i < r.items.size(); ++i) {
+        const FolderItem& it = r.items[i];
+        out += i ? ",\n    {" : "\n    {";
+        out += "\"path\": " + jstr(it.path) + ", \"host_path\": " + jstr(it.host_path);
+        out += ", \"type\": " + jstr(it.is_dir ? "dir" : "file");
+        out += ", \"descriptor_id\": " + std::to_string(it.descriptor_id);
+        out += ", \"size\": " + std::to_string(it.size);
+        if (!it.is_dir) {
+            out += ", \"bytes_written\": " + std::to_string(it.bytes_written);
+            out += ", \"sha256\": " + jstr(it.sha256);
+        }
+        if (it.size >= 0) {
+            out += ", \"created\": " + jstr(iso_time(it.create_time));
+            out += ", \"modified\": " + jstr(iso_time(it.update_time));
+            out += ", \"accessed\": " + jstr(iso_time(it.atime));
+        }
+        out += ", \"status\": " + jstr(folder_status_text(it.status));
+        if (!it.detail.empty()) out += ", \"detail\": " + jstr(it.detail);
+        out += "}";
+    }
+    out += r.items.empty() ? "]\n}\n" : "\n  ]\n}\n";
+
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return false;
+    const char* p = out.data();
+    size_t left = out.size();
+    bool ok = true;
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return (::close(fd) == 0) && ok;
+}
+
+std::string export_failure_text(const ExportResult& r) {
+    switch (r.failure) {
+    case ExportFailure::create: return "cannot create the host file";
+    case ExportFailure::read:
+        return "a read of the datastore failed after " + std::to_string(r.bytes_written) + " bytes";
+    case ExportFailure::write: return "cannot write the host file";
+    case ExportFailure::negative_size: return "the descriptor gives a negative size";
+    case ExportFailure::destination_is_input: return "the host file is a disk being read";
+    case ExportFailure::cancelled: return "cancelled after " + std::to_string(r.bytes_written) + " bytes";
+    default: return "";
+    }
+}
+
+} // namespace
+
+std::string host_name_encode(const std::string& raw) {
+    if (raw.empty()) return "%";
+    if (raw == ".") return "%2E";
+    if (raw == "..") return "%2E%2E";
+    std::string out;
+    for (size_t i = 0; i < raw.size();) {
+        unsigned char c = static_cast<unsigned char>(raw[i]);
+        size_t n = utf8_length(raw, i);
+        if (c == '%' || c == '/' || c == 0 || n == 0) {
+            percent(out, c);
+            ++i;
+        } else {
+            out.append(raw, i, n);
+            i += n;
+        }
+    }
+    return out;
+}
+
+bool host_name_decode(const std::string& host, std::string& raw) {
+    raw.clear();
+    if (host == "%") return true;
+    for (size_t i = 0; i < host.size(); ++i) {
+        if (host[i] != '%') {
+            raw += host[i];
+            continue;
+        }
+        if (i + 2 >= host.size()) return false;
+        int hi = hex_value(host[i + 1]), lo = hex_value(host[i + 2]);
+        if (hi < 0 || lo < 0) return false;
+        raw += static_cast<char>(hi * 16 + lo);
+        i += 2;
+    }
+    return true;
+}
+
+const char* folder_status_text(FolderItemStatus s) {
+    switch (s) {
+    case FolderItemStatus::ok: return "ok";
+    case FolderItemStatus::partial: return "partial";
+    case FolderItemStatus::failed: return "failed";
+    case FolderItemStatus::not_followed: return "not followed";
+    case FolderItemStatus::incomplete: return "incomplete";
+    case FolderItemStatus::cancelled: return "cancelled";
+    }
+    return "";
+}
+
+FolderExportResult folder_export(uint32_t top_id, const std::string& dest_dir, const FolderExportOptions& options) {
+    FolderExportResult r;
+    std::string dest = dest_dir;
+    while (dest.size() > 1 && dest.back() == '/') dest.pop_back();
+    if (dest.empty()) {
+        r.refusal = "no destination directory given";
+        return r;
+    }
+    r.manifest_path = dest + ".manifest.json";
+
+    tvmfs_inode top;
+    if (inode_get(top_id, top) != 0) {
+        r.refusal = "file open error";
+        return r;
+    }
+    struct stat st {};
+    bool exists = ::stat(dest.c_str(), &st) == 0;
+    if (exists && !S_ISDIR(st.st_mode)) {
+        r.refusal = dest + " exists and is not a directory";
+        return r;
+    }
+    // A folder export replaces nothing on the host: every name it writes is
+    // its own, and no file found there can be mistaken for part of the copy.
+    if (exists && !dir_is_empty(dest)) {
+        r.refusal = dest + " is not empty";
+        return r;
+    }
+    struct stat mst {};
+    if (::lstat(r.manifest_path.c_str(), &mst) == 0 && (!S_ISREG(mst.st_mode) || is_volume_device(r.manifest_path))) {
+        r.refusal = "refusing to replace " + r.manifest_path;
+        return r;
+    }
+    if (!exists && ::mkdir(dest.c_str(), 0755) != 0) {
+        r.refusal = "cannot create " + dest + ": " + std::strerror(errno);
+        return r;
+    }
+
+    Planner plan;
+    if (top.type == kTypeDir) {
+        plan.add_dir(top_id, options.first_block, ".", ".", "");
+    } else {
+        std::string name = options.file_name.empty() ? "file" : options.file_name;
+        std::string host = host_name_encode(name);
+        plan.add_file(top_id, name, host, host + ".partial", host != name ? "name encoded for the host" : "");
+    }
+
+    int64_t total = 0;
+    for (const PlanItem& p : plan.items)
+        if (!p.item.is_dir && p.item.status == FolderItemStatus::ok && p.item.size > 0) total += p.item.size;
+
+    int64_t done_before = 0;
+    size_t skip_until = 0;   // descendants of a directory that could not be created
+    std::string skip_reason;
+    for (size_t i = 0; i < plan.items.size(); ++i) {
+        PlanItem& p = plan.items[i];
+        FolderItem& it = p.item;
+        if (r.cancelled) {
+            it.status = FolderItemStatus::cancelled;
+            it.detail = "not reached";
+            continue;
+        }
+        if (i < skip_until && it.status == FolderItemStatus::ok) {
+            it.status = FolderItemStatus::failed;
+            it.detail = skip_reason;
+        }
+        if (it.status == FolderItemStatus::failed || it.status == FolderItemStatus::not_followed) continue;
+        std::string host = dest + "/" + it.host_path;
+        if (it.is_dir) {
+            if (it.host_path == ".") {
+                ++r.directories;
+            } else if (::mkdir(host.c_str(), 0755) == 0) {
+                ++r.directories;
+            } else {
+                it.status = FolderItemStatus::failed;
+                it.detail = std::string("cannot create the host directory: ") + std::strerror(errno);
+                if (p.end > skip_until) {
+                    skip_until = p.end;
+                    skip_reason = "its directory " + it.path + " could not be created on the host";
+                }
+            }
+            continue;
+        }
+        tvmfs_inode inode;
+        if (inode_get(it.descriptor_id, inode) != 0) {
+            it.status = FolderItemStatus::failed;
+            it.detail = "its descriptor cannot be read";
+            continue;
+        }
+        std::string partial = dest + "/" + p.partial_host_path;
+        ExportProgress progress;
+        if (options.progress)
+            progress = [&](int64_t done, int64_t) { return options.progress(done_before + done, total); };
+        ExportOptions eo;
+        eo.sha256 = true;
+        ExportResult er = file_export(inode, partial, progress, eo);
+        it.bytes_written = er.bytes_written;
+        it.sha256 = er.sha256;
+        r.bytes += er.bytes_written;
+        done_before += inode.size > 0 ? inode.size : 0;
+        if (er.result == 0) {
+            if (::rename(partial.c_str(), host.c_str()) != 0) {
+                it.status = FolderItemStatus::partial;
+                it.detail = std::string("copied whole but not renamed from ") + p.partial_host_path + ": " +
+                            std::strerror(errno);
+                it.host_path = p.partial_host_path;
+                continue;
+            }
+            set_times(host, it);
+            ++r.files;
+            continue;
+        }
+        std::string why = export_failure_text(er);
+        if (er.failure == ExportFailure::create || er.failure == ExportFailure::negative_size ||
+            er.failure == ExportFailure::destination_is_input) {
+            it.status = FolderItemStatus::failed;
+            it.detail = why;
+            continue;
+        }
+        it.status = er.failure == ExportFailure::cancelled ? FolderItemStatus::cancelled : FolderItemStatus::partial;
+        it.detail = why + "; kept as " + p.partial_host_path;
+        it.host_path = p.partial_host_path;
+        if (er.failure == ExportFailure::cancelled) r.cancelled = true;
+    }
+
+    // Directory times last: writing their entries changed them.
+    for (size_t i = plan.items.size(); i-- > 0;) {
+        const FolderItem& it = plan.items[i].item;
+        if (it.is_dir && it.size >= 0 &&
+            (it.status == FolderItemStatus::ok || it.status == FolderItemStatus::incomplete))
+            set_times(dest + "/" + it.host_path, it);
+    }
+
+    for (PlanItem& p : plan.items) {
+        FolderItem& it = p.item;
+        if (it.renamed) ++r.renamed;
+        if (it.status != FolderItemStatus::ok && !(r.cancelled && it.status == FolderItemStatus::cancelled))
+            ++r.failures;
+        r.items.push_back(std::move(it));
+    }
+    r.manifest_written =
+        write_manifest(r.manifest_path, r, options.source_text.empty() ? "#" + std::to_string(top_id) : options.source_text,
+                       top_id, dest);
+    return r;
+}
+
+} // namespace ds

@@ -1,0 +1,87 @@
+#pragma once
+// Copying a directory of the datastore with everything below it to a host
+// directory, with a SHA-256 of every file and a manifest beside the copy. A
+// virtual machine is a folder: this is how it leaves the datastore whole.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace ds {
+
+// The host name of a datastore name. Names are kept as the tree shows them;
+// what a host directory cannot hold is percent-encoded so that it can be
+// told back: "%" and "/" (and NUL, and bytes that are not UTF-8) become %XX,
+// "." and ".." become %2E and %2E%2E, and the empty name becomes "%", which
+// no other name encodes to.
+std::string host_name_encode(const std::string& raw);
+// The datastore name a host name stands for; false when host is not an
+// encoding (a "%" not followed by two hex digits).
+bool host_name_decode(const std::string& host, std::string& raw);
+
+// Called with the bytes copied so far of the whole folder and their total;
+// false cancels (the file being copied stays with its ".partial" name).
+using FolderProgress = std::function<bool(int64_t done, int64_t total)>;
+
+struct FolderExportOptions {
+    // Replaces the first block id of the top directory (a directory found by
+    // the format recovery whose entries survive in a sub-block).
+    int64_t first_block = -1;
+    // Host name of the copy when the source is a file, not a directory.
+    std::string file_name;
+    // How the source was named, for the manifest ("/vm1", "DIR2", "#1234").
+    std::string source_text;
+    FolderProgress progress;
+};
+
+enum class FolderItemStatus {
+    ok,             // copied whole
+    partial,        // a read failed: the bytes before it are kept as <name>.partial
+    failed,         // nothing could be copied (descriptor unreadable, host refused)
+    not_followed,   // a directory reached again (a cycle or a second link): not entered
+    incomplete,     // a directory whose listing could not be read to its end
+    cancelled,      // the operator stopped the export here
+};
+
+// One line of the manifest: every directory and file met.
+struct FolderItem {
+    std::string path;        // below the exported directory, names as the tree shows them
+    std::string host_path;   // below the destination, as written (encoded names)
+    bool is_dir = false;
+    uint32_t descriptor_id = 0;
+    int64_t size = -1;       // from the descriptor; -1 when it could not be read
+    int64_t bytes_written = 0;
+    std::string sha256;      // of the bytes written; files only
+    int32_t create_time = 0, update_time = 0, atime = 0;
+    FolderItemStatus status = FolderItemStatus::ok;
+    std::string detail;      // what went wrong, or how the name was changed
+    bool renamed = false;    // host name differs from the tree's name
+};
+
+struct FolderExportResult {
+    std::string refusal;     // non-empty: nothing was written, this is why
+    int64_t files = 0;       // files copied whole
+    int64_t directories = 0; // host directories created, the top one included
+    int64_t bytes = 0;       // bytes written, partial copies included
+    int64_t failures = 0;    // items that are not ok (renames are not failures)
+    int64_t renamed = 0;
+    bool cancelled = false;
+    std::string manifest_path;
+    bool manifest_written = false;
+    std::vector<FolderItem> items;   // in the order they were met, parents first
+    bool complete() const { return refusal.empty() && failures == 0 && !cancelled && manifest_written; }
+};
+
+// Copies descriptor top_id to dest_dir: the entries of a directory go into
+// dest_dir, a single file goes into it under options.file_name. dest_dir is
+// created when missing and must be empty otherwise, so nothing on the host
+// is replaced. The manifest goes beside it, to dest_dir + ".manifest.json".
+// Every directory is entered once: a repeat is listed, not followed.
+FolderExportResult folder_export(uint32_t top_id, const std::string& dest_dir,
+                                 const FolderExportOptions& options = {});
+
+// "ok", "partial", ... as the manifest writes them.
+const char* folder_status_text(FolderItemStatus s);
+
+} // namespace ds

@@ -1,0 +1,109 @@
+// The export's digest: the same bytes as the host file, whichever way the
+// chunks arrive, including a copy that stopped part way.
+
+#include "evidence_support.h"
+
+#include "disk/sector_source.h"
+#include "support/open_images.h"
+#include "vmfs/chunk_digest.h"
+#include "vmfs/file_export.h"
+#include "vmfs/inode.h"
+
+#include <gtest/gtest.h>
+#include <numeric>
+
+namespace evtest {
+namespace {
+
+TEST(ChunkDigest, KnownValuesAndEveryChunkingAgree) {
+    EXPECT_EQ(ds::sha256_hex(nullptr, 0), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    const std::string abc = "abc";
+    EXPECT_EQ(ds::sha256_hex(reinterpret_cast<const uint8_t*>(abc.data()), 3),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+
+    // 5 MiB + 7 of a pattern, handed over as an export does: two buffers
+    // taken in turn, each refilled as soon as the next add() has returned.
+    std::vector<uint8_t> data((5 << 20) + 7);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 131 + (i >> 12));
+    const std::string want = sha256_of(data);
+    for (size_t chunk : {size_t{1} << 20, size_t{65535}, size_t{100}, size_t{3000001}}) {
+        SCOPED_TRACE(chunk);
+        for (bool background : {true, false}) {
+            ds::ChunkDigest d(background);
+            std::vector<uint8_t> bufs[2] = {std::vector<uint8_t>(chunk), std::vector<uint8_t>(chunk)};
+            int cur = 0;
+            for (size_t pos = 0; pos < data.size(); pos += chunk) {
+                size_t n = std::min(chunk, data.size() - pos);
+                std::copy_n(data.begin() + static_cast<long>(pos), n, bufs[cur].begin());
+                d.add(bufs[cur].data(), static_cast<int64_t>(n));
+                cur ^= 1;
+                // The buffer handed over two adds ago is free again: spoil it.
+                std::fill(bufs[cur].begin(), bufs[cur].end(), 0xA5);
+            }
+            EXPECT_EQ(d.finish(), want);
+        }
+    }
+}
+
+class ExportDigest : public dstest::CleanState {};
+
+TEST_F(ExportDigest, EqualsTheHostFileInEveryAddressingModeAndThroughHoles) {
+    const dsb::DemoSummary& d = clitest::demo();
+    ASSERT_TRUE(dstest::open_images(d).message.empty());
+    dstest::TempDir out;
+    for (uint32_t id : {d.inline_file, d.subblock_file, d.fileblock_file, d.pointer_file, d.snapshot_dir}) {
+        SCOPED_TRACE(id);
+        ds::tvmfs_inode inode;
+        ASSERT_EQ(ds::inode_get(id, inode), 0);
+        ds::ExportOptions eo;
+        eo.sha256 = true;
+        ds::ExportResult r = ds::file_export(inode, out.file("x"), {}, eo);
+        ASSERT_EQ(r.result, 0);
+        EXPECT_EQ(r.sha256, sha256_of_file(out.file("x")));
+        const dsb::ObjectExpect& o = *std::find_if(d.objects.begin(), d.objects.end(),
+                                                   [&](const dsb::ObjectExpect& e) { return e.id == id; });
+        EXPECT_EQ(r.sha256, sha256_of_content(o.content, o.size));
+    }
+    // Without the option nothing is computed.
+    ds::tvmfs_inode inode;
+    ASSERT_EQ(ds::inode_get(d.inline_file, inode), 0);
+    EXPECT_EQ(ds::file_export(inode, out.file("y")).sha256, "");
+}
+
+// Reads fail wherever they touch [from, to) of any device.
+class FailingSource final : public ds::SectorSource {
+public:
+    int64_t from = -1, to = -1;
+    bool read(const std::string& dev, int64_t off, int64_t len, uint8_t* buf) override {
+        if (off < to && off + len > from) return false;
+        return ds::posix_sector_source().read(dev, off, len, buf);
+    }
+    int64_t size(const std::string& dev) override { return ds::posix_sector_source().size(dev); }
+    void close_all() override { ds::posix_sector_source().close_all(); }
+};
+
+TEST_F(ExportDigest, APartialCopyReportsTheDigestOfWhatItKept) {
+    const dsb::DemoSummary& d = clitest::demo();
+    const dsb::ObjectExpect& log = clitest::object(d, "/vm1/vm1.log");   // 3 MiB + 5 in file blocks
+    FailingSource failing;
+    ds::set_sector_source(&failing);
+    ASSERT_TRUE(dstest::open_images(d).message.empty());
+    // The third megabyte's block cannot be read (the volume's data area
+    // begins 17 MiB into the partition).
+    failing.from = d.start_sector * 512 + (17 << 20) + int64_t(log.data_ids.at(2) >> 6) * int64_t(d.block_size);
+    failing.to = failing.from + 1;
+    dstest::TempDir out;
+    ds::tvmfs_inode inode;
+    ASSERT_EQ(ds::inode_get(log.id, inode), 0);
+    ds::ExportOptions eo;
+    eo.sha256 = true;
+    ds::ExportResult r = ds::file_export(inode, out.file("log"), {}, eo);
+    ds::set_sector_source(nullptr);
+    EXPECT_EQ(r.failure, ds::ExportFailure::read);
+    ASSERT_EQ(r.bytes_written, 2 << 20);
+    EXPECT_EQ(r.sha256, sha256_of_file(out.file("log")));
+    EXPECT_EQ(r.sha256, sha256_of_content(log.content, 2 << 20));
+}
+
+} // namespace
+} // namespace evtest

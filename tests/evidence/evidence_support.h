@@ -1,0 +1,37 @@
+#pragma once
+// Digests computed apart from the code under test, the manifest as JSON, and
+// the outside tools these tests drive (ewfacquire, losetup).
+
+#include "builder/content.h"
+#include "cli_fixture.h"
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace evtest {
+
+// One-shot SHA-256 through libcrypto, as 64 lower-case hex digits.
+std::string sha256_of(const std::vector<uint8_t>& bytes);
+std::string sha256_of_content(const dsb::ContentFn& content, uint64_t size);
+std::string sha256_of_file(const std::string& path);
+
+nlohmann::json read_json(const std::string& path);
+
+// Runs a shell command; its exit status, with what it printed in *output.
+int shell(const std::string& command, std::string* output = nullptr);
+bool have_program(const std::string& name);
+
+// Makes an E01 set from a raw image with ewfacquire in unattended mode:
+// base.E01, base.E02, ... of at most segment_bytes each. The path of the
+// first segment, or empty (with the tool's output in *why) when it failed.
+std::string make_e01(const std::string& raw, const std::string& base, uint64_t segment_bytes, std::string* why);
+
+// The demo image's E01 set, made once per test program in the image folder.
+const std::string& demo_e01();
+
+// text with every occurrence of from replaced by to.
+std::string replace_all(std::string text, const std::string& from, const std::string& to);
+
+} // namespace evtest

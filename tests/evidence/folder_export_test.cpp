@@ -1,0 +1,256 @@
+// Folder export in the core: the copy mirrors the tree, the manifest tells
+// what each host file is, and damage (odd names, cycles, unreadable blocks)
+// is reported without stopping the rest.
+
+#include "evidence_support.h"
+
+#include "recovery/formatted_dirs.h"
+#include "support/open_images.h"
+#include "vmfs/folder_export.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace evtest {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(HostNames, EncodeWhatTheHostCannotHoldAndDecodeBack) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"vm1.vmx", "vm1.vmx"},
+        {"résumé-日本.txt", "résumé-日本.txt"},
+        {"a/b", "a%2Fb"},
+        {"100%", "100%25"},
+        {"%2F", "%252F"},
+        {"", "%"},
+        {".", "%2E"},
+        {"..", "%2E%2E"},
+        {"...", "..."},
+        {".hidden", ".hidden"},
+        {std::string("nul\0in", 6), "nul%00in"},
+        {"caf\xE9", "caf%E9"},             // Latin-1, not UTF-8
+        {"\xED\xA0\x80", "%ED%A0%80"},     // a UTF-16 surrogate
+        {"\xC0\xAF", "%C0%AF"},            // an overlong "/"
+    };
+    for (const auto& [raw, host] : cases) {
+        SCOPED_TRACE(raw);
+        EXPECT_EQ(ds::host_name_encode(raw), host);
+        std::string back;
+        ASSERT_TRUE(ds::host_name_decode(host, back));
+        EXPECT_EQ(back, raw);
+    }
+    std::string out;
+    for (const char* bad : {"%G0", "%4", "50%", "%%"}) EXPECT_FALSE(ds::host_name_decode(bad, out)) << bad;
+}
+
+class FolderExport : public dstest::CleanState {};
+
+const nlohmann::json* manifest_item(const nlohmann::json& m, const std::string& path) {
+    for (const nlohmann::json& it : m["items"])
+        if (it["path"] == path) return &it;
+    return nullptr;
+}
+
+TEST_F(FolderExport, CopiesAVirtualMachineFolderWithItsManifest) {
+    const dsb::DemoSummary& d = clitest::demo();
+    ASSERT_TRUE(dstest::open_images(d).message.empty());
+    dstest::TempDir out;
+    const std::string dest = out.file("vm1");
+    std::vector<std::pair<int64_t, int64_t>> reports;
+    ds::FolderExportOptions o;
+    o.source_text = "/vm1";
+    o.progress = [&](int64_t done, int64_t total) {
+        reports.emplace_back(done, total);
+        return true;
+    };
+    ds::FolderExportResult r = ds::folder_export(d.ids.at("/vm1"), dest, o);
+    ASSERT_EQ(r.refusal, "");
+    EXPECT_TRUE(r.complete());
+    EXPECT_EQ(r.files, 4);
+    EXPECT_EQ(r.directories, 2);
+
+    const std::vector<std::string> files = {"vm1.vmx", "vm1.nvram", "vm1.log", "snapshots/vm1-Snapshot1.vmsn"};
+    int64_t total = 0;
+    const nlohmann::json m = read_json(dest + ".manifest.json");
+    ASSERT_FALSE(m.is_discarded());
+    EXPECT_EQ(m["source"], "/vm1");
+    EXPECT_EQ(m["complete"], true);
+    for (const std::string& f : files) {
+        SCOPED_TRACE(f);
+        const dsb::ObjectExpect& o = clitest::object(d, "/vm1/" + f);
+        EXPECT_EQ(clitest::compare_file(dest + "/" + f, o.content, o.size), "");
+        const nlohmann::json* it = manifest_item(m, f);
+        ASSERT_NE(it, nullptr);
+        EXPECT_EQ((*it)["host_path"], f);
+        EXPECT_EQ((*it)["sha256"], sha256_of_content(o.content, o.size));
+        EXPECT_EQ((*it)["descriptor_id"], o.id);
+        EXPECT_EQ((*it)["size"], o.size);
+        EXPECT_EQ((*it)["status"], "ok");
+        // 2009-02-13T23:31:30Z is 1234567890, the builder's first time.
+        EXPECT_EQ((*it)["modified"].get<std::string>().size(), 20u);
+        struct stat st {};
+        ASSERT_EQ(::stat((dest + "/" + f).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtime, static_cast<time_t>(o.update_time));
+        total += static_cast<int64_t>(o.size);
+    }
+    const nlohmann::json* snap = manifest_item(m, "snapshots");
+    ASSERT_NE(snap, nullptr);
+    EXPECT_EQ((*snap)["type"], "dir");
+    EXPECT_EQ((*snap)["descriptor_id"], d.snapshot_dir);
+    EXPECT_EQ(r.bytes, total);
+    // Progress covers the whole folder, in order, and ends at its total.
+    ASSERT_FALSE(reports.empty());
+    for (size_t i = 0; i < reports.size(); ++i) {
+        EXPECT_EQ(reports[i].second, total);
+        if (i > 0) {
+            EXPECT_GE(reports[i].first, reports[i - 1].first);
+        }
+    }
+    EXPECT_EQ(reports.back().first, total);
+
+    // Nothing on the host is ever replaced: a second run refuses.
+    ds::FolderExportResult again = ds::folder_export(d.ids.at("/vm1"), dest);
+    EXPECT_EQ(again.refusal, dest + " is not empty");
+    dstest::write_file(out.file("plain"), {1, 2, 3});
+    EXPECT_EQ(ds::folder_export(d.ids.at("/vm1"), out.file("plain")).refusal, out.file("plain") + " exists and is not a directory");
+    EXPECT_EQ(dstest::read_file(out.file("plain")), std::vector<uint8_t>({1, 2, 3}));
+}
+
+TEST_F(FolderExport, OddNamesCyclesAndAnUnreadableFileAreReportedAndTheRestIsCopied) {
+    dstest::TempDir dir;
+    const std::string img = dir.file("odd.img");
+    uint32_t top = 0, sub = 0, good = 0, bad = 0, other = 0;
+    const uint64_t bad_size = 3 * dsb::layout::kMiB + 5;
+    clitest::make_datastore(
+        img,
+        [&](dsb::Datastore& ds) {
+            top = ds.mkdir("/top");
+            sub = ds.mkdir("/top/sub");
+            good = ds.add_file("/top/good", dsb::text_file("good bytes\n"));
+            bad = ds.add_file("/top/bad", dsb::generated_file(bad_size, dsb::pattern_content(9), dsb::Storage::FileBlocks));
+            other = ds.add_file("/top/sub/inner", dsb::text_file("inner\n"));
+            ds.add_dirent(top, dsb::layout::kTypeRegular, good, "a/b");
+            ds.add_dirent(top, dsb::layout::kTypeRegular, good, "100%");
+            ds.add_dirent(top, dsb::layout::kTypeRegular, good, "   ");          // cleaned to ""
+            ds.add_dirent(top, dsb::layout::kTypeRegular, good, "caf\xE9");
+            ds.add_dirent(top, dsb::layout::kTypeRegular, good, "good");         // the same name twice
+            ds.add_dirent(top, dsb::layout::kTypeRegular, other, "bad.partial"); // where bad's copy would go
+            ds.add_dirent(top, dsb::layout::kTypeDirectory, good, "not-a-dir");  // a file marked as a directory
+            ds.add_dirent(sub, dsb::layout::kTypeDirectory, top, "up");         // a cycle
+            ds.add_dirent(top, dsb::layout::kTypeDirectory, sub, "sub-again");  // a second link
+        },
+        [&](dsb::Datastore& ds) {
+            // bad's third block lies past the end of the volume.
+            const dsb::ObjectInfo& o = ds.info(bad);
+            dsb::DescriptorFields f;
+            f.id = bad;
+            f.size = static_cast<int64_t>(o.size);
+            f.block_size = static_cast<int64_t>(dsb::layout::kMiB);
+            f.block_count = 4;
+            f.addr_mode = dsb::layout::kAddrFileBlocks;
+            for (size_t i = 0; i < o.data_ids.size(); ++i) f.blocks[i] = o.data_ids[i];
+            f.blocks[2] = dsb::fb_build(60000);
+            ds.write_descriptor(bad, f);
+        });
+    dsb::ImageSummary s;
+    s.images = {img};
+    ASSERT_TRUE(dstest::open_images(s).message.empty());
+
+    const std::string dest = dir.file("out");
+    ds::FolderExportResult r = ds::folder_export(top, dest);
+    ASSERT_EQ(r.refusal, "");
+    EXPECT_FALSE(r.complete());
+    EXPECT_TRUE(r.manifest_written);
+
+    const std::vector<uint8_t> good_bytes = dsb::materialize(dsb::text_content("good bytes\n"), 0, 11);
+    for (const char* name : {"good", "a%2Fb", "100%25", "%", "caf%E9", "good~2", "not-a-dir"})
+        EXPECT_EQ(dstest::read_file(dest + "/" + name), good_bytes) << name;
+    EXPECT_EQ(dstest::read_file(dest + "/bad.partial"), dsb::materialize(dsb::text_content("inner\n"), 0, 6));
+    EXPECT_EQ(dstest::read_file(dest + "/sub/inner"), dsb::materialize(dsb::text_content("inner\n"), 0, 6));
+    // bad keeps its first two megabytes under a name no entry has.
+    EXPECT_FALSE(fs::exists(dest + "/bad"));
+    EXPECT_EQ(clitest::compare_file(dest + "/bad.partial~2", dsb::pattern_content(9), 2 * dsb::layout::kMiB), "");
+    // Neither the cycle nor the second link is followed or created.
+    EXPECT_FALSE(fs::exists(dest + "/sub/up"));
+    EXPECT_FALSE(fs::exists(dest + "/sub-again"));
+
+    std::map<std::string, const ds::FolderItem*> by_path;
+    for (const ds::FolderItem& it : r.items) by_path[it.path] = &it;
+    ASSERT_TRUE(by_path.count("bad") && by_path.count("sub/up") && by_path.count("sub-again") &&
+                by_path.count("caf\xEF\xBF\xBD") && by_path.count("a/b") && by_path.count(""));
+    EXPECT_EQ(by_path["bad"]->status, ds::FolderItemStatus::partial);
+    EXPECT_EQ(by_path["bad"]->host_path, "bad.partial~2");
+    EXPECT_EQ(by_path["bad"]->bytes_written, 2 * static_cast<int64_t>(dsb::layout::kMiB));
+    EXPECT_EQ(by_path["bad"]->sha256, sha256_of_file(dest + "/bad.partial~2"));
+    EXPECT_EQ(by_path["sub/up"]->status, ds::FolderItemStatus::not_followed);
+    EXPECT_EQ(by_path["sub/up"]->detail, "a cycle: it is the exported directory again");
+    EXPECT_EQ(by_path["sub-again"]->status, ds::FolderItemStatus::not_followed);
+    EXPECT_EQ(by_path["sub-again"]->detail, "a second link to sub, copied there");
+    EXPECT_EQ(by_path["caf\xEF\xBF\xBD"]->host_path, "caf%E9");
+    EXPECT_TRUE(by_path["a/b"]->renamed);
+    EXPECT_EQ(r.failures, 3);
+    EXPECT_EQ(r.renamed, 5);   // a/b, 100%, "", café and the second good
+    EXPECT_EQ(r.files, 9);     // all but bad
+
+    const nlohmann::json m = read_json(dest + ".manifest.json");
+    ASSERT_FALSE(m.is_discarded());
+    EXPECT_EQ(m["complete"], false);
+    EXPECT_EQ(m["failures"], 3);
+}
+
+TEST_F(FolderExport, AFoundDirectoryReadsItsEntriesFromTheSubBlockTheRecoveryFound) {
+    dstest::TempDir dir;
+    const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
+    ASSERT_TRUE(dstest::open_images(f).message.empty());
+    ASSERT_EQ(ds::scan_formatted_dirs({}, [](const ds::found_dir&) {}), ds::ScanEnd::finished);
+    int64_t first_block = -1;
+    for (const ds::found_dir& d : ds::found_dirs())
+        if (d.dir_id == f.reused_dir) first_block = d.first_block;
+    ASSERT_NE(first_block, -1);
+
+    ds::FolderExportOptions o;
+    o.first_block = first_block;
+    ds::FolderExportResult r = ds::folder_export(f.reused_dir, dir.file("dir2"), o);
+    ASSERT_TRUE(r.complete());
+    const std::string name = f.file_in_reused.path.substr(f.file_in_reused.path.rfind('/') + 1);
+    EXPECT_EQ(clitest::compare_file(dir.file("dir2/" + name), f.file_in_reused.content, f.file_in_reused.size), "");
+}
+
+TEST_F(FolderExport, CancellingKeepsTheFileInHandAsPartialAndListsWhatWasNotReached) {
+    const dsb::DemoSummary& d = clitest::demo();
+    ASSERT_TRUE(dstest::open_images(d).message.empty());
+    dstest::TempDir out;
+    ds::FolderExportOptions o;
+    o.progress = [](int64_t, int64_t) { return false; };
+    ds::FolderExportResult r = ds::folder_export(d.ids.at("/vm1"), out.file("vm1"), o);
+    EXPECT_TRUE(r.cancelled);
+    EXPECT_FALSE(r.complete());
+    EXPECT_TRUE(fs::exists(out.file("vm1/vm1.vmx")));   // inline: copied before the first report
+    EXPECT_TRUE(fs::exists(out.file("vm1/vm1.nvram.partial")));
+    EXPECT_FALSE(fs::exists(out.file("vm1/vm1.log")));
+    EXPECT_FALSE(fs::exists(out.file("vm1/vm1.log.partial")));
+    const nlohmann::json m = read_json(out.file("vm1.manifest.json"));
+    EXPECT_EQ(m["cancelled"], true);
+    const nlohmann::json* log = manifest_item(m, "vm1.log");
+    ASSERT_NE(log, nullptr);
+    EXPECT_EQ((*log)["status"], "cancelled");
+}
+
+TEST_F(FolderExport, ASingleFileGoesIntoTheDirectoryUnderItsName) {
+    const dsb::DemoSummary& d = clitest::demo();
+    ASSERT_TRUE(dstest::open_images(d).message.empty());
+    dstest::TempDir out;
+    ds::FolderExportOptions o;
+    o.file_name = "#" + std::to_string(d.deleted_file.id);
+    ds::FolderExportResult r = ds::folder_export(d.deleted_file.id, out.file("gone"), o);
+    ASSERT_TRUE(r.complete());
+    EXPECT_EQ(r.files, 1);
+    EXPECT_EQ(clitest::compare_file(out.file("gone/" + o.file_name), d.deleted_file.content, d.deleted_file.size), "");
+    EXPECT_EQ(ds::folder_export(0xFFFFFFF4u, out.file("none")).refusal, "file open error");
+    EXPECT_FALSE(fs::exists(out.file("none")));
+}
+
+} // namespace
+} // namespace evtest
