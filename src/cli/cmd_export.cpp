@@ -1,5 +1,6 @@
 #include "commands.h"
 #include "disks.h"
+#include "export_folder.h"
 #include "interrupt.h"
 #include "output.h"
 #include "progress.h"
@@ -42,6 +43,8 @@ int cmd_export(const Options& opt) {
     if (r.kind != Resolution::Kind::ok)
         return fail_resolution("file open error", r.detail, r.kind == Resolution::Kind::bad_id);
 
+    if (opt.recursive) return export_folder(opt, r);
+
     ds::tvmfs_inode inode;
     if (ds::inode_get(r.node.id, inode) != 0) return fail("file open error");
     // A found directory's own first block was reused after the reformat; its
@@ -50,10 +53,15 @@ int cmd_export(const Options& opt) {
 
     install_interrupt_handler();
     ProgressBar bar(opt.quiet, ProgressBar::Unit::bytes, inode.size);
-    ds::ExportResult res = ds::file_export(inode, opt.dest, [&](int64_t done, int64_t) {
-        bar.update(done);
-        return !interrupted();
-    });
+    ds::ExportOptions eo;
+    eo.sha256 = opt.hash;
+    ds::ExportResult res = ds::file_export(
+        inode, opt.dest,
+        [&](int64_t done, int64_t) {
+            bar.update(done);
+            return !interrupted();
+        },
+        eo);
     bar.finish();
 
     if (res.failure == ds::ExportFailure::cancelled) {
@@ -66,11 +74,17 @@ int cmd_export(const Options& opt) {
         if (!detail.empty()) fail(detail);
         return rc;
     }
-    if (opt.json)
-        out_json({{"result", "success"}, {"source", r.shown}, {"id", r.node.id}, {"dest", opt.dest},
-                  {"bytes", res.bytes_written}});
-    else
+    if (opt.hash && res.sha256.empty()) return fail("the digest could not be computed");
+    if (opt.json) {
+        nlohmann::json doc = {{"result", "success"}, {"source", r.shown}, {"id", r.node.id}, {"dest", opt.dest},
+                              {"bytes", res.bytes_written}};
+        if (opt.hash) doc["sha256"] = res.sha256;
+        out_json(doc);
+    } else {
         out_line("success");
+        // The line sha256sum -c reads back.
+        if (opt.hash) out_line(res.sha256 + "  " + opt.dest);
+    }
     return kExitOk;
 }
 

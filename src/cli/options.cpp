@@ -19,6 +19,7 @@ constexpr const char* kFooter =
     "  datumsift -d disk0.img export /vm1/vm1-flat.vmdk vm1-flat.vmdk\n"
     "  datumsift -d disk0.img --json deleted\n"
     "  datumsift -d disk0.img export '#0x400004' recovered.bin\n"
+    "  datumsift -d disk0.img export -r /vm1 vm1-copy\n"
     "  datumsift -d disk0.img ls --formatted DIR1\n"
     "  datumsift detect disk0.img disk1.img";
 
@@ -57,6 +58,10 @@ void setup_app(CLI::App& app, Options& opt) {
         ->required();
     exp->add_option("DEST", opt.dest, "Host file to create or replace")->required();
     exp->add_flag("--formatted", opt.formatted, "SRC starts at a found directory, e.g. DIR2/vm/disk.vmdk");
+    exp->add_flag("-r,--recursive", opt.recursive,
+                  "SRC is a folder: copy it with everything below it into the host directory DEST (created, "
+                  "or empty), with a SHA-256 per file and the manifest DEST.manifest.json beside it");
+    exp->add_flag("--hash", opt.hash, "Print the SHA-256 of the bytes written (always on with -r)");
 
     app.add_subcommand("deleted",
                        "Deleted-file recovery: sn, ID, type, size, create at, last update at, atime per row, "

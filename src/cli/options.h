@@ -20,6 +20,8 @@ struct Options {
     bool with_tree = false;
     std::string src;
     std::string dest;
+    bool recursive = false;   // export: SRC is a folder, DEST the host directory
+    bool hash = false;        // export: print the SHA-256 of the bytes written
     std::vector<std::string> devices;
     int pick = -1;
 };

@@ -14,7 +14,10 @@
 
 namespace ds {
 
-const char* const kImageFilter = "镜像文件(*.hdd;*.img;*.dsr;*.bin) (*.hdd *.img *.dsr *.bin);;所有文件(*.*) (*)";
+// Raw images, and evidence images by the first segment of their set.
+const char* const kImageFilter =
+    "镜像文件(*.hdd;*.img;*.dsr;*.bin;*.E01;*.Ex01) (*.hdd *.img *.dsr *.bin *.E01 *.e01 *.Ex01 *.ex01);;"
+    "所有文件(*.*) (*)";
 
 DiskSettingsState& disk_settings_state() {
     static DiskSettingsState state;

@@ -33,7 +33,8 @@ using DriveLister = std::function<std::vector<DriveInfo>()>;
 // nullptr restores the drives of /sys/block.
 void set_drive_lister(DriveLister lister);
 
-// The filter of dlgOpen1: image files (hdd, img, dsr, bin) and all files.
+// The filter of dlgOpen1: image files (hdd, img, dsr, bin, and the first
+// segment of an E01 or Ex01 evidence image) and all files.
 extern const char* const kImageFilter;
 
 class Tfrmdiskset : public QDialog {

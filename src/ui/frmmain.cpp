@@ -10,6 +10,7 @@
 #include "ui/prompts.h"
 #include "vmfs/blockid.h"
 #include "vmfs/file_export.h"
+#include "vmfs/folder_export.h"
 #include "vmfs/fs.h"
 #include "vmfs/inode.h"
 #include "vmfs/listing.h"
@@ -251,22 +252,25 @@ void Tfrmmain::tree_double_clicked(QTreeWidgetItem* item) {
     TreeViewDblClick();
 }
 
-void Tfrmmain::TreeViewDblClick() {
-    if (busy_) return;
-    QTreeWidgetItem* node = selected_node();
-    if (!node || node->childCount() > 0) return;
-
+int64_t Tfrmmain::first_block_of(const QTreeWidgetItem* node) const {
     // A directory found after a reformat may have its entries in a sub-block
     // that takes the place of its own first block.
-    int64_t first_block = -1;
     QTreeWidgetItem* first = TreeView->topLevelItem(0);
     if (first && first->text(0) == kAllDirFound && node->parent() == first) {
         const QString caption = node->text(0);
         bool ok = false;
         int number = caption.startsWith(QLatin1String("DIR")) ? caption.mid(3).toInt(&ok) : 0;
-        if (ok) first_block = found_dir_first_block(number);
+        if (ok) return found_dir_first_block(number);
     }
+    return -1;
+}
 
+void Tfrmmain::TreeViewDblClick() {
+    if (busy_) return;
+    QTreeWidgetItem* node = selected_node();
+    if (!node || node->childCount() > 0) return;
+
+    const int64_t first_block = first_block_of(node);
     const uint32_t id = node->data(0, kNodeDataRole).toUInt();
     Listing listing = list_directory(id, first_block);
     if (listing.status == ListStatus::open_error) {
@@ -284,7 +288,75 @@ void Tfrmmain::saveout1Click() {
     if (busy_) return;
     QTreeWidgetItem* node = selected_node();
     if (!node) return;
-    export_descriptor(node->text(0), node->data(0, kNodeDataRole).toUInt());
+    const uint32_t id = node->data(0, kNodeDataRole).toUInt();
+    // A folder node: the whole folder, or (the default) its directory file.
+    if (id != 0 && node->data(0, kImageIndexRole).toInt() == 0) {
+        const int choice = ui::prompts().choose(
+            this, QStringLiteral("save out folder: ") + node->text(0),
+            {QStringLiteral("directory file"), QStringLiteral("folder contents")});
+        if (choice < 0) return;
+        if (choice == 1) {
+            export_folder(node);
+            return;
+        }
+    }
+    export_descriptor(node->text(0), id);
+}
+
+void Tfrmmain::export_folder(const QTreeWidgetItem* node) {
+    const uint32_t id = node->data(0, kNodeDataRole).toUInt();
+    const QString parent_dir = ui::prompts().choose_folder(this);
+    if (parent_dir.isEmpty()) return;
+    // The copy goes into a new folder named as the node, inside the folder
+    // chosen; the manifest beside it.
+    const std::string name = node->text(0).toStdString();
+    const std::string dest = QFile::encodeName(parent_dir).toStdString() + "/" + host_name_encode(name);
+    std::string source;
+    for (const QTreeWidgetItem* n = node; n && n->text(0) != kAllDirFound; n = n->parent()) {
+        const std::string part = n->text(0).toStdString();
+        source = source.empty() ? part : part == "/" ? "/" + source : part + "/" + source;
+    }
+
+    Running running(*this);
+    g1->setValue(0);
+    QElapsedTimer since_repaint;
+    FolderExportOptions options;
+    options.first_block = first_block_of(node);
+    options.source_text = source;
+    options.progress = [&](int64_t done, int64_t total) {
+        if (!since_repaint.isValid() || since_repaint.elapsed() >= 50 || done >= total) {
+            g1->setValue(total > 0 ? int(done * 100 / total) : 100);
+            QCoreApplication::processEvents();
+            since_repaint.start();
+        }
+        return !cancel_requested_;
+    };
+    FolderExportResult r = folder_export(id, dest, options);
+    const QString summary = QStringLiteral("files:%1 bytes:%2 failures:%3")
+                                .arg(r.files)
+                                .arg(r.bytes)
+                                .arg(r.failures);
+    if (!r.refusal.empty()) {
+        ui::message(this, r.refusal == "file open error" ? qs(r.refusal)
+                                                         : QStringLiteral("folder save error|") + qs(r.refusal));
+    } else if (r.cancelled) {
+        ui::message(this, QStringLiteral("export cancelled|written:") + QString::number(r.bytes));
+    } else if (!r.complete()) {
+        QString text = QStringLiteral("folder save error|failures:") + QString::number(r.failures) +
+                       QLatin1Char('\n') + summary;
+        // The first few in the box; the manifest lists every one.
+        int shown = 0;
+        for (const FolderItem& it : r.items)
+            if (it.status != FolderItemStatus::ok && shown++ < 10)
+                text += QLatin1Char('\n') + qs(std::string(folder_status_text(it.status)) + ": " + it.path);
+        if (shown > 10) text += QStringLiteral("\n...");
+        if (r.manifest_written) text += QStringLiteral("\nmanifest:") + QFile::decodeName(r.manifest_path.c_str());
+        ui::message(this, text);
+    } else {
+        g1->setValue(100);
+        ui::message(this, QStringLiteral("success\n") + summary + QStringLiteral("\nmanifest:") +
+                              QFile::decodeName(r.manifest_path.c_str()));
+    }
 }
 
 void Tfrmmain::saveout2Click() {
@@ -324,13 +396,16 @@ void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id) {
         }
         return !cancel_requested_;
     };
-    ExportResult r = file_export(inode, QFile::encodeName(path).toStdString(), progress);
+    ExportOptions options;
+    options.sha256 = true;
+    ExportResult r = file_export(inode, QFile::encodeName(path).toStdString(), progress, options);
     if (r.failure == ExportFailure::cancelled) {
         ui::message(this, QStringLiteral("export cancelled|written:") + QString::number(r.bytes_written));
     } else if (r.result < 0) {
         ui::message(this, QStringLiteral("file save error|result:") + QString::number(r.result));
     } else {
-        ui::message(this, QStringLiteral("success"));
+        // The digest of what was written, for the operator's records.
+        ui::message(this, QStringLiteral("success\nsha256:") + qs(r.sha256));
     }
 }
 

@@ -93,6 +93,8 @@ private:
     QTreeWidgetItem* selected_node() const;
     QTreeWidgetItem* add_node(QTreeWidgetItem* parent, const QString& text, uint32_t data, int image);
     void export_descriptor(const QString& shown, uint32_t descriptor_id);
+    void export_folder(const QTreeWidgetItem* node);
+    int64_t first_block_of(const QTreeWidgetItem* node) const;
     bool scan_progress(int gauge);
     void show_scan_end(ScanEnd end);
     void tree_context_menu(const QPoint& pos);

@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace ds::ui {
 namespace {
@@ -29,6 +30,18 @@ public:
         return QFileDialog::getSaveFileName(parent, QString(), QString(), QString(), nullptr,
                                             QFileDialog::DontConfirmOverwrite);
     }
+    int choose(QWidget* parent, const QString& text, const QStringList& choices) override {
+        QMessageBox box(QMessageBox::Question, kTitle, text, QMessageBox::NoButton, parent);
+        QList<QAbstractButton*> buttons;
+        for (const QString& c : choices) buttons << box.addButton(c, QMessageBox::AcceptRole);
+        box.addButton(QMessageBox::Cancel);
+        if (!buttons.isEmpty()) box.setDefaultButton(qobject_cast<QPushButton*>(buttons.first()));
+        box.exec();
+        return static_cast<int>(buttons.indexOf(box.clickedButton()));
+    }
+    QString choose_folder(QWidget* parent) override {
+        return QFileDialog::getExistingDirectory(parent, QString(), QString());
+    }
 };
 
 DialogPrompts& dialog_prompts() {
@@ -39,6 +52,10 @@ DialogPrompts& dialog_prompts() {
 Prompts* current = nullptr;
 
 } // namespace
+
+int Prompts::choose(QWidget*, const QString&, const QStringList& choices) { return choices.isEmpty() ? -1 : 0; }
+
+QString Prompts::choose_folder(QWidget*) { return {}; }
 
 Prompts& prompts() { return current ? *current : dialog_prompts(); }
 

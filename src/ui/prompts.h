@@ -4,6 +4,7 @@
 // Tests install their own Prompts to answer without a person.
 
 #include <QString>
+#include <QStringList>
 
 class QWidget;
 
@@ -23,6 +24,13 @@ public:
     // File save dialog without filter or default name that replaces an
     // existing file without asking; empty when cancelled.
     virtual QString save_file(QWidget* parent) = 0;
+    // Modal box titled "message" with one button per choice, the first one
+    // the default; the index chosen, or -1 when the box was closed. A Prompts
+    // that does not ask takes the default.
+    virtual int choose(QWidget* parent, const QString& text, const QStringList& choices);
+    // Directory dialog for an export's destination; empty when cancelled. A
+    // Prompts that does not ask cancels.
+    virtual QString choose_folder(QWidget* parent);
 };
 
 // The Prompts in use; the one backed by real Qt dialogs by default.

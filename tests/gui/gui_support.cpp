@@ -2,6 +2,7 @@
 
 #include "ui/artwork.h"
 #include "ui/frmdiskset.h"
+#include "vmfs/chunk_digest.h"
 #include "vmfs/volume.h"
 
 #include <QApplication>
@@ -41,6 +42,21 @@ QString ScriptedPrompts::save_file(QWidget*) {
     if (save_answers.empty()) return {};
     QString a = save_answers.front();
     save_answers.pop_front();
+    return a;
+}
+
+int ScriptedPrompts::choose(QWidget*, const QString& text, const QStringList& choices) {
+    choices_asked << text + "|" + choices.join(QLatin1Char('|'));
+    if (choose_answers.empty()) return 0;
+    int a = choose_answers.front();
+    choose_answers.pop_front();
+    return a;
+}
+
+QString ScriptedPrompts::choose_folder(QWidget*) {
+    if (folder_answers.empty()) return {};
+    QString a = folder_answers.front();
+    folder_answers.pop_front();
     return a;
 }
 
@@ -106,6 +122,11 @@ QStringList row_cells(const QTreeWidgetItem* row, int columns) {
 }
 
 std::vector<uint8_t> content_of(const dsb::ObjectExpect& o) { return dsb::materialize(o.content, 0, o.size); }
+
+QString success_text(const std::vector<uint8_t>& bytes) {
+    return "success\nsha256:" +
+           QString::fromStdString(ds::sha256_hex(bytes.data(), static_cast<int64_t>(bytes.size())));
+}
 
 } // namespace guitest
 

@@ -37,12 +37,17 @@ public:
     std::deque<std::optional<QString>> input_answers;  // nullopt or empty: cancelled
     std::deque<QString> open_answers;                // empty: cancelled
     std::deque<QString> save_answers;                // empty: cancelled
+    QStringList choices_asked;                       // "text|choice|choice..."
+    std::deque<int> choose_answers;                  // empty: the default, 0
+    std::deque<QString> folder_answers;              // empty: cancelled
 
     void message(QWidget*, const QString& text) override { messages << text; }
     bool confirm(QWidget*, const QString& text) override;
     QString input(QWidget*, const QString& caption, const QString& prompt, const QString& def) override;
     QString open_file(QWidget*, const QString& filter) override;
     QString save_file(QWidget*) override;
+    int choose(QWidget*, const QString& text, const QStringList& choices) override;
+    QString choose_folder(QWidget*) override;
 };
 
 class GuiTest : public dstest::CleanState {
@@ -63,5 +68,7 @@ QStringList top_texts(const QTreeWidget* tree);
 QTreeWidgetItem* child(QTreeWidgetItem* parent, const QString& text);
 QStringList row_cells(const QTreeWidgetItem* row, int columns = 7);
 std::vector<uint8_t> content_of(const dsb::ObjectExpect& o);
+// The box a whole single-file export ends with: "success", then the digest.
+QString success_text(const std::vector<uint8_t>& bytes);
 
 } // namespace guitest

@@ -246,10 +246,10 @@ TEST_F(MainWindow, SaveOutWritesTheFileByteForByte) {
         w.TreeView->setCurrentItem(node);
         w.saveout1Click();
         EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: " + node->text(0) + "  OUT"));
-        EXPECT_EQ(prompts.messages, QStringList("success"));
         const auto& objects = demo().objects;
         auto it = std::find_if(objects.begin(), objects.end(), [&](const auto& o) { return o.path == p; });
         ASSERT_NE(it, objects.end());
+        EXPECT_EQ(prompts.messages, QStringList(success_text(content_of(*it))));
         EXPECT_EQ(dstest::read_file(host), content_of(*it));
     }
     EXPECT_EQ(w.g1->value(), 100);

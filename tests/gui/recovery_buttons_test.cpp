@@ -68,7 +68,7 @@ TEST_F(RecoveryButtons, DeletedFilesAreListedAndCanBeSavedOut) {
     w.ListView2->setCurrentItem(row(w, 0));
     w.saveout2->trigger();
     EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: FILE 1  OUT"));
-    EXPECT_EQ(prompts.messages.last(), "success");
+    EXPECT_EQ(prompts.messages.last(), success_text(content_of(del)));
     EXPECT_EQ(dstest::read_file(out.file("old.log")), content_of(del));
 
     w.Button1Click();   // browsing again shows the tree
@@ -119,7 +119,7 @@ TEST_F(RecoveryButtons, FormatRecoveryPutsOldDirectoriesInTheTree) {
     prompts.save_answers = {QString::fromStdString(out.file("flat"))};
     w.TreeView->setCurrentItem(dir2->child(0));
     w.saveout1Click();
-    EXPECT_EQ(prompts.messages.last(), "success");
+    EXPECT_EQ(prompts.messages.last(), success_text(content_of(f.file_in_reused)));
     EXPECT_EQ(dstest::read_file(out.file("flat")), content_of(f.file_in_reused));
 
     w.TreeView->setCurrentItem(top->child(0));

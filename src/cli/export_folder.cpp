@@ -1,0 +1,113 @@
+#include "export_folder.h"
+
+#include "interrupt.h"
+#include "output.h"
+#include "progress.h"
+
+#include "vmfs/folder_export.h"
+
+#include <nlohmann/json.hpp>
+#include <optional>
+
+namespace dscli {
+namespace {
+
+std::string summary_text(const ds::FolderExportResult& res) {
+    return "files:" + std::to_string(res.files) + " directories:" + std::to_string(res.directories) +
+           " bytes:" + std::to_string(res.bytes) + " failures:" + std::to_string(res.failures) +
+           " renamed:" + std::to_string(res.renamed);
+}
+
+nlohmann::json item_json(const ds::FolderItem& it) {
+    nlohmann::json j = {{"path", it.path},
+                        {"host_path", it.host_path},
+                        {"type", it.is_dir ? "dir" : "file"},
+                        {"descriptor_id", it.descriptor_id},
+                        {"size", it.size},
+                        {"status", ds::folder_status_text(it.status)}};
+    if (!it.is_dir) {
+        j["bytes_written"] = it.bytes_written;
+        j["sha256"] = it.sha256;
+    }
+    if (!it.detail.empty()) j["detail"] = it.detail;
+    return j;
+}
+
+} // namespace
+
+int export_folder(const Options& opt, const Resolution& r) {
+    if (r.node.formatted_root) {
+        fail("file open error");
+        return fail("name one found directory, e.g. DIR1");
+    }
+    ds::FolderExportOptions fo;
+    fo.first_block = r.node.first_block;
+    fo.file_name = r.node.name;
+    fo.source_text = r.shown;
+
+    install_interrupt_handler();
+    // The total is known once the folder has been listed, at the first report.
+    std::optional<ProgressBar> bar;
+    fo.progress = [&](int64_t done, int64_t total) {
+        if (!bar) bar.emplace(opt.quiet, ProgressBar::Unit::bytes, total);
+        bar->update(done);
+        return !interrupted();
+    };
+    ds::FolderExportResult res = ds::folder_export(r.node.id, opt.dest, fo);
+    if (bar) bar->finish();
+
+    if (!res.refusal.empty()) {
+        if (res.refusal == "file open error") return fail(res.refusal);
+        fail("file save error|result:-1");
+        return fail(res.refusal);
+    }
+
+    const std::string root = opt.dest.empty() || opt.dest.back() == '/' ? opt.dest : opt.dest + "/";
+    if (opt.json) {
+        nlohmann::json items = nlohmann::json::array();
+        for (const ds::FolderItem& it : res.items) items.push_back(item_json(it));
+        out_json({{"result", res.cancelled ? "cancelled" : res.complete() ? "success" : "failed"},
+                  {"source", r.shown},
+                  {"id", r.node.id},
+                  {"dest", opt.dest},
+                  {"manifest", res.manifest_written ? nlohmann::json(res.manifest_path) : nlohmann::json()},
+                  {"files", res.files},
+                  {"directories", res.directories},
+                  {"bytes", res.bytes},
+                  {"failures", res.failures},
+                  {"renamed", res.renamed},
+                  {"items", std::move(items)}});
+    } else {
+        for (const ds::FolderItem& it : res.items)
+            if (!it.is_dir && !it.sha256.empty()) out_line(it.sha256 + "  " + root + it.host_path);
+    }
+
+    // What the operator must know about, in the order met. A renamed entry
+    // is copied whole; it is reported, not counted as a failure.
+    for (const ds::FolderItem& it : res.items) {
+        const std::string shown = it.path == "." ? r.shown : it.path;
+        if (it.status == ds::FolderItemStatus::ok) {
+            if (it.renamed) fail("renamed: " + shown + " -> " + it.host_path + " (" + it.detail + ")");
+        } else if (it.status != ds::FolderItemStatus::cancelled || it.detail != "not reached") {
+            fail(std::string(ds::folder_status_text(it.status)) + ": " + shown + ": " + it.detail);
+        }
+    }
+    if (!res.manifest_written) fail("cannot write the manifest " + res.manifest_path);
+
+    if (res.cancelled) {
+        fail("export cancelled|written:" + std::to_string(res.bytes));
+        return fail(summary_text(res));
+    }
+    if (!res.complete()) {
+        fail("folder export incomplete|" + summary_text(res));
+        return kExitFailed;
+    }
+    if (!opt.json) {
+        out_line(summary_text(res));
+        out_line("manifest: " + res.manifest_path);
+        out_line("success");
+    }
+    return kExitOk;
+}
+
+} // namespace dscli

@@ -1,0 +1,168 @@
+// E01 evidence images: the same datastore read from an E01 set (made with
+// ewfacquire from a builder image) gives every command the same output as
+// the raw image. The backend is chosen by the file's signature.
+
+#include "evidence_support.h"
+
+#include "disk/ewf_source.h"
+#include "disk/sector_source.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+namespace evtest {
+namespace {
+
+namespace fs = std::filesystem;
+using clitest::RunResult;
+using clitest::run_cli;
+using clitest::with_disks;
+
+#define REQUIRE_EWFACQUIRE()                                                                     \
+    if (!have_program("ewfacquire")) GTEST_SKIP() << "ewfacquire (Debian's ewf-tools) is not installed"
+
+std::vector<uint8_t> raw_bytes(const std::string& path, int64_t off, int64_t len) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(off);
+    std::vector<uint8_t> out(static_cast<size_t>(len));
+    in.read(reinterpret_cast<char*>(out.data()), len);
+    return out;
+}
+
+TEST(EwfSource, ReadsTheMediaOfASplitSetLikeTheRawImage) {
+    REQUIRE_EWFACQUIRE();
+    const std::string raw = clitest::demo().images.at(0);
+    const std::string& e01 = demo_e01();
+    ASSERT_FALSE(e01.empty());
+    const std::string base = e01.substr(0, e01.size() - 4);
+    ASSERT_TRUE(fs::exists(base + ".E02")) << "the set is expected to be split";
+    const std::vector<std::string> files = ds::device_files(e01);
+    EXPECT_GE(files.size(), 2u);
+    EXPECT_EQ(files.at(1), base + ".E02");
+    EXPECT_EQ(ds::device_files(raw), std::vector<std::string>{raw});
+
+    ds::SectorSource& src = ds::posix_sector_source();
+    const int64_t size = static_cast<int64_t>(fs::file_size(raw));
+    ASSERT_EQ(src.size(e01), size);
+    // The volume header, a range over a chunk edge, the data area, and the
+    // last bytes of the media.
+    for (auto [off, len] : std::vector<std::pair<int64_t, int64_t>>{
+             {1048576, 4096}, {(16 << 20) - 100, 300}, {(17 << 20) + 1048576, 1 << 20}, {size - 512, 512}}) {
+        std::vector<uint8_t> got(static_cast<size_t>(len));
+        ASSERT_TRUE(src.read(e01, off, len, got.data())) << off;
+        EXPECT_EQ(got, raw_bytes(raw, off, len)) << off;
+    }
+    std::vector<uint8_t> past(512);
+    EXPECT_FALSE(src.read(e01, size - 256, 512, past.data()));
+    src.close_all();
+}
+
+// The outputs of a run with every image path shown as IMG.
+std::string normalized(const RunResult& r, const std::vector<std::string>& images) {
+    std::string text = "exit " + std::to_string(r.exit_code) + "\n" + r.out + "--\n" + r.err;
+    for (const std::string& img : images) text = replace_all(text, img, "IMG");
+    return text;
+}
+
+void expect_same_outputs(const std::vector<std::string>& raw, const std::vector<std::string>& e01,
+                         const std::vector<std::vector<std::string>>& commands) {
+    for (const std::vector<std::string>& cmd : commands) {
+        std::string shown;
+        for (const std::string& a : cmd) shown += a + " ";
+        SCOPED_TRACE(shown);
+        std::vector<std::string> on_raw = cmd, on_e01 = cmd;
+        if (cmd.at(0) == "detect") {
+            on_raw.insert(on_raw.end(), raw.begin(), raw.end());
+            on_e01.insert(on_e01.end(), e01.begin(), e01.end());
+        }
+        RunResult a = run_cli(cmd.at(0) == "detect" ? on_raw : with_disks(raw, on_raw));
+        RunResult b = run_cli(cmd.at(0) == "detect" ? on_e01 : with_disks(e01, on_e01));
+        EXPECT_EQ(a.exit_code, 0) << a.err;
+        EXPECT_EQ(normalized(a, raw), normalized(b, e01));
+    }
+}
+
+TEST(EwfImages, EveryCommandGivesTheSameOutputAsOnTheRawImage) {
+    REQUIRE_EWFACQUIRE();
+    const dsb::DemoSummary& d = clitest::demo();
+    ASSERT_FALSE(demo_e01().empty());
+    dstest::TempDir out;
+    expect_same_outputs(d.images, {demo_e01()},
+                        {{"info"},
+                         {"ls", "-l", "/vm1"},
+                         {"tree", "/"},
+                         {"--json", "ls", "/vm2"},
+                         {"deleted"},
+                         {"formatted", "--tree"},
+                         {"vmdk"},
+                         {"detect"},
+                         {"export", "--hash", "/vm2/vm2-flat.vmdk", out.file("flat")},
+                         {"export", "--hash", "#" + std::to_string(d.deleted_file.id), out.file("gone")}});
+    const dsb::ObjectExpect& flat = clitest::object(d, "/vm2/vm2-flat.vmdk");
+    EXPECT_EQ(clitest::compare_file(out.file("flat"), flat.content, flat.size), "");
+
+    // A folder export: the same digests, the same manifest but for the paths.
+    RunResult a = run_cli(with_disks(d.images, {"export", "-r", "/vm1", out.file("raw-vm1")}));
+    RunResult b = run_cli(with_disks({demo_e01()}, {"export", "-r", "/vm1", out.file("e01-vm1")}));
+    ASSERT_EQ(a.exit_code, 0) << a.err;
+    EXPECT_EQ(replace_all(a.out, out.file("raw-vm1"), "DEST"), replace_all(b.out, out.file("e01-vm1"), "DEST"));
+}
+
+TEST(EwfImages, AVolumeOfTwoMembersBothGivenAsEvidence) {
+    REQUIRE_EWFACQUIRE();
+    const dsb::MultiSummary& m = clitest::multi();
+    dstest::TempDir dir;
+    std::vector<std::string> e01;
+    for (size_t k = 0; k < m.images.size(); ++k) {
+        std::string why;
+        e01.push_back(make_e01(m.images[k], dir.file("member" + std::to_string(k)), 1 << 20, &why));
+        ASSERT_FALSE(e01.back().empty()) << why;
+    }
+    expect_same_outputs(m.images, e01,
+                        {{"info"}, {"tree", "/"}, {"detect"}, {"export", "--hash", m.spanning.path, dir.file("span")}});
+    EXPECT_EQ(clitest::compare_file(dir.file("span"), m.spanning.content, m.spanning.size), "");
+}
+
+TEST(EwfImages, TheSignatureDecidesNotTheName) {
+    REQUIRE_EWFACQUIRE();
+    const dsb::DemoSummary& d = clitest::demo();
+    dstest::TempDir dir;
+    std::string why;
+    // One segment, so that it still opens under any name.
+    const std::string e01 = make_e01(d.images.at(0), dir.file("whole"), uint64_t{4} << 30, &why);
+    ASSERT_FALSE(e01.empty()) << why;
+    ASSERT_FALSE(fs::exists(dir.file("whole.E02")));
+    fs::rename(e01, dir.file("evidence.img"));
+    fs::copy_file(d.images.at(0), dir.file("raw.E01"));
+    expect_same_outputs(d.images, {dir.file("evidence.img")}, {{"info"}, {"ls", "/vm1"}});
+    expect_same_outputs(d.images, {dir.file("raw.E01")}, {{"info"}, {"ls", "/vm1"}});
+}
+
+TEST(EwfImages, AMissingSegmentFailsCleanlyAndNoSegmentIsEverReplaced) {
+    REQUIRE_EWFACQUIRE();
+    ASSERT_FALSE(demo_e01().empty());
+    const std::string base = demo_e01().substr(0, demo_e01().size() - 4);
+    const auto e02_size = fs::file_size(base + ".E02");
+    const std::string e02_digest = sha256_of_file(base + ".E02");
+
+    // Export onto a later segment of the set being read: refused.
+    RunResult onto = run_cli(with_disks({demo_e01()}, {"export", "/vm1/vm1.vmx", base + ".E02"}));
+    EXPECT_EQ(onto.exit_code, 1);
+    EXPECT_NE(onto.err.find("refusing to replace"), std::string::npos) << onto.err;
+    EXPECT_EQ(fs::file_size(base + ".E02"), e02_size);
+    EXPECT_EQ(sha256_of_file(base + ".E02"), e02_digest);
+
+    // A set without its second segment.
+    dstest::TempDir dir;
+    fs::copy_file(demo_e01(), dir.file("cut.E01"));
+    for (int k = 3; fs::exists(base + ".E0" + std::to_string(k)); ++k)
+        fs::copy_file(base + ".E0" + std::to_string(k), dir.file("cut.E0" + std::to_string(k)));
+    RunResult cut = run_cli(with_disks({dir.file("cut.E01")}, {"info"}));
+    EXPECT_EQ(cut.exit_code, 1);
+    EXPECT_EQ(cut.signal, 0);
+    EXPECT_FALSE(cut.err.empty());
+}
+
+} // namespace
+} // namespace evtest

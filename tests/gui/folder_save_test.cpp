@@ -1,0 +1,110 @@
+// "save out" on a folder node: the operator chooses between the folder's
+// contents and its directory file, and the copy lands in a new folder named
+// as the node inside the folder chosen.
+
+#include "gui_support.h"
+
+#include "ui/frmmain.h"
+#include "recovery/formatted_dirs.h"
+
+#include <QProgressBar>
+#include <QTreeWidget>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+using namespace guitest;
+using ds::Tfrmmain;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class FolderSave : public GuiTest {};
+
+void select_and_save(Tfrmmain& w, QTreeWidgetItem* node) {
+    w.TreeView->setCurrentItem(node);
+    w.saveout1Click();
+}
+
+TEST_F(FolderSave, TheFolderContentsOrTheDirectoryFile) {
+    add_disk(demo_image());
+    dstest::TempDir out;
+    Tfrmmain w;
+    w.Button1Click();
+    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    w.TreeView->setCurrentItem(root);
+    w.TreeViewDblClick();
+    QTreeWidgetItem* vm1 = child(root, "vm1");
+    ASSERT_NE(vm1, nullptr);
+
+    // Closing the question does nothing at all.
+    prompts.choose_answers = {-1};
+    select_and_save(w, vm1);
+    EXPECT_EQ(prompts.choices_asked, QStringList("save out folder: vm1|directory file|folder contents"));
+    EXPECT_TRUE(prompts.confirmations.isEmpty());
+    EXPECT_TRUE(prompts.messages.isEmpty());
+
+    // The folder's contents; the folder dialog cancelled first.
+    prompts.choose_answers = {1, 1};
+    select_and_save(w, vm1);
+    EXPECT_TRUE(prompts.messages.isEmpty());
+    prompts.folder_answers = {QString::fromStdString(out.path().string())};
+    select_and_save(w, vm1);
+    const std::string dest = out.file("vm1");
+    ASSERT_EQ(prompts.messages.size(), 1);
+    EXPECT_TRUE(prompts.messages[0].startsWith("success\nfiles:4 bytes:")) << prompts.messages[0].toStdString();
+    EXPECT_TRUE(prompts.messages[0].endsWith("\nmanifest:" + QString::fromStdString(dest + ".manifest.json")));
+    EXPECT_TRUE(prompts.confirmations.isEmpty());
+    for (const char* f : {"vm1.vmx", "vm1.nvram", "vm1.log", "snapshots/vm1-Snapshot1.vmsn"}) {
+        const auto& objects = demo().objects;
+        auto it = std::find_if(objects.begin(), objects.end(),
+                               [&](const dsb::ObjectExpect& o) { return o.path == std::string("/vm1/") + f; });
+        ASSERT_NE(it, objects.end());
+        EXPECT_EQ(dstest::read_file(dest + "/" + f), content_of(*it)) << f;
+    }
+    EXPECT_TRUE(fs::exists(dest + ".manifest.json"));
+    EXPECT_EQ(w.g1->value(), 100);
+
+    // The same folder again: the copy is there, nothing is replaced.
+    prompts.messages.clear();
+    prompts.choose_answers = {1};
+    prompts.folder_answers = {QString::fromStdString(out.path().string())};
+    select_and_save(w, vm1);
+    EXPECT_EQ(prompts.messages, QStringList("folder save error|" + QString::fromStdString(dest) + " is not empty"));
+
+    // A document node is never asked about.
+    prompts.messages.clear();
+    prompts.choices_asked.clear();
+    w.TreeView->setCurrentItem(vm1);
+    w.TreeViewDblClick();
+    prompts.confirm_answers = {true};
+    prompts.save_answers = {QString::fromStdString(out.file("vmx"))};
+    select_and_save(w, child(vm1, "vm1.vmx"));
+    EXPECT_TRUE(prompts.choices_asked.isEmpty());
+    ASSERT_EQ(prompts.messages.size(), 1);
+    EXPECT_TRUE(prompts.messages[0].startsWith("success\nsha256:"));
+}
+
+TEST_F(FolderSave, AFoundDirectoryIsReadThroughItsSubstitutedFirstBlock) {
+    dstest::TempDir dir;
+    const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
+    add_disk(f.images.at(0));
+    Tfrmmain w;
+    w.Button1Click();
+    w.Button3Click();
+    QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
+    QTreeWidgetItem* dir2 = nullptr;
+    for (int i = 0; i < top->childCount(); ++i)
+        if (top->child(i)->data(0, ds::kNodeDataRole).toUInt() == f.reused_dir) dir2 = top->child(i);
+    ASSERT_NE(dir2, nullptr);
+    prompts.messages.clear();
+    prompts.choose_answers = {1};
+    prompts.folder_answers = {QString::fromStdString(dir.path().string())};
+    select_and_save(w, dir2);
+    ASSERT_EQ(prompts.messages.size(), 1);
+    EXPECT_TRUE(prompts.messages[0].startsWith("success\n")) << prompts.messages[0].toStdString();
+    const std::string name = f.file_in_reused.path.substr(f.file_in_reused.path.rfind('/') + 1);
+    EXPECT_EQ(dstest::read_file(dir.file(dir2->text(0).toStdString() + "/" + name)), content_of(f.file_in_reused));
+}
+
+} // namespace
