@@ -25,7 +25,7 @@ out=${FUZZ_OUT_DIR:-fuzz-out}
 scripts/setup-deps.sh
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDATUMSIFT_FUZZ=ON -DDATUMSIFT_GUI=OFF -DDATUMSIFT_TESTS=OFF >/dev/null
-nice -n 19 cmake --build "$build" -j"$(nproc)"
+nice -n 19 cmake --build "$build" -j"$(nproc)" --target make_seeds $(printf 'fuzz_%s ' "${targets[@]}")
 mkdir -p "$out/seeds" "$out/logs"
 "$build/fuzz/make_seeds" "$out/seeds"
 
@@ -55,7 +55,7 @@ for t in "${targets[@]}"; do
     -artifact_prefix="$out/crashes/$t/" -print_final_stats=1 >"$log" 2>&1
   rc=$?
   set -e
-  grep -E '^#[0-9]+ +DONE' "$log" | tail -1 || true
+  grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 || true
   grep -E 'stat::number_of_executed_units|stat::peak_rss_mb' "$log" || true
   if [ $rc -ne 0 ]; then
     found=1
