@@ -35,7 +35,8 @@ bool is_evidence_image(int fd) {
 // not reopen the device for every chunk. Nothing here ever opens for writing.
 class PosixSource final : public SectorSource {
 public:
-    ~PosixSource() override { close_all(); }
+    // Only its own descriptors: at exit the evidence source may already be gone.
+    ~PosixSource() override { close_own(); }
 
     bool read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) override {
         if (off < 0 || len < 0) return false;
@@ -67,13 +68,17 @@ public:
     }
 
     void close_all() override {
-        for (auto& [name, fd] : fds_)
-            if (fd >= 0) ::close(fd);
-        fds_.clear();
+        close_own();
         ewf_sector_source().close_all();
     }
 
 private:
+    void close_own() {
+        for (auto& [name, fd] : fds_)
+            if (fd >= 0) ::close(fd);
+        fds_.clear();
+    }
+
     int handle(const std::string& device) {
         auto it = fds_.find(device);
         if (it != fds_.end()) return it->second;
