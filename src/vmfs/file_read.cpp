@@ -118,8 +118,13 @@ int64_t file_read(const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int6
             got = std::min(want, inode.block_size - p % inode.block_size);
             std::memset(buffer + total, 0, static_cast<size_t>(got));
         } else if (blkid_type(id) == kBlockFile) {
+            // A slot that claims more bytes than its block holds would wrap
+            // around inside that block: a damaged size could then repeat the
+            // same bytes for terabytes.
+            if (p % inode.block_size >= fs_state().fsinfo.blocksize) return -1;
             got = file_block_read(id, buffer, total, want, p);
         } else if (blkid_type(id) == kBlockSub) {
+            if (p % inode.block_size >= fs_state().sbc.header.item_size) return -1;
             got = subblock_read(id, buffer, total, want, p);
         }
         if (got <= 0) return -1;

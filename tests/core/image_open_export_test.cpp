@@ -5,6 +5,7 @@
 #include "support/test_support.h"
 #include "vmfs/blockid.h"
 #include "vmfs/file_export.h"
+#include "vmfs/file_read.h"
 #include "vmfs/inode.h"
 #include "vmfs/listing.h"
 
@@ -159,6 +160,19 @@ TEST_F(SmallDatastore, AFailedReadKeepsTheChunksWrittenBefore) {
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.failure, ExportFailure::read);
     EXPECT_EQ(std::filesystem::file_size(dir.file("out")), 2u * 1048576);
+}
+
+TEST_F(SmallDatastore, ASlotClaimingMoreThanItsBlockDoesNotWrapAround) {
+    dsb::Datastore d(options());
+    uint32_t f = d.add_file("/f", dsb::generated_file(2 * 1048576, dsb::pattern_content(4), dsb::Storage::FileBlocks));
+    d.finish();
+    d.write_item(f, 0x214, le64(uint64_t{1} << 62));   // size
+    d.write_item(f, 0x21C, le64(uint64_t{1} << 40));   // block_size of one slot
+    ASSERT_EQ(dstest::open_images(summary_of(d)).message, "");
+    std::vector<uint8_t> buf(64);
+    EXPECT_EQ(file_read(inode(f), buf.data(), 64, 0), 64);
+    EXPECT_EQ(file_read(inode(f), buf.data(), 64, 1048576), -1);
+    EXPECT_EQ(file_read(inode(f), buf.data(), 64, int64_t{5} << 30), -1);
 }
 
 TEST_F(SmallDatastore, RefusesToExportOverAnInputOrFromANegativeSize) {
