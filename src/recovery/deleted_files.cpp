@@ -1,5 +1,6 @@
 #include "recovery/deleted_files.h"
 
+#include "recovery/item_window.h"
 #include "vmfs/le.h"
 
 #include "vmfs/blockid.h"
@@ -77,16 +78,18 @@ FileRow make_file_row(const tvmfs_inode& inode, int n, uint32_t descriptor_id) {
 ScanEnd scan_deleted_files(const ScanProgress& progress, const std::function<void(const FileRow&)>& row) {
     if (!fs_is_open()) return ScanEnd::not_open;
     int n = 1;
+    ItemWindow slots(fs_state().fdc);
     auto visit = [&](uint32_t entry, uint32_t item) {
         const uint32_t f = fd_build(entry, item);
-        uint8_t raw[kDescriptorBytes];
-        if (inode_read_raw(f, raw) != 0) return Visit::end_command;
+        const uint8_t* raw = slots.descriptor(fd_entry(f), fd_item(f));
+        if (!raw) return Visit::end_command;
         // A slot that still names itself and still holds a regular file; a
         // never-used slot carries id 0, and directories and system files are
         // not offered here. Only such a slot is parsed whole.
-        if (load_le<uint32_t>(raw, kDescriptorIdOffset) == f && load_le<uint32_t>(raw, kDescriptorTypeOffset) == kTypeRegular) {
+        const std::span<const uint8_t> bytes(raw, kDescriptorBytes);
+        if (load_le<uint32_t>(bytes, kDescriptorIdOffset) == f && load_le<uint32_t>(bytes, kDescriptorTypeOffset) == kTypeRegular) {
             tvmfs_inode inode;
-            inode_parse(inode, raw);
+            inode_parse(inode, {raw, kDescriptorBytes});
             if (row) row(make_file_row(inode, n, f));
             ++n;
         }

@@ -1,5 +1,6 @@
 #include "recovery/formatted_dirs.h"
 
+#include "recovery/item_window.h"
 #include "vmfs/blockid.h"
 #include "vmfs/dirent.h"
 #include "vmfs/file_read.h"
@@ -94,11 +95,17 @@ ScanEnd scan_formatted_dirs(const ScanProgress& progress, const std::function<vo
     found_dirs().clear();
     DotEntryIndex dot_entries;   // built when the first candidate needs it
     int32_t n = 1;
+    ItemWindow slots(fs_state().fdc);
     auto visit = [&](uint32_t entry, uint32_t item) {
         const uint32_t f = fd_build(entry, item);
+        const uint8_t* raw_descriptor = slots.descriptor(fd_entry(f), fd_item(f));
+        if (!raw_descriptor) return Visit::end_command;
+        const std::span<const uint8_t> descriptor(raw_descriptor, kDescriptorBytes);
+        if (load_le<uint32_t>(descriptor, kDescriptorIdOffset) != f ||
+            load_le<uint32_t>(descriptor, kDescriptorTypeOffset) != kTypeDir)
+            return Visit::next;
         tvmfs_inode dir;
-        if (inode_get(f, dir) != 0) return Visit::end_command;
-        if (dir.id != f || dir.type != kTypeDir) return Visit::next;
+        inode_parse(dir, descriptor);
 
         // Only the block ids of "." and ".." are looked at, not their names.
         // A candidate whose first entries cannot be read is one damaged
