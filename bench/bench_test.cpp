@@ -55,6 +55,7 @@ Manifest sample() {
                                                                                          {"/x/m1.img", 7, 200}}};
     m.bench = {{"/x/bench.img"}, 2048};
     m.fdc_slots = 100352;
+    m.deleted_files = 2000;
     m.big_dir = 0x4c4;
     m.big_dir_entries = 10000;
     m.format = {{"/x/format/bench.img"}, 2048};
@@ -77,6 +78,7 @@ TEST(BenchManifest, RoundTripsAndRefusesWhatCannotBeMeasured) {
     EXPECT_EQ(m.pointer.layout, "1 MiB blocks, 3 pointer blocks");
     EXPECT_EQ(m.format_digest, 0xfedcba9876543210ull);
     EXPECT_EQ(m.big_dir, 0x4c4u);
+    EXPECT_EQ(m.deleted_files, 2000u);
 
     // Extents that do not add up to the file would make dd copy other bytes.
     Manifest short_extents = sample();

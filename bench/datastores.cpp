@@ -72,6 +72,7 @@ dsb::BenchOptions bench_options(bool small) {
         b.old_dirs = 40;
         b.free_subblocks = 400;
         b.dir_entries = 500;
+        b.deleted_files = 100;
     }
     return b;
 }
@@ -150,6 +151,7 @@ Manifest build_datastores(const std::string& dir, const BuildOptions& options) {
 
         m.bench = volume_of(s);
         m.fdc_slots = s.fdc_slots;
+        m.deleted_files = s.deleted_files;
         m.big_dir = s.big_dir;
         m.big_dir_entries = b.dir_entries;
         record_format(m, s, b.old_dirs);

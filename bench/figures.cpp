@@ -5,6 +5,7 @@
 #include "disk/sector_source.h"
 #include "recovery/deleted_files.h"
 #include "recovery/formatted_dirs.h"
+#include "vmfs/chunk_digest.h"
 #include "vmfs/file_export.h"
 #include "vmfs/file_read.h"
 #include "vmfs/fs.h"
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <limits>
 #include <stdexcept>
@@ -118,10 +120,12 @@ DdRun dd_copy(const FileCase& f, const std::string& out) {
     uint64_t out_offset = 0;
     Stopwatch sw;
     for (const Extent& e : f.extents) {
+        // fsync as the export does: both sides are timed until the bytes
+        // are on the host's disk.
         ProcessOutcome p = run_process({"dd", "if=" + e.image, "of=" + out, "bs=1M",
                                         "skip=" + std::to_string(e.image_offset), "seek=" + std::to_string(out_offset),
                                         "count=" + std::to_string(e.length), "iflag=skip_bytes,count_bytes",
-                                        "oflag=seek_bytes", "conv=notrunc", "status=none"});
+                                        "oflag=seek_bytes", "conv=notrunc,fsync", "status=none"});
         r.peak_rss_mib = std::max(r.peak_rss_mib, p.peak_rss_mib);
         r.t.cpu += p.cpu_seconds;
         if (!p.ok) return r;
@@ -132,7 +136,7 @@ DdRun dd_copy(const FileCase& f, const std::string& out) {
     return r;
 }
 
-Fields export_file(const FileCase& f, const std::string& out) {
+Fields export_file(const FileCase& f, const std::string& out, bool sha256 = false) {
     CountingSource counter;
     open_volume(f.volume, counter);
     ds::tvmfs_inode inode;
@@ -140,14 +144,19 @@ Fields export_file(const FileCase& f, const std::string& out) {
     int64_t calls = 0;
     start_counting(counter);
     Stopwatch sw;
-    ds::ExportResult r = ds::file_export(inode, out, [&](int64_t, int64_t) {
-        ++calls;
-        return true;
-    });
+    ds::ExportOptions options;
+    options.sha256 = sha256;
+    ds::ExportResult r = ds::file_export(
+        inode, out,
+        [&](int64_t, int64_t) {
+            ++calls;
+            return true;
+        },
+        options);
     const Timing t = sw.elapsed();
     if (r.result != 0 || r.bytes_written != static_cast<int64_t>(f.size))
         throw std::runtime_error("export failed after " + std::to_string(r.bytes_written) + " bytes");
-    return measured(t, counter, {{"progress_calls", whole(static_cast<double>(calls))}});
+    return measured(t, counter, {{"progress_calls", whole(static_cast<double>(calls))}, {"sha256", r.sha256}});
 }
 
 bool figure_export(int number, const char* what, const FileCase& f, const RunOptions& o, std::ostream& out) {
@@ -240,8 +249,13 @@ bool figure_deleted(const Manifest& m, const RunOptions& o, std::ostream& out) {
         << rate(size, read.seconds) << ", ratio " << ratio(scan.seconds, read.seconds) << " (CPU "
         << ratio(scan.cpu, read.cpu) << ") | rows " << whole(num(scan.fields, "rows")) << " | scan "
         << scan.read_text() << "; sequential " << read.read_text() << " | peak RSS scan " << rss(scan.peak_rss_mib)
-        << ", read " << rss(read.peak_rss_mib) << std::endl;
-    return true;
+        << ", read " << rss(read.peak_rss_mib);
+    // Every deleted file the builder left must be listed, or the scan was
+    // fast for the wrong reason.
+    const bool all_rows = num(scan.fields, "rows") == static_cast<double>(m.deleted_files);
+    if (!all_rows) out << " | ROWS DIFFER: " << m.deleted_files << " deleted files were left";
+    out << std::endl;
+    return all_rows;
 }
 
 Fields format_scan(const Volume& v) {
@@ -303,6 +317,56 @@ bool figure_listing(const Manifest& m, const RunOptions& o, std::ostream& out) {
     return all;
 }
 
+std::string file_sha256(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    ds::ChunkDigest digest(false);
+    std::vector<char> buf(1 << 20);
+    while (in) {
+        in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
+        digest.add(reinterpret_cast<const uint8_t*>(buf.data()), in.gcount());
+    }
+    return digest.finish();
+}
+
+// The same export with and without the SHA-256 of the written bytes, taken
+// in turns; each digest is checked against one made afterwards from the host
+// file in a plain single-threaded pass.
+bool figure_hash(const FileCase& f, const RunOptions& o, std::ostream& out) {
+    const std::string exported = o.work_dir + "/export-6.out";
+    std::cerr << "figure 6: export with --hash vs without..." << std::endl;
+    auto clear = [&] {
+        std::filesystem::remove(exported);
+        write_back_dirty_pages();
+    };
+    Best plain, hashed;
+    bool same = true;
+    for (int i = 0; i < o.runs; ++i) {
+        clear();
+        plain.add(run_child([&] { return export_file(f, exported, false); }));
+        clear();
+        ChildOutcome h = run_child([&] { return export_file(f, exported, true); });
+        hashed.add(h);
+        if (h.ok) {
+            ChildOutcome check = run_child([&] { return Fields{{"sha256", file_sha256(exported)}}; });
+            same = same && check.ok && !h.fields["sha256"].empty() && check.fields["sha256"] == h.fields["sha256"];
+        }
+    }
+    clear();
+
+    const double bytes = static_cast<double>(f.size);
+    out << "[6] export of the " << mib(bytes) << " file of [1] with SHA-256 vs without: ";
+    if (!plain.ok || !hashed.ok) {
+        out << "FAILED: " << (plain.ok ? hashed.error : plain.error) << std::endl;
+        return false;
+    }
+    out << "with " << hashed.time_text() << " " << rate(bytes, hashed.seconds) << ", without " << plain.time_text()
+        << " " << rate(bytes, plain.seconds) << ", ratio " << ratio(hashed.seconds, plain.seconds) << " (CPU "
+        << ratio(hashed.cpu, plain.cpu) << ") | peak RSS " << rss(hashed.peak_rss_mib) << ", without "
+        << rss(plain.peak_rss_mib) << " | digest matches a separate pass: " << (same ? "yes" : "NO") << std::endl;
+    return same;
+}
+
 } // namespace
 
 bool run_figures(const Manifest& m, const RunOptions& o, std::ostream& out) {
@@ -313,6 +377,7 @@ bool run_figures(const Manifest& m, const RunOptions& o, std::ostream& out) {
     if (wanted(3)) ok = figure_deleted(m, o, out) && ok;
     if (wanted(4)) ok = figure_format(m, o, out) && ok;
     if (wanted(5)) ok = figure_listing(m, o, out) && ok;
+    if (wanted(6)) ok = figure_hash(m.pointer, o, out) && ok;
     return ok;
 }
 

@@ -22,7 +22,8 @@ const char* const kUsage =
     "       datumsift_bench all DIR [any of the above] [--clean]\n"
     "build writes the datastores and DIR/bench.manifest; run prints one line per figure:\n"
     "  1 export through pointer blocks vs dd, 2 export of file blocks on two members vs dd,\n"
-    "  3 deleted-file scan vs one read of .fdc.sf, 4 format recovery, 5 listing.\n"
+    "  3 deleted-file scan vs one read of .fdc.sf, 4 format recovery, 5 listing,\n"
+    "  6 export with SHA-256 vs without.\n"
     "--clean removes DIR when all is done.\n";
 
 int usage() {
@@ -70,7 +71,7 @@ int main(int argc, char** argv) {
             std::stringstream list(args[++i]);
             std::string item;
             while (std::getline(list, item, ',')) {
-                if (!parse_count(item, 1, 5, v)) return usage();
+                if (!parse_count(item, 1, 6, v)) return usage();
                 run.only.insert(static_cast<int>(v));
             }
         } else {

@@ -148,6 +148,7 @@ void write_manifest(const std::string& path, const Manifest& m) {
     w.file("multi", m.multi);
     w.volume("bench", m.bench);
     w.line("bench.fdc_slots", m.fdc_slots);
+    w.line("bench.deleted_files", m.deleted_files);
     w.line("bench.big_dir", m.big_dir);
     w.line("bench.big_dir_entries", m.big_dir_entries);
     w.volume("format", m.format);
@@ -165,6 +166,7 @@ Manifest read_manifest(const std::string& path) {
     m.multi = r.file("multi");
     m.bench = r.volume("bench");
     m.fdc_slots = r.number("bench.fdc_slots");
+    m.deleted_files = r.number("bench.deleted_files");
     m.big_dir = static_cast<uint32_t>(r.number("bench.big_dir"));
     m.big_dir_entries = static_cast<uint32_t>(r.number("bench.big_dir_entries"));
     m.format = r.volume("format");

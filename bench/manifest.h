@@ -39,6 +39,7 @@ struct Manifest {
 
     Volume bench;              // the deleted-file scan and the listing
     uint64_t fdc_slots = 0;
+    uint64_t deleted_files = 0;
     uint32_t big_dir = 0;
     uint32_t big_dir_entries = 0;
 

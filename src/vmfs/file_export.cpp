@@ -71,9 +71,11 @@ public:
     explicit HostFile(const std::string& path)
         : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {
         struct stat st {};
-        sparse_ok_ = fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+        const bool known = fd_ >= 0 && ::fstat(fd_, &st) == 0;
+        sparse_ok_ = known && S_ISREG(st.st_mode);
+        sync_ = known && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
     }
-    ~HostFile() { close(); }
+    ~HostFile() { close(false); }   // a failed copy: no point in waiting for its bytes
     bool ok() const { return fd_ >= 0; }
     bool write(const uint8_t* data, int64_t len) {
         if (sparse_ok_ && all_zero(data, len)) {
@@ -84,14 +86,18 @@ public:
         pending_hole_ = false;
         return write_all(fd_, data, len);
     }
-    // Gives a file that ends in a hole its length, then closes it.
-    bool close() {
+    // Gives a file that ends in a hole its length, puts it on the host's
+    // disk, then closes it. An export is whole only once its bytes are
+    // stored: a write the kernel could not complete later (a full or failing
+    // target disk) shows at fsync, and close() would not tell.
+    bool close(bool sync = true) {
         if (fd_ < 0) return true;
         bool ok = true;
         if (pending_hole_) {
             off_t end = ::lseek(fd_, 0, SEEK_CUR);
             ok = end >= 0 && ::ftruncate(fd_, end) == 0;
         }
+        if (ok && sync && sync_) ok = ::fsync(fd_) == 0 || errno == EINVAL;
         ok = (::close(fd_) == 0) && ok;
         fd_ = -1;
         return ok;
@@ -100,6 +106,7 @@ public:
 private:
     int fd_;
     bool sparse_ok_ = false;
+    bool sync_ = false;   // fsync means something for regular files and block devices
     bool pending_hole_ = false;
 };
 

@@ -241,7 +241,7 @@ BenchSummary build_bench(const std::string& dir, const BenchOptions& b) {
   o.path = dir + "/bench.img";
   o.volume_name = "bench-datastore";
   const std::uint64_t per_area = 256;
-  o.fdc.area_count = static_cast<std::uint32_t>((std::max<std::uint64_t>(b.fdc_slots, b.dir_entries + b.old_dirs + 64) +
+  o.fdc.area_count = static_cast<std::uint32_t>((std::max<std::uint64_t>(b.fdc_slots, b.dir_entries + b.old_dirs + b.deleted_files + 64) +
                                                  per_area - 1) / per_area);
   o.sbc.item_size = 8192;
   const std::uint64_t sub_needed = std::uint64_t{b.old_dirs} * 2 + b.free_subblocks + 512;
@@ -263,6 +263,13 @@ BenchSummary build_bench(const std::string& dir, const BenchOptions& b) {
     std::string name = "file-" + std::to_string(i) + ".txt";
     ds.add_file("/many/" + name, text_file("entry " + std::to_string(i) + "\n"));
   }
+
+  // Deleted files spread over the slots, so the deleted-file scan lists rows
+  // and not only looks at empty slots.
+  for (std::uint32_t i = 0; i < b.deleted_files; ++i)
+    ds.add_file("/gone/file-" + std::to_string(i) + ".bin", text_file("deleted " + std::to_string(i) + "\n"));
+  for (std::uint32_t i = 0; i < b.deleted_files; ++i) ds.remove("/gone/file-" + std::to_string(i) + ".bin");
+  sum.deleted_files = b.deleted_files;
 
   // Old directories below the root whose first sub-blocks were reused; their
   // entries survive only in free sub-blocks placed at the end of the walk.

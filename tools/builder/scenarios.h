@@ -87,11 +87,13 @@ struct BenchOptions {
   std::uint32_t old_dirs = 1000;
   std::uint32_t free_subblocks = 10000;
   std::uint32_t dir_entries = 10000;
+  std::uint32_t deleted_files = 2000;  // regular files whose descriptors survive
 };
 struct BenchSummary : ImageSummary {
   ObjectExpect big_file;
   std::uint32_t big_dir = 0;
   std::uint64_t fdc_slots = 0;
+  std::uint64_t deleted_files = 0;
   std::uint64_t free_subblocks = 0;
   std::vector<FoundDir> found;
 };
