@@ -16,10 +16,6 @@ namespace {
 // pointer blocks, bitmap entries) stay cached while data streams past.
 constexpr int kCacheChunks = 8;
 
-// Reads at least this long go straight to the caller's buffer: copying them
-// through the cache would only cost time, and they would evict metadata.
-constexpr int64_t kDirectReadMin = 256 * 1024;
-
 struct Chunk {
     int device = -1;       // index into device_names; -1 while empty
     int64_t start = 0;     // device byte offset of data[0]

@@ -95,7 +95,7 @@ ScanEnd scan_deleted_files(const ScanProgress& progress, const std::function<voi
         }
         return Visit::next;
     };
-    return scan_free_items(fs_state().fdc, visit, &progress);
+    return scan_free_items(fs_state().fdc, visit, &progress, EntryFailure::end_scan, &slots);
 }
 
 } // namespace ds

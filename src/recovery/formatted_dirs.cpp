@@ -132,7 +132,7 @@ ScanEnd scan_formatted_dirs(const ScanProgress& progress, const std::function<vo
         ++n;
         return Visit::next;
     };
-    return scan_free_items(fs_state().fdc, visit, &progress);
+    return scan_free_items(fs_state().fdc, visit, &progress, EntryFailure::end_scan, &slots);
 }
 
 } // namespace ds

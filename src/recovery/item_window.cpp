@@ -6,11 +6,43 @@
 
 namespace ds {
 
-ItemWindow::ItemWindow(const tvmfs_bitmap& bm, int64_t window_bytes) : bm_(bm), window_bytes_(window_bytes) {
-    const int32_t size = bm.header.item_size;
-    // A window smaller than two items would only add a copy.
-    if (size <= 0 || window_bytes_ < 2 * int64_t{size}) window_bytes_ = 0;
-    if (size > 0) single_.resize(static_cast<size_t>(size));
+ItemWindow::ItemWindow(const tvmfs_bitmap& bm, int64_t window_bytes) : bm_(bm), window_bytes_(window_bytes) {}
+
+const uint8_t* ItemWindow::bytes(int64_t pos, int64_t len) {
+    if (pos < 0 || len <= 0) return nullptr;
+    if (start_ >= 0 && pos >= start_ && pos - start_ <= filled_ - len) return buf_.data() + (pos - start_);
+
+    // Runs start at multiples of the window, which file blocks of that size
+    // or larger share: every run is then one whole read of the device, and
+    // no byte is read twice. Only a part that would cross the window's end
+    // starts a run of its own.
+    if (len * 2 <= window_bytes_ && pos >= no_runs_before_) {
+        int64_t run_start = pos - pos % window_bytes_;
+        if (pos + len > run_start + window_bytes_) run_start = pos;
+        if (buf_.size() < static_cast<size_t>(window_bytes_)) buf_.resize(static_cast<size_t>(window_bytes_));
+        ++file_reads_;
+        const int64_t got = file_read(bm_.inode, buf_.data(), window_bytes_, run_start);
+        if (got >= pos - run_start + len) {
+            start_ = run_start;
+            filled_ = got;
+            return buf_.data() + (pos - run_start);
+        }
+        start_ = -1;
+        filled_ = 0;
+        no_runs_before_ = run_start + window_bytes_;
+    }
+    if (single_.size() < static_cast<size_t>(len)) single_.resize(static_cast<size_t>(len));
+    ++file_reads_;
+    if (file_read(bm_.inode, single_.data(), len, pos) != len) return nullptr;
+    return single_.data();
+}
+
+const uint8_t* ItemWindow::kept(int64_t pos, int64_t len) {
+    if (len <= 0 || len > kMaxKept) return nullptr;
+    const uint8_t* b = bytes(pos, len);
+    if (!b) return nullptr;
+    kept_.assign(b, b + len);
+    return kept_.data();
 }
 
 const uint8_t* ItemWindow::item(uint32_t entry, uint32_t item) {
@@ -18,39 +50,16 @@ const uint8_t* ItemWindow::item(uint32_t entry, uint32_t item) {
     if (size <= 0) return nullptr;
     const int64_t pos = bitmap_item_pos(bm_, entry, item);
     if (pos < 0) return nullptr;
-    if (start_ >= 0 && pos >= start_ && pos - start_ <= filled_ - size) return buf_.data() + (pos - start_);
-
-    if (window_bytes_ > 0 && pos >= no_runs_before_) {
-        // The run ends where the items of this area end: past them lie the
-        // next area's bitmap entries, which no item read would touch.
-        const int64_t per_area = int64_t{bm_.header.items_per_entry} * bm_.header.entries_per_area;
-        const int64_t n = int64_t{entry} * bm_.header.items_per_entry + item;
-        const int64_t left_in_area = per_area - n % per_area;   // this item included
-        const int64_t run = left_in_area > window_bytes_ / size ? window_bytes_ : left_in_area * size;
-        if (buf_.size() < static_cast<size_t>(window_bytes_)) buf_.resize(static_cast<size_t>(window_bytes_));
-        ++file_reads_;
-        const int64_t got = file_read(bm_.inode, buf_.data(), run, pos);
-        if (got >= size) {
-            start_ = pos;
-            filled_ = got;
-            return buf_.data();
-        }
-        start_ = -1;
-        filled_ = 0;
-        no_runs_before_ = pos + run;
-    }
-    ++file_reads_;
-    if (file_read(bm_.inode, single_.data(), size, pos) != size) return nullptr;
-    return single_.data();
+    return bytes(pos, size);
 }
 
 const uint8_t* ItemWindow::descriptor(uint32_t entry, uint32_t item) {
-    const uint8_t* bytes = this->item(entry, item);
+    const uint8_t* b = this->item(entry, item);
     const int64_t size = bm_.header.item_size;
-    if (!bytes || size >= kDescriptorBytes) return bytes;
+    if (!b || size >= kDescriptorBytes) return b;
     // A short item reads as a descriptor whose tail is zero.
     std::fill(padded_.begin(), padded_.end(), uint8_t{0});
-    std::copy_n(bytes, size, padded_.begin());
+    std::copy_n(b, size, padded_.begin());
     return padded_.data();
 }
 

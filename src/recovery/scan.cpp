@@ -1,5 +1,6 @@
 #include "recovery/scan.h"
 
+#include "recovery/item_window.h"
 #include "vmfs/file_read.h"
 #include "vmfs/fs.h"
 
@@ -56,7 +57,7 @@ int64_t readable_extent(const tvmfs_inode& inode) {
 } // namespace
 
 ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress,
-                        EntryFailure on_failure) {
+                        EntryFailure on_failure, ItemWindow* reader) {
     const tvmfs_bitmap_header& h = bm.header;
     if (h.area_count <= 0) return ScanEnd::finished;
     // Every count here comes from the disk. Entries lie inside their area;
@@ -78,15 +79,22 @@ ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, cons
     uint8_t raw[kBitmapEntryBytes];
     for (int32_t a = 0; a < h.area_count; ++a) {
         int64_t p = int64_t{h.header_size} + int64_t{a} * h.area_size;
+        // Through the reader the area's entries are read together with the
+        // items after them, which the visits then find already read. When
+        // they cannot be read together, each is read on its own as always.
+        const uint8_t* area_entries = reader ? reader->kept(p, entries * kBitmapEntryBytes) : nullptr;
         for (int64_t j = 0; j < entries; ++j, p += kBitmapEntryBytes) {
             if (p > extent - kBitmapEntryBytes)
                 return on_failure == EntryFailure::skip_entry ? ScanEnd::finished : ScanEnd::bitmap_read_failed;
-            if (file_read(bm.inode, raw, kBitmapEntryBytes, p) != kBitmapEntryBytes) {
+            const uint8_t* bytes = area_entries ? area_entries + j * kBitmapEntryBytes
+                                 : file_read(bm.inode, raw, kBitmapEntryBytes, p) == kBitmapEntryBytes ? raw
+                                                                                                      : nullptr;
+            if (!bytes) {
                 if (on_failure == EntryFailure::skip_entry) continue;
                 return ScanEnd::bitmap_read_failed;
             }
             tvmfs_bitmap_entry e;
-            bitmap_entry_parse(raw, e);
+            bitmap_entry_parse({bytes, kBitmapEntryBytes}, e);
             if (e.free == 0) continue;
             const int64_t items = std::min<int64_t>(e.total, item_limit);
             for (int64_t i = 0; i < items; ++i) {
@@ -105,7 +113,7 @@ ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, cons
 }
 
 ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress) {
-    return scan_free_items(bm, visit, progress, EntryFailure::end_scan);
+    return scan_free_items(bm, visit, progress, EntryFailure::end_scan, nullptr);
 }
 
 } // namespace ds

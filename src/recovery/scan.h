@@ -41,8 +41,12 @@ ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, cons
 // where the system file's descriptor can address nothing more, an area holds
 // no more entries than fit in its area_size, and an entry offers no item past
 // its items_per_entry nor past the 3968 bits of its map.
+//
+// With a reader (an ItemWindow over bm) the entries are read through it, so
+// that a visit asking the same reader for items finds them already read.
 enum class EntryFailure { end_scan, skip_entry };
+class ItemWindow;
 ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress,
-                        EntryFailure on_failure);
+                        EntryFailure on_failure, ItemWindow* reader = nullptr);
 
 } // namespace ds
