@@ -3,14 +3,18 @@
 #include <openssl/evp.h>
 
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace ds {
 namespace {
 
-// Below this a chunk is hashed at once: handing it to the other thread would
-// cost more than hashing it (small files, directory files, inline contents).
+// Below this a chunk is hashed at once when nothing is queued: handing it to
+// the other thread would cost more than hashing it (small files, directory
+// files, inline contents).
 constexpr int64_t kHandOverBytes = 65536;
 
 std::string hex(const unsigned char* md, unsigned len) {
@@ -30,13 +34,18 @@ struct ChunkDigest::State {
     EVP_MD_CTX* ctx = nullptr;
     bool ok = false;
     bool background = true;
+    int64_t buffer_bytes = 0;
+    int buffer_count = 0;
+
+    std::vector<std::vector<uint8_t>> buffers;   // allocated on first use
+    std::vector<int> free_buffers;
+    int lent = -1;                               // the buffer last returned by buffer()
 
     std::mutex m;
     std::condition_variable cv;
     std::thread worker;
-    const uint8_t* job = nullptr;   // the chunk the worker is to hash
-    int64_t job_len = 0;
-    bool busy = false;
+    std::deque<std::pair<int, int64_t>> queue;   // buffers waiting to be hashed, in order
+    bool hashing = false;                        // the worker holds a buffer out of the queue
     bool stop = false;
 
     void update(const uint8_t* data, int64_t len) {
@@ -46,29 +55,31 @@ struct ChunkDigest::State {
     void run() {
         std::unique_lock lock(m);
         for (;;) {
-            cv.wait(lock, [this] { return busy || stop; });
-            if (busy) {
-                const uint8_t* data = job;
-                int64_t len = job_len;
-                lock.unlock();
-                update(data, len);   // only this thread touches ctx while busy
-                lock.lock();
-                busy = false;
-                cv.notify_all();
-            } else {
-                return;
-            }
+            cv.wait(lock, [this] { return !queue.empty() || stop; });
+            if (queue.empty()) return;
+            auto [index, len] = queue.front();
+            queue.pop_front();
+            hashing = true;
+            lock.unlock();
+            update(buffers[static_cast<size_t>(index)].data(), len);   // only this thread touches ctx now
+            lock.lock();
+            hashing = false;
+            free_buffers.push_back(index);
+            cv.notify_all();
         }
     }
 
+    // Every buffer handed over has been hashed.
     void wait_idle() {
         std::unique_lock lock(m);
-        cv.wait(lock, [this] { return !busy; });
+        cv.wait(lock, [this] { return queue.empty() && !hashing; });
     }
 };
 
-ChunkDigest::ChunkDigest(bool background) : s_(std::make_unique<State>()) {
+ChunkDigest::ChunkDigest(bool background, int64_t buffer_bytes, int buffers) : s_(std::make_unique<State>()) {
     s_->background = background;
+    s_->buffer_bytes = buffer_bytes > 0 ? buffer_bytes : 1;
+    s_->buffer_count = buffers > 1 ? buffers : 2;
     s_->ctx = EVP_MD_CTX_new();
     s_->ok = s_->ctx && EVP_DigestInit_ex(s_->ctx, EVP_sha256(), nullptr) == 1;
 }
@@ -80,26 +91,52 @@ ChunkDigest::~ChunkDigest() {
             s_->stop = true;
         }
         s_->cv.notify_all();
-        s_->worker.join();   // finishes the chunk in hand first
+        s_->worker.join();   // hashes what is queued first
     }
     EVP_MD_CTX_free(s_->ctx);
+}
+
+uint8_t* ChunkDigest::buffer() {
+    std::unique_lock lock(s_->m);
+    if (s_->buffers.empty()) {
+        for (int i = 0; i < s_->buffer_count; ++i) {
+            s_->buffers.emplace_back(static_cast<size_t>(s_->buffer_bytes));
+            s_->free_buffers.push_back(i);
+        }
+    }
+    if (s_->lent >= 0) s_->free_buffers.push_back(s_->lent);   // lent again without a submit
+    s_->cv.wait(lock, [this] { return !s_->free_buffers.empty(); });
+    s_->lent = s_->free_buffers.back();
+    s_->free_buffers.pop_back();
+    return s_->buffers[static_cast<size_t>(s_->lent)].data();
+}
+
+void ChunkDigest::submit(int64_t len) {
+    std::unique_lock lock(s_->m);
+    const int index = s_->lent;
+    s_->lent = -1;
+    if (index < 0) return;
+    if (len > s_->buffer_bytes) len = s_->buffer_bytes;
+    const bool inline_now = !s_->background || (len < kHandOverBytes && s_->queue.empty() && !s_->hashing);
+    if (len <= 0 || inline_now) {
+        // Nothing queued: the context is this thread's to use.
+        if (len > 0) {
+            lock.unlock();
+            s_->update(s_->buffers[static_cast<size_t>(index)].data(), len);
+            lock.lock();
+        }
+        s_->free_buffers.push_back(index);
+        return;
+    }
+    if (!s_->worker.joinable()) s_->worker = std::thread([st = s_.get()] { st->run(); });
+    s_->queue.emplace_back(index, len);
+    s_->cv.notify_all();
 }
 
 void ChunkDigest::add(const uint8_t* data, int64_t len) {
     if (len <= 0) return;
     s_->wait_idle();
-    if (!s_->background || len < kHandOverBytes) {
-        s_->update(data, len);
-        return;
-    }
-    if (!s_->worker.joinable()) s_->worker = std::thread([st = s_.get()] { st->run(); });
-    {
-        std::lock_guard lock(s_->m);
-        s_->job = data;
-        s_->job_len = len;
-        s_->busy = true;
-    }
-    s_->cv.notify_all();
+    s_->update(data, len);
 }
 
 std::string ChunkDigest::finish() {

@@ -18,14 +18,13 @@ namespace {
 
 constexpr int64_t kExportChunk = 1048576;
 
-std::vector<uint8_t>& transfer_buffer() {
-    static std::vector<uint8_t> buffer(kExportChunk);
-    return buffer;
-}
+// What was written is handed to the host's disk every so many bytes: the disk
+// then writes while the next chunks are read and hashed, instead of all of it
+// at the final fsync, and an export of hundreds of gigabytes does not fill the
+// host's memory with pages waiting to be written.
+constexpr int64_t kWriteBehind = 8 * 1048576;
 
-// While the digest thread still hashes the chunk just written, the next one
-// is read into the other buffer.
-std::vector<uint8_t>& second_transfer_buffer() {
+std::vector<uint8_t>& transfer_buffer() {
     static std::vector<uint8_t> buffer(kExportChunk);
     return buffer;
 }
@@ -81,10 +80,18 @@ public:
         if (sparse_ok_ && all_zero(data, len)) {
             if (::lseek(fd_, len, SEEK_CUR) < 0) return false;
             pending_hole_ = true;
+            end_ += len;
             return true;
         }
         pending_hole_ = false;
-        return write_all(fd_, data, len);
+        if (!write_all(fd_, data, len)) return false;
+        end_ += len;
+        if (sparse_ok_ && end_ - handed_ >= kWriteBehind) {
+            // Starts the writing only; fsync at the end reports its errors.
+            ::sync_file_range(fd_, handed_, end_ - handed_, SYNC_FILE_RANGE_WRITE);
+            handed_ = end_;
+        }
+        return true;
     }
     // Gives a file that ends in a hole its length, puts it on the host's
     // disk, then closes it. An export is whole only once its bytes are
@@ -107,6 +114,8 @@ private:
     int fd_;
     bool sparse_ok_ = false;
     bool sync_ = false;   // fsync means something for regular files and block devices
+    int64_t end_ = 0;     // bytes written or skipped as holes
+    int64_t handed_ = 0;  // bytes handed to the disk so far
     bool pending_hole_ = false;
 };
 
@@ -116,7 +125,7 @@ ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path,
                          const ExportOptions& options) {
     ExportResult r;
     std::unique_ptr<ChunkDigest> digest;
-    if (options.sha256) digest = std::make_unique<ChunkDigest>();
+    if (options.sha256) digest = std::make_unique<ChunkDigest>(true, kExportChunk);
     // Every outcome reports the digest of what the host file holds, a
     // partial copy included.
     auto done = [&r, &digest](int result) {
@@ -134,19 +143,17 @@ ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path,
     if (!out.ok()) return fail(ExportFailure::create);
 
     if (inode.size > kInlineLimit || inode.type == kTypeDir) {
-        uint8_t* bufs[2] = {transfer_buffer().data(), digest ? second_transfer_buffer().data() : nullptr};
-        int cur = 0;
         int64_t p = 0;
         while (p < inode.size) {
-            uint8_t* buf = bufs[cur];
+            // With a digest the chunk is read into a buffer it lends, which
+            // it hashes on its own thread once the chunk is written.
+            uint8_t* buf = digest ? digest->buffer() : transfer_buffer().data();
             int64_t n = file_read(inode, buf, kExportChunk, p);
+            const bool written = n > 0 && out.write(buf, n);
+            if (digest) digest->submit(written ? n : 0);
             if (n < 0) return fail(ExportFailure::read);
             if (n == 0) break;
-            if (!out.write(buf, n)) return fail(ExportFailure::write);
-            if (digest) {
-                digest->add(buf, n);
-                cur ^= 1;
-            }
+            if (!written) return fail(ExportFailure::write);
             p += n;
             r.bytes_written = p;
             if (progress && !progress(p, inode.size)) return fail(ExportFailure::cancelled);

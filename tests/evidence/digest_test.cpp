@@ -21,24 +21,30 @@ TEST(ChunkDigest, KnownValuesAndEveryChunkingAgree) {
     EXPECT_EQ(ds::sha256_hex(reinterpret_cast<const uint8_t*>(abc.data()), 3),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 
-    // 5 MiB + 7 of a pattern, handed over as an export does: two buffers
-    // taken in turn, each refilled as soon as the next add() has returned.
+    // 5 MiB + 7 of a pattern, handed over as an export does: read into the
+    // buffers the digest lends, a few given back empty on the way (a failed
+    // read), or handed in from the caller's memory.
     std::vector<uint8_t> data((5 << 20) + 7);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 131 + (i >> 12));
     const std::string want = sha256_of(data);
     for (size_t chunk : {size_t{1} << 20, size_t{65535}, size_t{100}, size_t{3000001}}) {
         SCOPED_TRACE(chunk);
         for (bool background : {true, false}) {
-            ds::ChunkDigest d(background);
-            std::vector<uint8_t> bufs[2] = {std::vector<uint8_t>(chunk), std::vector<uint8_t>(chunk)};
-            int cur = 0;
-            for (size_t pos = 0; pos < data.size(); pos += chunk) {
+            ds::ChunkDigest d(background, static_cast<int64_t>(chunk), 3);
+            int k = 0;
+            for (size_t pos = 0; pos < data.size(); pos += chunk, ++k) {
                 size_t n = std::min(chunk, data.size() - pos);
-                std::copy_n(data.begin() + static_cast<long>(pos), n, bufs[cur].begin());
-                d.add(bufs[cur].data(), static_cast<int64_t>(n));
-                cur ^= 1;
-                // The buffer handed over two adds ago is free again: spoil it.
-                std::fill(bufs[cur].begin(), bufs[cur].end(), 0xA5);
+                if (k % 5 == 1) {   // lent and given back unused
+                    d.buffer();
+                    d.submit(0);
+                }
+                if (k % 7 == 3) {
+                    d.add(data.data() + pos, static_cast<int64_t>(n));
+                    continue;
+                }
+                uint8_t* buf = d.buffer();
+                std::copy_n(data.begin() + static_cast<long>(pos), n, buf);
+                d.submit(static_cast<int64_t>(n));
             }
             EXPECT_EQ(d.finish(), want);
         }
