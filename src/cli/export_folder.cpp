@@ -4,6 +4,7 @@
 #include "output.h"
 #include "progress.h"
 
+#include "nodes.h"
 #include "vmfs/folder_export.h"
 
 #include <nlohmann/json.hpp>
@@ -36,14 +37,20 @@ nlohmann::json item_json(const ds::FolderItem& it) {
 } // namespace
 
 int export_folder(const Options& opt, const Resolution& r) {
+    // "ALL DIR FOUND": every found directory, each into a folder named as
+    // the tree names it.
+    std::vector<ds::FolderSource> found;
     if (r.node.formatted_root) {
-        fail("file open error");
-        return fail("name one found directory, e.g. DIR1");
+        for (const Node& n : list_children(r.node).nodes) found.push_back({n.id, n.first_block, n.name});
+        if (found.empty()) {
+            fail("file open error");
+            return fail("the format recovery found no directory");
+        }
     }
     ds::FolderExportOptions fo;
     fo.first_block = r.node.first_block;
     fo.file_name = r.node.name;
-    fo.source_text = r.shown;
+    fo.source_text = r.node.formatted_root ? r.node.name : r.shown;
 
     install_interrupt_handler();
     // The total is known once the folder has been listed, at the first report.
@@ -53,7 +60,8 @@ int export_folder(const Options& opt, const Resolution& r) {
         bar->update(done);
         return !interrupted();
     };
-    ds::FolderExportResult res = ds::folder_export(r.node.id, opt.dest, fo);
+    ds::FolderExportResult res = r.node.formatted_root ? ds::folder_export_set(found, opt.dest, fo)
+                                                       : ds::folder_export(r.node.id, opt.dest, fo);
     if (bar) bar->finish();
 
     if (!res.refusal.empty()) {

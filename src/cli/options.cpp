@@ -30,8 +30,9 @@ void setup_app(CLI::App& app, Options& opt) {
     app.require_subcommand(1);
     app.fallthrough();
     app.add_option("-d,--disk", opt.disks,
-                   "Disk or image of the datastore, with the start sector of its VMFS partition "
-                   "(PATH[@SECTOR], sector 2048 when omitted). Repeat in segment order.")
+                   "Disk, raw image or E01/Ex01 evidence image (its first segment) of the datastore, with the "
+                   "start sector of its VMFS partition (PATH[@SECTOR], sector 2048 when omitted). Repeat in "
+                   "segment order.")
         ->type_name("PATH[@SECTOR]")
         ->allow_extra_args(false);
     app.add_flag("--json", opt.json, "Print the results as JSON");
@@ -60,7 +61,8 @@ void setup_app(CLI::App& app, Options& opt) {
     exp->add_flag("--formatted", opt.formatted, "SRC starts at a found directory, e.g. DIR2/vm/disk.vmdk");
     exp->add_flag("-r,--recursive", opt.recursive,
                   "SRC is a folder: copy it with everything below it into the host directory DEST (created, "
-                  "or empty), with a SHA-256 per file and the manifest DEST.manifest.json beside it");
+                  "or empty), with a SHA-256 per file and the manifest DEST.manifest.json beside it; with "
+                  "--formatted and an empty SRC every found directory goes into DEST/DIR<n>");
     exp->add_flag("--hash", opt.hash, "Print the SHA-256 of the bytes written (always on with -r)");
 
     app.add_subcommand("deleted",

@@ -1,6 +1,7 @@
 #include "vmfs/folder_export.h"
 
 #include "disk/ewf_source.h"
+#include "vmfs/chunk_digest.h"
 #include "vmfs/dirent.h"
 #include "vmfs/file_export.h"
 #include "vmfs/inode.h"
@@ -26,6 +27,10 @@ namespace {
 constexpr int kMaxDepth = 1024;
 
 const char kHex[] = "0123456789ABCDEF";
+
+// Longest host name written: NAME_MAX (255) less room for the "~N" of a
+// duplicate and the ".partial" of a copy in progress.
+constexpr size_t kHostNameRoom = 255 - 16;
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -138,6 +143,7 @@ struct ChildEntry {
     uint32_t id = 0;
     std::string raw;     // cleaned name bytes
     std::string shown;   // as the tree shows it
+    int64_t first_block = -1;
 };
 
 class Planner {
@@ -210,24 +216,51 @@ public:
             items[at].item.status = FolderItemStatus::incomplete;
             items[at].item.detail = "a read ended its listing early; the entries before it are copied";
         }
+        path_ids_.push_back(id);
+        add_entries(kids, path, host_path);
+        path_ids_.pop_back();
+        items[at].end = items.size();
+    }
 
+    // The top of a copy of several found directories: the destination
+    // itself, standing for no descriptor, and each source in a folder of its
+    // own name.
+    void add_found_set(const std::vector<FolderSource>& sources) {
+        const size_t at = items.size();
+        items.emplace_back();
+        items[at].item.is_dir = true;
+        items[at].item.path = ".";
+        items[at].item.host_path = ".";
+        std::vector<ChildEntry> kids;
+        for (const FolderSource& f : sources) kids.push_back({kTypeDir, f.id, f.name, f.name, f.first_block});
+        add_entries(kids, ".", ".");
+        items[at].end = items.size();
+    }
+
+private:
+    std::vector<uint32_t> path_ids_;
+    std::map<uint32_t, std::string> entered_;   // directory id -> its path in this copy
+
+    void add_entries(const std::vector<ChildEntry>& kids, const std::string& path, const std::string& host_path) {
         // Host names first, all of them, so that a ".partial" name never
         // takes the place of another entry's name.
         std::set<std::string> used;
         std::vector<std::string> names(kids.size());
         std::vector<std::string> notes(kids.size());
         for (size_t i = 0; i < kids.size(); ++i) {
-            std::string base = host_name_encode(kids[i].raw);
+            bool shortened = false;
+            std::string base = host_name_fit(kids[i].raw, shortened);
             std::string name = unique(used, base);
             if (name != kids[i].raw)
-                notes[i] = name == base ? "name encoded for the host" : "name taken by another entry; renamed";
+                notes[i] = name != base ? "name taken by another entry; renamed"
+                           : shortened  ? "name too long for the host; shortened"
+                                        : "name encoded for the host";
             names[i] = name;
         }
         std::vector<std::string> partials(kids.size());
         for (size_t i = 0; i < kids.size(); ++i)
             if (kids[i].type != kTypeDir) partials[i] = unique(used, names[i] + ".partial");
 
-        path_ids_.push_back(id);
         for (size_t i = 0; i < kids.size(); ++i) {
             std::string child_path = join(path, kids[i].shown);
             std::string child_host = join(host_path, names[i]);
@@ -239,19 +272,13 @@ public:
                 as_dir = inode_get(kids[i].id, probe) != 0 || probe.type == kTypeDir;
             }
             if (as_dir) {
-                add_dir(kids[i].id, -1, child_path, child_host, notes[i]);
+                add_dir(kids[i].id, kids[i].first_block, child_path, child_host, notes[i]);
             } else {
                 std::string partial = partials[i].empty() ? unique(used, names[i] + ".partial") : partials[i];
                 add_file(kids[i].id, child_path, child_host, join(host_path, partial), notes[i]);
             }
         }
-        path_ids_.pop_back();
-        items[at].end = items.size();
     }
-
-private:
-    std::vector<uint32_t> path_ids_;
-    std::map<uint32_t, std::string> entered_;   // directory id -> its path in this copy
 
     static std::string display(const std::string& path) { return path == "." ? "the exported directory" : path; }
 
@@ -378,6 +405,23 @@ bool host_name_decode(const std::string& host, std::string& raw) {
     return true;
 }
 
+std::string host_name_fit(const std::string& raw, bool& shortened) {
+    std::string host = host_name_encode(raw);
+    shortened = host.size() > kHostNameRoom;
+    if (!shortened) return host;
+    // Keep a short extension so that the host still knows the kind of file.
+    std::string ext;
+    const size_t dot = host.rfind('.');
+    if (dot != std::string::npos && dot > 0 && host.size() - dot <= 16) ext = host.substr(dot);
+    const std::string mark = "~" + sha256_hex(reinterpret_cast<const uint8_t*>(raw.data()), static_cast<int64_t>(raw.size())).substr(0, 12);
+    size_t cut = kHostNameRoom - mark.size() - ext.size();
+    // Never cut inside a UTF-8 character or a %XX escape.
+    while (cut > 0 && (static_cast<unsigned char>(host[cut]) & 0xC0) == 0x80) --cut;
+    if (cut >= 1 && host[cut - 1] == '%') cut -= 1;
+    else if (cut >= 2 && host[cut - 2] == '%') cut -= 2;
+    return host.substr(0, cut) + mark + ext;
+}
+
 const char* folder_status_text(FolderItemStatus s) {
     switch (s) {
     case FolderItemStatus::ok: return "ok";
@@ -390,52 +434,50 @@ const char* folder_status_text(FolderItemStatus s) {
     return "";
 }
 
-FolderExportResult folder_export(uint32_t top_id, const std::string& dest_dir, const FolderExportOptions& options) {
-    FolderExportResult r;
-    std::string dest = dest_dir;
+namespace {
+
+// Checks and creates the destination. False (with r.refusal) when nothing
+// may be written there.
+bool prepare_destination(const std::string& dest_dir, std::string& dest, FolderExportResult& r,
+                         const std::function<bool()>& source_ok) {
+    dest = dest_dir;
     while (dest.size() > 1 && dest.back() == '/') dest.pop_back();
     if (dest.empty()) {
         r.refusal = "no destination directory given";
-        return r;
+        return false;
     }
     r.manifest_path = dest + ".manifest.json";
-
-    tvmfs_inode top;
-    if (inode_get(top_id, top) != 0) {
+    if (!source_ok()) {
         r.refusal = "file open error";
-        return r;
+        return false;
     }
     struct stat st {};
     bool exists = ::stat(dest.c_str(), &st) == 0;
     if (exists && !S_ISDIR(st.st_mode)) {
         r.refusal = dest + " exists and is not a directory";
-        return r;
+        return false;
     }
     // A folder export replaces nothing on the host: every name it writes is
     // its own, and no file found there can be mistaken for part of the copy.
     if (exists && !dir_is_empty(dest)) {
         r.refusal = dest + " is not empty";
-        return r;
+        return false;
     }
     struct stat mst {};
     if (::lstat(r.manifest_path.c_str(), &mst) == 0 && (!S_ISREG(mst.st_mode) || is_volume_device(r.manifest_path))) {
         r.refusal = "refusing to replace " + r.manifest_path;
-        return r;
+        return false;
     }
     if (!exists && ::mkdir(dest.c_str(), 0755) != 0) {
         r.refusal = "cannot create " + dest + ": " + std::strerror(errno);
-        return r;
+        return false;
     }
+    return true;
+}
 
-    Planner plan;
-    if (top.type == kTypeDir) {
-        plan.add_dir(top_id, options.first_block, ".", ".", "");
-    } else {
-        std::string name = options.file_name.empty() ? "file" : options.file_name;
-        std::string host = host_name_encode(name);
-        plan.add_file(top_id, name, host, host + ".partial", host != name ? "name encoded for the host" : "");
-    }
-
+// Copies what the plan lists and writes the manifest.
+void run_plan(Planner& plan, const std::string& dest, const FolderExportOptions& options, uint32_t top_id,
+              FolderExportResult& r) {
     int64_t total = 0;
     for (const PlanItem& p : plan.items)
         if (!p.item.is_dir && p.item.status == FolderItemStatus::ok && p.item.size > 0) total += p.item.size;
@@ -532,6 +574,43 @@ FolderExportResult folder_export(uint32_t top_id, const std::string& dest_dir, c
     r.manifest_written =
         write_manifest(r.manifest_path, r, options.source_text.empty() ? "#" + std::to_string(top_id) : options.source_text,
                        top_id, dest);
+}
+
+} // namespace
+
+
+FolderExportResult folder_export(uint32_t top_id, const std::string& dest_dir, const FolderExportOptions& options) {
+    FolderExportResult r;
+    std::string dest;
+    tvmfs_inode top;
+    if (!prepare_destination(dest_dir, dest, r, [&] { return inode_get(top_id, top) == 0; })) return r;
+
+    Planner plan;
+    if (top.type == kTypeDir) {
+        plan.add_dir(top_id, options.first_block, ".", ".", "");
+    } else {
+        std::string name = options.file_name.empty() ? "file" : options.file_name;
+        bool shortened = false;
+        std::string host = host_name_fit(name, shortened);
+        plan.add_file(top_id, name, host, host + ".partial",
+                      shortened ? "name too long for the host; shortened" : host != name ? "name encoded for the host" : "");
+    }
+
+    run_plan(plan, dest, options, top_id, r);
+    return r;
+}
+
+FolderExportResult folder_export_set(const std::vector<FolderSource>& sources, const std::string& dest_dir,
+                                     const FolderExportOptions& options) {
+    FolderExportResult r;
+    std::string dest;
+    if (!prepare_destination(dest_dir, dest, r, [] { return true; })) return r;
+
+    // The destination stands for no directory of the datastore: it has no
+    // descriptor and no times of its own.
+    Planner plan;
+    plan.add_found_set(sources);
+    run_plan(plan, dest, options, 0, r);
     return r;
 }
 

@@ -16,6 +16,12 @@ namespace ds {
 // "." and ".." become %2E and %2E%2E, and the empty name becomes "%", which
 // no other name encodes to.
 std::string host_name_encode(const std::string& raw);
+// The host name actually written: the encoding, and where that is longer than
+// a host directory entry may be (a long name of bytes that are not UTF-8
+// triples in length), its start, "~", twelve hex digits of the SHA-256 of
+// the raw name and a short extension; shortened tells which. A shortened name
+// cannot be decoded: the manifest keeps the full one.
+std::string host_name_fit(const std::string& raw, bool& shortened);
 // The datastore name a host name stands for; false when host is not an
 // encoding (a "%" not followed by two hex digits).
 bool host_name_decode(const std::string& host, std::string& raw);
@@ -80,6 +86,19 @@ struct FolderExportResult {
 // Every directory is entered once: a repeat is listed, not followed.
 FolderExportResult folder_export(uint32_t top_id, const std::string& dest_dir,
                                  const FolderExportOptions& options = {});
+
+// One directory of a copy of several: a directory found by the format
+// recovery, under the name the tree gives it.
+struct FolderSource {
+    uint32_t id = 0;
+    int64_t first_block = -1;
+    std::string name;
+};
+
+// Copies each source into dest_dir/<its name>, as folder_export copies one
+// directory, with one manifest for all of them (descriptor id 0 for the top).
+FolderExportResult folder_export_set(const std::vector<FolderSource>& sources, const std::string& dest_dir,
+                                     const FolderExportOptions& options = {});
 
 // "ok", "partial", ... as the manifest writes them.
 const char* folder_status_text(FolderItemStatus s);

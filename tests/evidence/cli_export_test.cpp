@@ -87,9 +87,15 @@ TEST(CliFolderExport, AFoundDirectoryWithItsFirstBlockSubstituted) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const std::string name = f.file_in_reused.path.substr(f.file_in_reused.path.rfind('/') + 1);
     EXPECT_EQ(clitest::compare_file(out.file("found/" + name), f.file_in_reused.content, f.file_in_reused.size), "");
+    // The "ALL DIR FOUND" top: every found directory under its DIR name.
     RunResult all = run_cli(with_disks(f.images, {"export", "-r", "--formatted", "", out.file("all")}));
-    EXPECT_EQ(all.exit_code, 1);
-    EXPECT_FALSE(fs::exists(out.file("all")));
+    ASSERT_EQ(all.exit_code, 0) << all.err;
+    EXPECT_EQ(clitest::compare_file(out.file("all/" + dir_name + "/" + name), f.file_in_reused.content,
+                                    f.file_in_reused.size),
+              "");
+    for (const dsb::FoundDir& d : f.found)
+        EXPECT_TRUE(fs::is_directory(out.file("all/DIR" + std::to_string(d.number)))) << d.number;
+    EXPECT_EQ(read_json(out.file("all.manifest.json"))["source"], "ALL DIR FOUND");
 }
 
 TEST(CliFolderExport, AnUnreadableFileIsReportedAndTheRunEndsWithOneAfterTheRest) {

@@ -45,6 +45,43 @@ TEST(HostNames, EncodeWhatTheHostCannotHoldAndDecodeBack) {
     for (const char* bad : {"%G0", "%4", "50%", "%%"}) EXPECT_FALSE(ds::host_name_decode(bad, out)) << bad;
 }
 
+TEST(HostNames, NamesTooLongForTheHostAreShortenedAtABoundaryAndStayApart) {
+    bool shortened = true;
+    EXPECT_EQ(ds::host_name_fit("vm1.vmx", shortened), "vm1.vmx");
+    EXPECT_FALSE(shortened);
+    // 239 bytes after encoding still fit as they are.
+    const std::string fits = std::string(79, '\xFF') + "ab";
+    EXPECT_EQ(ds::host_name_fit(fits, shortened), ds::host_name_encode(fits));
+    EXPECT_FALSE(shortened);
+
+    // 128 bytes that are not UTF-8 encode to 384.
+    const std::string a(128, '\xFF');
+    std::string b = a;
+    b.back() = '\xFE';
+    const std::string ha = ds::host_name_fit(a, shortened);
+    EXPECT_TRUE(shortened);
+    EXPECT_LE(ha.size(), 239u);
+    EXPECT_NE(ha, ds::host_name_fit(b, shortened));   // same start, different names
+    // The cut leaves whole escapes: what stands before the mark decodes to
+    // the start of the name.
+    const std::string head = ha.substr(0, ha.rfind('~'));
+    std::string raw_head;
+    ASSERT_TRUE(ds::host_name_decode(head, raw_head));
+    EXPECT_EQ(a.compare(0, raw_head.size(), raw_head), 0);
+
+    // Whole UTF-8 characters only, and the extension kept.
+    std::string euro;
+    for (int i = 0; i < 90; ++i) euro += "\xE2\x82\xAC";
+    const std::string he = ds::host_name_fit(euro + ".vmdk", shortened);
+    EXPECT_TRUE(shortened);
+    EXPECT_LE(he.size(), 239u);
+    ASSERT_GE(he.size(), 5u);
+    EXPECT_EQ(he.substr(he.size() - 5), ".vmdk");
+    const std::string euro_head = he.substr(0, he.rfind('~'));
+    EXPECT_EQ(euro_head.size() % 3, 0u);
+    EXPECT_EQ(euro.compare(0, euro_head.size(), euro_head), 0);
+}
+
 class FolderExport : public dstest::CleanState {};
 
 const nlohmann::json* manifest_item(const nlohmann::json& m, const std::string& path) {
@@ -216,6 +253,65 @@ TEST_F(FolderExport, AFoundDirectoryReadsItsEntriesFromTheSubBlockTheRecoveryFou
     ASSERT_TRUE(r.complete());
     const std::string name = f.file_in_reused.path.substr(f.file_in_reused.path.rfind('/') + 1);
     EXPECT_EQ(clitest::compare_file(dir.file("dir2/" + name), f.file_in_reused.content, f.file_in_reused.size), "");
+}
+
+TEST_F(FolderExport, AFileWhoseEncodedNameIsTooLongIsCopiedUnderAShortenedName) {
+    dstest::TempDir dir;
+    const std::string img = dir.file("long.img");
+    const std::string long_name(128, '\xFF');
+    uint32_t top = 0;
+    clitest::make_datastore(img, [&](dsb::Datastore& ds) {
+        top = ds.mkdir("/top");
+        const uint32_t f = ds.add_file("/top/short", dsb::text_file("long named\n"));
+        ds.add_dirent(top, dsb::layout::kTypeRegular, f, long_name);
+    });
+    dsb::ImageSummary s;
+    s.images = {img};
+    ASSERT_TRUE(dstest::open_images(s).message.empty());
+    ds::FolderExportResult r = ds::folder_export(top, dir.file("out"));
+    ASSERT_TRUE(r.complete()) << r.refusal;
+    EXPECT_EQ(r.files, 2);
+    EXPECT_EQ(r.renamed, 1);
+    bool shortened = false;
+    const std::string host = ds::host_name_fit(long_name, shortened);
+    EXPECT_EQ(dstest::read_file(dir.file("out/" + host)), dsb::materialize(dsb::text_content("long named\n"), 0, 11));
+    const nlohmann::json m = read_json(dir.file("out.manifest.json"));
+    const nlohmann::json* item = nullptr;
+    for (const nlohmann::json& it : m["items"])
+        if (it["host_path"] == host) item = &it;
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ((*item)["detail"], "name too long for the host; shortened");
+}
+
+TEST_F(FolderExport, EveryFoundDirectoryGoesIntoAFolderOfItsOwn) {
+    dstest::TempDir dir;
+    const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
+    ASSERT_TRUE(dstest::open_images(f).message.empty());
+    ASSERT_EQ(ds::scan_formatted_dirs({}, [](const ds::found_dir&) {}), ds::ScanEnd::finished);
+    std::vector<ds::FolderSource> sources;
+    std::string reused_name;
+    for (const ds::found_dir& d : ds::found_dirs()) {
+        sources.push_back({d.dir_id, ds::found_dir_first_block(d.number), "DIR" + std::to_string(d.number)});
+        if (d.dir_id == f.reused_dir) reused_name = sources.back().name;
+    }
+    ASSERT_GE(sources.size(), 2u);
+    ASSERT_FALSE(reused_name.empty());
+
+    ds::FolderExportResult r = ds::folder_export_set(sources, dir.file("all"));
+    ASSERT_TRUE(r.complete()) << r.refusal;
+    EXPECT_GE(r.directories, static_cast<int64_t>(sources.size()) + 1);
+    for (const ds::FolderSource& s : sources) EXPECT_TRUE(fs::is_directory(dir.file("all/" + s.name))) << s.name;
+    // The directory whose first block was reused is read through the found sub-block.
+    const std::string name = f.file_in_reused.path.substr(f.file_in_reused.path.rfind('/') + 1);
+    EXPECT_EQ(clitest::compare_file(dir.file("all/" + reused_name + "/" + name), f.file_in_reused.content,
+                                    f.file_in_reused.size),
+              "");
+    const nlohmann::json m = read_json(dir.file("all.manifest.json"));
+    EXPECT_EQ(m["complete"], true);
+    EXPECT_EQ(m["descriptor_id"], 0);
+    ASSERT_NE(manifest_item(m, reused_name), nullptr);
+    // Nothing to copy into an occupied directory, as for a single folder.
+    EXPECT_NE(ds::folder_export_set(sources, dir.file("all")).refusal, "");
 }
 
 TEST_F(FolderExport, CancellingKeepsTheFileInHandAsPartialAndListsWhatWasNotReached) {
