@@ -289,6 +289,12 @@ void Tfrmmain::saveout1Click() {
     QTreeWidgetItem* node = selected_node();
     if (!node) return;
     const uint32_t id = node->data(0, kNodeDataRole).toUInt();
+    // The found directories' top has no directory file: only its contents,
+    // every found directory, can be saved.
+    if (!node->parent() && node->text(0) == kAllDirFound) {
+        if (node->childCount() > 0) export_folder(node);
+        return;
+    }
     // A folder node: the whole folder, or (the default) its directory file.
     if (id != 0 && node->data(0, kImageIndexRole).toInt() == 0) {
         const int choice = ui::prompts().choose(
@@ -331,7 +337,16 @@ void Tfrmmain::export_folder(const QTreeWidgetItem* node) {
         }
         return !cancel_requested_;
     };
-    FolderExportResult r = folder_export(id, dest, options);
+    const bool found_top = !node->parent() && node->text(0) == kAllDirFound;
+    std::vector<FolderSource> found;
+    if (found_top) {
+        options.source_text = name;
+        for (int i = 0; i < node->childCount(); ++i) {
+            const QTreeWidgetItem* c = node->child(i);
+            found.push_back({c->data(0, kNodeDataRole).toUInt(), first_block_of(c), c->text(0).toStdString()});
+        }
+    }
+    FolderExportResult r = found_top ? folder_export_set(found, dest, options) : folder_export(id, dest, options);
     const QString summary = QStringLiteral("files:%1 bytes:%2 failures:%3")
                                 .arg(r.files)
                                 .arg(r.bytes)

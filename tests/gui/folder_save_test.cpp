@@ -107,4 +107,34 @@ TEST_F(FolderSave, AFoundDirectoryIsReadThroughItsSubstitutedFirstBlock) {
     EXPECT_EQ(dstest::read_file(dir.file(dir2->text(0).toStdString() + "/" + name)), content_of(f.file_in_reused));
 }
 
+TEST_F(FolderSave, TheFoundDirectoriesTopSavesEveryFoundDirectory) {
+    dstest::TempDir dir;
+    const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
+    add_disk(f.images.at(0));
+    dstest::TempDir out;
+    Tfrmmain w;
+    w.Button1Click();
+    w.Button3Click();
+    QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
+    ASSERT_EQ(top->text(0), "ALL DIR FOUND");
+    ASSERT_GT(top->childCount(), 1);
+    prompts.messages.clear();
+    prompts.confirmations.clear();
+    prompts.folder_answers = {QString::fromStdString(out.path().string())};
+    select_and_save(w, top);
+    EXPECT_TRUE(prompts.choices_asked.isEmpty());   // there is no directory file to offer
+    EXPECT_TRUE(prompts.confirmations.isEmpty());
+    ASSERT_EQ(prompts.messages.size(), 1);
+    EXPECT_TRUE(prompts.messages[0].startsWith("success\n")) << prompts.messages[0].toStdString();
+    const std::string dest = out.file("ALL DIR FOUND");
+    for (int i = 0; i < top->childCount(); ++i)
+        EXPECT_TRUE(fs::is_directory(dest + "/" + top->child(i)->text(0).toStdString()));
+    QTreeWidgetItem* reused = nullptr;
+    for (int i = 0; i < top->childCount(); ++i)
+        if (top->child(i)->data(0, ds::kNodeDataRole).toUInt() == f.reused_dir) reused = top->child(i);
+    ASSERT_NE(reused, nullptr);
+    const std::string name = f.file_in_reused.path.substr(f.file_in_reused.path.rfind('/') + 1);
+    EXPECT_EQ(dstest::read_file(dest + "/" + reused->text(0).toStdString() + "/" + name), content_of(f.file_in_reused));
+}
+
 } // namespace
