@@ -351,6 +351,8 @@ bool write_manifest(const std::string& path, const FolderExportResult& r, const 
         p += n;
         left -= static_cast<size_t>(n);
     }
+    // On the disk, like the files it vouches for.
+    ok = ok && ::fsync(fd) == 0;
     return (::close(fd) == 0) && ok;
 }
 
