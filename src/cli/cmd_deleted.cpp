@@ -19,27 +19,22 @@ int cmd_deleted(const Options& opt) {
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
         return ds::scan_deleted_files(progress, [&](const ds::FileRow& row) { rows.push_back(row); });
     });
-    // Rows found before a scan stopped stay, as they stay in the list.
-    if (opt.json) {
-        nlohmann::json j = nlohmann::json::array();
-        for (const ds::FileRow& r : rows)
-            j.push_back({{"sn", r.sn},
-                         {"ID", r.id},
-                         {"type", r.type},
-                         {"size", r.size},
-                         {"create_at", r.create_at},
-                         {"last_update_at", r.update_at},
-                         {"atime", r.atime},
-                         {"descriptor_id", r.descriptor_id}});
-        out_json({{"rows", std::move(j)},
-                  {"finished", end == ds::ScanEnd::finished},
-                  {"end", ds::scan_end_message(end)}});
-    } else {
-        for (const ds::FileRow& r : rows)
-            out_line(r.sn + "\t" + r.id + "\t" + r.type + "\t" + r.size + "\t" + r.create_at + "\t" + r.update_at +
-                     "\t" + r.atime);
-    }
-    return scan_status(opt, end);
+    return print_scan_rows(
+        opt, end, rows,
+        [](const ds::FileRow& r) {
+            return nlohmann::json{{"sn", r.sn},
+                                  {"ID", r.id},
+                                  {"type", r.type},
+                                  {"size", r.size},
+                                  {"create_at", r.create_at},
+                                  {"last_update_at", r.update_at},
+                                  {"atime", r.atime},
+                                  {"descriptor_id", r.descriptor_id}};
+        },
+        [](const ds::FileRow& r) {
+            return r.sn + "\t" + r.id + "\t" + r.type + "\t" + r.size + "\t" + r.create_at + "\t" + r.update_at + "\t" +
+                   r.atime;
+        });
 #else
     (void)opt;
     return recovery_unavailable();

@@ -19,17 +19,12 @@ int cmd_vmdk(const Options& opt) {
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
         return ds::scan_lost_vmdks(progress, [&](const ds::PartitionRow& row) { rows.push_back(row); });
     });
-    if (opt.json) {
-        nlohmann::json j = nlohmann::json::array();
-        for (const ds::PartitionRow& r : rows)
-            j.push_back({{"sn", r.sn}, {"ID", r.id}, {"type", r.type}, {"size", r.size}});
-        out_json({{"rows", std::move(j)},
-                  {"finished", end == ds::ScanEnd::finished},
-                  {"end", ds::scan_end_message(end)}});
-    } else {
-        for (const ds::PartitionRow& r : rows) out_line(r.sn + "\t" + r.id + "\t" + r.type + "\t" + r.size);
-    }
-    return scan_status(opt, end);
+    return print_scan_rows(
+        opt, end, rows,
+        [](const ds::PartitionRow& r) {
+            return nlohmann::json{{"sn", r.sn}, {"ID", r.id}, {"type", r.type}, {"size", r.size}};
+        },
+        [](const ds::PartitionRow& r) { return r.sn + "\t" + r.id + "\t" + r.type + "\t" + r.size; });
 #else
     (void)opt;
     return recovery_unavailable();
