@@ -66,4 +66,17 @@ void make_datastore(const std::string& path, const BuildFn& build, const BuildFn
     if (damage) damage(ds);
 }
 
+void point_block_past_the_volume(dsb::Datastore& ds, uint32_t id, size_t slot, uint64_t block_count) {
+    const dsb::ObjectInfo& o = ds.info(id);
+    dsb::DescriptorFields f;
+    f.id = id;
+    f.size = static_cast<int64_t>(o.size);
+    f.block_size = static_cast<int64_t>(dsb::layout::kMiB);
+    f.block_count = static_cast<int64_t>(block_count);
+    f.addr_mode = dsb::layout::kAddrFileBlocks;
+    for (size_t i = 0; i < o.data_ids.size(); ++i) f.blocks[i] = o.data_ids[i];
+    f.blocks[slot] = dsb::fb_build(60000);
+    ds.write_descriptor(id, f);
+}
+
 } // namespace clitest

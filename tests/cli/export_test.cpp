@@ -81,19 +81,7 @@ TEST(CliExport, AnUnreadableBlockKeepsTheChunksBeforeItAndFails) {
         id = ds.add_file("/big", dsb::generated_file(3 * dsb::layout::kMiB + 5, dsb::pattern_content(7),
                                                      dsb::Storage::FileBlocks));
     };
-    make_datastore(img, build, [&](dsb::Datastore& ds) {
-        // Point the third block far past the end of the volume.
-        const dsb::ObjectInfo& o = ds.info(id);
-        dsb::DescriptorFields f;
-        f.id = id;
-        f.size = static_cast<int64_t>(o.size);
-        f.block_size = static_cast<int64_t>(dsb::layout::kMiB);
-        f.block_count = 4;
-        f.addr_mode = dsb::layout::kAddrFileBlocks;
-        for (size_t i = 0; i < o.data_ids.size(); ++i) f.blocks[i] = o.data_ids[i];
-        f.blocks[2] = dsb::fb_build(60000);
-        ds.write_descriptor(id, f);
-    });
+    make_datastore(img, build, [&](dsb::Datastore& ds) { point_block_past_the_volume(ds, id, 2, 4); });
     RunResult r = export_to({img}, "/big", dir.file("big"));
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err.substr(0, 26), "file save error|result:-1\n");

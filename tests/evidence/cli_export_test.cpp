@@ -109,18 +109,7 @@ TEST(CliFolderExport, AnUnreadableFileIsReportedAndTheRunEndsWithOneAfterTheRest
                                                                    dsb::Storage::FileBlocks));
             ds.add_file("/vm/b-good.vmx", dsb::text_file("fine\n"));
         },
-        [&](dsb::Datastore& ds) {
-            const dsb::ObjectInfo& o = ds.info(bad);
-            dsb::DescriptorFields f;
-            f.id = bad;
-            f.size = static_cast<int64_t>(o.size);
-            f.block_size = static_cast<int64_t>(dsb::layout::kMiB);
-            f.block_count = 3;
-            f.addr_mode = dsb::layout::kAddrFileBlocks;
-            for (size_t i = 0; i < o.data_ids.size(); ++i) f.blocks[i] = o.data_ids[i];
-            f.blocks[1] = dsb::fb_build(60000);
-            ds.write_descriptor(bad, f);
-        });
+        [&](dsb::Datastore& ds) { clitest::point_block_past_the_volume(ds, bad, 1, 3); });
     RunResult r = run_cli(with_disks({img}, {"export", "-r", "/vm", dir.file("vm")}));
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err,

@@ -178,19 +178,7 @@ TEST_F(FolderExport, OddNamesCyclesAndAnUnreadableFileAreReportedAndTheRestIsCop
             ds.add_dirent(sub, dsb::layout::kTypeDirectory, top, "up");         // a cycle
             ds.add_dirent(top, dsb::layout::kTypeDirectory, sub, "sub-again");  // a second link
         },
-        [&](dsb::Datastore& ds) {
-            // bad's third block lies past the end of the volume.
-            const dsb::ObjectInfo& o = ds.info(bad);
-            dsb::DescriptorFields f;
-            f.id = bad;
-            f.size = static_cast<int64_t>(o.size);
-            f.block_size = static_cast<int64_t>(dsb::layout::kMiB);
-            f.block_count = 4;
-            f.addr_mode = dsb::layout::kAddrFileBlocks;
-            for (size_t i = 0; i < o.data_ids.size(); ++i) f.blocks[i] = o.data_ids[i];
-            f.blocks[2] = dsb::fb_build(60000);
-            ds.write_descriptor(bad, f);
-        });
+        [&](dsb::Datastore& ds) { clitest::point_block_past_the_volume(ds, bad, 2, 4); });   // bad's third block
     dsb::ImageSummary s;
     s.images = {img};
     ASSERT_TRUE(dstest::open_images(s).message.empty());
