@@ -23,12 +23,12 @@ std::string failure_detail(const ds::ExportResult& res, const std::string& dest)
         if (::stat(dest.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return dest + " is a directory";
         return "cannot create " + dest;
     }
-    case ds::ExportFailure::read:
-        return "a read of the datastore failed after " + std::to_string(res.bytes_written) + " bytes; " + dest +
-               " keeps them";
+    case ds::ExportFailure::read: return "a read of the datastore failed";
     case ds::ExportFailure::write: return "cannot write " + dest;
     case ds::ExportFailure::negative_size: return "the descriptor gives a negative size";
     case ds::ExportFailure::destination_is_input: return "refusing to replace " + dest + ", a disk being read";
+    case ds::ExportFailure::destination_is_device:
+        return "refusing to write to the block device " + dest + " (--to-device allows it)";
     default: return "";
     }
 }
@@ -55,6 +55,7 @@ int cmd_export(const Options& opt) {
     ProgressBar bar(opt.quiet, ProgressBar::Unit::bytes, inode.size);
     ds::ExportOptions eo;
     eo.sha256 = opt.hash;
+    eo.to_device = opt.to_device;
     ds::ExportResult res = ds::file_export(
         inode, opt.dest,
         [&](int64_t done, int64_t) {
@@ -70,6 +71,8 @@ int cmd_export(const Options& opt) {
     }
     if (res.result < 0) {
         rc = fail("file save error|result:" + std::to_string(res.result));
+        // The file keeps what was written under its final name: say so.
+        if (res.opened) fail("partial file: " + opt.dest + "|written:" + std::to_string(res.bytes_written));
         std::string detail = failure_detail(res, opt.dest);
         if (!detail.empty()) fail(detail);
         return rc;

@@ -51,6 +51,7 @@ int export_folder(const Options& opt, const Resolution& r) {
     fo.first_block = r.node.first_block;
     fo.file_name = r.node.name;
     fo.source_text = r.node.formatted_root ? r.node.name : r.shown;
+    fo.replace_manifest = opt.replace_manifest;
 
     install_interrupt_handler();
     // The total is known once the folder has been listed, at the first report.
@@ -67,7 +68,7 @@ int export_folder(const Options& opt, const Resolution& r) {
     if (!res.refusal.empty()) {
         if (res.refusal == "file open error") return fail(res.refusal);
         fail("file save error|result:-1");
-        return fail(res.refusal);
+        return fail(res.refusal + (res.manifest_exists ? " (--replace-manifest replaces it)" : ""));
     }
 
     const std::string root = opt.dest.empty() || opt.dest.back() == '/' ? opt.dest : opt.dest + "/";

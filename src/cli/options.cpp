@@ -64,6 +64,11 @@ void setup_app(CLI::App& app, Options& opt) {
                   "or empty), with a SHA-256 per file and the manifest DEST.manifest.json beside it; with "
                   "--formatted and an empty SRC every found directory goes into DEST/DIR<n>");
     exp->add_flag("--hash", opt.hash, "Print the SHA-256 of the bytes written (always on with -r)");
+    exp->add_flag("--to-device", opt.to_device,
+                  "DEST may be a block device, which is then overwritten from its start; refused without this, "
+                  "and always refused when the device shares bytes with a disk being read");
+    exp->add_flag("--replace-manifest", opt.replace_manifest,
+                  "With -r: replace a manifest left beside DEST by an earlier export, instead of refusing");
 
     app.add_subcommand("deleted",
                        "Deleted-file recovery: sn, ID, type, size, create at, last update at, atime per row, "

@@ -22,6 +22,8 @@ struct Options {
     std::string dest;
     bool recursive = false;   // export: SRC is a folder, DEST the host directory
     bool hash = false;        // export: print the SHA-256 of the bytes written
+    bool to_device = false;   // export: DEST may be a block device
+    bool replace_manifest = false;   // export -r: an existing manifest is replaced
     std::vector<std::string> devices;
     int pick = -1;
 };

@@ -417,7 +417,11 @@ void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id) {
     if (r.failure == ExportFailure::cancelled) {
         ui::message(this, QStringLiteral("export cancelled|written:") + QString::number(r.bytes_written));
     } else if (r.result < 0) {
-        ui::message(this, QStringLiteral("file save error|result:") + QString::number(r.result));
+        QString text = QStringLiteral("file save error|result:") + QString::number(r.result);
+        // The file keeps what was written under the name chosen: say so.
+        if (r.opened) text += QStringLiteral("\npartial file: ") + path + QStringLiteral("|written:") +
+                              QString::number(r.bytes_written);
+        ui::message(this, text);
     } else {
         // The digest of what was written, for the operator's records.
         ui::message(this, QStringLiteral("success\nsha256:") + qs(r.sha256));

@@ -1,11 +1,11 @@
 #include "vmfs/file_export.h"
 
-#include "disk/ewf_source.h"
 #include "vmfs/chunk_digest.h"
 #include "vmfs/file_read.h"
-#include "vmfs/volume.h"
+#include "vmfs/input_guard.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -18,110 +18,93 @@ namespace {
 
 constexpr int64_t kExportChunk = 1048576;
 
-// What was written is handed to the host's disk every so many bytes: the disk
-// then writes while the next chunks are read and hashed, instead of all of it
-// at the final fsync, and an export of hundreds of gigabytes does not fill the
-// host's memory with pages waiting to be written.
-constexpr int64_t kWriteBehind = 8 * 1048576;
-
 std::vector<uint8_t>& transfer_buffer() {
     static std::vector<uint8_t> buffer(kExportChunk);
     return buffer;
 }
 
-bool write_all(int fd, const uint8_t* data, int64_t len) {
-    while (len > 0) {
-        ssize_t n = ::write(fd, data, static_cast<size_t>(len));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        len -= n;
+// Opens the operator's destination to be written from its start, or says why
+// not. Nothing is truncated before the checks have passed.
+HostFile open_destination(const std::string& path, const ExportOptions& options, ExportFailure& why) {
+    why = ExportFailure::create;
+    std::string dir, name;
+    split_host_path(path, dir, name);
+    HostDir parent = HostDir::open(dir);
+    if (!parent.ok() || name.empty() || name == "." || name == "..") return HostFile();
+    struct stat st {};
+    if (parent.stat_at(name, st) && S_ISLNK(st.st_mode)) {
+        // A link the operator names is followed once, here; the path it
+        // stands for is opened without following anything further.
+        char* real = ::realpath(path.c_str(), nullptr);
+        if (!real) return HostFile();
+        const std::string resolved = real;
+        ::free(real);
+        split_host_path(resolved, dir, name);
+        parent = HostDir::open(dir);
+        if (!parent.ok() || name.empty()) return HostFile();
     }
-    return true;
+    int fd = ::openat(parent.fd(), name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (errno != ENOENT) return HostFile();
+        // A new file: what matters is where its directory keeps its bytes.
+        if (!parent.stat_self(st)) return HostFile();
+        if (overlaps_input(st)) {
+            why = ExportFailure::destination_is_input;
+            return HostFile();
+        }
+        HostFile created = HostFile::create(parent, name);
+        if (created.ok()) why = ExportFailure::none;
+        return created;
+    }
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return HostFile();
+    }
+    if (S_ISBLK(st.st_mode) && !options.to_device) why = ExportFailure::destination_is_device;
+    else if (overlaps_input(st)) why = ExportFailure::destination_is_input;
+    if (why != ExportFailure::create) {
+        ::close(fd);
+        return HostFile();
+    }
+    if (S_ISBLK(st.st_mode)) {
+        // Exclusively: a device that is mounted or otherwise in use by the
+        // system is refused by the kernel itself.
+        const dev_t rdev = st.st_rdev;
+        ::close(fd);
+        fd = ::openat(parent.fd(), name.c_str(), O_WRONLY | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) return HostFile();
+        if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != rdev) {
+            ::close(fd);
+            return HostFile();
+        }
+    }
+    if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return HostFile();
+    }
+    why = ExportFailure::none;
+    return HostFile(fd);
 }
-
-// Replacing one of the disks being read would destroy the evidence.
-bool is_open_input(const std::string& host_path) {
-    struct stat dest {};
-    if (::stat(host_path.c_str(), &dest) != 0) return false;
-    const tvmfslvm& lvm = lvm_state();
-    for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k) {
-        // An evidence image is named by its first segment; the others are
-        // read as well.
-        for (const std::string& file : device_files(lvm.volumes[k].device)) {
-            struct stat in {};
-            if (::stat(file.c_str(), &in) != 0) continue;
-            if (in.st_dev == dest.st_dev && in.st_ino == dest.st_ino) return true;
-            if (S_ISBLK(in.st_mode) && S_ISBLK(dest.st_mode) && in.st_rdev == dest.st_rdev) return true;
-        }
-    }
-    return false;
-}
-
-bool all_zero(const uint8_t* data, int64_t len) {
-    return len > 0 && data[0] == 0 && std::memcmp(data, data + 1, static_cast<size_t>(len - 1)) == 0;
-}
-
-// The host file, written strictly sequentially. Chunks of zeros (the holes of
-// a thin virtual disk, above all) are skipped over in a regular file and left
-// as holes; the file still reads back byte for byte.
-class HostFile {
-public:
-    explicit HostFile(const std::string& path)
-        : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {
-        struct stat st {};
-        const bool known = fd_ >= 0 && ::fstat(fd_, &st) == 0;
-        sparse_ok_ = known && S_ISREG(st.st_mode);
-        sync_ = known && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
-    }
-    ~HostFile() { close(false); }   // a failed copy: no point in waiting for its bytes
-    bool ok() const { return fd_ >= 0; }
-    bool write(const uint8_t* data, int64_t len) {
-        if (sparse_ok_ && all_zero(data, len)) {
-            if (::lseek(fd_, len, SEEK_CUR) < 0) return false;
-            pending_hole_ = true;
-            end_ += len;
-            return true;
-        }
-        pending_hole_ = false;
-        if (!write_all(fd_, data, len)) return false;
-        end_ += len;
-        if (sparse_ok_ && end_ - handed_ >= kWriteBehind) {
-            // Starts the writing only; fsync at the end reports its errors.
-            ::sync_file_range(fd_, handed_, end_ - handed_, SYNC_FILE_RANGE_WRITE);
-            handed_ = end_;
-        }
-        return true;
-    }
-    // Gives a file that ends in a hole its length, puts it on the host's
-    // disk, then closes it. An export is whole only once its bytes are
-    // stored: a write the kernel could not complete later (a full or failing
-    // target disk) shows at fsync, and close() would not tell.
-    bool close(bool sync = true) {
-        if (fd_ < 0) return true;
-        bool ok = true;
-        if (pending_hole_) {
-            off_t end = ::lseek(fd_, 0, SEEK_CUR);
-            ok = end >= 0 && ::ftruncate(fd_, end) == 0;
-        }
-        if (ok && sync && sync_) ok = ::fsync(fd_) == 0 || errno == EINVAL;
-        ok = (::close(fd_) == 0) && ok;
-        fd_ = -1;
-        return ok;
-    }
-
-private:
-    int fd_;
-    bool sparse_ok_ = false;
-    bool sync_ = false;   // fsync means something for regular files and block devices
-    int64_t end_ = 0;     // bytes written or skipped as holes
-    int64_t handed_ = 0;  // bytes handed to the disk so far
-    bool pending_hole_ = false;
-};
 
 } // namespace
 
 ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path, const ExportProgress& progress,
+                         const ExportOptions& options) {
+    ExportFailure why = ExportFailure::negative_size;
+    HostFile out;
+    if (inode.size >= 0) out = open_destination(host_path, options, why);
+    if (!out.ok()) {
+        ExportResult r;
+        r.failure = why;
+        // The digest of nothing: every outcome carries one when asked for.
+        static const uint8_t nothing = 0;
+        if (options.sha256) r.sha256 = sha256_hex(&nothing, 0);
+        return r;
+    }
+    return file_export(inode, out, progress, options);
+}
+
+ExportResult file_export(const tvmfs_inode& inode, HostFile& out, const ExportProgress& progress,
                          const ExportOptions& options) {
     ExportResult r;
     std::unique_ptr<ChunkDigest> digest;
@@ -133,14 +116,14 @@ ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path,
         if (digest) r.sha256 = digest->finish();
         return r;
     };
-    auto fail = [&r, &done](ExportFailure why) {
+    auto fail = [&r, &done, &out](ExportFailure why) {
         r.failure = why;
+        out.close(false);
         return done(-1);
     };
-    if (is_open_input(host_path)) return fail(ExportFailure::destination_is_input);
     if (inode.size < 0) return fail(ExportFailure::negative_size);
-    HostFile out(host_path);
     if (!out.ok()) return fail(ExportFailure::create);
+    r.opened = true;
 
     if (inode.size > kInlineLimit || inode.type == kTypeDir) {
         int64_t p = 0;
@@ -149,21 +132,26 @@ ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path,
             // it hashes on its own thread once the chunk is written.
             uint8_t* buf = digest ? digest->buffer() : transfer_buffer().data();
             int64_t n = file_read(inode, buf, kExportChunk, p);
-            const bool written = n > 0 && out.write(buf, n);
-            if (digest) digest->submit(written ? n : 0);
+            int64_t stored = 0;
+            const bool written = n > 0 && out.write(buf, n, &stored);
+            // What the host took of a chunk it refused is in the file, and
+            // counted and hashed as such.
+            if (digest) digest->submit(stored);
             if (n < 0) return fail(ExportFailure::read);
             if (n == 0) break;
+            r.bytes_written = p + stored;
             if (!written) return fail(ExportFailure::write);
             p += n;
-            r.bytes_written = p;
             if (progress && !progress(p, inode.size)) return fail(ExportFailure::cancelled);
         }
     } else {
         uint8_t inline_bytes[1024];
         inode_inline_bytes(inode, inline_bytes);
-        if (!out.write(inline_bytes, inode.size)) return fail(ExportFailure::write);
-        if (digest) digest->add(inline_bytes, inode.size);
-        r.bytes_written = inode.size;
+        int64_t stored = 0;
+        const bool written = out.write(inline_bytes, inode.size, &stored);
+        if (digest) digest->add(inline_bytes, stored);
+        r.bytes_written = stored;
+        if (!written) return fail(ExportFailure::write);
         if (progress) progress(inode.size, inode.size);
     }
     if (!out.close()) return fail(ExportFailure::write);

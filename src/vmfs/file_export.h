@@ -1,6 +1,7 @@
 #pragma once
 // Copying one file of the datastore to a host file.
 
+#include "vmfs/host_write.h"
 #include "vmfs/inode.h"
 
 #include <cstdint>
@@ -13,11 +14,21 @@ namespace ds {
 // returning false cancels the copy (the host file keeps what was written).
 using ExportProgress = std::function<bool(int64_t done, int64_t total)>;
 
-enum class ExportFailure { none, create, read, write, negative_size, destination_is_input, cancelled };
+enum class ExportFailure {
+    none,
+    create,
+    read,
+    write,
+    negative_size,
+    destination_is_input,    // the destination shares bytes with a disk being read
+    destination_is_device,   // a block device, and writing to one was not asked for
+    cancelled,
+};
 
 struct ExportResult {
     int result = -1;                 // 0 when the whole file was written
     ExportFailure failure = ExportFailure::none;
+    bool opened = false;             // the host file was opened: it holds bytes_written bytes
     int64_t bytes_written = 0;
     std::string sha256;              // of the bytes_written bytes, when asked for
 };
@@ -26,15 +37,25 @@ struct ExportOptions {
     // Hash the bytes as they are written (holes count as the zeros they
     // read back as), on a second thread while the next chunk is read.
     bool sha256 = false;
+    // A block device is written to only when the operator said so.
+    bool to_device = false;
 };
 
 // Creates (or replaces) host_path and writes the file's bytes to it: by
 // 1 MiB chunks through file_read, or from the descriptor's own 1024 bytes
 // for a non-directory of at most 1024 bytes. A directory is written as its
-// entries. Refuses a destination that is one of the volume's devices. A
-// whole copy is flushed to the host's disk (fsync) before it counts as
-// written; a copy that failed or was cancelled keeps what was written.
+// entries. Refuses a destination that shares bytes with one of the volume's
+// disks, and a block device unless options.to_device. A link at host_path is
+// resolved once, before anything is opened; what is opened is never a link.
+// A whole copy is flushed to the host's disk (fsync) before it counts as
+// written; a copy that failed or was cancelled keeps what was written, and
+// the file then holds exactly bytes_written bytes.
 ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path,
                          const ExportProgress& progress = {}, const ExportOptions& options = {});
+
+// The same copy into a host file already opened by the careful writer; the
+// file is closed when the copy ends.
+ExportResult file_export(const tvmfs_inode& inode, HostFile& out, const ExportProgress& progress = {},
+                         const ExportOptions& options = {});
 
 } // namespace ds

@@ -1,17 +1,18 @@
 #include "vmfs/folder_export.h"
 
-#include "disk/ewf_source.h"
 #include "vmfs/chunk_digest.h"
 #include "vmfs/dirent.h"
 #include "vmfs/file_export.h"
+#include "vmfs/host_write.h"
 #include "vmfs/inode.h"
-#include "vmfs/volume.h"
+#include "vmfs/input_guard.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <map>
 #include <set>
@@ -92,43 +93,6 @@ std::string jstr(const std::string& s) {
         }
     }
     return out + "\"";
-}
-
-bool same_file(const struct stat& a, const struct stat& b) {
-    return (a.st_dev == b.st_dev && a.st_ino == b.st_ino) ||
-           (S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode) && a.st_rdev == b.st_rdev);
-}
-
-// The manifest must never land on one of the disks being read.
-bool is_volume_device(const std::string& path) {
-    struct stat dest {};
-    if (::stat(path.c_str(), &dest) != 0) return false;
-    const tvmfslvm& lvm = lvm_state();
-    for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k)
-        for (const std::string& file : device_files(lvm.volumes[k].device)) {
-            struct stat in {};
-            if (::stat(file.c_str(), &in) == 0 && same_file(in, dest)) return true;
-        }
-    return false;
-}
-
-bool dir_is_empty(const std::string& path) {
-    DIR* d = ::opendir(path.c_str());
-    if (!d) return false;
-    bool empty = true;
-    while (struct dirent* e = ::readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-            empty = false;
-            break;
-        }
-    }
-    ::closedir(d);
-    return empty;
-}
-
-void set_times(const std::string& path, const FolderItem& it) {
-    struct timespec ts[2] = {{it.atime, 0}, {it.update_time, 0}};
-    ::utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW);
 }
 
 struct PlanItem {
@@ -302,8 +266,8 @@ private:
     }
 };
 
-bool write_manifest(const std::string& path, const FolderExportResult& r, const std::string& source,
-                    uint32_t top_id, const std::string& dest) {
+bool write_manifest(const HostDir& parent, const std::string& manifest_name, bool replace,
+                    const FolderExportResult& r, const std::string& source, uint32_t top_id, const std::string& dest) {
     std::string out = "{\n";
     out += "  \"source\": " + jstr(source) + ",\n";
     out += "  \"descriptor_id\": " + std::to_string(top_id) + ",\n";
@@ -336,24 +300,19 @@ bool write_manifest(const std::string& path, const FolderExportResult& r, const 
     }
     out += r.items.empty() ? "]\n}\n" : "\n  ]\n}\n";
 
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) return false;
-    const char* p = out.data();
-    size_t left = out.size();
-    bool ok = true;
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    // Never over anything that is there: a manifest the operator allowed to
+    // be replaced is written under a name of its own first and then renamed
+    // over the old one, which is replaced as a name, never followed.
+    const std::string name = replace ? "." + manifest_name + ".new" : manifest_name;
+    HostFile f = HostFile::create(parent, name);
+    if (!f.ok()) return false;
     // On the disk, like the files it vouches for.
-    ok = ok && ::fsync(fd) == 0;
-    return (::close(fd) == 0) && ok;
+    const bool ok = f.write(reinterpret_cast<const uint8_t*>(out.data()), static_cast<int64_t>(out.size())) && f.close();
+    if (!ok) {
+        parent.remove(name);
+        return false;
+    }
+    return !replace || parent.rename(name, manifest_name, true);
 }
 
 std::string export_failure_text(const ExportResult& r) {
@@ -364,6 +323,7 @@ std::string export_failure_text(const ExportResult& r) {
     case ExportFailure::write: return "cannot write the host file";
     case ExportFailure::negative_size: return "the descriptor gives a negative size";
     case ExportFailure::destination_is_input: return "the host file is a disk being read";
+    case ExportFailure::destination_is_device: return "the host file is a block device";
     case ExportFailure::cancelled: return "cancelled after " + std::to_string(r.bytes_written) + " bytes";
     default: return "";
     }
@@ -438,58 +398,142 @@ const char* folder_status_text(FolderItemStatus s) {
 
 namespace {
 
+// Where a copy goes: the destination directory, opened, and the directory
+// that holds it and the manifest.
+struct Destination {
+    std::string shown;        // the destination as the operator gave it
+    HostDir parent;
+    std::string name;         // of the destination inside parent
+    std::string manifest_name;
+    HostDir top;
+};
+
+std::string last_name(const std::string& host_path) {
+    const size_t slash = host_path.rfind('/');
+    return slash == std::string::npos ? host_path : host_path.substr(slash + 1);
+}
+
 // Checks and creates the destination. False (with r.refusal) when nothing
-// may be written there.
-bool prepare_destination(const std::string& dest_dir, std::string& dest, FolderExportResult& r,
-                         const std::function<bool()>& source_ok) {
-    dest = dest_dir;
-    while (dest.size() > 1 && dest.back() == '/') dest.pop_back();
-    if (dest.empty()) {
+// may be written there; nothing is written before every check has passed.
+bool prepare_destination(const std::string& dest_dir, const FolderExportOptions& options, Destination& d,
+                         FolderExportResult& r, const std::function<bool()>& source_ok) {
+    d.shown = dest_dir;
+    while (d.shown.size() > 1 && d.shown.back() == '/') d.shown.pop_back();
+    if (d.shown.empty()) {
         r.refusal = "no destination directory given";
         return false;
     }
-    r.manifest_path = dest + ".manifest.json";
+    // The manifest goes beside the destination, named after it. A
+    // destination given as "e/." or "..", or through a link, is resolved
+    // first, so that the manifest's place is never inside the copy.
+    std::string dir, base = d.shown;
+    split_host_path(d.shown, dir, d.name);
+    struct stat st {};
+    if (d.name.empty() || d.name == "." || d.name == ".." ||
+        (::lstat(d.shown.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) {
+        char* real = ::realpath(d.shown.c_str(), nullptr);
+        if (!real) {
+            r.refusal = "cannot create " + d.shown + ": " + std::strerror(errno);
+            return false;
+        }
+        base = real;
+        ::free(real);
+        split_host_path(base, dir, d.name);
+        if (d.name.empty()) {
+            r.refusal = d.shown + " has no directory above it to hold the manifest";
+            return false;
+        }
+    }
+    d.manifest_name = d.name + ".manifest.json";
+    r.manifest_path = base + ".manifest.json";
     if (!source_ok()) {
         r.refusal = "file open error";
         return false;
     }
-    struct stat st {};
-    bool exists = ::stat(dest.c_str(), &st) == 0;
-    if (exists && !S_ISDIR(st.st_mode)) {
-        r.refusal = dest + " exists and is not a directory";
+    d.parent = HostDir::open(dir);
+    if (!d.parent.ok()) {
+        r.refusal = "cannot open " + dir + ": " + std::strerror(errno);
         return false;
     }
-    // A folder export replaces nothing on the host: every name it writes is
-    // its own, and no file found there can be mistaken for part of the copy.
-    if (exists && !dir_is_empty(dest)) {
-        r.refusal = dest + " is not empty";
+    const bool exists = d.parent.stat_at(d.name, st);
+    if (exists && !S_ISDIR(st.st_mode)) {
+        r.refusal = d.shown + " exists and is not a directory";
         return false;
+    }
+    if (exists) {
+        d.top = d.parent.open_dir(d.name);
+        if (!d.top.ok()) {
+            r.refusal = "cannot open " + d.shown + ": " + std::strerror(errno);
+            return false;
+        }
+        // A folder export replaces nothing on the host: every name it writes
+        // is its own, and no file found there can be mistaken for part of
+        // the copy.
+        if (!d.top.is_empty()) {
+            r.refusal = d.shown + " is not empty";
+            return false;
+        }
     }
     struct stat mst {};
-    if (::lstat(r.manifest_path.c_str(), &mst) == 0 && (!S_ISREG(mst.st_mode) || is_volume_device(r.manifest_path))) {
-        r.refusal = "refusing to replace " + r.manifest_path;
+    if (d.parent.stat_at(d.manifest_name, mst)) {
+        if (!options.replace_manifest) {
+            r.manifest_exists = true;
+            r.refusal = "refusing to replace the manifest " + r.manifest_path;
+            return false;
+        }
+        if (!S_ISREG(mst.st_mode) || overlaps_input(mst)) {
+            r.refusal = "refusing to replace " + r.manifest_path + ", which is not a manifest";
+            return false;
+        }
+    }
+    struct stat where {};
+    if ((d.top.ok() ? d.top.stat_self(where) : d.parent.stat_self(where)) && overlaps_input(where)) {
+        r.refusal = "refusing to write to " + d.shown + ", on a disk being read";
         return false;
     }
-    if (!exists && ::mkdir(dest.c_str(), 0755) != 0) {
-        r.refusal = "cannot create " + dest + ": " + std::strerror(errno);
-        return false;
+    if (!exists) {
+        d.top = d.parent.make_dir(d.name);
+        if (!d.top.ok()) {
+            r.refusal = "cannot create " + d.shown + ": " + std::strerror(errno);
+            return false;
+        }
     }
     return true;
 }
 
+// A host directory open while its entries are written.
+struct OpenDir {
+    size_t end = 0;                    // index past its last descendant
+    HostDir dir;
+    const FolderItem* item = nullptr;  // for its times; none for a set's top
+};
+
+void finish_dir(const OpenDir& o) {
+    if (o.item && o.item->size >= 0 &&
+        (o.item->status == FolderItemStatus::ok || o.item->status == FolderItemStatus::incomplete))
+        o.dir.set_times(o.item->atime, o.item->update_time);   // last: writing its entries changed them
+}
+
 // Copies what the plan lists and writes the manifest.
-void run_plan(Planner& plan, const std::string& dest, const FolderExportOptions& options, uint32_t top_id,
+void run_plan(Planner& plan, Destination& d, const FolderExportOptions& options, uint32_t top_id,
               FolderExportResult& r) {
     int64_t total = 0;
     for (const PlanItem& p : plan.items)
-        if (!p.item.is_dir && p.item.status == FolderItemStatus::ok && p.item.size > 0) total += p.item.size;
+        if (!p.item.is_dir && p.item.status == FolderItemStatus::ok && p.item.size > 0)
+            total = p.item.size > INT64_MAX - total ? INT64_MAX : total + p.item.size;
 
+    std::vector<OpenDir> open;
+    open.push_back({plan.items.size(), std::move(d.top), nullptr});
     int64_t done_before = 0;
     size_t skip_until = 0;   // descendants of a directory that could not be created
     std::string skip_reason;
     for (size_t i = 0; i < plan.items.size(); ++i) {
         PlanItem& p = plan.items[i];
         FolderItem& it = p.item;
+        while (open.size() > 1 && open.back().end <= i) {
+            finish_dir(open.back());
+            open.pop_back();
+        }
         if (r.cancelled) {
             it.status = FolderItemStatus::cancelled;
             it.detail = "not reached";
@@ -500,15 +544,23 @@ void run_plan(Planner& plan, const std::string& dest, const FolderExportOptions&
             it.detail = skip_reason;
         }
         if (it.status == FolderItemStatus::failed || it.status == FolderItemStatus::not_followed) continue;
-        std::string host = dest + "/" + it.host_path;
+        const HostDir& parent = open.back().dir;
+        const std::string name = last_name(it.host_path);
         if (it.is_dir) {
             if (it.host_path == ".") {
                 ++r.directories;
-            } else if (::mkdir(host.c_str(), 0755) == 0) {
+                open.front().item = &it;
+                continue;
+            }
+            HostDir made = parent.make_dir(name);
+            if (made.ok()) {
                 ++r.directories;
+                open.push_back({p.end, std::move(made), &it});
             } else {
                 it.status = FolderItemStatus::failed;
-                it.detail = std::string("cannot create the host directory: ") + std::strerror(errno);
+                it.detail = std::string(errno == EEXIST ? "something is in the way on the host: "
+                                                        : "cannot create the host directory: ") +
+                            std::strerror(errno);
                 if (p.end > skip_until) {
                     skip_until = p.end;
                     skip_reason = "its directory " + it.path + " could not be created on the host";
@@ -522,32 +574,41 @@ void run_plan(Planner& plan, const std::string& dest, const FolderExportOptions&
             it.detail = "its descriptor cannot be read";
             continue;
         }
-        std::string partial = dest + "/" + p.partial_host_path;
+        const std::string partial = last_name(p.partial_host_path);
+        HostFile out = HostFile::create(parent, partial);
+        if (!out.ok()) {
+            it.status = FolderItemStatus::failed;
+            it.detail = std::string(errno == EEXIST ? "something is in the way on the host at "
+                                                    : "cannot create the host file ") +
+                        p.partial_host_path + ": " + std::strerror(errno);
+            continue;
+        }
         ExportProgress progress;
         if (options.progress)
             progress = [&](int64_t done, int64_t) { return options.progress(done_before + done, total); };
         ExportOptions eo;
         eo.sha256 = true;
-        ExportResult er = file_export(inode, partial, progress, eo);
+        ExportResult er = file_export(inode, out, progress, eo);
         it.bytes_written = er.bytes_written;
         it.sha256 = er.sha256;
-        r.bytes += er.bytes_written;
-        done_before += inode.size > 0 ? inode.size : 0;
+        r.bytes = er.bytes_written > INT64_MAX - r.bytes ? INT64_MAX : r.bytes + er.bytes_written;
+        if (inode.size > 0) done_before = inode.size > INT64_MAX - done_before ? INT64_MAX : done_before + inode.size;
         if (er.result == 0) {
-            if (::rename(partial.c_str(), host.c_str()) != 0) {
+            if (!parent.rename(partial, name, false)) {
                 it.status = FolderItemStatus::partial;
                 it.detail = std::string("copied whole but not renamed from ") + p.partial_host_path + ": " +
                             std::strerror(errno);
                 it.host_path = p.partial_host_path;
                 continue;
             }
-            set_times(host, it);
+            parent.set_times_at(name, it.atime, it.update_time);
             ++r.files;
             continue;
         }
         std::string why = export_failure_text(er);
         if (er.failure == ExportFailure::create || er.failure == ExportFailure::negative_size ||
             er.failure == ExportFailure::destination_is_input) {
+            parent.remove(partial);   // empty: nothing was copied
             it.status = FolderItemStatus::failed;
             it.detail = why;
             continue;
@@ -557,13 +618,9 @@ void run_plan(Planner& plan, const std::string& dest, const FolderExportOptions&
         it.host_path = p.partial_host_path;
         if (er.failure == ExportFailure::cancelled) r.cancelled = true;
     }
-
-    // Directory times last: writing their entries changed them.
-    for (size_t i = plan.items.size(); i-- > 0;) {
-        const FolderItem& it = plan.items[i].item;
-        if (it.is_dir && it.size >= 0 &&
-            (it.status == FolderItemStatus::ok || it.status == FolderItemStatus::incomplete))
-            set_times(dest + "/" + it.host_path, it);
+    while (!open.empty()) {
+        finish_dir(open.back());
+        open.pop_back();
     }
 
     for (PlanItem& p : plan.items) {
@@ -574,8 +631,9 @@ void run_plan(Planner& plan, const std::string& dest, const FolderExportOptions&
         r.items.push_back(std::move(it));
     }
     r.manifest_written =
-        write_manifest(r.manifest_path, r, options.source_text.empty() ? "#" + std::to_string(top_id) : options.source_text,
-                       top_id, dest);
+        write_manifest(d.parent, d.manifest_name, options.replace_manifest, r,
+                       options.source_text.empty() ? "#" + std::to_string(top_id) : options.source_text, top_id,
+                       d.shown);
 }
 
 } // namespace
@@ -583,9 +641,9 @@ void run_plan(Planner& plan, const std::string& dest, const FolderExportOptions&
 
 FolderExportResult folder_export(uint32_t top_id, const std::string& dest_dir, const FolderExportOptions& options) {
     FolderExportResult r;
-    std::string dest;
+    Destination dest;
     tvmfs_inode top;
-    if (!prepare_destination(dest_dir, dest, r, [&] { return inode_get(top_id, top) == 0; })) return r;
+    if (!prepare_destination(dest_dir, options, dest, r, [&] { return inode_get(top_id, top) == 0; })) return r;
 
     Planner plan;
     if (top.type == kTypeDir) {
@@ -605,8 +663,8 @@ FolderExportResult folder_export(uint32_t top_id, const std::string& dest_dir, c
 FolderExportResult folder_export_set(const std::vector<FolderSource>& sources, const std::string& dest_dir,
                                      const FolderExportOptions& options) {
     FolderExportResult r;
-    std::string dest;
-    if (!prepare_destination(dest_dir, dest, r, [] { return true; })) return r;
+    Destination dest;
+    if (!prepare_destination(dest_dir, options, dest, r, [] { return true; })) return r;
 
     // The destination stands for no directory of the datastore: it has no
     // descriptor and no times of its own.

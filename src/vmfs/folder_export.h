@@ -38,6 +38,9 @@ struct FolderExportOptions {
     std::string file_name;
     // How the source was named, for the manifest ("/vm1", "DIR2", "#1234").
     std::string source_text;
+    // A manifest already beside the destination is replaced instead of
+    // refused.
+    bool replace_manifest = false;
     FolderProgress progress;
 };
 
@@ -74,6 +77,7 @@ struct FolderExportResult {
     int64_t renamed = 0;
     bool cancelled = false;
     std::string manifest_path;
+    bool manifest_exists = false;    // the refusal: a manifest is already there
     bool manifest_written = false;
     std::vector<FolderItem> items;   // in the order they were met, parents first
     bool complete() const { return refusal.empty() && failures == 0 && !cancelled && manifest_written; }
@@ -82,7 +86,11 @@ struct FolderExportResult {
 // Copies descriptor top_id to dest_dir: the entries of a directory go into
 // dest_dir, a single file goes into it under options.file_name. dest_dir is
 // created when missing and must be empty otherwise, so nothing on the host
-// is replaced. The manifest goes beside it, to dest_dir + ".manifest.json".
+// is replaced. The manifest goes beside it, to dest_dir + ".manifest.json"
+// (dest_dir resolved first when it ends in "." or ".." or is a link), and
+// an existing one is refused unless options.replace_manifest. Everything is
+// created inside dest_dir through directory handles: a link or file planted
+// there meanwhile makes that item fail, it is never followed or replaced.
 // Every directory is entered once: a repeat is listed, not followed.
 FolderExportResult folder_export(uint32_t top_id, const std::string& dest_dir,
                                  const FolderExportOptions& options = {});

@@ -80,8 +80,12 @@ TEST_F(LoopDevice, EveryCommandRunsThroughTheDeviceNode) {
     EXPECT_EQ(folder.exit_code, 0) << folder.err;
     EXPECT_EQ(clitest::compare_file(out.file("vm1/vm1.log"), log.content, log.size), "");
 
-    // The device being read is never a destination.
+    // A block device is written to only on request, and the device being
+    // read never.
     RunResult onto = run_cli(with_disks({device_}, {"export", "/vm1/vm1.vmx", device_}));
+    EXPECT_EQ(onto.exit_code, 1);
+    EXPECT_NE(onto.err.find("--to-device"), std::string::npos) << onto.err;
+    onto = run_cli(with_disks({device_}, {"export", "--to-device", "/vm1/vm1.vmx", device_}));
     EXPECT_EQ(onto.exit_code, 1);
     EXPECT_NE(onto.err.find("refusing to replace"), std::string::npos) << onto.err;
 }

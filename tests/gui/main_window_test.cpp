@@ -313,7 +313,10 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
     prompts.save_answers = {QString::fromStdString(host)};
     w.saveout1Click();
     ds::set_sector_source(nullptr);
-    EXPECT_EQ(prompts.messages.takeFirst(), "file save error|result:-1");
+    // The file keeps the first two megabytes under the chosen name, and the
+    // box says so after the failure itself.
+    EXPECT_EQ(prompts.messages.takeFirst(), QString::fromStdString("file save error|result:-1\npartial file: " + host +
+                                                                   "|written:2097152"));
     EXPECT_EQ(std::filesystem::file_size(host), 2u * 1048576u);
 
     QTreeWidgetItem* bogus = new QTreeWidgetItem(vm1, QStringList("bogus"));

@@ -1,0 +1,25 @@
+#include "vmfs/input_guard.h"
+
+#include "disk/ewf_source.h"
+#include "vmfs/volume.h"
+
+#include <string>
+
+namespace ds {
+
+bool overlaps_input(const struct stat& dest) {
+    const tvmfslvm& lvm = lvm_state();
+    for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k) {
+        // An evidence image is named by its first segment; the others are
+        // read as well.
+        for (const std::string& file : device_files(lvm.volumes[k].device)) {
+            struct stat in {};
+            if (::stat(file.c_str(), &in) != 0) continue;
+            if (in.st_dev == dest.st_dev && in.st_ino == dest.st_ino) return true;
+            if (S_ISBLK(in.st_mode) && S_ISBLK(dest.st_mode) && in.st_rdev == dest.st_rdev) return true;
+        }
+    }
+    return false;
+}
+
+} // namespace ds

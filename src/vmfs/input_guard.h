@@ -1,0 +1,14 @@
+#pragma once
+// The read-only promise at the moment of writing: no host write may change a
+// byte of a disk or image being read.
+
+#include <sys/stat.h>
+
+namespace ds {
+
+// Whether writing to the host object dest (an open destination, or the
+// directory a new file is created in) could change a byte of one of the
+// volume's disks.
+bool overlaps_input(const struct stat& dest);
+
+} // namespace ds
