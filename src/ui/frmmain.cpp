@@ -347,6 +347,13 @@ void Tfrmmain::export_folder(const QTreeWidgetItem* node) {
         }
     }
     FolderExportResult r = found_top ? folder_export_set(found, dest, options) : folder_export(id, dest, options);
+    // A manifest left by an earlier export is replaced only when the
+    // operator says so.
+    if (r.manifest_exists &&
+        ui::confirm(this, QStringLiteral("replace manifest: ") + QFile::decodeName(r.manifest_path.c_str()))) {
+        options.replace_manifest = true;
+        r = found_top ? folder_export_set(found, dest, options) : folder_export(id, dest, options);
+    }
     const QString summary = QStringLiteral("files:%1 bytes:%2 failures:%3")
                                 .arg(r.files)
                                 .arg(r.bytes)

@@ -2,10 +2,8 @@
 
 #include "vmfs/chunk_digest.h"
 #include "vmfs/file_read.h"
-#include "vmfs/input_guard.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -23,79 +21,19 @@ std::vector<uint8_t>& transfer_buffer() {
     return buffer;
 }
 
-// Opens the operator's destination to be written from its start, or says why
-// not. Nothing is truncated before the checks have passed.
-HostFile open_destination(const std::string& path, const ExportOptions& options, ExportFailure& why) {
-    why = ExportFailure::create;
-    std::string dir, name;
-    split_host_path(path, dir, name);
-    HostDir parent = HostDir::open(dir);
-    if (!parent.ok() || name.empty() || name == "." || name == "..") return HostFile();
-    struct stat st {};
-    if (parent.stat_at(name, st) && S_ISLNK(st.st_mode)) {
-        // A link the operator names is followed once, here; the path it
-        // stands for is opened without following anything further.
-        char* real = ::realpath(path.c_str(), nullptr);
-        if (!real) return HostFile();
-        const std::string resolved = real;
-        ::free(real);
-        split_host_path(resolved, dir, name);
-        parent = HostDir::open(dir);
-        if (!parent.ok() || name.empty()) return HostFile();
-    }
-    int fd = ::openat(parent.fd(), name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        if (errno != ENOENT) return HostFile();
-        // A new file: what matters is where its directory keeps its bytes.
-        if (!parent.stat_self(st)) return HostFile();
-        if (overlaps_input(st)) {
-            why = ExportFailure::destination_is_input;
-            return HostFile();
-        }
-        HostFile created = HostFile::create(parent, name);
-        if (created.ok()) why = ExportFailure::none;
-        return created;
-    }
-    if (::fstat(fd, &st) != 0) {
-        ::close(fd);
-        return HostFile();
-    }
-    if (S_ISBLK(st.st_mode) && !options.to_device) why = ExportFailure::destination_is_device;
-    else if (overlaps_input(st)) why = ExportFailure::destination_is_input;
-    if (why != ExportFailure::create) {
-        ::close(fd);
-        return HostFile();
-    }
-    if (S_ISBLK(st.st_mode)) {
-        // Exclusively: a device that is mounted or otherwise in use by the
-        // system is refused by the kernel itself.
-        const dev_t rdev = st.st_rdev;
-        ::close(fd);
-        fd = ::openat(parent.fd(), name.c_str(), O_WRONLY | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-        if (fd < 0) return HostFile();
-        if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != rdev) {
-            ::close(fd);
-            return HostFile();
-        }
-    }
-    if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
-        ::close(fd);
-        return HostFile();
-    }
-    why = ExportFailure::none;
-    return HostFile(fd);
-}
-
 } // namespace
 
 ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path, const ExportProgress& progress,
                          const ExportOptions& options) {
-    ExportFailure why = ExportFailure::negative_size;
+    DestinationCheck check = DestinationCheck::cannot_open;
     HostFile out;
-    if (inode.size >= 0) out = open_destination(host_path, options, why);
+    if (inode.size >= 0) out = open_destination(host_path, options.to_device, check);
     if (!out.ok()) {
         ExportResult r;
-        r.failure = why;
+        r.failure = inode.size < 0                           ? ExportFailure::negative_size
+                    : check == DestinationCheck::is_input  ? ExportFailure::destination_is_input
+                    : check == DestinationCheck::is_device ? ExportFailure::destination_is_device
+                                                           : ExportFailure::create;
         // The digest of nothing: every outcome carries one when asked for.
         static const uint8_t nothing = 0;
         if (options.sha256) r.sha256 = sha256_hex(&nothing, 0);

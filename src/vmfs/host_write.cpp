@@ -1,7 +1,10 @@
 #include "vmfs/host_write.h"
 
+#include "vmfs/input_guard.h"
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -210,6 +213,67 @@ bool HostFile::close(bool sync) {
     if (::close(fd_) != 0) ok = false;
     fd_ = -1;
     return ok;
+}
+
+HostFile open_destination(const std::string& path, bool to_device, DestinationCheck& why) {
+    why = DestinationCheck::cannot_open;
+    std::string dir, name;
+    split_host_path(path, dir, name);
+    HostDir parent = HostDir::open(dir);
+    if (!parent.ok() || name.empty() || name == "." || name == "..") return HostFile();
+    struct stat st {};
+    if (parent.stat_at(name, st) && S_ISLNK(st.st_mode)) {
+        // A link the operator names is followed once, here; the path it
+        // stands for is opened without following anything further.
+        char* real = ::realpath(path.c_str(), nullptr);
+        if (!real) return HostFile();
+        const std::string resolved = real;
+        ::free(real);
+        split_host_path(resolved, dir, name);
+        parent = HostDir::open(dir);
+        if (!parent.ok() || name.empty()) return HostFile();
+    }
+    int fd = ::openat(parent.fd(), name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (errno != ENOENT) return HostFile();
+        // A new file: what matters is where its directory keeps its bytes.
+        if (!parent.stat_self(st)) return HostFile();
+        if (overlaps_input(st)) {
+            why = DestinationCheck::is_input;
+            return HostFile();
+        }
+        HostFile created = HostFile::create(parent, name);
+        if (created.ok()) why = DestinationCheck::ok;
+        return created;
+    }
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return HostFile();
+    }
+    if (S_ISBLK(st.st_mode) && !to_device) why = DestinationCheck::is_device;
+    else if (overlaps_input(st)) why = DestinationCheck::is_input;
+    if (why != DestinationCheck::cannot_open) {
+        ::close(fd);
+        return HostFile();
+    }
+    if (S_ISBLK(st.st_mode)) {
+        // Exclusively: a device that is mounted or otherwise in use by the
+        // system is refused by the kernel itself.
+        const dev_t rdev = st.st_rdev;
+        ::close(fd);
+        fd = ::openat(parent.fd(), name.c_str(), O_WRONLY | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) return HostFile();
+        if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != rdev) {
+            ::close(fd);
+            return HostFile();
+        }
+    }
+    if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return HostFile();
+    }
+    why = DestinationCheck::ok;
+    return HostFile(fd);
 }
 
 void split_host_path(const std::string& path, std::string& dir, std::string& name) {

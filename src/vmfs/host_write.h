@@ -92,6 +92,17 @@ private:
     bool pending_hole_ = false;
 };
 
+enum class DestinationCheck { ok, cannot_open, is_input, is_device };
+
+// Opens the file the operator named to be written from its start, creating
+// it when missing and emptying a regular file. A link the operator names is
+// resolved once, before anything is opened; what is opened is never a link.
+// Refused (why tells) when writing there could change a byte of a disk being
+// read, and for a block device unless to_device; a block device is opened
+// exclusively, so that one in use by the system (mounted, say) fails.
+// Nothing is emptied before every check has passed.
+HostFile open_destination(const std::string& path, bool to_device, DestinationCheck& why);
+
 // Splits a path into the directory that holds its last component and that
 // component ("a/b" -> "a", "b"; "b" -> ".", "b"; "/b" -> "/", "b").
 // Trailing slashes are dropped first; a path of slashes gives "/", "".

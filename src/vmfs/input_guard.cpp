@@ -1,5 +1,6 @@
 #include "vmfs/input_guard.h"
 
+#include "disk/backing.h"
 #include "disk/ewf_source.h"
 #include "vmfs/volume.h"
 
@@ -8,6 +9,7 @@
 namespace ds {
 
 bool overlaps_input(const struct stat& dest) {
+    const std::vector<ByteRange> out = backing_ranges(dest);
     const tvmfslvm& lvm = lvm_state();
     for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k) {
         // An evidence image is named by its first segment; the others are
@@ -17,6 +19,7 @@ bool overlaps_input(const struct stat& dest) {
             if (::stat(file.c_str(), &in) != 0) continue;
             if (in.st_dev == dest.st_dev && in.st_ino == dest.st_ino) return true;
             if (S_ISBLK(in.st_mode) && S_ISBLK(dest.st_mode) && in.st_rdev == dest.st_rdev) return true;
+            if (ranges_overlap(backing_ranges(in), out)) return true;
         }
     }
     return false;

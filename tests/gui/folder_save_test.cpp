@@ -72,6 +72,26 @@ TEST_F(FolderSave, TheFolderContentsOrTheDirectoryFile) {
     select_and_save(w, vm1);
     EXPECT_EQ(prompts.messages, QStringList("folder save error|" + QString::fromStdString(dest) + " is not empty"));
 
+    // The copy gone but its manifest still there: replaced only on a yes.
+    fs::remove_all(dest);
+    const QString manifest = QString::fromStdString(dest + ".manifest.json");
+    for (bool yes : {false, true}) {
+        prompts.messages.clear();
+        prompts.confirmations.clear();
+        prompts.choose_answers = {1};
+        prompts.confirm_answers = {yes};
+        prompts.folder_answers = {QString::fromStdString(out.path().string())};
+        select_and_save(w, vm1);
+        EXPECT_EQ(prompts.confirmations, QStringList("replace manifest: " + manifest));
+        ASSERT_EQ(prompts.messages.size(), 1);
+        if (yes)
+            EXPECT_TRUE(prompts.messages[0].startsWith("success\n")) << prompts.messages[0].toStdString();
+        else
+            EXPECT_EQ(prompts.messages[0], "folder save error|refusing to replace the manifest " + manifest);
+        EXPECT_EQ(fs::exists(dest), yes);
+    }
+    prompts.confirmations.clear();
+
     // A document node is never asked about.
     prompts.messages.clear();
     prompts.choices_asked.clear();
