@@ -16,6 +16,7 @@ constexpr const char* kFooter =
     "Examples:\n"
     "  datumsift -d disk0.img info\n"
     "  datumsift -d /dev/sdb@2048 -d /dev/sdc@2048 tree /\n"
+    "  datumsift -d disk0.img stat /vm1/vm1-flat.vmdk\n"
     "  datumsift -d disk0.img export /vm1/vm1-flat.vmdk vm1-flat.vmdk\n"
     "  datumsift -d disk0.img --json deleted\n"
     "  datumsift -d disk0.img export '#0x400004' recovered.bin\n"
@@ -60,6 +61,13 @@ void setup_app(CLI::App& app, Options& opt) {
         "tree", "List a directory recursively, one full path per line, directories ending in /");
     tree->add_option("PATH", opt.path, "Directory to walk (default /)");
     tree->add_flag("--formatted", opt.formatted, "Walk the directories found by the format recovery");
+
+    CLI::App* stat = app.add_subcommand(
+        "stat", "Show a descriptor: id, type, size, block_size, block_count, addr_mode, the times (UTC), then "
+                "its extents: file offset, length, first block id, logical-volume offset (or hole, inline)");
+    stat->add_option("PATH", opt.path, "File or directory: /a/b, or #ID (decimal or 0x-hex), deleted files included")
+        ->required();
+    stat->add_flag("--formatted", opt.formatted, "PATH starts at a found directory, e.g. DIR2/sub");
 
     CLI::App* exp = app.add_subcommand("export", "Copy a file of the datastore byte for byte to a host file");
     exp->add_option("SRC", opt.src, "Path in the datastore, or #ID: a descriptor id (decimal or 0x-hex), "

@@ -30,4 +30,10 @@ std::string utc_time_text(int32_t t) {
     return buf;
 }
 
+std::string utc_iso_time(int32_t t) {
+    std::string s = utc_time_text(t);
+    s[10] = 'T';
+    return s + "Z";
+}
+
 } // namespace dscli
