@@ -23,6 +23,14 @@ constexpr const char* kFooter =
     "  datumsift -d disk0.img ls --formatted DIR1\n"
     "  datumsift detect disk0.img disk1.img";
 
+// Every command's own help page: the options given before (or after) it.
+constexpr const char* kGlobalOptions =
+    "Global options (before or after the command):\n"
+    "  -d,--disk PATH[@SECTOR]     a disk or image of the datastore with the start sector of its VMFS\n"
+    "                              partition (2048 when omitted); repeat in segment order\n"
+    "  --json                      print the results as JSON\n"
+    "  -q,--quiet                  no progress display";
+
 } // namespace
 
 void setup_app(CLI::App& app, Options& opt) {
@@ -65,9 +73,11 @@ void setup_app(CLI::App& app, Options& opt) {
                   "--formatted and an empty SRC every found directory goes into DEST/DIR<n>");
     exp->add_flag("--hash", opt.hash, "Print the SHA-256 of the bytes written (always on with -r)");
 
-    app.add_subcommand("deleted",
-                       "Deleted-file recovery: sn, ID, type, size, create at, last update at, atime per row, "
-                       "then finish");
+    CLI::App* deleted = app.add_subcommand(
+        "deleted", "Deleted-file recovery: sn, ID, type, size, create at, last update at, atime per row, then finish");
+    deleted->add_flag("-l,--long", opt.long_format,
+                      "Put the descriptor id (for export '#ID') in the ID column and add the exact size in bytes "
+                      "as an eighth column");
     CLI::App* formatted = app.add_subcommand(
         "formatted", "Format recovery: DIR<n>, TAB, descriptor id, TAB, first block per found directory, then finish");
     formatted->add_flag("--tree", opt.with_tree, "Follow each found directory with its recursive listing");
@@ -81,6 +91,7 @@ void setup_app(CLI::App& app, Options& opt) {
         ->type_name("K");
 
     app.add_subcommand("disks", "List the physical drives with their sizes");
+    for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) sub->footer(kGlobalOptions);
     // Set last, so that the commands' own help pages do not repeat it.
     app.footer(kFooter);
 }

@@ -72,6 +72,7 @@ FileRow make_file_row(const tvmfs_inode& inode, int n, uint32_t descriptor_id) {
     r.update_at = format_unix_time(inode.update_time);
     r.atime = format_unix_time(inode.atime);
     r.descriptor_id = descriptor_id;
+    r.bytes = inode.size;
     return r;
 }
 

@@ -20,6 +20,7 @@ struct FileRow {
     std::string update_at;
     std::string atime;
     uint32_t descriptor_id = 0;     // kept so that the file can be exported
+    int64_t bytes = 0;              // the descriptor's exact size, beside the class
 };
 
 // "yyyy-mm-dd hh:mm:ss" of t seconds from 1970-01-01, no time zone.
