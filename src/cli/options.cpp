@@ -68,9 +68,11 @@ void setup_app(CLI::App& app, Options& opt) {
                   "--formatted and an empty SRC every found directory goes into DEST/DIR<n>");
     exp->add_flag("--hash", opt.hash, "Print the SHA-256 of the bytes written (always on with -r)");
 
-    app.add_subcommand("deleted",
-                       "Deleted-file recovery: sn, ID, type, size, create at, last update at, atime per row, "
-                       "then finish");
+    CLI::App* deleted = app.add_subcommand(
+        "deleted", "Deleted-file recovery: sn, ID, type, size, create at, last update at, atime per row, then finish");
+    deleted->add_flag("-l,--long", opt.long_format,
+                      "Put the descriptor id (for export '#ID') in the ID column and add the exact size in bytes "
+                      "as an eighth column");
     CLI::App* formatted = app.add_subcommand(
         "formatted", "Format recovery: DIR<n>, TAB, descriptor id, TAB, first block per found directory, then finish");
     formatted->add_flag("--tree", opt.with_tree, "Follow each found directory with its recursive listing");

@@ -34,6 +34,7 @@ FileRow make_file_row(const tvmfs_inode& inode, int n, uint32_t descriptor_id) {
     r.update_time = inode.update_time;
     r.access_time = inode.atime;
     r.descriptor_id = descriptor_id;
+    r.bytes = inode.size;
     return r;
 }
 

@@ -22,6 +22,7 @@ struct FileRow {
     std::string atime;
     int32_t create_time = 0, update_time = 0, access_time = 0;   // the three times as read
     uint32_t descriptor_id = 0;     // kept so that the file can be exported
+    int64_t bytes = 0;              // the descriptor's exact size, beside the class
 };
 
 // The size range the addressing mode implies, for the file system's block size.
