@@ -4,7 +4,9 @@
 #include "commands.h"
 #include "options.h"
 #include "output.h"
+#include "suggest.h"
 
+#include <algorithm>
 #include <csignal>
 #include <exception>
 #include <iostream>
@@ -20,6 +22,19 @@ int run(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() != 0) {
+            // A mistyped command gets the nearest one rather than the
+            // parser's "a subcommand is required".
+            std::vector<std::string> names;
+            for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; }))
+                names.push_back(sub->get_name());
+            std::string word = dscli::command_word(argc, argv);
+            if (!word.empty() && std::find(names.begin(), names.end(), word) == names.end()) {
+                std::string near = dscli::nearest_command(word, names);
+                return dscli::usage_error("unknown command '" + word + "'" +
+                                          (near.empty() ? "; see datumsift --help" : "; did you mean '" + near + "'?"));
+            }
+        }
         int rc = app.exit(e);
         return rc == 0 ? dscli::kExitOk : dscli::kExitUsage;
     }

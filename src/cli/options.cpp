@@ -25,6 +25,14 @@ constexpr const char* kFooter =
     "  datumsift -d disk0.img ls --formatted DIR1\n"
     "  datumsift detect disk0.img disk1.img";
 
+// Every command's own help page: the options given before (or after) it.
+constexpr const char* kGlobalOptions =
+    "Global options (before or after the command):\n"
+    "  -d,--disk PATH[@SECTOR]     a disk or image of the datastore with the start sector of its VMFS\n"
+    "                              partition (2048 when omitted); repeat in segment order\n"
+    "  --json                      print the results as JSON\n"
+    "  -q,--quiet                  no progress display";
+
 } // namespace
 
 void setup_app(CLI::App& app, Options& opt) {
@@ -86,6 +94,7 @@ void setup_app(CLI::App& app, Options& opt) {
         ->type_name("K");
 
     app.add_subcommand("disks", "List the physical drives with their sizes");
+    for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) sub->footer(kGlobalOptions);
     // Set last, so that the commands' own help pages do not repeat it.
     app.footer(kFooter);
 }

@@ -77,7 +77,32 @@ TEST(CliErrors, UsageErrorsExitTwoAndHelpExitsZero) {
         RunResult r = run_cli({cmd, "--help"});
         EXPECT_EQ(r.exit_code, 0) << cmd;
         EXPECT_NE(r.out.find(std::string("datumsift ") + cmd), std::string::npos) << cmd;
+        // The options that belong before the command are named on its own page.
+        for (const char* global : {"-d,--disk PATH[@SECTOR]", "--json", "-q,--quiet"})
+            EXPECT_NE(r.out.find(global), std::string::npos) << cmd << " " << global;
     }
+}
+
+TEST(CliErrors, AMistypedCommandGetsTheNearestOne) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"lss"}, "unknown command 'lss'; did you mean 'ls'?\n"},
+             {{"-d", "x.img", "--json", "expotr", "/a", "b"}, "unknown command 'expotr'; did you mean 'export'?\n"},
+             {{"-q", "--disk", "x.img", "delted"}, "unknown command 'delted'; did you mean 'deleted'?\n"},
+             {{"form"}, "unknown command 'form'; did you mean 'formatted'?\n"},
+             {{"Info"}, "unknown command 'Info'; did you mean 'info'?\n"},
+             {{"frobnicate"}, "unknown command 'frobnicate'; see datumsift --help\n"},
+         }) {
+        RunResult r = run_cli(c.args);
+        EXPECT_EQ(r.exit_code, 2) << c.err;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+    }
+    // A known command with a wrong argument keeps the parser's own message.
+    EXPECT_EQ(run_cli({"export", "/only-source"}).err.find("unknown command"), std::string::npos);
 }
 
 TEST(CliErrors, APipeGivenAsADiskIsRefusedWithoutWaiting) {
