@@ -29,6 +29,9 @@ int cmd_deleted(const Options& opt) {
                                   {"create_at", r.create_at},
                                   {"last_update_at", r.update_at},
                                   {"atime", r.atime},
+                                  {"created", ds::iso_utc_time(r.create_time)},
+                                  {"modified", ds::iso_utc_time(r.update_time)},
+                                  {"accessed", ds::iso_utc_time(r.access_time)},
                                   {"descriptor_id", r.descriptor_id},
                                   {"bytes", r.bytes}};
         },

@@ -3,10 +3,10 @@
 #include "output.h"
 #include "resolve.h"
 #include "scans.h"
-#include "time_text.h"
 
 #include "vmfs/extents.h"
 #include "vmfs/inode.h"
+#include "vmfs/time_text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -63,9 +63,9 @@ int cmd_stat(const Options& opt) {
                               {"block_size", inode.block_size},
                               {"block_count", inode.block_count},
                               {"addr_mode", inode.addr_mode},
-                              {"created", utc_iso_time(inode.create_time)},
-                              {"modified", utc_iso_time(inode.update_time)},
-                              {"accessed", utc_iso_time(inode.atime)}};
+                              {"created", ds::iso_utc_time(inode.create_time)},
+                              {"modified", ds::iso_utc_time(inode.update_time)},
+                              {"accessed", ds::iso_utc_time(inode.atime)}};
         if (r.node.first_block != -1) doc["first_block"] = r.node.first_block;
         doc["extents"] = std::move(runs);
         out_json(doc);
@@ -77,9 +77,9 @@ int cmd_stat(const Options& opt) {
     out_line("block_size: " + std::to_string(inode.block_size));
     out_line("block_count: " + std::to_string(inode.block_count));
     out_line("addr_mode: " + std::to_string(inode.addr_mode));
-    out_line("created: " + utc_time_text(inode.create_time));
-    out_line("modified: " + utc_time_text(inode.update_time));
-    out_line("accessed: " + utc_time_text(inode.atime));
+    out_line("created: " + ds::format_unix_time(inode.create_time));
+    out_line("modified: " + ds::format_unix_time(inode.update_time));
+    out_line("accessed: " + ds::format_unix_time(inode.atime));
     if (r.node.first_block != -1) out_line("first_block: " + std::to_string(r.node.first_block));
     out_line("extents:");
     for (const ds::Extent& e : extents)

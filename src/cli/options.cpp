@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "vmfs/provenance.h"
+
 namespace dscli {
 namespace {
 
@@ -37,6 +39,7 @@ constexpr const char* kGlobalOptions =
 
 void setup_app(CLI::App& app, Options& opt) {
     app.description(kDescription);
+    app.set_version_flag("--version", std::string("datumsift ") + ds::program_version(), "Print the version and exit");
     app.require_subcommand(1);
     app.fallthrough();
     app.add_option("-d,--disk", opt.disks,

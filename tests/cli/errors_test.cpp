@@ -3,6 +3,7 @@
 
 #include "cli_fixture.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <random>
@@ -59,6 +60,13 @@ TEST(CliErrors, UsageErrorsExitTwoAndHelpExitsZero) {
     EXPECT_EQ(run_cli({"export", "/only-source"}).exit_code, 2);
     EXPECT_EQ(run_cli({"-d", "x.img@12x", "info"}).exit_code, 2);
     EXPECT_EQ(run_cli({"ls", "--bogus"}).exit_code, 2);
+
+    // The version the build was given, as "datumsift X.Y.Z", whatever else is on the line.
+    RunResult version = run_cli({"--version"});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.out, std::string("datumsift ") + DATUMSIFT_VERSION + "\n");
+    EXPECT_EQ(run_cli({"-d", "x.img", "--version", "info"}).out, version.out);
+    EXPECT_EQ(std::count(version.out.begin(), version.out.end(), '.'), 2);
 
     RunResult help = run_cli({"--help"});
     EXPECT_EQ(help.exit_code, 0);
