@@ -31,6 +31,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <sys/stat.h>
+
 namespace ds {
 namespace {
 
@@ -399,6 +401,12 @@ void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id) {
     }
     const QString path = ui::prompts().save_file(this);
     if (path.isEmpty()) return;
+    // A whole device is overwritten only when the operator confirms it by
+    // its name; one that shares bytes with a disk being read is refused
+    // whatever the answer.
+    struct stat st {};
+    const bool device = ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISBLK(st.st_mode);
+    if (device && !ui::confirm(this, QStringLiteral("overwrite the device: ") + path)) return;
 
     Running running(*this);
     g1->setValue(0);
@@ -420,6 +428,7 @@ void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id) {
     };
     ExportOptions options;
     options.sha256 = true;
+    options.to_device = device;
     ExportResult r = file_export(inode, QFile::encodeName(path).toStdString(), progress, options);
     if (r.failure == ExportFailure::cancelled) {
         ui::message(this, QStringLiteral("export cancelled|written:") + QString::number(r.bytes_written));

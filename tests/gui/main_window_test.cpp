@@ -21,7 +21,10 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <unistd.h>
 
 using namespace guitest;
 using ds::Tfrmmain;
@@ -342,4 +345,46 @@ TEST_F(MainWindow, DiskSettingsAndAboutOpenModally) {
     QTimer::singleShot(0, look);
     w.ABOUT1->trigger();
     EXPECT_EQ(seen, QStringList({"ds::Tfrmdiskset|disks setting|695x338", "ds::Tfrmabout|关于|480x378"}));
+}
+
+// A block device chosen in the save dialog is written only after a Yes to a
+// question that names it. Needs root and losetup; skips without them.
+TEST_F(MainWindow, SaveOutToABlockDeviceAsksFirst) {
+    if (::geteuid() != 0) GTEST_SKIP() << "attaching a loop device needs root";
+    dstest::TempDir out;
+    const std::string backing = out.file("target");
+    dstest::write_file(backing, std::vector<uint8_t>(1 << 20, 0));
+    std::string dev;
+    if (FILE* p = ::popen(("losetup -f --show '" + backing + "' 2>/dev/null").c_str(), "r")) {
+        char line[256] = {};
+        if (std::fgets(line, sizeof line, p)) dev = line;
+        ::pclose(p);
+    }
+    while (!dev.empty() && (dev.back() == '\n' || dev.back() == ' ')) dev.pop_back();
+    if (dev.rfind("/dev/", 0) != 0) GTEST_SKIP() << "no loop device can be attached here";
+
+    add_disk(demo_image());
+    Tfrmmain w;
+    w.Button1Click();
+    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    dblclick(w, root);
+    QTreeWidgetItem* vm1 = child(root, "vm1");
+    dblclick(w, vm1);
+    w.TreeView->setCurrentItem(child(vm1, "vm1.vmx"));
+    for (bool yes : {false, true}) {
+        prompts.confirmations.clear();
+        prompts.messages.clear();
+        prompts.confirm_answers = {true, yes};
+        prompts.save_answers = {QString::fromStdString(dev)};
+        w.saveout1Click();
+        ASSERT_EQ(prompts.confirmations.size(), 2);
+        EXPECT_EQ(prompts.confirmations[1], QString::fromStdString("overwrite the device: " + dev));
+        EXPECT_EQ(prompts.messages.size(), yes ? 1 : 0);
+        if (yes) EXPECT_TRUE(prompts.messages[0].startsWith("success")) << prompts.messages[0].toStdString();
+        else EXPECT_EQ(dstest::read_file(backing), std::vector<uint8_t>(1 << 20, 0));
+    }
+    std::system(("losetup -d '" + dev + "'").c_str());
+    const std::vector<uint8_t> now = dstest::read_file(backing);
+    ASSERT_GE(now.size(), 8u);
+    EXPECT_NE(now, std::vector<uint8_t>(1 << 20, 0));   // the Yes wrote the file's bytes
 }
