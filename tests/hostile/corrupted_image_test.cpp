@@ -289,9 +289,9 @@ TEST_F(Corrupted, HugeSparseDirectoriesEndQuickly) {
             if (variant == 2) put<int64_t>(ds, d + layout::fd::kBlockSize, int64_t{1} << 61);
             if (variant == 3) {
                 // Every slot names one pointer block whose every id is the
-                // directory's own block: 256 GiB of real entries, the same
-                // 1 MiB read again and again. Only the bound on the count of
-                // entries ends this walk.
+                // directory's own block: 2 TiB of real entries, the same
+                // 8 MiB read again and again. Only the bound on the count of
+                // entries ends this walk, after 1/500 of them.
                 const uint32_t pb = ds.unused(SysFile::Pbc);
                 std::vector<uint8_t> ids(4096), slots(1024);
                 for (size_t k = 0; k < 1024; ++k) dsb::put_le<uint32_t>(ids, 4 * k, ds.info(vm).data_ids.at(0));
@@ -301,6 +301,8 @@ TEST_F(Corrupted, HugeSparseDirectoriesEndQuickly) {
                 put<uint32_t>(ds, d + layout::fd::kAddrMode, 3);
                 ds.write_lv(d + layout::fd::kBlocks, slots);
             }
+        }, [&](dsb::DatastoreOptions& o) {
+            if (variant == 3) o.block_size = 8 * kMiB;
         });
         ASSERT_EQ(open(), "");
         const auto t0 = std::chrono::steady_clock::now();
