@@ -41,7 +41,8 @@ int run(int argc, char** argv) {
 
     using Command = int (*)(const dscli::Options&);
     static const std::map<std::string, Command> commands = {
-        {"info", dscli::cmd_info},         {"ls", dscli::cmd_ls},       {"tree", dscli::cmd_tree},
+        {"info", dscli::cmd_info},         {"ls", dscli::cmd_ls},       {"tree", dscli::cmd_tree},       {"stat", dscli::cmd_stat},
+        {"timeline", dscli::cmd_timeline},
         {"export", dscli::cmd_export},     {"deleted", dscli::cmd_deleted}, {"formatted", dscli::cmd_formatted},
         {"vmdk", dscli::cmd_vmdk},         {"detect", dscli::cmd_detect}, {"disks", dscli::cmd_disks},
     };
