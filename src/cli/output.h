@@ -25,6 +25,17 @@ void warn(const std::string& message);
 // The exit status a command's own status becomes once warnings count.
 int final_status(int status);
 
+// Sets j["name"] to the name's exact text when it is UTF-8 (JSON escapes
+// what must be), otherwise to its printed form plus j["name_bytes"], the
+// bytes in hex. key names the member ("name", "dest", ...).
+void put_name(nlohmann::json& j, const std::string& raw, const std::string& key = "name");
+// A path for a message or a line of output: printed form, "/" kept.
+std::string shown_path(const std::string& raw);
+// "DIGEST  PATH" as sha256sum writes it, so that sha256sum -c reads it back:
+// a path with a backslash, a newline or a carriage return has them escaped
+// and the line starts with a backslash.
+std::string digest_line(const std::string& sha256, const std::string& path);
+
 // Prints one line on stdout.
 void out_line(const std::string& line);
 // Prints a JSON document on stdout; text that is not UTF-8 is replaced.
