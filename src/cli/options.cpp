@@ -99,6 +99,8 @@ void setup_app(CLI::App& app, Options& opt) {
                   "and always refused when the device shares bytes with a disk being read");
     exp->add_flag("--replace-manifest", opt.replace_manifest,
                   "With -r: replace a manifest left beside DEST by an earlier export, instead of refusing");
+    exp->add_flag("-n,--no-clobber", opt.no_clobber,
+                  "Refuse a DEST that exists (exit 1), before anything is read; without it a file DEST is replaced");
 
     CLI::App* deleted = app.add_subcommand(
         "deleted", "Deleted-file recovery: sn, ID, type, size, create at, last update at, atime per row, then finish");

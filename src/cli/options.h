@@ -25,6 +25,7 @@ struct Options {
     bool hash = false;        // export: print the SHA-256 of the bytes written
     bool to_device = false;   // export: DEST may be a block device
     bool replace_manifest = false;   // export -r: an existing manifest is replaced
+    bool no_clobber = false;  // export: refuse a DEST that exists
     std::vector<std::string> devices;
     int pick = -1;
 };
