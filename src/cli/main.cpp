@@ -2,6 +2,7 @@
 // turns every outcome into an exit status: 0 success, 1 failure, 2 usage.
 
 #include "commands.h"
+#include "interrupt.h"
 #include "options.h"
 #include "output.h"
 #include "suggest.h"
@@ -41,13 +42,16 @@ int run(int argc, char** argv) {
 
     using Command = int (*)(const dscli::Options&);
     static const std::map<std::string, Command> commands = {
-        {"info", dscli::cmd_info},         {"ls", dscli::cmd_ls},       {"tree", dscli::cmd_tree},
+        {"info", dscli::cmd_info},         {"ls", dscli::cmd_ls},       {"tree", dscli::cmd_tree},       {"stat", dscli::cmd_stat},
+        {"timeline", dscli::cmd_timeline},
         {"export", dscli::cmd_export},     {"deleted", dscli::cmd_deleted}, {"formatted", dscli::cmd_formatted},
         {"vmdk", dscli::cmd_vmdk},         {"detect", dscli::cmd_detect}, {"disks", dscli::cmd_disks},
     };
     for (CLI::App* sub : app.get_subcommands()) {
         auto it = commands.find(sub->get_name());
-        if (it != commands.end()) return dscli::final_status(it->second(opt));
+        if (it == commands.end()) continue;
+        int rc = dscli::final_status(it->second(opt));
+        return dscli::interrupted() ? dscli::kExitInterrupted : rc;
     }
     return dscli::usage_error("no command given; see datumsift --help");
 }

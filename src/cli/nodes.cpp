@@ -1,6 +1,7 @@
 #include "nodes.h"
 
 #include "vmfs/blockid.h"
+#include "vmfs/name_text.h"
 
 #ifdef DATUMSIFT_HAVE_RECOVERY
 #include "recovery/formatted_dirs.h"
@@ -13,6 +14,7 @@ Node root_node() {
     n.id = ds::kRootDirId;
     n.is_dir = true;
     n.name = "/";
+    n.raw_name = n.name;
     return n;
 }
 
@@ -21,6 +23,7 @@ Node formatted_root_node() {
     n.is_dir = true;
     n.formatted_root = true;
     n.name = "ALL DIR FOUND";
+    n.raw_name = n.name;
     return n;
 }
 
@@ -37,6 +40,7 @@ Children list_children(const Node& node) {
             c.first_block = ds::found_dir_first_block(d.number);
             c.is_dir = true;
             c.name = "DIR" + std::to_string(d.number);
+            c.raw_name = c.name;
             out.nodes.push_back(std::move(c));
         }
 #endif
@@ -50,10 +54,13 @@ Children list_children(const Node& node) {
         c.is_dir = e.is_dir;
         c.type = e.type;
         c.name = std::move(e.name);
+        c.raw_name = std::move(e.raw_name);
         out.nodes.push_back(std::move(c));
     }
     return out;
 }
+
+std::string printed_name(const Node& node) { return ds::printable_name(node.raw_name); }
 
 const char* kind_text(const Node& node) { return node.is_dir ? "dir" : "file"; }
 

@@ -18,7 +18,9 @@ constexpr const char* kFooter =
     "Examples:\n"
     "  datumsift -d disk0.img info\n"
     "  datumsift -d /dev/sdb@2048 -d /dev/sdc@2048 tree /\n"
+    "  datumsift -d disk0.img stat /vm1/vm1-flat.vmdk\n"
     "  datumsift -d disk0.img export /vm1/vm1-flat.vmdk vm1-flat.vmdk\n"
+    "  datumsift -d disk0.img timeline --deleted > body.txt; mactime -b body.txt -d -z UTC\n"
     "  datumsift -d disk0.img --json deleted\n"
     "  datumsift -d disk0.img export '#0x400004' recovered.bin\n"
     "  datumsift -d disk0.img export -r /vm1 vm1-copy\n"
@@ -64,6 +66,23 @@ void setup_app(CLI::App& app, Options& opt) {
     tree->add_option("PATH", opt.path, "Directory to walk (default /)");
     tree->add_flag("--formatted", opt.formatted, "Walk the directories found by the format recovery");
 
+    CLI::App* stat = app.add_subcommand(
+        "stat", "Show a descriptor: id, type, size, block_size, block_count, addr_mode, the times (UTC), then "
+                "its extents: file offset, length, first block id, logical-volume offset (or hole, inline)");
+    stat->add_option("PATH", opt.path, "File or directory: /a/b, or #ID (decimal or 0x-hex), deleted files included")
+        ->required();
+    stat->add_flag("--formatted", opt.formatted, "PATH starts at a found directory, e.g. DIR2/sub");
+
+    CLI::App* timeline = app.add_subcommand(
+        "timeline", "Write a body file (format 3) of every file and directory below PATH for timeline tools: "
+                    "MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime, times in seconds since 1970 UTC "
+                    "(no change time is kept: ctime 0)");
+    timeline->add_option("PATH", opt.path, "Directory to walk (default /)");
+    timeline->add_flag("--deleted", opt.deleted,
+                       "Add the deleted files the recovery finds, named $deleted/<id> (deleted)");
+    timeline->add_flag("--formatted", opt.formatted, "Add the contents of the directories found by the format "
+                                                     "recovery, under DIR<n>/");
+
     CLI::App* exp = app.add_subcommand("export", "Copy a file of the datastore byte for byte to a host file");
     exp->add_option("SRC", opt.src, "Path in the datastore, or #ID: a descriptor id (decimal or 0x-hex), "
                                     "deleted files included")
@@ -75,6 +94,8 @@ void setup_app(CLI::App& app, Options& opt) {
                   "or empty), with a SHA-256 per file and the manifest DEST.manifest.json beside it; with "
                   "--formatted and an empty SRC every found directory goes into DEST/DIR<n>");
     exp->add_flag("--hash", opt.hash, "Print the SHA-256 of the bytes written (always on with -r)");
+    exp->add_flag("-n,--no-clobber", opt.no_clobber,
+                  "Refuse a DEST that exists (exit 1), before anything is read; without it a file DEST is replaced");
 
     CLI::App* deleted = app.add_subcommand(
         "deleted", "Deleted-file recovery: sn, ID, type, size, create at, last update at, atime per row, then finish");

@@ -18,10 +18,12 @@ struct Options {
     bool long_format = false;
     bool formatted = false;
     bool with_tree = false;
+    bool deleted = false;     // timeline: add the deleted files
     std::string src;
     std::string dest;
     bool recursive = false;   // export: SRC is a folder, DEST the host directory
     bool hash = false;        // export: print the SHA-256 of the bytes written
+    bool no_clobber = false;  // export: refuse a DEST that exists
     std::vector<std::string> devices;
     int pick = -1;
 };

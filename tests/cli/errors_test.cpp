@@ -73,7 +73,7 @@ TEST(CliErrors, UsageErrorsExitTwoAndHelpExitsZero) {
     for (const char* word : {"info", "ls", "tree", "export", "deleted", "formatted", "vmdk", "detect", "disks",
                              "--json", "PATH[@SECTOR]"})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
-    for (const char* cmd : {"info", "ls", "tree", "export", "deleted", "formatted", "vmdk", "detect", "disks"}) {
+    for (const char* cmd : {"info", "ls", "tree", "stat", "timeline", "export", "deleted", "formatted", "vmdk", "detect", "disks"}) {
         RunResult r = run_cli({cmd, "--help"});
         EXPECT_EQ(r.exit_code, 0) << cmd;
         EXPECT_NE(r.out.find(std::string("datumsift ") + cmd), std::string::npos) << cmd;
