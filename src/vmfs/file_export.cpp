@@ -4,6 +4,7 @@
 #include "vmfs/file_read.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -14,11 +15,30 @@
 namespace ds {
 namespace {
 
-constexpr int64_t kExportChunk = 1048576;
+// The most one read brings in: file blocks that follow each other on a member
+// are read together, up to this.
+constexpr int64_t kExportRun = 4 * 1048576;
+// Pieces written (and reported to the progress callback) at a time.
+constexpr int64_t kExportPiece = 1048576;
+// Buffers the digest lends: enough for its thread to hash while the next
+// runs are read.
+constexpr int kDigestBuffers = 4;
 
-std::vector<uint8_t>& transfer_buffer() {
-    static std::vector<uint8_t> buffer(kExportChunk);
-    return buffer;
+// Left unfilled: only the bytes read into it are ever written out.
+uint8_t* transfer_buffer() {
+    static const std::unique_ptr<uint8_t[]> buffer = std::make_unique_for_overwrite<uint8_t[]>(kExportRun);
+    return buffer.get();
+}
+
+// What a hole of the file is written as where the destination cannot keep
+// holes. Zeroed by the kernel and never written to, so that its pages stay
+// the shared zero page instead of memory of this process.
+const uint8_t* zeros() {
+    static const struct Zeros {
+        uint8_t* bytes = static_cast<uint8_t*>(std::calloc(1, kExportRun));
+        ~Zeros() { std::free(bytes); }
+    } zero;
+    return zero.bytes;
 }
 
 } // namespace
@@ -46,7 +66,7 @@ ExportResult file_export(const tvmfs_inode& inode, HostFile& out, const ExportPr
                          const ExportOptions& options) {
     ExportResult r;
     std::unique_ptr<ChunkDigest> digest;
-    if (options.sha256) digest = std::make_unique<ChunkDigest>(true, kExportChunk);
+    if (options.sha256) digest = std::make_unique<ChunkDigest>(true, kExportRun, kDigestBuffers);
     // Every outcome reports the digest of what the host file holds, a
     // partial copy included.
     auto done = [&r, &digest](int result) {
@@ -66,21 +86,46 @@ ExportResult file_export(const tvmfs_inode& inode, HostFile& out, const ExportPr
     if (inode.size > kInlineLimit || inode.type == kTypeDir) {
         int64_t p = 0;
         while (p < inode.size) {
-            // With a digest the chunk is read into a buffer it lends, which
-            // it hashes on its own thread once the chunk is written.
-            uint8_t* buf = digest ? digest->buffer() : transfer_buffer().data();
-            int64_t n = file_read(inode, buf, kExportChunk, p);
-            int64_t stored = 0;
-            const bool written = n > 0 && out.write(buf, n, &stored);
-            // What the host took of a chunk it refused is in the file, and
-            // counted and hashed as such.
-            if (digest) digest->submit(stored);
+            // With a digest the run is read into a buffer it lends, which
+            // it hashes on its own thread once the run is written. A hole
+            // is read into no buffer at all.
+            uint8_t* buf = digest ? digest->buffer() : transfer_buffer();
+            bool hole = false;
+            int64_t n = file_read_run(inode, buf, kExportRun, p, &hole);
+            if (hole && n > 0 && !zeros()) {
+                std::memset(buf, 0, static_cast<size_t>(n));
+                hole = false;
+            }
+            const uint8_t* bytes = hole ? zeros() : buf;
+            // Written and reported by pieces of at most 1 MiB, so that a
+            // cancel still stops between pieces and progress moves as often.
+            int64_t written = 0;
+            bool write_failed = false, cancelled = false;
+            while (written < n && !write_failed && !cancelled) {
+                const int64_t piece = std::min(kExportPiece, n - written);
+                int64_t stored = 0;
+                write_failed = !out.write(bytes + written, piece, &stored, hole);
+                if (write_failed) {
+                    // What the host took of a piece it refused is in the
+                    // file, and counted and hashed as such.
+                    written += stored;
+                    r.bytes_written = p + written;
+                    break;
+                }
+                written += piece;
+                r.bytes_written = p + written;
+                cancelled = progress && !progress(p + written, inode.size);
+            }
+            // The digest covers exactly the bytes written.
+            if (digest) {
+                digest->submit(hole ? 0 : written);
+                if (hole) digest->add(zeros(), written);
+            }
             if (n < 0) return fail(ExportFailure::read);
             if (n == 0) break;
-            r.bytes_written = p + stored;
-            if (!written) return fail(ExportFailure::write);
+            if (write_failed) return fail(ExportFailure::write);
+            if (cancelled) return fail(ExportFailure::cancelled);
             p += n;
-            if (progress && !progress(p, inode.size)) return fail(ExportFailure::cancelled);
         }
     } else {
         uint8_t inline_bytes[1024];

@@ -41,15 +41,16 @@ struct ExportOptions {
     bool to_device = false;
 };
 
-// Creates (or replaces) host_path and writes the file's bytes to it: by
-// 1 MiB chunks through file_read, or from the descriptor's own 1024 bytes
-// for a non-directory of at most 1024 bytes. A directory is written as its
-// entries. Refuses a destination that shares bytes with one of the volume's
-// disks, and a block device unless options.to_device. A link at host_path is
-// resolved once, before anything is opened; what is opened is never a link.
-// A whole copy is flushed to the host's disk (fsync) before it counts as
-// written; a copy that failed or was cancelled keeps what was written, and
-// the file then holds exactly bytes_written bytes.
+// Creates (or replaces) host_path and writes the file's bytes to it: by runs
+// of up to 4 MiB that one read serves (file_read_run), or from the
+// descriptor's own 1024 bytes for a non-directory of at most 1024 bytes. A
+// directory is written as its entries. Refuses a destination that shares
+// bytes with one of the volume's disks, and a block device unless
+// options.to_device. A link at host_path is resolved once, before anything is
+// opened; what is opened is never a link. A whole copy is flushed to the
+// host's disk (fsync) before it counts as written; a copy that failed or was
+// cancelled keeps what was written, and the file then holds exactly
+// bytes_written bytes.
 ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path,
                          const ExportProgress& progress = {}, const ExportOptions& options = {});
 

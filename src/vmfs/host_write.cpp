@@ -164,10 +164,10 @@ HostFile HostFile::create(const HostDir& dir, const std::string& name) {
                              0644));
 }
 
-bool HostFile::write(const uint8_t* data, int64_t len, int64_t* stored) {
+bool HostFile::write(const uint8_t* data, int64_t len, int64_t* stored, bool known_zero) {
     if (stored) *stored = 0;
     if (fd_ < 0) return false;
-    if (sparse_ok_ && all_zero(data, len)) {
+    if (sparse_ok_ && (known_zero || all_zero(data, len))) {
         if (::lseek(fd_, len, SEEK_CUR) < 0) return false;
         pending_hole_ = true;
         end_ += len;

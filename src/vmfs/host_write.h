@@ -71,8 +71,9 @@ public:
     int fd() const { return fd_; }
     // Appends len bytes; false when the host refused some of them. *stored
     // gets how many of these len bytes the file now holds, a partial write
-    // on a full disk included.
-    bool write(const uint8_t* data, int64_t len, int64_t* stored = nullptr);
+    // on a full disk included. known_zero: the bytes are a hole of the file,
+    // zeros without looking; only a regular file looks at the bytes at all.
+    bool write(const uint8_t* data, int64_t len, int64_t* stored = nullptr, bool known_zero = false);
     // Bytes the file holds, holes included.
     int64_t size() const { return end_; }
     bool set_times(int32_t atime, int32_t mtime) const;
