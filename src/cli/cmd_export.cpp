@@ -37,6 +37,12 @@ std::string failure_detail(const ds::ExportResult& res, const std::string& raw_d
 } // namespace
 
 int cmd_export(const Options& opt) {
+    // Checked before the disks are even opened: a refused export costs nothing.
+    struct stat existing {};
+    if (opt.no_clobber && ::lstat(opt.dest.c_str(), &existing) == 0) {
+        fail("file save error|result:-1");
+        return fail("not replacing " + opt.dest + ": it exists (--no-clobber)");
+    }
     int rc = open_datastore(opt.disks);
     if (rc != kExitOk) return rc;
     if (opt.formatted && (rc = prepare_formatted(opt)) != kExitOk) return rc;

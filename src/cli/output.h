@@ -11,6 +11,9 @@ namespace dscli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+// Ctrl-C, as shells report a run that SIGINT ended (128 + 2); what was
+// written before it stays.
+inline constexpr int kExitInterrupted = 130;
 
 // Prints message on stderr and returns kExitFailed.
 int fail(const std::string& message);
