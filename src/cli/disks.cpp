@@ -5,8 +5,13 @@
 #include "vmfs/fs.h"
 #include "vmfs/volume.h"
 
+#include <cerrno>
 #include <charconv>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace dscli {
 namespace {
@@ -34,7 +39,10 @@ bool parse_disk_spec(const std::string& text, DiskSpec& out, std::string* error)
     }
     std::string sector = text.substr(at + 1);
     int64_t v = 0;
-    if (parse_int64(sector, v)) {
+    // A sector whose byte offset does not fit in 64 bits names no place on
+    // any disk: malformed, like a negative one.
+    const bool number = parse_int64(sector, v);
+    if (number && v >= 0 && v <= INT64_MAX / 512) {
         out = {text.substr(0, at), v};
         return true;
     }
@@ -43,7 +51,8 @@ bool parse_disk_spec(const std::string& text, DiskSpec& out, std::string* error)
         out = {text, kDefaultStartSector};
         return true;
     }
-    if (error) *error = "start sector '" + sector + "' of '" + text + "' is not a whole number";
+    const std::string shown = "start sector '" + shown_path(sector) + "' of '" + shown_path(text) + "'";
+    if (error) *error = shown + (!number ? " is not a whole number" : v < 0 ? " is negative" : " is too large");
     return false;
 }
 
@@ -51,6 +60,18 @@ bool readable_as_disk(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return true;   // let the open fail as it will
     return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+}
+
+std::string disk_unreadable_reason(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+    if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+    if (S_ISFIFO(st.st_mode)) return "a named pipe, not a disk or an image";
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return "not a disk or an image";
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    ::close(fd);
+    return "";
 }
 
 int add_disks(const std::vector<std::string>& specs) {
@@ -65,7 +86,13 @@ int add_disks(const std::vector<std::string>& specs) {
         ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
         // Opening a pipe or a terminal would wait for a writer forever; such
         // a path holds no volume header.
-        if (!readable_as_disk(d.path)) return fail(ds::add_disk_message(ds::AddDiskRefusal::not_found));
+        // The disk settings' own text, then what the system said.
+        const std::string reason = disk_unreadable_reason(d.path);
+        if (!reason.empty()) {
+            int rc = fail(ds::add_disk_message(ds::AddDiskRefusal::not_found));
+            fail(shown_path(d.path) + ": " + reason);
+            return rc;
+        }
         if (ds::AddDisk(d.path, d.start_sector, &why) != 0) return fail(ds::add_disk_message(why));
     }
     return kExitOk;

@@ -17,12 +17,18 @@ struct DiskSpec {
 
 // Splits PATH[@SECTOR]. The text after the last "@" is the sector when it is
 // a whole number; otherwise the whole text is the path when such a file
-// exists. False (with *error) for a sector that is not a whole number.
+// exists. False (with *error) for a sector that is not a whole number, is
+// negative, or lies past what a 64-bit byte offset reaches.
 bool parse_disk_spec(const std::string& text, DiskSpec& out, std::string* error);
 
 // Whether path names something that can be read as a disk without blocking:
 // a regular file or a block device (not a pipe, a terminal or a socket).
 bool readable_as_disk(const std::string& path);
+
+// Why path cannot be read as a disk, in the system's words ("No such file
+// or directory", "Is a directory", "Permission denied"...); empty when it
+// can be opened for reading as a regular file or a block device.
+std::string disk_unreadable_reason(const std::string& path);
 
 // Adds the disks in order exactly as the disk settings' add-disk does.
 // Returns an exit status; a refusal prints its message.

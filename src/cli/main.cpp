@@ -37,6 +37,7 @@ int run(int argc, char** argv) {
             }
         }
         int rc = app.exit(e);
+        if (rc != 0) dscli::note_message(e.what());
         return rc == 0 ? dscli::kExitOk : dscli::kExitUsage;
     }
 
@@ -62,16 +63,20 @@ int main(int argc, char** argv) {
     // A closed pipe on stdout (datumsift tree | head) ends long listings
     // through the stream's error state instead of a signal.
     std::signal(SIGPIPE, SIG_IGN);
+    // Looked for by hand: a run that does not parse still answers in JSON.
+    bool json = false;
+    for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) json = json || std::string(argv[i]) == "--json";
+    int rc = dscli::kExitFailed;
     try {
-        int rc = run(argc, argv);
-        std::cout.flush();
-        return rc;
+        rc = run(argc, argv);
     } catch (const std::bad_alloc&) {
-        std::cerr << "out of memory\n";
+        dscli::fail("out of memory");
     } catch (const std::exception& e) {
-        std::cerr << "internal error: " << e.what() << '\n';
+        dscli::fail(std::string("internal error: ") + e.what());
     } catch (...) {
-        std::cerr << "internal error\n";
+        dscli::fail("internal error");
     }
-    return dscli::kExitFailed;
+    rc = dscli::end_run(rc, json);
+    std::cout.flush();
+    return rc;
 }

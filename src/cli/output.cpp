@@ -3,25 +3,48 @@
 #include "vmfs/name_text.h"
 
 #include <iostream>
+#include <vector>
 
 namespace dscli {
 namespace {
 bool g_warned = false;
-}
+bool g_stdout_used = false;
+std::vector<std::string> g_messages;   // every message line, in order, for a JSON failure
 
-int fail(const std::string& message) {
-    std::cerr << message << '\n';
+void message(const std::string& text) {
+    std::cerr << text << '\n';
+    g_messages.push_back(text);
+}
+} // namespace
+
+int fail(const std::string& text) {
+    message(text);
     return kExitFailed;
 }
 
-int usage_error(const std::string& message) {
-    std::cerr << message << '\n';
+int usage_error(const std::string& text) {
+    message(text);
     return kExitUsage;
 }
 
-void warn(const std::string& message) {
-    std::cerr << message << '\n';
+void warn(const std::string& text) {
+    message(text);
     g_warned = true;
+}
+
+void note_message(const std::string& text) { g_messages.push_back(text); }
+
+int end_run(int status, bool json) {
+    if (!json || status == kExitOk || g_stdout_used) return status;
+    // A script that asked for JSON gets a document on a failure too; the
+    // messages stay on stderr as well.
+    nlohmann::json doc = {{"schema", kJsonSchema}, {"exit_code", status}};
+    doc["error"] = g_messages.empty() ? std::string("failed") : g_messages.front();
+    nlohmann::json more = nlohmann::json::array();
+    for (size_t i = 1; i < g_messages.size(); ++i) more.push_back(g_messages[i]);
+    doc["details"] = std::move(more);
+    out_json(doc);
+    return status;
 }
 
 int final_status(int status) {
@@ -52,9 +75,13 @@ std::string digest_line(const std::string& sha256, const std::string& path) {
     return "\\" + sha256 + "  " + escaped;
 }
 
-void out_line(const std::string& line) { std::cout << line << '\n'; }
+void out_line(const std::string& line) {
+    g_stdout_used = true;
+    std::cout << line << '\n';
+}
 
 void out_json(const nlohmann::json& doc) {
+    g_stdout_used = true;
     std::cout << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
 }
 

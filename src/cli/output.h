@@ -22,8 +22,18 @@ int usage_error(const std::string& message);
 // Prints message on stderr and makes the run end with kExitFailed even when
 // the command goes on (a partial result is still printed).
 void warn(const std::string& message);
+// Keeps a message already printed on stderr (by the argument parser) for
+// the JSON failure document.
+void note_message(const std::string& text);
 // The exit status a command's own status becomes once warnings count.
 int final_status(int status);
+// The end of every run: with json set, a failure that printed nothing on
+// stdout prints one document {"schema", "error", "details", "exit_code"}
+// (the first message line, the lines after it, the status). Returns status.
+int end_run(int status, bool json);
+
+// The version of the JSON documents, written as their "schema" member.
+inline constexpr int kJsonSchema = 1;
 
 // Sets j["name"] to the name's exact text when it is UTF-8 (JSON escapes
 // what must be), otherwise to its printed form plus j["name_bytes"], the

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace clitest {
 namespace {
@@ -30,7 +32,8 @@ TEST(CliErrors, AddDiskRefusalsUseTheDiskSettingsTexts) {
         std::string message;
     };
     std::vector<Case> cases = {
-        {{image_dir().file("no-such.img")}, "vlm not find\n"},
+        {{image_dir().file("no-such.img")}, "vlm not find\n" + image_dir().file("no-such.img") + ": No such file or directory\n"},
+        {{image_dir().path().string()}, "vlm not find\n" + image_dir().path().string() + ": Is a directory\n"},
         {{m0 + "@2049"}, "vlm not find\n"},                          // wrong partition start
         {{m1}, "vlm is not first disk \n"},                          // segment 0 is on the other member
         {{m0, demo().images[0]}, "vlm  disk information mismatch \n"},
@@ -58,7 +61,9 @@ TEST(CliErrors, UsageErrorsExitTwoAndHelpExitsZero) {
     EXPECT_EQ(run_cli({}).exit_code, 2);
     EXPECT_EQ(run_cli({"frobnicate"}).exit_code, 2);
     EXPECT_EQ(run_cli({"export", "/only-source"}).exit_code, 2);
-    EXPECT_EQ(run_cli({"-d", "x.img@12x", "info"}).exit_code, 2);
+    for (const char* spec : {"x.img@12x", "x.img@-1", "x.img@-0x10", "x.img@99999999999999999999", "x.img@36028797018963968"})
+        EXPECT_EQ(run_cli({"-d", spec, "info"}).exit_code, 2) << spec;
+    EXPECT_EQ(run_cli({"-d", "x.img@-1", "info"}).err, "start sector '-1' of 'x.img@-1' is negative\n");
     EXPECT_EQ(run_cli({"ls", "--bogus"}).exit_code, 2);
 
     // The version the build was given, as "datumsift X.Y.Z", whatever else is on the line.
@@ -99,7 +104,11 @@ TEST(CliErrors, AMistypedCommandGetsTheNearestOne) {
         RunResult r = run_cli(c.args);
         EXPECT_EQ(r.exit_code, 2) << c.err;
         EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out, "");
+        // With --json the same message comes as a document on stdout.
+        if (std::find(c.args.begin(), c.args.end(), "--json") == c.args.end())
+            EXPECT_EQ(r.out, "");
+        else
+            EXPECT_EQ(nlohmann::json::parse(r.out)["error"], c.err.substr(0, c.err.size() - 1));
     }
     // A known command with a wrong argument keeps the parser's own message.
     EXPECT_EQ(run_cli({"export", "/only-source"}).err.find("unknown command"), std::string::npos);
@@ -113,7 +122,47 @@ TEST(CliErrors, APipeGivenAsADiskIsRefusedWithoutWaiting) {
     quick.timeout_seconds = 20;
     RunResult r = run_cli({"-d", fifo, "info"}, quick);
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "vlm not find\n");
+    EXPECT_EQ(r.err, "vlm not find\n" + fifo + ": a named pipe, not a disk or an image\n");
+
+    // A file the system will not open for reading (root opens anything).
+    if (::geteuid() != 0) {
+        std::string locked = dir.file("locked.img");
+        dstest::write_file(locked, std::vector<uint8_t>(4096));
+        ASSERT_EQ(::chmod(locked.c_str(), 0), 0);
+        EXPECT_EQ(run_cli({"-d", locked, "info"}).err, "vlm not find\n" + locked + ": Permission denied\n");
+    }
+}
+
+// With --json a failure still answers on stdout: one document with the
+// message, the lines after it and the exit status.
+TEST(CliErrors, WithJsonAFailureIsOneDocumentOnStdout) {
+    const std::string missing = image_dir().file("no-such.img");
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string error;
+        std::vector<std::string> details;
+    };
+    const std::vector<Case> cases = {
+        {{"--json", "-d", missing, "info"}, 1, "vlm not find", {missing + ": No such file or directory"}},
+        {{"--json", "ls"}, 1, "please set disks first", {}},
+        {{"-d", "x.img@-1", "--json", "info"}, 2, "start sector '-1' of 'x.img@-1' is negative", {}},
+        {{"--json", "frobnicate"}, 2, "unknown command 'frobnicate'; see datumsift --help", {}},
+        {with_disks(demo().images, {"--json", "ls", "/no/such"}), 1, "dir open error", {"no entry 'no' in /"}},
+    };
+    for (const Case& c : cases) {
+        RunResult r = run_cli(c.args);
+        SCOPED_TRACE(r.out + r.err);
+        EXPECT_EQ(r.exit_code, c.code);
+        nlohmann::json j = nlohmann::json::parse(r.out);
+        EXPECT_EQ(j["schema"], 1);
+        EXPECT_EQ(j["exit_code"], c.code);
+        EXPECT_EQ(j["error"], c.error);
+        EXPECT_EQ(j["details"], nlohmann::json(c.details));
+        EXPECT_EQ(r.err.substr(0, c.error.size()), c.error);   // stderr keeps the message
+    }
+    // Without --json stdout stays empty.
+    EXPECT_EQ(run_cli({"-d", missing, "info"}).out, "");
 }
 
 // Random bytes over the descriptors, the directories and the bitmaps: every
