@@ -7,7 +7,10 @@
 namespace dscli {
 namespace {
 bool g_warned = false;
+std::ostream* g_results = &std::cout;
 }
+
+void results_to_stderr() { g_results = &std::cerr; }
 
 int fail(const std::string& message) {
     std::cerr << message << '\n';
@@ -52,10 +55,10 @@ std::string digest_line(const std::string& sha256, const std::string& path) {
     return "\\" + sha256 + "  " + escaped;
 }
 
-void out_line(const std::string& line) { std::cout << line << '\n'; }
+void out_line(const std::string& line) { *g_results << line << '\n'; }
 
 void out_json(const nlohmann::json& doc) {
-    std::cout << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    *g_results << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
 }
 
 bool out_ok() { return static_cast<bool>(std::cout); }
