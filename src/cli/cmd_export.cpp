@@ -1,6 +1,8 @@
 #include "commands.h"
 #include "disks.h"
 #include "export_folder.h"
+#include "export_stdout.h"
+#include "export_vmdk.h"
 #include "interrupt.h"
 #include "output.h"
 #include "progress.h"
@@ -37,26 +39,48 @@ std::string failure_detail(const ds::ExportResult& res, const std::string& raw_d
 } // namespace
 
 int cmd_export(const Options& opt) {
+    const bool to_stdout = is_stdout_dest(opt.dest);
+    std::string target = opt.dest;
+    if (to_stdout) {
+        results_to_stderr();
+        if (opt.recursive) return usage_error("a folder cannot be exported to stdout");
+        std::string why;
+        target = stdout_target(&why);
+        if (target.empty()) {
+            fail("file save error|result:-1");
+            return fail(why);
+        }
+    }
     // Checked before the disks are even opened: a refused export costs nothing.
     struct stat existing {};
-    if (opt.no_clobber && ::lstat(opt.dest.c_str(), &existing) == 0) {
+    if (opt.no_clobber && !to_stdout && ::lstat(opt.dest.c_str(), &existing) == 0) {
         fail("file save error|result:-1");
-        return fail("not replacing " + opt.dest + ": it exists (--no-clobber)");
+        return fail("not replacing " + shown_path(opt.dest) + ": it exists (--no-clobber)");
     }
     int rc = open_datastore(opt.disks);
     if (rc != kExitOk) return rc;
     if (opt.formatted && (rc = prepare_formatted(opt)) != kExitOk) return rc;
-    Resolution r = resolve(opt.src, opt.formatted);
-    if (r.kind != Resolution::Kind::ok)
-        return fail_resolution("file open error", r.detail, r.kind == Resolution::Kind::bad_id);
-
-    if (opt.recursive) return export_folder(opt, r);
 
     ds::tvmfs_inode inode;
-    if (ds::inode_get(r.node.id, inode) != 0) return fail("file open error");
-    // A found directory's own first block was reused after the reformat; its
-    // entries are in the sub-block the recovery found, as its listing shows.
-    if (r.node.first_block != -1) inode.blocks[0] = static_cast<uint32_t>(r.node.first_block);
+    Resolution r;
+    LostDiskSource lost;
+    const bool lost_disk = is_lost_disk_source(opt.src, opt.formatted);
+    if (lost_disk) {
+        if ((rc = prepare_lost_disk(opt, lost)) != kExitOk) return rc;
+        inode = lost.inode;
+        r.shown = opt.src;
+    } else {
+        r = resolve(opt.src, opt.formatted);
+        if (r.kind != Resolution::Kind::ok)
+            return fail_resolution("file open error", r.detail, r.kind == Resolution::Kind::bad_id);
+
+        if (opt.recursive) return export_folder(opt, r);
+
+        if (ds::inode_get(r.node.id, inode) != 0) return fail("file open error");
+        // A found directory's own first block was reused after the reformat; its
+        // entries are in the sub-block the recovery found, as its listing shows.
+        if (r.node.first_block != -1) inode.blocks[0] = static_cast<uint32_t>(r.node.first_block);
+    }
 
     install_interrupt_handler();
     ProgressBar bar(opt.quiet, ProgressBar::Unit::bytes, inode.size);
@@ -64,35 +88,45 @@ int cmd_export(const Options& opt) {
     eo.sha256 = opt.hash;
     eo.to_device = opt.to_device;
     ds::ExportResult res = ds::file_export(
-        inode, opt.dest,
+        inode, target,
         [&](int64_t done, int64_t) {
             bar.update(done);
             return !interrupted();
         },
         eo);
     bar.finish();
+    if (to_stdout) stdout_copied();
 
     if (res.failure == ds::ExportFailure::cancelled) {
         fail("export cancelled|written:" + std::to_string(res.bytes_written));
-        return fail(shown_path(opt.dest) + " keeps the first " + std::to_string(res.bytes_written) + " bytes");
+        return fail((to_stdout ? std::string("stdout") : shown_path(opt.dest)) + " keeps the first " +
+                    std::to_string(res.bytes_written) + " bytes");
     }
     if (res.result < 0) {
         rc = fail("file save error|result:" + std::to_string(res.result));
+        const std::string shown_dest = to_stdout ? std::string("stdout") : opt.dest;
         // The file keeps what was written under its final name: say so.
-        if (res.opened) fail("partial file: " + opt.dest + "|written:" + std::to_string(res.bytes_written));
-        std::string detail = failure_detail(res, opt.dest);
+        if (res.opened) fail("partial file: " + shown_dest + "|written:" + std::to_string(res.bytes_written));
+        std::string detail = failure_detail(res, shown_dest);
         if (!detail.empty()) fail(detail);
         return rc;
     }
     if (opt.hash && res.sha256.empty()) return fail("the digest could not be computed");
     if (opt.json) {
-        nlohmann::json doc = {{"result", "success"}, {"source", r.shown}, {"id", r.node.id},
-                              {"bytes", res.bytes_written}};
+        nlohmann::json doc = {{"result", "success"}, {"source", r.shown}, {"bytes", res.bytes_written}};
         put_name(doc, opt.dest, "dest");
+        if (lost_disk) {
+            doc["pointer_block"] = lost.pointer_block;
+            doc["partial"] = lost.partitions_end > res.bytes_written;
+        } else {
+            doc["id"] = r.node.id;
+        }
         if (opt.hash) doc["sha256"] = res.sha256;
         out_json(doc);
     } else {
         out_line("success");
+        if (lost_disk)
+            for (const std::string& line : lost_disk_coverage(lost, res.bytes_written)) out_line(line);
         // The line sha256sum -c reads back.
         if (opt.hash) out_line(digest_line(res.sha256, opt.dest));
     }

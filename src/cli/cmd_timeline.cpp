@@ -85,9 +85,9 @@ int emit_deleted(const Options& opt) {
 // A body file for timeline tools: every file and directory below PATH, and
 // on request the found directories' contents and the deleted files.
 int cmd_timeline(const Options& opt) {
+    if (opt.json) return usage_error("timeline writes a body file; --json does not apply");
     int rc = open_datastore(opt.disks);
     if (rc != kExitOk) return rc;
-    if (opt.json) return usage_error("timeline writes a body file; --json does not apply");
     if ((opt.formatted || opt.deleted) && !recovery_available()) return recovery_unavailable();
     Resolution r = resolve(opt.path, false);
     if (r.kind != Resolution::Kind::ok)

@@ -22,7 +22,14 @@ int cmd_vmdk(const Options& opt) {
     return print_scan_rows(
         opt, end, rows,
         [](const ds::PartitionRow& r) {
-            return nlohmann::json{{"sn", r.sn}, {"ID", r.id}, {"type", r.type}, {"size", r.size}};
+            return nlohmann::json{{"sn", r.sn},
+                                  {"ID", r.id},
+                                  {"type", r.type},
+                                  {"size", r.size},
+                                  {"pointer_block", r.pointer_block},
+                                  {"first_block", r.first_block},
+                                  {"addressed_bytes", r.addressed_bytes},
+                                  {"partitions_end", r.partitions_end}};
         },
         [](const ds::PartitionRow& r) { return r.sn + "\t" + r.id + "\t" + r.type + "\t" + r.size; });
 #else

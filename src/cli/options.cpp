@@ -85,7 +85,8 @@ void setup_app(CLI::App& app, Options& opt) {
 
     CLI::App* exp = app.add_subcommand("export", "Copy a file of the datastore byte for byte to a host file");
     exp->add_option("SRC", opt.src, "Path in the datastore, or #ID: a descriptor id (decimal or 0x-hex), "
-                                    "deleted files included")
+                                    "deleted files included, or vmdk:N: the bytes the pointer block of row N "
+                                    "of the vmdk command addresses (null ids as holes)")
         ->required();
     exp->add_option("DEST", opt.dest, "Host file to create or replace")->required();
     exp->add_flag("--formatted", opt.formatted, "SRC starts at a found directory, e.g. DIR2/vm/disk.vmdk");
@@ -110,7 +111,8 @@ void setup_app(CLI::App& app, Options& opt) {
     CLI::App* formatted = app.add_subcommand(
         "formatted", "Format recovery: DIR<n>, TAB, descriptor id, TAB, first block per found directory, then finish");
     formatted->add_flag("--tree", opt.with_tree, "Follow each found directory with its recursive listing");
-    app.add_subcommand("vmdk", "Virtual-disk file recovery: sn, ID, type, size per row, then finish");
+    app.add_subcommand("vmdk", "Virtual-disk file recovery: sn, ID, type, size per row, then finish; "
+                               "export vmdk:N DEST recovers row N");
 
     CLI::App* detect = app.add_subcommand(
         "detect", "Find the datastore's disks by their volume header and join them in segment order");

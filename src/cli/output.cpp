@@ -10,12 +10,16 @@ namespace {
 bool g_warned = false;
 bool g_stdout_used = false;
 std::vector<std::string> g_messages;   // every message line, in order, for a JSON failure
+// Results go to stdout unless stdout carries an exported file's bytes.
+std::ostream* g_results = &std::cout;
 
 void message(const std::string& text) {
     std::cerr << text << '\n';
     g_messages.push_back(text);
 }
 } // namespace
+
+void results_to_stderr() { g_results = &std::cerr; }
 
 int fail(const std::string& text) {
     message(text);
@@ -77,12 +81,12 @@ std::string digest_line(const std::string& sha256, const std::string& path) {
 
 void out_line(const std::string& line) {
     g_stdout_used = true;
-    std::cout << line << '\n';
+    *g_results << line << '\n';
 }
 
 void out_json(const nlohmann::json& doc) {
     g_stdout_used = true;
-    std::cout << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    *g_results << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
 }
 
 bool out_ok() { return static_cast<bool>(std::cout); }

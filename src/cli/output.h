@@ -48,6 +48,9 @@ std::string digest_line(const std::string& sha256, const std::string& path);
 
 // Prints one line on stdout.
 void out_line(const std::string& line);
+// Sends what out_line and out_json print to stderr instead: stdout carries
+// an exported file's bytes.
+void results_to_stderr();
 // Prints a JSON document on stdout; text that is not UTF-8 is replaced.
 void out_json(const nlohmann::json& doc);
 // False once stdout can no longer be written (a closed pipe): long listings stop.

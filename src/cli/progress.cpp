@@ -87,6 +87,7 @@ ProgressBar::~ProgressBar() { finish(); }
 void ProgressBar::update(int64_t done) {
     if (!enabled_) return;
     done_ = done;
+    updated_ = true;
     auto now = std::chrono::steady_clock::now();
     if (drawn_ && done < total_ && now - last_draw_ < kRedrawEvery) return;
     last_draw_ = now;
@@ -102,7 +103,7 @@ void ProgressBar::draw(int64_t done) {
 void ProgressBar::finish() {
     if (!enabled_ || finished_) return;
     finished_ = true;
-    if (unit_ == Unit::bytes) {
+    if (unit_ == Unit::bytes && updated_) {
         double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
         write_stderr("\r" + summary_text(done_, elapsed) + "\033[K\n");
     } else if (drawn_) {

@@ -34,6 +34,7 @@ private:
     std::chrono::steady_clock::time_point last_draw_;
     bool drawn_ = false;
     bool finished_ = false;
+    bool updated_ = false;   // a copy that never started leaves no summary
     int64_t done_ = 0;
 };
 

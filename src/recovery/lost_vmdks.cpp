@@ -5,6 +5,7 @@
 #include "vmfs/fs.h"
 #include "vmfs/le.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace ds {
@@ -36,6 +37,12 @@ PartitionRow make_partition_row(const uint8_t (&table)[64], int n) {
         kib += load_le<uint32_t>(std::span<const uint8_t>(e, 16), 12) / 2;   // an odd count loses its half KiB
     }
     r.size = std::to_string(kib / 1048576) + "GB";
+    for (int k = 0; k < 4; ++k) {
+        const std::span<const uint8_t> e(table + 16 * k, 16);
+        if (std::all_of(e.begin(), e.end(), [](uint8_t b) { return b == 0; })) break;
+        const int64_t end = (int64_t{load_le<uint32_t>(e, 8)} + load_le<uint32_t>(e, 12)) * 512;
+        r.partitions_end = std::max(r.partitions_end, end);
+    }
     return r;
 }
 
@@ -59,7 +66,18 @@ ScanEnd scan_lost_vmdks(const ScanProgress& progress, const std::function<void(c
         if (!looks_like_mbr(first)) return Visit::next;
         uint8_t table[64];
         std::copy(first + 0x1BE, first + 0x1BE + 64, table);
-        if (row) row(make_partition_row(table, n));
+        if (row) {
+            PartitionRow r = make_partition_row(table, n);
+            // The id this item has as a pointer block: entry and item in
+            // their fields, the type in the low bits. An entry number too wide
+            // for its field (a damaged bitmap entry) gives the item no id.
+            r.first_block = b;
+            if (entry <= 0x3FFFFFu && index <= 0xFu) {
+                r.pointer_block = (entry << 6) | (index << 28) | kBlockPointer;
+                r.addressed_bytes = int64_t{pbc.header.item_size / 4} * fs_state().fsinfo.blocksize;
+            }
+            row(r);
+        }
         ++n;
         return Visit::next;
     };

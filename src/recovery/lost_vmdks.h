@@ -15,6 +15,14 @@ struct PartitionRow {
     std::string id = " ";
     std::string type;       // partition texts joined by "|"
     std::string size;       // "<n>GB"
+    // Where the virtual disk can be recovered from: the free pointer block,
+    // the file block its first id names, and the bytes its ids address.
+    uint32_t pointer_block = 0;
+    uint32_t first_block = 0;
+    int64_t addressed_bytes = 0;
+    // Where the partitions of its master boot record end: the disk holds at
+    // least that many bytes.
+    int64_t partitions_end = 0;
 };
 
 std::string partition_type_text(uint8_t type);
