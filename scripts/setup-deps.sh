@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev fonts-wqy-microhei
   clang libclang-rt-14-dev
   libssl-dev libewf-dev ewf-tools
+  sleuthkit
 )
 
 missing=()

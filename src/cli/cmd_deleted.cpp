@@ -29,11 +29,20 @@ int cmd_deleted(const Options& opt) {
                                   {"create_at", r.create_at},
                                   {"last_update_at", r.update_at},
                                   {"atime", r.atime},
-                                  {"descriptor_id", r.descriptor_id}};
+                                  {"created", ds::iso_utc_time(r.create_time)},
+                                  {"modified", ds::iso_utc_time(r.update_time)},
+                                  {"accessed", ds::iso_utc_time(r.access_time)},
+                                  {"descriptor_id", r.descriptor_id},
+                                  {"bytes", r.bytes}};
         },
-        [](const ds::FileRow& r) {
-            return r.sn + "\t" + r.id + "\t" + r.type + "\t" + r.size + "\t" + r.create_at + "\t" + r.update_at + "\t" +
-                   r.atime;
+        [&](const ds::FileRow& r) {
+            // -l fills the blank ID column with the id export takes after '#'
+            // and adds the exact size; without it the rows stay the window's.
+            const std::string id = opt.long_format ? std::to_string(r.descriptor_id) : r.id;
+            std::string line = r.sn + "\t" + id + "\t" + r.type + "\t" + r.size + "\t" + r.create_at + "\t" +
+                               r.update_at + "\t" + r.atime;
+            if (opt.long_format) line += "\t" + std::to_string(r.bytes);
+            return line;
         });
 #else
     (void)opt;

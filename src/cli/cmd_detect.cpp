@@ -4,8 +4,11 @@
 
 #include "disk/drive_list.h"
 #include "vmfs/detect.h"
+#include "vmfs/volume.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -17,6 +20,29 @@ nlohmann::json candidate_json(const ds::Detection& d, int k) {
     return {{"line", ds::candidate_line(d, k)}, {"index", k},
             {"device", c.device},             {"start_sector", c.start_sector},
             {"first_segment", c.first_segment}, {"last_segment", c.last_segment}};
+}
+
+// A word the shell passes through unchanged: as it is when it holds only
+// characters no shell treats specially, else in single quotes.
+std::string shell_word(const std::string& w) {
+    const bool plain = !w.empty() && std::all_of(w.begin(), w.end(), [](unsigned char c) {
+        return std::isalnum(c) || std::strchr("@%+,-./:=_", c) != nullptr;
+    });
+    if (plain) return w;
+    std::string q = "'";
+    for (char c : w) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// The disks joined, as -d arguments: the line to paste in front of a command.
+std::vector<std::string> disk_arguments() {
+    std::vector<std::string> args;
+    const ds::tvmfslvm& lvm = ds::lvm_state();
+    for (int k = 0; k < lvm.loaded_extents && k < ds::kMaxExtents; ++k) {
+        args.push_back("-d");
+        args.push_back(lvm.volumes[k].device + "@" + std::to_string(lvm.volumes[k].start_sector));
+    }
+    return args;
 }
 
 } // namespace
@@ -54,7 +80,10 @@ int cmd_detect(const Options& opt) {
         nlohmann::json cands = nlohmann::json::array();
         for (int k : firsts) cands.push_back(candidate_json(d, k));
         nlohmann::json doc = {{"candidates", std::move(cands)}};
-        if (chosen >= 0) doc["disks"] = ds::disk_table_lines();
+        if (chosen >= 0 && why == ds::AddDiskRefusal::none) {
+            doc["disks"] = ds::disk_table_lines();
+            doc["arguments"] = disk_arguments();
+        }
         out_json(doc);
     } else {
         out_line("VM found");
@@ -62,6 +91,11 @@ int cmd_detect(const Options& opt) {
         if (chosen >= 0) {
             out_line("VM DISKS");
             for (const std::string& line : ds::disk_table_lines()) out_line(line);
+            if (why == ds::AddDiskRefusal::none) {
+                std::string line;
+                for (const std::string& a : disk_arguments()) line += (line.empty() ? "" : " ") + shell_word(a);
+                out_line(line);
+            }
         }
     }
 

@@ -3,10 +3,10 @@
 #include "output.h"
 #include "resolve.h"
 #include "scans.h"
-#include "time_text.h"
 #include "tree_walk.h"
 
 #include "vmfs/inode.h"
+#include "vmfs/time_text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -26,7 +26,7 @@ std::string text_row(const Node& n, bool long_format) {
     if (!long_format) return row;
     ds::tvmfs_inode inode;
     if (ds::inode_get(n.id, inode) != 0) return row + "\t?\t?";
-    return row + "\t" + std::to_string(inode.size) + "\t" + utc_time_text(inode.update_time);
+    return row + "\t" + std::to_string(inode.size) + "\t" + ds::format_unix_time(inode.update_time);
 }
 
 nlohmann::json json_row(const Node& n, bool long_format) {
@@ -36,12 +36,13 @@ nlohmann::json json_row(const Node& n, bool long_format) {
     ds::tvmfs_inode inode;
     if (ds::inode_get(n.id, inode) != 0) {
         j["size"] = nullptr;
-        j["update_time"] = nullptr;
         return j;
     }
     j["size"] = inode.size;
-    j["update_time"] = inode.update_time;
-    j["update_at"] = utc_time_text(inode.update_time);
+    j["update_at"] = ds::format_unix_time(inode.update_time);
+    j["created"] = ds::iso_utc_time(inode.create_time);
+    j["modified"] = ds::iso_utc_time(inode.update_time);
+    j["accessed"] = ds::iso_utc_time(inode.atime);
     return j;
 }
 

@@ -8,6 +8,8 @@ namespace dscli {
 int cmd_info(const Options& opt);
 int cmd_ls(const Options& opt);
 int cmd_tree(const Options& opt);
+int cmd_stat(const Options& opt);
+int cmd_timeline(const Options& opt);
 int cmd_export(const Options& opt);
 int cmd_deleted(const Options& opt);
 int cmd_formatted(const Options& opt);

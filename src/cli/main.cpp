@@ -4,7 +4,9 @@
 #include "commands.h"
 #include "options.h"
 #include "output.h"
+#include "suggest.h"
 
+#include <algorithm>
 #include <csignal>
 #include <exception>
 #include <iostream>
@@ -20,13 +22,27 @@ int run(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() != 0) {
+            // A mistyped command gets the nearest one rather than the
+            // parser's "a subcommand is required".
+            std::vector<std::string> names;
+            for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; }))
+                names.push_back(sub->get_name());
+            std::string word = dscli::command_word(argc, argv);
+            if (!word.empty() && std::find(names.begin(), names.end(), word) == names.end()) {
+                std::string near = dscli::nearest_command(word, names);
+                return dscli::usage_error("unknown command '" + word + "'" +
+                                          (near.empty() ? "; see datumsift --help" : "; did you mean '" + near + "'?"));
+            }
+        }
         int rc = app.exit(e);
         return rc == 0 ? dscli::kExitOk : dscli::kExitUsage;
     }
 
     using Command = int (*)(const dscli::Options&);
     static const std::map<std::string, Command> commands = {
-        {"info", dscli::cmd_info},         {"ls", dscli::cmd_ls},       {"tree", dscli::cmd_tree},
+        {"info", dscli::cmd_info},         {"ls", dscli::cmd_ls},       {"tree", dscli::cmd_tree},       {"stat", dscli::cmd_stat},
+        {"timeline", dscli::cmd_timeline},
         {"export", dscli::cmd_export},     {"deleted", dscli::cmd_deleted}, {"formatted", dscli::cmd_formatted},
         {"vmdk", dscli::cmd_vmdk},         {"detect", dscli::cmd_detect}, {"disks", dscli::cmd_disks},
     };

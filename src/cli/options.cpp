@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "vmfs/provenance.h"
+
 namespace dscli {
 namespace {
 
@@ -16,17 +18,28 @@ constexpr const char* kFooter =
     "Examples:\n"
     "  datumsift -d disk0.img info\n"
     "  datumsift -d /dev/sdb@2048 -d /dev/sdc@2048 tree /\n"
+    "  datumsift -d disk0.img stat /vm1/vm1-flat.vmdk\n"
     "  datumsift -d disk0.img export /vm1/vm1-flat.vmdk vm1-flat.vmdk\n"
+    "  datumsift -d disk0.img timeline --deleted > body.txt; mactime -b body.txt -d -z UTC\n"
     "  datumsift -d disk0.img --json deleted\n"
     "  datumsift -d disk0.img export '#0x400004' recovered.bin\n"
     "  datumsift -d disk0.img export -r /vm1 vm1-copy\n"
     "  datumsift -d disk0.img ls --formatted DIR1\n"
     "  datumsift detect disk0.img disk1.img";
 
+// Every command's own help page: the options given before (or after) it.
+constexpr const char* kGlobalOptions =
+    "Global options (before or after the command):\n"
+    "  -d,--disk PATH[@SECTOR]     a disk or image of the datastore with the start sector of its VMFS\n"
+    "                              partition (2048 when omitted); repeat in segment order\n"
+    "  --json                      print the results as JSON\n"
+    "  -q,--quiet                  no progress display";
+
 } // namespace
 
 void setup_app(CLI::App& app, Options& opt) {
     app.description(kDescription);
+    app.set_version_flag("--version", std::string("datumsift ") + ds::program_version(), "Print the version and exit");
     app.require_subcommand(1);
     app.fallthrough();
     app.add_option("-d,--disk", opt.disks,
@@ -53,6 +66,23 @@ void setup_app(CLI::App& app, Options& opt) {
     tree->add_option("PATH", opt.path, "Directory to walk (default /)");
     tree->add_flag("--formatted", opt.formatted, "Walk the directories found by the format recovery");
 
+    CLI::App* stat = app.add_subcommand(
+        "stat", "Show a descriptor: id, type, size, block_size, block_count, addr_mode, the times (UTC), then "
+                "its extents: file offset, length, first block id, logical-volume offset (or hole, inline)");
+    stat->add_option("PATH", opt.path, "File or directory: /a/b, or #ID (decimal or 0x-hex), deleted files included")
+        ->required();
+    stat->add_flag("--formatted", opt.formatted, "PATH starts at a found directory, e.g. DIR2/sub");
+
+    CLI::App* timeline = app.add_subcommand(
+        "timeline", "Write a body file (format 3) of every file and directory below PATH for timeline tools: "
+                    "MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime, times in seconds since 1970 UTC "
+                    "(no change time is kept: ctime 0)");
+    timeline->add_option("PATH", opt.path, "Directory to walk (default /)");
+    timeline->add_flag("--deleted", opt.deleted,
+                       "Add the deleted files the recovery finds, named $deleted/<id> (deleted)");
+    timeline->add_flag("--formatted", opt.formatted, "Add the contents of the directories found by the format "
+                                                     "recovery, under DIR<n>/");
+
     CLI::App* exp = app.add_subcommand("export", "Copy a file of the datastore byte for byte to a host file");
     exp->add_option("SRC", opt.src, "Path in the datastore, or #ID: a descriptor id (decimal or 0x-hex), "
                                     "deleted files included")
@@ -65,9 +95,11 @@ void setup_app(CLI::App& app, Options& opt) {
                   "--formatted and an empty SRC every found directory goes into DEST/DIR<n>");
     exp->add_flag("--hash", opt.hash, "Print the SHA-256 of the bytes written (always on with -r)");
 
-    app.add_subcommand("deleted",
-                       "Deleted-file recovery: sn, ID, type, size, create at, last update at, atime per row, "
-                       "then finish");
+    CLI::App* deleted = app.add_subcommand(
+        "deleted", "Deleted-file recovery: sn, ID, type, size, create at, last update at, atime per row, then finish");
+    deleted->add_flag("-l,--long", opt.long_format,
+                      "Put the descriptor id (for export '#ID') in the ID column and add the exact size in bytes "
+                      "as an eighth column");
     CLI::App* formatted = app.add_subcommand(
         "formatted", "Format recovery: DIR<n>, TAB, descriptor id, TAB, first block per found directory, then finish");
     formatted->add_flag("--tree", opt.with_tree, "Follow each found directory with its recursive listing");
@@ -81,6 +113,7 @@ void setup_app(CLI::App& app, Options& opt) {
         ->type_name("K");
 
     app.add_subcommand("disks", "List the physical drives with their sizes");
+    for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) sub->footer(kGlobalOptions);
     // Set last, so that the commands' own help pages do not repeat it.
     app.footer(kFooter);
 }

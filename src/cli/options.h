@@ -18,6 +18,7 @@ struct Options {
     bool long_format = false;
     bool formatted = false;
     bool with_tree = false;
+    bool deleted = false;     // timeline: add the deleted files
     std::string src;
     std::string dest;
     bool recursive = false;   // export: SRC is a folder, DEST the host directory

@@ -6,48 +6,7 @@
 #include "vmfs/blockid.h"
 #include "vmfs/fs.h"
 
-#include <cstdio>
-
 namespace ds {
-namespace {
-
-struct CivilDate {
-    int64_t year;
-    unsigned month;
-    unsigned day;
-};
-
-// Proleptic Gregorian date of a day count from 1970-01-01; exact for
-// negative counts too, so times before 1970 need no special case.
-CivilDate civil_from_days(int64_t z) {
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    return {static_cast<int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0), m, d};
-}
-
-} // namespace
-
-std::string format_unix_time(int32_t t) {
-    constexpr int64_t kDay = 86400;
-    int64_t days = t / kDay;
-    int64_t secs = t % kDay;
-    if (secs < 0) {   // floor, so that -1 is the last second of the day before
-        secs += kDay;
-        --days;
-    }
-    CivilDate c = civil_from_days(days);
-    char out[40];
-    std::snprintf(out, sizeof out, "%04lld-%02u-%02u %02lld:%02lld:%02lld", static_cast<long long>(c.year), c.month,
-                  c.day, static_cast<long long>(secs / 3600), static_cast<long long>(secs / 60 % 60),
-                  static_cast<long long>(secs % 60));
-    return out;
-}
 
 std::string size_class_text(const tvmfs_inode& inode) {
     const int64_t b = fs_state().fsinfo.blocksize;
@@ -71,7 +30,11 @@ FileRow make_file_row(const tvmfs_inode& inode, int n, uint32_t descriptor_id) {
     r.create_at = format_unix_time(inode.create_time);
     r.update_at = format_unix_time(inode.update_time);
     r.atime = format_unix_time(inode.atime);
+    r.create_time = inode.create_time;
+    r.update_time = inode.update_time;
+    r.access_time = inode.atime;
     r.descriptor_id = descriptor_id;
+    r.bytes = inode.size;
     return r;
 }
 

@@ -4,6 +4,7 @@
 
 #include "recovery/scan.h"
 #include "vmfs/inode.h"
+#include "vmfs/time_text.h"
 
 #include <string>
 
@@ -19,11 +20,11 @@ struct FileRow {
     std::string create_at;
     std::string update_at;
     std::string atime;
+    int32_t create_time = 0, update_time = 0, access_time = 0;   // the three times as read
     uint32_t descriptor_id = 0;     // kept so that the file can be exported
+    int64_t bytes = 0;              // the descriptor's exact size, beside the class
 };
 
-// "yyyy-mm-dd hh:mm:ss" of t seconds from 1970-01-01, no time zone.
-std::string format_unix_time(int32_t t);
 // The size range the addressing mode implies, for the file system's block size.
 std::string size_class_text(const tvmfs_inode& inode);
 // The row AddFileRow appends for descriptor inode as row n.

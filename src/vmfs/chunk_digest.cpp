@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -12,9 +13,10 @@
 namespace ds {
 namespace {
 
-// Below this a chunk is hashed at once when nothing is queued: handing it to
-// the other thread would cost more than hashing it (small files, directory
-// files, inline contents).
+// Below this a chunk is hashed in the caller's thread, after what is queued:
+// handing it to the other thread would cost more than hashing it (small
+// files, directory files, inline contents). Which thread hashes a chunk
+// depends on its size alone, never on how far the other thread has got.
 constexpr int64_t kHandOverBytes = 65536;
 
 std::string hex(const unsigned char* md, unsigned len) {
@@ -72,7 +74,24 @@ struct ChunkDigest::State {
     // Every buffer handed over has been hashed.
     void wait_idle() {
         std::unique_lock lock(m);
+        wait_idle(lock);
+    }
+    void wait_idle(std::unique_lock<std::mutex>& lock) {
         cv.wait(lock, [this] { return queue.empty() && !hashing; });
+    }
+
+    // Starts the hashing thread on the first chunk that goes to it. A host
+    // that cannot start one more thread (no memory for its stack, a limit on
+    // threads) gets every chunk hashed in the caller's thread instead: the
+    // export goes on and its digest is the same.
+    bool start_worker() {
+        if (worker.joinable()) return true;
+        try {
+            worker = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            background = false;
+        }
+        return worker.joinable();
     }
 };
 
@@ -117,20 +136,19 @@ void ChunkDigest::submit(int64_t len) {
     s_->lent = -1;
     if (index < 0) return;
     if (len > s_->buffer_bytes) len = s_->buffer_bytes;
-    const bool inline_now = !s_->background || (len < kHandOverBytes && s_->queue.empty() && !s_->hashing);
-    if (len <= 0 || inline_now) {
-        // Nothing queued: the context is this thread's to use.
-        if (len > 0) {
-            lock.unlock();
-            s_->update(s_->buffers[static_cast<size_t>(index)].data(), len);
-            lock.lock();
-        }
-        s_->free_buffers.push_back(index);
+    if (len > 0 && s_->background && len >= kHandOverBytes && s_->start_worker()) {
+        s_->queue.emplace_back(index, len);
+        s_->cv.notify_all();
         return;
     }
-    if (!s_->worker.joinable()) s_->worker = std::thread([st = s_.get()] { st->run(); });
-    s_->queue.emplace_back(index, len);
-    s_->cv.notify_all();
+    if (len > 0) {
+        // Once what is queued is hashed, the context is this thread's to use.
+        s_->wait_idle(lock);
+        lock.unlock();
+        s_->update(s_->buffers[static_cast<size_t>(index)].data(), len);
+        lock.lock();
+    }
+    s_->free_buffers.push_back(index);
 }
 
 void ChunkDigest::add(const uint8_t* data, int64_t len) {

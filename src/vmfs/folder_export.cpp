@@ -6,12 +6,12 @@
 #include "vmfs/file_export.h"
 #include "vmfs/found_dir.h"
 #include "vmfs/inode.h"
+#include "vmfs/time_text.h"
 #include "vmfs/volume.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
@@ -65,15 +65,6 @@ void percent(std::string& out, unsigned char c) {
 
 std::string join(const std::string& parent, const std::string& name) {
     return parent.empty() || parent == "." ? name : parent + "/" + name;
-}
-
-std::string iso_time(int32_t t) {
-    time_t tt = t;
-    struct tm tm {};
-    if (!gmtime_r(&tt, &tm)) return "";
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
 }
 
 // JSON string; the texts here are UTF-8 already (tree names are sanitized,
@@ -327,9 +318,9 @@ bool write_manifest(const std::string& path, const FolderExportResult& r, const 
             out += ", \"sha256\": " + jstr(it.sha256);
         }
         if (it.size >= 0) {
-            out += ", \"created\": " + jstr(iso_time(it.create_time));
-            out += ", \"modified\": " + jstr(iso_time(it.update_time));
-            out += ", \"accessed\": " + jstr(iso_time(it.atime));
+            out += ", \"created\": " + jstr(iso_utc_time(it.create_time));
+            out += ", \"modified\": " + jstr(iso_utc_time(it.update_time));
+            out += ", \"accessed\": " + jstr(iso_utc_time(it.atime));
         }
         out += ", \"status\": " + jstr(folder_status_text(it.status));
         if (!it.detail.empty()) out += ", \"detail\": " + jstr(it.detail);

@@ -3,6 +3,7 @@
 
 #include "cli_fixture.h"
 
+#include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -70,6 +71,57 @@ TEST(CliLs, LongFormatAddsSizeAndUpdateTimeAndAFileListsItself) {
     time_t t = vmx.update_time;
     std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", std::gmtime(&t));
     EXPECT_EQ(r.out, "file\t" + std::to_string(vmx.id) + "\tvm1.vmx\t" + std::to_string(vmx.size) + "\t" + when + "\n");
+}
+
+// Every case of the time table through every place the command line prints
+// a time: ls -l rows and JSON, the deleted-file rows and JSON, the manifest.
+TEST(CliTimes, EveryTimeOfTheTableReadsTheSameEverywhere) {
+    const std::vector<dstest::TimeCase>& cases = dstest::time_cases();
+    const std::string& img = time_table_image();
+
+    RunResult ls = run_cli({"-d", img, "ls", "-l", "/times"});
+    ASSERT_EQ(ls.exit_code, 0) << ls.err;
+    Lines rows = ls.out_lines();
+    ASSERT_EQ(rows.size(), cases.size()) << ls.out;
+    nlohmann::json lj = nlohmann::json::parse(run_cli({"-d", img, "--json", "ls", "-l", "/times"}).out);
+    ASSERT_EQ(lj["entries"].size(), cases.size());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const std::string name = dstest::time_case_name(i);
+        EXPECT_EQ(rows[i].substr(rows[i].rfind('\t') + 1), cases[i].text) << rows[i];
+        EXPECT_NE(rows[i].find("\t" + name + "\t"), std::string::npos) << rows[i];
+        const nlohmann::json& e = lj["entries"][i];
+        EXPECT_EQ(e["update_at"], cases[i].text);
+        for (const char* key : {"created", "modified", "accessed"}) EXPECT_EQ(e[key], cases[i].iso) << key;
+    }
+
+    RunResult del = run_cli({"-d", img, "deleted"});
+    ASSERT_EQ(del.exit_code, 0) << del.err;
+    Lines drows = del.out_lines();
+    ASSERT_EQ(drows.size(), cases.size() + 1) << del.out;
+    nlohmann::json dj = nlohmann::json::parse(run_cli({"-d", img, "--json", "deleted"}).out);
+    ASSERT_EQ(dj["rows"].size(), cases.size());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const std::string t = cases[i].text;
+        EXPECT_EQ(drows[i].substr(drows[i].size() - 3 * (t.size() + 1)), "\t" + t + "\t" + t + "\t" + t);
+        const nlohmann::json& row = dj["rows"][i];
+        for (const char* key : {"create_at", "last_update_at", "atime"}) EXPECT_EQ(row[key], t) << key;
+        for (const char* key : {"created", "modified", "accessed"}) EXPECT_EQ(row[key], cases[i].iso) << key;
+    }
+
+    dstest::TempDir out;
+    RunResult exp = run_cli({"-d", img, "-q", "export", "-r", "/times", out.file("times")});
+    ASSERT_EQ(exp.exit_code, 0) << exp.err;
+    std::ifstream in(out.file("times.manifest.json"));
+    nlohmann::json m = nlohmann::json::parse(in);
+    size_t seen = 0;
+    for (const nlohmann::json& item : m["items"]) {
+        if (item["type"] != "file") continue;
+        ASSERT_LT(seen, cases.size());
+        EXPECT_EQ(item["path"], dstest::time_case_name(seen));
+        for (const char* key : {"created", "modified", "accessed"}) EXPECT_EQ(item[key], cases[seen].iso) << key;
+        ++seen;
+    }
+    EXPECT_EQ(seen, cases.size());
 }
 
 TEST(CliLs, HidesEntryTypesTheTreeDoesNotShow) {

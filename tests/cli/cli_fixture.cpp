@@ -27,6 +27,15 @@ const dsb::MultiSummary& multi() {
     return s;
 }
 
+const std::string& time_table_image() {
+    static const std::string image = [] {
+        std::string path = image_dir().file("times.img");
+        dstest::build_time_table(path);
+        return path;
+    }();
+    return image;
+}
+
 const dsb::ObjectExpect& object(const dsb::ImageSummary& s, const std::string& path) {
     for (const dsb::ObjectExpect& o : s.objects)
         if (o.path == path) return o;

@@ -7,6 +7,7 @@
 #include "datastore_builder.h"
 #include "scenarios.h"
 #include "support/test_support.h"
+#include "support/time_table.h"
 
 #include <functional>
 #include <string>
@@ -19,6 +20,9 @@ const dstest::TempDir& image_dir();
 const dsb::DemoSummary& demo();
 const dsb::FormattedSummary& formatted();
 const dsb::MultiSummary& multi();
+// The datastore of dstest::build_time_table: one file per case of the time
+// table below /times, and one deleted file per case.
+const std::string& time_table_image();
 
 // The object of summary s at path (live or deleted).
 const dsb::ObjectExpect& object(const dsb::ImageSummary& s, const std::string& path);

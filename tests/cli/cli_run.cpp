@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,9 +47,14 @@ RunResult run_cli(const std::vector<std::string>& args, const RunOptions& option
     int err_read = options.stderr_on_terminal ? master : err_pipe[0];
     int err_write = options.stderr_on_terminal ? slave : err_pipe[1];
 
+    const pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
+        // A test that is stopped at its time limit takes the program with
+        // it, instead of leaving it running on its own.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(127);
         int devnull = ::open("/dev/null", O_RDONLY);
         ::dup2(devnull, 0);
         ::dup2(out_pipe[1], 1);
@@ -94,8 +100,20 @@ RunResult run_cli(const std::vector<std::string>& args, const RunOptions& option
     }
     for (pollfd& f : fds)
         if (f.fd >= 0) ::close(f.fd);
+    // A program that closed its outputs but does not end is stopped at the
+    // same deadline.
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    for (;;) {
+        const pid_t w = ::waitpid(pid, &status, WNOHANG);
+        if (w == pid || (w < 0 && errno != EINTR)) break;
+        if (w == 0 && std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            break;
+        }
+        ::usleep(2000);
+    }
     if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
     return r;

@@ -4,6 +4,7 @@
 
 #include "disk/drive_list.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -34,14 +35,36 @@ void fake_disk(const std::string& path, uint64_t size, const std::vector<uint64_
 TEST(CliDetect, FindsTheFirstSegmentAndJoinsTheMembersInSegmentOrder) {
         RunResult one = run_cli({"detect", demo().images[0]});
     ASSERT_EQ(one.exit_code, 0) << one.err;
-    EXPECT_EQ(one.out_lines(), (Lines{"VM found", demo().images[0] + "|0|", "VM DISKS", demo().images[0] + "|2048|"}));
+    EXPECT_EQ(one.out_lines(), (Lines{"VM found", demo().images[0] + "|0|", "VM DISKS", demo().images[0] + "|2048|",
+                                      "-d " + demo().images[0] + "@2048"}));
 
     // Given in the wrong order, still joined as segment 0..1 then 2..3.
     const std::string& m0 = multi().images[0];
     const std::string& m1 = multi().images[1];
     RunResult multi = run_cli({"detect", m1, m0});
     ASSERT_EQ(multi.exit_code, 0) << multi.err;
-    EXPECT_EQ(multi.out_lines(), (Lines{"VM found", m0 + "|1|", "VM DISKS", m0 + "|2048|", m1 + "|2048|"}));
+    EXPECT_EQ(multi.out_lines(), (Lines{"VM found", m0 + "|1|", "VM DISKS", m0 + "|2048|", m1 + "|2048|",
+                                        "-d " + m0 + "@2048 -d " + m1 + "@2048"}));
+}
+
+TEST(CliDetect, EndsWithTheDiskArgumentsReadyToPaste) {
+    // A name the shell would split or expand is quoted.
+    dstest::TempDir dir;
+    std::string odd = dir.file("it's a disk $1.img");
+    std::filesystem::create_symlink(demo().images[0], odd);
+    RunResult r = run_cli({"detect", odd});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::string args = r.out_lines().back();
+    EXPECT_EQ(args.substr(0, 4), "-d '") << args;
+
+    std::string cmd = std::string("'") + DATUMSIFT_BIN + "' " + args + " ls /vm1 > '" + dir.file("ls.txt") + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    std::ifstream in(dir.file("ls.txt"));
+    std::string listing((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(listing, run_cli(with_disks(demo().images, {"ls", "/vm1"})).out);
+
+    nlohmann::json j = nlohmann::json::parse(run_cli({"--json", "detect", odd}).out);
+    EXPECT_EQ(j["arguments"], nlohmann::json({"-d", odd + "@2048"}));
 }
 
 TEST(CliDetect, TwoFirstSegmentsWaitForAChoice) {
@@ -53,7 +76,7 @@ TEST(CliDetect, TwoFirstSegmentsWaitForAChoice) {
 
     RunResult picked = run_cli({"detect", "--pick", "1", a, b});
     ASSERT_EQ(picked.exit_code, 0) << picked.err;
-    EXPECT_EQ(picked.out_lines().back(), b + "|2048|");
+    EXPECT_EQ(picked.out_lines().back(), "-d " + b + "@2048");
     EXPECT_EQ(run_cli({"detect", "--pick", "7", a, b}).exit_code, 2);
 }
 

@@ -3,6 +3,7 @@
 
 #include "cli_fixture.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <random>
@@ -60,16 +61,48 @@ TEST(CliErrors, UsageErrorsExitTwoAndHelpExitsZero) {
     EXPECT_EQ(run_cli({"-d", "x.img@12x", "info"}).exit_code, 2);
     EXPECT_EQ(run_cli({"ls", "--bogus"}).exit_code, 2);
 
+    // The version the build was given, as "datumsift X.Y.Z", whatever else is on the line.
+    RunResult version = run_cli({"--version"});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.out, std::string("datumsift ") + DATUMSIFT_VERSION + "\n");
+    EXPECT_EQ(run_cli({"-d", "x.img", "--version", "info"}).out, version.out);
+    EXPECT_EQ(std::count(version.out.begin(), version.out.end(), '.'), 2);
+
     RunResult help = run_cli({"--help"});
     EXPECT_EQ(help.exit_code, 0);
     for (const char* word : {"info", "ls", "tree", "export", "deleted", "formatted", "vmdk", "detect", "disks",
                              "--json", "PATH[@SECTOR]"})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
-    for (const char* cmd : {"info", "ls", "tree", "export", "deleted", "formatted", "vmdk", "detect", "disks"}) {
+    for (const char* cmd : {"info", "ls", "tree", "stat", "timeline", "export", "deleted", "formatted", "vmdk", "detect", "disks"}) {
         RunResult r = run_cli({cmd, "--help"});
         EXPECT_EQ(r.exit_code, 0) << cmd;
         EXPECT_NE(r.out.find(std::string("datumsift ") + cmd), std::string::npos) << cmd;
+        // The options that belong before the command are named on its own page.
+        for (const char* global : {"-d,--disk PATH[@SECTOR]", "--json", "-q,--quiet"})
+            EXPECT_NE(r.out.find(global), std::string::npos) << cmd << " " << global;
     }
+}
+
+TEST(CliErrors, AMistypedCommandGetsTheNearestOne) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"lss"}, "unknown command 'lss'; did you mean 'ls'?\n"},
+             {{"-d", "x.img", "--json", "expotr", "/a", "b"}, "unknown command 'expotr'; did you mean 'export'?\n"},
+             {{"-q", "--disk", "x.img", "delted"}, "unknown command 'delted'; did you mean 'deleted'?\n"},
+             {{"form"}, "unknown command 'form'; did you mean 'formatted'?\n"},
+             {{"Info"}, "unknown command 'Info'; did you mean 'info'?\n"},
+             {{"frobnicate"}, "unknown command 'frobnicate'; see datumsift --help\n"},
+         }) {
+        RunResult r = run_cli(c.args);
+        EXPECT_EQ(r.exit_code, 2) << c.err;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+    }
+    // A known command with a wrong argument keeps the parser's own message.
+    EXPECT_EQ(run_cli({"export", "/only-source"}).err.find("unknown command"), std::string::npos);
 }
 
 TEST(CliErrors, APipeGivenAsADiskIsRefusedWithoutWaiting) {

@@ -4,10 +4,12 @@
 #include "cli_fixture.h"
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -124,6 +126,64 @@ TEST(CliExport, FromADirectoryFoundAfterAReformat) {
     EXPECT_EQ(compare_file(out.file("x"), file.content, file.size), "");
 }
 
+// What an export writes into a pipe, read slowly: Ctrl-C is sent once the
+// first bytes arrive, so the program is in the middle of the copy. Every wait
+// is bounded: an export that never starts fails the test instead of holding
+// it on the pipe.
+struct PipedExport {
+    RunResult run;
+    std::vector<uint8_t> got;
+    bool interrupted = false;   // the first bytes came and Ctrl-C was sent
+    bool timed_out = false;
+};
+
+PipedExport export_into_pipe_and_interrupt(const std::vector<std::string>& args, const std::string& fifo) {
+    PipedExport e;
+    // Opened without waiting for a writer, which may never come.
+    const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return e;
+    std::atomic<pid_t> child{0};
+    std::atomic<bool> ended{false};
+    RunOptions ro;
+    ro.timeout_seconds = 60;
+    ro.on_start = [&](pid_t pid) { child = pid; };
+    std::thread runner([&] {
+        e.run = run_cli(args, ro);
+        ended = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    uint8_t buf[65536];
+    auto drain = [&] {
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0) e.got.insert(e.got.end(), buf, buf + n);
+        return n;
+    };
+    for (;;) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            e.timed_out = true;
+            if (child.load() > 0) ::kill(child.load(), SIGKILL);
+            break;
+        }
+        const bool was_over = ended.load();   // after it ended, one more drain sees all it wrote
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, 100);
+        if (!e.interrupted) {
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n > 0) {
+                e.got.insert(e.got.end(), buf, buf + n);
+                e.interrupted = child.load() > 0 && ::kill(child.load(), SIGINT) == 0;
+            }
+        } else {
+            drain();
+        }
+        if (was_over) break;
+    }
+    runner.join();
+    drain();
+    ::close(fd);
+    return e;
+}
+
 TEST(CliExport, CtrlCStopsBetweenChunksAndKeepsWhatWasWritten) {
     const dsb::DemoSummary& d = demo();
     const dsb::ObjectExpect& flat = object(d, "/vm2/vm2-flat.vmdk");
@@ -131,32 +191,15 @@ TEST(CliExport, CtrlCStopsBetweenChunksAndKeepsWhatWasWritten) {
     std::string fifo = dir.file("pipe");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
 
-    // The export writes into a pipe that this test drains slowly: the
-    // program is in the middle of the copy when Ctrl-C arrives.
-    RunResult r;
-    std::atomic<pid_t> child{0};
-    RunOptions ro;
-    ro.on_start = [&](pid_t pid) { child = pid; };
-    std::thread runner([&] { r = run_cli(with_disks(d.images, {"export", "/vm2/vm2-flat.vmdk", fifo}), ro); });
-    int fd = ::open(fifo.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    std::vector<uint8_t> got;
-    uint8_t buf[65536];
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    ASSERT_GT(n, 0);
-    got.insert(got.end(), buf, buf + n);
-    ASSERT_NE(child.load(), 0);
-    ::kill(child.load(), SIGINT);
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) got.insert(got.end(), buf, buf + n);
-    ::close(fd);
-    runner.join();
-
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("export cancelled|written:"), std::string::npos) << r.err;
-    EXPECT_LT(got.size(), flat.size);
-    EXPECT_EQ(got.size() % dsb::layout::kMiB, 0u);
-    EXPECT_EQ(got, dsb::materialize(flat.content, 0, got.size()));
+    PipedExport e = export_into_pipe_and_interrupt(with_disks(d.images, {"export", "/vm2/vm2-flat.vmdk", fifo}), fifo);
+    ASSERT_FALSE(e.timed_out) << "the export neither wrote nor ended";
+    ASSERT_TRUE(e.interrupted) << "the export ended before writing: " << e.run.err;
+    EXPECT_EQ(e.run.signal, 0);
+    EXPECT_EQ(e.run.exit_code, 1);
+    EXPECT_NE(e.run.err.find("export cancelled|written:"), std::string::npos) << e.run.err;
+    EXPECT_LT(e.got.size(), flat.size);
+    EXPECT_EQ(e.got.size() % dsb::layout::kMiB, 0u);
+    EXPECT_EQ(e.got, dsb::materialize(flat.content, 0, e.got.size()));
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 
 #include "cli_fixture.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -29,6 +30,46 @@ TEST(CliScans, DeletedRowsCarryTheDescriptorToExportFrom) {
     bool found = false;
     for (const auto& row : j["rows"]) found |= row["descriptor_id"] == d.deleted_file.id;
     EXPECT_TRUE(found) << js.out;
+}
+
+std::vector<std::string> tabs(const std::string& line) {
+    std::vector<std::string> cols;
+    size_t pos = 0;
+    for (size_t tab; (tab = line.find('\t', pos)) != std::string::npos; pos = tab + 1)
+        cols.push_back(line.substr(pos, tab - pos));
+    cols.push_back(line.substr(pos));
+    return cols;
+}
+
+TEST(CliScans, DeletedLongRowsLeadToTheExportOfEachFile) {
+    if (!scans_built()) GTEST_SKIP() << "built without the recovery scans";
+    const dsb::DemoSummary& d = demo();
+    RunResult plain = run_cli(with_disks(d.images, {"deleted"}));
+    RunResult longer = run_cli(with_disks(d.images, {"deleted", "-l"}));
+    ASSERT_EQ(longer.exit_code, 0) << longer.err;
+    std::vector<std::string> p = plain.out_lines(), l = longer.out_lines();
+    ASSERT_EQ(p.size(), l.size());
+    EXPECT_EQ(l.back(), "finish");
+    bool found = false;
+    dstest::TempDir out;
+    for (size_t i = 0; i + 1 < l.size(); ++i) {
+        SCOPED_TRACE(l[i]);
+        std::vector<std::string> pc = tabs(p[i]), lc = tabs(l[i]);
+        ASSERT_EQ(pc.size(), 7u);
+        ASSERT_EQ(lc.size(), 8u);
+        EXPECT_EQ(pc[1], " ");
+        // Only the ID column differs; the eighth is the exact size.
+        for (size_t c : {0, 2, 3, 4, 5, 6}) EXPECT_EQ(pc[c], lc[c]);
+        RunResult r = run_cli(with_disks(d.images, {"export", "#" + lc[1], out.file("f")}));
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(std::to_string(std::filesystem::file_size(out.file("f"))), lc[7]);
+        if (lc[1] == std::to_string(d.deleted_file.id)) {
+            found = true;
+            EXPECT_EQ(lc[7], std::to_string(d.deleted_file.size));
+            EXPECT_EQ(compare_file(out.file("f"), d.deleted_file.content, d.deleted_file.size), "");
+        }
+    }
+    EXPECT_TRUE(found) << longer.out;
 }
 
 TEST(CliScans, FormattedListsTheFoundDirectoriesAndTheirContents) {

@@ -96,6 +96,8 @@ TEST(EwfImages, EveryCommandGivesTheSameOutputAsOnTheRawImage) {
                          {"deleted"},
                          {"formatted", "--tree"},
                          {"vmdk"},
+                         {"stat", "/vm2/vm2-thin.vmdk"},
+                         {"timeline", "--deleted"},
                          {"detect"},
                          {"export", "--hash", "/vm2/vm2-flat.vmdk", out.file("flat")},
                          {"export", "--hash", "#" + std::to_string(d.deleted_file.id), out.file("gone")}});

@@ -3,6 +3,7 @@
 // scan runs.
 
 #include "gui_support.h"
+#include "support/time_table.h"
 
 #include "ui/frmdiskset.h"
 #include "ui/frmmain.h"
@@ -80,6 +81,20 @@ TEST_F(RecoveryButtons, DeletedFilesAreListedAndCanBeSavedOut) {
 
     w.Button1Click();   // browsing again shows the tree
     EXPECT_TRUE(w.ListView2->isHidden());
+}
+
+TEST_F(RecoveryButtons, DeletedRowsShowEveryTimeOfTheTable) {
+    dstest::TempDir dir;
+    const std::string img = dir.file("times.img");
+    dstest::build_time_table(img);
+    add_disk(img);
+    Tfrmmain w;
+    w.Button1Click();
+    w.Button2Click();
+    const std::vector<dstest::TimeCase>& cases = dstest::time_cases();
+    ASSERT_EQ(w.ListView2->topLevelItemCount(), static_cast<int>(cases.size()));
+    for (size_t i = 0; i < cases.size(); ++i)
+        for (int col : {4, 5, 6}) EXPECT_EQ(row(w, static_cast<int>(i))->text(col), cases[i].text) << i << " " << col;
 }
 
 TEST_F(RecoveryButtons, LostVirtualDisksShowTheirPartitions) {

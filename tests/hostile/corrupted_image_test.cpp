@@ -264,7 +264,7 @@ TEST_F(Corrupted, ADirectoryOfSize2To62EndsAtItsLastBlock) {
 // cover the whole size.
 TEST_F(Corrupted, HugeSparseDirectoriesEndQuickly) {
     uint32_t vm = 0;
-    for (int variant = 0; variant < 3; ++variant) {
+    for (int variant = 0; variant < 4; ++variant) {
         SCOPED_TRACE(variant);
         ds::reset_state();
         make(img, [&](dsb::Datastore& ds) {
@@ -285,6 +285,22 @@ TEST_F(Corrupted, HugeSparseDirectoriesEndQuickly) {
                 put<uint32_t>(ds, d + layout::fd::kBlocks, pb);
             }
             if (variant == 2) put<int64_t>(ds, d + layout::fd::kBlockSize, int64_t{1} << 61);
+            if (variant == 3) {
+                // Every slot names one pointer block whose every id is the
+                // directory's own block: 2 TiB of real entries, the same
+                // 8 MiB read again and again. Only the bound on the count of
+                // entries ends this walk, after 1/500 of them.
+                const uint32_t pb = ds.unused(SysFile::Pbc);
+                std::vector<uint8_t> ids(4096), slots(1024);
+                for (size_t k = 0; k < 1024; ++k) dsb::put_le<uint32_t>(ids, 4 * k, ds.info(vm).data_ids.at(0));
+                for (size_t k = 0; k < 256; ++k) dsb::put_le<uint32_t>(slots, 4 * k, pb);
+                ds.write_item(pb, 0, ids);
+                ds.set_free(pb, false);
+                put<uint32_t>(ds, d + layout::fd::kAddrMode, 3);
+                ds.write_lv(d + layout::fd::kBlocks, slots);
+            }
+        }, [&](dsb::DatastoreOptions& o) {
+            if (variant == 3) o.block_size = 8 * kMiB;
         });
         ASSERT_EQ(open(), "");
         const auto t0 = std::chrono::steady_clock::now();
@@ -294,6 +310,43 @@ TEST_F(Corrupted, HugeSparseDirectoriesEndQuickly) {
         EXPECT_GE(l.entries.size(), 1u);
         ds::TreeWalkResult w = ds::tree_walk(ds::kRootDirId, "/", {});
         EXPECT_GE(w.entries, 6);
+    }
+}
+
+// Descriptors whose block_size claims more than one of their blocks holds:
+// the bytes past the end of the block are not on the disk, and reading on
+// inside the block would repeat its first bytes as if they were the rest of
+// the file. The export fails as a read where the claim begins.
+TEST_F(Corrupted, SlotsClaimingMoreThanTheirBlockHoldsFailAsReads) {
+    struct Claim {
+        const char* what;
+        dsb::Storage storage;
+        uint64_t size;         // of the file as built, and as the damage leaves it
+        uint64_t block_size;   // the descriptor's claim for each slot
+        int64_t kept;          // bytes exported before the read that fails
+    };
+    const uint64_t sub = 65536;   // the builder's sub-block
+    const std::vector<Claim> claims = {
+        {"sub-blocks claiming two sub-blocks each", dsb::Storage::SubBlocks, 2 * sub, 2 * sub, 0},
+        {"sub-blocks claiming a file block each", dsb::Storage::SubBlocks, 3 * sub, kMiB, 0},
+        {"file blocks claiming two blocks each", dsb::Storage::FileBlocks, 3 * kMiB, 2 * kMiB, int64_t(kMiB)},
+        {"pointer blocks claiming two blocks each", dsb::Storage::PointerBlocks, 3 * kMiB, 2 * kMiB, int64_t(kMiB)},
+    };
+    for (const Claim& c : claims) {
+        SCOPED_TRACE(c.what);
+        ds::reset_state();
+        uint32_t f = 0;
+        make(img, [&](dsb::Datastore& ds) {
+            f = ds.add_file("/f.bin", dsb::generated_file(c.size, dsb::pattern_content(5), c.storage));
+        }, [&](dsb::Datastore& ds) {
+            ASSERT_EQ(ds.geometry(SysFile::Sbc).item_size, sub);
+            put<int64_t>(ds, ds.item_lv_offset(f) + layout::fd::kBlockSize, static_cast<int64_t>(c.block_size));
+        });
+        ASSERT_EQ(open(), "");
+        const ds::ExportResult r = export_id(f);
+        EXPECT_EQ(r.result, -1);
+        EXPECT_EQ(r.failure, ds::ExportFailure::read);
+        EXPECT_EQ(r.bytes_written, c.kept);
     }
 }
 

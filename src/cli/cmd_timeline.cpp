@@ -1,0 +1,109 @@
+#include "commands.h"
+#include "disks.h"
+#include "interrupt.h"
+#include "output.h"
+#include "resolve.h"
+#include "scans.h"
+#include "tree_walk.h"
+
+#include "vmfs/inode.h"
+
+#ifdef DATUMSIFT_HAVE_RECOVERY
+#include "recovery/deleted_files.h"
+#endif
+
+namespace dscli {
+namespace {
+
+// The type letter twice, as timeline tools expect: this file system keeps
+// no permissions, so every one is shown.
+const char* mode_text(uint32_t type) {
+    switch (type) {
+    case ds::kTypeDir: return "d/drwxrwxrwx";
+    case ds::kTypeRegular:
+    case ds::kTypeSystem: return "r/rrwxrwxrwx";
+    case ds::kTypeSymlink: return "l/lrwxrwxrwx";
+    default: return "-/----------";
+    }
+}
+
+// "|" separates the fields of a line, so a name holding one shows it escaped.
+std::string body_name(const std::string& name) {
+    std::string out;
+    for (char c : name) {
+        if (c == '|')
+            out += "\\x7c";
+        else
+            out += c;
+    }
+    return out;
+}
+
+// One line of a body file: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime.
+// No change time is kept, so ctime is 0; no digest is taken, so MD5 is 0.
+std::string body_line(const std::string& name, uint32_t id, const ds::tvmfs_inode& inode) {
+    return "0|" + body_name(name) + "|" + std::to_string(id) + "|" + mode_text(inode.type) + "|0|0|" +
+           std::to_string(inode.size) + "|" + std::to_string(inode.atime) + "|" + std::to_string(inode.update_time) +
+           "|0|" + std::to_string(inode.create_time);
+}
+
+// Prints the line for every node below top; a descriptor that cannot be
+// read is reported and left out rather than dated 1970.
+int emit_tree(const Node& top, const std::string& top_path) {
+    return walk_tree(top, top_path, [](const Node& n, const std::string& path) {
+        ds::tvmfs_inode inode;
+        if (ds::inode_get(n.id, inode) != 0) {
+            warn("file open error|path:" + path);
+            return;
+        }
+        out_line(body_line(path, n.id, inode));
+    });
+}
+
+#ifdef DATUMSIFT_HAVE_RECOVERY
+int emit_deleted(const Options& opt) {
+    std::vector<uint32_t> ids;
+    ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
+        return ds::scan_deleted_files(progress, [&](const ds::FileRow& row) { ids.push_back(row.descriptor_id); });
+    });
+    // The files found before a scan stopped stay, as they stay in the list.
+    for (uint32_t id : ids) {
+        ds::tvmfs_inode inode;
+        if (ds::inode_get(id, inode) != 0) {
+            warn("file open error|id:" + std::to_string(id));
+            continue;
+        }
+        out_line(body_line("$deleted/" + std::to_string(id) + " (deleted)", id, inode));
+    }
+    if (end == ds::ScanEnd::finished) return kExitOk;
+    return fail(ds::scan_end_message(end));
+}
+#endif
+
+} // namespace
+
+// A body file for timeline tools: every file and directory below PATH, and
+// on request the found directories' contents and the deleted files.
+int cmd_timeline(const Options& opt) {
+    int rc = open_datastore(opt.disks);
+    if (rc != kExitOk) return rc;
+    if (opt.json) return usage_error("timeline writes a body file; --json does not apply");
+    if ((opt.formatted || opt.deleted) && !recovery_available()) return recovery_unavailable();
+    Resolution r = resolve(opt.path, false);
+    if (r.kind != Resolution::Kind::ok)
+        return fail_resolution("dir open error", r.detail, r.kind == Resolution::Kind::bad_id);
+    if (!r.node.is_dir) return fail("dir open error");
+
+    install_interrupt_handler();
+    if ((rc = emit_tree(r.node, r.shown)) != kExitOk) return rc;
+    if (opt.formatted) {
+        if ((rc = prepare_formatted(opt)) != kExitOk) return rc;
+        if ((rc = emit_tree(formatted_root_node(), "")) != kExitOk) return rc;
+    }
+#ifdef DATUMSIFT_HAVE_RECOVERY
+    if (opt.deleted) return emit_deleted(opt);
+#endif
+    return kExitOk;
+}
+
+} // namespace dscli

@@ -1,0 +1,99 @@
+#include "vmfs/extents.h"
+
+#include "vmfs/bitmap.h"
+#include "vmfs/blockid.h"
+#include "vmfs/file_read.h"
+#include "vmfs/fs.h"
+
+#include <algorithm>
+
+namespace ds {
+namespace {
+
+// The logical-volume offset of a sub-block: its place in ".sbc.sf", found
+// through that file's own block list.
+int64_t subblock_lv_offset(uint32_t id) {
+    const tvmfs_bitmap& sbc = fs_state().sbc;
+    int64_t pos = bitmap_item_pos(sbc, sb_entry(id), sb_item(id));
+    if (pos < 0 || sbc.inode.block_size <= 0) return -1;
+    uint32_t holder = 0;
+    if (file_block_lookup(sbc.inode, pos, &holder) != 0 || blkid_type(holder) != kBlockFile) return -1;
+    return int64_t{fb_item(holder)} * fs_state().fsinfo.blocksize + pos % sbc.inode.block_size;
+}
+
+// Bytes a block of this kind holds: what one slot can read from it.
+int64_t block_capacity(uint32_t id) {
+    if (blkid_type(id) == kBlockFile) return fs_state().fsinfo.blocksize;
+    if (blkid_type(id) == kBlockSub) return fs_state().sbc.header.item_size;
+    return 0;
+}
+
+void append(std::vector<Extent>& out, const Extent& e) {
+    if (e.length <= 0) return;
+    if (!out.empty()) {
+        Extent& last = out.back();
+        const bool joins =
+            last.kind == e.kind && last.offset + last.length == e.offset &&
+            (e.kind == Extent::Kind::hole ||
+             (e.kind == Extent::Kind::data && last.lv_offset >= 0 && e.lv_offset == last.lv_offset + last.length));
+        if (joins) {
+            last.length += e.length;
+            return;
+        }
+    }
+    out.push_back(e);
+}
+
+} // namespace
+
+std::vector<Extent> file_extents(const tvmfs_inode& inode, uint32_t descriptor_id) {
+    std::vector<Extent> out;
+    if (inode.size <= 0) return out;
+    if (inode.size <= kInlineLimit && inode.type != kTypeDir) {
+        // As the export reads it: from the descriptor, whatever the block list says.
+        out.push_back({Extent::Kind::inline_data, 0, inode.size, descriptor_id, -1});
+        return out;
+    }
+    int64_t p = 0;
+    while (p < inode.size) {
+        uint32_t id = 0;
+        if (inode.block_size <= 0 || file_block_lookup(inode, p, &id) != 0) {
+            append(out, {Extent::Kind::unaddressable, p, inode.size - p, 0, -1});
+            break;
+        }
+        const int64_t unit = std::min(inode.block_size - p % inode.block_size, inode.size - p);
+        if (id == 0) {
+            append(out, {Extent::Kind::hole, p, unit, 0, -1});
+        } else if (blkid_type(id) != kBlockFile && blkid_type(id) != kBlockSub) {
+            append(out, {Extent::Kind::invalid, p, unit, id, -1});
+        } else {
+            // A slot that claims more than its block holds reads only what
+            // the block holds; the read fails on the rest.
+            const int64_t in_block = p % inode.block_size;
+            const int64_t usable = std::clamp<int64_t>(block_capacity(id) - in_block, 0, unit);
+            int64_t lv = -1;
+            if (usable > 0) {
+                lv = blkid_type(id) == kBlockFile ? int64_t{fb_item(id)} * fs_state().fsinfo.blocksize
+                                                 : subblock_lv_offset(id);
+                if (lv >= 0) lv += in_block;
+            }
+            append(out, {Extent::Kind::data, p, usable, id, lv});
+            if (usable < unit) append(out, {Extent::Kind::invalid, p + usable, unit - usable, id, -1});
+        }
+        p += unit;
+    }
+    return out;
+}
+
+const char* extent_kind_text(Extent::Kind kind) {
+    switch (kind) {
+    case Extent::Kind::data: return "data";
+    case Extent::Kind::hole: return "hole";
+    case Extent::Kind::inline_data: return "inline";
+    case Extent::Kind::invalid: return "invalid";
+    case Extent::Kind::unaddressable: return "unaddressable";
+    }
+    return "";
+}
+
+} // namespace ds

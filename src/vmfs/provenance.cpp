@@ -1,0 +1,7 @@
+#include "vmfs/provenance.h"
+
+namespace ds {
+
+const char* program_version() { return DATUMSIFT_VERSION; }
+
+} // namespace ds
