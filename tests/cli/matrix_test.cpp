@@ -92,9 +92,10 @@ TEST_P(CliMatrix, DetectGivesEachMemberItsOwnStartSector) {
     args.insert(args.end(), m.images.rbegin(), m.images.rend());
     RunResult r = run_cli(args);
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    std::vector<std::string> lines = r.out_lines();
-    ASSERT_GE(lines.size(), m.images.size());
-    std::vector<std::string> disks_part(lines.end() - static_cast<long>(m.images.size()), lines.end());
+    const std::vector<std::string> lines = r.out_lines();
+    const auto at = std::find(lines.begin(), lines.end(), "VM DISKS");
+    ASSERT_GE(lines.end() - at, static_cast<long>(m.images.size()) + 1) << r.out;
+    std::vector<std::string> disks_part(at + 1, at + 1 + static_cast<long>(m.images.size()));
     std::vector<std::string> want;
     for (size_t k = 0; k < m.images.size(); ++k) want.push_back(m.images[k] + "|" + std::to_string(m.start_sectors[k]) + "|");
     EXPECT_EQ(disks_part, want) << r.out;
