@@ -17,11 +17,12 @@
 namespace dscli {
 namespace {
 
-std::string failure_detail(const ds::ExportResult& res, const std::string& dest) {
+std::string failure_detail(const ds::ExportResult& res, const std::string& raw_dest) {
+    const std::string dest = shown_path(raw_dest);
     switch (res.failure) {
     case ds::ExportFailure::create: {
         struct stat st {};
-        if (::stat(dest.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return dest + " is a directory";
+        if (::stat(raw_dest.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return dest + " is a directory";
         return "cannot create " + dest;
     }
     case ds::ExportFailure::read:
@@ -37,6 +38,12 @@ std::string failure_detail(const ds::ExportResult& res, const std::string& dest)
 } // namespace
 
 int cmd_export(const Options& opt) {
+    // Checked before the disks are even opened: a refused export costs nothing.
+    struct stat existing {};
+    if (opt.no_clobber && ::lstat(opt.dest.c_str(), &existing) == 0) {
+        fail("file save error|result:-1");
+        return fail("not replacing " + opt.dest + ": it exists (--no-clobber)");
+    }
     int rc = open_datastore(opt.disks);
     if (rc != kExitOk) return rc;
     if (opt.formatted && (rc = prepare_formatted(opt)) != kExitOk) return rc;
@@ -65,7 +72,7 @@ int cmd_export(const Options& opt) {
 
     if (res.failure == ds::ExportFailure::cancelled) {
         fail("export cancelled|written:" + std::to_string(res.bytes_written));
-        return fail(opt.dest + " keeps the first " + std::to_string(res.bytes_written) + " bytes");
+        return fail(shown_path(opt.dest) + " keeps the first " + std::to_string(res.bytes_written) + " bytes");
     }
     if (res.result < 0) {
         rc = fail("file save error|result:" + std::to_string(res.result));
@@ -75,14 +82,15 @@ int cmd_export(const Options& opt) {
     }
     if (opt.hash && res.sha256.empty()) return fail("the digest could not be computed");
     if (opt.json) {
-        nlohmann::json doc = {{"result", "success"}, {"source", r.shown}, {"id", r.node.id}, {"dest", opt.dest},
+        nlohmann::json doc = {{"result", "success"}, {"source", r.shown}, {"id", r.node.id},
                               {"bytes", res.bytes_written}};
+        put_name(doc, opt.dest, "dest");
         if (opt.hash) doc["sha256"] = res.sha256;
         out_json(doc);
     } else {
         out_line("success");
         // The line sha256sum -c reads back.
-        if (opt.hash) out_line(res.sha256 + "  " + opt.dest);
+        if (opt.hash) out_line(digest_line(res.sha256, opt.dest));
     }
     return kExitOk;
 }

@@ -30,7 +30,7 @@ int cmd_formatted(const Options& opt) {
             if (opt.with_tree && walk_rc == kExitOk) {
                 nlohmann::json nodes = nlohmann::json::array();
                 walk_rc = walk_tree(top, top.name, [&](const Node& n, const std::string& path) {
-                    nodes.push_back({{"path", n.is_dir ? path + "/" : path}, {"kind", kind_text(n)}, {"id", n.id}});
+                    nodes.push_back(tree_node_json(n, path));
                 });
                 row["tree"] = std::move(nodes);
             }

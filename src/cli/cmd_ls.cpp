@@ -22,7 +22,7 @@ int fail_resolution(const char* message, const std::string& detail, bool usage) 
 namespace {
 
 std::string text_row(const Node& n, bool long_format) {
-    std::string row = std::string(kind_text(n)) + "\t" + std::to_string(n.id) + "\t" + n.name;
+    std::string row = std::string(kind_text(n)) + "\t" + std::to_string(n.id) + "\t" + printed_name(n);
     if (!long_format) return row;
     ds::tvmfs_inode inode;
     if (ds::inode_get(n.id, inode) != 0) return row + "\t?\t?";
@@ -30,7 +30,8 @@ std::string text_row(const Node& n, bool long_format) {
 }
 
 nlohmann::json json_row(const Node& n, bool long_format) {
-    nlohmann::json j = {{"kind", kind_text(n)}, {"id", n.id}, {"name", n.name}, {"type", n.type}};
+    nlohmann::json j = {{"kind", kind_text(n)}, {"id", n.id}, {"type", n.type}};
+    put_name(j, n.raw_name);
     if (n.first_block != -1) j["first_block"] = n.first_block;
     if (!long_format) return j;
     ds::tvmfs_inode inode;

@@ -26,7 +26,7 @@ int cmd_tree(const Options& opt) {
         });
     nlohmann::json nodes = nlohmann::json::array();
     rc = walk_tree(r.node, r.shown, [&](const Node& n, const std::string& path) {
-        nodes.push_back({{"path", n.is_dir ? path + "/" : path}, {"kind", kind_text(n)}, {"id", n.id}});
+        nodes.push_back(tree_node_json(n, path));
     });
     out_json({{"root", r.shown}, {"nodes", std::move(nodes)}});
     return rc;

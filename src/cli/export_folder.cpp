@@ -6,6 +6,7 @@
 
 #include "nodes.h"
 #include "vmfs/folder_export.h"
+#include "vmfs/name_text.h"
 
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -31,6 +32,7 @@ nlohmann::json item_json(const ds::FolderItem& it) {
         j["sha256"] = it.sha256;
     }
     if (!it.detail.empty()) j["detail"] = it.detail;
+    if (it.path != ".") put_name(j, it.name);
     return j;
 }
 
@@ -49,7 +51,7 @@ int export_folder(const Options& opt, const Resolution& r) {
     }
     ds::FolderExportOptions fo;
     fo.first_block = r.node.first_block;
-    fo.file_name = r.node.name;
+    fo.file_name = r.node.raw_name;
     fo.source_text = r.node.formatted_root ? r.node.name : r.shown;
 
     install_interrupt_handler();
@@ -67,27 +69,28 @@ int export_folder(const Options& opt, const Resolution& r) {
     if (!res.refusal.empty()) {
         if (res.refusal == "file open error") return fail(res.refusal);
         fail("file save error|result:-1");
-        return fail(res.refusal);
+        return fail(shown_path(res.refusal));
     }
 
     const std::string root = opt.dest.empty() || opt.dest.back() == '/' ? opt.dest : opt.dest + "/";
     if (opt.json) {
         nlohmann::json items = nlohmann::json::array();
         for (const ds::FolderItem& it : res.items) items.push_back(item_json(it));
-        out_json({{"result", res.cancelled ? "cancelled" : res.complete() ? "success" : "failed"},
+        nlohmann::json doc = {{"result", res.cancelled ? "cancelled" : res.complete() ? "success" : "failed"},
                   {"source", r.shown},
                   {"id", r.node.id},
-                  {"dest", opt.dest},
-                  {"manifest", res.manifest_written ? nlohmann::json(res.manifest_path) : nlohmann::json()},
+                  {"manifest", res.manifest_written ? nlohmann::json(ds::utf8_or_printable(res.manifest_path)) : nlohmann::json()},
                   {"files", res.files},
                   {"directories", res.directories},
                   {"bytes", res.bytes},
                   {"failures", res.failures},
                   {"renamed", res.renamed},
-                  {"items", std::move(items)}});
+                  {"items", std::move(items)}};
+        put_name(doc, opt.dest, "dest");
+        out_json(doc);
     } else {
         for (const ds::FolderItem& it : res.items)
-            if (!it.is_dir && !it.sha256.empty()) out_line(it.sha256 + "  " + root + it.host_path);
+            if (!it.is_dir && !it.sha256.empty()) out_line(digest_line(it.sha256, root + it.host_path));
     }
 
     // What the operator must know about, in the order met. A renamed entry
@@ -100,7 +103,7 @@ int export_folder(const Options& opt, const Resolution& r) {
             fail(std::string(ds::folder_status_text(it.status)) + ": " + shown + ": " + it.detail);
         }
     }
-    if (!res.manifest_written) fail("cannot write the manifest " + res.manifest_path);
+    if (!res.manifest_written) fail("cannot write the manifest " + shown_path(res.manifest_path));
 
     if (res.cancelled) {
         fail("export cancelled|written:" + std::to_string(res.bytes));
@@ -112,7 +115,7 @@ int export_folder(const Options& opt, const Resolution& r) {
     }
     if (!opt.json) {
         out_line(summary_text(res));
-        out_line("manifest: " + res.manifest_path);
+        out_line("manifest: " + shown_path(res.manifest_path));
         out_line("success");
     }
     return kExitOk;

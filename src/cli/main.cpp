@@ -2,6 +2,7 @@
 // turns every outcome into an exit status: 0 success, 1 failure, 2 usage.
 
 #include "commands.h"
+#include "interrupt.h"
 #include "options.h"
 #include "output.h"
 #include "suggest.h"
@@ -48,7 +49,9 @@ int run(int argc, char** argv) {
     };
     for (CLI::App* sub : app.get_subcommands()) {
         auto it = commands.find(sub->get_name());
-        if (it != commands.end()) return dscli::final_status(it->second(opt));
+        if (it == commands.end()) continue;
+        int rc = dscli::final_status(it->second(opt));
+        return dscli::interrupted() ? dscli::kExitInterrupted : rc;
     }
     return dscli::usage_error("no command given; see datumsift --help");
 }

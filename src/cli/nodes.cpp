@@ -1,6 +1,7 @@
 #include "nodes.h"
 
 #include "vmfs/blockid.h"
+#include "vmfs/name_text.h"
 
 namespace dscli {
 
@@ -9,6 +10,7 @@ Node root_node() {
     n.id = ds::kRootDirId;
     n.is_dir = true;
     n.name = "/";
+    n.raw_name = n.name;
     return n;
 }
 
@@ -17,6 +19,7 @@ Node formatted_root_node() {
     n.is_dir = true;
     n.formatted_root = true;
     n.name = "ALL DIR FOUND";
+    n.raw_name = n.name;
     return n;
 }
 
@@ -28,6 +31,7 @@ Node found_dir_node(const ds::found_dir& d) {
     n.first_block = ds::found_dir_first_block(d);
     n.is_dir = true;
     n.name = ds::found_dir_name(d);
+    n.raw_name = n.name;
     return n;
 }
 
@@ -45,10 +49,13 @@ Children list_children(const Node& node) {
         c.is_dir = e.is_dir;
         c.type = e.type;
         c.name = std::move(e.name);
+        c.raw_name = std::move(e.raw_name);
         out.nodes.push_back(std::move(c));
     }
     return out;
 }
+
+std::string printed_name(const Node& node) { return ds::printable_name(node.raw_name); }
 
 const char* kind_text(const Node& node) { return node.is_dir ? "dir" : "file"; }
 

@@ -18,7 +18,8 @@ struct Node {
     bool is_dir = false;
     uint32_t type = 2;              // the directory entry's type: 2, 3 or 5
     bool formatted_root = false;    // the "ALL DIR FOUND" node
-    std::string name;
+    std::string name;               // as the window shows it (invalid UTF-8 replaced)
+    std::string raw_name;           // the stored bytes: what is printed (escaped) and matched
 };
 
 struct Children {
@@ -34,6 +35,10 @@ Node formatted_root_node();
 Node found_dir_node(const ds::found_dir& d);
 
 Children list_children(const Node& node);
+
+// The name as every listing prints it: control characters, backslashes and
+// bytes that are not UTF-8 escaped as \xHH.
+std::string printed_name(const Node& node);
 
 // "dir" or "file", as ls prints the kind.
 const char* kind_text(const Node& node);

@@ -94,6 +94,8 @@ void setup_app(CLI::App& app, Options& opt) {
                   "or empty), with a SHA-256 per file and the manifest DEST.manifest.json beside it; with "
                   "--formatted and an empty SRC every found directory goes into DEST/DIR<n>");
     exp->add_flag("--hash", opt.hash, "Print the SHA-256 of the bytes written (always on with -r)");
+    exp->add_flag("-n,--no-clobber", opt.no_clobber,
+                  "Refuse a DEST that exists (exit 1), before anything is read; without it a file DEST is replaced");
 
     CLI::App* deleted = app.add_subcommand(
         "deleted", "Deleted-file recovery: sn, ID, type, size, create at, last update at, atime per row, then finish");

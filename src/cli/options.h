@@ -23,6 +23,7 @@ struct Options {
     std::string dest;
     bool recursive = false;   // export: SRC is a folder, DEST the host directory
     bool hash = false;        // export: print the SHA-256 of the bytes written
+    bool no_clobber = false;  // export: refuse a DEST that exists
     std::vector<std::string> devices;
     int pick = -1;
 };

@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include "vmfs/name_text.h"
+
 #include <iostream>
 
 namespace dscli {
@@ -25,6 +27,29 @@ void warn(const std::string& message) {
 int final_status(int status) {
     if (status == kExitOk && g_warned) return kExitFailed;
     return status;
+}
+
+void put_name(nlohmann::json& j, const std::string& raw, const std::string& key) {
+    if (ds::is_utf8(raw)) {
+        j[key] = raw;
+        return;
+    }
+    j[key] = key == "name" ? ds::printable_name(raw) : ds::printable_path(raw);
+    j[key + "_bytes"] = ds::hex_bytes(raw);
+}
+
+std::string shown_path(const std::string& raw) { return ds::printable_path(raw); }
+
+std::string digest_line(const std::string& sha256, const std::string& path) {
+    if (path.find_first_of("\\\n\r") == std::string::npos) return sha256 + "  " + path;
+    std::string escaped;
+    for (char c : path) {
+        if (c == '\\') escaped += "\\\\";
+        else if (c == '\n') escaped += "\\n";
+        else if (c == '\r') escaped += "\\r";
+        else escaped += c;
+    }
+    return "\\" + sha256 + "  " + escaped;
 }
 
 void out_line(const std::string& line) { std::cout << line << '\n'; }

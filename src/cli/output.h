@@ -11,6 +11,9 @@ namespace dscli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+// Ctrl-C, as shells report a run that SIGINT ended (128 + 2); what was
+// written before it stays.
+inline constexpr int kExitInterrupted = 130;
 
 // Prints message on stderr and returns kExitFailed.
 int fail(const std::string& message);
@@ -21,6 +24,17 @@ int usage_error(const std::string& message);
 void warn(const std::string& message);
 // The exit status a command's own status becomes once warnings count.
 int final_status(int status);
+
+// Sets j["name"] to the name's exact text when it is UTF-8 (JSON escapes
+// what must be), otherwise to its printed form plus j["name_bytes"], the
+// bytes in hex. key names the member ("name", "dest", ...).
+void put_name(nlohmann::json& j, const std::string& raw, const std::string& key = "name");
+// A path for a message or a line of output: printed form, "/" kept.
+std::string shown_path(const std::string& raw);
+// "DIGEST  PATH" as sha256sum writes it, so that sha256sum -c reads it back:
+// a path with a backslash, a newline or a carriage return has them escaped
+// and the line starts with a backslash.
+std::string digest_line(const std::string& sha256, const std::string& path);
 
 // Prints one line on stdout.
 void out_line(const std::string& line);

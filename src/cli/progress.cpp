@@ -65,6 +65,16 @@ std::string progress_text(ProgressBar::Unit unit, int64_t done, int64_t total, d
     return text;
 }
 
+std::string summary_text(int64_t bytes, double elapsed) {
+    char buf[96];
+    if (elapsed > 0)
+        std::snprintf(buf, sizeof buf, "%lld bytes in %.2f s, %.1f MB/s", static_cast<long long>(bytes), elapsed,
+                      static_cast<double>(bytes) / elapsed / 1e6);
+    else
+        std::snprintf(buf, sizeof buf, "%lld bytes in 0.00 s", static_cast<long long>(bytes));
+    return buf;
+}
+
 ProgressBar::ProgressBar(bool quiet, Unit unit, int64_t total)
     : enabled_(!quiet && ::isatty(STDERR_FILENO) == 1),
       unit_(unit),
@@ -76,6 +86,7 @@ ProgressBar::~ProgressBar() { finish(); }
 
 void ProgressBar::update(int64_t done) {
     if (!enabled_) return;
+    done_ = done;
     auto now = std::chrono::steady_clock::now();
     if (drawn_ && done < total_ && now - last_draw_ < kRedrawEvery) return;
     last_draw_ = now;
@@ -89,7 +100,14 @@ void ProgressBar::draw(int64_t done) {
 }
 
 void ProgressBar::finish() {
-    if (enabled_ && drawn_) write_stderr("\r\033[K");
+    if (!enabled_ || finished_) return;
+    finished_ = true;
+    if (unit_ == Unit::bytes) {
+        double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        write_stderr("\r" + summary_text(done_, elapsed) + "\033[K\n");
+    } else if (drawn_) {
+        write_stderr("\r\033[K");
+    }
     drawn_ = false;
 }
 

@@ -20,7 +20,8 @@ public:
     ProgressBar& operator=(const ProgressBar&) = delete;
 
     void update(int64_t done);
-    // Clears the line so that what follows starts on a clean one.
+    // Replaces the bar: by a summary line that stays (bytes, seconds, MB/s)
+    // for a copy, by nothing for a scan. Once; the destructor calls it too.
     void finish();
 
 private:
@@ -32,9 +33,13 @@ private:
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point last_draw_;
     bool drawn_ = false;
+    bool finished_ = false;
+    int64_t done_ = 0;
 };
 
 // The bar's text for done of total after elapsed seconds (no carriage return).
 std::string progress_text(ProgressBar::Unit unit, int64_t done, int64_t total, double elapsed);
+// The line a copy leaves: "<bytes> bytes in <s> s, <rate> MB/s" (MB = 10^6 bytes).
+std::string summary_text(int64_t bytes, double elapsed);
 
 } // namespace dscli

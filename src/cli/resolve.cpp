@@ -1,6 +1,7 @@
 #include "resolve.h"
 
 #include "vmfs/inode.h"
+#include "vmfs/name_text.h"
 
 #include <charconv>
 #include <vector>
@@ -33,13 +34,14 @@ Resolution resolve(const std::string& text, bool formatted) {
         uint32_t id = 0;
         if (!parse_descriptor_id(text, id)) {
             r.kind = Resolution::Kind::bad_id;
-            r.detail = "'" + text + "' is not a descriptor id (#decimal or #0xhex)";
+            r.detail = "'" + ds::printable_path(text) + "' is not a descriptor id (#decimal or #0xhex)";
             return r;
         }
         ds::tvmfs_inode inode;
         r.shown = text;
         r.node.id = id;
         r.node.name = text;
+        r.node.raw_name = text;
         if (ds::inode_get(id, inode) != 0) {
             r.kind = Resolution::Kind::unreadable;
             r.detail = "descriptor " + text + " cannot be read";
@@ -77,18 +79,24 @@ Resolution resolve(const std::string& text, bool formatted) {
             r.detail = shown_here + " is not a directory";
             return r;
         }
+        // The stored bytes first; then the name as a listing printed it
+        // (escapes pasted back); then as the window shows it.
+        std::string unescaped;
+        const bool printed = ds::printable_name_decode(comp, unescaped);
         const Node* match = nullptr;
-        for (const Node& k : kids.nodes)
-            if (k.name == comp) {
-                match = &k;
-                break;
-            }
+        for (int pass = 0; pass < 3 && !match; ++pass)
+            for (const Node& k : kids.nodes)
+                if ((pass == 0 && k.raw_name == comp) || (pass == 1 && printed && k.raw_name == unescaped) ||
+                    (pass == 2 && k.name == comp)) {
+                    match = &k;
+                    break;
+                }
         if (!match) {
             r.kind = Resolution::Kind::not_found;
-            r.detail = "no entry '" + comp + "' in " + shown_here;
+            r.detail = "no entry '" + ds::printable_name(comp) + "' in " + shown_here;
             return r;
         }
-        std::string p = child_path(here_path, comp);
+        std::string p = child_path(here_path, printed_name(*match));
         trail.emplace_back(*match, std::move(p));
     }
     r.kind = Resolution::Kind::ok;

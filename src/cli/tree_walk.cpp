@@ -34,6 +34,7 @@ bool walk_directory(const Node& top, const std::string& top_path,
             n.is_dir = t.entry.is_dir;
             n.type = t.entry.type;
             n.name = t.entry.name;
+            n.raw_name = t.entry.raw_name;
             emit(n, t.path);
             return true;
         },
@@ -44,6 +45,12 @@ bool walk_directory(const Node& top, const std::string& top_path,
 int stopped() { return interrupted() ? fail("tree cancelled") : kExitFailed; }
 
 } // namespace
+
+nlohmann::json tree_node_json(const Node& n, const std::string& path) {
+    nlohmann::json j = {{"path", n.is_dir ? path + "/" : path}, {"kind", kind_text(n)}, {"id", n.id}};
+    put_name(j, n.raw_name);
+    return j;
+}
 
 int walk_tree(const Node& top, const std::string& top_path,
               const std::function<void(const Node&, const std::string&)>& emit) {

@@ -5,6 +5,7 @@
 #include "nodes.h"
 
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 
 namespace dscli {
@@ -17,6 +18,10 @@ namespace dscli {
 // an exit status: failed when Ctrl-C or a closed stdout stopped it.
 int walk_tree(const Node& top, const std::string& top_path,
               const std::function<void(const Node&, const std::string&)>& emit);
+
+// One node of a walk in JSON: its printed path (directories end in "/"),
+// kind, descriptor id and exact name.
+nlohmann::json tree_node_json(const Node& n, const std::string& path);
 
 // The texts for a directory of a listing or walk that could not be read.
 std::string dir_open_error_text(const std::string& path);

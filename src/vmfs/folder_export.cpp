@@ -6,6 +6,7 @@
 #include "vmfs/file_export.h"
 #include "vmfs/found_dir.h"
 #include "vmfs/inode.h"
+#include "vmfs/name_text.h"
 #include "vmfs/time_text.h"
 #include "vmfs/volume.h"
 
@@ -27,51 +28,25 @@ namespace {
 // limit ends the copy long before this, with a reported failure.
 constexpr int kMaxDepth = 1024;
 
-const char kHex[] = "0123456789ABCDEF";
-
 // Longest host name written: NAME_MAX (255) less room for the "~N" of a
 // duplicate and the ".partial" of a copy in progress.
 constexpr size_t kHostNameRoom = 255 - 16;
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-// Length of the valid UTF-8 sequence at s[i], 0 when it is not one.
-size_t utf8_length(const std::string& s, size_t i) {
-    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = b(i);
-    if (c < 0x80) return 1;
-    size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
-    if (n == 0 || c > 0xF4 || i + n > s.size()) return 0;
-    for (size_t k = 1; k < n; ++k)
-        if ((b(i + k) & 0xC0) != 0x80) return 0;
-    // No overlong forms, no surrogates, nothing past U+10FFFF.
-    if (n == 3 && c == 0xE0 && b(i + 1) < 0xA0) return 0;
-    if (n == 3 && c == 0xED && b(i + 1) >= 0xA0) return 0;
-    if (n == 4 && c == 0xF0 && b(i + 1) < 0x90) return 0;
-    if (n == 4 && c == 0xF4 && b(i + 1) >= 0x90) return 0;
-    return n;
-}
-
-void percent(std::string& out, unsigned char c) {
-    out += '%';
-    out += kHex[c >> 4];
-    out += kHex[c & 15];
-}
+// Host names: what a host directory entry cannot hold, and the control
+// characters that would reach a terminal through ls of the copy.
+bool host_must(unsigned c, size_t n) { return n == 0 || c == '%' || c == '/' || c < 0x20 || c == 0x7F; }
 
 std::string join(const std::string& parent, const std::string& name) {
     return parent.empty() || parent == "." ? name : parent + "/" + name;
 }
 
-// JSON string; the texts here are UTF-8 already (tree names are sanitized,
-// host names encoded).
+// JSON string.
 std::string jstr(const std::string& s) {
     std::string out = "\"";
-    for (unsigned char c : s) {
+    // A host path that is not UTF-8 (DEST itself may be one) is written in
+    // its printed form, so that the manifest stays JSON; the exact bytes go
+    // beside it in hex.
+    for (unsigned char c : utf8_or_printable(s)) {
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
@@ -200,9 +175,9 @@ public:
         std::vector<ChildEntry> kids;
         bool whole = dir_walk(dir, [&](const tvmfs_dirent& e) {
             if (e.type != kTypeDir && e.type != kTypeRegular && e.type != kTypeSystem) return;
-            std::string shown = display_name(e);
-            if (shown == "." || shown == "..") return;
-            kids.push_back({e.type, e.block_id, dirent_name(e), std::move(shown)});
+            std::string raw = dirent_name(e);
+            if (display_name(e) == "." || display_name(e) == "..") return;
+            kids.push_back({e.type, e.block_id, raw, printable_name(raw)});
         });
         if (!whole) {
             items[at].item.status = FolderItemStatus::incomplete;
@@ -256,6 +231,7 @@ private:
         for (size_t i = 0; i < kids.size(); ++i) {
             std::string child_path = join(path, kids[i].shown);
             std::string child_host = join(host_path, names[i]);
+            const size_t at = items.size();
             bool as_dir = false;
             if (kids[i].type == kTypeDir) {
                 // An entry marked as a directory whose descriptor is not one
@@ -269,6 +245,7 @@ private:
                 std::string partial = partials[i].empty() ? unique(used, names[i] + ".partial") : partials[i];
                 add_file(kids[i].id, child_path, child_host, join(host_path, partial), notes[i]);
             }
+            items[at].item.name = kids[i].raw;
         }
     }
 
@@ -300,6 +277,7 @@ bool write_manifest(const std::string& path, const FolderExportResult& r, const 
     out += "  \"source\": " + jstr(source) + ",\n";
     out += "  \"descriptor_id\": " + std::to_string(top_id) + ",\n";
     out += "  \"destination\": " + jstr(dest) + ",\n";
+    if (!is_utf8(dest)) out += "  \"destination_bytes\": " + jstr(hex_bytes(dest)) + ",\n";
     out += "  \"complete\": " + std::string(r.failures == 0 && !r.cancelled ? "true" : "false") + ",\n";
     out += "  \"cancelled\": " + std::string(r.cancelled ? "true" : "false") + ",\n";
     out += "  \"files\": " + std::to_string(r.files) + ", \"directories\": " + std::to_string(r.directories) +
@@ -310,6 +288,8 @@ bool write_manifest(const std::string& path, const FolderExportResult& r, const 
         const FolderItem& it = r.items[i];
         out += i ? ",\n    {" : "\n    {";
         out += "\"path\": " + jstr(it.path) + ", \"host_path\": " + jstr(it.host_path);
+        if (it.path != ".") out += ", \"name\": " + jstr(is_utf8(it.name) ? it.name : printable_name(it.name));
+        if (!is_utf8(it.name)) out += ", \"name_bytes\": " + jstr(hex_bytes(it.name));
         out += ", \"type\": " + jstr(it.is_dir ? "dir" : "file");
         out += ", \"descriptor_id\": " + std::to_string(it.descriptor_id);
         out += ", \"size\": " + std::to_string(it.size);
@@ -367,36 +347,13 @@ std::string host_name_encode(const std::string& raw) {
     if (raw.empty()) return "%";
     if (raw == ".") return "%2E";
     if (raw == "..") return "%2E%2E";
-    std::string out;
-    for (size_t i = 0; i < raw.size();) {
-        unsigned char c = static_cast<unsigned char>(raw[i]);
-        size_t n = utf8_length(raw, i);
-        if (c == '%' || c == '/' || c == 0 || n == 0) {
-            percent(out, c);
-            ++i;
-        } else {
-            out.append(raw, i, n);
-            i += n;
-        }
-    }
-    return out;
+    return escape_name(raw, "%", host_must);
 }
 
 bool host_name_decode(const std::string& host, std::string& raw) {
     raw.clear();
     if (host == "%") return true;
-    for (size_t i = 0; i < host.size(); ++i) {
-        if (host[i] != '%') {
-            raw += host[i];
-            continue;
-        }
-        if (i + 2 >= host.size()) return false;
-        int hi = hex_value(host[i + 1]), lo = hex_value(host[i + 2]);
-        if (hi < 0 || lo < 0) return false;
-        raw += static_cast<char>(hi * 16 + lo);
-        i += 2;
-    }
-    return true;
+    return unescape_name(host, "%", raw);
 }
 
 std::string host_name_fit(const std::string& raw, bool& shortened) {

@@ -12,7 +12,8 @@ namespace ds {
 
 // The host name of a datastore name. Names are kept as the tree shows them;
 // what a host directory cannot hold is percent-encoded so that it can be
-// told back: "%" and "/" (and NUL, and bytes that are not UTF-8) become %XX,
+// told back: "%" and "/" (and control characters, and bytes that are not
+// UTF-8) become %XX,
 // "." and ".." become %2E and %2E%2E, and the empty name becomes "%", which
 // no other name encodes to.
 std::string host_name_encode(const std::string& raw);
@@ -52,7 +53,8 @@ enum class FolderItemStatus {
 
 // One line of the manifest: every directory and file met.
 struct FolderItem {
-    std::string path;        // below the exported directory, names as the tree shows them
+    std::string path;        // below the exported directory, names in their printed form
+    std::string name;        // the entry's own name, its exact bytes
     std::string host_path;   // below the destination, as written (encoded names)
     bool is_dir = false;
     uint32_t descriptor_id = 0;

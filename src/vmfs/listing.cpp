@@ -18,7 +18,7 @@ Listing list_directory(uint32_t dir_id, int64_t first_block) {
         if (e.type != kTypeDir && e.type != kTypeRegular && e.type != kTypeSystem) return;
         std::string name = display_name(e);
         if (name == "." || name == "..") return;
-        out.entries.push_back({e.type == kTypeDir, e.type, e.block_id, std::move(name)});
+        out.entries.push_back({e.type == kTypeDir, e.type, e.block_id, std::move(name), dirent_name(e)});
     });
     out.status = reached_end ? ListStatus::complete : ListStatus::ended_early;
     return out;

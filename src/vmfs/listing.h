@@ -12,6 +12,7 @@ struct ListedEntry {
     uint32_t type = 0;         // the entry's type: 2, 3 or 5
     uint32_t block_id = 0;     // descriptor id, the handle for listing and export
     std::string name;          // display name (UTF-8, invalid bytes replaced)
+    std::string raw_name;      // the name's bytes as stored (trimmed), for printing and exact matches
 };
 
 enum class ListStatus {

@@ -1,5 +1,7 @@
 #include "vmfs/tree_walk.h"
 
+#include "vmfs/name_text.h"
+
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -59,7 +61,7 @@ TreeWalkResult tree_walk(uint32_t top_id, const std::string& top_path, const Tre
             continue;
         }
         TreeNode node{f.entries[f.next++], std::string(), f.depth + 1};
-        node.path = tree_child_path(f.path, node.entry.name);
+        node.path = tree_child_path(f.path, printable_name(node.entry.raw_name));
         ++result.entries;
         if (visit && !visit(node)) {
             result.stopped = true;

@@ -19,7 +19,8 @@ inline constexpr int kMaxTreeDepth = 2048;
 
 struct TreeNode {
     ListedEntry entry;      // as the listing of its parent shows it
-    std::string path;       // "/name" below "/", parent path + "/" + name elsewhere
+    std::string path;       // "/name" below "/", parent path + "/" + name elsewhere, names printed
+                            // (printable_name), so a name cannot forge a line or a level
     int depth = 1;          // 1 for the entries of the top directory
 };
 

@@ -3,6 +3,9 @@
 
 #include "cli_fixture.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -122,6 +125,83 @@ TEST(CliTimes, EveryTimeOfTheTableReadsTheSameEverywhere) {
         ++seen;
     }
     EXPECT_EQ(seen, cases.size());
+}
+
+// A planted name with a terminal escape, a bell, a newline, a backslash and
+// a byte that is not UTF-8 goes through every command that prints names:
+// no raw control byte reaches stdout or stderr, no line is forged, JSON
+// carries the exact bytes, and the printed form can be pasted back.
+TEST(CliNames, AHostileNameIsEscapedInEveryListing) {
+    const std::string raw = "a\x1B[31mred\x07\nforged\\b\xFF.txt";
+    const std::string printed = "a\\x1B[31mred\\x07\\x0Aforged\\x5Cb\\xFF.txt";
+    const std::string utf8 = "esc\x1B[2J\nline";   // valid UTF-8: JSON keeps it exactly
+    dstest::TempDir dir;
+    const std::string img = dir.file("names.img");
+    uint32_t f = 0, g = 0;
+    make_datastore(img, [&](dsb::Datastore& ds) {
+        f = ds.add_file("/odd/" + raw, dsb::text_file("planted\n"));
+        g = ds.add_file("/odd/" + utf8, dsb::text_file("second\n"));
+    });
+    auto clean = [](const std::string& text) {
+        return std::none_of(text.begin(), text.end(), [](char c) {
+            const auto u = static_cast<unsigned char>(c);
+            return (u < 0x20 && c != '\n' && c != '\t') || u == 0x7F || u == 0xFF;
+        });
+    };
+    auto hex = [](const std::string& s) {
+        std::string h;
+        char b[3];
+        for (unsigned char c : s) h += (std::snprintf(b, sizeof b, "%02x", c), b);
+        return h;
+    };
+
+    RunResult ls = run_cli({"-d", img, "ls", "/odd"});
+    ASSERT_EQ(ls.exit_code, 0) << ls.err;
+    EXPECT_EQ(ls.out_lines(), (Lines{"file\t" + std::to_string(f) + "\t" + printed,
+                                     "file\t" + std::to_string(g) + "\tesc\\x1B[2J\\x0Aline"}));
+    nlohmann::json lj = nlohmann::json::parse(run_cli({"-d", img, "--json", "ls", "/odd"}).out);
+    EXPECT_EQ(lj["entries"][0]["name"], printed);
+    EXPECT_EQ(lj["entries"][0]["name_bytes"], hex(raw));
+    EXPECT_EQ(lj["entries"][1]["name"], utf8);
+    EXPECT_FALSE(lj["entries"][1].contains("name_bytes"));
+
+    RunResult tree = run_cli({"-d", img, "tree"});
+    ASSERT_EQ(tree.exit_code, 0) << tree.err;
+    EXPECT_TRUE(clean(tree.out)) << tree.out;
+    Lines t = tree.out_lines();
+    EXPECT_EQ(std::count(t.begin(), t.end(), "/odd/" + printed), 1) << tree.out;
+    nlohmann::json tj = nlohmann::json::parse(run_cli({"-d", img, "--json", "tree", "/odd"}).out);
+    ASSERT_EQ(tj["nodes"].size(), 2u);
+    EXPECT_EQ(tj["nodes"][0]["path"], "/odd/" + printed);
+    EXPECT_EQ(tj["nodes"][0]["name_bytes"], hex(raw));
+
+    // What was printed names the file again, as do its exact bytes.
+    EXPECT_EQ(run_cli({"-d", img, "ls", "/odd/" + printed}).out_lines().size(), 1u);
+    EXPECT_EQ(run_cli({"-d", img, "ls", "/odd/" + raw}).exit_code, 0);
+    RunResult missing = run_cli({"-d", img, "ls", "/odd/x\x1B[2J"});
+    EXPECT_EQ(missing.exit_code, 1);
+    EXPECT_TRUE(clean(missing.err)) << missing.err;
+
+    // A destination whose own path is not UTF-8.
+    const std::string dest = dir.file("copy\xFE");
+    RunResult exp = run_cli({"-d", img, "-q", "export", "-r", "/odd", dest});
+    ASSERT_EQ(exp.exit_code, 0) << exp.err;
+    EXPECT_TRUE(clean(exp.err)) << exp.err;
+    EXPECT_EQ(exp.err.find("renamed: " + printed + " -> "), 0u) << exp.err;
+    // The digest lines read back with sha256sum -c.
+    const std::string sums = dir.file("sums");
+    dstest::write_file(sums, std::vector<uint8_t>(exp.out.begin(), exp.out.begin() + exp.out.find("files:")));
+    EXPECT_EQ(std::system(("sha256sum --quiet -c '" + sums + "' >/dev/null").c_str()), 0) << exp.out;
+    std::ifstream in(dest + ".manifest.json");
+    nlohmann::json m = nlohmann::json::parse(in);   // throws on text that is not UTF-8
+    EXPECT_EQ(m["destination_bytes"], hex(dest));
+    EXPECT_EQ(m["items"][1]["path"], printed);
+    EXPECT_EQ(m["items"][1]["name_bytes"], hex(raw));
+    EXPECT_EQ(m["items"][2]["name"], utf8);
+    RunResult ej = run_cli({"-d", img, "-q", "--json", "export", "-r", "/odd", dir.file("copy2\xFE")});
+    nlohmann::json e = nlohmann::json::parse(ej.out);
+    EXPECT_EQ(e["dest_bytes"], hex(dir.file("copy2\xFE")));
+    EXPECT_EQ(e["items"][1]["name_bytes"], hex(raw));
 }
 
 TEST(CliLs, HidesEntryTypesTheTreeDoesNotShow) {

@@ -137,6 +137,7 @@ struct PipedExport {
     bool timed_out = false;
 };
 
+// With stderr on a pseudo-terminal, as an operator at a terminal sees it.
 PipedExport export_into_pipe_and_interrupt(const std::vector<std::string>& args, const std::string& fifo) {
     PipedExport e;
     // Opened without waiting for a writer, which may never come.
@@ -146,6 +147,7 @@ PipedExport export_into_pipe_and_interrupt(const std::vector<std::string>& args,
     std::atomic<bool> ended{false};
     RunOptions ro;
     ro.timeout_seconds = 60;
+    ro.stderr_on_terminal = true;
     ro.on_start = [&](pid_t pid) { child = pid; };
     std::thread runner([&] {
         e.run = run_cli(args, ro);
@@ -195,11 +197,52 @@ TEST(CliExport, CtrlCStopsBetweenChunksAndKeepsWhatWasWritten) {
     ASSERT_FALSE(e.timed_out) << "the export neither wrote nor ended";
     ASSERT_TRUE(e.interrupted) << "the export ended before writing: " << e.run.err;
     EXPECT_EQ(e.run.signal, 0);
-    EXPECT_EQ(e.run.exit_code, 1);
-    EXPECT_NE(e.run.err.find("export cancelled|written:"), std::string::npos) << e.run.err;
+    EXPECT_EQ(e.run.exit_code, 130);
+    EXPECT_NE(e.run.err.find("export cancelled|written:" + std::to_string(e.got.size()) + "\r\n"), std::string::npos)
+        << e.run.err;
+    // The progress bar gives way to a summary line that stays (a terminal
+    // turns each newline into CR LF).
+    EXPECT_NE(e.run.err.find("\r" + std::to_string(e.got.size()) + " bytes in "), std::string::npos) << e.run.err;
+    EXPECT_NE(e.run.err.find(" MB/s\x1b[K\r\n"), std::string::npos) << e.run.err;
     EXPECT_LT(e.got.size(), flat.size);
     EXPECT_EQ(e.got.size() % dsb::layout::kMiB, 0u);
     EXPECT_EQ(e.got, dsb::materialize(flat.content, 0, e.got.size()));
+}
+
+TEST(CliExport, NoClobberRefusesAnExistingDestinationBeforeReadingAnything) {
+    const dsb::DemoSummary& d = demo();
+    const dsb::ObjectExpect& vmx = object(d, "/vm1/vm1.vmx");
+    dstest::TempDir dir;
+    const std::string kept = dir.file("kept");
+    dstest::write_file(kept, std::vector<uint8_t>(10, 0xEE));
+    const std::string dangling = dir.file("dangling");
+    fs::create_symlink(dir.file("nowhere"), dangling);
+    fs::create_directory(dir.file("folder"));
+
+    for (const std::string& dest : {kept, dangling, dir.file("folder")}) {
+        SCOPED_TRACE(dest);
+        // The disks are never opened: a missing one goes unnoticed.
+        for (const std::string& flag : {"-n", "--no-clobber"}) {
+            RunResult r = run_cli({"-d", dir.file("no-such.img"), "export", flag, "/vm1/vm1.vmx", dest});
+            EXPECT_EQ(r.exit_code, 1);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, "file save error|result:-1\nnot replacing " + dest + ": it exists (--no-clobber)\n");
+        }
+        RunResult folder = run_cli(with_disks(d.images, {"export", "-n", "-r", "/vm1", dest}));
+        EXPECT_EQ(folder.exit_code, 1);
+        EXPECT_NE(folder.err.find("not replacing " + dest), std::string::npos);
+    }
+    EXPECT_EQ(dstest::read_file(kept), std::vector<uint8_t>(10, 0xEE));
+    EXPECT_FALSE(fs::exists(dir.file("nowhere")));
+    EXPECT_TRUE(fs::is_empty(dir.file("folder")));
+
+    // A new name is written as usual; without -n an existing file is replaced.
+    RunResult fresh = export_to(d.images, "/vm1/vm1.vmx", dir.file("fresh"), {"-n"});
+    ASSERT_EQ(fresh.exit_code, 0) << fresh.err;
+    EXPECT_EQ(compare_file(dir.file("fresh"), vmx.content, vmx.size), "");
+    RunResult replaced = export_to(d.images, "/vm1/vm1.vmx", kept);
+    ASSERT_EQ(replaced.exit_code, 0) << replaced.err;
+    EXPECT_EQ(compare_file(kept, vmx.content, vmx.size), "");
 }
 
 } // namespace

@@ -20,6 +20,15 @@ TEST(CliProgress, DrawnOnATerminalAndNeverOnStdout) {
     EXPECT_NE(shown.err.find("100%"), std::string::npos) << shown.err;
     EXPECT_NE(shown.err.find("MiB"), std::string::npos);
     EXPECT_NE(shown.err.find("left"), std::string::npos);
+    // The bar ends in a summary line that stays on the terminal.
+    const std::string flat_size = std::to_string(object(d, "/vm2/vm2-flat.vmdk").size);
+    const size_t summary = shown.err.rfind("\r" + flat_size + " bytes in ");
+    ASSERT_NE(summary, std::string::npos) << shown.err;
+    const std::string last = shown.err.substr(summary);
+    EXPECT_NE(last.find(" s, "), std::string::npos) << last;
+    const std::string tail = " MB/s\x1b[K\r\n";
+    ASSERT_GE(last.size(), tail.size());
+    EXPECT_EQ(last.substr(last.size() - tail.size()), tail) << last;
 
     RunResult quiet = run_cli(with_disks(d.images, {"-q", "export", "/vm2/vm2-flat.vmdk", out.file("b")}), tty);
     ASSERT_EQ(quiet.exit_code, 0);

@@ -7,6 +7,7 @@
 #include "recovery/formatted_dirs.h"
 #include "support/open_images.h"
 #include "vmfs/folder_export.h"
+#include "vmfs/name_text.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -33,6 +34,9 @@ TEST(HostNames, EncodeWhatTheHostCannotHoldAndDecodeBack) {
         {"caf\xE9", "caf%E9"},             // Latin-1, not UTF-8
         {"\xED\xA0\x80", "%ED%A0%80"},     // a UTF-16 surrogate
         {"\xC0\xAF", "%C0%AF"},            // an overlong "/"
+        {"a\x1B[2Jb\x07", "a%1B[2Jb%07"},    // a terminal's escape and its bell
+        {"two\nlines\x7F", "two%0Alines%7F"},
+        {"back\\slash", "back\\slash"},     // a host name may hold it
     };
     for (const auto& [raw, host] : cases) {
         SCOPED_TRACE(raw);
@@ -43,6 +47,29 @@ TEST(HostNames, EncodeWhatTheHostCannotHoldAndDecodeBack) {
     }
     std::string out;
     for (const char* bad : {"%G0", "%4", "50%", "%%"}) EXPECT_FALSE(ds::host_name_decode(bad, out)) << bad;
+
+    // Printed names come from the same escaping with "\x" as the mark: the
+    // mark's backslash, "/", every control character (C1 too) and every
+    // byte that is not UTF-8.
+    const std::vector<std::pair<std::string, std::string>> printed = {
+        {"vm1.vmx", "vm1.vmx"},
+        {"résumé-日本.txt", "résumé-日本.txt"},
+        {"100%", "100%"},
+        {"a\x1B[31mred\x07\nx", "a\\x1B[31mred\\x07\\x0Ax"},
+        {"back\\slash", "back\\x5Cslash"},
+        {"\\x41", "\\x5Cx41"},   // looks like an escape: its backslash is escaped
+        {"a/b", "a\\x2Fb"},
+        {"caf\xE9", "caf\\xE9"},
+        {"\xC2\x9B" "2J", "\\xC2\\x9B2J"},   // U+009B, a terminal's one-byte CSI
+        {std::string("nul\0", 4), "nul\\x00"},
+    };
+    for (const auto& [raw, text] : printed) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(ds::printable_name(raw), text);
+        std::string back;
+        ASSERT_TRUE(ds::printable_name_decode(text, back));
+        EXPECT_EQ(back, raw);
+    }
 }
 
 TEST(HostNames, NamesTooLongForTheHostAreShortenedAtABoundaryAndStayApart) {
@@ -204,7 +231,7 @@ TEST_F(FolderExport, OddNamesCyclesAndAnUnreadableFileAreReportedAndTheRestIsCop
     std::map<std::string, const ds::FolderItem*> by_path;
     for (const ds::FolderItem& it : r.items) by_path[it.path] = &it;
     ASSERT_TRUE(by_path.count("bad") && by_path.count("sub/up") && by_path.count("sub-again") &&
-                by_path.count("caf\xEF\xBF\xBD") && by_path.count("a/b") && by_path.count(""));
+                by_path.count("caf\\xE9") && by_path.count("a\\x2Fb") && by_path.count(""));
     EXPECT_EQ(by_path["bad"]->status, ds::FolderItemStatus::partial);
     EXPECT_EQ(by_path["bad"]->host_path, "bad.partial~2");
     EXPECT_EQ(by_path["bad"]->bytes_written, 2 * static_cast<int64_t>(dsb::layout::kMiB));
@@ -213,8 +240,9 @@ TEST_F(FolderExport, OddNamesCyclesAndAnUnreadableFileAreReportedAndTheRestIsCop
     EXPECT_EQ(by_path["sub/up"]->detail, "a cycle: it is the exported directory again");
     EXPECT_EQ(by_path["sub-again"]->status, ds::FolderItemStatus::not_followed);
     EXPECT_EQ(by_path["sub-again"]->detail, "a second link to sub, copied there");
-    EXPECT_EQ(by_path["caf\xEF\xBF\xBD"]->host_path, "caf%E9");
-    EXPECT_TRUE(by_path["a/b"]->renamed);
+    EXPECT_EQ(by_path["caf\\xE9"]->host_path, "caf%E9");
+    EXPECT_EQ(by_path["caf\\xE9"]->name, "caf\xE9");
+    EXPECT_TRUE(by_path["a\\x2Fb"]->renamed);
     EXPECT_EQ(r.failures, 3);
     EXPECT_EQ(r.renamed, 5);   // a/b, 100%, "", café and the second good
     EXPECT_EQ(r.files, 9);     // all but bad

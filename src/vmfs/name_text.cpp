@@ -1,0 +1,116 @@
+#include "vmfs/name_text.h"
+
+#include <cstring>
+
+namespace ds {
+namespace {
+
+const char kHex[] = "0123456789ABCDEF";
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+uint32_t code_point(const std::string& s, size_t i, size_t n) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[i + k]); };
+    if (n == 1) return b(0);
+    uint32_t cp = b(0) & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (b(k) & 0x3F);
+    return cp;
+}
+
+bool printed_must(unsigned c, size_t n) {
+    return n == 0 || c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || c == '\\' || c == '/';
+}
+
+bool path_must(unsigned c, size_t n) { return c != '/' && printed_must(c, n); }
+
+} // namespace
+
+size_t utf8_length(const std::string& s, size_t i) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char c = b(i);
+    if (c < 0x80) return 1;
+    size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k)
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+    if (n == 3 && c == 0xE0 && b(i + 1) < 0xA0) return 0;
+    if (n == 3 && c == 0xED && b(i + 1) >= 0xA0) return 0;
+    if (n == 4 && c == 0xF0 && b(i + 1) < 0x90) return 0;
+    if (n == 4 && c == 0xF4 && b(i + 1) >= 0x90) return 0;
+    return n;
+}
+
+bool is_utf8(const std::string& s) {
+    for (size_t i = 0; i < s.size();) {
+        size_t n = utf8_length(s, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string escape_name(const std::string& raw, const char* mark, bool (*must)(unsigned c, size_t n)) {
+    std::string out;
+    out.reserve(raw.size());
+    for (size_t i = 0; i < raw.size();) {
+        const size_t n = utf8_length(raw, i);
+        const unsigned c = n == 0 ? static_cast<unsigned char>(raw[i]) : code_point(raw, i, n);
+        if (!must(c, n)) {
+            out.append(raw, i, n);
+            i += n;
+            continue;
+        }
+        for (size_t k = 0; k < (n == 0 ? 1 : n); ++k, ++i) {
+            const auto byte = static_cast<unsigned char>(raw[i]);
+            out += mark;
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        }
+    }
+    return out;
+}
+
+bool unescape_name(const std::string& text, const char* mark, std::string& raw) {
+    raw.clear();
+    const size_t m = std::strlen(mark);
+    for (size_t i = 0; i < text.size();) {
+        if (text.compare(i, m, mark) != 0) {
+            raw += text[i++];
+            continue;
+        }
+        if (i + m + 2 > text.size()) return false;
+        int hi = hex_value(text[i + m]), lo = hex_value(text[i + m + 1]);
+        if (hi < 0 || lo < 0) return false;
+        raw += static_cast<char>(hi * 16 + lo);
+        i += m + 2;
+    }
+    return true;
+}
+
+std::string printable_name(const std::string& raw) { return escape_name(raw, "\\x", printed_must); }
+
+bool printable_name_decode(const std::string& printed, std::string& raw) {
+    return unescape_name(printed, "\\x", raw);
+}
+
+std::string printable_path(const std::string& raw) { return escape_name(raw, "\\x", path_must); }
+
+std::string utf8_or_printable(const std::string& text) { return is_utf8(text) ? text : printable_path(text); }
+
+std::string hex_bytes(const std::string& raw) {
+    static const char lower[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(raw.size() * 2);
+    for (unsigned char c : raw) {
+        out += lower[c >> 4];
+        out += lower[c & 15];
+    }
+    return out;
+}
+
+} // namespace ds
