@@ -22,6 +22,10 @@ constexpr uint64_t kMiB = dsb::layout::kMiB;
 void check_extents(const FileCase& f, const dsb::ContentFn& content) {
     uint64_t file_offset = 0;
     for (const Extent& e : f.extents) {
+        if (e.image.empty()) {   // a hole: nothing on the image to compare
+            file_offset += e.length;
+            continue;
+        }
         std::ifstream in(e.image, std::ios::binary);
         const uint64_t probe = std::min<uint64_t>(4096, e.length);
         for (uint64_t at : {uint64_t{0}, e.length - probe}) {
@@ -36,15 +40,22 @@ void check_extents(const FileCase& f, const dsb::ContentFn& content) {
     }
 }
 
-// Extents of a file of file blocks, each block placed by locate().
+// Extents of a file of file blocks, each block placed by locate(); a null id
+// is a hole where holes are allowed.
 template <typename Locate>
 std::vector<Extent> block_extents(const std::vector<uint32_t>& data_ids, uint64_t block_size, uint64_t size,
-                                  Locate locate) {
+                                  Locate locate, bool holes = false) {
     std::vector<Extent> out;
     for (std::size_t i = 0; i < data_ids.size(); ++i) {
+        Extent e;
+        if (holes && data_ids[i] == 0) {
+            e.length = std::min(block_size, size - i * block_size);
+            append_extent(out, e);
+            continue;
+        }
         if (dsb::blk_kind(data_ids[i]) != dsb::BlockKind::File)
             throw std::runtime_error("bench build: the file has a hole or a non-file block");
-        Extent e = locate(uint64_t{dsb::fb_number(data_ids[i])} * block_size);
+        e = locate(uint64_t{dsb::fb_number(data_ids[i])} * block_size);
         e.length = std::min(block_size, size - i * block_size);
         append_extent(out, e);
     }
@@ -125,6 +136,43 @@ FileCase build_two_member_file(const std::string& dir, bool small) {
     return f;
 }
 
+// A thin file through pointer blocks whose odd mebibytes are holes: half of
+// it is read from the image, half is zeros no image holds.
+FileCase build_half_holes_file(const std::string& dir, bool small) {
+    const uint64_t size = small ? 40 * kMiB : 1024 * kMiB;
+    dsb::DatastoreOptions o;
+    o.path = dir + "/holes.img";
+    o.volume_name = "bench-holes";
+    o.segments = small ? 1 : 3;
+    dsb::Datastore ds(o);
+    const dsb::ContentFn data = dsb::pattern_content(53);
+    const dsb::ContentFn content = [data](uint64_t offset, std::span<uint8_t> out) {
+        data(offset, out);
+        for (std::size_t i = 0; i < out.size();) {
+            const uint64_t at = offset + i;
+            const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(out.size() - i, kMiB - at % kMiB));
+            if ((at / kMiB) % 2 == 1) std::fill_n(out.begin() + static_cast<long>(i), n, 0);
+            i += n;
+        }
+    };
+    dsb::FileSpec spec = dsb::generated_file(size, content, dsb::Storage::PointerBlocks);
+    spec.thin = true;
+    const uint32_t id = ds.add_file("/thin/thin-flat.vmdk", spec);
+    ds.finish();
+
+    FileCase f;
+    f.volume = Volume{{o.path}, o.start_sector};
+    f.id = id;
+    f.size = size;
+    f.block_size = kMiB;
+    f.layout = "1 MiB blocks through pointer blocks, every other one a hole";
+    const uint64_t base = static_cast<uint64_t>(o.start_sector) * 512 + dsb::layout::kDataAreaOffset;
+    f.extents = block_extents(ds.info(id).data_ids, kMiB, size, [&](uint64_t lv) { return Extent{o.path, base + lv, 0}; },
+                              true);
+    check_extents(f, content);
+    return f;
+}
+
 } // namespace
 
 Manifest build_datastores(const std::string& dir, const BuildOptions& options) {
@@ -172,6 +220,10 @@ Manifest build_datastores(const std::string& dir, const BuildOptions& options) {
     {
         Stage stage("two-member datastore");
         m.multi = build_two_member_file(dir, options.small);
+    }
+    {
+        Stage stage("half-holes datastore");
+        m.holes = build_half_holes_file(dir, options.small);
     }
     return m;
 }

@@ -5,6 +5,7 @@
 #include "disk/sector_source.h"
 #include "recovery/deleted_files.h"
 #include "recovery/formatted_dirs.h"
+#include "vmfs/blockid.h"
 #include "vmfs/chunk_digest.h"
 #include "vmfs/file_export.h"
 #include "vmfs/file_read.h"
@@ -19,6 +20,7 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -159,6 +161,86 @@ Fields export_file(const FileCase& f, const std::string& out, bool sha256 = fals
     return measured(t, counter, {{"progress_calls", whole(static_cast<double>(calls))}, {"sha256", r.sha256}});
 }
 
+// dd bs=1M of the file's bytes from their image to /dev/null, one process
+// per stretch of the image: what reading those bytes costs at the least.
+// Holes are on no image and are not read, so the blocks on either side of
+// one are read by the same dd when they follow each other in the image.
+DdRun dd_to_null(const std::vector<Extent>& extents) {
+    std::vector<Extent> stretches;
+    for (const Extent& e : extents)
+        if (!e.image.empty()) append_extent(stretches, e);
+    DdRun r;
+    Stopwatch sw;
+    for (const Extent& e : stretches) {
+        ProcessOutcome p = run_process({"dd", "if=" + e.image, "of=/dev/null", "bs=1M",
+                                        "skip=" + std::to_string(e.image_offset), "count=" + std::to_string(e.length),
+                                        "iflag=skip_bytes,count_bytes", "status=none"});
+        r.peak_rss_mib = std::max(r.peak_rss_mib, p.peak_rss_mib);
+        r.t.cpu += p.cpu_seconds;
+        if (!p.ok) return r;
+    }
+    r.t.wall = sw.elapsed().wall;
+    r.ok = true;
+    return r;
+}
+
+// SHA-256 of the file's bytes as its extents hold them, holes as zeros.
+std::string extents_sha256(const std::vector<Extent>& extents) {
+    ds::ChunkDigest digest(false);
+    std::vector<char> buf(1 << 20);
+    for (const Extent& e : extents) {
+        std::ifstream in;
+        if (!e.image.empty()) {
+            in.open(e.image, std::ios::binary);
+            in.seekg(static_cast<std::streamoff>(e.image_offset));
+        }
+        for (uint64_t done = 0; done < e.length;) {
+            const auto n = static_cast<std::streamsize>(std::min<uint64_t>(buf.size(), e.length - done));
+            if (e.image.empty())
+                std::fill_n(buf.begin(), n, 0);
+            else if (!in.read(buf.data(), n))
+                throw std::runtime_error("cannot read " + e.image);
+            digest.add(reinterpret_cast<const uint8_t*>(buf.data()), n);
+            done += static_cast<uint64_t>(n);
+        }
+    }
+    return digest.finish();
+}
+
+// The program's own cost per byte with no disk in the way: the export to
+// /dev/null against dd of the same bytes to /dev/null, taken in turns. One
+// more export, with its digest, checks that the bytes were the file's.
+bool figure_null(int number, const char* what, const FileCase& f, const RunOptions& o, std::ostream& out) {
+    std::cerr << "figure " << number << ": export to /dev/null vs dd to /dev/null..." << std::endl;
+    Best ours;
+    double dd_wall = std::numeric_limits<double>::infinity(), dd_cpu = dd_wall;
+    bool dd_ok = true;
+    for (int i = 0; i < o.null_runs; ++i) {
+        DdRun dd = dd_to_null(f.extents);
+        dd_ok = dd_ok && dd.ok;
+        dd_wall = std::min(dd_wall, dd.t.wall);
+        dd_cpu = std::min(dd_cpu, dd.t.cpu);
+        ours.add(run_child([&] { return export_file(f, "/dev/null"); }));
+    }
+    ChildOutcome hashed = run_child([&] { return export_file(f, "/dev/null", true); });
+    ChildOutcome want = run_child([&] { return Fields{{"sha256", extents_sha256(f.extents)}}; });
+    const bool same = hashed.ok && want.ok && !want.fields["sha256"].empty() &&
+                      hashed.fields["sha256"] == want.fields["sha256"];
+
+    const double bytes = static_cast<double>(f.size);
+    out << "[" << number << "] export to /dev/null of a " << mib(bytes) << " " << what << " (" << f.layout
+        << "), against dd bs=1M to /dev/null of its bytes in the image: ";
+    if (!ours.ok || !dd_ok) {
+        out << "FAILED: " << (ours.ok ? "dd failed" : ours.error) << std::endl;
+        return false;
+    }
+    out << "datumsift " << ours.time_text() << " " << rate(bytes, ours.seconds) << ", dd " << secs(dd_wall)
+        << " (CPU " << secs(dd_cpu) << "), ratio " << ratio(ours.seconds, dd_wall) << " (CPU "
+        << ratio(ours.cpu, dd_cpu) << "), best of " << o.null_runs << " | " << ours.read_text()
+        << " | digest of the bytes written is the image's: " << (same ? "yes" : "NO") << std::endl;
+    return same;
+}
+
 bool figure_export(int number, const char* what, const FileCase& f, const RunOptions& o, std::ostream& out) {
     const std::string exported = o.work_dir + "/export-" + std::to_string(number) + ".out";
     const std::string copied = o.work_dir + "/dd-" + std::to_string(number) + ".out";
@@ -274,10 +356,59 @@ Fields format_scan(const Volume& v) {
     return measured(t, counter, {{"found", whole(static_cast<double>(found))}, {"digest", std::to_string(digest.value())}});
 }
 
+// Where the bytes of .sbc.sf and .fdc.sf lie in the images, as
+// "image<TAB>offset<TAB>length" lines.
+Fields system_file_extents(const Volume& v) {
+    CountingSource counter;
+    open_volume(v, counter);
+    std::vector<Extent> extents;
+    for (const ds::tvmfs_inode* inode : {&ds::fs_state().sbc.inode, &ds::fs_state().fdc.inode}) {
+        for (int64_t p = 0; p < inode->size; p += inode->block_size) {
+            uint32_t id = 0;
+            ds::LvmPlace at;
+            if (ds::file_block_lookup(*inode, p, &id) != 0 || ds::blkid_type(id) != ds::kBlockFile ||
+                !ds::lvm_locate(int64_t{ds::fb_item(id)} * ds::fs_state().fsinfo.blocksize, at))
+                throw std::runtime_error("a system file's block cannot be placed");
+            append_extent(extents, Extent{at.member->device, static_cast<uint64_t>(at.device_offset),
+                                          static_cast<uint64_t>(std::min(inode->block_size, inode->size - p))});
+        }
+    }
+    std::string text;
+    for (const Extent& e : extents)
+        text += e.image + "\t" + std::to_string(e.image_offset) + "\t" + std::to_string(e.length) + "\n";
+    return {{"extents", text}};
+}
+
+std::vector<Extent> parse_extents(const std::string& text) {
+    std::vector<Extent> out;
+    std::istringstream lines(text);
+    std::string image, offset, length;
+    while (std::getline(lines, image, '\t') && std::getline(lines, offset, '\t') && std::getline(lines, length))
+        out.push_back(Extent{image, std::stoull(offset), std::stoull(length)});
+    return out;
+}
+
 bool figure_format(const Manifest& m, const RunOptions& o, std::ostream& out) {
     std::cerr << "figure 4: format recovery (" << m.format_candidates << " candidates, " << m.format_free_subblocks
               << " free sub-blocks; may take long)..." << std::endl;
-    Best scan = best_of(o.format_runs, [&] { return format_scan(m.format); });
+    // Against one dd read of the two system files the scan goes through,
+    // taken in turns with the scan.
+    ChildOutcome placed = run_child([&] { return system_file_extents(m.format); });
+    const std::vector<Extent> system_files = placed.ok ? parse_extents(placed.fields["extents"]) : std::vector<Extent>{};
+    uint64_t system_bytes = 0;
+    for (const Extent& e : system_files) system_bytes += e.length;
+    Best scan;
+    double dd_wall = std::numeric_limits<double>::infinity(), dd_cpu = dd_wall;
+    bool dd_ok = placed.ok;
+    for (int i = 0; i < o.format_runs; ++i) {
+        if (dd_ok) {
+            DdRun dd = dd_to_null(system_files);
+            dd_ok = dd.ok;
+            dd_wall = std::min(dd_wall, dd.t.wall);
+            dd_cpu = std::min(dd_cpu, dd.t.cpu);
+        }
+        scan.add(run_child([&] { return format_scan(m.format); }));
+    }
     out << "[4] format recovery, " << m.format_candidates << " candidate directories with reused first blocks, "
         << m.format_free_subblocks << " free sub-blocks: ";
     if (!scan.ok) {
@@ -287,9 +418,15 @@ bool figure_format(const Manifest& m, const RunOptions& o, std::ostream& out) {
     const bool as_built = num(scan.fields, "found") == static_cast<double>(m.format_found) &&
                           scan.fields["digest"] == std::to_string(m.format_digest);
     out << scan.time_text() << " | " << scan.read_text() << " | found " << whole(num(scan.fields, "found")) << " of "
-        << m.format_found << ", as built: " << (as_built ? "yes" : "NO") << " | peak RSS " << rss(scan.peak_rss_mib)
-        << std::endl;
-    return as_built;
+        << m.format_found << ", as built: " << (as_built ? "yes" : "NO") << " | peak RSS " << rss(scan.peak_rss_mib);
+    if (dd_ok)
+        out << " | dd bs=1M of .sbc.sf and .fdc.sf (" << mib(static_cast<double>(system_bytes)) << ") " << secs(dd_wall)
+            << " (CPU " << secs(dd_cpu) << "), ratio " << ratio(scan.seconds, dd_wall) << " (CPU "
+            << ratio(scan.cpu, dd_cpu) << ")";
+    else
+        out << " | dd of the system files FAILED: " << placed.error;
+    out << std::endl;
+    return as_built && dd_ok;
 }
 
 Fields list_big_dir(const Volume& v, uint32_t dir) {
@@ -378,6 +515,8 @@ bool run_figures(const Manifest& m, const RunOptions& o, std::ostream& out) {
     if (wanted(4)) ok = figure_format(m, o, out) && ok;
     if (wanted(5)) ok = figure_listing(m, o, out) && ok;
     if (wanted(6)) ok = figure_hash(m.pointer, o, out) && ok;
+    if (wanted(7)) ok = figure_null(7, "file through pointer blocks, [1]'s", m.pointer, o, out) && ok;
+    if (wanted(8)) ok = figure_null(8, "file half of holes", m.holes, o, out) && ok;
     return ok;
 }
 

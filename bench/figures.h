@@ -1,5 +1,5 @@
 #pragma once
-// The five figures: each measured in child processes on the datastores of a
+// The figures: each measured in child processes on the datastores of a
 // manifest, printed as one line each.
 
 #include "manifest.h"
@@ -15,6 +15,7 @@ struct RunOptions {
     int runs = 2;            // exports, dd copies, scans: the best is taken
     int list_runs = 5;       // the listing is short: more runs
     int format_runs = 1;     // the format recovery may take minutes
+    int null_runs = 5;       // exports to /dev/null and dd to /dev/null, in turns
     std::set<int> only;      // figure numbers; empty: all
 };
 

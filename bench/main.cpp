@@ -18,12 +18,13 @@ namespace {
 
 const char* const kUsage =
     "usage: datumsift_bench build DIR [--small] [--format-dirs N] [--format-free N]\n"
-    "       datumsift_bench run DIR [--runs N] [--list-runs N] [--format-runs N] [--only 1,2,...]\n"
+    "       datumsift_bench run DIR [--runs N] [--list-runs N] [--format-runs N] [--null-runs N] [--only 1,2,...]\n"
     "       datumsift_bench all DIR [any of the above] [--clean]\n"
     "build writes the datastores and DIR/bench.manifest; run prints one line per figure:\n"
     "  1 export through pointer blocks vs dd, 2 export of file blocks on two members vs dd,\n"
     "  3 deleted-file scan vs one read of .fdc.sf, 4 format recovery, 5 listing,\n"
-    "  6 export with SHA-256 vs without.\n"
+    "  6 export with SHA-256 vs without, 7 export of [1]'s file to /dev/null vs dd to /dev/null,\n"
+    "  8 the same for a file half of holes.\n"
     "--clean removes DIR when all is done.\n";
 
 int usage() {
@@ -67,11 +68,12 @@ int main(int argc, char** argv) {
         else if (a == "--runs" && count(1, 100)) run.runs = static_cast<int>(v);
         else if (a == "--list-runs" && count(1, 1000)) run.list_runs = static_cast<int>(v);
         else if (a == "--format-runs" && count(1, 100)) run.format_runs = static_cast<int>(v);
+        else if (a == "--null-runs" && count(1, 100)) run.null_runs = static_cast<int>(v);
         else if (a == "--only" && has_value) {
             std::stringstream list(args[++i]);
             std::string item;
             while (std::getline(list, item, ',')) {
-                if (!parse_count(item, 1, 6, v)) return usage();
+                if (!parse_count(item, 1, 8, v)) return usage();
                 run.only.insert(static_cast<int>(v));
             }
         } else {

@@ -11,7 +11,7 @@ void append_extent(std::vector<Extent>& extents, const Extent& next) {
     if (next.length == 0) return;
     if (!extents.empty()) {
         Extent& last = extents.back();
-        if (last.image == next.image && last.image_offset + last.length == next.image_offset) {
+        if (last.image == next.image && (next.image.empty() || last.image_offset + last.length == next.image_offset)) {
             last.length += next.length;
             return;
         }
@@ -146,6 +146,7 @@ void write_manifest(const std::string& path, const Manifest& m) {
     Writer w(path);
     w.file("pointer", m.pointer);
     w.file("multi", m.multi);
+    w.file("holes", m.holes);
     w.volume("bench", m.bench);
     w.line("bench.fdc_slots", m.fdc_slots);
     w.line("bench.deleted_files", m.deleted_files);
@@ -164,6 +165,7 @@ Manifest read_manifest(const std::string& path) {
     Manifest m;
     m.pointer = r.file("pointer");
     m.multi = r.file("multi");
+    m.holes = r.file("holes");
     m.bench = r.volume("bench");
     m.fdc_slots = r.number("bench.fdc_slots");
     m.deleted_files = r.number("bench.deleted_files");

@@ -9,7 +9,8 @@
 
 namespace dsbench {
 
-// A stretch of a file's bytes as they lie in one image, in file order.
+// A stretch of a file's bytes as they lie in one image, in file order; an
+// empty image stands for a hole, zeros that no image holds.
 struct Extent {
     std::string image;
     uint64_t image_offset = 0;
@@ -36,6 +37,7 @@ struct FileCase {
 struct Manifest {
     FileCase pointer;          // one member, through pointer blocks
     FileCase multi;            // file blocks on two members
+    FileCase holes;            // every other block a hole, through pointer blocks
 
     Volume bench;              // the deleted-file scan and the listing
     uint64_t fdc_slots = 0;

@@ -153,8 +153,12 @@ bool file_matches_extents(const std::string& file, const std::vector<Extent>& ex
         for (uint64_t done = 0; done < e.length;) {
             const auto n = static_cast<std::streamsize>(std::min<uint64_t>(a.size(), e.length - done));
             out.read(a.data(), n);
-            image.read(b.data(), n);
-            if (!out || !image || std::memcmp(a.data(), b.data(), static_cast<std::size_t>(n)) != 0) return false;
+            if (e.image.empty())
+                std::fill_n(b.begin(), n, 0);
+            else
+                image.read(b.data(), n);
+            if (!out || (!e.image.empty() && !image) || std::memcmp(a.data(), b.data(), static_cast<std::size_t>(n)) != 0)
+                return false;
             done += static_cast<uint64_t>(n);
         }
     }

@@ -6,6 +6,7 @@
 #include "vmfs/volume.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -16,7 +17,14 @@
 namespace ds {
 namespace {
 
-constexpr int64_t kExportChunk = 1048576;
+// The most one read brings in: file blocks that follow each other on a member
+// are read together, up to this.
+constexpr int64_t kExportRun = 4 * 1048576;
+// Pieces written (and reported to the progress callback) at a time.
+constexpr int64_t kExportPiece = 1048576;
+// Buffers the digest lends: enough for its thread to hash while the next
+// runs are read.
+constexpr int kDigestBuffers = 4;
 
 // What was written is handed to the host's disk every so many bytes: the disk
 // then writes while the next chunks are read and hashed, instead of all of it
@@ -24,9 +32,21 @@ constexpr int64_t kExportChunk = 1048576;
 // host's memory with pages waiting to be written.
 constexpr int64_t kWriteBehind = 8 * 1048576;
 
-std::vector<uint8_t>& transfer_buffer() {
-    static std::vector<uint8_t> buffer(kExportChunk);
-    return buffer;
+// Left unfilled: only the bytes read into it are ever written out.
+uint8_t* transfer_buffer() {
+    static const std::unique_ptr<uint8_t[]> buffer = std::make_unique_for_overwrite<uint8_t[]>(kExportRun);
+    return buffer.get();
+}
+
+// What a hole of the file is written as where the destination cannot keep
+// holes. Zeroed by the kernel and never written to, so that its pages stay
+// the shared zero page instead of memory of this process.
+const uint8_t* zeros() {
+    static const struct Zeros {
+        uint8_t* bytes = static_cast<uint8_t*>(std::calloc(1, kExportRun));
+        ~Zeros() { std::free(bytes); }
+    } zero;
+    return zero.bytes;
 }
 
 bool write_all(int fd, const uint8_t* data, int64_t len) {
@@ -64,7 +84,8 @@ bool all_zero(const uint8_t* data, int64_t len) {
 
 // The host file, written strictly sequentially. Chunks of zeros (the holes of
 // a thin virtual disk, above all) are skipped over in a regular file and left
-// as holes; the file still reads back byte for byte.
+// as holes; the file still reads back byte for byte. Only there are the bytes
+// looked at: elsewhere (a pipe, a device) every byte is written as it is.
 class HostFile {
 public:
     explicit HostFile(const std::string& path)
@@ -76,8 +97,9 @@ public:
     }
     ~HostFile() { close(false); }   // a failed copy: no point in waiting for its bytes
     bool ok() const { return fd_ >= 0; }
-    bool write(const uint8_t* data, int64_t len) {
-        if (sparse_ok_ && all_zero(data, len)) {
+    // known_zero: the bytes are a hole of the file, zeros without looking.
+    bool write(const uint8_t* data, int64_t len, bool known_zero = false) {
+        if (sparse_ok_ && (known_zero || all_zero(data, len))) {
             if (::lseek(fd_, len, SEEK_CUR) < 0) return false;
             pending_hole_ = true;
             end_ += len;
@@ -125,7 +147,7 @@ ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path,
                          const ExportOptions& options) {
     ExportResult r;
     std::unique_ptr<ChunkDigest> digest;
-    if (options.sha256) digest = std::make_unique<ChunkDigest>(true, kExportChunk);
+    if (options.sha256) digest = std::make_unique<ChunkDigest>(true, kExportRun, kDigestBuffers);
     // Every outcome reports the digest of what the host file holds, a
     // partial copy included.
     auto done = [&r, &digest](int result) {
@@ -145,18 +167,39 @@ ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path,
     if (inode.size > kInlineLimit || inode.type == kTypeDir) {
         int64_t p = 0;
         while (p < inode.size) {
-            // With a digest the chunk is read into a buffer it lends, which
-            // it hashes on its own thread once the chunk is written.
-            uint8_t* buf = digest ? digest->buffer() : transfer_buffer().data();
-            int64_t n = file_read(inode, buf, kExportChunk, p);
-            const bool written = n > 0 && out.write(buf, n);
-            if (digest) digest->submit(written ? n : 0);
+            // With a digest the run is read into a buffer it lends, which
+            // it hashes on its own thread once the run is written. A hole
+            // is read into no buffer at all.
+            uint8_t* buf = digest ? digest->buffer() : transfer_buffer();
+            bool hole = false;
+            int64_t n = file_read_run(inode, buf, kExportRun, p, &hole);
+            if (hole && n > 0 && !zeros()) {
+                std::memset(buf, 0, static_cast<size_t>(n));
+                hole = false;
+            }
+            const uint8_t* bytes = hole ? zeros() : buf;
+            // Written and reported by pieces of at most 1 MiB, so that a
+            // cancel still stops between pieces and progress moves as often.
+            int64_t written = 0;
+            bool write_failed = false, cancelled = false;
+            while (written < n && !write_failed && !cancelled) {
+                const int64_t piece = std::min(kExportPiece, n - written);
+                write_failed = !out.write(bytes + written, piece, hole);
+                if (write_failed) break;
+                written += piece;
+                r.bytes_written = p + written;
+                cancelled = progress && !progress(p + written, inode.size);
+            }
+            // The digest covers exactly the bytes written.
+            if (digest) {
+                digest->submit(hole ? 0 : written);
+                if (hole) digest->add(zeros(), written);
+            }
             if (n < 0) return fail(ExportFailure::read);
             if (n == 0) break;
-            if (!written) return fail(ExportFailure::write);
+            if (write_failed) return fail(ExportFailure::write);
+            if (cancelled) return fail(ExportFailure::cancelled);
             p += n;
-            r.bytes_written = p;
-            if (progress && !progress(p, inode.size)) return fail(ExportFailure::cancelled);
         }
     } else {
         uint8_t inline_bytes[1024];

@@ -28,9 +28,9 @@ struct ExportOptions {
     bool sha256 = false;
 };
 
-// Creates (or replaces) host_path and writes the file's bytes to it: by
-// 1 MiB chunks through file_read, or from the descriptor's own 1024 bytes
-// for a non-directory of at most 1024 bytes. A directory is written as its
+// Creates (or replaces) host_path and writes the file's bytes to it: by runs
+// of up to 4 MiB that one read serves (file_read_run), or from the
+// descriptor's own 1024 bytes for a non-directory of at most 1024 bytes. A directory is written as its
 // entries. Refuses a destination that is one of the volume's devices. A
 // whole copy is flushed to the host's disk (fsync) before it counts as
 // written; a copy that failed or was cancelled keeps what was written.

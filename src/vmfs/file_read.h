@@ -23,6 +23,14 @@ int64_t subblock_read(uint32_t id, uint8_t* buffer, int64_t index, int64_t count
 // file's size) read as zeros.
 int64_t file_read(const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int64_t p);
 
+// Reads from position p on at most max bytes that one read of the disks can
+// serve: file blocks that follow each other on one member, or a hole, or
+// else what file_read gives. The count of bytes (0 at or past the end of the
+// file) or -1. A hole's bytes are zeros that are not stored into buffer:
+// *hole tells. When the read of several blocks fails, the first of them is
+// read alone, so that a failure still comes at the block that causes it.
+int64_t file_read_run(const tvmfs_inode& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole);
+
 // Forgets the pointer block and sub-block kept from earlier reads; done at
 // every opening and reset, since they belong to the open file system.
 void file_read_cache_reset();

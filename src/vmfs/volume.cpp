@@ -74,6 +74,24 @@ int64_t lvm_read(uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
     return -1;
 }
 
+bool lvm_locate(int64_t pos, LvmPlace& place) {
+    place = {};
+    if (pos < 0) return false;
+    const tvmfslvm& lvm = lvm_state();
+    const int64_t segment = pos / kSegmentSize;
+    for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k) {
+        const TvmfsVOLUME& m = lvm.volumes[k];
+        if (m.first_segment > segment || segment > m.last_segment) continue;
+        const int64_t base = partition_offset(m, kDataAreaOffset);
+        const int64_t rel = pos - int64_t{m.first_segment} * kSegmentSize;
+        if (base < 0 || __builtin_add_overflow(base, rel, &place.device_offset)) return false;
+        place.member = &m;
+        place.bytes_in_member = (int64_t{m.last_segment} + 1) * kSegmentSize - pos;
+        return true;
+    }
+    return false;
+}
+
 const char* add_disk_message(AddDiskRefusal why) {
     switch (why) {
     case AddDiskRefusal::none: return "";

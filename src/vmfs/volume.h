@@ -60,6 +60,17 @@ int64_t volume_read(const TvmfsVOLUME& vol, uint8_t* buffer, int32_t index, int6
 // Reads len bytes at logical-volume offset pos; -1 when no member holds pos.
 int64_t lvm_read(uint8_t* buffer, int32_t index, int64_t pos, int64_t len);
 
+// Where logical-volume offset pos lies on the disks: the member holding it,
+// the byte offset on that member's device, and how many bytes from there on
+// belong to the same member (and so lie one after another on its device).
+struct LvmPlace {
+    const TvmfsVOLUME* member = nullptr;
+    int64_t device_offset = -1;
+    int64_t bytes_in_member = 0;
+};
+// False when no member holds pos.
+bool lvm_locate(int64_t pos, LvmPlace& place);
+
 enum class AddDiskRefusal { none, not_found, not_first, mismatch, not_continuous, too_many };
 
 // The text the disk settings window shows for a refusal ("" for none).
