@@ -3,6 +3,9 @@
 //   mkdatastore formatted DIR  DIR/formatted.img
 //   mkdatastore multi DIR      DIR/multi0.img, DIR/multi1.img
 //   mkdatastore bench DIR      DIR/bench.img (several GiB, mostly written data)
+//   mkdatastore demo|formatted DIR MIB       the same with MIB MiB file blocks (1, 2, 4 or 8)
+//   mkdatastore matrix DIR MIB SUBS SECTOR...  every addressing mode and every scan's find,
+//                              SUBS sub-blocks per bitmap entry, one member per SECTOR
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -45,20 +48,41 @@ void print_common(const dsb::ImageSummary& s) {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: mkdatastore demo|formatted|multi|bench DIR\n");
+  std::fprintf(stderr,
+               "usage: mkdatastore demo|formatted|multi|bench DIR\n"
+               "       mkdatastore demo|formatted DIR BLOCK_MIB\n"
+               "       mkdatastore matrix DIR BLOCK_MIB SUB_BLOCKS_PER_ENTRY SECTOR...\n");
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) return usage();
+  if (argc < 3) return usage();
   const std::string what = argv[1];
   const std::string dir = argv[2];
+  const bool sized = what == "demo" || what == "formatted";
+  if (what == "matrix" ? argc < 6 : !(argc == 3 || (sized && argc == 4))) return usage();
   try {
+    const std::uint64_t block_size = argc >= 4 ? std::stoull(argv[3]) * dsb::layout::kMiB : dsb::layout::kMiB;
     std::filesystem::create_directories(dir);
-    if (what == "demo") {
-      dsb::DemoSummary s = dsb::build_demo(dir);
+    if (what == "matrix") {
+      dsb::MatrixOptions mo;
+      mo.block_size = block_size;
+      mo.sub_items_per_entry = static_cast<std::uint32_t>(std::stoul(argv[4]));
+      mo.start_sectors.clear();
+      for (int i = 5; i < argc; ++i) mo.start_sectors.push_back(std::stoll(argv[i]));
+      dsb::MatrixSummary s = dsb::build_matrix(dir, mo);
+      for (std::size_t k = 0; k < s.images.size(); ++k)
+        std::printf("wrote %s  (-d %s@%lld)\n", s.images[k].c_str(), s.images[k].c_str(),
+                    static_cast<long long>(s.start_sectors[k]));
+      std::printf("block size %llu, %u sub-blocks per entry\n", static_cast<unsigned long long>(s.block_size),
+                  s.sub_items_per_entry);
+      for (const dsb::ObjectExpect& o : s.objects) print_object(o, s.block_size);
+      for (const dsb::FoundDir& f : s.found)
+        std::printf("old directory DIR%u: id 0x%08x (%s)\n", f.number, f.dir_id, f.name.c_str());
+    } else if (what == "demo") {
+      dsb::DemoSummary s = dsb::build_demo(dir, block_size);
       print_common(s);
       std::printf("deleted file: id 0x%08x (%s); deleted directory: id 0x%08x\n", s.deleted_file.id,
                   s.deleted_file.path.c_str(), s.deleted_dir.id);
@@ -66,7 +90,7 @@ int main(int argc, char** argv) {
         std::printf("lost virtual disk: free pointer block 0x%08x -> file block 0x%08x, %zu partitions, %llu KiB\n",
                     d.pointer_block, d.file_block, d.partitions.size(), static_cast<unsigned long long>(d.total_kib));
     } else if (what == "formatted") {
-      dsb::FormattedSummary s = dsb::build_formatted(dir);
+      dsb::FormattedSummary s = dsb::build_formatted(dir, block_size);
       print_common(s);
       for (const dsb::FoundDir& f : s.found)
         std::printf("old directory DIR%u: id 0x%08x (%s), first block %s\n", f.number, f.dir_id, f.name.c_str(),

@@ -10,6 +10,7 @@
 #include "scans.h"
 
 #include "vmfs/file_export.h"
+#include "vmfs/found_dir.h"
 #include "vmfs/inode.h"
 
 #include <nlohmann/json.hpp>
@@ -76,10 +77,8 @@ int cmd_export(const Options& opt) {
 
         if (opt.recursive) return export_folder(opt, r);
 
-        if (ds::inode_get(r.node.id, inode) != 0) return fail("file open error");
-        // A found directory's own first block was reused after the reformat; its
-        // entries are in the sub-block the recovery found, as its listing shows.
-        if (r.node.first_block != -1) inode.blocks[0] = static_cast<uint32_t>(r.node.first_block);
+        // A found directory is written as its listing reads it.
+        if (ds::inode_get_substituted(r.node.id, r.node.first_block, inode) != 0) return fail("file open error");
     }
 
     install_interrupt_handler();

@@ -12,26 +12,6 @@
 
 namespace dscli {
 
-#ifdef DATUMSIFT_HAVE_RECOVERY
-namespace {
-
-// The sub-block id is unsigned on disk; -1 means the directory's own block.
-int64_t shown_first_block(int32_t first_block) {
-    return first_block == -1 ? -1 : static_cast<int64_t>(static_cast<uint32_t>(first_block));
-}
-
-Node dir_node(const ds::found_dir& d) {
-    Node n;
-    n.id = d.dir_id;
-    n.first_block = shown_first_block(d.first_block);
-    n.is_dir = true;
-    n.name = "DIR" + std::to_string(d.number);
-    return n;
-}
-
-} // namespace
-#endif
-
 int cmd_formatted(const Options& opt) {
 #ifdef DATUMSIFT_HAVE_RECOVERY
     int rc = open_datastore(opt.disks);
@@ -44,7 +24,7 @@ int cmd_formatted(const Options& opt) {
     if (opt.json) {
         nlohmann::json j = nlohmann::json::array();
         for (const ds::found_dir& d : dirs) {
-            Node top = dir_node(d);
+            Node top = found_dir_node(d);
             nlohmann::json row = {{"name", top.name}, {"number", d.number}, {"id", d.dir_id},
                                   {"first_block", top.first_block}};
             if (opt.with_tree && walk_rc == kExitOk) {
@@ -61,7 +41,7 @@ int cmd_formatted(const Options& opt) {
                   {"end", ds::scan_end_message(end)}});
     } else {
         for (const ds::found_dir& d : dirs) {
-            Node top = dir_node(d);
+            Node top = found_dir_node(d);
             out_line(top.name + "\t" + std::to_string(d.dir_id) + "\t" + std::to_string(top.first_block));
             if (opt.with_tree && walk_rc == kExitOk)
                 walk_rc = walk_tree(top, top.name, [](const Node& n, const std::string& path) {

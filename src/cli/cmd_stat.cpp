@@ -5,6 +5,7 @@
 #include "scans.h"
 
 #include "vmfs/extents.h"
+#include "vmfs/found_dir.h"
 #include "vmfs/inode.h"
 #include "vmfs/time_text.h"
 
@@ -43,10 +44,9 @@ int cmd_stat(const Options& opt) {
     if (r.node.formatted_root) return fail("file open error");
 
     ds::tvmfs_inode inode;
-    if (ds::inode_get(r.node.id, inode) != 0) return fail("file open error");
     // A found directory is read through the sub-block the recovery found in
     // place of its reused first block; its extents show that sub-block.
-    if (r.node.first_block != -1) inode.blocks[0] = static_cast<uint32_t>(r.node.first_block);
+    if (ds::inode_get_substituted(r.node.id, r.node.first_block, inode) != 0) return fail("file open error");
     std::vector<ds::Extent> extents = ds::file_extents(inode, r.node.id);
 
     if (opt.json) {

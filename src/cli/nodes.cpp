@@ -3,10 +3,6 @@
 #include "vmfs/blockid.h"
 #include "vmfs/name_text.h"
 
-#ifdef DATUMSIFT_HAVE_RECOVERY
-#include "recovery/formatted_dirs.h"
-#endif
-
 namespace dscli {
 
 Node root_node() {
@@ -27,23 +23,22 @@ Node formatted_root_node() {
     return n;
 }
 
+Node found_dir_node(const ds::found_dir& d) {
+    Node n;
+    n.id = d.dir_id;
+    // Only the DIR nodes themselves read their entries from the sub-block the
+    // recovery found; everything below them is read as its descriptor says.
+    n.first_block = ds::found_dir_first_block(d);
+    n.is_dir = true;
+    n.name = ds::found_dir_name(d);
+    n.raw_name = n.name;
+    return n;
+}
+
 Children list_children(const Node& node) {
     Children out;
     if (node.formatted_root) {
-#ifdef DATUMSIFT_HAVE_RECOVERY
-        for (const ds::found_dir& d : ds::found_dirs()) {
-            Node c;
-            c.id = d.dir_id;
-            // Only the DIR nodes themselves read their entries from the
-            // sub-block the recovery found; everything below them is read as
-            // its descriptor says.
-            c.first_block = ds::found_dir_first_block(d.number);
-            c.is_dir = true;
-            c.name = "DIR" + std::to_string(d.number);
-            c.raw_name = c.name;
-            out.nodes.push_back(std::move(c));
-        }
-#endif
+        for (const ds::found_dir& d : ds::found_dirs()) out.nodes.push_back(found_dir_node(d));
         return out;
     }
     ds::Listing l = ds::list_directory(node.id, node.first_block);

@@ -3,6 +3,7 @@
 // id (plus, for a directory found by the format recovery, the sub-block that
 // replaces its first block), and its children are what its listing shows.
 
+#include "vmfs/found_dir.h"
 #include "vmfs/listing.h"
 
 #include <cstdint>
@@ -30,6 +31,8 @@ struct Children {
 Node root_node();
 // The node over the format recovery's results: its children are DIR1, DIR2...
 Node formatted_root_node();
+// The node "DIR<n>" of a found directory.
+Node found_dir_node(const ds::found_dir& d);
 
 Children list_children(const Node& node);
 

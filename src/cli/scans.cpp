@@ -46,7 +46,10 @@ int prepare_formatted(const Options& opt) {
         return ds::scan_formatted_dirs(progress, [](const ds::found_dir&) {});
     });
     if (end == ds::ScanEnd::finished) return kExitOk;
-    if (end == ds::ScanEnd::cancelled || end == ds::ScanEnd::not_open) return fail(ds::scan_end_message(end));
+    // Only a scan that stopped on the way keeps what it found; one that could
+    // not start found nothing to stand on.
+    if (end != ds::ScanEnd::bitmap_read_failed && end != ds::ScanEnd::descriptor_read_failed)
+        return fail(ds::scan_end_message(end));
     warn(ds::scan_end_message(end));
     return kExitOk;
 #else

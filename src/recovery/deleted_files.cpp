@@ -39,7 +39,7 @@ FileRow make_file_row(const tvmfs_inode& inode, int n, uint32_t descriptor_id) {
 }
 
 ScanEnd scan_deleted_files(const ScanProgress& progress, const std::function<void(const FileRow&)>& row) {
-    if (!fs_is_open()) return ScanEnd::not_open;
+    if (ScanEnd pre = scan_precondition(kFoundFdc); pre != ScanEnd::finished) return pre;
     int n = 1;
     ItemWindow slots(fs_state().fdc);
     auto visit = [&](uint32_t entry, uint32_t item) {

@@ -12,11 +12,6 @@
 
 namespace ds {
 
-std::vector<found_dir>& found_dirs() {
-    static std::vector<found_dir> table;
-    return table;
-}
-
 uint32_t find_dir_subblock(uint32_t dir_id) {
     const tvmfs_bitmap& sbc = fs_state().sbc;
     std::vector<uint8_t> item(static_cast<size_t>(std::max(sbc.header.item_size, 0)));
@@ -76,22 +71,8 @@ private:
 
 } // namespace
 
-int64_t found_dir_first_block(int32_t number) {
-    const std::vector<found_dir>& table = found_dirs();
-    const found_dir* rec = nullptr;
-    // The record numbered k is at index k - 1; look further only if the table
-    // was ever built otherwise.
-    if (number >= 1 && static_cast<size_t>(number) <= table.size() && table[number - 1].number == number)
-        rec = &table[number - 1];
-    for (size_t k = 0; !rec && k < table.size(); ++k)
-        if (table[k].number == number) rec = &table[k];
-    if (!rec || rec->first_block == -1) return -1;
-    // Stored as a signed 32-bit value; the id itself is unsigned.
-    return static_cast<int64_t>(static_cast<uint32_t>(rec->first_block));
-}
-
 ScanEnd scan_formatted_dirs(const ScanProgress& progress, const std::function<void(const found_dir&)>& row) {
-    if (!fs_is_open()) return ScanEnd::not_open;
+    if (ScanEnd pre = scan_precondition(kFoundFdc | kFoundSbc); pre != ScanEnd::finished) return pre;
     found_dirs().clear();
     DotEntryIndex dot_entries;   // built when the first candidate needs it
     int32_t n = 1;
@@ -119,7 +100,7 @@ ScanEnd scan_formatted_dirs(const ScanProgress& progress, const std::function<vo
             const uint32_t sb = dot_entries.find(f);
             if (sb == 0) return Visit::next;
             first_block = static_cast<int32_t>(sb);
-            dir.blocks[0] = sb;   // in memory only
+            substitute_first_block(dir, sb);   // in memory only
         }
         if (file_read(dir, raw, kDirentBytes, kDirentBytes) != kDirentBytes) return Visit::next;
         tvmfs_dirent dotdot;

@@ -53,7 +53,7 @@ bool looks_like_mbr(const uint8_t* b) {
 }
 
 ScanEnd scan_lost_vmdks(const ScanProgress& progress, const std::function<void(const PartitionRow&)>& row) {
-    if (!fs_is_open()) return ScanEnd::not_open;
+    if (ScanEnd pre = scan_precondition(kFoundPbc); pre != ScanEnd::finished) return pre;
     const tvmfs_bitmap& pbc = fs_state().pbc;
     std::vector<uint8_t> item(static_cast<size_t>(std::max(pbc.header.item_size, 0)));
     uint8_t first[1024];

@@ -17,8 +17,20 @@ const char* scan_end_message(ScanEnd end) {
     case ScanEnd::descriptor_read_failed: return "rinode get error";
     case ScanEnd::cancelled: return "scan cancelled";
     case ScanEnd::not_open: return "please view file first";
+    case ScanEnd::fdc_missing: return "fdc open error";
+    case ScanEnd::sbc_missing: return "sbc open error";
+    case ScanEnd::pbc_missing: return "pbc open error";
     }
     return "";
+}
+
+ScanEnd scan_precondition(uint8_t needs) {
+    if (!fs_is_open()) return ScanEnd::not_open;
+    const uint8_t missing = needs & ~fs_state().found;
+    if (missing & kFoundFdc) return ScanEnd::fdc_missing;
+    if (missing & kFoundSbc) return ScanEnd::sbc_missing;
+    if (missing & kFoundPbc) return ScanEnd::pbc_missing;
+    return ScanEnd::finished;
 }
 
 int gauge_value(int32_t area, int32_t area_count) {

@@ -15,10 +15,19 @@ enum class ScanEnd {
     descriptor_read_failed,   // a free slot's descriptor unreadable: "rinode get error"
     cancelled,                // the operator asked to stop
     not_open,                 // the file system has not been opened: "please view file first"
+    fdc_missing,              // the opening found no ".fdc.sf": "fdc open error"
+    sbc_missing,              // the opening found no ".sbc.sf": "sbc open error"
+    pbc_missing,              // the opening found no ".pbc.sf": "pbc open error"
 };
 
 // The text the front ends show for how a scan ended.
 const char* scan_end_message(ScanEnd end);
+
+// Whether a scan that reads through the given system files (SystemFileBit
+// values) may start: finished when it may, not_open before the file system
+// has been opened, and the missing file's end when the opening did not find
+// one (a scan through it would find nothing and seem to succeed).
+ScanEnd scan_precondition(uint8_t needs);
 
 // Called once per area with the gauge value (0..100); false cancels.
 using ScanProgress = std::function<bool(int gauge)>;

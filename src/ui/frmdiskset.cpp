@@ -106,8 +106,9 @@ void Tfrmdiskset::FormCreate() {
     N7 = pm1->addAction(QStringLiteral("打开镜像文件"));
     N7->setObjectName(QStringLiteral("N7"));
     connect(N7, &QAction::triggered, this, &Tfrmdiskset::N7Click);
+    // The "-" items are plain separators: a separator given a text is drawn
+    // with that text beside its line by some styles.
     N8 = pm1->addSeparator();
-    N8->setText(QStringLiteral("-"));
     N8->setObjectName(QStringLiteral("N8"));
 
     drives_ = machine_drives();
@@ -116,7 +117,7 @@ void Tfrmdiskset::FormCreate() {
         item->setData(drive.number);
         connect(item, &QAction::triggered, this, [this, item] { DriveItemClick(item); });
     }
-    pm1->addSeparator()->setText(QStringLiteral("-"));
+    pm1->addSeparator();
     RefreshDiskList();
 }
 
@@ -172,7 +173,7 @@ void Tfrmdiskset::add_by_hand() {
 }
 
 void Tfrmdiskset::Button3Click() {
-    lvm_state().loaded_extents = 0;
+    lvm_clear();
     RefreshDiskList();
 }
 

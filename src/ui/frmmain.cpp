@@ -11,6 +11,7 @@
 #include "vmfs/blockid.h"
 #include "vmfs/file_export.h"
 #include "vmfs/folder_export.h"
+#include "vmfs/found_dir.h"
 #include "vmfs/fs.h"
 #include "vmfs/inode.h"
 #include "vmfs/listing.h"
@@ -256,15 +257,10 @@ void Tfrmmain::tree_double_clicked(QTreeWidgetItem* item) {
 
 int64_t Tfrmmain::first_block_of(const QTreeWidgetItem* node) const {
     // A directory found after a reformat may have its entries in a sub-block
-    // that takes the place of its own first block.
-    QTreeWidgetItem* first = TreeView->topLevelItem(0);
-    if (first && first->text(0) == kAllDirFound && node->parent() == first) {
-        const QString caption = node->text(0);
-        bool ok = false;
-        int number = caption.startsWith(QLatin1String("DIR")) ? caption.mid(3).toInt(&ok) : 0;
-        if (ok) return found_dir_first_block(number);
-    }
-    return -1;
+    // that takes the place of its own first block. Its node carries its
+    // number; the nodes inside it are read as their descriptors say.
+    const QVariant number = node->data(0, kFoundDirRole);
+    return number.isValid() ? found_dir_first_block(number.toInt()) : -1;
 }
 
 void Tfrmmain::TreeViewDblClick() {
@@ -308,7 +304,7 @@ void Tfrmmain::saveout1Click() {
             return;
         }
     }
-    export_descriptor(node->text(0), id);
+    export_descriptor(node->text(0), id, first_block_of(node));
 }
 
 void Tfrmmain::export_folder(const QTreeWidgetItem* node) {
@@ -392,10 +388,11 @@ void Tfrmmain::saveout2Click() {
     export_descriptor(QStringLiteral("FILE ") + rows.first()->text(0), id);
 }
 
-void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id) {
+void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id, int64_t first_block) {
     if (!ui::confirm(this, QStringLiteral("sure to export file: ") + shown + QStringLiteral("  OUT"))) return;
     tvmfs_inode inode;
-    if (inode_get(descriptor_id, inode) != 0) {
+    // A found directory's file is written as its listing reads it.
+    if (inode_get_substituted(descriptor_id, first_block, inode) != 0) {
         ui::message(this, QStringLiteral("file open error"));
         return;
     }
@@ -482,8 +479,8 @@ void Tfrmmain::AddPartitionRow(const PartitionRow& row) {
 void Tfrmmain::Button2Click() {
     if (busy_) return;
     ListView2->clear();
-    if (!fs_is_open()) {
-        ui::message(this, QString::fromUtf8(scan_end_message(ScanEnd::not_open)));
+    if (ScanEnd pre = scan_precondition(kFoundFdc); pre != ScanEnd::finished) {
+        show_scan_end(pre);
         return;
     }
     Running running(*this);
@@ -495,8 +492,10 @@ void Tfrmmain::Button2Click() {
 
 void Tfrmmain::Button3Click() {
     if (busy_) return;
-    if (!fs_is_open()) {
-        ui::message(this, QString::fromUtf8(scan_end_message(ScanEnd::not_open)));
+    // Before the browse, or without the system files it reads through, the
+    // scan leaves the tree as it is.
+    if (ScanEnd pre = scan_precondition(kFoundFdc | kFoundSbc); pre != ScanEnd::finished) {
+        show_scan_end(pre);
         return;
     }
     Running running(*this);
@@ -507,7 +506,7 @@ void Tfrmmain::Button3Click() {
     TreeView->setUpdatesEnabled(true);
     ScanProgress progress = [this](int gauge) { return scan_progress(gauge); };
     ScanEnd end = scan_formatted_dirs(progress, [this, root](const found_dir& d) {
-        add_node(root, QStringLiteral("DIR") + QString::number(d.number), d.dir_id, 0);
+        add_node(root, qs(found_dir_name(d)), d.dir_id, 0)->setData(0, kFoundDirRole, d.number);
     });
     show_scan_end(end);
 }
@@ -515,8 +514,8 @@ void Tfrmmain::Button3Click() {
 void Tfrmmain::Button4Click() {
     if (busy_) return;
     ListView2->clear();
-    if (!fs_is_open()) {
-        ui::message(this, QString::fromUtf8(scan_end_message(ScanEnd::not_open)));
+    if (ScanEnd pre = scan_precondition(kFoundPbc); pre != ScanEnd::finished) {
+        show_scan_end(pre);
         return;
     }
     Running running(*this);
@@ -532,6 +531,15 @@ void Tfrmmain::diskssetting1Click() {
     if (busy_) return;
     Tfrmdiskset frm;
     frm.exec();
+    // Changed disks closed the file system and forgot the found directories:
+    // nothing of the datastore that was open stays on show to be listed or
+    // saved, and the window is as before a first browse.
+    if (!fs_is_open()) {
+        TreeView->clear();
+        ListView2->clear();
+        ListView2->hide();
+        Memo1->clear();
+    }
 }
 
 void Tfrmmain::brosefile1Click() { Button1->click(); }

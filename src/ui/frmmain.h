@@ -29,6 +29,7 @@ enum class ScanEnd;
 inline constexpr int kNodeDataRole = Qt::UserRole;        // the node's 32-bit value
 inline constexpr int kImageIndexRole = Qt::UserRole + 1;  // index into ImageList1
 inline constexpr int kDescriptorRole = Qt::UserRole + 2;  // ListView2: a deleted file's descriptor id
+inline constexpr int kFoundDirRole = Qt::UserRole + 3;    // a "DIR<n>" node: the found directory's number
 
 class Tfrmmain : public QMainWindow {
     Q_OBJECT
@@ -92,7 +93,7 @@ private:
     void build();
     QTreeWidgetItem* selected_node() const;
     QTreeWidgetItem* add_node(QTreeWidgetItem* parent, const QString& text, uint32_t data, int image);
-    void export_descriptor(const QString& shown, uint32_t descriptor_id);
+    void export_descriptor(const QString& shown, uint32_t descriptor_id, int64_t first_block = -1);
     void export_folder(const QTreeWidgetItem* node);
     int64_t first_block_of(const QTreeWidgetItem* node) const;
     bool scan_progress(int gauge);

@@ -7,7 +7,7 @@
 
 namespace ds {
 
-int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst, int32_t min_item, int32_t max_item) {
+int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst, const ItemUse& use) {
     tvmfs_inode inode = src.inode;
     uint8_t raw[512] = {};
     if (file_read(inode, raw, 512, 0) != 512) return -1;
@@ -20,8 +20,8 @@ int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst, int32_t min_item, in
     h.area_size = load_le<int32_t>(b, 16);
     h.total_items = load_le<int32_t>(b, 20);
     h.area_count = load_le<int32_t>(b, 24);
-    if (h.items_per_entry <= 0 || h.entries_per_area <= 0 || h.area_size <= 0 || h.header_size < 0 ||
-        h.item_size < min_item || h.item_size > max_item)
+    if (use.items_read && (h.items_per_entry <= 0 || h.entries_per_area <= 0 || h.area_size <= 0 ||
+                           h.header_size < 0 || h.item_size < use.min_size || h.item_size > use.max_size))
         return -1;
     dst.inode = inode;
     dst.header = h;

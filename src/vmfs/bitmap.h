@@ -11,9 +11,21 @@ namespace ds {
 
 inline constexpr int64_t kBitmapEntryBytes = 1024;
 inline constexpr int kBitmapBytes = 496;
-// Largest item any caller reads into one buffer (sub-blocks are 64 KiB on
-// real volumes); bigger items are refused when the file is opened.
+// Largest item any caller reads into one buffer (sub-blocks are 64 KiB and
+// pointer blocks 4 KiB on real volumes); bigger items are refused when a file
+// whose items are read is opened.
 inline constexpr int32_t kMaxItemSize = 1 << 20;
+
+// What is read through a bitmap file, and so which header values its opening
+// must refuse. A file whose items are never read (".fbb.sf": file blocks are
+// addressed directly, and its item size is the block size, up to 8 MiB and
+// more) opens with any header that can be read.
+struct ItemUse {
+    bool items_read = true;
+    int32_t min_size = 1;
+    int32_t max_size = kMaxItemSize;   // callers read items into buffers of this size
+};
+inline constexpr ItemUse kItemsNeverRead{false, 0, 0};
 
 struct tvmfs_bitmap_header {
     int32_t items_per_entry = 0;
@@ -40,13 +52,11 @@ struct tvmfs_bitmap_entry {
 };
 
 // Reads the header of src's file into dst.header (src and dst may be one
-// record). -1 when unreadable or when the header would make item positions
-// undefined or overrun a buffer: non-positive items per entry, entries per
-// area or area size, or an item size outside [min_item, max_item] (callers
-// read items into buffers of max_item bytes; ".fbb.sf" keeps no item data,
-// so its item size may be 0).
-int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst, int32_t min_item = 1,
-                int32_t max_item = kMaxItemSize);
+// record). -1 when the first 512 bytes cannot be read; for a file whose items
+// are read also when the header would make item positions undefined or
+// overrun a buffer: non-positive items per entry, entries per area or area
+// size, a negative header size, or an item size outside the use's bounds.
+int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst, const ItemUse& use = {});
 
 // File offset of item (entry, item); -1 when the header cannot place it.
 int64_t bitmap_item_pos(const tvmfs_bitmap& bm, uint32_t entry, uint32_t item);

@@ -69,7 +69,7 @@ std::string candidate_line(const Detection& d, int k) {
 
 AddDiskRefusal assemble_volume(const Detection& d, int k) {
     tvmfslvm& lvm = lvm_state();
-    lvm.loaded_extents = 0;
+    lvm_clear();
     if (k < 0 || k >= static_cast<int>(d.candidates.size())) return AddDiskRefusal::not_found;
     AddDiskRefusal why = AddDiskRefusal::none;
     const TvmfsVOLUME& first = d.candidates[static_cast<size_t>(k)];

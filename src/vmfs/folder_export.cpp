@@ -4,6 +4,7 @@
 #include "vmfs/dirent.h"
 #include "vmfs/file_export.h"
 #include "vmfs/host_write.h"
+#include "vmfs/found_dir.h"
 #include "vmfs/inode.h"
 #include "vmfs/input_guard.h"
 #include "vmfs/name_text.h"
@@ -133,7 +134,7 @@ public:
         }
         fill_times(items[at].item, dir);
         entered_.emplace(id, path);
-        if (first_block != -1) dir.blocks[0] = static_cast<uint32_t>(first_block);
+        substitute_first_block(dir, first_block);
 
         std::vector<ChildEntry> kids;
         bool whole = dir_walk(dir, [&](const tvmfs_dirent& e) {

@@ -5,6 +5,7 @@
 #include "vmfs/blockid.h"
 #include "vmfs/dirent.h"
 #include "vmfs/file_read.h"
+#include "vmfs/found_dir.h"
 #include "vmfs/volume.h"
 
 #include <string_view>
@@ -17,15 +18,20 @@ tvmfs_fs& fs_state() {
 }
 
 void reset_state() {
-    fs_state() = tvmfs_fs{};
+    fs_close();
     lvm_state() = tvmfslvm{};
     disk_sectors() = 0;
     sector_source().close_all();
     disk_cache_reset();
-    file_read_cache_reset();
 }
 
 bool fs_is_open() { return fs_state().fdc.inode.size != 0; }
+
+void fs_close() {
+    fs_state() = tvmfs_fs{};
+    found_dirs().clear();
+    file_read_cache_reset();
+}
 
 std::vector<std::string> info_lines() {
     const tvmfslvm& lvm = lvm_state();
@@ -56,15 +62,18 @@ struct SystemFile {
     std::string_view name;
     tvmfs_bitmap tvmfs_fs::*record;
     const char* message;
-    int32_t min_item;   // file blocks lie outside ".fbb.sf": its items have no data
-    int32_t max_item;   // descriptors are read into 2048-byte buffers
+    ItemUse use;
+    SystemFileBit bit;
 };
 
+// Descriptors are read into 2048-byte buffers and a pointer block must hold
+// at least one id; file blocks are never read through ".fbb.sf".
+constexpr ItemUse kDescriptorItems{true, 1, static_cast<int32_t>(kDescriptorBytes)};
 constexpr SystemFile kSystemFiles[] = {
-    {".fbb.sf", &tvmfs_fs::fbb, "fbb open error", 0, kMaxItemSize},
-    {".fdc.sf", &tvmfs_fs::fdc, "fdc open error", 1, kDescriptorBytes},
-    {".pbc.sf", &tvmfs_fs::pbc, "pbc open error", 4, kMaxItemSize},
-    {".sbc.sf", &tvmfs_fs::sbc, "sbc open error", 1, kMaxItemSize},
+    {".fbb.sf", &tvmfs_fs::fbb, "fbb open error", kItemsNeverRead, kFoundFbb},
+    {".fdc.sf", &tvmfs_fs::fdc, "fdc open error", kDescriptorItems, kFoundFdc},
+    {".pbc.sf", &tvmfs_fs::pbc, "pbc open error", {true, 4, kMaxItemSize}, kFoundPbc},
+    {".sbc.sf", &tvmfs_fs::sbc, "sbc open error", {true, 1, kMaxItemSize}, kFoundSbc},
 };
 
 } // namespace
@@ -84,8 +93,10 @@ OpenOutcome fs_open() {
     out.info_lines = info_lines();
     out.pane_filled = true;
 
+    fs.found = 0;
+    found_dirs().clear();
     bitmap_set_provisional_fdc(fs.fdc, fs.fsinfo.blocksize);
-    if (bitmap_open(fs.fdc, fs.fdc, 1, kDescriptorBytes) != 0) {
+    if (bitmap_open(fs.fdc, fs.fdc, kDescriptorItems) != 0) {
         out.message = "fdc open error";
         return out;
     }
@@ -102,7 +113,10 @@ OpenOutcome fs_open() {
         for (const SystemFile& sf : kSystemFiles) {
             if (name != sf.name) continue;
             tvmfs_bitmap& rec = fs.*sf.record;
-            if (inode_get(e.block_id, rec.inode) != 0 || bitmap_open(rec, rec, sf.min_item, sf.max_item) != 0) out.message = sf.message;
+            if (inode_get(e.block_id, rec.inode) != 0 || bitmap_open(rec, rec, sf.use) != 0)
+                out.message = sf.message;
+            else
+                fs.found |= sf.bit;
             break;
         }
     });

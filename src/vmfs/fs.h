@@ -9,12 +9,19 @@
 
 namespace ds {
 
+// The system files, as bits of tvmfs_fs::found.
+enum SystemFileBit : uint8_t { kFoundFbb = 1, kFoundSbc = 2, kFoundPbc = 4, kFoundFdc = 8 };
+
 struct tvmfs_fs {
     tvmfs_fsinfo fsinfo;
     tvmfs_bitmap fbb;
     tvmfs_bitmap sbc;
     tvmfs_bitmap pbc;
     tvmfs_bitmap fdc;
+    // Which system files the last opening found in the root and opened. A
+    // record it did not find holds nothing of this datastore (or, at first,
+    // nothing at all), so what needs it must say so instead of finding nothing.
+    uint8_t found = 0;
 };
 
 // The process-wide open file system.
@@ -26,6 +33,10 @@ void reset_state();
 
 // The recovery commands' test that the file system has been opened.
 bool fs_is_open();
+
+// Closes the open file system: after the disks change nothing of it may be
+// read any more, and every command answers as before a first opening.
+void fs_close();
 
 // How an opening of the file system went, for the front end to show.
 struct OpenOutcome {

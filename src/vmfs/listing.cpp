@@ -1,6 +1,7 @@
 #include "vmfs/listing.h"
 
 #include "vmfs/dirent.h"
+#include "vmfs/found_dir.h"
 #include "vmfs/inode.h"
 
 namespace ds {
@@ -8,12 +9,11 @@ namespace ds {
 Listing list_directory(uint32_t dir_id, int64_t first_block) {
     Listing out;
     tvmfs_inode dir;
-    if (inode_get(dir_id, dir) != 0) return out;
+    if (inode_get_substituted(dir_id, first_block, dir) != 0) return out;
     if (dir.type != kTypeDir) {
         out.status = ListStatus::not_directory;
         return out;
     }
-    if (first_block != -1) dir.blocks[0] = static_cast<uint32_t>(first_block);
     bool reached_end = dir_walk(dir, [&](const tvmfs_dirent& e) {
         if (e.type != kTypeDir && e.type != kTypeRegular && e.type != kTypeSystem) return;
         std::string name = display_name(e);

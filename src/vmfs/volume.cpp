@@ -1,6 +1,7 @@
 #include "vmfs/volume.h"
 
 #include "disk/disk_read.h"
+#include "vmfs/fs.h"
 #include "vmfs/le.h"
 
 #include <cstring>
@@ -11,6 +12,11 @@ namespace ds {
 tvmfslvm& lvm_state() {
     static tvmfslvm lvm;
     return lvm;
+}
+
+void lvm_clear() {
+    lvm_state().loaded_extents = 0;
+    fs_close();
 }
 
 namespace {
@@ -125,6 +131,7 @@ int AddDisk(const std::string& device, int64_t start_sector, AddDiskRefusal* why
             return refuse(AddDiskRefusal::not_continuous);
     }
     lvm.loaded_extents = k + 1;
+    fs_close();
     if (why) *why = AddDiskRefusal::none;
     return 0;
 }

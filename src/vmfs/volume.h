@@ -46,6 +46,11 @@ struct tvmfslvm {
 // The process-wide logical volume, which is also the disk table.
 tvmfslvm& lvm_state();
 
+// Empties the logical volume ("remove all disks"). Like every change of the
+// disks (a disk that joins, too) it closes the open file system: nothing of
+// it may be read through the new disks.
+void lvm_clear();
+
 // 0 read and valid; -1 the 1024 bytes could not be read; -2 wrong magic.
 int volume_header_read(TvmfsVOLUME& vol);
 

@@ -26,6 +26,61 @@ TEST(BlockId, BuildsAndSplitsEveryKind) {
     EXPECT_EQ(blkid_type(0), 0u);
 }
 
+// Every value of every field, with the other field of the id at zero and at
+// its largest value: a decoder that keeps too few bits of a field, or lets
+// one field spill into the other, fails here.
+TEST(BlockId, EveryFieldRoundTripsOverItsWholeRange) {
+    for (uint32_t other : {0u, 0x3Fu}) {
+        for (uint32_t entry = 0; entry <= 0xFFFFFu; ++entry) {
+            const uint32_t id = sb_build(entry, other);
+            if (sb_entry(id) != entry || sb_item(id) != other || blkid_type(id) != kBlockSub) FAIL() << entry;
+        }
+    }
+    for (uint32_t other : {0u, 0xFFFFFu}) {
+        for (uint32_t item = 0; item <= 0x3Fu; ++item) {
+            const uint32_t id = sb_build(other, item);
+            EXPECT_EQ(sb_item(id), item);
+            EXPECT_EQ(sb_entry(id), other);
+        }
+    }
+    for (uint32_t other : {0u, 0x3FFu}) {
+        for (uint32_t entry = 0; entry <= 0x7FFFu; ++entry) {
+            const uint32_t id = fd_build(entry, other);
+            if (fd_entry(id) != entry || fd_item(id) != other || blkid_type(id) != kBlockDescriptor) FAIL() << entry;
+        }
+    }
+    for (uint32_t other : {0u, 0x7FFFu}) {
+        for (uint32_t item = 0; item <= 0x3FFu; ++item) {
+            const uint32_t id = fd_build(other, item);
+            if (fd_item(id) != item || fd_entry(id) != other || (id & (1u << 21)) != 0) FAIL() << item;
+        }
+    }
+    // Pointer-block ids are only ever taken apart; bit 21 of a descriptor id
+    // and bits 3-5 of every id belong to no field.
+    for (uint32_t other : {0u, 0xFu}) {
+        for (uint32_t entry = 0; entry <= 0x3FFFFFu; ++entry) {
+            const uint32_t id = (entry << 6) | (other << 28) | 0x38u | kBlockPointer;
+            if (pb_entry(id) != entry || pb_item(id) != other) FAIL() << entry;
+        }
+    }
+    for (uint32_t other : {0u, 0x3FFFFFu}) {
+        for (uint32_t item = 0; item <= 0xFu; ++item) {
+            const uint32_t id = (other << 6) | (item << 28) | kBlockPointer;
+            EXPECT_EQ(pb_item(id), item);
+            EXPECT_EQ(pb_entry(id), other);
+        }
+    }
+    EXPECT_EQ(fd_entry(fd_build(0, 0) | (1u << 21) | 0x38u), 0u);
+    EXPECT_EQ(fd_item(fd_build(0, 0) | (1u << 21) | 0x38u), 0u);
+    // File-block numbers use all 26 upper bits; a step that is prime to every
+    // power of two reaches each bit pattern of the low and the high bits.
+    for (uint64_t n = 0; n <= 0x3FFFFFFu; n += 4099) {
+        const uint32_t id = fb_build(static_cast<uint32_t>(n));
+        if (fb_item(id) != n || blkid_type(id) != kBlockFile || fb_item(id | 0x38u) != n) FAIL() << n;
+    }
+    EXPECT_EQ(fb_item(fb_build(0x3FFFFFFu)), 0x3FFFFFFu);
+}
+
 TEST(BlockId, ProvisionalFdcBlockFollowsTheBlockSize) {
     EXPECT_EQ(provisional_fdc_block(1048576), 4u);
     EXPECT_EQ(provisional_fdc_block(2097152), 2u);

@@ -113,7 +113,6 @@ TEST_F(SmallDatastore, RefusesBitmapHeadersThatCannotPlaceItems) {
         const char* message;
     };
     for (Case c : {Case{dsb::SysFile::Sbc, 12, 0, "sbc open error"}, Case{dsb::SysFile::Pbc, 16, 0, "pbc open error"},
-                   Case{dsb::SysFile::Fbb, 0, 0, "fbb open error"},
                    Case{dsb::SysFile::Sbc, 12, 0x7FFFFFFF, "sbc open error"},
                    Case{dsb::SysFile::Fdc, 12, 4096, "fdc open error"},
                    Case{dsb::SysFile::Pbc, 4, 0xFFFFFFFF, "pbc open error"}}) {

@@ -55,7 +55,14 @@ TEST_F(DiskSettingsWindow, MenuListsTheDrivesAfterTheImageItem) {
             drive(3, "/dev/sdd", false, 2048000)});
     Tfrmdiskset frm;
     QStringList items;
-    for (QAction* a : frm.pm1->actions()) items << a->text();
+    for (QAction* a : frm.pm1->actions()) {
+        // The "-" items are plain separators, with no text to draw beside the line.
+        if (a->isSeparator()) {
+            EXPECT_EQ(a->text(), "");
+        }
+        items << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    }
+    EXPECT_EQ(frm.findChild<QAction*>("N8"), frm.pm1->actions().at(1));
     EXPECT_EQ(items, QStringList({"打开镜像文件", "-", "本地磁盘 0 (465.76 GB) ", "可移动存储 2 (999.99 MB) ",
                                   "本地磁盘 3 (0.98 GB) ", "-"}));
     EXPECT_EQ(frm.windowTitle(), "disks setting");

@@ -4,6 +4,8 @@
 
 #include "gui_support.h"
 
+#include "cli/cli_run.h"
+
 #include "ui/frmmain.h"
 #include "recovery/formatted_dirs.h"
 
@@ -158,3 +160,38 @@ TEST_F(FolderSave, TheFoundDirectoriesTopSavesEveryFoundDirectory) {
 }
 
 } // namespace
+
+// The directory file of a found directory is the directory as its listing
+// reads it, through the sub-block that took its first block's place: the
+// same bytes the command line writes for that directory.
+TEST_F(FolderSave, TheDirectoryFileOfAFoundDirectoryIsTheCommandLinesBytes) {
+    dstest::TempDir dir;
+    const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
+    add_disk(f.images.at(0));
+    Tfrmmain w;
+    w.Button1Click();
+    w.Button3Click();
+    QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
+    QTreeWidgetItem* dir2 = nullptr;
+    for (int i = 0; i < top->childCount(); ++i)
+        if (top->child(i)->data(0, ds::kNodeDataRole).toUInt() == f.reused_dir) dir2 = top->child(i);
+    ASSERT_NE(dir2, nullptr);
+    prompts.messages.clear();
+    prompts.choose_answers = {0};
+    prompts.confirm_answers = {true};
+    prompts.save_answers = {QString::fromStdString(dir.file("window.dir"))};
+    select_and_save(w, dir2);
+    ASSERT_EQ(prompts.messages.size(), 1);
+    EXPECT_TRUE(prompts.messages[0].startsWith("success\n")) << prompts.messages[0].toStdString();
+
+    const clitest::RunResult cli = clitest::run_cli(
+        {"-d", f.images.at(0), "export", "--formatted", dir2->text(0).toStdString(), dir.file("cli.dir")});
+    ASSERT_EQ(cli.exit_code, 0) << cli.err;
+    const std::vector<uint8_t> saved = dstest::read_file(dir.file("window.dir"));
+    EXPECT_EQ(saved, dstest::read_file(dir.file("cli.dir")));
+    // Its first entry is the "." that the surviving copy holds, not the bytes
+    // of the file that took the directory's own first block.
+    ASSERT_GE(saved.size(), 140u);
+    EXPECT_EQ(saved[0], 2);
+    EXPECT_EQ(saved[4] | saved[5] << 8 | saved[6] << 16 | uint32_t(saved[7]) << 24, f.reused_dir);
+}

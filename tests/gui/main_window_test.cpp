@@ -198,7 +198,10 @@ TEST_F(MainWindow, EveryBrowseMessageInItsSituation) {
         {"fdc open error", true, false, {}, [](auto& ds) { patch_sysfile(ds, SysFile::Fdc, 0, 0); }},
         // Item 0 of ".fdc.sf" then lies beyond the one-block stand-in.
         {"root_dir open error", true, true, {}, [](auto& ds) { patch_sysfile(ds, SysFile::Fdc, 8, 0x100000); }},
-        {"fbb open error", true, true, {}, [](auto& ds) { patch_sysfile(ds, SysFile::Fbb, 0, 0); }},
+        // Nothing is read through ".fbb.sf": only a descriptor that cannot be
+        // read (a zeroed one has size 0) stops the opening.
+        {"fbb open error", true, true, {},
+         [](dsb::Datastore& ds) { ds.write_lv(ds.item_lv_offset(ds.system_file(SysFile::Fbb)), std::vector<uint8_t>(2048)); }},
         {"pbc open error", true, true, {}, [](auto& ds) { patch_sysfile(ds, SysFile::Pbc, 12, -1); }},
         {"sbc open error", true, true, {}, [](auto& ds) { patch_sysfile(ds, SysFile::Sbc, 4, 0); }},
     };

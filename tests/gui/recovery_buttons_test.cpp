@@ -5,17 +5,24 @@
 #include "gui_support.h"
 #include "support/time_table.h"
 
+#include "ui/frmdiskset.h"
 #include "ui/frmmain.h"
+#include "vmfs/found_dir.h"
+#include "vmfs/fs.h"
+#include "vmfs/volume.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDateTime>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QProgressBar>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 
 #include <filesystem>
+#include <functional>
 
 using namespace guitest;
 using ds::Tfrmmain;
@@ -199,4 +206,86 @@ TEST_F(RecoveryButtons, ClosingTheWindowCancelsAScanOrAnExport) {
     EXPECT_EQ(std::filesystem::file_size(out.file("log")), 1048576u);
     QTest::qWait(20);
     EXPECT_FALSE(w.isVisible());
+}
+
+namespace {
+
+// Two one-segment members whose partitions start at different sectors.
+struct TwoMembers {
+    dstest::TempDir dir;
+    std::string m[2] = {dir.file("m0.img"), dir.file("m1.img")};
+    TwoMembers() {
+        dsb::DatastoreOptions o;
+        o.members = {{m[0], 2048, 0, 0, {}, true}, {m[1], 128, 1, 1, {}, true}};
+        dsb::Datastore ds(o);
+        ds.finish();
+    }
+};
+
+// Runs the disk settings window from the menu and does `act` in it.
+void in_disk_settings(Tfrmmain& w, const std::function<void(ds::Tfrmdiskset&)>& act) {
+    bool ran = false;
+    QTimer::singleShot(0, &w, [&] {
+        auto* frm = qobject_cast<ds::Tfrmdiskset*>(QApplication::activeModalWidget());
+        if (!frm) return;
+        act(*frm);
+        ran = true;
+        frm->close();
+    });
+    w.diskssetting1->trigger();
+    ASSERT_TRUE(ran);
+}
+
+} // namespace
+
+// "remove all disks" closes the file system and forgets the found
+// directories: no command reads the old datastore through whatever disks
+// come next, and every one answers as before a first browse.
+TEST_F(RecoveryButtons, RemovingTheDisksClosesTheDatastoreAndForgetsTheFoundDirectories) {
+    dstest::TempDir dir;
+    const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
+    add_disk(f.images.at(0));
+    Tfrmmain w;
+    w.Button1Click();
+    w.Button3Click();
+    ASSERT_EQ(ds::found_dirs().size(), 2u);
+    prompts.messages.clear();
+
+    in_disk_settings(w, [](ds::Tfrmdiskset& frm) { frm.Button3->click(); });
+    EXPECT_EQ(ds::lvm_state().loaded_extents, 0);
+    EXPECT_FALSE(ds::fs_is_open());
+    EXPECT_TRUE(ds::found_dirs().empty());
+    EXPECT_EQ(w.TreeView->topLevelItemCount(), 0);
+    EXPECT_TRUE(w.Memo1->toPlainText().isEmpty());
+
+    // The demo joins instead; before a browse nothing of either is read.
+    prompts.open_answers = {QString::fromStdString(demo_image())};
+    prompts.input_answers = {QString("2048")};
+    in_disk_settings(w, [](ds::Tfrmdiskset& frm) { frm.N7->trigger(); });
+    EXPECT_EQ(ds::lvm_state().loaded_extents, 1);
+    for (QPushButton* b : {w.Button2, w.Button3, w.Button4}) b->click();
+    EXPECT_EQ(prompts.messages, QStringList(3, "please view file first"));
+    EXPECT_EQ(w.TreeView->topLevelItemCount(), 0);
+}
+
+// A disk that joins the volume closes the file system opened without it.
+TEST_F(RecoveryButtons, ADiskThatJoinsClosesTheDatastoreOpenedWithoutIt) {
+    TwoMembers v;
+    add_disk(v.m[0], 2048);
+    Tfrmmain w;
+    w.Button1Click();
+    ASSERT_TRUE(ds::fs_is_open());
+    ASSERT_EQ(w.TreeView->topLevelItemCount(), 1);
+    prompts.open_answers = {QString::fromStdString(v.m[1])};
+    prompts.input_answers = {QString("128")};
+    in_disk_settings(w, [](ds::Tfrmdiskset& frm) { frm.N7->trigger(); });
+    EXPECT_EQ(ds::lvm_state().loaded_extents, 2);
+    EXPECT_FALSE(ds::fs_is_open());
+    EXPECT_EQ(w.TreeView->topLevelItemCount(), 0);
+    prompts.messages.clear();
+    w.Button2Click();
+    EXPECT_EQ(prompts.messages, QStringList("please view file first"));
+    w.Button1Click();   // the browse opens it again, with both members
+    EXPECT_TRUE(ds::fs_is_open());
+    EXPECT_NE(w.Memo1->toPlainText().indexOf("lvm loaded_extents:2"), -1);
 }

@@ -137,28 +137,26 @@ TEST_F(Corrupted, ImagesCutShortGiveTheMessageOfWhatIsMissing) {
         ds::ScanEnd deleted;
     };
     const auto not_open = ds::ScanEnd::not_open;
-    const auto unreadable = ds::ScanEnd::descriptor_read_failed;
+    // Whenever the opening did not reach the root's entry of .fdc.sf, the
+    // scan says so instead of walking the one-block stand-in.
+    const auto no_fdc = ds::ScanEnd::fdc_missing;
     const std::vector<Cut> cuts = {
         {"inside the volume header", [&](const Layout&) { return partition + 0x100000 + 700; },
          ds::AddDiskRefusal::not_found, "", false, not_open},
         {"inside the fs descriptor", [&](const Layout&) { return lv0 + 0x200000 + 100; }, ds::AddDiskRefusal::none,
          "fs info read error", false, not_open},
-        // The stand-in .fdc.sf counts as open, with an empty header: the
-        // scans find nothing.
         {"inside the header of .fdc.sf", [](const Layout& l) { return l.fdc + 20; }, ds::AddDiskRefusal::none,
-         "fdc open error", false, ds::ScanEnd::finished},
+         "fdc open error", false, no_fdc},
         // The root descriptor is read but not the root's entries, which lie
         // after the cut: the opening ends without a message and without the
-        // real .fdc.sf, and the deleted-file scan meets a free slot it
-        // cannot read.
+        // real .fdc.sf.
         {"inside the items of .fdc.sf", [](const Layout& l) { return l.fdc + 90000; }, ds::AddDiskRefusal::none, "",
-         false, unreadable},
+         false, no_fdc},
         {"inside the header of .pbc.sf", [](const Layout& l) { return l.pbc + 27; }, ds::AddDiskRefusal::none, "",
-         false, unreadable},
-        // "." and ".." are read, the system files' entries are not; the
-        // stand-in .fdc.sf reaches only the descriptors of its first block.
+         false, no_fdc},
+        // "." and ".." are read, the system files' entries are not.
         {"inside the root directory", [](const Layout& l) { return l.root + 300; }, ds::AddDiskRefusal::none, "",
-         false, unreadable},
+         false, no_fdc},
     };
     for (const Cut& c : cuts) {
         SCOPED_TRACE(c.where);
@@ -374,7 +372,12 @@ TEST_F(Corrupted, HugeBitmapCountsEndTheScansAndItemSizesAreBounded) {
         {"sbc item size 2^31-1", SysFile::Sbc, 12, 0x7FFFFFFF, "sbc open error"},
         {"pbc item size 0", SysFile::Pbc, 12, 0, "pbc open error"},
         {"pbc item size 3", SysFile::Pbc, 12, 3, "pbc open error"},
+        // Nothing is read through .fbb.sf: any header that can be read opens.
         {"fbb item size 0", SysFile::Fbb, 12, 0, ""},
+        {"fbb item size 8 MiB", SysFile::Fbb, 12, 8 << 20, ""},
+        {"fbb item size 2^31-1", SysFile::Fbb, 12, 0x7FFFFFFF, ""},
+        {"fbb items per entry 0", SysFile::Fbb, 0, 0, ""},
+        {"fbb area size -1", SysFile::Fbb, 16, -1, ""},
     };
     for (const Header& h : headers) {
         SCOPED_TRACE(h.what);

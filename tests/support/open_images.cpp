@@ -5,9 +5,10 @@
 namespace dstest {
 
 ds::OpenOutcome open_images(const dsb::ImageSummary& summary) {
-    for (const std::string& image : summary.images) {
+    for (size_t k = 0; k < summary.images.size(); ++k) {
+        const int64_t sector = k < summary.start_sectors.size() ? summary.start_sectors[k] : summary.start_sector;
         ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-        if (ds::AddDisk(image, summary.start_sector, &why) != 0) {
+        if (ds::AddDisk(summary.images[k], sector, &why) != 0) {
             ds::OpenOutcome failed;
             failed.message = ds::add_disk_message(why);
             return failed;

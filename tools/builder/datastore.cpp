@@ -93,9 +93,9 @@ Datastore::Datastore(DatastoreOptions options) : opt_(std::move(options)) {
   fbb.items_per_entry = opt_.fbb_items_per_entry;
   fbb.entries_per_area = opt_.fbb_entries_per_area;
   fbb.header_size = 65536;
-  fbb.item_size = opt_.fbb_item_size;
+  fbb.item_size = opt_.fbb_item_size.value_or(static_cast<std::uint32_t>(bs));
   fbb.area_count = static_cast<std::uint32_t>(ceil_div(nblocks, fbb.items_per_area()));
-  if (fbb.item_size != 0) fbb.area_size_override = fbb.entries_per_area * kBitmapEntrySize;
+  fbb.area_size_override = fbb.entries_per_area * kBitmapEntrySize;
 
   bitmaps_[SysFile::Fdc] = BitmapState(opt_.fdc, opt_.fdc.total_items());
   bitmaps_[SysFile::Sbc] = BitmapState(opt_.sbc, opt_.sbc.total_items());

@@ -83,10 +83,11 @@ struct DatastoreOptions {
   BitmapGeometry sbc{16, 16, 65536, 65536, 1};
   BitmapGeometry pbc{16, 16, 65536, 4096, 1};
   // .fbb.sf governs file blocks, whose data lies at their own LV offsets, so
-  // its areas hold entries only (item_size 0); area_count follows the volume.
+  // its areas hold entries only; its header still names the block size as its
+  // item size, as real datastores' do. area_count follows the volume.
   std::uint32_t fbb_items_per_entry = 1024;
   std::uint32_t fbb_entries_per_area = 8;
-  std::uint32_t fbb_item_size = 0;
+  std::optional<std::uint32_t> fbb_item_size;  // unset: the block size
 
   bool bad_fs_magic = false;
   std::uint32_t time = 1234567890;  // objects get time, time+1, ...

@@ -22,6 +22,7 @@ ImageSummary base_summary(const Datastore& ds) {
   ImageSummary s;
   for (const MemberSpec& m : ds.volume().members()) s.images.push_back(m.path);
   s.start_sector = ds.volume().members().front().start_sector;
+  for (const MemberSpec& m : ds.volume().members()) s.start_sectors.push_back(m.start_sector);
   s.block_size = ds.block_size();
   return s;
 }
@@ -233,6 +234,120 @@ MultiSummary build_multi(const std::string& dir) {
   sum.spanning = expect(ds, id);
   for (const char* p : {"/", "/span", "/far", "/span/span.bin", "/span/span.vmx", "/far/far.bin"})
     record(sum, ds, ds.lookup(p));
+  return sum;
+}
+
+MatrixSummary build_matrix(const std::string& dir, const MatrixOptions& mo) {
+  const std::uint64_t bs = mo.block_size;
+  DatastoreOptions o;
+  o.volume_name = "matrix-datastore";
+  o.block_size = bs;
+  // Two segments, on one member or one each: the spanning file crosses the
+  // segment edge either way.
+  if (mo.start_sectors.size() == 1) {
+    o.path = dir + "/matrix.img";
+    o.segments = 2;
+    o.start_sector = mo.start_sectors[0];
+  } else {
+    for (std::size_t k = 0; k < mo.start_sectors.size(); ++k)
+      o.members.push_back({dir + "/matrix" + std::to_string(k) + ".img", mo.start_sectors[k],
+                           static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(k), {}, true});
+  }
+  // Descriptor items 512 and up have bit 31 of their id set.
+  o.fdc = {1024, 1, 65536, kDescriptorSize, 1};
+  o.sbc = {mo.sub_items_per_entry, 128 / mo.sub_items_per_entry, 65536, 65536, 2};
+  o.pbc = {16, 4, 65536, 4096, 1};
+  Datastore ds(o);
+  MatrixSummary sum;
+  static_cast<ImageSummary&>(sum) = base_summary(ds);
+  sum.sub_items_per_entry = mo.sub_items_per_entry;
+  const std::uint32_t ipe = mo.sub_items_per_entry;
+
+  const std::uint32_t inline_id = ds.add_file("/vm/vm.vmx", text_file("displayName = \"vm\"\n"));
+  const std::uint32_t file_id = ds.add_file("/vm/vm.log", generated_file(bs + 12345, pattern_content(41), Storage::FileBlocks));
+  const std::uint32_t pointer_id =
+      ds.add_file("/vm/vm-flat.vmdk", generated_file(2 * bs + 99, pattern_content(42), Storage::PointerBlocks));
+  const std::uint64_t thin_size = 4 * bs - 1000;
+  ContentFn thin_content = overlay_content(
+      zero_content(), {{10, bytes_of("thin: the first block")}, {3 * bs + 5, bytes_of("thin: the last block")}});
+  FileSpec thin = generated_file(thin_size, thin_content, Storage::FileBlocks);
+  thin.thin = true;
+  const std::uint32_t thin_direct = ds.add_file("/vm/thin-direct.vmdk", thin);
+  thin.storage = Storage::PointerBlocks;
+  const std::uint32_t thin_pointer = ds.add_file("/vm/thin-pointer.vmdk", thin);
+  // Across the edge of segment 0: the last block of it and the first after.
+  const std::uint32_t edge = static_cast<std::uint32_t>(kSegmentSize / bs);
+  FileSpec span = generated_file(2 * bs - 77, pattern_content(43), Storage::FileBlocks);
+  span.file_blocks = {edge - 1, edge};
+  const std::uint32_t span_id = ds.add_file("/vm/span.bin", span);
+
+  // The sub-block file starts three items before the end of an entry, so it
+  // uses the highest items there.
+  for (;;) {
+    const std::uint32_t next = ds.unused(SysFile::Sbc);
+    if (sb_item(next) == ipe - 4) break;
+  }
+  const std::uint32_t sub_id =
+      ds.add_file("/vm/vm.nvram", generated_file(4 * 65536 + 3, pattern_content(44), Storage::SubBlocks));
+
+  // The old file system that a format left behind: one directory whose
+  // first block survives, one whose first block a new file took, whose
+  // entries survive in a free sub-block at a high item.
+  const std::uint32_t intact = ds.mkdir("/old-intact");
+  ds.add_file("/old-intact/notes.txt", text_file("kept in the intact directory\n"));
+  const std::uint32_t reused = ds.mkdir("/old-reused");
+  const std::uint32_t in_reused =
+      ds.add_file("/old-reused/disk.vmdk", generated_file(bs + 4321, pattern_content(45), Storage::FileBlocks));
+  sum.file_in_reused = expect(ds, in_reused);
+  const std::vector<std::uint8_t> reused_entries = ds.directory_bytes(reused);
+  ds.remove("/old-intact");
+  ds.remove("/old-reused");
+  FileSpec reuse = text_file(std::string(2000, 'r'), Storage::SubBlocks);
+  reuse.sub_blocks = {ds.info(reused).data_ids.at(0)};
+  ds.add_file("/new/reuse.txt", reuse);
+  std::uint32_t copy = 0;
+  do copy = ds.unused(SysFile::Sbc);
+  while (sb_item(copy) < ipe - 1);
+  ds.write_item(copy, 0, reused_entries);
+  sum.found = {{1, intact, -1, "old-intact"}, {2, reused, static_cast<std::int32_t>(copy), "old-reused"}};
+
+  const std::uint32_t gone = ds.add_file("/vm/old.log", generated_file(bs / 2 + 1, pattern_content(46), Storage::FileBlocks));
+  ds.remove("/vm/old.log");
+  sum.deleted_file = expect(ds, gone);
+
+  // Descriptors at items 512 and up of entry 0: ids above 2^31.
+  for (;;) {
+    const std::uint32_t next = ds.unused(SysFile::Fdc);
+    if (fd_item(next) == 511) break;
+  }
+  const std::uint32_t high_dir = ds.mkdir("/high");
+  const std::uint32_t high_file = ds.add_file("/high/high.bin", generated_file(70000, pattern_content(47)));
+
+  LostDisk lost;
+  lost.pointer_block = ds.unused(SysFile::Pbc);
+  lost.file_block = ds.unused(SysFile::Fbb);
+  lost.partitions = {{0x83, 2048, 4194304, true}};
+  lost.total_kib = total_kib(lost.partitions);
+  ds.write_item(lost.file_block, 0, make_mbr({0x33, 0xC0, 0x8E}, lost.partitions));
+  std::vector<std::uint8_t> ids(4, 0);
+  put_le<std::uint32_t>(ids, 0, lost.file_block);
+  ds.write_item(lost.pointer_block, 0, ids);
+  sum.lost_disks.push_back(lost);
+  ds.finish();
+
+  sum.inline_file = expect(ds, inline_id);
+  sum.subblock_file = expect(ds, sub_id);
+  sum.fileblock_file = expect(ds, file_id);
+  sum.pointer_file = expect(ds, pointer_id);
+  sum.thin_direct = expect(ds, thin_direct);
+  sum.thin_pointer = expect(ds, thin_pointer);
+  sum.spanning = expect(ds, span_id);
+  sum.high_dir = expect(ds, high_dir);
+  sum.high_file = expect(ds, high_file);
+  for (std::uint32_t id : {inline_id, sub_id, file_id, pointer_id, thin_direct, thin_pointer, span_id, high_dir, high_file})
+    record(sum, ds, id);
+  for (const char* p : {"/", "/vm", "/new", "/new/reuse.txt"}) record(sum, ds, ds.lookup(p));
+  for (std::uint32_t id : {intact, reused, in_reused, gone}) record(sum, ds, id);
   return sum;
 }
 

@@ -28,7 +28,8 @@ ObjectExpect expect(const Datastore& ds, std::uint32_t id);
 
 struct ImageSummary {
   std::vector<std::string> images;  // member image paths in segment order
-  std::int64_t start_sector = 2048;
+  std::int64_t start_sector = 2048;           // of the first member
+  std::vector<std::int64_t> start_sectors;    // of each member, in the order of images
   std::uint64_t block_size = 0;
   std::map<std::string, std::uint32_t> ids;  // every object by its (last) path
   std::vector<ObjectExpect> objects;         // live and deleted, in creation order
@@ -80,6 +81,31 @@ struct MultiSummary : ImageSummary {
   ObjectExpect spanning;  // file with blocks on both members
 };
 MultiSummary build_multi(const std::string& dir);
+
+// One datastore with every way of storing a file and every kind of damage the
+// scans look for, for any block size, partition start and member count.
+struct MatrixOptions {
+  std::uint64_t block_size = layout::kMiB;
+  std::vector<std::int64_t> start_sectors = {2048};  // one member per sector
+  std::uint32_t sub_items_per_entry = 16;            // 16, 32 or 64
+};
+struct MatrixSummary : ImageSummary {
+  std::uint32_t sub_items_per_entry = 0;
+  ObjectExpect inline_file;
+  ObjectExpect subblock_file;      // in sub-blocks at the top items of an entry and the next entry
+  ObjectExpect fileblock_file;     // ends inside its last file block
+  ObjectExpect pointer_file;       // through a pointer block
+  ObjectExpect thin_direct;        // null ids among its file blocks
+  ObjectExpect thin_pointer;       // null ids inside its pointer block
+  ObjectExpect spanning;           // blocks on both sides of the segment edge (and members)
+  ObjectExpect high_dir;           // descriptor id above 2^31
+  ObjectExpect high_file;          // descriptor id above 2^31, in high_dir
+  ObjectExpect deleted_file;       // free slot, descriptor intact
+  std::vector<LostDisk> lost_disks;
+  std::vector<FoundDir> found;     // format recovery, in order
+  ObjectExpect file_in_reused;     // reached only through the substituted first block
+};
+MatrixSummary build_matrix(const std::string& dir, const MatrixOptions& options);
 
 struct BenchOptions {
   std::uint64_t big_file_size = (2ull << 30) + 3 * layout::kMiB + 17;

@@ -1,0 +1,43 @@
+#include "vmfs/found_dir.h"
+
+namespace ds {
+
+std::vector<found_dir>& found_dirs() {
+    static std::vector<found_dir> table;
+    return table;
+}
+
+const found_dir* found_dir_by_number(int32_t number) {
+    const std::vector<found_dir>& table = found_dirs();
+    // The record numbered k is at index k - 1; look further only if the table
+    // was ever built otherwise.
+    if (number >= 1 && static_cast<size_t>(number) <= table.size() && table[number - 1].number == number)
+        return &table[number - 1];
+    for (const found_dir& d : table)
+        if (d.number == number) return &d;
+    return nullptr;
+}
+
+std::string found_dir_name(const found_dir& d) { return "DIR" + std::to_string(d.number); }
+
+int64_t found_dir_first_block(const found_dir& d) {
+    // Stored as a signed 32-bit value; the id itself is unsigned.
+    return d.first_block == -1 ? -1 : static_cast<int64_t>(static_cast<uint32_t>(d.first_block));
+}
+
+int64_t found_dir_first_block(int32_t number) {
+    const found_dir* d = found_dir_by_number(number);
+    return d ? found_dir_first_block(*d) : -1;
+}
+
+void substitute_first_block(tvmfs_inode& inode, int64_t first_block) {
+    if (first_block != -1) inode.blocks[0] = static_cast<uint32_t>(first_block);
+}
+
+int inode_get_substituted(uint32_t id, int64_t first_block, tvmfs_inode& inode) {
+    if (inode_get(id, inode) != 0) return -1;
+    substitute_first_block(inode, first_block);
+    return 0;
+}
+
+} // namespace ds
