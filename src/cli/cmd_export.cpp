@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace dscli {
 namespace {
@@ -41,13 +42,11 @@ std::string failure_detail(const ds::ExportResult& res, const std::string& raw_d
 
 int cmd_export(const Options& opt) {
     const bool to_stdout = is_stdout_dest(opt.dest);
-    std::string target = opt.dest;
     if (to_stdout) {
         results_to_stderr();
         if (opt.recursive) return usage_error("a folder cannot be exported to stdout");
         std::string why;
-        target = stdout_target(&why);
-        if (target.empty()) {
+        if (!stdout_usable(&why)) {
             fail("file save error|result:-1");
             return fail(why);
         }
@@ -86,13 +85,12 @@ int cmd_export(const Options& opt) {
     ds::ExportOptions eo;
     eo.sha256 = opt.hash;
     eo.to_device = opt.to_device;
-    ds::ExportResult res = ds::file_export(
-        inode, target,
-        [&](int64_t done, int64_t) {
-            bar.update(done);
-            return !interrupted();
-        },
-        eo);
+    const ds::ExportProgress progress = [&](int64_t done, int64_t) {
+        bar.update(done);
+        return !interrupted();
+    };
+    ds::ExportResult res = to_stdout ? ds::file_export_to_descriptor(inode, STDOUT_FILENO, progress, eo)
+                                     : ds::file_export(inode, opt.dest, progress, eo);
     bar.finish();
     if (to_stdout) stdout_copied();
 

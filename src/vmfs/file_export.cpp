@@ -43,22 +43,38 @@ const uint8_t* zeros() {
 
 } // namespace
 
+namespace {
+
+// The outcome of a copy whose destination never opened.
+ExportResult not_opened(const tvmfs_inode& inode, DestinationCheck check, const ExportOptions& options) {
+    ExportResult r;
+    r.failure = inode.size < 0                           ? ExportFailure::negative_size
+                : check == DestinationCheck::is_input  ? ExportFailure::destination_is_input
+                : check == DestinationCheck::is_device ? ExportFailure::destination_is_device
+                                                       : ExportFailure::create;
+    // The digest of nothing: every outcome carries one when asked for.
+    static const uint8_t nothing = 0;
+    if (options.sha256) r.sha256 = sha256_hex(&nothing, 0);
+    return r;
+}
+
+} // namespace
+
 ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path, const ExportProgress& progress,
                          const ExportOptions& options) {
     DestinationCheck check = DestinationCheck::cannot_open;
     HostFile out;
     if (inode.size >= 0) out = open_destination(host_path, options.to_device, check);
-    if (!out.ok()) {
-        ExportResult r;
-        r.failure = inode.size < 0                           ? ExportFailure::negative_size
-                    : check == DestinationCheck::is_input  ? ExportFailure::destination_is_input
-                    : check == DestinationCheck::is_device ? ExportFailure::destination_is_device
-                                                           : ExportFailure::create;
-        // The digest of nothing: every outcome carries one when asked for.
-        static const uint8_t nothing = 0;
-        if (options.sha256) r.sha256 = sha256_hex(&nothing, 0);
-        return r;
-    }
+    if (!out.ok()) return not_opened(inode, check, options);
+    return file_export(inode, out, progress, options);
+}
+
+ExportResult file_export_to_descriptor(const tvmfs_inode& inode, int fd, const ExportProgress& progress,
+                                       const ExportOptions& options) {
+    DestinationCheck check = DestinationCheck::cannot_open;
+    HostFile out;
+    if (inode.size >= 0) out = adopt_descriptor(fd, options.to_device, check);
+    if (!out.ok()) return not_opened(inode, check, options);
     return file_export(inode, out, progress, options);
 }
 

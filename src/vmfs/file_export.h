@@ -54,6 +54,11 @@ struct ExportOptions {
 ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path,
                          const ExportProgress& progress = {}, const ExportOptions& options = {});
 
+// The same copy into a descriptor the program was handed (its standard
+// output), written from where it stands and never emptied first.
+ExportResult file_export_to_descriptor(const tvmfs_inode& inode, int fd, const ExportProgress& progress = {},
+                                       const ExportOptions& options = {});
+
 // The same copy into a host file already opened by the careful writer; the
 // file is closed when the copy ends.
 ExportResult file_export(const tvmfs_inode& inode, HostFile& out, const ExportProgress& progress = {},

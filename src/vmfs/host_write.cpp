@@ -215,6 +215,24 @@ bool HostFile::close(bool sync) {
     return ok;
 }
 
+HostFile adopt_descriptor(int fd, bool to_device, DestinationCheck& why) {
+    why = DestinationCheck::cannot_open;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return HostFile();
+    if (S_ISBLK(st.st_mode) && !to_device) {
+        why = DestinationCheck::is_device;
+        return HostFile();
+    }
+    if (overlaps_input(st)) {
+        why = DestinationCheck::is_input;
+        return HostFile();
+    }
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return HostFile();
+    why = DestinationCheck::ok;
+    return HostFile(copy);
+}
+
 HostFile open_destination(const std::string& path, bool to_device, DestinationCheck& why) {
     why = DestinationCheck::cannot_open;
     std::string dir, name;

@@ -104,6 +104,13 @@ enum class DestinationCheck { ok, cannot_open, is_input, is_device };
 // Nothing is emptied before every check has passed.
 HostFile open_destination(const std::string& path, bool to_device, DestinationCheck& why);
 
+// Writes to a descriptor the program was handed (its standard output):
+// never emptied, no link to resolve, written from where it stands. Refused
+// like a named destination when its bytes could belong to a disk being read,
+// or when it is a block device and to_device is false. The descriptor itself
+// stays open; the file returned writes through a copy of it.
+HostFile adopt_descriptor(int fd, bool to_device, DestinationCheck& why);
+
 // Splits a path into the directory that holds its last component and that
 // component ("a/b" -> "a", "b"; "b" -> ".", "b"; "/b" -> "/", "b").
 // Trailing slashes are dropped first; a path of slashes gives "/", "".
