@@ -1,12 +1,7 @@
 #include "disk/disk_read.h"
 
-#include "disk/sector_reader.h"
-#include "disk/sector_source.h"
-
 #include <algorithm>
 #include <cstring>
-#include <memory>
-#include <vector>
 
 namespace ds {
 namespace {
@@ -16,105 +11,109 @@ namespace {
 // pointer blocks, bitmap entries) stay cached while data streams past.
 constexpr int kCacheChunks = 8;
 
-struct Chunk {
-    int device = -1;       // index into device_names; -1 while empty
-    int64_t start = 0;     // device byte offset of data[0]
-    int64_t length = 0;    // valid bytes (shorter at the device's end)
-    uint64_t last_use = 0;
-    std::unique_ptr<uint8_t[]> data;
-};
-
-struct Cache {
-    std::vector<std::string> device_names;
-    std::vector<int64_t> device_bytes;   // asked once per device: inputs never change
-    std::vector<Chunk> chunks = std::vector<Chunk>(kCacheChunks);
-    uint64_t clock = 0;
-
-    int device_id(const std::string& device) {
-        auto it = std::find(device_names.begin(), device_names.end(), device);
-        if (it != device_names.end()) return static_cast<int>(it - device_names.begin());
-        device_names.push_back(device);
-        device_bytes.push_back(device_size(device));
-        return static_cast<int>(device_names.size() - 1);
-    }
-    Chunk* find(int device, int64_t start) {
-        for (Chunk& c : chunks)
-            if (c.device == device && c.start == start) return &c;
-        return nullptr;
-    }
-    Chunk& victim() {
-        return *std::min_element(chunks.begin(), chunks.end(),
-                                 [](const Chunk& a, const Chunk& b) { return a.last_use < b.last_use; });
-    }
-};
-
-Cache& cache() {
-    static Cache c;
-    return c;
-}
-
-int64_t g_disk_sectors = 0;
-int64_t g_chunk_reads = 0;
-
-// The chunk that holds byte offset start of the device, read when missing.
-// A failed read leaves the slot empty, never holding stale bytes.
-const Chunk* chunk_at(const std::string& device, int id, int64_t start, int64_t device_bytes) {
-    Cache& c = cache();
-    Chunk* hit = c.find(id, start);
-    if (!hit) {
-        Chunk& slot = c.victim();
-        slot.device = -1;
-        if (!slot.data) slot.data = std::make_unique_for_overwrite<uint8_t[]>(kChunkSize);
-        int64_t want = std::min(kChunkSize, device_bytes - start);
-        ++g_chunk_reads;
-        if (want <= 0 || !sector_source().read(device, start, want, slot.data.get())) return nullptr;
-        slot.device = id;
-        slot.start = start;
-        slot.length = want;
-        hit = &slot;
-    }
-    hit->last_use = ++c.clock;
-    return hit;
-}
-
 } // namespace
 
-int64_t& disk_sectors() { return g_disk_sectors; }
+DiskReader::DiskReader(std::unique_ptr<SectorSource> source)
+    : owned_(std::move(source)), source_(*owned_), chunks_(kCacheChunks) {}
 
-void disk_cache_reset() {
-    Cache& c = cache();
-    for (Chunk& chunk : c.chunks) chunk.device = -1;
-    c.device_names.clear();
-    c.device_bytes.clear();
-    g_chunk_reads = 0;
+DiskReader::DiskReader(SectorSource& source) : source_(source), chunks_(kCacheChunks) {}
+
+DiskReader::~DiskReader() { source_.close_all(); }
+
+void DiskReader::reset() {
+    std::lock_guard lock(mutex_);
+    for (Chunk& chunk : chunks_) chunk.device = -1;
+    names_.clear();
+    sizes_.clear();
+    chunk_reads_ = 0;
 }
 
-int64_t disk_chunk_reads() { return g_chunk_reads; }
+int DiskReader::device_id(const std::string& device, int64_t& bytes) {
+    {
+        std::lock_guard lock(mutex_);
+        auto it = std::find(names_.begin(), names_.end(), device);
+        if (it != names_.end()) {
+            const auto id = static_cast<size_t>(it - names_.begin());
+            bytes = sizes_[id];
+            if (bytes >= 0) return static_cast<int>(id);
+        }
+    }
+    // Asked outside the lock: opening a device can take long. A device not
+    // openable when first asked is asked again, the operator may fix that.
+    bytes = source_.size(device);
+    std::lock_guard lock(mutex_);
+    auto it = std::find(names_.begin(), names_.end(), device);
+    if (it == names_.end()) {
+        names_.push_back(device);
+        sizes_.push_back(bytes);
+        return static_cast<int>(names_.size() - 1);
+    }
+    const auto id = static_cast<size_t>(it - names_.begin());
+    if (sizes_[id] < 0) sizes_[id] = bytes;
+    bytes = sizes_[id];
+    return static_cast<int>(id);
+}
 
-int64_t disk_read(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
+DiskReader::Chunk* DiskReader::find(int device, int64_t start) {
+    for (Chunk& c : chunks_)
+        if (c.device == device && c.start == start) return &c;
+    return nullptr;
+}
+
+// Copies what the chunk holding at has of the range into out; take says how
+// many bytes. A missing chunk is read into a buffer of its own without the
+// lock and then put in place of the least recently used one; a failed read
+// leaves the cache as it was, never holding stale bytes.
+bool DiskReader::copy_from_chunk(const std::string& device, int id, int64_t at, int64_t device_bytes, uint8_t* out,
+                                 int64_t& take) {
+    const int64_t start = at - at % kChunkSize;
+    const int64_t off = at - start;
+    {
+        std::lock_guard lock(mutex_);
+        if (Chunk* hit = find(id, start)) {
+            hit->last_use = ++clock_;
+            take = std::min(take, hit->length - off);
+            if (take <= 0) return false;
+            std::memcpy(out, hit->data.get() + off, static_cast<size_t>(take));
+            return true;
+        }
+    }
+    const int64_t want = std::min(kChunkSize, device_bytes - start);
+    chunk_reads_.fetch_add(1, std::memory_order_relaxed);
+    if (want <= 0) return false;
+    auto fresh = std::make_unique_for_overwrite<uint8_t[]>(kChunkSize);
+    if (!source_.read(device, start, want, fresh.get())) return false;
+    take = std::min(take, want - off);
+    if (take <= 0) return false;
+    std::memcpy(out, fresh.get() + off, static_cast<size_t>(take));
+    std::lock_guard lock(mutex_);
+    // Another reader may have brought in the same chunk meanwhile.
+    if (find(id, start)) return true;
+    Chunk& slot = *std::min_element(chunks_.begin(), chunks_.end(),
+                                    [](const Chunk& a, const Chunk& b) { return a.last_use < b.last_use; });
+    slot.data = std::move(fresh);
+    slot.device = id;
+    slot.start = start;
+    slot.length = want;
+    slot.last_use = ++clock_;
+    return true;
+}
+
+int64_t DiskReader::read(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
     if (pos < 0 || len < 0 || index < 0 || len > INT32_MAX) return -1;
     if (len == 0) return 0;
-    Cache& c = cache();
-    int id = c.device_id(device);
-    int64_t device_bytes = c.device_bytes[static_cast<size_t>(id)];
-    if (device_bytes < 0) {
-        // Not openable when first asked; the operator may have fixed that.
-        device_bytes = c.device_bytes[static_cast<size_t>(id)] = device_size(device);
-    }
+    int64_t device_bytes = -1;
+    const int id = device_id(device, device_bytes);
     if (device_bytes < 0 || pos > device_bytes - len) return -1;
     uint8_t* out = buffer + index;
     if (len >= kDirectReadMin) {
-        ++g_chunk_reads;
-        return sector_source().read(device, pos, len, out) ? len : -1;
+        chunk_reads_.fetch_add(1, std::memory_order_relaxed);
+        return source_.read(device, pos, len, out) ? len : -1;
     }
     int64_t done = 0;
     while (done < len) {
-        int64_t at = pos + done;
-        const Chunk* chunk = chunk_at(device, id, at - at % kChunkSize, device_bytes);
-        if (!chunk) return -1;
-        int64_t off = at - chunk->start;
-        int64_t take = std::min(len - done, chunk->length - off);
-        std::memcpy(out + done, chunk->data.get() + off, static_cast<size_t>(take));
+        int64_t take = len - done;
+        if (!copy_from_chunk(device, id, pos + done, device_bytes, out + done, take)) return -1;
         done += take;
     }
     return done;

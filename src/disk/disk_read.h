@@ -1,8 +1,15 @@
 #pragma once
-// Byte-granular reads of a device through a cache of 1 MiB chunks.
+// Byte-granular reads of the devices of one datastore through a cache of
+// 1 MiB chunks.
 
+#include "disk/sector_source.h"
+
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace ds {
 
@@ -13,18 +20,65 @@ inline constexpr int64_t kChunkSize = 1048576;   // 2048 sectors
 // Shorter ones are answered from the cached chunks.
 inline constexpr int64_t kDirectReadMin = 256 * 1024;
 
-// Copies the len bytes at byte offset pos of device into buffer[index...].
-// Returns len, or -1 when a sector read fails or the range leaves the device.
-int64_t disk_read(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len);
+// The sector source of a datastore and its chunk cache. Reads may come from
+// several threads at once: the cache is locked only while it is looked up or
+// filled, never across a read of a device, so readers do not queue behind
+// each other's device reads.
+class DiskReader {
+public:
+    explicit DiskReader(std::unique_ptr<SectorSource> source);
+    // A source kept by the caller, who keeps it alive longer than the reader.
+    explicit DiskReader(SectorSource& source);
+    // Closes every handle the source opened.
+    ~DiskReader();
+    DiskReader(const DiskReader&) = delete;
+    DiskReader& operator=(const DiskReader&) = delete;
 
-// Size in sectors of the disk added last; kept for the disk settings window.
-// Reads are clipped at the end of the device they read, not at this value.
-int64_t& disk_sectors();
+    // Copies the len bytes at byte offset pos of device into buffer[index...].
+    // Returns len, or -1 when a sector read fails or the range leaves the device.
+    int64_t read(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len);
 
-// Forgets the cached chunk (tests, and after the source changes).
-void disk_cache_reset();
+    // Size of an image file or block device in bytes; -1 when it cannot be opened.
+    int64_t device_size(const std::string& device) { return source_.size(device); }
 
-// Number of chunk reads that reached the device since the last reset.
-int64_t disk_chunk_reads();
+    SectorSource& source() { return source_; }
+
+    // Forgets the cached chunks and the device sizes (tests; a new session).
+    void reset();
+
+    // Number of chunk reads that reached the device since the last reset.
+    int64_t chunk_reads() const { return chunk_reads_.load(std::memory_order_relaxed); }
+
+private:
+    struct Chunk {
+        int device = -1;       // index into names_; -1 while empty
+        int64_t start = 0;     // device byte offset of data[0]
+        int64_t length = 0;    // valid bytes (shorter at the device's end)
+        uint64_t last_use = 0;
+        std::unique_ptr<uint8_t[]> data;
+    };
+
+    // Device id and size in bytes (-1 when it cannot be opened yet).
+    int device_id(const std::string& device, int64_t& bytes);
+    Chunk* find(int device, int64_t start);
+    bool copy_from_chunk(const std::string& device, int id, int64_t at, int64_t device_bytes, uint8_t* out,
+                         int64_t& take);
+
+    std::unique_ptr<SectorSource> owned_;
+    SectorSource& source_;
+    std::mutex mutex_;                   // guards everything below but the counter
+    std::vector<std::string> names_;
+    std::vector<int64_t> sizes_;         // asked once per device: inputs never change
+    std::vector<Chunk> chunks_;
+    uint64_t clock_ = 0;
+    std::atomic<int64_t> chunk_reads_{0};
+};
+
+// Copies the len bytes at byte offset pos of device into buffer[index...]
+// through the reader's cache; len, or -1.
+inline int64_t disk_read(DiskReader& disk, const std::string& device, uint8_t* buffer, int32_t index, int64_t pos,
+                         int64_t len) {
+    return disk.read(device, buffer, index, pos, len);
+}
 
 } // namespace ds

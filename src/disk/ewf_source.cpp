@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <map>
+#include <mutex>
 #include <vector>
 
 namespace ds {
@@ -40,11 +41,14 @@ std::vector<std::string> segment_files(const std::string& path) {
 // a datastore read from it would look whole and be wrong.
 bool set_is_whole(libewf_handle_t* handle) { return libewf_handle_segment_files_corrupted(handle, nullptr) == 0; }
 
+// One lock for the images: a libewf handle keeps its own read position and
+// chunk cache and must not be read from two threads at once.
 class EwfSource final : public SectorSource {
 public:
     ~EwfSource() override { close_all(); }
 
     bool read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) override {
+        std::lock_guard lock(mutex_);
         Image* img = image(device);
         if (!img || off < 0 || len < 0 || off > img->size || len > img->size - off) return false;
         int64_t done = 0;
@@ -58,11 +62,13 @@ public:
     }
 
     int64_t size(const std::string& device) override {
+        std::lock_guard lock(mutex_);
         Image* img = image(device);
         return img ? img->size : -1;
     }
 
     void close_all() override {
+        std::lock_guard lock(mutex_);
         for (auto& [name, img] : images_) {
             libewf_handle_close(img.handle, nullptr);
             libewf_handle_free(&img.handle, nullptr);
@@ -100,6 +106,7 @@ private:
         return &images_.emplace(device, img).first->second;
     }
 
+    std::mutex mutex_;
     std::map<std::string, Image> images_;
 };
 
@@ -125,9 +132,6 @@ std::vector<std::string> device_files(const std::string& device) {
     return segment_files(device);
 }
 
-SectorSource& ewf_sector_source() {
-    static EwfSource source;
-    return source;
-}
+std::unique_ptr<SectorSource> make_ewf_source() { return std::make_unique<EwfSource>(); }
 
 } // namespace ds

@@ -20,7 +20,7 @@ bool is_ewf_signature(const uint8_t* head, int64_t len);
 std::vector<std::string> device_files(const std::string& device);
 
 // The libewf backend: one open handle per device text, the media it holds
-// addressed as one disk.
-SectorSource& ewf_sector_source();
+// addressed as one disk. Its handles close when it is destroyed.
+std::unique_ptr<SectorSource> make_ewf_source();
 
 } // namespace ds

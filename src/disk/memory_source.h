@@ -1,9 +1,11 @@
 #pragma once
 // A SectorSource over byte vectors held in memory, with injectable failures:
-// the fuzzers and the tests read synthetic disks through it.
+// the fuzzers and the tests read synthetic disks through it. The disks and
+// the failure range are set before reads begin.
 
 #include "disk/sector_source.h"
 
+#include <atomic>
 #include <map>
 #include <vector>
 
@@ -14,8 +16,9 @@ public:
     std::map<std::string, std::vector<uint8_t>> disks;
     int64_t fail_from = -1;     // reads that touch [fail_from, fail_to) fail
     int64_t fail_to = -1;
-    int64_t reads = 0;          // device reads answered or refused
-    int64_t bytes_read = 0;
+    // Counted from every reading thread.
+    std::atomic<int64_t> reads{0};          // device reads answered or refused
+    std::atomic<int64_t> bytes_read{0};
 
     bool read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) override;
     int64_t size(const std::string& device) override;

@@ -1,12 +1,12 @@
 #include "disk/sector_source.h"
 
-#include "disk/disk_read.h"
 #include "disk/ewf_source.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <map>
+#include <mutex>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,15 +33,16 @@ bool is_evidence_image(int fd) {
 
 // Keeps one read-only descriptor per device text so that a long export does
 // not reopen the device for every chunk. Nothing here ever opens for writing.
+// The table is guarded; the reads themselves run unlocked (pread keeps no
+// file position), so readers on several threads never wait for each other.
 class PosixSource final : public SectorSource {
 public:
-    // Only its own descriptors: at exit the evidence source may already be gone.
-    ~PosixSource() override { close_own(); }
+    ~PosixSource() override { close_all(); }
 
     bool read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) override {
         if (off < 0 || len < 0) return false;
         int fd = handle(device);
-        if (fd == kEvidence) return ewf_sector_source().read(device, off, len, buf);
+        if (fd == kEvidence) return evidence().read(device, off, len, buf);
         if (fd < 0) return false;
         int64_t done = 0;
         while (done < len) {
@@ -55,7 +56,7 @@ public:
 
     int64_t size(const std::string& device) override {
         int fd = handle(device);
-        if (fd == kEvidence) return ewf_sector_source().size(device);
+        if (fd == kEvidence) return evidence().size(device);
         if (fd < 0) return -1;
         struct stat st {};
         if (::fstat(fd, &st) != 0) return -1;
@@ -67,19 +68,24 @@ public:
         return S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -1;
     }
 
+    // Not to be called while reads are running: the descriptors they use go.
     void close_all() override {
-        close_own();
-        ewf_sector_source().close_all();
-    }
-
-private:
-    void close_own() {
+        std::lock_guard lock(mutex_);
         for (auto& [name, fd] : fds_)
             if (fd >= 0) ::close(fd);
         fds_.clear();
+        if (evidence_) evidence_->close_all();
+    }
+
+private:
+    SectorSource& evidence() {
+        std::lock_guard lock(mutex_);
+        if (!evidence_) evidence_ = make_ewf_source();
+        return *evidence_;
     }
 
     int handle(const std::string& device) {
+        std::lock_guard lock(mutex_);
         auto it = fds_.find(device);
         if (it != fds_.end()) return it->second;
         if (device.empty()) return -1;
@@ -94,25 +100,13 @@ private:
         return fd;
     }
 
+    std::mutex mutex_;
     std::map<std::string, int> fds_;
+    std::unique_ptr<SectorSource> evidence_;
 };
-
-
-SectorSource* g_override = nullptr;
 
 } // namespace
 
-SectorSource& posix_sector_source() {
-    static PosixSource source;
-    return source;
-}
-
-SectorSource& sector_source() { return g_override ? *g_override : posix_sector_source(); }
-
-void set_sector_source(SectorSource* source) {
-    sector_source().close_all();
-    g_override = source;
-    disk_cache_reset();
-}
+std::unique_ptr<SectorSource> make_posix_source() { return std::make_unique<PosixSource>(); }
 
 } // namespace ds

@@ -1,12 +1,15 @@
 #pragma once
-// The one seam between the program and storage. Everything above reads through
-// the current SectorSource; tests swap in one that fails or counts on purpose.
+// The one seam between the program and storage. A datastore reads through the
+// SectorSource it was given; tests and fuzzers hand it one that holds disks in
+// memory, fails or counts on purpose.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace ds {
 
+// Implementations must answer read and size from several threads at once.
 class SectorSource {
 public:
     virtual ~SectorSource() = default;
@@ -19,12 +22,9 @@ public:
     virtual void close_all() {}
 };
 
-// POSIX backend for image files and block devices: open(O_RDONLY) and pread.
-SectorSource& posix_sector_source();
-
-// The source every read goes through; defaults to the POSIX one.
-SectorSource& sector_source();
-// Replaces the source (nullptr restores the POSIX one). Also empties the cache.
-void set_sector_source(SectorSource* source);
+// Image files and block devices, opened read-only and read with pread; a
+// file that begins with an Expert Witness signature is read as evidence.
+// Every descriptor it opened is closed when it is destroyed.
+std::unique_ptr<SectorSource> make_posix_source();
 
 } // namespace ds

@@ -1,4 +1,5 @@
 #include "recovery/deleted_files.h"
+#include "vmfs/datastore.h"
 
 #include "recovery/item_window.h"
 #include "vmfs/le.h"
@@ -8,8 +9,8 @@
 
 namespace ds {
 
-std::string size_class_text(const tvmfs_inode& inode) {
-    const int64_t b = fs_state().fsinfo.blocksize;
+std::string size_class_text(Datastore& store, const tvmfs_inode& inode) {
+    const int64_t b = store.fs.fsinfo.blocksize;
     // In floating point as the list has always shown them: the block size is
     // at most 256 MiB, so both quotients are exact before truncation.
     const auto m = static_cast<int64_t>(static_cast<double>(b) / 1048576.0);
@@ -22,11 +23,11 @@ std::string size_class_text(const tvmfs_inode& inode) {
     }
 }
 
-FileRow make_file_row(const tvmfs_inode& inode, int n, uint32_t descriptor_id) {
+FileRow make_file_row(Datastore& store, const tvmfs_inode& inode, int n, uint32_t descriptor_id) {
     FileRow r;
     r.n = n;
     r.sn = std::to_string(n);
-    r.size = size_class_text(inode);
+    r.size = size_class_text(store, inode);
     r.create_at = format_unix_time(inode.create_time);
     r.update_at = format_unix_time(inode.update_time);
     r.atime = format_unix_time(inode.atime);
@@ -38,10 +39,15 @@ FileRow make_file_row(const tvmfs_inode& inode, int n, uint32_t descriptor_id) {
     return r;
 }
 
-ScanEnd scan_deleted_files(const ScanProgress& progress, const std::function<void(const FileRow&)>& row) {
-    if (ScanEnd pre = scan_precondition(kFoundFdc); pre != ScanEnd::finished) return pre;
+ScanResult<FileRow> scan_deleted_files(Datastore& store, const ScanProgress& progress,
+                                       const std::function<void(const FileRow&)>& row) {
+    ScanResult<FileRow> out;
+    if (ScanEnd pre = scan_precondition(store, kFoundFdc); pre != ScanEnd::finished) {
+        out.end = pre;
+        return out;
+    }
     int n = 1;
-    ItemWindow slots(fs_state().fdc);
+    ItemWindow slots(store, store.fs.fdc);
     auto visit = [&](uint32_t entry, uint32_t item) {
         const uint32_t f = fd_build(entry, item);
         const uint8_t* raw = slots.descriptor(fd_entry(f), fd_item(f));
@@ -53,12 +59,16 @@ ScanEnd scan_deleted_files(const ScanProgress& progress, const std::function<voi
         if (load_le<uint32_t>(bytes, kDescriptorIdOffset) == f && load_le<uint32_t>(bytes, kDescriptorTypeOffset) == kTypeRegular) {
             tvmfs_inode inode;
             inode_parse(inode, {raw, kDescriptorBytes});
-            if (row) row(make_file_row(inode, n, f));
+            if (row)
+                row(make_file_row(store, inode, n, f));
+            else
+                out.rows.push_back(make_file_row(store, inode, n, f));
             ++n;
         }
         return Visit::next;
     };
-    return scan_free_items(fs_state().fdc, visit, &progress, EntryFailure::end_scan, &slots);
+    out.end = scan_free_items(store, store.fs.fdc, visit, &progress, EntryFailure::end_scan, &slots);
+    return out;
 }
 
 } // namespace ds

@@ -10,6 +10,8 @@
 
 namespace ds {
 
+struct Datastore;
+
 // One row of the recovered-file list for a file.
 struct FileRow {
     int n = 0;
@@ -26,10 +28,12 @@ struct FileRow {
 };
 
 // The size range the addressing mode implies, for the file system's block size.
-std::string size_class_text(const tvmfs_inode& inode);
+std::string size_class_text(Datastore& store, const tvmfs_inode& inode);
 // The row AddFileRow appends for descriptor inode as row n.
-FileRow make_file_row(const tvmfs_inode& inode, int n, uint32_t descriptor_id);
+FileRow make_file_row(Datastore& store, const tvmfs_inode& inode, int n, uint32_t descriptor_id);
 
-ScanEnd scan_deleted_files(const ScanProgress& progress, const std::function<void(const FileRow&)>& row);
+// Rows go to row when given, else into the result.
+ScanResult<FileRow> scan_deleted_files(Datastore& store, const ScanProgress& progress,
+                                       const std::function<void(const FileRow&)>& row = {});
 
 } // namespace ds

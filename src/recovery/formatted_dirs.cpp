@@ -1,4 +1,5 @@
 #include "recovery/formatted_dirs.h"
+#include "vmfs/datastore.h"
 
 #include "recovery/item_window.h"
 #include "vmfs/blockid.h"
@@ -12,12 +13,12 @@
 
 namespace ds {
 
-uint32_t find_dir_subblock(uint32_t dir_id) {
-    const tvmfs_bitmap& sbc = fs_state().sbc;
+uint32_t find_dir_subblock(Datastore& store, uint32_t dir_id) {
+    const tvmfs_bitmap& sbc = store.fs.sbc;
     std::vector<uint8_t> item(static_cast<size_t>(std::max(sbc.header.item_size, 0)));
     uint32_t found = 0;
     auto visit = [&](uint32_t entry, uint32_t index) {
-        if (bitmap_read_item(sbc, entry, index, item) != 0) return Visit::next;
+        if (bitmap_read_item(store, sbc, entry, index, item) != 0) return Visit::next;
         // The type and block id of the first entry held there: a "." of a
         // directory that names dir_id.
         if (item.size() >= 8 && load_le<uint32_t>(item, 0) == kTypeDir && load_le<uint32_t>(item, 4) == dir_id) {
@@ -28,7 +29,7 @@ uint32_t find_dir_subblock(uint32_t dir_id) {
     };
     // No progress: the search runs inside one step of the outer scan. An
     // unreadable entry of the sub-block bitmap only hides its own items.
-    scan_free_items(sbc, visit, nullptr, EntryFailure::skip_entry);
+    scan_free_items(store, sbc, visit, nullptr, EntryFailure::skip_entry);
     return found;
 }
 
@@ -40,6 +41,7 @@ namespace {
 // for each. The first readable match in walk order wins, as in the search.
 class DotEntryIndex {
 public:
+    explicit DotEntryIndex(Datastore& store) : store(store) {}
     uint32_t find(uint32_t dir_id) {
         if (!built_) build();
         auto it = first_.find(dir_id);
@@ -49,34 +51,39 @@ public:
 private:
     void build() {
         built_ = true;
-        const tvmfs_bitmap& sbc = fs_state().sbc;
+        const tvmfs_bitmap& sbc = store.fs.sbc;
         std::vector<uint8_t> item(static_cast<size_t>(std::max(sbc.header.item_size, 0)));
         auto visit = [&](uint32_t entry, uint32_t index) {
             uint8_t head[8];
             int64_t pos = bitmap_item_pos(sbc, entry, index);
-            if (pos < 0 || file_read(sbc.inode, head, sizeof head, pos) != sizeof head) return Visit::next;
+            if (pos < 0 || file_read(store, sbc.inode, head, sizeof head, pos) != sizeof head) return Visit::next;
             if (load_le<uint32_t>(head, 0) != kTypeDir) return Visit::next;
             uint32_t dir_id = load_le<uint32_t>(head, 4);
             // Only a sub-block that can be read whole counts, as in the search.
-            if (first_.count(dir_id) || bitmap_read_item(sbc, entry, index, item) != 0) return Visit::next;
+            if (first_.count(dir_id) || bitmap_read_item(store, sbc, entry, index, item) != 0) return Visit::next;
             first_.emplace(dir_id, sb_build(entry, index));
             return Visit::next;
         };
-        scan_free_items(sbc, visit, nullptr, EntryFailure::skip_entry);
+        scan_free_items(store, sbc, visit, nullptr, EntryFailure::skip_entry);
     }
 
+    Datastore& store;
     bool built_ = false;
     std::unordered_map<uint32_t, uint32_t> first_;
 };
 
 } // namespace
 
-ScanEnd scan_formatted_dirs(const ScanProgress& progress, const std::function<void(const found_dir&)>& row) {
-    if (ScanEnd pre = scan_precondition(kFoundFdc | kFoundSbc); pre != ScanEnd::finished) return pre;
-    found_dirs().clear();
-    DotEntryIndex dot_entries;   // built when the first candidate needs it
+ScanResult<found_dir> scan_formatted_dirs(Datastore& store, const ScanProgress& progress,
+                                          const std::function<void(const found_dir&)>& row) {
+    ScanResult<found_dir> out;
+    if (ScanEnd pre = scan_precondition(store, kFoundFdc | kFoundSbc); pre != ScanEnd::finished) {
+        out.end = pre;
+        return out;
+    }
+    DotEntryIndex dot_entries(store);   // built when the first candidate needs it
     int32_t n = 1;
-    ItemWindow slots(fs_state().fdc);
+    ItemWindow slots(store, store.fs.fdc);
     auto visit = [&](uint32_t entry, uint32_t item) {
         const uint32_t f = fd_build(entry, item);
         const uint8_t* raw_descriptor = slots.descriptor(fd_entry(f), fd_item(f));
@@ -92,7 +99,7 @@ ScanEnd scan_formatted_dirs(const ScanProgress& progress, const std::function<vo
         // A candidate whose first entries cannot be read is one damaged
         // directory, not a reason to give up on the others.
         uint8_t raw[kDirentBytes];
-        if (file_read(dir, raw, kDirentBytes, 0) != kDirentBytes) return Visit::next;
+        if (file_read(store, dir, raw, kDirentBytes, 0) != kDirentBytes) return Visit::next;
         tvmfs_dirent dot;
         dirent_parse(raw, dot);
         int32_t first_block = -1;
@@ -102,18 +109,19 @@ ScanEnd scan_formatted_dirs(const ScanProgress& progress, const std::function<vo
             first_block = static_cast<int32_t>(sb);
             substitute_first_block(dir, sb);   // in memory only
         }
-        if (file_read(dir, raw, kDirentBytes, kDirentBytes) != kDirentBytes) return Visit::next;
+        if (file_read(store, dir, raw, kDirentBytes, kDirentBytes) != kDirentBytes) return Visit::next;
         tvmfs_dirent dotdot;
         dirent_parse(raw, dotdot);
         if (dotdot.block_id != kRootDirId) return Visit::next;   // deeper ones are reached through their parents
 
         found_dir rec{n, f, first_block};
-        found_dirs().push_back(rec);
+        out.rows.push_back(rec);
         if (row) row(rec);
         ++n;
         return Visit::next;
     };
-    return scan_free_items(fs_state().fdc, visit, &progress, EntryFailure::end_scan, &slots);
+    out.end = scan_free_items(store, store.fs.fdc, visit, &progress, EntryFailure::end_scan, &slots);
+    return out;
 }
 
 } // namespace ds

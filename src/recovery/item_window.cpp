@@ -1,12 +1,13 @@
 #include "recovery/item_window.h"
 
-#include "vmfs/file_read.h"
+#include "vmfs/datastore.h"
 
 #include <algorithm>
 
 namespace ds {
 
-ItemWindow::ItemWindow(const tvmfs_bitmap& bm, int64_t window_bytes) : bm_(bm), window_bytes_(window_bytes) {}
+ItemWindow::ItemWindow(Datastore& store, const tvmfs_bitmap& bm, int64_t window_bytes)
+    : store_(store), bm_(bm), window_bytes_(window_bytes) {}
 
 const uint8_t* ItemWindow::bytes(int64_t pos, int64_t len) {
     if (pos < 0 || len <= 0) return nullptr;
@@ -21,7 +22,7 @@ const uint8_t* ItemWindow::bytes(int64_t pos, int64_t len) {
         if (pos + len > run_start + window_bytes_) run_start = pos;
         if (buf_.size() < static_cast<size_t>(window_bytes_)) buf_.resize(static_cast<size_t>(window_bytes_));
         ++file_reads_;
-        const int64_t got = file_read(bm_.inode, buf_.data(), window_bytes_, run_start);
+        const int64_t got = file_read(store_, bm_.inode, buf_.data(), window_bytes_, run_start);
         if (got >= pos - run_start + len) {
             start_ = run_start;
             filled_ = got;
@@ -33,7 +34,7 @@ const uint8_t* ItemWindow::bytes(int64_t pos, int64_t len) {
     }
     if (single_.size() < static_cast<size_t>(len)) single_.resize(static_cast<size_t>(len));
     ++file_reads_;
-    if (file_read(bm_.inode, single_.data(), len, pos) != len) return nullptr;
+    if (file_read(store_, bm_.inode, single_.data(), len, pos) != len) return nullptr;
     return single_.data();
 }
 

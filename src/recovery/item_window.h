@@ -12,11 +12,13 @@
 
 namespace ds {
 
+struct Datastore;
+
 class ItemWindow {
 public:
     // As long as the file blocks of real volumes, so that one read of the
     // device brings in a whole block of entries and items.
-    explicit ItemWindow(const tvmfs_bitmap& bm, int64_t window_bytes = 1 << 20);
+    ItemWindow(Datastore& store, const tvmfs_bitmap& bm, int64_t window_bytes = 1 << 20);
 
     // The item_size bytes of (entry, item), valid until the next call;
     // nullptr when they cannot be read. A run that cannot be read whole is
@@ -41,6 +43,7 @@ public:
     int64_t file_reads() const { return file_reads_; }
 
 private:
+    Datastore& store_;
     const tvmfs_bitmap& bm_;
     int64_t window_bytes_;
     std::vector<uint8_t> buf_;

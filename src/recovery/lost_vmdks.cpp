@@ -1,4 +1,5 @@
 #include "recovery/lost_vmdks.h"
+#include "vmfs/datastore.h"
 
 #include "vmfs/blockid.h"
 #include "vmfs/file_read.h"
@@ -52,21 +53,26 @@ bool looks_like_mbr(const uint8_t* b) {
     return boot && b[510] == 0x55 && b[511] == 0xAA;
 }
 
-ScanEnd scan_lost_vmdks(const ScanProgress& progress, const std::function<void(const PartitionRow&)>& row) {
-    if (ScanEnd pre = scan_precondition(kFoundPbc); pre != ScanEnd::finished) return pre;
-    const tvmfs_bitmap& pbc = fs_state().pbc;
+ScanResult<PartitionRow> scan_lost_vmdks(Datastore& store, const ScanProgress& progress,
+                                         const std::function<void(const PartitionRow&)>& row) {
+    ScanResult<PartitionRow> out;
+    if (ScanEnd pre = scan_precondition(store, kFoundPbc); pre != ScanEnd::finished) {
+        out.end = pre;
+        return out;
+    }
+    const tvmfs_bitmap& pbc = store.fs.pbc;
     std::vector<uint8_t> item(static_cast<size_t>(std::max(pbc.header.item_size, 0)));
     uint8_t first[1024];
     int n = 1;
     auto visit = [&](uint32_t entry, uint32_t index) {
-        if (bitmap_read_item(pbc, entry, index, item) != 0) return Visit::next;
+        if (bitmap_read_item(store, pbc, entry, index, item) != 0) return Visit::next;
         const uint32_t b = load_le<uint32_t>(item, 0);
         if (blkid_type(b) != kBlockFile) return Visit::next;   // the null id too
-        if (file_block_read(b, first, 0, sizeof first, 0) != static_cast<int64_t>(sizeof first)) return Visit::next;
+        if (file_block_read(store, b, first, 0, sizeof first, 0) != static_cast<int64_t>(sizeof first)) return Visit::next;
         if (!looks_like_mbr(first)) return Visit::next;
         uint8_t table[64];
         std::copy(first + 0x1BE, first + 0x1BE + 64, table);
-        if (row) {
+        {
             PartitionRow r = make_partition_row(table, n);
             // The id this item has as a pointer block: entry and item in
             // their fields, the type in the low bits. An entry number too wide
@@ -74,14 +80,18 @@ ScanEnd scan_lost_vmdks(const ScanProgress& progress, const std::function<void(c
             r.first_block = b;
             if (entry <= 0x3FFFFFu && index <= 0xFu) {
                 r.pointer_block = (entry << 6) | (index << 28) | kBlockPointer;
-                r.addressed_bytes = int64_t{pbc.header.item_size / 4} * fs_state().fsinfo.blocksize;
+                r.addressed_bytes = int64_t{pbc.header.item_size / 4} * store.fs.fsinfo.blocksize;
             }
-            row(r);
+            if (row)
+                row(r);
+            else
+                out.rows.push_back(std::move(r));
         }
         ++n;
         return Visit::next;
     };
-    return scan_free_items(pbc, visit, &progress);
+    out.end = scan_free_items(store, pbc, visit, &progress);
+    return out;
 }
 
 } // namespace ds

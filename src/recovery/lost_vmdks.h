@@ -9,6 +9,8 @@
 
 namespace ds {
 
+struct Datastore;
+
 struct PartitionRow {
     int n = 0;
     std::string sn;
@@ -31,6 +33,8 @@ PartitionRow make_partition_row(const uint8_t (&table)[64], int n);
 // Whether the first 512 bytes of a block look like a master boot record.
 bool looks_like_mbr(const uint8_t* block512);
 
-ScanEnd scan_lost_vmdks(const ScanProgress& progress, const std::function<void(const PartitionRow&)>& row);
+// Rows go to row when given, else into the result.
+ScanResult<PartitionRow> scan_lost_vmdks(Datastore& store, const ScanProgress& progress,
+                                         const std::function<void(const PartitionRow&)>& row = {});
 
 } // namespace ds

@@ -1,4 +1,5 @@
 #include "recovery/scan.h"
+#include "vmfs/datastore.h"
 
 #include "recovery/item_window.h"
 #include "vmfs/file_read.h"
@@ -24,9 +25,9 @@ const char* scan_end_message(ScanEnd end) {
     return "";
 }
 
-ScanEnd scan_precondition(uint8_t needs) {
-    if (!fs_is_open()) return ScanEnd::not_open;
-    const uint8_t missing = needs & ~fs_state().found;
+ScanEnd scan_precondition(Datastore& store, uint8_t needs) {
+    if (!fs_is_open(store)) return ScanEnd::not_open;
+    const uint8_t missing = needs & ~store.fs.found;
     if (missing & kFoundFdc) return ScanEnd::fdc_missing;
     if (missing & kFoundSbc) return ScanEnd::sbc_missing;
     if (missing & kFoundPbc) return ScanEnd::pbc_missing;
@@ -48,8 +49,8 @@ namespace {
 // reach. A slot never covers more than one file block or sub-block, however
 // large the descriptor's block_size claims to be: the reads would only wrap
 // around inside the same block.
-int64_t readable_extent(const tvmfs_inode& inode) {
-    const tvmfs_fs& fs = fs_state();
+int64_t readable_extent(Datastore& store, const tvmfs_inode& inode) {
+    const tvmfs_fs& fs = store.fs;
     const int64_t real_unit = std::max<int64_t>(fs.fsinfo.blocksize, fs.sbc.header.item_size);
     const int64_t unit = std::min(inode.block_size, real_unit);
     if (inode.size <= 0 || unit <= 0) return 0;
@@ -68,7 +69,7 @@ int64_t readable_extent(const tvmfs_inode& inode) {
 
 } // namespace
 
-ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress,
+ScanEnd scan_free_items(Datastore& store, const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress,
                         EntryFailure on_failure, ItemWindow* reader) {
     const tvmfs_bitmap_header& h = bm.header;
     if (h.area_count <= 0) return ScanEnd::finished;
@@ -87,7 +88,7 @@ ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, cons
     const int64_t item_limit = std::min<int64_t>(h.items_per_entry, int64_t{kBitmapBytes} * 8);
     // Past what the descriptor can address no entry can be read, so neither
     // a corrupt area count nor a run of skipped entries keeps the walk going.
-    const int64_t extent = readable_extent(bm.inode);
+    const int64_t extent = readable_extent(store, bm.inode);
     uint8_t raw[kBitmapEntryBytes];
     for (int32_t a = 0; a < h.area_count; ++a) {
         int64_t p = int64_t{h.header_size} + int64_t{a} * h.area_size;
@@ -99,7 +100,7 @@ ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, cons
             if (p > extent - kBitmapEntryBytes)
                 return on_failure == EntryFailure::skip_entry ? ScanEnd::finished : ScanEnd::bitmap_read_failed;
             const uint8_t* bytes = area_entries ? area_entries + j * kBitmapEntryBytes
-                                 : file_read(bm.inode, raw, kBitmapEntryBytes, p) == kBitmapEntryBytes ? raw
+                                 : file_read(store, bm.inode, raw, kBitmapEntryBytes, p) == kBitmapEntryBytes ? raw
                                                                                                       : nullptr;
             if (!bytes) {
                 if (on_failure == EntryFailure::skip_entry) continue;
@@ -124,8 +125,8 @@ ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, cons
     return ScanEnd::finished;
 }
 
-ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress) {
-    return scan_free_items(bm, visit, progress, EntryFailure::end_scan, nullptr);
+ScanEnd scan_free_items(Datastore& store, const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress) {
+    return scan_free_items(store, bm, visit, progress, EntryFailure::end_scan, nullptr);
 }
 
 } // namespace ds

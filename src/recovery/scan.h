@@ -6,8 +6,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace ds {
+
+struct Datastore;
 
 enum class ScanEnd {
     finished,                 // every area walked: "finish"
@@ -20,6 +23,15 @@ enum class ScanEnd {
     pbc_missing,              // the opening found no ".pbc.sf": "pbc open error"
 };
 
+// What a scan found and how it ended. Rows are handed to the caller's row
+// function as they are found (the window shows them at once); without one
+// they are collected here.
+template <class Row>
+struct ScanResult {
+    ScanEnd end = ScanEnd::finished;
+    std::vector<Row> rows;
+};
+
 // The text the front ends show for how a scan ended.
 const char* scan_end_message(ScanEnd end);
 
@@ -27,7 +39,7 @@ const char* scan_end_message(ScanEnd end);
 // values) may start: finished when it may, not_open before the file system
 // has been opened, and the missing file's end when the opening did not find
 // one (a scan through it would find nothing and seem to succeed).
-ScanEnd scan_precondition(uint8_t needs);
+ScanEnd scan_precondition(Datastore& store, uint8_t needs);
 
 // Called once per area with the gauge value (0..100); false cancels.
 using ScanProgress = std::function<bool(int gauge)>;
@@ -41,7 +53,7 @@ int gauge_value(int32_t area, int32_t area_count);
 
 // Visits every free item of bm in walk order (areas, entries, items
 // ascending). Without progress (null) the walk does not report per area.
-ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress);
+ScanEnd scan_free_items(Datastore& store, const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress);
 
 // What the walk does with a bitmap entry that cannot be read in full: end
 // with bitmap_read_failed, or pass over it and go on.
@@ -55,7 +67,7 @@ ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, cons
 // that a visit asking the same reader for items finds them already read.
 enum class EntryFailure { end_scan, skip_entry };
 class ItemWindow;
-ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress,
+ScanEnd scan_free_items(Datastore& store, const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress,
                         EntryFailure on_failure, ItemWindow* reader = nullptr);
 
 } // namespace ds

@@ -1,4 +1,5 @@
 #include "vmfs/bitmap.h"
+#include "vmfs/datastore.h"
 
 #include "vmfs/blockid.h"
 #include "vmfs/file_read.h"
@@ -7,10 +8,10 @@
 
 namespace ds {
 
-int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst, const ItemUse& use) {
+int bitmap_open(Datastore& store, const tvmfs_bitmap& src, tvmfs_bitmap& dst, const ItemUse& use) {
     tvmfs_inode inode = src.inode;
     uint8_t raw[512] = {};
-    if (file_read(inode, raw, 512, 0) != 512) return -1;
+    if (file_read(store, inode, raw, 512, 0) != 512) return -1;
     std::span<const uint8_t> b(raw);
     tvmfs_bitmap_header h;
     h.items_per_entry = load_le<int32_t>(b, 0);
@@ -45,12 +46,12 @@ int64_t bitmap_item_pos(const tvmfs_bitmap& bm, uint32_t entry, uint32_t item) {
     return pos;
 }
 
-int bitmap_read_item(const tvmfs_bitmap& bm, uint32_t entry, uint32_t item, std::span<uint8_t> buf) {
+int bitmap_read_item(Datastore& store, const tvmfs_bitmap& bm, uint32_t entry, uint32_t item, std::span<uint8_t> buf) {
     int32_t size = bm.header.item_size;
     if (size <= 0 || static_cast<size_t>(size) > buf.size()) return -1;
     int64_t pos = bitmap_item_pos(bm, entry, item);
     if (pos < 0) return -1;
-    return file_read(bm.inode, buf.data(), size, pos) == size ? 0 : -1;
+    return file_read(store, bm.inode, buf.data(), size, pos) == size ? 0 : -1;
 }
 
 void bitmap_entry_parse(std::span<const uint8_t> buf, tvmfs_bitmap_entry& e) {

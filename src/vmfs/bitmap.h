@@ -9,6 +9,8 @@
 
 namespace ds {
 
+struct Datastore;
+
 inline constexpr int64_t kBitmapEntryBytes = 1024;
 inline constexpr int kBitmapBytes = 496;
 // Largest item any caller reads into one buffer (sub-blocks are 64 KiB and
@@ -56,14 +58,14 @@ struct tvmfs_bitmap_entry {
 // are read also when the header would make item positions undefined or
 // overrun a buffer: non-positive items per entry, entries per area or area
 // size, a negative header size, or an item size outside the use's bounds.
-int bitmap_open(const tvmfs_bitmap& src, tvmfs_bitmap& dst, const ItemUse& use = {});
+int bitmap_open(Datastore& store, const tvmfs_bitmap& src, tvmfs_bitmap& dst, const ItemUse& use = {});
 
 // File offset of item (entry, item); -1 when the header cannot place it.
 int64_t bitmap_item_pos(const tvmfs_bitmap& bm, uint32_t entry, uint32_t item);
 
 // Reads one item into buf; 0 when exactly item_size bytes came back, else -1
 // (also when buf is smaller than the item).
-int bitmap_read_item(const tvmfs_bitmap& bm, uint32_t entry, uint32_t item, std::span<uint8_t> buf);
+int bitmap_read_item(Datastore& store, const tvmfs_bitmap& bm, uint32_t entry, uint32_t item, std::span<uint8_t> buf);
 
 void bitmap_entry_parse(std::span<const uint8_t> buf, tvmfs_bitmap_entry& entry);
 

@@ -1,4 +1,5 @@
 #include "vmfs/detect.h"
+#include "vmfs/datastore.h"
 
 #include "disk/disk_read.h"
 #include "vmfs/le.h"
@@ -19,7 +20,7 @@ bool same_volume(const TvmfsVOLUME& c, const tvmfslvm& lvm) {
 
 } // namespace
 
-Detection detect_candidates(const std::vector<std::string>& devices) {
+Detection detect_candidates(Datastore& store, const std::vector<std::string>& devices) {
     Detection d;
     for (const std::string& device : devices) {
         uint8_t sector[512];
@@ -28,7 +29,7 @@ Detection detect_candidates(const std::vector<std::string>& devices) {
         // Nothing before 1 MiB can be a header: the partition would start
         // before sector 0, and its offsets would only meet again by wrap-around.
         for (int64_t pos = kFirstPossibleHeader; pos <= kDetectScanEnd; pos += 512) {
-            if (disk_read(device, sector, 0, pos, 512) != 512) {
+            if (disk_read(store.disk, device, sector, 0, pos, 512) != 512) {
                 failed = true;
                 break;
             }
@@ -46,7 +47,7 @@ Detection detect_candidates(const std::vector<std::string>& devices) {
         c.device = device;
         c.header_offset = kVolumeHeaderOffset;
         c.start_sector = (found - kVolumeHeaderOffset) >> 9;
-        if (volume_header_read(c) < 0) continue;
+        if (volume_header_read(store, c) < 0) continue;
         if (static_cast<int>(d.candidates.size()) >= kMaxCandidates) {
             ++d.dropped;
             continue;
@@ -67,13 +68,13 @@ std::string candidate_line(const Detection& d, int k) {
     return d.candidates.at(static_cast<size_t>(k)).device + "|" + std::to_string(k) + "|";
 }
 
-AddDiskRefusal assemble_volume(const Detection& d, int k) {
-    tvmfslvm& lvm = lvm_state();
-    lvm_clear();
+AddDiskRefusal assemble_volume(Datastore& store, const Detection& d, int k) {
+    tvmfslvm& lvm = store.lvm;
+    lvm_clear(store);
     if (k < 0 || k >= static_cast<int>(d.candidates.size())) return AddDiskRefusal::not_found;
     AddDiskRefusal why = AddDiskRefusal::none;
     const TvmfsVOLUME& first = d.candidates[static_cast<size_t>(k)];
-    if (AddDisk(first.device, first.start_sector, &why) != 0) return why;
+    if (AddDisk(store, first.device, first.start_sector, &why) != 0) return why;
     for (;;) {
         const TvmfsVOLUME& last = lvm.volumes[lvm.loaded_extents - 1];
         const TvmfsVOLUME* next = nullptr;
@@ -85,12 +86,12 @@ AddDiskRefusal assemble_volume(const Detection& d, int k) {
             }
         }
         if (!next) return AddDiskRefusal::none;
-        if (AddDisk(next->device, next->start_sector, &why) != 0) return why;
+        if (AddDisk(store, next->device, next->start_sector, &why) != 0) return why;
     }
 }
 
-std::vector<std::string> disk_table_lines() {
-    const tvmfslvm& lvm = lvm_state();
+std::vector<std::string> disk_table_lines(Datastore& store) {
+    const tvmfslvm& lvm = store.lvm;
     std::vector<std::string> lines;
     for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k)
         lines.push_back(lvm.volumes[k].device + "|" + std::to_string(lvm.volumes[k].start_sector) + "|");

@@ -11,6 +11,8 @@
 
 namespace ds {
 
+struct Datastore;
+
 // Last byte offset at which a header is looked for (inclusive): partitions
 // that start at most 9 MiB into a drive.
 inline constexpr int64_t kDetectScanEnd = 0xA00000;
@@ -30,7 +32,7 @@ inline constexpr const char* kDetectNoFirst = "VM  first segment not find";
 // Scans the devices in the order given. A header magic found before 1 MiB
 // is passed over and the scan goes on: its partition would have to start
 // before the drive does.
-Detection detect_candidates(const std::vector<std::string>& devices);
+Detection detect_candidates(Datastore& store, const std::vector<std::string>& devices);
 
 // Indices into candidates of those holding segment 0, in order.
 std::vector<int> first_segment_candidates(const Detection& d);
@@ -42,9 +44,9 @@ std::string candidate_line(const Detection& d, int k);
 // lowest-indexed candidate that continues the chain. Returns the refusal of
 // the AddDisk that stopped it (none when the chain simply ended). Refusing
 // the first disk leaves the table empty.
-AddDiskRefusal assemble_volume(const Detection& d, int k);
+AddDiskRefusal assemble_volume(Datastore& store, const Detection& d, int k);
 
 // The disk table as the disk settings list it: "device|start_sector|".
-std::vector<std::string> disk_table_lines();
+std::vector<std::string> disk_table_lines(Datastore& store);
 
 } // namespace ds

@@ -1,4 +1,5 @@
 #include "vmfs/dirent.h"
+#include "vmfs/datastore.h"
 
 #include "vmfs/blockid.h"
 #include "vmfs/file_read.h"
@@ -19,9 +20,9 @@ void dirent_parse(std::span<const uint8_t> buf, tvmfs_dirent& e) {
 namespace {
 
 // Bytes the block named by id really holds.
-int64_t block_bytes(uint32_t id) {
-    if (blkid_type(id) == kBlockFile) return fs_state().fsinfo.blocksize;
-    if (blkid_type(id) == kBlockSub) return fs_state().sbc.header.item_size;
+int64_t block_bytes(Datastore& store, uint32_t id) {
+    if (blkid_type(id) == kBlockFile) return store.fs.fsinfo.blocksize;
+    if (blkid_type(id) == kBlockSub) return store.fs.sbc.header.item_size;
     return 0;
 }
 
@@ -29,6 +30,7 @@ int64_t block_bytes(uint32_t id) {
 // is never sparse, and a slot whose block_size claims more than its block
 // holds would only wrap around inside that block, entry after entry.
 struct SlotCheck {
+    Datastore& store;
     const tvmfs_inode& dir;
     int64_t slot = -1;
     uint32_t id = 0;
@@ -37,10 +39,10 @@ struct SlotCheck {
         if (dir.block_size <= 0) return false;
         for (int64_t p : {pos, std::min(pos + kDirentBytes, dir.size) - 1}) {
             if (p / dir.block_size != slot) {
-                if (file_block_lookup(dir, p, &id) != 0 || id == 0) return false;
+                if (file_block_lookup(store, dir, p, &id) != 0 || id == 0) return false;
                 slot = p / dir.block_size;
             }
-            if (p % dir.block_size >= block_bytes(id)) return false;
+            if (p % dir.block_size >= block_bytes(store, id)) return false;
         }
         return true;
     }
@@ -48,15 +50,15 @@ struct SlotCheck {
 
 } // namespace
 
-bool dir_walk(const tvmfs_inode& dir, const std::function<void(const tvmfs_dirent&)>& action) {
+bool dir_walk(Datastore& store, const tvmfs_inode& dir, const std::function<void(const tvmfs_dirent&)>& action) {
     uint8_t raw[kDirentBytes];
-    SlotCheck blocks{dir};
+    SlotCheck blocks{store, dir};
     int64_t count = 0;
     for (int64_t pos = 0; pos < dir.size; pos += kDirentBytes) {
         // A damaged size (2^62, say) would otherwise mean billions of
         // entries read from holes or from the same block over and over.
         if (++count > kMaxDirEntries || !blocks.entry_in_blocks(pos)) return false;
-        if (file_read(dir, raw, kDirentBytes, pos) != kDirentBytes) return false;
+        if (file_read(store, dir, raw, kDirentBytes, pos) != kDirentBytes) return false;
         tvmfs_dirent e;
         dirent_parse(raw, e);
         action(e);

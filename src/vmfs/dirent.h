@@ -10,6 +10,8 @@
 
 namespace ds {
 
+struct Datastore;
+
 inline constexpr int64_t kDirentBytes = 140;
 // No directory holds more entries than there are descriptor ids for them to
 // name (15-bit entry, 10-bit item), plus "." and "..".
@@ -28,7 +30,7 @@ void dirent_parse(std::span<const uint8_t> buf, tvmfs_dirent& entry);
 // the end of the directory, false when a read ended it early. A directory is
 // never sparse: a block slot without a block ends the walk early, as does an
 // entry past kMaxDirEntries, so a damaged size cannot keep a walk going.
-bool dir_walk(const tvmfs_inode& dir, const std::function<void(const tvmfs_dirent&)>& action);
+bool dir_walk(Datastore& store, const tvmfs_inode& dir, const std::function<void(const tvmfs_dirent&)>& action);
 
 // The name up to its first NUL, trimmed of bytes <= 0x20 at both ends.
 std::string dirent_name(const tvmfs_dirent& entry);

@@ -1,4 +1,5 @@
 #include "vmfs/extents.h"
+#include "vmfs/datastore.h"
 
 #include "vmfs/bitmap.h"
 #include "vmfs/blockid.h"
@@ -12,19 +13,19 @@ namespace {
 
 // The logical-volume offset of a sub-block: its place in ".sbc.sf", found
 // through that file's own block list.
-int64_t subblock_lv_offset(uint32_t id) {
-    const tvmfs_bitmap& sbc = fs_state().sbc;
+int64_t subblock_lv_offset(Datastore& store, uint32_t id) {
+    const tvmfs_bitmap& sbc = store.fs.sbc;
     int64_t pos = bitmap_item_pos(sbc, sb_entry(id), sb_item(id));
     if (pos < 0 || sbc.inode.block_size <= 0) return -1;
     uint32_t holder = 0;
-    if (file_block_lookup(sbc.inode, pos, &holder) != 0 || blkid_type(holder) != kBlockFile) return -1;
-    return int64_t{fb_item(holder)} * fs_state().fsinfo.blocksize + pos % sbc.inode.block_size;
+    if (file_block_lookup(store, sbc.inode, pos, &holder) != 0 || blkid_type(holder) != kBlockFile) return -1;
+    return int64_t{fb_item(holder)} * store.fs.fsinfo.blocksize + pos % sbc.inode.block_size;
 }
 
 // Bytes a block of this kind holds: what one slot can read from it.
-int64_t block_capacity(uint32_t id) {
-    if (blkid_type(id) == kBlockFile) return fs_state().fsinfo.blocksize;
-    if (blkid_type(id) == kBlockSub) return fs_state().sbc.header.item_size;
+int64_t block_capacity(Datastore& store, uint32_t id) {
+    if (blkid_type(id) == kBlockFile) return store.fs.fsinfo.blocksize;
+    if (blkid_type(id) == kBlockSub) return store.fs.sbc.header.item_size;
     return 0;
 }
 
@@ -46,7 +47,7 @@ void append(std::vector<Extent>& out, const Extent& e) {
 
 } // namespace
 
-std::vector<Extent> file_extents(const tvmfs_inode& inode, uint32_t descriptor_id) {
+std::vector<Extent> file_extents(Datastore& store, const tvmfs_inode& inode, uint32_t descriptor_id) {
     std::vector<Extent> out;
     if (inode.size <= 0) return out;
     if (inode.size <= kInlineLimit && inode.type != kTypeDir) {
@@ -57,7 +58,7 @@ std::vector<Extent> file_extents(const tvmfs_inode& inode, uint32_t descriptor_i
     int64_t p = 0;
     while (p < inode.size) {
         uint32_t id = 0;
-        if (inode.block_size <= 0 || file_block_lookup(inode, p, &id) != 0) {
+        if (inode.block_size <= 0 || file_block_lookup(store, inode, p, &id) != 0) {
             append(out, {Extent::Kind::unaddressable, p, inode.size - p, 0, -1});
             break;
         }
@@ -70,11 +71,11 @@ std::vector<Extent> file_extents(const tvmfs_inode& inode, uint32_t descriptor_i
             // A slot that claims more than its block holds reads only what
             // the block holds; the read fails on the rest.
             const int64_t in_block = p % inode.block_size;
-            const int64_t usable = std::clamp<int64_t>(block_capacity(id) - in_block, 0, unit);
+            const int64_t usable = std::clamp<int64_t>(block_capacity(store, id) - in_block, 0, unit);
             int64_t lv = -1;
             if (usable > 0) {
-                lv = blkid_type(id) == kBlockFile ? int64_t{fb_item(id)} * fs_state().fsinfo.blocksize
-                                                 : subblock_lv_offset(id);
+                lv = blkid_type(id) == kBlockFile ? int64_t{fb_item(id)} * store.fs.fsinfo.blocksize
+                                                 : subblock_lv_offset(store, id);
                 if (lv >= 0) lv += in_block;
             }
             append(out, {Extent::Kind::data, p, usable, id, lv});

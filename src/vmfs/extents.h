@@ -10,6 +10,8 @@
 
 namespace ds {
 
+struct Datastore;
+
 struct Extent {
     enum class Kind {
         data,            // bytes in file blocks or sub-blocks
@@ -29,7 +31,7 @@ struct Extent {
 // that follow each other on the logical volume join one run, as do
 // neighbouring holes. The list ends with an unaddressable run at the first
 // position the block list cannot reach.
-std::vector<Extent> file_extents(const tvmfs_inode& inode, uint32_t descriptor_id);
+std::vector<Extent> file_extents(Datastore& store, const tvmfs_inode& inode, uint32_t descriptor_id);
 
 const char* extent_kind_text(Extent::Kind kind);
 

@@ -1,4 +1,5 @@
 #include "vmfs/file_export.h"
+#include "vmfs/datastore.h"
 
 #include "vmfs/chunk_digest.h"
 #include "vmfs/file_read.h"
@@ -60,25 +61,25 @@ ExportResult not_opened(const tvmfs_inode& inode, DestinationCheck check, const 
 
 } // namespace
 
-ExportResult file_export(const tvmfs_inode& inode, const std::string& host_path, const ExportProgress& progress,
+ExportResult file_export(Datastore& store, const tvmfs_inode& inode, const std::string& host_path, const ExportProgress& progress,
                          const ExportOptions& options) {
     DestinationCheck check = DestinationCheck::cannot_open;
     HostFile out;
-    if (inode.size >= 0) out = open_destination(host_path, options.to_device, check);
+    if (inode.size >= 0) out = open_destination(store, host_path, options.to_device, check);
     if (!out.ok()) return not_opened(inode, check, options);
-    return file_export(inode, out, progress, options);
+    return file_export(store, inode, out, progress, options);
 }
 
-ExportResult file_export_to_descriptor(const tvmfs_inode& inode, int fd, const ExportProgress& progress,
+ExportResult file_export_to_descriptor(Datastore& store, const tvmfs_inode& inode, int fd, const ExportProgress& progress,
                                        const ExportOptions& options) {
     DestinationCheck check = DestinationCheck::cannot_open;
     HostFile out;
-    if (inode.size >= 0) out = adopt_descriptor(fd, options.to_device, check);
+    if (inode.size >= 0) out = adopt_descriptor(store, fd, options.to_device, check);
     if (!out.ok()) return not_opened(inode, check, options);
-    return file_export(inode, out, progress, options);
+    return file_export(store, inode, out, progress, options);
 }
 
-ExportResult file_export(const tvmfs_inode& inode, HostFile& out, const ExportProgress& progress,
+ExportResult file_export(Datastore& store, const tvmfs_inode& inode, HostFile& out, const ExportProgress& progress,
                          const ExportOptions& options) {
     ExportResult r;
     std::unique_ptr<ChunkDigest> digest;
@@ -107,7 +108,7 @@ ExportResult file_export(const tvmfs_inode& inode, HostFile& out, const ExportPr
             // is read into no buffer at all.
             uint8_t* buf = digest ? digest->buffer() : transfer_buffer();
             bool hole = false;
-            int64_t n = file_read_run(inode, buf, kExportRun, p, &hole);
+            int64_t n = file_read_run(store, inode, buf, kExportRun, p, &hole);
             if (hole && n > 0 && !zeros()) {
                 std::memset(buf, 0, static_cast<size_t>(n));
                 hole = false;

@@ -2,7 +2,7 @@
 
 #include "vmfs/bitmap.h"
 #include "vmfs/blockid.h"
-#include "vmfs/fs.h"
+#include "vmfs/datastore.h"
 #include "vmfs/le.h"
 #include "vmfs/volume.h"
 
@@ -25,41 +25,38 @@ struct NestingGuard {
     ~NestingGuard() { --g_nesting; }
 };
 
-// The last pointer block and the last sub-block read: a large file asks for
-// the same pointer block for every one of its data blocks, and a directory
-// in a sub-block is read one 140-byte entry at a time.
-struct ItemMemo {
-    bool valid = false;
-    uint32_t id = 0;
-    std::vector<uint8_t> bytes;
-
-    const std::vector<uint8_t>* get(const tvmfs_bitmap& bm, uint32_t item_id, uint32_t entry, uint32_t item) {
-        if (valid && id == item_id && bytes.size() == static_cast<size_t>(bm.header.item_size)) return &bytes;
-        // Read into a fresh buffer: the read itself may come back here for
-        // another item of a damaged system file.
-        std::vector<uint8_t> fresh(static_cast<size_t>(bm.header.item_size));
-        if (bitmap_read_item(bm, entry, item, fresh) != 0) return nullptr;
-        bytes.swap(fresh);
-        valid = true;
-        id = item_id;
-        return &bytes;
-    }
-};
-
 // What file_read_run reads at a time where it cannot make runs.
 constexpr int64_t kFallbackPiece = 1048576;
 
-ItemMemo g_pointer_block;
-ItemMemo g_sub_block;
-
 } // namespace
 
-void file_read_cache_reset() {
-    g_pointer_block.valid = false;
-    g_sub_block.valid = false;
+bool ItemMemo::copy(Datastore& store, const tvmfs_bitmap& bm, uint32_t id, uint32_t entry, uint32_t item,
+                    int64_t off, int64_t len, uint8_t* out) {
+    const auto size = static_cast<size_t>(bm.header.item_size);
+    if (off < 0 || len < 0 || bm.header.item_size <= 0 || off > bm.header.item_size - len) return false;
+    {
+        std::lock_guard lock(mutex_);
+        if (valid_ && id_ == id && bytes_.size() == size) {
+            std::memcpy(out, bytes_.data() + off, static_cast<size_t>(len));
+            return true;
+        }
+    }
+    std::vector<uint8_t> fresh(size);
+    if (bitmap_read_item(store, bm, entry, item, fresh) != 0) return false;
+    std::memcpy(out, fresh.data() + off, static_cast<size_t>(len));
+    std::lock_guard lock(mutex_);
+    bytes_.swap(fresh);
+    valid_ = true;
+    id_ = id;
+    return true;
 }
 
-int file_block_lookup(const tvmfs_inode& inode, int64_t p, uint32_t* id) {
+void ItemMemo::reset() {
+    std::lock_guard lock(mutex_);
+    valid_ = false;
+}
+
+int file_block_lookup(Datastore& store, const tvmfs_inode& inode, int64_t p, uint32_t* id) {
     *id = 0;
     if (inode.block_size <= 0 || p < 0) return -1;
     int64_t i = p / inode.block_size;
@@ -69,7 +66,7 @@ int file_block_lookup(const tvmfs_inode& inode, int64_t p, uint32_t* id) {
         return 0;
     }
     if (inode.addr_mode != 3) return -1;
-    const tvmfs_bitmap& pbc = fs_state().pbc;
+    const tvmfs_bitmap& pbc = store.fs.pbc;
     int64_t per = pbc.header.item_size / 4;
     if (per <= 0) return -1;
     int64_t slot = i / per;
@@ -77,35 +74,34 @@ int file_block_lookup(const tvmfs_inode& inode, int64_t p, uint32_t* id) {
     if (slot >= kBlockSlots) return -1;
     uint32_t pointer_block = inode.blocks[slot];
     if (pointer_block == 0) return 0;
-    const std::vector<uint8_t>* item =
-        g_pointer_block.get(pbc, pointer_block, pb_entry(pointer_block), pb_item(pointer_block));
-    if (!item) return -1;
-    *id = load_le<uint32_t>(*item, static_cast<size_t>(4 * r));
+    uint8_t raw[4];
+    if (!store.memos.pointer_block.copy(store, pbc, pointer_block, pb_entry(pointer_block), pb_item(pointer_block),
+                                        4 * r, 4, raw))
+        return -1;
+    *id = load_le<uint32_t>(std::span<const uint8_t>(raw), 0);
     return 0;
 }
 
-int64_t file_block_read(uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p) {
-    int64_t bs = fs_state().fsinfo.blocksize;
+int64_t file_block_read(Datastore& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p) {
+    int64_t bs = store.fs.fsinfo.blocksize;
     if (bs <= 0 || p < 0 || count < 0) return -1;
     int64_t off = p % bs;
     int64_t n = std::min(bs - off, count);
     int64_t at = int64_t{fb_item(id)} * bs + off;
-    return lvm_read(buffer + index, 0, at, n) == n ? n : -1;
+    return lvm_read(store, buffer + index, 0, at, n) == n ? n : -1;
 }
 
-int64_t subblock_read(uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p) {
-    const tvmfs_bitmap& sbc = fs_state().sbc;
+int64_t subblock_read(Datastore& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p) {
+    const tvmfs_bitmap& sbc = store.fs.sbc;
     int64_t sz = sbc.header.item_size;
     if (sz <= 0 || p < 0 || count < 0) return -1;
     int64_t off = p % sz;
     int64_t n = std::min(sz - off, count);
-    const std::vector<uint8_t>* item = g_sub_block.get(sbc, id, sb_entry(id), sb_item(id));
-    if (!item) return -1;
-    std::memcpy(buffer + index, item->data() + off, static_cast<size_t>(n));
+    if (!store.memos.sub_block.copy(store, sbc, id, sb_entry(id), sb_item(id), off, n, buffer + index)) return -1;
     return n;
 }
 
-int64_t file_read(const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int64_t p) {
+int64_t file_read(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int64_t p) {
     // The record is only read, never changed, so no copy of it is taken: the
     // scans call this once per descriptor slot.
     NestingGuard guard;
@@ -113,7 +109,7 @@ int64_t file_read(const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int6
     int64_t total = 0;
     while (count > 0 && p < inode.size) {
         uint32_t id = 0;
-        if (file_block_lookup(inode, p, &id) < 0) return -1;
+        if (file_block_lookup(store, inode, p, &id) < 0) return -1;
         int64_t want = std::min(inode.size - p, count);
         int64_t got = -1;
         if (id == 0) {
@@ -124,11 +120,11 @@ int64_t file_read(const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int6
             // A slot that claims more bytes than its block holds would wrap
             // around inside that block: a damaged size could then repeat the
             // same bytes for terabytes.
-            if (p % inode.block_size >= fs_state().fsinfo.blocksize) return -1;
-            got = file_block_read(id, buffer, total, want, p);
+            if (p % inode.block_size >= store.fs.fsinfo.blocksize) return -1;
+            got = file_block_read(store, id, buffer, total, want, p);
         } else if (blkid_type(id) == kBlockSub) {
-            if (p % inode.block_size >= fs_state().sbc.header.item_size) return -1;
-            got = subblock_read(id, buffer, total, want, p);
+            if (p % inode.block_size >= store.fs.sbc.header.item_size) return -1;
+            got = subblock_read(store, id, buffer, total, want, p);
         }
         if (got <= 0) return -1;
         p += got;
@@ -138,40 +134,40 @@ int64_t file_read(const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int6
     return total;
 }
 
-int64_t file_read_run(const tvmfs_inode& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole) {
+int64_t file_read_run(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole) {
     *hole = false;
     if (p < 0 || max < 0) return -1;
     if (p >= inode.size) return 0;
     max = std::min(max, inode.size - p);
-    const int64_t bs = fs_state().fsinfo.blocksize;
+    const int64_t bs = store.fs.fsinfo.blocksize;
     // Runs where each slot is one whole file block; anything else (sub-blocks,
     // a damaged block_size) is read through file_read, 1 MiB at a time so
     // that a failure keeps the mebibytes before it.
     if (bs <= 0 || inode.block_size != bs || (inode.addr_mode != 1 && inode.addr_mode != 3))
-        return file_read(inode, buffer, std::min<int64_t>(max, kFallbackPiece), p);
+        return file_read(store, inode, buffer, std::min<int64_t>(max, kFallbackPiece), p);
     uint32_t id = 0;
-    if (file_block_lookup(inode, p, &id) < 0) return -1;
+    if (file_block_lookup(store, inode, p, &id) < 0) return -1;
     int64_t len = std::min(bs - p % bs, max);
     if (id == 0) {
-        while (len < max && file_block_lookup(inode, p + len, &id) == 0 && id == 0) len += std::min(bs, max - len);
+        while (len < max && file_block_lookup(store, inode, p + len, &id) == 0 && id == 0) len += std::min(bs, max - len);
         *hole = true;
         return len;
     }
-    if (blkid_type(id) != kBlockFile) return file_read(inode, buffer, std::min<int64_t>(len, kFallbackPiece), p);
+    if (blkid_type(id) != kBlockFile) return file_read(store, inode, buffer, std::min<int64_t>(len, kFallbackPiece), p);
     const int64_t first = len;
     const int64_t at = int64_t{fb_item(id)} * bs + p % bs;
     for (uint32_t next_item = fb_item(id) + 1; len < max; ++next_item) {
         uint32_t next = 0;
-        if (file_block_lookup(inode, p + len, &next) < 0 || blkid_type(next) != kBlockFile || fb_item(next) != next_item)
+        if (file_block_lookup(store, inode, p + len, &next) < 0 || blkid_type(next) != kBlockFile || fb_item(next) != next_item)
             break;
         len += std::min(bs, max - len);
     }
     // One read stays on one member: past its end the volume goes on on
     // another disk.
     LvmPlace place;
-    if (lvm_locate(at, place)) len = std::max(first, std::min(len, place.bytes_in_member));
-    if (lvm_read(buffer, 0, at, len) == len) return len;
-    if (len > first && lvm_read(buffer, 0, at, first) == first) return first;
+    if (lvm_locate(store, at, place)) len = std::max(first, std::min(len, place.bytes_in_member));
+    if (lvm_read(store, buffer, 0, at, len) == len) return len;
+    if (len > first && lvm_read(store, buffer, 0, at, first) == first) return first;
     return -1;
 }
 

@@ -4,24 +4,59 @@
 #include "vmfs/inode.h"
 
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 namespace ds {
 
+struct Datastore;
+struct tvmfs_bitmap;
+
+// The last item read of a bitmap system file: a large file asks for the same
+// pointer block for every one of its data blocks, and a directory in a
+// sub-block is read one 140-byte entry at a time. Readers on several threads
+// share it; bytes are copied out under the lock, and an item is read without
+// it (the read may itself come back here for another item).
+class ItemMemo {
+public:
+    // Copies len bytes at off of item (entry, item) of bm, known as id, to
+    // out; false when the item cannot be read or the range leaves it.
+    bool copy(Datastore& store, const tvmfs_bitmap& bm, uint32_t id, uint32_t entry, uint32_t item, int64_t off,
+              int64_t len, uint8_t* out);
+    void reset();
+
+private:
+    std::mutex mutex_;
+    bool valid_ = false;
+    uint32_t id_ = 0;
+    std::vector<uint8_t> bytes_;
+};
+
+struct FileReadMemos {
+    ItemMemo pointer_block;
+    ItemMemo sub_block;
+    // Done at every opening and closing: they belong to the open file system.
+    void reset() {
+        pointer_block.reset();
+        sub_block.reset();
+    }
+};
+
 // Finds the block id that holds file position p. Returns 0 with *id set
 // (0 for a hole) or -1 when the position cannot be addressed.
-int file_block_lookup(const tvmfs_inode& inode, int64_t p, uint32_t* id);
+int file_block_lookup(Datastore& store, const tvmfs_inode& inode, int64_t p, uint32_t* id);
 
 // Reads from file position p up to the end of the file block id (at most
 // count bytes) into buffer[index...]; bytes read or -1.
-int64_t file_block_read(uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p);
+int64_t file_block_read(Datastore& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p);
 
 // The same for a sub-block (an item of ".sbc.sf").
-int64_t subblock_read(uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p);
+int64_t subblock_read(Datastore& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p);
 
 // Reads count bytes at position p into buffer[0...]; the count of bytes read
 // (0 at or past the end of the file) or -1. Holes (null block ids inside the
 // file's size) read as zeros.
-int64_t file_read(const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int64_t p);
+int64_t file_read(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int64_t p);
 
 // Reads from position p on at most max bytes that one read of the disks can
 // serve: file blocks that follow each other on one member, or a hole, or
@@ -29,10 +64,6 @@ int64_t file_read(const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int6
 // file) or -1. A hole's bytes are zeros that are not stored into buffer:
 // *hole tells. When the read of several blocks fails, the first of them is
 // read alone, so that a failure still comes at the block that causes it.
-int64_t file_read_run(const tvmfs_inode& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole);
-
-// Forgets the pointer block and sub-block kept from earlier reads; done at
-// every opening and reset, since they belong to the open file system.
-void file_read_cache_reset();
+int64_t file_read_run(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole);
 
 } // namespace ds

@@ -1,4 +1,5 @@
 #include "vmfs/folder_export.h"
+#include "vmfs/datastore.h"
 
 #include "vmfs/chunk_digest.h"
 #include "vmfs/dirent.h"
@@ -79,6 +80,8 @@ struct ChildEntry {
 
 class Planner {
 public:
+    explicit Planner(Datastore& store) : store(store) {}
+    Datastore& store;
     std::vector<PlanItem> items;
 
     void add_file(uint32_t id, const std::string& path, const std::string& host_path,
@@ -90,7 +93,7 @@ public:
         p.partial_host_path = partial_host_path;
         note_rename(p.item, rename_note);
         tvmfs_inode inode;
-        if (inode_get(id, inode) != 0) {
+        if (inode_get(store, id, inode) != 0) {
             p.item.status = FolderItemStatus::failed;
             p.item.detail = "its descriptor cannot be read";
         } else {
@@ -126,7 +129,7 @@ public:
             return;
         }
         tvmfs_inode dir;
-        if (inode_get(id, dir) != 0) {
+        if (inode_get(store, id, dir) != 0) {
             items[at].item.status = FolderItemStatus::failed;
             items[at].item.detail = "its descriptor cannot be read";
             items[at].end = items.size();
@@ -137,7 +140,7 @@ public:
         substitute_first_block(dir, first_block);
 
         std::vector<ChildEntry> kids;
-        bool whole = dir_walk(dir, [&](const tvmfs_dirent& e) {
+        bool whole = dir_walk(store, dir, [&](const tvmfs_dirent& e) {
             if (e.type != kTypeDir && e.type != kTypeRegular && e.type != kTypeSystem) return;
             std::string raw = dirent_name(e);
             if (display_name(e) == "." || display_name(e) == "..") return;
@@ -201,7 +204,7 @@ private:
                 // An entry marked as a directory whose descriptor is not one
                 // is copied as the file it is, as the tree exports it.
                 tvmfs_inode probe;
-                as_dir = inode_get(kids[i].id, probe) != 0 || probe.type == kTypeDir;
+                as_dir = inode_get(store, kids[i].id, probe) != 0 || probe.type == kTypeDir;
             }
             if (as_dir) {
                 add_dir(kids[i].id, kids[i].first_block, child_path, child_host, notes[i]);
@@ -364,7 +367,7 @@ std::string last_name(const std::string& host_path) {
 
 // Checks and creates the destination. False (with r.refusal) when nothing
 // may be written there; nothing is written before every check has passed.
-bool prepare_destination(const std::string& dest_dir, const FolderExportOptions& options, Destination& d,
+bool prepare_destination(Datastore& store, const std::string& dest_dir, const FolderExportOptions& options, Destination& d,
                          FolderExportResult& r, const std::function<bool()>& source_ok) {
     d.shown = dest_dir;
     while (d.shown.size() > 1 && d.shown.back() == '/') d.shown.pop_back();
@@ -430,13 +433,13 @@ bool prepare_destination(const std::string& dest_dir, const FolderExportOptions&
             r.refusal = "refusing to replace the manifest " + r.manifest_path;
             return false;
         }
-        if (!S_ISREG(mst.st_mode) || overlaps_input(mst)) {
+        if (!S_ISREG(mst.st_mode) || overlaps_input(store, mst)) {
             r.refusal = "refusing to replace " + r.manifest_path + ", which is not a manifest";
             return false;
         }
     }
     struct stat where {};
-    if ((d.top.ok() ? d.top.stat_self(where) : d.parent.stat_self(where)) && overlaps_input(where)) {
+    if ((d.top.ok() ? d.top.stat_self(where) : d.parent.stat_self(where)) && overlaps_input(store, where)) {
         r.refusal = "refusing to write to " + d.shown + ", on a disk being read";
         return false;
     }
@@ -464,7 +467,7 @@ void finish_dir(const OpenDir& o) {
 }
 
 // Copies what the plan lists and writes the manifest.
-void run_plan(Planner& plan, Destination& d, const FolderExportOptions& options, uint32_t top_id,
+void run_plan(Datastore& store, Planner& plan, Destination& d, const FolderExportOptions& options, uint32_t top_id,
               FolderExportResult& r) {
     int64_t total = 0;
     for (const PlanItem& p : plan.items)
@@ -518,7 +521,7 @@ void run_plan(Planner& plan, Destination& d, const FolderExportOptions& options,
             continue;
         }
         tvmfs_inode inode;
-        if (inode_get(it.descriptor_id, inode) != 0) {
+        if (inode_get(store, it.descriptor_id, inode) != 0) {
             it.status = FolderItemStatus::failed;
             it.detail = "its descriptor cannot be read";
             continue;
@@ -537,7 +540,7 @@ void run_plan(Planner& plan, Destination& d, const FolderExportOptions& options,
             progress = [&](int64_t done, int64_t) { return options.progress(done_before + done, total); };
         ExportOptions eo;
         eo.sha256 = true;
-        ExportResult er = file_export(inode, out, progress, eo);
+        ExportResult er = file_export(store, inode, out, progress, eo);
         it.bytes_written = er.bytes_written;
         it.sha256 = er.sha256;
         r.bytes = er.bytes_written > INT64_MAX - r.bytes ? INT64_MAX : r.bytes + er.bytes_written;
@@ -588,13 +591,13 @@ void run_plan(Planner& plan, Destination& d, const FolderExportOptions& options,
 } // namespace
 
 
-FolderExportResult folder_export(uint32_t top_id, const std::string& dest_dir, const FolderExportOptions& options) {
+FolderExportResult folder_export(Datastore& store, uint32_t top_id, const std::string& dest_dir, const FolderExportOptions& options) {
     FolderExportResult r;
     Destination dest;
     tvmfs_inode top;
-    if (!prepare_destination(dest_dir, options, dest, r, [&] { return inode_get(top_id, top) == 0; })) return r;
+    if (!prepare_destination(store, dest_dir, options, dest, r, [&] { return inode_get(store, top_id, top) == 0; })) return r;
 
-    Planner plan;
+    Planner plan(store);
     if (top.type == kTypeDir) {
         plan.add_dir(top_id, options.first_block, ".", ".", "");
     } else {
@@ -605,21 +608,21 @@ FolderExportResult folder_export(uint32_t top_id, const std::string& dest_dir, c
                       shortened ? "name too long for the host; shortened" : host != name ? "name encoded for the host" : "");
     }
 
-    run_plan(plan, dest, options, top_id, r);
+    run_plan(store, plan, dest, options, top_id, r);
     return r;
 }
 
-FolderExportResult folder_export_set(const std::vector<FolderSource>& sources, const std::string& dest_dir,
+FolderExportResult folder_export_set(Datastore& store, const std::vector<FolderSource>& sources, const std::string& dest_dir,
                                      const FolderExportOptions& options) {
     FolderExportResult r;
     Destination dest;
-    if (!prepare_destination(dest_dir, options, dest, r, [] { return true; })) return r;
+    if (!prepare_destination(store, dest_dir, options, dest, r, [] { return true; })) return r;
 
     // The destination stands for no directory of the datastore: it has no
     // descriptor and no times of its own.
-    Planner plan;
+    Planner plan(store);
     plan.add_found_set(sources);
-    run_plan(plan, dest, options, 0, r);
+    run_plan(store, plan, dest, options, 0, r);
     return r;
 }
 

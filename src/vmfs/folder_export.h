@@ -10,6 +10,8 @@
 
 namespace ds {
 
+struct Datastore;
+
 // The host name of a datastore name. Names are kept as the tree shows them;
 // what a host directory cannot hold is percent-encoded so that it can be
 // told back: "%" and "/" (and control characters, and bytes that are not
@@ -94,7 +96,7 @@ struct FolderExportResult {
 // created inside dest_dir through directory handles: a link or file planted
 // there meanwhile makes that item fail, it is never followed or replaced.
 // Every directory is entered once: a repeat is listed, not followed.
-FolderExportResult folder_export(uint32_t top_id, const std::string& dest_dir,
+FolderExportResult folder_export(Datastore& store, uint32_t top_id, const std::string& dest_dir,
                                  const FolderExportOptions& options = {});
 
 // One directory of a copy of several: a directory found by the format
@@ -107,7 +109,7 @@ struct FolderSource {
 
 // Copies each source into dest_dir/<its name>, as folder_export copies one
 // directory, with one manifest for all of them (descriptor id 0 for the top).
-FolderExportResult folder_export_set(const std::vector<FolderSource>& sources, const std::string& dest_dir,
+FolderExportResult folder_export_set(Datastore& store, const std::vector<FolderSource>& sources, const std::string& dest_dir,
                                      const FolderExportOptions& options = {});
 
 // "ok", "partial", ... as the manifest writes them.

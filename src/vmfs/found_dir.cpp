@@ -1,14 +1,10 @@
 #include "vmfs/found_dir.h"
+#include "vmfs/datastore.h"
 
 namespace ds {
 
-std::vector<found_dir>& found_dirs() {
-    static std::vector<found_dir> table;
-    return table;
-}
-
-const found_dir* found_dir_by_number(int32_t number) {
-    const std::vector<found_dir>& table = found_dirs();
+const found_dir* found_dir_by_number(Datastore& store, int32_t number) {
+    const std::vector<found_dir>& table = store.found_dirs;
     // The record numbered k is at index k - 1; look further only if the table
     // was ever built otherwise.
     if (number >= 1 && static_cast<size_t>(number) <= table.size() && table[number - 1].number == number)
@@ -25,8 +21,8 @@ int64_t found_dir_first_block(const found_dir& d) {
     return d.first_block == -1 ? -1 : static_cast<int64_t>(static_cast<uint32_t>(d.first_block));
 }
 
-int64_t found_dir_first_block(int32_t number) {
-    const found_dir* d = found_dir_by_number(number);
+int64_t found_dir_first_block(Datastore& store, int32_t number) {
+    const found_dir* d = found_dir_by_number(store, number);
     return d ? found_dir_first_block(*d) : -1;
 }
 
@@ -34,8 +30,8 @@ void substitute_first_block(tvmfs_inode& inode, int64_t first_block) {
     if (first_block != -1) inode.blocks[0] = static_cast<uint32_t>(first_block);
 }
 
-int inode_get_substituted(uint32_t id, int64_t first_block, tvmfs_inode& inode) {
-    if (inode_get(id, inode) != 0) return -1;
+int inode_get_substituted(Datastore& store, uint32_t id, int64_t first_block, tvmfs_inode& inode) {
+    if (inode_get(store, id, inode) != 0) return -1;
     substitute_first_block(inode, first_block);
     return 0;
 }

@@ -14,19 +14,20 @@
 
 namespace ds {
 
+struct Datastore;
+
 struct found_dir {
     int32_t number = 0;          // 1-based, as in the node caption "DIR<n>"
     uint32_t dir_id = 0;         // the directory's descriptor id
     int32_t first_block = -1;    // sub-block id that replaces blocks[0], or -1
 };
 
-// The process-wide table of the last format recovery, the record numbered k
-// at index k - 1. Emptied whenever the file system is opened or closed: the
-// records name descriptors of that opening's datastore only.
-std::vector<found_dir>& found_dirs();
+// A datastore keeps the table of its last format recovery, the record
+// numbered k at index k - 1. It is emptied whenever the file system is opened
+// or closed: the records name descriptors of that opening only.
 
 // The record numbered number, or nullptr.
-const found_dir* found_dir_by_number(int32_t number);
+const found_dir* found_dir_by_number(Datastore& store, int32_t number);
 
 // "DIR<n>": the name of its node and of its paths.
 std::string found_dir_name(const found_dir& d);
@@ -35,7 +36,7 @@ std::string found_dir_name(const found_dir& d);
 // sub-block id), or -1 when its own first block is used.
 int64_t found_dir_first_block(const found_dir& d);
 // The same by number; -1 also when there is no such record.
-int64_t found_dir_first_block(int32_t number);
+int64_t found_dir_first_block(Datastore& store, int32_t number);
 
 // Puts first_block (when not -1) in place of the first block id of a
 // descriptor read into memory; nothing is written to the disks.
@@ -43,6 +44,6 @@ void substitute_first_block(tvmfs_inode& inode, int64_t first_block);
 
 // inode_get followed by that substitution: how every reader reads a node
 // that may be a found directory.
-int inode_get_substituted(uint32_t id, int64_t first_block, tvmfs_inode& inode);
+int inode_get_substituted(Datastore& store, uint32_t id, int64_t first_block, tvmfs_inode& inode);
 
 } // namespace ds

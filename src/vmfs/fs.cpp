@@ -1,4 +1,5 @@
 #include "vmfs/fs.h"
+#include "vmfs/datastore.h"
 
 #include "disk/disk_read.h"
 #include "disk/sector_source.h"
@@ -12,30 +13,17 @@
 
 namespace ds {
 
-tvmfs_fs& fs_state() {
-    static tvmfs_fs fs;
-    return fs;
+bool fs_is_open(Datastore& store) { return store.fs.fdc.inode.size != 0; }
+
+void fs_close(Datastore& store) {
+    store.fs = tvmfs_fs{};
+    store.found_dirs.clear();
+    store.memos.reset();
 }
 
-void reset_state() {
-    fs_close();
-    lvm_state() = tvmfslvm{};
-    disk_sectors() = 0;
-    sector_source().close_all();
-    disk_cache_reset();
-}
-
-bool fs_is_open() { return fs_state().fdc.inode.size != 0; }
-
-void fs_close() {
-    fs_state() = tvmfs_fs{};
-    found_dirs().clear();
-    file_read_cache_reset();
-}
-
-std::vector<std::string> info_lines() {
-    const tvmfslvm& lvm = lvm_state();
-    const tvmfs_fsinfo& fi = fs_state().fsinfo;
+std::vector<std::string> info_lines(Datastore& store) {
+    const tvmfslvm& lvm = store.lvm;
+    const tvmfs_fsinfo& fi = store.fs.fsinfo;
     std::vector<std::string> lines;
     lines.push_back("lvm numofextents:" + std::to_string(lvm.numofextents));
     lines.push_back("lvm size:" + std::to_string(lvm.size));
@@ -78,42 +66,42 @@ constexpr SystemFile kSystemFiles[] = {
 
 } // namespace
 
-OpenOutcome fs_open() {
-    file_read_cache_reset();
+OpenOutcome fs_open(Datastore& store) {
+    store.memos.reset();
     OpenOutcome out;
-    tvmfs_fs& fs = fs_state();
-    if (lvm_state().loaded_extents == 0) {
+    tvmfs_fs& fs = store.fs;
+    if (store.lvm.loaded_extents == 0) {
         out.message = "please set disks first";
         return out;
     }
-    if (fsinfo_read(fs.fsinfo) != 0) {
+    if (fsinfo_read(store, fs.fsinfo) != 0) {
         out.message = "fs info read error";
         return out;
     }
-    out.info_lines = info_lines();
+    out.info_lines = info_lines(store);
     out.pane_filled = true;
 
     fs.found = 0;
-    found_dirs().clear();
+    store.found_dirs.clear();
     bitmap_set_provisional_fdc(fs.fdc, fs.fsinfo.blocksize);
-    if (bitmap_open(fs.fdc, fs.fdc, kDescriptorItems) != 0) {
+    if (bitmap_open(store, fs.fdc, fs.fdc, kDescriptorItems) != 0) {
         out.message = "fdc open error";
         return out;
     }
     out.tree_rebuilt = true;
 
     tvmfs_inode root;
-    if (inode_get(kRootDirId, root) != 0) {
+    if (inode_get(store, kRootDirId, root) != 0) {
         out.message = "root_dir open error";
         return out;
     }
-    bool reached_end = dir_walk(root, [&](const tvmfs_dirent& e) {
+    bool reached_end = dir_walk(store, root, [&](const tvmfs_dirent& e) {
         if (!out.message.empty() || e.type != kTypeSystem) return;
         std::string name = dirent_name(e);
         for (const SystemFile& sf : kSystemFiles) {
             if (name != sf.name) continue;
             tvmfs_bitmap& rec = fs.*sf.record;
-            if (inode_get(e.block_id, rec.inode) != 0 || bitmap_open(rec, rec, sf.use) != 0)
+            if (inode_get(store, e.block_id, rec.inode) != 0 || bitmap_open(store, rec, rec, sf.use) != 0)
                 out.message = sf.message;
             else
                 fs.found |= sf.bit;

@@ -9,6 +9,8 @@
 
 namespace ds {
 
+struct Datastore;
+
 // The system files, as bits of tvmfs_fs::found.
 enum SystemFileBit : uint8_t { kFoundFbb = 1, kFoundSbc = 2, kFoundPbc = 4, kFoundFdc = 8 };
 
@@ -24,19 +26,12 @@ struct tvmfs_fs {
     uint8_t found = 0;
 };
 
-// The process-wide open file system.
-tvmfs_fs& fs_state();
-
-// Empties the logical volume, the file system, the reader's cache and every
-// handle it holds: a clean start for tests and for a new session.
-void reset_state();
-
 // The recovery commands' test that the file system has been opened.
-bool fs_is_open();
+bool fs_is_open(Datastore& store);
 
 // Closes the open file system: after the disks change nothing of it may be
 // read any more, and every command answers as before a first opening.
-void fs_close();
+void fs_close(Datastore& store);
 
 // How an opening of the file system went, for the front end to show.
 struct OpenOutcome {
@@ -50,9 +45,9 @@ struct OpenOutcome {
 // Runs the browse command's opening: checks the disks, reads the descriptor,
 // fills the information pane, opens ".fdc.sf" provisionally, reads the root
 // directory and opens the system files it names.
-OpenOutcome fs_open();
+OpenOutcome fs_open(Datastore& store);
 
 // The information pane as the main window fills it.
-std::vector<std::string> info_lines();
+std::vector<std::string> info_lines(Datastore& store);
 
 } // namespace ds

@@ -1,4 +1,5 @@
 #include "vmfs/fsinfo.h"
+#include "vmfs/datastore.h"
 
 #include "vmfs/le.h"
 #include "vmfs/volume.h"
@@ -7,9 +8,9 @@
 
 namespace ds {
 
-int fsinfo_read(tvmfs_fsinfo& info) {
+int fsinfo_read(Datastore& store, tvmfs_fsinfo& info) {
     uint8_t raw[512];
-    if (lvm_read(raw, 0, kFsInfoOffset, 512) != 512) return -1;
+    if (lvm_read(store, raw, 0, kFsInfoOffset, 512) != 512) return -1;
     std::span<const uint8_t> b(raw);
     if (load_le<uint32_t>(b, 0) != kFsInfoMagic) return -1;
     int64_t bs = load_le<int64_t>(b, 0xA1);

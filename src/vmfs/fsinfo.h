@@ -5,6 +5,8 @@
 
 namespace ds {
 
+struct Datastore;
+
 inline constexpr int64_t kFsInfoOffset = 0x200000;
 inline constexpr uint32_t kFsInfoMagic = 0x2FABF15E;
 inline constexpr int64_t kFdcBase = 4194304;
@@ -30,7 +32,7 @@ struct tvmfs_fsinfo {
 // 0 on success; -1 when the descriptor cannot be read, its magic is wrong or
 // its block size is not a power of two between 512 bytes and 256 MiB (every
 // block addressing divides by it). The record is untouched on failure.
-int fsinfo_read(tvmfs_fsinfo& info);
+int fsinfo_read(Datastore& store, tvmfs_fsinfo& info);
 
 // File block that holds the start of ".fdc.sf" before the root is known.
 uint32_t provisional_fdc_block(int64_t blocksize);

@@ -215,7 +215,7 @@ bool HostFile::close(bool sync) {
     return ok;
 }
 
-HostFile adopt_descriptor(int fd, bool to_device, DestinationCheck& why) {
+HostFile adopt_descriptor(Datastore& store, int fd, bool to_device, DestinationCheck& why) {
     why = DestinationCheck::cannot_open;
     struct stat st {};
     if (::fstat(fd, &st) != 0) return HostFile();
@@ -223,7 +223,7 @@ HostFile adopt_descriptor(int fd, bool to_device, DestinationCheck& why) {
         why = DestinationCheck::is_device;
         return HostFile();
     }
-    if (overlaps_input(st)) {
+    if (overlaps_input(store, st)) {
         why = DestinationCheck::is_input;
         return HostFile();
     }
@@ -233,7 +233,7 @@ HostFile adopt_descriptor(int fd, bool to_device, DestinationCheck& why) {
     return HostFile(copy);
 }
 
-HostFile open_destination(const std::string& path, bool to_device, DestinationCheck& why) {
+HostFile open_destination(Datastore& store, const std::string& path, bool to_device, DestinationCheck& why) {
     why = DestinationCheck::cannot_open;
     std::string dir, name;
     split_host_path(path, dir, name);
@@ -256,7 +256,7 @@ HostFile open_destination(const std::string& path, bool to_device, DestinationCh
         if (errno != ENOENT) return HostFile();
         // A new file: what matters is where its directory keeps its bytes.
         if (!parent.stat_self(st)) return HostFile();
-        if (overlaps_input(st)) {
+        if (overlaps_input(store, st)) {
             why = DestinationCheck::is_input;
             return HostFile();
         }
@@ -269,7 +269,7 @@ HostFile open_destination(const std::string& path, bool to_device, DestinationCh
         return HostFile();
     }
     if (S_ISBLK(st.st_mode) && !to_device) why = DestinationCheck::is_device;
-    else if (overlaps_input(st)) why = DestinationCheck::is_input;
+    else if (overlaps_input(store, st)) why = DestinationCheck::is_input;
     if (why != DestinationCheck::cannot_open) {
         ::close(fd);
         return HostFile();

@@ -11,6 +11,8 @@
 
 namespace ds {
 
+struct Datastore;
+
 class HostDir {
 public:
     HostDir() = default;
@@ -102,14 +104,14 @@ enum class DestinationCheck { ok, cannot_open, is_input, is_device };
 // read, and for a block device unless to_device; a block device is opened
 // exclusively, so that one in use by the system (mounted, say) fails.
 // Nothing is emptied before every check has passed.
-HostFile open_destination(const std::string& path, bool to_device, DestinationCheck& why);
+HostFile open_destination(Datastore& store, const std::string& path, bool to_device, DestinationCheck& why);
 
 // Writes to a descriptor the program was handed (its standard output):
 // never emptied, no link to resolve, written from where it stands. Refused
 // like a named destination when its bytes could belong to a disk being read,
 // or when it is a block device and to_device is false. The descriptor itself
 // stays open; the file returned writes through a copy of it.
-HostFile adopt_descriptor(int fd, bool to_device, DestinationCheck& why);
+HostFile adopt_descriptor(Datastore& store, int fd, bool to_device, DestinationCheck& why);
 
 // Splits a path into the directory that holds its last component and that
 // component ("a/b" -> "a", "b"; "b" -> ".", "b"; "/b" -> "/", "b").

@@ -1,4 +1,5 @@
 #include "vmfs/inode.h"
+#include "vmfs/datastore.h"
 
 #include "vmfs/bitmap.h"
 #include "vmfs/blockid.h"
@@ -48,18 +49,18 @@ int inode_parse(tvmfs_inode& n, std::span<const uint8_t> b) {
     return 0;
 }
 
-int inode_read_raw(uint32_t id, uint8_t (&buf)[kDescriptorBytes]) {
-    const tvmfs_bitmap& fdc = fs_state().fdc;
+int inode_read_raw(Datastore& store, uint32_t id, uint8_t (&buf)[kDescriptorBytes]) {
+    const tvmfs_bitmap& fdc = store.fs.fdc;
     // Items shorter than a descriptor leave its tail zero; the item read
     // fills the rest (every recovery scan reads one descriptor per free slot).
     int32_t item = std::clamp<int32_t>(fdc.header.item_size, 0, kDescriptorBytes);
     std::memset(buf + item, 0, static_cast<size_t>(kDescriptorBytes - item));
-    return bitmap_read_item(fdc, fd_entry(id), fd_item(id), buf) == 0 ? 0 : -1;
+    return bitmap_read_item(store, fdc, fd_entry(id), fd_item(id), buf) == 0 ? 0 : -1;
 }
 
-int inode_get(uint32_t id, tvmfs_inode& inode) {
+int inode_get(Datastore& store, uint32_t id, tvmfs_inode& inode) {
     uint8_t buf[kDescriptorBytes];
-    if (inode_read_raw(id, buf) != 0) return -1;
+    if (inode_read_raw(store, id, buf) != 0) return -1;
     inode_parse(inode, buf);
     return 0;
 }

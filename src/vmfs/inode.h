@@ -6,6 +6,8 @@
 
 namespace ds {
 
+struct Datastore;
+
 inline constexpr int64_t kDescriptorBytes = 2048;
 inline constexpr int kBlockSlots = 256;
 inline constexpr int64_t kInlineLimit = 1024;   // contents kept inside the descriptor
@@ -49,10 +51,10 @@ void inode_parse_header(tvmfs_inode& inode, std::span<const uint8_t> buf);
 // Fills the whole record from a 2048-byte descriptor; always 0.
 int inode_parse(tvmfs_inode& inode, std::span<const uint8_t> buf);
 // Reads descriptor id from ".fdc.sf"; -1 (record unchanged) when unreadable.
-int inode_get(uint32_t id, tvmfs_inode& inode);
+int inode_get(Datastore& store, uint32_t id, tvmfs_inode& inode);
 // The same read without the parse, for scans that look at two fields of
 // every slot before they need the rest.
-int inode_read_raw(uint32_t id, uint8_t (&buf)[kDescriptorBytes]);
+int inode_read_raw(Datastore& store, uint32_t id, uint8_t (&buf)[kDescriptorBytes]);
 inline constexpr size_t kDescriptorIdOffset = 0x200;
 inline constexpr size_t kDescriptorTypeOffset = 0x20C;
 

@@ -1,4 +1,5 @@
 #include "vmfs/input_guard.h"
+#include "vmfs/datastore.h"
 
 #include "disk/backing.h"
 #include "disk/ewf_source.h"
@@ -8,9 +9,9 @@
 
 namespace ds {
 
-bool overlaps_input(const struct stat& dest) {
+bool overlaps_input(Datastore& store, const struct stat& dest) {
     const std::vector<ByteRange> out = backing_ranges(dest);
-    const tvmfslvm& lvm = lvm_state();
+    const tvmfslvm& lvm = store.lvm;
     for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k) {
         // An evidence image is named by its first segment; the others are
         // read as well.

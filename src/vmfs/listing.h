@@ -7,6 +7,8 @@
 
 namespace ds {
 
+struct Datastore;
+
 struct ListedEntry {
     bool is_dir = false;       // folder image when true, document image otherwise
     uint32_t type = 0;         // the entry's type: 2, 3 or 5
@@ -29,6 +31,6 @@ struct Listing {
 
 // Lists directory dir_id. A first_block other than -1 takes the place of the
 // directory's first block id (a directory found after a reformat).
-Listing list_directory(uint32_t dir_id, int64_t first_block = -1);
+Listing list_directory(Datastore& store, uint32_t dir_id, int64_t first_block = -1);
 
 } // namespace ds

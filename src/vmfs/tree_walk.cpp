@@ -1,4 +1,5 @@
 #include "vmfs/tree_walk.h"
+#include "vmfs/datastore.h"
 
 #include "vmfs/name_text.h"
 
@@ -25,7 +26,7 @@ struct Frame {
 
 } // namespace
 
-TreeWalkResult tree_walk(uint32_t top_id, const std::string& top_path, const TreeVisitor& visit,
+TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& top_path, const TreeVisitor& visit,
                          const TreeNoteSink& note, const TreeWalkOptions& options) {
     TreeWalkResult result;
     auto tell = [&](TreeNote what, const std::string& path) {
@@ -34,7 +35,7 @@ TreeWalkResult tree_walk(uint32_t top_id, const std::string& top_path, const Tre
     };
     // Lists one directory; false when there is nothing to walk below it.
     auto enter = [&](uint32_t id, int64_t first_block, const std::string& path, Frame& frame) {
-        Listing l = list_directory(id, first_block);
+        Listing l = list_directory(store, id, first_block);
         if (l.status == ListStatus::open_error) {
             tell(TreeNote::open_error, path);
             return false;

@@ -13,6 +13,8 @@
 
 namespace ds {
 
+struct Datastore;
+
 // Deeper than any path a host could create (4096 bytes, two per level), so a
 // real datastore never reaches it.
 inline constexpr int kMaxTreeDepth = 2048;
@@ -53,7 +55,7 @@ struct TreeWalkResult {
 // Each directory is entered at most once per walk (keyed by its descriptor
 // id), so the work is bounded by the directories the datastore holds, not
 // by the number of ways they can be reached.
-TreeWalkResult tree_walk(uint32_t top_id, const std::string& top_path, const TreeVisitor& visit,
+TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& top_path, const TreeVisitor& visit,
                          const TreeNoteSink& note = {}, const TreeWalkOptions& options = {});
 
 // The path of entry name below parent, as the walk builds it.

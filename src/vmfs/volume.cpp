@@ -1,4 +1,5 @@
 #include "vmfs/volume.h"
+#include "vmfs/datastore.h"
 
 #include "disk/disk_read.h"
 #include "vmfs/fs.h"
@@ -9,14 +10,9 @@
 
 namespace ds {
 
-tvmfslvm& lvm_state() {
-    static tvmfslvm lvm;
-    return lvm;
-}
-
-void lvm_clear() {
-    lvm_state().loaded_extents = 0;
-    fs_close();
+void lvm_clear(Datastore& store) {
+    store.lvm.loaded_extents = 0;
+    fs_close(store);
 }
 
 namespace {
@@ -32,10 +28,10 @@ int64_t partition_offset(const TvmfsVOLUME& vol, int64_t rel) {
 
 } // namespace
 
-int volume_header_read(TvmfsVOLUME& vol) {
+int volume_header_read(Datastore& store, TvmfsVOLUME& vol) {
     uint8_t raw[kVolumeHeaderBytes];
     int64_t at = partition_offset(vol, 0);
-    if (at < 0 || disk_read(vol.device, raw, 0, at, kVolumeHeaderBytes) != kVolumeHeaderBytes) return -1;
+    if (at < 0 || disk_read(store.disk, vol.device, raw, 0, at, kVolumeHeaderBytes) != kVolumeHeaderBytes) return -1;
     std::span<const uint8_t> b(raw);
     vol.magic = load_le<uint32_t>(b, 0x000);
     if (vol.magic != kVolumeMagic) return -2;
@@ -55,29 +51,29 @@ int volume_header_read(TvmfsVOLUME& vol) {
     return 0;
 }
 
-int64_t volume_read(const TvmfsVOLUME& vol, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
+int64_t volume_read(Datastore& store, const TvmfsVOLUME& vol, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
     if (pos < 0) return -1;
     int64_t at = partition_offset(vol, kDataAreaOffset);
     if (at < 0 || __builtin_add_overflow(at, pos, &at)) return -1;
-    return disk_read(vol.device, buffer, index, at, len);
+    return disk_read(store.disk, vol.device, buffer, index, at, len);
 }
 
-int64_t lvm_read(uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
+int64_t lvm_read(Datastore& store, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
     if (pos < 0) return -1;
-    const tvmfslvm& lvm = lvm_state();
+    const tvmfslvm& lvm = store.lvm;
     int64_t segment = pos / kSegmentSize;
     for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k) {
         const TvmfsVOLUME& m = lvm.volumes[k];
         if (m.first_segment <= segment && segment <= m.last_segment)
-            return volume_read(m, buffer, index, pos - int64_t{m.first_segment} * kSegmentSize, len);
+            return volume_read(store, m, buffer, index, pos - int64_t{m.first_segment} * kSegmentSize, len);
     }
     return -1;
 }
 
-bool lvm_locate(int64_t pos, LvmPlace& place) {
+bool lvm_locate(Datastore& store, int64_t pos, LvmPlace& place) {
     place = {};
     if (pos < 0) return false;
-    const tvmfslvm& lvm = lvm_state();
+    const tvmfslvm& lvm = store.lvm;
     const int64_t segment = pos / kSegmentSize;
     for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k) {
         const TvmfsVOLUME& m = lvm.volumes[k];
@@ -104,19 +100,19 @@ const char* add_disk_message(AddDiskRefusal why) {
     return "";
 }
 
-int AddDisk(const std::string& device, int64_t start_sector, AddDiskRefusal* why) {
+int AddDisk(Datastore& store, const std::string& device, int64_t start_sector, AddDiskRefusal* why) {
     auto refuse = [why](AddDiskRefusal r) {
         if (why) *why = r;
         return -1;
     };
-    tvmfslvm& lvm = lvm_state();
+    tvmfslvm& lvm = store.lvm;
     int k = lvm.loaded_extents;
     if (k < 0 || k >= kMaxExtents) return refuse(AddDiskRefusal::too_many);
     TvmfsVOLUME& m = lvm.volumes[k];
     m.device = device;
     m.start_sector = start_sector;
     m.header_offset = kVolumeHeaderOffset;
-    if (volume_header_read(m) < 0) return refuse(AddDiskRefusal::not_found);
+    if (volume_header_read(store, m) < 0) return refuse(AddDiskRefusal::not_found);
     if (k == 0) {
         if (m.first_segment != 0) return refuse(AddDiskRefusal::not_first);
         std::memcpy(lvm.uuid, m.lvm_uuid, sizeof lvm.uuid);
@@ -131,7 +127,7 @@ int AddDisk(const std::string& device, int64_t start_sector, AddDiskRefusal* why
             return refuse(AddDiskRefusal::not_continuous);
     }
     lvm.loaded_extents = k + 1;
-    fs_close();
+    fs_close(store);
     if (why) *why = AddDiskRefusal::none;
     return 0;
 }

@@ -6,6 +6,8 @@
 
 namespace ds {
 
+struct Datastore;
+
 inline constexpr uint32_t kVolumeMagic = 0xC001D00D;
 inline constexpr int64_t kVolumeHeaderOffset = 0x100000;
 inline constexpr int64_t kVolumeHeaderBytes = 1024;
@@ -43,22 +45,19 @@ struct tvmfslvm {
     TvmfsVOLUME volumes[kMaxExtents + 1];
 };
 
-// The process-wide logical volume, which is also the disk table.
-tvmfslvm& lvm_state();
-
 // Empties the logical volume ("remove all disks"). Like every change of the
 // disks (a disk that joins, too) it closes the open file system: nothing of
 // it may be read through the new disks.
-void lvm_clear();
+void lvm_clear(Datastore& store);
 
 // 0 read and valid; -1 the 1024 bytes could not be read; -2 wrong magic.
-int volume_header_read(TvmfsVOLUME& vol);
+int volume_header_read(Datastore& store, TvmfsVOLUME& vol);
 
 // Reads len bytes at offset pos of the member's data area.
-int64_t volume_read(const TvmfsVOLUME& vol, uint8_t* buffer, int32_t index, int64_t pos, int64_t len);
+int64_t volume_read(Datastore& store, const TvmfsVOLUME& vol, uint8_t* buffer, int32_t index, int64_t pos, int64_t len);
 
 // Reads len bytes at logical-volume offset pos; -1 when no member holds pos.
-int64_t lvm_read(uint8_t* buffer, int32_t index, int64_t pos, int64_t len);
+int64_t lvm_read(Datastore& store, uint8_t* buffer, int32_t index, int64_t pos, int64_t len);
 
 // Where logical-volume offset pos lies on the disks: the member holding it,
 // the byte offset on that member's device, and how many bytes from there on
@@ -69,7 +68,7 @@ struct LvmPlace {
     int64_t bytes_in_member = 0;
 };
 // False when no member holds pos.
-bool lvm_locate(int64_t pos, LvmPlace& place);
+bool lvm_locate(Datastore& store, int64_t pos, LvmPlace& place);
 
 enum class AddDiskRefusal { none, not_found, not_first, mismatch, not_continuous, too_many };
 
@@ -78,6 +77,6 @@ const char* add_disk_message(AddDiskRefusal why);
 
 // Adds a disk to the logical volume in segment order. 0 joined, -1 refused;
 // the reason goes to *why when given.
-int AddDisk(const std::string& device, int64_t start_sector, AddDiskRefusal* why = nullptr);
+int AddDisk(Datastore& store, const std::string& device, int64_t start_sector, AddDiskRefusal* why = nullptr);
 
 } // namespace ds
