@@ -2,6 +2,7 @@
 #include "disks.h"
 #include "output.h"
 #include "scans.h"
+#include "vmfs/datastore.h"
 
 #ifdef DATUMSIFT_HAVE_RECOVERY
 #include "recovery/deleted_files.h"
@@ -11,13 +12,15 @@
 
 namespace dscli {
 
-int cmd_deleted(const Options& opt) {
+int cmd_deleted(ds::Datastore& store, const Options& opt) {
 #ifdef DATUMSIFT_HAVE_RECOVERY
-    int rc = open_datastore(opt.disks);
+    int rc = open_datastore(store, opt.disks);
     if (rc != kExitOk) return rc;
     std::vector<ds::FileRow> rows;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
-        return ds::scan_deleted_files(progress, [&](const ds::FileRow& row) { rows.push_back(row); });
+        ds::ScanResult<ds::FileRow> found = ds::scan_deleted_files(store, progress);
+        rows = std::move(found.rows);
+        return found.end;
     });
     return print_scan_rows(
         opt, end, rows,

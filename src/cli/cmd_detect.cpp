@@ -1,6 +1,7 @@
 #include "commands.h"
 #include "disks.h"
 #include "output.h"
+#include "vmfs/datastore.h"
 
 #include "disk/drive_list.h"
 #include "vmfs/detect.h"
@@ -35,9 +36,9 @@ std::string shell_word(const std::string& w) {
 }
 
 // The disks joined, as -d arguments: the line to paste in front of a command.
-std::vector<std::string> disk_arguments() {
+std::vector<std::string> disk_arguments(ds::Datastore& store) {
     std::vector<std::string> args;
-    const ds::tvmfslvm& lvm = ds::lvm_state();
+    const ds::tvmfslvm& lvm = store.lvm;
     for (int k = 0; k < lvm.loaded_extents && k < ds::kMaxExtents; ++k) {
         args.push_back("-d");
         args.push_back(lvm.volumes[k].device + "@" + std::to_string(lvm.volumes[k].start_sector));
@@ -51,7 +52,7 @@ std::vector<std::string> disk_arguments() {
 // automatic detection does. Text output keeps the window's two captions:
 // "VM found" above the first-segment candidates and "VM DISKS" above the
 // disk table that was assembled from one of them.
-int cmd_detect(const Options& opt) {
+int cmd_detect(ds::Datastore& store, const Options& opt) {
     std::vector<std::string> devices = opt.devices;
     if (devices.empty())
         for (const ds::DriveInfo& drive : ds::list_drives())
@@ -62,7 +63,7 @@ int cmd_detect(const Options& opt) {
     std::vector<std::string> scanned;
     std::vector<std::string> unreadable;
     for (const std::string& dev : devices) (readable_as_disk(dev) ? scanned : unreadable).push_back(dev);
-    ds::Detection d = ds::detect_candidates(scanned);
+    ds::Detection d = ds::detect_candidates(store, scanned);
     unreadable.insert(unreadable.end(), d.read_failed.begin(), d.read_failed.end());
     for (const std::string& dev : unreadable) std::cerr << ds::kDetectReadError << "\n" << dev << "\n";
     if (d.dropped > 0)
@@ -74,15 +75,15 @@ int cmd_detect(const Options& opt) {
 
     int chosen = opt.pick >= 0 ? opt.pick : (firsts.size() == 1 ? firsts[0] : -1);
     ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-    if (chosen >= 0) why = ds::assemble_volume(d, chosen);
+    if (chosen >= 0) why = ds::assemble_volume(store, d, chosen);
 
     if (opt.json) {
         nlohmann::json cands = nlohmann::json::array();
         for (int k : firsts) cands.push_back(candidate_json(d, k));
         nlohmann::json doc = {{"candidates", std::move(cands)}};
         if (chosen >= 0 && why == ds::AddDiskRefusal::none) {
-            doc["disks"] = ds::disk_table_lines();
-            doc["arguments"] = disk_arguments();
+            doc["disks"] = ds::disk_table_lines(store);
+            doc["arguments"] = disk_arguments(store);
         }
         out_json(doc);
     } else {
@@ -90,10 +91,10 @@ int cmd_detect(const Options& opt) {
         for (int k : firsts) out_line(ds::candidate_line(d, k));
         if (chosen >= 0) {
             out_line("VM DISKS");
-            for (const std::string& line : ds::disk_table_lines()) out_line(line);
+            for (const std::string& line : ds::disk_table_lines(store)) out_line(line);
             if (why == ds::AddDiskRefusal::none) {
                 std::string line;
-                for (const std::string& a : disk_arguments()) line += (line.empty() ? "" : " ") + shell_word(a);
+                for (const std::string& a : disk_arguments(store)) line += (line.empty() ? "" : " ") + shell_word(a);
                 out_line(line);
             }
         }

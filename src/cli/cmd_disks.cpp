@@ -1,5 +1,6 @@
 #include "commands.h"
 #include "output.h"
+#include "vmfs/datastore.h"
 
 #include "disk/drive_list.h"
 
@@ -9,7 +10,7 @@ namespace dscli {
 
 // One line per drive: the menu text of the disk settings, TAB, the device
 // path to give to -d.
-int cmd_disks(const Options& opt) {
+int cmd_disks(ds::Datastore& store, const Options& opt) {
     std::vector<ds::DriveInfo> drives = ds::list_drives();
     if (opt.json) {
         nlohmann::json j = nlohmann::json::array();

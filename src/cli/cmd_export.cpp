@@ -8,6 +8,7 @@
 #include "progress.h"
 #include "resolve.h"
 #include "scans.h"
+#include "vmfs/datastore.h"
 
 #include "vmfs/file_export.h"
 #include "vmfs/found_dir.h"
@@ -40,7 +41,7 @@ std::string failure_detail(const ds::ExportResult& res, const std::string& raw_d
 
 } // namespace
 
-int cmd_export(const Options& opt) {
+int cmd_export(ds::Datastore& store, const Options& opt) {
     const bool to_stdout = is_stdout_dest(opt.dest);
     if (to_stdout) {
         results_to_stderr();
@@ -57,27 +58,27 @@ int cmd_export(const Options& opt) {
         fail("file save error|result:-1");
         return fail("not replacing " + shown_path(opt.dest) + ": it exists (--no-clobber)");
     }
-    int rc = open_datastore(opt.disks);
+    int rc = open_datastore(store, opt.disks);
     if (rc != kExitOk) return rc;
-    if (opt.formatted && (rc = prepare_formatted(opt)) != kExitOk) return rc;
+    if (opt.formatted && (rc = prepare_formatted(store, opt)) != kExitOk) return rc;
 
     ds::tvmfs_inode inode;
     Resolution r;
     LostDiskSource lost;
     const bool lost_disk = is_lost_disk_source(opt.src, opt.formatted);
     if (lost_disk) {
-        if ((rc = prepare_lost_disk(opt, lost)) != kExitOk) return rc;
+        if ((rc = prepare_lost_disk(store, opt, lost)) != kExitOk) return rc;
         inode = lost.inode;
         r.shown = opt.src;
     } else {
-        r = resolve(opt.src, opt.formatted);
+        r = resolve(store, opt.src, opt.formatted);
         if (r.kind != Resolution::Kind::ok)
             return fail_resolution("file open error", r.detail, r.kind == Resolution::Kind::bad_id);
 
-        if (opt.recursive) return export_folder(opt, r);
+        if (opt.recursive) return export_folder(store, opt, r);
 
         // A found directory is written as its listing reads it.
-        if (ds::inode_get_substituted(r.node.id, r.node.first_block, inode) != 0) return fail("file open error");
+        if (ds::inode_get_substituted(store, r.node.id, r.node.first_block, inode) != 0) return fail("file open error");
     }
 
     install_interrupt_handler();
@@ -89,8 +90,8 @@ int cmd_export(const Options& opt) {
         bar.update(done);
         return !interrupted();
     };
-    ds::ExportResult res = to_stdout ? ds::file_export_to_descriptor(inode, STDOUT_FILENO, progress, eo)
-                                     : ds::file_export(inode, opt.dest, progress, eo);
+    ds::ExportResult res = to_stdout ? ds::file_export_to_descriptor(store, inode, STDOUT_FILENO, progress, eo)
+                                     : ds::file_export(store, inode, opt.dest, progress, eo);
     bar.finish();
     if (to_stdout) stdout_copied();
 

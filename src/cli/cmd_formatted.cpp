@@ -3,6 +3,7 @@
 #include "output.h"
 #include "scans.h"
 #include "tree_walk.h"
+#include "vmfs/datastore.h"
 
 #ifdef DATUMSIFT_HAVE_RECOVERY
 #include "recovery/formatted_dirs.h"
@@ -12,13 +13,16 @@
 
 namespace dscli {
 
-int cmd_formatted(const Options& opt) {
+int cmd_formatted(ds::Datastore& store, const Options& opt) {
 #ifdef DATUMSIFT_HAVE_RECOVERY
-    int rc = open_datastore(opt.disks);
+    int rc = open_datastore(store, opt.disks);
     if (rc != kExitOk) return rc;
     std::vector<ds::found_dir> dirs;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
-        return ds::scan_formatted_dirs(progress, [&](const ds::found_dir& d) { dirs.push_back(d); });
+        ds::ScanResult<ds::found_dir> found = ds::scan_formatted_dirs(store, progress);
+        dirs = found.rows;
+        store.found_dirs = std::move(found.rows);
+        return found.end;
     });
     int walk_rc = kExitOk;
     if (opt.json) {
@@ -29,7 +33,7 @@ int cmd_formatted(const Options& opt) {
                                   {"first_block", top.first_block}};
             if (opt.with_tree && walk_rc == kExitOk) {
                 nlohmann::json nodes = nlohmann::json::array();
-                walk_rc = walk_tree(top, top.name, [&](const Node& n, const std::string& path) {
+                walk_rc = walk_tree(store, top, top.name, [&](const Node& n, const std::string& path) {
                     nodes.push_back(tree_node_json(n, path));
                 });
                 row["tree"] = std::move(nodes);
@@ -44,7 +48,7 @@ int cmd_formatted(const Options& opt) {
             Node top = found_dir_node(d);
             out_line(top.name + "\t" + std::to_string(d.dir_id) + "\t" + std::to_string(top.first_block));
             if (opt.with_tree && walk_rc == kExitOk)
-                walk_rc = walk_tree(top, top.name, [](const Node& n, const std::string& path) {
+                walk_rc = walk_tree(store, top, top.name, [](const Node& n, const std::string& path) {
                     out_line(n.is_dir ? path + "/" : path);
                 });
         }

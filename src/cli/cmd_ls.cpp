@@ -4,6 +4,7 @@
 #include "resolve.h"
 #include "scans.h"
 #include "tree_walk.h"
+#include "vmfs/datastore.h"
 
 #include "vmfs/inode.h"
 #include "vmfs/time_text.h"
@@ -21,21 +22,21 @@ int fail_resolution(const char* message, const std::string& detail, bool usage) 
 
 namespace {
 
-std::string text_row(const Node& n, bool long_format) {
+std::string text_row(ds::Datastore& store, const Node& n, bool long_format) {
     std::string row = std::string(kind_text(n)) + "\t" + std::to_string(n.id) + "\t" + printed_name(n);
     if (!long_format) return row;
     ds::tvmfs_inode inode;
-    if (ds::inode_get(n.id, inode) != 0) return row + "\t?\t?";
+    if (ds::inode_get(store, n.id, inode) != 0) return row + "\t?\t?";
     return row + "\t" + std::to_string(inode.size) + "\t" + ds::format_unix_time(inode.update_time);
 }
 
-nlohmann::json json_row(const Node& n, bool long_format) {
+nlohmann::json json_row(ds::Datastore& store, const Node& n, bool long_format) {
     nlohmann::json j = {{"kind", kind_text(n)}, {"id", n.id}, {"type", n.type}};
     put_name(j, n.raw_name);
     if (n.first_block != -1) j["first_block"] = n.first_block;
     if (!long_format) return j;
     ds::tvmfs_inode inode;
-    if (ds::inode_get(n.id, inode) != 0) {
+    if (ds::inode_get(store, n.id, inode) != 0) {
         j["size"] = nullptr;
         return j;
     }
@@ -49,18 +50,18 @@ nlohmann::json json_row(const Node& n, bool long_format) {
 
 } // namespace
 
-int cmd_ls(const Options& opt) {
-    int rc = open_datastore(opt.disks);
+int cmd_ls(ds::Datastore& store, const Options& opt) {
+    int rc = open_datastore(store, opt.disks);
     if (rc != kExitOk) return rc;
-    if (opt.formatted && (rc = prepare_formatted(opt)) != kExitOk) return rc;
-    Resolution r = resolve(opt.path, opt.formatted);
+    if (opt.formatted && (rc = prepare_formatted(store, opt)) != kExitOk) return rc;
+    Resolution r = resolve(store, opt.path, opt.formatted);
     if (r.kind != Resolution::Kind::ok)
         return fail_resolution("dir open error", r.detail, r.kind == Resolution::Kind::bad_id);
 
     // A file is listed as itself, as ls does; so is a directory entry whose
     // descriptor turns out not to be a directory.
     Children kids;
-    if (r.node.is_dir) kids = list_children(r.node);
+    if (r.node.is_dir) kids = list_children(store, r.node);
     if (kids.status == ds::ListStatus::open_error) return fail("dir open error");
     bool itself = !r.node.is_dir || kids.status == ds::ListStatus::not_directory;
     if (itself) {
@@ -70,12 +71,12 @@ int cmd_ls(const Options& opt) {
 
     if (opt.json) {
         nlohmann::json rows = nlohmann::json::array();
-        for (const Node& n : kids.nodes) rows.push_back(json_row(n, opt.long_format));
+        for (const Node& n : kids.nodes) rows.push_back(json_row(store, n, opt.long_format));
         out_json({{"path", r.shown},
                   {"complete", kids.status != ds::ListStatus::ended_early},
                   {"entries", std::move(rows)}});
     } else {
-        for (const Node& n : kids.nodes) out_line(text_row(n, opt.long_format));
+        for (const Node& n : kids.nodes) out_line(text_row(store, n, opt.long_format));
     }
     // The window keeps the entries read before a short read and says nothing;
     // a script has to learn that the listing is not whole.

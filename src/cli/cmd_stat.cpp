@@ -3,6 +3,7 @@
 #include "output.h"
 #include "resolve.h"
 #include "scans.h"
+#include "vmfs/datastore.h"
 
 #include "vmfs/extents.h"
 #include "vmfs/found_dir.h"
@@ -34,11 +35,11 @@ std::string place_text(const ds::Extent& e) {
 
 // One descriptor as the listing of an inode shows it: its fields, then where
 // its bytes lie.
-int cmd_stat(const Options& opt) {
-    int rc = open_datastore(opt.disks);
+int cmd_stat(ds::Datastore& store, const Options& opt) {
+    int rc = open_datastore(store, opt.disks);
     if (rc != kExitOk) return rc;
-    if (opt.formatted && (rc = prepare_formatted(opt)) != kExitOk) return rc;
-    Resolution r = resolve(opt.path, opt.formatted);
+    if (opt.formatted && (rc = prepare_formatted(store, opt)) != kExitOk) return rc;
+    Resolution r = resolve(store, opt.path, opt.formatted);
     if (r.kind != Resolution::Kind::ok)
         return fail_resolution("file open error", r.detail, r.kind == Resolution::Kind::bad_id);
     if (r.node.formatted_root) return fail("file open error");
@@ -46,8 +47,8 @@ int cmd_stat(const Options& opt) {
     ds::tvmfs_inode inode;
     // A found directory is read through the sub-block the recovery found in
     // place of its reused first block; its extents show that sub-block.
-    if (ds::inode_get_substituted(r.node.id, r.node.first_block, inode) != 0) return fail("file open error");
-    std::vector<ds::Extent> extents = ds::file_extents(inode, r.node.id);
+    if (ds::inode_get_substituted(store, r.node.id, r.node.first_block, inode) != 0) return fail("file open error");
+    std::vector<ds::Extent> extents = ds::file_extents(store, inode, r.node.id);
 
     if (opt.json) {
         nlohmann::json runs = nlohmann::json::array();

@@ -5,6 +5,7 @@
 #include "resolve.h"
 #include "scans.h"
 #include "tree_walk.h"
+#include "vmfs/datastore.h"
 
 #include "vmfs/inode.h"
 
@@ -49,10 +50,10 @@ std::string body_line(const std::string& name, uint32_t id, const ds::tvmfs_inod
 
 // Prints the line for every node below top; a descriptor that cannot be
 // read is reported and left out rather than dated 1970.
-int emit_tree(const Node& top, const std::string& top_path) {
-    return walk_tree(top, top_path, [](const Node& n, const std::string& path) {
+int emit_tree(ds::Datastore& store, const Node& top, const std::string& top_path) {
+    return walk_tree(store, top, top_path, [&store](const Node& n, const std::string& path) {
         ds::tvmfs_inode inode;
-        if (ds::inode_get(n.id, inode) != 0) {
+        if (ds::inode_get(store, n.id, inode) != 0) {
             warn("file open error|path:" + path);
             return;
         }
@@ -61,15 +62,16 @@ int emit_tree(const Node& top, const std::string& top_path) {
 }
 
 #ifdef DATUMSIFT_HAVE_RECOVERY
-int emit_deleted(const Options& opt) {
+int emit_deleted(ds::Datastore& store, const Options& opt) {
     std::vector<uint32_t> ids;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
-        return ds::scan_deleted_files(progress, [&](const ds::FileRow& row) { ids.push_back(row.descriptor_id); });
+        return ds::scan_deleted_files(store, progress, [&](const ds::FileRow& row) { ids.push_back(row.descriptor_id); })
+            .end;
     });
     // The files found before a scan stopped stay, as they stay in the list.
     for (uint32_t id : ids) {
         ds::tvmfs_inode inode;
-        if (ds::inode_get(id, inode) != 0) {
+        if (ds::inode_get(store, id, inode) != 0) {
             warn("file open error|id:" + std::to_string(id));
             continue;
         }
@@ -84,24 +86,24 @@ int emit_deleted(const Options& opt) {
 
 // A body file for timeline tools: every file and directory below PATH, and
 // on request the found directories' contents and the deleted files.
-int cmd_timeline(const Options& opt) {
+int cmd_timeline(ds::Datastore& store, const Options& opt) {
     if (opt.json) return usage_error("timeline writes a body file; --json does not apply");
-    int rc = open_datastore(opt.disks);
+    int rc = open_datastore(store, opt.disks);
     if (rc != kExitOk) return rc;
     if ((opt.formatted || opt.deleted) && !recovery_available()) return recovery_unavailable();
-    Resolution r = resolve(opt.path, false);
+    Resolution r = resolve(store, opt.path, false);
     if (r.kind != Resolution::Kind::ok)
         return fail_resolution("dir open error", r.detail, r.kind == Resolution::Kind::bad_id);
     if (!r.node.is_dir) return fail("dir open error");
 
     install_interrupt_handler();
-    if ((rc = emit_tree(r.node, r.shown)) != kExitOk) return rc;
+    if ((rc = emit_tree(store, r.node, r.shown)) != kExitOk) return rc;
     if (opt.formatted) {
-        if ((rc = prepare_formatted(opt)) != kExitOk) return rc;
-        if ((rc = emit_tree(formatted_root_node(), "")) != kExitOk) return rc;
+        if ((rc = prepare_formatted(store, opt)) != kExitOk) return rc;
+        if ((rc = emit_tree(store, formatted_root_node(), "")) != kExitOk) return rc;
     }
 #ifdef DATUMSIFT_HAVE_RECOVERY
-    if (opt.deleted) return emit_deleted(opt);
+    if (opt.deleted) return emit_deleted(store, opt);
 #endif
     return kExitOk;
 }

@@ -2,6 +2,7 @@
 #include "disks.h"
 #include "output.h"
 #include "scans.h"
+#include "vmfs/datastore.h"
 
 #ifdef DATUMSIFT_HAVE_RECOVERY
 #include "recovery/lost_vmdks.h"
@@ -11,13 +12,15 @@
 
 namespace dscli {
 
-int cmd_vmdk(const Options& opt) {
+int cmd_vmdk(ds::Datastore& store, const Options& opt) {
 #ifdef DATUMSIFT_HAVE_RECOVERY
-    int rc = open_datastore(opt.disks);
+    int rc = open_datastore(store, opt.disks);
     if (rc != kExitOk) return rc;
     std::vector<ds::PartitionRow> rows;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
-        return ds::scan_lost_vmdks(progress, [&](const ds::PartitionRow& row) { rows.push_back(row); });
+        ds::ScanResult<ds::PartitionRow> found = ds::scan_lost_vmdks(store, progress);
+        rows = std::move(found.rows);
+        return found.end;
     });
     return print_scan_rows(
         opt, end, rows,

@@ -3,19 +3,23 @@
 
 #include "options.h"
 
+namespace ds {
+struct Datastore;
+}
+
 namespace dscli {
 
-int cmd_info(const Options& opt);
-int cmd_ls(const Options& opt);
-int cmd_tree(const Options& opt);
-int cmd_stat(const Options& opt);
-int cmd_timeline(const Options& opt);
-int cmd_export(const Options& opt);
-int cmd_deleted(const Options& opt);
-int cmd_formatted(const Options& opt);
-int cmd_vmdk(const Options& opt);
-int cmd_detect(const Options& opt);
-int cmd_disks(const Options& opt);
+int cmd_info(ds::Datastore& store, const Options& opt);
+int cmd_ls(ds::Datastore& store, const Options& opt);
+int cmd_tree(ds::Datastore& store, const Options& opt);
+int cmd_stat(ds::Datastore& store, const Options& opt);
+int cmd_timeline(ds::Datastore& store, const Options& opt);
+int cmd_export(ds::Datastore& store, const Options& opt);
+int cmd_deleted(ds::Datastore& store, const Options& opt);
+int cmd_formatted(ds::Datastore& store, const Options& opt);
+int cmd_vmdk(ds::Datastore& store, const Options& opt);
+int cmd_detect(ds::Datastore& store, const Options& opt);
+int cmd_disks(ds::Datastore& store, const Options& opt);
 
 // Reports a path that did not resolve with the command's own text, the
 // reason on the line after it.

@@ -1,4 +1,5 @@
 #include "disks.h"
+#include "vmfs/datastore.h"
 
 #include "output.h"
 
@@ -74,7 +75,7 @@ std::string disk_unreadable_reason(const std::string& path) {
     return "";
 }
 
-int add_disks(const std::vector<std::string>& specs) {
+int add_disks(ds::Datastore& store, const std::vector<std::string>& specs) {
     std::vector<DiskSpec> disks;
     for (const std::string& text : specs) {
         DiskSpec d;
@@ -93,22 +94,22 @@ int add_disks(const std::vector<std::string>& specs) {
             fail(shown_path(d.path) + ": " + reason);
             return rc;
         }
-        if (ds::AddDisk(d.path, d.start_sector, &why) != 0) return fail(ds::add_disk_message(why));
+        if (ds::AddDisk(store, d.path, d.start_sector, &why) != 0) return fail(ds::add_disk_message(why));
     }
     return kExitOk;
 }
 
-int open_file_system(std::vector<std::string>* pane) {
-    ds::OpenOutcome o = ds::fs_open();
+int open_file_system(ds::Datastore& store, std::vector<std::string>* pane) {
+    ds::OpenOutcome o = ds::fs_open(store);
     if (pane && o.pane_filled) *pane = o.info_lines;
     if (!o.message.empty()) return fail(o.message);
     return kExitOk;
 }
 
-int open_datastore(const std::vector<std::string>& specs) {
-    int rc = add_disks(specs);
+int open_datastore(ds::Datastore& store, const std::vector<std::string>& specs) {
+    int rc = add_disks(store, specs);
     if (rc != kExitOk) return rc;
-    return open_file_system();
+    return open_file_system(store);
 }
 
 } // namespace dscli

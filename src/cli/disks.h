@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+namespace ds {
+struct Datastore;
+}
+
 namespace dscli {
 
 inline constexpr int64_t kDefaultStartSector = 2048;
@@ -32,14 +36,14 @@ std::string disk_unreadable_reason(const std::string& path);
 
 // Adds the disks in order exactly as the disk settings' add-disk does.
 // Returns an exit status; a refusal prints its message.
-int add_disks(const std::vector<std::string>& specs);
+int add_disks(ds::Datastore& store, const std::vector<std::string>& specs);
 
 // Opens the file system as the browse command does. A message ends the run
 // (exit 1). With pane set, the information-pane lines are handed back even
 // when the opening stopped after filling them.
-int open_file_system(std::vector<std::string>* pane = nullptr);
+int open_file_system(ds::Datastore& store, std::vector<std::string>* pane = nullptr);
 
 // add_disks followed by open_file_system.
-int open_datastore(const std::vector<std::string>& specs);
+int open_datastore(ds::Datastore& store, const std::vector<std::string>& specs);
 
 } // namespace dscli

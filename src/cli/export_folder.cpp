@@ -1,4 +1,5 @@
 #include "export_folder.h"
+#include "vmfs/datastore.h"
 
 #include "interrupt.h"
 #include "output.h"
@@ -38,12 +39,12 @@ nlohmann::json item_json(const ds::FolderItem& it) {
 
 } // namespace
 
-int export_folder(const Options& opt, const Resolution& r) {
+int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r) {
     // "ALL DIR FOUND": every found directory, each into a folder named as
     // the tree names it.
     std::vector<ds::FolderSource> found;
     if (r.node.formatted_root) {
-        for (const Node& n : list_children(r.node).nodes) found.push_back({n.id, n.first_block, n.name});
+        for (const Node& n : list_children(store, r.node).nodes) found.push_back({n.id, n.first_block, n.name});
         if (found.empty()) {
             fail("file open error");
             return fail("the format recovery found no directory");
@@ -63,8 +64,8 @@ int export_folder(const Options& opt, const Resolution& r) {
         bar->update(done);
         return !interrupted();
     };
-    ds::FolderExportResult res = r.node.formatted_root ? ds::folder_export_set(found, opt.dest, fo)
-                                                       : ds::folder_export(r.node.id, opt.dest, fo);
+    ds::FolderExportResult res = r.node.formatted_root ? ds::folder_export_set(store, found, opt.dest, fo)
+                                                       : ds::folder_export(store, r.node.id, opt.dest, fo);
     if (bar) bar->finish();
 
     if (!res.refusal.empty()) {

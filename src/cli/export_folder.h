@@ -10,6 +10,6 @@ namespace dscli {
 // Copies the resolved node r into opt.dest. Prints one "digest  path" line
 // per file written (what sha256sum -c reads), then the summary; every item
 // that did not copy whole is reported on stderr and makes the run end with 1.
-int export_folder(const Options& opt, const Resolution& r);
+int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r);
 
 } // namespace dscli

@@ -1,4 +1,5 @@
 #include "export_vmdk.h"
+#include "vmfs/datastore.h"
 
 #include "output.h"
 #include "scans.h"
@@ -20,7 +21,7 @@ bool is_lost_disk_source(const std::string& src, bool formatted) {
     return !formatted && src.rfind(kPrefix, 0) == 0;
 }
 
-int prepare_lost_disk(const Options& opt, LostDiskSource& out) {
+int prepare_lost_disk(ds::Datastore& store, const Options& opt, LostDiskSource& out) {
     const std::string digits = opt.src.substr(std::string(kPrefix).size());
     int n = 0;
     auto [p, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
@@ -31,10 +32,10 @@ int prepare_lost_disk(const Options& opt, LostDiskSource& out) {
     ds::PartitionRow found;
     int rows = 0;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
-        return ds::scan_lost_vmdks(progress, [&](const ds::PartitionRow& row) {
+        return ds::scan_lost_vmdks(store, progress, [&](const ds::PartitionRow& row) {
             ++rows;
             if (row.n == n) found = row;
-        });
+        }).end;
     });
     // Rows found before a scan that stopped early are still good to export.
     if (found.n != n) {
@@ -48,7 +49,7 @@ int prepare_lost_disk(const Options& opt, LostDiskSource& out) {
     in = ds::tvmfs_inode{};
     in.type = ds::kTypeRegular;
     in.addr_mode = 3;
-    in.block_size = ds::fs_state().fsinfo.blocksize;
+    in.block_size = store.fs.fsinfo.blocksize;
     in.size = found.addressed_bytes;
     in.block_count = in.block_size > 0 ? found.addressed_bytes / in.block_size : 0;
     in.blocks[0] = found.pointer_block;

@@ -22,7 +22,7 @@ struct LostDiskSource {
 };
 
 // Runs the recovery and builds the stand-in for row N. Returns an exit status.
-int prepare_lost_disk(const Options& opt, LostDiskSource& out);
+int prepare_lost_disk(ds::Datastore& store, const Options& opt, LostDiskSource& out);
 
 // What an export of it says after "success": how much it covered, and that
 // the virtual disk is larger when its partitions reach further.

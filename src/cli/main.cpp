@@ -6,6 +6,7 @@
 #include "options.h"
 #include "output.h"
 #include "suggest.h"
+#include "vmfs/datastore.h"
 
 #include <algorithm>
 #include <csignal>
@@ -41,7 +42,7 @@ int run(int argc, char** argv) {
         return rc == 0 ? dscli::kExitOk : dscli::kExitUsage;
     }
 
-    using Command = int (*)(const dscli::Options&);
+    using Command = int (*)(ds::Datastore&, const dscli::Options&);
     static const std::map<std::string, Command> commands = {
         {"info", dscli::cmd_info},         {"ls", dscli::cmd_ls},       {"tree", dscli::cmd_tree},       {"stat", dscli::cmd_stat},
         {"timeline", dscli::cmd_timeline},
@@ -51,7 +52,9 @@ int run(int argc, char** argv) {
     for (CLI::App* sub : app.get_subcommands()) {
         auto it = commands.find(sub->get_name());
         if (it == commands.end()) continue;
-        int rc = dscli::final_status(it->second(opt));
+        // Dropped when the command ends: every disk and image is closed then.
+        ds::Datastore store;
+        int rc = dscli::final_status(it->second(store, opt));
         return dscli::interrupted() ? dscli::kExitInterrupted : rc;
     }
     return dscli::usage_error("no command given; see datumsift --help");

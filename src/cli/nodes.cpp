@@ -1,4 +1,5 @@
 #include "nodes.h"
+#include "vmfs/datastore.h"
 
 #include "vmfs/blockid.h"
 #include "vmfs/name_text.h"
@@ -35,13 +36,13 @@ Node found_dir_node(const ds::found_dir& d) {
     return n;
 }
 
-Children list_children(const Node& node) {
+Children list_children(ds::Datastore& store, const Node& node) {
     Children out;
     if (node.formatted_root) {
-        for (const ds::found_dir& d : ds::found_dirs()) out.nodes.push_back(found_dir_node(d));
+        for (const ds::found_dir& d : store.found_dirs) out.nodes.push_back(found_dir_node(d));
         return out;
     }
-    ds::Listing l = ds::list_directory(node.id, node.first_block);
+    ds::Listing l = ds::list_directory(store, node.id, node.first_block);
     out.status = l.status;
     for (ds::ListedEntry& e : l.entries) {
         Node c;

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+namespace ds {
+struct Datastore;
+}
+
 namespace dscli {
 
 struct Node {
@@ -34,7 +38,7 @@ Node formatted_root_node();
 // The node "DIR<n>" of a found directory.
 Node found_dir_node(const ds::found_dir& d);
 
-Children list_children(const Node& node);
+Children list_children(ds::Datastore& store, const Node& node);
 
 // The name as every listing prints it: control characters, backslashes and
 // bytes that are not UTF-8 escaped as \xHH.

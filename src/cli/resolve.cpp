@@ -1,4 +1,5 @@
 #include "resolve.h"
+#include "vmfs/datastore.h"
 
 #include "vmfs/inode.h"
 #include "vmfs/name_text.h"
@@ -28,7 +29,7 @@ std::string child_path(const std::string& parent, const std::string& name) {
     return parent + "/" + name;
 }
 
-Resolution resolve(const std::string& text, bool formatted) {
+Resolution resolve(ds::Datastore& store, const std::string& text, bool formatted) {
     Resolution r;
     if (!text.empty() && text[0] == '#') {
         uint32_t id = 0;
@@ -42,7 +43,7 @@ Resolution resolve(const std::string& text, bool formatted) {
         r.node.id = id;
         r.node.name = text;
         r.node.raw_name = text;
-        if (ds::inode_get(id, inode) != 0) {
+        if (ds::inode_get(store, id, inode) != 0) {
             r.kind = Resolution::Kind::unreadable;
             r.detail = "descriptor " + text + " cannot be read";
             return r;
@@ -68,7 +69,7 @@ Resolution resolve(const std::string& text, bool formatted) {
         }
         const auto& [here, here_path] = trail.back();
         std::string shown_here = here_path.empty() ? "the found directories" : here_path;
-        Children kids = list_children(here);
+        Children kids = list_children(store, here);
         if (kids.status == ds::ListStatus::open_error) {
             r.kind = Resolution::Kind::unreadable;
             r.detail = "cannot read the descriptor of " + shown_here;

@@ -26,7 +26,7 @@ struct Resolution {
 // "#1234" or "#0x4d2": a 32-bit descriptor id.
 bool parse_descriptor_id(const std::string& text, uint32_t& id);
 
-Resolution resolve(const std::string& text, bool formatted);
+Resolution resolve(ds::Datastore& store, const std::string& text, bool formatted);
 
 // shown of a child: "/" + name below the root, parent + "/" + name elsewhere,
 // the bare name below the found-directory root.

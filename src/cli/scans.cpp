@@ -1,4 +1,5 @@
 #include "scans.h"
+#include "vmfs/datastore.h"
 
 #include "interrupt.h"
 #include "output.h"
@@ -40,10 +41,12 @@ int scan_status(const Options& opt, ds::ScanEnd end) {
 }
 #endif
 
-int prepare_formatted(const Options& opt) {
+int prepare_formatted(ds::Datastore& store, const Options& opt) {
 #ifdef DATUMSIFT_HAVE_RECOVERY
-    ds::ScanEnd end = run_scan(opt, [](const ds::ScanProgress& progress) {
-        return ds::scan_formatted_dirs(progress, [](const ds::found_dir&) {});
+    ds::ScanEnd end = run_scan(opt, [&store](const ds::ScanProgress& progress) {
+        ds::ScanResult<ds::found_dir> found = ds::scan_formatted_dirs(store, progress);
+        store.found_dirs = std::move(found.rows);
+        return found.end;
     });
     if (end == ds::ScanEnd::finished) return kExitOk;
     // Only a scan that stopped on the way keeps what it found; one that could

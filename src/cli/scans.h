@@ -23,7 +23,7 @@ int recovery_unavailable();
 // Runs the format recovery so that paths below "DIR<n>" resolve. A scan that
 // stops early keeps the directories found so far and warns; Ctrl-C ends the
 // run. Returns an exit status.
-int prepare_formatted(const Options& opt);
+int prepare_formatted(ds::Datastore& store, const Options& opt);
 
 #ifdef DATUMSIFT_HAVE_RECOVERY
 // Runs a scan with the progress bar and Ctrl-C wired to its progress callback.

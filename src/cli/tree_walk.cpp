@@ -1,4 +1,5 @@
 #include "tree_walk.h"
+#include "vmfs/datastore.h"
 
 #include "interrupt.h"
 #include "output.h"
@@ -21,11 +22,11 @@ void report(ds::TreeNote what, const std::string& path) {
 }
 
 // Walks below one real directory; false when Ctrl-C or a closed stdout stopped it.
-bool walk_directory(const Node& top, const std::string& top_path,
+bool walk_directory(ds::Datastore& store, const Node& top, const std::string& top_path,
                     const std::function<void(const Node&, const std::string&)>& emit) {
     ds::TreeWalkOptions o;
     o.first_block = top.first_block;
-    ds::TreeWalkResult res = ds::tree_walk(
+    ds::TreeWalkResult res = ds::tree_walk(store, 
         top.id, top_path,
         [&](const ds::TreeNode& t) {
             if (interrupted() || !out_ok()) return false;
@@ -52,15 +53,15 @@ nlohmann::json tree_node_json(const Node& n, const std::string& path) {
     return j;
 }
 
-int walk_tree(const Node& top, const std::string& top_path,
+int walk_tree(ds::Datastore& store, const Node& top, const std::string& top_path,
               const std::function<void(const Node&, const std::string&)>& emit) {
-    if (!top.formatted_root) return walk_directory(top, top_path, emit) ? kExitOk : stopped();
+    if (!top.formatted_root) return walk_directory(store, top, top_path, emit) ? kExitOk : stopped();
     // Below "ALL DIR FOUND" each DIR node is a walk of its own, read through
     // the sub-block the recovery found for it.
-    for (const Node& dir : list_children(top).nodes) {
+    for (const Node& dir : list_children(store, top).nodes) {
         if (interrupted() || !out_ok()) return stopped();
         emit(dir, dir.name);
-        if (!walk_directory(dir, dir.name, emit)) return stopped();
+        if (!walk_directory(store, dir, dir.name, emit)) return stopped();
     }
     return kExitOk;
 }
