@@ -3,7 +3,6 @@
 
 #include "ui/artwork.h"
 #include "ui/frmmain.h"
-#include "vmfs/fs.h"
 
 #include <QApplication>
 
@@ -13,7 +12,6 @@ int main(int argc, char** argv) {
     ds::ui::install_font_substitutes();
     ds::Tfrmmain frmmain;
     frmmain.show();
-    int rc = QApplication::exec();
-    ds::reset_state();   // closes every device handle
-    return rc;
+    // The window's datastore closes every device handle with the window.
+    return QApplication::exec();
 }

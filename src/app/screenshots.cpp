@@ -8,6 +8,7 @@
 #include "ui/frmabout.h"
 #include "ui/frmdiskset.h"
 #include "ui/frmmain.h"
+#include "vmfs/datastore.h"
 #include "ui/prompts.h"
 #include "vmfs/fs.h"
 #include "vmfs/volume.h"
@@ -51,10 +52,10 @@ void open_node(ds::Tfrmmain& w, QTreeWidgetItem* node) {
     w.TreeViewDblClick();
 }
 
-bool add(const std::string& image) {
-    ds::lvm_state().loaded_extents = 0;
+bool add(ds::Datastore& store, const std::string& image) {
+    store.lvm.loaded_extents = 0;
     ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-    if (ds::AddDisk(image, 2048, &why) == 0) return true;
+    if (ds::AddDisk(store, image, 2048, &why) == 0) return true;
     std::fprintf(stderr, "%s: %s\n", image.c_str(), ds::add_disk_message(why));
     return false;
 }
@@ -77,7 +78,7 @@ int main(int argc, char** argv) {
     bool ok = true;
 
     ds::Tfrmmain w;
-    if (!add(demo)) return 1;
+    if (!add(w.store, demo)) return 1;
     w.Button1Click();
     QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
     open_node(w, root);
@@ -92,7 +93,7 @@ int main(int argc, char** argv) {
     w.Button4Click();
     ok &= save(w, out + "main-lost-vmdks.png");
 
-    if (!add(formatted)) return 1;
+    if (!add(w.store, formatted)) return 1;
     w.Button1Click();
     w.Button3Click();
     if (QTreeWidgetItem* top = w.TreeView->topLevelItem(0)) {
@@ -102,7 +103,7 @@ int main(int argc, char** argv) {
     ok &= save(w, out + "main-format-recovery.png");
 
     // The demo image stands in for a drive, as the automatic detection sees it.
-    ds::lvm_state().loaded_extents = 0;
+    w.store.lvm.loaded_extents = 0;
     ds::set_drive_lister([&] {
         ds::DriveInfo d;
         d.number = 0;
@@ -112,7 +113,7 @@ int main(int argc, char** argv) {
         return std::vector<ds::DriveInfo>{d};
     });
     {
-        ds::Tfrmdiskset frm;
+        ds::Tfrmdiskset frm(w.store);
         frm.Button2Click();
         ok &= save(frm, out + "disk-settings.png");
     }
@@ -121,6 +122,5 @@ int main(int argc, char** argv) {
         ok &= save(about, out + "about.png");
     }
     ds::ui::set_prompts(nullptr);
-    ds::reset_state();
     return ok ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 #include "disk/disk_read.h"
 #include "disk/sector_reader.h"
 #include "ui/prompts.h"
+#include "vmfs/datastore.h"
 #include "vmfs/volume.h"
 
 #include <QAction>
@@ -42,7 +43,7 @@ QString device_text(const std::string& s) { return QFile::decodeName(QByteArray:
 
 void set_drive_lister(DriveLister lister) { drive_lister() = std::move(lister); }
 
-Tfrmdiskset::Tfrmdiskset(QWidget* parent) : QDialog(parent) {
+Tfrmdiskset::Tfrmdiskset(Datastore& store, QWidget* parent) : QDialog(parent), store(store) {
     build();
     FormCreate();
 }
@@ -123,7 +124,7 @@ void Tfrmdiskset::FormCreate() {
 
 void Tfrmdiskset::RefreshDiskList() {
     ListBox1->clear();
-    for (const std::string& line : disk_table_lines()) ListBox1->addItem(device_text(line));
+    for (const std::string& line : disk_table_lines(store)) ListBox1->addItem(device_text(line));
 }
 
 void Tfrmdiskset::Button1Click() { pm1->popup(QPoint(x() + Button1->x(), y() + Button1->y())); }
@@ -147,7 +148,7 @@ void Tfrmdiskset::N7Click() {
     DiskSettingsState& st = disk_settings_state();
     const std::string device = QFile::encodeName(path).toStdString();
     // Opened read-only: a write-protected image must be addable too.
-    const int64_t bytes = device_size(device);
+    const int64_t bytes = device_size(store.disk, device);
     st.current_sectors = bytes > 0 ? bytes / kSectorSize : 0;
     st.current_device = device;
     add_by_hand();
@@ -158,7 +159,7 @@ void Tfrmdiskset::N7Click() {
 // the volume if its header allows.
 void Tfrmdiskset::add_by_hand() {
     DiskSettingsState& st = disk_settings_state();
-    disk_sectors() = st.current_sectors;
+    store.disk_sectors = st.current_sectors;
     const QString text = ui::prompts().input(this, QStringLiteral("input"), QStringLiteral("input partion begin sec"),
                                              QStringLiteral("2048"));
     bool ok = false;
@@ -168,12 +169,12 @@ void Tfrmdiskset::add_by_hand() {
         return;
     }
     AddDiskRefusal why = AddDiskRefusal::none;
-    if (AddDisk(st.current_device, start, &why) != 0) ui::message(this, QString::fromUtf8(add_disk_message(why)));
+    if (AddDisk(store, st.current_device, start, &why) != 0) ui::message(this, QString::fromUtf8(add_disk_message(why)));
     RefreshDiskList();
 }
 
 void Tfrmdiskset::Button3Click() {
-    lvm_clear();
+    lvm_clear(store);
     RefreshDiskList();
 }
 
@@ -186,7 +187,7 @@ void Tfrmdiskset::Button2Click() {
             if (drive.number == n) devices.push_back(drive.device);
     }
     DiskSettingsState& st = disk_settings_state();
-    st.detection = detect_candidates(devices);
+    st.detection = detect_candidates(store, devices);
     for (size_t i = 0; i < st.detection.read_failed.size(); ++i) ui::message(this, QString::fromUtf8(kDetectReadError));
 
     ListBox2->clear();
@@ -213,7 +214,7 @@ void Tfrmdiskset::Button4Click() {
     bool ok = false;
     const int k = line->data(Qt::UserRole).toInt(&ok);
     if (!ok) return;
-    AddDiskRefusal why = assemble_volume(disk_settings_state().detection, k);
+    AddDiskRefusal why = assemble_volume(store, disk_settings_state().detection, k);
     if (why != AddDiskRefusal::none) ui::message(this, QString::fromUtf8(add_disk_message(why)));
     RefreshDiskList();
 }

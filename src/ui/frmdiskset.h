@@ -20,6 +20,8 @@ class QPushButton;
 
 namespace ds {
 
+struct Datastore;
+
 // What the window keeps between its openings.
 struct DiskSettingsState {
     std::string current_device;   // the disk being added by hand
@@ -41,7 +43,10 @@ class Tfrmdiskset : public QDialog {
     Q_OBJECT
 
 public:
-    explicit Tfrmdiskset(QWidget* parent = nullptr);
+    // Sets the disks of store.
+    explicit Tfrmdiskset(Datastore& store, QWidget* parent = nullptr);
+
+    Datastore& store;
 
     QLabel* Label1 = nullptr;
     QListWidget* ListBox1 = nullptr;

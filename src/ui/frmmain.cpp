@@ -9,6 +9,7 @@
 #include "ui/frmdiskset.h"
 #include "ui/prompts.h"
 #include "vmfs/blockid.h"
+#include "vmfs/datastore.h"
 #include "vmfs/file_export.h"
 #include "vmfs/folder_export.h"
 #include "vmfs/found_dir.h"
@@ -71,7 +72,10 @@ private:
     Tfrmmain& w_;
 };
 
-Tfrmmain::Tfrmmain(QWidget* parent) : QMainWindow(parent) {
+Tfrmmain::Tfrmmain(QWidget* parent) : Tfrmmain(std::make_unique<Datastore>(), parent) {}
+
+Tfrmmain::Tfrmmain(std::unique_ptr<Datastore> store, QWidget* parent)
+    : QMainWindow(parent), owned_store_(std::move(store)), store(*owned_store_) {
     build();
     FormCreate();
 }
@@ -225,7 +229,7 @@ void Tfrmmain::Button1Click() {
     if (busy_) return;
     setWindowTitle(kTitle);
     ListView2->hide();
-    OpenOutcome outcome = fs_open();
+    OpenOutcome outcome = fs_open(store);
     if (outcome.pane_filled) {
         QStringList lines;
         for (const std::string& line : outcome.info_lines) lines << qs(line);
@@ -260,7 +264,7 @@ int64_t Tfrmmain::first_block_of(const QTreeWidgetItem* node) const {
     // that takes the place of its own first block. Its node carries its
     // number; the nodes inside it are read as their descriptors say.
     const QVariant number = node->data(0, kFoundDirRole);
-    return number.isValid() ? found_dir_first_block(number.toInt()) : -1;
+    return number.isValid() ? found_dir_first_block(store, number.toInt()) : -1;
 }
 
 void Tfrmmain::TreeViewDblClick() {
@@ -270,7 +274,7 @@ void Tfrmmain::TreeViewDblClick() {
 
     const int64_t first_block = first_block_of(node);
     const uint32_t id = node->data(0, kNodeDataRole).toUInt();
-    Listing listing = list_directory(id, first_block);
+    Listing listing = list_directory(store, id, first_block);
     if (listing.status == ListStatus::open_error) {
         ui::message(this, QStringLiteral("dir open error"));
         return;
@@ -344,13 +348,13 @@ void Tfrmmain::export_folder(const QTreeWidgetItem* node) {
             found.push_back({c->data(0, kNodeDataRole).toUInt(), first_block_of(c), c->text(0).toStdString()});
         }
     }
-    FolderExportResult r = found_top ? folder_export_set(found, dest, options) : folder_export(id, dest, options);
+    FolderExportResult r = found_top ? folder_export_set(store, found, dest, options) : folder_export(store, id, dest, options);
     // A manifest left by an earlier export is replaced only when the
     // operator says so.
     if (r.manifest_exists &&
         ui::confirm(this, QStringLiteral("replace manifest: ") + QFile::decodeName(r.manifest_path.c_str()))) {
         options.replace_manifest = true;
-        r = found_top ? folder_export_set(found, dest, options) : folder_export(id, dest, options);
+        r = found_top ? folder_export_set(store, found, dest, options) : folder_export(store, id, dest, options);
     }
     const QString summary = QStringLiteral("files:%1 bytes:%2 failures:%3")
                                 .arg(r.files)
@@ -392,7 +396,7 @@ void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id, i
     if (!ui::confirm(this, QStringLiteral("sure to export file: ") + shown + QStringLiteral("  OUT"))) return;
     tvmfs_inode inode;
     // A found directory's file is written as its listing reads it.
-    if (inode_get_substituted(descriptor_id, first_block, inode) != 0) {
+    if (inode_get_substituted(store, descriptor_id, first_block, inode) != 0) {
         ui::message(this, QStringLiteral("file open error"));
         return;
     }
@@ -426,7 +430,7 @@ void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id, i
     ExportOptions options;
     options.sha256 = true;
     options.to_device = device;
-    ExportResult r = file_export(inode, QFile::encodeName(path).toStdString(), progress, options);
+    ExportResult r = file_export(store, inode, QFile::encodeName(path).toStdString(), progress, options);
     if (r.failure == ExportFailure::cancelled) {
         ui::message(this, QStringLiteral("export cancelled|written:") + QString::number(r.bytes_written));
     } else if (r.result < 0) {
@@ -479,14 +483,14 @@ void Tfrmmain::AddPartitionRow(const PartitionRow& row) {
 void Tfrmmain::Button2Click() {
     if (busy_) return;
     ListView2->clear();
-    if (ScanEnd pre = scan_precondition(kFoundFdc); pre != ScanEnd::finished) {
+    if (ScanEnd pre = scan_precondition(store, kFoundFdc); pre != ScanEnd::finished) {
         show_scan_end(pre);
         return;
     }
     Running running(*this);
     ListView2->show();
     ScanProgress progress = [this](int gauge) { return scan_progress(gauge); };
-    ScanEnd end = scan_deleted_files(progress, [this](const FileRow& row) { AddFileRow(row); });
+    ScanEnd end = scan_deleted_files(store, progress, [this](const FileRow& row) { AddFileRow(row); }).end;
     show_scan_end(end);
 }
 
@@ -494,7 +498,7 @@ void Tfrmmain::Button3Click() {
     if (busy_) return;
     // Before the browse, or without the system files it reads through, the
     // scan leaves the tree as it is.
-    if (ScanEnd pre = scan_precondition(kFoundFdc | kFoundSbc); pre != ScanEnd::finished) {
+    if (ScanEnd pre = scan_precondition(store, kFoundFdc | kFoundSbc); pre != ScanEnd::finished) {
         show_scan_end(pre);
         return;
     }
@@ -502,26 +506,29 @@ void Tfrmmain::Button3Click() {
     ListView2->hide();
     TreeView->setUpdatesEnabled(false);
     TreeView->clear();
+    store.found_dirs.clear();   // the nodes that named them are gone
     QTreeWidgetItem* root = add_node(nullptr, kAllDirFound, 0, 0);
     TreeView->setUpdatesEnabled(true);
     ScanProgress progress = [this](int gauge) { return scan_progress(gauge); };
-    ScanEnd end = scan_formatted_dirs(progress, [this, root](const found_dir& d) {
+    ScanResult<found_dir> found = scan_formatted_dirs(store, progress, [this, root](const found_dir& d) {
         add_node(root, qs(found_dir_name(d)), d.dir_id, 0)->setData(0, kFoundDirRole, d.number);
     });
-    show_scan_end(end);
+    // Those of a scan that ended early stay browsable, as their nodes do.
+    store.found_dirs = std::move(found.rows);
+    show_scan_end(found.end);
 }
 
 void Tfrmmain::Button4Click() {
     if (busy_) return;
     ListView2->clear();
-    if (ScanEnd pre = scan_precondition(kFoundPbc); pre != ScanEnd::finished) {
+    if (ScanEnd pre = scan_precondition(store, kFoundPbc); pre != ScanEnd::finished) {
         show_scan_end(pre);
         return;
     }
     Running running(*this);
     ListView2->show();
     ScanProgress progress = [this](int gauge) { return scan_progress(gauge); };
-    ScanEnd end = scan_lost_vmdks(progress, [this](const PartitionRow& row) { AddPartitionRow(row); });
+    ScanEnd end = scan_lost_vmdks(store, progress, [this](const PartitionRow& row) { AddPartitionRow(row); }).end;
     show_scan_end(end);
 }
 
@@ -529,12 +536,12 @@ void Tfrmmain::Button4Click() {
 
 void Tfrmmain::diskssetting1Click() {
     if (busy_) return;
-    Tfrmdiskset frm;
+    Tfrmdiskset frm(store);
     frm.exec();
     // Changed disks closed the file system and forgot the found directories:
     // nothing of the datastore that was open stays on show to be listed or
     // saved, and the window is as before a first browse.
-    if (!fs_is_open()) {
+    if (!fs_is_open(store)) {
         TreeView->clear();
         ListView2->clear();
         ListView2->hide();

@@ -6,6 +6,8 @@
 #include <QList>
 #include <QMainWindow>
 
+#include <memory>
+
 #include <cstdint>
 
 class QAction;
@@ -21,6 +23,8 @@ class QTreeWidgetItem;
 
 namespace ds {
 
+struct Datastore;
+
 struct FileRow;
 struct PartitionRow;
 enum class ScanEnd;
@@ -35,8 +39,19 @@ class Tfrmmain : public QMainWindow {
     Q_OBJECT
 
 public:
+    // On a datastore of its own, read from image files and block devices.
     explicit Tfrmmain(QWidget* parent = nullptr);
+    // On the datastore given (tests give one over a source of their own).
+    explicit Tfrmmain(std::unique_ptr<Datastore> store, QWidget* parent = nullptr);
     ~Tfrmmain() override;
+
+private:
+    std::unique_ptr<Datastore> owned_store_;
+
+public:
+    // The datastore every command of the window works on; its disks close
+    // with the window.
+    Datastore& store;
 
     // The controls, under the names the rest of the program and the tests use.
     QTreeWidget* TreeView = nullptr;
