@@ -10,7 +10,7 @@
 #include "scans.h"
 #include "vmfs/datastore.h"
 
-#include "vmfs/file_export.h"
+#include "export/file_export.h"
 #include "vmfs/found_dir.h"
 #include "vmfs/inode.h"
 

@@ -7,7 +7,7 @@
 #include "vmfs/datastore.h"
 
 #include "vmfs/inode.h"
-#include "vmfs/time_text.h"
+#include "text/time_text.h"
 
 #include <nlohmann/json.hpp>
 

@@ -2,7 +2,7 @@
 #include "vmfs/datastore.h"
 
 #include "vmfs/blockid.h"
-#include "vmfs/name_text.h"
+#include "text/name_text.h"
 
 namespace dscli {
 

@@ -2,7 +2,7 @@
 #include "vmfs/datastore.h"
 
 #include "vmfs/inode.h"
-#include "vmfs/name_text.h"
+#include "text/name_text.h"
 
 #include <charconv>
 #include <vector>

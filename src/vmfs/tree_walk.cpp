@@ -1,7 +1,7 @@
 #include "vmfs/tree_walk.h"
 #include "vmfs/datastore.h"
 
-#include "vmfs/name_text.h"
+#include "text/name_text.h"
 
 #include <unordered_set>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "vmfs/input_guard.h"
+#include "export/input_guard.h"
 #include "vmfs/datastore.h"
 
 #include "disk/backing.h"
