@@ -2,7 +2,7 @@
 #include "disk/sector_reader.h"
 #include "disk/memory_source.h"
 #include "support/test_support.h"
-#include "vmfs/fs.h"
+#include "vmfs/datastore.h"
 
 #include <sys/stat.h>
 #include <vector>
@@ -17,79 +17,74 @@ std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
     return v;
 }
 
-class DiskRead : public dstest::CleanState {
+class DiskRead : public ::testing::Test {
 protected:
     MemorySource mem;
+    Datastore store{mem};
     void SetUp() override {
-        CleanState::SetUp();
         mem.disks["a"] = pattern(3 * 1048576 + 4096, 1);
         mem.disks["b"] = pattern(2 * 1048576, 2);
-        set_sector_source(&mem);
-    }
-    void TearDown() override {
-        set_sector_source(nullptr);
-        CleanState::TearDown();
     }
 };
 
 TEST_F(DiskRead, ReadsAnyRangeAndAnswersRepeatsFromTheCache) {
     std::vector<uint8_t> buf(5000);
-    ASSERT_EQ(disk_read("a", buf.data(), 10, 1000, 4000), 4000);
+    ASSERT_EQ(disk_read(store.disk, "a", buf.data(), 10, 1000, 4000), 4000);
     EXPECT_TRUE(std::equal(buf.begin() + 10, buf.begin() + 4010, mem.disks["a"].begin() + 1000));
     int before = mem.reads;
-    ASSERT_EQ(disk_read("a", buf.data(), 0, 1000, 512), 512);
+    ASSERT_EQ(disk_read(store.disk, "a", buf.data(), 0, 1000, 512), 512);
     EXPECT_EQ(mem.reads, before);   // same chunk: no device read
 }
 
 TEST_F(DiskRead, ReadsSpanningChunksAndNearTheEnd) {
     const auto& a = mem.disks["a"];
     std::vector<uint8_t> buf(2 * 1048576);
-    ASSERT_EQ(disk_read("a", buf.data(), 0, 1048576 - 100, buf.size()), static_cast<int64_t>(buf.size()));
+    ASSERT_EQ(disk_read(store.disk, "a", buf.data(), 0, 1048576 - 100, buf.size()), static_cast<int64_t>(buf.size()));
     EXPECT_TRUE(std::equal(buf.begin(), buf.end(), a.begin() + 1048576 - 100));
     // The last bytes of the device are readable although a full chunk from
     // their sector would run past the end.
     int64_t end = static_cast<int64_t>(a.size());
-    ASSERT_EQ(disk_read("a", buf.data(), 0, end - 300, 300), 300);
+    ASSERT_EQ(disk_read(store.disk, "a", buf.data(), 0, end - 300, 300), 300);
     EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 300, a.end() - 300));
-    EXPECT_EQ(disk_read("a", buf.data(), 0, end - 300, 301), -1);   // one byte past the end
-    EXPECT_EQ(disk_read("missing", buf.data(), 0, 0, 1), -1);
+    EXPECT_EQ(disk_read(store.disk, "a", buf.data(), 0, end - 300, 301), -1);   // one byte past the end
+    EXPECT_EQ(disk_read(store.disk, "missing", buf.data(), 0, 0, 1), -1);
 }
 
 TEST_F(DiskRead, NeverAnswersWithAnotherDevicesBytes) {
     std::vector<uint8_t> buf(64);
-    ASSERT_EQ(disk_read("a", buf.data(), 0, 0, 64), 64);
-    ASSERT_EQ(disk_read("b", buf.data(), 0, 0, 64), 64);
+    ASSERT_EQ(disk_read(store.disk, "a", buf.data(), 0, 0, 64), 64);
+    ASSERT_EQ(disk_read(store.disk, "b", buf.data(), 0, 0, 64), 64);
     EXPECT_TRUE(std::equal(buf.begin(), buf.end(), mem.disks["b"].begin()));
     // A chunk that fails to load is never served afterwards, and the cached
     // chunks of other devices keep their own bytes.
     mem.fail_from = 0;
     mem.fail_to = INT64_MAX;
-    EXPECT_EQ(disk_read("a", buf.data(), 0, 2 * 1048576, 64), -1);
-    ASSERT_EQ(disk_read("b", buf.data(), 0, 0, 64), 64);
+    EXPECT_EQ(disk_read(store.disk, "a", buf.data(), 0, 2 * 1048576, 64), -1);
+    ASSERT_EQ(disk_read(store.disk, "b", buf.data(), 0, 0, 64), 64);
     EXPECT_TRUE(std::equal(buf.begin(), buf.end(), mem.disks["b"].begin()));
-    EXPECT_EQ(disk_read("a", buf.data(), 0, 2 * 1048576, 64), -1);
+    EXPECT_EQ(disk_read(store.disk, "a", buf.data(), 0, 2 * 1048576, 64), -1);
     mem.fail_from = -1;
-    ASSERT_EQ(disk_read("a", buf.data(), 0, 2 * 1048576, 64), 64);
+    ASSERT_EQ(disk_read(store.disk, "a", buf.data(), 0, 2 * 1048576, 64), 64);
     EXPECT_TRUE(std::equal(buf.begin(), buf.end(), mem.disks["a"].begin() + 2 * 1048576));
 }
 
 TEST_F(DiskRead, LargeReadsBypassTheCacheAndKeepSmallOnesCached) {
     std::vector<uint8_t> small(512), big(1048576);
-    ASSERT_EQ(disk_read("a", small.data(), 0, 3 * 1048576 + 100, 512), 512);
-    for (int i = 0; i < 40; ++i) ASSERT_EQ(disk_read("a", big.data(), 0, (i % 3) * 1048576 + 7, 1048576), 1048576);
+    ASSERT_EQ(disk_read(store.disk, "a", small.data(), 0, 3 * 1048576 + 100, 512), 512);
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(disk_read(store.disk, "a", big.data(), 0, (i % 3) * 1048576 + 7, 1048576), 1048576);
     EXPECT_TRUE(std::equal(big.begin(), big.end(), mem.disks["a"].begin() + 1048576 + 7));
     int before = mem.reads;
-    ASSERT_EQ(disk_read("a", small.data(), 0, 3 * 1048576 + 100, 512), 512);
+    ASSERT_EQ(disk_read(store.disk, "a", small.data(), 0, 3 * 1048576 + 100, 512), 512);
     EXPECT_EQ(mem.reads, before);
 }
 
 TEST_F(DiskRead, SectorReads) {
     std::vector<uint8_t> buf(1024);
-    EXPECT_TRUE(read_sectors("a", 0, buf.data(), 0));
-    EXPECT_TRUE(read_sectors("a", 2, buf.data(), 3));
+    EXPECT_TRUE(read_sectors(store.disk, "a", 0, buf.data(), 0));
+    EXPECT_TRUE(read_sectors(store.disk, "a", 2, buf.data(), 3));
     EXPECT_TRUE(std::equal(buf.begin(), buf.end(), mem.disks["a"].begin() + 1536));
-    EXPECT_FALSE(read_sectors("b", 1, buf.data(), 4096));   // past the end
-    EXPECT_FALSE(read_sectors("b", 1, buf.data(), -1));
+    EXPECT_FALSE(read_sectors(store.disk, "b", 1, buf.data(), 4096));   // past the end
+    EXPECT_FALSE(read_sectors(store.disk, "b", 1, buf.data(), -1));
 }
 
 TEST(PosixSource, ReadsImageFilesReadOnly) {
@@ -97,12 +92,11 @@ TEST(PosixSource, ReadsImageFilesReadOnly) {
     std::string path = dir.file("disk.img");
     dstest::write_file(path, pattern(4096, 9));
     ASSERT_EQ(::chmod(path.c_str(), 0444), 0);   // a read-only image must be readable
-    ds::reset_state();
+    Datastore store;
     std::vector<uint8_t> buf(100);
-    EXPECT_EQ(device_size(path), 4096);
-    ASSERT_EQ(disk_read(path, buf.data(), 0, 4000, 96), 96);
+    EXPECT_EQ(device_size(store.disk, path), 4096);
+    ASSERT_EQ(disk_read(store.disk, path, buf.data(), 0, 4000, 96), 96);
     EXPECT_EQ(buf[0], pattern(4096, 9)[4000]);
-    ds::reset_state();
 }
 
 } // namespace

@@ -23,7 +23,7 @@ std::vector<uint8_t> le64(uint64_t v) {
     return b;
 }
 
-class SmallDatastore : public dstest::CleanState {
+class SmallDatastore : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
     dsb::DatastoreOptions options() {
@@ -39,7 +39,7 @@ protected:
     }
     tvmfs_inode inode(uint32_t id) {
         tvmfs_inode n;
-        EXPECT_EQ(inode_get(id, n), 0);
+        EXPECT_EQ(inode_get(store, id, n), 0);
         return n;
     }
 };
@@ -53,7 +53,7 @@ TEST_F(SmallDatastore, OpeningFillsThePaneAndListingsShowOnlyNamedFiles) {
     d.add_dirent(vm, 0, 0, "unused-slot");
     d.add_dirent(vm, 5, fd_build(0, 11), "  padded.sf\x01");
     d.finish();
-    OpenOutcome open = dstest::open_images(summary_of(d));
+    OpenOutcome open = dstest::open_images(store, summary_of(d));
     ASSERT_EQ(open.message, "");
     ASSERT_TRUE(open.pane_filled && open.tree_rebuilt && open.completed);
     ASSERT_EQ(open.info_lines.size(), 10u);
@@ -64,7 +64,7 @@ TEST_F(SmallDatastore, OpeningFillsThePaneAndListingsShowOnlyNamedFiles) {
     EXPECT_EQ(open.info_lines[5], "FSINFO:");
     EXPECT_EQ(open.info_lines[6], "blocksize:1048576");
 
-    Listing root = list_directory(kRootDirId);
+    Listing root = list_directory(store, kRootDirId);
     EXPECT_EQ(root.status, ListStatus::complete);
     std::vector<std::string> names;
     for (const auto& e : root.entries) names.push_back(e.name + (e.is_dir ? "/" : ""));
@@ -73,12 +73,12 @@ TEST_F(SmallDatastore, OpeningFillsThePaneAndListingsShowOnlyNamedFiles) {
     EXPECT_EQ(std::find(names.begin(), names.end(), "."), names.end());
     EXPECT_EQ(std::find(names.begin(), names.end(), ".."), names.end());
 
-    Listing sub = list_directory(vm);
+    Listing sub = list_directory(store, vm);
     ASSERT_EQ(sub.entries.size(), 2u);
     EXPECT_EQ(sub.entries[0].name, "a.txt");
     EXPECT_EQ(sub.entries[1].name, "padded.sf");
-    EXPECT_EQ(list_directory(d.lookup("/vm1/a.txt")).status, ListStatus::not_directory);
-    EXPECT_EQ(list_directory(fd_build(0x7000, 5)).status, ListStatus::open_error);
+    EXPECT_EQ(list_directory(store, d.lookup("/vm1/a.txt")).status, ListStatus::not_directory);
+    EXPECT_EQ(list_directory(store, fd_build(0x7000, 5)).status, ListStatus::open_error);
 }
 
 TEST_F(SmallDatastore, RefusesADescriptorWithABadMagicOrBlockSize) {
@@ -90,19 +90,19 @@ TEST_F(SmallDatastore, RefusesADescriptorWithABadMagicOrBlockSize) {
     }
     dsb::ImageSummary image;
     image.images = {dir.file("small.img")};
-    EXPECT_EQ(dstest::open_images(image).message, "fs info read error");
+    EXPECT_EQ(dstest::open_images(store, image).message, "fs info read error");
 
-    reset_state();
+    new_store();
     dsb::Datastore d(options());
     d.finish();
     d.write_lv(0x200000 + 0xA1, std::vector<uint8_t>(8, 0));   // block size 0
-    EXPECT_EQ(dstest::open_images(summary_of(d)).message, "fs info read error");
-    reset_state();
+    EXPECT_EQ(dstest::open_images(store, summary_of(d)).message, "fs info read error");
+    new_store();
     d.write_lv(0x200000 + 0xA1, le64(4096));   // 4096: accepted
-    EXPECT_NE(dstest::open_images(summary_of(d)).message, "fs info read error");
-    reset_state();
+    EXPECT_NE(dstest::open_images(store, summary_of(d)).message, "fs info read error");
+    new_store();
     d.write_lv(0x200000 + 0xA1, le64(0x100001));   // not a power of two
-    EXPECT_EQ(dstest::open_images(summary_of(d)).message, "fs info read error");
+    EXPECT_EQ(dstest::open_images(store, summary_of(d)).message, "fs info read error");
 }
 
 TEST_F(SmallDatastore, RefusesBitmapHeadersThatCannotPlaceItems) {
@@ -117,11 +117,11 @@ TEST_F(SmallDatastore, RefusesBitmapHeadersThatCannotPlaceItems) {
                    Case{dsb::SysFile::Fdc, 12, 4096, "fdc open error"},
                    Case{dsb::SysFile::Pbc, 4, 0xFFFFFFFF, "pbc open error"}}) {
         SCOPED_TRACE(c.message);
-        reset_state();
+        new_store();
         dsb::Datastore d(options());
         d.finish();
         d.write_file_bytes(d.system_file(c.file), c.offset, le32(c.value));
-        EXPECT_EQ(dstest::open_images(summary_of(d)).message, c.message);
+        EXPECT_EQ(dstest::open_images(store, summary_of(d)).message, c.message);
     }
 }
 
@@ -135,10 +135,10 @@ TEST_F(SmallDatastore, ExportsBySizeAndType) {
     d.add_file("/dir/x", dsb::text_file("x"));
     d.add_file("/dir/y", dsb::text_file("y"));
     d.finish();
-    ASSERT_EQ(dstest::open_images(summary_of(d)).message, "");
+    ASSERT_EQ(dstest::open_images(store, summary_of(d)).message, "");
     std::string out = dir.file("out");
     auto exported = [&](uint32_t id) {
-        EXPECT_EQ(file_export(inode(id), out).result, 0);
+        EXPECT_EQ(file_export(store, inode(id), out).result, 0);
         return dstest::read_file(out);
     };
     EXPECT_EQ(exported(exactly), std::vector<uint8_t>(k1024.begin(), k1024.end()));
@@ -154,8 +154,8 @@ TEST_F(SmallDatastore, AFailedReadKeepsTheChunksWrittenBefore) {
                                                             dsb::Storage::FileBlocks));
     d.finish();
     d.write_item(log, 0x400 + 2 * 4, le32(0x45));   // third block: an id of a kind that names nothing
-    ASSERT_EQ(dstest::open_images(summary_of(d)).message, "");
-    ExportResult r = file_export(inode(log), dir.file("out"));
+    ASSERT_EQ(dstest::open_images(store, summary_of(d)).message, "");
+    ExportResult r = file_export(store, inode(log), dir.file("out"));
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.failure, ExportFailure::read);
     EXPECT_EQ(std::filesystem::file_size(dir.file("out")), 2u * 1048576);
@@ -167,40 +167,40 @@ TEST_F(SmallDatastore, ASlotClaimingMoreThanItsBlockDoesNotWrapAround) {
     d.finish();
     d.write_item(f, 0x214, le64(uint64_t{1} << 62));   // size
     d.write_item(f, 0x21C, le64(uint64_t{1} << 40));   // block_size of one slot
-    ASSERT_EQ(dstest::open_images(summary_of(d)).message, "");
+    ASSERT_EQ(dstest::open_images(store, summary_of(d)).message, "");
     std::vector<uint8_t> buf(64);
-    EXPECT_EQ(file_read(inode(f), buf.data(), 64, 0), 64);
-    EXPECT_EQ(file_read(inode(f), buf.data(), 64, 1048576), -1);
-    EXPECT_EQ(file_read(inode(f), buf.data(), 64, int64_t{5} << 30), -1);
+    EXPECT_EQ(file_read(store, inode(f), buf.data(), 64, 0), 64);
+    EXPECT_EQ(file_read(store, inode(f), buf.data(), 64, 1048576), -1);
+    EXPECT_EQ(file_read(store, inode(f), buf.data(), 64, int64_t{5} << 30), -1);
 }
 
 TEST_F(SmallDatastore, RefusesToExportOverAnInputOrFromANegativeSize) {
     dsb::Datastore d(options());
     uint32_t f = d.add_file("/f", dsb::text_file("hello"));
     d.finish();
-    ASSERT_EQ(dstest::open_images(summary_of(d)).message, "");
+    ASSERT_EQ(dstest::open_images(store, summary_of(d)).message, "");
     auto before = std::filesystem::file_size(dir.file("small.img"));
-    ExportResult r = file_export(inode(f), dir.file("small.img"));
+    ExportResult r = file_export(store, inode(f), dir.file("small.img"));
     EXPECT_EQ(r.failure, ExportFailure::destination_is_input);
     EXPECT_EQ(std::filesystem::file_size(dir.file("small.img")), before);
 
     tvmfs_inode bad = inode(f);
     bad.size = -5;
-    r = file_export(bad, dir.file("neg"));
+    r = file_export(store, bad, dir.file("neg"));
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.failure, ExportFailure::negative_size);
     EXPECT_FALSE(std::filesystem::exists(dir.file("neg")));
 
-    EXPECT_EQ(file_export(inode(f), dir.file("no/such/dir/x")).failure, ExportFailure::create);
+    EXPECT_EQ(file_export(store, inode(f), dir.file("no/such/dir/x")).failure, ExportFailure::create);
 }
 
 TEST_F(SmallDatastore, ACancelledExportKeepsWhatWasWritten) {
     dsb::Datastore d(options());
     uint32_t f = d.add_file("/big", dsb::generated_file(5 * 1048576, dsb::pattern_content(3), dsb::Storage::FileBlocks));
     d.finish();
-    ASSERT_EQ(dstest::open_images(summary_of(d)).message, "");
+    ASSERT_EQ(dstest::open_images(store, summary_of(d)).message, "");
     int calls = 0;
-    ExportResult r = file_export(inode(f), dir.file("out"), [&](int64_t done, int64_t total) {
+    ExportResult r = file_export(store, inode(f), dir.file("out"), [&](int64_t done, int64_t total) {
         EXPECT_EQ(total, 5 * 1048576);
         EXPECT_EQ(done, ++calls * 1048576);
         return calls < 2;

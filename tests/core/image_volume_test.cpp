@@ -9,7 +9,7 @@ namespace {
 
 using namespace ds;
 
-class VolumeImages : public dstest::CleanState {
+class VolumeImages : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
 
@@ -29,7 +29,7 @@ protected:
     }
     AddDiskRefusal add(const std::string& name, int64_t start = 2048) {
         AddDiskRefusal why = AddDiskRefusal::none;
-        int rc = AddDisk(dir.file(name), start, &why);
+        int rc = AddDisk(store, dir.file(name), start, &why);
         EXPECT_EQ(rc == 0, why == AddDiskRefusal::none);
         return why;
     }
@@ -39,8 +39,8 @@ TEST_F(VolumeImages, JoinsMembersInSegmentOrderAndMapsOffsets) {
     make({member("m0", 0, 3), member("m1", 4, 9)});
     ASSERT_EQ(add("m0"), AddDiskRefusal::none);
     ASSERT_EQ(add("m1"), AddDiskRefusal::none);
-    EXPECT_EQ(lvm_state().loaded_extents, 2);
-    EXPECT_EQ(lvm_state().numofextents, 2);
+    EXPECT_EQ(store.lvm.loaded_extents, 2);
+    EXPECT_EQ(store.lvm.numofextents, 2);
 
     // Logical 0x40000010 is member 1's data offset 0x10, 17 MiB into its partition.
     const uint8_t mark[] = {0xA5, 0x5A, 0x33};
@@ -50,10 +50,10 @@ TEST_F(VolumeImages, JoinsMembersInSegmentOrderAndMapsOffsets) {
         img.write(reinterpret_cast<const char*>(mark), sizeof mark);
     }
     uint8_t got[3] = {};
-    ASSERT_EQ(lvm_read(got, 0, 0x40000010, 3), 3);
+    ASSERT_EQ(lvm_read(store, got, 0, 0x40000010, 3), 3);
     EXPECT_EQ(std::vector<uint8_t>(got, got + 3), std::vector<uint8_t>(mark, mark + 3));
     // Beyond the last member's last segment nothing is read.
-    EXPECT_EQ(lvm_read(got, 0, int64_t{10} * kSegmentSize, 1), -1);
+    EXPECT_EQ(lvm_read(store, got, 0, int64_t{10} * kSegmentSize, 1), -1);
 }
 
 TEST_F(VolumeImages, RefusesDisksWithTheExactMessages) {
@@ -77,7 +77,7 @@ TEST_F(VolumeImages, RefusesDisksWithTheExactMessages) {
     EXPECT_EQ(add("wrong_blocks"), AddDiskRefusal::mismatch);
     EXPECT_EQ(add("gap"), AddDiskRefusal::not_continuous);
     EXPECT_EQ(add("first"), AddDiskRefusal::not_continuous);   // the same disk twice
-    EXPECT_EQ(lvm_state().loaded_extents, 1);
+    EXPECT_EQ(store.lvm.loaded_extents, 1);
 
     EXPECT_STREQ(add_disk_message(AddDiskRefusal::not_found), "vlm not find");
     EXPECT_STREQ(add_disk_message(AddDiskRefusal::not_first), "vlm is not first disk ");
@@ -91,8 +91,8 @@ TEST_F(VolumeImages, AThirtyThirdDiskIsRefusedWithoutTouchingMember32) {
     make(members);
     for (uint32_t s = 0; s < 32; ++s) ASSERT_EQ(add("m" + std::to_string(s)), AddDiskRefusal::none);
     EXPECT_EQ(add("m0"), AddDiskRefusal::too_many);
-    EXPECT_EQ(lvm_state().loaded_extents, 32);
-    EXPECT_EQ(lvm_state().volumes[31].device, dir.file("m31"));
+    EXPECT_EQ(store.lvm.loaded_extents, 32);
+    EXPECT_EQ(store.lvm.volumes[31].device, dir.file("m31"));
 }
 
 TEST_F(VolumeImages, HeaderFieldsAreKept) {
@@ -103,13 +103,13 @@ TEST_F(VolumeImages, HeaderFieldsAreKept) {
     v.device = dir.file("named");
     v.start_sector = 2048;
     v.header_offset = kVolumeHeaderOffset;
-    ASSERT_EQ(volume_header_read(v), 0);
+    ASSERT_EQ(volume_header_read(store, v), 0);
     EXPECT_EQ(v.size, 0x0102030405u);
     EXPECT_EQ(v.first_segment, 0);
     EXPECT_EQ(v.last_segment, 2);
     EXPECT_EQ(v.lvm_uuid[0], 1);
     v.start_sector = 0;
-    EXPECT_EQ(volume_header_read(v), -2);   // bytes there, but no magic
+    EXPECT_EQ(volume_header_read(store, v), -2);   // bytes there, but no magic
 }
 
 } // namespace

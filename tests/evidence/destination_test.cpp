@@ -29,11 +29,11 @@ const nlohmann::json* item(const nlohmann::json& m, const std::string& path) {
     return nullptr;
 }
 
-class Destination : public dstest::CleanState {};
+class Destination : public dstest::WithDatastore {};
 
 TEST_F(Destination, LinksPlantedWhileTheCopyRunsAreNeverFollowed) {
     const dsb::DemoSummary& d = clitest::demo();
-    ASSERT_TRUE(dstest::open_images(d).message.empty());
+    ASSERT_TRUE(dstest::open_images(store, d).message.empty());
     dstest::TempDir out;
     const std::string dest = out.file("vm1");
     const std::string outside = out.file("outside");
@@ -56,7 +56,7 @@ TEST_F(Destination, LinksPlantedWhileTheCopyRunsAreNeverFollowed) {
         }
         return true;
     };
-    ds::FolderExportResult r = ds::folder_export(d.ids.at("/vm1"), dest, o);
+    ds::FolderExportResult r = ds::folder_export(store, d.ids.at("/vm1"), dest, o);
     ASSERT_EQ(r.refusal, "");
     ASSERT_TRUE(planted);
     EXPECT_EQ(dstest::read_file(outside + "/victim"), kept);
@@ -128,10 +128,10 @@ TEST(ManifestPlace, BesideTheResolvedDestinationAndNeverOverAnExistingOne) {
 }
 
 // A small tmpfs that runs out of room in the middle of a chunk.
-class FullDisk : public dstest::CleanState {
+class FullDisk : public dstest::WithDatastore {
 protected:
     void SetUp() override {
-        CleanState::SetUp();
+        WithDatastore::SetUp();
         if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
         if (!have_program("mount")) GTEST_SKIP() << "mount is not installed";
         mnt_ = dir_.file("small");
@@ -143,7 +143,7 @@ protected:
     }
     void TearDown() override {
         if (mounted_) shell("umount '" + mnt_ + "'");
-        CleanState::TearDown();
+        WithDatastore::TearDown();
     }
     dstest::TempDir dir_;
     std::string mnt_;
@@ -153,13 +153,13 @@ protected:
 TEST_F(FullDisk, TheCountTheDigestAndTheFileAgree) {
     const dsb::DemoSummary& d = clitest::demo();
     const dsb::ObjectExpect& log = clitest::object(d, "/vm1/vm1.log");
-    ASSERT_TRUE(dstest::open_images(d).message.empty());
+    ASSERT_TRUE(dstest::open_images(store, d).message.empty());
     ds::tvmfs_inode inode;
-    ASSERT_EQ(ds::inode_get(log.id, inode), 0);
+    ASSERT_EQ(ds::inode_get(store, log.id, inode), 0);
     ds::ExportOptions eo;
     eo.sha256 = true;
     const std::string host = mnt_ + "/log";
-    ds::ExportResult r = ds::file_export(inode, host, {}, eo);
+    ds::ExportResult r = ds::file_export(store, inode, host, {}, eo);
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.failure, ds::ExportFailure::write);
     EXPECT_TRUE(r.opened);
@@ -182,7 +182,7 @@ TEST_F(FullDisk, TheCountTheDigestAndTheFileAgree) {
     fs::remove(host);
 
     // In a folder export the manifest (beside the full disk) tells the same.
-    ds::FolderExportResult f = ds::folder_export(d.ids.at("/vm1"), mnt_);
+    ds::FolderExportResult f = ds::folder_export(store, d.ids.at("/vm1"), mnt_);
     ASSERT_EQ(f.refusal, "");
     ASSERT_TRUE(f.manifest_written);
     const nlohmann::json m = read_json(mnt_ + ".manifest.json");

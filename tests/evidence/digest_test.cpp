@@ -102,19 +102,19 @@ TEST(ChunkDigest, HashesInTheCallersThreadWhenNoThreadCanStart) {
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
 }
 
-class ExportDigest : public dstest::CleanState {};
+class ExportDigest : public dstest::WithDatastore {};
 
 TEST_F(ExportDigest, EqualsTheHostFileInEveryAddressingModeAndThroughHoles) {
     const dsb::DemoSummary& d = clitest::demo();
-    ASSERT_TRUE(dstest::open_images(d).message.empty());
+    ASSERT_TRUE(dstest::open_images(store, d).message.empty());
     dstest::TempDir out;
     for (uint32_t id : {d.inline_file, d.subblock_file, d.fileblock_file, d.pointer_file, d.snapshot_dir}) {
         SCOPED_TRACE(id);
         ds::tvmfs_inode inode;
-        ASSERT_EQ(ds::inode_get(id, inode), 0);
+        ASSERT_EQ(ds::inode_get(store, id, inode), 0);
         ds::ExportOptions eo;
         eo.sha256 = true;
-        ds::ExportResult r = ds::file_export(inode, out.file("x"), {}, eo);
+        ds::ExportResult r = ds::file_export(store, inode, out.file("x"), {}, eo);
         ASSERT_EQ(r.result, 0);
         EXPECT_EQ(r.sha256, sha256_of_file(out.file("x")));
         const dsb::ObjectExpect& o = *std::find_if(d.objects.begin(), d.objects.end(),
@@ -123,8 +123,8 @@ TEST_F(ExportDigest, EqualsTheHostFileInEveryAddressingModeAndThroughHoles) {
     }
     // Without the option nothing is computed.
     ds::tvmfs_inode inode;
-    ASSERT_EQ(ds::inode_get(d.inline_file, inode), 0);
-    EXPECT_EQ(ds::file_export(inode, out.file("y")).sha256, "");
+    ASSERT_EQ(ds::inode_get(store, d.inline_file, inode), 0);
+    EXPECT_EQ(ds::file_export(store, inode, out.file("y")).sha256, "");
 }
 
 // Reads fail wherever they touch [from, to) of any device.
@@ -143,19 +143,19 @@ TEST_F(ExportDigest, APartialCopyReportsTheDigestOfWhatItKept) {
     const dsb::DemoSummary& d = clitest::demo();
     const dsb::ObjectExpect& log = clitest::object(d, "/vm1/vm1.log");   // 3 MiB + 5 in file blocks
     FailingSource failing;
-    ds::set_sector_source(&failing);
-    ASSERT_TRUE(dstest::open_images(d).message.empty());
+    new_store(failing);
+    ASSERT_TRUE(dstest::open_images(store, d).message.empty());
     // The third megabyte's block cannot be read (the volume's data area
     // begins 17 MiB into the partition).
     failing.from = d.start_sector * 512 + (17 << 20) + int64_t(log.data_ids.at(2) >> 6) * int64_t(d.block_size);
     failing.to = failing.from + 1;
     dstest::TempDir out;
     ds::tvmfs_inode inode;
-    ASSERT_EQ(ds::inode_get(log.id, inode), 0);
+    ASSERT_EQ(ds::inode_get(store, log.id, inode), 0);
     ds::ExportOptions eo;
     eo.sha256 = true;
-    ds::ExportResult r = ds::file_export(inode, out.file("log"), {}, eo);
-    ds::set_sector_source(nullptr);
+    ds::ExportResult r = ds::file_export(store, inode, out.file("log"), {}, eo);
+    new_store();
     EXPECT_EQ(r.failure, ds::ExportFailure::read);
     ASSERT_EQ(r.bytes_written, 2 << 20);
     EXPECT_EQ(r.sha256, sha256_of_file(out.file("log")));

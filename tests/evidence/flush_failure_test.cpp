@@ -20,10 +20,10 @@ using clitest::RunResult;
 using clitest::run_cli;
 using clitest::with_disks;
 
-class FlushFailure : public dstest::CleanState {
+class FlushFailure : public dstest::WithDatastore {
 protected:
     void SetUp() override {
-        CleanState::SetUp();
+        WithDatastore::SetUp();
         if (::geteuid() != 0) GTEST_SKIP() << "mounting the failing disk needs root";
         for (const char* p : {"mount", "umount", "losetup", "mkfs.ext4", "truncate"})
             if (!have_program(p)) GTEST_SKIP() << p << " is not installed";
@@ -47,7 +47,7 @@ protected:
         if (mnt_mounted_) shell("umount '" + mnt_ + "'");
         if (!device_.empty()) shell("losetup -d '" + device_ + "'");
         if (backing_mounted_) shell("umount '" + backing_ + "'");
-        CleanState::TearDown();
+        WithDatastore::TearDown();
     }
 
     dstest::TempDir dir_;
@@ -59,10 +59,10 @@ TEST_F(FlushFailure, AnExportWhoseBytesCannotBeStoredFails) {
     // 3 MiB of data against 1.7 MiB left under the loop device.
     const dsb::DemoSummary& d = clitest::demo();
     const dsb::ObjectExpect& log = clitest::object(d, "/vm1/vm1.log");
-    ASSERT_TRUE(dstest::open_images(d).message.empty());
+    ASSERT_TRUE(dstest::open_images(store, d).message.empty());
     ds::tvmfs_inode inode;
-    ASSERT_EQ(ds::inode_get(log.id, inode), 0);
-    ds::ExportResult r = ds::file_export(inode, mnt_ + "/log");
+    ASSERT_EQ(ds::inode_get(store, log.id, inode), 0);
+    ds::ExportResult r = ds::file_export(store, inode, mnt_ + "/log");
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.failure, ds::ExportFailure::write);
 

@@ -6,6 +6,7 @@
 
 #include "recovery/formatted_dirs.h"
 #include "support/open_images.h"
+#include "support/formatted.h"
 #include "export/folder_export.h"
 #include "text/name_text.h"
 
@@ -109,7 +110,7 @@ TEST(HostNames, NamesTooLongForTheHostAreShortenedAtABoundaryAndStayApart) {
     EXPECT_EQ(euro.compare(0, euro_head.size(), euro_head), 0);
 }
 
-class FolderExport : public dstest::CleanState {};
+class FolderExport : public dstest::WithDatastore {};
 
 const nlohmann::json* manifest_item(const nlohmann::json& m, const std::string& path) {
     for (const nlohmann::json& it : m["items"])
@@ -119,7 +120,7 @@ const nlohmann::json* manifest_item(const nlohmann::json& m, const std::string& 
 
 TEST_F(FolderExport, CopiesAVirtualMachineFolderWithItsManifest) {
     const dsb::DemoSummary& d = clitest::demo();
-    ASSERT_TRUE(dstest::open_images(d).message.empty());
+    ASSERT_TRUE(dstest::open_images(store, d).message.empty());
     dstest::TempDir out;
     const std::string dest = out.file("vm1");
     std::vector<std::pair<int64_t, int64_t>> reports;
@@ -129,7 +130,7 @@ TEST_F(FolderExport, CopiesAVirtualMachineFolderWithItsManifest) {
         reports.emplace_back(done, total);
         return true;
     };
-    ds::FolderExportResult r = ds::folder_export(d.ids.at("/vm1"), dest, o);
+    ds::FolderExportResult r = ds::folder_export(store, d.ids.at("/vm1"), dest, o);
     ASSERT_EQ(r.refusal, "");
     EXPECT_TRUE(r.complete());
     EXPECT_EQ(r.files, 4);
@@ -175,10 +176,10 @@ TEST_F(FolderExport, CopiesAVirtualMachineFolderWithItsManifest) {
     EXPECT_EQ(reports.back().first, total);
 
     // Nothing on the host is ever replaced: a second run refuses.
-    ds::FolderExportResult again = ds::folder_export(d.ids.at("/vm1"), dest);
+    ds::FolderExportResult again = ds::folder_export(store, d.ids.at("/vm1"), dest);
     EXPECT_EQ(again.refusal, dest + " is not empty");
     dstest::write_file(out.file("plain"), {1, 2, 3});
-    EXPECT_EQ(ds::folder_export(d.ids.at("/vm1"), out.file("plain")).refusal, out.file("plain") + " exists and is not a directory");
+    EXPECT_EQ(ds::folder_export(store, d.ids.at("/vm1"), out.file("plain")).refusal, out.file("plain") + " exists and is not a directory");
     EXPECT_EQ(dstest::read_file(out.file("plain")), std::vector<uint8_t>({1, 2, 3}));
 }
 
@@ -208,10 +209,10 @@ TEST_F(FolderExport, OddNamesCyclesAndAnUnreadableFileAreReportedAndTheRestIsCop
         [&](dsb::Datastore& ds) { clitest::point_block_past_the_volume(ds, bad, 2, 4); });   // bad's third block
     dsb::ImageSummary s;
     s.images = {img};
-    ASSERT_TRUE(dstest::open_images(s).message.empty());
+    ASSERT_TRUE(dstest::open_images(store, s).message.empty());
 
     const std::string dest = dir.file("out");
-    ds::FolderExportResult r = ds::folder_export(top, dest);
+    ds::FolderExportResult r = ds::folder_export(store, top, dest);
     ASSERT_EQ(r.refusal, "");
     EXPECT_FALSE(r.complete());
     EXPECT_TRUE(r.manifest_written);
@@ -256,16 +257,16 @@ TEST_F(FolderExport, OddNamesCyclesAndAnUnreadableFileAreReportedAndTheRestIsCop
 TEST_F(FolderExport, AFoundDirectoryReadsItsEntriesFromTheSubBlockTheRecoveryFound) {
     dstest::TempDir dir;
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
-    ASSERT_TRUE(dstest::open_images(f).message.empty());
-    ASSERT_EQ(ds::scan_formatted_dirs({}, [](const ds::found_dir&) {}), ds::ScanEnd::finished);
+    ASSERT_TRUE(dstest::open_images(store, f).message.empty());
+    ASSERT_EQ(dstest::find_formatted(store, {}, [](const ds::found_dir&) {}), ds::ScanEnd::finished);
     int64_t first_block = -1;
-    for (const ds::found_dir& d : ds::found_dirs())
+    for (const ds::found_dir& d : store.found_dirs)
         if (d.dir_id == f.reused_dir) first_block = d.first_block;
     ASSERT_NE(first_block, -1);
 
     ds::FolderExportOptions o;
     o.first_block = first_block;
-    ds::FolderExportResult r = ds::folder_export(f.reused_dir, dir.file("dir2"), o);
+    ds::FolderExportResult r = ds::folder_export(store, f.reused_dir, dir.file("dir2"), o);
     ASSERT_TRUE(r.complete());
     const std::string name = f.file_in_reused.path.substr(f.file_in_reused.path.rfind('/') + 1);
     EXPECT_EQ(clitest::compare_file(dir.file("dir2/" + name), f.file_in_reused.content, f.file_in_reused.size), "");
@@ -283,8 +284,8 @@ TEST_F(FolderExport, AFileWhoseEncodedNameIsTooLongIsCopiedUnderAShortenedName) 
     });
     dsb::ImageSummary s;
     s.images = {img};
-    ASSERT_TRUE(dstest::open_images(s).message.empty());
-    ds::FolderExportResult r = ds::folder_export(top, dir.file("out"));
+    ASSERT_TRUE(dstest::open_images(store, s).message.empty());
+    ds::FolderExportResult r = ds::folder_export(store, top, dir.file("out"));
     ASSERT_TRUE(r.complete()) << r.refusal;
     EXPECT_EQ(r.files, 2);
     EXPECT_EQ(r.renamed, 1);
@@ -302,18 +303,18 @@ TEST_F(FolderExport, AFileWhoseEncodedNameIsTooLongIsCopiedUnderAShortenedName) 
 TEST_F(FolderExport, EveryFoundDirectoryGoesIntoAFolderOfItsOwn) {
     dstest::TempDir dir;
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
-    ASSERT_TRUE(dstest::open_images(f).message.empty());
-    ASSERT_EQ(ds::scan_formatted_dirs({}, [](const ds::found_dir&) {}), ds::ScanEnd::finished);
+    ASSERT_TRUE(dstest::open_images(store, f).message.empty());
+    ASSERT_EQ(dstest::find_formatted(store, {}, [](const ds::found_dir&) {}), ds::ScanEnd::finished);
     std::vector<ds::FolderSource> sources;
     std::string reused_name;
-    for (const ds::found_dir& d : ds::found_dirs()) {
+    for (const ds::found_dir& d : store.found_dirs) {
         sources.push_back({d.dir_id, ds::found_dir_first_block(d.number), "DIR" + std::to_string(d.number)});
         if (d.dir_id == f.reused_dir) reused_name = sources.back().name;
     }
     ASSERT_GE(sources.size(), 2u);
     ASSERT_FALSE(reused_name.empty());
 
-    ds::FolderExportResult r = ds::folder_export_set(sources, dir.file("all"));
+    ds::FolderExportResult r = ds::folder_export_set(store, sources, dir.file("all"));
     ASSERT_TRUE(r.complete()) << r.refusal;
     EXPECT_GE(r.directories, static_cast<int64_t>(sources.size()) + 1);
     for (const ds::FolderSource& s : sources) EXPECT_TRUE(fs::is_directory(dir.file("all/" + s.name))) << s.name;
@@ -327,16 +328,16 @@ TEST_F(FolderExport, EveryFoundDirectoryGoesIntoAFolderOfItsOwn) {
     EXPECT_EQ(m["descriptor_id"], 0);
     ASSERT_NE(manifest_item(m, reused_name), nullptr);
     // Nothing to copy into an occupied directory, as for a single folder.
-    EXPECT_NE(ds::folder_export_set(sources, dir.file("all")).refusal, "");
+    EXPECT_NE(ds::folder_export_set(store, sources, dir.file("all")).refusal, "");
 }
 
 TEST_F(FolderExport, CancellingKeepsTheFileInHandAsPartialAndListsWhatWasNotReached) {
     const dsb::DemoSummary& d = clitest::demo();
-    ASSERT_TRUE(dstest::open_images(d).message.empty());
+    ASSERT_TRUE(dstest::open_images(store, d).message.empty());
     dstest::TempDir out;
     ds::FolderExportOptions o;
     o.progress = [](int64_t, int64_t) { return false; };
-    ds::FolderExportResult r = ds::folder_export(d.ids.at("/vm1"), out.file("vm1"), o);
+    ds::FolderExportResult r = ds::folder_export(store, d.ids.at("/vm1"), out.file("vm1"), o);
     EXPECT_TRUE(r.cancelled);
     EXPECT_FALSE(r.complete());
     EXPECT_TRUE(fs::exists(out.file("vm1/vm1.vmx")));   // inline: copied before the first report
@@ -352,15 +353,15 @@ TEST_F(FolderExport, CancellingKeepsTheFileInHandAsPartialAndListsWhatWasNotReac
 
 TEST_F(FolderExport, ASingleFileGoesIntoTheDirectoryUnderItsName) {
     const dsb::DemoSummary& d = clitest::demo();
-    ASSERT_TRUE(dstest::open_images(d).message.empty());
+    ASSERT_TRUE(dstest::open_images(store, d).message.empty());
     dstest::TempDir out;
     ds::FolderExportOptions o;
     o.file_name = "#" + std::to_string(d.deleted_file.id);
-    ds::FolderExportResult r = ds::folder_export(d.deleted_file.id, out.file("gone"), o);
+    ds::FolderExportResult r = ds::folder_export(store, d.deleted_file.id, out.file("gone"), o);
     ASSERT_TRUE(r.complete());
     EXPECT_EQ(r.files, 1);
     EXPECT_EQ(clitest::compare_file(out.file("gone/" + o.file_name), d.deleted_file.content, d.deleted_file.size), "");
-    EXPECT_EQ(ds::folder_export(0xFFFFFFF4u, out.file("none")).refusal, "file open error");
+    EXPECT_EQ(ds::folder_export(store, 0xFFFFFFF4u, out.file("none")).refusal, "file open error");
     EXPECT_FALSE(fs::exists(out.file("none")));
 }
 

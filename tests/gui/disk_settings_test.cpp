@@ -117,7 +117,7 @@ TEST_F(DiskSettingsWindow, RefusalsLeaveTheTableAsItWas) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
-        ds::lvm_state().loaded_extents = 0;
+        store.lvm.loaded_extents = 0;
         prompts.messages.clear();
         Tfrmdiskset frm;
         for (const auto& [path, start] : c.before) add_disk(path, start);

@@ -61,7 +61,7 @@ QString ScriptedPrompts::choose_folder(QWidget*) {
 }
 
 void GuiTest::SetUp() {
-    CleanState::SetUp();
+    WithDatastore::SetUp();
     ds::ui::set_prompts(&prompts);
     ds::disk_settings_state() = {};
     // Never the machine's own drives: each test says which drives exist.
@@ -72,7 +72,7 @@ void GuiTest::TearDown() {
     ds::set_drive_lister(nullptr);
     ds::ui::set_prompts(nullptr);
     ds::disk_settings_state() = {};
-    CleanState::TearDown();
+    WithDatastore::TearDown();
 }
 
 namespace {
@@ -94,7 +94,7 @@ std::string demo_image() { return demo().images.at(0); }
 
 void add_disk(const std::string& image, int64_t start_sector) {
     ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-    ASSERT_EQ(ds::AddDisk(image, start_sector, &why), 0) << ds::add_disk_message(why);
+    ASSERT_EQ(ds::AddDisk(store, image, start_sector, &why), 0) << ds::add_disk_message(why);
 }
 
 QStringList texts(const QTreeWidgetItem* parent) {

@@ -50,7 +50,7 @@ public:
     QString choose_folder(QWidget*) override;
 };
 
-class GuiTest : public dstest::CleanState {
+class GuiTest : public dstest::WithDatastore {
 protected:
     void SetUp() override;
     void TearDown() override;

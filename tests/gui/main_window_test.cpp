@@ -207,7 +207,7 @@ TEST_F(MainWindow, EveryBrowseMessageInItsSituation) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
-        ds::reset_state();
+        new_store();
         prompts.messages.clear();
         Tiny t;
         dsb::DatastoreOptions o = t.options();
@@ -314,11 +314,11 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
     failing.from = int64_t(demo().start_sector * 512 + 0x1100000 +
                            int64_t(it->data_ids.at(2) >> 6) * int64_t(demo().block_size));
     failing.to = failing.from + 1;
-    ds::set_sector_source(&failing);
+    new_store(failing);
     prompts.confirm_answers = {true};
     prompts.save_answers = {QString::fromStdString(host)};
     w.saveout1Click();
-    ds::set_sector_source(nullptr);
+    new_store();
     // The file keeps the first two megabytes under the chosen name, and the
     // box says so after the failure itself.
     EXPECT_EQ(prompts.messages.takeFirst(), QString::fromStdString("file save error|result:-1\npartial file: " + host +

@@ -248,13 +248,13 @@ TEST_F(RecoveryButtons, RemovingTheDisksClosesTheDatastoreAndForgetsTheFoundDire
     Tfrmmain w;
     w.Button1Click();
     w.Button3Click();
-    ASSERT_EQ(ds::found_dirs().size(), 2u);
+    ASSERT_EQ(store.found_dirs.size(), 2u);
     prompts.messages.clear();
 
     in_disk_settings(w, [](ds::Tfrmdiskset& frm) { frm.Button3->click(); });
-    EXPECT_EQ(ds::lvm_state().loaded_extents, 0);
-    EXPECT_FALSE(ds::fs_is_open());
-    EXPECT_TRUE(ds::found_dirs().empty());
+    EXPECT_EQ(store.lvm.loaded_extents, 0);
+    EXPECT_FALSE(ds::fs_is_open(store));
+    EXPECT_TRUE(store.found_dirs.empty());
     EXPECT_EQ(w.TreeView->topLevelItemCount(), 0);
     EXPECT_TRUE(w.Memo1->toPlainText().isEmpty());
 
@@ -262,7 +262,7 @@ TEST_F(RecoveryButtons, RemovingTheDisksClosesTheDatastoreAndForgetsTheFoundDire
     prompts.open_answers = {QString::fromStdString(demo_image())};
     prompts.input_answers = {QString("2048")};
     in_disk_settings(w, [](ds::Tfrmdiskset& frm) { frm.N7->trigger(); });
-    EXPECT_EQ(ds::lvm_state().loaded_extents, 1);
+    EXPECT_EQ(store.lvm.loaded_extents, 1);
     for (QPushButton* b : {w.Button2, w.Button3, w.Button4}) b->click();
     EXPECT_EQ(prompts.messages, QStringList(3, "please view file first"));
     EXPECT_EQ(w.TreeView->topLevelItemCount(), 0);
@@ -274,18 +274,18 @@ TEST_F(RecoveryButtons, ADiskThatJoinsClosesTheDatastoreOpenedWithoutIt) {
     add_disk(v.m[0], 2048);
     Tfrmmain w;
     w.Button1Click();
-    ASSERT_TRUE(ds::fs_is_open());
+    ASSERT_TRUE(ds::fs_is_open(store));
     ASSERT_EQ(w.TreeView->topLevelItemCount(), 1);
     prompts.open_answers = {QString::fromStdString(v.m[1])};
     prompts.input_answers = {QString("128")};
     in_disk_settings(w, [](ds::Tfrmdiskset& frm) { frm.N7->trigger(); });
-    EXPECT_EQ(ds::lvm_state().loaded_extents, 2);
-    EXPECT_FALSE(ds::fs_is_open());
+    EXPECT_EQ(store.lvm.loaded_extents, 2);
+    EXPECT_FALSE(ds::fs_is_open(store));
     EXPECT_EQ(w.TreeView->topLevelItemCount(), 0);
     prompts.messages.clear();
     w.Button2Click();
     EXPECT_EQ(prompts.messages, QStringList("please view file first"));
     w.Button1Click();   // the browse opens it again, with both members
-    EXPECT_TRUE(ds::fs_is_open());
+    EXPECT_TRUE(ds::fs_is_open(store));
     EXPECT_NE(w.Memo1->toPlainText().indexOf("lvm loaded_extents:2"), -1);
 }

@@ -3,6 +3,7 @@
 // that are not text and with block ids of the wrong kind. Each gets the
 // system's own failure or message, and every operation ends.
 
+#include "support/formatted.h"
 #include "hostile_images.h"
 
 #include "recovery/deleted_files.h"
@@ -56,22 +57,22 @@ struct Everything {
 
 Everything run_everything(const std::string& sink) {
     Everything e;
-    ds::OpenOutcome o = ds::fs_open();
+    ds::OpenOutcome o = ds::fs_open(store);
     e.open = o.message;
     const ds::ScanProgress go_on = [](int) { return true; };
     if (o.tree_rebuilt) {
-        e.tree_entries = ds::tree_walk(ds::kRootDirId, "/", [&](const ds::TreeNode& n) {
+        e.tree_entries = ds::tree_walk(store, ds::kRootDirId, "/", [&](const ds::TreeNode& n) {
                              if (!n.entry.is_dir) {
                                  ds::tvmfs_inode inode;
-                                 if (ds::inode_get(n.entry.block_id, inode) == 0)
-                                     ds::file_export(inode, sink, [](int64_t done, int64_t) { return done < 8 << 20; });
+                                 if (ds::inode_get(store, n.entry.block_id, inode) == 0)
+                                     ds::file_export(store, inode, sink, [](int64_t done, int64_t) { return done < 8 << 20; });
                              }
                              return true;
                          }).entries;
     }
-    e.deleted = ds::scan_deleted_files(go_on, {});
-    e.formatted = ds::scan_formatted_dirs(go_on, {});
-    e.vmdk = ds::scan_lost_vmdks(go_on, {});
+    e.deleted = ds::scan_deleted_files(store, go_on, {}).end;
+    e.formatted = dstest::find_formatted(store, go_on, {});
+    e.vmdk = ds::scan_lost_vmdks(store, go_on, {}).end;
     return e;
 }
 
@@ -79,7 +80,7 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-class Corrupted : public dstest::CleanState {
+class Corrupted : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
     std::string img = dir.file("d.img");
@@ -87,17 +88,17 @@ protected:
 
     ds::AddDiskRefusal add() {
         ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-        ds::AddDisk(img, 2048, &why);
+        ds::AddDisk(store, img, 2048, &why);
         return why;
     }
     std::string open() {
         EXPECT_EQ(add(), ds::AddDiskRefusal::none);
-        return ds::fs_open().message;
+        return ds::fs_open(store).message;
     }
     ds::ExportResult export_id(uint32_t id) {
         ds::tvmfs_inode inode;
-        if (ds::inode_get(id, inode) != 0) return {};
-        return ds::file_export(inode, sink);
+        if (ds::inode_get(store, id, inode) != 0) return {};
+        return ds::file_export(store, inode, sink);
     }
 };
 
@@ -160,15 +161,15 @@ TEST_F(Corrupted, ImagesCutShortGiveTheMessageOfWhatIsMissing) {
     };
     for (const Cut& c : cuts) {
         SCOPED_TRACE(c.where);
-        ds::reset_state();
+        new_store();
         const Layout l = build_plain(img);
         ASSERT_EQ(::truncate(img.c_str(), static_cast<off_t>(c.at(l))), 0);
         EXPECT_EQ(add(), c.refusal);
         if (c.refusal != ds::AddDiskRefusal::none) continue;
-        const ds::OpenOutcome o = ds::fs_open();
+        const ds::OpenOutcome o = ds::fs_open(store);
         EXPECT_EQ(o.message, c.open);
         EXPECT_EQ(o.completed, c.completed);
-        EXPECT_EQ(ds::scan_deleted_files([](int) { return true; }, {}), c.deleted);
+        EXPECT_EQ(ds::scan_deleted_files(store, [](int) { return true; }, {}).end, c.deleted);
         Everything e = run_everything(sink);
         EXPECT_EQ(e.open, c.open);
     }
@@ -204,20 +205,20 @@ TEST_F(Corrupted, ZeroedMetadataGivesTheOpeningsMessages) {
     };
     for (const Zero& z : zeros) {
         SCOPED_TRACE(z.what);
-        ds::reset_state();
+        new_store();
         make(img, {}, [&](dsb::Datastore& ds) { ds.write_lv(z.lv(ds), std::vector<uint8_t>(z.len, 0)); });
         ASSERT_EQ(add(), ds::AddDiskRefusal::none);
         Everything e = run_everything(sink);
         EXPECT_EQ(e.open, z.open);
     }
     // The zeroed root is no directory: double-clicking "/" does nothing.
-    EXPECT_EQ(ds::list_directory(root_slot).status, ds::ListStatus::not_directory);
+    EXPECT_EQ(ds::list_directory(store, root_slot).status, ds::ListStatus::not_directory);
 }
 
 TEST_F(Corrupted, RandomMetadataNeverCrashesOrHangs) {
     for (uint32_t seed = 1; seed <= 12; ++seed) {
         SCOPED_TRACE(seed);
-        ds::reset_state();
+        new_store();
         make(img, [](dsb::Datastore& ds) {
             ds.add_file("/vm/disk-flat.vmdk", dsb::generated_file(2 * kMiB, dsb::pattern_content(3), dsb::Storage::PointerBlocks));
             ds.add_file("/vm/vm.vmx", dsb::text_file("displayName = \"vm\"\n"));
@@ -252,7 +253,7 @@ TEST_F(Corrupted, ADirectoryOfSize2To62EndsAtItsLastBlock) {
     }, [&](dsb::Datastore& ds) { put<int64_t>(ds, ds.item_lv_offset(vm) + layout::fd::kSize, int64_t{1} << 62); });
     ASSERT_EQ(open(), "");
     const auto t0 = std::chrono::steady_clock::now();
-    ds::Listing l = ds::list_directory(vm);
+    ds::Listing l = ds::list_directory(store, vm);
     EXPECT_LT(seconds_since(t0), 10.0);
     EXPECT_EQ(l.status, ds::ListStatus::ended_early);
     ASSERT_EQ(l.entries.size(), 1u);
@@ -266,7 +267,7 @@ TEST_F(Corrupted, HugeSparseDirectoriesEndQuickly) {
     uint32_t vm = 0;
     for (int variant = 0; variant < 4; ++variant) {
         SCOPED_TRACE(variant);
-        ds::reset_state();
+        new_store();
         make(img, [&](dsb::Datastore& ds) {
             vm = ds.mkdir("/vm", dsb::Storage::FileBlocks);
             ds.add_file("/vm/a.txt", dsb::text_file("a"));
@@ -304,11 +305,11 @@ TEST_F(Corrupted, HugeSparseDirectoriesEndQuickly) {
         });
         ASSERT_EQ(open(), "");
         const auto t0 = std::chrono::steady_clock::now();
-        ds::Listing l = ds::list_directory(vm);
+        ds::Listing l = ds::list_directory(store, vm);
         EXPECT_LT(seconds_since(t0), 60.0);
         EXPECT_EQ(l.status, ds::ListStatus::ended_early);
         EXPECT_GE(l.entries.size(), 1u);
-        ds::TreeWalkResult w = ds::tree_walk(ds::kRootDirId, "/", {});
+        ds::TreeWalkResult w = ds::tree_walk(store, ds::kRootDirId, "/", {});
         EXPECT_GE(w.entries, 6);
     }
 }
@@ -334,7 +335,7 @@ TEST_F(Corrupted, SlotsClaimingMoreThanTheirBlockHoldsFailAsReads) {
     };
     for (const Claim& c : claims) {
         SCOPED_TRACE(c.what);
-        ds::reset_state();
+        new_store();
         uint32_t f = 0;
         make(img, [&](dsb::Datastore& ds) {
             f = ds.add_file("/f.bin", dsb::generated_file(c.size, dsb::pattern_content(5), c.storage));
@@ -381,7 +382,7 @@ TEST_F(Corrupted, HugeBitmapCountsEndTheScansAndItemSizesAreBounded) {
     };
     for (const Header& h : headers) {
         SCOPED_TRACE(h.what);
-        ds::reset_state();
+        new_store();
         make(img, [](dsb::Datastore& ds) {
             ds.add_file("/x/gone.txt", dsb::text_file("deleted"));
             ds.remove("/x/gone.txt");
@@ -406,7 +407,7 @@ TEST_F(Corrupted, HugeCountsInABitmapEntryStayInsideTheEntry) {
     });
     ASSERT_EQ(open(), "");
     std::vector<ds::FileRow> rows;
-    EXPECT_EQ(ds::scan_deleted_files([](int) { return true; }, [&](const ds::FileRow& r) { rows.push_back(r); }),
+    EXPECT_EQ(ds::scan_deleted_files(store, [](int) { return true; }, [&](const ds::FileRow& r) { rows.push_back(r); }).end,
               ds::ScanEnd::finished);
     // Every slot of entry 0 now reads as free; only the deleted file names its own slot.
     ASSERT_EQ(rows.size(), 1u);
@@ -423,7 +424,7 @@ TEST_F(Corrupted, NamesWithoutANulOrValidUtf8AreShownWithReplacementCharacters) 
         ds.add_dirent(d, 3, f, "  \x01 trimmed \x1F ");
         ds.add_dirent(d, 3, f, "ok-é-日本");
     }));
-    ds::Listing l = ds::list_directory(d);
+    ds::Listing l = ds::list_directory(store, d);
     ASSERT_EQ(l.status, ds::ListStatus::complete);
     std::vector<std::string> names;
     for (const ds::ListedEntry& e : l.entries) names.push_back(e.name);
@@ -462,11 +463,11 @@ TEST_F(Corrupted, BlockIdsOfEveryTypeInEverySlot) {
         EXPECT_EQ(r.result, -1) << id;
         EXPECT_EQ(r.failure, ds::ExportFailure::read) << id;
     }
-    EXPECT_EQ(ds::list_directory(vm).status, ds::ListStatus::ended_early);
+    EXPECT_EQ(ds::list_directory(store, vm).status, ds::ListStatus::ended_early);
     for (uint32_t id : ids) {
         ds::tvmfs_inode inode;
-        ds::inode_get(id, inode);   // any id may name a slot or not, but never crashes
-        ds::list_directory(id);
+        ds::inode_get(store, id, inode);   // any id may name a slot or not, but never crashes
+        ds::list_directory(store, id);
     }
     Everything e = run_everything(sink);
     EXPECT_EQ(e.deleted, ds::ScanEnd::finished);

@@ -40,11 +40,11 @@ constexpr Target kTargets[] = {
 };
 
 // The parser targets swap in an in-memory disk; the next test reads files.
-class FuzzReplay : public dstest::CleanState {
+class FuzzReplay : public dstest::WithDatastore {
 protected:
     void TearDown() override {
-        ds::set_sector_source(nullptr);
-        dstest::CleanState::TearDown();
+        new_store();
+        dstest::WithDatastore::TearDown();
     }
 };
 

@@ -36,9 +36,9 @@ inline ::testing::AssertionResult open_built(const std::string& path, const Buil
                                              const BuildFn& damage = {}, const TuneFn& tune = {}) {
     make(path, build, damage, tune);
     ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-    if (ds::AddDisk(path, 2048, &why) != 0)
+    if (ds::AddDisk(store, path, 2048, &why) != 0)
         return ::testing::AssertionFailure() << "disk refused: " << ds::add_disk_message(why);
-    ds::OpenOutcome o = ds::fs_open();
+    ds::OpenOutcome o = ds::fs_open(store);
     if (!o.message.empty()) return ::testing::AssertionFailure() << "open: " << o.message;
     return ::testing::AssertionSuccess();
 }

@@ -21,7 +21,7 @@ struct Walk {
 
 Walk walk(uint32_t top, const std::string& path, ds::TreeWalkOptions options = {}, int64_t stop_after = -1) {
     Walk w;
-    w.result = ds::tree_walk(
+    w.result = ds::tree_walk(store, 
         top, path,
         [&](const ds::TreeNode& n) {
             w.shown.push_back(n.path + (n.entry.is_dir ? "/" : ""));
@@ -34,7 +34,7 @@ Walk walk(uint32_t top, const std::string& path, ds::TreeWalkOptions options = {
 using Notes = std::vector<std::pair<ds::TreeNote, std::string>>;
 using Paths = std::vector<std::string>;
 
-class TreeWalk : public dstest::CleanState {
+class TreeWalk : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
 };
@@ -134,7 +134,7 @@ TEST_F(TreeWalk, UnreadableAndMisnamedDirectoriesAreReportedAndPassed) {
 
 TEST_F(TreeWalk, AFoundDirectoryIsWalkedThroughTheSubBlockThatReplacesItsFirstBlock) {
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
-    ASSERT_EQ(dstest::open_images(f).message, "");
+    ASSERT_EQ(dstest::open_images(store, f).message, "");
     ds::TreeWalkOptions through_copy;
     through_copy.first_block = f.found.at(1).first_block;
     Walk w = walk(f.reused_dir, "DIR2", through_copy);

@@ -21,7 +21,7 @@ struct Expected {
 };
 
 // fdc: 4 areas of 16 entries of 16 descriptors.
-class DeletedFiles : public dstest::CleanState {
+class DeletedFiles : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
     std::unique_ptr<dsb::Datastore> ds;
@@ -97,7 +97,7 @@ protected:
             if (gauge) gauge->push_back(g);
             return ++calls != stop_after;
         };
-        return ds::scan_deleted_files(progress, [&](const ds::FileRow& r) { rows.push_back(r); });
+        return ds::scan_deleted_files(store, progress, [&](const ds::FileRow& r) { rows.push_back(r); }).end;
     }
 
     void expect_rows(const std::vector<ds::FileRow>& rows, size_t count) {
@@ -119,7 +119,7 @@ protected:
 
 TEST_F(DeletedFiles, ListsDeletedRegularFilesInWalkOrder) {
     build();
-    ASSERT_TRUE(open_datastore(*ds));
+    ASSERT_TRUE(open_datastore(store, *ds));
     std::vector<ds::FileRow> rows;
     std::vector<int> gauge;
     EXPECT_EQ(scan(rows, &gauge), ds::ScanEnd::finished);
@@ -134,21 +134,21 @@ TEST_F(DeletedFiles, ListsDeletedRegularFilesInWalkOrder) {
 
 TEST_F(DeletedFiles, RowKeepsTheDescriptorSoTheFileExportsWhole) {
     build();
-    ASSERT_TRUE(open_datastore(*ds));
+    ASSERT_TRUE(open_datastore(store, *ds));
     std::vector<ds::FileRow> rows;
     ASSERT_EQ(scan(rows), ds::ScanEnd::finished);
     auto it = std::find_if(rows.begin(), rows.end(), [&](const ds::FileRow& r) { return r.descriptor_id == file_blocks_file; });
     ASSERT_NE(it, rows.end());
     ds::tvmfs_inode inode;
-    ASSERT_EQ(ds::inode_get(it->descriptor_id, inode), 0);
+    ASSERT_EQ(ds::inode_get(store, it->descriptor_id, inode), 0);
     const std::string out = dir.file("recovered.bin");
-    ASSERT_EQ(ds::file_export(inode, out).result, 0);
+    ASSERT_EQ(ds::file_export(store, inode, out).result, 0);
     EXPECT_EQ(dstest::read_file(out), dsb::materialize(file_blocks_object.content, 0, file_blocks_object.size));
 }
 
 TEST_F(DeletedFiles, CancelKeepsTheRowsOfTheAreasWalked) {
     build();
-    ASSERT_TRUE(open_datastore(*ds));
+    ASSERT_TRUE(open_datastore(store, *ds));
     std::vector<ds::FileRow> rows;
     std::vector<int> gauge;
     EXPECT_EQ(scan(rows, &gauge, 1), ds::ScanEnd::cancelled);
@@ -158,7 +158,7 @@ TEST_F(DeletedFiles, CancelKeepsTheRowsOfTheAreasWalked) {
 
 TEST_F(DeletedFiles, OneAreaShowsAFullGauge) {
     build(1);
-    ASSERT_TRUE(open_datastore(*ds));
+    ASSERT_TRUE(open_datastore(store, *ds));
     std::vector<ds::FileRow> rows;
     std::vector<int> gauge;
     EXPECT_EQ(scan(rows, &gauge), ds::ScanEnd::finished);
@@ -179,7 +179,7 @@ TEST_F(DeletedFiles, RefusesToRunBeforeTheDatastoreIsOpened) {
 TEST_F(DeletedFiles, NoAreasFinishAtOnce) {
     build();
     rectest::put_header_field(*ds, SysFile::Fdc, 24, 0);
-    ASSERT_TRUE(open_datastore(*ds));
+    ASSERT_TRUE(open_datastore(store, *ds));
     std::vector<ds::FileRow> rows;
     std::vector<int> gauge;
     EXPECT_EQ(scan(rows, &gauge), ds::ScanEnd::finished);
@@ -192,7 +192,7 @@ TEST_F(DeletedFiles, UnreadableBitmapEntryEndsTheScanVisiblyAndKeepsRows) {
     // The header claims more areas than the file holds: the fifth area's
     // first entry lies past the end of ".fdc.sf".
     rectest::put_header_field(*ds, SysFile::Fdc, 24, 6);
-    ASSERT_TRUE(open_datastore(*ds));
+    ASSERT_TRUE(open_datastore(store, *ds));
     std::vector<ds::FileRow> rows;
     std::vector<int> gauge;
     const ds::ScanEnd end = scan(rows, &gauge);
@@ -209,7 +209,7 @@ TEST_F(DeletedFiles, UnreadableFreeDescriptorEndsWithRinodeGetError) {
     // are still read, the first free descriptor there is not.
     const uint64_t cut = 65536 + 2 * ds->geometry(SysFile::Fdc).area_size() + 16 * 1024;
     rectest::put64(*ds, ds->item_lv_offset(ds->system_file(SysFile::Fdc)) + fd::kSize, cut);
-    ASSERT_TRUE(open_datastore(*ds));
+    ASSERT_TRUE(open_datastore(store, *ds));
     std::vector<ds::FileRow> rows;
     const ds::ScanEnd end = scan(rows);
     EXPECT_EQ(end, ds::ScanEnd::descriptor_read_failed);

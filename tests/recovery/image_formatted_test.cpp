@@ -15,15 +15,18 @@ namespace {
 using namespace dsb::layout;
 using dsb::SysFile;
 
-std::vector<ds::found_dir> run(ds::ScanEnd* end = nullptr, std::vector<int>* gauge = nullptr) {
+std::vector<ds::found_dir> run(ds::Datastore& store, ds::ScanEnd* end = nullptr, std::vector<int>* gauge = nullptr) {
     std::vector<ds::found_dir> rows;
-    ds::ScanEnd e = ds::scan_formatted_dirs(
+    ds::ScanResult<ds::found_dir> found = ds::scan_formatted_dirs(
+        store,
         [&](int g) {
             if (gauge) gauge->push_back(g);
             return true;
         },
         [&](const ds::found_dir& d) { rows.push_back(d); });
-    if (end) *end = e;
+    // Kept where the "DIR<n>" readers look for them, as the front ends do.
+    store.found_dirs = found.rows;
+    if (end) *end = found.end;
     return rows;
 }
 
@@ -33,25 +36,25 @@ const ds::ListedEntry* entry_named(const ds::Listing& l, const std::string& name
     return nullptr;
 }
 
-std::vector<uint8_t> export_bytes(uint32_t id, const dstest::TempDir& dir) {
+std::vector<uint8_t> export_bytes(ds::Datastore& store, uint32_t id, const dstest::TempDir& dir) {
     ds::tvmfs_inode inode;
-    EXPECT_EQ(ds::inode_get(id, inode), 0);
+    EXPECT_EQ(ds::inode_get(store, id, inode), 0);
     const std::string out = dir.file("export.bin");
-    EXPECT_EQ(ds::file_export(inode, out).result, 0);
+    EXPECT_EQ(ds::file_export(store, inode, out).result, 0);
     return dstest::read_file(out);
 }
 
-class FormattedScenario : public dstest::CleanState {
+class FormattedScenario : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
 };
 
 TEST_F(FormattedScenario, FindsTheOldDirectoriesBelowTheRoot) {
     dsb::FormattedSummary sum = dsb::build_formatted(dir.path().string());
-    ASSERT_TRUE(rectest::open_images(sum.images, sum.start_sector));
+    ASSERT_TRUE(rectest::open_images(store, sum.images, sum.start_sector));
     ds::ScanEnd end{};
     std::vector<int> gauge;
-    std::vector<ds::found_dir> rows = run(&end, &gauge);
+    std::vector<ds::found_dir> rows = run(store, &end, &gauge);
     EXPECT_EQ(end, ds::ScanEnd::finished);
     EXPECT_FALSE(gauge.empty());
     EXPECT_EQ(gauge.back(), 100);
@@ -67,69 +70,69 @@ TEST_F(FormattedScenario, FindsTheOldDirectoriesBelowTheRoot) {
         EXPECT_EQ(rows[k].dir_id, sum.found[k].dir_id);
         EXPECT_EQ(rows[k].first_block, sum.found[k].first_block);
     }
-    ASSERT_EQ(ds::found_dirs().size(), rows.size());
-    for (size_t k = 0; k < rows.size(); ++k) EXPECT_EQ(ds::found_dirs()[k].dir_id, rows[k].dir_id);
-    EXPECT_EQ(ds::found_dir_first_block(1), -1);
-    EXPECT_EQ(ds::found_dir_first_block(2), int64_t{sum.copy_block});
+    ASSERT_EQ(store.found_dirs.size(), rows.size());
+    for (size_t k = 0; k < rows.size(); ++k) EXPECT_EQ(store.found_dirs[k].dir_id, rows[k].dir_id);
+    EXPECT_EQ(ds::found_dir_first_block(store, 1), -1);
+    EXPECT_EQ(ds::found_dir_first_block(store, 2), int64_t{sum.copy_block});
     EXPECT_NE(sum.copy_block, sum.later_copy_block);
     // The scan answers from one pass over the sub-blocks; the search for a
     // single directory must agree with it.
     for (const ds::found_dir& rec : rows)
-        if (rec.first_block != -1) EXPECT_EQ(ds::find_dir_subblock(rec.dir_id), static_cast<uint32_t>(rec.first_block));
+        if (rec.first_block != -1) EXPECT_EQ(ds::find_dir_subblock(store, rec.dir_id), static_cast<uint32_t>(rec.first_block));
 
     // A second run builds the table anew rather than adding to it.
-    std::vector<ds::found_dir> again = run(&end);
+    std::vector<ds::found_dir> again = run(store, &end);
     EXPECT_EQ(end, ds::ScanEnd::finished);
     EXPECT_EQ(again.size(), rows.size());
-    EXPECT_EQ(ds::found_dirs().size(), rows.size());
+    EXPECT_EQ(store.found_dirs.size(), rows.size());
 }
 
 TEST_F(FormattedScenario, FilesBehindASubstitutedFirstBlockExportByteForByte) {
     dsb::FormattedSummary sum = dsb::build_formatted(dir.path().string());
-    ASSERT_TRUE(rectest::open_images(sum.images, sum.start_sector));
-    ASSERT_EQ(run().size(), 2u);
+    ASSERT_TRUE(rectest::open_images(store, sum.images, sum.start_sector));
+    ASSERT_EQ(run(store).size(), 2u);
 
     // Read as it stands, the reused directory shows the new file's bytes,
     // not its old entries; with the found sub-block in place it lists them.
-    EXPECT_EQ(entry_named(ds::list_directory(sum.reused_dir), "vm-old-flat.vmdk"), nullptr);
-    ds::Listing old = ds::list_directory(sum.reused_dir, ds::found_dir_first_block(2));
+    EXPECT_EQ(entry_named(ds::list_directory(store, sum.reused_dir), "vm-old-flat.vmdk"), nullptr);
+    ds::Listing old = ds::list_directory(store, sum.reused_dir, ds::found_dir_first_block(store, 2));
     ASSERT_EQ(old.status, ds::ListStatus::complete);
     const ds::ListedEntry* disk = entry_named(old, "vm-old-flat.vmdk");
     ASSERT_NE(disk, nullptr);
     EXPECT_FALSE(disk->is_dir);
     EXPECT_NE(entry_named(old, "vm-old.vmx"), nullptr);
     EXPECT_EQ(disk->block_id, sum.file_in_reused.id);
-    EXPECT_EQ(export_bytes(disk->block_id, dir), dsb::materialize(sum.file_in_reused.content, 0, sum.file_in_reused.size));
+    EXPECT_EQ(export_bytes(store, disk->block_id, dir), dsb::materialize(sum.file_in_reused.content, 0, sum.file_in_reused.size));
 
     // Deeper directories are reached by expanding their parents.
-    ds::Listing intact = ds::list_directory(sum.intact_dir, ds::found_dir_first_block(1));
+    ds::Listing intact = ds::list_directory(store, sum.intact_dir, ds::found_dir_first_block(store, 1));
     const ds::ListedEntry* archive = entry_named(intact, "archive");
     ASSERT_NE(archive, nullptr);
     EXPECT_TRUE(archive->is_dir);
-    ds::Listing deep = ds::list_directory(archive->block_id);
+    ds::Listing deep = ds::list_directory(store, archive->block_id);
     const ds::ListedEntry* log = entry_named(deep, "2009.log");
     ASSERT_NE(log, nullptr);
-    EXPECT_EQ(export_bytes(log->block_id, dir), dsb::materialize(sum.file_in_deep.content, 0, sum.file_in_deep.size));
+    EXPECT_EQ(export_bytes(store, log->block_id, dir), dsb::materialize(sum.file_in_deep.content, 0, sum.file_in_deep.size));
 }
 
 TEST_F(FormattedScenario, RefusesToRunBeforeTheDatastoreIsOpened) {
     dsb::FormattedSummary sum = dsb::build_formatted(dir.path().string());
-    ASSERT_TRUE(rectest::open_images(sum.images, sum.start_sector));
-    ASSERT_EQ(run().size(), 2u);
-    ds::reset_state();
+    ASSERT_TRUE(rectest::open_images(store, sum.images, sum.start_sector));
+    ASSERT_EQ(run(store).size(), 2u);
+    new_store();
     ds::ScanEnd end{};
     std::vector<int> gauge;
-    EXPECT_TRUE(run(&end, &gauge).empty());
+    EXPECT_TRUE(run(store, &end, &gauge).empty());
     EXPECT_EQ(end, ds::ScanEnd::not_open);
     EXPECT_TRUE(gauge.empty());
-    EXPECT_TRUE(ds::found_dirs().empty());   // closing the file system forgot them
+    EXPECT_TRUE(store.found_dirs.empty());   // closing the file system forgot them
 }
 
 // Twelve old directories below the root, and one below one of them, after a
 // reformat. Three had their first sub-block reused and survive as copies in
 // free sub-blocks; two are damaged so that their first entries cannot be
 // read in full.
-class ManyOldDirs : public dstest::CleanState {
+class ManyOldDirs : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
     std::unique_ptr<dsb::Datastore> ds;
@@ -186,8 +189,8 @@ protected:
             SCOPED_TRACE("DIR" + std::to_string(k + 1));
             EXPECT_EQ(rows[k].number, static_cast<int32_t>(k + 1));
             EXPECT_EQ(rows[k].dir_id, found[k].first);
-            EXPECT_EQ(ds::found_dir_first_block(static_cast<int32_t>(k + 1)), found[k].second);
-            ds::Listing l = ds::list_directory(rows[k].dir_id, ds::found_dir_first_block(rows[k].number));
+            EXPECT_EQ(ds::found_dir_first_block(store, static_cast<int32_t>(k + 1)), found[k].second);
+            ds::Listing l = ds::list_directory(store, rows[k].dir_id, ds::found_dir_first_block(store, rows[k].number));
             EXPECT_EQ(l.status, ds::ListStatus::complete);
             EXPECT_NE(entry_named(l, "f.txt"), nullptr);
         }
@@ -196,15 +199,15 @@ protected:
 
 TEST_F(ManyOldDirs, NumbersInWalkOrderAndPassesOverUnreadableCandidates) {
     build();
-    ASSERT_TRUE(rectest::open_datastore(*ds));
+    ASSERT_TRUE(rectest::open_datastore(store, *ds));
     ds::ScanEnd end{};
-    std::vector<ds::found_dir> rows = run(&end);
+    std::vector<ds::found_dir> rows = run(store, &end);
     EXPECT_EQ(end, ds::ScanEnd::finished);
     expect_found(rows, 10);
     // Numbers that name no record give the directory's own first block.
-    EXPECT_EQ(ds::found_dir_first_block(0), -1);
-    EXPECT_EQ(ds::found_dir_first_block(11), -1);
-    EXPECT_EQ(ds::found_dir_first_block(-3), -1);
+    EXPECT_EQ(ds::found_dir_first_block(store, 0), -1);
+    EXPECT_EQ(ds::found_dir_first_block(store, 11), -1);
+    EXPECT_EQ(ds::found_dir_first_block(store, -3), -1);
 }
 
 TEST_F(ManyOldDirs, UnreadableFreeDescriptorEndsWithRinodeGetErrorKeepingWhatWasFound) {
@@ -213,18 +216,18 @@ TEST_F(ManyOldDirs, UnreadableFreeDescriptorEndsWithRinodeGetErrorKeepingWhatWas
     // old directory lies in the first.
     const uint64_t cut = 65536 + ds->geometry(SysFile::Fdc).area_size() + 16 * 1024;
     rectest::put64(*ds, ds->item_lv_offset(ds->system_file(SysFile::Fdc)) + fd::kSize, cut);
-    ASSERT_TRUE(rectest::open_datastore(*ds));
+    ASSERT_TRUE(rectest::open_datastore(store, *ds));
     ds::ScanEnd end{};
-    std::vector<ds::found_dir> rows = run(&end);
+    std::vector<ds::found_dir> rows = run(store, &end);
     EXPECT_EQ(end, ds::ScanEnd::descriptor_read_failed);
     EXPECT_STREQ(ds::scan_end_message(end), "rinode get error");
     expect_found(rows, 10);
-    EXPECT_EQ(ds::found_dirs().size(), 10u);
+    EXPECT_EQ(store.found_dirs.size(), 10u);
 }
 
 // An old directory kept in a file block that the new file system reused, with
 // its entries surviving in a free sub-block of the second area of ".sbc.sf".
-class SubBlockSearch : public dstest::CleanState {
+class SubBlockSearch : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
     std::unique_ptr<dsb::Datastore> ds;
@@ -250,26 +253,26 @@ protected:
 
 TEST_F(SubBlockSearch, FindsACopyInALaterArea) {
     build();
-    ASSERT_TRUE(rectest::open_datastore(*ds));
-    EXPECT_EQ(ds::find_dir_subblock(old_dir), copy);
-    EXPECT_EQ(ds::find_dir_subblock(ds::fd_build(100, 1)), 0u);
+    ASSERT_TRUE(rectest::open_datastore(store, *ds));
+    EXPECT_EQ(ds::find_dir_subblock(store, old_dir), copy);
+    EXPECT_EQ(ds::find_dir_subblock(store, ds::fd_build(100, 1)), 0u);
 }
 
 TEST_F(SubBlockSearch, PassesOverAnUnreadableEntryOfTheSubBlockBitmap) {
     build();
-    ASSERT_TRUE(rectest::open_datastore(*ds));
+    ASSERT_TRUE(rectest::open_datastore(store, *ds));
     // The block of ".sbc.sf" that holds the entries of its first area can no
     // longer be read (it now names a block past the end of the volume); the
     // header was read when the file system was opened.
-    ds::fs_state().sbc.inode.blocks[0] = ds::fb_build(0x3FFFFFF);
-    EXPECT_EQ(ds::find_dir_subblock(old_dir), copy);
+    store.fs.sbc.inode.blocks[0] = ds::fb_build(0x3FFFFFF);
+    EXPECT_EQ(ds::find_dir_subblock(store, old_dir), copy);
     ds::ScanEnd end{};
-    std::vector<ds::found_dir> rows = run(&end);
+    std::vector<ds::found_dir> rows = run(store, &end);
     EXPECT_EQ(end, ds::ScanEnd::finished);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].dir_id, old_dir);
     EXPECT_EQ(rows[0].first_block, static_cast<int32_t>(copy));
-    EXPECT_NE(entry_named(ds::list_directory(old_dir, ds::found_dir_first_block(1)), "a.txt"), nullptr);
+    EXPECT_NE(entry_named(ds::list_directory(store, old_dir, ds::found_dir_first_block(store, 1)), "a.txt"), nullptr);
 }
 
 } // namespace

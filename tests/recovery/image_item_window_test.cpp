@@ -15,14 +15,14 @@ namespace {
 
 using dsb::SysFile;
 
-class ItemWindowOverFdc : public dstest::CleanState {
+class ItemWindowOverFdc : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
     std::unique_ptr<dsb::Datastore> ds;
     ds::MemorySource mem;
 
     void SetUp() override {
-        CleanState::SetUp();
+        WithDatastore::SetUp();
         dsb::DatastoreOptions o;
         o.path = dir.file("window.img");
         o.fdc.area_count = 4;
@@ -32,12 +32,12 @@ protected:
         ds->finish();
         std::ifstream in(o.path, std::ios::binary);
         mem.disks[o.path].assign(std::istreambuf_iterator<char>(in), {});
-        ds::set_sector_source(&mem);
-        ASSERT_TRUE(rectest::open_datastore(*ds));
+        new_store(mem);
+        ASSERT_TRUE(rectest::open_datastore(store, *ds));
     }
     void TearDown() override {
-        ds::set_sector_source(nullptr);
-        CleanState::TearDown();
+        new_store();
+        WithDatastore::TearDown();
     }
 
     // Image offset of descriptor slot (entry, item).
@@ -51,16 +51,16 @@ protected:
 
     // Every slot of every area through the window and through single reads.
     Tally compare_all(int64_t window_bytes) {
-        const ds::tvmfs_bitmap& fdc = ds::fs_state().fdc;
+        const ds::tvmfs_bitmap& fdc = store.fs.fdc;
         const ds::tvmfs_bitmap_header& h = fdc.header;
-        ds::ItemWindow window(fdc, window_bytes);
+        ds::ItemWindow window(store, fdc, window_bytes);
         std::vector<uint8_t> single(static_cast<size_t>(h.item_size));
         Tally t;
         const auto entries = static_cast<uint32_t>(h.area_count * h.entries_per_area);
         for (uint32_t e = 0; e < entries; ++e) {
             for (uint32_t i = 0; i < static_cast<uint32_t>(h.items_per_entry); ++i) {
                 SCOPED_TRACE("entry " + std::to_string(e) + " item " + std::to_string(i));
-                const bool readable = ds::bitmap_read_item(fdc, e, i, single) == 0;
+                const bool readable = ds::bitmap_read_item(store, fdc, e, i, single) == 0;
                 const uint8_t* got = window.item(e, i);
                 ++t.items;
                 if (!readable) {
@@ -96,7 +96,7 @@ TEST_F(ItemWindowOverFdc, HandsOutTheBytesOfSingleReadsWithFarFewerReads) {
     // default one.
     for (int64_t window : {int64_t{4} * 2048, int64_t{5} * 2048 + 100, int64_t{1} << 20}) {
         SCOPED_TRACE("window " + std::to_string(window));
-        ds::disk_cache_reset();
+        store.disk.reset();
         Tally t = compare_all(window);
         EXPECT_EQ(t.unreadable, 0);
         EXPECT_GT(t.items, 1000);
@@ -109,18 +109,18 @@ TEST_F(ItemWindowOverFdc, AnUnreadableStretchCostsOnlyTheItemsInIt) {
     // items around them must still come back exactly as single reads do.
     mem.fail_from = image_offset(20, 3);
     mem.fail_to = image_offset(20, 5);
-    ds::disk_cache_reset();
+    store.disk.reset();
     Tally t = compare_all(int64_t{1} << 20);
     EXPECT_GT(t.lost, 0);
     EXPECT_LT(t.unreadable, t.items / 2);
 }
 
 TEST_F(ItemWindowOverFdc, DescriptorOfAShortItemIsPaddedWithZeros) {
-    ds::tvmfs_bitmap fdc = ds::fs_state().fdc;
+    ds::tvmfs_bitmap fdc = store.fs.fdc;
     fdc.header.item_size = 1000;   // as a damaged header could say
-    ds::ItemWindow window(fdc);
+    ds::ItemWindow window(store, fdc);
     std::vector<uint8_t> single(1000);
-    ASSERT_EQ(ds::bitmap_read_item(fdc, 0, 1, single), 0);
+    ASSERT_EQ(ds::bitmap_read_item(store, fdc, 0, 1, single), 0);
     const uint8_t* d = window.descriptor(0, 1);
     ASSERT_NE(d, nullptr);
     EXPECT_TRUE(std::equal(single.begin(), single.end(), d));
@@ -128,11 +128,11 @@ TEST_F(ItemWindowOverFdc, DescriptorOfAShortItemIsPaddedWithZeros) {
 }
 
 TEST_F(ItemWindowOverFdc, TheDeletedFileScanReadsTheSystemFileAboutOnce) {
-    ds::disk_cache_reset();
+    store.disk.reset();
     mem.bytes_read = 0;
     int rows = 0;
-    ASSERT_EQ(ds::scan_deleted_files({}, [&](const ds::FileRow&) { ++rows; }), ds::ScanEnd::finished);
-    const int64_t size = ds::fs_state().fdc.inode.size;
+    ASSERT_EQ(ds::scan_deleted_files(store, {}, [&](const ds::FileRow&) { ++rows; }).end, ds::ScanEnd::finished);
+    const int64_t size = store.fs.fdc.inode.size;
     // A short tail goes through the reader's cache, which loads a whole chunk.
     EXPECT_LE(mem.bytes_read, size + ds::kChunkSize);
     EXPECT_EQ(rows, 2);

@@ -6,6 +6,7 @@
 #include "recovery/formatted_dirs.h"
 #include "recovery/lost_vmdks.h"
 #include "support/matrix_cells.h"
+#include "support/formatted.h"
 #include "support/open_images.h"
 #include "support/test_support.h"
 
@@ -21,16 +22,16 @@ namespace {
 
 using namespace ds;
 
-class Matrix : public dstest::CleanState, public ::testing::WithParamInterface<dstest::MatrixCell> {
+class Matrix : public dstest::WithDatastore, public ::testing::WithParamInterface<dstest::MatrixCell> {
 protected:
     dstest::TempDir dir;
 
     std::vector<uint8_t> exported(uint32_t id, int64_t first_block = -1) {
         tvmfs_inode inode;
-        EXPECT_EQ(inode_get(id, inode), 0);
+        EXPECT_EQ(inode_get(store, id, inode), 0);
         if (first_block != -1) inode.blocks[0] = static_cast<uint32_t>(first_block);
         const std::string out = dir.file("export.bin");
-        EXPECT_EQ(file_export(inode, out).result, 0);
+        EXPECT_EQ(file_export(store, inode, out).result, 0);
         return dstest::read_file(out);
     }
     static std::vector<std::string> names(const Listing& l) {
@@ -42,25 +43,25 @@ protected:
 
 TEST_P(Matrix, OpensListsAndExportsEveryAddressingMode) {
     const dsb::MatrixSummary m = dsb::build_matrix(dir.path().string(), GetParam().options());
-    const OpenOutcome open = dstest::open_images(m);
+    const OpenOutcome open = dstest::open_images(store, m);
     ASSERT_EQ(open.message, "");
     ASSERT_TRUE(open.completed);
-    EXPECT_EQ(lvm_state().loaded_extents, static_cast<int>(m.images.size()));
+    EXPECT_EQ(store.lvm.loaded_extents, static_cast<int>(m.images.size()));
     EXPECT_EQ(open.info_lines.at(6 + m.images.size() - 1), "blocksize:" + std::to_string(m.block_size));
-    EXPECT_EQ(fs_state().fbb.header.item_size, static_cast<int32_t>(m.block_size));   // as real datastores carry it
+    EXPECT_EQ(store.fs.fbb.header.item_size, static_cast<int32_t>(m.block_size));   // as real datastores carry it
 
-    const Listing root = list_directory(kRootDirId);
+    const Listing root = list_directory(store, kRootDirId);
     EXPECT_EQ(root.status, ListStatus::complete);
     const std::vector<std::string> root_names = names(root);
     for (const char* want : {"vm/", "new/", "high/", ".fbb.sf", ".sbc.sf"})
         EXPECT_NE(std::ranges::find(root_names, want), root_names.end()) << want;
-    EXPECT_EQ(names(list_directory(m.ids.at("/vm"))),
+    EXPECT_EQ(names(list_directory(store, m.ids.at("/vm"))),
               (std::vector<std::string>{"vm.vmx", "vm.log", "vm-flat.vmdk", "thin-direct.vmdk", "thin-pointer.vmdk",
                                         "span.bin", "vm.nvram"}));
     ASSERT_GT(m.high_dir.id, 0x80000000u);
     ASSERT_GT(m.high_file.id, 0x80000000u);
-    EXPECT_EQ(names(list_directory(m.high_dir.id)), std::vector<std::string>{"high.bin"});
-    EXPECT_EQ(list_directory(m.high_dir.id).entries.at(0).block_id, m.high_file.id);
+    EXPECT_EQ(names(list_directory(store, m.high_dir.id)), std::vector<std::string>{"high.bin"});
+    EXPECT_EQ(list_directory(store, m.high_dir.id).entries.at(0).block_id, m.high_file.id);
 
     for (const dsb::ObjectExpect* o : {&m.inline_file, &m.subblock_file, &m.fileblock_file, &m.pointer_file,
                                        &m.thin_direct, &m.thin_pointer, &m.spanning, &m.high_file}) {
@@ -74,11 +75,11 @@ TEST_P(Matrix, OpensListsAndExportsEveryAddressingMode) {
 
 TEST_P(Matrix, ScansFindTheDeletedFileTheLostDiskAndTheOldDirectories) {
     const dsb::MatrixSummary m = dsb::build_matrix(dir.path().string(), GetParam().options());
-    ASSERT_EQ(dstest::open_images(m).message, "");
+    ASSERT_EQ(dstest::open_images(store, m).message, "");
     const ScanProgress keep_going = [](int) { return true; };
 
     std::vector<uint32_t> deleted;
-    EXPECT_EQ(scan_deleted_files(keep_going, [&](const FileRow& r) { deleted.push_back(r.descriptor_id); }),
+    EXPECT_EQ(scan_deleted_files(store, keep_going, [&](const FileRow& r) { deleted.push_back(r.descriptor_id); }).end,
               ScanEnd::finished);
     // The deleted file, and the files of the two old directories.
     EXPECT_EQ(deleted.size(), 3u);
@@ -87,13 +88,13 @@ TEST_P(Matrix, ScansFindTheDeletedFileTheLostDiskAndTheOldDirectories) {
     EXPECT_TRUE(exported(m.deleted_file.id) == dstest::expected_bytes(m.deleted_file));
 
     std::vector<PartitionRow> disks;
-    EXPECT_EQ(scan_lost_vmdks(keep_going, [&](const PartitionRow& r) { disks.push_back(r); }), ScanEnd::finished);
+    EXPECT_EQ(scan_lost_vmdks(store, keep_going, [&](const PartitionRow& r) { disks.push_back(r); }).end, ScanEnd::finished);
     ASSERT_EQ(disks.size(), 1u);
     EXPECT_EQ(disks[0].type, "LINUX");
     EXPECT_EQ(disks[0].size, std::to_string(m.lost_disks[0].total_kib / 1048576) + "GB");
 
     std::vector<found_dir> found;
-    EXPECT_EQ(scan_formatted_dirs(keep_going, [&](const found_dir& d) { found.push_back(d); }), ScanEnd::finished);
+    EXPECT_EQ(dstest::find_formatted(store, keep_going, [&](const found_dir& d) { found.push_back(d); }), ScanEnd::finished);
     ASSERT_EQ(found.size(), m.found.size());
     for (size_t k = 0; k < found.size(); ++k) {
         EXPECT_EQ(found[k].number, static_cast<int32_t>(m.found[k].number));
@@ -104,7 +105,7 @@ TEST_P(Matrix, ScansFindTheDeletedFileTheLostDiskAndTheOldDirectories) {
     // copy, at the highest item of its bitmap entry.
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(sb_item(static_cast<uint32_t>(found[1].first_block)), m.sub_items_per_entry - 1);
-    const Listing reused = list_directory(found[1].dir_id, found_dir_first_block(2));
+    const Listing reused = list_directory(store, found[1].dir_id, found_dir_first_block(store, 2));
     EXPECT_EQ(names(reused), std::vector<std::string>{"disk.vmdk"});
     ASSERT_EQ(reused.entries.size(), 1u);
     EXPECT_EQ(reused.entries[0].block_id, m.file_in_reused.id);
@@ -115,7 +116,7 @@ TEST_P(Matrix, ScansFindTheDeletedFileTheLostDiskAndTheOldDirectories) {
 TEST_P(Matrix, DetectionGivesEachMemberItsOwnStartSector) {
     const dsb::MatrixSummary m = dsb::build_matrix(dir.path().string(), GetParam().options());
     std::vector<std::string> reversed(m.images.rbegin(), m.images.rend());
-    const Detection d = detect_candidates(reversed);
+    const Detection d = detect_candidates(store, reversed);
     ASSERT_EQ(d.candidates.size(), m.images.size());
     for (const TvmfsVOLUME& c : d.candidates) {
         const auto k = static_cast<size_t>(std::ranges::find(m.images, c.device) - m.images.begin());
@@ -124,13 +125,13 @@ TEST_P(Matrix, DetectionGivesEachMemberItsOwnStartSector) {
     }
     const std::vector<int> first = first_segment_candidates(d);
     ASSERT_EQ(first.size(), 1u);
-    EXPECT_EQ(assemble_volume(d, first[0]), AddDiskRefusal::none);
-    ASSERT_EQ(lvm_state().loaded_extents, static_cast<int>(m.images.size()));
+    EXPECT_EQ(assemble_volume(store, d, first[0]), AddDiskRefusal::none);
+    ASSERT_EQ(store.lvm.loaded_extents, static_cast<int>(m.images.size()));
     for (size_t k = 0; k < m.images.size(); ++k) {
-        EXPECT_EQ(lvm_state().volumes[k].device, m.images[k]);
-        EXPECT_EQ(lvm_state().volumes[k].start_sector, m.start_sectors[k]);
+        EXPECT_EQ(store.lvm.volumes[k].device, m.images[k]);
+        EXPECT_EQ(store.lvm.volumes[k].start_sector, m.start_sectors[k]);
     }
-    ASSERT_EQ(fs_open().message, "");
+    ASSERT_EQ(fs_open(store).message, "");
     EXPECT_TRUE(exported(m.spanning.id) == dstest::expected_bytes(m.spanning));
 }
 

@@ -1,6 +1,7 @@
 // A scan that reads through a system file the opening did not find says so,
 // with that file's open message, instead of finding nothing and "finish".
 
+#include "support/formatted.h"
 #include "recovery/deleted_files.h"
 #include "recovery/formatted_dirs.h"
 #include "recovery/lost_vmdks.h"
@@ -10,7 +11,7 @@ namespace {
 
 using namespace ds;
 
-class MissingSystemFile : public dstest::CleanState {
+class MissingSystemFile : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
 };
@@ -26,7 +27,7 @@ TEST_F(MissingSystemFile, ScansNameTheFileTheRootDoesNotName) {
                           Case{5, ok, ScanEnd::sbc_missing, ok},
                           Case{2, ok, ok, ok}}) {   // nothing is read through .fbb.sf
         SCOPED_TRACE(c.entry);
-        reset_state();
+        new_store();
         dsb::DatastoreOptions o;
         o.path = dir.file("missing.img");
         dsb::Datastore ds(o);
@@ -36,12 +37,12 @@ TEST_F(MissingSystemFile, ScansNameTheFileTheRootDoesNotName) {
         // One damaged byte of the name: the entry names no system file.
         const uint8_t x = 'X';
         ds.write_file_bytes(ds.root(), 140 * c.entry + 12 + 5, {&x, 1});
-        ASSERT_TRUE(rectest::open_datastore(ds));   // the opening itself has nothing to say
+        ASSERT_TRUE(rectest::open_datastore(store, ds));   // the opening itself has nothing to say
         const ScanProgress go = [](int) { return true; };
-        EXPECT_EQ(scan_deleted_files(go, {}), c.deleted);
-        EXPECT_EQ(scan_formatted_dirs(go, {}), c.formatted);
-        EXPECT_EQ(scan_lost_vmdks(go, {}), c.vmdk);
-        if (c.formatted == ok) EXPECT_EQ(found_dirs().size(), 1u);
+        EXPECT_EQ(scan_deleted_files(store, go, {}).end, c.deleted);
+        EXPECT_EQ(dstest::find_formatted(store, go, {}), c.formatted);
+        EXPECT_EQ(scan_lost_vmdks(store, go, {}).end, c.vmdk);
+        if (c.formatted == ok) EXPECT_EQ(store.found_dirs.size(), 1u);
     }
     EXPECT_STREQ(scan_end_message(ScanEnd::sbc_missing), "sbc open error");
     EXPECT_STREQ(scan_end_message(ScanEnd::pbc_missing), "pbc open error");

@@ -9,26 +9,26 @@ namespace {
 using namespace dsb::layout;
 using dsb::SysFile;
 
-ds::ScanEnd run(std::vector<ds::PartitionRow>& rows, std::vector<int>* gauge = nullptr) {
-    return ds::scan_lost_vmdks(
+ds::ScanEnd run(ds::Datastore& store, std::vector<ds::PartitionRow>& rows, std::vector<int>* gauge = nullptr) {
+    return ds::scan_lost_vmdks(store, 
         [&](int g) {
             if (gauge) gauge->push_back(g);
             return true;
         },
-        [&](const ds::PartitionRow& r) { rows.push_back(r); });
+        [&](const ds::PartitionRow& r) { rows.push_back(r); }).end;
 }
 
-class DemoDisks : public dstest::CleanState {
+class DemoDisks : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
 };
 
 TEST_F(DemoDisks, ListsTheLostDiskOnlyAndNotTheLiveOnes) {
     dsb::DemoSummary demo = dsb::build_demo(dir.path().string());
-    ASSERT_TRUE(rectest::open_images(demo.images, demo.start_sector));
+    ASSERT_TRUE(rectest::open_images(store, demo.images, demo.start_sector));
     std::vector<ds::PartitionRow> rows;
     std::vector<int> gauge;
-    EXPECT_EQ(run(rows, &gauge), ds::ScanEnd::finished);
+    EXPECT_EQ(run(store, rows, &gauge), ds::ScanEnd::finished);
     // The live flat disk also begins with a boot record, but its pointer
     // block is allocated; the decoys (null id, sub-block id, 55 AB) give none.
     ASSERT_EQ(demo.lost_disks.size(), 1u);
@@ -46,13 +46,13 @@ TEST_F(DemoDisks, RefusesToRunBeforeTheDatastoreIsOpened) {
     dsb::DemoSummary demo = dsb::build_demo(dir.path().string());
     std::vector<ds::PartitionRow> rows;
     std::vector<int> gauge;
-    EXPECT_EQ(run(rows, &gauge), ds::ScanEnd::not_open);
+    EXPECT_EQ(run(store, rows, &gauge), ds::ScanEnd::not_open);
     EXPECT_TRUE(rows.empty());
     EXPECT_TRUE(gauge.empty());
 }
 
 // ".pbc.sf" of two areas with free pointer blocks of every kind.
-class LostDisks : public dstest::CleanState {
+class LostDisks : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
     std::unique_ptr<dsb::Datastore> ds;
@@ -97,10 +97,10 @@ protected:
 
 TEST_F(LostDisks, OneRowPerFreePointerBlockLeadingToABootRecord) {
     build();
-    ASSERT_TRUE(rectest::open_datastore(*ds));
+    ASSERT_TRUE(rectest::open_datastore(store, *ds));
     std::vector<ds::PartitionRow> rows;
     std::vector<int> gauge;
-    EXPECT_EQ(run(rows, &gauge), ds::ScanEnd::finished);
+    EXPECT_EQ(run(store, rows, &gauge), ds::ScanEnd::finished);
     EXPECT_EQ(gauge, (std::vector<int>{0, 100}));
     ASSERT_EQ(rows.size(), 4u);
     const std::pair<const char*, const char*> want[] = {
@@ -117,10 +117,10 @@ TEST_F(LostDisks, OneRowPerFreePointerBlockLeadingToABootRecord) {
 TEST_F(LostDisks, UnreadableBitmapEntryEndsTheScanVisiblyAndKeepsRows) {
     build();
     rectest::put_header_field(*ds, SysFile::Pbc, 24, 3);   // one area more than the file holds
-    ASSERT_TRUE(rectest::open_datastore(*ds));
+    ASSERT_TRUE(rectest::open_datastore(store, *ds));
     std::vector<ds::PartitionRow> rows;
     std::vector<int> gauge;
-    EXPECT_EQ(run(rows, &gauge), ds::ScanEnd::bitmap_read_failed);
+    EXPECT_EQ(run(store, rows, &gauge), ds::ScanEnd::bitmap_read_failed);
     EXPECT_EQ(rows.size(), 4u);
     EXPECT_EQ(gauge, (std::vector<int>{0, 50}));
 }

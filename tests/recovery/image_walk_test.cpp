@@ -20,14 +20,14 @@ struct Walk {
     std::vector<int> gauge;
 };
 
-Walk walk(const ds::tvmfs_bitmap& bm, ds::EntryFailure on_failure = ds::EntryFailure::end_scan,
+Walk walk(ds::Datastore& store, const ds::tvmfs_bitmap& bm, ds::EntryFailure on_failure = ds::EntryFailure::end_scan,
           const std::function<ds::Visit(size_t)>& answer = {}) {
     Walk w;
     ds::ScanProgress progress = [&](int g) {
         w.gauge.push_back(g);
         return true;
     };
-    w.end = ds::scan_free_items(
+    w.end = ds::scan_free_items(store, 
         bm,
         [&](uint32_t e, uint32_t i) {
             w.visits.push_back({e, i});
@@ -38,7 +38,7 @@ Walk walk(const ds::tvmfs_bitmap& bm, ds::EntryFailure on_failure = ds::EntryFai
 }
 
 // ".fdc.sf" of two areas; a handful of objects, some of them removed.
-class FreeItemWalk : public dstest::CleanState {
+class FreeItemWalk : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
     std::unique_ptr<dsb::Datastore> ds;
@@ -70,8 +70,8 @@ TEST_F(FreeItemWalk, VisitsEveryFreeItemInOrder) {
     build();
     Visits want = expected_free();
     ds->finish();
-    ASSERT_TRUE(rectest::open_datastore(*ds));
-    Walk w = walk(ds::fs_state().fdc);
+    ASSERT_TRUE(rectest::open_datastore(store, *ds));
+    Walk w = walk(store, store.fs.fdc);
     EXPECT_EQ(w.end, ds::ScanEnd::finished);
     EXPECT_EQ(w.visits, want);
     EXPECT_EQ(w.gauge, (std::vector<int>{0, 100}));
@@ -85,20 +85,20 @@ TEST_F(FreeItemWalk, ReportsTheEntryNumberStoredInTheEntry) {
     patch_entry(3, entry::kId, forty);
     for (auto& v : want)
         if (v.first == 3) v.first = 40;
-    ASSERT_TRUE(rectest::open_datastore(*ds));
-    EXPECT_EQ(walk(ds::fs_state().fdc).visits, want);
+    ASSERT_TRUE(rectest::open_datastore(store, *ds));
+    EXPECT_EQ(walk(store, store.fs.fdc).visits, want);
 }
 
 TEST_F(FreeItemWalk, VisitCanStopTheWalkOrEndTheCommand) {
     build();
     ds->finish();
-    ASSERT_TRUE(rectest::open_datastore(*ds));
-    Walk stop = walk(ds::fs_state().fdc, ds::EntryFailure::end_scan,
+    ASSERT_TRUE(rectest::open_datastore(store, *ds));
+    Walk stop = walk(store, store.fs.fdc, ds::EntryFailure::end_scan,
                      [](size_t n) { return n == 3 ? ds::Visit::stop_walk : ds::Visit::next; });
     EXPECT_EQ(stop.end, ds::ScanEnd::finished);
     EXPECT_EQ(stop.visits.size(), 3u);
     EXPECT_TRUE(stop.gauge.empty());
-    Walk end = walk(ds::fs_state().fdc, ds::EntryFailure::end_scan,
+    Walk end = walk(store, store.fs.fdc, ds::EntryFailure::end_scan,
                     [](size_t n) { return n == 2 ? ds::Visit::end_command : ds::Visit::next; });
     EXPECT_EQ(end.end, ds::ScanEnd::descriptor_read_failed);
     EXPECT_EQ(end.visits.size(), 2u);
@@ -112,72 +112,73 @@ TEST_F(FreeItemWalk, ItemLoopIsBoundedByTheEntryAndItsMap) {
     patch_entry(1, entry::kTotal, huge);
     std::vector<uint8_t> ones(kBitmapBytes, 0xFF);
     patch_entry(1, entry::kBitmap, ones);
-    ASSERT_TRUE(rectest::open_datastore(*ds));
+    ASSERT_TRUE(rectest::open_datastore(store, *ds));
 
     auto count_entry1 = [](const Visits& v) { return std::count_if(v.begin(), v.end(), [](auto& p) { return p.first == 1; }); };
-    Walk w = walk(ds::fs_state().fdc);
+    Walk w = walk(store, store.fs.fdc);
     EXPECT_EQ(w.end, ds::ScanEnd::finished);
     EXPECT_EQ(count_entry1(w.visits), 16);   // the entry's own items only
 
     // With a header that claims more items per entry than the map has bits,
     // items past the 3968th are never offered.
-    ds::tvmfs_bitmap wide = ds::fs_state().fdc;
+    ds::tvmfs_bitmap wide = store.fs.fdc;
     wide.header.items_per_entry = 100000;
-    EXPECT_EQ(count_entry1(walk(wide).visits), kBitmapBytes * 8);
+    EXPECT_EQ(count_entry1(walk(store, wide).visits), kBitmapBytes * 8);
 }
 
 TEST_F(FreeItemWalk, CorruptAreaCountsEndWithinTheFile) {
     build();
     ds->finish();
-    ASSERT_TRUE(rectest::open_datastore(*ds));
-    ds::tvmfs_bitmap bm = ds::fs_state().fdc;
+    ASSERT_TRUE(rectest::open_datastore(store, *ds));
+    ds::tvmfs_bitmap bm = store.fs.fdc;
     bm.header.area_count = std::numeric_limits<int32_t>::max();
-    Walk fail = walk(bm);
+    Walk fail = walk(store, bm);
     EXPECT_EQ(fail.end, ds::ScanEnd::bitmap_read_failed);
     EXPECT_EQ(fail.gauge, (std::vector<int>{0, 0}));
     // Passing over unreadable entries still stops where the file ends.
-    Walk skip = walk(bm, ds::EntryFailure::skip_entry);
+    Walk skip = walk(store, bm, ds::EntryFailure::skip_entry);
     EXPECT_EQ(skip.end, ds::ScanEnd::finished);
     EXPECT_EQ(skip.visits, fail.visits);
 
     // More entries than the area has room for: the walk stays inside each
     // area (the item data read as entries offers nothing) and ends.
-    bm = ds::fs_state().fdc;
-    const Visits normal = walk(bm).visits;
+    bm = store.fs.fdc;
+    const Visits normal = walk(store, bm).visits;
     bm.header.entries_per_area = std::numeric_limits<int32_t>::max();
-    Walk crowded = walk(bm);
+    Walk crowded = walk(store, bm);
     EXPECT_EQ(crowded.end, ds::ScanEnd::finished);
     EXPECT_EQ(crowded.visits, normal);
     EXPECT_EQ(crowded.gauge, (std::vector<int>{0, 100}));
 
     // Areas too small to hold one entry place nothing.
-    bm = ds::fs_state().fdc;
+    bm = store.fs.fdc;
     bm.header.area_size = 1000;
     bm.header.area_count = std::numeric_limits<int32_t>::max();
-    EXPECT_EQ(walk(bm).end, ds::ScanEnd::bitmap_read_failed);
-    EXPECT_TRUE(walk(bm, ds::EntryFailure::skip_entry).gauge.empty());
+    EXPECT_EQ(walk(store, bm).end, ds::ScanEnd::bitmap_read_failed);
+    EXPECT_TRUE(walk(store, bm, ds::EntryFailure::skip_entry).gauge.empty());
 }
 
 TEST_F(FreeItemWalk, BlockSizeClaimsDoNotStretchTheFile) {
     build();
     ds->finish();
-    ASSERT_TRUE(rectest::open_datastore(*ds));
+    ASSERT_TRUE(rectest::open_datastore(store, *ds));
     // A descriptor that claims huge blocks and a huge size would read its
     // blocks over and over; the walk ends where its 256 real blocks end.
-    ds::tvmfs_bitmap bm = ds::fs_state().fdc;
+    ds::tvmfs_bitmap bm = store.fs.fdc;
     bm.inode.size = int64_t{1} << 62;
     bm.inode.block_size = int64_t{1} << 40;
     bm.header.area_count = std::numeric_limits<int32_t>::max();
     // Areas whose 16 entries lie inside those blocks.
-    const int64_t areas = (256 * int64_t{ds::fs_state().fsinfo.blocksize} - 65536 - 16 * 1024) / bm.header.area_size + 1;
-    Walk w = walk(bm, ds::EntryFailure::skip_entry);
+    const int64_t areas = (256 * int64_t{store.fs.fsinfo.blocksize} - 65536 - 16 * 1024) / bm.header.area_size + 1;
+    Walk w = walk(store, bm, ds::EntryFailure::skip_entry);
     EXPECT_EQ(w.end, ds::ScanEnd::finished);
     EXPECT_EQ(static_cast<int64_t>(w.gauge.size()), areas);
 }
 
 TEST(FreeItemWalkHeader, NeverOpenedOrUnplaceableHeaders) {
+    ds::Datastore store;
     ds::tvmfs_bitmap never_opened;
-    Walk w = walk(never_opened);
+    Walk w = walk(store, never_opened);
     EXPECT_EQ(w.end, ds::ScanEnd::finished);
     EXPECT_TRUE(w.visits.empty());
     EXPECT_TRUE(w.gauge.empty());
@@ -185,8 +186,8 @@ TEST(FreeItemWalkHeader, NeverOpenedOrUnplaceableHeaders) {
     ds::tvmfs_bitmap no_entries;
     no_entries.header.area_count = 5;
     no_entries.header.area_size = 4096;
-    EXPECT_EQ(walk(no_entries).end, ds::ScanEnd::bitmap_read_failed);
-    EXPECT_EQ(walk(no_entries, ds::EntryFailure::skip_entry).end, ds::ScanEnd::finished);
+    EXPECT_EQ(walk(store, no_entries).end, ds::ScanEnd::bitmap_read_failed);
+    EXPECT_EQ(walk(store, no_entries, ds::EntryFailure::skip_entry).end, ds::ScanEnd::finished);
 }
 
 } // namespace

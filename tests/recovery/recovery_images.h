@@ -15,21 +15,21 @@ namespace rectest {
 
 // Adds every member of the datastore in segment order and opens it; the
 // opening must go through without a message.
-inline ::testing::AssertionResult open_datastore(const dsb::Datastore& ds) {
+inline ::testing::AssertionResult open_datastore(ds::Datastore& store, const dsb::Datastore& ds) {
     for (const dsb::MemberSpec& m : ds.volume().members()) {
         ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-        if (ds::AddDisk(m.path, m.start_sector, &why) != 0)
+        if (ds::AddDisk(store, m.path, m.start_sector, &why) != 0)
             return ::testing::AssertionFailure() << "disk refused: " << ds::add_disk_message(why);
     }
-    ds::OpenOutcome open = ds::fs_open();
+    ds::OpenOutcome open = ds::fs_open(store);
     if (!open.message.empty()) return ::testing::AssertionFailure() << "open: " << open.message;
     return ::testing::AssertionSuccess();
 }
 
-inline ::testing::AssertionResult open_images(const std::vector<std::string>& images, int64_t start_sector) {
+inline ::testing::AssertionResult open_images(ds::Datastore& store, const std::vector<std::string>& images, int64_t start_sector) {
     for (const std::string& image : images)
-        if (ds::AddDisk(image, start_sector) != 0) return ::testing::AssertionFailure() << "disk refused: " << image;
-    ds::OpenOutcome open = ds::fs_open();
+        if (ds::AddDisk(store, image, start_sector) != 0) return ::testing::AssertionFailure() << "disk refused: " << image;
+    ds::OpenOutcome open = ds::fs_open(store);
     if (!open.message.empty()) return ::testing::AssertionFailure() << "open: " << open.message;
     return ::testing::AssertionSuccess();
 }

@@ -11,7 +11,7 @@
 
 namespace {
 
-using dstest::CleanState;
+using dstest::WithDatastore;
 
 TEST(FormatUnixTime, EpochEdgesAndTheWholeSigned32BitRange) {
     for (const dstest::TimeCase& c : dstest::time_cases()) {
@@ -23,14 +23,14 @@ TEST(FormatUnixTime, EpochEdgesAndTheWholeSigned32BitRange) {
     EXPECT_EQ(ds::iso_utc_time(4102444800), "2100-01-01T00:00:00Z");
 }
 
-class SizeClass : public CleanState {
+class SizeClass : public WithDatastore {
 protected:
     std::string text(int64_t blocksize, uint32_t addr_mode) {
-        ds::fs_state().fsinfo.blocksize = blocksize;
+        store.fs.fsinfo.blocksize = blocksize;
         ds::tvmfs_inode n;
         n.addr_mode = addr_mode;
         n.size = 5;   // the class follows the addressing mode, never the size
-        return ds::size_class_text(n);
+        return ds::size_class_text(store, n);
     }
 };
 
@@ -49,13 +49,13 @@ TEST_F(SizeClass, FollowsAddressingModeAndBlockSize) {
 }
 
 TEST_F(SizeClass, FileRowCarriesItsColumnsAndDescriptor) {
-    ds::fs_state().fsinfo.blocksize = 1048576;
+    store.fs.fsinfo.blocksize = 1048576;
     ds::tvmfs_inode n;
     n.addr_mode = 3;
     n.create_time = 0;
     n.update_time = -1;
     n.atime = 2147483647;
-    ds::FileRow r = ds::make_file_row(n, 12, 0x00400044);
+    ds::FileRow r = ds::make_file_row(store, n, 12, 0x00400044);
     EXPECT_EQ(r.n, 12);
     EXPECT_EQ(r.sn, "12");
     EXPECT_EQ(r.id, " ");

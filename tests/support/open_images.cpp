@@ -4,17 +4,17 @@
 
 namespace dstest {
 
-ds::OpenOutcome open_images(const dsb::ImageSummary& summary) {
+ds::OpenOutcome open_images(ds::Datastore& store, const dsb::ImageSummary& summary) {
     for (size_t k = 0; k < summary.images.size(); ++k) {
         const int64_t sector = k < summary.start_sectors.size() ? summary.start_sectors[k] : summary.start_sector;
         ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-        if (ds::AddDisk(summary.images[k], sector, &why) != 0) {
+        if (ds::AddDisk(store, summary.images[k], sector, &why) != 0) {
             ds::OpenOutcome failed;
             failed.message = ds::add_disk_message(why);
             return failed;
         }
     }
-    return ds::fs_open();
+    return ds::fs_open(store);
 }
 
 std::vector<uint8_t> expected_bytes(const dsb::ObjectExpect& object) {

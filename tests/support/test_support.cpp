@@ -1,7 +1,5 @@
 #include "support/test_support.h"
 
-#include "vmfs/fs.h"
-
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -30,8 +28,5 @@ void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
-
-void CleanState::SetUp() { ds::reset_state(); }
-void CleanState::TearDown() { ds::reset_state(); }
 
 } // namespace dstest

@@ -1,10 +1,13 @@
 #pragma once
 // Helpers shared by the tests: a temporary directory that removes itself, and
-// a fixture that starts every test from an empty process state.
+// a fixture that gives every test a datastore of its own.
+
+#include "vmfs/datastore.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,12 +29,20 @@ private:
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 
-// Resets the logical volume, the file system and the reader before and after
-// each test.
-class CleanState : public ::testing::Test {
+// A datastore of its own for each test, over image files and block devices
+// unless the test gives it a source.
+class WithDatastore : public ::testing::Test {
+private:
+    std::optional<ds::Datastore> held_{std::in_place};
+
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    ds::Datastore& store = *held_;
+    // Drops the datastore, closing its disks, and starts over on a new one
+    // (built from args: a source, or nothing for image files).
+    template <class... Args>
+    void new_store(Args&&... args) {
+        held_.emplace(std::forward<Args>(args)...);
+    }
 };
 
 } // namespace dstest
