@@ -9,7 +9,7 @@
 #include "export/chunk_digest.h"
 #include "export/file_export.h"
 #include "vmfs/file_read.h"
-#include "vmfs/fs.h"
+#include "vmfs/datastore.h"
 #include "vmfs/inode.h"
 #include "vmfs/listing.h"
 #include "vmfs/volume.h"
@@ -47,27 +47,28 @@ double num(const Fields& f, const std::string& key) {
 }
 
 // Joins the volume through the counting source and opens the file system.
-void open_volume(const Volume& v, CountingSource& counter) {
-    ds::set_sector_source(&counter);
+std::unique_ptr<ds::Datastore> open_volume(const Volume& v, CountingSource& counter) {
+    auto held = std::make_unique<ds::Datastore>(counter);
+    ds::Datastore& store = *held;
     for (const std::string& image : v.images) {
         ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-        if (ds::AddDisk(image, v.start_sector, &why) != 0)
+        if (ds::AddDisk(store, image, v.start_sector, &why) != 0)
             throw std::runtime_error(image + ": " + ds::add_disk_message(why));
     }
-    ds::OpenOutcome open = ds::fs_open();
+    ds::OpenOutcome open = ds::fs_open(store);
     if (!open.message.empty() || !open.completed) throw std::runtime_error("opening failed: " + open.message);
+    return held;
 }
 
 // Starts the measured part from an empty reader cache and zero counts; the
 // page cache of the host stays warm.
-void start_counting(CountingSource& counter) {
-    ds::set_sector_source(&counter);
+void start_counting(ds::Datastore& store, CountingSource& counter) {
+    store.disk.reset();
     counter.reads = 0;
     counter.bytes = 0;
 }
 
 Fields measured(const Timing& t, const CountingSource& c, Fields extra = {}) {
-    ds::set_sector_source(nullptr);
     extra["seconds"] = printf_text("%.9f", t.wall);
     extra["cpu"] = printf_text("%.9f", t.cpu);
     extra["bytes"] = whole(static_cast<double>(c.bytes));
@@ -140,15 +141,16 @@ DdRun dd_copy(const FileCase& f, const std::string& out) {
 
 Fields export_file(const FileCase& f, const std::string& out, bool sha256 = false) {
     CountingSource counter;
-    open_volume(f.volume, counter);
+    const std::unique_ptr<ds::Datastore> held = open_volume(f.volume, counter);
+    ds::Datastore& store = *held;
     ds::tvmfs_inode inode;
-    if (ds::inode_get(f.id, inode) != 0) throw std::runtime_error("descriptor unreadable");
+    if (ds::inode_get(store, f.id, inode) != 0) throw std::runtime_error("descriptor unreadable");
     int64_t calls = 0;
-    start_counting(counter);
+    start_counting(store, counter);
     Stopwatch sw;
     ds::ExportOptions options;
     options.sha256 = sha256;
-    ds::ExportResult r = ds::file_export(
+    ds::ExportResult r = ds::file_export(store, 
         inode, out,
         [&](int64_t, int64_t) {
             ++calls;
@@ -290,11 +292,12 @@ bool figure_export(int number, const char* what, const FileCase& f, const RunOpt
 
 Fields deleted_scan(const Volume& v) {
     CountingSource counter;
-    open_volume(v, counter);
+    const std::unique_ptr<ds::Datastore> held = open_volume(v, counter);
+    ds::Datastore& store = *held;
     int64_t rows = 0;
-    start_counting(counter);
+    start_counting(store, counter);
     Stopwatch sw;
-    ds::ScanEnd end = ds::scan_deleted_files([](int) { return true; }, [&](const ds::FileRow&) { ++rows; });
+    ds::ScanEnd end = ds::scan_deleted_files(store, [](int) { return true; }, [&](const ds::FileRow&) { ++rows; }).end;
     const Timing t = sw.elapsed();
     if (end != ds::ScanEnd::finished) throw std::runtime_error(std::string("scan ended: ") + ds::scan_end_message(end));
     return measured(t, counter, {{"rows", whole(static_cast<double>(rows))}});
@@ -302,14 +305,15 @@ Fields deleted_scan(const Volume& v) {
 
 Fields fdc_sequential_read(const Volume& v) {
     CountingSource counter;
-    open_volume(v, counter);
-    const ds::tvmfs_inode inode = ds::fs_state().fdc.inode;
+    const std::unique_ptr<ds::Datastore> held = open_volume(v, counter);
+    ds::Datastore& store = *held;
+    const ds::tvmfs_inode inode = store.fs.fdc.inode;
     std::vector<uint8_t> buf(1 << 20);
-    start_counting(counter);
+    start_counting(store, counter);
     Stopwatch sw;
     int64_t p = 0;
     while (p < inode.size) {
-        int64_t n = ds::file_read(inode, buf.data(), std::min<int64_t>(inode.size - p, 1 << 20), p);
+        int64_t n = ds::file_read(store, inode, buf.data(), std::min<int64_t>(inode.size - p, 1 << 20), p);
         if (n <= 0) throw std::runtime_error(".fdc.sf read failed at " + std::to_string(p));
         p += n;
     }
@@ -342,15 +346,16 @@ bool figure_deleted(const Manifest& m, const RunOptions& o, std::ostream& out) {
 
 Fields format_scan(const Volume& v) {
     CountingSource counter;
-    open_volume(v, counter);
+    const std::unique_ptr<ds::Datastore> held = open_volume(v, counter);
+    ds::Datastore& store = *held;
     FoundDigest digest;
     int64_t found = 0;
-    start_counting(counter);
+    start_counting(store, counter);
     Stopwatch sw;
-    ds::ScanEnd end = ds::scan_formatted_dirs([](int) { return true; }, [&](const ds::found_dir& d) {
-        digest.add(d.number, d.dir_id, d.first_block);
-        ++found;
-    });
+    ds::ScanEnd end = ds::scan_formatted_dirs(store, [](int) { return true; }, [&](const ds::found_dir& d) {
+                          digest.add(d.number, d.dir_id, d.first_block);
+                          ++found;
+                      }).end;
     const Timing t = sw.elapsed();
     if (end != ds::ScanEnd::finished) throw std::runtime_error(std::string("scan ended: ") + ds::scan_end_message(end));
     return measured(t, counter, {{"found", whole(static_cast<double>(found))}, {"digest", std::to_string(digest.value())}});
@@ -360,14 +365,15 @@ Fields format_scan(const Volume& v) {
 // "image<TAB>offset<TAB>length" lines.
 Fields system_file_extents(const Volume& v) {
     CountingSource counter;
-    open_volume(v, counter);
+    const std::unique_ptr<ds::Datastore> held = open_volume(v, counter);
+    ds::Datastore& store = *held;
     std::vector<Extent> extents;
-    for (const ds::tvmfs_inode* inode : {&ds::fs_state().sbc.inode, &ds::fs_state().fdc.inode}) {
+    for (const ds::tvmfs_inode* inode : {&store.fs.sbc.inode, &store.fs.fdc.inode}) {
         for (int64_t p = 0; p < inode->size; p += inode->block_size) {
             uint32_t id = 0;
             ds::LvmPlace at;
-            if (ds::file_block_lookup(*inode, p, &id) != 0 || ds::blkid_type(id) != ds::kBlockFile ||
-                !ds::lvm_locate(int64_t{ds::fb_item(id)} * ds::fs_state().fsinfo.blocksize, at))
+            if (ds::file_block_lookup(store, *inode, p, &id) != 0 || ds::blkid_type(id) != ds::kBlockFile ||
+                !ds::lvm_locate(store, int64_t{ds::fb_item(id)} * store.fs.fsinfo.blocksize, at))
                 throw std::runtime_error("a system file's block cannot be placed");
             append_extent(extents, Extent{at.member->device, static_cast<uint64_t>(at.device_offset),
                                           static_cast<uint64_t>(std::min(inode->block_size, inode->size - p))});
@@ -431,10 +437,11 @@ bool figure_format(const Manifest& m, const RunOptions& o, std::ostream& out) {
 
 Fields list_big_dir(const Volume& v, uint32_t dir) {
     CountingSource counter;
-    open_volume(v, counter);
-    start_counting(counter);
+    const std::unique_ptr<ds::Datastore> held = open_volume(v, counter);
+    ds::Datastore& store = *held;
+    start_counting(store, counter);
     Stopwatch sw;
-    ds::Listing l = ds::list_directory(dir);
+    ds::Listing l = ds::list_directory(store, dir);
     const Timing t = sw.elapsed();
     if (l.status != ds::ListStatus::complete) throw std::runtime_error("listing did not complete");
     return measured(t, counter, {{"entries", whole(static_cast<double>(l.entries.size()))}});

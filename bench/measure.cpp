@@ -18,12 +18,12 @@ namespace dsbench {
 bool CountingSource::read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) {
     ++reads;
     bytes += len;
-    return ds::posix_sector_source().read(device, off, len, buf);
+    return posix_->read(device, off, len, buf);
 }
 
-int64_t CountingSource::size(const std::string& device) { return ds::posix_sector_source().size(device); }
+int64_t CountingSource::size(const std::string& device) { return posix_->size(device); }
 
-void CountingSource::close_all() { ds::posix_sector_source().close_all(); }
+void CountingSource::close_all() { posix_->close_all(); }
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ public:
 
     int64_t reads = 0;
     int64_t bytes = 0;
+
+private:
+    std::unique_ptr<ds::SectorSource> posix_ = ds::make_posix_source();
 };
 
 // Results a child hands back to the parent, as text fields.

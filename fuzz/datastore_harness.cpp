@@ -9,7 +9,7 @@
 #include "recovery/lost_vmdks.h"
 #include "vmfs/blockid.h"
 #include "export/file_export.h"
-#include "vmfs/fs.h"
+#include "vmfs/datastore.h"
 #include "vmfs/inode.h"
 #include "vmfs/tree_walk.h"
 #include "vmfs/volume.h"
@@ -199,9 +199,6 @@ std::vector<uint8_t> read_whole(const std::string& path) {
 } // namespace
 
 DatastoreHarness::DatastoreHarness() {
-    // Brings the reader's own statics to life first, so that they outlive
-    // this object: its destructor hands them back the file source.
-    ds::set_sector_source(nullptr);
     // On a memory file system where there is one: an export flushes its host
     // file, which costs a disk write per input elsewhere.
     std::error_code ec;
@@ -230,7 +227,6 @@ DatastoreHarness::DatastoreHarness() {
 }
 
 DatastoreHarness::~DatastoreHarness() {
-    ds::set_sector_source(nullptr);
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
 }
@@ -278,20 +274,20 @@ void DatastoreHarness::restore() {
 
 RunOutcome DatastoreHarness::exercise() {
     RunOutcome out;
-    ds::reset_state();
-    ds::set_sector_source(&source_);   // also empties the reader's cache
-    if (ds::AddDisk(kDevice, start_sector_) != 0) return out;
+    // A datastore of its own for every input: nothing of the last one stays.
+    ds::Datastore store(source_);
+    if (ds::AddDisk(store, kDevice, start_sector_) != 0) return out;
     out.disk_added = true;
-    const ds::OpenOutcome open = ds::fs_open();
+    const ds::OpenOutcome open = ds::fs_open(store);
     out.open_message = open.message;
 
     auto export_one = [&](uint32_t id, int64_t first_block) {
         if (out.exports >= kMaxExports) return;
         ++out.exports;
         ds::tvmfs_inode inode;
-        if (ds::inode_get(id, inode) != 0) return;
+        if (ds::inode_get(store, id, inode) != 0) return;
         if (first_block != -1) inode.blocks[0] = static_cast<uint32_t>(first_block);
-        ds::file_export(inode, sink_, [](int64_t done, int64_t) { return done < kExportBytes; });
+        ds::file_export(store, inode, sink_, [](int64_t done, int64_t) { return done < kExportBytes; });
     };
     auto walk = [&](uint32_t top, const std::string& path, int64_t first_block) {
         ds::TreeWalkOptions options;
@@ -299,7 +295,7 @@ RunOutcome DatastoreHarness::exercise() {
         options.first_block = first_block;
         int files = 0;
         ds::TreeWalkResult r = ds::tree_walk(
-            top, path,
+            store, top, path,
             [&](const ds::TreeNode& n) {
                 if (!n.entry.is_dir && files++ < 2) export_one(n.entry.block_id, -1);
                 return out.tree_entries + 1 < kTreeEntries;
@@ -314,15 +310,18 @@ RunOutcome DatastoreHarness::exercise() {
         walk(ds::kRootDirId, "/", -1);
     }
     const ds::ScanProgress progress = [](int) { return true; };
-    out.deleted = ds::scan_deleted_files(progress, [&](const ds::FileRow& row) {
-        if (++out.deleted_rows <= 2) export_one(row.descriptor_id, -1);
-    });
-    std::vector<ds::found_dir> found;
-    out.formatted = ds::scan_formatted_dirs(progress, [&](const ds::found_dir& d) { found.push_back(d); });
+    out.deleted = ds::scan_deleted_files(store, progress, [&](const ds::FileRow& row) {
+                      if (++out.deleted_rows <= 2) export_one(row.descriptor_id, -1);
+                  }).end;
+    ds::ScanResult<ds::found_dir> formatted = ds::scan_formatted_dirs(store, progress);
+    store.found_dirs = std::move(formatted.rows);
+    out.formatted = formatted.end;
+    const std::vector<ds::found_dir>& found = store.found_dirs;
     out.found_dirs = static_cast<int64_t>(found.size());
     for (size_t k = 0; k < found.size() && k < kMaxFoundWalks; ++k)
-        walk(found[k].dir_id, "DIR" + std::to_string(found[k].number), ds::found_dir_first_block(found[k].number));
-    out.vmdk = ds::scan_lost_vmdks(progress, [&](const ds::PartitionRow&) { ++out.vmdk_rows; });
+        walk(found[k].dir_id, "DIR" + std::to_string(found[k].number),
+             ds::found_dir_first_block(store, found[k].number));
+    out.vmdk = ds::scan_lost_vmdks(store, progress, [&](const ds::PartitionRow&) { ++out.vmdk_rows; }).end;
     return out;
 }
 

@@ -1,6 +1,5 @@
 #include "fuzz_volume.h"
 
-#include "vmfs/fs.h"
 #include "vmfs/volume.h"
 
 #include <algorithm>
@@ -10,10 +9,7 @@ namespace dsfuzz {
 
 MemoryVolume::MemoryVolume(int64_t lv_bytes) {
     source_.disks["mem0"].assign(static_cast<size_t>(kDataArea + lv_bytes), 0);
-    ds::set_sector_source(&source_);
 }
-
-MemoryVolume::~MemoryVolume() { ds::set_sector_source(nullptr); }
 
 void MemoryVolume::put(int64_t lv, const uint8_t* data, size_t len) {
     auto& d = disk();
@@ -37,8 +33,8 @@ void MemoryVolume::mark(int64_t at, size_t len) { dirty_.emplace_back(at, len); 
 void MemoryVolume::clear() {
     for (auto [at, len] : dirty_) std::memset(disk().data() + at, 0, len);
     dirty_.clear();
-    ds::reset_state();
-    ds::set_sector_source(&source_);
+    store_.reset();
+    store_ = std::make_unique<ds::Datastore>(source_);
 }
 
 } // namespace dsfuzz

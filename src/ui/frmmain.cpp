@@ -80,6 +80,11 @@ Tfrmmain::Tfrmmain(std::unique_ptr<Datastore> store, QWidget* parent)
     FormCreate();
 }
 
+Tfrmmain::Tfrmmain(Datastore& store, QWidget* parent) : QMainWindow(parent), store(store) {
+    build();
+    FormCreate();
+}
+
 Tfrmmain::~Tfrmmain() = default;
 
 void Tfrmmain::build() {

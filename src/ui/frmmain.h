@@ -43,6 +43,8 @@ public:
     explicit Tfrmmain(QWidget* parent = nullptr);
     // On the datastore given (tests give one over a source of their own).
     explicit Tfrmmain(std::unique_ptr<Datastore> store, QWidget* parent = nullptr);
+    // On a datastore the caller keeps alive longer than the window.
+    explicit Tfrmmain(Datastore& store, QWidget* parent = nullptr);
     ~Tfrmmain() override;
 
 private:

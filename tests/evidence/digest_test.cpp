@@ -133,10 +133,11 @@ public:
     int64_t from = -1, to = -1;
     bool read(const std::string& dev, int64_t off, int64_t len, uint8_t* buf) override {
         if (off < to && off + len > from) return false;
-        return ds::posix_sector_source().read(dev, off, len, buf);
+        return posix->read(dev, off, len, buf);
     }
-    int64_t size(const std::string& dev) override { return ds::posix_sector_source().size(dev); }
-    void close_all() override { ds::posix_sector_source().close_all(); }
+    int64_t size(const std::string& dev) override { return posix->size(dev); }
+    void close_all() override { posix->close_all(); }
+    std::unique_ptr<ds::SectorSource> posix = ds::make_posix_source();
 };
 
 TEST_F(ExportDigest, APartialCopyReportsTheDigestOfWhatItKept) {

@@ -42,7 +42,8 @@ TEST(EwfSource, ReadsTheMediaOfASplitSetLikeTheRawImage) {
     EXPECT_EQ(files.at(1), base + ".E02");
     EXPECT_EQ(ds::device_files(raw), std::vector<std::string>{raw});
 
-    ds::SectorSource& src = ds::posix_sector_source();
+    const std::unique_ptr<ds::SectorSource> posix = ds::make_posix_source();
+    ds::SectorSource& src = *posix;
     const int64_t size = static_cast<int64_t>(fs::file_size(raw));
     ASSERT_EQ(src.size(e01), size);
     // The volume header, a range over a chunk edge, the data area, and the

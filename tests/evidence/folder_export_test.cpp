@@ -308,7 +308,7 @@ TEST_F(FolderExport, EveryFoundDirectoryGoesIntoAFolderOfItsOwn) {
     std::vector<ds::FolderSource> sources;
     std::string reused_name;
     for (const ds::found_dir& d : store.found_dirs) {
-        sources.push_back({d.dir_id, ds::found_dir_first_block(d.number), "DIR" + std::to_string(d.number)});
+        sources.push_back({d.dir_id, ds::found_dir_first_block(store, d.number), "DIR" + std::to_string(d.number)});
         if (d.dir_id == f.reused_dir) reused_name = sources.back().name;
     }
     ASSERT_GE(sources.size(), 2u);

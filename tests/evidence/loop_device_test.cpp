@@ -34,7 +34,6 @@ protected:
         device_ = out;
     }
     void TearDown() override {
-        ds::posix_sector_source().close_all();
         if (!device_.empty()) shell("losetup -d '" + device_ + "'");
     }
     std::string image_;
@@ -45,7 +44,8 @@ TEST_F(LoopDevice, TheDeviceNodeReadsAsTheImageItHolds) {
     struct stat st {};
     ASSERT_EQ(::stat(device_.c_str(), &st), 0);
     ASSERT_TRUE(S_ISBLK(st.st_mode));
-    ds::SectorSource& src = ds::posix_sector_source();
+    const std::unique_ptr<ds::SectorSource> posix = ds::make_posix_source();
+    ds::SectorSource& src = *posix;
     const int64_t size = static_cast<int64_t>(fs::file_size(image_));
     EXPECT_EQ(src.size(device_), size);   // BLKGETSIZE64, not a file size
     std::vector<uint8_t> a(1 << 20), b(1 << 20);

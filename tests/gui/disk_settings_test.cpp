@@ -53,7 +53,7 @@ struct ThreeMembers {
 TEST_F(DiskSettingsWindow, MenuListsTheDrivesAfterTheImageItem) {
     drives({drive(0, "/dev/sda", false, 976773168), drive(2, "/dev/sdc", true, 2047980),
             drive(3, "/dev/sdd", false, 2048000)});
-    Tfrmdiskset frm;
+    Tfrmdiskset frm(store);
     QStringList items;
     for (QAction* a : frm.pm1->actions()) {
         // The "-" items are plain separators, with no text to draw beside the line.
@@ -73,20 +73,20 @@ TEST_F(DiskSettingsWindow, MenuListsTheDrivesAfterTheImageItem) {
 TEST_F(DiskSettingsWindow, AddsImagesAndDrivesWithTheirStartSector) {
     ThreeMembers v;
     drives({drive(0, v.m[2]), drive(2, v.m[1], false, 777)});
-    Tfrmdiskset frm;
+    Tfrmdiskset frm(store);
 
     prompts.open_answers = {QString::fromStdString(v.m[0])};
     prompts.input_answers = {std::nullopt};   // cancelled: the default 2048
     frm.N7->trigger();
     EXPECT_EQ(prompts.last_filter, QString::fromUtf8(ds::kImageFilter));
     EXPECT_EQ(prompts.inputs_asked, QStringList("input|input partion begin sec|2048"));
-    EXPECT_EQ(ds::disk_sectors(), int64_t(std::filesystem::file_size(v.m[0]) / 512));
+    EXPECT_EQ(store.disk_sectors, int64_t(std::filesystem::file_size(v.m[0]) / 512));
 
     prompts.input_answers = {QString("12x")};
     frm.pm1->actions().at(3)->trigger();   // drive 2
     EXPECT_EQ(prompts.messages, QStringList("'12x' is not a valid integer value"));
     EXPECT_EQ(ds::disk_settings_state().current_device, v.m[1]);
-    EXPECT_EQ(ds::disk_sectors(), 777);
+    EXPECT_EQ(store.disk_sectors, 777);
 
     prompts.input_answers = {QString("128")};
     frm.pm1->actions().at(3)->trigger();
@@ -97,7 +97,7 @@ TEST_F(DiskSettingsWindow, AddsImagesAndDrivesWithTheirStartSector) {
 
     frm.Button3Click();
     EXPECT_EQ(frm.ListBox1->count(), 0);
-    ds::Tfrmmain w;
+    ds::Tfrmmain w(store);
     w.Button1Click();
     EXPECT_EQ(prompts.messages.last(), "please set disks first");
 }
@@ -119,8 +119,8 @@ TEST_F(DiskSettingsWindow, RefusalsLeaveTheTableAsItWas) {
         SCOPED_TRACE(c.message);
         store.lvm.loaded_extents = 0;
         prompts.messages.clear();
-        Tfrmdiskset frm;
-        for (const auto& [path, start] : c.before) add_disk(path, start);
+        Tfrmdiskset frm(store);
+        for (const auto& [path, start] : c.before) add_disk(store, path, start);
         prompts.open_answers = {QString::fromStdString(c.refused.first)};
         prompts.input_answers = {QString::number(c.refused.second)};
         frm.N7Click();
@@ -134,7 +134,7 @@ TEST_F(DiskSettingsWindow, DetectionAssemblesTheVolumeInSegmentOrder) {
     // Drives 1, 2, 3 hold the second, the last and the first segment; the
     // removable drive 0 holds another datastore and is not scanned.
     drives({drive(0, demo_image(), true), drive(1, v.m[1]), drive(2, v.m[2]), drive(3, v.m[0])});
-    Tfrmdiskset frm;
+    Tfrmdiskset frm(store);
     frm.Button2Click();
     EXPECT_TRUE(prompts.messages.isEmpty()) << prompts.messages.join(',').toStdString();
     EXPECT_EQ(lines(frm.ListBox2), QStringList(line(v.m[0], 2)));
@@ -151,7 +151,7 @@ TEST_F(DiskSettingsWindow, DetectionMessagesAndTheOperatorsChoice) {
     dstest::write_file(d.file("early.img"), early);
     drives({drive(0, d.file("missing.img")), drive(1, d.file("early.img"))});
     {
-        Tfrmdiskset frm;
+        Tfrmdiskset frm(store);
         frm.Button2Click();
         EXPECT_EQ(prompts.messages, QStringList({"read 512sec error ", "VM  first segment not find"}));
         EXPECT_EQ(frm.ListBox2->count(), 0);
@@ -160,7 +160,7 @@ TEST_F(DiskSettingsWindow, DetectionMessagesAndTheOperatorsChoice) {
     // Two disks that both begin a volume: the operator picks one.
     prompts.messages.clear();
     drives({drive(0, demo_image()), drive(1, v.m[0]), drive(2, v.m[1]), drive(3, v.m[2])});
-    Tfrmdiskset frm;
+    Tfrmdiskset frm(store);
     frm.Button2Click();
     EXPECT_TRUE(prompts.messages.isEmpty());
     EXPECT_EQ(lines(frm.ListBox2), QStringList({line(demo_image(), 0), line(v.m[0], 1)}));
@@ -173,7 +173,7 @@ TEST_F(DiskSettingsWindow, DetectionMessagesAndTheOperatorsChoice) {
     EXPECT_EQ(lines(frm.ListBox1), QStringList({line(v.m[0], 2048), line(v.m[1], 128), line(v.m[2], 4096)}));
 
     // The candidates outlive the window; the list and the button start afresh.
-    Tfrmdiskset again;
+    Tfrmdiskset again(store);
     EXPECT_EQ(again.ListBox2->count(), 0);
     EXPECT_FALSE(again.Button4->isEnabled());
     EXPECT_EQ(ds::disk_settings_state().detection.candidates.size(), 4u);

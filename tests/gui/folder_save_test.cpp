@@ -29,9 +29,9 @@ void select_and_save(Tfrmmain& w, QTreeWidgetItem* node) {
 }
 
 TEST_F(FolderSave, TheFolderContentsOrTheDirectoryFile) {
-    add_disk(demo_image());
+    add_disk(store, demo_image());
     dstest::TempDir out;
-    Tfrmmain w;
+    Tfrmmain w(store);
     w.Button1Click();
     QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
     w.TreeView->setCurrentItem(root);
@@ -110,8 +110,8 @@ TEST_F(FolderSave, TheFolderContentsOrTheDirectoryFile) {
 TEST_F(FolderSave, AFoundDirectoryIsReadThroughItsSubstitutedFirstBlock) {
     dstest::TempDir dir;
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
-    add_disk(f.images.at(0));
-    Tfrmmain w;
+    add_disk(store, f.images.at(0));
+    Tfrmmain w(store);
     w.Button1Click();
     w.Button3Click();
     QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
@@ -132,9 +132,9 @@ TEST_F(FolderSave, AFoundDirectoryIsReadThroughItsSubstitutedFirstBlock) {
 TEST_F(FolderSave, TheFoundDirectoriesTopSavesEveryFoundDirectory) {
     dstest::TempDir dir;
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
-    add_disk(f.images.at(0));
+    add_disk(store, f.images.at(0));
     dstest::TempDir out;
-    Tfrmmain w;
+    Tfrmmain w(store);
     w.Button1Click();
     w.Button3Click();
     QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
@@ -167,8 +167,8 @@ TEST_F(FolderSave, TheFoundDirectoriesTopSavesEveryFoundDirectory) {
 TEST_F(FolderSave, TheDirectoryFileOfAFoundDirectoryIsTheCommandLinesBytes) {
     dstest::TempDir dir;
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
-    add_disk(f.images.at(0));
-    Tfrmmain w;
+    add_disk(store, f.images.at(0));
+    Tfrmmain w(store);
     w.Button1Click();
     w.Button3Click();
     QTreeWidgetItem* top = w.TreeView->topLevelItem(0);

@@ -92,7 +92,7 @@ DemoImage& demo_image_holder() {
 const dsb::DemoSummary& demo() { return demo_image_holder().summary; }
 std::string demo_image() { return demo().images.at(0); }
 
-void add_disk(const std::string& image, int64_t start_sector) {
+void add_disk(ds::Datastore& store, const std::string& image, int64_t start_sector) {
     ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
     ASSERT_EQ(ds::AddDisk(store, image, start_sector, &why), 0) << ds::add_disk_message(why);
 }

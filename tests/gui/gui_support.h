@@ -61,7 +61,7 @@ const dsb::DemoSummary& demo();   // built on first use, removed at exit
 std::string demo_image();
 
 // Joins an image to the logical volume, as the disk settings window would.
-void add_disk(const std::string& image, int64_t start_sector = 2048);
+void add_disk(ds::Datastore& store, const std::string& image, int64_t start_sector = 2048);
 
 QStringList texts(const QTreeWidgetItem* parent);   // child captions in order
 QStringList top_texts(const QTreeWidget* tree);

@@ -62,7 +62,7 @@ void patch_sysfile(dsb::Datastore& ds, dsb::SysFile f, uint64_t offset, int32_t 
 } // namespace
 
 TEST_F(MainWindow, StartsWithItsControlsAndNothingRead) {
-    Tfrmmain w;
+    Tfrmmain w(store);
     EXPECT_EQ(w.windowTitle(), "DATUMSIFT1.0");
     EXPECT_EQ(w.size(), QSize(1003, 737));
     EXPECT_TRUE(w.Memo1->toPlainText().isEmpty());
@@ -90,7 +90,7 @@ TEST_F(MainWindow, StartsWithItsControlsAndNothingRead) {
 }
 
 TEST_F(MainWindow, BrowseWithoutDisksOnlyAsksForThem) {
-    Tfrmmain w;
+    Tfrmmain w(store);
     w.Memo1->setPlainText("earlier pane");
     new QTreeWidgetItem(w.TreeView, QStringList("earlier node"));
     w.ListView2->show();
@@ -102,8 +102,8 @@ TEST_F(MainWindow, BrowseWithoutDisksOnlyAsksForThem) {
 }
 
 TEST_F(MainWindow, BrowseFillsThePaneAndPutsTheRoot) {
-    add_disk(demo_image());
-    Tfrmmain w;
+    add_disk(store, demo_image());
+    Tfrmmain w(store);
     w.setWindowTitle("changed");
     w.brosefile1->trigger();
     EXPECT_TRUE(prompts.messages.isEmpty()) << prompts.messages.join(',').toStdString();
@@ -122,8 +122,8 @@ TEST_F(MainWindow, BrowseFillsThePaneAndPutsTheRoot) {
 }
 
 TEST_F(MainWindow, DoubleClickListsADirectoryOnce) {
-    add_disk(demo_image());
-    Tfrmmain w;
+    add_disk(store, demo_image());
+    Tfrmmain w(store);
     w.Button1Click();
     QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
     dblclick(w, root);
@@ -167,8 +167,8 @@ TEST_F(MainWindow, ListingSkipsOtherTypesAndReportsUnreadableDirectories) {
     ds.add_dirent(ds.root(), 6, empty, "link6");
     ds.add_dirent(ds.root(), 2, ds::fd_build(5000, 0), "broken");
     ds.finish();
-    add_disk(t.dir.file("tiny.img"));
-    Tfrmmain w;
+    add_disk(store, t.dir.file("tiny.img"));
+    Tfrmmain w(store);
     w.Button1Click();
     QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
     dblclick(w, root);
@@ -217,8 +217,8 @@ TEST_F(MainWindow, EveryBrowseMessageInItsSituation) {
             ds.finish();
             if (c.damage) c.damage(ds);
         }
-        add_disk(t.dir.file("tiny.img"));
-        Tfrmmain w;
+        add_disk(store, t.dir.file("tiny.img"));
+        Tfrmmain w(store);
         new QTreeWidgetItem(w.TreeView, QStringList("earlier"));
         w.Button1Click();
         EXPECT_EQ(prompts.messages, QStringList(c.message));
@@ -229,9 +229,9 @@ TEST_F(MainWindow, EveryBrowseMessageInItsSituation) {
 }
 
 TEST_F(MainWindow, SaveOutWritesTheFileByteForByte) {
-    add_disk(demo_image());
+    add_disk(store, demo_image());
     dstest::TempDir out;
-    Tfrmmain w;
+    Tfrmmain w(store);
     w.Button1Click();
     QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
     dblclick(w, root);
@@ -269,18 +269,19 @@ public:
     int64_t from = -1, to = -1;
     bool read(const std::string& d, int64_t off, int64_t len, uint8_t* buf) override {
         if (off < to && off + len > from) return false;
-        return ds::posix_sector_source().read(d, off, len, buf);
+        return posix->read(d, off, len, buf);
     }
-    int64_t size(const std::string& d) override { return ds::posix_sector_source().size(d); }
-    void close_all() override { ds::posix_sector_source().close_all(); }
+    int64_t size(const std::string& d) override { return posix->size(d); }
+    void close_all() override { posix->close_all(); }
+    std::unique_ptr<ds::SectorSource> posix = ds::make_posix_source();
 };
 
 } // namespace
 
 TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
-    add_disk(demo_image());
+    add_disk(store, demo_image());
     dstest::TempDir out;
-    Tfrmmain w;
+    Tfrmmain w(store);
     w.Button1Click();
     QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
     dblclick(w, root);
@@ -314,7 +315,10 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
     failing.from = int64_t(demo().start_sector * 512 + 0x1100000 +
                            int64_t(it->data_ids.at(2) >> 6) * int64_t(demo().block_size));
     failing.to = failing.from + 1;
+    // The same disk, opened again through the failing source.
     new_store(failing);
+    add_disk(store, demo_image());
+    ASSERT_EQ(ds::fs_open(store).message, "");
     prompts.confirm_answers = {true};
     prompts.save_answers = {QString::fromStdString(host)};
     w.saveout1Click();
@@ -334,7 +338,7 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
 }
 
 TEST_F(MainWindow, DiskSettingsAndAboutOpenModally) {
-    Tfrmmain w;
+    Tfrmmain w(store);
     QStringList seen;
     auto look = [&] {
         QWidget* modal = QApplication::activeModalWidget();
@@ -366,8 +370,8 @@ TEST_F(MainWindow, SaveOutToABlockDeviceAsksFirst) {
     while (!dev.empty() && (dev.back() == '\n' || dev.back() == ' ')) dev.pop_back();
     if (dev.rfind("/dev/", 0) != 0) GTEST_SKIP() << "no loop device can be attached here";
 
-    add_disk(demo_image());
-    Tfrmmain w;
+    add_disk(store, demo_image());
+    Tfrmmain w(store);
     w.Button1Click();
     QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
     dblclick(w, root);

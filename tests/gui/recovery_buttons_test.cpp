@@ -40,8 +40,8 @@ QTreeWidgetItem* row(const Tfrmmain& w, int i) { return w.ListView2->topLevelIte
 } // namespace
 
 TEST_F(RecoveryButtons, EachCommandWantsTheFileSystemOpen) {
-    add_disk(demo_image());
-    Tfrmmain w;
+    add_disk(store, demo_image());
+    Tfrmmain w(store);
     new QTreeWidgetItem(w.TreeView, QStringList("earlier"));
     new QTreeWidgetItem(w.ListView2, QStringList("old row"));
     w.deletedfilesrecover1->trigger();
@@ -54,8 +54,8 @@ TEST_F(RecoveryButtons, EachCommandWantsTheFileSystemOpen) {
 }
 
 TEST_F(RecoveryButtons, DeletedFilesAreListedAndCanBeSavedOut) {
-    add_disk(demo_image());
-    Tfrmmain w;
+    add_disk(store, demo_image());
+    Tfrmmain w(store);
     w.Button1Click();
     w.Button2Click();
     EXPECT_EQ(prompts.messages, QStringList("finish"));
@@ -87,8 +87,8 @@ TEST_F(RecoveryButtons, DeletedRowsShowEveryTimeOfTheTable) {
     dstest::TempDir dir;
     const std::string img = dir.file("times.img");
     dstest::build_time_table(img);
-    add_disk(img);
-    Tfrmmain w;
+    add_disk(store, img);
+    Tfrmmain w(store);
     w.Button1Click();
     w.Button2Click();
     const std::vector<dstest::TimeCase>& cases = dstest::time_cases();
@@ -98,8 +98,8 @@ TEST_F(RecoveryButtons, DeletedRowsShowEveryTimeOfTheTable) {
 }
 
 TEST_F(RecoveryButtons, LostVirtualDisksShowTheirPartitions) {
-    add_disk(demo_image());
-    Tfrmmain w;
+    add_disk(store, demo_image());
+    Tfrmmain w(store);
     w.Button1Click();
     w.VMDKFILERECOVER1->trigger();
     EXPECT_EQ(prompts.messages, QStringList("finish"));
@@ -115,8 +115,8 @@ TEST_F(RecoveryButtons, LostVirtualDisksShowTheirPartitions) {
 TEST_F(RecoveryButtons, FormatRecoveryPutsOldDirectoriesInTheTree) {
     dstest::TempDir dir;
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
-    add_disk(f.images.at(0));
-    Tfrmmain w;
+    add_disk(store, f.images.at(0));
+    Tfrmmain w(store);
     w.Button1Click();
     w.ListView2->show();
     w.Button3Click();
@@ -150,8 +150,8 @@ TEST_F(RecoveryButtons, FormatRecoveryPutsOldDirectoriesInTheTree) {
 }
 
 TEST_F(RecoveryButtons, OtherCommandsAreIgnoredWhileAScanRuns) {
-    add_disk(demo_image());
-    Tfrmmain w;
+    add_disk(store, demo_image());
+    Tfrmmain w(store);
     w.Button1Click();
     bool fired = false;
     QTimer::singleShot(0, &w, [&] {
@@ -177,8 +177,8 @@ TEST_F(RecoveryButtons, OtherCommandsAreIgnoredWhileAScanRuns) {
 }
 
 TEST_F(RecoveryButtons, ClosingTheWindowCancelsAScanOrAnExport) {
-    add_disk(demo_image());
-    Tfrmmain w;
+    add_disk(store, demo_image());
+    Tfrmmain w(store);
     w.show();
     w.Button1Click();
     QTimer::singleShot(0, &w, [&] { w.close(); });
@@ -244,8 +244,8 @@ void in_disk_settings(Tfrmmain& w, const std::function<void(ds::Tfrmdiskset&)>& 
 TEST_F(RecoveryButtons, RemovingTheDisksClosesTheDatastoreAndForgetsTheFoundDirectories) {
     dstest::TempDir dir;
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
-    add_disk(f.images.at(0));
-    Tfrmmain w;
+    add_disk(store, f.images.at(0));
+    Tfrmmain w(store);
     w.Button1Click();
     w.Button3Click();
     ASSERT_EQ(store.found_dirs.size(), 2u);
@@ -271,8 +271,8 @@ TEST_F(RecoveryButtons, RemovingTheDisksClosesTheDatastoreAndForgetsTheFoundDire
 // A disk that joins the volume closes the file system opened without it.
 TEST_F(RecoveryButtons, ADiskThatJoinsClosesTheDatastoreOpenedWithoutIt) {
     TwoMembers v;
-    add_disk(v.m[0], 2048);
-    Tfrmmain w;
+    add_disk(store, v.m[0], 2048);
+    Tfrmmain w(store);
     w.Button1Click();
     ASSERT_TRUE(ds::fs_is_open(store));
     ASSERT_EQ(w.TreeView->topLevelItemCount(), 1);

@@ -55,7 +55,7 @@ struct Everything {
     ds::ScanEnd deleted = ds::ScanEnd::not_open, formatted = ds::ScanEnd::not_open, vmdk = ds::ScanEnd::not_open;
 };
 
-Everything run_everything(const std::string& sink) {
+Everything run_everything(ds::Datastore& store, const std::string& sink) {
     Everything e;
     ds::OpenOutcome o = ds::fs_open(store);
     e.open = o.message;
@@ -170,7 +170,7 @@ TEST_F(Corrupted, ImagesCutShortGiveTheMessageOfWhatIsMissing) {
         EXPECT_EQ(o.message, c.open);
         EXPECT_EQ(o.completed, c.completed);
         EXPECT_EQ(ds::scan_deleted_files(store, [](int) { return true; }, {}).end, c.deleted);
-        Everything e = run_everything(sink);
+        Everything e = run_everything(store, sink);
         EXPECT_EQ(e.open, c.open);
     }
 }
@@ -208,7 +208,7 @@ TEST_F(Corrupted, ZeroedMetadataGivesTheOpeningsMessages) {
         new_store();
         make(img, {}, [&](dsb::Datastore& ds) { ds.write_lv(z.lv(ds), std::vector<uint8_t>(z.len, 0)); });
         ASSERT_EQ(add(), ds::AddDiskRefusal::none);
-        Everything e = run_everything(sink);
+        Everything e = run_everything(store, sink);
         EXPECT_EQ(e.open, z.open);
     }
     // The zeroed root is no directory: double-clicking "/" does nothing.
@@ -237,7 +237,7 @@ TEST_F(Corrupted, RandomMetadataNeverCrashesOrHangs) {
         });
         if (add() != ds::AddDiskRefusal::none) continue;
         const auto t0 = std::chrono::steady_clock::now();
-        Everything e = run_everything(sink);
+        Everything e = run_everything(store, sink);
         EXPECT_TRUE(is_open_message(e.open)) << e.open;
         EXPECT_LT(seconds_since(t0), 30.0);
     }
@@ -389,7 +389,7 @@ TEST_F(Corrupted, HugeBitmapCountsEndTheScansAndItemSizesAreBounded) {
         }, [&](dsb::Datastore& ds) { put<int32_t>(ds, sys_lv(ds, h.file, h.field), h.value); });
         ASSERT_EQ(add(), ds::AddDiskRefusal::none);
         const auto t0 = std::chrono::steady_clock::now();
-        Everything e = run_everything(sink);
+        Everything e = run_everything(store, sink);
         EXPECT_EQ(e.open, h.open);
         EXPECT_LT(seconds_since(t0), 30.0);
     }
@@ -415,7 +415,7 @@ TEST_F(Corrupted, HugeCountsInABitmapEntryStayInsideTheEntry) {
 
 TEST_F(Corrupted, NamesWithoutANulOrValidUtf8AreShownWithReplacementCharacters) {
     uint32_t d = 0;
-    ASSERT_TRUE(hostile::open_built(img, [&](dsb::Datastore& ds) {
+    ASSERT_TRUE(hostile::open_built(store, img, [&](dsb::Datastore& ds) {
         d = ds.mkdir("/names");
         const uint32_t f = ds.add_file("/names/plain", dsb::text_file("x"));
         ds.add_dirent(d, 3, f, std::string(127, 'a') + "\xC3");   // 128 bytes, no NUL, cut inside a character
@@ -469,7 +469,7 @@ TEST_F(Corrupted, BlockIdsOfEveryTypeInEverySlot) {
         ds::inode_get(store, id, inode);   // any id may name a slot or not, but never crashes
         ds::list_directory(store, id);
     }
-    Everything e = run_everything(sink);
+    Everything e = run_everything(store, sink);
     EXPECT_EQ(e.deleted, ds::ScanEnd::finished);
     EXPECT_EQ(e.vmdk, ds::ScanEnd::finished);
 }

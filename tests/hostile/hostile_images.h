@@ -32,7 +32,7 @@ inline void make(const std::string& path, const BuildFn& build, const BuildFn& d
 }
 
 // make() and then the opening, which must go through without a message.
-inline ::testing::AssertionResult open_built(const std::string& path, const BuildFn& build,
+inline ::testing::AssertionResult open_built(ds::Datastore& store, const std::string& path, const BuildFn& build,
                                              const BuildFn& damage = {}, const TuneFn& tune = {}) {
     make(path, build, damage, tune);
     ds::AddDiskRefusal why = ds::AddDiskRefusal::none;

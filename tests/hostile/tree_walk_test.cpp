@@ -19,7 +19,7 @@ struct Walk {
     ds::TreeWalkResult result;
 };
 
-Walk walk(uint32_t top, const std::string& path, ds::TreeWalkOptions options = {}, int64_t stop_after = -1) {
+Walk walk(ds::Datastore& store, uint32_t top, const std::string& path, ds::TreeWalkOptions options = {}, int64_t stop_after = -1) {
     Walk w;
     w.result = ds::tree_walk(store, 
         top, path,
@@ -40,12 +40,12 @@ protected:
 };
 
 TEST_F(TreeWalk, ListsDepthFirstInOnDiskOrderWithFullPaths) {
-    ASSERT_TRUE(open_built(dir.file("t.img"), [](dsb::Datastore& ds) {
+    ASSERT_TRUE(open_built(store, dir.file("t.img"), [](dsb::Datastore& ds) {
         ds.add_file("/a/x.txt", dsb::text_file("x"));
         ds.add_file("/a/b/y.txt", dsb::text_file("y"));
         ds.add_file("/z.txt", dsb::text_file("z"));
     }));
-    Walk w = walk(ds::kRootDirId, "/");
+    Walk w = walk(store, ds::kRootDirId, "/");
     EXPECT_EQ(w.shown, (Paths{"/.fbb.sf", "/.fdc.sf", "/.pbc.sf", "/.sbc.sf", "/a/", "/a/x.txt", "/a/b/",
                               "/a/b/y.txt", "/z.txt"}));
     EXPECT_TRUE(w.notes.empty());
@@ -53,14 +53,14 @@ TEST_F(TreeWalk, ListsDepthFirstInOnDiskOrderWithFullPaths) {
     EXPECT_EQ(w.result.entries, 9);
     EXPECT_FALSE(w.result.stopped);
 
-    Walk sub = walk(ds::kRootDirId, "/", {}, 5);
+    Walk sub = walk(store, ds::kRootDirId, "/", {}, 5);
     EXPECT_TRUE(sub.result.stopped);
     EXPECT_EQ(sub.shown.size(), 5u);
 }
 
 TEST_F(TreeWalk, DirectoriesThatLeadBackAreShownButNeverEnteredTwice) {
     uint32_t a = 0, c = 0;
-    ASSERT_TRUE(open_built(dir.file("loops.img"), [&](dsb::Datastore& ds) {
+    ASSERT_TRUE(open_built(store, dir.file("loops.img"), [&](dsb::Datastore& ds) {
         a = ds.mkdir("/a");
         ds.add_file("/a/f", dsb::text_file("f"));
         ds.add_dirent(a, 2, a, "self");
@@ -70,7 +70,7 @@ TEST_F(TreeWalk, DirectoriesThatLeadBackAreShownButNeverEnteredTwice) {
         ds.add_dirent(d, 2, c, "back-to-c");
         ds.add_dirent(d, 2, a, "over-to-a");   // a is no ancestor of d, but was walked before
     }));
-    Walk w = walk(ds::kRootDirId, "/");
+    Walk w = walk(store, ds::kRootDirId, "/");
     EXPECT_EQ(w.shown, (Paths{"/.fbb.sf", "/.fdc.sf", "/.pbc.sf", "/.sbc.sf", "/a/", "/a/f", "/a/self/", "/a/root/",
                               "/b/", "/b/c/", "/b/c/d/", "/b/c/d/back-to-c/", "/b/c/d/over-to-a/"}));
     EXPECT_EQ(w.notes, (Notes{{ds::TreeNote::cycle, "/a/self"},
@@ -80,7 +80,7 @@ TEST_F(TreeWalk, DirectoriesThatLeadBackAreShownButNeverEnteredTwice) {
 
     // Walking from a itself: the root it names is no ancestor of the walk's
     // top, so it is entered once, and a, met again below it, is not.
-    Walk from_a = walk(a, "/a");
+    Walk from_a = walk(store, a, "/a");
     EXPECT_EQ(from_a.result.directories, 5);   // a, root, b, c, d
     EXPECT_EQ(std::count(from_a.shown.begin(), from_a.shown.end(), "/a/root/a/"), 1);
 }
@@ -88,7 +88,7 @@ TEST_F(TreeWalk, DirectoriesThatLeadBackAreShownButNeverEnteredTwice) {
 // A directory that holds the same subdirectory at every level would list
 // 2^depth paths if only the current path were remembered.
 TEST_F(TreeWalk, ASubdirectoryNamedManyTimesIsEnteredOnce) {
-    ASSERT_TRUE(open_built(dir.file("fan.img"), [&](dsb::Datastore& ds) {
+    ASSERT_TRUE(open_built(store, dir.file("fan.img"), [&](dsb::Datastore& ds) {
         uint32_t parent = ds.mkdir("/l0");
         for (int level = 1; level <= 24; ++level) {
             const uint32_t child = ds.mkdir("/l" + std::to_string(level));
@@ -96,38 +96,38 @@ TEST_F(TreeWalk, ASubdirectoryNamedManyTimesIsEnteredOnce) {
             parent = child;
         }
     }));
-    Walk w = walk(ds::kRootDirId, "/");
+    Walk w = walk(store, ds::kRootDirId, "/");
     EXPECT_LT(w.result.entries, 200);
     EXPECT_EQ(w.result.directories, 26);   // the root and l0..l24, each once
 }
 
 TEST_F(TreeWalk, StopsEnteringAtTheDepthLimit) {
-    ASSERT_TRUE(open_built(dir.file("deep.img"), [](dsb::Datastore& ds) {
+    ASSERT_TRUE(open_built(store, dir.file("deep.img"), [](dsb::Datastore& ds) {
         ds.add_file("/1/2/3/4/5/f", dsb::text_file("deep"));
     }));
     ds::TreeWalkOptions shallow;
     shallow.max_depth = 3;
-    Walk w = walk(ds::kRootDirId, "/", shallow);
+    Walk w = walk(store, ds::kRootDirId, "/", shallow);
     EXPECT_EQ(w.shown.back(), "/1/2/3/");
     EXPECT_EQ(w.notes, (Notes{{ds::TreeNote::too_deep, "/1/2/3"}}));
-    EXPECT_EQ(walk(ds::kRootDirId, "/").shown.back(), "/1/2/3/4/5/f");
+    EXPECT_EQ(walk(store, ds::kRootDirId, "/").shown.back(), "/1/2/3/4/5/f");
 }
 
 TEST_F(TreeWalk, UnreadableAndMisnamedDirectoriesAreReportedAndPassed) {
     uint32_t file = 0;
-    ASSERT_TRUE(open_built(dir.file("bad.img"), [&](dsb::Datastore& ds) {
+    ASSERT_TRUE(open_built(store, dir.file("bad.img"), [&](dsb::Datastore& ds) {
         const uint32_t a = ds.mkdir("/a");
         file = ds.add_file("/a/file", dsb::text_file("f"));
         ds.add_dirent(a, 2, ds::fd_build(30000, 5), "beyond-fdc");   // no such descriptor slot
         ds.add_dirent(a, 2, file, "a-file-called-dir");               // its descriptor is no directory
         ds.add_file("/a/after", dsb::text_file("after"));
     }));
-    Walk w = walk(ds::kRootDirId, "/");
+    Walk w = walk(store, ds::kRootDirId, "/");
     EXPECT_EQ(std::vector<std::string>(w.shown.begin() + 4, w.shown.end()),
               (Paths{"/a/", "/a/file", "/a/beyond-fdc/", "/a/a-file-called-dir/", "/a/after"}));
     EXPECT_EQ(w.notes, (Notes{{ds::TreeNote::open_error, "/a/beyond-fdc"}}));
 
-    Walk top = walk(ds::fd_build(30000, 5), "#bad");
+    Walk top = walk(store, ds::fd_build(30000, 5), "#bad");
     EXPECT_TRUE(top.shown.empty());
     EXPECT_EQ(top.notes, (Notes{{ds::TreeNote::open_error, "#bad"}}));
 }
@@ -137,7 +137,7 @@ TEST_F(TreeWalk, AFoundDirectoryIsWalkedThroughTheSubBlockThatReplacesItsFirstBl
     ASSERT_EQ(dstest::open_images(store, f).message, "");
     ds::TreeWalkOptions through_copy;
     through_copy.first_block = f.found.at(1).first_block;
-    Walk w = walk(f.reused_dir, "DIR2", through_copy);
+    Walk w = walk(store, f.reused_dir, "DIR2", through_copy);
     EXPECT_NE(std::find(w.shown.begin(), w.shown.end(), "DIR2/vm-old-flat.vmdk"), w.shown.end());
     EXPECT_TRUE(w.notes.empty());
 }
