@@ -9,7 +9,7 @@
 #include "resolve.h"
 #include "scans.h"
 
-#include "vmfs/file_export.h"
+#include "export/file_export.h"
 #include "vmfs/found_dir.h"
 #include "vmfs/inode.h"
 

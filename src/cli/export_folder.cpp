@@ -5,8 +5,8 @@
 #include "progress.h"
 
 #include "nodes.h"
-#include "vmfs/folder_export.h"
-#include "vmfs/name_text.h"
+#include "export/folder_export.h"
+#include "text/name_text.h"
 
 #include <nlohmann/json.hpp>
 #include <optional>

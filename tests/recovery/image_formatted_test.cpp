@@ -4,7 +4,7 @@
 #include "recovery_images.h"
 #include "builder/scenarios.h"
 #include "vmfs/blockid.h"
-#include "vmfs/file_export.h"
+#include "export/file_export.h"
 #include "vmfs/inode.h"
 #include "vmfs/listing.h"
 
