@@ -1,7 +1,7 @@
 #define FUSE_USE_VERSION 312
 #include "mount/mount_fs.h"
 
-#include "vmfs/folder_export.h"
+#include "export/folder_export.h"
 
 #include <fuse_lowlevel.h>
 
