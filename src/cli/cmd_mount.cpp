@@ -8,9 +8,7 @@
 #include "mount/mount_fs.h"
 #include "mount/mount_source.h"
 #endif
-#ifdef DATUMSIFT_HAVE_RECOVERY
 #include "recovery/deleted_files.h"
-#endif
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,7 +30,6 @@ std::vector<std::string> absolute_disks(const std::vector<std::string>& specs) {
 
 // The deleted files, one per row, named <sn>-<descriptor id>.
 int deleted_entries(const Options& opt, std::vector<dsmount::SourceEntry>& entries) {
-#ifdef DATUMSIFT_HAVE_RECOVERY
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
         return ds::scan_deleted_files(progress, [&](const ds::FileRow& row) {
             entries.push_back({row.sn + "-" + std::to_string(row.descriptor_id), {row.descriptor_id, -1}, false});
@@ -46,11 +43,6 @@ int deleted_entries(const Options& opt, std::vector<dsmount::SourceEntry>& entri
         return fail(ds::scan_end_message(end));
     warn(ds::scan_end_message(end));
     return kExitOk;
-#else
-    (void)opt;
-    (void)entries;
-    return recovery_unavailable();
-#endif
 }
 #endif
 
