@@ -3,6 +3,8 @@
 //   mkdatastore formatted DIR  DIR/formatted.img
 //   mkdatastore multi DIR      DIR/multi0.img, DIR/multi1.img
 //   mkdatastore bench DIR      DIR/bench.img (several GiB, mostly written data)
+//   mkdatastore vm DIR         DIR/vm.img: a virtual machine whose flat disk holds an
+//                              ext4 partition made by mkfs.ext4 from known files
 //   mkdatastore demo|formatted DIR MIB       the same with MIB MiB file blocks (1, 2, 4 or 8)
 //   mkdatastore matrix DIR MIB SUBS SECTOR...  every addressing mode and every scan's find,
 //                              SUBS sub-blocks per bitmap entry, one member per SECTOR
@@ -12,6 +14,7 @@
 #include <string>
 
 #include "builder/datastore_builder.h"
+#include "builder/virtual_machine.h"
 
 namespace {
 
@@ -49,7 +52,7 @@ void print_common(const dsb::ImageSummary& s) {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: mkdatastore demo|formatted|multi|bench DIR\n"
+               "usage: mkdatastore demo|formatted|multi|bench|vm DIR\n"
                "       mkdatastore demo|formatted DIR BLOCK_MIB\n"
                "       mkdatastore matrix DIR BLOCK_MIB SUB_BLOCKS_PER_ENTRY SECTOR...\n");
   return 2;
@@ -101,6 +104,12 @@ int main(int argc, char** argv) {
       print_common(s);
       for (std::size_t i = 0; i < s.segments.size(); ++i)
         std::printf("member %zu holds segments %u..%u\n", i, s.segments[i].first, s.segments[i].second);
+    } else if (what == "vm") {
+      dsb::VmSummary s = dsb::build_vm(dir);
+      print_common(s);
+      std::printf("guest partition at byte %llu, %llu bytes, ext4 made from %zu known files\n",
+                  static_cast<unsigned long long>(s.partition_offset),
+                  static_cast<unsigned long long>(s.partition_size), s.guest_files.size());
     } else if (what == "bench") {
       dsb::BenchSummary s = dsb::build_bench(dir);
       print_common(s);

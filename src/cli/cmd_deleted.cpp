@@ -4,16 +4,13 @@
 #include "scans.h"
 #include "vmfs/datastore.h"
 
-#ifdef DATUMSIFT_HAVE_RECOVERY
 #include "recovery/deleted_files.h"
-#endif
 
 #include <nlohmann/json.hpp>
 
 namespace dscli {
 
 int cmd_deleted(ds::Datastore& store, const Options& opt) {
-#ifdef DATUMSIFT_HAVE_RECOVERY
     int rc = open_datastore(store, opt.disks);
     if (rc != kExitOk) return rc;
     std::vector<ds::FileRow> rows;
@@ -47,10 +44,6 @@ int cmd_deleted(ds::Datastore& store, const Options& opt) {
             if (opt.long_format) line += "\t" + std::to_string(r.bytes);
             return line;
         });
-#else
-    (void)opt;
-    return recovery_unavailable();
-#endif
 }
 
 } // namespace dscli

@@ -5,16 +5,13 @@
 #include "tree_walk.h"
 #include "vmfs/datastore.h"
 
-#ifdef DATUMSIFT_HAVE_RECOVERY
 #include "recovery/formatted_dirs.h"
-#endif
 
 #include <nlohmann/json.hpp>
 
 namespace dscli {
 
 int cmd_formatted(ds::Datastore& store, const Options& opt) {
-#ifdef DATUMSIFT_HAVE_RECOVERY
     int rc = open_datastore(store, opt.disks);
     if (rc != kExitOk) return rc;
     std::vector<ds::found_dir> dirs;
@@ -55,10 +52,6 @@ int cmd_formatted(ds::Datastore& store, const Options& opt) {
     }
     if (walk_rc != kExitOk) return walk_rc;
     return scan_status(opt, end);
-#else
-    (void)opt;
-    return recovery_unavailable();
-#endif
 }
 
 } // namespace dscli

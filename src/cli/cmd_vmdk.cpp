@@ -4,16 +4,13 @@
 #include "scans.h"
 #include "vmfs/datastore.h"
 
-#ifdef DATUMSIFT_HAVE_RECOVERY
 #include "recovery/lost_vmdks.h"
-#endif
 
 #include <nlohmann/json.hpp>
 
 namespace dscli {
 
 int cmd_vmdk(ds::Datastore& store, const Options& opt) {
-#ifdef DATUMSIFT_HAVE_RECOVERY
     int rc = open_datastore(store, opt.disks);
     if (rc != kExitOk) return rc;
     std::vector<ds::PartitionRow> rows;
@@ -35,10 +32,6 @@ int cmd_vmdk(ds::Datastore& store, const Options& opt) {
                                   {"partitions_end", r.partitions_end}};
         },
         [](const ds::PartitionRow& r) { return r.sn + "\t" + r.id + "\t" + r.type + "\t" + r.size; });
-#else
-    (void)opt;
-    return recovery_unavailable();
-#endif
 }
 
 } // namespace dscli

@@ -20,6 +20,7 @@ int cmd_formatted(ds::Datastore& store, const Options& opt);
 int cmd_vmdk(ds::Datastore& store, const Options& opt);
 int cmd_detect(ds::Datastore& store, const Options& opt);
 int cmd_disks(ds::Datastore& store, const Options& opt);
+int cmd_mount(ds::Datastore& store, const Options& opt);
 
 // Reports a path that did not resolve with the command's own text, the
 // reason on the line after it.

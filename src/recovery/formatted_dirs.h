@@ -12,10 +12,6 @@ namespace ds {
 
 struct Datastore;
 
-// The first free sub-block (walk order) that begins with a "." entry of type
-// 2 naming dir_id; 0 when there is none.
-uint32_t find_dir_subblock(Datastore& store, uint32_t dir_id);
-
 // The found directories are always in the result, numbered from 1 (also
 // those of a scan that ended early), and go to row as they are found. The
 // datastore's own table is left alone: the caller keeps them there
