@@ -105,7 +105,7 @@ ExportResult file_export(Datastore& store, const tvmfs_inode& inode, HostFile& o
         // A damaged descriptor can claim a size its block list cannot reach,
         // or name the same blocks over and over: the copy ends at bounds no
         // real file passes instead of writing for days.
-        const int64_t extent = file_extent(inode);
+        const int64_t extent = file_extent(store, inode);
         const int64_t volume_bytes = lvm_capacity(store);
         int64_t stored = 0;   // bytes read from the volume; holes are not stored
         int64_t p = 0;
