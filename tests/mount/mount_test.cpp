@@ -93,6 +93,10 @@ TEST_F(MountTest, AttributesComeFromTheDescriptors) {
         EXPECT_EQ(st.st_atim.tv_sec, static_cast<time_t>(o.atime)) << o.path;
         EXPECT_EQ(st.st_ctim.tv_sec, static_cast<time_t>(o.create_time)) << o.path;
     }
+    // Read-only for the kernel too, and reads of 1 MiB at once.
+    const std::string options = mounttest::mount_options(mnt);
+    EXPECT_EQ(options.rfind("ro,", 0), 0u) << options;
+    EXPECT_NE(options.find("max_read=1048576"), std::string::npos) << options;
     // The thin disk says how little of it is stored.
     int64_t stored = 0;
     for (uint32_t id : vm().flat.data_ids) stored += id != 0 ? static_cast<int64_t>(vm().block_size) : 0;
