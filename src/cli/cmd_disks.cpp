@@ -3,6 +3,7 @@
 #include "vmfs/datastore.h"
 
 #include "disk/drive_list.h"
+#include "text/drive_text.h"
 
 #include <nlohmann/json.hpp>
 

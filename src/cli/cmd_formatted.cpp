@@ -6,6 +6,7 @@
 #include "vmfs/datastore.h"
 
 #include "recovery/formatted_dirs.h"
+#include "text/messages.h"
 
 #include <nlohmann/json.hpp>
 

@@ -9,6 +9,7 @@
 #include "mount/mount_source.h"
 #endif
 #include "recovery/deleted_files.h"
+#include "text/messages.h"
 #include "vmfs/datastore.h"
 
 #include <sys/stat.h>

@@ -10,6 +10,7 @@
 #include "vmfs/inode.h"
 
 #include "recovery/deleted_files.h"
+#include "text/messages.h"
 
 namespace dscli {
 namespace {

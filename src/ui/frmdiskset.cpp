@@ -5,6 +5,8 @@
 #include "ui/prompts.h"
 #include "vmfs/datastore.h"
 #include "vmfs/volume.h"
+#include "text/messages.h"
+#include "text/drive_text.h"
 
 #include <QAction>
 #include <QFile>

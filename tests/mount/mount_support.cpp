@@ -42,14 +42,16 @@ std::string shell_quote(const std::string& text) {
     return out + "'";
 }
 
-bool is_mounted(const std::string& path) {
+std::string mount_options(const std::string& path) {
     const std::string want = fsys::weakly_canonical(path).string();
     std::ifstream in("/proc/self/mounts");
-    std::string dev, where, type, rest;
-    while (in >> dev >> where >> type && std::getline(in, rest))
-        if (where == want && type == "fuse.datumsift") return true;
-    return false;
+    std::string dev, where, type, options, rest;
+    while (in >> dev >> where >> type >> options && std::getline(in, rest))
+        if (where == want && type == "fuse.datumsift") return options;
+    return "";
 }
+
+bool is_mounted(const std::string& path) { return !mount_options(path).empty(); }
 
 bool wait_mounted(const std::string& path, bool mounted) {
     for (int i = 0; i < 200; ++i) {

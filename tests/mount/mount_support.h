@@ -24,6 +24,8 @@ std::string shell_quote(const std::string& text);
 
 // Whether a FUSE file system of this program is mounted at path.
 bool is_mounted(const std::string& path);
+// The mount options the kernel shows for the mount at path; empty when none.
+std::string mount_options(const std::string& path);
 // Waits (a few seconds at most) until path is mounted, or no longer is.
 bool wait_mounted(const std::string& path, bool mounted);
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <dirent.h>
 #include <cstring>
 #include <iostream>
 #include <fcntl.h>
@@ -93,6 +94,10 @@ TEST_F(MountTest, AttributesComeFromTheDescriptors) {
         EXPECT_EQ(st.st_atim.tv_sec, static_cast<time_t>(o.atime)) << o.path;
         EXPECT_EQ(st.st_ctim.tv_sec, static_cast<time_t>(o.create_time)) << o.path;
     }
+    // Read-only for the kernel too, and reads of 1 MiB at once.
+    const std::string options = mounttest::mount_options(mnt);
+    EXPECT_EQ(options.rfind("ro,", 0), 0u) << options;
+    EXPECT_NE(options.find("max_read=1048576"), std::string::npos) << options;
     // The thin disk says how little of it is stored.
     int64_t stored = 0;
     for (uint32_t id : vm().flat.data_ids) stored += id != 0 ? static_cast<int64_t>(vm().block_size) : 0;
@@ -325,6 +330,62 @@ TEST(MountNames, AreTheFolderExportsHostNamesWithRepeatsNumbered) {
     EXPECT_EQ(names[7], "bad%FF");
     EXPECT_LE(names[8].size(), 255u);
     EXPECT_EQ(names[8].substr(names[8].size() - 5), ".vmdk");
+}
+
+} // namespace
+
+namespace {
+
+// Damage the mount must report rather than hide: a descriptor that gives a
+// negative size, and a directory whose listing a missing block ends early.
+TEST_F(MountTest, DamageIsAnErrorToTheReaderNeverAnEmptyOrShortAnswer) {
+    const std::string image = dir.file("damaged.img");
+    uint32_t neg = 0, cut = 0;
+    clitest::make_datastore(
+        image,
+        [&](dsb::Datastore& ds) {
+            neg = ds.add_file("/neg.bin", dsb::generated_file(3 << 20, dsb::pattern_content(3), dsb::Storage::FileBlocks));
+            cut = ds.mkdir("/cut", dsb::Storage::FileBlocks);
+            for (int i = 0; i < 5; ++i) ds.add_file("/cut/f" + std::to_string(i), dsb::text_file("file " + std::to_string(i)));
+        },
+        [&](dsb::Datastore& ds) {
+            dsb::DescriptorFields f;
+            f.id = neg;
+            f.size = -5;
+            f.block_size = static_cast<int64_t>(dsb::layout::kMiB);
+            f.block_count = 3;
+            for (size_t i = 0; i < 3; ++i) f.blocks[i] = ds.info(neg).data_ids.at(i);
+            ds.write_descriptor(neg, f);
+            dsb::DescriptorFields d;
+            d.id = cut;
+            d.type = dsb::layout::kTypeDirectory;
+            d.size = static_cast<int64_t>(2 * dsb::layout::kMiB);   // a second block the list does not have
+            d.block_size = static_cast<int64_t>(dsb::layout::kMiB);
+            d.block_count = 1;
+            d.blocks[0] = ds.info(cut).data_ids.at(0);
+            ds.write_descriptor(cut, d);
+        });
+    Mounted m({image}, mnt);
+    ASSERT_TRUE(m.ok()) << m.run().err;
+
+    // Listed, but its bytes are not served as a file of nothing.
+    struct stat st {};
+    ASSERT_EQ(::stat((mnt + "/neg.bin").c_str(), &st), 0);
+    errno = 0;
+    EXPECT_EQ(::open((mnt + "/neg.bin").c_str(), O_RDONLY), -1);
+    EXPECT_EQ(errno, EIO);
+
+    // The entries before the damage, then the error.
+    DIR* d = ::opendir((mnt + "/cut").c_str());
+    ASSERT_NE(d, nullptr);
+    std::vector<std::string> names;
+    errno = 0;
+    while (dirent* e = ::readdir(d)) names.push_back(e->d_name);
+    const int end_errno = errno;
+    ::closedir(d);
+    EXPECT_EQ(end_errno, EIO);
+    EXPECT_EQ(names.size(), 7u);   // ".", ".." and the five files
+    EXPECT_EQ(mounttest::read_text(mnt + "/cut/f4"), "file 4");
 }
 
 } // namespace
