@@ -6,6 +6,7 @@
 #include "interrupt.h"
 #include "output.h"
 #include "progress.h"
+#include "provenance.h"
 #include "resolve.h"
 #include "scans.h"
 
@@ -119,6 +120,7 @@ int cmd_export(const Options& opt) {
             doc["id"] = r.node.id;
         }
         if (opt.hash) doc["sha256"] = res.sha256;
+        doc["provenance"] = provenance_json(opt);
         out_json(doc);
     } else {
         out_line("success");

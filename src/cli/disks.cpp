@@ -98,9 +98,10 @@ int add_disks(const std::vector<std::string>& specs) {
     return kExitOk;
 }
 
-int open_file_system(std::vector<std::string>* pane) {
+int open_file_system(std::vector<std::string>* pane, std::string* message) {
     ds::OpenOutcome o = ds::fs_open();
     if (pane && o.pane_filled) *pane = o.info_lines;
+    if (message) *message = o.message;
     if (!o.message.empty()) return fail(o.message);
     return kExitOk;
 }

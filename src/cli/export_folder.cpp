@@ -3,10 +3,12 @@
 #include "interrupt.h"
 #include "output.h"
 #include "progress.h"
+#include "provenance.h"
 
 #include "nodes.h"
 #include "vmfs/folder_export.h"
 #include "vmfs/name_text.h"
+#include "vmfs/time_text.h"
 
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -24,12 +26,17 @@ nlohmann::json item_json(const ds::FolderItem& it) {
     nlohmann::json j = {{"path", it.path},
                         {"host_path", it.host_path},
                         {"type", it.is_dir ? "dir" : "file"},
-                        {"descriptor_id", it.descriptor_id},
+                        {"id", it.descriptor_id},
                         {"size", it.size},
                         {"status", ds::folder_status_text(it.status)}};
     if (!it.is_dir) {
         j["bytes_written"] = it.bytes_written;
         j["sha256"] = it.sha256;
+    }
+    if (it.size >= 0) {
+        j["created"] = ds::iso_utc_time(it.create_time);
+        j["modified"] = ds::iso_utc_time(it.update_time);
+        j["accessed"] = ds::iso_utc_time(it.atime);
     }
     if (!it.detail.empty()) j["detail"] = it.detail;
     if (it.path != ".") put_name(j, it.name);
@@ -54,6 +61,8 @@ int export_folder(const Options& opt, const Resolution& r) {
     fo.file_name = r.node.raw_name;
     fo.source_text = r.node.formatted_root ? r.node.name : r.shown;
     fo.replace_manifest = opt.replace_manifest;
+    // Rendered when the manifest is written, so that its end time is the export's.
+    fo.provenance = [&opt] { return provenance_json(opt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); };
 
     install_interrupt_handler();
     // The total is known once the folder has been listed, at the first report.
@@ -88,6 +97,7 @@ int export_folder(const Options& opt, const Resolution& r) {
                   {"renamed", res.renamed},
                   {"items", std::move(items)}};
         put_name(doc, opt.dest, "dest");
+        doc["provenance"] = provenance_json(opt);
         out_json(doc);
     } else {
         for (const ds::FolderItem& it : res.items)

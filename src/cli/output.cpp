@@ -86,7 +86,10 @@ void out_line(const std::string& line) {
 
 void out_json(const nlohmann::json& doc) {
     g_stdout_used = true;
-    *g_results << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    // Every document says which version of the layout it follows.
+    nlohmann::json versioned = doc;
+    if (versioned.is_object() && !versioned.contains("schema")) versioned["schema"] = kJsonSchema;
+    *g_results << versioned.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
 }
 
 bool out_ok() { return static_cast<bool>(std::cout); }
