@@ -8,7 +8,7 @@
 #include "recovery/formatted_dirs.h"
 #include "recovery/lost_vmdks.h"
 #include "vmfs/blockid.h"
-#include "vmfs/file_export.h"
+#include "export/file_export.h"
 #include "vmfs/fs.h"
 #include "vmfs/inode.h"
 #include "vmfs/tree_walk.h"

@@ -3,16 +3,13 @@
 #include "output.h"
 #include "scans.h"
 
-#ifdef DATUMSIFT_HAVE_RECOVERY
 #include "recovery/deleted_files.h"
-#endif
 
 #include <nlohmann/json.hpp>
 
 namespace dscli {
 
 int cmd_deleted(const Options& opt) {
-#ifdef DATUMSIFT_HAVE_RECOVERY
     int rc = open_datastore(opt.disks);
     if (rc != kExitOk) return rc;
     std::vector<ds::FileRow> rows;
@@ -45,10 +42,6 @@ int cmd_deleted(const Options& opt) {
             if (opt.long_format) line += "\t" + std::to_string(r.bytes);
             return line;
         });
-#else
-    (void)opt;
-    return recovery_unavailable();
-#endif
 }
 
 } // namespace dscli

@@ -6,11 +6,11 @@
 #include "interrupt.h"
 #include "output.h"
 #include "progress.h"
-#include "provenance.h"
+#include "export_record.h"
 #include "resolve.h"
 #include "scans.h"
 
-#include "vmfs/file_export.h"
+#include "export/file_export.h"
 #include "vmfs/found_dir.h"
 #include "vmfs/inode.h"
 

@@ -4,16 +4,13 @@
 #include "scans.h"
 #include "tree_walk.h"
 
-#ifdef DATUMSIFT_HAVE_RECOVERY
 #include "recovery/formatted_dirs.h"
-#endif
 
 #include <nlohmann/json.hpp>
 
 namespace dscli {
 
 int cmd_formatted(const Options& opt) {
-#ifdef DATUMSIFT_HAVE_RECOVERY
     int rc = open_datastore(opt.disks);
     if (rc != kExitOk) return rc;
     std::vector<ds::found_dir> dirs;
@@ -51,10 +48,6 @@ int cmd_formatted(const Options& opt) {
     }
     if (walk_rc != kExitOk) return walk_rc;
     return scan_status(opt, end);
-#else
-    (void)opt;
-    return recovery_unavailable();
-#endif
 }
 
 } // namespace dscli

@@ -6,7 +6,7 @@
 #include "tree_walk.h"
 
 #include "vmfs/inode.h"
-#include "vmfs/time_text.h"
+#include "text/time_text.h"
 
 #include <nlohmann/json.hpp>
 

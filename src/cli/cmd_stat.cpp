@@ -7,7 +7,7 @@
 #include "vmfs/extents.h"
 #include "vmfs/found_dir.h"
 #include "vmfs/inode.h"
-#include "vmfs/time_text.h"
+#include "text/time_text.h"
 
 #include <nlohmann/json.hpp>
 

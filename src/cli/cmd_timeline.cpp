@@ -8,9 +8,7 @@
 
 #include "vmfs/inode.h"
 
-#ifdef DATUMSIFT_HAVE_RECOVERY
 #include "recovery/deleted_files.h"
-#endif
 
 namespace dscli {
 namespace {
@@ -60,7 +58,6 @@ int emit_tree(const Node& top, const std::string& top_path) {
     });
 }
 
-#ifdef DATUMSIFT_HAVE_RECOVERY
 int emit_deleted(const Options& opt) {
     std::vector<uint32_t> ids;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
@@ -78,7 +75,6 @@ int emit_deleted(const Options& opt) {
     if (end == ds::ScanEnd::finished) return kExitOk;
     return fail(ds::scan_end_message(end));
 }
-#endif
 
 } // namespace
 
@@ -88,7 +84,6 @@ int cmd_timeline(const Options& opt) {
     if (opt.json) return usage_error("timeline writes a body file; --json does not apply");
     int rc = open_datastore(opt.disks);
     if (rc != kExitOk) return rc;
-    if ((opt.formatted || opt.deleted) && !recovery_available()) return recovery_unavailable();
     Resolution r = resolve(opt.path, false);
     if (r.kind != Resolution::Kind::ok)
         return fail_resolution("dir open error", r.detail, r.kind == Resolution::Kind::bad_id);
@@ -100,9 +95,7 @@ int cmd_timeline(const Options& opt) {
         if ((rc = prepare_formatted(opt)) != kExitOk) return rc;
         if ((rc = emit_tree(formatted_root_node(), "")) != kExitOk) return rc;
     }
-#ifdef DATUMSIFT_HAVE_RECOVERY
     if (opt.deleted) return emit_deleted(opt);
-#endif
     return kExitOk;
 }
 

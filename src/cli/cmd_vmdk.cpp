@@ -3,16 +3,13 @@
 #include "output.h"
 #include "scans.h"
 
-#ifdef DATUMSIFT_HAVE_RECOVERY
 #include "recovery/lost_vmdks.h"
-#endif
 
 #include <nlohmann/json.hpp>
 
 namespace dscli {
 
 int cmd_vmdk(const Options& opt) {
-#ifdef DATUMSIFT_HAVE_RECOVERY
     int rc = open_datastore(opt.disks);
     if (rc != kExitOk) return rc;
     std::vector<ds::PartitionRow> rows;
@@ -31,10 +28,6 @@ int cmd_vmdk(const Options& opt) {
                                   {"partitions_end", r.partitions_end}};
         },
         [](const ds::PartitionRow& r) { return r.sn + "\t" + r.id + "\t" + r.type + "\t" + r.size; });
-#else
-    (void)opt;
-    return recovery_unavailable();
-#endif
 }
 
 } // namespace dscli

@@ -3,12 +3,12 @@
 #include "interrupt.h"
 #include "output.h"
 #include "progress.h"
-#include "provenance.h"
+#include "export_record.h"
 
 #include "nodes.h"
-#include "vmfs/folder_export.h"
-#include "vmfs/name_text.h"
-#include "vmfs/time_text.h"
+#include "export/folder_export.h"
+#include "text/name_text.h"
+#include "text/time_text.h"
 
 #include <nlohmann/json.hpp>
 #include <optional>

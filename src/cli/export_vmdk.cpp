@@ -5,9 +5,7 @@
 
 #include "vmfs/fs.h"
 
-#ifdef DATUMSIFT_HAVE_RECOVERY
 #include "recovery/lost_vmdks.h"
-#endif
 
 #include <charconv>
 
@@ -27,7 +25,6 @@ int prepare_lost_disk(const Options& opt, LostDiskSource& out) {
     if (digits.empty() || ec != std::errc() || p != digits.data() + digits.size() || n < 1)
         return usage_error("'" + opt.src + "' is not a row of the virtual-disk recovery (vmdk:N, N from 1)");
     if (opt.recursive) return usage_error("a virtual disk is a file: export it without -r");
-#ifdef DATUMSIFT_HAVE_RECOVERY
     ds::PartitionRow found;
     int rows = 0;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
@@ -55,9 +52,6 @@ int prepare_lost_disk(const Options& opt, LostDiskSource& out) {
     out.pointer_block = found.pointer_block;
     out.partitions_end = found.partitions_end;
     return kExitOk;
-#else
-    return recovery_unavailable();
-#endif
 }
 
 std::vector<std::string> lost_disk_coverage(const LostDiskSource& src, int64_t written) {

@@ -1,7 +1,7 @@
 #include "nodes.h"
 
 #include "vmfs/blockid.h"
-#include "vmfs/name_text.h"
+#include "text/name_text.h"
 
 namespace dscli {
 

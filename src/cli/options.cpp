@@ -1,6 +1,6 @@
 #include "options.h"
 
-#include "vmfs/provenance.h"
+#include "export/provenance.h"
 
 namespace dscli {
 namespace {

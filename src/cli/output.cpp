@@ -1,6 +1,6 @@
 #include "output.h"
 
-#include "vmfs/name_text.h"
+#include "text/name_text.h"
 
 #include <iostream>
 #include <vector>

@@ -1,7 +1,7 @@
 #include "resolve.h"
 
 #include "vmfs/inode.h"
-#include "vmfs/name_text.h"
+#include "text/name_text.h"
 
 #include <charconv>
 #include <vector>

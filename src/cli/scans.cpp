@@ -4,23 +4,10 @@
 #include "output.h"
 #include "progress.h"
 
-#ifdef DATUMSIFT_HAVE_RECOVERY
 #include "recovery/formatted_dirs.h"
-#endif
 
 namespace dscli {
 
-bool recovery_available() {
-#ifdef DATUMSIFT_HAVE_RECOVERY
-    return true;
-#else
-    return false;
-#endif
-}
-
-int recovery_unavailable() { return fail("recovery scans are not available in this build"); }
-
-#ifdef DATUMSIFT_HAVE_RECOVERY
 ds::ScanEnd run_scan(const Options& opt, const std::function<ds::ScanEnd(const ds::ScanProgress&)>& scan) {
     install_interrupt_handler();
     ProgressBar bar(opt.quiet, ProgressBar::Unit::percent, 100);
@@ -38,10 +25,8 @@ int scan_status(const Options& opt, ds::ScanEnd end) {
     if (!opt.json) out_line(ds::scan_end_message(end));
     return kExitOk;
 }
-#endif
 
 int prepare_formatted(const Options& opt) {
-#ifdef DATUMSIFT_HAVE_RECOVERY
     ds::ScanEnd end = run_scan(opt, [](const ds::ScanProgress& progress) {
         return ds::scan_formatted_dirs(progress, [](const ds::found_dir&) {});
     });
@@ -52,10 +37,6 @@ int prepare_formatted(const Options& opt) {
         return fail(ds::scan_end_message(end));
     warn(ds::scan_end_message(end));
     return kExitOk;
-#else
-    (void)opt;
-    return recovery_unavailable();
-#endif
 }
 
 } // namespace dscli

@@ -53,7 +53,6 @@ Cache& cache() {
     return c;
 }
 
-int64_t g_disk_sectors = 0;
 int64_t g_chunk_reads = 0;
 
 // The chunk that holds byte offset start of the device, read when missing.
@@ -78,8 +77,6 @@ const Chunk* chunk_at(const std::string& device, int id, int64_t start, int64_t 
 }
 
 } // namespace
-
-int64_t& disk_sectors() { return g_disk_sectors; }
 
 void disk_cache_reset() {
     Cache& c = cache();

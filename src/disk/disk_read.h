@@ -17,10 +17,6 @@ inline constexpr int64_t kDirectReadMin = 256 * 1024;
 // Returns len, or -1 when a sector read fails or the range leaves the device.
 int64_t disk_read(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len);
 
-// Size in sectors of the disk added last; kept for the disk settings window.
-// Reads are clipped at the end of the device they read, not at this value.
-int64_t& disk_sectors();
-
 // Forgets the cached chunk (tests, and after the source changes).
 void disk_cache_reset();
 

@@ -8,10 +8,6 @@ namespace ds {
 
 inline constexpr int64_t kSectorSize = 512;
 
-// Reads count sectors from first_sector on into buffer (count * 512 bytes).
-// True when every byte was read; a count of 0 reads nothing and succeeds.
-bool read_sectors(const std::string& device, uint16_t count, uint8_t* buffer, int64_t first_sector);
-
 // Size of an image file or block device in bytes; -1 when it cannot be opened.
 int64_t device_size(const std::string& device);
 

@@ -4,7 +4,7 @@
 
 #include "recovery/scan.h"
 #include "vmfs/inode.h"
-#include "vmfs/time_text.h"
+#include "text/time_text.h"
 
 #include <string>
 

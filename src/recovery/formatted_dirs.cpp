@@ -12,32 +12,13 @@
 
 namespace ds {
 
-uint32_t find_dir_subblock(uint32_t dir_id) {
-    const tvmfs_bitmap& sbc = fs_state().sbc;
-    std::vector<uint8_t> item(static_cast<size_t>(std::max(sbc.header.item_size, 0)));
-    uint32_t found = 0;
-    auto visit = [&](uint32_t entry, uint32_t index) {
-        if (bitmap_read_item(sbc, entry, index, item) != 0) return Visit::next;
-        // The type and block id of the first entry held there: a "." of a
-        // directory that names dir_id.
-        if (item.size() >= 8 && load_le<uint32_t>(item, 0) == kTypeDir && load_le<uint32_t>(item, 4) == dir_id) {
-            found = sb_build(entry, index);
-            return Visit::stop_walk;
-        }
-        return Visit::next;
-    };
-    // No progress: the search runs inside one step of the outer scan. An
-    // unreadable entry of the sub-block bitmap only hides its own items.
-    scan_free_items(sbc, visit, nullptr, EntryFailure::skip_entry);
-    return found;
-}
-
 namespace {
 
-// The answers of find_dir_subblock for every directory at once, from a single
-// walk over the free sub-blocks: a formatted datastore has thousands of
-// candidates, and searching once per candidate reads the sub-blocks again
-// for each. The first readable match in walk order wins, as in the search.
+// For every directory at once, the first free sub-block (walk order) that
+// begins with a "." entry of type 2 naming it, from a single walk over the
+// free sub-blocks: a formatted datastore has thousands of candidates, and
+// searching once per candidate reads the sub-blocks again for each. The first
+// readable match in walk order wins.
 class DotEntryIndex {
 public:
     uint32_t find(uint32_t dir_id) {
@@ -57,7 +38,7 @@ private:
             if (pos < 0 || file_read(sbc.inode, head, sizeof head, pos) != sizeof head) return Visit::next;
             if (load_le<uint32_t>(head, 0) != kTypeDir) return Visit::next;
             uint32_t dir_id = load_le<uint32_t>(head, 4);
-            // Only a sub-block that can be read whole counts, as in the search.
+            // Only a sub-block that can be read whole counts.
             if (first_.count(dir_id) || bitmap_read_item(sbc, entry, index, item) != 0) return Visit::next;
             first_.emplace(dir_id, sb_build(entry, index));
             return Visit::next;

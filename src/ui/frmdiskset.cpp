@@ -158,7 +158,6 @@ void Tfrmdiskset::N7Click() {
 // the volume if its header allows.
 void Tfrmdiskset::add_by_hand() {
     DiskSettingsState& st = disk_settings_state();
-    disk_sectors() = st.current_sectors;
     const QString text = ui::prompts().input(this, QStringLiteral("input"), QStringLiteral("input partion begin sec"),
                                              QStringLiteral("2048"));
     bool ok = false;

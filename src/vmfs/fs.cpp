@@ -20,7 +20,6 @@ tvmfs_fs& fs_state() {
 void reset_state() {
     fs_close();
     lvm_state() = tvmfslvm{};
-    disk_sectors() = 0;
     sector_source().close_all();
     disk_cache_reset();
 }

@@ -1,6 +1,6 @@
 #include "vmfs/tree_walk.h"
 
-#include "vmfs/name_text.h"
+#include "text/name_text.h"
 
 #include <unordered_set>
 #include <utility>

@@ -85,11 +85,11 @@ TEST_F(DiskRead, LargeReadsBypassTheCacheAndKeepSmallOnesCached) {
 
 TEST_F(DiskRead, SectorReads) {
     std::vector<uint8_t> buf(1024);
-    EXPECT_TRUE(read_sectors("a", 0, buf.data(), 0));
-    EXPECT_TRUE(read_sectors("a", 2, buf.data(), 3));
+    EXPECT_EQ(disk_read("a", buf.data(), 0, 0, 0), 0);
+    EXPECT_EQ(disk_read("a", buf.data(), 0, 3 * kSectorSize, 2 * kSectorSize), 2 * kSectorSize);
     EXPECT_TRUE(std::equal(buf.begin(), buf.end(), mem.disks["a"].begin() + 1536));
-    EXPECT_FALSE(read_sectors("b", 1, buf.data(), 4096));   // past the end
-    EXPECT_FALSE(read_sectors("b", 1, buf.data(), -1));
+    EXPECT_EQ(disk_read("b", buf.data(), 0, 4096 * kSectorSize, kSectorSize), -1);   // past the end
+    EXPECT_EQ(disk_read("b", buf.data(), 0, -kSectorSize, kSectorSize), -1);
 }
 
 TEST(PosixSource, ReadsImageFilesReadOnly) {

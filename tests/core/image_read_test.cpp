@@ -3,7 +3,7 @@
 
 #include "support/open_images.h"
 #include "support/test_support.h"
-#include "vmfs/file_export.h"
+#include "export/file_export.h"
 #include "vmfs/file_read.h"
 #include "vmfs/inode.h"
 #include "vmfs/listing.h"

@@ -7,8 +7,8 @@
 #include "evidence_support.h"
 
 #include "support/open_images.h"
-#include "vmfs/file_export.h"
-#include "vmfs/folder_export.h"
+#include "export/file_export.h"
+#include "export/folder_export.h"
 #include "vmfs/inode.h"
 
 #include <filesystem>

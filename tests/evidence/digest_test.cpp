@@ -5,8 +5,8 @@
 
 #include "disk/sector_source.h"
 #include "support/open_images.h"
-#include "vmfs/chunk_digest.h"
-#include "vmfs/file_export.h"
+#include "export/chunk_digest.h"
+#include "export/file_export.h"
 #include "vmfs/inode.h"
 
 #include <gtest/gtest.h>

@@ -7,7 +7,7 @@
 #include "evidence_support.h"
 
 #include "support/open_images.h"
-#include "vmfs/file_export.h"
+#include "export/file_export.h"
 #include "vmfs/inode.h"
 
 #include <gtest/gtest.h>

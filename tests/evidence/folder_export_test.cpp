@@ -6,8 +6,8 @@
 
 #include "recovery/formatted_dirs.h"
 #include "support/open_images.h"
-#include "vmfs/folder_export.h"
-#include "vmfs/name_text.h"
+#include "export/folder_export.h"
+#include "text/name_text.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

@@ -80,13 +80,13 @@ TEST_F(DiskSettingsWindow, AddsImagesAndDrivesWithTheirStartSector) {
     frm.N7->trigger();
     EXPECT_EQ(prompts.last_filter, QString::fromUtf8(ds::kImageFilter));
     EXPECT_EQ(prompts.inputs_asked, QStringList("input|input partion begin sec|2048"));
-    EXPECT_EQ(ds::disk_sectors(), int64_t(std::filesystem::file_size(v.m[0]) / 512));
+    EXPECT_EQ(ds::disk_settings_state().current_sectors, int64_t(std::filesystem::file_size(v.m[0]) / 512));
 
     prompts.input_answers = {QString("12x")};
     frm.pm1->actions().at(3)->trigger();   // drive 2
     EXPECT_EQ(prompts.messages, QStringList("'12x' is not a valid integer value"));
     EXPECT_EQ(ds::disk_settings_state().current_device, v.m[1]);
-    EXPECT_EQ(ds::disk_sectors(), 777);
+    EXPECT_EQ(ds::disk_settings_state().current_sectors, 777);
 
     prompts.input_answers = {QString("128")};
     frm.pm1->actions().at(3)->trigger();

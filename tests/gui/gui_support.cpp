@@ -2,7 +2,7 @@
 
 #include "ui/artwork.h"
 #include "ui/frmdiskset.h"
-#include "vmfs/chunk_digest.h"
+#include "export/chunk_digest.h"
 #include "vmfs/volume.h"
 
 #include <QApplication>

@@ -10,7 +10,7 @@
 #include "recovery/lost_vmdks.h"
 #include "vmfs/blockid.h"
 #include "vmfs/dirent.h"
-#include "vmfs/file_export.h"
+#include "export/file_export.h"
 #include "vmfs/file_read.h"
 #include "vmfs/inode.h"
 #include "vmfs/listing.h"

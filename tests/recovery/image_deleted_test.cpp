@@ -3,7 +3,7 @@
 // the datastore is damaged.
 #include "recovery/deleted_files.h"
 #include "recovery_images.h"
-#include "vmfs/file_export.h"
+#include "export/file_export.h"
 #include "vmfs/inode.h"
 
 #include <algorithm>

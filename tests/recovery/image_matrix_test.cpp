@@ -12,7 +12,7 @@
 #include <algorithm>
 #include "vmfs/blockid.h"
 #include "vmfs/detect.h"
-#include "vmfs/file_export.h"
+#include "export/file_export.h"
 #include "vmfs/inode.h"
 #include "vmfs/listing.h"
 #include "vmfs/volume.h"

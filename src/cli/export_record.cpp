@@ -1,11 +1,11 @@
-#include "provenance.h"
+#include "export_record.h"
 
 #include "disks.h"
 #include "output.h"
 
 #include "disk/sector_source.h"
-#include "vmfs/provenance.h"
-#include "vmfs/time_text.h"
+#include "export/provenance.h"
+#include "text/time_text.h"
 
 #include <ctime>
 

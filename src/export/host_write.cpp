@@ -1,6 +1,6 @@
-#include "vmfs/host_write.h"
+#include "export/host_write.h"
 
-#include "vmfs/input_guard.h"
+#include "export/input_guard.h"
 
 #include <cerrno>
 #include <cstdio>

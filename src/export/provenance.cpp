@@ -1,4 +1,4 @@
-#include "vmfs/provenance.h"
+#include "export/provenance.h"
 
 namespace ds {
 

@@ -1,14 +1,14 @@
-#include "vmfs/folder_export.h"
+#include "export/folder_export.h"
 
-#include "vmfs/chunk_digest.h"
+#include "export/chunk_digest.h"
 #include "vmfs/dirent.h"
-#include "vmfs/file_export.h"
-#include "vmfs/host_write.h"
+#include "export/file_export.h"
+#include "export/host_write.h"
 #include "vmfs/found_dir.h"
 #include "vmfs/inode.h"
-#include "vmfs/input_guard.h"
-#include "vmfs/name_text.h"
-#include "vmfs/time_text.h"
+#include "export/input_guard.h"
+#include "text/name_text.h"
+#include "text/time_text.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,6 +1,6 @@
-#include "vmfs/file_export.h"
+#include "export/file_export.h"
 
-#include "vmfs/chunk_digest.h"
+#include "export/chunk_digest.h"
 #include "vmfs/file_read.h"
 
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "vmfs/input_guard.h"
+#include "export/input_guard.h"
 
 #include "disk/backing.h"
 #include "disk/ewf_source.h"

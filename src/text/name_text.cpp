@@ -1,4 +1,4 @@
-#include "vmfs/name_text.h"
+#include "text/name_text.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "vmfs/time_text.h"
+#include "text/time_text.h"
 
 #include <cstdio>
 

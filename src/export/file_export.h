@@ -1,7 +1,7 @@
 #pragma once
 // Copying one file of the datastore to a host file.
 
-#include "vmfs/host_write.h"
+#include "export/host_write.h"
 #include "vmfs/inode.h"
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "vmfs/chunk_digest.h"
+#include "export/chunk_digest.h"
 
 #include <openssl/evp.h>
 
