@@ -56,18 +56,29 @@ bool parse_disk_spec(const std::string& text, DiskSpec& out, std::string* error)
     return false;
 }
 
+namespace {
+
+// Why what st describes is not a disk or an image; nullptr for a regular file
+// or a block device, the only kinds read without waiting on a writer.
+const char* not_a_disk(const struct stat& st) {
+    if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) return nullptr;
+    if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+    if (S_ISFIFO(st.st_mode)) return "a named pipe, not a disk or an image";
+    return "not a disk or an image";
+}
+
+} // namespace
+
 bool readable_as_disk(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return true;   // let the open fail as it will
-    return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+    return not_a_disk(st) == nullptr;
 }
 
 std::string disk_unreadable_reason(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
-    if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
-    if (S_ISFIFO(st.st_mode)) return "a named pipe, not a disk or an image";
-    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return "not a disk or an image";
+    if (const char* why = not_a_disk(st)) return why;
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return std::strerror(errno);
     ::close(fd);

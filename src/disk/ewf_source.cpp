@@ -105,23 +105,24 @@ private:
 
 } // namespace
 
-bool is_ewf_signature(const uint8_t* head, int64_t len) {
-    return len >= 8 && (std::memcmp(head, kEwf1Signature, 8) == 0 || std::memcmp(head, kEwf2Signature, 8) == 0);
+bool is_ewf_file(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    uint8_t head[8] = {};
+    ssize_t got;
+    do {
+        got = ::pread(fd, head, sizeof head, 0);
+    } while (got < 0 && errno == EINTR);
+    return got == static_cast<ssize_t>(sizeof head) &&
+           (std::memcmp(head, kEwf1Signature, 8) == 0 || std::memcmp(head, kEwf2Signature, 8) == 0);
 }
 
 std::vector<std::string> device_files(const std::string& device) {
     int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return {device};
-    struct stat st {};
-    uint8_t head[8] = {};
-    ssize_t got = -1;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        do {
-            got = ::pread(fd, head, sizeof head, 0);
-        } while (got < 0 && errno == EINTR);
-    }
+    const bool ewf = is_ewf_file(fd);
     ::close(fd);
-    if (!is_ewf_signature(head, got)) return {device};
+    if (!ewf) return {device};
     return segment_files(device);
 }
 

@@ -11,9 +11,10 @@
 
 namespace ds {
 
-// Whether the first bytes of a file are an Expert Witness signature (EWF-E01
-// or EWF2-Ex01). What the file is called plays no part.
-bool is_ewf_signature(const uint8_t* head, int64_t len);
+// Whether the open file fd is a regular file that begins with an Expert
+// Witness signature (EWF-E01 or EWF2-Ex01). What the file is called plays no
+// part.
+bool is_ewf_file(int fd);
 
 // The host files a device text stands for: the segment files of an evidence
 // image, or the device itself. An export must not replace any of them.

@@ -17,20 +17,6 @@ namespace {
 // Stands in the descriptor table for a device that is an evidence image.
 constexpr int kEvidence = -2;
 
-// An image file that begins with an Expert Witness signature is read through
-// libewf, whatever its name; every other file and every block device is read
-// as raw sectors.
-bool is_evidence_image(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    uint8_t head[8] = {};
-    ssize_t got;
-    do {
-        got = ::pread(fd, head, sizeof head, 0);
-    } while (got < 0 && errno == EINTR);
-    return got == static_cast<ssize_t>(sizeof head) && is_ewf_signature(head, got);
-}
-
 // Keeps one read-only descriptor per device text so that a long export does
 // not reopen the device for every chunk. Nothing here ever opens for writing.
 class PosixSource final : public SectorSource {
@@ -86,7 +72,10 @@ private:
         int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
         // A failed open is not remembered: the operator may fix permissions.
         if (fd < 0) return fd;
-        if (is_evidence_image(fd)) {
+        // An image file that begins with an Expert Witness signature is read
+        // through libewf, whatever its name; every other file and every block
+        // device is read as raw sectors.
+        if (is_ewf_file(fd)) {
             ::close(fd);   // libewf opens the segment files itself
             fd = kEvidence;
         }

@@ -54,6 +54,22 @@ bool is_utf8(const std::string& s) {
     return true;
 }
 
+std::string utf8_sanitize(const std::string& s) {
+    static const char kReplacement[] = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        if (const size_t n = utf8_length(s, i)) {
+            out.append(s, i, n);
+            i += n;
+        } else {
+            out += kReplacement;
+            ++i;
+        }
+    }
+    return out;
+}
+
 std::string escape_name(const std::string& raw, const char* mark, bool (*must)(unsigned c, size_t n)) {
     std::string out;
     out.reserve(raw.size());

@@ -4,6 +4,7 @@
 #include "vmfs/file_read.h"
 #include "vmfs/fs.h"
 #include "vmfs/le.h"
+#include "text/name_text.h"
 
 #include <algorithm>
 
@@ -71,36 +72,6 @@ std::string dirent_name(const tvmfs_dirent& e) {
     while (begin < len && e.name[begin] <= 0x20) ++begin;
     while (len > begin && e.name[len - 1] <= 0x20) --len;
     return std::string(reinterpret_cast<const char*>(e.name) + begin, len - begin);
-}
-
-std::string utf8_sanitize(const std::string& s) {
-    static const char kReplacement[] = "\xEF\xBF\xBD";
-    std::string out;
-    out.reserve(s.size());
-    size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        bool ok = n > 0 && i + n <= s.size();
-        uint32_t cp = n == 1 ? c : n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
-        for (size_t k = 1; ok && k < n; ++k) {
-            auto cc = static_cast<unsigned char>(s[i + k]);
-            ok = (cc & 0xC0) == 0x80;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        // Overlong forms, surrogates and values above U+10FFFF are invalid too.
-        if (ok && ((n == 2 && cp < 0x80) || (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) ||
-                   (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF))
-            ok = false;
-        if (ok) {
-            out.append(s, i, n);
-            i += n;
-        } else {
-            out += kReplacement;
-            ++i;
-        }
-    }
-    return out;
 }
 
 std::string display_name(const tvmfs_dirent& e) { return utf8_sanitize(dirent_name(e)); }

@@ -36,6 +36,5 @@ std::string dirent_name(const tvmfs_dirent& entry);
 // The cleaned name as it is shown: UTF-8, with every invalid sequence
 // replaced by U+FFFD.
 std::string display_name(const tvmfs_dirent& entry);
-std::string utf8_sanitize(const std::string& bytes);
 
 } // namespace ds

@@ -2,6 +2,7 @@
 #include "vmfs/blockid.h"
 #include "vmfs/dirent.h"
 #include "vmfs/fsinfo.h"
+#include "text/name_text.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
