@@ -84,6 +84,15 @@ void out_line(const std::string& line) {
     *g_results << line << '\n';
 }
 
+void out_text(const std::string& text) {
+    g_stdout_used = true;
+    *g_results << text;
+}
+
+std::string json_text(const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 void out_json(const nlohmann::json& doc) {
     g_stdout_used = true;
     // Every document says which version of the layout it follows.

@@ -48,6 +48,10 @@ std::string digest_line(const std::string& sha256, const std::string& path);
 
 // Prints one line on stdout.
 void out_line(const std::string& line);
+// Prints text as it is (a piece of a JSON document written as it is read).
+void out_text(const std::string& text);
+// The compact JSON text of a value, as out_json would write it.
+std::string json_text(const nlohmann::json& value);
 // Sends what out_line and out_json print to stderr instead: stdout carries
 // an exported file's bytes.
 void results_to_stderr();

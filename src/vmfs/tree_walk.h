@@ -30,6 +30,7 @@ enum class TreeNote {
     too_deep,       // at the depth limit: shown, not entered
     open_error,     // its descriptor cannot be read (the listing's "dir open error")
     ended_early,    // a read ended its listing early: the entries before it are shown
+    too_many,       // the walk met more entries than the volume has descriptors: it ends here
 };
 
 // Called for every entry below the top directory, parents before their
