@@ -14,6 +14,14 @@
 #include "vmfs/listing.h"
 #include "vmfs/volume.h"
 
+#ifdef DATUMSIFT_BENCH_MOUNT
+#include "mount/mount_fs.h"
+#include "mount/mount_source.h"
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -504,6 +512,88 @@ bool figure_hash(const FileCase& f, const RunOptions& o, std::ostream& out) {
     return same;
 }
 
+#ifdef DATUMSIFT_BENCH_MOUNT
+// Reads the file through a fresh read-only mount of its datastore, served by
+// this process, 1 MiB at a time as cat does: the page cache of the images is
+// warm, the mount's own is empty. With sha256 the bytes are hashed as well.
+Fields mount_read(const FileCase& f, const std::string& mountpoint, bool sha256) {
+    CountingSource counter;
+    open_volume(f.volume, counter);
+    std::filesystem::create_directories(mountpoint);
+    dsmount::MountSource source;
+    dsmount::MountRoot root;
+    root.listed = true;
+    root.entries = {{"file", {f.id, -1}, false}};
+    dsmount::MountServer server(source, root);
+    const std::string why = server.mount(mountpoint);
+    if (!why.empty()) throw std::runtime_error(why);
+    std::thread serving([&] { server.serve(false); });
+    auto unmount = [&] {
+        run_process({"fusermount3", "-u", mountpoint});
+        serving.join();
+    };
+    start_counting(counter);
+    ds::ChunkDigest digest(false);
+    std::vector<uint8_t> buf(1 << 20);
+    int64_t total = 0;
+    Stopwatch sw;
+    const int fd = ::open((mountpoint + "/file").c_str(), O_RDONLY);
+    bool failed = fd < 0;
+    while (!failed) {
+        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n < 0) failed = true;
+        if (n <= 0) break;
+        if (sha256) digest.add(buf.data(), n);
+        total += n;
+    }
+    if (fd >= 0) ::close(fd);
+    const Timing t = sw.elapsed();
+    unmount();
+    if (failed || total != static_cast<int64_t>(f.size))
+        throw std::runtime_error("read through the mount failed after " + std::to_string(total) + " bytes");
+    return measured(t, counter, {{"sha256", sha256 ? digest.finish() : std::string()}});
+}
+
+// The mount's sequential read against dd of the same bytes and against the
+// export to /dev/null, all three taken in turns.
+bool figure_mount(int number, const FileCase& f, const RunOptions& o, std::ostream& out) {
+    std::cerr << "figure " << number << ": read through the mount vs export and dd to /dev/null..." << std::endl;
+    out << "[" << number << "] sequential read (1 MiB reads) of " << mib(static_cast<double>(f.size))
+        << " through the mount (" << f.layout << "), against export to /dev/null and dd bs=1M to /dev/null: ";
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+        out << "skipped: /dev/fuse cannot be opened here" << std::endl;
+        return true;
+    }
+    const std::string mnt = o.work_dir + "/mnt-" + std::to_string(number);
+    Best mounted, exported;
+    double dd_wall = std::numeric_limits<double>::infinity(), dd_cpu = dd_wall;
+    bool dd_ok = true;
+    for (int i = 0; i < o.null_runs; ++i) {
+        DdRun dd = dd_to_null(f.extents);
+        dd_ok = dd_ok && dd.ok;
+        dd_wall = std::min(dd_wall, dd.t.wall);
+        dd_cpu = std::min(dd_cpu, dd.t.cpu);
+        mounted.add(run_child([&] { return mount_read(f, mnt, false); }));
+        exported.add(run_child([&] { return export_file(f, "/dev/null"); }));
+    }
+    ChildOutcome hashed = run_child([&] { return mount_read(f, mnt, true); });
+    ChildOutcome want = run_child([&] { return Fields{{"sha256", extents_sha256(f.extents)}}; });
+    const bool same = hashed.ok && want.ok && !want.fields["sha256"].empty() &&
+                      hashed.fields["sha256"] == want.fields["sha256"];
+    if (!mounted.ok || !exported.ok || !dd_ok) {
+        out << "FAILED: " << (!mounted.ok ? mounted.error : !exported.ok ? exported.error : "dd failed") << std::endl;
+        return false;
+    }
+    const double bytes = static_cast<double>(f.size);
+    out << "mount " << mounted.time_text() << " " << rate(bytes, mounted.seconds) << ", export "
+        << exported.time_text() << ", dd " << secs(dd_wall) << " (CPU " << secs(dd_cpu) << "); mount/export "
+        << ratio(mounted.seconds, exported.seconds) << ", mount/dd " << ratio(mounted.seconds, dd_wall) << " (CPU "
+        << ratio(mounted.cpu, dd_cpu) << "), best of " << o.null_runs << " | " << mounted.read_text()
+        << " | bytes read are the image's: " << (same ? "yes" : "NO") << std::endl;
+    return same;
+}
+#endif
+
 } // namespace
 
 bool run_figures(const Manifest& m, const RunOptions& o, std::ostream& out) {
@@ -517,6 +607,9 @@ bool run_figures(const Manifest& m, const RunOptions& o, std::ostream& out) {
     if (wanted(6)) ok = figure_hash(m.pointer, o, out) && ok;
     if (wanted(7)) ok = figure_null(7, "file through pointer blocks, [1]'s", m.pointer, o, out) && ok;
     if (wanted(8)) ok = figure_null(8, "file half of holes", m.holes, o, out) && ok;
+#ifdef DATUMSIFT_BENCH_MOUNT
+    if (wanted(9)) ok = figure_mount(9, m.pointer, o, out) && ok;
+#endif
     return ok;
 }
 

@@ -24,7 +24,8 @@ const char* const kUsage =
     "  1 export through pointer blocks vs dd, 2 export of file blocks on two members vs dd,\n"
     "  3 deleted-file scan vs one read of .fdc.sf, 4 format recovery, 5 listing,\n"
     "  6 export with SHA-256 vs without, 7 export of [1]'s file to /dev/null vs dd to /dev/null,\n"
-    "  8 the same for a file half of holes.\n"
+    "  8 the same for a file half of holes, 9 [1]'s file read through the mount vs export and dd\n"
+    "  to /dev/null (where FUSE is).\n"
     "--clean removes DIR when all is done.\n";
 
 int usage() {
@@ -73,7 +74,7 @@ int main(int argc, char** argv) {
             std::stringstream list(args[++i]);
             std::string item;
             while (std::getline(list, item, ',')) {
-                if (!parse_count(item, 1, 8, v)) return usage();
+                if (!parse_count(item, 1, 9, v)) return usage();
                 run.only.insert(static_cast<int>(v));
             }
         } else {

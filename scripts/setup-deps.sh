@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   libssl-dev libewf-dev ewf-tools
   sleuthkit
+  libfuse3-dev fuse3 e2fsprogs qemu-utils util-linux
 )
 
 missing=()

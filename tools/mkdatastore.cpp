@@ -3,6 +3,8 @@
 //   mkdatastore formatted DIR  DIR/formatted.img
 //   mkdatastore multi DIR      DIR/multi0.img, DIR/multi1.img
 //   mkdatastore bench DIR      DIR/bench.img (several GiB, mostly written data)
+//   mkdatastore vm DIR         DIR/vm.img: a virtual machine whose flat disk holds an
+//                              ext4 partition made by mkfs.ext4 from known files
 //   mkdatastore demo|formatted DIR MIB       the same with MIB MiB file blocks (1, 2, 4 or 8)
 //   mkdatastore wide DIR N     DIR/wide.img: /wide names one file N times, far more entries
 //                              than the volume's 1024 descriptors (a hostile directory)
@@ -14,6 +16,7 @@
 #include <string>
 
 #include "builder/datastore_builder.h"
+#include "builder/virtual_machine.h"
 
 namespace {
 
@@ -51,7 +54,7 @@ void print_common(const dsb::ImageSummary& s) {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: mkdatastore demo|formatted|multi|bench DIR\n"
+               "usage: mkdatastore demo|formatted|multi|bench|vm DIR\n"
                "       mkdatastore demo|formatted DIR BLOCK_MIB\n"
                "       mkdatastore matrix DIR BLOCK_MIB SUB_BLOCKS_PER_ENTRY SECTOR...\n");
   return 2;
@@ -116,6 +119,12 @@ int main(int argc, char** argv) {
       for (std::uint64_t k = 0; k < n; ++k) ds.add_dirent(wide, 3, f, "entry-" + std::to_string(k));
       ds.finish();
       std::printf("wrote %s: /wide holds %llu entries\n", o.path.c_str(), static_cast<unsigned long long>(n));
+    } else if (what == "vm") {
+      dsb::VmSummary s = dsb::build_vm(dir);
+      print_common(s);
+      std::printf("guest partition at byte %llu, %llu bytes, ext4 made from %zu known files\n",
+                  static_cast<unsigned long long>(s.partition_offset),
+                  static_cast<unsigned long long>(s.partition_size), s.guest_files.size());
     } else if (what == "bench") {
       dsb::BenchSummary s = dsb::build_bench(dir);
       print_common(s);

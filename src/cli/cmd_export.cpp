@@ -35,6 +35,12 @@ std::string failure_detail(const ds::ExportResult& res, const std::string& raw_d
     case ds::ExportFailure::destination_is_input: return "refusing to replace " + dest + ", a disk being read";
     case ds::ExportFailure::destination_is_device:
         return "refusing to write to the block device " + dest + " (--to-device allows it)";
+    case ds::ExportFailure::past_addressable:
+        return "the file's size reaches past what its block list can address; stopped at byte " +
+               std::to_string(res.bytes_written);
+    case ds::ExportFailure::past_volume:
+        return "the file holds more data than the logical volume can; stopped at byte " +
+               std::to_string(res.bytes_written);
     default: return "";
     }
 }

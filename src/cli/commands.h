@@ -16,6 +16,7 @@ int cmd_formatted(const Options& opt);
 int cmd_vmdk(const Options& opt);
 int cmd_detect(const Options& opt);
 int cmd_disks(const Options& opt);
+int cmd_mount(const Options& opt);
 
 // Reports a path that did not resolve with the command's own text, the
 // reason on the line after it.

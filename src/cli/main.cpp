@@ -50,6 +50,7 @@ int run(int argc, char** argv) {
         {"timeline", dscli::cmd_timeline},
         {"export", dscli::cmd_export},     {"deleted", dscli::cmd_deleted}, {"formatted", dscli::cmd_formatted},
         {"vmdk", dscli::cmd_vmdk},         {"detect", dscli::cmd_detect}, {"disks", dscli::cmd_disks},
+        {"mount", dscli::cmd_mount},
     };
     for (CLI::App* sub : app.get_subcommands()) {
         auto it = commands.find(sub->get_name());

@@ -25,7 +25,8 @@ constexpr const char* kFooter =
     "  datumsift -d disk0.img export '#0x400004' recovered.bin\n"
     "  datumsift -d disk0.img export -r /vm1 vm1-copy\n"
     "  datumsift -d disk0.img ls --formatted DIR1\n"
-    "  datumsift detect disk0.img disk1.img";
+    "  datumsift detect disk0.img disk1.img\n"
+    "  datumsift -d disk0.img mount /mnt/ds; cp /mnt/ds/vm1/vm1.vmx .; fusermount3 -u /mnt/ds";
 
 // Every command's own help page: the options given before (or after) it.
 constexpr const char* kGlobalOptions =
@@ -122,6 +123,18 @@ void setup_app(CLI::App& app, Options& opt) {
         ->type_name("K");
 
     app.add_subcommand("disks", "List the physical drives with their sizes");
+
+    CLI::App* mount = app.add_subcommand(
+        "mount", "Mount the datastore read-only at MOUNTPOINT, so that any program can read its files in place; "
+                 "returns once the mount is ready. fusermount3 -u MOUNTPOINT ends it");
+    mount->add_option("MOUNTPOINT", opt.mountpoint, "An existing directory")->required();
+    mount->add_flag("--formatted", opt.formatted,
+                    "Run the format recovery first; the root then holds the found directories DIR1, DIR2...");
+    mount->add_flag("--deleted", opt.deleted,
+                    "Run the deleted-file recovery first; the root then holds one file per row, named "
+                    "<sn>-<descriptor id>");
+    mount->add_flag("-f,--foreground", opt.foreground,
+                    "Stay in the foreground until unmounted, Ctrl-C or SIGTERM");
     for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) sub->footer(kGlobalOptions);
     // Set last, so that the commands' own help pages do not repeat it.
     app.footer(kFooter);

@@ -32,6 +32,8 @@ struct Options {
     bool no_clobber = false;  // export: refuse a DEST that exists
     std::vector<std::string> devices;
     int pick = -1;
+    std::string mountpoint;
+    bool foreground = false;  // mount: serve in the foreground
 };
 
 // Declares every option and command on app; the chosen command is the one

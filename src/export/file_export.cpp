@@ -2,6 +2,7 @@
 
 #include "export/chunk_digest.h"
 #include "vmfs/file_read.h"
+#include "vmfs/volume.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -100,14 +101,28 @@ ExportResult file_export(const tvmfs_inode& inode, HostFile& out, const ExportPr
     r.opened = true;
 
     if (inode.size > kInlineLimit || inode.type == kTypeDir) {
+        // A damaged descriptor can claim a size its block list cannot reach,
+        // or name the same blocks over and over: the copy ends at bounds no
+        // real file passes instead of writing for days.
+        const int64_t extent = file_extent(inode);
+        const int64_t volume_bytes = lvm_capacity();
+        int64_t stored = 0;   // bytes read from the volume; holes are not stored
         int64_t p = 0;
-        while (p < inode.size) {
+        while (p < extent) {
             // With a digest the run is read into a buffer it lends, which
             // it hashes on its own thread once the run is written. A hole
             // is read into no buffer at all.
             uint8_t* buf = digest ? digest->buffer() : transfer_buffer();
             bool hole = false;
-            int64_t n = file_read_run(inode, buf, kExportRun, p, &hole);
+            int64_t n = file_read_run(inode, buf, std::min(kExportRun, extent - p), p, &hole);
+            bool volume_full = false;
+            if (n > 0 && !hole) {
+                if (n > volume_bytes - stored) {
+                    n = std::max<int64_t>(volume_bytes - stored, 0);
+                    volume_full = true;
+                }
+                stored += n;
+            }
             if (hole && n > 0 && !zeros()) {
                 std::memset(buf, 0, static_cast<size_t>(n));
                 hole = false;
@@ -138,11 +153,13 @@ ExportResult file_export(const tvmfs_inode& inode, HostFile& out, const ExportPr
                 if (hole) digest->add(zeros(), written);
             }
             if (n < 0) return fail(ExportFailure::read);
-            if (n == 0) break;
             if (write_failed) return fail(ExportFailure::write);
             if (cancelled) return fail(ExportFailure::cancelled);
             p += n;
+            if (volume_full) return fail(ExportFailure::past_volume);
+            if (n == 0) break;
         }
+        if (p < inode.size) return fail(ExportFailure::past_addressable);
     } else {
         uint8_t inline_bytes[1024];
         inode_inline_bytes(inode, inline_bytes);

@@ -23,6 +23,8 @@ enum class ExportFailure {
     destination_is_input,    // the destination shares bytes with a disk being read
     destination_is_device,   // a block device, and writing to one was not asked for
     cancelled,
+    past_addressable,   // the size reaches past what the block list can address: stopped there
+    past_volume,        // more data than the logical volume can hold: stopped at that bound
 };
 
 struct ExportResult {
@@ -41,7 +43,11 @@ struct ExportOptions {
     bool to_device = false;
 };
 
-// Creates (or replaces) host_path and writes the file's bytes to it: by runs
+// Creates (or replaces) host_path and writes the file's bytes to it, up to
+// what its block list can address (file_extent) and never more stored data
+// than the logical volume can hold (holes do not count: a thin virtual disk
+// may be larger than its datastore); a copy that stops at either bound fails
+// and says which. By runs
 // of up to 4 MiB that one read serves (file_read_run), or from the
 // descriptor's own 1024 bytes for a non-directory of at most 1024 bytes. A
 // directory is written as its entries. Refuses a destination that shares

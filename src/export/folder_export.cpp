@@ -300,6 +300,12 @@ std::string export_failure_text(const ExportResult& r) {
     case ExportFailure::destination_is_input: return "the host file is a disk being read";
     case ExportFailure::destination_is_device: return "the host file is a block device";
     case ExportFailure::cancelled: return "cancelled after " + std::to_string(r.bytes_written) + " bytes";
+    case ExportFailure::past_addressable:
+        return "its size reaches past what its block list can address; stopped after " +
+               std::to_string(r.bytes_written) + " bytes";
+    case ExportFailure::past_volume:
+        return "it holds more data than the logical volume can; stopped after " + std::to_string(r.bytes_written) +
+               " bytes";
     default: return "";
     }
 }
@@ -537,7 +543,9 @@ void run_plan(Planner& plan, Destination& d, const FolderExportOptions& options,
         }
         ExportProgress progress;
         if (options.progress)
-            progress = [&](int64_t done, int64_t) { return options.progress(done_before + done, total); };
+            progress = [&](int64_t done, int64_t) {
+                return options.progress(done > INT64_MAX - done_before ? INT64_MAX : done_before + done, total);
+            };
         ExportOptions eo;
         eo.sha256 = true;
         ExportResult er = file_export(inode, out, progress, eo);

@@ -41,33 +41,6 @@ int gauge_value(int32_t area, int32_t area_count) {
     return static_cast<int>(std::clamp(v, 0.0, 100.0));
 }
 
-namespace {
-
-// Bytes of a system file that can hold distinct data: its size, bounded by
-// what the 256 block slots (through pointer blocks when the file uses them)
-// reach. A slot never covers more than one file block or sub-block, however
-// large the descriptor's block_size claims to be: the reads would only wrap
-// around inside the same block.
-int64_t readable_extent(const tvmfs_inode& inode) {
-    const tvmfs_fs& fs = fs_state();
-    const int64_t real_unit = std::max<int64_t>(fs.fsinfo.blocksize, fs.sbc.header.item_size);
-    const int64_t unit = std::min(inode.block_size, real_unit);
-    if (inode.size <= 0 || unit <= 0) return 0;
-    int64_t slots = kBlockSlots;
-    if (inode.addr_mode == 3) {
-        const int64_t per = fs.pbc.header.item_size / 4;
-        if (per <= 0) return 0;
-        slots *= per;
-    } else if (inode.addr_mode != 1 && inode.addr_mode != 2) {
-        return 0;
-    }
-    int64_t addressable = 0;
-    if (__builtin_mul_overflow(slots, unit, &addressable)) addressable = std::numeric_limits<int64_t>::max();
-    return std::min(inode.size, addressable);
-}
-
-} // namespace
-
 ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress,
                         EntryFailure on_failure, ItemWindow* reader) {
     const tvmfs_bitmap_header& h = bm.header;
@@ -87,7 +60,7 @@ ScanEnd scan_free_items(const tvmfs_bitmap& bm, const FreeItemVisit& visit, cons
     const int64_t item_limit = std::min<int64_t>(h.items_per_entry, int64_t{kBitmapBytes} * 8);
     // Past what the descriptor can address no entry can be read, so neither
     // a corrupt area count nor a run of skipped entries keeps the walk going.
-    const int64_t extent = readable_extent(bm.inode);
+    const int64_t extent = file_extent(bm.inode);
     uint8_t raw[kBitmapEntryBytes];
     for (int32_t a = 0; a < h.area_count; ++a) {
         int64_t p = int64_t{h.header_size} + int64_t{a} * h.area_size;

@@ -434,6 +434,11 @@ void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id, i
         // The file keeps what was written under the name chosen: say so.
         if (r.opened) text += QStringLiteral("\npartial file: ") + path + QStringLiteral("|written:") +
                               QString::number(r.bytes_written);
+        // A copy that ended at a bound of a damaged descriptor says which.
+        if (r.failure == ExportFailure::past_addressable)
+            text += QStringLiteral("\nthe file's size reaches past what its block list can address");
+        else if (r.failure == ExportFailure::past_volume)
+            text += QStringLiteral("\nthe file holds more data than the logical volume can");
         ui::message(this, text);
     } else {
         // The digest of what was written, for the operator's records.

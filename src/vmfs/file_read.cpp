@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace ds {
@@ -103,6 +104,24 @@ int64_t subblock_read(uint32_t id, uint8_t* buffer, int64_t index, int64_t count
     if (!item) return -1;
     std::memcpy(buffer + index, item->data() + off, static_cast<size_t>(n));
     return n;
+}
+
+int64_t file_extent(const tvmfs_inode& inode) {
+    const tvmfs_fs& fs = fs_state();
+    const int64_t real_unit = std::max<int64_t>(fs.fsinfo.blocksize, fs.sbc.header.item_size);
+    const int64_t unit = std::min(inode.block_size, real_unit);
+    if (inode.size <= 0 || unit <= 0) return 0;
+    int64_t slots = kBlockSlots;
+    if (inode.addr_mode == 3) {
+        const int64_t per = fs.pbc.header.item_size / 4;
+        if (per <= 0) return 0;
+        slots *= per;
+    } else if (inode.addr_mode != 1 && inode.addr_mode != 2) {
+        return 0;
+    }
+    int64_t addressable = 0;
+    if (__builtin_mul_overflow(slots, unit, &addressable)) addressable = std::numeric_limits<int64_t>::max();
+    return std::min(inode.size, addressable);
 }
 
 int64_t file_read(const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int64_t p) {

@@ -18,6 +18,14 @@ int64_t file_block_read(uint32_t id, uint8_t* buffer, int64_t index, int64_t cou
 // The same for a sub-block (an item of ".sbc.sf").
 int64_t subblock_read(uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p);
 
+// The bytes of a file that can hold distinct data: its size, bounded by what
+// its 256 block slots (through pointer blocks when it uses them) reach with
+// the volume's real block size. A slot never covers more than one file block
+// or sub-block, however large the descriptor's block_size claims to be: past
+// that the reads would only wrap around inside the same block or fail. 0 for
+// a descriptor that addresses nothing.
+int64_t file_extent(const tvmfs_inode& inode);
+
 // Reads count bytes at position p into buffer[0...]; the count of bytes read
 // (0 at or past the end of the file) or -1. Holes (null block ids inside the
 // file's size) read as zeros.

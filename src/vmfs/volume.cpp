@@ -4,6 +4,7 @@
 #include "vmfs/fs.h"
 #include "vmfs/le.h"
 
+#include <algorithm>
 #include <cstring>
 #include <span>
 
@@ -90,6 +91,14 @@ bool lvm_locate(int64_t pos, LvmPlace& place) {
         return true;
     }
     return false;
+}
+
+int64_t lvm_capacity() {
+    const tvmfslvm& lvm = lvm_state();
+    int64_t segments = 0;
+    for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k)
+        segments = std::max(segments, int64_t{lvm.volumes[k].last_segment} + 1);
+    return segments * kSegmentSize;   // last_segment is 32-bit: no overflow
 }
 
 const char* add_disk_message(AddDiskRefusal why) {

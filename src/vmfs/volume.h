@@ -71,6 +71,11 @@ struct LvmPlace {
 // False when no member holds pos.
 bool lvm_locate(int64_t pos, LvmPlace& place);
 
+// Bytes the logical volume can hold as far as its members are loaded: every
+// segment from 0 up to the highest one a member carries. No file stores more
+// data than this; a descriptor that claims more names some blocks twice.
+int64_t lvm_capacity();
+
 enum class AddDiskRefusal { none, not_found, not_first, mismatch, not_continuous, too_many };
 
 // The text the disk settings window shows for a refusal ("" for none).

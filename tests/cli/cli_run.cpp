@@ -61,6 +61,10 @@ RunResult run_cli(const std::vector<std::string>& args, const RunOptions& option
         ::dup2(err_write, 2);
         ::close(out_pipe[0]);
         ::close(err_read);
+        // Only 1 and 2 lead to the pipes: a program that goes into the
+        // background (mount) leaves them, and the run then ends.
+        for (int fd : {out_pipe[1], err_write, devnull})
+            if (fd > 2) ::close(fd);
         std::vector<char*> argv;
         std::string bin = DATUMSIFT_BIN;
         argv.push_back(bin.data());

@@ -198,6 +198,8 @@ const std::vector<Row>& rows() {
         {{"-d", "{missing}", "--json", "ls"}, "error", Row::From::out, 1},
         {{"-d", "{demo}", "--json", "stat", "/nowhere"}, "error", Row::From::out, 1},
         {{"--json", "lsx"}, "error", Row::From::out, 2},
+        // The mount prints no document of its own: a failure is the error one.
+        {{"-d", "{demo}", "--json", "mount"}, "error", Row::From::out, 2},
     };
     return r;
 }

@@ -8,6 +8,7 @@
 #include "support/test_support.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -128,7 +129,11 @@ TEST(ReadOnly, EveryCommandLeavesTheImagesAsTheyWere) {
              return a;
          }()}},
         {"disks", {{"disks"}, {"--json", "disks"}}},
+        // Each mount stays until the end, where its files are read through it.
+        {"mount", {demo({"mount", im.dir.file("mnt-demo")}), formatted({"mount", "--formatted", im.dir.file("mnt-found")}),
+                   demo({"mount", "--deleted", im.dir.file("mnt-deleted")})}},
     };
+    for (const char* m : {"mnt-demo", "mnt-found", "mnt-deleted"}) fs::create_directories(im.dir.file(m));
 
     std::map<std::string, Fingerprint> before;
     for (const std::string& i : im.all()) before[i] = fingerprint(i);
@@ -147,6 +152,11 @@ TEST(ReadOnly, EveryCommandLeavesTheImagesAsTheyWere) {
         }
     }
     EXPECT_GE(runs.size(), 9u);
+    // A machine without FUSE refuses the mounts (exit 1) and has nothing here.
+    for (const char* m : {"mnt-demo", "mnt-found", "mnt-deleted"}) {
+        const std::string mnt = im.dir.file(m);
+        std::system(("cat $(find '" + mnt + "' -type f) > /dev/null 2>&1; fusermount3 -u '" + mnt + "' 2>/dev/null").c_str());
+    }
     for (const std::string& i : im.all()) EXPECT_TRUE(fingerprint(i) == before[i]) << i << " changed";
 }
 

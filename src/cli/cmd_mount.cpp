@@ -1,0 +1,87 @@
+#include "commands.h"
+#include "disks.h"
+#include "interrupt.h"
+#include "output.h"
+#include "scans.h"
+
+#ifdef DATUMSIFT_HAVE_MOUNT
+#include "mount/mount_fs.h"
+#include "mount/mount_source.h"
+#endif
+#include "recovery/deleted_files.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace dscli {
+namespace {
+
+#ifdef DATUMSIFT_HAVE_MOUNT
+// The server leaves the working directory when it goes into the
+// background: a relative image path must still name the same file.
+std::vector<std::string> absolute_disks(const std::vector<std::string>& specs) {
+    std::vector<std::string> out;
+    char cwd[4096];
+    const bool have_cwd = ::getcwd(cwd, sizeof cwd) != nullptr;
+    for (const std::string& s : specs)
+        out.push_back(have_cwd && !s.empty() && s[0] != '/' ? std::string(cwd) + "/" + s : s);
+    return out;
+}
+
+// The deleted files, one per row, named <sn>-<descriptor id>.
+int deleted_entries(const Options& opt, std::vector<dsmount::SourceEntry>& entries) {
+    ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
+        return ds::scan_deleted_files(progress, [&](const ds::FileRow& row) {
+            entries.push_back({row.sn + "-" + std::to_string(row.descriptor_id), {row.descriptor_id, -1}, false});
+        });
+    });
+    if (end == ds::ScanEnd::finished) return kExitOk;
+    if (interrupted()) return kExitInterrupted;
+    // A scan that a read stopped keeps its rows, as the list keeps them:
+    // they are served, and the run says it is not all.
+    if (end != ds::ScanEnd::bitmap_read_failed && end != ds::ScanEnd::descriptor_read_failed)
+        return fail(ds::scan_end_message(end));
+    warn(ds::scan_end_message(end));
+    return kExitOk;
+}
+#endif
+
+} // namespace
+
+int cmd_mount(const Options& opt) {
+#ifdef DATUMSIFT_HAVE_MOUNT
+    if (opt.formatted && opt.deleted) return usage_error("--formatted and --deleted cannot be used together");
+    struct stat st {};
+    if (::stat(opt.mountpoint.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return fail("cannot mount at " + shown_path(opt.mountpoint) + ": not a directory");
+    int rc = open_datastore(absolute_disks(opt.disks));
+    if (rc != kExitOk) return rc;
+
+    dsmount::MountSource source;
+    dsmount::MountRoot root;
+    root.directory = source.root();
+    if (opt.formatted) {
+        if ((rc = prepare_formatted(opt)) != kExitOk) return rc;
+        root.listed = true;
+        root.entries = source.found_directories();
+    } else if (opt.deleted) {
+        root.listed = true;
+        if ((rc = deleted_entries(opt, root.entries)) != kExitOk) return rc;
+    }
+    if (interrupted()) return kExitInterrupted;
+
+    dsmount::MountServer server(source, std::move(root));
+    const std::string why = server.mount(opt.mountpoint);
+    if (!why.empty()) return fail(why);
+    // In the background only once the mount is there: the command returns
+    // when the files can be read.
+    if (!opt.foreground && !server.daemonize()) return fail("cannot go into the background");
+    if (server.serve(true) != 0) return fail("the mount ended with an error");
+    return final_status(kExitOk);
+#else
+    (void)opt;
+    return fail("mount is not available in this build (it needs libfuse 3)");
+#endif
+}
+
+} // namespace dscli

@@ -1,0 +1,138 @@
+#include "mount/mount_source.h"
+
+#include "vmfs/blockid.h"
+#include "vmfs/file_read.h"
+#include "vmfs/found_dir.h"
+#include "vmfs/fs.h"
+#include "vmfs/inode.h"
+#include "vmfs/listing.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace dsmount {
+
+class SourceFile {
+public:
+    ds::tvmfs_inode inode;
+};
+
+namespace {
+
+// Exactly the bytes an export writes: small files (not directories) from the
+// descriptor's own 1024 bytes, everything else through the block list.
+bool stored_inline(const ds::tvmfs_inode& inode) {
+    return inode.size <= ds::kInlineLimit && inode.type != ds::kTypeDir;
+}
+
+} // namespace
+
+MountSource::MountSource() = default;
+MountSource::~MountSource() = default;
+
+SourceRef MountSource::root() const { return {ds::kRootDirId, -1}; }
+
+SourceError MountSource::stat(const SourceRef& ref, SourceAttr& out) {
+    std::lock_guard lock(mu_);
+    ds::tvmfs_inode inode;
+    if (ds::inode_get_substituted(ref.id, ref.first_block, inode) != 0) return SourceError::unreadable;
+    if (inode.size < 0) return SourceError::bad_size;
+    out.is_dir = inode.type == ds::kTypeDir;
+    out.size = inode.size;
+    out.create_time = inode.create_time;
+    out.update_time = inode.update_time;
+    out.atime = inode.atime;
+    // The descriptor's own count of its blocks, never more than its size
+    // rounds up to: a damaged count changes what du says, nothing else.
+    out.allocated = inode.size;
+    if (!stored_inline(inode) && inode.block_size > 0 && inode.block_count >= 0) {
+        const int64_t bs = inode.block_size;
+        const int64_t whole = inode.size / bs + (inode.size % bs != 0);
+        out.allocated = std::min(inode.block_count, whole) * bs;
+    }
+    return SourceError::none;
+}
+
+SourceError MountSource::list(const SourceRef& ref, std::vector<SourceEntry>& out, bool& complete) {
+    std::lock_guard lock(mu_);
+    out.clear();
+    complete = false;
+    ds::Listing listing = ds::list_directory(ref.id, ref.first_block);
+    if (listing.status == ds::ListStatus::open_error) return SourceError::unreadable;
+    if (listing.status == ds::ListStatus::not_directory) return SourceError::not_directory;
+    complete = listing.status == ds::ListStatus::complete;
+    out.reserve(listing.entries.size());
+    for (ds::ListedEntry& e : listing.entries) out.push_back({std::move(e.raw_name), {e.block_id, -1}, e.is_dir});
+    return SourceError::none;
+}
+
+std::vector<SourceEntry> MountSource::found_directories() {
+    std::lock_guard lock(mu_);
+    std::vector<SourceEntry> out;
+    for (const ds::found_dir& d : ds::found_dirs())
+        out.push_back({ds::found_dir_name(d), {d.dir_id, ds::found_dir_first_block(d)}, true});
+    return out;
+}
+
+SourceError MountSource::open(const SourceRef& ref, SourceFilePtr& out) {
+    std::lock_guard lock(mu_);
+    auto file = std::make_shared<SourceFile>();
+    if (ds::inode_get_substituted(ref.id, ref.first_block, file->inode) != 0) return SourceError::unreadable;
+    if (file->inode.size < 0) return SourceError::bad_size;
+    out = std::move(file);
+    return SourceError::none;
+}
+
+int64_t MountSource::size(const SourceFile& file) { return file.inode.size; }
+
+int64_t MountSource::read(const SourceFile& file, uint8_t* buf, int64_t count, int64_t off) {
+    const ds::tvmfs_inode& inode = file.inode;
+    if (off < 0 || count < 0) return -1;
+    if (off >= inode.size) return 0;
+    count = std::min(count, inode.size - off);
+    if (stored_inline(inode)) {
+        uint8_t bytes[1024];
+        ds::inode_inline_bytes(inode, bytes);
+        std::memcpy(buf, bytes + off, static_cast<size_t>(count));
+        return count;
+    }
+    std::lock_guard lock(mu_);
+    int64_t done = 0;
+    while (done < count) {
+        bool hole = false;
+        const int64_t n = ds::file_read_run(inode, buf + done, count - done, off + done, &hole);
+        if (n < 0) return -1;
+        if (n == 0) break;
+        if (hole) std::memset(buf + done, 0, static_cast<size_t>(n));
+        done += n;
+    }
+    return done;
+}
+
+int64_t MountSource::seek(const SourceFile& file, int64_t off, bool data) {
+    const ds::tvmfs_inode& inode = file.inode;
+    if (off < 0 || off >= inode.size) return -1;
+    if (stored_inline(inode) || inode.block_size <= 0) return data ? off : inode.size;
+    std::lock_guard lock(mu_);
+    // A pointer block's worth of file at once where the descriptor's slot
+    // is null: a thin disk of terabytes is mostly such slots.
+    const int64_t per = inode.addr_mode == 3 ? ds::fs_state().pbc.header.item_size / 4 : 0;
+    int64_t p = off;
+    while (p < inode.size) {
+        const int64_t index = p / inode.block_size;
+        int64_t step = inode.block_size;
+        uint32_t id = 0;
+        bool is_hole = false;
+        if (per > 0 && index / per < ds::kBlockSlots && inode.blocks[index / per] == 0) {
+            is_hole = true;
+            step = (per - index % per) * inode.block_size;
+        } else {
+            is_hole = ds::file_block_lookup(inode, p, &id) == 0 && id == 0;
+        }
+        if (is_hole != data) return p;
+        p = (index * inode.block_size) + step;
+    }
+    return data ? -1 : inode.size;
+}
+
+} // namespace dsmount

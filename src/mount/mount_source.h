@@ -1,0 +1,89 @@
+#pragma once
+// What the mount needs of an opened datastore, and nothing more: list a
+// directory, describe a descriptor, read a range of a file and find its
+// holes. Everything the mount knows of the reader's core goes through this
+// one class, so that the rest of the mount is free of it.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace dsmount {
+
+// A descriptor as the mount reaches it: its id and, for a directory found
+// by the format recovery, the sub-block that replaces its first block.
+struct SourceRef {
+    uint32_t id = 0;
+    int64_t first_block = -1;
+    bool operator==(const SourceRef&) const = default;
+    bool operator<(const SourceRef& o) const { return id != o.id ? id < o.id : first_block < o.first_block; }
+};
+
+// One entry of a directory, in on-disk order.
+struct SourceEntry {
+    std::string raw_name;   // the name's bytes as stored (trimmed)
+    SourceRef ref;
+    bool dir_entry = false; // the entry says directory
+};
+
+// What a descriptor says about itself.
+struct SourceAttr {
+    bool is_dir = false;
+    int64_t size = 0;       // never negative: a descriptor that says so is not served
+    int64_t allocated = 0;  // bytes that blocks hold (the rest are holes), for du and cp
+    int32_t create_time = 0, update_time = 0, atime = 0;
+};
+
+// A file opened for reading: its descriptor, read once.
+class SourceFile;
+using SourceFilePtr = std::shared_ptr<const SourceFile>;
+
+enum class SourceError { none, unreadable, not_directory, bad_size };
+
+class MountSource {
+public:
+    // Serves the datastore that this process has opened (and, with the
+    // format recovery run, its found directories).
+    MountSource();
+    ~MountSource();
+    MountSource(const MountSource&) = delete;
+    MountSource& operator=(const MountSource&) = delete;
+
+    // The root directory of the datastore.
+    SourceRef root() const;
+
+    // The descriptor's kind, size and times.
+    SourceError stat(const SourceRef& ref, SourceAttr& out);
+
+    // The entries of a directory ("." and ".." left out); complete is false
+    // when a read ended the listing early (the entries before it stay).
+    SourceError list(const SourceRef& ref, std::vector<SourceEntry>& out, bool& complete);
+
+    // The directories the last format recovery found, as "DIR<n>" entries.
+    std::vector<SourceEntry> found_directories();
+
+    // Reads the descriptor for the reads that follow.
+    SourceError open(const SourceRef& ref, SourceFilePtr& out);
+    static int64_t size(const SourceFile& file);
+
+    // Reads count bytes at off into buf, holes as zeros: the bytes read
+    // (fewer only at the end of the file) or -1 when any of them cannot be
+    // read. Nothing is ever made up for bytes that could not be read.
+    int64_t read(const SourceFile& file, uint8_t* buf, int64_t count, int64_t off);
+
+    // The first offset at or after off that holds data (data true) or lies
+    // in a hole (data false; the end of the file counts as one); -1 when
+    // there is none (off at or past the end, or no data after it). What the
+    // block list cannot tell counts as data: its read then fails where the
+    // damage is.
+    int64_t seek(const SourceFile& file, int64_t off, bool data);
+
+private:
+    // The reader's core keeps process-wide state and is read by one thread
+    // at a time.
+    std::mutex mu_;
+};
+
+} // namespace dsmount

@@ -1,0 +1,106 @@
+// A read the datastore cannot answer reaches the program reading the mount
+// as EIO, and only there: the bytes around it still read, and nothing is
+// ever made up for what could not be read.
+#include "mount_support.h"
+
+#include "disk/sector_source.h"
+#include "mount/mount_fs.h"
+#include "mount/mount_source.h"
+#include "support/open_images.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// The image itself, except that reads touching one range fail as a bad
+// sector would.
+class FailingRange final : public ds::SectorSource {
+public:
+    int64_t fail_from = -1, fail_to = -1;
+    bool read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) override {
+        if (off < fail_to && off + len > fail_from) return false;
+        return ds::posix_sector_source().read(device, off, len, buf);
+    }
+    int64_t size(const std::string& device) override { return ds::posix_sector_source().size(device); }
+    void close_all() override { ds::posix_sector_source().close_all(); }
+};
+
+class MountReadError : public dstest::CleanState {
+protected:
+    dstest::TempDir dir;
+    FailingRange mem;
+
+    void TearDown() override {
+        ds::set_sector_source(nullptr);
+        CleanState::TearDown();
+    }
+};
+
+TEST_F(MountReadError, AFailedReadInsideTheDatastoreIsEioToTheReader) {
+    const std::string why = mounttest::fuse_missing();
+    if (!why.empty()) GTEST_SKIP() << "no FUSE mount possible: " << why;
+    constexpr uint64_t kMiB = 1 << 20;
+    dsb::DatastoreOptions o;
+    o.path = dir.file("fail.img");
+    dsb::Datastore ds(o);
+    const uint32_t id = ds.add_file("/vm/disk-flat.vmdk", dsb::generated_file(3 * kMiB, dsb::pattern_content(7),
+                                                                              dsb::Storage::FileBlocks));
+    ds.finish();
+    const dsb::ObjectExpect file = dsb::expect(ds, id);
+
+    // Reads that touch the file's second block fail.
+    const auto image_at = [&](uint64_t lv) { return static_cast<int64_t>(ds.volume().locate(lv).image_offset); };
+    const int64_t bad = image_at(ds.item_lv_offset(file.data_ids.at(1)));
+    mem.fail_from = bad;
+    mem.fail_to = bad + 4096;
+    ds::set_sector_source(&mem);
+    dsb::ImageSummary s;
+    s.images = {o.path};
+    s.start_sectors = {o.start_sector};
+    ASSERT_EQ(dstest::open_images(s).message, "");
+
+    dsmount::MountSource source;
+    dsmount::MountRoot root;
+    root.directory = source.root();
+    dsmount::MountServer server(source, root);
+    const std::string mnt = dir.file("mnt");
+    std::filesystem::create_directories(mnt);
+    ASSERT_EQ(server.mount(mnt), "");
+    std::thread serving([&] { server.serve(false); });
+
+    const int fd = ::open((mnt + "/vm/disk-flat.vmdk").c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) {
+        std::vector<uint8_t> buf(kMiB);
+        const std::vector<uint8_t> want = dsb::materialize(file.content, 0, 3 * kMiB);
+        // The first block is whole and right.
+        EXPECT_EQ(::pread(fd, buf.data(), kMiB, 0), static_cast<ssize_t>(kMiB));
+        EXPECT_TRUE(std::equal(buf.begin(), buf.end(), want.begin()));
+        // The second is an error, never zeros; the third reads.
+        errno = 0;
+        EXPECT_EQ(::pread(fd, buf.data(), 4096, static_cast<off_t>(kMiB)), -1);
+        EXPECT_EQ(errno, EIO);
+        // A read that runs into it gets the bytes before it; the next one
+        // the error.
+        EXPECT_EQ(::pread(fd, buf.data(), kMiB, static_cast<off_t>(kMiB) - 100), 100);
+        EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 100, want.begin() + static_cast<long>(kMiB) - 100));
+        EXPECT_EQ(::pread(fd, buf.data(), kMiB, static_cast<off_t>(2 * kMiB)), static_cast<ssize_t>(kMiB));
+        EXPECT_TRUE(std::equal(buf.begin(), buf.end(), want.begin() + 2 * kMiB));
+        ::close(fd);
+    }
+    // A copy of the whole file fails instead of holding zeros.
+    std::string out;
+    EXPECT_NE(mounttest::shell("{ cat " + mounttest::shell_quote(mnt + "/vm/disk-flat.vmdk") + " > /dev/null; }", &out), 0);
+    EXPECT_NE(out.find("Input/output error"), std::string::npos) << out;
+
+    mounttest::shell("fusermount3 -u " + mounttest::shell_quote(mnt));
+    serving.join();
+    EXPECT_FALSE(mounttest::is_mounted(mnt));
+}
+
+} // namespace
