@@ -13,6 +13,7 @@
 #include "vmfs/inode.h"
 #include "vmfs/listing.h"
 #include "vmfs/volume.h"
+#include "text/messages.h"
 
 #ifdef DATUMSIFT_BENCH_MOUNT
 #include "mount/mount_fs.h"

@@ -11,6 +11,7 @@
 #include "ui/prompts.h"
 #include "vmfs/fs.h"
 #include "vmfs/volume.h"
+#include "text/messages.h"
 
 #include <QApplication>
 #include <QListWidget>

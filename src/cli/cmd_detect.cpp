@@ -5,6 +5,8 @@
 #include "disk/drive_list.h"
 #include "vmfs/detect.h"
 #include "vmfs/volume.h"
+#include "text/messages.h"
+#include "text/drive_text.h"
 
 #include <algorithm>
 #include <cctype>

@@ -2,6 +2,7 @@
 #include "output.h"
 
 #include "disk/drive_list.h"
+#include "text/drive_text.h"
 
 #include <nlohmann/json.hpp>
 

@@ -5,6 +5,7 @@
 #include "tree_walk.h"
 
 #include "recovery/formatted_dirs.h"
+#include "text/messages.h"
 
 #include <nlohmann/json.hpp>
 

@@ -9,6 +9,7 @@
 #include "mount/mount_source.h"
 #endif
 #include "recovery/deleted_files.h"
+#include "text/messages.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -8,6 +8,7 @@
 #include "vmfs/found_dir.h"
 #include "vmfs/inode.h"
 #include "text/time_text.h"
+#include "text/messages.h"
 
 #include <nlohmann/json.hpp>
 

@@ -9,6 +9,7 @@
 #include "vmfs/inode.h"
 
 #include "recovery/deleted_files.h"
+#include "text/messages.h"
 
 namespace dscli {
 namespace {

@@ -4,6 +4,7 @@
 
 #include "vmfs/fs.h"
 #include "vmfs/volume.h"
+#include "text/messages.h"
 
 #include <cerrno>
 #include <charconv>

@@ -6,6 +6,7 @@
 #include "vmfs/fs.h"
 
 #include "recovery/lost_vmdks.h"
+#include "text/messages.h"
 
 #include <charconv>
 

@@ -5,6 +5,7 @@
 #include "progress.h"
 
 #include "recovery/formatted_dirs.h"
+#include "text/messages.h"
 
 namespace dscli {
 

@@ -6,6 +6,7 @@
 
 #include "output.h"
 #include "recovery/scan.h"
+#include "text/messages.h"
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>

@@ -1,7 +1,6 @@
 #pragma once
-// The physical drives the platform reports, and the texts under which the
-// disk settings show them. No output of its own: the window and the shell
-// both build on it.
+// The physical drives the platform reports. No output of its own: the window
+// and the shell both build on it (their menu texts are in text/drive_text.h).
 
 #include <cstdint>
 #include <string>
@@ -25,19 +24,5 @@ struct DriveInfo {
 // reader without a card, an empty optical drive). Loop devices that are bound
 // to an image are listed, since that is how an image is often attached.
 std::vector<DriveInfo> list_drives(const std::string& sys_block = "/sys/block");
-
-// "xx.xx MB)" below 1000 MB, "xx.xx GB)" from there on; MB = sectors / 2048.
-std::string drive_size_text(int64_t total_sectors);
-
-// The menu text of a drive: "本地磁盘 n (size) " for a fixed drive,
-// "可移动存储 n (size) " for a removable one (with the trailing blank).
-std::string drive_item_text(const DriveInfo& drive);
-
-// True for a menu text of a fixed drive (the automatic detection scans those).
-bool is_fixed_drive_text(const std::string& item_text);
-
-// Field n (1-based) of a "|"-separated text. Missing separators count as
-// found at the position of the last one, so a field past the end is "".
-std::string split_field(const std::string& text, int n);
 
 } // namespace ds

@@ -10,19 +10,6 @@
 
 namespace ds {
 
-const char* scan_end_message(ScanEnd end) {
-    switch (end) {
-    case ScanEnd::finished: return "finish";
-    case ScanEnd::bitmap_read_failed: return "bitmap entry read error, scan stopped early";
-    case ScanEnd::descriptor_read_failed: return "rinode get error";
-    case ScanEnd::cancelled: return "scan cancelled";
-    case ScanEnd::not_open: return "please view file first";
-    case ScanEnd::fdc_missing: return "fdc open error";
-    case ScanEnd::sbc_missing: return "sbc open error";
-    case ScanEnd::pbc_missing: return "pbc open error";
-    }
-    return "";
-}
 
 ScanEnd scan_precondition(uint8_t needs) {
     if (!fs_is_open()) return ScanEnd::not_open;

@@ -20,9 +20,6 @@ enum class ScanEnd {
     pbc_missing,              // the opening found no ".pbc.sf": "pbc open error"
 };
 
-// The text the front ends show for how a scan ended.
-const char* scan_end_message(ScanEnd end);
-
 // Whether a scan that reads through the given system files (SystemFileBit
 // values) may start: finished when it may, not_open before the file system
 // has been opened, and the missing file's end when the opening did not find

@@ -4,6 +4,8 @@
 #include "disk/sector_reader.h"
 #include "ui/prompts.h"
 #include "vmfs/volume.h"
+#include "text/messages.h"
+#include "text/drive_text.h"
 
 #include <QAction>
 #include <QFile>

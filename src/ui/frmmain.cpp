@@ -15,6 +15,7 @@
 #include "vmfs/fs.h"
 #include "vmfs/inode.h"
 #include "vmfs/listing.h"
+#include "text/messages.h"
 
 #include <QAction>
 #include <QCloseEvent>

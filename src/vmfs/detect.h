@@ -22,11 +22,6 @@ struct Detection {
     int dropped = 0;                         // headers found after the table was full
 };
 
-// The text the disk settings show for a device whose scan could not read.
-inline constexpr const char* kDetectReadError = "read 512sec error ";
-// The text shown when no candidate holds segment 0.
-inline constexpr const char* kDetectNoFirst = "VM  first segment not find";
-
 // Scans the devices in the order given. A header magic found before 1 MiB
 // is passed over and the scan goes on: its partition would have to start
 // before the drive does.

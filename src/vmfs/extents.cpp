@@ -85,15 +85,5 @@ std::vector<Extent> file_extents(const tvmfs_inode& inode, uint32_t descriptor_i
     return out;
 }
 
-const char* extent_kind_text(Extent::Kind kind) {
-    switch (kind) {
-    case Extent::Kind::data: return "data";
-    case Extent::Kind::hole: return "hole";
-    case Extent::Kind::inline_data: return "inline";
-    case Extent::Kind::invalid: return "invalid";
-    case Extent::Kind::unaddressable: return "unaddressable";
-    }
-    return "";
-}
 
 } // namespace ds

@@ -31,6 +31,4 @@ struct Extent {
 // position the block list cannot reach.
 std::vector<Extent> file_extents(const tvmfs_inode& inode, uint32_t descriptor_id);
 
-const char* extent_kind_text(Extent::Kind kind);
-
 } // namespace ds

@@ -101,17 +101,6 @@ int64_t lvm_capacity() {
     return segments * kSegmentSize;   // last_segment is 32-bit: no overflow
 }
 
-const char* add_disk_message(AddDiskRefusal why) {
-    switch (why) {
-    case AddDiskRefusal::none: return "";
-    case AddDiskRefusal::not_found: return "vlm not find";
-    case AddDiskRefusal::not_first: return "vlm is not first disk ";
-    case AddDiskRefusal::mismatch: return "vlm  disk information mismatch ";
-    case AddDiskRefusal::not_continuous: return "vlm  disk not continue ";
-    case AddDiskRefusal::too_many: return "vlm  too many disks (at most 32)";
-    }
-    return "";
-}
 
 int AddDisk(const std::string& device, int64_t start_sector, AddDiskRefusal* why) {
     auto refuse = [why](AddDiskRefusal r) {

@@ -78,9 +78,6 @@ int64_t lvm_capacity();
 
 enum class AddDiskRefusal { none, not_found, not_first, mismatch, not_continuous, too_many };
 
-// The text the disk settings window shows for a refusal ("" for none).
-const char* add_disk_message(AddDiskRefusal why);
-
 // Adds a disk to the logical volume in segment order. 0 joined, -1 refused;
 // the reason goes to *why when given.
 int AddDisk(const std::string& device, int64_t start_sector, AddDiskRefusal* why = nullptr);

@@ -3,6 +3,7 @@
 #include "cli_fixture.h"
 
 #include "disk/drive_list.h"
+#include "text/drive_text.h"
 
 #include <cstdlib>
 #include <filesystem>

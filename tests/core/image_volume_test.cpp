@@ -1,6 +1,7 @@
 #include "builder/datastore_builder.h"
 #include "support/test_support.h"
 #include "vmfs/volume.h"
+#include "text/messages.h"
 
 #include <fstream>
 #include <vector>

@@ -4,6 +4,7 @@
 #include "ui/frmdiskset.h"
 #include "export/chunk_digest.h"
 #include "vmfs/volume.h"
+#include "text/messages.h"
 
 #include <QApplication>
 #include <QTreeWidget>

@@ -9,6 +9,7 @@
 #include "support/test_support.h"
 #include "vmfs/fs.h"
 #include "vmfs/volume.h"
+#include "text/messages.h"
 
 #include <functional>
 #include <gtest/gtest.h>

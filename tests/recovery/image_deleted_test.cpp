@@ -5,6 +5,7 @@
 #include "recovery_images.h"
 #include "export/file_export.h"
 #include "vmfs/inode.h"
+#include "text/messages.h"
 
 #include <algorithm>
 

@@ -9,6 +9,7 @@
 #include "vmfs/inode.h"
 #include "vmfs/le.h"
 #include "vmfs/listing.h"
+#include "text/messages.h"
 
 #include <algorithm>
 

@@ -5,6 +5,7 @@
 #include "recovery/formatted_dirs.h"
 #include "recovery/lost_vmdks.h"
 #include "recovery_images.h"
+#include "text/messages.h"
 
 namespace {
 

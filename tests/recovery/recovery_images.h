@@ -6,6 +6,7 @@
 #include "support/test_support.h"
 #include "vmfs/fs.h"
 #include "vmfs/volume.h"
+#include "text/messages.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -6,6 +6,7 @@
 #include "support/test_support.h"
 #include "support/time_table.h"
 #include "vmfs/fs.h"
+#include "text/messages.h"
 
 #include <cstring>
 

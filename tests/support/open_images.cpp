@@ -1,6 +1,7 @@
 #include "support/open_images.h"
 
 #include "vmfs/volume.h"
+#include "text/messages.h"
 
 namespace dstest {
 

@@ -1,0 +1,42 @@
+#include "text/messages.h"
+
+namespace ds {
+
+const char* add_disk_message(AddDiskRefusal why) {
+    switch (why) {
+    case AddDiskRefusal::none: return "";
+    case AddDiskRefusal::not_found: return "vlm not find";
+    case AddDiskRefusal::not_first: return "vlm is not first disk ";
+    case AddDiskRefusal::mismatch: return "vlm  disk information mismatch ";
+    case AddDiskRefusal::not_continuous: return "vlm  disk not continue ";
+    case AddDiskRefusal::too_many: return "vlm  too many disks (at most 32)";
+    }
+    return "";
+}
+
+const char* scan_end_message(ScanEnd end) {
+    switch (end) {
+    case ScanEnd::finished: return "finish";
+    case ScanEnd::bitmap_read_failed: return "bitmap entry read error, scan stopped early";
+    case ScanEnd::descriptor_read_failed: return "rinode get error";
+    case ScanEnd::cancelled: return "scan cancelled";
+    case ScanEnd::not_open: return "please view file first";
+    case ScanEnd::fdc_missing: return "fdc open error";
+    case ScanEnd::sbc_missing: return "sbc open error";
+    case ScanEnd::pbc_missing: return "pbc open error";
+    }
+    return "";
+}
+
+const char* extent_kind_text(Extent::Kind kind) {
+    switch (kind) {
+    case Extent::Kind::data: return "data";
+    case Extent::Kind::hole: return "hole";
+    case Extent::Kind::inline_data: return "inline";
+    case Extent::Kind::invalid: return "invalid";
+    case Extent::Kind::unaddressable: return "unaddressable";
+    }
+    return "";
+}
+
+} // namespace ds

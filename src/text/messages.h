@@ -1,0 +1,26 @@
+#pragma once
+// What the front ends show for the codes the core returns: the disk
+// settings' refusals and detection texts, how a scan ended, the kinds of a
+// file's extents. The core itself shows nothing.
+
+#include "recovery/scan.h"
+#include "vmfs/extents.h"
+#include "vmfs/volume.h"
+
+namespace ds {
+
+// The text the disk settings window shows for a refusal ("" for none).
+const char* add_disk_message(AddDiskRefusal why);
+
+// The text the disk settings show for a device whose scan could not read.
+inline constexpr const char* kDetectReadError = "read 512sec error ";
+// The text shown when no candidate holds segment 0.
+inline constexpr const char* kDetectNoFirst = "VM  first segment not find";
+
+// The text the front ends show for how a scan ended.
+const char* scan_end_message(ScanEnd end);
+
+// "data", "hole", "inline", "invalid" or "unaddressable".
+const char* extent_kind_text(Extent::Kind kind);
+
+} // namespace ds
