@@ -6,6 +6,8 @@
 //   mkdatastore vm DIR         DIR/vm.img: a virtual machine whose flat disk holds an
 //                              ext4 partition made by mkfs.ext4 from known files
 //   mkdatastore demo|formatted DIR MIB       the same with MIB MiB file blocks (1, 2, 4 or 8)
+//   mkdatastore wide DIR N     DIR/wide.img: /wide names one file N times, far more entries
+//                              than the volume's 1024 descriptors (a hostile directory)
 //   mkdatastore matrix DIR MIB SUBS SECTOR...  every addressing mode and every scan's find,
 //                              SUBS sub-blocks per bitmap entry, one member per SECTOR
 #include <cstdio>
@@ -64,10 +66,11 @@ int main(int argc, char** argv) {
   if (argc < 3) return usage();
   const std::string what = argv[1];
   const std::string dir = argv[2];
-  const bool sized = what == "demo" || what == "formatted";
+  const bool sized = what == "demo" || what == "formatted" || what == "wide";
   if (what == "matrix" ? argc < 6 : !(argc == 3 || (sized && argc == 4))) return usage();
   try {
-    const std::uint64_t block_size = argc >= 4 ? std::stoull(argv[3]) * dsb::layout::kMiB : dsb::layout::kMiB;
+    const std::uint64_t block_size =
+        argc >= 4 && what != "wide" ? std::stoull(argv[3]) * dsb::layout::kMiB : dsb::layout::kMiB;
     std::filesystem::create_directories(dir);
     if (what == "matrix") {
       dsb::MatrixOptions mo;
@@ -104,6 +107,18 @@ int main(int argc, char** argv) {
       print_common(s);
       for (std::size_t i = 0; i < s.segments.size(); ++i)
         std::printf("member %zu holds segments %u..%u\n", i, s.segments[i].first, s.segments[i].second);
+    } else if (what == "wide") {
+      const std::uint64_t n = argc >= 4 ? std::stoull(argv[3]) : 1000000;
+      dsb::DatastoreOptions o;
+      o.path = dir + "/wide.img";
+      // Room for the directory itself: 140 bytes an entry.
+      o.segments = static_cast<std::uint32_t>(2 + n * 140 / (256 * dsb::layout::kMiB));
+      dsb::Datastore ds(o);
+      const std::uint32_t f = ds.add_file("/f.txt", dsb::text_file("x"));
+      const std::uint32_t wide = ds.mkdir("/wide");
+      for (std::uint64_t k = 0; k < n; ++k) ds.add_dirent(wide, 3, f, "entry-" + std::to_string(k));
+      ds.finish();
+      std::printf("wrote %s: /wide holds %llu entries\n", o.path.c_str(), static_cast<unsigned long long>(n));
     } else if (what == "vm") {
       dsb::VmSummary s = dsb::build_vm(dir);
       print_common(s);

@@ -22,8 +22,10 @@ int cmd_deleted(ds::Datastore& store, const Options& opt) {
     return print_scan_rows(
         opt, end, rows,
         [](const ds::FileRow& r) {
-            return nlohmann::json{{"sn", r.sn},
-                                  {"ID", r.id},
+            // The blank "ID" column carries nothing; the descriptor id takes
+            // its place as a number.
+            return nlohmann::json{{"sn", r.n},
+                                  {"id", r.descriptor_id},
                                   {"type", r.type},
                                   {"size", r.size},
                                   {"create_at", r.create_at},
@@ -32,7 +34,6 @@ int cmd_deleted(ds::Datastore& store, const Options& opt) {
                                   {"created", ds::iso_utc_time(r.create_time)},
                                   {"modified", ds::iso_utc_time(r.update_time)},
                                   {"accessed", ds::iso_utc_time(r.access_time)},
-                                  {"descriptor_id", r.descriptor_id},
                                   {"bytes", r.bytes}};
         },
         [&](const ds::FileRow& r) {

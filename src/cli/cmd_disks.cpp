@@ -21,7 +21,7 @@ int cmd_disks(ds::Datastore& store, const Options& opt) {
                          {"removable", d.removable},
                          {"total_sectors", d.total_sectors},
                          {"text", ds::drive_item_text(d)}});
-        out_json(j);
+        out_json({{"drives", std::move(j)}});
         return kExitOk;
     }
     for (const ds::DriveInfo& d : drives) out_line(ds::drive_item_text(d) + "\t" + d.device);

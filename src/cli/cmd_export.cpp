@@ -6,6 +6,7 @@
 #include "interrupt.h"
 #include "output.h"
 #include "progress.h"
+#include "export_record.h"
 #include "resolve.h"
 #include "scans.h"
 #include "vmfs/datastore.h"
@@ -126,6 +127,7 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
             doc["id"] = r.node.id;
         }
         if (opt.hash) doc["sha256"] = res.sha256;
+        doc["provenance"] = provenance_json(opt);
         out_json(doc);
     } else {
         out_line("success");

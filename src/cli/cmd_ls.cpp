@@ -9,7 +9,10 @@
 #include "vmfs/inode.h"
 #include "text/time_text.h"
 
+#include "vmfs/listing.h"
+
 #include <nlohmann/json.hpp>
+#include <optional>
 
 namespace dscli {
 
@@ -50,6 +53,47 @@ nlohmann::json json_row(ds::Datastore& store, const Node& n, bool long_format) {
 
 } // namespace
 
+namespace {
+
+Node node_of(ds::ListedEntry&& e) {
+    Node c;
+    c.id = e.block_id;
+    c.is_dir = e.is_dir;
+    c.type = e.type;
+    c.name = std::move(e.name);
+    c.raw_name = std::move(e.raw_name);
+    return c;
+}
+
+// Prints the rows as they are read: a directory whose size claims millions
+// of entries is never held whole. JSON is written piece by piece in the
+// layout out_json would give it.
+class Rows {
+public:
+    Rows(ds::Datastore& store, const Options& opt, const std::string& shown) : store_(store), opt_(opt) {
+        if (opt_.json)
+            out_text("{\n  \"schema\": " + std::to_string(kJsonSchema) + ",\n  \"path\": " + json_text(shown) +
+                     ",\n  \"entries\": [");
+    }
+    void add(const Node& n) {
+        if (!opt_.json) return out_line(text_row(store_, n, opt_.long_format));
+        out_text((first_ ? "\n    " : ",\n    ") + json_text(json_row(store_, n, opt_.long_format)));
+        first_ = false;
+    }
+    void end(bool complete) {
+        if (opt_.json)
+            out_text(std::string(first_ ? "]" : "\n  ]") + ",\n  \"complete\": " + (complete ? "true" : "false") +
+                     "\n}\n");
+    }
+
+private:
+    ds::Datastore& store_;
+    const Options& opt_;
+    bool first_ = true;
+};
+
+} // namespace
+
 int cmd_ls(ds::Datastore& store, const Options& opt) {
     int rc = open_datastore(store, opt.disks);
     if (rc != kExitOk) return rc;
@@ -58,29 +102,44 @@ int cmd_ls(ds::Datastore& store, const Options& opt) {
     if (r.kind != Resolution::Kind::ok)
         return fail_resolution("dir open error", r.detail, r.kind == Resolution::Kind::bad_id);
 
+    // "ALL DIR FOUND" lists the found directories, which are few.
+    if (r.node.formatted_root) {
+        Rows rows(store, opt, r.shown);
+        for (const Node& n : list_children(store, r.node).nodes) rows.add(n);
+        rows.end(true);
+        return kExitOk;
+    }
     // A file is listed as itself, as ls does; so is a directory entry whose
     // descriptor turns out not to be a directory.
-    Children kids;
-    if (r.node.is_dir) kids = list_children(store, r.node);
-    if (kids.status == ds::ListStatus::open_error) return fail("dir open error");
-    bool itself = !r.node.is_dir || kids.status == ds::ListStatus::not_directory;
-    if (itself) {
+    std::optional<ds::DirLister> lister;
+    if (r.node.is_dir) {
+        lister.emplace(store, r.node.id, r.node.first_block);
+        if (lister->status() == ds::ListStatus::open_error) return fail("dir open error");
+    }
+    if (!lister || lister->status() == ds::ListStatus::not_directory) {
         r.node.is_dir = false;
-        kids.nodes = {r.node};
+        Rows rows(store, opt, r.shown);
+        rows.add(r.node);
+        rows.end(true);
+        return kExitOk;
     }
 
-    if (opt.json) {
-        nlohmann::json rows = nlohmann::json::array();
-        for (const Node& n : kids.nodes) rows.push_back(json_row(store, n, opt.long_format));
-        out_json({{"path", r.shown},
-                  {"complete", kids.status != ds::ListStatus::ended_early},
-                  {"entries", std::move(rows)}});
-    } else {
-        for (const Node& n : kids.nodes) out_line(text_row(store, n, opt.long_format));
+    Rows rows(store, opt, r.shown);
+    bool stopped = false;
+    for (ds::ListedEntry e; lister->next(e);) {
+        // A closed stdout (ls | head) ends a long listing.
+        if (!out_ok()) {
+            stopped = true;
+            break;
+        }
+        rows.add(node_of(std::move(e)));
     }
+    const bool complete = !stopped && lister->status() == ds::ListStatus::complete;
+    rows.end(complete);
+    if (stopped) return kExitFailed;
     // The window keeps the entries read before a short read and says nothing;
     // a script has to learn that the listing is not whole.
-    if (kids.status == ds::ListStatus::ended_early) warn(dir_incomplete_text(r.shown));
+    if (!complete) warn(dir_incomplete_text(r.shown));
     return kExitOk;
 }
 

@@ -22,8 +22,7 @@ int cmd_vmdk(ds::Datastore& store, const Options& opt) {
     return print_scan_rows(
         opt, end, rows,
         [](const ds::PartitionRow& r) {
-            return nlohmann::json{{"sn", r.sn},
-                                  {"ID", r.id},
+            return nlohmann::json{{"sn", r.n},
                                   {"type", r.type},
                                   {"size", r.size},
                                   {"pointer_block", r.pointer_block},

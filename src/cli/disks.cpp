@@ -111,9 +111,10 @@ int add_disks(ds::Datastore& store, const std::vector<std::string>& specs) {
     return kExitOk;
 }
 
-int open_file_system(ds::Datastore& store, std::vector<std::string>* pane) {
+int open_file_system(ds::Datastore& store, std::vector<std::string>* pane, std::string* message) {
     ds::OpenOutcome o = ds::fs_open(store);
     if (pane && o.pane_filled) *pane = o.info_lines;
+    if (message) *message = o.message;
     if (!o.message.empty()) return fail(o.message);
     return kExitOk;
 }

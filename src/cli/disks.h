@@ -41,7 +41,8 @@ int add_disks(ds::Datastore& store, const std::vector<std::string>& specs);
 // Opens the file system as the browse command does. A message ends the run
 // (exit 1). With pane set, the information-pane lines are handed back even
 // when the opening stopped after filling them.
-int open_file_system(ds::Datastore& store, std::vector<std::string>* pane = nullptr);
+// With message set, the message the opening stopped with (empty when none).
+int open_file_system(ds::Datastore& store, std::vector<std::string>* pane = nullptr, std::string* message = nullptr);
 
 // add_disks followed by open_file_system.
 int open_datastore(ds::Datastore& store, const std::vector<std::string>& specs);

@@ -4,10 +4,12 @@
 #include "interrupt.h"
 #include "output.h"
 #include "progress.h"
+#include "export_record.h"
 
 #include "nodes.h"
 #include "export/folder_export.h"
 #include "text/name_text.h"
+#include "text/time_text.h"
 
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -25,12 +27,17 @@ nlohmann::json item_json(const ds::FolderItem& it) {
     nlohmann::json j = {{"path", it.path},
                         {"host_path", it.host_path},
                         {"type", it.is_dir ? "dir" : "file"},
-                        {"descriptor_id", it.descriptor_id},
+                        {"id", it.descriptor_id},
                         {"size", it.size},
                         {"status", ds::folder_status_text(it.status)}};
     if (!it.is_dir) {
         j["bytes_written"] = it.bytes_written;
         j["sha256"] = it.sha256;
+    }
+    if (it.size >= 0) {
+        j["created"] = ds::iso_utc_time(it.create_time);
+        j["modified"] = ds::iso_utc_time(it.update_time);
+        j["accessed"] = ds::iso_utc_time(it.atime);
     }
     if (!it.detail.empty()) j["detail"] = it.detail;
     if (it.path != ".") put_name(j, it.name);
@@ -55,6 +62,8 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
     fo.file_name = r.node.raw_name;
     fo.source_text = r.node.formatted_root ? r.node.name : r.shown;
     fo.replace_manifest = opt.replace_manifest;
+    // Rendered when the manifest is written, so that its end time is the export's.
+    fo.provenance = [&opt] { return provenance_json(opt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); };
 
     install_interrupt_handler();
     // The total is known once the folder has been listed, at the first report.
@@ -89,6 +98,7 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
                   {"renamed", res.renamed},
                   {"items", std::move(items)}};
         put_name(doc, opt.dest, "dest");
+        doc["provenance"] = provenance_json(opt);
         out_json(doc);
     } else {
         for (const ds::FolderItem& it : res.items)

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <ctime>
 #include <exception>
 #include <iostream>
 #include <map>
@@ -19,6 +20,8 @@ namespace {
 
 int run(int argc, char** argv) {
     dscli::Options opt;
+    opt.command_line.assign(argv, argv + argc);
+    opt.started = static_cast<int64_t>(std::time(nullptr));
     CLI::App app{"", "datumsift"};
     dscli::setup_app(app, opt);
     try {

@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,9 @@ struct Options {
     std::vector<std::string> disks;   // PATH[@SECTOR], in segment order
     bool json = false;
     bool quiet = false;
+    // how the run was started, for the record an export keeps
+    std::vector<std::string> command_line;
+    int64_t started = 0;        // seconds since 1970, UTC
     // per command
     std::string path = "/";
     bool long_format = false;

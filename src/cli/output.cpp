@@ -84,9 +84,21 @@ void out_line(const std::string& line) {
     *g_results << line << '\n';
 }
 
+void out_text(const std::string& text) {
+    g_stdout_used = true;
+    *g_results << text;
+}
+
+std::string json_text(const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 void out_json(const nlohmann::json& doc) {
     g_stdout_used = true;
-    *g_results << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    // Every document says which version of the layout it follows.
+    nlohmann::json versioned = doc;
+    if (versioned.is_object() && !versioned.contains("schema")) versioned["schema"] = kJsonSchema;
+    *g_results << versioned.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
 }
 
 bool out_ok() { return static_cast<bool>(std::cout); }

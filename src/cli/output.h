@@ -48,10 +48,16 @@ std::string digest_line(const std::string& sha256, const std::string& path);
 
 // Prints one line on stdout.
 void out_line(const std::string& line);
+// Prints text as it is (a piece of a JSON document written as it is read).
+void out_text(const std::string& text);
+// The compact JSON text of a value, as out_json would write it.
+std::string json_text(const nlohmann::json& value);
 // Sends what out_line and out_json print to stderr instead: stdout carries
 // an exported file's bytes.
 void results_to_stderr();
-// Prints a JSON document on stdout; text that is not UTF-8 is replaced.
+// Prints a JSON document on stdout with its "schema" member (an object that
+// lacks one gets kJsonSchema); text that is not UTF-8 is replaced. The
+// layout of every document is written down in docs/json.md.
 void out_json(const nlohmann::json& doc);
 // False once stdout can no longer be written (a closed pipe): long listings stop.
 bool out_ok();

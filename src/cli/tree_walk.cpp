@@ -19,6 +19,7 @@ void report(ds::TreeNote what, const std::string& path) {
     if (what == ds::TreeNote::open_error) warn(dir_open_error_text(path));
     if (what == ds::TreeNote::ended_early) warn(dir_incomplete_text(path));
     if (what == ds::TreeNote::too_deep) warn("dir too deep|path:" + path);
+    if (what == ds::TreeNote::too_many) warn("more entries than the volume has descriptors; walk stopped|path:" + path);
 }
 
 // Walks below one real directory; false when Ctrl-C or a closed stdout stopped it.

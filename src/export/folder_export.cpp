@@ -238,11 +238,14 @@ private:
     }
 };
 
-bool write_manifest(const HostDir& parent, const std::string& manifest_name, bool replace,
+bool write_manifest(const HostDir& parent, const std::string& manifest_name, const FolderExportOptions& options,
                     const FolderExportResult& r, const std::string& source, uint32_t top_id, const std::string& dest) {
+    const bool replace = options.replace_manifest;
     std::string out = "{\n";
+    out += "  \"schema\": 1,\n";
+    if (options.provenance) out += "  \"provenance\": " + options.provenance() + ",\n";
     out += "  \"source\": " + jstr(source) + ",\n";
-    out += "  \"descriptor_id\": " + std::to_string(top_id) + ",\n";
+    out += "  \"id\": " + std::to_string(top_id) + ",\n";
     out += "  \"destination\": " + jstr(dest) + ",\n";
     if (!is_utf8(dest)) out += "  \"destination_bytes\": " + jstr(hex_bytes(dest)) + ",\n";
     out += "  \"complete\": " + std::string(r.failures == 0 && !r.cancelled ? "true" : "false") + ",\n";
@@ -258,7 +261,7 @@ bool write_manifest(const HostDir& parent, const std::string& manifest_name, boo
         if (it.path != ".") out += ", \"name\": " + jstr(is_utf8(it.name) ? it.name : printable_name(it.name));
         if (!is_utf8(it.name)) out += ", \"name_bytes\": " + jstr(hex_bytes(it.name));
         out += ", \"type\": " + jstr(it.is_dir ? "dir" : "file");
-        out += ", \"descriptor_id\": " + std::to_string(it.descriptor_id);
+        out += ", \"id\": " + std::to_string(it.descriptor_id);
         out += ", \"size\": " + std::to_string(it.size);
         if (!it.is_dir) {
             out += ", \"bytes_written\": " + std::to_string(it.bytes_written);
@@ -591,7 +594,7 @@ void run_plan(Datastore& store, Planner& plan, Destination& d, const FolderExpor
         r.items.push_back(std::move(it));
     }
     r.manifest_written =
-        write_manifest(d.parent, d.manifest_name, options.replace_manifest, r,
+        write_manifest(d.parent, d.manifest_name, options, r,
                        options.source_text.empty() ? "#" + std::to_string(top_id) : options.source_text, top_id,
                        d.shown);
 }

@@ -44,6 +44,9 @@ struct FolderExportOptions {
     // A manifest already beside the destination is replaced instead of
     // refused.
     bool replace_manifest = false;
+    // When set, the manifest's "provenance" member: the text of a JSON object,
+    // asked for as the manifest is written.
+    std::function<std::string()> provenance;
     FolderProgress progress;
 };
 

@@ -1,7 +1,7 @@
 #include "vmfs/dirent.h"
-#include "vmfs/datastore.h"
 
 #include "vmfs/blockid.h"
+#include "vmfs/datastore.h"
 #include "vmfs/file_read.h"
 #include "vmfs/fs.h"
 #include "vmfs/le.h"
@@ -21,50 +21,66 @@ void dirent_parse(std::span<const uint8_t> buf, tvmfs_dirent& e) {
 namespace {
 
 // Bytes the block named by id really holds.
-int64_t block_bytes(Datastore& store, uint32_t id) {
+int64_t block_bytes(const Datastore& store, uint32_t id) {
     if (blkid_type(id) == kBlockFile) return store.fs.fsinfo.blocksize;
     if (blkid_type(id) == kBlockSub) return store.fs.sbc.header.item_size;
     return 0;
 }
 
+} // namespace
+
+int64_t dir_entry_limit(const Datastore& store) {
+    const tvmfs_bitmap_header& h = store.fs.fdc.header;
+    if (h.area_count <= 0 || h.entries_per_area <= 0 || h.items_per_entry <= 0) return kMaxDirEntries;
+    // Each factor is below 2^31 and the product is cut at the ceiling before
+    // the last multiplication, so nothing overflows.
+    const int64_t per_area = int64_t{h.entries_per_area} * h.items_per_entry;
+    if (per_area >= kMaxDirEntries) return kMaxDirEntries;
+    const int64_t slots = per_area * std::min<int64_t>(h.area_count, kMaxDirEntries);
+    return std::min(slots, kMaxDirEntries - 2) + 2;
+}
+
+DirCursor::DirCursor(Datastore& store, const tvmfs_inode& dir)
+    : store_(store), dir_(dir), limit_(dir_entry_limit(store)) {}
+
 // Whether both ends of the entry at pos lie inside a real block. A directory
 // is never sparse, and a slot whose block_size claims more than its block
 // holds would only wrap around inside that block, entry after entry.
-struct SlotCheck {
-    Datastore& store;
-    const tvmfs_inode& dir;
-    int64_t slot = -1;
-    uint32_t id = 0;
-
-    bool entry_in_blocks(int64_t pos) {
-        if (dir.block_size <= 0) return false;
-        for (int64_t p : {pos, std::min(pos + kDirentBytes, dir.size) - 1}) {
-            if (p / dir.block_size != slot) {
-                if (file_block_lookup(store, dir, p, &id) != 0 || id == 0) return false;
-                slot = p / dir.block_size;
-            }
-            if (p % dir.block_size >= block_bytes(store, id)) return false;
+bool DirCursor::entry_in_blocks(int64_t pos) {
+    if (dir_.block_size <= 0) return false;
+    for (int64_t p : {pos, std::min(pos + kDirentBytes, dir_.size) - 1}) {
+        if (p / dir_.block_size != slot_) {
+            if (file_block_lookup(store_, dir_, p, &id_) != 0 || id_ == 0) return false;
+            slot_ = p / dir_.block_size;
         }
-        return true;
-    }
-};
-
-} // namespace
-
-bool dir_walk(Datastore& store, const tvmfs_inode& dir, const std::function<void(const tvmfs_dirent&)>& action) {
-    uint8_t raw[kDirentBytes];
-    SlotCheck blocks{store, dir};
-    int64_t count = 0;
-    for (int64_t pos = 0; pos < dir.size; pos += kDirentBytes) {
-        // A damaged size (2^62, say) would otherwise mean billions of
-        // entries read from holes or from the same block over and over.
-        if (++count > kMaxDirEntries || !blocks.entry_in_blocks(pos)) return false;
-        if (file_read(store, dir, raw, kDirentBytes, pos) != kDirentBytes) return false;
-        tvmfs_dirent e;
-        dirent_parse(raw, e);
-        action(e);
+        if (p % dir_.block_size >= block_bytes(store_, id_)) return false;
     }
     return true;
+}
+
+bool DirCursor::next(tvmfs_dirent& e) {
+    if (done_) return false;
+    if (pos_ >= dir_.size) {
+        done_ = reached_end_ = true;
+        return false;
+    }
+    uint8_t raw[kDirentBytes];
+    // A damaged size (2^62, say) would otherwise mean billions of entries
+    // read from holes or from the same block over and over.
+    if (++count_ > limit_ || !entry_in_blocks(pos_) || file_read(store_, dir_, raw, kDirentBytes, pos_) != kDirentBytes) {
+        done_ = true;
+        return false;
+    }
+    dirent_parse(raw, e);
+    pos_ += kDirentBytes;
+    return true;
+}
+
+bool dir_walk(Datastore& store, const tvmfs_inode& dir, const std::function<void(const tvmfs_dirent&)>& action) {
+    DirCursor cursor(store, dir);
+    tvmfs_dirent e;
+    while (cursor.next(e)) action(e);
+    return cursor.reached_end();
 }
 
 std::string dirent_name(const tvmfs_dirent& e) {

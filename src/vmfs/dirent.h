@@ -26,10 +26,39 @@ struct tvmfs_dirent {
 
 void dirent_parse(std::span<const uint8_t> buf, tvmfs_dirent& entry);
 
+// The most entries a directory of the open file system can hold: every
+// entry but "." and ".." names a descriptor of its own, so no more than
+// ".fdc.sf" has slots for (as its header counts them), plus those two, and
+// never more than kMaxDirEntries. A whole tree holds no more either.
+int64_t dir_entry_limit(const Datastore& store);
+
+// Reads a directory's entries one at a time, in on-disk order, holding
+// nothing but its place: a listing of any size costs the same memory.
+class DirCursor {
+public:
+    DirCursor(Datastore& store, const tvmfs_inode& dir);
+    // The next entry; false at the end or when a read ended the walk early.
+    bool next(tvmfs_dirent& entry);
+    // After next() gave false: whether the walk reached the directory's end.
+    bool reached_end() const { return reached_end_; }
+
+private:
+    Datastore& store_;
+    tvmfs_inode dir_;
+    int64_t pos_ = 0;
+    int64_t count_ = 0;
+    int64_t limit_ = 0;
+    int64_t slot_ = -1;      // the block slot whose block id is held in id_
+    uint32_t id_ = 0;
+    bool reached_end_ = false;
+    bool done_ = false;
+    bool entry_in_blocks(int64_t pos);
+};
+
 // Hands every entry to action in on-disk order. True when the walk reached
 // the end of the directory, false when a read ended it early. A directory is
 // never sparse: a block slot without a block ends the walk early, as does an
-// entry past kMaxDirEntries, so a damaged size cannot keep a walk going.
+// entry past dir_entry_limit(), so a damaged size cannot keep a walk going.
 bool dir_walk(Datastore& store, const tvmfs_inode& dir, const std::function<void(const tvmfs_dirent&)>& action);
 
 // The name up to its first NUL, trimmed of bytes <= 0x20 at both ends.

@@ -1,13 +1,14 @@
 #pragma once
 // What a directory listing shows: the rule shared by the tree and the shell.
 
+#include "vmfs/dirent.h"
+
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace ds {
-
-struct Datastore;
 
 struct ListedEntry {
     bool is_dir = false;       // folder image when true, document image otherwise
@@ -32,5 +33,21 @@ struct Listing {
 // Lists directory dir_id. A first_block other than -1 takes the place of the
 // directory's first block id (a directory found after a reformat).
 Listing list_directory(Datastore& store, uint32_t dir_id, int64_t first_block = -1);
+
+// The same listing handed out one entry at a time, so that a directory whose
+// size claims millions of entries is never held whole.
+class DirLister {
+public:
+    DirLister(Datastore& store, uint32_t dir_id, int64_t first_block = -1);
+    // The next entry the listing shows; false at the end.
+    bool next(ListedEntry& entry);
+    // open_error and not_directory from the start; after next() gave false,
+    // complete or ended_early.
+    ListStatus status() const { return status_; }
+
+private:
+    std::optional<DirCursor> cursor_;
+    ListStatus status_ = ListStatus::open_error;
+};
 
 } // namespace ds

@@ -3,6 +3,7 @@
 
 #include "text/name_text.h"
 
+#include <optional>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -16,12 +17,13 @@ std::string tree_child_path(const std::string& parent, const std::string& name) 
 
 namespace {
 
+// One directory being walked: its place in its listing, never its entries,
+// so that memory follows the depth, not the size of what is listed.
 struct Frame {
     uint32_t id = 0;
     std::string path;
     int depth = 0;
-    std::vector<ListedEntry> entries;
-    size_t next = 0;
+    std::optional<DirLister> lister;
 };
 
 } // namespace
@@ -35,17 +37,18 @@ TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& t
     };
     // Lists one directory; false when there is nothing to walk below it.
     auto enter = [&](uint32_t id, int64_t first_block, const std::string& path, Frame& frame) {
-        Listing l = list_directory(store, id, first_block);
-        if (l.status == ListStatus::open_error) {
+        frame.lister.emplace(store, id, first_block);
+        if (frame.lister->status() == ListStatus::open_error) {
             tell(TreeNote::open_error, path);
             return false;
         }
-        if (l.status == ListStatus::not_directory) return false;   // as a double-click on a file does
+        if (frame.lister->status() == ListStatus::not_directory) return false;   // as a double-click on a file does
         ++result.directories;
-        if (l.status == ListStatus::ended_early) tell(TreeNote::ended_early, path);
-        frame.entries = std::move(l.entries);
         return true;
     };
+    // Every entry of a tree names a descriptor of its own: a walk that meets
+    // more than the volume has slots for is going round damaged links.
+    const int64_t limit = dir_entry_limit(store);
 
     std::unordered_set<uint32_t> entered{top_id};
     std::unordered_set<uint32_t> on_path{top_id};
@@ -56,12 +59,18 @@ TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& t
 
     while (!stack.empty()) {
         Frame& f = stack.back();
-        if (f.next >= f.entries.size()) {
+        TreeNode node;
+        if (!f.lister->next(node.entry)) {
+            if (f.lister->status() == ListStatus::ended_early) tell(TreeNote::ended_early, f.path);
             on_path.erase(f.id);
             stack.pop_back();
             continue;
         }
-        TreeNode node{f.entries[f.next++], std::string(), f.depth + 1};
+        if (result.entries >= limit) {
+            tell(TreeNote::too_many, f.path);
+            return result;
+        }
+        node.depth = f.depth + 1;
         node.path = tree_child_path(f.path, printable_name(node.entry.raw_name));
         ++result.entries;
         if (visit && !visit(node)) {

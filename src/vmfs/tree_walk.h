@@ -13,8 +13,6 @@
 
 namespace ds {
 
-struct Datastore;
-
 // Deeper than any path a host could create (4096 bytes, two per level), so a
 // real datastore never reaches it.
 inline constexpr int kMaxTreeDepth = 2048;
@@ -32,6 +30,7 @@ enum class TreeNote {
     too_deep,       // at the depth limit: shown, not entered
     open_error,     // its descriptor cannot be read (the listing's "dir open error")
     ended_early,    // a read ended its listing early: the entries before it are shown
+    too_many,       // the walk met more entries than the volume has descriptors: it ends here
 };
 
 // Called for every entry below the top directory, parents before their

@@ -166,7 +166,7 @@ TEST(CliDisks, ListsDrivesAndExitsZero) {
     RunResult r = run_cli({"disks"});
     EXPECT_EQ(r.exit_code, 0);
     RunResult j = run_cli({"--json", "disks"});
-    EXPECT_TRUE(nlohmann::json::parse(j.out).is_array());
+    EXPECT_TRUE(nlohmann::json::parse(j.out)["drives"].is_array());
 }
 
 } // namespace

@@ -62,7 +62,7 @@ TEST_P(CliMatrix, ScansAndFoundDirectoriesAtEveryBlockSize) {
     // The deleted file, and the files of the two old directories.
     ASSERT_EQ(d["rows"].size(), 3u) << deleted.out;
     std::vector<uint32_t> ids;
-    for (const auto& row : d["rows"]) ids.push_back(row["descriptor_id"].get<uint32_t>());
+    for (const auto& row : d["rows"]) ids.push_back(row["id"].get<uint32_t>());
     for (uint32_t id : {m.deleted_file.id, m.file_in_reused.id})
         EXPECT_NE(std::find(ids.begin(), ids.end(), id), ids.end()) << deleted.out;
 

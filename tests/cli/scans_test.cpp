@@ -28,7 +28,7 @@ TEST(CliScans, DeletedRowsCarryTheDescriptorToExportFrom) {
     EXPECT_TRUE(j["finished"].get<bool>());
     ASSERT_EQ(j["rows"].size(), lines.size() - 1);
     bool found = false;
-    for (const auto& row : j["rows"]) found |= row["descriptor_id"] == d.deleted_file.id;
+    for (const auto& row : j["rows"]) found |= row["id"] == d.deleted_file.id;
     EXPECT_TRUE(found) << js.out;
 }
 

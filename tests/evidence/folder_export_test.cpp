@@ -150,7 +150,7 @@ TEST_F(FolderExport, CopiesAVirtualMachineFolderWithItsManifest) {
         ASSERT_NE(it, nullptr);
         EXPECT_EQ((*it)["host_path"], f);
         EXPECT_EQ((*it)["sha256"], sha256_of_content(o.content, o.size));
-        EXPECT_EQ((*it)["descriptor_id"], o.id);
+        EXPECT_EQ((*it)["id"], o.id);
         EXPECT_EQ((*it)["size"], o.size);
         EXPECT_EQ((*it)["status"], "ok");
         // 2009-02-13T23:31:30Z is 1234567890, the builder's first time.
@@ -163,7 +163,7 @@ TEST_F(FolderExport, CopiesAVirtualMachineFolderWithItsManifest) {
     const nlohmann::json* snap = manifest_item(m, "snapshots");
     ASSERT_NE(snap, nullptr);
     EXPECT_EQ((*snap)["type"], "dir");
-    EXPECT_EQ((*snap)["descriptor_id"], d.snapshot_dir);
+    EXPECT_EQ((*snap)["id"], d.snapshot_dir);
     EXPECT_EQ(r.bytes, total);
     // Progress covers the whole folder, in order, and ends at its total.
     ASSERT_FALSE(reports.empty());
@@ -325,7 +325,7 @@ TEST_F(FolderExport, EveryFoundDirectoryGoesIntoAFolderOfItsOwn) {
               "");
     const nlohmann::json m = read_json(dir.file("all.manifest.json"));
     EXPECT_EQ(m["complete"], true);
-    EXPECT_EQ(m["descriptor_id"], 0);
+    EXPECT_EQ(m["id"], 0);
     ASSERT_NE(manifest_item(m, reused_name), nullptr);
     // Nothing to copy into an occupied directory, as for a single folder.
     EXPECT_NE(ds::folder_export_set(store, sources, dir.file("all")).refusal, "");

@@ -1,0 +1,18 @@
+#pragma once
+// What an export says about how it was made: which program, from which
+// disks, when, and by which command line.
+
+#include "options.h"
+
+#include <nlohmann/json.hpp>
+
+namespace dscli {
+
+// The "provenance" member of the export documents and of the manifest:
+// {"program", "version", "disks": [{"path", "start_sector", "size"}],
+// "started", "ended", "command_line": [...]}. The disks are those given
+// with -d, with the size in bytes that each reads as (null when it cannot be
+// opened); "ended" is now.
+nlohmann::json provenance_json(const Options& opt);
+
+} // namespace dscli
