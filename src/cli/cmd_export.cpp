@@ -127,7 +127,7 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
             doc["id"] = r.node.id;
         }
         if (opt.hash) doc["sha256"] = res.sha256;
-        doc["provenance"] = provenance_json(opt);
+        doc["provenance"] = provenance_json(store, opt);
         out_json(doc);
     } else {
         out_line("success");

@@ -63,7 +63,7 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
     fo.source_text = r.node.formatted_root ? r.node.name : r.shown;
     fo.replace_manifest = opt.replace_manifest;
     // Rendered when the manifest is written, so that its end time is the export's.
-    fo.provenance = [&opt] { return provenance_json(opt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); };
+    fo.provenance = [&store, &opt] { return provenance_json(store, opt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); };
 
     install_interrupt_handler();
     // The total is known once the folder has been listed, at the first report.
@@ -98,7 +98,7 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
                   {"renamed", res.renamed},
                   {"items", std::move(items)}};
         put_name(doc, opt.dest, "dest");
-        doc["provenance"] = provenance_json(opt);
+        doc["provenance"] = provenance_json(store, opt);
         out_json(doc);
     } else {
         for (const ds::FolderItem& it : res.items)

@@ -3,7 +3,7 @@
 #include "disks.h"
 #include "output.h"
 
-#include "disk/sector_source.h"
+#include "vmfs/datastore.h"
 #include "export/provenance.h"
 #include "text/time_text.h"
 
@@ -11,7 +11,7 @@
 
 namespace dscli {
 
-nlohmann::json provenance_json(const Options& opt) {
+nlohmann::json provenance_json(ds::Datastore& store, const Options& opt) {
     nlohmann::json disks = nlohmann::json::array();
     for (const std::string& text : opt.disks) {
         DiskSpec d;
@@ -19,7 +19,7 @@ nlohmann::json provenance_json(const Options& opt) {
         if (!parse_disk_spec(text, d, nullptr)) continue;
         nlohmann::json j = {{"start_sector", d.start_sector}};
         put_name(j, d.path, "path");
-        const int64_t size = ds::sector_source().size(d.path);
+        const int64_t size = store.disk.device_size(d.path);
         j["size"] = size >= 0 ? nlohmann::json(size) : nlohmann::json(nullptr);
         disks.push_back(std::move(j));
     }

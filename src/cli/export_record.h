@@ -6,6 +6,10 @@
 
 #include <nlohmann/json.hpp>
 
+namespace ds {
+struct Datastore;
+}
+
 namespace dscli {
 
 // The "provenance" member of the export documents and of the manifest:
@@ -13,6 +17,6 @@ namespace dscli {
 // "started", "ended", "command_line": [...]}. The disks are those given
 // with -d, with the size in bytes that each reads as (null when it cannot be
 // opened); "ended" is now.
-nlohmann::json provenance_json(const Options& opt);
+nlohmann::json provenance_json(ds::Datastore& store, const Options& opt);
 
 } // namespace dscli
