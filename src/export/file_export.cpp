@@ -26,12 +26,6 @@ constexpr int64_t kExportPiece = 1048576;
 // runs are read.
 constexpr int kDigestBuffers = 4;
 
-// Left unfilled: only the bytes read into it are ever written out.
-uint8_t* transfer_buffer() {
-    static const std::unique_ptr<uint8_t[]> buffer = std::make_unique_for_overwrite<uint8_t[]>(kExportRun);
-    return buffer.get();
-}
-
 // What a hole of the file is written as where the destination cannot keep
 // holes. Zeroed by the kernel and never written to, so that its pages stay
 // the shared zero page instead of memory of this process.
@@ -109,11 +103,15 @@ ExportResult file_export(Datastore& store, const tvmfs_inode& inode, HostFile& o
         const int64_t volume_bytes = lvm_capacity(store);
         int64_t stored = 0;   // bytes read from the volume; holes are not stored
         int64_t p = 0;
+        // One buffer per copy, so that copies on several threads never share
+        // one; left unfilled: only the bytes read into it are written out.
+        std::unique_ptr<uint8_t[]> own;
+        if (!digest) own = std::make_unique_for_overwrite<uint8_t[]>(kExportRun);
         while (p < extent) {
             // With a digest the run is read into a buffer it lends, which
             // it hashes on its own thread once the run is written. A hole
             // is read into no buffer at all.
-            uint8_t* buf = digest ? digest->buffer() : transfer_buffer();
+            uint8_t* buf = digest ? digest->buffer() : own.get();
             bool hole = false;
             int64_t n = file_read_run(store, inode, buf, std::min(kExportRun, extent - p), p, &hole);
             bool volume_full = false;
