@@ -15,49 +15,34 @@ namespace ds {
 namespace {
 
 // Sub-blocks and pointer blocks are items of system files that are read with
-// file_read themselves; damaged descriptors of those files could make the
-// reads chase each other forever. Real volumes need two levels.
+// the file reader themselves; damaged descriptors of those files could make
+// the reads chase each other forever. Real volumes need two levels. The depth
+// travels with the read, so readers on other threads never see it.
 constexpr int kMaxNesting = 4;
-thread_local int g_nesting = 0;
-
-struct NestingGuard {
-    bool ok;
-    NestingGuard() : ok(++g_nesting <= kMaxNesting) {}
-    ~NestingGuard() { --g_nesting; }
-};
 
 // What file_read_run reads at a time where it cannot make runs.
 constexpr int64_t kFallbackPiece = 1048576;
 
-} // namespace
+int64_t read_at_depth(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int64_t p, int depth);
 
-bool ItemMemo::copy(Datastore& store, const tvmfs_bitmap& bm, uint32_t id, uint32_t entry, uint32_t item,
-                    int64_t off, int64_t len, uint8_t* out) {
-    const auto size = static_cast<size_t>(bm.header.item_size);
-    if (off < 0 || len < 0 || bm.header.item_size <= 0 || off > bm.header.item_size - len) return false;
-    {
-        std::lock_guard lock(mutex_);
-        if (valid_ && id_ == id && bytes_.size() == size) {
-            std::memcpy(out, bytes_.data() + off, static_cast<size_t>(len));
-            return true;
-        }
-    }
-    std::vector<uint8_t> fresh(size);
-    if (bitmap_read_item(store, bm, entry, item, fresh) != 0) return false;
+// len bytes at off of item (entry, item) of bm, known as id, from the memo or
+// read one level deeper; false when the item cannot be read or the range
+// leaves it.
+bool item_bytes(Datastore& store, ItemMemo& memo, const tvmfs_bitmap& bm, uint32_t id, uint32_t entry, uint32_t item,
+                int64_t off, int64_t len, uint8_t* out, int depth) {
+    const int32_t size = bm.header.item_size;
+    if (off < 0 || len < 0 || size <= 0 || off > size - len) return false;
+    if (memo.copy_out(id, static_cast<size_t>(size), off, len, out)) return true;
+    const int64_t pos = bitmap_item_pos(bm, entry, item);
+    if (pos < 0) return false;
+    std::vector<uint8_t> fresh(static_cast<size_t>(size));
+    if (read_at_depth(store, bm.inode, fresh.data(), size, pos, depth + 1) != size) return false;
     std::memcpy(out, fresh.data() + off, static_cast<size_t>(len));
-    std::lock_guard lock(mutex_);
-    bytes_.swap(fresh);
-    valid_ = true;
-    id_ = id;
+    memo.keep(id, fresh);
     return true;
 }
 
-void ItemMemo::reset() {
-    std::lock_guard lock(mutex_);
-    valid_ = false;
-}
-
-int file_block_lookup(Datastore& store, const tvmfs_inode& inode, int64_t p, uint32_t* id) {
+int lookup_at_depth(Datastore& store, const tvmfs_inode& inode, int64_t p, uint32_t* id, int depth) {
     *id = 0;
     if (inode.block_size <= 0 || p < 0) return -1;
     int64_t i = p / inode.block_size;
@@ -76,11 +61,80 @@ int file_block_lookup(Datastore& store, const tvmfs_inode& inode, int64_t p, uin
     uint32_t pointer_block = inode.blocks[slot];
     if (pointer_block == 0) return 0;
     uint8_t raw[4];
-    if (!store.memos.pointer_block.copy(store, pbc, pointer_block, pb_entry(pointer_block), pb_item(pointer_block),
-                                        4 * r, 4, raw))
+    if (!item_bytes(store, store.memos.pointer_block, pbc, pointer_block, pb_entry(pointer_block),
+                    pb_item(pointer_block), 4 * r, 4, raw, depth))
         return -1;
     *id = load_le<uint32_t>(std::span<const uint8_t>(raw), 0);
     return 0;
+}
+
+int64_t subblock_at_depth(Datastore& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p,
+                          int depth) {
+    const tvmfs_bitmap& sbc = store.fs.sbc;
+    int64_t sz = sbc.header.item_size;
+    if (sz <= 0 || p < 0 || count < 0) return -1;
+    int64_t off = p % sz;
+    int64_t n = std::min(sz - off, count);
+    if (!item_bytes(store, store.memos.sub_block, sbc, id, sb_entry(id), sb_item(id), off, n, buffer + index, depth))
+        return -1;
+    return n;
+}
+
+int64_t read_at_depth(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int64_t p, int depth) {
+    // The record is only read, never changed, so no copy of it is taken: the
+    // scans call this once per descriptor slot.
+    if (depth > kMaxNesting || p < 0 || count < 0) return -1;
+    int64_t total = 0;
+    while (count > 0 && p < inode.size) {
+        uint32_t id = 0;
+        if (lookup_at_depth(store, inode, p, &id, depth) < 0) return -1;
+        int64_t want = std::min(inode.size - p, count);
+        int64_t got = -1;
+        if (id == 0) {
+            // A hole of a thin file: zeros up to the end of its block.
+            got = std::min(want, inode.block_size - p % inode.block_size);
+            std::memset(buffer + total, 0, static_cast<size_t>(got));
+        } else if (blkid_type(id) == kBlockFile) {
+            // A slot that claims more bytes than its block holds would wrap
+            // around inside that block: a damaged size could then repeat the
+            // same bytes for terabytes.
+            if (p % inode.block_size >= store.fs.fsinfo.blocksize) return -1;
+            got = file_block_read(store, id, buffer, total, want, p);
+        } else if (blkid_type(id) == kBlockSub) {
+            if (p % inode.block_size >= store.fs.sbc.header.item_size) return -1;
+            got = subblock_at_depth(store, id, buffer, total, want, p, depth);
+        }
+        if (got <= 0) return -1;
+        p += got;
+        total += got;
+        count -= got;
+    }
+    return total;
+}
+
+} // namespace
+
+bool ItemMemo::copy_out(uint32_t id, size_t size, int64_t off, int64_t len, uint8_t* out) {
+    std::lock_guard lock(mutex_);
+    if (!valid_ || id_ != id || bytes_.size() != size) return false;
+    std::memcpy(out, bytes_.data() + off, static_cast<size_t>(len));
+    return true;
+}
+
+void ItemMemo::keep(uint32_t id, std::vector<uint8_t>& bytes) {
+    std::lock_guard lock(mutex_);
+    bytes_.swap(bytes);
+    valid_ = true;
+    id_ = id;
+}
+
+void ItemMemo::reset() {
+    std::lock_guard lock(mutex_);
+    valid_ = false;
+}
+
+int file_block_lookup(Datastore& store, const tvmfs_inode& inode, int64_t p, uint32_t* id) {
+    return lookup_at_depth(store, inode, p, id, 1);
 }
 
 int64_t file_block_read(Datastore& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p) {
@@ -93,13 +147,7 @@ int64_t file_block_read(Datastore& store, uint32_t id, uint8_t* buffer, int64_t 
 }
 
 int64_t subblock_read(Datastore& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p) {
-    const tvmfs_bitmap& sbc = store.fs.sbc;
-    int64_t sz = sbc.header.item_size;
-    if (sz <= 0 || p < 0 || count < 0) return -1;
-    int64_t off = p % sz;
-    int64_t n = std::min(sz - off, count);
-    if (!store.memos.sub_block.copy(store, sbc, id, sb_entry(id), sb_item(id), off, n, buffer + index)) return -1;
-    return n;
+    return subblock_at_depth(store, id, buffer, index, count, p, 1);
 }
 
 int64_t file_extent(Datastore& store, const tvmfs_inode& inode) {
@@ -121,36 +169,7 @@ int64_t file_extent(Datastore& store, const tvmfs_inode& inode) {
 }
 
 int64_t file_read(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int64_t p) {
-    // The record is only read, never changed, so no copy of it is taken: the
-    // scans call this once per descriptor slot.
-    NestingGuard guard;
-    if (!guard.ok || p < 0 || count < 0) return -1;
-    int64_t total = 0;
-    while (count > 0 && p < inode.size) {
-        uint32_t id = 0;
-        if (file_block_lookup(store, inode, p, &id) < 0) return -1;
-        int64_t want = std::min(inode.size - p, count);
-        int64_t got = -1;
-        if (id == 0) {
-            // A hole of a thin file: zeros up to the end of its block.
-            got = std::min(want, inode.block_size - p % inode.block_size);
-            std::memset(buffer + total, 0, static_cast<size_t>(got));
-        } else if (blkid_type(id) == kBlockFile) {
-            // A slot that claims more bytes than its block holds would wrap
-            // around inside that block: a damaged size could then repeat the
-            // same bytes for terabytes.
-            if (p % inode.block_size >= store.fs.fsinfo.blocksize) return -1;
-            got = file_block_read(store, id, buffer, total, want, p);
-        } else if (blkid_type(id) == kBlockSub) {
-            if (p % inode.block_size >= store.fs.sbc.header.item_size) return -1;
-            got = subblock_read(store, id, buffer, total, want, p);
-        }
-        if (got <= 0) return -1;
-        p += got;
-        total += got;
-        count -= got;
-    }
-    return total;
+    return read_at_depth(store, inode, buffer, count, p, 1);
 }
 
 int64_t file_read_run(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole) {

@@ -15,14 +15,14 @@ struct tvmfs_bitmap;
 // The last item read of a bitmap system file: a large file asks for the same
 // pointer block for every one of its data blocks, and a directory in a
 // sub-block is read one 140-byte entry at a time. Readers on several threads
-// share it; bytes are copied out under the lock, and an item is read without
-// it (the read may itself come back here for another item).
+// share it; bytes are copied in and out under the lock, and an item is read
+// without it (the read may itself come back here for another item).
 class ItemMemo {
 public:
-    // Copies len bytes at off of item (entry, item) of bm, known as id, to
-    // out; false when the item cannot be read or the range leaves it.
-    bool copy(Datastore& store, const tvmfs_bitmap& bm, uint32_t id, uint32_t entry, uint32_t item, int64_t off,
-              int64_t len, uint8_t* out);
+    // Copies len bytes at off of the item known as id to out when that is
+    // the item held and it is size bytes long.
+    bool copy_out(uint32_t id, size_t size, int64_t off, int64_t len, uint8_t* out);
+    void keep(uint32_t id, std::vector<uint8_t>& bytes);
     void reset();
 
 private:

@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <random>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -472,6 +473,35 @@ TEST_F(Corrupted, BlockIdsOfEveryTypeInEverySlot) {
     Everything e = run_everything(store, sink);
     EXPECT_EQ(e.deleted, ds::ScanEnd::finished);
     EXPECT_EQ(e.vmdk, ds::ScanEnd::finished);
+}
+
+TEST_F(Corrupted, ASubBlockFileReadThroughItsOwnItemFailsInsteadOfRecursingForever) {
+    // ".sbc.sf" gets, in the slot that holds one of a file's sub-blocks, that
+    // sub-block's own id: reading the item needs the item. The reads must
+    // give up, on this thread and on the next one alike.
+    uint32_t f = 0, loop = 0;
+    make(img, [&](dsb::Datastore& ds) {
+        f = ds.add_file("/f.bin", dsb::generated_file(4 * kMiB, dsb::pattern_content(3), dsb::Storage::SubBlocks));
+    }, [&](dsb::Datastore& ds) {
+        const uint64_t start = sys_lv(ds, SysFile::Sbc, 0);
+        for (uint32_t id : ds.info(f).data_ids) {
+            const uint64_t slot = (ds.item_lv_offset(id) - start) / ds.block_size();
+            if (slot == 0) continue;   // the first block holds the header the opening reads
+            loop = id;
+            put<uint32_t>(ds, ds.item_lv_offset(ds.system_file(SysFile::Sbc)) + layout::fd::kBlocks + 4 * slot, id);
+            break;
+        }
+    });
+    ASSERT_NE(loop, 0u) << "every sub-block of the file lies in the first block of .sbc.sf";
+    ASSERT_EQ(open(), "");
+    for (int pass = 0; pass < 2; ++pass) {
+        const ds::ExportResult r = export_id(f);
+        EXPECT_EQ(r.result, -1);
+        EXPECT_EQ(r.failure, ds::ExportFailure::read);
+    }
+    ds::ExportResult other;
+    std::thread([&] { other = export_id(f); }).join();
+    EXPECT_EQ(other.failure, ds::ExportFailure::read);
 }
 
 } // namespace
