@@ -39,6 +39,7 @@ std::string failure_detail(const ds::ExportResult& res, const std::string& raw_d
     case ds::ExportFailure::past_addressable:
         return "the file's size reaches past what its block list can address; stopped at byte " +
                std::to_string(res.bytes_written);
+    case ds::ExportFailure::exists: return "not replacing " + dest + ": it exists (--no-clobber)";
     case ds::ExportFailure::past_volume:
         return "the file holds more data than the logical volume can; stopped at byte " +
                std::to_string(res.bytes_written);
@@ -59,7 +60,9 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
             return fail(why);
         }
     }
-    // Checked before the disks are even opened: a refused export costs nothing.
+    // Checked before the disks are even opened, so that a refused export
+    // costs nothing; the file itself is then created exclusively, so that
+    // one appearing meanwhile is refused all the same.
     struct stat existing {};
     if (opt.no_clobber && !to_stdout && ::lstat(opt.dest.c_str(), &existing) == 0) {
         fail("file save error|result:-1");
@@ -93,6 +96,7 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
     ds::ExportOptions eo;
     eo.sha256 = opt.hash;
     eo.to_device = opt.to_device;
+    eo.no_clobber = opt.no_clobber;
     const ds::ExportProgress progress = [&](int64_t done, int64_t) {
         bar.update(done);
         return !interrupted();

@@ -47,6 +47,7 @@ ExportResult not_opened(const tvmfs_inode& inode, DestinationCheck check, const 
     r.failure = inode.size < 0                           ? ExportFailure::negative_size
                 : check == DestinationCheck::is_input  ? ExportFailure::destination_is_input
                 : check == DestinationCheck::is_device ? ExportFailure::destination_is_device
+                : check == DestinationCheck::exists    ? ExportFailure::exists
                                                        : ExportFailure::create;
     // The digest of nothing: every outcome carries one when asked for.
     static const uint8_t nothing = 0;
@@ -60,7 +61,7 @@ ExportResult file_export(Datastore& store, const tvmfs_inode& inode, const std::
                          const ExportOptions& options) {
     DestinationCheck check = DestinationCheck::cannot_open;
     HostFile out;
-    if (inode.size >= 0) out = open_destination(store, host_path, options.to_device, check);
+    if (inode.size >= 0) out = open_destination(store, host_path, options.to_device, check, options.no_clobber);
     if (!out.ok()) return not_opened(inode, check, options);
     return file_export(store, inode, out, progress, options);
 }

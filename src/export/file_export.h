@@ -27,6 +27,7 @@ enum class ExportFailure {
     cancelled,
     past_addressable,   // the size reaches past what the block list can address: stopped there
     past_volume,        // more data than the logical volume can hold: stopped at that bound
+    exists,             // something is at the destination and replacing it was not allowed
 };
 
 struct ExportResult {
@@ -43,6 +44,10 @@ struct ExportOptions {
     bool sha256 = false;
     // A block device is written to only when the operator said so.
     bool to_device = false;
+    // Never replace what is at the destination: the file is created only
+    // when nothing at all, a link included, is there, in the same call that
+    // creates it, so that nothing appearing meanwhile is ever overwritten.
+    bool no_clobber = false;
 };
 
 // Creates (or replaces) host_path and writes the file's bytes to it, up to

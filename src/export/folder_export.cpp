@@ -309,6 +309,7 @@ std::string export_failure_text(const ExportResult& r) {
     case ExportFailure::past_volume:
         return "it holds more data than the logical volume can; stopped after " + std::to_string(r.bytes_written) +
                " bytes";
+    case ExportFailure::exists: return "something is already at the host file's name";
     default: return "";
     }
 }

@@ -233,13 +233,27 @@ HostFile adopt_descriptor(Datastore& store, int fd, bool to_device, DestinationC
     return HostFile(copy);
 }
 
-HostFile open_destination(Datastore& store, const std::string& path, bool to_device, DestinationCheck& why) {
+HostFile open_destination(Datastore& store, const std::string& path, bool to_device, DestinationCheck& why,
+                          bool no_clobber) {
     why = DestinationCheck::cannot_open;
     std::string dir, name;
     split_host_path(path, dir, name);
     HostDir parent = HostDir::open(dir);
     if (!parent.ok() || name.empty() || name == "." || name == "..") return HostFile();
     struct stat st {};
+    if (no_clobber) {
+        // Created or nothing: a check before the open would leave a moment
+        // in which a file put there is then replaced.
+        if (!parent.stat_self(st)) return HostFile();
+        if (overlaps_input(store, st)) {
+            why = DestinationCheck::is_input;
+            return HostFile();
+        }
+        HostFile created = HostFile::create(parent, name);
+        if (created.ok()) why = DestinationCheck::ok;
+        else if (errno == EEXIST) why = DestinationCheck::exists;
+        return created;
+    }
     if (parent.stat_at(name, st) && S_ISLNK(st.st_mode)) {
         // A link the operator names is followed once, here; the path it
         // stands for is opened without following anything further.

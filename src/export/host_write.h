@@ -95,7 +95,7 @@ private:
     bool pending_hole_ = false;
 };
 
-enum class DestinationCheck { ok, cannot_open, is_input, is_device };
+enum class DestinationCheck { ok, cannot_open, is_input, is_device, exists };
 
 // Opens the file the operator named to be written from its start, creating
 // it when missing and emptying a regular file. A link the operator names is
@@ -104,7 +104,10 @@ enum class DestinationCheck { ok, cannot_open, is_input, is_device };
 // read, and for a block device unless to_device; a block device is opened
 // exclusively, so that one in use by the system (mounted, say) fails.
 // Nothing is emptied before every check has passed.
-HostFile open_destination(Datastore& store, const std::string& path, bool to_device, DestinationCheck& why);
+// With no_clobber the file is only ever created, exclusively (O_EXCL), and
+// anything already at path, a link included, is refused as exists.
+HostFile open_destination(Datastore& store, const std::string& path, bool to_device, DestinationCheck& why,
+                          bool no_clobber = false);
 
 // Writes to a descriptor the program was handed (its standard output):
 // never emptied, no link to resolve, written from where it stands. Refused

@@ -127,6 +127,45 @@ TEST(ManifestPlace, BesideTheResolvedDestinationAndNeverOverAnExistingOne) {
     EXPECT_TRUE(fs::is_symlink(out.file("g.manifest.json")));
 }
 
+// What the command checks before opening the disks can change before the
+// file is opened: the copy itself creates the file exclusively or not at all.
+TEST_F(Destination, NoClobberCreatesTheFileOrNothing) {
+    const dsb::DemoSummary& d = clitest::demo();
+    const dsb::ObjectExpect& log = clitest::object(d, "/vm1/vm1.log");
+    ASSERT_TRUE(dstest::open_images(store, d).message.empty());
+    ds::tvmfs_inode inode;
+    ASSERT_EQ(ds::inode_get(store, log.id, inode), 0);
+    dstest::TempDir out;
+    const std::vector<uint8_t> kept = {7, 7, 7};
+    dstest::write_file(out.file("there"), kept);
+    dstest::write_file(out.file("victim"), kept);
+    fs::create_symlink(out.file("victim"), out.file("link"));
+    fs::create_symlink(out.file("nowhere"), out.file("dangling"));
+    ds::ExportOptions eo;
+    eo.no_clobber = true;
+    eo.sha256 = true;
+    for (const char* name : {"there", "link", "dangling"}) {
+        SCOPED_TRACE(name);
+        ds::ExportResult r = ds::file_export(store, inode, out.file(name), {}, eo);
+        EXPECT_EQ(r.result, -1);
+        EXPECT_EQ(r.failure, ds::ExportFailure::exists);
+        EXPECT_FALSE(r.opened);
+        EXPECT_EQ(r.bytes_written, 0);
+    }
+    EXPECT_EQ(dstest::read_file(out.file("there")), kept);
+    EXPECT_EQ(dstest::read_file(out.file("victim")), kept);
+    EXPECT_FALSE(fs::exists(out.file("nowhere")));
+
+    ds::ExportResult fresh = ds::file_export(store, inode, out.file("fresh"), {}, eo);
+    ASSERT_EQ(fresh.result, 0);
+    EXPECT_EQ(clitest::compare_file(out.file("fresh"), log.content, log.size), "");
+    // Without it the same file is replaced, as before.
+    eo.no_clobber = false;
+    ds::ExportResult again = ds::file_export(store, inode, out.file("there"), {}, eo);
+    ASSERT_EQ(again.result, 0);
+    EXPECT_EQ(clitest::compare_file(out.file("there"), log.content, log.size), "");
+}
+
 // A small tmpfs that runs out of room in the middle of a chunk.
 class FullDisk : public dstest::WithDatastore {
 protected:
