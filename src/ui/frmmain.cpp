@@ -144,6 +144,9 @@ void Tfrmmain::build() {
     ListView2->setObjectName(QStringLiteral("ListView2"));
     ListView2->setGeometry(8, 8, 537, 497);
     ListView2->setRootIsDecorated(false);
+    // Every row is one line: the list need not measure each of a scan's
+    // hundred thousand rows to lay itself out.
+    ListView2->setUniformRowHeights(true);
     ListView2->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListView2->setSelectionMode(QAbstractItemView::SingleSelection);
     ListView2->setIconSize(QSize(16, 16));
