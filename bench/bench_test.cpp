@@ -53,6 +53,9 @@ Manifest sample() {
     m.pointer = {{{"/x/bench.img"}, 2048}, 9, 3000, 1048576, "1 MiB blocks, 3 pointer blocks", {{"/x/bench.img", 10, 3000}}};
     m.multi = {{{"/x/m0 with space.img", "/x/m1.img"}, 4096}, 12, 300, 8388608, "8 MiB", {{"/x/m0 with space.img", 5, 100},
                                                                                          {"/x/m1.img", 7, 200}}};
+    // A hole is an extent without an image: dd skips it, the export writes none.
+    m.holes = {{{"/x/holes.img"}, 2048}, 14, 3000, 1048576, "half holes", {{"/x/holes.img", 20, 1000}, {"", 0, 1000},
+                                                                          {"/x/holes.img", 1020, 1000}}};
     m.bench = {{"/x/bench.img"}, 2048};
     m.fdc_slots = 100352;
     m.deleted_files = 2000;
@@ -79,6 +82,9 @@ TEST(BenchManifest, RoundTripsAndRefusesWhatCannotBeMeasured) {
     EXPECT_EQ(m.format_digest, 0xfedcba9876543210ull);
     EXPECT_EQ(m.big_dir, 0x4c4u);
     EXPECT_EQ(m.deleted_files, 2000u);
+    ASSERT_EQ(m.holes.extents.size(), 3u);
+    EXPECT_TRUE(m.holes.extents[1].image.empty());
+    EXPECT_EQ(m.holes.extents[2].image_offset, 1020u);
 
     // Extents that do not add up to the file would make dd copy other bytes.
     Manifest short_extents = sample();
@@ -114,9 +120,12 @@ TEST(BenchChild, ReturnsFieldsAndItsOwnPeakResidentSize) {
     EXPECT_GE(big.peak_rss_mib, 96.0);
 
     // A later, small child must not inherit the earlier child's peak.
-    ChildOutcome small = run_child([] { return Fields{{"answer", "42"}}; });
+    // Values of several lines (one extent a line) arrive whole.
+    const std::string lines = "a.img\t10\t20\nb.img\t30\t40\n\\n";
+    ChildOutcome small = run_child([&] { return Fields{{"answer", "42"}, {"extents", lines}}; });
     ASSERT_TRUE(small.ok) << small.error;
     EXPECT_EQ(small.fields["answer"], "42");
+    EXPECT_EQ(small.fields["extents"], lines);
     EXPECT_LT(small.peak_rss_mib, 64.0);
 }
 

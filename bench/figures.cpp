@@ -526,9 +526,9 @@ bool figure_hash(const FileCase& f, const RunOptions& o, std::ostream& out) {
 // warm, the mount's own is empty. With sha256 the bytes are hashed as well.
 Fields mount_read(const FileCase& f, const std::string& mountpoint, bool sha256) {
     CountingSource counter;
-    open_volume(f.volume, counter);
+    const std::unique_ptr<ds::Datastore> held = open_volume(f.volume, counter);
     std::filesystem::create_directories(mountpoint);
-    dsmount::MountSource source;
+    dsmount::MountSource source(*held);
     dsmount::MountRoot root;
     root.listed = true;
     root.entries = {{"file", {f.id, -1}, false}};
@@ -540,7 +540,7 @@ Fields mount_read(const FileCase& f, const std::string& mountpoint, bool sha256)
         run_process({"fusermount3", "-u", mountpoint});
         serving.join();
     };
-    start_counting(counter);
+    start_counting(*held, counter);
     ds::ChunkDigest digest(false);
     std::vector<uint8_t> buf(1 << 20);
     int64_t total = 0;

@@ -27,9 +27,33 @@ void CountingSource::close_all() { posix_->close_all(); }
 
 namespace {
 
+// One "key=value" line per field. A value may hold several lines (the
+// extents of a file are one per line), so newlines and backslashes are
+// escaped: the parent would otherwise keep only the first line.
 std::string encode(const Fields& fields) {
     std::string out;
-    for (const auto& [k, v] : fields) out += k + "=" + v + "\n";
+    for (const auto& [k, v] : fields) {
+        out += k + "=";
+        for (char c : v) {
+            if (c == '\\') out += "\\\\";
+            else if (c == '\n') out += "\\n";
+            else out += c;
+        }
+        out += '\n';
+    }
+    return out;
+}
+
+std::string unescape(const std::string& v) {
+    std::string out;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        if (v[i] == '\\' && i + 1 < v.size()) {
+            ++i;
+            out += v[i] == 'n' ? '\n' : v[i];
+        } else {
+            out += v[i];
+        }
+    }
     return out;
 }
 
@@ -41,7 +65,7 @@ Fields decode(const std::string& text) {
         if (nl == std::string::npos) nl = text.size();
         std::string line = text.substr(at, nl - at);
         std::string::size_type eq = line.find('=');
-        if (eq != std::string::npos) f[line.substr(0, eq)] = line.substr(eq + 1);
+        if (eq != std::string::npos) f[line.substr(0, eq)] = unescape(line.substr(eq + 1));
         at = nl + 1;
     }
     return f;

@@ -47,6 +47,11 @@ QTreeWidgetItem* find(QTreeWidgetItem* parent, const QString& text) {
     return nullptr;
 }
 
+// Lets the window's work run to its end.
+void finish(ds::Tfrmmain& w) {
+    while (w.busy()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
 void open_node(ds::Tfrmmain& w, QTreeWidgetItem* node) {
     if (!node) return;
     w.TreeView->setCurrentItem(node);
@@ -90,13 +95,16 @@ int main(int argc, char** argv) {
     }
     ok &= save(w, out + "main-browse.png");
     w.Button2Click();
+    finish(w);
     ok &= save(w, out + "main-deleted-files.png");
     w.Button4Click();
+    finish(w);
     ok &= save(w, out + "main-lost-vmdks.png");
 
     if (!add(w.store, formatted)) return 1;
     w.Button1Click();
     w.Button3Click();
+    finish(w);
     if (QTreeWidgetItem* top = w.TreeView->topLevelItem(0)) {
         top->setExpanded(true);
         for (int i = 0; i < top->childCount(); ++i) open_node(w, top->child(i));

@@ -8,6 +8,8 @@
 #include "ui/frmabout.h"
 #include "ui/frmdiskset.h"
 #include "ui/prompts.h"
+#include "ui/status_text.h"
+#include "ui/work.h"
 #include "vmfs/blockid.h"
 #include "export/file_export.h"
 #include "export/folder_export.h"
@@ -20,21 +22,27 @@
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QResizeEvent>
+#include <QShortcut>
 #include <QTimer>
 #include <QTreeWidget>
 
 #include <sys/stat.h>
+
+// Rows travel from the worker thread to the window inside QVariants.
+Q_DECLARE_METATYPE(ds::FileRow)
+Q_DECLARE_METATYPE(ds::PartitionRow)
+Q_DECLARE_METATYPE(ds::found_dir)
 
 namespace ds {
 namespace {
@@ -45,33 +53,45 @@ const QString kAllDirFound = QStringLiteral("ALL DIR FOUND");
 
 QString qs(const std::string& s) { return QString::fromStdString(s); }
 
+QTreeWidgetItem* make_node(const QList<QIcon>& images, const QString& text, uint32_t data, int image) {
+    auto* item = new QTreeWidgetItem;
+    item->setText(0, text);
+    item->setData(0, kNodeDataRole, QVariant::fromValue<uint32_t>(data));
+    item->setData(0, kImageIndexRole, image);
+    item->setIcon(0, images.value(image));
+    return item;
+}
+
+QTreeWidgetItem* file_row_item(const QList<QIcon>& images, const FileRow& row) {
+    auto* item = new QTreeWidgetItem;
+    const QString cells[] = {qs(row.sn),        qs(row.id),        qs(row.type), qs(row.size),
+                             qs(row.create_at), qs(row.update_at), qs(row.atime)};
+    for (int i = 0; i < 7; ++i) item->setText(i, cells[i]);
+    item->setCheckState(0, Qt::Unchecked);
+    item->setIcon(0, images.value(1));
+    item->setData(0, kImageIndexRole, 1);
+    item->setData(0, kDescriptorRole, QVariant::fromValue<uint32_t>(row.descriptor_id));
+    return item;
+}
+
+QTreeWidgetItem* partition_row_item(const QList<QIcon>& images, const PartitionRow& row) {
+    auto* item = new QTreeWidgetItem;
+    item->setText(0, qs(row.sn));
+    item->setText(1, qs(row.id));
+    item->setText(2, qs(row.type));
+    item->setText(3, qs(row.size));
+    item->setCheckState(0, Qt::Unchecked);
+    item->setIcon(0, images.value(0));
+    item->setData(0, kImageIndexRole, 0);
+    return item;
+}
+
 void expand_all(QTreeWidgetItem* item) {
     item->setExpanded(true);
     for (int i = 0; i < item->childCount(); ++i) expand_all(item->child(i));
 }
 
 } // namespace
-
-// Marks a command that lets the window process messages while it works: any
-// other command is ignored until it ends, and a close request cancels it and
-// closes the window once it has.
-class Tfrmmain::Running {
-public:
-    explicit Running(Tfrmmain& w) : w_(w) {
-        w_.busy_ = true;
-        w_.cancel_requested_ = false;
-    }
-    ~Running() {
-        w_.busy_ = false;
-        w_.cancel_requested_ = false;
-        if (w_.close_pending_) QTimer::singleShot(0, &w_, &QWidget::close);
-    }
-    Running(const Running&) = delete;
-    Running& operator=(const Running&) = delete;
-
-private:
-    Tfrmmain& w_;
-};
 
 Tfrmmain::Tfrmmain(QWidget* parent) : Tfrmmain(std::make_unique<Datastore>(), parent) {}
 
@@ -86,7 +106,12 @@ Tfrmmain::Tfrmmain(Datastore& store, QWidget* parent) : QMainWindow(parent), sto
     FormCreate();
 }
 
-Tfrmmain::~Tfrmmain() = default;
+Tfrmmain::~Tfrmmain() {
+    // The work reads the datastore, which may go with this window: it stops
+    // first.
+    delete work_;
+    work_ = nullptr;
+}
 
 void Tfrmmain::build() {
     setObjectName(QStringLiteral("frmmain"));
@@ -156,6 +181,19 @@ void Tfrmmain::build() {
     g1->setValue(0);
     g1->setTextVisible(true);
 
+    // Beside the gauge, only while work runs: the running work's own stop.
+    Button5 = new QPushButton(QStringLiteral("stop"), client);
+    Button5->setObjectName(QStringLiteral("Button5"));
+    Button5->setGeometry(336, 511, 75, 28);
+    Button5->hide();
+
+    Label1 = new QLabel(client);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(9, 545, 535, 40);
+    Label1->setWordWrap(true);
+    Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Label1->setTextFormat(Qt::PlainText);
+
     Image1 = new QLabel(client);
     Image1->setObjectName(QStringLiteral("Image1"));
     Image1->setGeometry(552, 472, 433, 193);
@@ -207,12 +245,144 @@ void Tfrmmain::build() {
             [this](QTreeWidgetItem* item, int) { tree_double_clicked(item); });
     connect(TreeView, &QWidget::customContextMenuRequested, this, &Tfrmmain::tree_context_menu);
     connect(ListView2, &QWidget::customContextMenuRequested, this, &Tfrmmain::list_context_menu);
+    TreeView->installEventFilter(this);
+    ListView2->installEventFilter(this);
+
+    work_ = new ui::Work(this);
+    connect(work_, &ui::Work::progressed, this, &Tfrmmain::work_progressed);
+    connect(work_, &ui::Work::rowsArrived, this, &Tfrmmain::work_rows);
+    connect(work_, &ui::Work::ended, this, &Tfrmmain::work_ended);
+    connect(Button5, &QPushButton::clicked, this, &Tfrmmain::cancel_work);
+    stop_key_ = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    stop_key_->setContext(Qt::WindowShortcut);
+    stop_key_->setEnabled(false);
+    connect(stop_key_, &QShortcut::activated, this, &Tfrmmain::cancel_work);
+
+    // It grows, never below the size every control was placed for.
+    setMinimumSize(1003, 737);
+}
+
+// The tree and the list take what the window gains; the pane, the buttons
+// and the banner keep their places to the right edge, the gauge and the
+// status line theirs to the bottom.
+void Tfrmmain::place_controls() {
+    const int dx = std::max(0, width() - 1003);
+    const int dy = std::max(0, height() - 737);
+    TreeView->setGeometry(8, 8, 537 + dx, 497 + dy);
+    ListView2->setGeometry(8, 8, 537 + dx, 497 + dy);
+    GroupBox1->setGeometry(568 + dx, 8, 305, 457 + dy);
+    Memo1->setGeometry(8, 16, 289, 433 + dy);
+    Button1->move(880 + dx, 24);
+    Button2->move(880 + dx, 72);
+    Button3->move(880 + dx, 112);
+    Button4->move(880 + dx, 152);
+    g1->move(9, 511 + dy);
+    Button5->move(336, 511 + dy);
+    Label1->setGeometry(9, 545 + dy, 535 + dx, 40);
+    Image1->move(552 + dx, 472 + dy);
+}
+
+void Tfrmmain::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    place_controls();
 }
 
 void Tfrmmain::FormCreate() {
     setWindowTitle(kTitle);
     Memo1->clear();
     ListView2->hide();
+    show_idle_status();
+}
+
+// Until the first browse the status line says where to begin; afterwards it
+// is left to the work.
+void Tfrmmain::show_idle_status() {
+    if (browsed_) Label1->clear();
+    else Label1->setText(store.lvm.loaded_extents > 0 ? ui::status_not_opened() : ui::status_no_disks());
+}
+
+// --- work on the worker thread -------------------------------------------------
+
+void Tfrmmain::set_busy(bool busy) {
+    busy_ = busy;
+    // Everything that would start other work, or change what the work reads.
+    for (QPushButton* b : {Button1, Button2, Button3, Button4}) b->setEnabled(!busy);
+    for (QAction* a : {diskssetting1, brosefile1, deletedfilesrecover1, VMDKFILERECOVER1, saveout1, saveout2})
+        a->setEnabled(!busy);
+    Button5->setVisible(busy);
+    Button5->setEnabled(busy);
+    stop_key_->setEnabled(busy);
+}
+
+void Tfrmmain::start_work(WorkKind kind, const QString& name, std::function<std::function<void()>(ui::Work&)> body,
+                          int64_t total) {
+    kind_ = kind;
+    work_name_ = name;
+    rows_received_ = 0;
+    work_clock_.start();
+    g1->setValue(0);
+    set_busy(true);
+    Label1->setText(kind == WorkKind::scan ? ui::status_scan(name, 0) : ui::status_export(name, 0, total, 0));
+    work_->start(std::move(body));
+}
+
+void Tfrmmain::cancel_work() {
+    if (!busy_) return;
+    work_->cancel();
+    Button5->setEnabled(false);
+    Label1->setText(work_name_ + QStringLiteral(": stopping"));
+}
+
+void Tfrmmain::work_progressed() {
+    const ui::WorkProgress p = work_->progress();
+    g1->setValue(p.gauge);
+    if (work_->cancelled()) return;
+    if (kind_ == WorkKind::export_file || kind_ == WorkKind::export_folder)
+        Label1->setText(ui::status_export(work_name_, p.done, p.total, double(work_clock_.elapsed()) / 1000.0));
+}
+
+void Tfrmmain::work_rows(const QVariantList& rows) {
+    if (rows.isEmpty()) return;
+    if (rows.front().metaType() == QMetaType::fromType<found_dir>()) {
+        QTreeWidgetItem* root = TreeView->topLevelItem(0);
+        if (!root || root->text(0) != kAllDirFound) return;
+        QList<QTreeWidgetItem*> nodes;
+        nodes.reserve(rows.size());
+        for (const QVariant& v : rows) {
+            const found_dir d = v.value<found_dir>();
+            QTreeWidgetItem* node = make_node(ImageList1, qs(found_dir_name(d)), d.dir_id, 0);
+            node->setData(0, kFoundDirRole, d.number);
+            nodes << node;
+        }
+        root->addChildren(nodes);
+    } else {
+        QList<QTreeWidgetItem*> items;
+        items.reserve(rows.size());
+        for (const QVariant& v : rows) {
+            if (v.metaType() == QMetaType::fromType<FileRow>()) items << file_row_item(ImageList1, v.value<FileRow>());
+            else if (v.metaType() == QMetaType::fromType<PartitionRow>()) items << partition_row_item(ImageList1, v.value<PartitionRow>());
+        }
+        // One insertion per batch: the list lays itself out once, not per row.
+        ListView2->addTopLevelItems(items);
+    }
+    rows_received_ += rows.size();
+    if (!work_->cancelled())
+        Label1->setText(ui::status_scan(work_name_, rows_received_,
+                                        kind_ == WorkKind::scan && rows.front().metaType() == QMetaType::fromType<found_dir>()
+                                            ? QStringLiteral("directories")
+                                            : QStringLiteral("rows")));
+}
+
+void Tfrmmain::work_ended() {
+    std::function<void()> then = work_->join();
+    set_busy(false);
+    kind_ = WorkKind::none;
+    show_idle_status();
+    if (then) then();
+    // What ended may have started the next piece (a manifest to replace).
+    if (busy_) return;
+    emit workEnded();
+    if (close_pending_) QTimer::singleShot(0, this, &QWidget::close);
 }
 
 QTreeWidgetItem* Tfrmmain::selected_node() const {
@@ -221,11 +391,9 @@ QTreeWidgetItem* Tfrmmain::selected_node() const {
 }
 
 QTreeWidgetItem* Tfrmmain::add_node(QTreeWidgetItem* parent, const QString& text, uint32_t data, int image) {
-    auto* item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(TreeView);
-    item->setText(0, text);
-    item->setData(0, kNodeDataRole, QVariant::fromValue<uint32_t>(data));
-    item->setData(0, kImageIndexRole, image);
-    item->setIcon(0, ImageList1.value(image));
+    QTreeWidgetItem* item = make_node(ImageList1, text, data, image);
+    if (parent) parent->addChild(item);
+    else TreeView->addTopLevelItem(item);
     return item;
 }
 
@@ -242,6 +410,8 @@ void Tfrmmain::Button1Click() {
         Memo1->setPlainText(lines.join(QLatin1Char('\n')));
     }
     if (outcome.tree_rebuilt) {
+        browsed_ = true;
+        show_idle_status();
         TreeView->setUpdatesEnabled(false);
         TreeView->clear();
         add_node(nullptr, QStringLiteral("/"), kRootDirId, 0);
@@ -259,7 +429,7 @@ void Tfrmmain::Button1Click() {
 void Tfrmmain::tree_double_clicked(QTreeWidgetItem* item) {
     // A listed node opens and closes as the tree control does it by itself.
     if (item && item->childCount() > 0) {
-        if (!busy_) item->setExpanded(!item->isExpanded());
+        item->setExpanded(!item->isExpanded());
         return;
     }
     TreeViewDblClick();
@@ -274,7 +444,10 @@ int64_t Tfrmmain::first_block_of(const QTreeWidgetItem* node) const {
 }
 
 void Tfrmmain::TreeViewDblClick() {
-    if (busy_) return;
+    // A copy leaves the tree free to browse (reads may run side by side); a
+    // scan fills the tree or covers it, and the found directories a listing
+    // needs are known only once the format recovery has ended.
+    if (busy_ && kind_ != WorkKind::export_file && kind_ != WorkKind::export_folder) return;
     QTreeWidgetItem* node = selected_node();
     if (!node || node->childCount() > 0) return;
 
@@ -317,50 +490,64 @@ void Tfrmmain::saveout1Click() {
     export_descriptor(node->text(0), id, first_block_of(node));
 }
 
+// What a folder export needs once the node it came from may be gone.
+struct Tfrmmain::FolderJob {
+    uint32_t id = 0;
+    std::vector<FolderSource> found;   // the found directories' top: every one of them
+    bool found_top = false;
+    std::string dest;
+    FolderExportOptions options;
+};
+
 void Tfrmmain::export_folder(const QTreeWidgetItem* node) {
-    const uint32_t id = node->data(0, kNodeDataRole).toUInt();
     const QString parent_dir = ui::prompts().choose_folder(this);
     if (parent_dir.isEmpty()) return;
+    auto job = std::make_shared<FolderJob>();
+    job->id = node->data(0, kNodeDataRole).toUInt();
     // The copy goes into a new folder named as the node, inside the folder
     // chosen; the manifest beside it.
     const std::string name = node->text(0).toStdString();
-    const std::string dest = QFile::encodeName(parent_dir).toStdString() + "/" + host_name_encode(name);
+    job->dest = QFile::encodeName(parent_dir).toStdString() + "/" + host_name_encode(name);
     std::string source;
     for (const QTreeWidgetItem* n = node; n && n->text(0) != kAllDirFound; n = n->parent()) {
         const std::string part = n->text(0).toStdString();
         source = source.empty() ? part : part == "/" ? "/" + source : part + "/" + source;
     }
-
-    Running running(*this);
-    g1->setValue(0);
-    QElapsedTimer since_repaint;
-    FolderExportOptions options;
-    options.first_block = first_block_of(node);
-    options.source_text = source;
-    options.progress = [&](int64_t done, int64_t total) {
-        if (!since_repaint.isValid() || since_repaint.elapsed() >= 50 || done >= total) {
-            g1->setValue(total > 0 ? int(done * 100 / total) : 100);
-            QCoreApplication::processEvents();
-            since_repaint.start();
-        }
-        return !cancel_requested_;
-    };
-    const bool found_top = !node->parent() && node->text(0) == kAllDirFound;
-    std::vector<FolderSource> found;
-    if (found_top) {
-        options.source_text = name;
+    job->options.first_block = first_block_of(node);
+    job->options.source_text = source;
+    job->found_top = !node->parent() && node->text(0) == kAllDirFound;
+    if (job->found_top) {
+        job->options.source_text = name;
         for (int i = 0; i < node->childCount(); ++i) {
             const QTreeWidgetItem* c = node->child(i);
-            found.push_back({c->data(0, kNodeDataRole).toUInt(), first_block_of(c), c->text(0).toStdString()});
+            job->found.push_back({c->data(0, kNodeDataRole).toUInt(), first_block_of(c), c->text(0).toStdString()});
         }
     }
-    FolderExportResult r = found_top ? folder_export_set(store, found, dest, options) : folder_export(store, id, dest, options);
+    run_folder_export(job);
+}
+
+void Tfrmmain::run_folder_export(std::shared_ptr<FolderJob> job) {
+    start_work(WorkKind::export_folder, QString::fromStdString(job->options.source_text), [this, job](ui::Work& work) {
+        FolderExportOptions options = job->options;
+        options.progress = [&work](int64_t done, int64_t total) {
+            return work.report({total > 0 ? int(done * 100 / total) : 100, done, total});
+        };
+        auto r = std::make_shared<FolderExportResult>(
+            job->found_top ? folder_export_set(store, job->found, job->dest, options)
+                           : folder_export(store, job->id, job->dest, options));
+        return [this, job, r] { folder_export_ended(job, *r); };
+    });
+}
+
+void Tfrmmain::folder_export_ended(std::shared_ptr<FolderJob> job, const FolderExportResult& r) {
     // A manifest left by an earlier export is replaced only when the
-    // operator says so.
-    if (r.manifest_exists &&
-        ui::confirm(this, QStringLiteral("replace manifest: ") + QFile::decodeName(r.manifest_path.c_str()))) {
-        options.replace_manifest = true;
-        r = found_top ? folder_export_set(store, found, dest, options) : folder_export(store, id, dest, options);
+    // operator says so; nothing was written before the question.
+    if (r.manifest_exists && !job->options.replace_manifest) {
+        if (ui::confirm(this, QStringLiteral("replace manifest: ") + QFile::decodeName(r.manifest_path.c_str()))) {
+            job->options.replace_manifest = true;
+            run_folder_export(job);
+            return;
+        }
     }
     const QString summary = QStringLiteral("files:%1 bytes:%2 failures:%3")
                                 .arg(r.files)
@@ -415,80 +602,46 @@ void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id, i
     const bool device = ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISBLK(st.st_mode);
     if (device && !ui::confirm(this, QStringLiteral("overwrite the device: ") + path)) return;
 
-    Running running(*this);
-    g1->setValue(0);
-    QElapsedTimer since_repaint;
-    // A virtual disk takes hours to copy: the gauge moves and the window
-    // repaints after the first chunk and then at most every 50 ms, so that
-    // painting costs nothing next to the copy.
-    auto progress = [&](int64_t done, int64_t total) {
-        if (done >= total) {
-            g1->setValue(100);
-            return true;   // the copy is complete: nothing is left to cancel
-        }
-        if (!since_repaint.isValid() || since_repaint.elapsed() >= 50) {
-            g1->setValue(int(done * 100 / total));
-            QCoreApplication::processEvents();
-            since_repaint.start();
-        }
-        return !cancel_requested_;
-    };
-    ExportOptions options;
-    options.sha256 = true;
-    options.to_device = device;
-    ExportResult r = file_export(store, inode, QFile::encodeName(path).toStdString(), progress, options);
-    if (r.failure == ExportFailure::cancelled) {
-        ui::message(this, QStringLiteral("export cancelled|written:") + QString::number(r.bytes_written));
-    } else if (r.result < 0) {
-        QString text = QStringLiteral("file save error|result:") + QString::number(r.result);
-        // The file keeps what was written under the name chosen: say so.
-        if (r.opened) text += QStringLiteral("\npartial file: ") + path + QStringLiteral("|written:") +
-                              QString::number(r.bytes_written);
-        // A copy that ended at a bound of a damaged descriptor says which.
-        if (r.failure == ExportFailure::past_addressable)
-            text += QStringLiteral("\nthe file's size reaches past what its block list can address");
-        else if (r.failure == ExportFailure::past_volume)
-            text += QStringLiteral("\nthe file holds more data than the logical volume can");
-        ui::message(this, text);
-    } else {
-        // The digest of what was written, for the operator's records.
-        ui::message(this, QStringLiteral("success\nsha256:") + qs(r.sha256));
-    }
+    const std::string host = QFile::encodeName(path).toStdString();
+    start_work(WorkKind::export_file, shown, [this, inode, host, device, path](ui::Work& work) {
+        auto progress = [&work](int64_t done, int64_t total) {
+            const bool more = work.report({total > 0 ? int(done * 100 / total) : 100, done, total});
+            // A complete copy has nothing left to cancel.
+            return more || done >= total;
+        };
+        ExportOptions options;
+        options.sha256 = true;
+        options.to_device = device;
+        const ExportResult r = file_export(store, inode, host, progress, options);
+        return [this, r, path] {
+            if (r.failure == ExportFailure::cancelled) {
+                ui::message(this, QStringLiteral("export cancelled|written:") + QString::number(r.bytes_written));
+            } else if (r.result < 0) {
+                QString text = QStringLiteral("file save error|result:") + QString::number(r.result);
+                // The file keeps what was written under the name chosen: say so.
+                if (r.opened)
+                    text += QStringLiteral("\npartial file: ") + path + QStringLiteral("|written:") +
+                            QString::number(r.bytes_written);
+                // A copy that ended at a bound of a damaged descriptor says which.
+                if (r.failure == ExportFailure::past_addressable)
+                    text += QStringLiteral("\nthe file's size reaches past what its block list can address");
+                else if (r.failure == ExportFailure::past_volume)
+                    text += QStringLiteral("\nthe file holds more data than the logical volume can");
+                ui::message(this, text);
+            } else {
+                g1->setValue(100);
+                // The digest of what was written, for the operator's records.
+                ui::message(this, QStringLiteral("success\nsha256:") + qs(r.sha256));
+            }
+        };
+    }, inode.size);
 }
 
 // --- recovery ----------------------------------------------------------------
 
-bool Tfrmmain::scan_progress(int gauge) {
-    g1->setValue(gauge);
-    QCoreApplication::processEvents();
-    return !cancel_requested_;
-}
-
 void Tfrmmain::show_scan_end(ScanEnd end) {
     const char* text = scan_end_message(end);
     if (text && *text) ui::message(this, QString::fromUtf8(text));
-}
-
-void Tfrmmain::AddFileRow(const FileRow& row) {
-    auto* item = new QTreeWidgetItem(ListView2);
-    const QString cells[] = {qs(row.sn),   qs(row.id),        qs(row.type),     qs(row.size),
-                             qs(row.create_at), qs(row.update_at), qs(row.atime)};
-    for (int i = 0; i < 7; ++i) item->setText(i, cells[i]);
-    item->setCheckState(0, Qt::Unchecked);
-    item->setIcon(0, ImageList1.value(1));
-    item->setData(0, kImageIndexRole, 1);
-    item->setData(0, kDescriptorRole, QVariant::fromValue<uint32_t>(row.descriptor_id));
-}
-
-void Tfrmmain::AddPartitionRow(const PartitionRow& row) {
-    auto* item = new QTreeWidgetItem(ListView2);
-    item->setText(0, qs(row.sn));
-    item->setText(1, qs(row.id));
-    item->setText(2, qs(row.type));
-    item->setText(3, qs(row.size));
-    item->setCheckState(0, Qt::Unchecked);
-    item->setIcon(0, ImageList1.value(0));
-    item->setData(0, kImageIndexRole, 0);
 }
 
 void Tfrmmain::Button2Click() {
@@ -498,11 +651,13 @@ void Tfrmmain::Button2Click() {
         show_scan_end(pre);
         return;
     }
-    Running running(*this);
     ListView2->show();
-    ScanProgress progress = [this](int gauge) { return scan_progress(gauge); };
-    ScanEnd end = scan_deleted_files(store, progress, [this](const FileRow& row) { AddFileRow(row); }).end;
-    show_scan_end(end);
+    start_work(WorkKind::scan, QStringLiteral("deleted-file scan"), [this](ui::Work& work) {
+        ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
+        const ScanEnd end =
+            scan_deleted_files(store, progress, [&work](const FileRow& row) { work.add(QVariant::fromValue(row)); }).end;
+        return [this, end] { show_scan_end(end); };
+    });
 }
 
 void Tfrmmain::Button3Click() {
@@ -513,20 +668,23 @@ void Tfrmmain::Button3Click() {
         show_scan_end(pre);
         return;
     }
-    Running running(*this);
     ListView2->hide();
     TreeView->setUpdatesEnabled(false);
     TreeView->clear();
     store.found_dirs.clear();   // the nodes that named them are gone
-    QTreeWidgetItem* root = add_node(nullptr, kAllDirFound, 0, 0);
+    add_node(nullptr, kAllDirFound, 0, 0);
     TreeView->setUpdatesEnabled(true);
-    ScanProgress progress = [this](int gauge) { return scan_progress(gauge); };
-    ScanResult<found_dir> found = scan_formatted_dirs(store, progress, [this, root](const found_dir& d) {
-        add_node(root, qs(found_dir_name(d)), d.dir_id, 0)->setData(0, kFoundDirRole, d.number);
+    start_work(WorkKind::scan, QStringLiteral("format recovery"), [this](ui::Work& work) {
+        ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
+        auto found = std::make_shared<ScanResult<found_dir>>(
+            scan_formatted_dirs(store, progress, [&work](const found_dir& d) { work.add(QVariant::fromValue(d)); }));
+        return [this, found] {
+            // Those of a scan that ended early stay browsable, as their nodes
+            // do. The table changes only now, with no read running.
+            store.found_dirs = std::move(found->rows);
+            show_scan_end(found->end);
+        };
     });
-    // Those of a scan that ended early stay browsable, as their nodes do.
-    store.found_dirs = std::move(found.rows);
-    show_scan_end(found.end);
 }
 
 void Tfrmmain::Button4Click() {
@@ -536,11 +694,14 @@ void Tfrmmain::Button4Click() {
         show_scan_end(pre);
         return;
     }
-    Running running(*this);
     ListView2->show();
-    ScanProgress progress = [this](int gauge) { return scan_progress(gauge); };
-    ScanEnd end = scan_lost_vmdks(store, progress, [this](const PartitionRow& row) { AddPartitionRow(row); }).end;
-    show_scan_end(end);
+    start_work(WorkKind::scan, QStringLiteral("virtual-disk scan"), [this](ui::Work& work) {
+        ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
+        const ScanEnd end = scan_lost_vmdks(store, progress, [&work](const PartitionRow& row) {
+                                work.add(QVariant::fromValue(row));
+                            }).end;
+        return [this, end] { show_scan_end(end); };
+    });
 }
 
 // --- menu --------------------------------------------------------------------
@@ -558,6 +719,7 @@ void Tfrmmain::diskssetting1Click() {
         ListView2->hide();
         Memo1->clear();
     }
+    show_idle_status();
 }
 
 void Tfrmmain::brosefile1Click() { Button1->click(); }
@@ -565,7 +727,6 @@ void Tfrmmain::deletedfilesrecover1Click() { Button2->click(); }
 void Tfrmmain::VMDKFILERECOVER1Click() { Button4->click(); }
 
 void Tfrmmain::ABOUT1Click() {
-    if (busy_) return;
     Tfrmabout frm;
     frm.exec();
 }
@@ -588,15 +749,61 @@ void Tfrmmain::list_context_menu(const QPoint& pos) {
 
 void Tfrmmain::closeEvent(QCloseEvent* event) {
     if (busy_) {
-        // Stop the running scan or export; the window closes once it has
-        // ended and said how far it got.
-        cancel_requested_ = true;
-        close_pending_ = true;
         event->ignore();
+        // An export is the operator's own copy: stopping it is asked first.
+        // A scan only looks, and stops; either way the window closes once the
+        // work has ended and said how far it got.
+        const bool copying = kind_ == WorkKind::export_file || kind_ == WorkKind::export_folder;
+        if (copying && !close_pending_ &&
+            !ui::confirm(this, QStringLiteral("an export is running|stop it and close the window")))
+            return;
+        close_pending_ = true;
+        cancel_work();
         return;
     }
     close_pending_ = false;
     event->accept();
+}
+
+// --- keyboard ------------------------------------------------------------------
+
+// The context-menu key opens the view's menu at its current row, "save out"
+// ready for Return.
+bool Tfrmmain::open_popup_by_key(QTreeWidget* view, QMenu* menu, QAction* item) {
+    QTreeWidgetItem* current = view->currentItem();
+    if (!current) return true;
+    if (view == ListView2) item->setEnabled(!busy_ && current->data(0, kDescriptorRole).toUInt() != 0);
+    const QRect r = view->visualItemRect(current);
+    menu->popup(view->viewport()->mapToGlobal(r.isValid() ? r.bottomLeft() : QPoint(0, 0)));
+    menu->setActiveAction(item);
+    return true;
+}
+
+bool Tfrmmain::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress || (watched != TreeView && watched != ListView2))
+        return QMainWindow::eventFilter(watched, event);
+    auto* key = static_cast<QKeyEvent*>(event);
+    const bool menu_key = key->key() == Qt::Key_Menu || (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier);
+    if (watched == ListView2) return menu_key ? open_popup_by_key(ListView2, PopupMenu2, saveout2) : false;
+    if (menu_key) return open_popup_by_key(TreeView, PopupMenu1, saveout1);
+    QTreeWidgetItem* node = TreeView->currentItem();
+    if (!node || key->modifiers() != Qt::NoModifier) return false;
+    switch (key->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // As the double-click: list an unlisted node, else open or close it.
+        TreeView->setCurrentItem(node);
+        tree_double_clicked(node);
+        return true;
+    case Qt::Key_Right:
+        // An unlisted node is listed; a listed one opens as the tree does it.
+        if (node->childCount() > 0) return false;
+        TreeView->setCurrentItem(node);
+        TreeViewDblClick();
+        return true;
+    default:
+        return false;
+    }
 }
 
 } // namespace ds

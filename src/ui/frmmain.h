@@ -2,10 +2,13 @@
 // The main window: the tree of the datastore, the information pane, the
 // recovered-file list, the gauge and the commands that start everything.
 
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QList>
 #include <QMainWindow>
+#include <QVariantList>
 
+#include <functional>
 #include <memory>
 
 #include <cstdint>
@@ -18,6 +21,7 @@ class QMenuBar;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QShortcut;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -25,7 +29,12 @@ namespace ds {
 
 struct Datastore;
 
+namespace ui {
+class Work;
+}
+
 struct FileRow;
+struct FolderExportResult;
 struct PartitionRow;
 enum class ScanEnd;
 
@@ -65,6 +74,8 @@ public:
     QPushButton* Button3 = nullptr;
     QPushButton* Button4 = nullptr;
     QProgressBar* g1 = nullptr;
+    QPushButton* Button5 = nullptr;   // "stop", beside the gauge while work runs
+    QLabel* Label1 = nullptr;         // the status line under the gauge
     QLabel* Image1 = nullptr;
     QMenuBar* MainMenu1 = nullptr;
     QMenu* FILE1 = nullptr;
@@ -79,8 +90,11 @@ public:
     QAction* saveout2 = nullptr;
     QList<QIcon> ImageList1;
 
-    // True while a scan or an export runs; other commands are ignored then.
+    // True while a scan or an export runs on its thread; the commands that
+    // would start other work are disabled meanwhile.
     bool busy() const { return busy_; }
+    // Asks the running work to stop; it keeps what it wrote.
+    void cancel_work();
 
     // Appends a row of the recovered-file list.
     void AddFileRow(const FileRow& row);
@@ -101,27 +115,50 @@ public slots:
     void VMDKFILERECOVER1Click();
     void ABOUT1Click();
 
+signals:
+    // The running work has ended and the window has said how.
+    void workEnded();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    class Running;
+    enum class WorkKind { none, scan, export_file, export_folder };
+    struct FolderJob;
 
     void build();
+    void place_controls();
+    void start_work(WorkKind kind, const QString& name, std::function<std::function<void()>(ui::Work&)> body,
+                    int64_t total = 0);
+    void work_progressed();
+    void work_rows(const QVariantList& rows);
+    void work_ended();
+    void set_busy(bool busy);
+    void show_idle_status();
+    void run_folder_export(std::shared_ptr<FolderJob> job);
+    void folder_export_ended(std::shared_ptr<FolderJob> job, const FolderExportResult& r);
+    bool open_popup_by_key(QTreeWidget* view, QMenu* menu, QAction* item);
     QTreeWidgetItem* selected_node() const;
     QTreeWidgetItem* add_node(QTreeWidgetItem* parent, const QString& text, uint32_t data, int image);
     void export_descriptor(const QString& shown, uint32_t descriptor_id, int64_t first_block = -1);
     void export_folder(const QTreeWidgetItem* node);
     int64_t first_block_of(const QTreeWidgetItem* node) const;
-    bool scan_progress(int gauge);
     void show_scan_end(ScanEnd end);
     void tree_context_menu(const QPoint& pos);
     void list_context_menu(const QPoint& pos);
     void tree_double_clicked(QTreeWidgetItem* item);
 
+    ui::Work* work_ = nullptr;
+    QShortcut* stop_key_ = nullptr;
+    WorkKind kind_ = WorkKind::none;
+    QString work_name_;
+    QElapsedTimer work_clock_;
+    int64_t rows_received_ = 0;
     bool busy_ = false;
-    bool cancel_requested_ = false;
     bool close_pending_ = false;
+    bool browsed_ = false;
 };
 
 } // namespace ds

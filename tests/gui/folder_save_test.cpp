@@ -26,6 +26,7 @@ class FolderSave : public GuiTest {};
 void select_and_save(Tfrmmain& w, QTreeWidgetItem* node) {
     w.TreeView->setCurrentItem(node);
     w.saveout1Click();
+    finish(w);
 }
 
 TEST_F(FolderSave, TheFolderContentsOrTheDirectoryFile) {
@@ -114,6 +115,7 @@ TEST_F(FolderSave, AFoundDirectoryIsReadThroughItsSubstitutedFirstBlock) {
     Tfrmmain w(store);
     w.Button1Click();
     w.Button3Click();
+    finish(w);
     QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
     QTreeWidgetItem* dir2 = nullptr;
     for (int i = 0; i < top->childCount(); ++i)
@@ -137,6 +139,7 @@ TEST_F(FolderSave, TheFoundDirectoriesTopSavesEveryFoundDirectory) {
     Tfrmmain w(store);
     w.Button1Click();
     w.Button3Click();
+    finish(w);
     QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
     ASSERT_EQ(top->text(0), "ALL DIR FOUND");
     ASSERT_GT(top->childCount(), 1);
@@ -171,6 +174,7 @@ TEST_F(FolderSave, TheDirectoryFileOfAFoundDirectoryIsTheCommandLinesBytes) {
     Tfrmmain w(store);
     w.Button1Click();
     w.Button3Click();
+    finish(w);
     QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
     QTreeWidgetItem* dir2 = nullptr;
     for (int i = 0; i < top->childCount(); ++i)

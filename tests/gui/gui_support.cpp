@@ -2,11 +2,13 @@
 
 #include "ui/artwork.h"
 #include "ui/frmdiskset.h"
+#include "ui/frmmain.h"
 #include "export/chunk_digest.h"
 #include "vmfs/volume.h"
 #include "text/messages.h"
 
 #include <QApplication>
+#include <QTest>
 #include <QTreeWidget>
 
 #include <cstdlib>
@@ -92,6 +94,10 @@ DemoImage& demo_image_holder() {
 
 const dsb::DemoSummary& demo() { return demo_image_holder().summary; }
 std::string demo_image() { return demo().images.at(0); }
+
+void finish(ds::Tfrmmain& w) {
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w.busy(); }, 60000)) << "the work did not end";
+}
 
 void add_disk(ds::Datastore& store, const std::string& image, int64_t start_sector) {
     ds::AddDiskRefusal why = ds::AddDiskRefusal::none;

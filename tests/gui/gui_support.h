@@ -19,6 +19,10 @@
 class QTreeWidget;
 class QTreeWidgetItem;
 
+namespace ds {
+class Tfrmmain;
+}
+
 // Readable failures: captions instead of UTF-16 code units.
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
@@ -59,6 +63,10 @@ protected:
 
 const dsb::DemoSummary& demo();   // built on first use, removed at exit
 std::string demo_image();
+
+// Waits until the window's work (a scan or an export on its thread) has
+// ended and the window has said how.
+void finish(ds::Tfrmmain& w);
 
 // Joins an image to the logical volume, as the disk settings window would.
 void add_disk(ds::Datastore& store, const std::string& image, int64_t start_sector = 2048);

@@ -251,6 +251,7 @@ TEST_F(MainWindow, SaveOutWritesTheFileByteForByte) {
         prompts.save_answers = {QString::fromStdString(host)};
         w.TreeView->setCurrentItem(node);
         w.saveout1Click();
+        finish(w);
         EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: " + node->text(0) + "  OUT"));
         const auto& objects = demo().objects;
         auto it = std::find_if(objects.begin(), objects.end(), [&](const auto& o) { return o.path == p; });
@@ -292,12 +293,15 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
 
     w.TreeView->clearSelection();   // no node: nothing is asked
     w.saveout1Click();
+    finish(w);
     EXPECT_TRUE(prompts.confirmations.isEmpty());
 
     w.TreeView->setCurrentItem(log);
     w.saveout1Click();   // answered No
+    finish(w);
     prompts.confirm_answers = {true};
     w.saveout1Click();   // dialog cancelled
+    finish(w);
     EXPECT_EQ(prompts.confirmations.size(), 2);
     EXPECT_EQ(prompts.save_dialogs, 1);
     EXPECT_TRUE(prompts.messages.isEmpty());
@@ -306,6 +310,7 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
     prompts.confirm_answers = {true};
     prompts.save_answers = {QString::fromStdString(out.file("no-such-dir/x"))};
     w.saveout1Click();
+    finish(w);
     EXPECT_EQ(prompts.messages.takeFirst(), "file save error|result:-1");
 
     // The third megabyte lies in a block that cannot be read.
@@ -322,6 +327,7 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
     prompts.confirm_answers = {true};
     prompts.save_answers = {QString::fromStdString(host)};
     w.saveout1Click();
+    finish(w);
     new_store();
     // The file keeps the first two megabytes under the chosen name, and the
     // box says so after the failure itself.
@@ -334,6 +340,7 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
     w.TreeView->setCurrentItem(bogus);
     prompts.confirm_answers = {true};
     w.saveout1Click();
+    finish(w);
     EXPECT_EQ(prompts.messages, QStringList("file open error"));
 }
 
@@ -384,6 +391,7 @@ TEST_F(MainWindow, SaveOutToABlockDeviceAsksFirst) {
         prompts.confirm_answers = {true, yes};
         prompts.save_answers = {QString::fromStdString(dev)};
         w.saveout1Click();
+        finish(w);
         ASSERT_EQ(prompts.confirmations.size(), 2);
         EXPECT_EQ(prompts.confirmations[1], QString::fromStdString("overwrite the device: " + dev));
         EXPECT_EQ(prompts.messages.size(), yes ? 1 : 0);

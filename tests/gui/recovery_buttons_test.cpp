@@ -45,10 +45,13 @@ TEST_F(RecoveryButtons, EachCommandWantsTheFileSystemOpen) {
     new QTreeWidgetItem(w.TreeView, QStringList("earlier"));
     new QTreeWidgetItem(w.ListView2, QStringList("old row"));
     w.deletedfilesrecover1->trigger();
+    finish(w);
     EXPECT_EQ(w.ListView2->topLevelItemCount(), 0);   // emptied even so
     EXPECT_TRUE(w.ListView2->isHidden());
     w.Button3Click();
+    finish(w);
     w.VMDKFILERECOVER1->trigger();
+    finish(w);
     EXPECT_EQ(prompts.messages, QStringList(3, "please view file first"));
     EXPECT_EQ(top_texts(w.TreeView), QStringList("earlier"));
 }
@@ -58,6 +61,7 @@ TEST_F(RecoveryButtons, DeletedFilesAreListedAndCanBeSavedOut) {
     Tfrmmain w(store);
     w.Button1Click();
     w.Button2Click();
+    finish(w);
     EXPECT_EQ(prompts.messages, QStringList("finish"));
     EXPECT_FALSE(w.ListView2->isHidden());
     EXPECT_EQ(w.g1->value(), 100);
@@ -75,6 +79,7 @@ TEST_F(RecoveryButtons, DeletedFilesAreListedAndCanBeSavedOut) {
     prompts.save_answers = {QString::fromStdString(out.file("old.log"))};
     w.ListView2->setCurrentItem(row(w, 0));
     w.saveout2->trigger();
+    finish(w);
     EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: FILE 1  OUT"));
     EXPECT_EQ(prompts.messages.last(), success_text(content_of(del)));
     EXPECT_EQ(dstest::read_file(out.file("old.log")), content_of(del));
@@ -91,6 +96,7 @@ TEST_F(RecoveryButtons, DeletedRowsShowEveryTimeOfTheTable) {
     Tfrmmain w(store);
     w.Button1Click();
     w.Button2Click();
+    finish(w);
     const std::vector<dstest::TimeCase>& cases = dstest::time_cases();
     ASSERT_EQ(w.ListView2->topLevelItemCount(), static_cast<int>(cases.size()));
     for (size_t i = 0; i < cases.size(); ++i)
@@ -102,6 +108,7 @@ TEST_F(RecoveryButtons, LostVirtualDisksShowTheirPartitions) {
     Tfrmmain w(store);
     w.Button1Click();
     w.VMDKFILERECOVER1->trigger();
+    finish(w);
     EXPECT_EQ(prompts.messages, QStringList("finish"));
     ASSERT_EQ(w.ListView2->topLevelItemCount(), 1);
     EXPECT_EQ(row_cells(row(w, 0)), QStringList({"1", " ", "NTFS|LINUX交换", "41GB", "", "", ""}));
@@ -109,6 +116,7 @@ TEST_F(RecoveryButtons, LostVirtualDisksShowTheirPartitions) {
 
     w.ListView2->setCurrentItem(row(w, 0));   // no descriptor behind this row
     w.saveout2Click();
+    finish(w);
     EXPECT_TRUE(prompts.confirmations.isEmpty());
 }
 
@@ -120,6 +128,7 @@ TEST_F(RecoveryButtons, FormatRecoveryPutsOldDirectoriesInTheTree) {
     w.Button1Click();
     w.ListView2->show();
     w.Button3Click();
+    finish(w);
     EXPECT_EQ(prompts.messages, QStringList("finish"));
     EXPECT_TRUE(w.ListView2->isHidden());
     ASSERT_EQ(top_texts(w.TreeView), QStringList("ALL DIR FOUND"));
@@ -141,71 +150,13 @@ TEST_F(RecoveryButtons, FormatRecoveryPutsOldDirectoriesInTheTree) {
     prompts.save_answers = {QString::fromStdString(out.file("flat"))};
     w.TreeView->setCurrentItem(dir2->child(0));
     w.saveout1Click();
+    finish(w);
     EXPECT_EQ(prompts.messages.last(), success_text(content_of(f.file_in_reused)));
     EXPECT_EQ(dstest::read_file(out.file("flat")), content_of(f.file_in_reused));
 
     w.TreeView->setCurrentItem(top->child(0));
     w.TreeViewDblClick();
     EXPECT_EQ(texts(top->child(0)), QStringList({"plan.txt", "archive"}));
-}
-
-TEST_F(RecoveryButtons, OtherCommandsAreIgnoredWhileAScanRuns) {
-    add_disk(store, demo_image());
-    Tfrmmain w(store);
-    w.Button1Click();
-    bool fired = false;
-    QTimer::singleShot(0, &w, [&] {
-        fired = w.busy();
-        w.Button1Click();   // would hide the list
-        w.Button3Click();   // would replace the tree
-        w.Button2Click();
-        w.diskssetting1Click();
-        w.ABOUT1Click();
-        w.TreeView->setCurrentItem(w.TreeView->topLevelItem(0));
-        w.saveout1Click();
-        w.TreeViewDblClick();
-    });
-    w.Button2Click();
-    EXPECT_TRUE(fired);
-    EXPECT_EQ(prompts.messages, QStringList("finish"));
-    EXPECT_TRUE(prompts.confirmations.isEmpty());
-    EXPECT_FALSE(w.ListView2->isHidden());
-    EXPECT_EQ(w.ListView2->topLevelItemCount(), 2);
-    EXPECT_EQ(top_texts(w.TreeView), QStringList("/"));
-    EXPECT_EQ(w.TreeView->topLevelItem(0)->childCount(), 0);
-    EXPECT_FALSE(w.busy());
-}
-
-TEST_F(RecoveryButtons, ClosingTheWindowCancelsAScanOrAnExport) {
-    add_disk(store, demo_image());
-    Tfrmmain w(store);
-    w.show();
-    w.Button1Click();
-    QTimer::singleShot(0, &w, [&] { w.close(); });
-    w.Button2Click();
-    EXPECT_EQ(prompts.messages, QStringList("scan cancelled"));
-    QTest::qWait(20);
-    EXPECT_FALSE(w.isVisible());
-
-    // The export stops after its first chunk and keeps what it wrote.
-    w.show();
-    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
-    w.TreeView->setCurrentItem(root);
-    w.TreeViewDblClick();
-    QTreeWidgetItem* vm1 = child(root, "vm1");
-    w.TreeView->setCurrentItem(vm1);
-    w.TreeViewDblClick();
-    dstest::TempDir out;
-    prompts.messages.clear();
-    prompts.confirm_answers = {true};
-    prompts.save_answers = {QString::fromStdString(out.file("log"))};
-    w.TreeView->setCurrentItem(child(vm1, "vm1.log"));
-    QTimer::singleShot(0, &w, [&] { w.close(); });
-    w.saveout1Click();
-    EXPECT_EQ(prompts.messages, QStringList("export cancelled|written:1048576"));
-    EXPECT_EQ(std::filesystem::file_size(out.file("log")), 1048576u);
-    QTest::qWait(20);
-    EXPECT_FALSE(w.isVisible());
 }
 
 namespace {
@@ -248,6 +199,7 @@ TEST_F(RecoveryButtons, RemovingTheDisksClosesTheDatastoreAndForgetsTheFoundDire
     Tfrmmain w(store);
     w.Button1Click();
     w.Button3Click();
+    finish(w);
     ASSERT_EQ(store.found_dirs.size(), 2u);
     prompts.messages.clear();
 
@@ -284,6 +236,7 @@ TEST_F(RecoveryButtons, ADiskThatJoinsClosesTheDatastoreOpenedWithoutIt) {
     EXPECT_EQ(w.TreeView->topLevelItemCount(), 0);
     prompts.messages.clear();
     w.Button2Click();
+    finish(w);
     EXPECT_EQ(prompts.messages, QStringList("please view file first"));
     w.Button1Click();   // the browse opens it again, with both members
     EXPECT_TRUE(ds::fs_is_open(store));

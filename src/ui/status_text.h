@@ -1,0 +1,27 @@
+#pragma once
+// What the status line under the gauge says: what runs and how far it got,
+// or, before anything was opened, where to begin.
+
+#include <QString>
+
+#include <cstdint>
+
+namespace ds::ui {
+
+// Before the first browse: where a first-time user begins.
+QString status_no_disks();
+QString status_not_opened();
+
+// A copy: "exporting NAME: DONE of TOTAL, RATE MB/s, CLOCK left" once the
+// rate is known (MB = 10^6 bytes, sizes in binary units as the tree's sizes
+// are read).
+QString status_export(const QString& name, int64_t done, int64_t total, double elapsed_seconds);
+// A scan: "NAME: N rows found" (found directories for the format recovery).
+QString status_scan(const QString& name, int64_t rows, const QString& what = QStringLiteral("rows"));
+
+// "512 B", "3.00 MiB", ...
+QString size_text(int64_t bytes);
+// "0:07", "1:02:03"; "--:--" when unknown.
+QString clock_text(double seconds);
+
+} // namespace ds::ui

@@ -1,0 +1,329 @@
+// The window while a scan or an export runs on its thread: what is disabled,
+// what the status line says, how Esc, "stop" and closing end the work, and
+// how rows travel; the window made larger; the keyboard.
+
+#include "gui_support.h"
+
+#include "ui/frmdiskset.h"
+#include "ui/frmmain.h"
+#include "ui/status_text.h"
+#include "ui/work.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+
+using namespace guitest;
+using ds::Tfrmmain;
+
+namespace {
+
+// Passes reads through until it is shut; then a read touching [from, to)
+// waits until it is opened again, so that a test catches the work in the
+// middle, with a known part done.
+class GateSource final : public ds::SectorSource {
+public:
+    int64_t from = 0, to = INT64_MAX;
+
+    bool read(const std::string& d, int64_t off, int64_t len, uint8_t* buf) override {
+        {
+            std::unique_lock<std::mutex> lock(m_);
+            if (shut_ && off < to && off + len > from) {
+                held_ = true;
+                cv_.notify_all();
+                cv_.wait(lock, [&] { return !shut_; });
+                held_ = false;
+            }
+        }
+        return posix_->read(d, off, len, buf);
+    }
+    int64_t size(const std::string& d) override { return posix_->size(d); }
+    void close_all() override { posix_->close_all(); }
+
+    void shut() {
+        std::lock_guard<std::mutex> lock(m_);
+        shut_ = true;
+    }
+    void open() {
+        std::lock_guard<std::mutex> lock(m_);
+        shut_ = false;
+        cv_.notify_all();
+    }
+    // True once a read waits at the gate.
+    bool wait_held() {
+        std::unique_lock<std::mutex> lock(m_);
+        return cv_.wait_for(lock, std::chrono::seconds(30), [&] { return held_; });
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool shut_ = false;
+    bool held_ = false;
+    std::unique_ptr<ds::SectorSource> posix_ = ds::make_posix_source();
+};
+
+// Opens the gate when a test ends early, before its window waits for the
+// work it holds.
+struct OpenOnExit {
+    GateSource& gate;
+    ~OpenOnExit() { gate.open(); }
+};
+
+class WindowAtWork : public GuiTest {
+protected:
+    GateSource gate;
+    void SetUp() override {
+        GuiTest::SetUp();
+        new_store(gate);
+        add_disk(store, demo_image());
+    }
+    void TearDown() override {
+        gate.open();
+        new_store();   // the datastore reads through the gate: it goes first
+        GuiTest::TearDown();
+    }
+
+    const dsb::ObjectExpect& object(const std::string& path) {
+        for (const auto& o : demo().objects)
+            if (o.path == path) return o;
+        throw std::runtime_error("no " + path + " in the demo");
+    }
+    // Where a file's k-th block of data lies on the demo image.
+    int64_t data_offset(const std::string& path, size_t k) {
+        return int64_t(demo().start_sector * 512 + 0x1100000 +
+                       int64_t(object(path).data_ids.at(k) >> 6) * int64_t(demo().block_size));
+    }
+};
+
+void dblclick(Tfrmmain& w, QTreeWidgetItem* node) {
+    w.TreeView->setCurrentItem(node);
+    w.TreeViewDblClick();
+}
+
+// Browses and lists / and /vm1; returns the node of /vm1.
+QTreeWidgetItem* open_vm1(Tfrmmain& w) {
+    w.Button1Click();
+    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    dblclick(w, root);
+    QTreeWidgetItem* vm1 = child(root, "vm1");
+    dblclick(w, vm1);
+    return vm1;
+}
+
+// Every command that starts work or changes what work reads.
+std::vector<bool> command_states(const Tfrmmain& w) {
+    return {w.Button1->isEnabled(),       w.Button2->isEnabled(),          w.Button3->isEnabled(),
+            w.Button4->isEnabled(),       w.diskssetting1->isEnabled(),    w.brosefile1->isEnabled(),
+            w.deletedfilesrecover1->isEnabled(), w.VMDKFILERECOVER1->isEnabled(), w.saveout1->isEnabled(),
+            w.saveout2->isEnabled()};
+}
+
+const std::vector<bool> kAllEnabled(10, true);
+const std::vector<bool> kAllDisabled(10, false);
+
+} // namespace
+
+// A long export: the commands are disabled and the status line says how far
+// it is; Esc stops it, the file keeps what was written, and everything is
+// enabled again.
+TEST_F(WindowAtWork, AnExportStoppedByEscKeepsItsPartialFile) {
+    Tfrmmain w(store);
+    OpenOnExit opener{gate};
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    open_vm1(w);
+    QTreeWidgetItem* vm2 = child(w.TreeView->topLevelItem(0), "vm2");
+    dblclick(w, vm2);
+    EXPECT_EQ(command_states(w), kAllEnabled);
+    EXPECT_TRUE(w.Button5->isHidden());
+
+    // The copy of the 300 MiB disk passes its first four blocks and waits
+    // at the fifth.
+    const auto& flat = object("/vm2/vm2-flat.vmdk");
+    const int64_t bs = int64_t(demo().block_size);
+    gate.from = data_offset(flat.path, 4);
+    gate.to = gate.from + 1;
+    gate.shut();
+    dstest::TempDir out;
+    const std::string host = out.file("flat");
+    prompts.confirm_answers = {true};
+    prompts.save_answers = {QString::fromStdString(host)};
+    w.TreeView->setCurrentItem(child(vm2, "vm2-flat.vmdk"));
+    w.saveout1Click();
+    ASSERT_TRUE(w.busy());
+    ASSERT_TRUE(gate.wait_held());
+
+    EXPECT_EQ(command_states(w), kAllDisabled);
+    EXPECT_TRUE(w.Button5->isVisible() && w.Button5->isEnabled());
+    EXPECT_EQ(w.Button5->text(), "stop");
+    // Where it stands: bytes of the total, the rate and the time left.
+    const QString stands = "exporting vm2-flat.vmdk: " + ds::ui::size_text(4 * bs) + " of 300.00 MiB, ";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.Label1->text().startsWith(stands); }, 10000))
+        << w.Label1->text().toStdString();
+    EXPECT_TRUE(w.Label1->text().contains(" MB/s, ")) << w.Label1->text().toStdString();
+    EXPECT_TRUE(w.Label1->text().endsWith(" left")) << w.Label1->text().toStdString();
+    EXPECT_EQ(w.g1->value(), int(4 * bs * 100 / int64_t(flat.size)));
+    // The window answers meanwhile: the tree can still be listed.
+    QTreeWidgetItem* snapshots = child(child(w.TreeView->topLevelItem(0), "vm1"), "snapshots");
+    dblclick(w, snapshots);
+    EXPECT_EQ(texts(snapshots), QStringList("vm1-Snapshot1.vmsn"));
+
+    QTest::keyClick(w.TreeView, Qt::Key_Escape);
+    EXPECT_EQ(w.Label1->text(), "vm2-flat.vmdk: stopping");
+    gate.open();
+    finish(w);
+    // It stopped after the piece in hand; the file holds exactly what the
+    // box says, the disk's first bytes.
+    ASSERT_EQ(prompts.messages.size(), 1);
+    ASSERT_TRUE(prompts.messages.front().startsWith("export cancelled|written:"));
+    const int64_t written = prompts.messages.front().section(':', 1).toLongLong();
+    EXPECT_GE(written, 4 * bs);
+    EXPECT_LT(written, int64_t(flat.size));
+    EXPECT_EQ(dstest::read_file(host), dsb::materialize(flat.content, 0, uint64_t(written)));
+    EXPECT_EQ(command_states(w), kAllEnabled);
+    EXPECT_TRUE(w.Button5->isHidden());
+    EXPECT_FALSE(w.busy());
+}
+
+// "stop" ends a scan where it stands, with the rows found so far; while it
+// ran, the commands were disabled and calling them did nothing.
+TEST_F(WindowAtWork, AScanRunsWithItsCommandsDisabledAndStops) {
+    Tfrmmain w(store);
+    OpenOnExit opener{gate};
+    w.show();
+    open_vm1(w);
+    w.Button2Click();
+    finish(w);
+    ASSERT_EQ(prompts.messages, QStringList("finish"));
+    const int rows = w.ListView2->topLevelItemCount();
+    ASSERT_GT(rows, 0);
+    prompts.messages.clear();
+
+    store.disk.reset();
+    gate.shut();   // every read of the next scan waits
+    w.Button4Click();
+    ASSERT_TRUE(gate.wait_held());
+    EXPECT_EQ(command_states(w), kAllDisabled);
+    EXPECT_EQ(w.Label1->text(), "virtual-disk scan: 0 rows found");
+    // Nothing else starts: not by the handlers, not by the disabled buttons.
+    const int before = w.TreeView->topLevelItem(0)->childCount();
+    w.Button1Click();
+    w.Button3Click();
+    w.Button2->click();
+    w.diskssetting1Click();
+    w.TreeView->setCurrentItem(w.TreeView->topLevelItem(0));
+    w.saveout1Click();
+    EXPECT_TRUE(prompts.confirmations.isEmpty());
+    EXPECT_FALSE(w.ListView2->isHidden());
+    EXPECT_EQ(w.TreeView->topLevelItem(0)->childCount(), before);
+
+    w.Button5->click();
+    gate.open();
+    finish(w);
+    EXPECT_EQ(prompts.messages, QStringList("scan cancelled"));
+    EXPECT_EQ(command_states(w), kAllEnabled);
+}
+
+// Closing during an export asks first; "No" lets it run to its end, "Yes"
+// stops it and the window closes once it has said so. A scan is stopped
+// without a question.
+TEST_F(WindowAtWork, ClosingAsksFirstDuringAnExport) {
+    Tfrmmain w(store);
+    OpenOnExit opener{gate};
+    w.show();
+    QTreeWidgetItem* vm1 = open_vm1(w);
+    // Each copy waits at its first block, before anything was written.
+    gate.from = data_offset("/vm1/vm1.log", 0);
+    gate.to = gate.from + 1;
+    dstest::TempDir out;
+
+    for (bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stop" : "go on");
+        gate.shut();
+        prompts.messages.clear();
+        prompts.confirmations.clear();
+        prompts.confirm_answers = {true, stop};
+        prompts.save_answers = {QString::fromStdString(out.file(stop ? "b" : "a"))};
+        w.TreeView->setCurrentItem(child(vm1, "vm1.log"));
+        w.saveout1Click();
+        ASSERT_TRUE(gate.wait_held());
+        w.close();
+        EXPECT_EQ(prompts.confirmations.last(), "an export is running|stop it and close the window");
+        EXPECT_TRUE(w.isVisible());
+        gate.open();
+        finish(w);
+        QTest::qWait(20);
+        if (stop) {
+            EXPECT_EQ(prompts.messages, QStringList("export cancelled|written:1048576"));
+            EXPECT_FALSE(w.isVisible());
+        } else {
+            EXPECT_EQ(prompts.messages, QStringList(success_text(content_of(object("/vm1/vm1.log")))));
+            EXPECT_TRUE(w.isVisible());
+        }
+    }
+
+    w.show();
+    prompts.messages.clear();
+    prompts.confirmations.clear();
+    store.disk.reset();   // the scan's first read reaches the disk, and waits
+    gate.from = 0;
+    gate.to = INT64_MAX;
+    gate.shut();
+    w.Button2Click();
+    ASSERT_TRUE(gate.wait_held());
+    w.close();
+    gate.open();
+    finish(w);
+    QTest::qWait(20);
+    EXPECT_TRUE(prompts.confirmations.isEmpty());
+    EXPECT_EQ(prompts.messages, QStringList("scan cancelled"));
+    EXPECT_FALSE(w.isVisible());
+}
+
+// Until the first browse the status line says where to begin.
+TEST_F(WindowAtWork, TheStatusLineSaysWhereToBegin) {
+    ds::Datastore empty;
+    Tfrmmain w(empty);
+    EXPECT_EQ(w.Label1->text(), "FILE › DISKS SETTING to add the datastore's disks or images");
+    Tfrmmain v(store);
+    EXPECT_EQ(v.Label1->text(), ds::ui::status_not_opened());
+    v.Button1Click();
+    EXPECT_EQ(v.Label1->text(), "");
+}
+
+// Rows travel in batches, in order, all before the end.
+TEST(WorkRows, TravelInBatchesInOrderBeforeTheEnd) {
+    ds::ui::Work work;
+    QSignalSpy batches(&work, &ds::ui::Work::rowsArrived);
+    std::vector<int> got;
+    bool ended_after_rows = false;
+    const int n = 25000;
+    QObject::connect(&work, &ds::ui::Work::rowsArrived, &work, [&](const QVariantList& rows) {
+        for (const QVariant& v : rows) got.push_back(v.toInt());
+    });
+    QObject::connect(&work, &ds::ui::Work::ended, &work, [&] { ended_after_rows = int(got.size()) == n; });
+    bool completed = false;
+    work.start([&](ds::ui::Work& wk) {
+        for (int i = 0; i < n; ++i) wk.add(i);
+        return std::function<void()>([&] { completed = true; });
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended_after_rows; }, 10000));
+    work.join()();
+    EXPECT_TRUE(completed);
+    ASSERT_EQ(got.size(), size_t(n));
+    for (int i = 0; i < n; ++i) ASSERT_EQ(got[size_t(i)], i);
+    EXPECT_LE(batches.count(), n / ds::ui::Work::kBatchRows + 20);
+    EXPECT_GE(batches.count(), n / ds::ui::Work::kBatchRows);
+}
