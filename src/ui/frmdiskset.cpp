@@ -14,6 +14,9 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QResizeEvent>
+
+#include <algorithm>
 
 namespace ds {
 
@@ -91,6 +94,9 @@ void Tfrmdiskset::build() {
     Button4->setGeometry(160, 88, 83, 25);
     Button4->setEnabled(false);
 
+    // It grows, never below the size every control was placed for.
+    setMinimumSize(695, 338);
+
     // Buttons of a dialog default to answering Return; these only act when
     // clicked.
     for (QPushButton* b : {Button1, Button2, Button3, Button4}) b->setAutoDefault(false);
@@ -102,6 +108,22 @@ void Tfrmdiskset::build() {
     connect(Button2, &QPushButton::clicked, this, &Tfrmdiskset::Button2Click);
     connect(Button3, &QPushButton::clicked, this, &Tfrmdiskset::Button3Click);
     connect(Button4, &QPushButton::clicked, this, &Tfrmdiskset::Button4Click);
+}
+
+// The two lists share what the window gains in width, a third to the found
+// disks and the rest to the disk table, and take all it gains in height; the
+// buttons on the right keep their places to the right edge.
+void Tfrmdiskset::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    const int dx = std::max(0, width() - 695);
+    const int dy = std::max(0, height() - 338);
+    const int left = dx / 3;
+    ListBox2->setGeometry(16, 64, 121 + left, 217 + dy);
+    Button4->move(160 + left, 88);
+    Label1->move(272 + left, 8);
+    ListBox1->setGeometry(256 + left, 24, 281 + dx - left, 257 + dy);
+    Button1->move(552 + dx, 24);
+    Button3->move(568 + dx, 72);
 }
 
 void Tfrmdiskset::FormCreate() {
@@ -126,7 +148,11 @@ void Tfrmdiskset::FormCreate() {
 
 void Tfrmdiskset::RefreshDiskList() {
     ListBox1->clear();
-    for (const std::string& line : disk_table_lines(store)) ListBox1->addItem(device_text(line));
+    for (const std::string& line : disk_table_lines(store)) {
+        // A long path is cut by the list's width: the whole line on hover.
+        auto* item = new QListWidgetItem(device_text(line), ListBox1);
+        item->setToolTip(item->text());
+    }
 }
 
 void Tfrmdiskset::Button1Click() { pm1->popup(QPoint(x() + Button1->x(), y() + Button1->y())); }
@@ -194,6 +220,7 @@ void Tfrmdiskset::Button2Click() {
     ListBox2->clear();
     for (int k : first_segment_candidates(st.detection)) {
         auto* line = new QListWidgetItem(device_text(candidate_line(st.detection, k)), ListBox2);
+        line->setToolTip(line->text());
         // The index travels with the line as well: a device path may itself
         // hold a "|", which would shift the fields of the text.
         line->setData(Qt::UserRole, k);

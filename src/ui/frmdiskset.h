@@ -71,6 +71,9 @@ public slots:
     void Button2Click();
     void Button4Click();
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     void build();
     void add_by_hand();

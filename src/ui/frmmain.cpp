@@ -9,6 +9,7 @@
 #include "ui/frmdiskset.h"
 #include "ui/prompts.h"
 #include "ui/status_text.h"
+#include "ui/window_provenance.h"
 #include "ui/work.h"
 #include "vmfs/blockid.h"
 #include "export/file_export.h"
@@ -22,6 +23,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QFile>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -36,6 +38,8 @@
 #include <QShortcut>
 #include <QTimer>
 #include <QTreeWidget>
+
+#include <ctime>
 
 #include <sys/stat.h>
 
@@ -527,8 +531,17 @@ void Tfrmmain::export_folder(const QTreeWidgetItem* node) {
 }
 
 void Tfrmmain::run_folder_export(std::shared_ptr<FolderJob> job) {
-    start_work(WorkKind::export_folder, QString::fromStdString(job->options.source_text), [this, job](ui::Work& work) {
+    // The manifest says how the copy came about, as the command line's does.
+    std::vector<std::string> arguments;
+    for (const QString& a : QCoreApplication::arguments()) arguments.push_back(QFile::encodeName(a).toStdString());
+    const int64_t started = static_cast<int64_t>(std::time(nullptr));
+    const std::string command = "save out folder contents: " + job->options.source_text;
+    start_work(WorkKind::export_folder, QString::fromStdString(job->options.source_text),
+               [this, job, arguments, started, command](ui::Work& work) {
         FolderExportOptions options = job->options;
+        options.provenance = [this, arguments, started, command] {
+            return ui::window_provenance(store, started, arguments, command);
+        };
         options.progress = [&work](int64_t done, int64_t total) {
             return work.report({total > 0 ? int(done * 100 / total) : 100, done, total});
         };

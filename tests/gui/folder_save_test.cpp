@@ -6,13 +6,18 @@
 
 #include "cli/cli_run.h"
 
-#include "ui/frmmain.h"
+#include "export/provenance.h"
 #include "recovery/formatted_dirs.h"
+#include "ui/frmmain.h"
+
+#include <nlohmann/json.hpp>
 
 #include <QProgressBar>
 #include <QTreeWidget>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <regex>
 
 using namespace guitest;
 using ds::Tfrmmain;
@@ -65,8 +70,21 @@ TEST_F(FolderSave, TheFolderContentsOrTheDirectoryFile) {
         ASSERT_NE(it, objects.end());
         EXPECT_EQ(dstest::read_file(dest + "/" + f), content_of(*it)) << f;
     }
-    EXPECT_TRUE(fs::exists(dest + ".manifest.json"));
     EXPECT_EQ(w.g1->value(), 100);
+    // The manifest says how the copy came about, in the command line's form.
+    std::ifstream in(dest + ".manifest.json");
+    const nlohmann::json written = nlohmann::json::parse(in);
+    const nlohmann::json& p = written.at("provenance");
+    EXPECT_EQ(p.at("program"), "datumsift");
+    EXPECT_EQ(p.at("version"), ds::program_version());
+    EXPECT_EQ(p.at("disks"), nlohmann::json::parse(R"([{"path": ")" + demo_image() + R"(", "start_sector": 2048, "size": )" +
+                                                    std::to_string(fs::file_size(demo_image())) + "}]"));
+    for (const char* when : {"started", "ended"})
+        EXPECT_TRUE(std::regex_match(p.at(when).get<std::string>(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")))
+            << p.at(when);
+    EXPECT_LE(p.at("started").get<std::string>(), p.at("ended").get<std::string>());
+    ASSERT_FALSE(p.at("command_line").empty());
+    EXPECT_EQ(p.at("command"), "save out folder contents: /vm1");
 
     // The same folder again: the copy is there, nothing is replaced.
     prompts.messages.clear();

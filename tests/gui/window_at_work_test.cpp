@@ -10,6 +10,8 @@
 #include "ui/work.h"
 
 #include <QAction>
+#include <QGroupBox>
+#include <QApplication>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
@@ -326,4 +328,91 @@ TEST(WorkRows, TravelInBatchesInOrderBeforeTheEnd) {
     for (int i = 0; i < n; ++i) ASSERT_EQ(got[size_t(i)], i);
     EXPECT_LE(batches.count(), n / ds::ui::Work::kBatchRows + 20);
     EXPECT_GE(batches.count(), n / ds::ui::Work::kBatchRows);
+}
+
+// Made larger, the tree and the list take the room; the pane, the buttons
+// and the banner keep their places to the right edge, the gauge and the
+// status line to the bottom. It never gets smaller than its first size.
+TEST_F(WindowAtWork, TheWindowGrowsAndNeverShrinksBelowItsSize) {
+    Tfrmmain w(store);
+    w.show();
+    w.resize(1400, 1000);
+    QApplication::processEvents();
+    ASSERT_EQ(w.size(), QSize(1400, 1000));
+    const int dx = 397, dy = 263;
+    EXPECT_EQ(w.TreeView->geometry(), QRect(8, 8, 537 + dx, 497 + dy));
+    EXPECT_EQ(w.ListView2->geometry(), w.TreeView->geometry());
+    EXPECT_EQ(w.GroupBox1->geometry(), QRect(568 + dx, 8, 305, 457 + dy));
+    for (QPushButton* b : {w.Button1, w.Button2, w.Button3, w.Button4}) EXPECT_EQ(b->x(), 880 + dx) << b->objectName().toStdString();
+    EXPECT_EQ(w.Image1->geometry(), QRect(552 + dx, 472 + dy, 433, 193));
+    EXPECT_EQ(w.g1->geometry(), QRect(9, 511 + dy, 320, 28));
+    EXPECT_EQ(w.Label1->geometry(), QRect(9, 545 + dy, 535 + dx, 40));
+
+    w.resize(800, 500);
+    QApplication::processEvents();
+    EXPECT_EQ(w.size(), QSize(1003, 737));
+    EXPECT_EQ(w.TreeView->geometry(), QRect(8, 8, 537, 497));
+    EXPECT_EQ(w.Button4->geometry(), QRect(880, 152, 121, 25));
+    EXPECT_EQ(w.g1->geometry(), QRect(9, 511, 320, 28));
+}
+
+// The disk settings window grows too, and a found disk's line shows its
+// whole path on hover, however narrow the list.
+TEST_F(WindowAtWork, TheDiskSettingsWindowGrowsAndShowsWholePaths) {
+    ds::set_drive_lister([] {
+        ds::DriveInfo d;
+        d.number = 0;
+        d.name = "sda";
+        d.device = demo_image();
+        d.total_sectors = 1084416;
+        return std::vector<ds::DriveInfo>{d};
+    });
+    store.lvm.loaded_extents = 0;
+    ds::Tfrmdiskset frm(store);
+    frm.show();
+    frm.resize(995, 538);
+    QApplication::processEvents();
+    EXPECT_EQ(frm.ListBox2->geometry(), QRect(16, 64, 221, 417));
+    EXPECT_EQ(frm.ListBox1->geometry(), QRect(356, 24, 481, 457));
+    EXPECT_EQ(frm.Button4->pos(), QPoint(260, 88));
+    EXPECT_EQ(frm.Button1->pos(), QPoint(852, 24));
+    EXPECT_EQ(frm.Button3->pos(), QPoint(868, 72));
+    frm.resize(100, 100);
+    EXPECT_EQ(frm.size(), QSize(695, 338));
+
+    frm.Button2Click();
+    ASSERT_EQ(frm.ListBox2->count(), 1);
+    ASSERT_EQ(frm.ListBox1->count(), 1);
+    const QString device = QString::fromStdString(demo_image());
+    EXPECT_EQ(frm.ListBox2->item(0)->toolTip(), device + "|0|");
+    EXPECT_EQ(frm.ListBox1->item(0)->toolTip(), device + "|2048|");
+}
+
+// Return and the right arrow list a directory node as the double-click
+// does; the context-menu key opens "save out" on the current node.
+TEST_F(WindowAtWork, TheKeyboardListsAndSavesOut) {
+    Tfrmmain w(store);
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    w.Button1Click();
+    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    w.TreeView->setFocus();
+    w.TreeView->setCurrentItem(root);
+    QTest::keyClick(w.TreeView, Qt::Key_Return);
+    ASSERT_GT(root->childCount(), 0);
+    EXPECT_TRUE(root->isExpanded());
+    QTreeWidgetItem* vm1 = child(root, "vm1");
+    w.TreeView->setCurrentItem(vm1);
+    QTest::keyClick(w.TreeView, Qt::Key_Right);
+    EXPECT_TRUE(texts(vm1).contains("vm1.vmx")) << texts(vm1).join(",").toStdString();
+    // Return on a listed node closes and opens it, as the double-click does.
+    QTest::keyClick(w.TreeView, Qt::Key_Return);
+    EXPECT_FALSE(vm1->isExpanded());
+
+    w.TreeView->setCurrentItem(child(vm1, "vm1.vmx"));
+    QTest::keyClick(w.TreeView, Qt::Key_Menu);
+    ASSERT_TRUE(w.PopupMenu1->isVisible());
+    EXPECT_EQ(w.PopupMenu1->activeAction(), w.saveout1);
+    QTest::keyClick(w.PopupMenu1, Qt::Key_Return);
+    EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: vm1.vmx  OUT"));
 }
