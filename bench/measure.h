@@ -22,6 +22,9 @@ public:
     bool read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) override;
     int64_t size(const std::string& device) override;
     void close_all() override;
+    // The mount splices from the image itself, as it does over the plain
+    // source; those bytes are not counted.
+    int raw_fd(const std::string& device) override { return posix_->raw_fd(device); }
 
     int64_t reads = 0;
     int64_t bytes = 0;

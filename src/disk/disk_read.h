@@ -43,6 +43,10 @@ public:
 
     SectorSource& source() { return source_; }
 
+    // The source's descriptor of device for the kernel to read from, or -1
+    // (see SectorSource::raw_fd). The cache is bypassed: such reads are long.
+    int raw_fd(const std::string& device) { return source_.raw_fd(device); }
+
     // Forgets the cached chunks and the device sizes (tests; a new session).
     void reset();
 

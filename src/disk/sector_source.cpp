@@ -54,6 +54,11 @@ public:
         return S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -1;
     }
 
+    int raw_fd(const std::string& device) override {
+        const int fd = handle(device);
+        return fd >= 0 ? fd : -1;
+    }
+
     // Not to be called while reads are running: the descriptors they use go.
     void close_all() override {
         std::lock_guard lock(mutex_);

@@ -20,6 +20,12 @@ public:
     virtual int64_t size(const std::string& device) = 0;
     // Closes whatever handles the source keeps open.
     virtual void close_all() {}
+    // A read-only descriptor whose byte k is the device's byte k (a raw image
+    // or a block device), for a caller that lets the kernel move the bytes
+    // (splice) instead of reading them; it stays open until close_all. -1
+    // where the bytes must pass through the source's own code: evidence
+    // images, memory, sources that count or fail reads on purpose.
+    virtual int raw_fd(const std::string& device) { (void)device; return -1; }
 };
 
 // Image files and block devices, opened read-only and read with pread; a

@@ -108,6 +108,12 @@ ExportResult file_export(Datastore& store, const tvmfs_inode& inode, HostFile& o
         // one; left unfilled: only the bytes read into it are written out.
         std::unique_ptr<uint8_t[]> own;
         if (!digest) own = std::make_unique_for_overwrite<uint8_t[]>(kExportRun);
+        // The bytes pass through this process on purpose, even where a run
+        // lies whole in a raw image and the kernel could copy it
+        // (copy_file_range): runs of zeros in stored blocks become holes only
+        // after they are looked at, the digest must see every byte, and a
+        // failed read is found and reported at the block that causes it. The
+        // copy through memory costs about what dd's does.
         while (p < extent) {
             // With a digest the run is read into a buffer it lends, which
             // it hashes on its own thread once the run is written. A hole

@@ -186,6 +186,9 @@ void op_init(void* userdata, fuse_conn_info* conn) {
     // included, by what a write may carry.
     conn->max_write = kMaxRead;
     conn->max_readahead = std::max(conn->max_readahead, kMaxRead);
+    // Replies made of an image's own bytes are spliced from it into the
+    // kernel: they never pass through this process's memory.
+    if (conn->capable & FUSE_CAP_SPLICE_WRITE) conn->want |= FUSE_CAP_SPLICE_WRITE;
 }
 
 void reply_entry(fuse_req_t req, MountServer::State& s, Node* n, fuse_ino_t ino) {
@@ -312,6 +315,18 @@ void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info*
     const OpenFile& of = *reinterpret_cast<const OpenFile*>(fi->fh);
     thread_local std::vector<uint8_t> buf;
     const size_t want = std::min<size_t>(size, kMaxRead);
+    SourceSpan span;
+    if (s.source.span(*of.file, static_cast<int64_t>(want), off, span)) {
+        // The range was checked to lie inside the image, so the kernel's copy
+        // comes back whole or fails (EIO), never short.
+        fuse_bufvec reply = FUSE_BUFVEC_INIT(static_cast<size_t>(span.length));
+        reply.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK | FUSE_BUF_FD_RETRY);
+        reply.buf[0].fd = span.fd;
+        reply.buf[0].pos = span.offset;
+        // A failed copy is answered with its error (EIO for a bad sector).
+        fuse_reply_data(req, &reply, static_cast<fuse_buf_copy_flags>(0));
+        return;
+    }
     if (buf.size() < want) buf.resize(want);
     const int64_t n = s.source.read(*of.file, buf.data(), static_cast<int64_t>(want), off);
     // All or nothing: a short answer would tell the kernel the file ends

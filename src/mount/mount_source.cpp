@@ -105,6 +105,18 @@ int64_t MountSource::read(const SourceFile& file, uint8_t* buf, int64_t count, i
     return done;
 }
 
+bool MountSource::span(const SourceFile& file, int64_t count, int64_t off, SourceSpan& out) {
+    const ds::tvmfs_inode& inode = file.inode;
+    if (off < 0 || count <= 0 || off >= inode.size || stored_inline(inode)) return false;
+    count = std::min(count, inode.size - off);
+    ds::DevicePlace place;
+    if (!ds::file_range_place(store_, inode, off, count, place)) return false;
+    const int fd = store_.disk.raw_fd(place.device);
+    if (fd < 0) return false;
+    out = {fd, place.offset, count};
+    return true;
+}
+
 int64_t MountSource::seek(const SourceFile& file, int64_t off, bool data) {
     const ds::tvmfs_inode& inode = file.inode;
     if (off < 0 || off >= inode.size) return -1;

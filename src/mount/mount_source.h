@@ -43,6 +43,14 @@ struct SourceAttr {
 class SourceFile;
 using SourceFilePtr = std::shared_ptr<const SourceFile>;
 
+// A range of a file that lies byte for byte in an image or disk the kernel
+// can read from itself: the descriptor, its offset and the length.
+struct SourceSpan {
+    int fd = -1;
+    int64_t offset = 0;
+    int64_t length = 0;
+};
+
 enum class SourceError { none, unreadable, not_directory, bad_size };
 
 class MountSource {
@@ -76,6 +84,12 @@ public:
     // (fewer only at the end of the file) or -1 when any of them cannot be
     // read. Nothing is ever made up for bytes that could not be read.
     int64_t read(const SourceFile& file, uint8_t* buf, int64_t count, int64_t off);
+
+    // Where the bytes read(file, ..., count, off) would give lie in one
+    // image or disk, for a reply the kernel fills from there (no copy through
+    // this process). False where they must be read: holes, sub-blocks,
+    // inline data, blocks that do not follow each other, evidence images.
+    bool span(const SourceFile& file, int64_t count, int64_t off, SourceSpan& out);
 
     // The first offset at or after off that holds data (data true) or lies
     // in a hole (data false; the end of the file counts as one); -1 when

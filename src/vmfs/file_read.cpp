@@ -190,4 +190,30 @@ int64_t file_read_run(Datastore& store, const tvmfs_inode& inode, uint8_t* buffe
     return -1;
 }
 
+bool file_range_place(Datastore& store, const tvmfs_inode& inode, int64_t p, int64_t len, DevicePlace& out) {
+    const int64_t bs = store.fs.fsinfo.blocksize;
+    if (len <= 0 || p < 0 || p > inode.size - len) return false;
+    // The same runs file_read_run reads in one go, and only those.
+    if (bs <= 0 || inode.block_size != bs || (inode.addr_mode != 1 && inode.addr_mode != 3)) return false;
+    uint32_t id = 0;
+    if (file_block_lookup(store, inode, p, &id) < 0 || id == 0 || blkid_type(id) != kBlockFile) return false;
+    const int64_t first = p / bs;
+    for (int64_t b = first + 1; b <= (p + len - 1) / bs; ++b) {
+        uint32_t next = 0;
+        if (file_block_lookup(store, inode, b * bs, &next) < 0 || blkid_type(next) != kBlockFile ||
+            int64_t{fb_item(next)} != int64_t{fb_item(id)} + (b - first))
+            return false;
+    }
+    LvmPlace place;
+    const int64_t at = int64_t{fb_item(id)} * bs + p % bs;
+    if (!lvm_locate(store, at, place) || place.bytes_in_member < len) return false;
+    // A range past the device's end would come back short, and a short
+    // answer reads as the end of the file.
+    const int64_t device_bytes = store.disk.device_size(place.member->device);
+    if (device_bytes < 0 || place.device_offset > device_bytes - len) return false;
+    out.device = place.member->device;
+    out.offset = place.device_offset;
+    return true;
+}
+
 } // namespace ds

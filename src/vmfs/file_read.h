@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace ds {
@@ -73,5 +74,17 @@ int64_t file_read(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, i
 // *hole tells. When the read of several blocks fails, the first of them is
 // read alone, so that a failure still comes at the block that causes it.
 int64_t file_read_run(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole);
+
+// Where a range of a file lies on one device, byte for byte.
+struct DevicePlace {
+    std::string device;
+    int64_t offset = 0;
+};
+
+// True when the len bytes at file position p lie one after another on one
+// member's device, inside its size: file blocks that follow each other, none
+// a hole, a sub-block or inline. A caller may then have the kernel copy them
+// from the device; false means read them with file_read_run.
+bool file_range_place(Datastore& store, const tvmfs_inode& inode, int64_t p, int64_t len, DevicePlace& out);
 
 } // namespace ds

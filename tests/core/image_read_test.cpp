@@ -11,6 +11,7 @@
 
 #include <fstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -141,3 +142,50 @@ TEST_F(MultiImage, AFileSpanningTwoMembersExportsWhole) {
 }
 
 } // namespace
+
+// The ranges a reader may have the kernel copy straight from an image: each
+// one placed must hold exactly the file's bytes there, and a range that
+// leaves its member, a hole or a sub-block is never placed.
+TEST_F(MultiImage, PlacedRangesHoldTheFileBytesAndNeverCrossAMember) {
+    dstest::TempDir dir;
+    dsb::MultiSummary multi = dsb::build_multi(dir.path().string());
+    ASSERT_EQ(dstest::open_images(store, multi).message, "");
+    tvmfs_inode inode;
+    ASSERT_EQ(inode_get(store, multi.spanning.id, inode), 0);
+    const auto size = static_cast<int64_t>(multi.spanning.size);
+    const int64_t bs = store.fs.fsinfo.blocksize;
+    int placed = 0, refused = 0;
+    for (int64_t at = 3; at + bs / 2 <= size; at += bs / 4) {
+        DevicePlace where;
+        if (!file_range_place(store, inode, at, bs / 2, where)) {
+            ++refused;
+            continue;
+        }
+        ++placed;
+        const int fd = store.disk.raw_fd(where.device);
+        ASSERT_GE(fd, 0);
+        std::vector<uint8_t> got(static_cast<size_t>(bs / 2));
+        ASSERT_EQ(::pread(fd, got.data(), got.size(), where.offset), static_cast<ssize_t>(got.size()));
+        EXPECT_TRUE(got == dsb::materialize(multi.spanning.content, static_cast<uint64_t>(at), got.size())) << at;
+    }
+    EXPECT_GT(placed, 0);
+    EXPECT_GT(refused, 0);   // at least where the file goes on on the second member
+    DevicePlace where;
+    EXPECT_FALSE(file_range_place(store, inode, 0, size, where));          // both members
+    EXPECT_FALSE(file_range_place(store, inode, size - 10, 11, where));    // past the end
+    EXPECT_FALSE(file_range_place(store, inode, 0, 0, where));
+}
+
+TEST_F(ThinImage, HolesAndSubBlocksAreNeverPlaced) {
+    dsb::DemoSummary demo = dsb::build_demo(dir.path().string());
+    ASSERT_EQ(dstest::open_images(store, demo).message, "");
+    tvmfs_inode thin, sub;
+    ASSERT_EQ(inode_get(store, demo.thin_file, thin), 0);
+    ASSERT_EQ(inode_get(store, demo.subblock_file, sub), 0);
+    DevicePlace where;
+    // The thin file's first mebibyte is stored, the ones after it are not.
+    EXPECT_TRUE(file_range_place(store, thin, 0, 4096, where));
+    EXPECT_FALSE(file_range_place(store, thin, 1048576 - 4096, 8192, where));
+    EXPECT_FALSE(file_range_place(store, thin, 5 * 1048576, 4096, where));
+    EXPECT_FALSE(file_range_place(store, sub, 0, 100, where));
+}
