@@ -10,6 +10,7 @@
 //                              than the volume's 1024 descriptors (a hostile directory)
 //   mkdatastore matrix DIR MIB SUBS SECTOR...  every addressing mode and every scan's find,
 //                              SUBS sub-blocks per bitmap entry, one member per SECTOR
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -111,8 +112,11 @@ int main(int argc, char** argv) {
       const std::uint64_t n = argc >= 4 ? std::stoull(argv[3]) : 1000000;
       dsb::DatastoreOptions o;
       o.path = dir + "/wide.img";
-      // Room for the directory itself: 140 bytes an entry.
-      o.segments = static_cast<std::uint32_t>(2 + n * 140 / (256 * dsb::layout::kMiB));
+      // A real datastore has a descriptor slot for every entry it lists:
+      // enough .fdc.sf areas (256 slots of 2 KiB each), and room for them and
+      // for the directory itself (140 bytes an entry).
+      o.fdc.area_count = static_cast<std::uint32_t>(std::max<std::uint64_t>(4, (n + 16 + 255) / 256));
+      o.segments = static_cast<std::uint32_t>(2 + n * (140 + 2048) / (256 * dsb::layout::kMiB));
       dsb::Datastore ds(o);
       const std::uint32_t f = ds.add_file("/f.txt", dsb::text_file("x"));
       const std::uint32_t wide = ds.mkdir("/wide");

@@ -23,6 +23,15 @@ int fail_resolution(const char* message, const std::string& detail, bool usage) 
     return rc;
 }
 
+int open_and_resolve(ds::Datastore& store, const Options& opt, const char* message, Resolution& r) {
+    int rc = open_datastore(store, opt.disks);
+    if (rc != kExitOk) return rc;
+    if (opt.formatted && (rc = prepare_formatted(store, opt)) != kExitOk) return rc;
+    r = resolve(store, opt.path, opt.formatted);
+    if (r.kind != Resolution::Kind::ok) return fail_resolution(message, r.detail, r.kind == Resolution::Kind::bad_id);
+    return kExitOk;
+}
+
 namespace {
 
 std::string text_row(ds::Datastore& store, const Node& n, bool long_format) {
@@ -55,16 +64,6 @@ nlohmann::json json_row(ds::Datastore& store, const Node& n, bool long_format) {
 
 namespace {
 
-Node node_of(ds::ListedEntry&& e) {
-    Node c;
-    c.id = e.block_id;
-    c.is_dir = e.is_dir;
-    c.type = e.type;
-    c.name = std::move(e.name);
-    c.raw_name = std::move(e.raw_name);
-    return c;
-}
-
 // Prints the rows as they are read: a directory whose size claims millions
 // of entries is never held whole. JSON is written piece by piece in the
 // layout out_json would give it.
@@ -95,12 +94,8 @@ private:
 } // namespace
 
 int cmd_ls(ds::Datastore& store, const Options& opt) {
-    int rc = open_datastore(store, opt.disks);
-    if (rc != kExitOk) return rc;
-    if (opt.formatted && (rc = prepare_formatted(store, opt)) != kExitOk) return rc;
-    Resolution r = resolve(store, opt.path, opt.formatted);
-    if (r.kind != Resolution::Kind::ok)
-        return fail_resolution("dir open error", r.detail, r.kind == Resolution::Kind::bad_id);
+    Resolution r;
+    if (int rc = open_and_resolve(store, opt, "dir open error", r); rc != kExitOk) return rc;
 
     // "ALL DIR FOUND" lists the found directories, which are few.
     if (r.node.formatted_root) {

@@ -37,12 +37,8 @@ std::string place_text(const ds::Extent& e) {
 // One descriptor as the listing of an inode shows it: its fields, then where
 // its bytes lie.
 int cmd_stat(ds::Datastore& store, const Options& opt) {
-    int rc = open_datastore(store, opt.disks);
-    if (rc != kExitOk) return rc;
-    if (opt.formatted && (rc = prepare_formatted(store, opt)) != kExitOk) return rc;
-    Resolution r = resolve(store, opt.path, opt.formatted);
-    if (r.kind != Resolution::Kind::ok)
-        return fail_resolution("file open error", r.detail, r.kind == Resolution::Kind::bad_id);
+    Resolution r;
+    if (int rc = open_and_resolve(store, opt, "file open error", r); rc != kExitOk) return rc;
     if (r.node.formatted_root) return fail("file open error");
 
     ds::tvmfs_inode inode;

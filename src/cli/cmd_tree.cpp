@@ -12,12 +12,8 @@
 namespace dscli {
 
 int cmd_tree(ds::Datastore& store, const Options& opt) {
-    int rc = open_datastore(store, opt.disks);
-    if (rc != kExitOk) return rc;
-    if (opt.formatted && (rc = prepare_formatted(store, opt)) != kExitOk) return rc;
-    Resolution r = resolve(store, opt.path, opt.formatted);
-    if (r.kind != Resolution::Kind::ok)
-        return fail_resolution("dir open error", r.detail, r.kind == Resolution::Kind::bad_id);
+    Resolution r;
+    if (int rc = open_and_resolve(store, opt, "dir open error", r); rc != kExitOk) return rc;
     if (!r.node.is_dir) return fail("dir open error");
 
     install_interrupt_handler();
@@ -25,11 +21,16 @@ int cmd_tree(ds::Datastore& store, const Options& opt) {
         return walk_tree(store, r.node, r.shown, [](const Node& n, const std::string& path) {
             out_line(n.is_dir ? path + "/" : path);
         });
-    nlohmann::json nodes = nlohmann::json::array();
-    rc = walk_tree(store, r.node, r.shown, [&](const Node& n, const std::string& path) {
-        nodes.push_back(tree_node_json(n, path));
+    // Written node by node, as the walk meets them: a tree of millions of
+    // entries is never held whole.
+    out_text("{\n  \"schema\": " + std::to_string(kJsonSchema) + ",\n  \"root\": " + json_text(r.shown) +
+             ",\n  \"nodes\": [");
+    bool first = true;
+    const int rc = walk_tree(store, r.node, r.shown, [&](const Node& n, const std::string& path) {
+        out_text((first ? "\n    " : ",\n    ") + json_text(tree_node_json(n, path)));
+        first = false;
     });
-    out_json({{"root", r.shown}, {"nodes", std::move(nodes)}});
+    out_text(std::string(first ? "]" : "\n  ]") + "\n}\n");
     return rc;
 }
 

@@ -26,4 +26,9 @@ int cmd_mount(ds::Datastore& store, const Options& opt);
 // reason on the line after it.
 int fail_resolution(const char* message, const std::string& detail, bool usage);
 
+struct Resolution;
+// Opens the disks, runs the format recovery when --formatted asks for it and
+// resolves opt.path; a path that does not resolve is reported with message.
+int open_and_resolve(ds::Datastore& store, const Options& opt, const char* message, Resolution& r);
+
 } // namespace dscli

@@ -65,6 +65,28 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
     // Rendered when the manifest is written, so that its end time is the export's.
     fo.provenance = [&store, &opt] { return provenance_json(store, opt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); };
 
+    // Items are printed as they are settled: a folder of millions of files is
+    // never held whole. The JSON document puts its items first for that, and
+    // the totals, known only at the end, after them.
+    const std::string root = opt.dest.empty() || opt.dest.back() == '/' ? opt.dest : opt.dest + "/";
+    int64_t json_items = 0;
+    fo.item_done = [&](const ds::FolderItem& it) {
+        if (opt.json) {
+            out_text((json_items++ ? ",\n    " : "{\n  \"schema\": " + std::to_string(kJsonSchema) + ",\n  \"items\": [\n    ") +
+                     json_text(item_json(it)));
+        } else if (!it.is_dir && !it.sha256.empty()) {
+            out_line(digest_line(it.sha256, root + it.host_path));
+        }
+        // What the operator must know about, in the order met. A renamed
+        // entry is copied whole; it is reported, not counted as a failure.
+        const std::string shown = it.path == "." ? r.shown : it.path;
+        if (it.status == ds::FolderItemStatus::ok) {
+            if (it.renamed) fail("renamed: " + shown + " -> " + it.host_path + " (" + it.detail + ")");
+        } else if (it.status != ds::FolderItemStatus::cancelled || it.detail != "not reached") {
+            fail(std::string(ds::folder_status_text(it.status)) + ": " + shown + ": " + it.detail);
+        }
+    };
+
     install_interrupt_handler();
     // The total is known once the folder has been listed, at the first report.
     std::optional<ProgressBar> bar;
@@ -83,10 +105,7 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
         return fail(shown_path(res.refusal) + (res.manifest_exists ? " (--replace-manifest replaces it)" : ""));
     }
 
-    const std::string root = opt.dest.empty() || opt.dest.back() == '/' ? opt.dest : opt.dest + "/";
     if (opt.json) {
-        nlohmann::json items = nlohmann::json::array();
-        for (const ds::FolderItem& it : res.items) items.push_back(item_json(it));
         nlohmann::json doc = {{"result", res.cancelled ? "cancelled" : res.complete() ? "success" : "failed"},
                   {"source", r.shown},
                   {"id", r.node.id},
@@ -95,26 +114,15 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
                   {"directories", res.directories},
                   {"bytes", res.bytes},
                   {"failures", res.failures},
-                  {"renamed", res.renamed},
-                  {"items", std::move(items)}};
+                  {"renamed", res.renamed}};
         put_name(doc, opt.dest, "dest");
         doc["provenance"] = provenance_json(store, opt);
-        out_json(doc);
-    } else {
-        for (const ds::FolderItem& it : res.items)
-            if (!it.is_dir && !it.sha256.empty()) out_line(digest_line(it.sha256, root + it.host_path));
+        // The rest of the document after its items; "{" and the schema are written.
+        const std::string rest = doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+        if (json_items == 0) out_text("{\n  \"schema\": " + std::to_string(kJsonSchema) + ",\n  \"items\": [");
+        out_text(std::string(json_items ? "\n  ],\n" : "],\n") + rest.substr(2) + "\n");
     }
-
-    // What the operator must know about, in the order met. A renamed entry
-    // is copied whole; it is reported, not counted as a failure.
-    for (const ds::FolderItem& it : res.items) {
-        const std::string shown = it.path == "." ? r.shown : it.path;
-        if (it.status == ds::FolderItemStatus::ok) {
-            if (it.renamed) fail("renamed: " + shown + " -> " + it.host_path + " (" + it.detail + ")");
-        } else if (it.status != ds::FolderItemStatus::cancelled || it.detail != "not reached") {
-            fail(std::string(ds::folder_status_text(it.status)) + ": " + shown + ": " + it.detail);
-        }
-    }
+    if (res.entry_limit) fail("more entries than the volume has descriptors; the copy stopped there");
     if (!res.manifest_written) fail("cannot write the manifest " + shown_path(res.manifest_path));
 
     if (res.cancelled) {

@@ -36,6 +36,16 @@ Node found_dir_node(const ds::found_dir& d) {
     return n;
 }
 
+Node node_of(ds::ListedEntry entry) {
+    Node n;
+    n.id = entry.block_id;
+    n.is_dir = entry.is_dir;
+    n.type = entry.type;
+    n.name = std::move(entry.name);
+    n.raw_name = std::move(entry.raw_name);
+    return n;
+}
+
 Children list_children(ds::Datastore& store, const Node& node) {
     Children out;
     if (node.formatted_root) {
@@ -44,15 +54,7 @@ Children list_children(ds::Datastore& store, const Node& node) {
     }
     ds::Listing l = ds::list_directory(store, node.id, node.first_block);
     out.status = l.status;
-    for (ds::ListedEntry& e : l.entries) {
-        Node c;
-        c.id = e.block_id;
-        c.is_dir = e.is_dir;
-        c.type = e.type;
-        c.name = std::move(e.name);
-        c.raw_name = std::move(e.raw_name);
-        out.nodes.push_back(std::move(c));
-    }
+    for (ds::ListedEntry& e : l.entries) out.nodes.push_back(node_of(std::move(e)));
     return out;
 }
 

@@ -38,6 +38,9 @@ Node formatted_root_node();
 // The node "DIR<n>" of a found directory.
 Node found_dir_node(const ds::found_dir& d);
 
+// The node of an entry a listing or walk shows.
+Node node_of(ds::ListedEntry entry);
+
 Children list_children(ds::Datastore& store, const Node& node);
 
 // The name as every listing prints it: control characters, backslashes and

@@ -31,13 +31,7 @@ bool walk_directory(ds::Datastore& store, const Node& top, const std::string& to
         top.id, top_path,
         [&](const ds::TreeNode& t) {
             if (interrupted() || !out_ok()) return false;
-            Node n;
-            n.id = t.entry.block_id;
-            n.is_dir = t.entry.is_dir;
-            n.type = t.entry.type;
-            n.name = t.entry.name;
-            n.raw_name = t.entry.raw_name;
-            emit(n, t.path);
+            emit(node_of(t.entry), t.path);
             return true;
         },
         report, o);

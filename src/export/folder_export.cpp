@@ -7,6 +7,8 @@
 #include "export/host_write.h"
 #include "vmfs/found_dir.h"
 #include "vmfs/inode.h"
+#include "vmfs/listing.h"
+#include "vmfs/tree_walk.h"
 #include "export/input_guard.h"
 #include "text/name_text.h"
 #include "text/time_text.h"
@@ -17,18 +19,15 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
-#include <map>
-#include <set>
+#include <algorithm>
+#include <functional>
+#include <unordered_map>
+#include <unordered_set>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace ds {
 namespace {
-
-// Far deeper than any real datastore; a chain of distinct directories on a
-// damaged one can be as long as there are descriptors. The host's own path
-// limit ends the copy long before this, with a reported failure.
-constexpr int kMaxDepth = 1024;
 
 // Longest host name written: NAME_MAX (255) less room for the "~N" of a
 // duplicate and the ".partial" of a copy in progress.
@@ -61,236 +60,6 @@ std::string jstr(const std::string& s) {
         }
     }
     return out + "\"";
-}
-
-struct PlanItem {
-    FolderItem item;
-    std::string partial_host_path;   // files: where the copy is written until it is whole
-    size_t end = 0;                  // directories: index past their last descendant
-    int64_t first_block = -1;
-};
-
-struct ChildEntry {
-    uint32_t type = 0;
-    uint32_t id = 0;
-    std::string raw;     // cleaned name bytes
-    std::string shown;   // as the tree shows it
-    int64_t first_block = -1;
-};
-
-class Planner {
-public:
-    explicit Planner(Datastore& store) : store(store) {}
-    Datastore& store;
-    std::vector<PlanItem> items;
-
-    void add_file(uint32_t id, const std::string& path, const std::string& host_path,
-                  const std::string& partial_host_path, const std::string& rename_note) {
-        PlanItem p;
-        p.item.path = path;
-        p.item.host_path = host_path;
-        p.item.descriptor_id = id;
-        p.partial_host_path = partial_host_path;
-        note_rename(p.item, rename_note);
-        tvmfs_inode inode;
-        if (inode_get(store, id, inode) != 0) {
-            p.item.status = FolderItemStatus::failed;
-            p.item.detail = "its descriptor cannot be read";
-        } else {
-            fill_times(p.item, inode);
-        }
-        items.push_back(std::move(p));
-    }
-
-    // Adds directory id and, when it may be entered, everything below it.
-    void add_dir(uint32_t id, int64_t first_block, const std::string& path, const std::string& host_path,
-                 const std::string& rename_note) {
-        size_t at = items.size();
-        items.emplace_back();
-        {
-            PlanItem& p = items[at];
-            p.item.is_dir = true;
-            p.item.path = path;
-            p.item.host_path = host_path;
-            p.item.descriptor_id = id;
-            p.first_block = first_block;
-            note_rename(p.item, rename_note);
-        }
-        auto seen = entered_.find(id);
-        bool on_path = false;
-        for (uint32_t a : path_ids_) on_path = on_path || a == id;
-        if (on_path || seen != entered_.end() || static_cast<int>(path_ids_.size()) >= kMaxDepth) {
-            PlanItem& p = items[at];
-            p.item.status = FolderItemStatus::not_followed;
-            p.item.detail = on_path                  ? "a cycle: it is " + display(seen->second) + " again"
-                            : seen != entered_.end() ? "a second link to " + display(seen->second) + ", copied there"
-                                                     : "deeper than " + std::to_string(kMaxDepth) + " levels";
-            p.end = items.size();
-            return;
-        }
-        tvmfs_inode dir;
-        if (inode_get(store, id, dir) != 0) {
-            items[at].item.status = FolderItemStatus::failed;
-            items[at].item.detail = "its descriptor cannot be read";
-            items[at].end = items.size();
-            return;
-        }
-        fill_times(items[at].item, dir);
-        entered_.emplace(id, path);
-        substitute_first_block(dir, first_block);
-
-        std::vector<ChildEntry> kids;
-        bool whole = dir_walk(store, dir, [&](const tvmfs_dirent& e) {
-            if (e.type != kTypeDir && e.type != kTypeRegular && e.type != kTypeSystem) return;
-            std::string raw = dirent_name(e);
-            if (display_name(e) == "." || display_name(e) == "..") return;
-            kids.push_back({e.type, e.block_id, raw, printable_name(raw)});
-        });
-        if (!whole) {
-            items[at].item.status = FolderItemStatus::incomplete;
-            items[at].item.detail = "a read ended its listing early; the entries before it are copied";
-        }
-        path_ids_.push_back(id);
-        add_entries(kids, path, host_path);
-        path_ids_.pop_back();
-        items[at].end = items.size();
-    }
-
-    // The top of a copy of several found directories: the destination
-    // itself, standing for no descriptor, and each source in a folder of its
-    // own name.
-    void add_found_set(const std::vector<FolderSource>& sources) {
-        const size_t at = items.size();
-        items.emplace_back();
-        items[at].item.is_dir = true;
-        items[at].item.path = ".";
-        items[at].item.host_path = ".";
-        std::vector<ChildEntry> kids;
-        for (const FolderSource& f : sources) kids.push_back({kTypeDir, f.id, f.name, f.name, f.first_block});
-        add_entries(kids, ".", ".");
-        items[at].end = items.size();
-    }
-
-private:
-    std::vector<uint32_t> path_ids_;
-    std::map<uint32_t, std::string> entered_;   // directory id -> its path in this copy
-
-    void add_entries(const std::vector<ChildEntry>& kids, const std::string& path, const std::string& host_path) {
-        // Host names first, all of them, so that a ".partial" name never
-        // takes the place of another entry's name.
-        std::set<std::string> used;
-        std::vector<std::string> names(kids.size());
-        std::vector<std::string> notes(kids.size());
-        for (size_t i = 0; i < kids.size(); ++i) {
-            bool shortened = false;
-            std::string base = host_name_fit(kids[i].raw, shortened);
-            std::string name = unique(used, base);
-            if (name != kids[i].raw)
-                notes[i] = name != base ? "name taken by another entry; renamed"
-                           : shortened  ? "name too long for the host; shortened"
-                                        : "name encoded for the host";
-            names[i] = name;
-        }
-        std::vector<std::string> partials(kids.size());
-        for (size_t i = 0; i < kids.size(); ++i)
-            if (kids[i].type != kTypeDir) partials[i] = unique(used, names[i] + ".partial");
-
-        for (size_t i = 0; i < kids.size(); ++i) {
-            std::string child_path = join(path, kids[i].shown);
-            std::string child_host = join(host_path, names[i]);
-            const size_t at = items.size();
-            bool as_dir = false;
-            if (kids[i].type == kTypeDir) {
-                // An entry marked as a directory whose descriptor is not one
-                // is copied as the file it is, as the tree exports it.
-                tvmfs_inode probe;
-                as_dir = inode_get(store, kids[i].id, probe) != 0 || probe.type == kTypeDir;
-            }
-            if (as_dir) {
-                add_dir(kids[i].id, kids[i].first_block, child_path, child_host, notes[i]);
-            } else {
-                std::string partial = partials[i].empty() ? unique(used, names[i] + ".partial") : partials[i];
-                add_file(kids[i].id, child_path, child_host, join(host_path, partial), notes[i]);
-            }
-            items[at].item.name = kids[i].raw;
-        }
-    }
-
-    static std::string display(const std::string& path) { return path == "." ? "the exported directory" : path; }
-
-    static std::string unique(std::set<std::string>& used, const std::string& base) {
-        std::string name = base;
-        for (int k = 2; !used.insert(name).second; ++k) name = base + "~" + std::to_string(k);
-        return name;
-    }
-
-    static void note_rename(FolderItem& it, const std::string& note) {
-        if (note.empty()) return;
-        it.renamed = true;
-        it.detail = note;
-    }
-
-    static void fill_times(FolderItem& it, const tvmfs_inode& inode) {
-        it.size = inode.size;
-        it.create_time = inode.create_time;
-        it.update_time = inode.update_time;
-        it.atime = inode.atime;
-    }
-};
-
-bool write_manifest(const HostDir& parent, const std::string& manifest_name, const FolderExportOptions& options,
-                    const FolderExportResult& r, const std::string& source, uint32_t top_id, const std::string& dest) {
-    const bool replace = options.replace_manifest;
-    std::string out = "{\n";
-    out += "  \"schema\": 1,\n";
-    if (options.provenance) out += "  \"provenance\": " + options.provenance() + ",\n";
-    out += "  \"source\": " + jstr(source) + ",\n";
-    out += "  \"id\": " + std::to_string(top_id) + ",\n";
-    out += "  \"destination\": " + jstr(dest) + ",\n";
-    if (!is_utf8(dest)) out += "  \"destination_bytes\": " + jstr(hex_bytes(dest)) + ",\n";
-    out += "  \"complete\": " + std::string(r.failures == 0 && !r.cancelled ? "true" : "false") + ",\n";
-    out += "  \"cancelled\": " + std::string(r.cancelled ? "true" : "false") + ",\n";
-    out += "  \"files\": " + std::to_string(r.files) + ", \"directories\": " + std::to_string(r.directories) +
-           ", \"bytes\": " + std::to_string(r.bytes) + ", \"failures\": " + std::to_string(r.failures) +
-           ", \"renamed\": " + std::to_string(r.renamed) + ",\n";
-    out += "  \"items\": [";
-    for (size_t i = 0; i < r.items.size(); ++i) {
-        const FolderItem& it = r.items[i];
-        out += i ? ",\n    {" : "\n    {";
-        out += "\"path\": " + jstr(it.path) + ", \"host_path\": " + jstr(it.host_path);
-        if (it.path != ".") out += ", \"name\": " + jstr(is_utf8(it.name) ? it.name : printable_name(it.name));
-        if (!is_utf8(it.name)) out += ", \"name_bytes\": " + jstr(hex_bytes(it.name));
-        out += ", \"type\": " + jstr(it.is_dir ? "dir" : "file");
-        out += ", \"id\": " + std::to_string(it.descriptor_id);
-        out += ", \"size\": " + std::to_string(it.size);
-        if (!it.is_dir) {
-            out += ", \"bytes_written\": " + std::to_string(it.bytes_written);
-            out += ", \"sha256\": " + jstr(it.sha256);
-        }
-        if (it.size >= 0) {
-            out += ", \"created\": " + jstr(iso_utc_time(it.create_time));
-            out += ", \"modified\": " + jstr(iso_utc_time(it.update_time));
-            out += ", \"accessed\": " + jstr(iso_utc_time(it.atime));
-        }
-        out += ", \"status\": " + jstr(folder_status_text(it.status));
-        if (!it.detail.empty()) out += ", \"detail\": " + jstr(it.detail);
-        out += "}";
-    }
-    out += r.items.empty() ? "]\n}\n" : "\n  ]\n}\n";
-
-    // Never over anything that is there: a manifest the operator allowed to
-    // be replaced is written under a name of its own first and then renamed
-    // over the old one, which is replaced as a name, never followed.
-    const std::string name = replace ? "." + manifest_name + ".new" : manifest_name;
-    HostFile f = HostFile::create(parent, name);
-    if (!f.ok()) return false;
-    // On the disk, like the files it vouches for.
-    const bool ok = f.write(reinterpret_cast<const uint8_t*>(out.data()), static_cast<int64_t>(out.size())) && f.close();
-    if (!ok) {
-        parent.remove(name);
-        return false;
-    }
-    return !replace || parent.rename(name, manifest_name, true);
 }
 
 std::string export_failure_text(const ExportResult& r) {
@@ -463,145 +232,522 @@ bool prepare_destination(Datastore& store, const std::string& dest_dir, const Fo
     return true;
 }
 
-// A host directory open while its entries are written.
-struct OpenDir {
-    size_t end = 0;                    // index past its last descendant
-    HostDir dir;
-    const FolderItem* item = nullptr;  // for its times; none for a set's top
+// The host names of one directory's entries are settled from its whole
+// listing before the first of them is written, so that a ".partial" name
+// never takes the place of an entry's own name. Only 64-bit digests of the
+// names are kept: a directory of millions of entries costs a few bytes a
+// name, not the names.
+class NameSet {
+public:
+    // base when it is free, otherwise base~2, base~3, ...; taken from then on.
+    std::string take(const std::string& base) {
+        const uint64_t h = digest(base);
+        if (seen_.insert(h).second) return base;
+        // Where the numbering of this base stopped: a directory repeating one
+        // name a million times costs a million steps, not a million squared.
+        int64_t& k = next_[h];
+        if (k < 2) k = 2;
+        for (;; ++k) {
+            std::string name = base + "~" + std::to_string(k);
+            if (seen_.insert(digest(name)).second) {
+                ++k;
+                return name;
+            }
+        }
+    }
+
+private:
+    static uint64_t digest(const std::string& s) { return std::hash<std::string>{}(s); }
+    std::unordered_set<uint64_t> seen_;
+    std::unordered_map<uint64_t, int64_t> next_;
 };
 
-void finish_dir(const OpenDir& o) {
-    if (o.item && o.item->size >= 0 &&
-        (o.item->status == FolderItemStatus::ok || o.item->status == FolderItemStatus::incomplete))
-        o.dir.set_times(o.item->atime, o.item->update_time);   // last: writing its entries changed them
+struct DirNames {
+    NameSet all;      // every entry's name, then the ".partial" names as they are given
+    NameSet replay;   // the entries' names once more, given out in the same order
+};
+
+// The host name of an entry and, when it differs from the entry's own name,
+// why.
+std::string host_name_of(DirNames& names, const std::string& raw, std::string& note) {
+    bool shortened = false;
+    const std::string base = host_name_fit(raw, shortened);
+    std::string name = names.replay.take(base);
+    note.clear();
+    if (name != raw)
+        note = name != base ? "name taken by another entry; renamed"
+               : shortened  ? "name too long for the host; shortened"
+                            : "name encoded for the host";
+    return name;
 }
 
-// Copies what the plan lists and writes the manifest.
-void run_plan(Datastore& store, Planner& plan, Destination& d, const FolderExportOptions& options, uint32_t top_id,
-              FolderExportResult& r) {
-    int64_t total = 0;
-    for (const PlanItem& p : plan.items)
-        if (!p.item.is_dir && p.item.status == FolderItemStatus::ok && p.item.size > 0)
-            total = p.item.size > INT64_MAX - total ? INT64_MAX : total + p.item.size;
+// One manifest item in JSON.
+std::string item_text(const FolderItem& it) {
+    std::string out = "{\"path\": " + jstr(it.path) + ", \"host_path\": " + jstr(it.host_path);
+    if (it.path != ".") out += ", \"name\": " + jstr(is_utf8(it.name) ? it.name : printable_name(it.name));
+    if (!is_utf8(it.name)) out += ", \"name_bytes\": " + jstr(hex_bytes(it.name));
+    out += ", \"type\": " + jstr(it.is_dir ? "dir" : "file");
+    out += ", \"id\": " + std::to_string(it.descriptor_id);
+    out += ", \"size\": " + std::to_string(it.size);
+    if (!it.is_dir) {
+        out += ", \"bytes_written\": " + std::to_string(it.bytes_written);
+        out += ", \"sha256\": " + jstr(it.sha256);
+    }
+    if (it.size >= 0) {
+        out += ", \"created\": " + jstr(iso_utc_time(it.create_time));
+        out += ", \"modified\": " + jstr(iso_utc_time(it.update_time));
+        out += ", \"accessed\": " + jstr(iso_utc_time(it.atime));
+    }
+    out += ", \"status\": " + jstr(folder_status_text(it.status));
+    if (!it.detail.empty()) out += ", \"detail\": " + jstr(it.detail);
+    return out + "}";
+}
 
-    std::vector<OpenDir> open;
-    open.push_back({plan.items.size(), std::move(d.top), nullptr});
-    int64_t done_before = 0;
-    size_t skip_until = 0;   // descendants of a directory that could not be created
-    std::string skip_reason;
-    for (size_t i = 0; i < plan.items.size(); ++i) {
-        PlanItem& p = plan.items[i];
-        FolderItem& it = p.item;
-        while (open.size() > 1 && open.back().end <= i) {
-            finish_dir(open.back());
-            open.pop_back();
+// The manifest, written as the copy goes: its items as they are settled,
+// the totals (known only then) after them. Held in memory a piece at a time.
+class ManifestWriter {
+public:
+    // Never over anything that is there: a manifest the operator allowed to
+    // be replaced is written under a name of its own and renamed over the old
+    // one at the end, which is replaced as a name, never followed.
+    bool open(const HostDir& parent, const std::string& manifest_name, bool replace, const std::string& head) {
+        parent_ = &parent;
+        final_ = manifest_name;
+        replace_ = replace;
+        name_ = replace ? "." + manifest_name + ".new" : manifest_name;
+        file_ = HostFile::create(parent, name_);
+        ok_ = file_.ok();
+        buf_ = head + "  \"items\": [";
+        return ok_;
+    }
+    void item(const FolderItem& it) {
+        if (!ok_) return;
+        buf_ += items_++ ? ",\n    " : "\n    ";
+        buf_ += item_text(it);
+        if (buf_.size() >= kFlushAt) flush();
+    }
+    // Ends the document; false (and nothing left under either name) when
+    // any of it could not be written.
+    bool finish(const std::string& tail) {
+        if (!ok_) return false;
+        buf_ += items_ ? "\n  ],\n" : "],\n";
+        buf_ += tail + "}\n";
+        flush();
+        // On the disk, like the files it vouches for.
+        ok_ = ok_ && file_.close();
+        if (!ok_) {
+            file_.close(false);
+            parent_->remove(name_);
+            return false;
         }
-        if (r.cancelled) {
-            it.status = FolderItemStatus::cancelled;
-            it.detail = "not reached";
-            continue;
-        }
-        if (i < skip_until && it.status == FolderItemStatus::ok) {
-            it.status = FolderItemStatus::failed;
-            it.detail = skip_reason;
-        }
-        if (it.status == FolderItemStatus::failed || it.status == FolderItemStatus::not_followed) continue;
-        const HostDir& parent = open.back().dir;
-        const std::string name = last_name(it.host_path);
-        if (it.is_dir) {
-            if (it.host_path == ".") {
-                ++r.directories;
-                open.front().item = &it;
-                continue;
+        return !replace_ || parent_->rename(name_, final_, true);
+    }
+
+private:
+    static constexpr size_t kFlushAt = 1 << 16;
+    void flush() {
+        if (ok_ && !buf_.empty())
+            ok_ = file_.write(reinterpret_cast<const uint8_t*>(buf_.data()), static_cast<int64_t>(buf_.size()));
+        buf_.clear();
+    }
+    const HostDir* parent_ = nullptr;
+    std::string final_, name_, buf_;
+    bool replace_ = false, ok_ = false;
+    HostFile file_;
+    int64_t items_ = 0;
+};
+
+
+// A host directory open while its entries are written.
+struct OpenDir {
+    int depth = 0;              // in the copy: 0 for the destination itself
+    uint32_t id = 0;
+    std::string path;           // as the manifest names it, "." for the top
+    std::string host_path;      // below the destination, "." for the top
+    HostDir dir;                // not ok: its entries fail with why_not
+    std::string why_not;
+    DirNames names;
+    bool set_times = false;
+    int32_t atime = 0, mtime = 0;
+};
+
+void fill_times(FolderItem& it, const tvmfs_inode& inode) {
+    it.size = inode.size;
+    it.create_time = inode.create_time;
+    it.update_time = inode.update_time;
+    it.atime = inode.atime;
+}
+
+void note_rename(FolderItem& it, const std::string& note) {
+    if (note.empty()) return;
+    it.renamed = true;
+    it.detail = note;
+}
+
+std::string display(const std::string& path) { return path == "." ? "the exported directory" : path; }
+
+int64_t add_saturated(int64_t a, int64_t b) { return b > INT64_MAX - a ? INT64_MAX : a + b; }
+
+// Items kept in the result beside the manifest: those not copied whole or
+// renamed, the first of them only (the manifest lists every one).
+constexpr size_t kKeptItems = 1000;
+
+// Copies a tree as one walk lists it: every file is copied when the walk
+// meets it and its manifest item written then, so that memory follows the
+// depth of the tree, not the number of its entries.
+class FolderCopy {
+public:
+    FolderCopy(Datastore& store, Destination& d, const FolderExportOptions& options, FolderExportResult& r)
+        : store_(store), d_(d), options_(options), r_(r) {}
+
+    void start(const std::string& source, uint32_t top_id) {
+        std::string head = "{\n";
+        head += "  \"schema\": 1,\n";
+        head += "  \"source\": " + jstr(source) + ",\n";
+        head += "  \"id\": " + std::to_string(top_id) + ",\n";
+        head += "  \"destination\": " + jstr(d_.shown) + ",\n";
+        if (!is_utf8(d_.shown)) head += "  \"destination_bytes\": " + jstr(hex_bytes(d_.shown)) + ",\n";
+        manifest_.open(d_.parent, d_.manifest_name, options_.replace_manifest, head);
+    }
+
+    // Sizes of the files below id summed, for the progress: a walk of its own
+    // ahead of the copy, which reads descriptors only.
+    int64_t total_below(uint32_t id, int64_t first_block) {
+        int64_t total = 0;
+        TreeWalkOptions o;
+        o.first_block = first_block;
+        tree_walk(store_, id, "", [&](const TreeNode& n) {
+            if (n.entered || (n.entry.is_dir && n.passed_by)) return true;
+            tvmfs_inode inode;
+            if (inode_get(store_, n.entry.block_id, inode) == 0 && inode.size > 0) total = add_saturated(total, inode.size);
+            return true;
+        }, {}, o);
+        return total;
+    }
+    void set_total(int64_t total) { total_ = total; }
+
+    // The destination as directory top_id (or, with no_descriptor, as the
+    // top of a set of found directories).
+    void top_dir(uint32_t top_id, int64_t first_block, bool no_descriptor) {
+        FolderItem it;
+        it.is_dir = true;
+        it.path = ".";
+        it.host_path = ".";
+        it.descriptor_id = no_descriptor ? 0 : top_id;
+        OpenDir od;
+        od.id = it.descriptor_id;
+        od.path = od.host_path = ".";
+        od.dir = std::move(d_.top);
+        ++r_.directories;
+        if (!no_descriptor) {
+            tvmfs_inode dir;
+            if (inode_get(store_, top_id, dir) == 0) {
+                fill_times(it, dir);
+                od.set_times = true;
+                od.atime = dir.atime;
+                od.mtime = dir.update_time;
             }
-            HostDir made = parent.make_dir(name);
-            if (made.ok()) {
-                ++r.directories;
-                open.push_back({p.end, std::move(made), &it});
+            entered_[top_id] = ".";
+            if (!name_entries(top_id, first_block, od.names)) mark_incomplete(it);
+        }
+        emit(it);
+        open_.push_back(std::move(od));
+    }
+
+    // A found directory of a set, into a folder of its own name.
+    void source_dir(const FolderSource& f) {
+        OpenDir& parent = open_.front();
+        FolderItem it = child_item(parent, f.name, f.name, f.id);
+        tvmfs_inode probe;
+        if (inode_get(store_, f.id, probe) == 0 && probe.type != kTypeDir) {
+            copy_file(parent, it);
+            return;
+        }
+        it.is_dir = true;
+        if (!enter_dir(parent, it, f.id, f.first_block, 1)) return;
+        walk(f.id, f.first_block, f.name, 1);
+    }
+    void names_of_sources(const std::vector<FolderSource>& sources) {
+        for (const FolderSource& f : sources) {
+            bool shortened = false;
+            open_.front().names.all.take(host_name_fit(f.name, shortened));
+        }
+    }
+
+    // The walk below an entered directory at depth base.
+    void walk(uint32_t id, int64_t first_block, const std::string& top_path, int base) {
+        TreeWalkOptions o;
+        o.first_block = first_block;
+        o.leave = [&](int depth, ListStatus) { close_to(base + depth); };
+        tree_walk(store_, id, top_path, [&](const TreeNode& n) {
+            visit(n, base);
+            return true;
+        }, [&](TreeNote what, const std::string&) {
+            if (what == TreeNote::too_many) r_.entry_limit = true;
+        }, o);
+        close_to(base);
+    }
+
+    // A single file into the destination under name.
+    void single_file(uint32_t id, const std::string& name) {
+        OpenDir od;
+        od.path = od.host_path = ".";
+        od.dir = std::move(d_.top);
+        open_.push_back(std::move(od));
+        FolderItem it;
+        it.path = name;
+        it.name = name;
+        it.descriptor_id = id;
+        bool shortened = false;
+        const std::string host = host_name_fit(name, shortened);
+        it.host_path = host;
+        note_rename(it, shortened ? "name too long for the host; shortened" : host != name ? "name encoded for the host" : "");
+        open_.back().names.all.take(host);
+        copy_file(open_.back(), it);
+    }
+
+    void finish(uint32_t top_id) {
+        (void)top_id;
+        close_to(0);
+        if (r_.entry_limit) ++r_.failures;
+        std::string tail;
+        tail += "  \"complete\": " + std::string(r_.failures == 0 && !r_.cancelled ? "true" : "false") + ",\n";
+        tail += "  \"cancelled\": " + std::string(r_.cancelled ? "true" : "false") + ",\n";
+        tail += "  \"files\": " + std::to_string(r_.files) + ", \"directories\": " + std::to_string(r_.directories) +
+                ", \"bytes\": " + std::to_string(r_.bytes) + ", \"failures\": " + std::to_string(r_.failures) +
+                ", \"renamed\": " + std::to_string(r_.renamed) + "\n";
+        // Asked for last, so that its end time is the export's.
+        if (options_.provenance) tail = tail.substr(0, tail.size() - 1) + ",\n  \"provenance\": " + options_.provenance() + "\n";
+        r_.manifest_written = manifest_.finish(tail);
+    }
+
+private:
+    Datastore& store_;
+    Destination& d_;
+    const FolderExportOptions& options_;
+    FolderExportResult& r_;
+    ManifestWriter manifest_;
+    std::vector<OpenDir> open_;
+    // Directories met so far, by descriptor id, for the item of a second
+    // link to one of them.
+    std::unordered_map<uint32_t, std::string> entered_;
+    int64_t total_ = 0, done_before_ = 0;
+
+    // The host names of a directory's entries; false when its listing ended
+    // early (the walk that follows ends at the same place).
+    bool name_entries(uint32_t id, int64_t first_block, DirNames& names) {
+        DirLister lister(store_, id, first_block);
+        for (ListedEntry e; lister.next(e);) {
+            bool shortened = false;
+            names.all.take(host_name_fit(e.raw_name, shortened));
+        }
+        return lister.status() != ListStatus::ended_early;
+    }
+
+    static void mark_incomplete(FolderItem& it) {
+        it.status = FolderItemStatus::incomplete;
+        it.detail = "a read ended its listing early; the entries before it are copied";
+    }
+
+    FolderItem child_item(OpenDir& parent, const std::string& path, const std::string& raw, uint32_t id) {
+        FolderItem it;
+        it.path = path;
+        it.name = raw;
+        it.descriptor_id = id;
+        std::string note;
+        it.host_path = join(parent.host_path, host_name_of(parent.names, raw, note));
+        note_rename(it, note);
+        return it;
+    }
+
+    void close_to(int depth) {
+        while (!open_.empty() && open_.back().depth >= depth) {
+            const OpenDir& o = open_.back();
+            // Last: writing its entries changed them.
+            if (o.set_times && o.dir.ok()) o.dir.set_times(o.atime, o.mtime);
+            open_.pop_back();
+        }
+    }
+
+    void visit(const TreeNode& n, int base) {
+        const int depth = base + n.depth;
+        close_to(depth);
+        OpenDir& parent = open_.back();
+        FolderItem it = child_item(parent, n.path, n.entry.raw_name, n.entry.block_id);
+        if (!(n.entered || (n.entry.is_dir && n.passed_by))) {
+            // An entry marked as a directory whose descriptor is not one is
+            // copied as the file it is, as the tree exports it.
+            if (n.entry.is_dir && !entered_.count(n.entry.block_id)) entered_[n.entry.block_id] = it.path;
+            copy_file(parent, it);
+            return;
+        }
+        it.is_dir = true;
+        if (r_.cancelled) {
+            not_reached(it);
+            if (n.entered) {
+                OpenDir od;
+                od.depth = depth;
+                od.id = n.entry.block_id;
+                open_.push_back(std::move(od));
+            }
+            return;
+        }
+        if (n.passed_by) {
+            passed_by(it, *n.passed_by);
+            return;
+        }
+        enter_dir(parent, it, n.entry.block_id, -1, depth);
+    }
+
+    void not_reached(FolderItem& it) {
+        it.status = FolderItemStatus::cancelled;
+        it.detail = "not reached";
+        emit(it);
+    }
+
+    void passed_by(FolderItem& it, TreeNote why) {
+        const uint32_t id = it.descriptor_id;
+        it.status = FolderItemStatus::not_followed;
+        switch (why) {
+        case TreeNote::cycle: {
+            std::string again = "?";
+            for (auto o = open_.rbegin(); o != open_.rend(); ++o)
+                if (o->id == id) {
+                    again = o->path;
+                    break;
+                }
+            it.detail = "a cycle: it is " + display(again) + " again";
+            break;
+        }
+        case TreeNote::listed_before: {
+            auto seen = entered_.find(id);
+            it.detail = "a second link to " + (seen == entered_.end() ? std::string("a directory copied before") : display(seen->second)) +
+                        ", copied there";
+            break;
+        }
+        case TreeNote::too_deep: it.detail = "deeper than " + std::to_string(kMaxTreeDepth) + " levels"; break;
+        default:
+            entered_.emplace(id, it.path);
+            it.status = FolderItemStatus::failed;
+            it.detail = "its descriptor cannot be read";
+            break;
+        }
+        emit(it);
+    }
+
+    // Creates the host directory of it and makes it the one its entries go
+    // into; false when its descriptor cannot be read (nothing to walk).
+    bool enter_dir(OpenDir& parent, FolderItem& it, uint32_t id, int64_t first_block, int depth) {
+        tvmfs_inode dir;
+        if (inode_get(store_, id, dir) != 0) {
+            it.status = FolderItemStatus::failed;
+            it.detail = "its descriptor cannot be read";
+            emit(it);
+            return false;
+        }
+        fill_times(it, dir);
+        entered_.emplace(id, it.path);
+        OpenDir od;
+        od.depth = depth;
+        od.id = id;
+        od.path = it.path;
+        od.host_path = it.host_path;
+        if (!name_entries(id, first_block, od.names)) mark_incomplete(it);
+        if (!parent.why_not.empty()) {
+            it.status = FolderItemStatus::failed;
+            it.detail = parent.why_not;
+            od.why_not = parent.why_not;
+        } else {
+            od.dir = parent.dir.make_dir(last_name(it.host_path));
+            if (od.dir.ok()) {
+                ++r_.directories;
+                od.set_times = true;
+                od.atime = dir.atime;
+                od.mtime = dir.update_time;
             } else {
                 it.status = FolderItemStatus::failed;
                 it.detail = std::string(errno == EEXIST ? "something is in the way on the host: "
                                                         : "cannot create the host directory: ") +
                             std::strerror(errno);
-                if (p.end > skip_until) {
-                    skip_until = p.end;
-                    skip_reason = "its directory " + it.path + " could not be created on the host";
-                }
+                od.why_not = "its directory " + it.path + " could not be created on the host";
             }
-            continue;
         }
+        emit(it);
+        open_.push_back(std::move(od));
+        return true;
+    }
+
+    void copy_file(OpenDir& parent, FolderItem& it) {
+        const std::string name = last_name(it.host_path);
+        const std::string partial = parent.names.all.take(name + ".partial");
+        const std::string partial_host_path = join(parent.host_path, partial);
+        if (r_.cancelled) return not_reached(it);
         tvmfs_inode inode;
-        if (inode_get(store, it.descriptor_id, inode) != 0) {
+        if (inode_get(store_, it.descriptor_id, inode) != 0) {
             it.status = FolderItemStatus::failed;
             it.detail = "its descriptor cannot be read";
-            continue;
+            return emit(it);
         }
-        const std::string partial = last_name(p.partial_host_path);
-        HostFile out = HostFile::create(parent, partial);
+        fill_times(it, inode);
+        if (!parent.why_not.empty()) {
+            it.status = FolderItemStatus::failed;
+            it.detail = parent.why_not;
+            return emit(it);
+        }
+        HostFile out = HostFile::create(parent.dir, partial);
         if (!out.ok()) {
             it.status = FolderItemStatus::failed;
             it.detail = std::string(errno == EEXIST ? "something is in the way on the host at "
                                                     : "cannot create the host file ") +
-                        p.partial_host_path + ": " + std::strerror(errno);
-            continue;
+                        partial_host_path + ": " + std::strerror(errno);
+            return emit(it);
         }
         ExportProgress progress;
-        if (options.progress)
-            progress = [&](int64_t done, int64_t) {
-                return options.progress(done > INT64_MAX - done_before ? INT64_MAX : done_before + done, total);
-            };
+        if (options_.progress)
+            progress = [&](int64_t done, int64_t) { return options_.progress(add_saturated(done_before_, done), total_); };
         ExportOptions eo;
         eo.sha256 = true;
-        ExportResult er = file_export(store, inode, out, progress, eo);
+        ExportResult er = file_export(store_, inode, out, progress, eo);
         it.bytes_written = er.bytes_written;
         it.sha256 = er.sha256;
-        r.bytes = er.bytes_written > INT64_MAX - r.bytes ? INT64_MAX : r.bytes + er.bytes_written;
-        if (inode.size > 0) done_before = inode.size > INT64_MAX - done_before ? INT64_MAX : done_before + inode.size;
+        r_.bytes = add_saturated(r_.bytes, er.bytes_written);
+        if (inode.size > 0) done_before_ = add_saturated(done_before_, inode.size);
         if (er.result == 0) {
-            if (!parent.rename(partial, name, false)) {
+            if (!parent.dir.rename(partial, name, false)) {
                 it.status = FolderItemStatus::partial;
-                it.detail = std::string("copied whole but not renamed from ") + p.partial_host_path + ": " +
-                            std::strerror(errno);
-                it.host_path = p.partial_host_path;
-                continue;
+                it.detail = std::string("copied whole but not renamed from ") + partial_host_path + ": " + std::strerror(errno);
+                it.host_path = partial_host_path;
+                return emit(it);
             }
-            parent.set_times_at(name, it.atime, it.update_time);
-            ++r.files;
-            continue;
+            parent.dir.set_times_at(name, it.atime, it.update_time);
+            ++r_.files;
+            return emit(it);
         }
-        std::string why = export_failure_text(er);
+        const std::string why = export_failure_text(er);
         if (er.failure == ExportFailure::create || er.failure == ExportFailure::negative_size ||
             er.failure == ExportFailure::destination_is_input) {
-            parent.remove(partial);   // empty: nothing was copied
+            parent.dir.remove(partial);   // empty: nothing was copied
             it.status = FolderItemStatus::failed;
             it.detail = why;
-            continue;
+            return emit(it);
         }
+        if (er.failure == ExportFailure::cancelled) r_.cancelled = true;
         it.status = er.failure == ExportFailure::cancelled ? FolderItemStatus::cancelled : FolderItemStatus::partial;
-        it.detail = why + "; kept as " + p.partial_host_path;
-        it.host_path = p.partial_host_path;
-        if (er.failure == ExportFailure::cancelled) r.cancelled = true;
-    }
-    while (!open.empty()) {
-        finish_dir(open.back());
-        open.pop_back();
+        it.detail = why + "; kept as " + partial_host_path;
+        it.host_path = partial_host_path;
+        emit(it);
     }
 
-    for (PlanItem& p : plan.items) {
-        FolderItem& it = p.item;
-        if (it.renamed) ++r.renamed;
-        if (it.status != FolderItemStatus::ok && !(r.cancelled && it.status == FolderItemStatus::cancelled))
-            ++r.failures;
-        r.items.push_back(std::move(it));
+    void emit(const FolderItem& it) {
+        if (it.renamed) ++r_.renamed;
+        if (it.status != FolderItemStatus::ok && !(r_.cancelled && it.status == FolderItemStatus::cancelled)) ++r_.failures;
+        manifest_.item(it);
+        if (options_.item_done) options_.item_done(it);
+        if ((it.status != FolderItemStatus::ok || it.renamed) && r_.items.size() < kKeptItems) r_.items.push_back(it);
     }
-    r.manifest_written =
-        write_manifest(d.parent, d.manifest_name, options, r,
-                       options.source_text.empty() ? "#" + std::to_string(top_id) : options.source_text, top_id,
-                       d.shown);
-}
+};
 
 } // namespace
-
 
 FolderExportResult folder_export(Datastore& store, uint32_t top_id, const std::string& dest_dir, const FolderExportOptions& options) {
     FolderExportResult r;
@@ -609,18 +755,17 @@ FolderExportResult folder_export(Datastore& store, uint32_t top_id, const std::s
     tvmfs_inode top;
     if (!prepare_destination(store, dest_dir, options, dest, r, [&] { return inode_get(store, top_id, top) == 0; })) return r;
 
-    Planner plan(store);
+    FolderCopy copy(store, dest, options, r);
+    copy.start(options.source_text.empty() ? "#" + std::to_string(top_id) : options.source_text, top_id);
     if (top.type == kTypeDir) {
-        plan.add_dir(top_id, options.first_block, ".", ".", "");
+        if (options.progress) copy.set_total(copy.total_below(top_id, options.first_block));
+        copy.top_dir(top_id, options.first_block, false);
+        copy.walk(top_id, options.first_block, "", 0);
     } else {
-        std::string name = options.file_name.empty() ? "file" : options.file_name;
-        bool shortened = false;
-        std::string host = host_name_fit(name, shortened);
-        plan.add_file(top_id, name, host, host + ".partial",
-                      shortened ? "name too long for the host; shortened" : host != name ? "name encoded for the host" : "");
+        copy.set_total(std::max<int64_t>(top.size, 0));
+        copy.single_file(top_id, options.file_name.empty() ? "file" : options.file_name);
     }
-
-    run_plan(store, plan, dest, options, top_id, r);
+    copy.finish(top_id);
     return r;
 }
 
@@ -630,11 +775,23 @@ FolderExportResult folder_export_set(Datastore& store, const std::vector<FolderS
     Destination dest;
     if (!prepare_destination(store, dest_dir, options, dest, r, [] { return true; })) return r;
 
+    FolderCopy copy(store, dest, options, r);
+    copy.start(options.source_text.empty() ? "#0" : options.source_text, 0);
+    if (options.progress) {
+        int64_t total = 0;
+        for (const FolderSource& f : sources) {
+            tvmfs_inode inode;
+            if (inode_get(store, f.id, inode) != 0) continue;
+            total = add_saturated(total, inode.type == kTypeDir ? copy.total_below(f.id, f.first_block) : std::max<int64_t>(inode.size, 0));
+        }
+        copy.set_total(total);
+    }
     // The destination stands for no directory of the datastore: it has no
     // descriptor and no times of its own.
-    Planner plan(store);
-    plan.add_found_set(sources);
-    run_plan(store, plan, dest, options, 0, r);
+    copy.top_dir(0, -1, true);
+    copy.names_of_sources(sources);
+    for (const FolderSource& f : sources) copy.source_dir(f);
+    copy.finish(0);
     return r;
 }
 

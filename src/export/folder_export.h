@@ -33,22 +33,6 @@ bool host_name_decode(const std::string& host, std::string& raw);
 // false cancels (the file being copied stays with its ".partial" name).
 using FolderProgress = std::function<bool(int64_t done, int64_t total)>;
 
-struct FolderExportOptions {
-    // Replaces the first block id of the top directory (a directory found by
-    // the format recovery whose entries survive in a sub-block).
-    int64_t first_block = -1;
-    // Host name of the copy when the source is a file, not a directory.
-    std::string file_name;
-    // How the source was named, for the manifest ("/vm1", "DIR2", "#1234").
-    std::string source_text;
-    // A manifest already beside the destination is replaced instead of
-    // refused.
-    bool replace_manifest = false;
-    // When set, the manifest's "provenance" member: the text of a JSON object,
-    // asked for as the manifest is written.
-    std::function<std::string()> provenance;
-    FolderProgress progress;
-};
 
 enum class FolderItemStatus {
     ok,             // copied whole
@@ -75,6 +59,27 @@ struct FolderItem {
     bool renamed = false;    // host name differs from the tree's name
 };
 
+struct FolderExportOptions {
+    // Replaces the first block id of the top directory (a directory found by
+    // the format recovery whose entries survive in a sub-block).
+    int64_t first_block = -1;
+    // Host name of the copy when the source is a file, not a directory.
+    std::string file_name;
+    // How the source was named, for the manifest ("/vm1", "DIR2", "#1234").
+    std::string source_text;
+    // A manifest already beside the destination is replaced instead of
+    // refused.
+    bool replace_manifest = false;
+    // When set, the manifest's "provenance" member: the text of a JSON object,
+    // asked for as the manifest is written.
+    std::function<std::string()> provenance;
+    FolderProgress progress;
+    // Called with every item as it is settled, in the manifest's order
+    // (parents first): a copy of millions of files is reported as it goes,
+    // never held whole.
+    std::function<void(const FolderItem&)> item_done;
+};
+
 struct FolderExportResult {
     std::string refusal;     // non-empty: nothing was written, this is why
     int64_t files = 0;       // files copied whole
@@ -86,7 +91,12 @@ struct FolderExportResult {
     std::string manifest_path;
     bool manifest_exists = false;    // the refusal: a manifest is already there
     bool manifest_written = false;
-    std::vector<FolderItem> items;   // in the order they were met, parents first
+    // The walk met more entries than the volume has descriptors (damaged
+    // links going round) and the copy stopped there; counted as a failure.
+    bool entry_limit = false;
+    // The items not copied whole or renamed, in the order met, the first
+    // thousand of them; the manifest (and item_done) has every item.
+    std::vector<FolderItem> items;
     bool complete() const { return refusal.empty() && failures == 0 && !cancelled && manifest_written; }
 };
 

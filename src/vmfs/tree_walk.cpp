@@ -35,16 +35,15 @@ TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& t
         ++result.notes;
         if (note) note(what, path);
     };
-    // Lists one directory; false when there is nothing to walk below it.
-    auto enter = [&](uint32_t id, int64_t first_block, const std::string& path, Frame& frame) {
+    // Opens the listing of one directory: the reason it cannot be walked, or
+    // none. A descriptor that is not a directory is no reason: it is shown as
+    // the file it is, as a double-click on it does.
+    auto enter = [&](uint32_t id, int64_t first_block, Frame& frame, bool& is_dir) -> std::optional<TreeNote> {
         frame.lister.emplace(store, id, first_block);
-        if (frame.lister->status() == ListStatus::open_error) {
-            tell(TreeNote::open_error, path);
-            return false;
-        }
-        if (frame.lister->status() == ListStatus::not_directory) return false;   // as a double-click on a file does
-        ++result.directories;
-        return true;
+        is_dir = frame.lister->status() != ListStatus::not_directory;
+        if (frame.lister->status() == ListStatus::open_error) return TreeNote::open_error;
+        if (is_dir) ++result.directories;
+        return std::nullopt;
     };
     // Every entry of a tree names a descriptor of its own: a walk that meets
     // more than the volume has slots for is going round damaged links.
@@ -55,15 +54,23 @@ TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& t
     std::vector<Frame> stack(1);
     stack[0].id = top_id;
     stack[0].path = top_path;
-    if (!enter(top_id, options.first_block, top_path, stack[0])) return result;
+    bool top_is_dir = false;
+    if (enter(top_id, options.first_block, stack[0], top_is_dir)) {
+        tell(TreeNote::open_error, top_path);
+        return result;
+    }
+    if (!top_is_dir) return result;
 
     while (!stack.empty()) {
         Frame& f = stack.back();
         TreeNode node;
         if (!f.lister->next(node.entry)) {
-            if (f.lister->status() == ListStatus::ended_early) tell(TreeNote::ended_early, f.path);
+            const ListStatus how = f.lister->status();
+            const int depth = f.depth;
+            if (how == ListStatus::ended_early) tell(TreeNote::ended_early, f.path);
             on_path.erase(f.id);
             stack.pop_back();
+            if (options.leave) options.leave(depth, how);
             continue;
         }
         if (result.entries >= limit) {
@@ -73,31 +80,31 @@ TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& t
         node.depth = f.depth + 1;
         node.path = tree_child_path(f.path, printable_name(node.entry.raw_name));
         ++result.entries;
+        // Whether the entries of a directory follow is settled before it is
+        // shown, so that a visitor copying as it goes knows what comes next.
+        Frame child;
+        if (node.entry.is_dir) {
+            const uint32_t id = node.entry.block_id;
+            if (on_path.count(id)) node.passed_by = TreeNote::cycle;
+            else if (entered.count(id)) node.passed_by = TreeNote::listed_before;
+            else if (node.depth >= options.max_depth) node.passed_by = TreeNote::too_deep;
+            else {
+                child.id = id;
+                child.path = node.path;
+                child.depth = node.depth;
+                entered.insert(id);
+                bool is_dir = false;
+                node.passed_by = enter(id, -1, child, is_dir);
+                node.entered = is_dir && !node.passed_by;
+            }
+        }
         if (visit && !visit(node)) {
             result.stopped = true;
             return result;
         }
-        if (!node.entry.is_dir) continue;
-        const uint32_t id = node.entry.block_id;
-        if (on_path.count(id)) {
-            tell(TreeNote::cycle, node.path);
-            continue;
-        }
-        if (entered.count(id)) {
-            tell(TreeNote::listed_before, node.path);
-            continue;
-        }
-        if (node.depth >= options.max_depth) {
-            tell(TreeNote::too_deep, node.path);
-            continue;
-        }
-        entered.insert(id);
-        Frame child;
-        child.id = id;
-        child.path = std::move(node.path);
-        child.depth = node.depth;
-        if (!enter(id, -1, child.path, child)) continue;
-        on_path.insert(id);
+        if (node.passed_by) tell(*node.passed_by, node.path);
+        if (!node.entered) continue;
+        on_path.insert(child.id);
         stack.push_back(std::move(child));   // f is not used past here
     }
     return result;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace ds {
@@ -16,13 +17,6 @@ namespace ds {
 // Deeper than any path a host could create (4096 bytes, two per level), so a
 // real datastore never reaches it.
 inline constexpr int kMaxTreeDepth = 2048;
-
-struct TreeNode {
-    ListedEntry entry;      // as the listing of its parent shows it
-    std::string path;       // "/name" below "/", parent path + "/" + name elsewhere, names printed
-                            // (printable_name), so a name cannot forge a line or a level
-    int depth = 1;          // 1 for the entries of the top directory
-};
 
 enum class TreeNote {
     cycle,          // names the directory itself or one of its ancestors: shown, not entered
@@ -33,15 +27,34 @@ enum class TreeNote {
     too_many,       // the walk met more entries than the volume has descriptors: it ends here
 };
 
+struct TreeNode {
+    ListedEntry entry;      // as the listing of its parent shows it
+    std::string path;       // "/name" below "/", parent path + "/" + name elsewhere, names printed
+                            // (printable_name), so a name cannot forge a line or a level
+    int depth = 1;          // 1 for the entries of the top directory
+    // A directory entry whose entries follow this node (the walk enters it).
+    bool entered = false;
+    // A directory entry the walk shows but does not enter, and why; the same
+    // note goes to the sink after the visitor has seen the node.
+    std::optional<TreeNote> passed_by;
+};
+
+
 // Called for every entry below the top directory, parents before their
 // entries, in on-disk order (depth first); false stops the walk.
 using TreeVisitor = std::function<bool(const TreeNode&)>;
 // Called for every directory that was not (or not wholly) listed.
 using TreeNoteSink = std::function<void(TreeNote, const std::string& path)>;
 
+// Called when the listing of an entered directory ends (depth 0 for the top
+// directory), with how it ended; not called for directories still open when
+// the walk stops early.
+using TreeLeave = std::function<void(int depth, ListStatus how)>;
+
 struct TreeWalkOptions {
     int max_depth = kMaxTreeDepth;
     int64_t first_block = -1;   // replaces the top directory's first block id (format recovery)
+    TreeLeave leave;
 };
 
 struct TreeWalkResult {

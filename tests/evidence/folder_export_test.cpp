@@ -9,6 +9,7 @@
 #include "support/formatted.h"
 #include "export/folder_export.h"
 #include "text/name_text.h"
+#include "vmfs/blockid.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -252,6 +253,72 @@ TEST_F(FolderExport, OddNamesCyclesAndAnUnreadableFileAreReportedAndTheRestIsCop
     ASSERT_FALSE(m.is_discarded());
     EXPECT_EQ(m["complete"], false);
     EXPECT_EQ(m["failures"], 3);
+}
+
+// A wide directory is copied and reported item by item, and one that holds
+// more entries than the volume has descriptors ends the copy there.
+TEST_F(FolderExport, AWideDirectoryIsReportedAsItIsCopiedAndOneNameRepeatedIsNumbered) {
+    dstest::TempDir dir;
+    const std::string img = dir.file("wide.img");
+    constexpr int kSame = 300;
+    uint32_t top = 0, over = 0;
+    clitest::make_datastore(img, [&](dsb::Datastore& ds) {
+        top = ds.mkdir("/wide");
+        const uint32_t f = ds.add_file("/wide/same", dsb::text_file("s"));
+        for (int k = 1; k < kSame; ++k) ds.add_dirent(top, dsb::layout::kTypeRegular, f, "same");
+        ds.add_dirent(top, dsb::layout::kTypeRegular, f, "same~2");   // what the second "same" would be called
+        ds.mkdir("/wide/sub");
+        ds.add_file("/wide/sub/inner", dsb::text_file("i"));
+        over = ds.mkdir("/over");
+        // Entries past any descriptor the volume has: nothing to copy, and
+        // more of them than it has slots.
+        for (int k = 0; k < 2000; ++k)
+            ds.add_dirent(over, dsb::layout::kTypeRegular, ds::fd_build(30000, 5), "o" + std::to_string(k));
+    });
+    dsb::ImageSummary s;
+    s.images = {img};
+    ASSERT_TRUE(dstest::open_images(store, s).message.empty());
+
+    std::vector<std::string> reported;
+    ds::FolderExportOptions o;
+    o.item_done = [&](const ds::FolderItem& it) { reported.push_back(it.path + " -> " + it.host_path); };
+    const std::string dest = dir.file("out");
+    const ds::FolderExportResult r = ds::folder_export(store, top, dest, o);
+    ASSERT_EQ(r.refusal, "");
+    EXPECT_TRUE(r.complete());
+    EXPECT_EQ(r.files, kSame + 2);
+    EXPECT_EQ(r.renamed, kSame);   // every "same" but the first, and "same~2" itself
+    EXPECT_EQ(r.items.size(), static_cast<size_t>(kSame));   // only the renamed ones
+
+    const nlohmann::json m = read_json(dest + ".manifest.json");
+    ASSERT_EQ(m["items"].size(), reported.size());
+    for (size_t i = 0; i < reported.size(); ++i)
+        EXPECT_EQ(m["items"][i]["path"].get<std::string>() + " -> " + m["items"][i]["host_path"].get<std::string>(),
+                  reported[i]);
+    // Parents first, in the order met; names are given in listing order, so
+    // the entry really named "same~2" finds its name taken by a repeat.
+    EXPECT_EQ(reported.front(), ". -> .");
+    EXPECT_EQ(reported[1], "same -> same");
+    EXPECT_EQ(reported[2], "same -> same~2");
+    EXPECT_EQ(reported[kSame], "same -> same~" + std::to_string(kSame));
+    EXPECT_EQ(reported[kSame + 1], "same~2 -> same~2~2");
+    EXPECT_EQ(reported[kSame + 2], "sub -> sub");
+    EXPECT_EQ(reported[kSame + 3], "sub/inner -> sub/inner");
+    size_t on_host = 0;
+    for (const auto& e : fs::directory_iterator(dest)) on_host += e.is_regular_file();
+    EXPECT_EQ(on_host, static_cast<size_t>(kSame + 1));
+    EXPECT_EQ(m["files"], kSame + 2);
+
+    const ds::FolderExportResult cut = ds::folder_export(store, over, dir.file("over"));
+    ASSERT_EQ(cut.refusal, "");
+    EXPECT_FALSE(cut.complete());
+    EXPECT_EQ(cut.files, 0);
+    const nlohmann::json cm = read_json(dir.file("over.manifest.json"));
+    EXPECT_EQ(cm["complete"], false);
+    EXPECT_EQ(cm["items"][0]["status"], "incomplete");
+    EXPECT_GT(cm["items"].size(), 1000u);
+    EXPECT_LT(cm["items"].size(), 2000u);
+    EXPECT_EQ(cm["failures"], cm["items"].size());
 }
 
 TEST_F(FolderExport, AFoundDirectoryReadsItsEntriesFromTheSubBlockTheRecoveryFound) {

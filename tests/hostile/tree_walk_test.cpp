@@ -16,15 +16,21 @@ using hostile::open_built;
 struct Walk {
     std::vector<std::string> shown;                       // paths, directories with a trailing "/"
     std::vector<std::pair<ds::TreeNote, std::string>> notes;
+    std::vector<std::pair<ds::TreeNote, std::string>> passed;   // as the nodes themselves said, before the note
+    std::vector<std::string> entered;                     // nodes whose entries were to follow
+    std::vector<int> left;                                // depths of the listings that ended, in order
     ds::TreeWalkResult result;
 };
 
 Walk walk(ds::Datastore& store, uint32_t top, const std::string& path, ds::TreeWalkOptions options = {}, int64_t stop_after = -1) {
     Walk w;
+    options.leave = [&w](int depth, ds::ListStatus) { w.left.push_back(depth); };
     w.result = ds::tree_walk(store, 
         top, path,
         [&](const ds::TreeNode& n) {
             w.shown.push_back(n.path + (n.entry.is_dir ? "/" : ""));
+            if (n.passed_by) w.passed.emplace_back(*n.passed_by, n.path);
+            if (n.entered) w.entered.push_back(n.path);
             return stop_after < 0 || static_cast<int64_t>(w.shown.size()) < stop_after;
         },
         [&](ds::TreeNote what, const std::string& p) { w.notes.emplace_back(what, p); }, options);
@@ -52,6 +58,10 @@ TEST_F(TreeWalk, ListsDepthFirstInOnDiskOrderWithFullPaths) {
     EXPECT_EQ(w.result.directories, 3);
     EXPECT_EQ(w.result.entries, 9);
     EXPECT_FALSE(w.result.stopped);
+    // Each directory says whether its entries follow before they do, and
+    // says when they have ended: a caller can copy as it goes.
+    EXPECT_EQ(w.entered, (Paths{"/a", "/a/b"}));
+    EXPECT_EQ(w.left, (std::vector<int>{2, 1, 0}));
 
     Walk sub = walk(store, ds::kRootDirId, "/", {}, 5);
     EXPECT_TRUE(sub.result.stopped);
@@ -77,6 +87,8 @@ TEST_F(TreeWalk, DirectoriesThatLeadBackAreShownButNeverEnteredTwice) {
                               {ds::TreeNote::cycle, "/a/root"},
                               {ds::TreeNote::cycle, "/b/c/d/back-to-c"},
                               {ds::TreeNote::listed_before, "/b/c/d/over-to-a"}}));
+    EXPECT_EQ(w.passed, w.notes);
+    EXPECT_EQ(w.entered, (Paths{"/a", "/b", "/b/c", "/b/c/d"}));
 
     // Walking from a itself: the root it names is no ancestor of the walk's
     // top, so it is entered once, and a, met again below it, is not.
@@ -126,6 +138,10 @@ TEST_F(TreeWalk, UnreadableAndMisnamedDirectoriesAreReportedAndPassed) {
     EXPECT_EQ(std::vector<std::string>(w.shown.begin() + 4, w.shown.end()),
               (Paths{"/a/", "/a/file", "/a/beyond-fdc/", "/a/a-file-called-dir/", "/a/after"}));
     EXPECT_EQ(w.notes, (Notes{{ds::TreeNote::open_error, "/a/beyond-fdc"}}));
+    // The one marked as a directory but no directory is neither entered nor
+    // passed by: it is the file it is.
+    EXPECT_EQ(w.passed, w.notes);
+    EXPECT_EQ(w.entered, (Paths{"/a"}));
 
     Walk top = walk(store, ds::fd_build(30000, 5), "#bad");
     EXPECT_TRUE(top.shown.empty());
