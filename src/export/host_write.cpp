@@ -233,6 +233,20 @@ HostFile adopt_descriptor(Datastore& store, int fd, bool to_device, DestinationC
     return HostFile(copy);
 }
 
+// A new file in parent: what matters is where the directory keeps its bytes,
+// so a directory on an input's device range is refused before anything exists.
+static HostFile create_new(Datastore& store, const HostDir& parent, const std::string& name, DestinationCheck& why) {
+    struct stat st {};
+    if (!parent.stat_self(st)) return HostFile();
+    if (overlaps_input(store, st)) {
+        why = DestinationCheck::is_input;
+        return HostFile();
+    }
+    HostFile created = HostFile::create(parent, name);
+    if (created.ok()) why = DestinationCheck::ok;
+    return created;
+}
+
 HostFile open_destination(Datastore& store, const std::string& path, bool to_device, DestinationCheck& why,
                           bool no_clobber) {
     why = DestinationCheck::cannot_open;
@@ -244,14 +258,8 @@ HostFile open_destination(Datastore& store, const std::string& path, bool to_dev
     if (no_clobber) {
         // Created or nothing: a check before the open would leave a moment
         // in which a file put there is then replaced.
-        if (!parent.stat_self(st)) return HostFile();
-        if (overlaps_input(store, st)) {
-            why = DestinationCheck::is_input;
-            return HostFile();
-        }
-        HostFile created = HostFile::create(parent, name);
-        if (created.ok()) why = DestinationCheck::ok;
-        else if (errno == EEXIST) why = DestinationCheck::exists;
+        HostFile created = create_new(store, parent, name, why);
+        if (!created.ok() && why == DestinationCheck::cannot_open && errno == EEXIST) why = DestinationCheck::exists;
         return created;
     }
     if (parent.stat_at(name, st) && S_ISLNK(st.st_mode)) {
@@ -268,15 +276,7 @@ HostFile open_destination(Datastore& store, const std::string& path, bool to_dev
     int fd = ::openat(parent.fd(), name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         if (errno != ENOENT) return HostFile();
-        // A new file: what matters is where its directory keeps its bytes.
-        if (!parent.stat_self(st)) return HostFile();
-        if (overlaps_input(store, st)) {
-            why = DestinationCheck::is_input;
-            return HostFile();
-        }
-        HostFile created = HostFile::create(parent, name);
-        if (created.ok()) why = DestinationCheck::ok;
-        return created;
+        return create_new(store, parent, name, why);
     }
     if (::fstat(fd, &st) != 0) {
         ::close(fd);
