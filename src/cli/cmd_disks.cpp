@@ -11,7 +11,7 @@ namespace dscli {
 
 // One line per drive: the menu text of the disk settings, TAB, the device
 // path to give to -d.
-int cmd_disks(ds::Datastore& store, const Options& opt) {
+int cmd_disks(ds::Datastore&, const Options& opt) {
     std::vector<ds::DriveInfo> drives = ds::list_drives();
     if (opt.json) {
         nlohmann::json j = nlohmann::json::array();

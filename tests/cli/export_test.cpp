@@ -222,7 +222,7 @@ TEST(CliExport, NoClobberRefusesAnExistingDestinationBeforeReadingAnything) {
     for (const std::string& dest : {kept, dangling, dir.file("folder")}) {
         SCOPED_TRACE(dest);
         // The disks are never opened: a missing one goes unnoticed.
-        for (const std::string& flag : {"-n", "--no-clobber"}) {
+        for (const char* flag : {"-n", "--no-clobber"}) {
             RunResult r = run_cli({"-d", dir.file("no-such.img"), "export", flag, "/vm1/vm1.vmx", dest});
             EXPECT_EQ(r.exit_code, 1);
             EXPECT_EQ(r.out, "");

@@ -151,7 +151,9 @@ TEST(CliJsonSchema, EveryExampleOfTheDocumentFollowsItsOwnTableAndShowsEveryKey)
         ASSERT_FALSE(s.keys.empty()) << "section `" << name << "` has no key table";
         json ex = json::parse(s.example, nullptr, false);
         ASSERT_FALSE(ex.is_discarded()) << "the example of `" << name << "` is not JSON";
-        if (s.keys.count("schema")) EXPECT_EQ(ex["schema"], 1) << name;
+        if (s.keys.count("schema")) {
+            EXPECT_EQ(ex["schema"], 1) << name;
+        }
         c.section(ex, name, "example of `" + name + "`");
     }
     for (const std::string& e : c.errors) ADD_FAILURE() << e;

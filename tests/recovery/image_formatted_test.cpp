@@ -103,8 +103,11 @@ TEST_F(FormattedScenario, FindsTheOldDirectoriesBelowTheRoot) {
     EXPECT_NE(sum.copy_block, sum.later_copy_block);
     // The scan answers from one pass over the sub-blocks; the search for a
     // single directory must agree with it.
-    for (const ds::found_dir& rec : rows)
-        if (rec.first_block != -1) EXPECT_EQ(find_dir_subblock(store, rec.dir_id), static_cast<uint32_t>(rec.first_block));
+    for (const ds::found_dir& rec : rows) {
+        if (rec.first_block != -1) {
+            EXPECT_EQ(find_dir_subblock(store, rec.dir_id), static_cast<uint32_t>(rec.first_block));
+        }
+    }
 
     // A second run builds the table anew rather than adding to it.
     std::vector<ds::found_dir> again = run(store, &end);
