@@ -12,6 +12,7 @@
 #include "vmfs/datastore.h"
 
 #include "export/file_export.h"
+#include "text/messages.h"
 #include "vmfs/found_dir.h"
 #include "vmfs/inode.h"
 
@@ -28,10 +29,10 @@ std::string failure_detail(const ds::ExportResult& res, const std::string& raw_d
     case ds::ExportFailure::create: {
         struct stat st {};
         if (::stat(raw_dest.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return dest + " is a directory";
-        return "cannot create " + dest;
+        return "cannot create " + dest + ds::reason_text(res.host_errno);
     }
-    case ds::ExportFailure::read: return "a read of the datastore failed";
-    case ds::ExportFailure::write: return "cannot write " + dest;
+    case ds::ExportFailure::read: return "a read of the datastore failed" + ds::reason_text(res.read_failure.sys_errno);
+    case ds::ExportFailure::write: return "cannot write " + dest + ds::reason_text(res.host_errno);
     case ds::ExportFailure::negative_size: return "the descriptor gives a negative size";
     case ds::ExportFailure::destination_is_input: return "refusing to replace " + dest + ", a disk being read";
     case ds::ExportFailure::destination_is_device:

@@ -8,6 +8,7 @@
 
 #include "nodes.h"
 #include "export/folder_export.h"
+#include "text/messages.h"
 #include "text/name_text.h"
 #include "text/time_text.h"
 
@@ -82,8 +83,11 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
         const std::string shown = it.path == "." ? r.shown : it.path;
         if (it.status == ds::FolderItemStatus::ok) {
             if (it.renamed) fail("renamed: " + shown + " -> " + it.host_path + " (" + it.detail + ")");
-        } else if (it.status != ds::FolderItemStatus::cancelled || it.detail != "not reached") {
-            fail(std::string(ds::folder_status_text(it.status)) + ": " + shown + ": " + it.detail);
+        } else if (it.why != ds::FolderItemWhy::not_reached) {
+            // The detail of a failed copy names no reason of the system's: it
+            // is the manifest's and stays the same on every host.
+            const std::string reason = it.why == ds::FolderItemWhy::copy_failed ? ds::reason_text(it.sys_errno) : "";
+            fail(std::string(ds::folder_status_text(it.status)) + ": " + shown + ": " + it.detail + reason);
         }
     };
 
@@ -99,8 +103,8 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
                                                        : ds::folder_export(store, r.node.id, opt.dest, fo);
     if (bar) bar->finish();
 
-    if (!res.refusal.empty()) {
-        if (res.refusal == "file open error") return fail(res.refusal);
+    if (res.refused != ds::FolderRefusal::none) {
+        if (res.refused == ds::FolderRefusal::source_unreadable) return fail("file open error");
         fail("file save error|result:-1");
         return fail(shown_path(res.refusal) + (res.manifest_exists ? " (--replace-manifest replaces it)" : ""));
     }

@@ -1,10 +1,15 @@
 #include "disk/disk_read.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace ds {
 namespace {
+
+// Threads whose failures are kept at most: a failure nobody asked for is
+// dropped, oldest first, beyond this.
+constexpr size_t kKeptFailures = 64;
 
 // A small set of 1 MiB chunks, aligned to 1 MiB of their device, replaced
 // least recently used first. Several chunks let metadata (descriptors,
@@ -25,7 +30,35 @@ void DiskReader::reset() {
     for (Chunk& chunk : chunks_) chunk.device = -1;
     names_.clear();
     sizes_.clear();
+    failures_.clear();
     chunk_reads_ = 0;
+}
+
+bool DiskReader::note_failure(Fault fault, int sys_errno) {
+    const auto self = std::this_thread::get_id();
+    std::lock_guard lock(mutex_);
+    for (auto& [thread, failure] : failures_)
+        if (thread == self) {
+            failure = {fault, sys_errno};
+            return false;
+        }
+    if (failures_.size() >= kKeptFailures) failures_.erase(failures_.begin());
+    failures_.push_back({self, {fault, sys_errno}});
+    return false;
+}
+
+Failure DiskReader::thread_failure() {
+    const auto self = std::this_thread::get_id();
+    std::lock_guard lock(mutex_);
+    for (const auto& [thread, failure] : failures_)
+        if (thread == self) return failure;
+    return {};
+}
+
+void DiskReader::clear_thread_failure() {
+    const auto self = std::this_thread::get_id();
+    std::lock_guard lock(mutex_);
+    std::erase_if(failures_, [&](const auto& f) { return f.first == self; });
 }
 
 int DiskReader::device_id(const std::string& device, int64_t& bytes) {
@@ -68,23 +101,29 @@ bool DiskReader::copy_from_chunk(const std::string& device, int id, int64_t at, 
                                  int64_t& take) {
     const int64_t start = at - at % kChunkSize;
     const int64_t off = at - start;
+    bool short_chunk = false;
     {
         std::lock_guard lock(mutex_);
         if (Chunk* hit = find(id, start)) {
             hit->last_use = ++clock_;
             take = std::min(take, hit->length - off);
-            if (take <= 0) return false;
-            std::memcpy(out, hit->data.get() + off, static_cast<size_t>(take));
-            return true;
+            if (take > 0) {
+                std::memcpy(out, hit->data.get() + off, static_cast<size_t>(take));
+                return true;
+            }
+            short_chunk = true;
         }
     }
+    // Noted outside the lock, which note_failure takes itself.
+    if (short_chunk) return note_failure(Fault::past_device);
     const int64_t want = std::min(kChunkSize, device_bytes - start);
     chunk_reads_.fetch_add(1, std::memory_order_relaxed);
-    if (want <= 0) return false;
+    if (want <= 0) return note_failure(Fault::past_device);
     auto fresh = std::make_unique_for_overwrite<uint8_t[]>(kChunkSize);
-    if (!source_.read(device, start, want, fresh.get())) return false;
+    errno = 0;
+    if (!source_.read(device, start, want, fresh.get())) return note_failure(Fault::device_read, errno);
     take = std::min(take, want - off);
-    if (take <= 0) return false;
+    if (take <= 0) return note_failure(Fault::past_device);
     std::memcpy(out, fresh.get() + off, static_cast<size_t>(take));
     std::lock_guard lock(mutex_);
     // Another reader may have brought in the same chunk meanwhile.
@@ -103,12 +142,19 @@ int64_t DiskReader::read(const std::string& device, uint8_t* buffer, int32_t ind
     if (pos < 0 || len < 0 || index < 0 || len > INT32_MAX) return -1;
     if (len == 0) return 0;
     int64_t device_bytes = -1;
+    errno = 0;
     const int id = device_id(device, device_bytes);
-    if (device_bytes < 0 || pos > device_bytes - len) return -1;
+    if (device_bytes < 0 || pos > device_bytes - len) {
+        note_failure(device_bytes < 0 ? Fault::device_unopenable : Fault::past_device, device_bytes < 0 ? errno : 0);
+        return -1;
+    }
     uint8_t* out = buffer + index;
     if (len >= kDirectReadMin) {
         chunk_reads_.fetch_add(1, std::memory_order_relaxed);
-        return source_.read(device, pos, len, out) ? len : -1;
+        errno = 0;
+        if (source_.read(device, pos, len, out)) return len;
+        note_failure(Fault::device_read, errno);
+        return -1;
     }
     int64_t done = 0;
     while (done < len) {

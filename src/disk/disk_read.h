@@ -2,6 +2,7 @@
 // Byte-granular reads of the devices of one datastore through a cache of
 // 1 MiB chunks.
 
+#include "disk/failure.h"
 #include "disk/sector_source.h"
 
 #include <atomic>
@@ -9,6 +10,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace ds {
@@ -35,7 +38,8 @@ public:
     DiskReader& operator=(const DiskReader&) = delete;
 
     // Copies the len bytes at byte offset pos of device into buffer[index...].
-    // Returns len, or -1 when a sector read fails or the range leaves the device.
+    // Returns len, or -1 when a sector read fails or the range leaves the
+    // device; the calling thread's failure then says which.
     int64_t read(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len);
 
     // Size of an image file or block device in bytes; -1 when it cannot be opened.
@@ -49,6 +53,14 @@ public:
 
     // Forgets the cached chunks and the device sizes (tests; a new session).
     void reset();
+
+    // Why the calling thread's last failed read failed, since it last
+    // cleared it: the front ends put the code and the system's errno into
+    // words. Fault::none when none of its reads failed: a failure of an
+    // operation above then came from what the datastore holds. Other
+    // threads' failures never show here.
+    Failure thread_failure();
+    void clear_thread_failure();
 
     // Number of chunk reads that reached the device since the last reset.
     int64_t chunk_reads() const { return chunk_reads_.load(std::memory_order_relaxed); }
@@ -67,6 +79,8 @@ private:
     Chunk* find(int device, int64_t start);
     bool copy_from_chunk(const std::string& device, int id, int64_t at, int64_t device_bytes, uint8_t* out,
                          int64_t& take);
+    // Keeps why a read of the calling thread failed; returns false.
+    bool note_failure(Fault fault, int sys_errno = 0);
 
     std::unique_ptr<SectorSource> owned_;
     SectorSource& source_;
@@ -75,6 +89,9 @@ private:
     std::vector<int64_t> sizes_;         // asked once per device: inputs never change
     std::vector<Chunk> chunks_;
     uint64_t clock_ = 0;
+    // One entry per thread whose read failed and was not cleared since; a
+    // handful, as many as the threads that read.
+    std::vector<std::pair<std::thread::id, Failure>> failures_;
     std::atomic<int64_t> chunk_reads_{0};
 };
 

@@ -1,6 +1,7 @@
 #include "disk/memory_source.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace ds {
 
@@ -10,7 +11,10 @@ bool MemorySource::read(const std::string& device, int64_t off, int64_t len, uin
     if (it == disks.end() || off < 0 || len < 0) return false;
     const auto& bytes = it->second;
     if (off > static_cast<int64_t>(bytes.size()) || len > static_cast<int64_t>(bytes.size()) - off) return false;
-    if (fail_from >= 0 && off < fail_to && off + len > fail_from) return false;
+    if (fail_from >= 0 && off < fail_to && off + len > fail_from) {
+        if (fail_errno != 0) errno = fail_errno;
+        return false;
+    }
     std::copy_n(bytes.begin() + off, len, buf);
     bytes_read += len;
     return true;

@@ -16,6 +16,7 @@ public:
     std::map<std::string, std::vector<uint8_t>> disks;
     int64_t fail_from = -1;     // reads that touch [fail_from, fail_to) fail
     int64_t fail_to = -1;
+    int fail_errno = 0;         // the errno such a read sets, when not 0
     // Counted from every reading thread.
     std::atomic<int64_t> reads{0};          // device reads answered or refused
     std::atomic<int64_t> bytes_read{0};

@@ -34,7 +34,11 @@ public:
         while (done < len) {
             ssize_t got = ::pread(fd, buf + done, static_cast<size_t>(len - done), off + done);
             if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) return false;
+            if (got < 0) return false;   // errno is pread's
+            if (got == 0) {
+                errno = 0;   // the device ended early: no reason to give
+                return false;
+            }
             done += got;
         }
         return true;

@@ -14,7 +14,8 @@ class SectorSource {
 public:
     virtual ~SectorSource() = default;
     // Reads exactly len bytes at byte offset off of the device; false on any
-    // failure or short read. Never writes to the device.
+    // failure or short read, with errno set to the system's reason where it
+    // gave one (left alone otherwise). Never writes to the device.
     virtual bool read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) = 0;
     // Size of the device in bytes, or -1 when it cannot be opened.
     virtual int64_t size(const std::string& device) = 0;

@@ -41,14 +41,16 @@ const uint8_t* zeros() {
 
 namespace {
 
-// The outcome of a copy whose destination never opened.
-ExportResult not_opened(const tvmfs_inode& inode, DestinationCheck check, const ExportOptions& options) {
+// The outcome of a copy whose destination never opened; err is the host's
+// reason.
+ExportResult not_opened(const tvmfs_inode& inode, DestinationCheck check, const ExportOptions& options, int err) {
     ExportResult r;
     r.failure = inode.size < 0                           ? ExportFailure::negative_size
                 : check == DestinationCheck::is_input  ? ExportFailure::destination_is_input
                 : check == DestinationCheck::is_device ? ExportFailure::destination_is_device
                 : check == DestinationCheck::exists    ? ExportFailure::exists
                                                        : ExportFailure::create;
+    if (r.failure == ExportFailure::create) r.host_errno = err;
     // The digest of nothing: every outcome carries one when asked for.
     static const uint8_t nothing = 0;
     if (options.sha256) r.sha256 = sha256_hex(&nothing, 0);
@@ -61,8 +63,9 @@ ExportResult file_export(Datastore& store, const tvmfs_inode& inode, const std::
                          const ExportOptions& options) {
     DestinationCheck check = DestinationCheck::cannot_open;
     HostFile out;
+    errno = 0;
     if (inode.size >= 0) out = open_destination(store, host_path, options.to_device, check, options.no_clobber);
-    if (!out.ok()) return not_opened(inode, check, options);
+    if (!out.ok()) return not_opened(inode, check, options, errno);
     return file_export(store, inode, out, progress, options);
 }
 
@@ -70,8 +73,9 @@ ExportResult file_export_to_descriptor(Datastore& store, const tvmfs_inode& inod
                                        const ExportOptions& options) {
     DestinationCheck check = DestinationCheck::cannot_open;
     HostFile out;
+    errno = 0;
     if (inode.size >= 0) out = adopt_descriptor(store, fd, options.to_device, check);
-    if (!out.ok()) return not_opened(inode, check, options);
+    if (!out.ok()) return not_opened(inode, check, options, errno);
     return file_export(store, inode, out, progress, options);
 }
 
@@ -120,6 +124,9 @@ ExportResult file_export(Datastore& store, const tvmfs_inode& inode, HostFile& o
             // is read into no buffer at all.
             uint8_t* buf = digest ? digest->buffer() : own.get();
             bool hole = false;
+            // Only this run's failure may explain it: one the reader
+            // recovered from (a run read again block by block) is forgotten.
+            store.disk.clear_thread_failure();
             int64_t n = file_read_run(store, inode, buf, std::min(kExportRun, extent - p), p, &hole);
             bool volume_full = false;
             if (n > 0 && !hole) {
@@ -141,8 +148,10 @@ ExportResult file_export(Datastore& store, const tvmfs_inode& inode, HostFile& o
             while (written < n && !write_failed && !cancelled) {
                 const int64_t piece = std::min(kExportPiece, n - written);
                 int64_t stored = 0;
+                errno = 0;
                 write_failed = !out.write(bytes + written, piece, &stored, hole);
                 if (write_failed) {
+                    r.host_errno = errno;
                     // What the host took of a piece it refused is in the
                     // file, and counted and hashed as such.
                     written += stored;
@@ -158,7 +167,11 @@ ExportResult file_export(Datastore& store, const tvmfs_inode& inode, HostFile& o
                 digest->submit(hole ? 0 : written);
                 if (hole) digest->add(zeros(), written);
             }
-            if (n < 0) return fail(ExportFailure::read);
+            if (n < 0) {
+                r.read_failure = store.disk.thread_failure();
+                if (r.read_failure.fault == Fault::none) r.read_failure.fault = Fault::damaged;
+                return fail(ExportFailure::read);
+            }
             if (write_failed) return fail(ExportFailure::write);
             if (cancelled) return fail(ExportFailure::cancelled);
             p += n;
@@ -170,13 +183,19 @@ ExportResult file_export(Datastore& store, const tvmfs_inode& inode, HostFile& o
         uint8_t inline_bytes[1024];
         inode_inline_bytes(inode, inline_bytes);
         int64_t stored = 0;
+        errno = 0;
         const bool written = out.write(inline_bytes, inode.size, &stored);
+        r.host_errno = written ? 0 : errno;
         if (digest) digest->add(inline_bytes, stored);
         r.bytes_written = stored;
         if (!written) return fail(ExportFailure::write);
         if (progress) progress(inode.size, inode.size);
     }
-    if (!out.close()) return fail(ExportFailure::write);
+    errno = 0;
+    if (!out.close()) {
+        r.host_errno = errno;
+        return fail(ExportFailure::write);
+    }
     return done(0);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Copying one file of the datastore to a host file.
 
+#include "disk/failure.h"
 #include "export/host_write.h"
 #include "vmfs/inode.h"
 
@@ -36,6 +37,8 @@ struct ExportResult {
     bool opened = false;             // the host file was opened: it holds bytes_written bytes
     int64_t bytes_written = 0;
     std::string sha256;              // of the bytes_written bytes, when asked for
+    Failure read_failure;            // for read: why (a disk's failure, or damage)
+    int host_errno = 0;              // for create and write: the host's reason, 0 when it gave none
 };
 
 struct ExportOptions {

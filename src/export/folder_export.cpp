@@ -144,16 +144,20 @@ std::string last_name(const std::string& host_path) {
     return slash == std::string::npos ? host_path : host_path.substr(slash + 1);
 }
 
-// Checks and creates the destination. False (with r.refusal) when nothing
+bool refuse(FolderExportResult& r, FolderRefusal why, std::string text, int err = 0) {
+    r.refused = why;
+    r.sys_errno = err;
+    r.refusal = std::move(text);
+    return false;
+}
+
+// Checks and creates the destination. False (with r.refused) when nothing
 // may be written there; nothing is written before every check has passed.
 bool prepare_destination(Datastore& store, const std::string& dest_dir, const FolderExportOptions& options, Destination& d,
                          FolderExportResult& r, const std::function<bool()>& source_ok) {
     d.shown = dest_dir;
     while (d.shown.size() > 1 && d.shown.back() == '/') d.shown.pop_back();
-    if (d.shown.empty()) {
-        r.refusal = "no destination directory given";
-        return false;
-    }
+    if (d.shown.empty()) return refuse(r, FolderRefusal::no_destination, "no destination directory given");
     // The manifest goes beside the destination, named after it. A
     // destination given as "e/." or "..", or through a link, is resolved
     // first, so that the manifest's place is never inside the copy.
@@ -164,69 +168,54 @@ bool prepare_destination(Datastore& store, const std::string& dest_dir, const Fo
         (::lstat(d.shown.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) {
         char* real = ::realpath(d.shown.c_str(), nullptr);
         if (!real) {
-            r.refusal = "cannot create " + d.shown + ": " + std::strerror(errno);
-            return false;
+            const int e = errno;
+            return refuse(r, FolderRefusal::destination_unusable, "cannot create " + d.shown + ": " + std::strerror(e), e);
         }
         base = real;
         ::free(real);
         split_host_path(base, dir, d.name);
-        if (d.name.empty()) {
-            r.refusal = d.shown + " has no directory above it to hold the manifest";
-            return false;
-        }
+        if (d.name.empty())
+            return refuse(r, FolderRefusal::no_parent, d.shown + " has no directory above it to hold the manifest");
     }
     d.manifest_name = d.name + ".manifest.json";
     r.manifest_path = base + ".manifest.json";
-    if (!source_ok()) {
-        r.refusal = "file open error";
-        return false;
-    }
+    if (!source_ok()) return refuse(r, FolderRefusal::source_unreadable, "the source's descriptor cannot be read");
     d.parent = HostDir::open(dir);
     if (!d.parent.ok()) {
-        r.refusal = "cannot open " + dir + ": " + std::strerror(errno);
-        return false;
+        const int e = errno;
+        return refuse(r, FolderRefusal::destination_unusable, "cannot open " + dir + ": " + std::strerror(e), e);
     }
     const bool exists = d.parent.stat_at(d.name, st);
-    if (exists && !S_ISDIR(st.st_mode)) {
-        r.refusal = d.shown + " exists and is not a directory";
-        return false;
-    }
+    if (exists && !S_ISDIR(st.st_mode)) return refuse(r, FolderRefusal::not_directory, d.shown + " exists and is not a directory");
     if (exists) {
         d.top = d.parent.open_dir(d.name);
         if (!d.top.ok()) {
-            r.refusal = "cannot open " + d.shown + ": " + std::strerror(errno);
-            return false;
+            const int e = errno;
+            return refuse(r, FolderRefusal::destination_unusable, "cannot open " + d.shown + ": " + std::strerror(e), e);
         }
         // A folder export replaces nothing on the host: every name it writes
         // is its own, and no file found there can be mistaken for part of
         // the copy.
-        if (!d.top.is_empty()) {
-            r.refusal = d.shown + " is not empty";
-            return false;
-        }
+        if (!d.top.is_empty()) return refuse(r, FolderRefusal::not_empty, d.shown + " is not empty");
     }
     struct stat mst {};
     if (d.parent.stat_at(d.manifest_name, mst)) {
         if (!options.replace_manifest) {
             r.manifest_exists = true;
-            r.refusal = "refusing to replace the manifest " + r.manifest_path;
-            return false;
+            return refuse(r, FolderRefusal::manifest_exists, "refusing to replace the manifest " + r.manifest_path);
         }
-        if (!S_ISREG(mst.st_mode) || overlaps_input(store, mst)) {
-            r.refusal = "refusing to replace " + r.manifest_path + ", which is not a manifest";
-            return false;
-        }
+        if (!S_ISREG(mst.st_mode) || overlaps_input(store, mst))
+            return refuse(r, FolderRefusal::manifest_not_replaceable,
+                          "refusing to replace " + r.manifest_path + ", which is not a manifest");
     }
     struct stat where {};
-    if ((d.top.ok() ? d.top.stat_self(where) : d.parent.stat_self(where)) && overlaps_input(store, where)) {
-        r.refusal = "refusing to write to " + d.shown + ", on a disk being read";
-        return false;
-    }
+    if ((d.top.ok() ? d.top.stat_self(where) : d.parent.stat_self(where)) && overlaps_input(store, where))
+        return refuse(r, FolderRefusal::on_input, "refusing to write to " + d.shown + ", on a disk being read");
     if (!exists) {
         d.top = d.parent.make_dir(d.name);
         if (!d.top.ok()) {
-            r.refusal = "cannot create " + d.shown + ": " + std::strerror(errno);
-            return false;
+            const int e = errno;
+            return refuse(r, FolderRefusal::destination_unusable, "cannot create " + d.shown + ": " + std::strerror(e), e);
         }
     }
     return true;
@@ -269,15 +258,14 @@ struct DirNames {
 
 // The host name of an entry and, when it differs from the entry's own name,
 // why.
-std::string host_name_of(DirNames& names, const std::string& raw, std::string& note) {
+std::string host_name_of(DirNames& names, const std::string& raw, FolderItemWhy& why) {
     bool shortened = false;
     const std::string base = host_name_fit(raw, shortened);
     std::string name = names.replay.take(base);
-    note.clear();
-    if (name != raw)
-        note = name != base ? "name taken by another entry; renamed"
-               : shortened  ? "name too long for the host; shortened"
-                            : "name encoded for the host";
+    why = name == raw    ? FolderItemWhy::none
+          : name != base ? FolderItemWhy::name_taken
+          : shortened    ? FolderItemWhy::name_shortened
+                         : FolderItemWhy::name_encoded;
     return name;
 }
 
@@ -378,10 +366,21 @@ void fill_times(FolderItem& it, const tvmfs_inode& inode) {
     it.atime = inode.atime;
 }
 
-void note_rename(FolderItem& it, const std::string& note) {
-    if (note.empty()) return;
+void note_rename(FolderItem& it, FolderItemWhy why) {
+    if (why == FolderItemWhy::none) return;
     it.renamed = true;
-    it.detail = note;
+    it.why = why;
+    it.detail = why == FolderItemWhy::name_taken       ? "name taken by another entry; renamed"
+                : why == FolderItemWhy::name_shortened ? "name too long for the host; shortened"
+                                                       : "name encoded for the host";
+}
+
+// An item that is not copied whole, with why in words for the manifest.
+void set_problem(FolderItem& it, FolderItemStatus status, FolderItemWhy why, std::string detail, int err = 0) {
+    it.status = status;
+    it.why = why;
+    it.sys_errno = err;
+    it.detail = std::move(detail);
 }
 
 std::string display(const std::string& path) { return path == "." ? "the exported directory" : path; }
@@ -501,7 +500,7 @@ public:
         bool shortened = false;
         const std::string host = host_name_fit(name, shortened);
         it.host_path = host;
-        note_rename(it, shortened ? "name too long for the host; shortened" : host != name ? "name encoded for the host" : "");
+        note_rename(it, shortened ? FolderItemWhy::name_shortened : host != name ? FolderItemWhy::name_encoded : FolderItemWhy::none);
         open_.back().names.all.take(host);
         copy_file(open_.back(), it);
     }
@@ -545,8 +544,8 @@ private:
     }
 
     static void mark_incomplete(FolderItem& it) {
-        it.status = FolderItemStatus::incomplete;
-        it.detail = "a read ended its listing early; the entries before it are copied";
+        set_problem(it, FolderItemStatus::incomplete, FolderItemWhy::listing_ended_early,
+                    "a read ended its listing early; the entries before it are copied");
     }
 
     FolderItem child_item(OpenDir& parent, const std::string& path, const std::string& raw, uint32_t id) {
@@ -554,9 +553,9 @@ private:
         it.path = path;
         it.name = raw;
         it.descriptor_id = id;
-        std::string note;
-        it.host_path = join(parent.host_path, host_name_of(parent.names, raw, note));
-        note_rename(it, note);
+        FolderItemWhy why = FolderItemWhy::none;
+        it.host_path = join(parent.host_path, host_name_of(parent.names, raw, why));
+        note_rename(it, why);
         return it;
     }
 
@@ -600,14 +599,17 @@ private:
     }
 
     void not_reached(FolderItem& it) {
-        it.status = FolderItemStatus::cancelled;
-        it.detail = "not reached";
+        set_problem(it, FolderItemStatus::cancelled, FolderItemWhy::not_reached, "not reached");
         emit(it);
     }
 
     void passed_by(FolderItem& it, TreeNote why) {
         const uint32_t id = it.descriptor_id;
         it.status = FolderItemStatus::not_followed;
+        it.why = why == TreeNote::cycle           ? FolderItemWhy::cycle
+                 : why == TreeNote::listed_before ? FolderItemWhy::second_link
+                 : why == TreeNote::too_deep      ? FolderItemWhy::too_deep
+                                                  : FolderItemWhy::descriptor_unreadable;
         switch (why) {
         case TreeNote::cycle: {
             std::string again = "?";
@@ -628,8 +630,7 @@ private:
         case TreeNote::too_deep: it.detail = "deeper than " + std::to_string(kMaxTreeDepth) + " levels"; break;
         default:
             entered_.emplace(id, it.path);
-            it.status = FolderItemStatus::failed;
-            it.detail = "its descriptor cannot be read";
+            set_problem(it, FolderItemStatus::failed, FolderItemWhy::descriptor_unreadable, "its descriptor cannot be read");
             break;
         }
         emit(it);
@@ -640,8 +641,7 @@ private:
     bool enter_dir(OpenDir& parent, FolderItem& it, uint32_t id, int64_t first_block, int depth) {
         tvmfs_inode dir;
         if (inode_get(store_, id, dir) != 0) {
-            it.status = FolderItemStatus::failed;
-            it.detail = "its descriptor cannot be read";
+            set_problem(it, FolderItemStatus::failed, FolderItemWhy::descriptor_unreadable, "its descriptor cannot be read");
             emit(it);
             return false;
         }
@@ -654,8 +654,7 @@ private:
         od.host_path = it.host_path;
         if (!name_entries(id, first_block, od.names)) mark_incomplete(it);
         if (!parent.why_not.empty()) {
-            it.status = FolderItemStatus::failed;
-            it.detail = parent.why_not;
+            set_problem(it, FolderItemStatus::failed, FolderItemWhy::parent_not_created, parent.why_not);
             od.why_not = parent.why_not;
         } else {
             od.dir = parent.dir.make_dir(last_name(it.host_path));
@@ -665,10 +664,12 @@ private:
                 od.atime = dir.atime;
                 od.mtime = dir.update_time;
             } else {
-                it.status = FolderItemStatus::failed;
-                it.detail = std::string(errno == EEXIST ? "something is in the way on the host: "
-                                                        : "cannot create the host directory: ") +
-                            std::strerror(errno);
+                const int e = errno;
+                set_problem(it, FolderItemStatus::failed, FolderItemWhy::host_dir_not_created,
+                            std::string(e == EEXIST ? "something is in the way on the host: "
+                                                    : "cannot create the host directory: ") +
+                                std::strerror(e),
+                            e);
                 od.why_not = "its directory " + it.path + " could not be created on the host";
             }
         }
@@ -684,22 +685,21 @@ private:
         if (r_.cancelled) return not_reached(it);
         tvmfs_inode inode;
         if (inode_get(store_, it.descriptor_id, inode) != 0) {
-            it.status = FolderItemStatus::failed;
-            it.detail = "its descriptor cannot be read";
+            set_problem(it, FolderItemStatus::failed, FolderItemWhy::descriptor_unreadable, "its descriptor cannot be read");
             return emit(it);
         }
         fill_times(it, inode);
         if (!parent.why_not.empty()) {
-            it.status = FolderItemStatus::failed;
-            it.detail = parent.why_not;
+            set_problem(it, FolderItemStatus::failed, FolderItemWhy::parent_not_created, parent.why_not);
             return emit(it);
         }
         HostFile out = HostFile::create(parent.dir, partial);
         if (!out.ok()) {
-            it.status = FolderItemStatus::failed;
-            it.detail = std::string(errno == EEXIST ? "something is in the way on the host at "
-                                                    : "cannot create the host file ") +
-                        partial_host_path + ": " + std::strerror(errno);
+            const int e = errno;
+            set_problem(it, FolderItemStatus::failed, FolderItemWhy::host_file_not_created,
+                        std::string(e == EEXIST ? "something is in the way on the host at " : "cannot create the host file ") +
+                            partial_host_path + ": " + std::strerror(e),
+                        e);
             return emit(it);
         }
         ExportProgress progress;
@@ -714,8 +714,9 @@ private:
         if (inode.size > 0) done_before_ = add_saturated(done_before_, inode.size);
         if (er.result == 0) {
             if (!parent.dir.rename(partial, name, false)) {
-                it.status = FolderItemStatus::partial;
-                it.detail = std::string("copied whole but not renamed from ") + partial_host_path + ": " + std::strerror(errno);
+                const int e = errno;
+                set_problem(it, FolderItemStatus::partial, FolderItemWhy::not_renamed,
+                            "copied whole but not renamed from " + partial_host_path + ": " + std::strerror(e), e);
                 it.host_path = partial_host_path;
                 return emit(it);
             }
@@ -724,16 +725,17 @@ private:
             return emit(it);
         }
         const std::string why = export_failure_text(er);
+        const int err = er.failure == ExportFailure::read ? er.read_failure.sys_errno : er.host_errno;
+        it.export_failure = er.failure;
         if (er.failure == ExportFailure::create || er.failure == ExportFailure::negative_size ||
             er.failure == ExportFailure::destination_is_input) {
             parent.dir.remove(partial);   // empty: nothing was copied
-            it.status = FolderItemStatus::failed;
-            it.detail = why;
+            set_problem(it, FolderItemStatus::failed, FolderItemWhy::copy_failed, why, err);
             return emit(it);
         }
         if (er.failure == ExportFailure::cancelled) r_.cancelled = true;
-        it.status = er.failure == ExportFailure::cancelled ? FolderItemStatus::cancelled : FolderItemStatus::partial;
-        it.detail = why + "; kept as " + partial_host_path;
+        set_problem(it, er.failure == ExportFailure::cancelled ? FolderItemStatus::cancelled : FolderItemStatus::partial,
+                    FolderItemWhy::copy_failed, why + "; kept as " + partial_host_path, err);
         it.host_path = partial_host_path;
         emit(it);
     }

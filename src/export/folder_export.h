@@ -3,6 +3,8 @@
 // directory, with a SHA-256 of every file and a manifest beside the copy. A
 // virtual machine is a folder: this is how it leaves the datastore whole.
 
+#include "export/file_export.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -43,6 +45,26 @@ enum class FolderItemStatus {
     cancelled,      // the operator stopped the export here
 };
 
+// Why an item is not "ok", or why its host name differs from its own; the
+// detail says it in words for the manifest.
+enum class FolderItemWhy {
+    none,
+    name_taken,              // renamed: another entry has the name
+    name_shortened,          // renamed: too long for the host
+    name_encoded,            // renamed: percent-encoded for the host
+    not_reached,             // the export was cancelled before it
+    cycle,                   // not followed: a directory above it
+    second_link,             // not followed: copied where it was met first
+    too_deep,                // not followed: deeper than the walk goes
+    descriptor_unreadable,
+    listing_ended_early,     // a read ended its directory's listing
+    parent_not_created,      // its host directory could not be created
+    host_dir_not_created,    // sys_errno says why (EEXIST: something is in the way)
+    host_file_not_created,   // sys_errno says why (EEXIST: something is in the way)
+    not_renamed,             // copied whole, but the ".partial" name stayed; sys_errno
+    copy_failed,             // export_failure and sys_errno say why
+};
+
 // One line of the manifest: every directory and file met.
 struct FolderItem {
     std::string path;        // below the exported directory, names in their printed form
@@ -57,6 +79,9 @@ struct FolderItem {
     FolderItemStatus status = FolderItemStatus::ok;
     std::string detail;      // what went wrong, or how the name was changed
     bool renamed = false;    // host name differs from the tree's name
+    FolderItemWhy why = FolderItemWhy::none;
+    ExportFailure export_failure = ExportFailure::none;   // for copy_failed
+    int sys_errno = 0;       // the host's or the disk's reason, 0 when none is known
 };
 
 struct FolderExportOptions {
@@ -80,7 +105,23 @@ struct FolderExportOptions {
     std::function<void(const FolderItem&)> item_done;
 };
 
+// Why a folder export wrote nothing.
+enum class FolderRefusal {
+    none,
+    no_destination,          // no destination directory was given
+    source_unreadable,       // the source's descriptor cannot be read
+    destination_unusable,    // cannot be resolved, opened or created; sys_errno says why
+    no_parent,               // no directory above it to hold the manifest
+    not_directory,           // it exists and is not a directory
+    not_empty,
+    manifest_exists,         // and replacing it was not asked for
+    manifest_not_replaceable,   // what is at the manifest's name is not a manifest
+    on_input,                // the destination is on a disk being read
+};
+
 struct FolderExportResult {
+    FolderRefusal refused = FolderRefusal::none;
+    int sys_errno = 0;       // the host's reason for the refusal, 0 when none
     std::string refusal;     // non-empty: nothing was written, this is why
     int64_t files = 0;       // files copied whole
     int64_t directories = 0; // host directories created, the top one included
@@ -97,7 +138,7 @@ struct FolderExportResult {
     // The items not copied whole or renamed, in the order met, the first
     // thousand of them; the manifest (and item_done) has every item.
     std::vector<FolderItem> items;
-    bool complete() const { return refusal.empty() && failures == 0 && !cancelled && manifest_written; }
+    bool complete() const { return refused == FolderRefusal::none && failures == 0 && !cancelled && manifest_written; }
 };
 
 // Copies descriptor top_id to dest_dir: the entries of a directory go into

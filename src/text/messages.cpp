@@ -1,5 +1,7 @@
 #include "text/messages.h"
 
+#include <cstring>
+
 namespace ds {
 
 const char* add_disk_message(AddDiskRefusal why) {
@@ -27,6 +29,14 @@ const char* scan_end_message(ScanEnd end) {
     }
     return "";
 }
+
+std::string errno_text(int sys_errno) {
+    char buf[256];
+    // The GNU strerror_r returns the text, not always in buf.
+    return ::strerror_r(sys_errno, buf, sizeof buf);
+}
+
+std::string reason_text(int sys_errno) { return sys_errno == 0 ? "" : " (" + errno_text(sys_errno) + ")"; }
 
 const char* extent_kind_text(Extent::Kind kind) {
     switch (kind) {

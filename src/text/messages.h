@@ -7,6 +7,8 @@
 #include "vmfs/extents.h"
 #include "vmfs/volume.h"
 
+#include <string>
+
 namespace ds {
 
 // The text the disk settings window shows for a refusal ("" for none).
@@ -19,6 +21,12 @@ inline constexpr const char* kDetectNoFirst = "VM  first segment not find";
 
 // The text the front ends show for how a scan ended.
 const char* scan_end_message(ScanEnd end);
+
+// The system's own text for an errno: "Input/output error".
+std::string errno_text(int sys_errno);
+// The system's reason to add to a message: " (Input/output error)", or ""
+// when there is none (errno 0).
+std::string reason_text(int sys_errno);
 
 // "data", "hole", "inline", "invalid" or "unaddressable".
 const char* extent_kind_text(Extent::Kind kind);

@@ -569,9 +569,9 @@ void Tfrmmain::folder_export_ended(std::shared_ptr<FolderJob> job, const FolderE
                                 .arg(r.files)
                                 .arg(r.bytes)
                                 .arg(r.failures);
-    if (!r.refusal.empty()) {
-        ui::message(this, r.refusal == "file open error" ? qs(r.refusal)
-                                                         : QStringLiteral("folder save error|") + qs(r.refusal));
+    if (r.refused != FolderRefusal::none) {
+        ui::message(this, r.refused == FolderRefusal::source_unreadable ? QStringLiteral("file open error")
+                                                                        : QStringLiteral("folder save error|") + qs(r.refusal));
     } else if (r.cancelled) {
         ui::message(this, QStringLiteral("export cancelled|written:") + QString::number(r.bytes));
     } else if (!r.complete()) {
@@ -643,6 +643,9 @@ void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id, i
                     text += QStringLiteral("\nthe file's size reaches past what its block list can address");
                 else if (r.failure == ExportFailure::past_volume)
                     text += QStringLiteral("\nthe file holds more data than the logical volume can");
+                // The system's reason, where a disk or the host gave one.
+                const int err = r.failure == ExportFailure::read ? r.read_failure.sys_errno : r.host_errno;
+                if (err != 0) text += QLatin1Char('\n') + qs(errno_text(err));
                 ui::message(this, text);
             } else {
                 g1->setValue(100);

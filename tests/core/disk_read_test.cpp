@@ -4,7 +4,9 @@
 #include "support/test_support.h"
 #include "vmfs/datastore.h"
 
+#include <cerrno>
 #include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -68,6 +70,39 @@ TEST_F(DiskRead, NeverAnswersWithAnotherDevicesBytes) {
     EXPECT_TRUE(std::equal(buf.begin(), buf.end(), mem.disks["a"].begin() + 2 * 1048576));
 }
 
+TEST_F(DiskRead, AFailedReadKeepsWhyWithTheSystemsReasonForItsOwnThread) {
+    std::vector<uint8_t> buf(kDirectReadMin);
+    mem.fail_from = 1048576;
+    mem.fail_to = 1048577;
+    mem.fail_errno = EIO;
+    struct Case {
+        const char* device;
+        int64_t pos, len;
+        Failure want;
+    };
+    const Case cases[] = {
+        {"a", 1048576, 16, {Fault::device_read, EIO}},            // through the cache
+        {"a", 1048000, kDirectReadMin, {Fault::device_read, EIO}},   // straight to the buffer
+        {"b", 2 * 1048576 - 8, 16, {Fault::past_device, 0}},
+        {"missing", 0, 16, {Fault::device_unopenable, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.device + std::string(" at ") + std::to_string(c.pos));
+        store.disk.clear_thread_failure();
+        EXPECT_EQ(disk_read(store.disk, c.device, buf.data(), 0, c.pos, c.len), -1);
+        EXPECT_EQ(store.disk.thread_failure(), c.want);
+    }
+    // A read that works leaves the failure until it is cleared; another
+    // thread sees none of it.
+    ASSERT_EQ(disk_read(store.disk, "b", buf.data(), 0, 0, 16), 16);
+    EXPECT_EQ(store.disk.thread_failure().fault, Fault::device_unopenable);
+    Failure seen_elsewhere{Fault::damaged, 1};
+    std::thread([&] { seen_elsewhere = store.disk.thread_failure(); }).join();
+    EXPECT_EQ(seen_elsewhere, Failure{});
+    store.disk.clear_thread_failure();
+    EXPECT_EQ(store.disk.thread_failure(), Failure{});
+}
+
 TEST_F(DiskRead, LargeReadsBypassTheCacheAndKeepSmallOnesCached) {
     std::vector<uint8_t> small(512), big(1048576);
     ASSERT_EQ(disk_read(store.disk, "a", small.data(), 0, 3 * 1048576 + 100, 512), 512);
@@ -97,6 +132,9 @@ TEST(PosixSource, ReadsImageFilesReadOnly) {
     EXPECT_EQ(device_size(store.disk, path), 4096);
     ASSERT_EQ(disk_read(store.disk, path, buf.data(), 0, 4000, 96), 96);
     EXPECT_EQ(buf[0], pattern(4096, 9)[4000]);
+    // A disk that cannot be opened says why, as the system does.
+    EXPECT_EQ(disk_read(store.disk, dir.file("gone.img"), buf.data(), 0, 0, 16), -1);
+    EXPECT_EQ(store.disk.thread_failure(), (Failure{Fault::device_unopenable, ENOENT}));
 }
 
 } // namespace

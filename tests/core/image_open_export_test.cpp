@@ -158,6 +158,7 @@ TEST_F(SmallDatastore, AFailedReadKeepsTheChunksWrittenBefore) {
     ExportResult r = file_export(store, inode(log), dir.file("out"));
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.failure, ExportFailure::read);
+    EXPECT_EQ(r.read_failure, Failure{Fault::damaged});   // no disk failed: the id leads nowhere
     EXPECT_EQ(std::filesystem::file_size(dir.file("out")), 2u * 1048576);
 }
 

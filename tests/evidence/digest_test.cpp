@@ -10,6 +10,7 @@
 #include "vmfs/inode.h"
 
 #include <gtest/gtest.h>
+#include <cerrno>
 #include <cstdio>
 #include <numeric>
 #include <sys/resource.h>
@@ -132,7 +133,10 @@ class FailingSource final : public ds::SectorSource {
 public:
     int64_t from = -1, to = -1;
     bool read(const std::string& dev, int64_t off, int64_t len, uint8_t* buf) override {
-        if (off < to && off + len > from) return false;
+        if (off < to && off + len > from) {
+            errno = EIO;   // as a failing sector does
+            return false;
+        }
         return posix->read(dev, off, len, buf);
     }
     int64_t size(const std::string& dev) override { return posix->size(dev); }
@@ -158,6 +162,7 @@ TEST_F(ExportDigest, APartialCopyReportsTheDigestOfWhatItKept) {
     ds::ExportResult r = ds::file_export(store, inode, out.file("log"), {}, eo);
     new_store();
     EXPECT_EQ(r.failure, ds::ExportFailure::read);
+    EXPECT_EQ(r.read_failure, (ds::Failure{ds::Fault::device_read, EIO}));
     ASSERT_EQ(r.bytes_written, 2 << 20);
     EXPECT_EQ(r.sha256, sha256_of_file(out.file("log")));
     EXPECT_EQ(r.sha256, sha256_of_content(log.content, 2 << 20));

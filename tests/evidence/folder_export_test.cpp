@@ -11,6 +11,7 @@
 #include "text/name_text.h"
 #include "vmfs/blockid.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -178,9 +179,12 @@ TEST_F(FolderExport, CopiesAVirtualMachineFolderWithItsManifest) {
 
     // Nothing on the host is ever replaced: a second run refuses.
     ds::FolderExportResult again = ds::folder_export(store, d.ids.at("/vm1"), dest);
+    EXPECT_EQ(again.refused, ds::FolderRefusal::not_empty);
     EXPECT_EQ(again.refusal, dest + " is not empty");
     dstest::write_file(out.file("plain"), {1, 2, 3});
-    EXPECT_EQ(ds::folder_export(store, d.ids.at("/vm1"), out.file("plain")).refusal, out.file("plain") + " exists and is not a directory");
+    ds::FolderExportResult onto_file = ds::folder_export(store, d.ids.at("/vm1"), out.file("plain"));
+    EXPECT_EQ(onto_file.refused, ds::FolderRefusal::not_directory);
+    EXPECT_EQ(onto_file.refusal, out.file("plain") + " exists and is not a directory");
     EXPECT_EQ(dstest::read_file(out.file("plain")), std::vector<uint8_t>({1, 2, 3}));
 }
 
@@ -395,7 +399,7 @@ TEST_F(FolderExport, EveryFoundDirectoryGoesIntoAFolderOfItsOwn) {
     EXPECT_EQ(m["id"], 0);
     ASSERT_NE(manifest_item(m, reused_name), nullptr);
     // Nothing to copy into an occupied directory, as for a single folder.
-    EXPECT_NE(ds::folder_export_set(store, sources, dir.file("all")).refusal, "");
+    EXPECT_EQ(ds::folder_export_set(store, sources, dir.file("all")).refused, ds::FolderRefusal::not_empty);
 }
 
 TEST_F(FolderExport, CancellingKeepsTheFileInHandAsPartialAndListsWhatWasNotReached) {
@@ -416,6 +420,14 @@ TEST_F(FolderExport, CancellingKeepsTheFileInHandAsPartialAndListsWhatWasNotReac
     const nlohmann::json* log = manifest_item(m, "vm1.log");
     ASSERT_NE(log, nullptr);
     EXPECT_EQ((*log)["status"], "cancelled");
+    // The file in hand was stopped by the cancel; the later ones were never reached.
+    auto item = [&r](const std::string& path) {
+        auto it = std::find_if(r.items.begin(), r.items.end(), [&](const ds::FolderItem& i) { return i.path == path; });
+        return it == r.items.end() ? ds::FolderItem{} : *it;
+    };
+    EXPECT_EQ(item("vm1.nvram").why, ds::FolderItemWhy::copy_failed);
+    EXPECT_EQ(item("vm1.nvram").export_failure, ds::ExportFailure::cancelled);
+    EXPECT_EQ(item("vm1.log").why, ds::FolderItemWhy::not_reached);
 }
 
 TEST_F(FolderExport, ASingleFileGoesIntoTheDirectoryUnderItsName) {
@@ -428,7 +440,7 @@ TEST_F(FolderExport, ASingleFileGoesIntoTheDirectoryUnderItsName) {
     ASSERT_TRUE(r.complete());
     EXPECT_EQ(r.files, 1);
     EXPECT_EQ(clitest::compare_file(out.file("gone/" + o.file_name), d.deleted_file.content, d.deleted_file.size), "");
-    EXPECT_EQ(ds::folder_export(store, 0xFFFFFFF4u, out.file("none")).refusal, "file open error");
+    EXPECT_EQ(ds::folder_export(store, 0xFFFFFFF4u, out.file("none")).refused, ds::FolderRefusal::source_unreadable);
     EXPECT_FALSE(fs::exists(out.file("none")));
 }
 

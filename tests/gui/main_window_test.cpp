@@ -21,6 +21,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -269,7 +270,10 @@ class FailingSource final : public ds::SectorSource {
 public:
     int64_t from = -1, to = -1;
     bool read(const std::string& d, int64_t off, int64_t len, uint8_t* buf) override {
-        if (off < to && off + len > from) return false;
+        if (off < to && off + len > from) {
+            errno = EIO;   // as a failing sector does
+            return false;
+        }
         return posix->read(d, off, len, buf);
     }
     int64_t size(const std::string& d) override { return posix->size(d); }
@@ -311,7 +315,8 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
     prompts.save_answers = {QString::fromStdString(out.file("no-such-dir/x"))};
     w.saveout1Click();
     finish(w);
-    EXPECT_EQ(prompts.messages.takeFirst(), "file save error|result:-1");
+    // The system's reason follows the message.
+    EXPECT_EQ(prompts.messages.takeFirst(), "file save error|result:-1\nNo such file or directory");
 
     // The third megabyte lies in a block that cannot be read.
     const auto& objects = demo().objects;
@@ -323,16 +328,16 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
     // The same disk, opened again through the failing source.
     new_store(failing);
     add_disk(store, demo_image());
-    ASSERT_EQ(ds::fs_open(store).message, "");
+    ASSERT_EQ(ds::fs_open(store).failure, ds::OpenFailure::none);
     prompts.confirm_answers = {true};
     prompts.save_answers = {QString::fromStdString(host)};
     w.saveout1Click();
     finish(w);
     new_store();
     // The file keeps the first two megabytes under the chosen name, and the
-    // box says so after the failure itself.
+    // box says so after the failure itself, then why the disk failed.
     EXPECT_EQ(prompts.messages.takeFirst(), QString::fromStdString("file save error|result:-1\npartial file: " + host +
-                                                                   "|written:2097152"));
+                                                                   "|written:2097152\nInput/output error"));
     EXPECT_EQ(std::filesystem::file_size(host), 2u * 1048576u);
 
     QTreeWidgetItem* bogus = new QTreeWidgetItem(vm1, QStringList("bogus"));

@@ -183,6 +183,7 @@ TEST_F(Corrupted, AnImageCutInsideADataBlockExportsUpToTheCut) {
     const ds::ExportResult r = export_id(l.big);
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.failure, ds::ExportFailure::read);
+    EXPECT_EQ(r.read_failure, ds::Failure{ds::Fault::past_device});
     EXPECT_EQ(r.bytes_written, static_cast<int64_t>(kMiB));   // the first chunk, whole
 }
 
