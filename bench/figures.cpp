@@ -65,7 +65,8 @@ std::unique_ptr<ds::Datastore> open_volume(const Volume& v, CountingSource& coun
             throw std::runtime_error(image + ": " + ds::add_disk_message(why));
     }
     ds::OpenOutcome open = ds::fs_open(store);
-    if (!open.message.empty() || !open.completed) throw std::runtime_error("opening failed: " + open.message);
+    if (open.failure != ds::OpenFailure::none || !open.completed)
+        throw std::runtime_error(std::string("opening failed: ") + ds::open_message(open.failure));
     return held;
 }
 

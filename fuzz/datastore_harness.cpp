@@ -9,6 +9,7 @@
 #include "recovery/lost_vmdks.h"
 #include "vmfs/blockid.h"
 #include "export/file_export.h"
+#include "text/messages.h"
 #include "vmfs/datastore.h"
 #include "vmfs/inode.h"
 #include "vmfs/tree_walk.h"
@@ -279,7 +280,7 @@ RunOutcome DatastoreHarness::exercise() {
     if (ds::AddDisk(store, kDevice, start_sector_) != 0) return out;
     out.disk_added = true;
     const ds::OpenOutcome open = ds::fs_open(store);
-    out.open_message = open.message;
+    out.open_message = ds::open_message(open.failure);
 
     auto export_one = [&](uint32_t id, int64_t first_block) {
         if (out.exports >= kMaxExports) return;

@@ -7,6 +7,7 @@
 #include "vmfs/bitmap.h"
 #include "vmfs/dirent.h"
 #include "vmfs/file_read.h"
+#include "text/info_text.h"
 #include "vmfs/fs.h"
 #include "vmfs/inode.h"
 #include "vmfs/volume.h"
@@ -39,7 +40,7 @@ void fuzz_fsinfo(const uint8_t* data, size_t size) {
     v.put(0x200000, data, std::min<size_t>(size, 512));
     if (ds::AddDisk(v.store(), "mem0", 0) != 0) return;
     ds::fs_open(v.store());
-    ds::info_lines(v.store());
+    ds::info_lines(v.store().lvm, v.store().fs.fsinfo);
 }
 
 // The input is the start of a bitmap system file reached through a one-block

@@ -5,6 +5,8 @@
 #include "vmfs/datastore.h"
 
 #include "recovery/deleted_files.h"
+#include "text/row_text.h"
+#include "text/time_text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -22,15 +24,16 @@ int cmd_deleted(ds::Datastore& store, const Options& opt) {
     return print_scan_rows(
         opt, end, rows,
         [](const ds::FileRow& r) {
+            const std::array<std::string, 7> cells = ds::file_row_cells(r);
             // The blank "ID" column carries nothing; the descriptor id takes
             // its place as a number.
             return nlohmann::json{{"sn", r.n},
                                   {"id", r.descriptor_id},
-                                  {"type", r.type},
-                                  {"size", r.size},
-                                  {"create_at", r.create_at},
-                                  {"last_update_at", r.update_at},
-                                  {"atime", r.atime},
+                                  {"type", cells[2]},
+                                  {"size", cells[3]},
+                                  {"create_at", cells[4]},
+                                  {"last_update_at", cells[5]},
+                                  {"atime", cells[6]},
                                   {"created", ds::iso_utc_time(r.create_time)},
                                   {"modified", ds::iso_utc_time(r.update_time)},
                                   {"accessed", ds::iso_utc_time(r.access_time)},
@@ -39,9 +42,10 @@ int cmd_deleted(ds::Datastore& store, const Options& opt) {
         [&](const ds::FileRow& r) {
             // -l fills the blank ID column with the id export takes after '#'
             // and adds the exact size; without it the rows stay the window's.
-            const std::string id = opt.long_format ? std::to_string(r.descriptor_id) : r.id;
-            std::string line = r.sn + "\t" + id + "\t" + r.type + "\t" + r.size + "\t" + r.create_at + "\t" +
-                               r.update_at + "\t" + r.atime;
+            std::array<std::string, 7> cells = ds::file_row_cells(r);
+            if (opt.long_format) cells[1] = std::to_string(r.descriptor_id);
+            std::string line = cells[0];
+            for (size_t i = 1; i < cells.size(); ++i) line += "\t" + cells[i];
             if (opt.long_format) line += "\t" + std::to_string(r.bytes);
             return line;
         });

@@ -34,7 +34,7 @@ std::vector<std::string> absolute_disks(const std::vector<std::string>& specs) {
 int deleted_entries(ds::Datastore& store, const Options& opt, std::vector<dsmount::SourceEntry>& entries) {
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
         return ds::scan_deleted_files(store, progress, [&](const ds::FileRow& row) {
-                   entries.push_back({row.sn + "-" + std::to_string(row.descriptor_id), {row.descriptor_id, -1}, false});
+                   entries.push_back({std::to_string(row.n) + "-" + std::to_string(row.descriptor_id), {row.descriptor_id, -1}, false});
                }).end;
     });
     if (end == ds::ScanEnd::finished) return kExitOk;

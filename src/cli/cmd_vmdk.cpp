@@ -5,6 +5,7 @@
 #include "vmfs/datastore.h"
 
 #include "recovery/lost_vmdks.h"
+#include "text/row_text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -22,15 +23,19 @@ int cmd_vmdk(ds::Datastore& store, const Options& opt) {
     return print_scan_rows(
         opt, end, rows,
         [](const ds::PartitionRow& r) {
+            const std::array<std::string, 4> cells = ds::partition_row_cells(r);
             return nlohmann::json{{"sn", r.n},
-                                  {"type", r.type},
-                                  {"size", r.size},
+                                  {"type", cells[2]},
+                                  {"size", cells[3]},
                                   {"pointer_block", r.pointer_block},
                                   {"first_block", r.first_block},
                                   {"addressed_bytes", r.addressed_bytes},
                                   {"partitions_end", r.partitions_end}};
         },
-        [](const ds::PartitionRow& r) { return r.sn + "\t" + r.id + "\t" + r.type + "\t" + r.size; });
+        [](const ds::PartitionRow& r) {
+            const std::array<std::string, 4> cells = ds::partition_row_cells(r);
+            return cells[0] + "\t" + cells[1] + "\t" + cells[2] + "\t" + cells[3];
+        });
 }
 
 } // namespace dscli

@@ -5,6 +5,7 @@
 
 #include "vmfs/fs.h"
 #include "vmfs/volume.h"
+#include "text/info_text.h"
 #include "text/messages.h"
 
 #include <cerrno>
@@ -113,10 +114,14 @@ int add_disks(ds::Datastore& store, const std::vector<std::string>& specs) {
 
 int open_file_system(ds::Datastore& store, std::vector<std::string>* pane, std::string* message) {
     ds::OpenOutcome o = ds::fs_open(store);
-    if (pane && o.pane_filled) *pane = o.info_lines;
-    if (message) *message = o.message;
-    if (!o.message.empty()) return fail(o.message);
-    return kExitOk;
+    if (pane && o.pane_filled) *pane = ds::info_lines(store.lvm, store.fs.fsinfo);
+    const std::string text = ds::open_message(o.failure);
+    if (message) *message = text;
+    if (o.failure == ds::OpenFailure::none) return kExitOk;
+    const int rc = fail(text);
+    // What the system said about a disk that could not be read.
+    if (o.read_failure.sys_errno != 0) fail("a read of a disk failed" + ds::reason_text(o.read_failure.sys_errno));
+    return rc;
 }
 
 int open_datastore(ds::Datastore& store, const std::vector<std::string>& specs) {

@@ -1,6 +1,6 @@
 #pragma once
-// What an export says about how it was made: which program, from which
-// disks, when, and by which command line.
+// The provenance record of the command line's exports: the shared record
+// (export/provenance.h) over the disks given with -d and the command line.
 
 #include "options.h"
 

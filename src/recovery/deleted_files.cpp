@@ -9,28 +9,11 @@
 
 namespace ds {
 
-std::string size_class_text(Datastore& store, const tvmfs_inode& inode) {
-    const int64_t b = store.fs.fsinfo.blocksize;
-    // In floating point as the list has always shown them: the block size is
-    // at most 256 MiB, so both quotients are exact before truncation.
-    const auto m = static_cast<int64_t>(static_cast<double>(b) / 1048576.0);
-    const auto l = static_cast<int64_t>(256.0 * static_cast<double>(b) / 1048576.0);
-    switch (inode.addr_mode) {
-    case 1: return ">=" + std::to_string(m) + "MB,<" + std::to_string(l) + "MB";
-    case 2: return ">=1024byte ,<" + std::to_string(b) + "byte";
-    case 3: return ">=" + std::to_string(l) + "MB";
-    default: return "<1024byte";
-    }
-}
-
 FileRow make_file_row(Datastore& store, const tvmfs_inode& inode, int n, uint32_t descriptor_id) {
     FileRow r;
     r.n = n;
-    r.sn = std::to_string(n);
-    r.size = size_class_text(store, inode);
-    r.create_at = format_unix_time(inode.create_time);
-    r.update_at = format_unix_time(inode.update_time);
-    r.atime = format_unix_time(inode.atime);
+    r.addr_mode = inode.addr_mode;
+    r.block_size = store.fs.fsinfo.blocksize;
     r.create_time = inode.create_time;
     r.update_time = inode.update_time;
     r.access_time = inode.atime;

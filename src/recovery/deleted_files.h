@@ -4,31 +4,24 @@
 
 #include "recovery/scan.h"
 #include "vmfs/inode.h"
-#include "text/time_text.h"
 
-#include <string>
+#include <cstdint>
 
 namespace ds {
 
 struct Datastore;
 
-// One row of the recovered-file list for a file.
+// One row of the recovered-file list for a file; the front ends make its
+// columns.
 struct FileRow {
     int n = 0;
-    std::string sn;                 // n in decimal
-    std::string id = " ";           // the "ID" column stays blank
-    std::string type = "FILE";
-    std::string size;               // size class
-    std::string create_at;
-    std::string update_at;
-    std::string atime;
+    uint32_t addr_mode = 0;         // the size class follows it ...
+    int64_t block_size = 0;         // ... measured in the file system's block size
     int32_t create_time = 0, update_time = 0, access_time = 0;   // the three times as read
     uint32_t descriptor_id = 0;     // kept so that the file can be exported
     int64_t bytes = 0;              // the descriptor's exact size, beside the class
 };
 
-// The size range the addressing mode implies, for the file system's block size.
-std::string size_class_text(Datastore& store, const tvmfs_inode& inode);
 // The row AddFileRow appends for descriptor inode as row n.
 FileRow make_file_row(Datastore& store, const tvmfs_inode& inode, int n, uint32_t descriptor_id);
 

@@ -11,33 +11,17 @@
 
 namespace ds {
 
-std::string partition_type_text(uint8_t type) {
-    switch (type) {
-    case 0x05: return "扩展分区";
-    case 0x07: return "NTFS";
-    case 0x0C: return "FAT32";
-    case 0x0F: return "扩展分区";
-    case 0x82: return "LINUX交换";
-    case 0x83: return "LINUX";
-    default: return "未知";
-    }
-}
-
 PartitionRow make_partition_row(const uint8_t (&table)[64], int n) {
     PartitionRow r;
     r.n = n;
-    r.sn = std::to_string(n);
-    int64_t kib = 0;
     for (int k = 0; k < 4; ++k) {
         const uint8_t* e = table + 16 * k;
         bool empty = true;
         for (int b = 0; b < 16; ++b) empty = empty && e[b] == 0;
         if (empty) break;   // the table ends at the first all-zero entry
-        const std::string text = partition_type_text(e[4]);
-        r.type = r.type.empty() ? text : r.type + "|" + text;
-        kib += load_le<uint32_t>(std::span<const uint8_t>(e, 16), 12) / 2;   // an odd count loses its half KiB
+        r.types.push_back(e[4]);
+        r.kib += load_le<uint32_t>(std::span<const uint8_t>(e, 16), 12) / 2;   // an odd count loses its half KiB
     }
-    r.size = std::to_string(kib / 1048576) + "GB";
     for (int k = 0; k < 4; ++k) {
         const std::span<const uint8_t> e(table + 16 * k, 16);
         if (std::all_of(e.begin(), e.end(), [](uint8_t b) { return b == 0; })) break;

@@ -5,18 +5,18 @@
 #include "recovery/scan.h"
 
 #include <cstdint>
-#include <string>
+#include <vector>
 
 namespace ds {
 
 struct Datastore;
 
+// One row of the recovered-file list for a virtual disk; the front ends make
+// its columns.
 struct PartitionRow {
     int n = 0;
-    std::string sn;
-    std::string id = " ";
-    std::string type;       // partition texts joined by "|"
-    std::string size;       // "<n>GB"
+    std::vector<uint8_t> types;   // of the partitions, up to the first all-zero entry
+    int64_t kib = 0;              // their sizes summed, each in whole KiB
     // Where the virtual disk can be recovered from: the free pointer block,
     // the file block its first id names, and the bytes its ids address.
     uint32_t pointer_block = 0;
@@ -27,7 +27,6 @@ struct PartitionRow {
     int64_t partitions_end = 0;
 };
 
-std::string partition_type_text(uint8_t type);
 // The row AddPartitionRow appends for a 64-byte partition table.
 PartitionRow make_partition_row(const uint8_t (&table)[64], int n);
 // Whether the first 512 bytes of a block look like a master boot record.

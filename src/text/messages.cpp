@@ -16,6 +16,20 @@ const char* add_disk_message(AddDiskRefusal why) {
     return "";
 }
 
+const char* open_message(OpenFailure why) {
+    switch (why) {
+    case OpenFailure::none: return "";
+    case OpenFailure::no_disks: return "please set disks first";
+    case OpenFailure::fsinfo_unreadable: return "fs info read error";
+    case OpenFailure::fdc_unopenable: return "fdc open error";
+    case OpenFailure::root_unreadable: return "root_dir open error";
+    case OpenFailure::fbb_unopenable: return "fbb open error";
+    case OpenFailure::pbc_unopenable: return "pbc open error";
+    case OpenFailure::sbc_unopenable: return "sbc open error";
+    }
+    return "";
+}
+
 const char* scan_end_message(ScanEnd end) {
     switch (end) {
     case ScanEnd::finished: return "finish";

@@ -1,10 +1,12 @@
 #pragma once
 // What the front ends show for the codes the core returns: the disk
-// settings' refusals and detection texts, how a scan ended, the kinds of a
-// file's extents. The core itself shows nothing.
+// settings' refusals and detection texts, where an opening stopped, how a
+// scan ended, the system's reasons, the kinds of a file's extents. The core
+// itself shows nothing.
 
 #include "recovery/scan.h"
 #include "vmfs/extents.h"
+#include "vmfs/fs.h"
 #include "vmfs/volume.h"
 
 #include <string>
@@ -18,6 +20,9 @@ const char* add_disk_message(AddDiskRefusal why);
 inline constexpr const char* kDetectReadError = "read 512sec error ";
 // The text shown when no candidate holds segment 0.
 inline constexpr const char* kDetectNoFirst = "VM  first segment not find";
+
+// The text the browse command shows where an opening stopped ("" for none).
+const char* open_message(OpenFailure why);
 
 // The text the front ends show for how a scan ended.
 const char* scan_end_message(ScanEnd end);

@@ -19,7 +19,9 @@
 #include "vmfs/fs.h"
 #include "vmfs/inode.h"
 #include "vmfs/listing.h"
+#include "text/info_text.h"
 #include "text/messages.h"
+#include "text/row_text.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -68,9 +70,8 @@ QTreeWidgetItem* make_node(const QList<QIcon>& images, const QString& text, uint
 
 QTreeWidgetItem* file_row_item(const QList<QIcon>& images, const FileRow& row) {
     auto* item = new QTreeWidgetItem;
-    const QString cells[] = {qs(row.sn),        qs(row.id),        qs(row.type), qs(row.size),
-                             qs(row.create_at), qs(row.update_at), qs(row.atime)};
-    for (int i = 0; i < 7; ++i) item->setText(i, cells[i]);
+    const std::array<std::string, 7> cells = file_row_cells(row);
+    for (int i = 0; i < 7; ++i) item->setText(i, qs(cells[i]));
     item->setCheckState(0, Qt::Unchecked);
     item->setIcon(0, images.value(1));
     item->setData(0, kImageIndexRole, 1);
@@ -80,10 +81,8 @@ QTreeWidgetItem* file_row_item(const QList<QIcon>& images, const FileRow& row) {
 
 QTreeWidgetItem* partition_row_item(const QList<QIcon>& images, const PartitionRow& row) {
     auto* item = new QTreeWidgetItem;
-    item->setText(0, qs(row.sn));
-    item->setText(1, qs(row.id));
-    item->setText(2, qs(row.type));
-    item->setText(3, qs(row.size));
+    const std::array<std::string, 4> cells = partition_row_cells(row);
+    for (int i = 0; i < 4; ++i) item->setText(i, qs(cells[i]));
     item->setCheckState(0, Qt::Unchecked);
     item->setIcon(0, images.value(0));
     item->setData(0, kImageIndexRole, 0);
@@ -413,7 +412,7 @@ void Tfrmmain::Button1Click() {
     OpenOutcome outcome = fs_open(store);
     if (outcome.pane_filled) {
         QStringList lines;
-        for (const std::string& line : outcome.info_lines) lines << qs(line);
+        for (const std::string& line : info_lines(store.lvm, store.fs.fsinfo)) lines << qs(line);
         Memo1->setPlainText(lines.join(QLatin1Char('\n')));
     }
     if (outcome.tree_rebuilt) {
@@ -424,8 +423,11 @@ void Tfrmmain::Button1Click() {
         add_node(nullptr, QStringLiteral("/"), kRootDirId, 0);
         TreeView->setUpdatesEnabled(true);
     }
-    if (!outcome.message.empty()) {
-        ui::message(this, qs(outcome.message));
+    if (outcome.failure != OpenFailure::none) {
+        QString text = QString::fromUtf8(open_message(outcome.failure));
+        // What the system said about a disk that could not be read.
+        if (outcome.read_failure.sys_errno != 0) text += QLatin1Char('\n') + qs(errno_text(outcome.read_failure.sys_errno));
+        ui::message(this, text);
         return;
     }
     if (outcome.completed) TreeView->setToolTip(kTreeHint);

@@ -21,35 +21,12 @@ void fs_close(Datastore& store) {
     store.memos.reset();
 }
 
-std::vector<std::string> info_lines(Datastore& store) {
-    const tvmfslvm& lvm = store.lvm;
-    const tvmfs_fsinfo& fi = store.fs.fsinfo;
-    std::vector<std::string> lines;
-    lines.push_back("lvm numofextents:" + std::to_string(lvm.numofextents));
-    lines.push_back("lvm size:" + std::to_string(lvm.size));
-    lines.push_back("lvm loaded_extents:" + std::to_string(lvm.loaded_extents));
-    for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k) {
-        const TvmfsVOLUME& m = lvm.volumes[k];
-        // The seven-byte size times 256 may exceed 63 bits on a damaged header;
-        // it wraps as the 64-bit product does.
-        auto shown = static_cast<int64_t>(m.size * 256u);
-        lines.push_back("1>" + m.device + "|size:" + std::to_string(shown));
-    }
-    lines.push_back("-------------------------------");
-    lines.push_back("FSINFO:");
-    lines.push_back("blocksize:" + std::to_string(fi.blocksize));
-    lines.push_back("subblocksize:" + std::to_string(fi.subblocksize));
-    lines.push_back("fdcheader_size:" + std::to_string(fi.fdcheader_size));
-    lines.push_back("fdcbitmap_count:" + std::to_string(fi.fdcbitmap_count));
-    return lines;
-}
-
 namespace {
 
 struct SystemFile {
     std::string_view name;
     tvmfs_bitmap tvmfs_fs::*record;
-    const char* message;
+    OpenFailure failure;
     ItemUse use;
     SystemFileBit bit;
 };
@@ -58,10 +35,10 @@ struct SystemFile {
 // at least one id; file blocks are never read through ".fbb.sf".
 constexpr ItemUse kDescriptorItems{true, 1, static_cast<int32_t>(kDescriptorBytes)};
 constexpr SystemFile kSystemFiles[] = {
-    {".fbb.sf", &tvmfs_fs::fbb, "fbb open error", kItemsNeverRead, kFoundFbb},
-    {".fdc.sf", &tvmfs_fs::fdc, "fdc open error", kDescriptorItems, kFoundFdc},
-    {".pbc.sf", &tvmfs_fs::pbc, "pbc open error", {true, 4, kMaxItemSize}, kFoundPbc},
-    {".sbc.sf", &tvmfs_fs::sbc, "sbc open error", {true, 1, kMaxItemSize}, kFoundSbc},
+    {".fbb.sf", &tvmfs_fs::fbb, OpenFailure::fbb_unopenable, kItemsNeverRead, kFoundFbb},
+    {".fdc.sf", &tvmfs_fs::fdc, OpenFailure::fdc_unopenable, kDescriptorItems, kFoundFdc},
+    {".pbc.sf", &tvmfs_fs::pbc, OpenFailure::pbc_unopenable, {true, 4, kMaxItemSize}, kFoundPbc},
+    {".sbc.sf", &tvmfs_fs::sbc, OpenFailure::sbc_unopenable, {true, 1, kMaxItemSize}, kFoundSbc},
 };
 
 } // namespace
@@ -70,45 +47,46 @@ OpenOutcome fs_open(Datastore& store) {
     store.memos.reset();
     OpenOutcome out;
     tvmfs_fs& fs = store.fs;
-    if (store.lvm.loaded_extents == 0) {
-        out.message = "please set disks first";
+    // A step that fails says which; a failed read of a disk, why.
+    auto stop = [&](OpenFailure why) {
+        out.failure = why;
+        out.read_failure = store.disk.thread_failure();
         return out;
-    }
-    if (fsinfo_read(store, fs.fsinfo) != 0) {
-        out.message = "fs info read error";
-        return out;
-    }
-    out.info_lines = info_lines(store);
+    };
+    store.disk.clear_thread_failure();
+    if (store.lvm.loaded_extents == 0) return stop(OpenFailure::no_disks);
+    if (fsinfo_read(store, fs.fsinfo) != 0) return stop(OpenFailure::fsinfo_unreadable);
     out.pane_filled = true;
 
     fs.found = 0;
     store.found_dirs.clear();
     bitmap_set_provisional_fdc(fs.fdc, fs.fsinfo.blocksize);
-    if (bitmap_open(store, fs.fdc, fs.fdc, kDescriptorItems) != 0) {
-        out.message = "fdc open error";
-        return out;
-    }
+    if (bitmap_open(store, fs.fdc, fs.fdc, kDescriptorItems) != 0) return stop(OpenFailure::fdc_unopenable);
     out.tree_rebuilt = true;
 
     tvmfs_inode root;
-    if (inode_get(store, kRootDirId, root) != 0) {
-        out.message = "root_dir open error";
-        return out;
-    }
+    if (inode_get(store, kRootDirId, root) != 0) return stop(OpenFailure::root_unreadable);
+    // The first system file that cannot be opened ends the opening; a read
+    // that failed before it and was got over does not explain it.
+    OpenFailure failed = OpenFailure::none;
     bool reached_end = dir_walk(store, root, [&](const tvmfs_dirent& e) {
-        if (!out.message.empty() || e.type != kTypeSystem) return;
+        if (failed != OpenFailure::none || e.type != kTypeSystem) return;
         std::string name = dirent_name(e);
         for (const SystemFile& sf : kSystemFiles) {
             if (name != sf.name) continue;
             tvmfs_bitmap& rec = fs.*sf.record;
-            if (inode_get(store, e.block_id, rec.inode) != 0 || bitmap_open(store, rec, rec, sf.use) != 0)
-                out.message = sf.message;
-            else
+            store.disk.clear_thread_failure();
+            if (inode_get(store, e.block_id, rec.inode) != 0 || bitmap_open(store, rec, rec, sf.use) != 0) {
+                failed = sf.failure;
+                out.read_failure = store.disk.thread_failure();
+            } else {
                 fs.found |= sf.bit;
+            }
             break;
         }
     });
-    if (!out.message.empty()) return out;
+    out.failure = failed;
+    if (failed != OpenFailure::none) return out;
     out.completed = reached_end;
     return out;
 }

@@ -1,11 +1,9 @@
 #pragma once
 // The open file system and the opening sequence of the browse command.
 
+#include "disk/failure.h"
 #include "vmfs/bitmap.h"
 #include "vmfs/fsinfo.h"
-
-#include <string>
-#include <vector>
 
 namespace ds {
 
@@ -33,21 +31,30 @@ bool fs_is_open(Datastore& store);
 // read any more, and every command answers as before a first opening.
 void fs_close(Datastore& store);
 
+// Where an opening of the file system stopped.
+enum class OpenFailure {
+    none,
+    no_disks,             // no disk has been set
+    fsinfo_unreadable,    // the file-system descriptor
+    fdc_unopenable,       // ".fdc.sf", provisionally or as the root names it
+    root_unreadable,      // the root directory's descriptor
+    fbb_unopenable,
+    pbc_unopenable,
+    sbc_unopenable,
+};
+
 // How an opening of the file system went, for the front end to show.
 struct OpenOutcome {
-    std::string message;                 // empty when the opening showed none
-    bool pane_filled = false;            // info_lines are the new pane
-    std::vector<std::string> info_lines;
+    OpenFailure failure = OpenFailure::none;
+    Failure read_failure;                // why, when a read of a disk failed
+    bool pane_filled = false;            // the descriptor was read: the pane shows it anew
     bool tree_rebuilt = false;           // the tree now holds "/" alone
     bool completed = false;              // the root walk reached its end (hints on)
 };
 
-// Runs the browse command's opening: checks the disks, reads the descriptor,
-// fills the information pane, opens ".fdc.sf" provisionally, reads the root
-// directory and opens the system files it names.
+// Runs the browse command's opening: checks the disks, reads the descriptor
+// (the information pane's values), opens ".fdc.sf" provisionally, reads the
+// root directory and opens the system files it names.
 OpenOutcome fs_open(Datastore& store);
-
-// The information pane as the main window fills it.
-std::vector<std::string> info_lines(Datastore& store);
 
 } // namespace ds

@@ -53,7 +53,7 @@ TEST_F(SmallDatastore, OpeningFillsThePaneAndListingsShowOnlyNamedFiles) {
     d.add_dirent(vm, 0, 0, "unused-slot");
     d.add_dirent(vm, 5, fd_build(0, 11), "  padded.sf\x01");
     d.finish();
-    OpenOutcome open = dstest::open_images(store, summary_of(d));
+    const dstest::Opened open = dstest::open_images(store, summary_of(d));
     ASSERT_EQ(open.message, "");
     ASSERT_TRUE(open.pane_filled && open.tree_rebuilt && open.completed);
     ASSERT_EQ(open.info_lines.size(), 10u);

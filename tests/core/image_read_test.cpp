@@ -38,7 +38,7 @@ protected:
 
 TEST_P(DemoImage, OpensAndExportsEveryLiveFileByteForByte) {
     dsb::DemoSummary demo = dsb::build_demo(dir.path().string(), GetParam());
-    OpenOutcome open = dstest::open_images(store, demo);
+    const dstest::Opened open = dstest::open_images(store, demo);
     ASSERT_EQ(open.message, "");
     ASSERT_TRUE(open.completed);
     EXPECT_EQ(store.fs.fsinfo.blocksize, static_cast<int64_t>(GetParam()));

@@ -59,7 +59,7 @@ struct Everything {
 Everything run_everything(ds::Datastore& store, const std::string& sink) {
     Everything e;
     ds::OpenOutcome o = ds::fs_open(store);
-    e.open = o.message;
+    e.open = ds::open_message(o.failure);
     const ds::ScanProgress go_on = [](int) { return true; };
     if (o.tree_rebuilt) {
         e.tree_entries = ds::tree_walk(store, ds::kRootDirId, "/", [&](const ds::TreeNode& n) {
@@ -94,7 +94,7 @@ protected:
     }
     std::string open() {
         EXPECT_EQ(add(), ds::AddDiskRefusal::none);
-        return ds::fs_open(store).message;
+        return ds::open_message(ds::fs_open(store).failure);
     }
     ds::ExportResult export_id(uint32_t id) {
         ds::tvmfs_inode inode;
@@ -168,7 +168,7 @@ TEST_F(Corrupted, ImagesCutShortGiveTheMessageOfWhatIsMissing) {
         EXPECT_EQ(add(), c.refusal);
         if (c.refusal != ds::AddDiskRefusal::none) continue;
         const ds::OpenOutcome o = ds::fs_open(store);
-        EXPECT_EQ(o.message, c.open);
+        EXPECT_EQ(ds::open_message(o.failure), c.open);
         EXPECT_EQ(o.completed, c.completed);
         EXPECT_EQ(ds::scan_deleted_files(store, [](int) { return true; }, {}).end, c.deleted);
         Everything e = run_everything(store, sink);

@@ -32,7 +32,7 @@ protected:
     std::string open() {
         ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
         EXPECT_EQ(ds::AddDisk(store, img, 2048, &why), 0);
-        return ds::fs_open(store).message;
+        return ds::open_message(ds::fs_open(store).failure);
     }
     // Stops a copy that runs past kRunaway, so that a lost bound fails the
     // test instead of filling the disk.

@@ -40,7 +40,7 @@ inline ::testing::AssertionResult open_built(ds::Datastore& store, const std::st
     if (ds::AddDisk(store, path, 2048, &why) != 0)
         return ::testing::AssertionFailure() << "disk refused: " << ds::add_disk_message(why);
     ds::OpenOutcome o = ds::fs_open(store);
-    if (!o.message.empty()) return ::testing::AssertionFailure() << "open: " << o.message;
+    if (o.failure != ds::OpenFailure::none) return ::testing::AssertionFailure() << "open: " << ds::open_message(o.failure);
     return ::testing::AssertionSuccess();
 }
 

@@ -5,6 +5,7 @@
 #include "recovery/deleted_files.h"
 #include "recovery/formatted_dirs.h"
 #include "recovery/lost_vmdks.h"
+#include "text/row_text.h"
 #include "support/matrix_cells.h"
 #include "support/formatted.h"
 #include "support/open_images.h"
@@ -43,7 +44,7 @@ protected:
 
 TEST_P(Matrix, OpensListsAndExportsEveryAddressingMode) {
     const dsb::MatrixSummary m = dsb::build_matrix(dir.path().string(), GetParam().options());
-    const OpenOutcome open = dstest::open_images(store, m);
+    const dstest::Opened open = dstest::open_images(store, m);
     ASSERT_EQ(open.message, "");
     ASSERT_TRUE(open.completed);
     EXPECT_EQ(store.lvm.loaded_extents, static_cast<int>(m.images.size()));
@@ -90,8 +91,8 @@ TEST_P(Matrix, ScansFindTheDeletedFileTheLostDiskAndTheOldDirectories) {
     std::vector<PartitionRow> disks;
     EXPECT_EQ(scan_lost_vmdks(store, keep_going, [&](const PartitionRow& r) { disks.push_back(r); }).end, ScanEnd::finished);
     ASSERT_EQ(disks.size(), 1u);
-    EXPECT_EQ(disks[0].type, "LINUX");
-    EXPECT_EQ(disks[0].size, std::to_string(m.lost_disks[0].total_kib / 1048576) + "GB");
+    EXPECT_EQ(ds::partition_row_cells(disks[0])[2], "LINUX");
+    EXPECT_EQ(ds::partition_row_cells(disks[0])[3], std::to_string(m.lost_disks[0].total_kib / 1048576) + "GB");
 
     std::vector<found_dir> found;
     EXPECT_EQ(dstest::find_formatted(store, keep_going, [&](const found_dir& d) { found.push_back(d); }), ScanEnd::finished);

@@ -23,7 +23,7 @@ inline ::testing::AssertionResult open_datastore(ds::Datastore& store, const dsb
             return ::testing::AssertionFailure() << "disk refused: " << ds::add_disk_message(why);
     }
     ds::OpenOutcome open = ds::fs_open(store);
-    if (!open.message.empty()) return ::testing::AssertionFailure() << "open: " << open.message;
+    if (open.failure != ds::OpenFailure::none) return ::testing::AssertionFailure() << "open: " << ds::open_message(open.failure);
     return ::testing::AssertionSuccess();
 }
 
@@ -31,7 +31,7 @@ inline ::testing::AssertionResult open_images(ds::Datastore& store, const std::v
     for (const std::string& image : images)
         if (ds::AddDisk(store, image, start_sector) != 0) return ::testing::AssertionFailure() << "disk refused: " << image;
     ds::OpenOutcome open = ds::fs_open(store);
-    if (!open.message.empty()) return ::testing::AssertionFailure() << "open: " << open.message;
+    if (open.failure != ds::OpenFailure::none) return ::testing::AssertionFailure() << "open: " << ds::open_message(open.failure);
     return ::testing::AssertionSuccess();
 }
 

@@ -7,12 +7,17 @@
 #include "support/time_table.h"
 #include "vmfs/fs.h"
 #include "text/messages.h"
+#include "text/row_text.h"
+#include "text/time_text.h"
 
+#include <array>
 #include <cstring>
 
 namespace {
 
 using dstest::WithDatastore;
+
+std::array<std::string, 4> cells(const ds::PartitionRow& r) { return ds::partition_row_cells(r); }
 
 TEST(FormatUnixTime, EpochEdgesAndTheWholeSigned32BitRange) {
     for (const dstest::TimeCase& c : dstest::time_cases()) {
@@ -26,12 +31,13 @@ TEST(FormatUnixTime, EpochEdgesAndTheWholeSigned32BitRange) {
 
 class SizeClass : public WithDatastore {
 protected:
+    // The class follows the addressing mode, never the size.
     std::string text(int64_t blocksize, uint32_t addr_mode) {
         store.fs.fsinfo.blocksize = blocksize;
         ds::tvmfs_inode n;
         n.addr_mode = addr_mode;
-        n.size = 5;   // the class follows the addressing mode, never the size
-        return ds::size_class_text(store, n);
+        n.size = 5;
+        return ds::file_row_cells(ds::make_file_row(store, n, 1, 0))[3];
     }
 };
 
@@ -58,13 +64,8 @@ TEST_F(SizeClass, FileRowCarriesItsColumnsAndDescriptor) {
     n.atime = 2147483647;
     ds::FileRow r = ds::make_file_row(store, n, 12, 0x00400044);
     EXPECT_EQ(r.n, 12);
-    EXPECT_EQ(r.sn, "12");
-    EXPECT_EQ(r.id, " ");
-    EXPECT_EQ(r.type, "FILE");
-    EXPECT_EQ(r.size, ">=256MB");
-    EXPECT_EQ(r.create_at, "1970-01-01 00:00:00");
-    EXPECT_EQ(r.update_at, "1969-12-31 23:59:59");
-    EXPECT_EQ(r.atime, "2038-01-19 03:14:07");
+    EXPECT_EQ(ds::file_row_cells(r), (std::array<std::string, 7>{"12", " ", "FILE", ">=256MB", "1970-01-01 00:00:00",
+                                                                 "1969-12-31 23:59:59", "2038-01-19 03:14:07"}));
     EXPECT_EQ(r.descriptor_id, 0x00400044u);
 }
 
@@ -99,23 +100,23 @@ TEST(PartitionRow, JoinsTypesAndSumsWholeKibibytes) {
     uint8_t t[64];
     put_table(t, {{0x07, 83886080}, {0x82, 2097152}});
     ds::PartitionRow r = ds::make_partition_row(t, 3);
-    EXPECT_EQ(r.sn, "3");
-    EXPECT_EQ(r.id, " ");
-    EXPECT_EQ(r.type, "NTFS|LINUX交换");
-    EXPECT_EQ(r.size, "41GB");
+    EXPECT_EQ(cells(r)[0], "3");
+    EXPECT_EQ(cells(r)[1], " ");
+    EXPECT_EQ(cells(r)[2], "NTFS|LINUX交换");
+    EXPECT_EQ(cells(r)[3], "41GB");
 
     // Each odd count loses its half KiB before the sum: 1048575 + 0 KiB,
     // where halving the summed sectors would make exactly 1 GiB.
     put_table(t, {{0x83, 2097151}, {0x05, 1}, {0x0C, 0}, {0x06, 0}});
     r = ds::make_partition_row(t, 1);
-    EXPECT_EQ(r.type, "LINUX|扩展分区|FAT32|未知");
-    EXPECT_EQ(r.size, "0GB");
+    EXPECT_EQ(cells(r)[2], "LINUX|扩展分区|FAT32|未知");
+    EXPECT_EQ(cells(r)[3], "0GB");
 
     put_table(t, {{0x07, 2097150}});
-    EXPECT_EQ(ds::make_partition_row(t, 1).size, "0GB");
+    EXPECT_EQ(cells(ds::make_partition_row(t, 1))[3], "0GB");
 
     put_table(t, {{0xFF, 0xFFFFFFFF}, {0xFF, 0xFFFFFFFF}, {0xFF, 0xFFFFFFFF}, {0xFF, 0xFFFFFFFF}});
-    EXPECT_EQ(ds::make_partition_row(t, 1).size, "8191GB");
+    EXPECT_EQ(cells(ds::make_partition_row(t, 1))[3], "8191GB");
 }
 
 TEST(PartitionRow, TableEndsAtTheFirstAllZeroEntry) {
@@ -123,19 +124,19 @@ TEST(PartitionRow, TableEndsAtTheFirstAllZeroEntry) {
     put_table(t, {{0x07, 4194304}, {0x00, 0}, {0x0C, 4194304}});
     std::memset(t + 16, 0, 16);
     ds::PartitionRow r = ds::make_partition_row(t, 1);
-    EXPECT_EQ(r.type, "NTFS");
-    EXPECT_EQ(r.size, "2GB");
+    EXPECT_EQ(cells(r)[2], "NTFS");
+    EXPECT_EQ(cells(r)[3], "2GB");
 
     std::memset(t, 0, 16);
     r = ds::make_partition_row(t, 1);
-    EXPECT_EQ(r.type, "");
-    EXPECT_EQ(r.size, "0GB");
+    EXPECT_EQ(cells(r)[2], "");
+    EXPECT_EQ(cells(r)[3], "0GB");
 
     // An entry with only its type zero still counts: it is not all zero.
     put_table(t, {{0x00, 2097152}});
     r = ds::make_partition_row(t, 1);
-    EXPECT_EQ(r.type, "未知");
-    EXPECT_EQ(r.size, "1GB");
+    EXPECT_EQ(cells(r)[2], "未知");
+    EXPECT_EQ(cells(r)[3], "1GB");
 }
 
 TEST(MasterBootRecord, BootPatternAndSignature) {

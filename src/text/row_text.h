@@ -1,0 +1,26 @@
+#pragma once
+// The columns of the recovered-file list, as the window shows them and the
+// command line prints them.
+
+#include "recovery/deleted_files.h"
+#include "recovery/lost_vmdks.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace ds {
+
+// The size range an addressing mode implies for a block size: ">=1MB,<256MB".
+std::string size_class_text(int64_t block_size, uint32_t addr_mode);
+
+// SN, ID (blank), type ("FILE"), size class and the three times.
+std::array<std::string, 7> file_row_cells(const FileRow& row);
+
+// "NTFS", "FAT32", ... for a partition type of a master boot record.
+std::string partition_type_text(uint8_t type);
+
+// SN, ID (blank), the partition types joined by "|" and the size in whole GiB.
+std::array<std::string, 4> partition_row_cells(const PartitionRow& row);
+
+} // namespace ds
