@@ -1,5 +1,6 @@
 #pragma once
-// Sector reads of disks and image files, 512 bytes per sector.
+// The sector of every disk and image, 512 bytes, and the size of a device as
+// the disk settings ask for it before a disk joins the volume.
 
 #include "disk/disk_read.h"
 

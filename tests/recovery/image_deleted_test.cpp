@@ -6,8 +6,11 @@
 #include "export/file_export.h"
 #include "vmfs/inode.h"
 #include "text/messages.h"
+#include "text/row_text.h"
+#include "text/time_text.h"
 
 #include <algorithm>
+#include <array>
 
 namespace {
 
@@ -106,14 +109,10 @@ protected:
         for (size_t k = 0; k < count; ++k) {
             SCOPED_TRACE("row " + std::to_string(k + 1));
             EXPECT_EQ(rows[k].n, static_cast<int>(k + 1));
-            EXPECT_EQ(rows[k].sn, std::to_string(k + 1));
-            EXPECT_EQ(rows[k].id, " ");
-            EXPECT_EQ(rows[k].type, "FILE");
             EXPECT_EQ(rows[k].descriptor_id, expected[k].id);
-            EXPECT_EQ(rows[k].size, expected[k].size);
-            EXPECT_EQ(rows[k].create_at, expected[k].create_at);
-            EXPECT_EQ(rows[k].update_at, expected[k].update_at);
-            EXPECT_EQ(rows[k].atime, expected[k].atime);
+            const std::array<std::string, 7> cells = ds::file_row_cells(rows[k]);
+            EXPECT_EQ(cells, (std::array<std::string, 7>{std::to_string(k + 1), " ", "FILE", expected[k].size,
+                                                         expected[k].create_at, expected[k].update_at, expected[k].atime}));
         }
     }
 };

@@ -132,7 +132,7 @@ TEST_P(Matrix, DetectionGivesEachMemberItsOwnStartSector) {
         EXPECT_EQ(store.lvm.volumes[k].device, m.images[k]);
         EXPECT_EQ(store.lvm.volumes[k].start_sector, m.start_sectors[k]);
     }
-    ASSERT_EQ(fs_open(store).message, "");
+    ASSERT_EQ(fs_open(store).failure, OpenFailure::none);
     EXPECT_TRUE(exported(m.spanning.id) == dstest::expected_bytes(m.spanning));
 }
 
