@@ -70,6 +70,7 @@ void wide(const std::string& img, int log2) {
 void deep(const std::string& img, int depth) {
   dsb::DatastoreOptions o;
   o.path = img;
+  o.fdc.area_count = static_cast<std::uint32_t>(depth / 256 + 2);   // a descriptor for each directory
   dsb::Datastore ds(o);
   const std::string name(128, '\x7F');
   std::uint32_t parent = ds.mkdir("/c1");
