@@ -15,6 +15,7 @@ constexpr size_t kKeptFailures = 64;
 // least recently used first. Several chunks let metadata (descriptors,
 // pointer blocks, bitmap entries) stay cached while data streams past.
 constexpr int kCacheChunks = 8;
+constexpr size_t kSpareBuffers = kCacheChunks;
 
 } // namespace
 
@@ -27,7 +28,10 @@ DiskReader::~DiskReader() { source_.close_all(); }
 
 void DiskReader::reset() {
     std::lock_guard lock(mutex_);
-    for (Chunk& chunk : chunks_) chunk.device = -1;
+    for (Chunk& chunk : chunks_) {
+        chunk.device = -1;
+        keep_buffer(std::move(chunk.data));
+    }
     names_.clear();
     sizes_.clear();
     failures_.clear();
@@ -87,6 +91,23 @@ int DiskReader::device_id(const std::string& device, int64_t& bytes) {
     return static_cast<int>(id);
 }
 
+std::unique_ptr<uint8_t[]> DiskReader::take_buffer() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!spare_.empty()) {
+            std::unique_ptr<uint8_t[]> buffer = std::move(spare_.back());
+            spare_.pop_back();
+            return buffer;
+        }
+    }
+    return std::make_unique_for_overwrite<uint8_t[]>(kChunkSize);
+}
+
+// Callers hold the lock.
+void DiskReader::keep_buffer(std::unique_ptr<uint8_t[]> buffer) {
+    if (buffer && spare_.size() < kSpareBuffers) spare_.push_back(std::move(buffer));
+}
+
 DiskReader::Chunk* DiskReader::find(int device, int64_t start) {
     for (Chunk& c : chunks_)
         if (c.device == device && c.start == start) return &c;
@@ -119,17 +140,28 @@ bool DiskReader::copy_from_chunk(const std::string& device, int id, int64_t at, 
     const int64_t want = std::min(kChunkSize, device_bytes - start);
     chunk_reads_.fetch_add(1, std::memory_order_relaxed);
     if (want <= 0) return note_failure(Fault::past_device);
-    auto fresh = std::make_unique_for_overwrite<uint8_t[]>(kChunkSize);
+    std::unique_ptr<uint8_t[]> fresh = take_buffer();
     errno = 0;
-    if (!source_.read(device, start, want, fresh.get())) return note_failure(Fault::device_read, errno);
+    const bool read = source_.read(device, start, want, fresh.get());
+    const int read_errno = errno;
     take = std::min(take, want - off);
-    if (take <= 0) return note_failure(Fault::past_device);
-    std::memcpy(out, fresh.get() + off, static_cast<size_t>(take));
+    if (read && take > 0) std::memcpy(out, fresh.get() + off, static_cast<size_t>(take));
+    if (!read || take <= 0) {
+        {
+            std::lock_guard lock(mutex_);
+            keep_buffer(std::move(fresh));
+        }
+        return note_failure(read ? Fault::past_device : Fault::device_read, read ? 0 : read_errno);
+    }
     std::lock_guard lock(mutex_);
     // Another reader may have brought in the same chunk meanwhile.
-    if (find(id, start)) return true;
+    if (find(id, start)) {
+        keep_buffer(std::move(fresh));
+        return true;
+    }
     Chunk& slot = *std::min_element(chunks_.begin(), chunks_.end(),
                                     [](const Chunk& a, const Chunk& b) { return a.last_use < b.last_use; });
+    keep_buffer(std::move(slot.data));
     slot.data = std::move(fresh);
     slot.device = id;
     slot.start = start;

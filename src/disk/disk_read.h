@@ -81,6 +81,8 @@ private:
                          int64_t& take);
     // Keeps why a read of the calling thread failed; returns false.
     bool note_failure(Fault fault, int sys_errno = 0);
+    std::unique_ptr<uint8_t[]> take_buffer();
+    void keep_buffer(std::unique_ptr<uint8_t[]> buffer);
 
     std::unique_ptr<SectorSource> owned_;
     SectorSource& source_;
@@ -88,6 +90,9 @@ private:
     std::vector<std::string> names_;
     std::vector<int64_t> sizes_;         // asked once per device: inputs never change
     std::vector<Chunk> chunks_;
+    // Buffers of evicted chunks, handed to the next miss: a fresh 1 MiB
+    // allocation is mapped anew by the allocator and faults in every page.
+    std::vector<std::unique_ptr<uint8_t[]>> spare_;
     uint64_t clock_ = 0;
     // One entry per thread whose read failed and was not cleared since; a
     // handful, as many as the threads that read.
