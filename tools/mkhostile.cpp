@@ -2,7 +2,7 @@
 // what it holds and how long it runs stay bounded.
 //   mkhostile wide DIR [LOG2]  DIR/hostile-wide.img: ".fdc.sf" claims 2^25 descriptor
 //                              slots and /big claims 2^LOG2 entries (default 25): its
-//                              pointer blocks name one file block of 7489 entries
+//                              pointer blocks name 35 file blocks of 262144 entries
 //                              ("n0", "n1", ...) over and over
 //   mkhostile deep DIR [DEPTH] DIR/hostile-deep.img: a chain of DEPTH directories
 //                              (default 2048) below /c1, each named by 128 DEL bytes,
@@ -39,38 +39,52 @@ void wide(const std::string& img, int log2) {
   const std::uint64_t fdc = std::uint64_t{ds.system_file_first_block(dsb::SysFile::Fdc)} * ds.block_size();
   put32(ds, fdc + 24, 1u << 17);
 
-  // One file block full of entries, named by every slot of one pointer block.
-  const std::uint32_t block = ds.unused(dsb::SysFile::Fbb);
-  ds.set_free(block, false);
-  std::vector<std::uint8_t> entries(ds.block_size(), 0);
-  for (std::uint64_t k = 0; (k + 1) * kEntry <= entries.size(); ++k) {
-    const auto e = dsb::encode_dirent(dsb::layout::kTypeRegular, file, 0, "n" + std::to_string(k));
-    std::copy(e.begin(), e.end(), entries.begin() + static_cast<std::ptrdiff_t>(k * kEntry));
+  // 35 file blocks hold 35 MiB of directory, 262144 whole entries ("n0" to
+  // "n262143"): the pointer blocks name them over and over, in order, so
+  // that every entry of the 2^LOG2 is whole and the names repeat.
+  constexpr std::uint64_t kPeriod = 35;
+  const std::uint64_t bs = ds.block_size();
+  std::vector<std::uint32_t> blocks;
+  std::vector<std::uint8_t> bytes(bs);
+  for (std::uint64_t b = 0; b < kPeriod; ++b) {
+    blocks.push_back(ds.unused(dsb::SysFile::Fbb));
+    ds.set_free(blocks.back(), false);
+    for (std::uint64_t at = b * bs; at < (b + 1) * bs;) {
+      const std::uint64_t entry = at / kEntry;
+      const auto e = dsb::encode_dirent(dsb::layout::kTypeRegular, file, 0, "n" + std::to_string(entry));
+      const std::uint64_t from = at % kEntry, n = std::min(kEntry - from, (b + 1) * bs - at);
+      std::copy_n(e.begin() + static_cast<std::ptrdiff_t>(from), n, bytes.begin() + static_cast<std::ptrdiff_t>(at - b * bs));
+      at += n;
+    }
+    ds.write_lv(ds.item_lv_offset(blocks.back()), bytes);
   }
-  ds.write_lv(ds.item_lv_offset(block), entries);
-  const std::uint32_t pointer = ds.unused(dsb::SysFile::Pbc);
-  ds.set_free(pointer, false);
-  std::vector<std::uint8_t> ids(ds.item_size(pointer));
-  for (std::size_t k = 0; k + 4 <= ids.size(); k += 4) dsb::put_le<std::uint32_t>(std::span<std::uint8_t>(ids), k, block);
-  ds.write_item(pointer, 0, ids);
+  const std::uint64_t per = ds.item_size(ds.unused(dsb::SysFile::Pbc)) / 4;
+  std::vector<std::uint32_t> pointers;
+  std::vector<std::uint8_t> ids(per * 4);
+  for (std::uint64_t j = 0; j * per * bs < (std::uint64_t{1} << log2) * kEntry && j < dsb::layout::kBlockSlots; ++j) {
+    pointers.push_back(ds.unused(dsb::SysFile::Pbc));
+    ds.set_free(pointers.back(), false);
+    for (std::uint64_t k = 0; k < per; ++k)
+      dsb::put_le<std::uint32_t>(std::span<std::uint8_t>(ids), k * 4, blocks[(j * per + k) % kPeriod]);
+    ds.write_item(pointers.back(), 0, ids);
+  }
 
   dsb::DescriptorFields d;
   d.id = big;
   d.type = dsb::layout::kTypeDirectory;
   d.size = static_cast<std::int64_t>((std::uint64_t{1} << log2) * kEntry);
   d.block_size = static_cast<std::int64_t>(ds.block_size());
-  const std::uint64_t per_pointer = ids.size() / 4 * ds.block_size();
   d.block_count = static_cast<std::int64_t>((static_cast<std::uint64_t>(d.size) + ds.block_size() - 1) / ds.block_size());
   d.addr_mode = dsb::layout::kAddrPointerBlocks;
-  for (std::uint64_t k = 0; k * per_pointer < static_cast<std::uint64_t>(d.size) && k < d.blocks.size(); ++k)
-    d.blocks[k] = pointer;
+  for (std::size_t k = 0; k < pointers.size(); ++k) d.blocks[k] = pointers[k];
   ds.write_descriptor(big, d);
 }
 
 void deep(const std::string& img, int depth) {
   dsb::DatastoreOptions o;
   o.path = img;
-  o.fdc.area_count = static_cast<std::uint32_t>(depth / 256 + 2);   // a descriptor for each directory
+  // A descriptor and a sub-block of entries for each directory.
+  o.fdc.area_count = o.sbc.area_count = static_cast<std::uint32_t>(depth / 256 + 2);
   dsb::Datastore ds(o);
   const std::string name(128, '\x7F');
   std::uint32_t parent = ds.mkdir("/c1");

@@ -18,17 +18,6 @@ void dirent_parse(std::span<const uint8_t> buf, tvmfs_dirent& e) {
     load_bytes(buf, 12, e.name);
 }
 
-namespace {
-
-// Bytes the block named by id really holds.
-int64_t block_bytes(const Datastore& store, uint32_t id) {
-    if (blkid_type(id) == kBlockFile) return store.fs.fsinfo.blocksize;
-    if (blkid_type(id) == kBlockSub) return store.fs.sbc.header.item_size;
-    return 0;
-}
-
-} // namespace
-
 int64_t dir_entry_limit(const Datastore& store) {
     const tvmfs_bitmap_header& h = store.fs.fdc.header;
     if (h.area_count <= 0 || h.entries_per_area <= 0 || h.items_per_entry <= 0) return kMaxDirEntries;
@@ -53,7 +42,7 @@ bool DirCursor::entry_in_blocks(int64_t pos) {
             if (file_block_lookup(store_, dir_, p, &id_) != 0 || id_ == 0) return false;
             slot_ = p / dir_.block_size;
         }
-        if (p % dir_.block_size >= block_bytes(store_, id_)) return false;
+        if (p % dir_.block_size >= block_capacity(store_, id_)) return false;
     }
     return true;
 }

@@ -22,13 +22,6 @@ int64_t subblock_lv_offset(Datastore& store, uint32_t id) {
     return int64_t{fb_item(holder)} * store.fs.fsinfo.blocksize + pos % sbc.inode.block_size;
 }
 
-// Bytes a block of this kind holds: what one slot can read from it.
-int64_t block_capacity(Datastore& store, uint32_t id) {
-    if (blkid_type(id) == kBlockFile) return store.fs.fsinfo.blocksize;
-    if (blkid_type(id) == kBlockSub) return store.fs.sbc.header.item_size;
-    return 0;
-}
-
 void append(std::vector<Extent>& out, const Extent& e) {
     if (e.length <= 0) return;
     if (!out.empty()) {

@@ -235,4 +235,10 @@ bool file_range_place(Datastore& store, const tvmfs_inode& inode, int64_t p, int
     return true;
 }
 
+int64_t block_capacity(const Datastore& store, uint32_t id) {
+    if (blkid_type(id) == kBlockFile) return store.fs.fsinfo.blocksize;
+    if (blkid_type(id) == kBlockSub) return store.fs.sbc.header.item_size;
+    return 0;
+}
+
 } // namespace ds

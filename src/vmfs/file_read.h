@@ -87,4 +87,8 @@ struct DevicePlace {
 // from the device; false means read them with file_read_run.
 bool file_range_place(Datastore& store, const tvmfs_inode& inode, int64_t p, int64_t len, DevicePlace& out);
 
+// Bytes the block named by id really holds: the volume's block size for a
+// file block, the sub-block size for a sub-block, 0 for any other kind.
+int64_t block_capacity(const Datastore& store, uint32_t id);
+
 } // namespace ds
