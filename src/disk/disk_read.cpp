@@ -10,6 +10,7 @@ namespace {
 // least recently used first. Several chunks let metadata (descriptors,
 // pointer blocks, bitmap entries) stay cached while data streams past.
 constexpr int kCacheChunks = 8;
+constexpr size_t kSpareBuffers = kCacheChunks;
 
 } // namespace
 
@@ -22,7 +23,10 @@ DiskReader::~DiskReader() { source_.close_all(); }
 
 void DiskReader::reset() {
     std::lock_guard lock(mutex_);
-    for (Chunk& chunk : chunks_) chunk.device = -1;
+    for (Chunk& chunk : chunks_) {
+        chunk.device = -1;
+        keep_buffer(std::move(chunk.data));
+    }
     names_.clear();
     sizes_.clear();
     chunk_reads_ = 0;
@@ -54,6 +58,23 @@ int DiskReader::device_id(const std::string& device, int64_t& bytes) {
     return static_cast<int>(id);
 }
 
+std::unique_ptr<uint8_t[]> DiskReader::take_buffer() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!spare_.empty()) {
+            std::unique_ptr<uint8_t[]> buffer = std::move(spare_.back());
+            spare_.pop_back();
+            return buffer;
+        }
+    }
+    return std::make_unique_for_overwrite<uint8_t[]>(kChunkSize);
+}
+
+// Callers hold the lock.
+void DiskReader::keep_buffer(std::unique_ptr<uint8_t[]> buffer) {
+    if (buffer && spare_.size() < kSpareBuffers) spare_.push_back(std::move(buffer));
+}
+
 DiskReader::Chunk* DiskReader::find(int device, int64_t start) {
     for (Chunk& c : chunks_)
         if (c.device == device && c.start == start) return &c;
@@ -81,16 +102,19 @@ bool DiskReader::copy_from_chunk(const std::string& device, int id, int64_t at, 
     const int64_t want = std::min(kChunkSize, device_bytes - start);
     chunk_reads_.fetch_add(1, std::memory_order_relaxed);
     if (want <= 0) return false;
-    auto fresh = std::make_unique_for_overwrite<uint8_t[]>(kChunkSize);
-    if (!source_.read(device, start, want, fresh.get())) return false;
+    std::unique_ptr<uint8_t[]> fresh = take_buffer();
+    const bool read = source_.read(device, start, want, fresh.get());
     take = std::min(take, want - off);
-    if (take <= 0) return false;
-    std::memcpy(out, fresh.get() + off, static_cast<size_t>(take));
+    if (read && take > 0) std::memcpy(out, fresh.get() + off, static_cast<size_t>(take));
     std::lock_guard lock(mutex_);
     // Another reader may have brought in the same chunk meanwhile.
-    if (find(id, start)) return true;
+    if (!read || take <= 0 || find(id, start)) {
+        keep_buffer(std::move(fresh));
+        return read && take > 0;
+    }
     Chunk& slot = *std::min_element(chunks_.begin(), chunks_.end(),
                                     [](const Chunk& a, const Chunk& b) { return a.last_use < b.last_use; });
+    keep_buffer(std::move(slot.data));
     slot.data = std::move(fresh);
     slot.device = id;
     slot.start = start;

@@ -67,6 +67,8 @@ private:
     Chunk* find(int device, int64_t start);
     bool copy_from_chunk(const std::string& device, int id, int64_t at, int64_t device_bytes, uint8_t* out,
                          int64_t& take);
+    std::unique_ptr<uint8_t[]> take_buffer();
+    void keep_buffer(std::unique_ptr<uint8_t[]> buffer);
 
     std::unique_ptr<SectorSource> owned_;
     SectorSource& source_;
@@ -74,6 +76,9 @@ private:
     std::vector<std::string> names_;
     std::vector<int64_t> sizes_;         // asked once per device: inputs never change
     std::vector<Chunk> chunks_;
+    // Buffers of evicted chunks, handed to the next miss: a fresh 1 MiB
+    // allocation is mapped anew by the allocator and faults in every page.
+    std::vector<std::unique_ptr<uint8_t[]>> spare_;
     uint64_t clock_ = 0;
     std::atomic<int64_t> chunk_reads_{0};
 };

@@ -2,6 +2,7 @@
 // times; checked field by field and through mactime itself when installed.
 
 #include "cli_fixture.h"
+#include "support/test_support.h"
 
 #include <cstdio>
 #include <ctime>
@@ -105,7 +106,7 @@ TEST(CliTimeline, DeletedFilesAndFoundDirectoriesOnRequest) {
 }
 
 TEST(CliTimeline, MactimeReadsOurPathsAndTimes) {
-    if (std::system("command -v mactime > /dev/null 2>&1") != 0)
+    if (!dstest::have_program("mactime"))
         GTEST_SKIP() << "mactime not found: install the Debian package sleuthkit (scripts/setup-deps.sh does)";
     if (!have_scans()) GTEST_SKIP() << "built without the recovery scans";
     const dsb::DemoSummary& d = demo();
@@ -114,13 +115,8 @@ TEST(CliTimeline, MactimeReadsOurPathsAndTimes) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     { std::ofstream(dir.file("body")) << r.out; }
 
-    std::string cmd = "mactime -b '" + dir.file("body") + "' -d -z UTC 2>/dev/null";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    ASSERT_NE(p, nullptr);
     std::string csv;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) csv.append(buf, n);
-    ASSERT_EQ(::pclose(p), 0) << csv;
+    ASSERT_EQ(dstest::shell("{ mactime -b '" + dir.file("body") + "' -d -z UTC 2>/dev/null; }", &csv), 0) << csv;
 
     // A line "date,size,flags,mode,uid,gid,inode,"name"" with the modification
     // flag at the object's modification time.

@@ -76,20 +76,6 @@ nlohmann::json read_json(const std::string& path) {
     return nlohmann::json::parse(in, nullptr, false);
 }
 
-int shell(const std::string& command, std::string* output) {
-    std::string all;
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (!p) return -1;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) all.append(buf.data(), n);
-    int st = ::pclose(p);
-    if (output) *output = all;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-bool have_program(const std::string& name) { return shell("command -v " + name + " >/dev/null") == 0; }
-
 std::string make_e01(const std::string& raw, const std::string& base, uint64_t segment_bytes, std::string* why) {
     // Empty chunks compressed, so that a mostly empty image makes a small set.
     std::string out;

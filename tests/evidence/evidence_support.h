@@ -4,6 +4,7 @@
 
 #include "builder/content.h"
 #include "cli_fixture.h"
+#include "support/test_support.h"
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -19,9 +20,8 @@ std::string sha256_of_file(const std::string& path);
 
 nlohmann::json read_json(const std::string& path);
 
-// Runs a shell command; its exit status, with what it printed in *output.
-int shell(const std::string& command, std::string* output = nullptr);
-bool have_program(const std::string& name);
+using dstest::have_program;
+using dstest::shell;
 
 // Makes an E01 set from a raw image with ewfacquire in unattended mode:
 // base.E01, base.E02, ... of at most segment_bytes each. The path of the

@@ -14,22 +14,6 @@ namespace mounttest {
 
 namespace fsys = std::filesystem;
 
-int shell(const std::string& command, std::string* output) {
-    std::string all;
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (!p) return -1;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) all.append(buf.data(), n);
-    const int st = ::pclose(p);
-    if (output) *output = all;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-bool have_program(const std::string& name) {
-    return shell("PATH=$PATH:/usr/sbin:/sbin command -v " + name + " >/dev/null") == 0;
-}
-
 std::string fuse_missing() {
     if (::access("/dev/fuse", R_OK | W_OK) != 0) return "/dev/fuse cannot be opened here";
     if (!have_program("fusermount3")) return "fusermount3 (fuse3) is not installed";

@@ -3,6 +3,7 @@
 // result with the host's own tools, which these tests drive as a user would.
 
 #include "cli_fixture.h"
+#include "support/test_support.h"
 
 #include <cstdint>
 #include <map>
@@ -11,9 +12,8 @@
 
 namespace mounttest {
 
-// Runs a shell command; its exit status, with what it printed in *output.
-int shell(const std::string& command, std::string* output = nullptr);
-bool have_program(const std::string& name);
+using dstest::have_program;
+using dstest::shell;
 
 // Why a FUSE mount cannot be tried here (no /dev/fuse, no fusermount3), or
 // empty when it can.

@@ -1,6 +1,9 @@
 #include "support/test_support.h"
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
+#include <sys/wait.h>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -27,6 +30,22 @@ std::vector<uint8_t> read_file(const std::string& path) {
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool have_program(const std::string& name) {
+    return shell("PATH=$PATH:/usr/sbin:/sbin command -v " + name + " >/dev/null") == 0;
+}
+
+int shell(const std::string& command, std::string* output) {
+    std::string all;
+    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+    if (!p) return -1;
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) all.append(buf.data(), n);
+    const int st = ::pclose(p);
+    if (output) *output = all;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
 } // namespace dstest

@@ -28,6 +28,11 @@ private:
 
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+// Runs a shell command; its exit status, with what it printed (stdout and
+// stderr together) in *output.
+int shell(const std::string& command, std::string* output = nullptr);
+// Whether a program is on the PATH or in the system directories of root's tools.
+bool have_program(const std::string& name);
 
 // A datastore of its own for each test, over image files and block devices
 // unless the test gives it a source.
