@@ -61,20 +61,20 @@ int emit_tree(ds::Datastore& store, const Node& top, const std::string& top_path
 }
 
 int emit_deleted(ds::Datastore& store, const Options& opt) {
-    std::vector<uint32_t> ids;
+    // Each line as its file is found: a volume of millions of free slots is
+    // never held as a list. The files found before a scan stopped stay, as
+    // they stay in the list.
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
-        return ds::scan_deleted_files(store, progress, [&](const ds::FileRow& row) { ids.push_back(row.descriptor_id); })
-            .end;
+        return ds::scan_deleted_files(store, progress, [&](const ds::FileRow& row) {
+            const uint32_t id = row.descriptor_id;
+            ds::tvmfs_inode inode;
+            if (ds::inode_get(store, id, inode) != 0) {
+                warn("file open error|id:" + std::to_string(id));
+                return;
+            }
+            out_line(body_line("$deleted/" + std::to_string(id) + " (deleted)", id, inode));
+        }).end;
     });
-    // The files found before a scan stopped stay, as they stay in the list.
-    for (uint32_t id : ids) {
-        ds::tvmfs_inode inode;
-        if (ds::inode_get(store, id, inode) != 0) {
-            warn("file open error|id:" + std::to_string(id));
-            continue;
-        }
-        out_line(body_line("$deleted/" + std::to_string(id) + " (deleted)", id, inode));
-    }
     if (end == ds::ScanEnd::finished) return kExitOk;
     return fail(ds::scan_end_message(end));
 }

@@ -9,13 +9,28 @@ namespace dscli {
 namespace {
 bool g_warned = false;
 bool g_stdout_used = false;
-std::vector<std::string> g_messages;   // every message line, in order, for a JSON failure
+// The message lines, in order, for a JSON failure: the first of them only,
+// as an export of millions of damaged items prints a line for each.
+std::vector<std::string> g_messages;
+size_t g_message_bytes = 0;
+int64_t g_messages_dropped = 0;
+constexpr size_t kKeptMessages = 1000;
+constexpr size_t kKeptMessageBytes = size_t{1} << 20;
+
+void keep_message(const std::string& text) {
+    if (g_messages.size() >= kKeptMessages || g_message_bytes + text.size() > kKeptMessageBytes) {
+        ++g_messages_dropped;
+        return;
+    }
+    g_message_bytes += text.size();
+    g_messages.push_back(text);
+}
 // Results go to stdout unless stdout carries an exported file's bytes.
 std::ostream* g_results = &std::cout;
 
 void message(const std::string& text) {
     std::cerr << text << '\n';
-    g_messages.push_back(text);
+    keep_message(text);
 }
 } // namespace
 
@@ -36,7 +51,7 @@ void warn(const std::string& text) {
     g_warned = true;
 }
 
-void note_message(const std::string& text) { g_messages.push_back(text); }
+void note_message(const std::string& text) { keep_message(text); }
 
 int end_run(int status, bool json) {
     if (!json || status == kExitOk || g_stdout_used) return status;
@@ -46,6 +61,7 @@ int end_run(int status, bool json) {
     doc["error"] = g_messages.empty() ? std::string("failed") : g_messages.front();
     nlohmann::json more = nlohmann::json::array();
     for (size_t i = 1; i < g_messages.size(); ++i) more.push_back(g_messages[i]);
+    if (g_messages_dropped > 0) more.push_back(std::to_string(g_messages_dropped) + " more lines on stderr");
     doc["details"] = std::move(more);
     out_json(doc);
     return status;

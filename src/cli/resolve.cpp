@@ -2,9 +2,11 @@
 #include "vmfs/datastore.h"
 
 #include "vmfs/inode.h"
+#include "vmfs/listing.h"
 #include "text/name_text.h"
 
 #include <charconv>
+#include <optional>
 #include <vector>
 
 namespace dscli {
@@ -22,6 +24,50 @@ bool parse_descriptor_id(const std::string& text, uint32_t& id) {
     auto [p, ec] = std::from_chars(b, e, id, base);
     return ec == std::errc() && p == e;
 }
+
+namespace {
+
+struct Lookup {
+    ds::ListStatus status = ds::ListStatus::complete;
+    std::optional<Node> match;
+};
+
+// Finds comp among the entries of here as its listing reads them, holding
+// only the best match so far, so that a directory claiming millions of
+// entries is never held to find one: the stored bytes first; then the name
+// as a listing printed it (escapes pasted back); then as the window shows
+// it. Of equal matches the first listed wins.
+Lookup find_child(ds::Datastore& store, const Node& here, const std::string& comp) {
+    std::string unescaped;
+    const bool printed = ds::printable_name_decode(comp, unescaped);
+    auto rank = [&](const Node& k) {
+        if (k.raw_name == comp) return 0;
+        if (printed && k.raw_name == unescaped) return 1;
+        return k.name == comp ? 2 : 3;
+    };
+    Lookup out;
+    int best = 3;
+    auto consider = [&](Node&& k) {
+        const int r = rank(k);
+        if (r < best) {
+            best = r;
+            out.match = std::move(k);
+        }
+        return best == 0;
+    };
+    if (here.formatted_root) {
+        for (Node& k : list_children(store, here).nodes)
+            if (consider(std::move(k))) break;
+        return out;
+    }
+    ds::DirLister lister(store, here.id, here.first_block);
+    for (ds::ListedEntry e; lister.next(e);)
+        if (consider(node_of(std::move(e)))) break;
+    out.status = lister.status();
+    return out;
+}
+
+} // namespace
 
 std::string child_path(const std::string& parent, const std::string& name) {
     if (parent.empty()) return name;
@@ -69,7 +115,7 @@ Resolution resolve(ds::Datastore& store, const std::string& text, bool formatted
         }
         const auto& [here, here_path] = trail.back();
         std::string shown_here = here_path.empty() ? "the found directories" : here_path;
-        Children kids = list_children(store, here);
+        Lookup kids = find_child(store, here, comp);
         if (kids.status == ds::ListStatus::open_error) {
             r.kind = Resolution::Kind::unreadable;
             r.detail = "cannot read the descriptor of " + shown_here;
@@ -80,23 +126,12 @@ Resolution resolve(ds::Datastore& store, const std::string& text, bool formatted
             r.detail = shown_here + " is not a directory";
             return r;
         }
-        // The stored bytes first; then the name as a listing printed it
-        // (escapes pasted back); then as the window shows it.
-        std::string unescaped;
-        const bool printed = ds::printable_name_decode(comp, unescaped);
-        const Node* match = nullptr;
-        for (int pass = 0; pass < 3 && !match; ++pass)
-            for (const Node& k : kids.nodes)
-                if ((pass == 0 && k.raw_name == comp) || (pass == 1 && printed && k.raw_name == unescaped) ||
-                    (pass == 2 && k.name == comp)) {
-                    match = &k;
-                    break;
-                }
-        if (!match) {
+        if (!kids.match) {
             r.kind = Resolution::Kind::not_found;
             r.detail = "no entry '" + ds::printable_name(comp) + "' in " + shown_here;
             return r;
         }
+        const Node* match = &*kids.match;
         std::string p = child_path(here_path, printed_name(*match));
         trail.emplace_back(*match, std::move(p));
     }

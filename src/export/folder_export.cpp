@@ -2,6 +2,7 @@
 #include "vmfs/datastore.h"
 
 #include "export/chunk_digest.h"
+#include "export/dir_names.h"
 #include "vmfs/dirent.h"
 #include "export/file_export.h"
 #include "export/host_write.h"
@@ -21,8 +22,8 @@
 #include <fcntl.h>
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <unordered_map>
-#include <unordered_set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -232,47 +233,12 @@ bool prepare_destination(Datastore& store, const std::string& dest_dir, const Fo
     return true;
 }
 
-// The host names of one directory's entries are settled from its whole
-// listing before the first of them is written, so that a ".partial" name
-// never takes the place of an entry's own name. Only 64-bit digests of the
-// names are kept: a directory of millions of entries costs a few bytes a
-// name, not the names.
-class NameSet {
-public:
-    // base when it is free, otherwise base~2, base~3, ...; taken from then on.
-    std::string take(const std::string& base) {
-        const uint64_t h = digest(base);
-        if (seen_.insert(h).second) return base;
-        // Where the numbering of this base stopped: a directory repeating one
-        // name a million times costs a million steps, not a million squared.
-        int64_t& k = next_[h];
-        if (k < 2) k = 2;
-        for (;; ++k) {
-            std::string name = base + "~" + std::to_string(k);
-            if (seen_.insert(digest(name)).second) {
-                ++k;
-                return name;
-            }
-        }
-    }
-
-private:
-    static uint64_t digest(const std::string& s) { return std::hash<std::string>{}(s); }
-    std::unordered_set<uint64_t> seen_;
-    std::unordered_map<uint64_t, int64_t> next_;
-};
-
-struct DirNames {
-    NameSet all;      // every entry's name, then the ".partial" names as they are given
-    NameSet replay;   // the entries' names once more, given out in the same order
-};
-
 // The host name of an entry and, when it differs from the entry's own name,
 // why.
 std::string host_name_of(DirNames& names, const std::string& raw, std::string& note) {
     bool shortened = false;
     const std::string base = host_name_fit(raw, shortened);
-    std::string name = names.replay.take(base);
+    std::string name = names.next(base);
     note.clear();
     if (name != raw)
         note = name != base ? "name taken by another entry; renamed"
@@ -358,14 +324,16 @@ private:
 };
 
 
-// A host directory open while its entries are written.
+// A host directory open while its entries are written. Its paths are the
+// start of those of the deepest directory open, which the copy holds once:
+// copies of every ancestor's path would cost the square of the depth.
 struct OpenDir {
     int depth = 0;              // in the copy: 0 for the destination itself
     uint32_t id = 0;
-    std::string path;           // as the manifest names it, "." for the top
-    std::string host_path;      // below the destination, "." for the top
+    size_t path_len = 0;        // as the manifest names it; 0 for the top, "."
+    size_t host_len = 0;        // below the destination; 0 for the top, "."
     HostDir dir;                // not ok: its entries fail with why_not
-    std::string why_not;
+    std::shared_ptr<const std::string> why_not;   // shared by everything below it
     DirNames names;
     bool set_times = false;
     int32_t atime = 0, mtime = 0;
@@ -389,8 +357,16 @@ std::string display(const std::string& path) { return path == "." ? "the exporte
 int64_t add_saturated(int64_t a, int64_t b) { return b > INT64_MAX - a ? INT64_MAX : a + b; }
 
 // Items kept in the result beside the manifest: those not copied whole or
-// renamed, the first of them only (the manifest lists every one).
+// renamed, the first of them only (the manifest lists every one), and no
+// more than a few megabytes of them when their paths are long.
 constexpr size_t kKeptItems = 1000;
+constexpr size_t kKeptItemBytes = size_t{4} << 20;
+
+// Paths of the directories copied, kept for the item of a second link to one
+// of them: up to this many bytes, past which such an item says less.
+constexpr size_t kEnteredPathBytes = size_t{16} << 20;
+
+size_t item_bytes(const FolderItem& it) { return sizeof it + it.path.size() + it.name.size() + it.host_path.size() + it.detail.size(); }
 
 // Copies a tree as one walk lists it: every file is copied when the walk
 // meets it and its manifest item written then, so that memory follows the
@@ -398,7 +374,7 @@ constexpr size_t kKeptItems = 1000;
 class FolderCopy {
 public:
     FolderCopy(Datastore& store, Destination& d, const FolderExportOptions& options, FolderExportResult& r)
-        : store_(store), d_(d), options_(options), r_(r) {}
+        : store_(store), d_(d), options_(options), r_(r), read_limit_(tree_read_limit(store)) {}
 
     void start(const std::string& source, uint32_t top_id) {
         std::string head = "{\n";
@@ -436,7 +412,6 @@ public:
         it.descriptor_id = no_descriptor ? 0 : top_id;
         OpenDir od;
         od.id = it.descriptor_id;
-        od.path = od.host_path = ".";
         od.dir = std::move(d_.top);
         ++r_.directories;
         if (!no_descriptor) {
@@ -447,11 +422,11 @@ public:
                 od.atime = dir.atime;
                 od.mtime = dir.update_time;
             }
-            entered_[top_id] = ".";
-            if (!name_entries(top_id, first_block, od.names)) mark_incomplete(it);
+            remember_entered(top_id, ".");
+            name_entries(top_id, first_block, od.names, it);
         }
         emit(it);
-        open_.push_back(std::move(od));
+        push(std::move(od), "", "");
     }
 
     // A found directory of a set, into a folder of its own name.
@@ -468,10 +443,12 @@ public:
         walk(f.id, f.first_block, f.name, 1);
     }
     void names_of_sources(const std::vector<FolderSource>& sources) {
-        for (const FolderSource& f : sources) {
-            bool shortened = false;
-            open_.front().names.all.take(host_name_fit(f.name, shortened));
-        }
+        DirNames& names = open_.front().names;
+        const size_t before = names.held();
+        for (const FolderSource& f : sources) names.add(host_base(f.name));
+        if (names.seal())
+            for (const FolderSource& f : sources) names.number(host_base(f.name));
+        names_held_ += static_cast<int64_t>(names.held() - before);
     }
 
     // The walk below an entered directory at depth base.
@@ -491,9 +468,7 @@ public:
     // A single file into the destination under name.
     void single_file(uint32_t id, const std::string& name) {
         OpenDir od;
-        od.path = od.host_path = ".";
         od.dir = std::move(d_.top);
-        open_.push_back(std::move(od));
         FolderItem it;
         it.path = name;
         it.name = name;
@@ -502,7 +477,9 @@ public:
         const std::string host = host_name_fit(name, shortened);
         it.host_path = host;
         note_rename(it, shortened ? "name too long for the host; shortened" : host != name ? "name encoded for the host" : "");
-        open_.back().names.all.take(host);
+        od.names.add(host);
+        od.names.seal();
+        push(std::move(od), "", "");
         copy_file(open_.back(), it);
     }
 
@@ -528,25 +505,74 @@ private:
     FolderExportResult& r_;
     ManifestWriter manifest_;
     std::vector<OpenDir> open_;
+    // The paths of the deepest directory open; each one open is a start of them.
+    std::string open_path_, open_host_;
     // Directories met so far, by descriptor id, for the item of a second
-    // link to one of them.
+    // link to one of them (up to kEnteredPathBytes of paths).
     std::unordered_map<uint32_t, std::string> entered_;
+    size_t entered_bytes_ = 0, kept_bytes_ = 0;
     int64_t total_ = 0, done_before_ = 0;
+    // Name digests held by the open directories, and directory entries read
+    // to settle names: the same bound as the walk's own reads.
+    int64_t names_held_ = 0, names_read_ = 0;
+    const int64_t read_limit_;
 
-    // The host names of a directory's entries; false when its listing ended
-    // early (the walk that follows ends at the same place).
-    bool name_entries(uint32_t id, int64_t first_block, DirNames& names) {
-        DirLister lister(store_, id, first_block);
-        for (ListedEntry e; lister.next(e);) {
-            bool shortened = false;
-            names.all.take(host_name_fit(e.raw_name, shortened));
-        }
-        return lister.status() != ListStatus::ended_early;
+    static std::string host_base(const std::string& raw) {
+        bool shortened = false;
+        return host_name_fit(raw, shortened);
     }
 
-    static void mark_incomplete(FolderItem& it) {
-        it.status = FolderItemStatus::incomplete;
-        it.detail = "a read ended its listing early; the entries before it are copied";
+    void push(OpenDir&& od, const std::string& path, const std::string& host_path) {
+        open_path_ = path;
+        open_host_ = host_path;
+        od.path_len = path.size();
+        od.host_len = host_path.size();
+        names_held_ += static_cast<int64_t>(od.names.held());
+        open_.push_back(std::move(od));
+    }
+    std::string path_of(const OpenDir& o) const { return o.path_len ? open_path_.substr(0, o.path_len) : "."; }
+    std::string host_of(const OpenDir& o) const { return open_host_.substr(0, o.host_len); }
+
+    void remember_entered(uint32_t id, const std::string& path) {
+        if (entered_.count(id) || entered_bytes_ + path.size() > kEnteredPathBytes) return;
+        entered_bytes_ += path.size();
+        entered_.emplace(id, path);
+    }
+
+    // Settles the host names of a directory's entries, or gives up on it when
+    // they do not fit beside those held already. Marks it incomplete when its
+    // listing ended early (the walk that follows ends at the same place).
+    void name_entries(uint32_t id, int64_t first_block, DirNames& names, FolderItem& it) {
+        const int64_t room = std::max<int64_t>(options_.names_held_limit - names_held_, 0);
+        DirLister lister(store_, id, first_block);
+        bool cut = false;
+        for (ListedEntry e; lister.next(e);) {
+            names.add(host_base(e.raw_name));
+            if (names.settled() && static_cast<int64_t>(names.held()) > room) names.unsettle();
+            // Reading on to the end only tells whether the listing is whole.
+            if (names_read_ + lister.entries_read() > read_limit_) {
+                cut = true;
+                break;
+            }
+        }
+        names_read_ += lister.entries_read();
+        const bool repeats = names.seal();
+        if (names.settled() && static_cast<int64_t>(names.held()) > room) names.unsettle();
+        if (cut) {
+            // More read than the volume holds: damaged links going round.
+            r_.entry_limit = true;
+            names.unsettle();
+        } else if (lister.status() == ListStatus::ended_early) {
+            it.status = FolderItemStatus::incomplete;
+            it.detail = "a read ended its listing early; the entries before it are copied";
+        }
+        if (repeats && names.settled()) {
+            DirLister again(store_, id, first_block);
+            for (ListedEntry e; again.next(e);) names.number(host_base(e.raw_name));
+            names_read_ += again.entries_read();
+        }
+        if (!names.settled() && it.detail.empty())
+            it.detail = "too many entries to number repeated names ahead; a repeated name is kept under its .partial name";
     }
 
     FolderItem child_item(OpenDir& parent, const std::string& path, const std::string& raw, uint32_t id) {
@@ -555,7 +581,7 @@ private:
         it.name = raw;
         it.descriptor_id = id;
         std::string note;
-        it.host_path = join(parent.host_path, host_name_of(parent.names, raw, note));
+        it.host_path = join(host_of(parent), host_name_of(parent.names, raw, note));
         note_rename(it, note);
         return it;
     }
@@ -565,7 +591,12 @@ private:
             const OpenDir& o = open_.back();
             // Last: writing its entries changed them.
             if (o.set_times && o.dir.ok()) o.dir.set_times(o.atime, o.mtime);
+            names_held_ -= static_cast<int64_t>(o.names.held());
             open_.pop_back();
+            if (!open_.empty()) {
+                open_path_.resize(open_.back().path_len);
+                open_host_.resize(open_.back().host_len);
+            }
         }
     }
 
@@ -577,7 +608,7 @@ private:
         if (!(n.entered || (n.entry.is_dir && n.passed_by))) {
             // An entry marked as a directory whose descriptor is not one is
             // copied as the file it is, as the tree exports it.
-            if (n.entry.is_dir && !entered_.count(n.entry.block_id)) entered_[n.entry.block_id] = it.path;
+            if (n.entry.is_dir) remember_entered(n.entry.block_id, it.path);
             copy_file(parent, it);
             return;
         }
@@ -588,7 +619,7 @@ private:
                 OpenDir od;
                 od.depth = depth;
                 od.id = n.entry.block_id;
-                open_.push_back(std::move(od));
+                push(std::move(od), it.path, it.host_path);
             }
             return;
         }
@@ -613,7 +644,7 @@ private:
             std::string again = "?";
             for (auto o = open_.rbegin(); o != open_.rend(); ++o)
                 if (o->id == id) {
-                    again = o->path;
+                    again = path_of(*o);
                     break;
                 }
             it.detail = "a cycle: it is " + display(again) + " again";
@@ -627,7 +658,7 @@ private:
         }
         case TreeNote::too_deep: it.detail = "deeper than " + std::to_string(kMaxTreeDepth) + " levels"; break;
         default:
-            entered_.emplace(id, it.path);
+            remember_entered(id, it.path);
             it.status = FolderItemStatus::failed;
             it.detail = "its descriptor cannot be read";
             break;
@@ -646,16 +677,14 @@ private:
             return false;
         }
         fill_times(it, dir);
-        entered_.emplace(id, it.path);
+        remember_entered(id, it.path);
         OpenDir od;
         od.depth = depth;
         od.id = id;
-        od.path = it.path;
-        od.host_path = it.host_path;
-        if (!name_entries(id, first_block, od.names)) mark_incomplete(it);
-        if (!parent.why_not.empty()) {
+        name_entries(id, first_block, od.names, it);
+        if (parent.why_not) {
             it.status = FolderItemStatus::failed;
-            it.detail = parent.why_not;
+            it.detail = *parent.why_not;
             od.why_not = parent.why_not;
         } else {
             od.dir = parent.dir.make_dir(last_name(it.host_path));
@@ -669,18 +698,18 @@ private:
                 it.detail = std::string(errno == EEXIST ? "something is in the way on the host: "
                                                         : "cannot create the host directory: ") +
                             std::strerror(errno);
-                od.why_not = "its directory " + it.path + " could not be created on the host";
+                od.why_not = std::make_shared<const std::string>("its directory " + it.path + " could not be created on the host");
             }
         }
         emit(it);
-        open_.push_back(std::move(od));
+        push(std::move(od), it.path, it.host_path);
         return true;
     }
 
     void copy_file(OpenDir& parent, FolderItem& it) {
         const std::string name = last_name(it.host_path);
-        const std::string partial = parent.names.all.take(name + ".partial");
-        const std::string partial_host_path = join(parent.host_path, partial);
+        const std::string partial = parent.names.partial(name);
+        const std::string partial_host_path = join(host_of(parent), partial);
         if (r_.cancelled) return not_reached(it);
         tvmfs_inode inode;
         if (inode_get(store_, it.descriptor_id, inode) != 0) {
@@ -689,9 +718,9 @@ private:
             return emit(it);
         }
         fill_times(it, inode);
-        if (!parent.why_not.empty()) {
+        if (parent.why_not) {
             it.status = FolderItemStatus::failed;
-            it.detail = parent.why_not;
+            it.detail = *parent.why_not;
             return emit(it);
         }
         HostFile out = HostFile::create(parent.dir, partial);
@@ -743,7 +772,11 @@ private:
         if (it.status != FolderItemStatus::ok && !(r_.cancelled && it.status == FolderItemStatus::cancelled)) ++r_.failures;
         manifest_.item(it);
         if (options_.item_done) options_.item_done(it);
-        if ((it.status != FolderItemStatus::ok || it.renamed) && r_.items.size() < kKeptItems) r_.items.push_back(it);
+        if ((it.status != FolderItemStatus::ok || it.renamed) && r_.items.size() < kKeptItems &&
+            kept_bytes_ + item_bytes(it) <= kKeptItemBytes) {
+            kept_bytes_ += item_bytes(it);
+            r_.items.push_back(it);
+        }
     }
 };
 

@@ -29,6 +29,11 @@ std::string host_name_fit(const std::string& raw, bool& shortened);
 // encoding (a "%" not followed by two hex digits).
 bool host_name_decode(const std::string& host, std::string& raw);
 
+// Name digests a copy holds at once: 32 MiB, the names of four million
+// entries along one path, which only an ".fdc.sf" claiming more descriptors
+// than that lets a tree hold.
+inline constexpr int64_t kFolderNamesHeld = int64_t{1} << 22;
+
 // Called with the bytes copied so far of the whole folder and their total;
 // false cancels (the file being copied stays with its ".partial" name).
 using FolderProgress = std::function<bool(int64_t done, int64_t total)>;
@@ -78,6 +83,10 @@ struct FolderExportOptions {
     // (parents first): a copy of millions of files is reported as it goes,
     // never held whole.
     std::function<void(const FolderItem&)> item_done;
+    // The names of the directories being copied (those along the current
+    // path) whose host names are settled ahead, counted in 8-byte digests. A
+    // directory past it keeps its entries' own names (see folder_export).
+    int64_t names_held_limit = kFolderNamesHeld;
 };
 
 struct FolderExportResult {
@@ -109,6 +118,11 @@ struct FolderExportResult {
 // created inside dest_dir through directory handles: a link or file planted
 // there meanwhile makes that item fail, it is never followed or replaced.
 // Every directory is entered once: a repeat is listed, not followed.
+// The host names of a directory's entries are settled from its listing
+// before any is written; a directory whose names do not fit beside those of
+// its ancestors (options.names_held_limit) is copied with every entry under
+// its own host name: an entry whose name repeats there is never numbered and
+// never replaces the first, it stays under its ".partial" name (a partial item).
 FolderExportResult folder_export(Datastore& store, uint32_t top_id, const std::string& dest_dir,
                                  const FolderExportOptions& options = {});
 

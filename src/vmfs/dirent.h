@@ -41,6 +41,9 @@ public:
     bool next(tvmfs_dirent& entry);
     // After next() gave false: whether the walk reached the directory's end.
     bool reached_end() const { return reached_end_; }
+    // Entries read so far, those no listing shows included: what a walk over
+    // many directories has cost.
+    int64_t entries_read() const { return count_; }
 
 private:
     Datastore& store_;

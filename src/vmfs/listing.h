@@ -44,6 +44,9 @@ public:
     // open_error and not_directory from the start; after next() gave false,
     // complete or ended_early.
     ListStatus status() const { return status_; }
+    // Directory entries read so far, "." and ".." and entries of other types
+    // included.
+    int64_t entries_read() const { return cursor_ ? cursor_->entries_read() : 0; }
 
 private:
     std::optional<DirCursor> cursor_;

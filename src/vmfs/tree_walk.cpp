@@ -2,7 +2,10 @@
 #include "vmfs/datastore.h"
 
 #include "text/name_text.h"
+#include "vmfs/blockid.h"
+#include "vmfs/dirent.h"
 
+#include <algorithm>
 #include <optional>
 #include <unordered_set>
 #include <utility>
@@ -18,15 +21,50 @@ std::string tree_child_path(const std::string& parent, const std::string& name) 
 namespace {
 
 // One directory being walked: its place in its listing, never its entries,
-// so that memory follows the depth, not the size of what is listed.
+// so that memory follows the depth, not the size of what is listed. Its path
+// is the start of the walk's current path, which it does not copy: a chain
+// of deep directories with long names would otherwise hold the square of
+// its depth.
 struct Frame {
-    uint32_t id = 0;
-    std::string path;
+    uint32_t key = 0;
+    size_t path_len = 0;
     int depth = 0;
+    int64_t read = 0;       // entries its lister had read when last asked
     std::optional<DirLister> lister;
 };
 
+// The descriptor a directory entry names, as a slot number of ".fdc.sf":
+// ids that differ only in bits the descriptor read ignores name the same
+// directory.
+uint32_t slot_key(uint32_t id) { return fd_entry(id) | (fd_item(id) << 15); }
+
+// The directories entered so far, one bit per descriptor slot: a few
+// megabytes at most however many there are, where a hash set of 2^25 ids
+// would take a gigabyte.
+class SlotSet {
+public:
+    bool insert(uint32_t key) {
+        const size_t word = key >> 6;
+        if (word >= bits_.size()) bits_.resize(std::max(word + 1, bits_.size() * 2), 0);
+        const uint64_t bit = uint64_t{1} << (key & 63);
+        if (bits_[word] & bit) return false;
+        bits_[word] |= bit;
+        return true;
+    }
+    bool contains(uint32_t key) const {
+        const size_t word = key >> 6;
+        return word < bits_.size() && (bits_[word] >> (key & 63) & 1);
+    }
+
+private:
+    std::vector<uint64_t> bits_;
+};
+
 } // namespace
+
+int64_t tree_read_limit(const Datastore& store) {
+    return std::max(kTreeReadsPerEntry * dir_entry_limit(store), kTreeReadsAtLeast);
+}
 
 TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& top_path, const TreeVisitor& visit,
                          const TreeNoteSink& note, const TreeWalkOptions& options) {
@@ -46,14 +84,19 @@ TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& t
         return std::nullopt;
     };
     // Every entry of a tree names a descriptor of its own: a walk that meets
-    // more than the volume has slots for is going round damaged links.
+    // more than the volume has slots for is going round damaged links. The
+    // entries read but not shown (".", "..", removed ones) are bounded too,
+    // or directories full of them would cost the square of the volume.
     const int64_t limit = dir_entry_limit(store);
+    const int64_t read_limit = options.read_limit >= 0 ? options.read_limit : tree_read_limit(store);
 
-    std::unordered_set<uint32_t> entered{top_id};
-    std::unordered_set<uint32_t> on_path{top_id};
+    SlotSet entered;
+    entered.insert(slot_key(top_id));
+    std::unordered_set<uint32_t> on_path{slot_key(top_id)};
+    std::string path = top_path;   // of the directory on top of the stack
     std::vector<Frame> stack(1);
-    stack[0].id = top_id;
-    stack[0].path = top_path;
+    stack[0].key = slot_key(top_id);
+    stack[0].path_len = path.size();
     bool top_is_dir = false;
     if (enter(top_id, options.first_block, stack[0], top_is_dir)) {
         tell(TreeNote::open_error, top_path);
@@ -64,37 +107,40 @@ TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& t
     while (!stack.empty()) {
         Frame& f = stack.back();
         TreeNode node;
-        if (!f.lister->next(node.entry)) {
+        const bool more = f.lister->next(node.entry);
+        result.entries_read += f.lister->entries_read() - f.read;
+        f.read = f.lister->entries_read();
+        if (!more) {
             const ListStatus how = f.lister->status();
             const int depth = f.depth;
-            if (how == ListStatus::ended_early) tell(TreeNote::ended_early, f.path);
-            on_path.erase(f.id);
+            if (how == ListStatus::ended_early) tell(TreeNote::ended_early, path);
+            on_path.erase(f.key);
             stack.pop_back();
+            if (!stack.empty()) path.resize(stack.back().path_len);
             if (options.leave) options.leave(depth, how);
             continue;
         }
-        if (result.entries >= limit) {
-            tell(TreeNote::too_many, f.path);
+        if (result.entries >= limit || result.entries_read > read_limit) {
+            tell(TreeNote::too_many, path);
             return result;
         }
         node.depth = f.depth + 1;
-        node.path = tree_child_path(f.path, printable_name(node.entry.raw_name));
+        node.path = tree_child_path(path, printable_name(node.entry.raw_name));
         ++result.entries;
         // Whether the entries of a directory follow is settled before it is
         // shown, so that a visitor copying as it goes knows what comes next.
         Frame child;
         if (node.entry.is_dir) {
-            const uint32_t id = node.entry.block_id;
-            if (on_path.count(id)) node.passed_by = TreeNote::cycle;
-            else if (entered.count(id)) node.passed_by = TreeNote::listed_before;
+            const uint32_t key = slot_key(node.entry.block_id);
+            if (on_path.count(key)) node.passed_by = TreeNote::cycle;
+            else if (entered.contains(key)) node.passed_by = TreeNote::listed_before;
             else if (node.depth >= options.max_depth) node.passed_by = TreeNote::too_deep;
             else {
-                child.id = id;
-                child.path = node.path;
+                child.key = key;
                 child.depth = node.depth;
-                entered.insert(id);
+                entered.insert(key);
                 bool is_dir = false;
-                node.passed_by = enter(id, -1, child, is_dir);
+                node.passed_by = enter(node.entry.block_id, -1, child, is_dir);
                 node.entered = is_dir && !node.passed_by;
             }
         }
@@ -104,7 +150,9 @@ TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& t
         }
         if (node.passed_by) tell(*node.passed_by, node.path);
         if (!node.entered) continue;
-        on_path.insert(child.id);
+        on_path.insert(child.key);
+        path = std::move(node.path);
+        child.path_len = path.size();
         stack.push_back(std::move(child));   // f is not used past here
     }
     return result;

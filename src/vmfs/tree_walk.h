@@ -18,13 +18,23 @@ namespace ds {
 // real datastore never reaches it.
 inline constexpr int kMaxTreeDepth = 2048;
 
+// Directory entries a walk may read: four for every descriptor slot of the
+// volume, and never fewer than 2^26 (nine gigabytes of directories). A tree
+// shows each descriptor once and every directory adds only "." and ".."
+// besides, so a sound datastore reads about one entry a slot; a walk past
+// this bound is reading the same damaged directory data again and again,
+// which without it could cost the square of the volume's slots.
+inline constexpr int64_t kTreeReadsPerEntry = 4;
+inline constexpr int64_t kTreeReadsAtLeast = int64_t{1} << 26;
+
 enum class TreeNote {
     cycle,          // names the directory itself or one of its ancestors: shown, not entered
     listed_before,  // a directory already entered elsewhere in this walk: shown, not entered
     too_deep,       // at the depth limit: shown, not entered
     open_error,     // its descriptor cannot be read (the listing's "dir open error")
     ended_early,    // a read ended its listing early: the entries before it are shown
-    too_many,       // the walk met more entries than the volume has descriptors: it ends here
+    too_many,       // the walk met more entries than the volume has descriptors (or read
+                    // far more than it showed): it ends here
 };
 
 struct TreeNode {
@@ -55,6 +65,7 @@ struct TreeWalkOptions {
     int max_depth = kMaxTreeDepth;
     int64_t first_block = -1;   // replaces the top directory's first block id (format recovery)
     TreeLeave leave;
+    int64_t read_limit = -1;    // entries the walk may read; -1: tree_read_limit()
 };
 
 struct TreeWalkResult {
@@ -62,11 +73,16 @@ struct TreeWalkResult {
     int64_t entries = 0;        // entries handed to the visitor
     int64_t directories = 0;    // directories listed, the top one included
     int64_t notes = 0;          // notes handed to the sink
+    int64_t entries_read = 0;   // directory entries read, those not shown included
 };
 
+// The entries a walk reads at most before it ends with TreeNote::too_many.
+int64_t tree_read_limit(const Datastore& store);
+
 // Each directory is entered at most once per walk (keyed by its descriptor
-// id), so the work is bounded by the directories the datastore holds, not
-// by the number of ways they can be reached.
+// slot), so the work is bounded by the directories the datastore holds, not
+// by the number of ways they can be reached. What the walk holds follows its
+// depth: the directories entered are one bit each.
 TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& top_path, const TreeVisitor& visit,
                          const TreeNoteSink& note = {}, const TreeWalkOptions& options = {});
 

@@ -7,6 +7,7 @@
 #include "recovery/formatted_dirs.h"
 #include "support/open_images.h"
 #include "support/formatted.h"
+#include "export/dir_names.h"
 #include "export/folder_export.h"
 #include "text/name_text.h"
 #include "vmfs/blockid.h"
@@ -109,6 +110,31 @@ TEST(HostNames, NamesTooLongForTheHostAreShortenedAtABoundaryAndStayApart) {
     const std::string euro_head = he.substr(0, he.rfind('~'));
     EXPECT_EQ(euro_head.size() % 3, 0u);
     EXPECT_EQ(euro.compare(0, euro_head.size(), euro_head), 0);
+}
+
+// Host names of one directory, settled from its listing: the names given
+// and the ".partial" name of each entry's copy never meet another entry's.
+TEST(HostNames, RepeatsAreNumberedAndCopiesInProgressAvoidEveryName) {
+    struct Case {
+        std::vector<std::string> listing, given, partial;
+    };
+    const std::vector<Case> cases = {
+        {{"a", "b"}, {"a", "b"}, {"a.partial", "b.partial"}},
+        {{"a", "a", "a~2", "a"}, {"a", "a~2", "a~2~2", "a~3"}, {"a.partial", "a~2.partial", "a~2~2.partial", "a~3.partial"}},
+        {{"x", "x.partial", "x.partial"}, {"x", "x.partial", "x.partial~2"}, {"x.partial~3", "x.partial.partial", "x.partial~2.partial"}},
+        {{"y", "y.partial", "y.partial~2"}, {"y", "y.partial", "y.partial~2"}, {"y.partial~3", "y.partial.partial", "y.partial~2.partial"}},
+    };
+    for (const Case& c : cases) {
+        ds::DirNames names;
+        for (const std::string& n : c.listing) names.add(n);
+        if (names.seal())
+            for (const std::string& n : c.listing) names.number(n);
+        std::vector<std::string> given, partial;
+        for (const std::string& n : c.listing) given.push_back(names.next(n));
+        for (const std::string& n : given) partial.push_back(names.partial(n));
+        EXPECT_EQ(given, c.given);
+        EXPECT_EQ(partial, c.partial);
+    }
 }
 
 class FolderExport : public dstest::WithDatastore {};
@@ -319,6 +345,53 @@ TEST_F(FolderExport, AWideDirectoryIsReportedAsItIsCopiedAndOneNameRepeatedIsNum
     EXPECT_GT(cm["items"].size(), 1000u);
     EXPECT_LT(cm["items"].size(), 2000u);
     EXPECT_EQ(cm["failures"], cm["items"].size());
+}
+
+// Only the directories along the current path hold their names: a sibling
+// copied after a large one settles its own. One whose names do not fit keeps
+// its entries' own names: a repeat never replaces the first, it stays under
+// its ".partial" name and is reported so.
+TEST_F(FolderExport, NamesAreHeldAlongThePathAndADirectoryPastTheBoundNumbersNothing) {
+    dstest::TempDir dir;
+    const std::string img = dir.file("held.img");
+    uint32_t top = 0;
+    clitest::make_datastore(img, [&](dsb::Datastore& ds) {
+        top = ds.mkdir("/t");
+        for (int k = 0; k < 24; ++k) ds.add_file("/t/a/f" + std::to_string(k), dsb::text_file("a"));
+        for (int k = 0; k < 24; ++k) ds.add_file("/t/b/f" + std::to_string(k), dsb::text_file("b"));
+        ds.add_file("/t/b/c/same", dsb::text_file("first"));
+        const uint32_t second = ds.add_file("/t/b/c/other", dsb::text_file("second"));
+        ds.add_dirent(ds.lookup("/t/b/c"), dsb::layout::kTypeRegular, second, "same");
+    });
+    dsb::ImageSummary s;
+    s.images = {img};
+    ASSERT_TRUE(dstest::open_images(store, s).message.empty());
+
+    ds::FolderExportOptions o;
+    o.names_held_limit = 30;   // t's two names and one directory of 25 beside them
+    const std::string dest = dir.file("out");
+    const ds::FolderExportResult r = ds::folder_export(store, top, dest, o);
+    ASSERT_EQ(r.refusal, "");
+    const nlohmann::json m = read_json(dest + ".manifest.json");
+    ASSERT_NE(manifest_item(m, "b"), nullptr);
+    EXPECT_EQ(manifest_item(m, "b")->count("detail"), 0u) << "a's names were let go when a ended";
+    ASSERT_NE(manifest_item(m, "b/c"), nullptr);
+    EXPECT_NE((*manifest_item(m, "b/c"))["detail"].get<std::string>().find("too many entries"), std::string::npos);
+    EXPECT_EQ(dstest::read_file(dest + "/b/c/same"), dsb::materialize(dsb::text_content("first"), 0, 5));
+    EXPECT_EQ(dstest::read_file(dest + "/b/c/same.partial"), dsb::materialize(dsb::text_content("second"), 0, 6));
+    EXPECT_FALSE(fs::exists(dest + "/b/c/same~2"));
+    EXPECT_FALSE(r.complete());
+    EXPECT_EQ(r.failures, 1);
+    ASSERT_EQ(r.items.size(), 1u);
+    EXPECT_EQ(r.items[0].path, "b/c/same");
+    EXPECT_EQ(r.items[0].host_path, "b/c/same.partial");
+    EXPECT_EQ(r.items[0].status, ds::FolderItemStatus::partial);
+    EXPECT_EQ(r.files, 24 + 24 + 2);
+
+    // With room for them, the same names are numbered.
+    const ds::FolderExportResult whole = ds::folder_export(store, top, dir.file("whole"));
+    EXPECT_TRUE(whole.complete());
+    EXPECT_EQ(dstest::read_file(dir.file("whole/b/c/same~2")), dsb::materialize(dsb::text_content("second"), 0, 6));
 }
 
 TEST_F(FolderExport, AFoundDirectoryReadsItsEntriesFromTheSubBlockTheRecoveryFound) {

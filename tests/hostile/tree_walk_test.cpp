@@ -79,14 +79,16 @@ TEST_F(TreeWalk, DirectoriesThatLeadBackAreShownButNeverEnteredTwice) {
         const uint32_t d = ds.mkdir("/b/c/d");
         ds.add_dirent(d, 2, c, "back-to-c");
         ds.add_dirent(d, 2, a, "over-to-a");   // a is no ancestor of d, but was walked before
+        ds.add_dirent(d, 2, a | 0x8u, "a-again");   // a bit the descriptor read ignores
     }));
     Walk w = walk(store, ds::kRootDirId, "/");
     EXPECT_EQ(w.shown, (Paths{"/.fbb.sf", "/.fdc.sf", "/.pbc.sf", "/.sbc.sf", "/a/", "/a/f", "/a/self/", "/a/root/",
-                              "/b/", "/b/c/", "/b/c/d/", "/b/c/d/back-to-c/", "/b/c/d/over-to-a/"}));
+                              "/b/", "/b/c/", "/b/c/d/", "/b/c/d/back-to-c/", "/b/c/d/over-to-a/", "/b/c/d/a-again/"}));
     EXPECT_EQ(w.notes, (Notes{{ds::TreeNote::cycle, "/a/self"},
                               {ds::TreeNote::cycle, "/a/root"},
                               {ds::TreeNote::cycle, "/b/c/d/back-to-c"},
-                              {ds::TreeNote::listed_before, "/b/c/d/over-to-a"}}));
+                              {ds::TreeNote::listed_before, "/b/c/d/over-to-a"},
+                              {ds::TreeNote::listed_before, "/b/c/d/a-again"}}));
     EXPECT_EQ(w.passed, w.notes);
     EXPECT_EQ(w.entered, (Paths{"/a", "/b", "/b/c", "/b/c/d"}));
 
@@ -111,6 +113,27 @@ TEST_F(TreeWalk, ASubdirectoryNamedManyTimesIsEnteredOnce) {
     Walk w = walk(store, ds::kRootDirId, "/");
     EXPECT_LT(w.result.entries, 200);
     EXPECT_EQ(w.result.directories, 26);   // the root and l0..l24, each once
+}
+
+// Entries no listing shows (".", "..", removed ones) are read all the same:
+// directories full of them would otherwise cost the square of the volume.
+TEST_F(TreeWalk, EntriesReadButNeverShownCountTowardsTheBound) {
+    ASSERT_TRUE(open_built(store, dir.file("dead.img"), [&](dsb::Datastore& ds) {
+        for (const char* d : {"/x", "/y", "/z"}) {
+            const uint32_t id = ds.mkdir(d);
+            for (int k = 0; k < 40; ++k) ds.add_dirent(id, 0, 0, "gone" + std::to_string(k));
+        }
+    }));
+    Walk whole = walk(store, ds::kRootDirId, "/");
+    EXPECT_TRUE(whole.notes.empty());
+    EXPECT_GE(whole.result.entries_read, 3 * 40 + 7);
+    EXPECT_EQ(whole.shown.back(), "/z/");
+
+    ds::TreeWalkOptions bounded;
+    bounded.read_limit = 60;
+    Walk cut = walk(store, ds::kRootDirId, "/", bounded);
+    EXPECT_EQ(cut.notes, (Notes{{ds::TreeNote::too_many, "/"}}));
+    EXPECT_EQ(cut.shown.back(), "/y/");
 }
 
 TEST_F(TreeWalk, StopsEnteringAtTheDepthLimit) {

@@ -1,0 +1,119 @@
+// mkhostile: datastore images built to exhaust a reader, for measuring that
+// what it holds and how long it runs stay bounded.
+//   mkhostile wide DIR [LOG2]  DIR/hostile-wide.img: ".fdc.sf" claims 2^25 descriptor
+//                              slots and /big claims 2^LOG2 entries (default 25): its
+//                              pointer blocks name 35 file blocks of 262144 entries
+//                              ("n0", "n1", ...) over and over
+//   mkhostile deep DIR [DEPTH] DIR/hostile-deep.img: a chain of DEPTH directories
+//                              (default 2048) below /c1, each named by 128 DEL bytes,
+//                              whose printed and host names are several times longer
+#include <cstdio>
+#include <exception>
+#include <span>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "builder/datastore_builder.h"
+#include "builder/le.h"
+
+namespace {
+
+constexpr std::uint64_t kEntry = dsb::layout::kDirentSize;
+
+void put32(dsb::Datastore& ds, std::uint64_t lv, std::uint32_t v) {
+  std::uint8_t b[4];
+  dsb::put_le<std::uint32_t>(b, 0, v);
+  ds.write_lv(lv, b);
+}
+
+void wide(const std::string& img, int log2) {
+  dsb::DatastoreOptions o;
+  o.path = img;
+  dsb::Datastore ds(o);
+  const std::uint32_t file = ds.add_file("/f.txt", dsb::text_file("x\n"));
+  const std::uint32_t big = ds.mkdir("/big");
+  ds.finish();
+
+  // 2^25 slots: 16 items per entry, 16 entries per area, 2^17 areas.
+  const std::uint64_t fdc = std::uint64_t{ds.system_file_first_block(dsb::SysFile::Fdc)} * ds.block_size();
+  put32(ds, fdc + 24, 1u << 17);
+
+  // 35 file blocks hold 35 MiB of directory, 262144 whole entries ("n0" to
+  // "n262143"): the pointer blocks name them over and over, in order, so
+  // that every entry of the 2^LOG2 is whole and the names repeat.
+  constexpr std::uint64_t kPeriod = 35;
+  const std::uint64_t bs = ds.block_size();
+  std::vector<std::uint32_t> blocks;
+  std::vector<std::uint8_t> bytes(bs);
+  for (std::uint64_t b = 0; b < kPeriod; ++b) {
+    blocks.push_back(ds.unused(dsb::SysFile::Fbb));
+    ds.set_free(blocks.back(), false);
+    for (std::uint64_t at = b * bs; at < (b + 1) * bs;) {
+      const std::uint64_t entry = at / kEntry;
+      const auto e = dsb::encode_dirent(dsb::layout::kTypeRegular, file, 0, "n" + std::to_string(entry));
+      const std::uint64_t from = at % kEntry, n = std::min(kEntry - from, (b + 1) * bs - at);
+      std::copy_n(e.begin() + static_cast<std::ptrdiff_t>(from), n, bytes.begin() + static_cast<std::ptrdiff_t>(at - b * bs));
+      at += n;
+    }
+    ds.write_lv(ds.item_lv_offset(blocks.back()), bytes);
+  }
+  const std::uint64_t per = ds.item_size(ds.unused(dsb::SysFile::Pbc)) / 4;
+  std::vector<std::uint32_t> pointers;
+  std::vector<std::uint8_t> ids(per * 4);
+  for (std::uint64_t j = 0; j * per * bs < (std::uint64_t{1} << log2) * kEntry && j < dsb::layout::kBlockSlots; ++j) {
+    pointers.push_back(ds.unused(dsb::SysFile::Pbc));
+    ds.set_free(pointers.back(), false);
+    for (std::uint64_t k = 0; k < per; ++k)
+      dsb::put_le<std::uint32_t>(std::span<std::uint8_t>(ids), k * 4, blocks[(j * per + k) % kPeriod]);
+    ds.write_item(pointers.back(), 0, ids);
+  }
+
+  dsb::DescriptorFields d;
+  d.id = big;
+  d.type = dsb::layout::kTypeDirectory;
+  d.size = static_cast<std::int64_t>((std::uint64_t{1} << log2) * kEntry);
+  d.block_size = static_cast<std::int64_t>(ds.block_size());
+  d.block_count = static_cast<std::int64_t>((static_cast<std::uint64_t>(d.size) + ds.block_size() - 1) / ds.block_size());
+  d.addr_mode = dsb::layout::kAddrPointerBlocks;
+  for (std::size_t k = 0; k < pointers.size(); ++k) d.blocks[k] = pointers[k];
+  ds.write_descriptor(big, d);
+}
+
+void deep(const std::string& img, int depth) {
+  dsb::DatastoreOptions o;
+  o.path = img;
+  // A descriptor and a sub-block of entries for each directory.
+  o.fdc.area_count = o.sbc.area_count = static_cast<std::uint32_t>(depth / 256 + 2);
+  dsb::Datastore ds(o);
+  const std::string name(128, '\x7F');
+  std::uint32_t parent = ds.mkdir("/c1");
+  for (int k = 2; k <= depth; ++k) {
+    const std::uint32_t child = ds.mkdir("/c" + std::to_string(k));
+    ds.add_dirent(parent, dsb::layout::kTypeDirectory, child, name);
+    parent = child;
+  }
+  ds.add_file("/c" + std::to_string(depth) + "/bottom.txt", dsb::text_file("bottom\n"));
+  ds.finish();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3 || argc > 4 || (std::string(argv[1]) != "wide" && std::string(argv[1]) != "deep")) {
+    std::fprintf(stderr, "usage: mkhostile wide DIR [LOG2_ENTRIES] | deep DIR [DEPTH]\n");
+    return 2;
+  }
+  try {
+    const std::string what = argv[1], dir = argv[2];
+    std::filesystem::create_directories(dir);
+    const std::string img = dir + "/hostile-" + what + ".img";
+    if (what == "wide") wide(img, argc == 4 ? std::stoi(argv[3]) : 25);
+    else deep(img, argc == 4 ? std::stoi(argv[3]) : 2048);
+    std::printf("wrote %s\n", img.c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mkhostile: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
