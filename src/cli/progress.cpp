@@ -1,5 +1,7 @@
 #include "progress.h"
 
+#include "text/progress_text.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <unistd.h>
@@ -9,29 +11,6 @@ namespace {
 
 constexpr int kBarWidth = 24;
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
-
-std::string human_bytes(double b) {
-    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
-    int u = 0;
-    while (b >= 1024.0 && u < 5) {
-        b /= 1024.0;
-        ++u;
-    }
-    char buf[32];
-    std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.2f %s", b, units[u]);
-    return buf;
-}
-
-std::string clock_text(double seconds) {
-    if (!(seconds >= 0) || seconds > 359999) return "--:--";
-    auto s = static_cast<long>(seconds + 0.5);
-    char buf[32];
-    if (s >= 3600)
-        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
-    else
-        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
-    return buf;
-}
 
 void write_stderr(const std::string& s) {
     const char* p = s.data();
@@ -54,25 +33,24 @@ std::string progress_text(ProgressBar::Unit unit, int64_t done, int64_t total, d
     char pct[16];
     std::snprintf(pct, sizeof pct, "%3d%%", static_cast<int>(frac * 100.0));
     std::string text = bar + " " + pct;
-    double left = (frac > 0 && elapsed > 0) ? elapsed * (1.0 - frac) / frac : -1;
     if (unit == ProgressBar::Unit::bytes) {
-        text += "  " + human_bytes(static_cast<double>(done)) + " / " + human_bytes(static_cast<double>(total));
-        if (elapsed > 0) text += "  " + human_bytes(static_cast<double>(done) / elapsed) + "/s";
+        text += "  " + ds::size_text(static_cast<double>(done)) + " / " + ds::size_text(static_cast<double>(total));
+        if (elapsed > 0) text += "  " + ds::size_text(static_cast<double>(done) / elapsed) + "/s";
     } else {
-        text += "  " + clock_text(elapsed) + " elapsed";
+        text += "  " + ds::clock_text(elapsed) + " elapsed";
     }
-    text += "  " + clock_text(left) + " left";
+    text += "  " + ds::clock_text(ds::seconds_left(done, total, elapsed)) + " left";
     return text;
 }
 
 std::string summary_text(int64_t bytes, double elapsed) {
     char buf[96];
-    if (elapsed > 0)
-        std::snprintf(buf, sizeof buf, "%lld bytes in %.2f s, %.1f MB/s", static_cast<long long>(bytes), elapsed,
-                      static_cast<double>(bytes) / elapsed / 1e6);
-    else
+    if (elapsed <= 0) {
         std::snprintf(buf, sizeof buf, "%lld bytes in 0.00 s", static_cast<long long>(bytes));
-    return buf;
+        return buf;
+    }
+    std::snprintf(buf, sizeof buf, "%lld bytes in %.2f s, ", static_cast<long long>(bytes), elapsed);
+    return buf + ds::mb_per_second(static_cast<double>(bytes), elapsed) + " MB/s";
 }
 
 ProgressBar::ProgressBar(bool quiet, Unit unit, int64_t total)

@@ -325,10 +325,12 @@ void Tfrmmain::start_work(WorkKind kind, const QString& name, std::function<std:
     kind_ = kind;
     work_name_ = name;
     rows_received_ = 0;
+    rows_what_ = QStringLiteral("rows");
+    browse_waits_ = false;
     work_clock_.start();
     g1->setValue(0);
     set_busy(true);
-    Label1->setText(kind == WorkKind::scan ? ui::status_scan(name, 0) : ui::status_export(name, 0, total, 0));
+    Label1->setText(kind == WorkKind::scan ? scan_status() : ui::status_export(name, 0, total, 0));
     work_->start(std::move(body));
 }
 
@@ -372,11 +374,14 @@ void Tfrmmain::work_rows(const QVariantList& rows) {
         ListView2->addTopLevelItems(items);
     }
     rows_received_ += rows.size();
-    if (!work_->cancelled())
-        Label1->setText(ui::status_scan(work_name_, rows_received_,
-                                        kind_ == WorkKind::scan && rows.front().metaType() == QMetaType::fromType<found_dir>()
-                                            ? QStringLiteral("directories")
-                                            : QStringLiteral("rows")));
+    if (kind_ == WorkKind::scan && rows.front().metaType() == QMetaType::fromType<found_dir>())
+        rows_what_ = QStringLiteral("directories");
+    if (!work_->cancelled()) Label1->setText(scan_status());
+}
+
+QString Tfrmmain::scan_status() const {
+    const QString status = ui::status_scan(work_name_, rows_received_, rows_what_);
+    return browse_waits_ ? ui::status_browse_waits(status) : status;
 }
 
 void Tfrmmain::work_ended() {
@@ -456,7 +461,12 @@ void Tfrmmain::TreeViewDblClick() {
     // A copy leaves the tree free to browse (reads may run side by side); a
     // scan fills the tree or covers it, and the found directories a listing
     // needs are known only once the format recovery has ended.
-    if (busy_ && kind_ != WorkKind::export_file && kind_ != WorkKind::export_folder) return;
+    if (busy_ && kind_ != WorkKind::export_file && kind_ != WorkKind::export_folder) {
+        // Said on the status line, and kept there while the scan reports.
+        browse_waits_ = true;
+        if (!work_->cancelled()) Label1->setText(scan_status());
+        return;
+    }
     QTreeWidgetItem* node = selected_node();
     if (!node || node->childCount() > 0) return;
 

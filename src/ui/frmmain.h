@@ -137,6 +137,7 @@ private:
     void work_ended();
     void set_busy(bool busy);
     void show_idle_status();
+    QString scan_status() const;
     void run_folder_export(std::shared_ptr<FolderJob> job);
     void folder_export_ended(std::shared_ptr<FolderJob> job, const FolderExportResult& r);
     bool open_popup_by_key(QTreeWidget* view, QMenu* menu, QAction* item);
@@ -156,6 +157,8 @@ private:
     QString work_name_;
     QElapsedTimer work_clock_;
     int64_t rows_received_ = 0;
+    QString rows_what_;          // what a scan counts: rows, or found directories
+    bool browse_waits_ = false;  // a click in the tree was ignored during this scan
     bool busy_ = false;
     bool close_pending_ = false;
     bool browsed_ = false;

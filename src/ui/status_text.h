@@ -18,10 +18,8 @@ QString status_not_opened();
 QString status_export(const QString& name, int64_t done, int64_t total, double elapsed_seconds);
 // A scan: "NAME: N rows found" (found directories for the format recovery).
 QString status_scan(const QString& name, int64_t rows, const QString& what = QStringLiteral("rows"));
-
-// "512 B", "3.00 MiB", ...
-QString size_text(int64_t bytes);
-// "0:07", "1:02:03"; "--:--" when unknown.
-QString clock_text(double seconds);
+// A scan's status once a click in the tree was ignored: the tree waits for
+// the scan, which fills or covers it.
+QString status_browse_waits(const QString& status);
 
 } // namespace ds::ui

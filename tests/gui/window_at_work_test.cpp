@@ -8,6 +8,7 @@
 #include "ui/frmmain.h"
 #include "ui/status_text.h"
 #include "ui/work.h"
+#include "text/progress_text.h"
 
 #include <QAction>
 #include <QGroupBox>
@@ -171,7 +172,8 @@ TEST_F(WindowAtWork, AnExportStoppedByEscKeepsItsPartialFile) {
     EXPECT_TRUE(w.Button5->isVisible() && w.Button5->isEnabled());
     EXPECT_EQ(w.Button5->text(), "stop");
     // Where it stands: bytes of the total, the rate and the time left.
-    const QString stands = "exporting vm2-flat.vmdk: " + ds::ui::size_text(4 * bs) + " of 300.00 MiB, ";
+    const QString stands =
+        "exporting vm2-flat.vmdk: " + QString::fromStdString(ds::size_text(double(4 * bs))) + " of 300.00 MiB, ";
     ASSERT_TRUE(QTest::qWaitFor([&] { return w.Label1->text().startsWith(stands); }, 10000))
         << w.Label1->text().toStdString();
     EXPECT_TRUE(w.Label1->text().contains(" MB/s, ")) << w.Label1->text().toStdString();
@@ -219,6 +221,11 @@ TEST_F(WindowAtWork, AScanRunsWithItsCommandsDisabledAndStops) {
     ASSERT_TRUE(gate.wait_held());
     EXPECT_EQ(command_states(w), kAllDisabled);
     EXPECT_EQ(w.Label1->text(), "virtual-disk scan: 0 rows found");
+    // A click in the tree waits for the scan, and the status line says so.
+    QTreeWidgetItem* snapshots = child(child(w.TreeView->topLevelItem(0), "vm1"), "snapshots");
+    dblclick(w, snapshots);
+    EXPECT_EQ(snapshots->childCount(), 0);
+    EXPECT_EQ(w.Label1->text(), "virtual-disk scan: 0 rows found; browsing waits until the scan ends (Esc stops it)");
     // Nothing else starts: not by the handlers, not by the disabled buttons.
     const int before = w.TreeView->topLevelItem(0)->childCount();
     w.Button1Click();
@@ -236,6 +243,9 @@ TEST_F(WindowAtWork, AScanRunsWithItsCommandsDisabledAndStops) {
     finish(w);
     EXPECT_EQ(prompts.messages, QStringList("scan cancelled"));
     EXPECT_EQ(command_states(w), kAllEnabled);
+    EXPECT_EQ(w.Label1->text(), "");
+    dblclick(w, snapshots);
+    EXPECT_EQ(texts(snapshots), QStringList("vm1-Snapshot1.vmsn"));
 }
 
 // Closing during an export asks first; "No" lets it run to its end, "Yes"
@@ -303,6 +313,11 @@ TEST_F(WindowAtWork, TheStatusLineSaysWhereToBegin) {
     EXPECT_EQ(v.Label1->text(), ds::ui::status_not_opened());
     v.Button1Click();
     EXPECT_EQ(v.Label1->text(), "");
+    // A copy's line: sizes, the rate so far and the time left at that rate.
+    EXPECT_EQ(ds::ui::status_export("a.vmdk", 3 << 20, 12 << 20, 1.5),
+              "exporting a.vmdk: 3.00 MiB of 12.00 MiB, 2.1 MB/s, 0:05 left");
+    EXPECT_EQ(ds::ui::status_export("a.vmdk", 0, 512, 0), "exporting a.vmdk: 0 B of 512 B");
+    EXPECT_EQ(ds::ui::status_export("a.vmdk", 512, 512, 2), "exporting a.vmdk: 512 B of 512 B, 0.0 MB/s");
 }
 
 // Rows travel in batches, in order, all before the end.

@@ -7,11 +7,14 @@
 #include "support/time_table.h"
 #include "vmfs/fs.h"
 #include "text/messages.h"
+#include "text/progress_text.h"
 #include "text/row_text.h"
 #include "text/time_text.h"
 
 #include <array>
+#include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -186,6 +189,28 @@ TEST(ScanEndMessage, TextsOfEveryEnd) {
     std::string cancel = ds::scan_end_message(ds::ScanEnd::cancelled);
     EXPECT_EQ(early, "bitmap entry read error, scan stopped early");
     EXPECT_EQ(cancel, "scan cancelled");
+}
+
+// The figures of the command line's progress bar and the window's status
+// line: sizes (and rates) in binary units, clocks, the time left.
+TEST(ProgressText, SizesClocksAndTimeLeft) {
+    const std::pair<double, const char*> sizes[] = {
+        {0, "0 B"},           {1023, "1023 B"},          {1024, "1.00 KiB"},
+        {1536, "1.50 KiB"},   {300.0 * 1048576, "300.00 MiB"}, {511.6, "512 B"},
+        {-5, "0 B"},          {1152921504606846976.0, "1.00 EiB"}};
+    for (const auto& [bytes, text] : sizes) EXPECT_EQ(ds::size_text(bytes), text) << bytes;
+
+    const std::pair<double, const char*> clocks[] = {
+        {0, "0:00"},  {7.4, "0:07"},   {59.5, "1:00"},      {3723, "1:02:03"},   {359999, "99:59:59"},
+        {-1, "--:--"}, {360000, "--:--"}, {std::nan(""), "--:--"}};
+    for (const auto& [seconds, text] : clocks) EXPECT_EQ(ds::clock_text(seconds), text) << seconds;
+
+    EXPECT_EQ(ds::seconds_left(50, 100, 10), 10);
+    EXPECT_EQ(ds::seconds_left(100, 100, 3), 0);
+    EXPECT_EQ(ds::seconds_left(150, 100, 3), 0);   // past the total: finished, not negative
+    EXPECT_LT(ds::seconds_left(0, 100, 5), 0);     // no bytes yet: no pace to go by
+    EXPECT_LT(ds::seconds_left(10, 100, 0), 0);
+    EXPECT_EQ(ds::mb_per_second(12345678, 2), "6.2");
 }
 
 } // namespace

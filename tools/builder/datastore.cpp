@@ -170,7 +170,7 @@ Datastore::Datastore(DatastoreOptions options) : opt_(std::move(options)) {
       n.info.data_ids.push_back(d.blocks[i]);
     }
     write_descriptor(id, d);
-    root.entries.push_back({kTypeSystem, id, 0, n.info.name});
+    append_entry(root, {kTypeSystem, id, 0, n.info.name});
     paths_[n.info.path] = id;
   }
 }
@@ -298,7 +298,7 @@ std::uint32_t Datastore::mkdir(std::string_view path, Storage storage) {
       n.info.create_time = n.info.update_time = n.info.atime = next_time();
       n.requested = storage;
       n.entries = {{kTypeDirectory, id, 0, "."}, {kTypeDirectory, cur, 0, ".."}};
-      node(cur).entries.push_back({kTypeDirectory, id, 0, name});
+      append_entry(node(cur), {kTypeDirectory, id, 0, name});
       paths_[p] = id;
       cur = id;
     }
@@ -334,7 +334,7 @@ std::uint32_t Datastore::add_file(std::string_view path, FileSpec spec) {
   n.info.atime = spec.atime.value_or(t);
   n.info.content = spec.content;
   write_object(n, spec);
-  node(parent).entries.push_back({spec.type, id, 0, name});
+  append_entry(node(parent), {spec.type, id, 0, name});
   paths_[p] = id;
   return id;
 }
@@ -345,7 +345,7 @@ void Datastore::add_dirent(std::uint32_t dir_id, std::uint32_t type, std::uint32
   Node& d = node(dir_id);
   if (d.info.type != kTypeDirectory || d.frozen) throw std::invalid_argument("dsb: not a live directory");
   if (name.size() > dirent::kNameLen) throw std::length_error("dsb: entry name longer than 128 bytes");
-  d.entries.push_back({type, block_id, record_id, std::string(name)});
+  append_entry(d, {type, block_id, record_id, std::string(name)});
 }
 
 std::vector<std::uint8_t> Datastore::directory_bytes(std::uint32_t dir_id) const {
@@ -354,6 +354,7 @@ std::vector<std::uint8_t> Datastore::directory_bytes(std::uint32_t dir_id) const
   std::vector<std::uint8_t> out;
   out.reserve(d.entries.size() * kDirentSize);
   for (const Entry& e : d.entries) {
+    if (e.gone) continue;
     auto rec = encode_dirent(e.type, e.block_id, e.record_id, e.name);
     out.insert(out.end(), rec.begin(), rec.end());
   }
@@ -583,6 +584,7 @@ void Datastore::remove_node(Node& n, const RemoveOptions& o, bool top) {
       RemoveOptions inner = o;
       inner.remove_dirent = false;  // the freed directory keeps naming them
       for (std::size_t i = 2; i < n.entries.size(); ++i) {
+        if (n.entries[i].gone) continue;
         auto it = nodes_.find(n.entries[i].block_id);
         if (it != nodes_.end() && !it->second.info.deleted && it->second.info.parent == n.info.id)
           remove_node(it->second, inner, false);
@@ -593,21 +595,33 @@ void Datastore::remove_node(Node& n, const RemoveOptions& o, bool top) {
   state(SysFile::Fdc).release(bitmap_index(n.info.id));
   if (o.free_storage) free_storage(n.info);
   n.info.deleted = true;
-  const std::string& p = n.info.path;
-  for (auto it = paths_.begin(); it != paths_.end();) {
-    bool under = it->first == p || (it->first.size() > p.size() && it->first.compare(0, p.size(), p) == 0 &&
-                                    it->first[p.size()] == '/');
-    it = under ? paths_.erase(it) : std::next(it);
+  forget_paths(n.info.path);
+  if (top && o.remove_dirent) erase_entry(node(n.info.parent), n.info.id);
+}
+
+void Datastore::forget_paths(const std::string& path) {
+  paths_.erase(path);
+  // Every path below lies in [path + "/", path + "0"): '0' follows '/'.
+  paths_.erase(paths_.lower_bound(path + '/'), paths_.lower_bound(path + '0'));
+}
+
+void Datastore::append_entry(Node& dir, Entry e) {
+  if (dir.indexed && dir.entries.size() >= 2) dir.positions[e.block_id].at.push_back(dir.entries.size());
+  dir.entries.push_back(std::move(e));
+}
+
+// Takes out the first live entry after "." and ".." that names block_id.
+void Datastore::erase_entry(Node& dir, std::uint32_t block_id) {
+  if (!dir.indexed) {
+    for (std::size_t i = 2; i < dir.entries.size(); ++i)
+      if (!dir.entries[i].gone) dir.positions[dir.entries[i].block_id].at.push_back(i);
+    dir.indexed = true;
   }
-  if (top && o.remove_dirent) {
-    auto& es = node(n.info.parent).entries;
-    for (std::size_t i = 2; i < es.size(); ++i) {
-      if (es[i].block_id == n.info.id) {
-        es.erase(es.begin() + static_cast<std::ptrdiff_t>(i));
-        break;
-      }
-    }
-  }
+  auto it = dir.positions.find(block_id);
+  if (it == dir.positions.end()) return;
+  Positions& where = it->second;
+  dir.entries[where.at[where.next++]].gone = true;
+  if (where.next == where.at.size()) dir.positions.erase(it);
 }
 
 std::uint32_t Datastore::unused(SysFile f) { return id_for(f, state(f).take_unused()); }

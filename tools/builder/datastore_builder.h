@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "bitmap_file.h"
@@ -150,11 +151,22 @@ class Datastore {
   struct Entry {
     std::uint32_t type, block_id, record_id;
     std::string name;
+    bool gone = false;  // taken out of the directory; kept so later positions hold
+  };
+  // Where the live entries naming one block id stand, in directory order;
+  // those before `next` were taken out already.
+  struct Positions {
+    std::vector<std::size_t> at;
+    std::size_t next = 0;
   };
   struct Node {
     ObjectInfo info;
     Storage requested = Storage::Auto;
     std::vector<Entry> entries;  // directories
+    // Built at the first removal from the directory, so that taking out
+    // each of many names does not search the whole directory.
+    std::unordered_map<std::uint32_t, Positions> positions;
+    bool indexed = false;
     bool frozen = false;         // directory content already written
   };
 
@@ -179,6 +191,9 @@ class Datastore {
   void flush_directory(Node& n);
   void free_storage(const ObjectInfo& obj);
   void remove_node(Node& n, const RemoveOptions& o, bool top);
+  void append_entry(Node& dir, Entry e);
+  void erase_entry(Node& dir, std::uint32_t block_id);
+  void forget_paths(const std::string& path);
   void write_bitmap_entry(SysFile f, std::uint32_t entry);
   void write_bitmaps();
   void require_open() const;
