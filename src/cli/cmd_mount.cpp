@@ -41,7 +41,7 @@ int deleted_entries(ds::Datastore& store, const Options& opt, std::vector<dsmoun
     if (interrupted()) return kExitInterrupted;
     // A scan that a read stopped keeps its rows, as the list keeps them:
     // they are served, and the run says it is not all.
-    if (end != ds::ScanEnd::bitmap_read_failed && end != ds::ScanEnd::descriptor_read_failed)
+    if (!ds::scan_stopped_early(end))
         return fail(ds::scan_end_message(end));
     warn(ds::scan_end_message(end));
     return kExitOk;

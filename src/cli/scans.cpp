@@ -37,7 +37,7 @@ int prepare_formatted(ds::Datastore& store, const Options& opt) {
     if (end == ds::ScanEnd::finished) return kExitOk;
     // Only a scan that stopped on the way keeps what it found; one that could
     // not start found nothing to stand on.
-    if (end != ds::ScanEnd::bitmap_read_failed && end != ds::ScanEnd::descriptor_read_failed)
+    if (!ds::scan_stopped_early(end))
         return fail(ds::scan_end_message(end));
     warn(ds::scan_end_message(end));
     return kExitOk;

@@ -8,7 +8,7 @@
 #include "vmfs/fs.h"
 #include "vmfs/le.h"
 
-#include <unordered_map>
+#include <algorithm>
 #include <vector>
 
 namespace ds {
@@ -20,20 +20,35 @@ namespace {
 // free sub-blocks: a formatted datastore has thousands of candidates, and
 // searching once per candidate reads the sub-blocks again for each. The first
 // readable match in walk order wins.
+//
+// Only ids that a descriptor can have are kept, each once (a bit per
+// descriptor id marks those seen, 4 MiB), and at most max_ids of them: a
+// forged ".sbc.sf" could otherwise name tens of millions. Past that bound the
+// index cannot say that a directory has no such sub-block.
 class DotEntryIndex {
 public:
-    explicit DotEntryIndex(Datastore& store) : store(store) {}
-    uint32_t find(uint32_t dir_id) {
+    enum class Lookup { found, none, unknown };
+
+    DotEntryIndex(Datastore& store, size_t max_ids) : store(store), max_ids_(max_ids) {}
+    Lookup find(uint32_t dir_id, uint32_t& sb) {
         if (!built_) build();
-        auto it = first_.find(dir_id);
-        return it == first_.end() ? 0 : it->second;
+        auto it = std::lower_bound(first_.begin(), first_.end(), std::pair<uint32_t, uint32_t>{dir_id, 0});
+        if (it != first_.end() && it->first == dir_id) {
+            sb = it->second;
+            return Lookup::found;
+        }
+        return full_ ? Lookup::unknown : Lookup::none;
     }
 
 private:
+    static bool descriptor_id(uint32_t id) { return fd_build(fd_entry(id), fd_item(id)) == id; }
+    static size_t seen_bit(uint32_t id) { return (size_t{fd_item(id)} << 15) | fd_entry(id); }
+
     void build() {
         built_ = true;
         const tvmfs_bitmap& sbc = store.fs.sbc;
         std::vector<uint8_t> item(static_cast<size_t>(std::max(sbc.header.item_size, 0)));
+        std::vector<bool> seen(size_t{1} << 25);
         auto visit = [&](uint32_t entry, uint32_t index) {
             uint8_t head[8];
             int64_t pos = bitmap_item_pos(sbc, entry, index);
@@ -41,28 +56,39 @@ private:
             if (load_le<uint32_t>(head, 0) != kTypeDir) return Visit::next;
             uint32_t dir_id = load_le<uint32_t>(head, 4);
             // Only a sub-block that can be read whole counts.
-            if (first_.count(dir_id) || bitmap_read_item(store, sbc, entry, index, item) != 0) return Visit::next;
-            first_.emplace(dir_id, sb_build(entry, index));
+            if (!descriptor_id(dir_id) || seen[seen_bit(dir_id)] ||
+                bitmap_read_item(store, sbc, entry, index, item) != 0)
+                return Visit::next;
+            if (first_.size() == max_ids_) {
+                full_ = true;
+                return Visit::stop_walk;
+            }
+            seen[seen_bit(dir_id)] = true;
+            first_.emplace_back(dir_id, sb_build(entry, index));
             return Visit::next;
         };
         scan_free_items(store, sbc, visit, nullptr, EntryFailure::skip_entry);
+        std::sort(first_.begin(), first_.end());
     }
 
     Datastore& store;
+    size_t max_ids_;
     bool built_ = false;
-    std::unordered_map<uint32_t, uint32_t> first_;
+    bool full_ = false;
+    std::vector<std::pair<uint32_t, uint32_t>> first_;   // (directory id, sub-block id), by id
 };
 
 } // namespace
 
 ScanResult<found_dir> scan_formatted_dirs(Datastore& store, const ScanProgress& progress,
-                                          const std::function<void(const found_dir&)>& row) {
+                                          const std::function<void(const found_dir&)>& row, FoundDirBounds bounds) {
     ScanResult<found_dir> out;
     if (ScanEnd pre = scan_precondition(store, kFoundFdc | kFoundSbc); pre != ScanEnd::finished) {
         out.end = pre;
         return out;
     }
-    DotEntryIndex dot_entries(store);   // built when the first candidate needs it
+    DotEntryIndex dot_entries(store, bounds.dot_entries);   // built when the first candidate needs it
+    bool limit_reached = false;
     int32_t n = 1;
     ItemWindow slots(store, store.fs.fdc);
     auto visit = [&](uint32_t entry, uint32_t item) {
@@ -85,8 +111,12 @@ ScanResult<found_dir> scan_formatted_dirs(Datastore& store, const ScanProgress& 
         dirent_parse(raw, dot);
         int32_t first_block = -1;
         if (dot.block_id != f) {
-            const uint32_t sb = dot_entries.find(f);
-            if (sb == 0) return Visit::next;
+            uint32_t sb = 0;
+            switch (dot_entries.find(f, sb)) {
+            case DotEntryIndex::Lookup::found: break;
+            case DotEntryIndex::Lookup::none: return Visit::next;
+            case DotEntryIndex::Lookup::unknown: limit_reached = true; return Visit::stop_walk;
+            }
             first_block = static_cast<int32_t>(sb);
             substitute_first_block(dir, sb);   // in memory only
         }
@@ -95,6 +125,10 @@ ScanResult<found_dir> scan_formatted_dirs(Datastore& store, const ScanProgress& 
         dirent_parse(raw, dotdot);
         if (dotdot.block_id != kRootDirId) return Visit::next;   // deeper ones are reached through their parents
 
+        if (n > bounds.rows) {
+            limit_reached = true;
+            return Visit::stop_walk;
+        }
         found_dir rec{n, f, first_block};
         out.rows.push_back(rec);
         if (row) row(rec);
@@ -102,6 +136,7 @@ ScanResult<found_dir> scan_formatted_dirs(Datastore& store, const ScanProgress& 
         return Visit::next;
     };
     out.end = scan_free_items(store, store.fs.fdc, visit, &progress, EntryFailure::end_scan, &slots);
+    if (limit_reached && out.end == ScanEnd::finished) out.end = ScanEnd::row_limit;
     return out;
 }
 

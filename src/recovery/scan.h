@@ -21,7 +21,15 @@ enum class ScanEnd {
     fdc_missing,              // the opening found no ".fdc.sf": "fdc open error"
     sbc_missing,              // the opening found no ".sbc.sf": "sbc open error"
     pbc_missing,              // the opening found no ".pbc.sf": "pbc open error"
+    row_limit,                // more rows than the scan keeps: stopped at its bound
 };
+
+// Whether a scan that ended this way stopped on the way and keeps the rows
+// it found before (a read that failed, a bound reached), rather than having
+// found nothing to stand on.
+constexpr bool scan_stopped_early(ScanEnd end) {
+    return end == ScanEnd::bitmap_read_failed || end == ScanEnd::descriptor_read_failed || end == ScanEnd::row_limit;
+}
 
 // What a scan found and how it ended. Rows are handed to the caller's row
 // function as they are found (the window shows them at once); without one

@@ -40,6 +40,7 @@ const char* scan_end_message(ScanEnd end) {
     case ScanEnd::fdc_missing: return "fdc open error";
     case ScanEnd::sbc_missing: return "sbc open error";
     case ScanEnd::pbc_missing: return "pbc open error";
+    case ScanEnd::row_limit: return "too many rows found, scan stopped early";
     }
     return "";
 }

@@ -327,6 +327,7 @@ void Tfrmmain::start_work(WorkKind kind, const QString& name, std::function<std:
     rows_received_ = 0;
     rows_what_ = QStringLiteral("rows");
     browse_waits_ = false;
+    rows_capped_ = false;
     work_clock_.start();
     g1->setValue(0);
     set_busy(true);
@@ -350,30 +351,39 @@ void Tfrmmain::work_progressed() {
 }
 
 void Tfrmmain::work_rows(const QVariantList& rows) {
-    if (rows.isEmpty()) return;
+    if (rows.isEmpty() || rows_capped_) return;
+    // Past what the window holds the scan is stopped: its rows would only
+    // be dropped, and the operator is told at its end.
+    const int64_t take = std::min<int64_t>(rows.size(), room());
+    if (take < rows.size()) {
+        rows_capped_ = true;
+        work_->cancel();
+    }
     if (rows.front().metaType() == QMetaType::fromType<found_dir>()) {
         QTreeWidgetItem* root = TreeView->topLevelItem(0);
         if (!root || root->text(0) != kAllDirFound) return;
         QList<QTreeWidgetItem*> nodes;
-        nodes.reserve(rows.size());
-        for (const QVariant& v : rows) {
-            const found_dir d = v.value<found_dir>();
+        nodes.reserve(take);
+        for (int64_t i = 0; i < take; ++i) {
+            const found_dir d = rows[i].value<found_dir>();
             QTreeWidgetItem* node = make_node(ImageList1, qs(found_dir_name(d)), d.dir_id, 0);
             node->setData(0, kFoundDirRole, d.number);
             nodes << node;
         }
         root->addChildren(nodes);
+        tree_nodes_ += nodes.size();
     } else {
         QList<QTreeWidgetItem*> items;
-        items.reserve(rows.size());
-        for (const QVariant& v : rows) {
+        items.reserve(take);
+        for (int64_t i = 0; i < take; ++i) {
+            const QVariant& v = rows[i];
             if (v.metaType() == QMetaType::fromType<FileRow>()) items << file_row_item(ImageList1, v.value<FileRow>());
             else if (v.metaType() == QMetaType::fromType<PartitionRow>()) items << partition_row_item(ImageList1, v.value<PartitionRow>());
         }
         // One insertion per batch: the list lays itself out once, not per row.
         ListView2->addTopLevelItems(items);
     }
-    rows_received_ += rows.size();
+    rows_received_ += take;
     if (kind_ == WorkKind::scan && rows.front().metaType() == QMetaType::fromType<found_dir>())
         rows_what_ = QStringLiteral("directories");
     if (!work_->cancelled()) Label1->setText(scan_status());
@@ -390,6 +400,7 @@ void Tfrmmain::work_ended() {
     kind_ = WorkKind::none;
     show_idle_status();
     if (then) then();
+    rows_capped_ = false;   // said by then; a scan refused later is not capped
     // What ended may have started the next piece (a manifest to replace).
     if (busy_) return;
     emit workEnded();
@@ -405,7 +416,17 @@ QTreeWidgetItem* Tfrmmain::add_node(QTreeWidgetItem* parent, const QString& text
     QTreeWidgetItem* item = make_node(ImageList1, text, data, image);
     if (parent) parent->addChild(item);
     else TreeView->addTopLevelItem(item);
+    ++tree_nodes_;
     return item;
+}
+
+void Tfrmmain::clear_tree() {
+    TreeView->clear();
+    tree_nodes_ = 0;
+}
+
+int64_t Tfrmmain::room() const {
+    return std::max<int64_t>(0, shown_limit_ - tree_nodes_ - ListView2->topLevelItemCount());
 }
 
 // --- the browse command ------------------------------------------------------
@@ -424,7 +445,7 @@ void Tfrmmain::Button1Click() {
         browsed_ = true;
         show_idle_status();
         TreeView->setUpdatesEnabled(false);
-        TreeView->clear();
+        clear_tree();
         add_node(nullptr, QStringLiteral("/"), kRootDirId, 0);
         TreeView->setUpdatesEnabled(true);
     }
@@ -472,14 +493,28 @@ void Tfrmmain::TreeViewDblClick() {
 
     const int64_t first_block = first_block_of(node);
     const uint32_t id = node->data(0, kNodeDataRole).toUInt();
-    Listing listing = list_directory(store, id, first_block);
-    if (listing.status == ListStatus::open_error) {
+    DirLister lister(store, id, first_block);
+    if (lister.status() == ListStatus::open_error) {
         ui::message(this, QStringLiteral("dir open error"));
         return;
     }
-    if (listing.status == ListStatus::not_directory) return;
-    for (const ListedEntry& e : listing.entries) add_node(node, qs(e.name), e.block_id, e.is_dir ? 0 : 1);
-    if (listing.status == ListStatus::complete) expand_all(node);
+    if (lister.status() == ListStatus::not_directory) return;
+    // Read one entry at a time, and no further than the window holds.
+    QList<QTreeWidgetItem*> nodes;
+    const int64_t limit = room();
+    bool more = false;
+    ListedEntry e;
+    while (lister.next(e)) {
+        if (nodes.size() == limit) {
+            more = true;
+            break;
+        }
+        nodes << make_node(ImageList1, qs(e.name), e.block_id, e.is_dir ? 0 : 1);
+    }
+    node->addChildren(nodes);
+    tree_nodes_ += nodes.size();
+    if (more) ui::message(this, ui::shown_limit_message(shown_limit_));
+    else if (lister.status() == ListStatus::complete) expand_all(node);
 }
 
 // --- export ------------------------------------------------------------------
@@ -671,6 +706,12 @@ void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id, i
 // --- recovery ----------------------------------------------------------------
 
 void Tfrmmain::show_scan_end(ScanEnd end) {
+    // Stopped by the window (or ended before it saw that), not by the
+    // operator: the list does not hold all it found.
+    if (rows_capped_) {
+        ui::message(this, ui::shown_limit_message(shown_limit_));
+        return;
+    }
     const char* text = scan_end_message(end);
     if (text && *text) ui::message(this, QString::fromUtf8(text));
 }
@@ -701,7 +742,7 @@ void Tfrmmain::Button3Click() {
     }
     ListView2->hide();
     TreeView->setUpdatesEnabled(false);
-    TreeView->clear();
+    clear_tree();
     store.found_dirs.clear();   // the nodes that named them are gone
     add_node(nullptr, kAllDirFound, 0, 0);
     TreeView->setUpdatesEnabled(true);
@@ -745,7 +786,7 @@ void Tfrmmain::diskssetting1Click() {
     // nothing of the datastore that was open stays on show to be listed or
     // saved, and the window is as before a first browse.
     if (!fs_is_open(store)) {
-        TreeView->clear();
+        clear_tree();
         ListView2->clear();
         ListView2->hide();
         Memo1->clear();

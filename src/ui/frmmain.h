@@ -95,6 +95,8 @@ public:
     bool busy() const { return busy_; }
     // Asks the running work to stop; it keeps what it wrote.
     void cancel_work();
+    // The rows and nodes the window holds at most (kMaxShown; tests lower it).
+    void set_shown_limit(int64_t limit) { shown_limit_ = limit; }
 
     // Appends a row of the recovered-file list.
     void AddFileRow(const FileRow& row);
@@ -128,6 +130,12 @@ private:
     enum class WorkKind { none, scan, export_file, export_folder };
     struct FolderJob;
 
+    // Rows of the list and nodes of the tree, together: about 1.3 KiB each,
+    // so that the window stays near 200 MiB whatever a damaged or forged
+    // datastore claims. A real volume holds a few tens of thousands of files.
+    // The command line, which holds no rows, lists every one.
+    static constexpr int64_t kMaxShown = 120000;
+
     void build();
     void place_controls();
     void start_work(WorkKind kind, const QString& name, std::function<std::function<void()>(ui::Work&)> body,
@@ -143,6 +151,8 @@ private:
     bool open_popup_by_key(QTreeWidget* view, QMenu* menu, QAction* item);
     QTreeWidgetItem* selected_node() const;
     QTreeWidgetItem* add_node(QTreeWidgetItem* parent, const QString& text, uint32_t data, int image);
+    void clear_tree();
+    int64_t room() const;
     void export_descriptor(const QString& shown, uint32_t descriptor_id, int64_t first_block = -1);
     void export_folder(const QTreeWidgetItem* node);
     int64_t first_block_of(const QTreeWidgetItem* node) const;
@@ -159,6 +169,9 @@ private:
     int64_t rows_received_ = 0;
     QString rows_what_;          // what a scan counts: rows, or found directories
     bool browse_waits_ = false;  // a click in the tree was ignored during this scan
+    bool rows_capped_ = false;   // this scan found more rows than the window holds
+    int64_t tree_nodes_ = 0;     // nodes in TreeView
+    int64_t shown_limit_ = kMaxShown;
     bool busy_ = false;
     bool close_pending_ = false;
     bool browsed_ = false;

@@ -31,4 +31,9 @@ QString status_browse_waits(const QString& status) {
     return status + QStringLiteral("; browsing waits until the scan ends (Esc stops it)");
 }
 
+QString shown_limit_message(int64_t limit) {
+    return QStringLiteral("the window shows at most ") + QString::number(limit) +
+           QStringLiteral(" rows and folder entries; the rest are not shown (the command line lists them all)");
+}
+
 } // namespace ds::ui

@@ -22,4 +22,8 @@ QString status_scan(const QString& name, int64_t rows, const QString& what = QSt
 // the scan, which fills or covers it.
 QString status_browse_waits(const QString& status);
 
+// Why a scan stopped or a folder lists only part of its entries: the window
+// holds at most limit rows and nodes, and the command line lists them all.
+QString shown_limit_message(int64_t limit);
+
 } // namespace ds::ui

@@ -248,6 +248,44 @@ TEST_F(WindowAtWork, AScanRunsWithItsCommandsDisabledAndStops) {
     EXPECT_EQ(texts(snapshots), QStringList("vm1-Snapshot1.vmsn"));
 }
 
+// The window holds a bounded number of rows and nodes together, whatever a
+// datastore claims: a listing or a scan past it shows what fits and says so.
+TEST_F(WindowAtWork, ListsAndScansStopAtWhatTheWindowHolds) {
+    Tfrmmain w(store);
+    w.show();
+    w.Button1Click();
+    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    w.Button2Click();
+    finish(w);
+    const int rows = w.ListView2->topLevelItemCount();
+    ASSERT_GT(rows, 1);
+    prompts.messages.clear();
+
+    // Room for the root node, the list and one more node.
+    w.set_shown_limit(1 + rows + 1);
+    dblclick(w, root);
+    EXPECT_EQ(root->childCount(), 1);
+    ASSERT_EQ(prompts.messages.size(), 1);
+    EXPECT_EQ(prompts.messages.front(), ds::ui::shown_limit_message(rows + 2));
+    EXPECT_TRUE(prompts.messages.front().startsWith("the window shows at most "));
+    prompts.messages.clear();
+
+    // The list begins anew with each scan: room for all rows but one.
+    w.set_shown_limit(2 + rows - 1);
+    w.Button2Click();
+    finish(w);
+    EXPECT_EQ(w.ListView2->topLevelItemCount(), rows - 1);
+    EXPECT_EQ(prompts.messages, QStringList(ds::ui::shown_limit_message(rows + 1)));
+    prompts.messages.clear();
+
+    // Room for every row: the scan ends as it always did.
+    w.set_shown_limit(2 + rows);
+    w.Button2Click();
+    finish(w);
+    EXPECT_EQ(w.ListView2->topLevelItemCount(), rows);
+    EXPECT_EQ(prompts.messages, QStringList("finish"));
+}
+
 // Closing during an export asks first; "No" lets it run to its end, "Yes"
 // stops it and the window closes once it has said so. A scan is stopped
 // without a question.

@@ -239,6 +239,37 @@ TEST_F(ManyOldDirs, NumbersInWalkOrderAndPassesOverUnreadableCandidates) {
     EXPECT_EQ(ds::found_dir_first_block(store, -3), -1);
 }
 
+TEST_F(ManyOldDirs, StopsAtItsBoundsKeepingWhatWasFoundBefore) {
+    build();
+    ASSERT_TRUE(rectest::open_datastore(store, *ds));
+    struct Case {
+        ds::FoundDirBounds bounds;
+        size_t rows;
+        ds::ScanEnd end;
+    };
+    // d3 is the first of the ten that needs the copy in a free sub-block: with
+    // no room in the index nothing says whether it has one, so the scan stops
+    // there rather than pass it over.
+    const Case cases[] = {
+        {{1, 1u << 22}, 1, ds::ScanEnd::row_limit},
+        {{9, 1u << 22}, 9, ds::ScanEnd::row_limit},
+        {{10, 1u << 22}, 10, ds::ScanEnd::finished},
+        {{1 << 20, 0}, 2, ds::ScanEnd::row_limit},
+        {{1 << 20, 64}, 10, ds::ScanEnd::finished},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.bounds.rows) + " rows, " + std::to_string(c.bounds.dot_entries) + " ids");
+        std::vector<ds::found_dir> rows;
+        ds::ScanResult<ds::found_dir> r = ds::scan_formatted_dirs(
+            store, [](int) { return true; }, [&](const ds::found_dir& d) { rows.push_back(d); }, c.bounds);
+        store.found_dirs = r.rows;
+        EXPECT_EQ(r.end, c.end);
+        EXPECT_EQ(r.rows.size(), rows.size());
+        expect_found(rows, c.rows);
+    }
+    EXPECT_STREQ(ds::scan_end_message(ds::ScanEnd::row_limit), "too many rows found, scan stopped early");
+}
+
 TEST_F(ManyOldDirs, UnreadableFreeDescriptorEndsWithRinodeGetErrorKeepingWhatWasFound) {
     build();
     // ".fdc.sf" cut where the descriptors of its second area begin; every

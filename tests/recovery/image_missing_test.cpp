@@ -43,7 +43,9 @@ TEST_F(MissingSystemFile, ScansNameTheFileTheRootDoesNotName) {
         EXPECT_EQ(scan_deleted_files(store, go, {}).end, c.deleted);
         EXPECT_EQ(dstest::find_formatted(store, go, {}), c.formatted);
         EXPECT_EQ(scan_lost_vmdks(store, go, {}).end, c.vmdk);
-        if (c.formatted == ok) EXPECT_EQ(store.found_dirs.size(), 1u);
+        if (c.formatted == ok) {
+            EXPECT_EQ(store.found_dirs.size(), 1u);
+        }
     }
     EXPECT_STREQ(scan_end_message(ScanEnd::sbc_missing), "sbc open error");
     EXPECT_STREQ(scan_end_message(ScanEnd::pbc_missing), "pbc open error");
