@@ -224,6 +224,7 @@ struct MountServer::State {
         }
         held += static_cast<int64_t>(refs.size());
         std::vector<std::string> names = std::move(namer.names);
+        names.shrink_to_fit();   // kept as long as the mount runs
         std::vector<uint32_t> by_name(names.size());
         for (uint32_t i = 0; i < by_name.size(); ++i) by_name[i] = i;
         std::sort(by_name.begin(), by_name.end(), [&](uint32_t a, uint32_t b) { return names[a] < names[b]; });
