@@ -4,6 +4,10 @@
 //                              slots and /big claims 2^LOG2 entries (default 25): its
 //                              pointer blocks name 35 file blocks of 262144 entries
 //                              ("n0", "n1", ...) over and over
+//   mkhostile named DIR [LOG2] DIR/hostile-named.img: as wide, with 2^LOG2 entries
+//                              (default 18) of names as long as entries hold
+//                              (a number, then DEL bytes: 255-byte host names), each
+//                              naming a descriptor id of its own
 //   mkhostile deep DIR [DEPTH] DIR/hostile-deep.img: a chain of DEPTH directories
 //                              (default 2048) below /c1, each named by 128 DEL bytes,
 //                              whose printed and host names are several times longer
@@ -27,7 +31,7 @@ void put32(dsb::Datastore& ds, std::uint64_t lv, std::uint32_t v) {
   ds.write_lv(lv, b);
 }
 
-void wide(const std::string& img, int log2) {
+void wide(const std::string& img, int log2, bool named = false) {
   dsb::DatastoreOptions o;
   o.path = img;
   dsb::Datastore ds(o);
@@ -51,7 +55,9 @@ void wide(const std::string& img, int log2) {
     ds.set_free(blocks.back(), false);
     for (std::uint64_t at = b * bs; at < (b + 1) * bs;) {
       const std::uint64_t entry = at / kEntry;
-      const auto e = dsb::encode_dirent(dsb::layout::kTypeRegular, file, 0, "n" + std::to_string(entry));
+      const auto e = named ? dsb::encode_dirent(dsb::layout::kTypeRegular, static_cast<std::uint32_t>(entry * 16 + 4), 0,
+                                                std::to_string(entry) + std::string(120, '\x7F'))
+                           : dsb::encode_dirent(dsb::layout::kTypeRegular, file, 0, "n" + std::to_string(entry));
       const std::uint64_t from = at % kEntry, n = std::min(kEntry - from, (b + 1) * bs - at);
       std::copy_n(e.begin() + static_cast<std::ptrdiff_t>(from), n, bytes.begin() + static_cast<std::ptrdiff_t>(at - b * bs));
       at += n;
@@ -100,8 +106,9 @@ void deep(const std::string& img, int depth) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || argc > 4 || (std::string(argv[1]) != "wide" && std::string(argv[1]) != "deep")) {
-    std::fprintf(stderr, "usage: mkhostile wide DIR [LOG2_ENTRIES] | deep DIR [DEPTH]\n");
+  const std::string kind = argc >= 2 ? argv[1] : "";
+  if (argc < 3 || argc > 4 || (kind != "wide" && kind != "named" && kind != "deep")) {
+    std::fprintf(stderr, "usage: mkhostile wide DIR [LOG2_ENTRIES] | named DIR [LOG2_ENTRIES] | deep DIR [DEPTH]\n");
     return 2;
   }
   try {
@@ -109,6 +116,7 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(dir);
     const std::string img = dir + "/hostile-" + what + ".img";
     if (what == "wide") wide(img, argc == 4 ? std::stoi(argv[3]) : 25);
+    else if (what == "named") wide(img, argc == 4 ? std::stoi(argv[3]) : 18, true);
     else deep(img, argc == 4 ? std::stoi(argv[3]) : 2048);
     std::printf("wrote %s\n", img.c_str());
   } catch (const std::exception& e) {

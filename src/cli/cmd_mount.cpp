@@ -30,10 +30,13 @@ std::vector<std::string> absolute_disks(const std::vector<std::string>& specs) {
     return out;
 }
 
-// The deleted files, one per row, named <sn>-<descriptor id>.
-int deleted_entries(ds::Datastore& store, const Options& opt, std::vector<dsmount::SourceEntry>& entries) {
+// The deleted files, one per row, named <sn>-<descriptor id>: no more than
+// one past what the mount holds, which is enough for it to say it cut them.
+int deleted_entries(ds::Datastore& store, const Options& opt, int64_t most,
+                    std::vector<dsmount::SourceEntry>& entries) {
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
         return ds::scan_deleted_files(store, progress, [&](const ds::FileRow& row) {
+                   if (static_cast<int64_t>(entries.size()) > most) return;
                    entries.push_back({std::to_string(row.n) + "-" + std::to_string(row.descriptor_id), {row.descriptor_id, -1}, false});
                }).end;
     });
@@ -60,6 +63,10 @@ int cmd_mount(ds::Datastore& store, const Options& opt) {
     if (rc != kExitOk) return rc;
 
     dsmount::MountSource source(store);
+    dsmount::MountSettings settings;
+    // A listing the bound cuts is not all: a mount in the foreground ends
+    // with a failure status then.
+    settings.notice = [](const std::string& text) { warn(text); };
     dsmount::MountRoot root;
     root.directory = source.root();
     if (opt.formatted) {
@@ -68,11 +75,11 @@ int cmd_mount(ds::Datastore& store, const Options& opt) {
         root.entries = source.found_directories();
     } else if (opt.deleted) {
         root.listed = true;
-        if ((rc = deleted_entries(store, opt, root.entries)) != kExitOk) return rc;
+        if ((rc = deleted_entries(store, opt, settings.max_entries, root.entries)) != kExitOk) return rc;
     }
     if (interrupted()) return kExitInterrupted;
 
-    dsmount::MountServer server(source, std::move(root));
+    dsmount::MountServer server(source, std::move(root), settings);
     const std::string why = server.mount(opt.mountpoint);
     if (!why.empty()) return fail(why);
     // In the background only once the mount is there: the command returns

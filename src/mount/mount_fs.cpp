@@ -9,12 +9,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <iostream>
 #include <map>
 #include <mutex>
-#include <set>
+#include <string_view>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace dsmount {
 namespace {
@@ -30,18 +32,84 @@ constexpr ino_t kListedRootIno = 1;
 
 struct Node {
     SourceRef ref;
+    // Where it was first listed: the directory and its name's place there,
+    // so that a message can name it.
+    const Node* parent = nullptr;
+    uint32_t name_index = 0;
     bool dir_entry = false;      // reached as a directory
     bool listed_root = false;    // the root of --formatted or --deleted
     // Filled at the first lookup or getattr.
     bool attr_known = false;
     SourceError attr_error = SourceError::none;
     SourceAttr attr;
-    // Filled at the first lookup in it or listing of it.
+    // Filled at the first lookup in it or listing of it: the host names in
+    // on-disk order, the node each names, and the names' order for lookups.
     bool listed = false;
     bool complete = true;        // the listing reached the directory's end
     SourceError list_error = SourceError::none;
-    std::vector<std::pair<std::string, fuse_ino_t>> children;
-    std::map<std::string, fuse_ino_t> by_name;
+    std::vector<std::string> names;
+    std::vector<fuse_ino_t> inos;
+    std::vector<uint32_t> by_name;
+
+    // The node a name of this directory gives; 0 when none.
+    fuse_ino_t find(std::string_view name) const {
+        auto it = std::lower_bound(by_name.begin(), by_name.end(), name,
+                                   [&](uint32_t i, std::string_view n) { return names[i] < n; });
+        return it != by_name.end() && names[*it] == name ? inos[*it] : 0;
+    }
+};
+
+// Gives the entries of one directory their host names in order: the name a
+// folder export writes, and "~2", "~3"... for a name met again. Each name is
+// held once: the set of names taken knows them by their place in names.
+class HostNamer {
+public:
+    std::vector<std::string> names;
+
+    HostNamer() : taken_(16, Hash{this}, Same{this}) {}
+    HostNamer(const HostNamer&) = delete;   // the set points back at this
+    HostNamer& operator=(const HostNamer&) = delete;
+
+    void add(const std::string& raw) {
+        bool shortened = false;
+        std::string base = ds::host_name_fit(raw, shortened);
+        if (!taken(base)) return take(std::move(base));
+        // Names are only ever taken, never given back: a number tried once
+        // for this name stays taken, and the next try starts after it (a
+        // directory of one name repeated is not quadratic).
+        int64_t& k = next_[base];
+        k = std::max<int64_t>(k, 2);
+        std::string name;
+        do name = base + "~" + std::to_string(k++);
+        while (taken(name));
+        take(std::move(name));
+    }
+
+private:
+    static constexpr uint32_t kProbe = UINT32_MAX;
+    struct Hash {
+        const HostNamer* n;
+        size_t operator()(uint32_t i) const { return std::hash<std::string_view>{}(n->at(i)); }
+    };
+    struct Same {
+        const HostNamer* n;
+        bool operator()(uint32_t a, uint32_t b) const { return n->at(a) == n->at(b); }
+    };
+    std::string_view at(uint32_t i) const { return i == kProbe ? probe_ : std::string_view(names[i]); }
+    bool taken(std::string_view name) {
+        probe_ = name;
+        return taken_.count(kProbe) != 0;
+    }
+    void take(std::string name) {
+        // Names are built by appending, with room to spare that would be
+        // held for as long as the mount runs.
+        name.shrink_to_fit();
+        names.push_back(std::move(name));
+        taken_.insert(static_cast<uint32_t>(names.size() - 1));
+    }
+    std::string_view probe_;
+    std::unordered_set<uint32_t, Hash, Same> taken_;
+    std::map<std::string, int64_t> next_;
 };
 
 struct OpenFile {
@@ -65,7 +133,16 @@ struct MountServer::State {
     std::vector<std::unique_ptr<Node>> nodes;
     std::map<std::tuple<uint32_t, int64_t, bool>, fuse_ino_t> by_ref;
 
-    State(MountSource& s, MountRoot r, MountSettings st) : source(s), root(std::move(r)), settings(st) {
+    // One directory is read at a time, so that what a listing may still
+    // hold is known while it is read: the bound holds for what is being
+    // read as well as for what is kept.
+    std::mutex list_mu;
+    int64_t held = 0;      // entries of every listed node (under list_mu)
+    bool told = false;     // the operator knows listings were cut
+
+    State(MountSource& s, MountRoot r, MountSettings st) : source(s), root(std::move(r)), settings(std::move(st)) {
+        // Names are numbered 32-bit within a directory.
+        settings.max_entries = std::clamp<int64_t>(settings.max_entries, 0, INT32_MAX);
         auto top = std::make_unique<Node>();
         top->ref = root.directory;
         top->dir_entry = true;
@@ -115,39 +192,92 @@ struct MountServer::State {
             std::lock_guard lock(mu);
             if (n->listed) return n->list_error;
         }
-        std::vector<SourceEntry> entries;
+        std::lock_guard listing(list_mu);
+        {
+            std::lock_guard lock(mu);
+            if (n->listed) return n->list_error;   // listed while this thread waited
+        }
+        const int64_t room = settings.max_entries - held;
+        HostNamer namer;
+        std::vector<std::pair<SourceRef, bool>> refs;
+        bool cut = false;
+        const auto take = [&](SourceEntry&& en) {
+            if (static_cast<int64_t>(refs.size()) >= room) {
+                cut = true;
+                return false;
+            }
+            namer.add(en.raw_name);
+            refs.emplace_back(en.ref, en.dir_entry);
+            return true;
+        };
         bool complete = true;
         SourceError e = SourceError::none;
-        if (n->listed_root)
-            entries = root.entries;
-        else
-            e = source.list(n->ref, entries, complete);
-        // A listing that ended early keeps the entries before the damage.
-        const std::vector<std::string> names = entry_host_names(entries);
-        std::lock_guard lock(mu);
-        if (n->listed) return n->list_error;
+        if (n->listed_root) {
+            // Served from the node from now on: the list is not kept twice.
+            std::vector<SourceEntry> entries;
+            entries.swap(root.entries);
+            for (SourceEntry& en : entries)
+                if (!take(std::move(en))) break;
+        } else {
+            // A listing that ended early keeps the entries before the damage.
+            e = source.list(n->ref, take, complete);
+        }
+        held += static_cast<int64_t>(refs.size());
+        std::vector<std::string> names = std::move(namer.names);
+        names.shrink_to_fit();   // kept as long as the mount runs
+        std::vector<uint32_t> by_name(names.size());
+        for (uint32_t i = 0; i < by_name.size(); ++i) by_name[i] = i;
+        std::sort(by_name.begin(), by_name.end(), [&](uint32_t a, uint32_t b) { return names[a] < names[b]; });
+
+        std::unique_lock lock(mu);
         n->listed = true;
-        n->complete = complete;
+        // A listing the bound cut is served as one a read ended early.
+        n->complete = complete && !cut;
         n->list_error = e;
-        for (size_t i = 0; i < entries.size(); ++i) {
-            const SourceEntry& en = entries[i];
-            auto key = std::make_tuple(en.ref.id, en.ref.first_block, en.dir_entry);
+        n->inos.reserve(refs.size());
+        for (size_t i = 0; i < refs.size(); ++i) {
+            const auto& [ref, dir_entry] = refs[i];
+            auto key = std::make_tuple(ref.id, ref.first_block, dir_entry);
             auto it = by_ref.find(key);
             fuse_ino_t ino = 0;
             if (it != by_ref.end()) {
                 ino = it->second;
             } else {
                 auto child = std::make_unique<Node>();
-                child->ref = en.ref;
-                child->dir_entry = en.dir_entry;
+                child->ref = ref;
+                child->dir_entry = dir_entry;
+                child->parent = n;
+                child->name_index = static_cast<uint32_t>(i);
                 nodes.push_back(std::move(child));
                 ino = nodes.size();
                 by_ref.emplace(key, ino);
             }
-            n->children.emplace_back(names[i], ino);
-            n->by_name.emplace(names[i], ino);
+            n->inos.push_back(ino);
+        }
+        n->names = std::move(names);
+        n->by_name = std::move(by_name);
+        if (cut && !told) {
+            told = true;
+            const std::string text = "the mount holds at most " + std::to_string(settings.max_entries) +
+                                     " entries: the rest of " + path_of(*n) +
+                                     " is not shown, nor the entries of directories opened after it";
+            lock.unlock();
+            if (settings.notice)
+                settings.notice(text);
+            else
+                std::cerr << text << std::endl;
         }
         return e;
+    }
+
+    // The node's path in the mount, by the names it was first listed under
+    // (host names: nothing in them can work on a terminal). Under mu.
+    std::string path_of(const Node& n) const {
+        std::vector<const Node*> chain;
+        for (const Node* at = &n; at->parent; at = at->parent) chain.push_back(at);
+        std::string path;
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) path += "/" + (*it)->parent->names[(*it)->name_index];
+        return path.empty() ? "/" : path;
     }
 
     void fill_stat(const Node& n, const SourceAttr& a, struct stat& st) const {
@@ -217,8 +347,7 @@ void op_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
     fuse_ino_t ino = 0;
     {
         std::lock_guard lock(s.mu);
-        auto it = dir->by_name.find(name);
-        if (it != dir->by_name.end()) ino = it->second;
+        ino = dir->find(name);
     }
     if (ino == 0) return (void)fuse_reply_err(req, e == SourceError::none ? ENOENT : errno_of(e));
     reply_entry(req, s, s.node(ino), ino);
@@ -246,7 +375,7 @@ void op_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         bool empty = false;
         {
             std::lock_guard lock(s.mu);
-            empty = n->children.empty();
+            empty = n->names.empty();
         }
         if (empty) return (void)fuse_reply_err(req, errno_of(e));
     }
@@ -263,7 +392,7 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
     std::vector<char> buf(std::min<size_t>(size, 1u << 20));
     size_t used = 0;
     std::lock_guard lock(s.mu);
-    const size_t total = n->children.size() + 2;
+    const size_t total = n->names.size() + 2;
     for (size_t i = static_cast<size_t>(std::max<off_t>(off, 0)); i < total; ++i) {
         struct stat st;
         std::memset(&st, 0, sizeof st);
@@ -273,9 +402,8 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
             st.st_mode = S_IFDIR;
             st.st_ino = n->listed_root ? kListedRootIno : n->ref.id;
         } else {
-            const auto& [child_name, child_ino] = n->children[i - 2];
-            const Node& c = *s.nodes[child_ino - 1];
-            name = child_name;
+            const Node& c = *s.nodes[n->inos[i - 2] - 1];
+            name = n->names[i - 2];
             // Only a hint: the kind is settled by the descriptor at lookup.
             st.st_mode = (c.attr_known ? MountServer::State::serves_as_dir(c, c.attr) : c.dir_entry) ? S_IFDIR : S_IFREG;
             st.st_ino = c.ref.id;
@@ -407,17 +535,9 @@ fuse_lowlevel_ops make_ops() {
 } // namespace
 
 std::vector<std::string> entry_host_names(const std::vector<SourceEntry>& entries) {
-    std::vector<std::string> names;
-    names.reserve(entries.size());
-    std::set<std::string> used;
-    for (const SourceEntry& e : entries) {
-        bool shortened = false;
-        const std::string base = ds::host_name_fit(e.raw_name, shortened);
-        std::string name = base;
-        for (int k = 2; !used.insert(name).second; ++k) name = base + "~" + std::to_string(k);
-        names.push_back(std::move(name));
-    }
-    return names;
+    HostNamer namer;
+    for (const SourceEntry& e : entries) namer.add(e.raw_name);
+    return std::move(namer.names);
 }
 
 MountServer::MountServer(MountSource& source, MountRoot root, MountSettings settings)

@@ -9,6 +9,8 @@
 
 #include "mount/mount_source.h"
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +30,15 @@ struct MountRoot {
 struct MountSettings {
     int threads = 8;              // most threads serving at once
     bool debug = false;           // libfuse's own trace on stderr
+    // Most directory entries the mount holds, all directories and a listed
+    // root together: what it holds stays well inside a small machine's
+    // memory whatever sizes a damaged or planted disk claims, and is far
+    // more than a real datastore has (some tens of thousands of files). A
+    // directory listed past it shows the entries before the cut and then
+    // ends as one a damaged block ended early.
+    int64_t max_entries = 200000;
+    // Told once when a listing is cut by max_entries; stderr when empty.
+    std::function<void(const std::string&)> notice;
 };
 
 class MountServer {

@@ -53,15 +53,15 @@ SourceError MountSource::stat(const SourceRef& ref, SourceAttr& out) {
     return SourceError::none;
 }
 
-SourceError MountSource::list(const SourceRef& ref, std::vector<SourceEntry>& out, bool& complete) {
-    out.clear();
+SourceError MountSource::list(const SourceRef& ref, const std::function<bool(SourceEntry&&)>& take,
+                              bool& complete) {
     complete = false;
-    ds::Listing listing = ds::list_directory(store_, ref.id, ref.first_block);
-    if (listing.status == ds::ListStatus::open_error) return SourceError::unreadable;
-    if (listing.status == ds::ListStatus::not_directory) return SourceError::not_directory;
-    complete = listing.status == ds::ListStatus::complete;
-    out.reserve(listing.entries.size());
-    for (ds::ListedEntry& e : listing.entries) out.push_back({std::move(e.raw_name), {e.block_id, -1}, e.is_dir});
+    ds::DirLister lister(store_, ref.id, ref.first_block);
+    if (lister.status() == ds::ListStatus::open_error) return SourceError::unreadable;
+    if (lister.status() == ds::ListStatus::not_directory) return SourceError::not_directory;
+    for (ds::ListedEntry e; lister.next(e);)
+        if (!take({std::move(e.raw_name), {e.block_id, -1}, e.is_dir})) return SourceError::none;
+    complete = lister.status() == ds::ListStatus::complete;
     return SourceError::none;
 }
 

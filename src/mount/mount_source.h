@@ -5,6 +5,7 @@
 // one class, so that the rest of the mount is free of it.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -69,9 +70,12 @@ public:
     // The descriptor's kind, size and times.
     SourceError stat(const SourceRef& ref, SourceAttr& out);
 
-    // The entries of a directory ("." and ".." left out); complete is false
-    // when a read ended the listing early (the entries before it stay).
-    SourceError list(const SourceRef& ref, std::vector<SourceEntry>& out, bool& complete);
+    // Hands the entries of a directory to take one at a time, in order ("."
+    // and ".." left out), so that a directory whose size claims millions of
+    // entries is never held whole. Reading stops when take returns false;
+    // complete is false then, or when a read ended the listing early (the
+    // entries before it were handed out).
+    SourceError list(const SourceRef& ref, const std::function<bool(SourceEntry&&)>& take, bool& complete);
 
     // The directories the last format recovery found, as "DIR<n>" entries.
     std::vector<SourceEntry> found_directories();

@@ -330,6 +330,17 @@ TEST(MountNames, AreTheFolderExportsHostNamesWithRepeatsNumbered) {
     EXPECT_EQ(names[7], "bad%FF");
     EXPECT_LE(names[8].size(), 255u);
     EXPECT_EQ(names[8].substr(names[8].size() - 5), ".vmdk");
+
+    // A name that looks numbered is passed over; one name repeated through
+    // a whole directory is numbered in one pass (a planted directory of
+    // 100,000 equal names would otherwise take minutes).
+    EXPECT_EQ(dsmount::entry_host_names({entry("a"), entry("a~3"), entry("a"), entry("a"), entry("a~2"), entry("a")}),
+              (std::vector<std::string>{"a", "a~3", "a~2", "a~4", "a~2~2", "a~5"}));
+    std::vector<dsmount::SourceEntry> same(100000, entry("same"));
+    const std::vector<std::string> numbered = dsmount::entry_host_names(same);
+    ASSERT_EQ(numbered.size(), same.size());
+    EXPECT_EQ(numbered[1], "same~2");
+    EXPECT_EQ(numbered.back(), "same~100000");
 }
 
 } // namespace
