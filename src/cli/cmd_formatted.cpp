@@ -15,34 +15,42 @@ namespace dscli {
 int cmd_formatted(ds::Datastore& store, const Options& opt) {
     int rc = open_datastore(store, opt.disks);
     if (rc != kExitOk) return rc;
-    std::vector<ds::found_dir> dirs;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
         ds::ScanResult<ds::found_dir> found = ds::scan_formatted_dirs(store, progress);
-        dirs = found.rows;
         store.found_dirs = std::move(found.rows);
         return found.end;
     });
     int walk_rc = kExitOk;
     if (opt.json) {
-        nlohmann::json j = nlohmann::json::array();
-        for (const ds::found_dir& d : dirs) {
+        // Written row by row, and a row's tree node by node: the table may
+        // hold a million directories and each a tree of millions of entries.
+        out_text("{\n  \"schema\": " + std::to_string(kJsonSchema) + ",\n  \"dirs\": [");
+        bool first = true;
+        for (const ds::found_dir& d : store.found_dirs) {
             Node top = found_dir_node(d);
-            nlohmann::json row = {{"name", top.name}, {"number", d.number}, {"id", d.dir_id},
-                                  {"first_block", top.first_block}};
-            if (opt.with_tree && walk_rc == kExitOk) {
-                nlohmann::json nodes = nlohmann::json::array();
-                walk_rc = walk_tree(store, top, top.name, [&](const Node& n, const std::string& path) {
-                    nodes.push_back(tree_node_json(n, path));
-                });
-                row["tree"] = std::move(nodes);
+            const nlohmann::json row = {{"name", top.name}, {"number", d.number}, {"id", d.dir_id},
+                                        {"first_block", top.first_block}};
+            std::string text = json_text(row);
+            out_text(first ? "\n    " : ",\n    ");
+            first = false;
+            if (!opt.with_tree || walk_rc != kExitOk) {
+                out_text(text);
+                continue;
             }
-            j.push_back(std::move(row));
+            text.pop_back();   // its closing brace: the tree goes inside
+            out_text(text + ",\"tree\":[");
+            bool first_node = true;
+            walk_rc = walk_tree(store, top, top.name, [&](const Node& n, const std::string& path) {
+                out_text((first_node ? "" : ",") + json_text(tree_node_json(n, path)));
+                first_node = false;
+            });
+            out_text("]}");
         }
-        out_json({{"dirs", std::move(j)},
-                  {"finished", end == ds::ScanEnd::finished},
-                  {"end", ds::scan_end_message(end)}});
+        out_text(std::string(first ? "]" : "\n  ]") + ",\n  \"finished\": " +
+                 (end == ds::ScanEnd::finished ? "true" : "false") + ",\n  \"end\": " +
+                 json_text(ds::scan_end_message(end)) + "\n}\n");
     } else {
-        for (const ds::found_dir& d : dirs) {
+        for (const ds::found_dir& d : store.found_dirs) {
             Node top = found_dir_node(d);
             out_line(top.name + "\t" + std::to_string(d.dir_id) + "\t" + std::to_string(top.first_block));
             if (opt.with_tree && walk_rc == kExitOk)

@@ -97,10 +97,13 @@ int cmd_ls(ds::Datastore& store, const Options& opt) {
     Resolution r;
     if (int rc = open_and_resolve(store, opt, "dir open error", r); rc != kExitOk) return rc;
 
-    // "ALL DIR FOUND" lists the found directories, which are few.
+    // "ALL DIR FOUND" lists the found directories.
     if (r.node.formatted_root) {
         Rows rows(store, opt, r.shown);
-        for (const Node& n : list_children(store, r.node).nodes) rows.add(n);
+        each_found_dir(store, [&](Node&& n) {
+            rows.add(n);
+            return true;
+        });
         rows.end(true);
         return kExitOk;
     }

@@ -52,7 +52,10 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
     // the tree names it.
     std::vector<ds::FolderSource> found;
     if (r.node.formatted_root) {
-        for (const Node& n : list_children(store, r.node).nodes) found.push_back({n.id, n.first_block, n.name});
+        each_found_dir(store, [&](Node&& n) {
+            found.push_back({n.id, n.first_block, n.name});
+            return true;
+        });
         if (found.empty()) {
             fail("file open error");
             return fail("the format recovery found no directory");

@@ -46,16 +46,9 @@ Node node_of(ds::ListedEntry entry) {
     return n;
 }
 
-Children list_children(ds::Datastore& store, const Node& node) {
-    Children out;
-    if (node.formatted_root) {
-        for (const ds::found_dir& d : store.found_dirs) out.nodes.push_back(found_dir_node(d));
-        return out;
-    }
-    ds::Listing l = ds::list_directory(store, node.id, node.first_block);
-    out.status = l.status;
-    for (ds::ListedEntry& e : l.entries) out.nodes.push_back(node_of(std::move(e)));
-    return out;
+void each_found_dir(ds::Datastore& store, const std::function<bool(Node&&)>& visit) {
+    for (const ds::found_dir& d : store.found_dirs)
+        if (!visit(found_dir_node(d))) return;
 }
 
 std::string printed_name(const Node& node) { return ds::printable_name(node.raw_name); }

@@ -7,6 +7,7 @@
 #include "vmfs/listing.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,11 +27,6 @@ struct Node {
     std::string raw_name;           // the stored bytes: what is printed (escaped) and matched
 };
 
-struct Children {
-    ds::ListStatus status = ds::ListStatus::complete;
-    std::vector<Node> nodes;
-};
-
 // The root directory "/" (descriptor 4).
 Node root_node();
 // The node over the format recovery's results: its children are DIR1, DIR2...
@@ -41,7 +37,9 @@ Node found_dir_node(const ds::found_dir& d);
 // The node of an entry a listing or walk shows.
 Node node_of(ds::ListedEntry entry);
 
-Children list_children(ds::Datastore& store, const Node& node);
+// The children of "ALL DIR FOUND", DIR1, DIR2..., one at a time (the table
+// may hold a million): visit returns false to stop.
+void each_found_dir(ds::Datastore& store, const std::function<bool(Node&&)>& visit);
 
 // The name as every listing prints it: control characters, backslashes and
 // bytes that are not UTF-8 escaped as \xHH.

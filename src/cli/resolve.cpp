@@ -56,8 +56,7 @@ Lookup find_child(ds::Datastore& store, const Node& here, const std::string& com
         return best == 0;
     };
     if (here.formatted_root) {
-        for (Node& k : list_children(store, here).nodes)
-            if (consider(std::move(k))) break;
+        each_found_dir(store, [&](Node&& k) { return !consider(std::move(k)); });
         return out;
     }
     ds::DirLister lister(store, here.id, here.first_block);

@@ -53,12 +53,13 @@ int walk_tree(ds::Datastore& store, const Node& top, const std::string& top_path
     if (!top.formatted_root) return walk_directory(store, top, top_path, emit) ? kExitOk : stopped();
     // Below "ALL DIR FOUND" each DIR node is a walk of its own, read through
     // the sub-block the recovery found for it.
-    for (const Node& dir : list_children(store, top).nodes) {
-        if (interrupted() || !out_ok()) return stopped();
+    bool whole = true;
+    each_found_dir(store, [&](Node&& dir) {
+        if (interrupted() || !out_ok()) return whole = false;
         emit(dir, dir.name);
-        if (!walk_directory(store, dir, dir.name, emit)) return stopped();
-    }
-    return kExitOk;
+        return whole = walk_directory(store, dir, dir.name, emit);
+    });
+    return whole ? kExitOk : stopped();
 }
 
 } // namespace dscli
