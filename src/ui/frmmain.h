@@ -130,11 +130,11 @@ private:
     enum class WorkKind { none, scan, export_file, export_folder };
     struct FolderJob;
 
-    // Rows of the list and nodes of the tree, together: about 1.3 KiB each,
+    // Rows of the list and nodes of the tree, together: about 1.5 KiB each,
     // so that the window stays near 200 MiB whatever a damaged or forged
     // datastore claims. A real volume holds a few tens of thousands of files.
     // The command line, which holds no rows, lists every one.
-    static constexpr int64_t kMaxShown = 120000;
+    static constexpr int64_t kMaxShown = 110000;
 
     void build();
     void place_controls();
