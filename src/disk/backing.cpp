@@ -54,10 +54,17 @@ int64_t add_sat(int64_t a, int64_t b) { return a > INT64_MAX - b ? INT64_MAX : a
 
 // The part [off, off + len) of what ranges hold; len -1 for "to the end".
 // Only a single exact range can be cut: a device spread over several (a
-// mapped device over its slaves) keeps all of them.
+// mapped device over its slaves) keeps all of them. The devices that merely
+// contain the bytes (a backing file's file system) stay as they are.
 std::vector<ByteRange> cut(std::vector<ByteRange> ranges, int64_t off, int64_t len) {
-    if (ranges.size() != 1 || ranges[0].container) return ranges;
-    ByteRange& r = ranges[0];
+    ByteRange* exact = nullptr;
+    for (ByteRange& r : ranges) {
+        if (r.container) continue;
+        if (exact) return ranges;
+        exact = &r;
+    }
+    if (!exact) return ranges;
+    ByteRange& r = *exact;
     r.begin = add_sat(r.begin, off);
     if (len >= 0) r.end = std::min(r.end, add_sat(r.begin, len));
     if (r.begin > r.end) r.begin = r.end;

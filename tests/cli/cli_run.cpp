@@ -13,17 +13,22 @@
 
 namespace clitest {
 
-std::vector<std::string> RunResult::out_lines() const {
+namespace {
+std::vector<std::string> split_lines(const std::string& text) {
     std::vector<std::string> lines;
     size_t pos = 0;
-    while (pos < out.size()) {
-        size_t nl = out.find('\n', pos);
-        if (nl == std::string::npos) nl = out.size();
-        lines.push_back(out.substr(pos, nl - pos));
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) nl = text.size();
+        lines.push_back(text.substr(pos, nl - pos));
         pos = nl + 1;
     }
     return lines;
 }
+} // namespace
+
+std::vector<std::string> RunResult::out_lines() const { return split_lines(out); }
+std::vector<std::string> RunResult::err_lines() const { return split_lines(err); }
 
 std::vector<std::string> with_disks(const std::vector<std::string>& images, std::vector<std::string> rest) {
     std::vector<std::string> args;

@@ -15,6 +15,7 @@ struct RunResult {
     std::string out;
     std::string err;
     std::vector<std::string> out_lines() const;
+    std::vector<std::string> err_lines() const;
 };
 
 struct RunOptions {

@@ -149,6 +149,8 @@ TEST(CliErrors, WithJsonAFailureIsOneDocumentOnStdout) {
         {{"-d", "x.img@-1", "--json", "info"}, 2, "start sector '-1' of 'x.img@-1' is negative", {}},
         {{"--json", "frobnicate"}, 2, "unknown command 'frobnicate'; see datumsift --help", {}},
         {with_disks(demo().images, {"--json", "ls", "/no/such"}), 1, "dir open error", {"no entry 'no' in /"}},
+        {with_disks(demo().images, {"--json", "export", "/vm1/vm1.vmx", "/no-such-dir/x"}), 1,
+         "file save error|result:-1", {"cannot create /no-such-dir/x (No such file or directory)"}},
     };
     for (const Case& c : cases) {
         RunResult r = run_cli(c.args);

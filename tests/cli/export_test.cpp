@@ -2,6 +2,7 @@
 // naming the source, and what becomes of the host file when it fails.
 
 #include "cli_fixture.h"
+#include "builder/le.h"
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +19,7 @@ namespace clitest {
 namespace {
 
 namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
 
 RunResult export_to(const std::vector<std::string>& imgs, const std::string& src, const std::string& dest,
                     std::vector<std::string> extra = {}) {
@@ -86,9 +88,44 @@ TEST(CliExport, AnUnreadableBlockKeepsTheChunksBeforeItAndFails) {
     make_datastore(img, build, [&](dsb::Datastore& ds) { point_block_past_the_volume(ds, id, 2, 4); });
     RunResult r = export_to({img}, "/big", dir.file("big"));
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err.substr(0, 26), "file save error|result:-1\n");
+    // The file keeps its name and the chunks before the damage, and the line
+    // after the failure says how many bytes it holds.
+    const std::string written = std::to_string(2 * dsb::layout::kMiB);
+    EXPECT_EQ(r.err_lines().at(0), "file save error|result:-1");
+    EXPECT_EQ(r.err_lines().at(1), "partial file: " + dir.file("big") + "|written:" + written);
     EXPECT_EQ(fs::file_size(dir.file("big")), 2 * dsb::layout::kMiB);
     EXPECT_EQ(compare_file(dir.file("big"), dsb::pattern_content(7), 2 * dsb::layout::kMiB), "");
+}
+
+// A descriptor claiming a size of 2^62 over a block size of 2^40, its slots
+// all holes: the copy ends at what 256 slots of the volume's real block size
+// address, and the run says so after the partial-file line.
+TEST(CliExport, ASizePastWhatTheBlockListAddressesStopsThereAndSaysSo) {
+    dstest::TempDir dir;
+    std::string img = dir.file("absurd.img");
+    uint32_t id = 0;
+    uint64_t block = 0;
+    auto build = [&](dsb::Datastore& ds) {
+        id = ds.add_file("/f.bin", dsb::generated_file(3 * dsb::layout::kMiB, dsb::pattern_content(4),
+                                                       dsb::Storage::FileBlocks));
+        block = ds.block_size();
+    };
+    make_datastore(img, build, [&](dsb::Datastore& ds) {
+        const uint64_t d = ds.item_lv_offset(id);
+        std::vector<uint8_t> field(8);
+        dsb::put_le<int64_t>(field, 0, int64_t{1} << 62);
+        ds.write_lv(d + dsb::layout::fd::kSize, field);
+        dsb::put_le<int64_t>(field, 0, int64_t{1} << 40);
+        ds.write_lv(d + dsb::layout::fd::kBlockSize, field);
+        ds.write_lv(d + dsb::layout::fd::kBlocks, std::vector<uint8_t>(4 * 256, 0));
+    });
+    const std::string dest = dir.file("f.bin");
+    RunResult r = export_to({img}, "/f.bin", dest);
+    EXPECT_EQ(r.exit_code, 1);
+    const std::string end = std::to_string(256 * block);
+    EXPECT_EQ(r.err_lines(), (Lines{"file save error|result:-1", "partial file: " + dest + "|written:" + end,
+                                    "the file's size reaches past what its block list can address; stopped at byte " + end}));
+    EXPECT_EQ(fs::file_size(dest), 256 * block);
 }
 
 TEST(CliExport, RefusesToCreateOverAnInputOrInAMissingDirectory) {

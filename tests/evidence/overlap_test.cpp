@@ -85,6 +85,31 @@ TEST_F(Overlap, AnImageAndTheLoopDevicesOverItAreOneDisk) {
     EXPECT_EQ(bytes(image_), before);
 }
 
+// A loop device's size limit ends its range: a device over the image's first
+// MiB (the boot record, before the datastore's partition) shares no byte
+// with one that starts at the partition, and may be written while the other
+// is read; one reaching a byte into the partition may not.
+TEST_F(Overlap, ALoopDevicesSizeLimitEndsItsRange) {
+    const std::string head = attach(image_, "--sizelimit 1048576");
+    const std::string into = attach(image_, "--sizelimit 1049088");
+    const std::string datastore = attach(image_, "-o 1048576");
+    if (head.empty() || into.empty() || datastore.empty()) GTEST_SKIP() << "no loop device can be attached here";
+    const std::vector<uint8_t> before = bytes(image_);
+
+    RunResult over = run_cli({"-d", datastore + "@0", "export", "--to-device", "/vm/vm.vmx", into});
+    EXPECT_EQ(over.exit_code, 1);
+    EXPECT_EQ(over.err, "file save error|result:-1\nrefusing to replace " + into + ", a disk being read\n");
+    EXPECT_EQ(bytes(image_), before);
+
+    RunResult beside = run_cli({"-d", datastore + "@0", "export", "--to-device", "/vm/vm.vmx", head});
+    EXPECT_EQ(beside.exit_code, 0) << beside.err;
+    shell("blockdev --flushbufs '" + head + "'");
+    const std::vector<uint8_t> now = bytes(image_);
+    ASSERT_EQ(now.size(), before.size());
+    EXPECT_EQ(std::string(now.begin(), now.begin() + 4), "x=1\n");
+    EXPECT_TRUE(std::equal(now.begin() + 1048576, now.end(), before.begin() + 1048576));
+}
+
 TEST_F(Overlap, ABlockDeviceIsWrittenOnlyWhenAskedFor) {
     const std::string dev = attach(other_);
     if (dev.empty()) GTEST_SKIP() << "no loop device can be attached here";
