@@ -126,6 +126,23 @@ TEST_F(Overlap, ABlockDeviceIsWrittenOnlyWhenAskedFor) {
     const std::vector<uint8_t> now = bytes(other_);
     ASSERT_EQ(now.size(), zeros.size());
     EXPECT_EQ(std::string(now.begin(), now.begin() + 4), "x=1\n");
+
+    // Opened exclusively: a device the system is using, mounted here, is
+    // refused by the kernel even with --to-device.
+    if (!have_program("mkfs.ext4") || shell("mkfs.ext4 -q -F '" + dev + "'") != 0) return;
+    const std::string at = dir_.file("mnt");
+    fs::create_directory(at);
+    if (shell("mount '" + dev + "' '" + at + "'") != 0) return;   // mounting is not allowed here
+    const std::vector<uint8_t> mounted = bytes(other_);
+    r = run_cli(with_disks({image_}, {"export", "--to-device", "/vm/vm.vmx", dev}));
+    shell("umount '" + at + "'");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "file save error|result:-1\ncannot create " + dev + " (Device or resource busy)\n");
+    // Its first KiB, which the file system leaves alone, is where the
+    // export would have begun.
+    const std::vector<uint8_t> after = bytes(other_);
+    ASSERT_EQ(after.size(), mounted.size());
+    EXPECT_TRUE(std::equal(after.begin(), after.begin() + 1024, mounted.begin()));
 }
 
 // The device node of partition n of loop device dev: the one udev made, or
