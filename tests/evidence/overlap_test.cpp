@@ -9,6 +9,7 @@
 #include "disk/backing.h"
 
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <cstdio>
 #include <sys/stat.h>
@@ -94,18 +95,25 @@ TEST_F(Overlap, ALoopDevicesSizeLimitEndsItsRange) {
     const std::string into = attach(image_, "--sizelimit 1049088");
     const std::string datastore = attach(image_, "-o 1048576");
     if (head.empty() || into.empty() || datastore.empty()) GTEST_SKIP() << "no loop device can be attached here";
-    const std::vector<uint8_t> before = bytes(image_);
+    // An export writes from the destination's first byte on: what either
+    // device could change lies in the image's first two MiB.
+    auto start = [&] {
+        std::vector<uint8_t> b(2 * 1048576);
+        std::ifstream in(image_, std::ios::binary);
+        in.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(b.size()));
+        return b;
+    };
+    const std::vector<uint8_t> before = start();
 
     RunResult over = run_cli({"-d", datastore + "@0", "export", "--to-device", "/vm/vm.vmx", into});
     EXPECT_EQ(over.exit_code, 1);
     EXPECT_EQ(over.err, "file save error|result:-1\nrefusing to replace " + into + ", a disk being read\n");
-    EXPECT_EQ(bytes(image_), before);
+    EXPECT_EQ(start(), before);
 
     RunResult beside = run_cli({"-d", datastore + "@0", "export", "--to-device", "/vm/vm.vmx", head});
     EXPECT_EQ(beside.exit_code, 0) << beside.err;
     shell("blockdev --flushbufs '" + head + "'");
-    const std::vector<uint8_t> now = bytes(image_);
-    ASSERT_EQ(now.size(), before.size());
+    const std::vector<uint8_t> now = start();
     EXPECT_EQ(std::string(now.begin(), now.begin() + 4), "x=1\n");
     EXPECT_TRUE(std::equal(now.begin() + 1048576, now.end(), before.begin() + 1048576));
 }
