@@ -1,3 +1,4 @@
+#include "vmfs/store.h"
 #include "figures.h"
 
 #include "measure.h"
@@ -61,7 +62,7 @@ std::unique_ptr<ds::Datastore> open_volume(const Volume& v, CountingSource& coun
     ds::Datastore& store = *held;
     for (const std::string& image : v.images) {
         ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-        if (ds::AddDisk(store, image, v.start_sector, &why) != 0)
+        if (ds::add_disk(store, image, v.start_sector, &why) != 0)
             throw std::runtime_error(image + ": " + ds::add_disk_message(why));
     }
     ds::OpenOutcome open = ds::fs_open(store);
@@ -73,7 +74,7 @@ std::unique_ptr<ds::Datastore> open_volume(const Volume& v, CountingSource& coun
 // Starts the measured part from an empty reader cache and zero counts; the
 // page cache of the host stays warm.
 void start_counting(ds::Datastore& store, CountingSource& counter) {
-    store.disk.reset();
+    ds::internals(store).disk.reset();
     counter.reads = 0;
     counter.bytes = 0;
 }
@@ -153,15 +154,14 @@ Fields export_file(const FileCase& f, const std::string& out, bool sha256 = fals
     CountingSource counter;
     const std::unique_ptr<ds::Datastore> held = open_volume(f.volume, counter);
     ds::Datastore& store = *held;
-    ds::tvmfs_inode inode;
-    if (ds::inode_get(store, f.id, inode) != 0) throw std::runtime_error("descriptor unreadable");
+    ds::File file;
+    if (!store.open_file(ds::Node{f.id, -1}, file)) throw std::runtime_error("descriptor unreadable");
     int64_t calls = 0;
     start_counting(store, counter);
     Stopwatch sw;
     ds::ExportOptions options;
     options.sha256 = sha256;
-    ds::ExportResult r = ds::file_export(store, 
-        inode, out,
+    ds::ExportResult r = ds::file_export(store, file, out,
         [&](int64_t, int64_t) {
             ++calls;
             return true;
@@ -317,7 +317,7 @@ Fields fdc_sequential_read(const Volume& v) {
     CountingSource counter;
     const std::unique_ptr<ds::Datastore> held = open_volume(v, counter);
     ds::Datastore& store = *held;
-    const ds::tvmfs_inode inode = store.fs.fdc.inode;
+    const ds::Descriptor inode = ds::internals(store).fs.fdc.inode;
     std::vector<uint8_t> buf(1 << 20);
     start_counting(store, counter);
     Stopwatch sw;
@@ -362,7 +362,7 @@ Fields format_scan(const Volume& v) {
     int64_t found = 0;
     start_counting(store, counter);
     Stopwatch sw;
-    ds::ScanEnd end = ds::scan_formatted_dirs(store, [](int) { return true; }, [&](const ds::found_dir& d) {
+    ds::ScanEnd end = ds::scan_formatted_dirs(store, [](int) { return true; }, [&](const ds::FoundDir& d) {
                           digest.add(d.number, d.dir_id, d.first_block);
                           ++found;
                       }).end;
@@ -378,12 +378,12 @@ Fields system_file_extents(const Volume& v) {
     const std::unique_ptr<ds::Datastore> held = open_volume(v, counter);
     ds::Datastore& store = *held;
     std::vector<Extent> extents;
-    for (const ds::tvmfs_inode* inode : {&store.fs.sbc.inode, &store.fs.fdc.inode}) {
+    for (const ds::Descriptor* inode : {&ds::internals(store).fs.sbc.inode, &ds::internals(store).fs.fdc.inode}) {
         for (int64_t p = 0; p < inode->size; p += inode->block_size) {
             uint32_t id = 0;
             ds::LvmPlace at;
             if (ds::file_block_lookup(store, *inode, p, &id) != 0 || ds::blkid_type(id) != ds::kBlockFile ||
-                !ds::lvm_locate(store, int64_t{ds::fb_item(id)} * store.fs.fsinfo.blocksize, at))
+                !ds::lvm_locate(store, int64_t{ds::fb_item(id)} * ds::internals(store).fs.fsinfo.blocksize, at))
                 throw std::runtime_error("a system file's block cannot be placed");
             append_extent(extents, Extent{at.member->device, static_cast<uint64_t>(at.device_offset),
                                           static_cast<uint64_t>(std::min(inode->block_size, inode->size - p))});

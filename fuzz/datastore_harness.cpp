@@ -1,3 +1,4 @@
+#include "vmfs/store.h"
 #include "datastore_harness.h"
 
 #include "datastore_builder.h"
@@ -277,7 +278,7 @@ RunOutcome DatastoreHarness::exercise() {
     RunOutcome out;
     // A datastore of its own for every input: nothing of the last one stays.
     ds::Datastore store(source_);
-    if (ds::AddDisk(store, kDevice, start_sector_) != 0) return out;
+    if (ds::add_disk(store, kDevice, start_sector_) != 0) return out;
     out.disk_added = true;
     const ds::OpenOutcome open = ds::fs_open(store);
     out.open_message = ds::open_message(open.failure);
@@ -285,20 +286,18 @@ RunOutcome DatastoreHarness::exercise() {
     auto export_one = [&](uint32_t id, int64_t first_block) {
         if (out.exports >= kMaxExports) return;
         ++out.exports;
-        ds::tvmfs_inode inode;
-        if (ds::inode_get(store, id, inode) != 0) return;
-        if (first_block != -1) inode.blocks[0] = static_cast<uint32_t>(first_block);
-        ds::file_export(store, inode, sink_, [](int64_t done, int64_t) { return done < kExportBytes; });
+        ds::File file;
+        if (!store.open_file(ds::Node{id, first_block}, file)) return;
+        ds::file_export(store, file, sink_, [](int64_t done, int64_t) { return done < kExportBytes; });
     };
     auto walk = [&](uint32_t top, const std::string& path, int64_t first_block) {
         ds::TreeWalkOptions options;
         options.max_depth = kTreeDepth;
-        options.first_block = first_block;
         int files = 0;
-        ds::TreeWalkResult r = ds::tree_walk(
-            store, top, path,
+        ds::TreeWalkResult r = store.walk(
+            ds::Node{top, first_block}, path,
             [&](const ds::TreeNode& n) {
-                if (!n.entry.is_dir && files++ < 2) export_one(n.entry.block_id, -1);
+                if (!n.entry.is_dir && files++ < 2) export_one(n.entry.descriptor_id, -1);
                 return out.tree_entries + 1 < kTreeEntries;
             },
             {}, options);
@@ -314,10 +313,10 @@ RunOutcome DatastoreHarness::exercise() {
     out.deleted = ds::scan_deleted_files(store, progress, [&](const ds::FileRow& row) {
                       if (++out.deleted_rows <= 2) export_one(row.descriptor_id, -1);
                   }).end;
-    ds::ScanResult<ds::found_dir> formatted = ds::scan_formatted_dirs(store, progress);
-    store.found_dirs = std::move(formatted.rows);
+    ds::ScanResult<ds::FoundDir> formatted = ds::scan_formatted_dirs(store, progress);
+    ds::internals(store).found_dirs = std::move(formatted.rows);
     out.formatted = formatted.end;
-    const std::vector<ds::found_dir>& found = store.found_dirs;
+    const std::vector<ds::FoundDir>& found = ds::internals(store).found_dirs;
     out.found_dirs = static_cast<int64_t>(found.size());
     for (size_t k = 0; k < found.size() && k < kMaxFoundWalks; ++k)
         walk(found[k].dir_id, "DIR" + std::to_string(found[k].number),

@@ -2,6 +2,7 @@
 // bitmap header and entries, file descriptor, directory entry. Each target is
 // this file built with FUZZ_RECORD naming its record.
 
+#include "vmfs/store.h"
 #include "fuzz_volume.h"
 
 #include "vmfs/bitmap.h"
@@ -25,11 +26,11 @@ void fuzz_volume_header(const uint8_t* data, size_t size) {
     auto& v = volume();
     v.clear();
     v.put(ds::kVolumeHeaderOffset - dsfuzz::kDataArea, data, std::min<size_t>(size, 1024));
-    if (ds::AddDisk(v.store(), "mem0", 0) == 0) {
+    if (ds::add_disk(v.store(), "mem0", 0) == 0) {
         uint8_t buf[64];
         ds::lvm_read(v.store(), buf, 0, 0, sizeof buf);
         ds::lvm_read(v.store(), buf, 0, int64_t{1} << 40, sizeof buf);
-        ds::AddDisk(v.store(), "mem0", 0);
+        ds::add_disk(v.store(), "mem0", 0);
     }
 }
 
@@ -38,9 +39,9 @@ void fuzz_fsinfo(const uint8_t* data, size_t size) {
     v.clear();
     v.put_volume_header();
     v.put(0x200000, data, std::min<size_t>(size, 512));
-    if (ds::AddDisk(v.store(), "mem0", 0) != 0) return;
+    if (ds::add_disk(v.store(), "mem0", 0) != 0) return;
     ds::fs_open(v.store());
-    ds::info_lines(v.store().lvm, v.store().fs.fsinfo);
+    ds::info_lines(v.store().volume(), v.store().fs_params());
 }
 
 // The input is the start of a bitmap system file reached through a one-block
@@ -49,16 +50,16 @@ void fuzz_bitmap(const uint8_t* data, size_t size) {
     auto& v = volume();
     v.clear();
     v.put_volume_header();
-    if (ds::AddDisk(v.store(), "mem0", 0) != 0) return;
+    if (ds::add_disk(v.store(), "mem0", 0) != 0) return;
     v.put(4 * 1048576, data, std::min<size_t>(size, 1048576));
-    v.store().fs.fsinfo.blocksize = 1048576;
-    ds::tvmfs_bitmap bm;
+    ds::internals(v.store()).fs.fsinfo.blocksize = 1048576;
+    ds::Bitmap bm;
     ds::bitmap_set_provisional_fdc(bm, 1048576);
     if (ds::bitmap_open(v.store(), bm, bm) != 0) return;
     std::vector<uint8_t> raw(1024), item(static_cast<size_t>(bm.header.item_size));
     int64_t pos = bm.header.header_size;
     for (int k = 0; k < 4 && ds::file_read(v.store(), bm.inode, raw.data(), 1024, pos) == 1024; ++k, pos += 1024) {
-        ds::tvmfs_bitmap_entry e;
+        ds::BitmapEntry e;
         ds::bitmap_entry_parse(raw, e);
         for (uint32_t i = 0; i < std::min<uint32_t>(e.total, 4096); ++i)
             if (!ds::bitmap_item_allocated(bm.header, e, e.id, i)) ds::bitmap_read_item(v.store(), bm, e.id, i, item);
@@ -69,22 +70,22 @@ void fuzz_descriptor(const uint8_t* data, size_t size) {
     auto& v = volume();
     v.clear();
     v.put_volume_header();
-    if (ds::AddDisk(v.store(), "mem0", 0) != 0) return;
+    if (ds::add_disk(v.store(), "mem0", 0) != 0) return;
     std::vector<uint8_t> buf(data, data + std::min<size_t>(size, 2048));
     buf.resize(2048);
-    ds::tvmfs_inode inode;
+    ds::Descriptor inode;
     ds::inode_parse(inode, buf);
-    v.store().fs.fsinfo.blocksize = 1048576;
+    ds::internals(v.store()).fs.fsinfo.blocksize = 1048576;
     std::vector<uint8_t> out(4096);
     ds::file_read(v.store(), inode, out.data(), static_cast<int64_t>(out.size()), 0);
     ds::file_read(v.store(), inode, out.data(), static_cast<int64_t>(out.size()), inode.size / 2);
-    ds::dir_walk(v.store(), inode, [](const ds::tvmfs_dirent& e) { ds::display_name(e); });
+    ds::dir_walk(v.store(), inode, [](const ds::DirEntry& e) { ds::display_name(e); });
 }
 
 void fuzz_dirent(const uint8_t* data, size_t size) {
     std::vector<uint8_t> buf(data, data + std::min<size_t>(size, 140));
     buf.resize(140);
-    ds::tvmfs_dirent e;
+    ds::DirEntry e;
     ds::dirent_parse(buf, e);
     ds::dirent_name(e);
     ds::display_name(e);

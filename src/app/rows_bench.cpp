@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
 
     ds::Tfrmmain w;
     ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-    if (ds::AddDisk(w.store, sum.images.at(0), sum.start_sector, &why) != 0) return 1;
+    if (ds::add_disk(w.store, sum.images.at(0), sum.start_sector, &why) != 0) return 1;
     w.show();
     w.Button1Click();
     QApplication::processEvents();

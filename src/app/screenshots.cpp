@@ -66,9 +66,9 @@ void open_node(ds::Tfrmmain& w, QTreeWidgetItem* node) {
 }
 
 bool add(ds::Datastore& store, const std::string& image) {
-    store.lvm.loaded_extents = 0;
-    ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-    if (ds::AddDisk(store, image, 2048, &why) == 0) return true;
+    store.clear_disks();
+    const ds::AddDiskRefusal why = store.add_disk(image, 2048);
+    if (why == ds::AddDiskRefusal::none) return true;
     std::fprintf(stderr, "%s: %s\n", image.c_str(), ds::add_disk_message(why));
     return false;
 }
@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
     ok &= save(w, out + "main-format-recovery.png");
 
     // The demo image stands in for a drive, as the automatic detection sees it.
-    w.store.lvm.loaded_extents = 0;
+    w.store.clear_disks();
     ds::set_drive_lister([&] {
         ds::DriveInfo d;
         d.number = 0;

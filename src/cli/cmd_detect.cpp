@@ -19,7 +19,7 @@ namespace dscli {
 namespace {
 
 nlohmann::json candidate_json(const ds::Detection& d, int k) {
-    const ds::TvmfsVOLUME& c = d.candidates[static_cast<size_t>(k)];
+    const ds::VolumeMember& c = d.candidates[static_cast<size_t>(k)];
     return {{"line", ds::candidate_line(d, k)}, {"index", k},
             {"device", c.device},             {"start_sector", c.start_sector},
             {"first_segment", c.first_segment}, {"last_segment", c.last_segment}};
@@ -40,7 +40,7 @@ std::string shell_word(const std::string& w) {
 // The disks joined, as -d arguments: the line to paste in front of a command.
 std::vector<std::string> disk_arguments(ds::Datastore& store) {
     std::vector<std::string> args;
-    const ds::tvmfslvm& lvm = store.lvm;
+    const ds::LogicalVolume& lvm = store.volume();
     for (int k = 0; k < lvm.loaded_extents && k < ds::kMaxExtents; ++k) {
         args.push_back("-d");
         args.push_back(lvm.volumes[k].device + "@" + std::to_string(lvm.volumes[k].start_sector));

@@ -73,13 +73,13 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
     if (rc != kExitOk) return rc;
     if (opt.formatted && (rc = prepare_formatted(store, opt)) != kExitOk) return rc;
 
-    ds::tvmfs_inode inode;
+    ds::File file;
     Resolution r;
     LostDiskSource lost;
     const bool lost_disk = is_lost_disk_source(opt.src, opt.formatted);
     if (lost_disk) {
         if ((rc = prepare_lost_disk(store, opt, lost)) != kExitOk) return rc;
-        inode = lost.inode;
+        file = lost.file;
         r.shown = opt.src;
     } else {
         r = resolve(store, opt.src, opt.formatted);
@@ -89,11 +89,11 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
         if (opt.recursive) return export_folder(store, opt, r);
 
         // A found directory is written as its listing reads it.
-        if (ds::inode_get_substituted(store, r.node.id, r.node.first_block, inode) != 0) return fail("file open error");
+        if (!store.open_file(ds::Node{r.node.id, r.node.first_block}, file)) return fail("file open error");
     }
 
     install_interrupt_handler();
-    ProgressBar bar(opt.quiet, ProgressBar::Unit::bytes, inode.size);
+    ProgressBar bar(opt.quiet, ProgressBar::Unit::bytes, file.size());
     ds::ExportOptions eo;
     eo.sha256 = opt.hash;
     eo.to_device = opt.to_device;
@@ -102,8 +102,8 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
         bar.update(done);
         return !interrupted();
     };
-    ds::ExportResult res = to_stdout ? ds::file_export_to_descriptor(store, inode, STDOUT_FILENO, progress, eo)
-                                     : ds::file_export(store, inode, opt.dest, progress, eo);
+    ds::ExportResult res = to_stdout ? ds::file_export_to_descriptor(store, file, STDOUT_FILENO, progress, eo)
+                                     : ds::file_export(store, file, opt.dest, progress, eo);
     bar.finish();
     if (to_stdout) stdout_copied();
 

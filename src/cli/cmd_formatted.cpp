@@ -16,9 +16,7 @@ int cmd_formatted(ds::Datastore& store, const Options& opt) {
     int rc = open_datastore(store, opt.disks);
     if (rc != kExitOk) return rc;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
-        ds::ScanResult<ds::found_dir> found = ds::scan_formatted_dirs(store, progress);
-        store.found_dirs = std::move(found.rows);
-        return found.end;
+        return store.scan_formatted(progress).end;
     });
     int walk_rc = kExitOk;
     if (opt.json) {
@@ -26,7 +24,7 @@ int cmd_formatted(ds::Datastore& store, const Options& opt) {
         // hold a million directories and each a tree of millions of entries.
         out_text("{\n  \"schema\": " + std::to_string(kJsonSchema) + ",\n  \"dirs\": [");
         bool first = true;
-        for (const ds::found_dir& d : store.found_dirs) {
+        for (const ds::FoundDir& d : store.found_dirs()) {
             Node top = found_dir_node(d);
             const nlohmann::json row = {{"name", top.name}, {"number", d.number}, {"id", d.dir_id},
                                         {"first_block", top.first_block}};
@@ -50,7 +48,7 @@ int cmd_formatted(ds::Datastore& store, const Options& opt) {
                  (end == ds::ScanEnd::finished ? "true" : "false") + ",\n  \"end\": " +
                  json_text(ds::scan_end_message(end)) + "\n}\n");
     } else {
-        for (const ds::found_dir& d : store.found_dirs) {
+        for (const ds::FoundDir& d : store.found_dirs()) {
             Node top = found_dir_node(d);
             out_line(top.name + "\t" + std::to_string(d.dir_id) + "\t" + std::to_string(top.first_block));
             if (opt.with_tree && walk_rc == kExitOk)

@@ -14,11 +14,11 @@ namespace {
 // The pane's values as numbers: the logical volume, each member as it was
 // given (path and start sector) with its size, and the file system.
 nlohmann::json info_json(const ds::Datastore& store) {
-    const ds::tvmfslvm& lvm = store.lvm;
-    const ds::tvmfs_fsinfo& fi = store.fs.fsinfo;
+    const ds::LogicalVolume& lvm = store.volume();
+    const ds::FsParams fi = store.fs_params();
     nlohmann::json members = nlohmann::json::array();
     for (int k = 0; k < lvm.loaded_extents && k < ds::kMaxExtents; ++k) {
-        const ds::TvmfsVOLUME& m = lvm.volumes[k];
+        const ds::VolumeMember& m = lvm.volumes[k];
         nlohmann::json j = {{"start_sector", m.start_sector},
                             // Seven bytes times 256 always fits in 64 unsigned bits.
                             {"size", static_cast<uint64_t>(m.size) * 256u},

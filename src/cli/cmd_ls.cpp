@@ -37,7 +37,7 @@ namespace {
 std::string text_row(ds::Datastore& store, const Node& n, bool long_format) {
     std::string row = std::string(kind_text(n)) + "\t" + std::to_string(n.id) + "\t" + printed_name(n);
     if (!long_format) return row;
-    ds::tvmfs_inode inode;
+    ds::Descriptor inode;
     if (ds::inode_get(store, n.id, inode) != 0) return row + "\t?\t?";
     return row + "\t" + std::to_string(inode.size) + "\t" + ds::format_unix_time(inode.update_time);
 }
@@ -47,7 +47,7 @@ nlohmann::json json_row(ds::Datastore& store, const Node& n, bool long_format) {
     put_name(j, n.raw_name);
     if (n.first_block != -1) j["first_block"] = n.first_block;
     if (!long_format) return j;
-    ds::tvmfs_inode inode;
+    ds::Descriptor inode;
     if (ds::inode_get(store, n.id, inode) != 0) {
         j["size"] = nullptr;
         return j;
@@ -111,7 +111,7 @@ int cmd_ls(ds::Datastore& store, const Options& opt) {
     // descriptor turns out not to be a directory.
     std::optional<ds::DirLister> lister;
     if (r.node.is_dir) {
-        lister.emplace(store, r.node.id, r.node.first_block);
+        lister.emplace(store, ds::Node{r.node.id, r.node.first_block});
         if (lister->status() == ds::ListStatus::open_error) return fail("dir open error");
     }
     if (!lister || lister->status() == ds::ListStatus::not_directory) {

@@ -41,7 +41,7 @@ int cmd_stat(ds::Datastore& store, const Options& opt) {
     if (int rc = open_and_resolve(store, opt, "file open error", r); rc != kExitOk) return rc;
     if (r.node.formatted_root) return fail("file open error");
 
-    ds::tvmfs_inode inode;
+    ds::Descriptor inode;
     // A found directory is read through the sub-block the recovery found in
     // place of its reused first block; its extents show that sub-block.
     if (ds::inode_get_substituted(store, r.node.id, r.node.first_block, inode) != 0) return fail("file open error");

@@ -41,7 +41,7 @@ std::string body_name(const std::string& name) {
 
 // One line of a body file: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime.
 // No change time is kept, so ctime is 0; no digest is taken, so MD5 is 0.
-std::string body_line(const std::string& name, uint32_t id, const ds::tvmfs_inode& inode) {
+std::string body_line(const std::string& name, uint32_t id, const ds::Descriptor& inode) {
     return "0|" + body_name(name) + "|" + std::to_string(id) + "|" + mode_text(inode.type) + "|0|0|" +
            std::to_string(inode.size) + "|" + std::to_string(inode.atime) + "|" + std::to_string(inode.update_time) +
            "|0|" + std::to_string(inode.create_time);
@@ -51,7 +51,7 @@ std::string body_line(const std::string& name, uint32_t id, const ds::tvmfs_inod
 // read is reported and left out rather than dated 1970.
 int emit_tree(ds::Datastore& store, const Node& top, const std::string& top_path) {
     return walk_tree(store, top, top_path, [&store](const Node& n, const std::string& path) {
-        ds::tvmfs_inode inode;
+        ds::Descriptor inode;
         if (ds::inode_get(store, n.id, inode) != 0) {
             warn("file open error|path:" + path);
             return;
@@ -67,7 +67,7 @@ int emit_deleted(ds::Datastore& store, const Options& opt) {
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
         return ds::scan_deleted_files(store, progress, [&](const ds::FileRow& row) {
             const uint32_t id = row.descriptor_id;
-            ds::tvmfs_inode inode;
+            ds::Descriptor inode;
             if (ds::inode_get(store, id, inode) != 0) {
                 warn("file open error|id:" + std::to_string(id));
                 return;

@@ -4,7 +4,7 @@
 #include "options.h"
 
 namespace ds {
-struct Datastore;
+class Datastore;
 }
 
 namespace dscli {

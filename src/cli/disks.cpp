@@ -107,14 +107,14 @@ int add_disks(ds::Datastore& store, const std::vector<std::string>& specs) {
             fail(shown_path(d.path) + ": " + reason);
             return rc;
         }
-        if (ds::AddDisk(store, d.path, d.start_sector, &why) != 0) return fail(ds::add_disk_message(why));
+        if (ds::add_disk(store, d.path, d.start_sector, &why) != 0) return fail(ds::add_disk_message(why));
     }
     return kExitOk;
 }
 
 int open_file_system(ds::Datastore& store, std::vector<std::string>* pane, std::string* message) {
     ds::OpenOutcome o = ds::fs_open(store);
-    if (pane && o.pane_filled) *pane = ds::info_lines(store.lvm, store.fs.fsinfo);
+    if (pane && o.pane_filled) *pane = ds::info_lines(store.volume(), store.fs_params());
     const std::string text = ds::open_message(o.failure);
     if (message) *message = text;
     if (o.failure == ds::OpenFailure::none) return kExitOk;

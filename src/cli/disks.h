@@ -7,7 +7,7 @@
 #include <vector>
 
 namespace ds {
-struct Datastore;
+class Datastore;
 }
 
 namespace dscli {

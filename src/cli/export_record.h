@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 namespace ds {
-struct Datastore;
+class Datastore;
 }
 
 namespace dscli {

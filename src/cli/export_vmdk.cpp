@@ -4,9 +4,6 @@
 #include "output.h"
 #include "scans.h"
 
-#include "vmfs/fs.h"
-
-#include "recovery/lost_vmdks.h"
 #include "text/messages.h"
 
 #include <charconv>
@@ -30,7 +27,7 @@ int prepare_lost_disk(ds::Datastore& store, const Options& opt, LostDiskSource& 
     ds::PartitionRow found;
     int rows = 0;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
-        return ds::scan_lost_vmdks(store, progress, [&](const ds::PartitionRow& row) {
+        return store.scan_lost_disks(progress, [&](const ds::PartitionRow& row) {
             ++rows;
             if (row.n == n) found = row;
         }).end;
@@ -43,14 +40,7 @@ int prepare_lost_disk(ds::Datastore& store, const Options& opt, LostDiskSource& 
     }
     if (found.pointer_block == 0 || found.addressed_bytes <= 0)
         return fail("file open error|the pointer block of " + opt.src + " cannot be named by an id");
-    ds::tvmfs_inode& in = out.inode;
-    in = ds::tvmfs_inode{};
-    in.type = ds::kTypeRegular;
-    in.addr_mode = 3;
-    in.block_size = store.fs.fsinfo.blocksize;
-    in.size = found.addressed_bytes;
-    in.block_count = in.block_size > 0 ? found.addressed_bytes / in.block_size : 0;
-    in.blocks[0] = found.pointer_block;
+    out.file = store.lost_disk_file(found);
     out.pointer_block = found.pointer_block;
     out.partitions_end = found.partitions_end;
     return kExitOk;

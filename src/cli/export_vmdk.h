@@ -4,7 +4,7 @@
 
 #include "options.h"
 
-#include "vmfs/inode.h"
+#include "vmfs/datastore.h"
 
 #include <cstdint>
 #include <string>
@@ -16,7 +16,7 @@ namespace dscli {
 bool is_lost_disk_source(const std::string& src, bool formatted);
 
 struct LostDiskSource {
-    ds::tvmfs_inode inode;       // a stand-in descriptor: that one pointer block as the whole file
+    ds::File file;              // that one pointer block as the whole file
     uint32_t pointer_block = 0;
     int64_t partitions_end = 0;  // the disk holds at least this many bytes
 };

@@ -24,7 +24,7 @@ Node formatted_root_node() {
     return n;
 }
 
-Node found_dir_node(const ds::found_dir& d) {
+Node found_dir_node(const ds::FoundDir& d) {
     Node n;
     n.id = d.dir_id;
     // Only the DIR nodes themselves read their entries from the sub-block the
@@ -38,7 +38,7 @@ Node found_dir_node(const ds::found_dir& d) {
 
 Node node_of(ds::ListedEntry entry) {
     Node n;
-    n.id = entry.block_id;
+    n.id = entry.descriptor_id;
     n.is_dir = entry.is_dir;
     n.type = entry.type;
     n.name = std::move(entry.name);
@@ -47,7 +47,7 @@ Node node_of(ds::ListedEntry entry) {
 }
 
 void each_found_dir(ds::Datastore& store, const std::function<bool(Node&&)>& visit) {
-    for (const ds::found_dir& d : store.found_dirs)
+    for (const ds::FoundDir& d : store.found_dirs())
         if (!visit(found_dir_node(d))) return;
 }
 

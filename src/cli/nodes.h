@@ -12,7 +12,7 @@
 #include <vector>
 
 namespace ds {
-struct Datastore;
+class Datastore;
 }
 
 namespace dscli {
@@ -32,7 +32,7 @@ Node root_node();
 // The node over the format recovery's results: its children are DIR1, DIR2...
 Node formatted_root_node();
 // The node "DIR<n>" of a found directory.
-Node found_dir_node(const ds::found_dir& d);
+Node found_dir_node(const ds::FoundDir& d);
 
 // The node of an entry a listing or walk shows.
 Node node_of(ds::ListedEntry entry);

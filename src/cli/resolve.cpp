@@ -59,7 +59,7 @@ Lookup find_child(ds::Datastore& store, const Node& here, const std::string& com
         each_found_dir(store, [&](Node&& k) { return !consider(std::move(k)); });
         return out;
     }
-    ds::DirLister lister(store, here.id, here.first_block);
+    ds::DirLister lister(store, ds::Node{here.id, here.first_block});
     for (ds::ListedEntry e; lister.next(e);)
         if (consider(node_of(std::move(e)))) break;
     out.status = lister.status();
@@ -83,7 +83,7 @@ Resolution resolve(ds::Datastore& store, const std::string& text, bool formatted
             r.detail = "'" + ds::printable_path(text) + "' is not a descriptor id (#decimal or #0xhex)";
             return r;
         }
-        ds::tvmfs_inode inode;
+        ds::Descriptor inode;
         r.shown = text;
         r.node.id = id;
         r.node.name = text;

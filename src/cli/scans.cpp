@@ -30,9 +30,7 @@ int scan_status(const Options& opt, ds::ScanEnd end) {
 
 int prepare_formatted(ds::Datastore& store, const Options& opt) {
     ds::ScanEnd end = run_scan(opt, [&store](const ds::ScanProgress& progress) {
-        ds::ScanResult<ds::found_dir> found = ds::scan_formatted_dirs(store, progress);
-        store.found_dirs = std::move(found.rows);
-        return found.end;
+        return store.scan_formatted(progress).end;
     });
     if (end == ds::ScanEnd::finished) return kExitOk;
     // Only a scan that stopped on the way keeps what it found; one that could

@@ -25,16 +25,13 @@ void report(ds::TreeNote what, const std::string& path) {
 // Walks below one real directory; false when Ctrl-C or a closed stdout stopped it.
 bool walk_directory(ds::Datastore& store, const Node& top, const std::string& top_path,
                     const std::function<void(const Node&, const std::string&)>& emit) {
-    ds::TreeWalkOptions o;
-    o.first_block = top.first_block;
-    ds::TreeWalkResult res = ds::tree_walk(store, 
-        top.id, top_path,
+    ds::TreeWalkResult res = store.walk(ds::Node{top.id, top.first_block}, top_path,
         [&](const ds::TreeNode& t) {
             if (interrupted() || !out_ok()) return false;
             emit(node_of(t.entry), t.path);
             return true;
         },
-        report, o);
+        report);
     return !res.stopped;
 }
 

@@ -2,8 +2,6 @@
 #include "vmfs/datastore.h"
 
 #include "export/chunk_digest.h"
-#include "vmfs/file_read.h"
-#include "vmfs/volume.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -43,9 +41,9 @@ namespace {
 
 // The outcome of a copy whose destination never opened; err is the host's
 // reason.
-ExportResult not_opened(const tvmfs_inode& inode, DestinationCheck check, const ExportOptions& options, int err) {
+ExportResult not_opened(const File& file, DestinationCheck check, const ExportOptions& options, int err) {
     ExportResult r;
-    r.failure = inode.size < 0                           ? ExportFailure::negative_size
+    r.failure = file.size() < 0                           ? ExportFailure::negative_size
                 : check == DestinationCheck::is_input  ? ExportFailure::destination_is_input
                 : check == DestinationCheck::is_device ? ExportFailure::destination_is_device
                 : check == DestinationCheck::exists    ? ExportFailure::exists
@@ -59,27 +57,27 @@ ExportResult not_opened(const tvmfs_inode& inode, DestinationCheck check, const 
 
 } // namespace
 
-ExportResult file_export(Datastore& store, const tvmfs_inode& inode, const std::string& host_path, const ExportProgress& progress,
+ExportResult file_export(const Datastore& store, const File& file, const std::string& host_path, const ExportProgress& progress,
                          const ExportOptions& options) {
     DestinationCheck check = DestinationCheck::cannot_open;
     HostFile out;
     errno = 0;
-    if (inode.size >= 0) out = open_destination(store, host_path, options.to_device, check, options.no_clobber);
-    if (!out.ok()) return not_opened(inode, check, options, errno);
-    return file_export(store, inode, out, progress, options);
+    if (file.size() >= 0) out = open_destination(store, host_path, options.to_device, check, options.no_clobber);
+    if (!out.ok()) return not_opened(file, check, options, errno);
+    return file_export(store, file, out, progress, options);
 }
 
-ExportResult file_export_to_descriptor(Datastore& store, const tvmfs_inode& inode, int fd, const ExportProgress& progress,
+ExportResult file_export_to_descriptor(const Datastore& store, const File& file, int fd, const ExportProgress& progress,
                                        const ExportOptions& options) {
     DestinationCheck check = DestinationCheck::cannot_open;
     HostFile out;
     errno = 0;
-    if (inode.size >= 0) out = adopt_descriptor(store, fd, options.to_device, check);
-    if (!out.ok()) return not_opened(inode, check, options, errno);
-    return file_export(store, inode, out, progress, options);
+    if (file.size() >= 0) out = adopt_descriptor(store, fd, options.to_device, check);
+    if (!out.ok()) return not_opened(file, check, options, errno);
+    return file_export(store, file, out, progress, options);
 }
 
-ExportResult file_export(Datastore& store, const tvmfs_inode& inode, HostFile& out, const ExportProgress& progress,
+ExportResult file_export(const Datastore& store, const File& file, HostFile& out, const ExportProgress& progress,
                          const ExportOptions& options) {
     ExportResult r;
     std::unique_ptr<ChunkDigest> digest;
@@ -96,16 +94,17 @@ ExportResult file_export(Datastore& store, const tvmfs_inode& inode, HostFile& o
         out.close(false);
         return done(-1);
     };
-    if (inode.size < 0) return fail(ExportFailure::negative_size);
+    const int64_t size = file.size();
+    if (size < 0) return fail(ExportFailure::negative_size);
     if (!out.ok()) return fail(ExportFailure::create);
     r.opened = true;
 
-    if (inode.size > kInlineLimit || inode.type == kTypeDir) {
+    {
         // A damaged descriptor can claim a size its block list cannot reach,
         // or name the same blocks over and over: the copy ends at bounds no
         // real file passes instead of writing for days.
-        const int64_t extent = file_extent(store, inode);
-        const int64_t volume_bytes = lvm_capacity(store);
+        const int64_t extent = store.addressable(file);
+        const int64_t volume_bytes = store.capacity();
         int64_t stored = 0;   // bytes read from the volume; holes are not stored
         int64_t p = 0;
         // One buffer per copy, so that copies on several threads never share
@@ -124,10 +123,8 @@ ExportResult file_export(Datastore& store, const tvmfs_inode& inode, HostFile& o
             // is read into no buffer at all.
             uint8_t* buf = digest ? digest->buffer() : own.get();
             bool hole = false;
-            // Only this run's failure may explain it: one the reader
-            // recovered from (a run read again block by block) is forgotten.
-            store.disk.clear_thread_failure();
-            int64_t n = file_read_run(store, inode, buf, std::min(kExportRun, extent - p), p, &hole);
+            int64_t n = 0;
+            const Status read = store.read_run(file, buf, std::min(kExportRun, extent - p), p, n, hole);
             bool volume_full = false;
             if (n > 0 && !hole) {
                 if (n > volume_bytes - stored) {
@@ -160,16 +157,15 @@ ExportResult file_export(Datastore& store, const tvmfs_inode& inode, HostFile& o
                 }
                 written += piece;
                 r.bytes_written = p + written;
-                cancelled = progress && !progress(p + written, inode.size);
+                cancelled = progress && !progress(p + written, size);
             }
             // The digest covers exactly the bytes written.
             if (digest) {
                 digest->submit(hole ? 0 : written);
                 if (hole) digest->add(zeros(), written);
             }
-            if (n < 0) {
-                r.read_failure = store.disk.thread_failure();
-                if (r.read_failure.fault == Fault::none) r.read_failure.fault = Fault::damaged;
+            if (!read) {
+                r.read_failure = read.failure;
                 return fail(ExportFailure::read);
             }
             if (write_failed) return fail(ExportFailure::write);
@@ -178,18 +174,7 @@ ExportResult file_export(Datastore& store, const tvmfs_inode& inode, HostFile& o
             if (volume_full) return fail(ExportFailure::past_volume);
             if (n == 0) break;
         }
-        if (p < inode.size) return fail(ExportFailure::past_addressable);
-    } else {
-        uint8_t inline_bytes[1024];
-        inode_inline_bytes(inode, inline_bytes);
-        int64_t stored = 0;
-        errno = 0;
-        const bool written = out.write(inline_bytes, inode.size, &stored);
-        r.host_errno = written ? 0 : errno;
-        if (digest) digest->add(inline_bytes, stored);
-        r.bytes_written = stored;
-        if (!written) return fail(ExportFailure::write);
-        if (progress) progress(inode.size, inode.size);
+        if (p < size) return fail(ExportFailure::past_addressable);
     }
     errno = 0;
     if (!out.close()) {

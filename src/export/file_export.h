@@ -3,15 +3,13 @@
 
 #include "disk/failure.h"
 #include "export/host_write.h"
-#include "vmfs/inode.h"
+#include "vmfs/datastore.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
 
 namespace ds {
-
-struct Datastore;
 
 // Called after every chunk with the bytes written so far and the total;
 // returning false cancels the copy (the host file keeps what was written).
@@ -67,17 +65,17 @@ struct ExportOptions {
 // host's disk (fsync) before it counts as written; a copy that failed or was
 // cancelled keeps what was written, and the file then holds exactly
 // bytes_written bytes.
-ExportResult file_export(Datastore& store, const tvmfs_inode& inode, const std::string& host_path,
+ExportResult file_export(const Datastore& store, const File& file, const std::string& host_path,
                          const ExportProgress& progress = {}, const ExportOptions& options = {});
 
 // The same copy into a descriptor the program was handed (its standard
 // output), written from where it stands and never emptied first.
-ExportResult file_export_to_descriptor(Datastore& store, const tvmfs_inode& inode, int fd, const ExportProgress& progress = {},
+ExportResult file_export_to_descriptor(const Datastore& store, const File& file, int fd, const ExportProgress& progress = {},
                                        const ExportOptions& options = {});
 
 // The same copy into a host file already opened by the careful writer; the
 // file is closed when the copy ends.
-ExportResult file_export(Datastore& store, const tvmfs_inode& inode, HostFile& out, const ExportProgress& progress = {},
+ExportResult file_export(const Datastore& store, const File& file, HostFile& out, const ExportProgress& progress = {},
                          const ExportOptions& options = {});
 
 } // namespace ds

@@ -3,13 +3,8 @@
 
 #include "export/chunk_digest.h"
 #include "export/dir_names.h"
-#include "vmfs/dirent.h"
 #include "export/file_export.h"
 #include "export/host_write.h"
-#include "vmfs/found_dir.h"
-#include "vmfs/inode.h"
-#include "vmfs/listing.h"
-#include "vmfs/tree_walk.h"
 #include "export/input_guard.h"
 #include "text/name_text.h"
 #include "text/time_text.h"
@@ -327,11 +322,11 @@ struct OpenDir {
     int32_t atime = 0, mtime = 0;
 };
 
-void fill_times(FolderItem& it, const tvmfs_inode& inode) {
+void fill_times(FolderItem& it, const FileInfo& inode) {
     it.size = inode.size;
     it.create_time = inode.create_time;
     it.update_time = inode.update_time;
-    it.atime = inode.atime;
+    it.atime = inode.access_time;
 }
 
 void note_rename(FolderItem& it, FolderItemWhy why) {
@@ -373,7 +368,7 @@ size_t item_bytes(const FolderItem& it) { return sizeof it + it.path.size() + it
 class FolderCopy {
 public:
     FolderCopy(Datastore& store, Destination& d, const FolderExportOptions& options, FolderExportResult& r)
-        : store_(store), d_(d), options_(options), r_(r), read_limit_(tree_read_limit(store)) {}
+        : store_(store), d_(d), options_(options), r_(r), read_limit_(store.walk_read_limit()) {}
 
     void start(const std::string& source, uint32_t top_id) {
         std::string head = "{\n";
@@ -389,14 +384,12 @@ public:
     // ahead of the copy, which reads descriptors only.
     int64_t total_below(uint32_t id, int64_t first_block) {
         int64_t total = 0;
-        TreeWalkOptions o;
-        o.first_block = first_block;
-        tree_walk(store_, id, "", [&](const TreeNode& n) {
+        store_.walk(Node{id, first_block}, "", [&](const TreeNode& n) {
             if (n.entered || (n.entry.is_dir && n.passed_by)) return true;
-            tvmfs_inode inode;
-            if (inode_get(store_, n.entry.block_id, inode) == 0 && inode.size > 0) total = add_saturated(total, inode.size);
+            FileInfo inode;
+            if (store_.stat(Node{n.entry.descriptor_id, -1}, inode) && inode.size > 0) total = add_saturated(total, inode.size);
             return true;
-        }, {}, o);
+        });
         return total;
     }
     void set_total(int64_t total) { total_ = total; }
@@ -414,11 +407,11 @@ public:
         od.dir = std::move(d_.top);
         ++r_.directories;
         if (!no_descriptor) {
-            tvmfs_inode dir;
-            if (inode_get(store_, top_id, dir) == 0) {
+            FileInfo dir;
+            if (store_.stat(Node{top_id, -1}, dir)) {
                 fill_times(it, dir);
                 od.set_times = true;
-                od.atime = dir.atime;
+                od.atime = dir.access_time;
                 od.mtime = dir.update_time;
             }
             remember_entered(top_id, ".");
@@ -432,8 +425,8 @@ public:
     void source_dir(const FolderSource& f) {
         OpenDir& parent = open_.front();
         FolderItem it = child_item(parent, f.name, f.name, f.id);
-        tvmfs_inode probe;
-        if (inode_get(store_, f.id, probe) == 0 && probe.type != kTypeDir) {
+        FileInfo probe;
+        if (store_.stat(Node{f.id, -1}, probe) && probe.type != kTypeDir) {
             copy_file(parent, it);
             return;
         }
@@ -453,9 +446,8 @@ public:
     // The walk below an entered directory at depth base.
     void walk(uint32_t id, int64_t first_block, const std::string& top_path, int base) {
         TreeWalkOptions o;
-        o.first_block = first_block;
         o.leave = [&](int depth, ListStatus) { close_to(base + depth); };
-        tree_walk(store_, id, top_path, [&](const TreeNode& n) {
+        store_.walk(Node{id, first_block}, top_path, [&](const TreeNode& n) {
             visit(n, base);
             return true;
         }, [&](TreeNote what, const std::string&) {
@@ -543,7 +535,7 @@ private:
     // listing ended early (the walk that follows ends at the same place).
     void name_entries(uint32_t id, int64_t first_block, DirNames& names, FolderItem& it) {
         const int64_t room = std::max<int64_t>(options_.names_held_limit - names_held_, 0);
-        DirLister lister(store_, id, first_block);
+        DirLister lister(store_, Node{id, first_block});
         bool cut = false;
         for (ListedEntry e; lister.next(e);) {
             names.add(host_base(e.raw_name));
@@ -566,7 +558,7 @@ private:
                         "a read ended its listing early; the entries before it are copied");
         }
         if (repeats && names.settled()) {
-            DirLister again(store_, id, first_block);
+            DirLister again(store_, Node{id, first_block});
             for (ListedEntry e; again.next(e);) names.number(host_base(e.raw_name));
             names_read_ += again.entries_read();
         }
@@ -603,11 +595,11 @@ private:
         const int depth = base + n.depth;
         close_to(depth);
         OpenDir& parent = open_.back();
-        FolderItem it = child_item(parent, n.path, n.entry.raw_name, n.entry.block_id);
+        FolderItem it = child_item(parent, n.path, n.entry.raw_name, n.entry.descriptor_id);
         if (!(n.entered || (n.entry.is_dir && n.passed_by))) {
             // An entry marked as a directory whose descriptor is not one is
             // copied as the file it is, as the tree exports it.
-            if (n.entry.is_dir) remember_entered(n.entry.block_id, it.path);
+            if (n.entry.is_dir) remember_entered(n.entry.descriptor_id, it.path);
             copy_file(parent, it);
             return;
         }
@@ -617,7 +609,7 @@ private:
             if (n.entered) {
                 OpenDir od;
                 od.depth = depth;
-                od.id = n.entry.block_id;
+                od.id = n.entry.descriptor_id;
                 push(std::move(od), it.path, it.host_path);
             }
             return;
@@ -626,7 +618,7 @@ private:
             passed_by(it, *n.passed_by);
             return;
         }
-        enter_dir(parent, it, n.entry.block_id, -1, depth);
+        enter_dir(parent, it, n.entry.descriptor_id, -1, depth);
     }
 
     void not_reached(FolderItem& it) {
@@ -670,8 +662,8 @@ private:
     // Creates the host directory of it and makes it the one its entries go
     // into; false when its descriptor cannot be read (nothing to walk).
     bool enter_dir(OpenDir& parent, FolderItem& it, uint32_t id, int64_t first_block, int depth) {
-        tvmfs_inode dir;
-        if (inode_get(store_, id, dir) != 0) {
+        FileInfo dir;
+        if (!store_.stat(Node{id, -1}, dir)) {
             set_problem(it, FolderItemStatus::failed, FolderItemWhy::descriptor_unreadable, "its descriptor cannot be read");
             emit(it);
             return false;
@@ -690,7 +682,7 @@ private:
             if (od.dir.ok()) {
                 ++r_.directories;
                 od.set_times = true;
-                od.atime = dir.atime;
+                od.atime = dir.access_time;
                 od.mtime = dir.update_time;
             } else {
                 const int e = errno;
@@ -712,12 +704,12 @@ private:
         const std::string partial = parent.names.partial(name);
         const std::string partial_host_path = join(host_of(parent), partial);
         if (r_.cancelled) return not_reached(it);
-        tvmfs_inode inode;
-        if (inode_get(store_, it.descriptor_id, inode) != 0) {
+        File file;
+        if (!store_.open_file(Node{it.descriptor_id, -1}, file)) {
             set_problem(it, FolderItemStatus::failed, FolderItemWhy::descriptor_unreadable, "its descriptor cannot be read");
             return emit(it);
         }
-        fill_times(it, inode);
+        fill_times(it, file.info());
         if (parent.why_not) {
             set_problem(it, FolderItemStatus::failed, FolderItemWhy::parent_not_created, *parent.why_not);
             return emit(it);
@@ -736,11 +728,11 @@ private:
             progress = [&](int64_t done, int64_t) { return options_.progress(add_saturated(done_before_, done), total_); };
         ExportOptions eo;
         eo.sha256 = true;
-        ExportResult er = file_export(store_, inode, out, progress, eo);
+        ExportResult er = file_export(store_, file, out, progress, eo);
         it.bytes_written = er.bytes_written;
         it.sha256 = er.sha256;
         r_.bytes = add_saturated(r_.bytes, er.bytes_written);
-        if (inode.size > 0) done_before_ = add_saturated(done_before_, inode.size);
+        if (file.size() > 0) done_before_ = add_saturated(done_before_, file.size());
         if (er.result == 0) {
             if (!parent.dir.rename(partial, name, false)) {
                 const int e = errno;
@@ -787,8 +779,8 @@ private:
 FolderExportResult folder_export(Datastore& store, uint32_t top_id, const std::string& dest_dir, const FolderExportOptions& options) {
     FolderExportResult r;
     Destination dest;
-    tvmfs_inode top;
-    if (!prepare_destination(store, dest_dir, options, dest, r, [&] { return inode_get(store, top_id, top) == 0; })) return r;
+    FileInfo top;
+    if (!prepare_destination(store, dest_dir, options, dest, r, [&] { return store.stat(Node{top_id, -1}, top).ok(); })) return r;
 
     FolderCopy copy(store, dest, options, r);
     copy.start(options.source_text.empty() ? "#" + std::to_string(top_id) : options.source_text, top_id);
@@ -815,8 +807,8 @@ FolderExportResult folder_export_set(Datastore& store, const std::vector<FolderS
     if (options.progress) {
         int64_t total = 0;
         for (const FolderSource& f : sources) {
-            tvmfs_inode inode;
-            if (inode_get(store, f.id, inode) != 0) continue;
+            FileInfo inode;
+            if (!store.stat(Node{f.id, -1}, inode)) continue;
             total = add_saturated(total, inode.type == kTypeDir ? copy.total_below(f.id, f.first_block) : std::max<int64_t>(inode.size, 0));
         }
         copy.set_total(total);

@@ -12,7 +12,7 @@
 
 namespace ds {
 
-struct Datastore;
+class Datastore;
 
 // The host name of a datastore name. Names are kept as the tree shows them;
 // what a host directory cannot hold is percent-encoded so that it can be

@@ -215,7 +215,7 @@ bool HostFile::close(bool sync) {
     return ok;
 }
 
-HostFile adopt_descriptor(Datastore& store, int fd, bool to_device, DestinationCheck& why) {
+HostFile adopt_descriptor(const Datastore& store, int fd, bool to_device, DestinationCheck& why) {
     why = DestinationCheck::cannot_open;
     struct stat st {};
     if (::fstat(fd, &st) != 0) return HostFile();
@@ -235,7 +235,7 @@ HostFile adopt_descriptor(Datastore& store, int fd, bool to_device, DestinationC
 
 // A new file in parent: what matters is where the directory keeps its bytes,
 // so a directory on an input's device range is refused before anything exists.
-static HostFile create_new(Datastore& store, const HostDir& parent, const std::string& name, DestinationCheck& why) {
+static HostFile create_new(const Datastore& store, const HostDir& parent, const std::string& name, DestinationCheck& why) {
     struct stat st {};
     if (!parent.stat_self(st)) return HostFile();
     if (overlaps_input(store, st)) {
@@ -247,7 +247,7 @@ static HostFile create_new(Datastore& store, const HostDir& parent, const std::s
     return created;
 }
 
-HostFile open_destination(Datastore& store, const std::string& path, bool to_device, DestinationCheck& why,
+HostFile open_destination(const Datastore& store, const std::string& path, bool to_device, DestinationCheck& why,
                           bool no_clobber) {
     why = DestinationCheck::cannot_open;
     std::string dir, name;

@@ -11,7 +11,7 @@
 
 namespace ds {
 
-struct Datastore;
+class Datastore;
 
 class HostDir {
 public:
@@ -106,7 +106,7 @@ enum class DestinationCheck { ok, cannot_open, is_input, is_device, exists };
 // Nothing is emptied before every check has passed.
 // With no_clobber the file is only ever created, exclusively (O_EXCL), and
 // anything already at path, a link included, is refused as exists.
-HostFile open_destination(Datastore& store, const std::string& path, bool to_device, DestinationCheck& why,
+HostFile open_destination(const Datastore& store, const std::string& path, bool to_device, DestinationCheck& why,
                           bool no_clobber = false);
 
 // Writes to a descriptor the program was handed (its standard output):
@@ -114,7 +114,7 @@ HostFile open_destination(Datastore& store, const std::string& path, bool to_dev
 // like a named destination when its bytes could belong to a disk being read,
 // or when it is a block device and to_device is false. The descriptor itself
 // stays open; the file returned writes through a copy of it.
-HostFile adopt_descriptor(Datastore& store, int fd, bool to_device, DestinationCheck& why);
+HostFile adopt_descriptor(const Datastore& store, int fd, bool to_device, DestinationCheck& why);
 
 // Splits a path into the directory that holds its last component and that
 // component ("a/b" -> "a", "b"; "b" -> ".", "b"; "/b" -> "/", "b").

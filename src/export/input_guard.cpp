@@ -3,15 +3,14 @@
 
 #include "disk/backing.h"
 #include "disk/ewf_source.h"
-#include "vmfs/volume.h"
 
 #include <string>
 
 namespace ds {
 
-bool overlaps_input(Datastore& store, const struct stat& dest) {
+bool overlaps_input(const Datastore& store, const struct stat& dest) {
     const std::vector<ByteRange> out = backing_ranges(dest);
-    const tvmfslvm& lvm = store.lvm;
+    const LogicalVolume& lvm = store.volume();
     for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k) {
         // An evidence image is named by its first segment; the others are
         // read as well.

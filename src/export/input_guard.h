@@ -6,11 +6,11 @@
 
 namespace ds {
 
-struct Datastore;
+class Datastore;
 
 // Whether writing to the host object dest (an open destination, or the
 // directory a new file is created in) could change a byte of one of the
 // volume's disks.
-bool overlaps_input(Datastore& store, const struct stat& dest);
+bool overlaps_input(const Datastore& store, const struct stat& dest);
 
 } // namespace ds

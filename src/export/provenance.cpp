@@ -21,7 +21,7 @@ nlohmann::json provenance_json(Datastore& store, const std::vector<ProvenanceDis
             j["path"] = printable_path(d.path);
             j["path_bytes"] = hex_bytes(d.path);
         }
-        const int64_t size = store.disk.device_size(d.path);
+        const int64_t size = store.device_size(d.path);
         j["size"] = size >= 0 ? nlohmann::json(size) : nlohmann::json(nullptr);
         shown_disks.push_back(std::move(j));
     }

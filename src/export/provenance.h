@@ -11,7 +11,7 @@
 
 namespace ds {
 
-struct Datastore;
+class Datastore;
 
 // The program's version, "X.Y.Z", as the build was given it.
 const char* program_version();

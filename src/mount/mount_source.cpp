@@ -1,12 +1,6 @@
 #include "mount/mount_source.h"
 
-#include "vmfs/blockid.h"
 #include "vmfs/datastore.h"
-#include "vmfs/file_read.h"
-#include "vmfs/found_dir.h"
-#include "vmfs/fs.h"
-#include "vmfs/inode.h"
-#include "vmfs/listing.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,18 +9,8 @@ namespace dsmount {
 
 class SourceFile {
 public:
-    ds::tvmfs_inode inode;
+    ds::File file;
 };
-
-namespace {
-
-// Exactly the bytes an export writes: small files (not directories) from the
-// descriptor's own 1024 bytes, everything else through the block list.
-bool stored_inline(const ds::tvmfs_inode& inode) {
-    return inode.size <= ds::kInlineLimit && inode.type != ds::kTypeDir;
-}
-
-} // namespace
 
 MountSource::MountSource(ds::Datastore& store) : store_(store) {}
 MountSource::~MountSource() = default;
@@ -34,21 +18,21 @@ MountSource::~MountSource() = default;
 SourceRef MountSource::root() const { return {ds::kRootDirId, -1}; }
 
 SourceError MountSource::stat(const SourceRef& ref, SourceAttr& out) {
-    ds::tvmfs_inode inode;
-    if (ds::inode_get_substituted(store_, ref.id, ref.first_block, inode) != 0) return SourceError::unreadable;
-    if (inode.size < 0) return SourceError::bad_size;
-    out.is_dir = inode.type == ds::kTypeDir;
-    out.size = inode.size;
-    out.create_time = inode.create_time;
-    out.update_time = inode.update_time;
-    out.atime = inode.atime;
+    ds::FileInfo info;
+    if (!store_.stat(ref, info)) return SourceError::unreadable;
+    if (info.size < 0) return SourceError::bad_size;
+    out.is_dir = info.is_dir();
+    out.size = info.size;
+    out.create_time = info.create_time;
+    out.update_time = info.update_time;
+    out.atime = info.access_time;
     // The descriptor's own count of its blocks, never more than its size
     // rounds up to: a damaged count changes what du says, nothing else.
-    out.allocated = inode.size;
-    if (!stored_inline(inode) && inode.block_size > 0 && inode.block_count >= 0) {
-        const int64_t bs = inode.block_size;
-        const int64_t whole = inode.size / bs + (inode.size % bs != 0);
-        out.allocated = std::min(inode.block_count, whole) * bs;
+    out.allocated = info.size;
+    if (!info.stored_inline() && info.block_size > 0 && info.block_count >= 0) {
+        const int64_t bs = info.block_size;
+        const int64_t whole = info.size / bs + (info.size % bs != 0);
+        out.allocated = std::min(info.block_count, whole) * bs;
     }
     return SourceError::none;
 }
@@ -56,90 +40,52 @@ SourceError MountSource::stat(const SourceRef& ref, SourceAttr& out) {
 SourceError MountSource::list(const SourceRef& ref, const std::function<bool(SourceEntry&&)>& take,
                               bool& complete) {
     complete = false;
-    ds::DirLister lister(store_, ref.id, ref.first_block);
+    ds::DirLister lister(store_, ref);
     if (lister.status() == ds::ListStatus::open_error) return SourceError::unreadable;
     if (lister.status() == ds::ListStatus::not_directory) return SourceError::not_directory;
     for (ds::ListedEntry e; lister.next(e);)
-        if (!take({std::move(e.raw_name), {e.block_id, -1}, e.is_dir})) return SourceError::none;
+        if (!take({std::move(e.raw_name), {e.descriptor_id, -1}, e.is_dir})) return SourceError::none;
     complete = lister.status() == ds::ListStatus::complete;
     return SourceError::none;
 }
 
 std::vector<SourceEntry> MountSource::found_directories() {
     std::vector<SourceEntry> out;
-    for (const ds::found_dir& d : store_.found_dirs)
-        out.push_back({ds::found_dir_name(d), {d.dir_id, ds::found_dir_first_block(d)}, true});
+    for (const ds::FoundDir& d : store_.found_dirs())
+        out.push_back({ds::Datastore::found_dir_name(d), ds::Datastore::found_dir_node(d), true});
     return out;
 }
 
 SourceError MountSource::open(const SourceRef& ref, SourceFilePtr& out) {
     auto file = std::make_shared<SourceFile>();
-    if (ds::inode_get_substituted(store_, ref.id, ref.first_block, file->inode) != 0) return SourceError::unreadable;
-    if (file->inode.size < 0) return SourceError::bad_size;
+    if (!store_.open_file(ref, file->file)) return SourceError::unreadable;
+    if (file->file.size() < 0) return SourceError::bad_size;
     out = std::move(file);
     return SourceError::none;
 }
 
-int64_t MountSource::size(const SourceFile& file) { return file.inode.size; }
+int64_t MountSource::size(const SourceFile& file) { return file.file.size(); }
 
 int64_t MountSource::read(const SourceFile& file, uint8_t* buf, int64_t count, int64_t off) {
-    const ds::tvmfs_inode& inode = file.inode;
-    if (off < 0 || count < 0) return -1;
-    if (off >= inode.size) return 0;
-    count = std::min(count, inode.size - off);
-    if (stored_inline(inode)) {
-        uint8_t bytes[1024];
-        ds::inode_inline_bytes(inode, bytes);
-        std::memcpy(buf, bytes + off, static_cast<size_t>(count));
-        return count;
-    }
-    int64_t done = 0;
-    while (done < count) {
-        bool hole = false;
-        const int64_t n = ds::file_read_run(store_, inode, buf + done, count - done, off + done, &hole);
-        if (n < 0) return -1;
-        if (n == 0) break;
-        if (hole) std::memset(buf + done, 0, static_cast<size_t>(n));
-        done += n;
-    }
-    return done;
+    int64_t got = 0;
+    if (!store_.read(file.file, buf, count, off, got)) return -1;
+    return got;
 }
 
 bool MountSource::span(const SourceFile& file, int64_t count, int64_t off, SourceSpan& out) {
-    const ds::tvmfs_inode& inode = file.inode;
-    if (off < 0 || count <= 0 || off >= inode.size || stored_inline(inode)) return false;
-    count = std::min(count, inode.size - off);
+    const int64_t size = file.file.size();
+    if (off < 0 || count <= 0 || off >= size) return false;
+    count = std::min(count, size - off);
     ds::DevicePlace place;
-    if (!ds::file_range_place(store_, inode, off, count, place)) return false;
-    const int fd = store_.disk.raw_fd(place.device);
+    if (!store_.place(file.file, off, count, place)) return false;
+    const int fd = store_.raw_fd(place.device);
     if (fd < 0) return false;
     out = {fd, place.offset, count};
     return true;
 }
 
 int64_t MountSource::seek(const SourceFile& file, int64_t off, bool data) {
-    const ds::tvmfs_inode& inode = file.inode;
-    if (off < 0 || off >= inode.size) return -1;
-    if (stored_inline(inode) || inode.block_size <= 0) return data ? off : inode.size;
-    // A pointer block's worth of file at once where the descriptor's slot
-    // is null: a thin disk of terabytes is mostly such slots.
-    const int64_t per = inode.addr_mode == 3 ? store_.fs.pbc.header.item_size / 4 : 0;
-    int64_t p = off;
-    while (p < inode.size) {
-        const int64_t index = p / inode.block_size;
-        int64_t step = inode.block_size;
-        uint32_t id = 0;
-        bool is_hole = false;
-        if (per > 0 && index / per < ds::kBlockSlots && inode.blocks[index / per] == 0) {
-            is_hole = true;
-            step = (per - index % per) * inode.block_size;
-        } else {
-            is_hole = ds::file_block_lookup(store_, inode, p, &id) == 0 && id == 0;
-        }
-        if (is_hole != data) return p;
-        p = (index * inode.block_size) + step;
-    }
-    return data ? -1 : inode.size;
+    return store_.seek(file.file, off, data);
 }
 
 } // namespace dsmount

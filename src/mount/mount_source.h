@@ -10,20 +10,13 @@
 #include <string>
 #include <vector>
 
-namespace ds {
-struct Datastore;
-}
+#include "vmfs/datastore.h"
+
 
 namespace dsmount {
 
-// A descriptor as the mount reaches it: its id and, for a directory found
-// by the format recovery, the sub-block that replaces its first block.
-struct SourceRef {
-    uint32_t id = 0;
-    int64_t first_block = -1;
-    bool operator==(const SourceRef&) const = default;
-    bool operator<(const SourceRef& o) const { return id != o.id ? id < o.id : first_block < o.first_block; }
-};
+// A descriptor as the mount reaches it: the core's node.
+using SourceRef = ds::Node;
 
 // One entry of a directory, in on-disk order.
 struct SourceEntry {

@@ -1,5 +1,5 @@
 #include "recovery/deleted_files.h"
-#include "vmfs/datastore.h"
+#include "vmfs/store.h"
 
 #include "recovery/item_window.h"
 #include "vmfs/le.h"
@@ -9,7 +9,7 @@
 
 namespace ds {
 
-FileRow make_file_row(Datastore& store, const tvmfs_inode& inode, int n, uint32_t descriptor_id) {
+FileRow make_file_row(Store& store, const Descriptor& inode, int n, uint32_t descriptor_id) {
     FileRow r;
     r.n = n;
     r.addr_mode = inode.addr_mode;
@@ -22,7 +22,7 @@ FileRow make_file_row(Datastore& store, const tvmfs_inode& inode, int n, uint32_
     return r;
 }
 
-ScanResult<FileRow> scan_deleted_files(Datastore& store, const ScanProgress& progress,
+ScanResult<FileRow> scan_deleted_files(Store& store, const ScanProgress& progress,
                                        const std::function<void(const FileRow&)>& row) {
     ScanResult<FileRow> out;
     if (ScanEnd pre = scan_precondition(store, kFoundFdc); pre != ScanEnd::finished) {
@@ -40,7 +40,7 @@ ScanResult<FileRow> scan_deleted_files(Datastore& store, const ScanProgress& pro
         // not offered here. Only such a slot is parsed whole.
         const std::span<const uint8_t> bytes(raw, kDescriptorBytes);
         if (load_le<uint32_t>(bytes, kDescriptorIdOffset) == f && load_le<uint32_t>(bytes, kDescriptorTypeOffset) == kTypeRegular) {
-            tvmfs_inode inode;
+            Descriptor inode;
             inode_parse(inode, {raw, kDescriptorBytes});
             if (row)
                 row(make_file_row(store, inode, n, f));

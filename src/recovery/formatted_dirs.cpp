@@ -1,5 +1,5 @@
 #include "recovery/formatted_dirs.h"
-#include "vmfs/datastore.h"
+#include "vmfs/store.h"
 
 #include "recovery/item_window.h"
 #include "vmfs/blockid.h"
@@ -29,7 +29,7 @@ class DotEntryIndex {
 public:
     enum class Lookup { found, none, unknown };
 
-    DotEntryIndex(Datastore& store, size_t max_ids) : store(store), max_ids_(max_ids) {}
+    DotEntryIndex(Store& store, size_t max_ids) : store(store), max_ids_(max_ids) {}
     Lookup find(uint32_t dir_id, uint32_t& sb) {
         if (!built_) build();
         auto it = std::lower_bound(first_.begin(), first_.end(), std::pair<uint32_t, uint32_t>{dir_id, 0});
@@ -46,7 +46,7 @@ private:
 
     void build() {
         built_ = true;
-        const tvmfs_bitmap& sbc = store.fs.sbc;
+        const Bitmap& sbc = store.fs.sbc;
         std::vector<uint8_t> item(static_cast<size_t>(std::max(sbc.header.item_size, 0)));
         std::vector<bool> seen(size_t{1} << 25);
         auto visit = [&](uint32_t entry, uint32_t index) {
@@ -71,7 +71,7 @@ private:
         std::sort(first_.begin(), first_.end());
     }
 
-    Datastore& store;
+    Store& store;
     size_t max_ids_;
     bool built_ = false;
     bool full_ = false;
@@ -80,9 +80,9 @@ private:
 
 } // namespace
 
-ScanResult<found_dir> scan_formatted_dirs(Datastore& store, const ScanProgress& progress,
-                                          const std::function<void(const found_dir&)>& row, FoundDirBounds bounds) {
-    ScanResult<found_dir> out;
+ScanResult<FoundDir> scan_formatted_dirs(Store& store, const ScanProgress& progress,
+                                          const std::function<void(const FoundDir&)>& row, FoundDirBounds bounds) {
+    ScanResult<FoundDir> out;
     if (ScanEnd pre = scan_precondition(store, kFoundFdc | kFoundSbc); pre != ScanEnd::finished) {
         out.end = pre;
         return out;
@@ -99,7 +99,7 @@ ScanResult<found_dir> scan_formatted_dirs(Datastore& store, const ScanProgress& 
         if (load_le<uint32_t>(descriptor, kDescriptorIdOffset) != f ||
             load_le<uint32_t>(descriptor, kDescriptorTypeOffset) != kTypeDir)
             return Visit::next;
-        tvmfs_inode dir;
+        Descriptor dir;
         inode_parse(dir, descriptor);
 
         // Only the block ids of "." and ".." are looked at, not their names.
@@ -107,10 +107,10 @@ ScanResult<found_dir> scan_formatted_dirs(Datastore& store, const ScanProgress& 
         // directory, not a reason to give up on the others.
         uint8_t raw[kDirentBytes];
         if (file_read(store, dir, raw, kDirentBytes, 0) != kDirentBytes) return Visit::next;
-        tvmfs_dirent dot;
+        DirEntry dot;
         dirent_parse(raw, dot);
         int32_t first_block = -1;
-        if (dot.block_id != f) {
+        if (dot.descriptor_id != f) {
             uint32_t sb = 0;
             switch (dot_entries.find(f, sb)) {
             case DotEntryIndex::Lookup::found: break;
@@ -121,15 +121,15 @@ ScanResult<found_dir> scan_formatted_dirs(Datastore& store, const ScanProgress& 
             substitute_first_block(dir, sb);   // in memory only
         }
         if (file_read(store, dir, raw, kDirentBytes, kDirentBytes) != kDirentBytes) return Visit::next;
-        tvmfs_dirent dotdot;
+        DirEntry dotdot;
         dirent_parse(raw, dotdot);
-        if (dotdot.block_id != kRootDirId) return Visit::next;   // deeper ones are reached through their parents
+        if (dotdot.descriptor_id != kRootDirId) return Visit::next;   // deeper ones are reached through their parents
 
         if (n > bounds.rows) {
             limit_reached = true;
             return Visit::stop_walk;
         }
-        found_dir rec{n, f, first_block};
+        FoundDir rec{n, f, first_block};
         out.rows.push_back(rec);
         if (row) row(rec);
         ++n;

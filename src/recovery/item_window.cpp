@@ -1,12 +1,12 @@
 #include "recovery/item_window.h"
 
-#include "vmfs/datastore.h"
+#include "vmfs/store.h"
 
 #include <algorithm>
 
 namespace ds {
 
-ItemWindow::ItemWindow(Datastore& store, const tvmfs_bitmap& bm, int64_t window_bytes)
+ItemWindow::ItemWindow(Store& store, const Bitmap& bm, int64_t window_bytes)
     : store_(store), bm_(bm), window_bytes_(window_bytes) {}
 
 const uint8_t* ItemWindow::bytes(int64_t pos, int64_t len) {

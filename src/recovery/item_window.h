@@ -12,13 +12,13 @@
 
 namespace ds {
 
-struct Datastore;
+struct Store;
 
 class ItemWindow {
 public:
     // As long as the file blocks of real volumes, so that one read of the
     // device brings in a whole block of entries and items.
-    ItemWindow(Datastore& store, const tvmfs_bitmap& bm, int64_t window_bytes = 1 << 20);
+    ItemWindow(Store& store, const Bitmap& bm, int64_t window_bytes = 1 << 20);
 
     // The item_size bytes of (entry, item), valid until the next call;
     // nullptr when they cannot be read. A run that cannot be read whole is
@@ -43,8 +43,8 @@ public:
     int64_t file_reads() const { return file_reads_; }
 
 private:
-    Datastore& store_;
-    const tvmfs_bitmap& bm_;
+    Store& store_;
+    const Bitmap& bm_;
     int64_t window_bytes_;
     std::vector<uint8_t> buf_;
     int64_t start_ = -1;            // file offset of buf_[0]; -1 when empty

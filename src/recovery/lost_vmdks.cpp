@@ -1,5 +1,5 @@
 #include "recovery/lost_vmdks.h"
-#include "vmfs/datastore.h"
+#include "vmfs/store.h"
 
 #include "vmfs/blockid.h"
 #include "vmfs/file_read.h"
@@ -37,14 +37,14 @@ bool looks_like_mbr(const uint8_t* b) {
     return boot && b[510] == 0x55 && b[511] == 0xAA;
 }
 
-ScanResult<PartitionRow> scan_lost_vmdks(Datastore& store, const ScanProgress& progress,
+ScanResult<PartitionRow> scan_lost_vmdks(Store& store, const ScanProgress& progress,
                                          const std::function<void(const PartitionRow&)>& row) {
     ScanResult<PartitionRow> out;
     if (ScanEnd pre = scan_precondition(store, kFoundPbc); pre != ScanEnd::finished) {
         out.end = pre;
         return out;
     }
-    const tvmfs_bitmap& pbc = store.fs.pbc;
+    const Bitmap& pbc = store.fs.pbc;
     std::vector<uint8_t> item(static_cast<size_t>(std::max(pbc.header.item_size, 0)));
     uint8_t first[1024];
     int n = 1;
@@ -76,6 +76,17 @@ ScanResult<PartitionRow> scan_lost_vmdks(Datastore& store, const ScanProgress& p
     };
     out.end = scan_free_items(store, pbc, visit, &progress);
     return out;
+}
+
+Descriptor lost_disk_descriptor(const Store& store, const PartitionRow& row) {
+    Descriptor in;
+    in.type = kTypeRegular;
+    in.addr_mode = 3;
+    in.block_size = store.fs.fsinfo.blocksize;
+    in.size = row.addressed_bytes;
+    in.block_count = in.block_size > 0 ? row.addressed_bytes / in.block_size : 0;
+    in.blocks[0] = row.pointer_block;
+    return in;
 }
 
 } // namespace ds

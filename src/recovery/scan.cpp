@@ -1,5 +1,5 @@
 #include "recovery/scan.h"
-#include "vmfs/datastore.h"
+#include "vmfs/store.h"
 
 #include "recovery/item_window.h"
 #include "vmfs/file_read.h"
@@ -12,7 +12,7 @@
 namespace ds {
 
 
-ScanEnd scan_precondition(Datastore& store, uint8_t needs) {
+ScanEnd scan_precondition(Store& store, uint8_t needs) {
     if (!fs_is_open(store)) return ScanEnd::not_open;
     const uint8_t missing = needs & ~store.fs.found;
     if (missing & kFoundFdc) return ScanEnd::fdc_missing;
@@ -29,9 +29,9 @@ int gauge_value(int32_t area, int32_t area_count) {
     return static_cast<int>(std::clamp(v, 0.0, 100.0));
 }
 
-ScanEnd scan_free_items(Datastore& store, const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress,
+ScanEnd scan_free_items(Store& store, const Bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress,
                         EntryFailure on_failure, ItemWindow* reader) {
-    const tvmfs_bitmap_header& h = bm.header;
+    const BitmapHeader& h = bm.header;
     if (h.area_count <= 0) return ScanEnd::finished;
     // Every count here comes from the disk. Entries lie inside their area;
     // more of them would be item data read as entries, and would put a whole
@@ -66,7 +66,7 @@ ScanEnd scan_free_items(Datastore& store, const tvmfs_bitmap& bm, const FreeItem
                 if (on_failure == EntryFailure::skip_entry) continue;
                 return ScanEnd::bitmap_read_failed;
             }
-            tvmfs_bitmap_entry e;
+            BitmapEntry e;
             bitmap_entry_parse({bytes, kBitmapEntryBytes}, e);
             if (e.free == 0) continue;
             const int64_t items = std::min<int64_t>(e.total, item_limit);
@@ -85,7 +85,7 @@ ScanEnd scan_free_items(Datastore& store, const tvmfs_bitmap& bm, const FreeItem
     return ScanEnd::finished;
 }
 
-ScanEnd scan_free_items(Datastore& store, const tvmfs_bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress) {
+ScanEnd scan_free_items(Store& store, const Bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress) {
     return scan_free_items(store, bm, visit, progress, EntryFailure::end_scan, nullptr);
 }
 

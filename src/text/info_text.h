@@ -2,14 +2,13 @@
 // The information pane: the logical volume and the file-system descriptor
 // as the browse command shows them.
 
-#include "vmfs/fsinfo.h"
-#include "vmfs/volume.h"
+#include "vmfs/datastore.h"
 
 #include <string>
 #include <vector>
 
 namespace ds {
 
-std::vector<std::string> info_lines(const tvmfslvm& lvm, const tvmfs_fsinfo& fi);
+std::vector<std::string> info_lines(const LogicalVolume& lvm, const FsParams& fi);
 
 } // namespace ds

@@ -4,10 +4,7 @@
 // scan ended, the system's reasons, the kinds of a file's extents. The core
 // itself shows nothing.
 
-#include "recovery/scan.h"
-#include "vmfs/extents.h"
-#include "vmfs/fs.h"
-#include "vmfs/volume.h"
+#include "vmfs/datastore.h"
 
 #include <string>
 

@@ -2,8 +2,7 @@
 // The columns of the recovered-file list, as the window shows them and the
 // command line prints them.
 
-#include "recovery/deleted_files.h"
-#include "recovery/lost_vmdks.h"
+#include "vmfs/datastore.h"
 
 #include <array>
 #include <cstdint>

@@ -176,7 +176,7 @@ void Tfrmdiskset::N7Click() {
     DiskSettingsState& st = disk_settings_state();
     const std::string device = QFile::encodeName(path).toStdString();
     // Opened read-only: a write-protected image must be addable too.
-    const int64_t bytes = device_size(store.disk, device);
+    const int64_t bytes = store.device_size(device);
     st.current_sectors = bytes > 0 ? bytes / kSectorSize : 0;
     st.current_device = device;
     add_by_hand();
@@ -196,7 +196,7 @@ void Tfrmdiskset::add_by_hand() {
         return;
     }
     AddDiskRefusal why = AddDiskRefusal::none;
-    if (AddDisk(store, st.current_device, start, &why) != 0) ui::message(this, QString::fromUtf8(add_disk_message(why)));
+    if (add_disk(store, st.current_device, start, &why) != 0) ui::message(this, QString::fromUtf8(add_disk_message(why)));
     RefreshDiskList();
 }
 

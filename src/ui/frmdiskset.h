@@ -20,7 +20,7 @@ class QPushButton;
 
 namespace ds {
 
-struct Datastore;
+class Datastore;
 
 // What the window keeps between its openings.
 struct DiskSettingsState {

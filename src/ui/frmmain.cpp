@@ -48,7 +48,7 @@
 // Rows travel from the worker thread to the window inside QVariants.
 Q_DECLARE_METATYPE(ds::FileRow)
 Q_DECLARE_METATYPE(ds::PartitionRow)
-Q_DECLARE_METATYPE(ds::found_dir)
+Q_DECLARE_METATYPE(ds::FoundDir)
 
 namespace ds {
 namespace {
@@ -304,7 +304,7 @@ void Tfrmmain::FormCreate() {
 // is left to the work.
 void Tfrmmain::show_idle_status() {
     if (browsed_) Label1->clear();
-    else Label1->setText(store.lvm.loaded_extents > 0 ? ui::status_not_opened() : ui::status_no_disks());
+    else Label1->setText(store.volume().loaded_extents > 0 ? ui::status_not_opened() : ui::status_no_disks());
 }
 
 // --- work on the worker thread -------------------------------------------------
@@ -359,13 +359,13 @@ void Tfrmmain::work_rows(const QVariantList& rows) {
         rows_capped_ = true;
         work_->cancel();
     }
-    if (rows.front().metaType() == QMetaType::fromType<found_dir>()) {
+    if (rows.front().metaType() == QMetaType::fromType<FoundDir>()) {
         QTreeWidgetItem* root = TreeView->topLevelItem(0);
         if (!root || root->text(0) != kAllDirFound) return;
         QList<QTreeWidgetItem*> nodes;
         nodes.reserve(take);
         for (int64_t i = 0; i < take; ++i) {
-            const found_dir d = rows[i].value<found_dir>();
+            const FoundDir d = rows[i].value<FoundDir>();
             QTreeWidgetItem* node = make_node(ImageList1, qs(found_dir_name(d)), d.dir_id, 0);
             node->setData(0, kFoundDirRole, d.number);
             nodes << node;
@@ -384,7 +384,7 @@ void Tfrmmain::work_rows(const QVariantList& rows) {
         ListView2->addTopLevelItems(items);
     }
     rows_received_ += take;
-    if (kind_ == WorkKind::scan && rows.front().metaType() == QMetaType::fromType<found_dir>())
+    if (kind_ == WorkKind::scan && rows.front().metaType() == QMetaType::fromType<FoundDir>())
         rows_what_ = QStringLiteral("directories");
     if (!work_->cancelled()) Label1->setText(scan_status());
 }
@@ -438,7 +438,7 @@ void Tfrmmain::Button1Click() {
     OpenOutcome outcome = fs_open(store);
     if (outcome.pane_filled) {
         QStringList lines;
-        for (const std::string& line : info_lines(store.lvm, store.fs.fsinfo)) lines << qs(line);
+        for (const std::string& line : info_lines(store.volume(), store.fs_params())) lines << qs(line);
         Memo1->setPlainText(lines.join(QLatin1Char('\n')));
     }
     if (outcome.tree_rebuilt) {
@@ -493,7 +493,7 @@ void Tfrmmain::TreeViewDblClick() {
 
     const int64_t first_block = first_block_of(node);
     const uint32_t id = node->data(0, kNodeDataRole).toUInt();
-    DirLister lister(store, id, first_block);
+    DirLister lister(store, Node{id, first_block});
     if (lister.status() == ListStatus::open_error) {
         ui::message(this, QStringLiteral("dir open error"));
         return;
@@ -509,7 +509,7 @@ void Tfrmmain::TreeViewDblClick() {
             more = true;
             break;
         }
-        nodes << make_node(ImageList1, qs(e.name), e.block_id, e.is_dir ? 0 : 1);
+        nodes << make_node(ImageList1, qs(e.name), e.descriptor_id, e.is_dir ? 0 : 1);
     }
     node->addChildren(nodes);
     tree_nodes_ += nodes.size();
@@ -650,9 +650,9 @@ void Tfrmmain::saveout2Click() {
 
 void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id, int64_t first_block) {
     if (!ui::confirm(this, QStringLiteral("sure to export file: ") + shown + QStringLiteral("  OUT"))) return;
-    tvmfs_inode inode;
+    File file;
     // A found directory's file is written as its listing reads it.
-    if (inode_get_substituted(store, descriptor_id, first_block, inode) != 0) {
+    if (!store.open_file(Node{descriptor_id, first_block}, file)) {
         ui::message(this, QStringLiteral("file open error"));
         return;
     }
@@ -666,7 +666,7 @@ void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id, i
     if (device && !ui::confirm(this, QStringLiteral("overwrite the device: ") + path)) return;
 
     const std::string host = QFile::encodeName(path).toStdString();
-    start_work(WorkKind::export_file, shown, [this, inode, host, device, path](ui::Work& work) {
+    start_work(WorkKind::export_file, shown, [this, file, host, device, path](ui::Work& work) {
         auto progress = [&work](int64_t done, int64_t total) {
             const bool more = work.report({total > 0 ? int(done * 100 / total) : 100, done, total});
             // A complete copy has nothing left to cancel.
@@ -675,7 +675,7 @@ void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id, i
         ExportOptions options;
         options.sha256 = true;
         options.to_device = device;
-        const ExportResult r = file_export(store, inode, host, progress, options);
+        const ExportResult r = file_export(store, file, host, progress, options);
         return [this, r, path] {
             if (r.failure == ExportFailure::cancelled) {
                 ui::message(this, QStringLiteral("export cancelled|written:") + QString::number(r.bytes_written));
@@ -700,7 +700,7 @@ void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id, i
                 ui::message(this, QStringLiteral("success\nsha256:") + qs(r.sha256));
             }
         };
-    }, inode.size);
+    }, file.size());
 }
 
 // --- recovery ----------------------------------------------------------------
@@ -743,19 +743,16 @@ void Tfrmmain::Button3Click() {
     ListView2->hide();
     TreeView->setUpdatesEnabled(false);
     clear_tree();
-    store.found_dirs.clear();   // the nodes that named them are gone
+    store.forget_found_dirs();   // the nodes that named them are gone
     add_node(nullptr, kAllDirFound, 0, 0);
     TreeView->setUpdatesEnabled(true);
     start_work(WorkKind::scan, QStringLiteral("format recovery"), [this](ui::Work& work) {
         ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
-        auto found = std::make_shared<ScanResult<found_dir>>(
-            scan_formatted_dirs(store, progress, [&work](const found_dir& d) { work.add(QVariant::fromValue(d)); }));
-        return [this, found] {
-            // Those of a scan that ended early stay browsable, as their nodes
-            // do. The table changes only now, with no read running.
-            store.found_dirs = std::move(found->rows);
-            show_scan_end(found->end);
-        };
+        // Those of a scan that ended early stay browsable, as their nodes
+        // do; the datastore keeps them for the paths that name them.
+        const ScanEnd end =
+            store.scan_formatted(progress, [&work](const FoundDir& d) { work.add(QVariant::fromValue(d)); }).end;
+        return [this, end] { show_scan_end(end); };
     });
 }
 

@@ -27,7 +27,7 @@ class QTreeWidgetItem;
 
 namespace ds {
 
-struct Datastore;
+class Datastore;
 
 namespace ui {
 class Work;

@@ -11,7 +11,7 @@
 #include <vector>
 
 namespace ds {
-struct Datastore;
+class Datastore;
 }
 
 namespace ds::ui {

@@ -1,5 +1,5 @@
 #include "vmfs/bitmap.h"
-#include "vmfs/datastore.h"
+#include "vmfs/store.h"
 
 #include "vmfs/blockid.h"
 #include "vmfs/file_read.h"
@@ -8,12 +8,12 @@
 
 namespace ds {
 
-int bitmap_open(Datastore& store, const tvmfs_bitmap& src, tvmfs_bitmap& dst, const ItemUse& use) {
-    tvmfs_inode inode = src.inode;
+int bitmap_open(Store& store, const Bitmap& src, Bitmap& dst, const ItemUse& use) {
+    Descriptor inode = src.inode;
     uint8_t raw[512] = {};
     if (file_read(store, inode, raw, 512, 0) != 512) return -1;
     std::span<const uint8_t> b(raw);
-    tvmfs_bitmap_header h;
+    BitmapHeader h;
     h.items_per_entry = load_le<int32_t>(b, 0);
     h.entries_per_area = load_le<int32_t>(b, 4);
     h.header_size = load_le<int32_t>(b, 8);
@@ -29,8 +29,8 @@ int bitmap_open(Datastore& store, const tvmfs_bitmap& src, tvmfs_bitmap& dst, co
     return 0;
 }
 
-int64_t bitmap_item_pos(const tvmfs_bitmap& bm, uint32_t entry, uint32_t item) {
-    const tvmfs_bitmap_header& h = bm.header;
+int64_t bitmap_item_pos(const Bitmap& bm, uint32_t entry, uint32_t item) {
+    const BitmapHeader& h = bm.header;
     if (h.items_per_entry <= 0 || h.entries_per_area <= 0 || h.item_size <= 0 || h.area_size <= 0) return -1;
     // Every field is untrusted: the products of two 32-bit values fit in 64
     // bits, everything else is checked.
@@ -46,7 +46,7 @@ int64_t bitmap_item_pos(const tvmfs_bitmap& bm, uint32_t entry, uint32_t item) {
     return pos;
 }
 
-int bitmap_read_item(Datastore& store, const tvmfs_bitmap& bm, uint32_t entry, uint32_t item, std::span<uint8_t> buf) {
+int bitmap_read_item(Store& store, const Bitmap& bm, uint32_t entry, uint32_t item, std::span<uint8_t> buf) {
     int32_t size = bm.header.item_size;
     if (size <= 0 || static_cast<size_t>(size) > buf.size()) return -1;
     int64_t pos = bitmap_item_pos(bm, entry, item);
@@ -54,7 +54,7 @@ int bitmap_read_item(Datastore& store, const tvmfs_bitmap& bm, uint32_t entry, u
     return file_read(store, bm.inode, buf.data(), size, pos) == size ? 0 : -1;
 }
 
-void bitmap_entry_parse(std::span<const uint8_t> buf, tvmfs_bitmap_entry& e) {
+void bitmap_entry_parse(std::span<const uint8_t> buf, BitmapEntry& e) {
     inode_parse_header(e.meta, buf);
     e.id = load_le<uint32_t>(buf, 0x200);
     e.total = load_le<uint32_t>(buf, 0x204);
@@ -63,7 +63,7 @@ void bitmap_entry_parse(std::span<const uint8_t> buf, tvmfs_bitmap_entry& e) {
     load_bytes(buf, 0x210, e.bitmap);
 }
 
-int bitmap_item_allocated(const tvmfs_bitmap_header& h, const tvmfs_bitmap_entry& e, uint32_t entry, uint32_t item) {
+int bitmap_item_allocated(const BitmapHeader& h, const BitmapEntry& e, uint32_t entry, uint32_t item) {
     if (h.items_per_entry <= 0) return 1;
     int64_t r = (int64_t{entry} * h.items_per_entry + item) % h.items_per_entry;
     // An item without a bit in the 496-byte map is never offered as free.
@@ -71,8 +71,8 @@ int bitmap_item_allocated(const tvmfs_bitmap_header& h, const tvmfs_bitmap_entry
     return (e.bitmap[r >> 3] >> (r & 7)) & 1 ? 0 : 1;
 }
 
-void bitmap_set_provisional_fdc(tvmfs_bitmap& fdc, int64_t blocksize) {
-    tvmfs_inode& n = fdc.inode;
+void bitmap_set_provisional_fdc(Bitmap& fdc, int64_t blocksize) {
+    Descriptor& n = fdc.inode;
     n.magic = kDescriptorMagic;
     n.size = blocksize;
     n.type = kTypeSystem;

@@ -9,7 +9,7 @@
 
 namespace ds {
 
-struct Datastore;
+struct Store;
 
 inline constexpr int64_t kBitmapEntryBytes = 1024;
 inline constexpr int kBitmapBytes = 496;
@@ -29,7 +29,7 @@ struct ItemUse {
 };
 inline constexpr ItemUse kItemsNeverRead{false, 0, 0};
 
-struct tvmfs_bitmap_header {
+struct BitmapHeader {
     int32_t items_per_entry = 0;
     int32_t entries_per_area = 0;
     int32_t header_size = 0;
@@ -39,13 +39,13 @@ struct tvmfs_bitmap_header {
     int32_t area_count = 0;
 };
 
-struct tvmfs_bitmap {
-    tvmfs_inode inode;
-    tvmfs_bitmap_header header;
+struct Bitmap {
+    Descriptor inode;
+    BitmapHeader header;
 };
 
-struct tvmfs_bitmap_entry {
-    tvmfs_inode meta;   // only the metadata header fields are filled
+struct BitmapEntry {
+    Descriptor meta;   // only the metadata header fields are filled
     uint32_t id = 0;
     uint32_t total = 0;
     uint32_t free = 0;
@@ -58,22 +58,22 @@ struct tvmfs_bitmap_entry {
 // are read also when the header would make item positions undefined or
 // overrun a buffer: non-positive items per entry, entries per area or area
 // size, a negative header size, or an item size outside the use's bounds.
-int bitmap_open(Datastore& store, const tvmfs_bitmap& src, tvmfs_bitmap& dst, const ItemUse& use = {});
+int bitmap_open(Store& store, const Bitmap& src, Bitmap& dst, const ItemUse& use = {});
 
 // File offset of item (entry, item); -1 when the header cannot place it.
-int64_t bitmap_item_pos(const tvmfs_bitmap& bm, uint32_t entry, uint32_t item);
+int64_t bitmap_item_pos(const Bitmap& bm, uint32_t entry, uint32_t item);
 
 // Reads one item into buf; 0 when exactly item_size bytes came back, else -1
 // (also when buf is smaller than the item).
-int bitmap_read_item(Datastore& store, const tvmfs_bitmap& bm, uint32_t entry, uint32_t item, std::span<uint8_t> buf);
+int bitmap_read_item(Store& store, const Bitmap& bm, uint32_t entry, uint32_t item, std::span<uint8_t> buf);
 
-void bitmap_entry_parse(std::span<const uint8_t> buf, tvmfs_bitmap_entry& entry);
+void bitmap_entry_parse(std::span<const uint8_t> buf, BitmapEntry& entry);
 
 // 1 when the item's bit is clear (allocated), 0 when set (free).
-int bitmap_item_allocated(const tvmfs_bitmap_header& h, const tvmfs_bitmap_entry& e, uint32_t entry, uint32_t item);
+int bitmap_item_allocated(const BitmapHeader& h, const BitmapEntry& e, uint32_t entry, uint32_t item);
 
 // Puts the one-block descriptor through which ".fdc.sf" is reached before
 // the root directory has been read.
-void bitmap_set_provisional_fdc(tvmfs_bitmap& fdc, int64_t blocksize);
+void bitmap_set_provisional_fdc(Bitmap& fdc, int64_t blocksize);
 
 } // namespace ds

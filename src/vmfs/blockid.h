@@ -2,6 +2,7 @@
 // Block ids: a 32-bit value whose bits 0-2 give the kind of block it names.
 // The build functions do not mask: callers pass values that fit their field.
 
+#include "vmfs/datastore.h"
 #include <cstdint>
 
 namespace ds {
@@ -10,7 +11,6 @@ inline constexpr uint32_t kBlockFile = 1;
 inline constexpr uint32_t kBlockSub = 2;
 inline constexpr uint32_t kBlockPointer = 3;
 inline constexpr uint32_t kBlockDescriptor = 4;
-inline constexpr uint32_t kRootDirId = 4;   // descriptor entry 0, item 0
 
 constexpr uint32_t blkid_type(uint32_t id) { return id & 7u; }
 

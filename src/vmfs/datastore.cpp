@@ -1,9 +1,241 @@
 #include "vmfs/datastore.h"
 
+#include "recovery/deleted_files.h"
+#include "recovery/formatted_dirs.h"
+#include "recovery/lost_vmdks.h"
+#include "vmfs/detect.h"
+#include "vmfs/extents.h"
+#include "vmfs/store.h"
+#include "vmfs/tree_walk.h"
+
+#include <algorithm>
+#include <cstring>
+
 namespace ds {
 
-Datastore::Datastore() : disk(make_posix_source()) {}
-Datastore::Datastore(std::unique_ptr<SectorSource> source) : disk(std::move(source)) {}
-Datastore::Datastore(SectorSource& source) : disk(source) {}
+namespace {
+
+// Small files (not directories) keep their bytes in the descriptor itself.
+bool stored_inline(const Descriptor& d) { return d.size <= kInlineLimit && d.type != kTypeDir; }
+static_assert(kInlineLimit == 1024, "FileInfo::stored_inline says the same");
+
+// The status of a step of the reader that failed: the calling thread's read
+// failure when a read of a disk caused it, else damage of what the datastore
+// holds.
+Status failed(Store& s) {
+    Failure why = s.disk.thread_failure();
+    if (why.fault == Fault::none) why.fault = Fault::damaged;
+    return {Code::unreadable, why};
+}
+
+Status read_descriptor(Store& s, const Node& node, Descriptor& out) {
+    s.disk.clear_thread_failure();
+    if (inode_get_substituted(s, node.id, node.first_block, out) != 0) return failed(s);
+    return {};
+}
+
+FileInfo info_of(uint32_t id, const Descriptor& d) {
+    FileInfo i;
+    i.id = id;
+    i.type = d.type;
+    i.size = d.size;
+    i.block_size = d.block_size;
+    i.block_count = d.block_count;
+    i.addr_mode = d.addr_mode;
+    i.create_time = d.create_time;
+    i.update_time = d.update_time;
+    i.access_time = d.atime;
+    return i;
+}
+
+} // namespace
+
+Store::Store() : disk(make_posix_source()) {}
+Store::Store(std::unique_ptr<SectorSource> source) : disk(std::move(source)) {}
+Store::Store(SectorSource& source) : disk(source) {}
+
+File Store::make_file(const Node& node, const Descriptor& descriptor) {
+    File f;
+    f.node_ = node;
+    f.info_ = info_of(node.id, descriptor);
+    f.descriptor_ = std::make_shared<const Descriptor>(descriptor);
+    return f;
+}
+
+const Descriptor& descriptor_of(const File& file) {
+    static const Descriptor none;
+    return file.descriptor_ ? *file.descriptor_ : none;
+}
+
+Datastore::Datastore() : store_(std::make_unique<Store>()) {}
+Datastore::Datastore(std::unique_ptr<SectorSource> source) : store_(std::make_unique<Store>(std::move(source))) {}
+Datastore::Datastore(SectorSource& source) : store_(std::make_unique<Store>(source)) {}
+Datastore::~Datastore() = default;
+
+AddDiskRefusal Datastore::add_disk(const std::string& device, int64_t start_sector) {
+    AddDiskRefusal why = AddDiskRefusal::none;
+    ds::add_disk(*store_, device, start_sector, &why);
+    return why;
+}
+
+void Datastore::clear_disks() { lvm_clear(*store_); }
+
+Detection Datastore::detect(const std::vector<std::string>& devices) const {
+    return detect_candidates(*store_, devices);
+}
+
+AddDiskRefusal Datastore::assemble(const Detection& found, int k) { return assemble_volume(*store_, found, k); }
+
+const LogicalVolume& Datastore::volume() const { return store_->lvm; }
+
+int64_t Datastore::device_size(const std::string& device) const { return store_->disk.device_size(device); }
+
+OpenOutcome Datastore::open() { return fs_open(*store_); }
+
+void Datastore::close() { fs_close(*store_); }
+
+bool Datastore::is_open() const { return fs_is_open(*store_); }
+
+FsParams Datastore::fs_params() const {
+    const FsInfo& fi = store_->fs.fsinfo;
+    return {fi.blocksize, fi.subblocksize, fi.fdcheader_size, fi.fdcbitmap_count};
+}
+
+Status Datastore::stat(const Node& node, FileInfo& out) const {
+    Descriptor d;
+    Status st = read_descriptor(*store_, node, d);
+    if (st) out = info_of(node.id, d);
+    return st;
+}
+
+Status Datastore::open_file(const Node& node, File& out) const {
+    Descriptor d;
+    Status st = read_descriptor(*store_, node, d);
+    if (st) out = Store::make_file(node, d);
+    return st;
+}
+
+TreeWalkResult Datastore::walk(const Node& top, const std::string& top_path, const TreeVisitor& visit,
+                               const TreeNoteSink& note, const TreeWalkOptions& options) const {
+    return tree_walk(*store_, top, top_path, visit, note, options);
+}
+
+int64_t Datastore::walk_read_limit() const { return tree_read_limit(*store_); }
+
+Status Datastore::read(const File& file, uint8_t* buffer, int64_t count, int64_t off, int64_t& got) const {
+    got = 0;
+    if (off < 0 || count < 0) return {Code::unreadable, {Fault::damaged, 0}};
+    const int64_t size = file.size();
+    if (off >= size) return {};
+    count = std::min(count, size - off);
+    while (got < count) {
+        int64_t n = 0;
+        bool hole = false;
+        Status st = read_run(file, buffer + got, count - got, off + got, n, hole);
+        if (!st) return st;
+        if (n == 0) break;
+        if (hole) std::memset(buffer + got, 0, static_cast<size_t>(n));
+        got += n;
+    }
+    return {};
+}
+
+Status Datastore::read_run(const File& file, uint8_t* buffer, int64_t max, int64_t off, int64_t& got,
+                           bool& hole) const {
+    const Descriptor& d = descriptor_of(file);
+    got = 0;
+    hole = false;
+    if (stored_inline(d)) {
+        if (off < 0 || max < 0) return {Code::unreadable, {Fault::damaged, 0}};
+        if (off >= d.size) return {};
+        uint8_t bytes[kInlineLimit];
+        inode_inline_bytes(d, bytes);
+        got = std::min(max, d.size - off);
+        std::memcpy(buffer, bytes + off, static_cast<size_t>(got));
+        return {};
+    }
+    // Only this run's failure may explain it: one the reader recovered from
+    // (a run read again block by block) is forgotten.
+    store_->disk.clear_thread_failure();
+    const int64_t n = file_read_run(*store_, d, buffer, max, off, &hole);
+    if (n < 0) return failed(*store_);
+    got = n;
+    return {};
+}
+
+int64_t Datastore::addressable(const File& file) const {
+    const Descriptor& d = descriptor_of(file);
+    if (stored_inline(d)) return std::max<int64_t>(d.size, 0);
+    return file_extent(*store_, d);
+}
+
+int64_t Datastore::capacity() const { return lvm_capacity(*store_); }
+
+std::vector<Extent> Datastore::extents(const File& file) const {
+    return file_extents(*store_, descriptor_of(file), file.info().id);
+}
+
+bool Datastore::place(const File& file, int64_t off, int64_t len, DevicePlace& out) const {
+    const Descriptor& d = descriptor_of(file);
+    if (stored_inline(d)) return false;
+    return file_range_place(*store_, d, off, len, out);
+}
+
+int64_t Datastore::seek(const File& file, int64_t off, bool data) const {
+    const Descriptor& inode = descriptor_of(file);
+    if (off < 0 || off >= inode.size) return -1;
+    if (stored_inline(inode) || inode.block_size <= 0) return data ? off : inode.size;
+    // A pointer block's worth of file at once where the descriptor's slot
+    // is null: a thin disk of terabytes is mostly such slots.
+    const int64_t per = inode.addr_mode == 3 ? store_->fs.pbc.header.item_size / 4 : 0;
+    int64_t p = off;
+    while (p < inode.size) {
+        const int64_t index = p / inode.block_size;
+        int64_t step = inode.block_size;
+        uint32_t id = 0;
+        bool is_hole = false;
+        if (per > 0 && index / per < kBlockSlots && inode.blocks[index / per] == 0) {
+            is_hole = true;
+            step = (per - index % per) * inode.block_size;
+        } else {
+            is_hole = file_block_lookup(*store_, inode, p, &id) == 0 && id == 0;
+        }
+        if (is_hole != data) return p;
+        p = (index * inode.block_size) + step;
+    }
+    return data ? -1 : inode.size;
+}
+
+int Datastore::raw_fd(const std::string& device) const { return store_->disk.raw_fd(device); }
+
+ScanResult<FileRow> Datastore::scan_deleted(const ScanProgress& progress,
+                                            const std::function<void(const FileRow&)>& row) const {
+    return scan_deleted_files(*store_, progress, row);
+}
+
+ScanResult<PartitionRow> Datastore::scan_lost_disks(const ScanProgress& progress,
+                                                    const std::function<void(const PartitionRow&)>& row) const {
+    return scan_lost_vmdks(*store_, progress, row);
+}
+
+ScanResult<FoundDir> Datastore::scan_formatted(const ScanProgress& progress,
+                                               const std::function<void(const FoundDir&)>& row,
+                                               FoundDirBounds bounds) {
+    ScanResult<FoundDir> found = scan_formatted_dirs(*store_, progress, row, bounds);
+    store_->found_dirs = found.rows;
+    return found;
+}
+
+File Datastore::lost_disk_file(const PartitionRow& row) const {
+    return Store::make_file(Node{0, -1}, lost_disk_descriptor(*store_, row));
+}
+
+const std::vector<FoundDir>& Datastore::found_dirs() const { return store_->found_dirs; }
+
+void Datastore::forget_found_dirs() { store_->found_dirs.clear(); }
+
+std::string Datastore::found_dir_name(const FoundDir& d) { return ds::found_dir_name(d); }
+
+Node Datastore::found_dir_node(const FoundDir& d) { return {d.dir_id, found_dir_first_block(d)}; }
 
 } // namespace ds

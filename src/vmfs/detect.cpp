@@ -1,5 +1,5 @@
 #include "vmfs/detect.h"
-#include "vmfs/datastore.h"
+#include "vmfs/store.h"
 
 #include "disk/disk_read.h"
 #include "vmfs/le.h"
@@ -13,14 +13,14 @@ namespace {
 // Where the volume header of a detected partition lies relative to its start.
 constexpr int64_t kFirstPossibleHeader = kVolumeHeaderOffset;
 
-bool same_volume(const TvmfsVOLUME& c, const tvmfslvm& lvm) {
+bool same_volume(const VolumeMember& c, const LogicalVolume& lvm) {
     return std::memcmp(c.lvm_uuid, lvm.uuid, sizeof lvm.uuid) == 0 && c.lvm_size == lvm.size &&
            c.lvm_blocks == lvm.blocks && c.num_extents == lvm.numofextents;
 }
 
 } // namespace
 
-Detection detect_candidates(Datastore& store, const std::vector<std::string>& devices) {
+Detection detect_candidates(Store& store, const std::vector<std::string>& devices) {
     Detection d;
     for (const std::string& device : devices) {
         uint8_t sector[512];
@@ -43,7 +43,7 @@ Detection detect_candidates(Datastore& store, const std::vector<std::string>& de
             continue;
         }
         if (found < 0) continue;
-        TvmfsVOLUME c;
+        VolumeMember c;
         c.device = device;
         c.header_offset = kVolumeHeaderOffset;
         c.start_sector = (found - kVolumeHeaderOffset) >> 9;
@@ -68,17 +68,17 @@ std::string candidate_line(const Detection& d, int k) {
     return d.candidates.at(static_cast<size_t>(k)).device + "|" + std::to_string(k) + "|";
 }
 
-AddDiskRefusal assemble_volume(Datastore& store, const Detection& d, int k) {
-    tvmfslvm& lvm = store.lvm;
+AddDiskRefusal assemble_volume(Store& store, const Detection& d, int k) {
+    LogicalVolume& lvm = store.lvm;
     lvm_clear(store);
     if (k < 0 || k >= static_cast<int>(d.candidates.size())) return AddDiskRefusal::not_found;
     AddDiskRefusal why = AddDiskRefusal::none;
-    const TvmfsVOLUME& first = d.candidates[static_cast<size_t>(k)];
-    if (AddDisk(store, first.device, first.start_sector, &why) != 0) return why;
+    const VolumeMember& first = d.candidates[static_cast<size_t>(k)];
+    if (add_disk(store, first.device, first.start_sector, &why) != 0) return why;
     for (;;) {
-        const TvmfsVOLUME& last = lvm.volumes[lvm.loaded_extents - 1];
-        const TvmfsVOLUME* next = nullptr;
-        for (const TvmfsVOLUME& c : d.candidates) {
+        const VolumeMember& last = lvm.volumes[lvm.loaded_extents - 1];
+        const VolumeMember* next = nullptr;
+        for (const VolumeMember& c : d.candidates) {
             if (c.first_segment > 0 && same_volume(c, lvm) &&
                 int64_t{c.first_segment} == int64_t{last.last_segment} + 1) {
                 next = &c;
@@ -86,12 +86,12 @@ AddDiskRefusal assemble_volume(Datastore& store, const Detection& d, int k) {
             }
         }
         if (!next) return AddDiskRefusal::none;
-        if (AddDisk(store, next->device, next->start_sector, &why) != 0) return why;
+        if (add_disk(store, next->device, next->start_sector, &why) != 0) return why;
     }
 }
 
-std::vector<std::string> disk_table_lines(Datastore& store) {
-    const tvmfslvm& lvm = store.lvm;
+std::vector<std::string> disk_table_lines(Store& store) {
+    const LogicalVolume& lvm = store.lvm;
     std::vector<std::string> lines;
     for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k)
         lines.push_back(lvm.volumes[k].device + "|" + std::to_string(lvm.volumes[k].start_sector) + "|");

@@ -3,6 +3,7 @@
 // start of each drive, list the disks that hold the first segment, and join
 // the chain of members in segment order. No output of its own.
 
+#include "vmfs/datastore.h"
 #include "vmfs/volume.h"
 
 #include <cstdint>
@@ -11,23 +12,16 @@
 
 namespace ds {
 
-struct Datastore;
+struct Store;
 
 // Last byte offset at which a header is looked for (inclusive): partitions
 // that start at most 9 MiB into a drive.
 inline constexpr int64_t kDetectScanEnd = 0xA00000;
-inline constexpr int kMaxCandidates = 32;
-
-struct Detection {
-    std::vector<TvmfsVOLUME> candidates;     // at most kMaxCandidates, in scan order
-    std::vector<std::string> read_failed;    // devices whose 512-byte read failed
-    int dropped = 0;                         // headers found after the table was full
-};
 
 // Scans the devices in the order given. A header magic found before 1 MiB
 // is passed over and the scan goes on: its partition would have to start
 // before the drive does.
-Detection detect_candidates(Datastore& store, const std::vector<std::string>& devices);
+Detection detect_candidates(Store& store, const std::vector<std::string>& devices);
 
 // Indices into candidates of those holding segment 0, in order.
 std::vector<int> first_segment_candidates(const Detection& d);
@@ -37,11 +31,11 @@ std::string candidate_line(const Detection& d, int k);
 
 // Empties the disk table and joins candidate k and then, one at a time, the
 // lowest-indexed candidate that continues the chain. Returns the refusal of
-// the AddDisk that stopped it (none when the chain simply ended). Refusing
+// the add_disk that stopped it (none when the chain simply ended). Refusing
 // the first disk leaves the table empty.
-AddDiskRefusal assemble_volume(Datastore& store, const Detection& d, int k);
+AddDiskRefusal assemble_volume(Store& store, const Detection& d, int k);
 
 // The disk table as the disk settings list it: "device|start_sector|".
-std::vector<std::string> disk_table_lines(Datastore& store);
+std::vector<std::string> disk_table_lines(Store& store);
 
 } // namespace ds

@@ -1,7 +1,7 @@
 #include "vmfs/dirent.h"
 
 #include "vmfs/blockid.h"
-#include "vmfs/datastore.h"
+#include "vmfs/store.h"
 #include "vmfs/file_read.h"
 #include "vmfs/fs.h"
 #include "vmfs/le.h"
@@ -11,15 +11,15 @@
 
 namespace ds {
 
-void dirent_parse(std::span<const uint8_t> buf, tvmfs_dirent& e) {
+void dirent_parse(std::span<const uint8_t> buf, DirEntry& e) {
     e.type = load_le<uint32_t>(buf, 0);
-    e.block_id = load_le<uint32_t>(buf, 4);
+    e.descriptor_id = load_le<uint32_t>(buf, 4);
     e.record_id = load_le<uint32_t>(buf, 8);
     load_bytes(buf, 12, e.name);
 }
 
-int64_t dir_entry_limit(const Datastore& store) {
-    const tvmfs_bitmap_header& h = store.fs.fdc.header;
+int64_t dir_entry_limit(const Store& store) {
+    const BitmapHeader& h = store.fs.fdc.header;
     if (h.area_count <= 0 || h.entries_per_area <= 0 || h.items_per_entry <= 0) return kMaxDirEntries;
     // Each factor is below 2^31 and the product is cut at the ceiling before
     // the last multiplication, so nothing overflows.
@@ -29,7 +29,7 @@ int64_t dir_entry_limit(const Datastore& store) {
     return std::min(slots, kMaxDirEntries - 2) + 2;
 }
 
-DirCursor::DirCursor(Datastore& store, const tvmfs_inode& dir)
+DirCursor::DirCursor(Store& store, const Descriptor& dir)
     : store_(store), dir_(dir), limit_(dir_entry_limit(store)) {}
 
 // Whether both ends of the entry at pos lie inside a real block. A directory
@@ -47,7 +47,7 @@ bool DirCursor::entry_in_blocks(int64_t pos) {
     return true;
 }
 
-bool DirCursor::next(tvmfs_dirent& e) {
+bool DirCursor::next(DirEntry& e) {
     if (done_) return false;
     if (pos_ >= dir_.size) {
         done_ = reached_end_ = true;
@@ -65,14 +65,14 @@ bool DirCursor::next(tvmfs_dirent& e) {
     return true;
 }
 
-bool dir_walk(Datastore& store, const tvmfs_inode& dir, const std::function<void(const tvmfs_dirent&)>& action) {
+bool dir_walk(Store& store, const Descriptor& dir, const std::function<void(const DirEntry&)>& action) {
     DirCursor cursor(store, dir);
-    tvmfs_dirent e;
+    DirEntry e;
     while (cursor.next(e)) action(e);
     return cursor.reached_end();
 }
 
-std::string dirent_name(const tvmfs_dirent& e) {
+std::string dirent_name(const DirEntry& e) {
     size_t len = 0;
     while (len < sizeof e.name && e.name[len] != 0) ++len;
     size_t begin = 0;
@@ -81,6 +81,6 @@ std::string dirent_name(const tvmfs_dirent& e) {
     return std::string(reinterpret_cast<const char*>(e.name) + begin, len - begin);
 }
 
-std::string display_name(const tvmfs_dirent& e) { return utf8_sanitize(dirent_name(e)); }
+std::string display_name(const DirEntry& e) { return utf8_sanitize(dirent_name(e)); }
 
 } // namespace ds

@@ -10,35 +10,35 @@
 
 namespace ds {
 
-struct Datastore;
+struct Store;
 
 inline constexpr int64_t kDirentBytes = 140;
 // No directory holds more entries than there are descriptor ids for them to
 // name (15-bit entry, 10-bit item), plus "." and "..".
 inline constexpr int64_t kMaxDirEntries = (int64_t{1} << 25) + 2;
 
-struct tvmfs_dirent {
+struct DirEntry {
     uint32_t type = 0;
-    uint32_t block_id = 0;
+    uint32_t descriptor_id = 0;
     uint32_t record_id = 0;
     uint8_t name[128] = {};
 };
 
-void dirent_parse(std::span<const uint8_t> buf, tvmfs_dirent& entry);
+void dirent_parse(std::span<const uint8_t> buf, DirEntry& entry);
 
 // The most entries a directory of the open file system can hold: every
 // entry but "." and ".." names a descriptor of its own, so no more than
 // ".fdc.sf" has slots for (as its header counts them), plus those two, and
 // never more than kMaxDirEntries. A whole tree holds no more either.
-int64_t dir_entry_limit(const Datastore& store);
+int64_t dir_entry_limit(const Store& store);
 
 // Reads a directory's entries one at a time, in on-disk order, holding
 // nothing but its place: a listing of any size costs the same memory.
 class DirCursor {
 public:
-    DirCursor(Datastore& store, const tvmfs_inode& dir);
+    DirCursor(Store& store, const Descriptor& dir);
     // The next entry; false at the end or when a read ended the walk early.
-    bool next(tvmfs_dirent& entry);
+    bool next(DirEntry& entry);
     // After next() gave false: whether the walk reached the directory's end.
     bool reached_end() const { return reached_end_; }
     // Entries read so far, those no listing shows included: what a walk over
@@ -46,8 +46,8 @@ public:
     int64_t entries_read() const { return count_; }
 
 private:
-    Datastore& store_;
-    tvmfs_inode dir_;
+    Store& store_;
+    Descriptor dir_;
     int64_t pos_ = 0;
     int64_t count_ = 0;
     int64_t limit_ = 0;
@@ -62,13 +62,13 @@ private:
 // the end of the directory, false when a read ended it early. A directory is
 // never sparse: a block slot without a block ends the walk early, as does an
 // entry past dir_entry_limit(), so a damaged size cannot keep a walk going.
-bool dir_walk(Datastore& store, const tvmfs_inode& dir, const std::function<void(const tvmfs_dirent&)>& action);
+bool dir_walk(Store& store, const Descriptor& dir, const std::function<void(const DirEntry&)>& action);
 
 // The name up to its first NUL, trimmed of bytes <= 0x20 at both ends.
-std::string dirent_name(const tvmfs_dirent& entry);
+std::string dirent_name(const DirEntry& entry);
 
 // The cleaned name as it is shown: UTF-8, with every invalid sequence
 // replaced by U+FFFD.
-std::string display_name(const tvmfs_dirent& entry);
+std::string display_name(const DirEntry& entry);
 
 } // namespace ds

@@ -1,5 +1,5 @@
 #include "vmfs/extents.h"
-#include "vmfs/datastore.h"
+#include "vmfs/store.h"
 
 #include "vmfs/bitmap.h"
 #include "vmfs/blockid.h"
@@ -13,8 +13,8 @@ namespace {
 
 // The logical-volume offset of a sub-block: its place in ".sbc.sf", found
 // through that file's own block list.
-int64_t subblock_lv_offset(Datastore& store, uint32_t id) {
-    const tvmfs_bitmap& sbc = store.fs.sbc;
+int64_t subblock_lv_offset(Store& store, uint32_t id) {
+    const Bitmap& sbc = store.fs.sbc;
     int64_t pos = bitmap_item_pos(sbc, sb_entry(id), sb_item(id));
     if (pos < 0 || sbc.inode.block_size <= 0) return -1;
     uint32_t holder = 0;
@@ -40,7 +40,7 @@ void append(std::vector<Extent>& out, const Extent& e) {
 
 } // namespace
 
-std::vector<Extent> file_extents(Datastore& store, const tvmfs_inode& inode, uint32_t descriptor_id) {
+std::vector<Extent> file_extents(Store& store, const Descriptor& inode, uint32_t descriptor_id) {
     std::vector<Extent> out;
     if (inode.size <= 0) return out;
     if (inode.size <= kInlineLimit && inode.type != kTypeDir) {

@@ -2,7 +2,7 @@
 
 #include "vmfs/bitmap.h"
 #include "vmfs/blockid.h"
-#include "vmfs/datastore.h"
+#include "vmfs/store.h"
 #include "vmfs/le.h"
 #include "vmfs/volume.h"
 
@@ -23,12 +23,12 @@ constexpr int kMaxNesting = 4;
 // What file_read_run reads at a time where it cannot make runs.
 constexpr int64_t kFallbackPiece = 1048576;
 
-int64_t read_at_depth(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int64_t p, int depth);
+int64_t read_at_depth(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p, int depth);
 
 // len bytes at off of item (entry, item) of bm, known as id, from the memo or
 // read one level deeper; false when the item cannot be read or the range
 // leaves it.
-bool item_bytes(Datastore& store, ItemMemo& memo, const tvmfs_bitmap& bm, uint32_t id, uint32_t entry, uint32_t item,
+bool item_bytes(Store& store, ItemMemo& memo, const Bitmap& bm, uint32_t id, uint32_t entry, uint32_t item,
                 int64_t off, int64_t len, uint8_t* out, int depth) {
     const int32_t size = bm.header.item_size;
     if (off < 0 || len < 0 || size <= 0 || off > size - len) return false;
@@ -42,7 +42,7 @@ bool item_bytes(Datastore& store, ItemMemo& memo, const tvmfs_bitmap& bm, uint32
     return true;
 }
 
-int lookup_at_depth(Datastore& store, const tvmfs_inode& inode, int64_t p, uint32_t* id, int depth) {
+int lookup_at_depth(Store& store, const Descriptor& inode, int64_t p, uint32_t* id, int depth) {
     *id = 0;
     if (inode.block_size <= 0 || p < 0) return -1;
     int64_t i = p / inode.block_size;
@@ -52,7 +52,7 @@ int lookup_at_depth(Datastore& store, const tvmfs_inode& inode, int64_t p, uint3
         return 0;
     }
     if (inode.addr_mode != 3) return -1;
-    const tvmfs_bitmap& pbc = store.fs.pbc;
+    const Bitmap& pbc = store.fs.pbc;
     int64_t per = pbc.header.item_size / 4;
     if (per <= 0) return -1;
     int64_t slot = i / per;
@@ -68,9 +68,9 @@ int lookup_at_depth(Datastore& store, const tvmfs_inode& inode, int64_t p, uint3
     return 0;
 }
 
-int64_t subblock_at_depth(Datastore& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p,
+int64_t subblock_at_depth(Store& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p,
                           int depth) {
-    const tvmfs_bitmap& sbc = store.fs.sbc;
+    const Bitmap& sbc = store.fs.sbc;
     int64_t sz = sbc.header.item_size;
     if (sz <= 0 || p < 0 || count < 0) return -1;
     int64_t off = p % sz;
@@ -80,7 +80,7 @@ int64_t subblock_at_depth(Datastore& store, uint32_t id, uint8_t* buffer, int64_
     return n;
 }
 
-int64_t read_at_depth(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int64_t p, int depth) {
+int64_t read_at_depth(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p, int depth) {
     // The record is only read, never changed, so no copy of it is taken: the
     // scans call this once per descriptor slot.
     if (depth > kMaxNesting || p < 0 || count < 0) return -1;
@@ -133,11 +133,11 @@ void ItemMemo::reset() {
     valid_ = false;
 }
 
-int file_block_lookup(Datastore& store, const tvmfs_inode& inode, int64_t p, uint32_t* id) {
+int file_block_lookup(Store& store, const Descriptor& inode, int64_t p, uint32_t* id) {
     return lookup_at_depth(store, inode, p, id, 1);
 }
 
-int64_t file_block_read(Datastore& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p) {
+int64_t file_block_read(Store& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p) {
     int64_t bs = store.fs.fsinfo.blocksize;
     if (bs <= 0 || p < 0 || count < 0) return -1;
     int64_t off = p % bs;
@@ -146,12 +146,12 @@ int64_t file_block_read(Datastore& store, uint32_t id, uint8_t* buffer, int64_t 
     return lvm_read(store, buffer + index, 0, at, n) == n ? n : -1;
 }
 
-int64_t subblock_read(Datastore& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p) {
+int64_t subblock_read(Store& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p) {
     return subblock_at_depth(store, id, buffer, index, count, p, 1);
 }
 
-int64_t file_extent(Datastore& store, const tvmfs_inode& inode) {
-    const tvmfs_fs& fs = store.fs;
+int64_t file_extent(Store& store, const Descriptor& inode) {
+    const FileSystem& fs = store.fs;
     const int64_t real_unit = std::max<int64_t>(fs.fsinfo.blocksize, fs.sbc.header.item_size);
     const int64_t unit = std::min(inode.block_size, real_unit);
     if (inode.size <= 0 || unit <= 0) return 0;
@@ -168,11 +168,11 @@ int64_t file_extent(Datastore& store, const tvmfs_inode& inode) {
     return std::min(inode.size, addressable);
 }
 
-int64_t file_read(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int64_t p) {
+int64_t file_read(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p) {
     return read_at_depth(store, inode, buffer, count, p, 1);
 }
 
-int64_t file_read_run(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole) {
+int64_t file_read_run(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole) {
     *hole = false;
     if (p < 0 || max < 0) return -1;
     if (p >= inode.size) return 0;
@@ -209,7 +209,7 @@ int64_t file_read_run(Datastore& store, const tvmfs_inode& inode, uint8_t* buffe
     return -1;
 }
 
-bool file_range_place(Datastore& store, const tvmfs_inode& inode, int64_t p, int64_t len, DevicePlace& out) {
+bool file_range_place(Store& store, const Descriptor& inode, int64_t p, int64_t len, DevicePlace& out) {
     const int64_t bs = store.fs.fsinfo.blocksize;
     if (len <= 0 || p < 0 || p > inode.size - len) return false;
     // The same runs file_read_run reads in one go, and only those.
@@ -235,7 +235,7 @@ bool file_range_place(Datastore& store, const tvmfs_inode& inode, int64_t p, int
     return true;
 }
 
-int64_t block_capacity(const Datastore& store, uint32_t id) {
+int64_t block_capacity(const Store& store, uint32_t id) {
     if (blkid_type(id) == kBlockFile) return store.fs.fsinfo.blocksize;
     if (blkid_type(id) == kBlockSub) return store.fs.sbc.header.item_size;
     return 0;

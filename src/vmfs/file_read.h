@@ -1,6 +1,7 @@
 #pragma once
 // Reading the contents of a file through its descriptor's block list.
 
+#include "vmfs/datastore.h"
 #include "vmfs/inode.h"
 
 #include <cstdint>
@@ -10,8 +11,8 @@
 
 namespace ds {
 
-struct Datastore;
-struct tvmfs_bitmap;
+struct Store;
+struct Bitmap;
 
 // The last item read of a bitmap system file: a large file asks for the same
 // pointer block for every one of its data blocks, and a directory in a
@@ -45,14 +46,14 @@ struct FileReadMemos {
 
 // Finds the block id that holds file position p. Returns 0 with *id set
 // (0 for a hole) or -1 when the position cannot be addressed.
-int file_block_lookup(Datastore& store, const tvmfs_inode& inode, int64_t p, uint32_t* id);
+int file_block_lookup(Store& store, const Descriptor& inode, int64_t p, uint32_t* id);
 
 // Reads from file position p up to the end of the file block id (at most
 // count bytes) into buffer[index...]; bytes read or -1.
-int64_t file_block_read(Datastore& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p);
+int64_t file_block_read(Store& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p);
 
 // The same for a sub-block (an item of ".sbc.sf").
-int64_t subblock_read(Datastore& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p);
+int64_t subblock_read(Store& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p);
 
 // The bytes of a file that can hold distinct data: its size, bounded by what
 // its 256 block slots (through pointer blocks when it uses them) reach with
@@ -60,12 +61,12 @@ int64_t subblock_read(Datastore& store, uint32_t id, uint8_t* buffer, int64_t in
 // or sub-block, however large the descriptor's block_size claims to be: past
 // that the reads would only wrap around inside the same block or fail. 0 for
 // a descriptor that addresses nothing.
-int64_t file_extent(Datastore& store, const tvmfs_inode& inode);
+int64_t file_extent(Store& store, const Descriptor& inode);
 
 // Reads count bytes at position p into buffer[0...]; the count of bytes read
 // (0 at or past the end of the file) or -1. Holes (null block ids inside the
 // file's size) read as zeros.
-int64_t file_read(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, int64_t count, int64_t p);
+int64_t file_read(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p);
 
 // Reads from position p on at most max bytes that one read of the disks can
 // serve: file blocks that follow each other on one member, or a hole, or
@@ -73,22 +74,16 @@ int64_t file_read(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, i
 // file) or -1. A hole's bytes are zeros that are not stored into buffer:
 // *hole tells. When the read of several blocks fails, the first of them is
 // read alone, so that a failure still comes at the block that causes it.
-int64_t file_read_run(Datastore& store, const tvmfs_inode& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole);
-
-// Where a range of a file lies on one device, byte for byte.
-struct DevicePlace {
-    std::string device;
-    int64_t offset = 0;
-};
+int64_t file_read_run(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole);
 
 // True when the len bytes at file position p lie one after another on one
 // member's device, inside its size: file blocks that follow each other, none
 // a hole, a sub-block or inline. A caller may then have the kernel copy them
 // from the device; false means read them with file_read_run.
-bool file_range_place(Datastore& store, const tvmfs_inode& inode, int64_t p, int64_t len, DevicePlace& out);
+bool file_range_place(Store& store, const Descriptor& inode, int64_t p, int64_t len, DevicePlace& out);
 
 // Bytes the block named by id really holds: the volume's block size for a
 // file block, the sub-block size for a sub-block, 0 for any other kind.
-int64_t block_capacity(const Datastore& store, uint32_t id);
+int64_t block_capacity(const Store& store, uint32_t id);
 
 } // namespace ds

@@ -1,5 +1,5 @@
 #include "vmfs/fs.h"
-#include "vmfs/datastore.h"
+#include "vmfs/store.h"
 
 #include "disk/disk_read.h"
 #include "disk/sector_source.h"
@@ -13,10 +13,10 @@
 
 namespace ds {
 
-bool fs_is_open(Datastore& store) { return store.fs.fdc.inode.size != 0; }
+bool fs_is_open(Store& store) { return store.fs.fdc.inode.size != 0; }
 
-void fs_close(Datastore& store) {
-    store.fs = tvmfs_fs{};
+void fs_close(Store& store) {
+    store.fs = FileSystem{};
     store.found_dirs.clear();
     store.memos.reset();
 }
@@ -25,7 +25,7 @@ namespace {
 
 struct SystemFile {
     std::string_view name;
-    tvmfs_bitmap tvmfs_fs::*record;
+    Bitmap FileSystem::*record;
     OpenFailure failure;
     ItemUse use;
     SystemFileBit bit;
@@ -35,18 +35,18 @@ struct SystemFile {
 // at least one id; file blocks are never read through ".fbb.sf".
 constexpr ItemUse kDescriptorItems{true, 1, static_cast<int32_t>(kDescriptorBytes)};
 constexpr SystemFile kSystemFiles[] = {
-    {".fbb.sf", &tvmfs_fs::fbb, OpenFailure::fbb_unopenable, kItemsNeverRead, kFoundFbb},
-    {".fdc.sf", &tvmfs_fs::fdc, OpenFailure::fdc_unopenable, kDescriptorItems, kFoundFdc},
-    {".pbc.sf", &tvmfs_fs::pbc, OpenFailure::pbc_unopenable, {true, 4, kMaxItemSize}, kFoundPbc},
-    {".sbc.sf", &tvmfs_fs::sbc, OpenFailure::sbc_unopenable, {true, 1, kMaxItemSize}, kFoundSbc},
+    {".fbb.sf", &FileSystem::fbb, OpenFailure::fbb_unopenable, kItemsNeverRead, kFoundFbb},
+    {".fdc.sf", &FileSystem::fdc, OpenFailure::fdc_unopenable, kDescriptorItems, kFoundFdc},
+    {".pbc.sf", &FileSystem::pbc, OpenFailure::pbc_unopenable, {true, 4, kMaxItemSize}, kFoundPbc},
+    {".sbc.sf", &FileSystem::sbc, OpenFailure::sbc_unopenable, {true, 1, kMaxItemSize}, kFoundSbc},
 };
 
 } // namespace
 
-OpenOutcome fs_open(Datastore& store) {
+OpenOutcome fs_open(Store& store) {
     store.memos.reset();
     OpenOutcome out;
-    tvmfs_fs& fs = store.fs;
+    FileSystem& fs = store.fs;
     // A step that fails says which; a failed read of a disk, why.
     auto stop = [&](OpenFailure why) {
         out.failure = why;
@@ -64,19 +64,19 @@ OpenOutcome fs_open(Datastore& store) {
     if (bitmap_open(store, fs.fdc, fs.fdc, kDescriptorItems) != 0) return stop(OpenFailure::fdc_unopenable);
     out.tree_rebuilt = true;
 
-    tvmfs_inode root;
+    Descriptor root;
     if (inode_get(store, kRootDirId, root) != 0) return stop(OpenFailure::root_unreadable);
     // The first system file that cannot be opened ends the opening; a read
     // that failed before it and was got over does not explain it.
     OpenFailure failed = OpenFailure::none;
-    bool reached_end = dir_walk(store, root, [&](const tvmfs_dirent& e) {
+    bool reached_end = dir_walk(store, root, [&](const DirEntry& e) {
         if (failed != OpenFailure::none || e.type != kTypeSystem) return;
         std::string name = dirent_name(e);
         for (const SystemFile& sf : kSystemFiles) {
             if (name != sf.name) continue;
-            tvmfs_bitmap& rec = fs.*sf.record;
+            Bitmap& rec = fs.*sf.record;
             store.disk.clear_thread_failure();
-            if (inode_get(store, e.block_id, rec.inode) != 0 || bitmap_open(store, rec, rec, sf.use) != 0) {
+            if (inode_get(store, e.descriptor_id, rec.inode) != 0 || bitmap_open(store, rec, rec, sf.use) != 0) {
                 failed = sf.failure;
                 out.read_failure = store.disk.thread_failure();
             } else {

@@ -1,5 +1,5 @@
 #include "vmfs/fsinfo.h"
-#include "vmfs/datastore.h"
+#include "vmfs/store.h"
 
 #include "vmfs/le.h"
 #include "vmfs/volume.h"
@@ -8,7 +8,7 @@
 
 namespace ds {
 
-int fsinfo_read(Datastore& store, tvmfs_fsinfo& info) {
+int fsinfo_read(Store& store, FsInfo& info) {
     uint8_t raw[512];
     if (lvm_read(store, raw, 0, kFsInfoOffset, 512) != 512) return -1;
     std::span<const uint8_t> b(raw);

@@ -5,7 +5,7 @@
 
 namespace ds {
 
-struct Datastore;
+struct Store;
 
 inline constexpr int64_t kFsInfoOffset = 0x200000;
 inline constexpr uint32_t kFsInfoMagic = 0x2FABF15E;
@@ -14,7 +14,7 @@ inline constexpr uint32_t kDescriptorMagic = 0x10C00001;
 // Largest block size accepted: a block must not straddle a 256 MiB segment.
 inline constexpr int64_t kMaxBlockSize = 0x10000000;
 
-struct tvmfs_fsinfo {
+struct FsInfo {
     uint8_t magic[4] = {};
     uint8_t version[4] = {};          // 0x04
     uint8_t flags = 0;                // 0x08
@@ -32,7 +32,7 @@ struct tvmfs_fsinfo {
 // 0 on success; -1 when the descriptor cannot be read, its magic is wrong or
 // its block size is not a power of two between 512 bytes and 256 MiB (every
 // block addressing divides by it). The record is untouched on failure.
-int fsinfo_read(Datastore& store, tvmfs_fsinfo& info);
+int fsinfo_read(Store& store, FsInfo& info);
 
 // File block that holds the start of ".fdc.sf" before the root is known.
 uint32_t provisional_fdc_block(int64_t blocksize);

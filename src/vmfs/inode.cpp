@@ -1,5 +1,5 @@
 #include "vmfs/inode.h"
-#include "vmfs/datastore.h"
+#include "vmfs/store.h"
 
 #include "vmfs/bitmap.h"
 #include "vmfs/blockid.h"
@@ -11,7 +11,7 @@
 
 namespace ds {
 
-void inode_parse_header(tvmfs_inode& n, std::span<const uint8_t> b) {
+void inode_parse_header(Descriptor& n, std::span<const uint8_t> b) {
     n.magic = load_le<uint32_t>(b, 0x00);
     n.meta_pos = load_le<int64_t>(b, 0x04);
     n.meta_hb_pos = load_le<int64_t>(b, 0x0C);
@@ -22,7 +22,7 @@ void inode_parse_header(tvmfs_inode& n, std::span<const uint8_t> b) {
     load_bytes(b, 0x38, n.meta_mtime);
 }
 
-int inode_parse(tvmfs_inode& n, std::span<const uint8_t> b) {
+int inode_parse(Descriptor& n, std::span<const uint8_t> b) {
     inode_parse_header(n, b);
     n.id = load_le<uint32_t>(b, 0x200);
     n.id2 = load_le<uint32_t>(b, 0x204);
@@ -49,8 +49,8 @@ int inode_parse(tvmfs_inode& n, std::span<const uint8_t> b) {
     return 0;
 }
 
-int inode_read_raw(Datastore& store, uint32_t id, uint8_t (&buf)[kDescriptorBytes]) {
-    const tvmfs_bitmap& fdc = store.fs.fdc;
+int inode_read_raw(Store& store, uint32_t id, uint8_t (&buf)[kDescriptorBytes]) {
+    const Bitmap& fdc = store.fs.fdc;
     // Items shorter than a descriptor leave its tail zero; the item read
     // fills the rest (every recovery scan reads one descriptor per free slot).
     int32_t item = std::clamp<int32_t>(fdc.header.item_size, 0, kDescriptorBytes);
@@ -58,14 +58,14 @@ int inode_read_raw(Datastore& store, uint32_t id, uint8_t (&buf)[kDescriptorByte
     return bitmap_read_item(store, fdc, fd_entry(id), fd_item(id), buf) == 0 ? 0 : -1;
 }
 
-int inode_get(Datastore& store, uint32_t id, tvmfs_inode& inode) {
+int inode_get(Store& store, uint32_t id, Descriptor& inode) {
     uint8_t buf[kDescriptorBytes];
     if (inode_read_raw(store, id, buf) != 0) return -1;
     inode_parse(inode, buf);
     return 0;
 }
 
-void inode_inline_bytes(const tvmfs_inode& inode, uint8_t (&out)[1024]) {
+void inode_inline_bytes(const Descriptor& inode, uint8_t (&out)[1024]) {
     for (int i = 0; i < kBlockSlots; ++i) store_le32(out + 4 * i, inode.blocks[i]);
 }
 

@@ -1,20 +1,19 @@
 #pragma once
 // File descriptors: 2048-byte items of ".fdc.sf".
 
+#include "vmfs/datastore.h"
 #include <cstdint>
 #include <span>
 
 namespace ds {
 
-struct Datastore;
+struct Store;
 
 inline constexpr int64_t kDescriptorBytes = 2048;
 inline constexpr int kBlockSlots = 256;
 inline constexpr int64_t kInlineLimit = 1024;   // contents kept inside the descriptor
 
-enum FileType : uint32_t { kTypeDir = 2, kTypeRegular = 3, kTypeSystem = 5, kTypeSymlink = 6 };
-
-struct tvmfs_inode {
+struct Descriptor {
     // metadata header (the first 64 of its 512 bytes)
     uint32_t magic = 0;
     int64_t meta_pos = 0;
@@ -47,19 +46,19 @@ struct tvmfs_inode {
 };
 
 // Fills the metadata header fields from the first 64 bytes of buf.
-void inode_parse_header(tvmfs_inode& inode, std::span<const uint8_t> buf);
+void inode_parse_header(Descriptor& inode, std::span<const uint8_t> buf);
 // Fills the whole record from a 2048-byte descriptor; always 0.
-int inode_parse(tvmfs_inode& inode, std::span<const uint8_t> buf);
+int inode_parse(Descriptor& inode, std::span<const uint8_t> buf);
 // Reads descriptor id from ".fdc.sf"; -1 (record unchanged) when unreadable.
-int inode_get(Datastore& store, uint32_t id, tvmfs_inode& inode);
+int inode_get(Store& store, uint32_t id, Descriptor& inode);
 // The same read without the parse, for scans that look at two fields of
 // every slot before they need the rest.
-int inode_read_raw(Datastore& store, uint32_t id, uint8_t (&buf)[kDescriptorBytes]);
+int inode_read_raw(Store& store, uint32_t id, uint8_t (&buf)[kDescriptorBytes]);
 inline constexpr size_t kDescriptorIdOffset = 0x200;
 inline constexpr size_t kDescriptorTypeOffset = 0x20C;
 
 // The 1024 bytes at 0x400 rebuilt from the block list, where small files
 // keep their contents.
-void inode_inline_bytes(const tvmfs_inode& inode, uint8_t (&out)[1024]);
+void inode_inline_bytes(const Descriptor& inode, uint8_t (&out)[1024]);
 
 } // namespace ds

@@ -1,5 +1,5 @@
 #include "vmfs/listing.h"
-#include "vmfs/datastore.h"
+#include "vmfs/store.h"
 
 #include "vmfs/dirent.h"
 #include "vmfs/found_dir.h"
@@ -7,34 +7,48 @@
 
 namespace ds {
 
-DirLister::DirLister(Datastore& store, uint32_t dir_id, int64_t first_block) {
-    tvmfs_inode dir;
-    if (inode_get_substituted(store, dir_id, first_block, dir) != 0) return;
+struct DirLister::State {
+    std::optional<DirCursor> cursor;
+    ListStatus status = ListStatus::open_error;
+};
+
+DirLister::DirLister(const Datastore& store, const Node& dir) : DirLister(store.internals(), dir) {}
+
+DirLister::DirLister(Store& store, const Node& node) : state_(std::make_unique<State>()) {
+    Descriptor dir;
+    if (inode_get_substituted(store, node.id, node.first_block, dir) != 0) return;
     if (dir.type != kTypeDir) {
-        status_ = ListStatus::not_directory;
+        state_->status = ListStatus::not_directory;
         return;
     }
-    cursor_.emplace(store, dir);
-    status_ = ListStatus::complete;
+    state_->cursor.emplace(store, dir);
+    state_->status = ListStatus::complete;
 }
 
+DirLister::~DirLister() = default;
+DirLister::DirLister(DirLister&&) noexcept = default;
+
+ListStatus DirLister::status() const { return state_->status; }
+
+int64_t DirLister::entries_read() const { return state_->cursor ? state_->cursor->entries_read() : 0; }
+
 bool DirLister::next(ListedEntry& out) {
-    if (!cursor_) return false;
-    tvmfs_dirent e;
-    while (cursor_->next(e)) {
+    if (!state_->cursor) return false;
+    DirEntry e;
+    while (state_->cursor->next(e)) {
         if (e.type != kTypeDir && e.type != kTypeRegular && e.type != kTypeSystem) continue;
         std::string name = display_name(e);
         if (name == "." || name == "..") continue;
-        out = {e.type == kTypeDir, e.type, e.block_id, std::move(name), dirent_name(e)};
+        out = {e.type == kTypeDir, e.type, e.descriptor_id, std::move(name), dirent_name(e)};
         return true;
     }
-    status_ = cursor_->reached_end() ? ListStatus::complete : ListStatus::ended_early;
+    state_->status = state_->cursor->reached_end() ? ListStatus::complete : ListStatus::ended_early;
     return false;
 }
 
-Listing list_directory(Datastore& store, uint32_t dir_id, int64_t first_block) {
+Listing list_directory(Store& store, uint32_t dir_id, int64_t first_block) {
     Listing out;
-    DirLister lister(store, dir_id, first_block);
+    DirLister lister(store, Node{dir_id, first_block});
     for (ListedEntry e; lister.next(e);) out.entries.push_back(std::move(e));
     out.status = lister.status();
     return out;

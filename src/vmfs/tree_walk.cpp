@@ -1,5 +1,5 @@
 #include "vmfs/tree_walk.h"
-#include "vmfs/datastore.h"
+#include "vmfs/store.h"
 
 #include "text/name_text.h"
 #include "vmfs/blockid.h"
@@ -62,11 +62,11 @@ private:
 
 } // namespace
 
-int64_t tree_read_limit(const Datastore& store) {
+int64_t tree_read_limit(const Store& store) {
     return std::max(kTreeReadsPerEntry * dir_entry_limit(store), kTreeReadsAtLeast);
 }
 
-TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& top_path, const TreeVisitor& visit,
+TreeWalkResult tree_walk(Store& store, const Node& top, const std::string& top_path, const TreeVisitor& visit,
                          const TreeNoteSink& note, const TreeWalkOptions& options) {
     TreeWalkResult result;
     auto tell = [&](TreeNote what, const std::string& path) {
@@ -77,7 +77,7 @@ TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& t
     // none. A descriptor that is not a directory is no reason: it is shown as
     // the file it is, as a double-click on it does.
     auto enter = [&](uint32_t id, int64_t first_block, Frame& frame, bool& is_dir) -> std::optional<TreeNote> {
-        frame.lister.emplace(store, id, first_block);
+        frame.lister.emplace(store, Node{id, first_block});
         is_dir = frame.lister->status() != ListStatus::not_directory;
         if (frame.lister->status() == ListStatus::open_error) return TreeNote::open_error;
         if (is_dir) ++result.directories;
@@ -91,14 +91,14 @@ TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& t
     const int64_t read_limit = options.read_limit >= 0 ? options.read_limit : tree_read_limit(store);
 
     SlotSet entered;
-    entered.insert(slot_key(top_id));
-    std::unordered_set<uint32_t> on_path{slot_key(top_id)};
+    entered.insert(slot_key(top.id));
+    std::unordered_set<uint32_t> on_path{slot_key(top.id)};
     std::string path = top_path;   // of the directory on top of the stack
     std::vector<Frame> stack(1);
-    stack[0].key = slot_key(top_id);
+    stack[0].key = slot_key(top.id);
     stack[0].path_len = path.size();
     bool top_is_dir = false;
-    if (enter(top_id, options.first_block, stack[0], top_is_dir)) {
+    if (enter(top.id, top.first_block, stack[0], top_is_dir)) {
         tell(TreeNote::open_error, top_path);
         return result;
     }
@@ -131,7 +131,7 @@ TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& t
         // shown, so that a visitor copying as it goes knows what comes next.
         Frame child;
         if (node.entry.is_dir) {
-            const uint32_t key = slot_key(node.entry.block_id);
+            const uint32_t key = slot_key(node.entry.descriptor_id);
             if (on_path.count(key)) node.passed_by = TreeNote::cycle;
             else if (entered.contains(key)) node.passed_by = TreeNote::listed_before;
             else if (node.depth >= options.max_depth) node.passed_by = TreeNote::too_deep;
@@ -140,7 +140,7 @@ TreeWalkResult tree_walk(Datastore& store, uint32_t top_id, const std::string& t
                 child.depth = node.depth;
                 entered.insert(key);
                 bool is_dir = false;
-                node.passed_by = enter(node.entry.block_id, -1, child, is_dir);
+                node.passed_by = enter(node.entry.descriptor_id, -1, child, is_dir);
                 node.entered = is_dir && !node.passed_by;
             }
         }

@@ -1,5 +1,5 @@
 #include "vmfs/volume.h"
-#include "vmfs/datastore.h"
+#include "vmfs/store.h"
 
 #include "disk/disk_read.h"
 #include "vmfs/fs.h"
@@ -11,7 +11,7 @@
 
 namespace ds {
 
-void lvm_clear(Datastore& store) {
+void lvm_clear(Store& store) {
     store.lvm.loaded_extents = 0;
     fs_close(store);
 }
@@ -19,7 +19,7 @@ void lvm_clear(Datastore& store) {
 namespace {
 
 // Device byte offset of partition-relative offset rel; -1 on overflow.
-int64_t partition_offset(const TvmfsVOLUME& vol, int64_t rel) {
+int64_t partition_offset(const VolumeMember& vol, int64_t rel) {
     int64_t base = 0;
     if (vol.start_sector < 0 || __builtin_mul_overflow(vol.start_sector, int64_t{512}, &base)) return -1;
     int64_t out = 0;
@@ -29,7 +29,7 @@ int64_t partition_offset(const TvmfsVOLUME& vol, int64_t rel) {
 
 } // namespace
 
-int volume_header_read(Datastore& store, TvmfsVOLUME& vol) {
+int volume_header_read(Store& store, VolumeMember& vol) {
     uint8_t raw[kVolumeHeaderBytes];
     int64_t at = partition_offset(vol, 0);
     if (at < 0 || disk_read(store.disk, vol.device, raw, 0, at, kVolumeHeaderBytes) != kVolumeHeaderBytes) return -1;
@@ -52,32 +52,32 @@ int volume_header_read(Datastore& store, TvmfsVOLUME& vol) {
     return 0;
 }
 
-int64_t volume_read(Datastore& store, const TvmfsVOLUME& vol, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
+int64_t volume_read(Store& store, const VolumeMember& vol, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
     if (pos < 0) return -1;
     int64_t at = partition_offset(vol, kDataAreaOffset);
     if (at < 0 || __builtin_add_overflow(at, pos, &at)) return -1;
     return disk_read(store.disk, vol.device, buffer, index, at, len);
 }
 
-int64_t lvm_read(Datastore& store, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
+int64_t lvm_read(Store& store, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
     if (pos < 0) return -1;
-    const tvmfslvm& lvm = store.lvm;
+    const LogicalVolume& lvm = store.lvm;
     int64_t segment = pos / kSegmentSize;
     for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k) {
-        const TvmfsVOLUME& m = lvm.volumes[k];
+        const VolumeMember& m = lvm.volumes[k];
         if (m.first_segment <= segment && segment <= m.last_segment)
             return volume_read(store, m, buffer, index, pos - int64_t{m.first_segment} * kSegmentSize, len);
     }
     return -1;
 }
 
-bool lvm_locate(Datastore& store, int64_t pos, LvmPlace& place) {
+bool lvm_locate(Store& store, int64_t pos, LvmPlace& place) {
     place = {};
     if (pos < 0) return false;
-    const tvmfslvm& lvm = store.lvm;
+    const LogicalVolume& lvm = store.lvm;
     const int64_t segment = pos / kSegmentSize;
     for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k) {
-        const TvmfsVOLUME& m = lvm.volumes[k];
+        const VolumeMember& m = lvm.volumes[k];
         if (m.first_segment > segment || segment > m.last_segment) continue;
         const int64_t base = partition_offset(m, kDataAreaOffset);
         const int64_t rel = pos - int64_t{m.first_segment} * kSegmentSize;
@@ -89,8 +89,8 @@ bool lvm_locate(Datastore& store, int64_t pos, LvmPlace& place) {
     return false;
 }
 
-int64_t lvm_capacity(Datastore& store) {
-    const tvmfslvm& lvm = store.lvm;
+int64_t lvm_capacity(Store& store) {
+    const LogicalVolume& lvm = store.lvm;
     int64_t segments = 0;
     for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k)
         segments = std::max(segments, int64_t{lvm.volumes[k].last_segment} + 1);
@@ -98,15 +98,15 @@ int64_t lvm_capacity(Datastore& store) {
 }
 
 
-int AddDisk(Datastore& store, const std::string& device, int64_t start_sector, AddDiskRefusal* why) {
+int add_disk(Store& store, const std::string& device, int64_t start_sector, AddDiskRefusal* why) {
     auto refuse = [why](AddDiskRefusal r) {
         if (why) *why = r;
         return -1;
     };
-    tvmfslvm& lvm = store.lvm;
+    LogicalVolume& lvm = store.lvm;
     int k = lvm.loaded_extents;
     if (k < 0 || k >= kMaxExtents) return refuse(AddDiskRefusal::too_many);
-    TvmfsVOLUME& m = lvm.volumes[k];
+    VolumeMember& m = lvm.volumes[k];
     m.device = device;
     m.start_sector = start_sector;
     m.header_offset = kVolumeHeaderOffset;

@@ -88,8 +88,8 @@ TEST(BlockId, ProvisionalFdcBlockFollowsTheBlockSize) {
     EXPECT_EQ(provisional_fdc_block(8388608), 1u);   // 0.5 is raised to 1
 }
 
-tvmfs_bitmap bitmap_with(int32_t ipe, int32_t epa, int32_t item_size, int32_t area_size, int32_t header_size) {
-    tvmfs_bitmap bm;
+Bitmap bitmap_with(int32_t ipe, int32_t epa, int32_t item_size, int32_t area_size, int32_t header_size) {
+    Bitmap bm;
     bm.header.items_per_entry = ipe;
     bm.header.entries_per_area = epa;
     bm.header.item_size = item_size;
@@ -99,7 +99,7 @@ tvmfs_bitmap bitmap_with(int32_t ipe, int32_t epa, int32_t item_size, int32_t ar
 }
 
 TEST(BitmapLayout, ItemPositions) {
-    tvmfs_bitmap bm = bitmap_with(16, 16, 2048, 540672, 65536);
+    Bitmap bm = bitmap_with(16, 16, 2048, 540672, 65536);
     EXPECT_EQ(bitmap_item_pos(bm, 0, 0), 81920);
     EXPECT_EQ(bitmap_item_pos(bm, 17, 3), 661504);
     // The first item of area 1 lies after that area's own entries.
@@ -120,11 +120,11 @@ TEST(BitmapEntry, FreeBitsAndBounds) {
     raw[0x204] = 16;                      // total
     raw[0x208] = 1;                       // free
     raw[0x210 + 1] = 0x02;                // item 9: byte 1, bit 1
-    tvmfs_bitmap_entry e;
+    BitmapEntry e;
     bitmap_entry_parse(raw, e);
     EXPECT_EQ(e.id, 3u);
     EXPECT_EQ(e.total, 16u);
-    tvmfs_bitmap_header h;
+    BitmapHeader h;
     h.items_per_entry = 16;
     EXPECT_EQ(bitmap_item_allocated(h, e, e.id, 9), 0);
     EXPECT_EQ(bitmap_item_allocated(h, e, e.id, 8), 1);
@@ -135,8 +135,8 @@ TEST(BitmapEntry, FreeBitsAndBounds) {
     EXPECT_EQ(bitmap_item_allocated(h, e, 0, 9), 1);
 }
 
-tvmfs_dirent entry_named(const char* bytes, size_t len) {
-    tvmfs_dirent e;
+DirEntry entry_named(const char* bytes, size_t len) {
+    DirEntry e;
     std::memcpy(e.name, bytes, std::min(len, sizeof e.name));
     return e;
 }

@@ -1,6 +1,7 @@
 // Datastores are objects: two open side by side keep to their own disks, and
 // one read from several threads at once still gives the builder's bytes.
 
+#include "vmfs/store.h"
 #include "support/open_images.h"
 #include "support/test_support.h"
 #include "export/file_export.h"
@@ -26,7 +27,7 @@ const dsb::ObjectExpect& object_of(const dsb::ImageSummary& s, uint32_t id) {
 }
 
 // n bytes at p: a small file's from its descriptor, others through the reader.
-int64_t read_piece(Datastore& store, const tvmfs_inode& inode, uint8_t* out, int64_t n, int64_t p) {
+int64_t read_piece(Datastore& store, const Descriptor& inode, uint8_t* out, int64_t n, int64_t p) {
     if (inode.size > kInlineLimit) return file_read(store, inode, out, n, p);
     uint8_t held[1024];
     inode_inline_bytes(inode, held);
@@ -48,7 +49,7 @@ std::vector<Range> checked_ranges(int64_t size) {
 // The checked parts of a file read piece by piece, one after the other;
 // empty on a failed read.
 std::vector<uint8_t> read_in_pieces(Datastore& store, uint32_t id, int64_t piece) {
-    tvmfs_inode inode;
+    Descriptor inode;
     if (inode_get(store, id, inode) != 0) return {};
     std::vector<uint8_t> out;
     for (Range r : checked_ranges(inode.size))
@@ -87,7 +88,7 @@ TEST(Datastores, TwoOpenAtOnceEachReadsItsOwnDisks) {
     const int64_t piece = 96 * 1024 + 13;
     for (size_t k = 0; k < demo_files(a).size(); ++k) {
         const uint32_t ida = demo_files(a)[k], idb = demo_files(b)[k];
-        tvmfs_inode ia, ib;
+        Descriptor ia, ib;
         ASSERT_EQ(inode_get(store_a, ida, ia), 0);
         ASSERT_EQ(inode_get(store_b, idb, ib), 0);
         ASSERT_EQ(ia.size, ib.size);
@@ -134,9 +135,9 @@ TEST(Datastores, EightThreadsReadingOneDatastoreGetEveryByteRight) {
                         ++wrong;
             for (size_t k = 0; k < files.size(); ++k) {
                 if (files[k] == demo.pointer_file) continue;
-                tvmfs_inode inode;
+                Descriptor inode;
                 const std::string out = dir.file("t" + std::to_string(t) + "-" + std::to_string(k));
-                if (inode_get(store, files[k], inode) != 0 || file_export(store, inode, out, {}).result != 0 ||
+                if (inode_get(store, files[k], inode) != 0 || file_export(store, ds::file_of(inode), out, {}).result != 0 ||
                     dstest::read_file(out) != expected[k])
                     ++failed_exports;
             }

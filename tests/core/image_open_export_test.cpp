@@ -1,6 +1,7 @@
 // Opening a datastore, listing it and exporting from it, including every
 // refusal of damaged metadata.
 
+#include "vmfs/store.h"
 #include "support/open_images.h"
 #include "support/test_support.h"
 #include "vmfs/blockid.h"
@@ -37,8 +38,8 @@ protected:
         s.block_size = d.block_size();
         return s;
     }
-    tvmfs_inode inode(uint32_t id) {
-        tvmfs_inode n;
+    Descriptor inode(uint32_t id) {
+        Descriptor n;
         EXPECT_EQ(inode_get(store, id, n), 0);
         return n;
     }
@@ -138,7 +139,7 @@ TEST_F(SmallDatastore, ExportsBySizeAndType) {
     ASSERT_EQ(dstest::open_images(store, summary_of(d)).message, "");
     std::string out = dir.file("out");
     auto exported = [&](uint32_t id) {
-        EXPECT_EQ(file_export(store, inode(id), out).result, 0);
+        EXPECT_EQ(file_export(store, ds::file_of(inode(id)), out).result, 0);
         return dstest::read_file(out);
     };
     EXPECT_EQ(exported(exactly), std::vector<uint8_t>(k1024.begin(), k1024.end()));
@@ -155,7 +156,7 @@ TEST_F(SmallDatastore, AFailedReadKeepsTheChunksWrittenBefore) {
     d.finish();
     d.write_item(log, 0x400 + 2 * 4, le32(0x45));   // third block: an id of a kind that names nothing
     ASSERT_EQ(dstest::open_images(store, summary_of(d)).message, "");
-    ExportResult r = file_export(store, inode(log), dir.file("out"));
+    ExportResult r = file_export(store, ds::file_of(inode(log)), dir.file("out"));
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.failure, ExportFailure::read);
     EXPECT_EQ(r.read_failure, Failure{Fault::damaged});   // no disk failed: the id leads nowhere
@@ -181,18 +182,18 @@ TEST_F(SmallDatastore, RefusesToExportOverAnInputOrFromANegativeSize) {
     d.finish();
     ASSERT_EQ(dstest::open_images(store, summary_of(d)).message, "");
     auto before = std::filesystem::file_size(dir.file("small.img"));
-    ExportResult r = file_export(store, inode(f), dir.file("small.img"));
+    ExportResult r = file_export(store, ds::file_of(inode(f)), dir.file("small.img"));
     EXPECT_EQ(r.failure, ExportFailure::destination_is_input);
     EXPECT_EQ(std::filesystem::file_size(dir.file("small.img")), before);
 
-    tvmfs_inode bad = inode(f);
+    Descriptor bad = inode(f);
     bad.size = -5;
-    r = file_export(store, bad, dir.file("neg"));
+    r = file_export(store, ds::file_of(bad), dir.file("neg"));
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.failure, ExportFailure::negative_size);
     EXPECT_FALSE(std::filesystem::exists(dir.file("neg")));
 
-    EXPECT_EQ(file_export(store, inode(f), dir.file("no/such/dir/x")).failure, ExportFailure::create);
+    EXPECT_EQ(file_export(store, ds::file_of(inode(f)), dir.file("no/such/dir/x")).failure, ExportFailure::create);
 }
 
 TEST_F(SmallDatastore, ACancelledExportKeepsWhatWasWritten) {
@@ -201,7 +202,7 @@ TEST_F(SmallDatastore, ACancelledExportKeepsWhatWasWritten) {
     d.finish();
     ASSERT_EQ(dstest::open_images(store, summary_of(d)).message, "");
     int calls = 0;
-    ExportResult r = file_export(store, inode(f), dir.file("out"), [&](int64_t done, int64_t total) {
+    ExportResult r = file_export(store, ds::file_of(inode(f)), dir.file("out"), [&](int64_t done, int64_t total) {
         EXPECT_EQ(total, 5 * 1048576);
         EXPECT_EQ(done, ++calls * 1048576);
         return calls < 2;

@@ -1,6 +1,7 @@
 // Reading every kind of file of a built datastore, through each addressing
 // mode, and comparing with what the builder wrote.
 
+#include "vmfs/store.h"
 #include "support/open_images.h"
 #include "support/test_support.h"
 #include "export/file_export.h"
@@ -18,10 +19,10 @@ namespace {
 using namespace ds;
 
 std::vector<uint8_t> export_bytes(ds::Datastore& store, uint32_t id, const dstest::TempDir& dir, ExportResult* result = nullptr) {
-    tvmfs_inode inode;
+    Descriptor inode;
     EXPECT_EQ(inode_get(store, id, inode), 0);
     std::string out = dir.file("export.bin");
-    ExportResult r = file_export(store, inode, out, {});
+    ExportResult r = file_export(store, ds::file_of(inode), out, {});
     if (result) *result = r;
     return dstest::read_file(out);
 }
@@ -41,7 +42,7 @@ TEST_P(DemoImage, OpensAndExportsEveryLiveFileByteForByte) {
     const dstest::Opened open = dstest::open_images(store, demo);
     ASSERT_EQ(open.message, "");
     ASSERT_TRUE(open.completed);
-    EXPECT_EQ(store.fs.fsinfo.blocksize, static_cast<int64_t>(GetParam()));
+    EXPECT_EQ(ds::internals(store).fs.fsinfo.blocksize, static_cast<int64_t>(GetParam()));
     for (uint32_t id : {demo.inline_file, demo.subblock_file, demo.fileblock_file, demo.pointer_file,
                         demo.utf8_file}) {
         const dsb::ObjectExpect* obj = nullptr;
@@ -64,7 +65,7 @@ TEST_P(DemoImage, ReadsPiecesThatCrossBlockEdges) {
         const dsb::ObjectExpect& obj = *std::find_if(demo.objects.begin(), demo.objects.end(),
                                                      [&](const auto& o) { return o.id == id; });
         SCOPED_TRACE(obj.path);
-        tvmfs_inode inode;
+        Descriptor inode;
         ASSERT_EQ(inode_get(store, id, inode), 0);
         const uint64_t unit = obj.storage == dsb::Storage::SubBlocks ? 65536 : demo.block_size;
         // Pieces of 140 bytes straddling every unit edge of the first three units.
@@ -89,7 +90,7 @@ TEST_F(ThinImage, ThinFileHolesReadAsZeros) {
     ASSERT_EQ(dstest::open_images(store, demo).message, "");
     const dsb::ObjectExpect& thin = *std::find_if(demo.objects.begin(), demo.objects.end(),
                                                   [&](const auto& o) { return o.id == demo.thin_file; });
-    tvmfs_inode inode;
+    Descriptor inode;
     ASSERT_EQ(inode_get(store, thin.id, inode), 0);
     const int64_t mib = 1048576;
     for (int64_t at : {int64_t{0}, 5 * mib - 3, 1023 * mib - 7, 1024 * mib - 70, 1100 * mib, int64_t(thin.size) - 4096}) {
@@ -106,10 +107,10 @@ TEST_F(ThinImage, ThinFileExportsWithItsHolesLeftAsHoles) {
     ASSERT_EQ(dstest::open_images(store, demo).message, "");
     const dsb::ObjectExpect& thin = *std::find_if(demo.objects.begin(), demo.objects.end(),
                                                   [&](const auto& o) { return o.id == demo.thin_file; });
-    tvmfs_inode inode;
+    Descriptor inode;
     ASSERT_EQ(inode_get(store, thin.id, inode), 0);
     std::string out = dir.file("thin.vmdk");
-    ASSERT_EQ(file_export(store, inode, out).result, 0);
+    ASSERT_EQ(file_export(store, ds::file_of(inode), out).result, 0);
     struct stat st {};
     ASSERT_EQ(::stat(out.c_str(), &st), 0);
     EXPECT_EQ(static_cast<uint64_t>(st.st_size), thin.size);
@@ -135,7 +136,7 @@ TEST_F(MultiImage, AFileSpanningTwoMembersExportsWhole) {
     dsb::MultiSummary multi = dsb::build_multi(dir.path().string());
     ASSERT_EQ(multi.images.size(), 2u);
     ASSERT_EQ(dstest::open_images(store, multi).message, "");
-    EXPECT_EQ(store.lvm.loaded_extents, 2);
+    EXPECT_EQ(ds::internals(store).lvm.loaded_extents, 2);
     std::vector<uint8_t> got = export_bytes(store, multi.spanning.id, dir);
     EXPECT_EQ(got.size(), multi.spanning.size);
     EXPECT_TRUE(got == dstest::expected_bytes(multi.spanning));
@@ -150,10 +151,10 @@ TEST_F(MultiImage, PlacedRangesHoldTheFileBytesAndNeverCrossAMember) {
     dstest::TempDir dir;
     dsb::MultiSummary multi = dsb::build_multi(dir.path().string());
     ASSERT_EQ(dstest::open_images(store, multi).message, "");
-    tvmfs_inode inode;
+    Descriptor inode;
     ASSERT_EQ(inode_get(store, multi.spanning.id, inode), 0);
     const auto size = static_cast<int64_t>(multi.spanning.size);
-    const int64_t bs = store.fs.fsinfo.blocksize;
+    const int64_t bs = ds::internals(store).fs.fsinfo.blocksize;
     int placed = 0, refused = 0;
     for (int64_t at = 3; at + bs / 2 <= size; at += bs / 4) {
         DevicePlace where;
@@ -162,7 +163,7 @@ TEST_F(MultiImage, PlacedRangesHoldTheFileBytesAndNeverCrossAMember) {
             continue;
         }
         ++placed;
-        const int fd = store.disk.raw_fd(where.device);
+        const int fd = ds::internals(store).disk.raw_fd(where.device);
         ASSERT_GE(fd, 0);
         std::vector<uint8_t> got(static_cast<size_t>(bs / 2));
         ASSERT_EQ(::pread(fd, got.data(), got.size(), where.offset), static_cast<ssize_t>(got.size()));
@@ -179,7 +180,7 @@ TEST_F(MultiImage, PlacedRangesHoldTheFileBytesAndNeverCrossAMember) {
 TEST_F(ThinImage, HolesAndSubBlocksAreNeverPlaced) {
     dsb::DemoSummary demo = dsb::build_demo(dir.path().string());
     ASSERT_EQ(dstest::open_images(store, demo).message, "");
-    tvmfs_inode thin, sub;
+    Descriptor thin, sub;
     ASSERT_EQ(inode_get(store, demo.thin_file, thin), 0);
     ASSERT_EQ(inode_get(store, demo.subblock_file, sub), 0);
     DevicePlace where;

@@ -1,3 +1,4 @@
+#include "vmfs/store.h"
 #include "builder/datastore_builder.h"
 #include "support/test_support.h"
 #include "vmfs/volume.h"
@@ -30,7 +31,7 @@ protected:
     }
     AddDiskRefusal add(const std::string& name, int64_t start = 2048) {
         AddDiskRefusal why = AddDiskRefusal::none;
-        int rc = AddDisk(store, dir.file(name), start, &why);
+        int rc = add_disk(store, dir.file(name), start, &why);
         EXPECT_EQ(rc == 0, why == AddDiskRefusal::none);
         return why;
     }
@@ -40,8 +41,8 @@ TEST_F(VolumeImages, JoinsMembersInSegmentOrderAndMapsOffsets) {
     make({member("m0", 0, 3), member("m1", 4, 9)});
     ASSERT_EQ(add("m0"), AddDiskRefusal::none);
     ASSERT_EQ(add("m1"), AddDiskRefusal::none);
-    EXPECT_EQ(store.lvm.loaded_extents, 2);
-    EXPECT_EQ(store.lvm.numofextents, 2);
+    EXPECT_EQ(ds::internals(store).lvm.loaded_extents, 2);
+    EXPECT_EQ(ds::internals(store).lvm.numofextents, 2);
 
     // Logical 0x40000010 is member 1's data offset 0x10, 17 MiB into its partition.
     const uint8_t mark[] = {0xA5, 0x5A, 0x33};
@@ -78,7 +79,7 @@ TEST_F(VolumeImages, RefusesDisksWithTheExactMessages) {
     EXPECT_EQ(add("wrong_blocks"), AddDiskRefusal::mismatch);
     EXPECT_EQ(add("gap"), AddDiskRefusal::not_continuous);
     EXPECT_EQ(add("first"), AddDiskRefusal::not_continuous);   // the same disk twice
-    EXPECT_EQ(store.lvm.loaded_extents, 1);
+    EXPECT_EQ(ds::internals(store).lvm.loaded_extents, 1);
 
     EXPECT_STREQ(add_disk_message(AddDiskRefusal::not_found), "vlm not find");
     EXPECT_STREQ(add_disk_message(AddDiskRefusal::not_first), "vlm is not first disk ");
@@ -92,15 +93,15 @@ TEST_F(VolumeImages, AThirtyThirdDiskIsRefusedWithoutTouchingMember32) {
     make(members);
     for (uint32_t s = 0; s < 32; ++s) ASSERT_EQ(add("m" + std::to_string(s)), AddDiskRefusal::none);
     EXPECT_EQ(add("m0"), AddDiskRefusal::too_many);
-    EXPECT_EQ(store.lvm.loaded_extents, 32);
-    EXPECT_EQ(store.lvm.volumes[31].device, dir.file("m31"));
+    EXPECT_EQ(ds::internals(store).lvm.loaded_extents, 32);
+    EXPECT_EQ(ds::internals(store).lvm.volumes[31].device, dir.file("m31"));
 }
 
 TEST_F(VolumeImages, HeaderFieldsAreKept) {
     auto m = member("named", 0, 2);
     m.header.size = 0x0102030405;
     make({m});
-    TvmfsVOLUME v;
+    VolumeMember v;
     v.device = dir.file("named");
     v.start_sector = 2048;
     v.header_offset = kVolumeHeaderOffset;

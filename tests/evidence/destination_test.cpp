@@ -4,6 +4,7 @@
 // kept unless the operator asks, and on a full disk the count, the digest and
 // the file agree.
 
+#include "vmfs/store.h"
 #include "evidence_support.h"
 
 #include "support/open_images.h"
@@ -133,7 +134,7 @@ TEST_F(Destination, NoClobberCreatesTheFileOrNothing) {
     const dsb::DemoSummary& d = clitest::demo();
     const dsb::ObjectExpect& log = clitest::object(d, "/vm1/vm1.log");
     ASSERT_TRUE(dstest::open_images(store, d).message.empty());
-    ds::tvmfs_inode inode;
+    ds::Descriptor inode;
     ASSERT_EQ(ds::inode_get(store, log.id, inode), 0);
     dstest::TempDir out;
     const std::vector<uint8_t> kept = {7, 7, 7};
@@ -146,7 +147,7 @@ TEST_F(Destination, NoClobberCreatesTheFileOrNothing) {
     eo.sha256 = true;
     for (const char* name : {"there", "link", "dangling"}) {
         SCOPED_TRACE(name);
-        ds::ExportResult r = ds::file_export(store, inode, out.file(name), {}, eo);
+        ds::ExportResult r = ds::file_export(store, ds::file_of(inode), out.file(name), {}, eo);
         EXPECT_EQ(r.result, -1);
         EXPECT_EQ(r.failure, ds::ExportFailure::exists);
         EXPECT_FALSE(r.opened);
@@ -156,12 +157,12 @@ TEST_F(Destination, NoClobberCreatesTheFileOrNothing) {
     EXPECT_EQ(dstest::read_file(out.file("victim")), kept);
     EXPECT_FALSE(fs::exists(out.file("nowhere")));
 
-    ds::ExportResult fresh = ds::file_export(store, inode, out.file("fresh"), {}, eo);
+    ds::ExportResult fresh = ds::file_export(store, ds::file_of(inode), out.file("fresh"), {}, eo);
     ASSERT_EQ(fresh.result, 0);
     EXPECT_EQ(clitest::compare_file(out.file("fresh"), log.content, log.size), "");
     // Without it the same file is replaced, as before.
     eo.no_clobber = false;
-    ds::ExportResult again = ds::file_export(store, inode, out.file("there"), {}, eo);
+    ds::ExportResult again = ds::file_export(store, ds::file_of(inode), out.file("there"), {}, eo);
     ASSERT_EQ(again.result, 0);
     EXPECT_EQ(clitest::compare_file(out.file("there"), log.content, log.size), "");
 }
@@ -193,12 +194,12 @@ TEST_F(FullDisk, TheCountTheDigestAndTheFileAgree) {
     const dsb::DemoSummary& d = clitest::demo();
     const dsb::ObjectExpect& log = clitest::object(d, "/vm1/vm1.log");
     ASSERT_TRUE(dstest::open_images(store, d).message.empty());
-    ds::tvmfs_inode inode;
+    ds::Descriptor inode;
     ASSERT_EQ(ds::inode_get(store, log.id, inode), 0);
     ds::ExportOptions eo;
     eo.sha256 = true;
     const std::string host = mnt_ + "/log";
-    ds::ExportResult r = ds::file_export(store, inode, host, {}, eo);
+    ds::ExportResult r = ds::file_export(store, ds::file_of(inode), host, {}, eo);
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.failure, ds::ExportFailure::write);
     EXPECT_TRUE(r.opened);

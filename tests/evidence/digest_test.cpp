@@ -1,6 +1,7 @@
 // The export's digest: the same bytes as the host file, whichever way the
 // chunks arrive, including a copy that stopped part way.
 
+#include "vmfs/store.h"
 #include "evidence_support.h"
 
 #include "disk/sector_source.h"
@@ -111,11 +112,11 @@ TEST_F(ExportDigest, EqualsTheHostFileInEveryAddressingModeAndThroughHoles) {
     dstest::TempDir out;
     for (uint32_t id : {d.inline_file, d.subblock_file, d.fileblock_file, d.pointer_file, d.snapshot_dir}) {
         SCOPED_TRACE(id);
-        ds::tvmfs_inode inode;
+        ds::Descriptor inode;
         ASSERT_EQ(ds::inode_get(store, id, inode), 0);
         ds::ExportOptions eo;
         eo.sha256 = true;
-        ds::ExportResult r = ds::file_export(store, inode, out.file("x"), {}, eo);
+        ds::ExportResult r = ds::file_export(store, ds::file_of(inode), out.file("x"), {}, eo);
         ASSERT_EQ(r.result, 0);
         EXPECT_EQ(r.sha256, sha256_of_file(out.file("x")));
         const dsb::ObjectExpect& o = *std::find_if(d.objects.begin(), d.objects.end(),
@@ -123,9 +124,9 @@ TEST_F(ExportDigest, EqualsTheHostFileInEveryAddressingModeAndThroughHoles) {
         EXPECT_EQ(r.sha256, sha256_of_content(o.content, o.size));
     }
     // Without the option nothing is computed.
-    ds::tvmfs_inode inode;
+    ds::Descriptor inode;
     ASSERT_EQ(ds::inode_get(store, d.inline_file, inode), 0);
-    EXPECT_EQ(ds::file_export(store, inode, out.file("y")).sha256, "");
+    EXPECT_EQ(ds::file_export(store, ds::file_of(inode), out.file("y")).sha256, "");
 }
 
 // Reads fail wherever they touch [from, to) of any device.
@@ -155,11 +156,11 @@ TEST_F(ExportDigest, APartialCopyReportsTheDigestOfWhatItKept) {
     failing.from = d.start_sector * 512 + (17 << 20) + int64_t(log.data_ids.at(2) >> 6) * int64_t(d.block_size);
     failing.to = failing.from + 1;
     dstest::TempDir out;
-    ds::tvmfs_inode inode;
+    ds::Descriptor inode;
     ASSERT_EQ(ds::inode_get(store, log.id, inode), 0);
     ds::ExportOptions eo;
     eo.sha256 = true;
-    ds::ExportResult r = ds::file_export(store, inode, out.file("log"), {}, eo);
+    ds::ExportResult r = ds::file_export(store, ds::file_of(inode), out.file("log"), {}, eo);
     new_store();
     EXPECT_EQ(r.failure, ds::ExportFailure::read);
     EXPECT_EQ(r.read_failure, (ds::Failure{ds::Fault::device_read, EIO}));

@@ -4,6 +4,7 @@
 // on a tmpfs too small for it, so the writes land in the page cache and the
 // flush fails. Needs root, mount, losetup and mkfs.ext4; skips without them.
 
+#include "vmfs/store.h"
 #include "evidence_support.h"
 
 #include "support/open_images.h"
@@ -60,9 +61,9 @@ TEST_F(FlushFailure, AnExportWhoseBytesCannotBeStoredFails) {
     const dsb::DemoSummary& d = clitest::demo();
     const dsb::ObjectExpect& log = clitest::object(d, "/vm1/vm1.log");
     ASSERT_TRUE(dstest::open_images(store, d).message.empty());
-    ds::tvmfs_inode inode;
+    ds::Descriptor inode;
     ASSERT_EQ(ds::inode_get(store, log.id, inode), 0);
-    ds::ExportResult r = ds::file_export(store, inode, mnt_ + "/log");
+    ds::ExportResult r = ds::file_export(store, ds::file_of(inode), mnt_ + "/log");
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.failure, ds::ExportFailure::write);
 

@@ -2,6 +2,7 @@
 // what each host file is, and damage (odd names, cycles, unreadable blocks)
 // is reported without stopping the rest.
 
+#include "vmfs/store.h"
 #include "evidence_support.h"
 
 #include "recovery/formatted_dirs.h"
@@ -402,9 +403,9 @@ TEST_F(FolderExport, AFoundDirectoryReadsItsEntriesFromTheSubBlockTheRecoveryFou
     dstest::TempDir dir;
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
     ASSERT_TRUE(dstest::open_images(store, f).message.empty());
-    ASSERT_EQ(dstest::find_formatted(store, {}, [](const ds::found_dir&) {}), ds::ScanEnd::finished);
+    ASSERT_EQ(dstest::find_formatted(store, {}, [](const ds::FoundDir&) {}), ds::ScanEnd::finished);
     int64_t first_block = -1;
-    for (const ds::found_dir& d : store.found_dirs)
+    for (const ds::FoundDir& d : ds::internals(store).found_dirs)
         if (d.dir_id == f.reused_dir) first_block = d.first_block;
     ASSERT_NE(first_block, -1);
 
@@ -448,10 +449,10 @@ TEST_F(FolderExport, EveryFoundDirectoryGoesIntoAFolderOfItsOwn) {
     dstest::TempDir dir;
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
     ASSERT_TRUE(dstest::open_images(store, f).message.empty());
-    ASSERT_EQ(dstest::find_formatted(store, {}, [](const ds::found_dir&) {}), ds::ScanEnd::finished);
+    ASSERT_EQ(dstest::find_formatted(store, {}, [](const ds::FoundDir&) {}), ds::ScanEnd::finished);
     std::vector<ds::FolderSource> sources;
     std::string reused_name;
-    for (const ds::found_dir& d : store.found_dirs) {
+    for (const ds::FoundDir& d : ds::internals(store).found_dirs) {
         sources.push_back({d.dir_id, ds::found_dir_first_block(store, d.number), "DIR" + std::to_string(d.number)});
         if (d.dir_id == f.reused_dir) reused_name = sources.back().name;
     }

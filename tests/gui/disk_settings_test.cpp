@@ -1,6 +1,7 @@
 // The disk settings window with image files standing in for drives: adding
 // by hand, the refusals, emptying the table and the automatic detection.
 
+#include "vmfs/store.h"
 #include "gui_support.h"
 
 #include "disk/disk_read.h"
@@ -117,7 +118,7 @@ TEST_F(DiskSettingsWindow, RefusalsLeaveTheTableAsItWas) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
-        store.lvm.loaded_extents = 0;
+        ds::internals(store).lvm.loaded_extents = 0;
         prompts.messages.clear();
         Tfrmdiskset frm(store);
         for (const auto& [path, start] : c.before) add_disk(store, path, start);

@@ -101,7 +101,7 @@ void finish(ds::Tfrmmain& w) {
 
 void add_disk(ds::Datastore& store, const std::string& image, int64_t start_sector) {
     ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-    ASSERT_EQ(ds::AddDisk(store, image, start_sector, &why), 0) << ds::add_disk_message(why);
+    ASSERT_EQ(ds::add_disk(store, image, start_sector, &why), 0) << ds::add_disk_message(why);
 }
 
 QStringList texts(const QTreeWidgetItem* parent) {

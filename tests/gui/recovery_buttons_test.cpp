@@ -2,6 +2,7 @@
 // export of a deleted file from the list, and what the window does while a
 // scan runs.
 
+#include "vmfs/store.h"
 #include "gui_support.h"
 #include "support/time_table.h"
 
@@ -200,13 +201,13 @@ TEST_F(RecoveryButtons, RemovingTheDisksClosesTheDatastoreAndForgetsTheFoundDire
     w.Button1Click();
     w.Button3Click();
     finish(w);
-    ASSERT_EQ(store.found_dirs.size(), 2u);
+    ASSERT_EQ(ds::internals(store).found_dirs.size(), 2u);
     prompts.messages.clear();
 
     in_disk_settings(w, [](ds::Tfrmdiskset& frm) { frm.Button3->click(); });
-    EXPECT_EQ(store.lvm.loaded_extents, 0);
+    EXPECT_EQ(ds::internals(store).lvm.loaded_extents, 0);
     EXPECT_FALSE(ds::fs_is_open(store));
-    EXPECT_TRUE(store.found_dirs.empty());
+    EXPECT_TRUE(ds::internals(store).found_dirs.empty());
     EXPECT_EQ(w.TreeView->topLevelItemCount(), 0);
     EXPECT_TRUE(w.Memo1->toPlainText().isEmpty());
 
@@ -214,7 +215,7 @@ TEST_F(RecoveryButtons, RemovingTheDisksClosesTheDatastoreAndForgetsTheFoundDire
     prompts.open_answers = {QString::fromStdString(demo_image())};
     prompts.input_answers = {QString("2048")};
     in_disk_settings(w, [](ds::Tfrmdiskset& frm) { frm.N7->trigger(); });
-    EXPECT_EQ(store.lvm.loaded_extents, 1);
+    EXPECT_EQ(ds::internals(store).lvm.loaded_extents, 1);
     for (QPushButton* b : {w.Button2, w.Button3, w.Button4}) b->click();
     EXPECT_EQ(prompts.messages, QStringList(3, "please view file first"));
     EXPECT_EQ(w.TreeView->topLevelItemCount(), 0);
@@ -231,7 +232,7 @@ TEST_F(RecoveryButtons, ADiskThatJoinsClosesTheDatastoreOpenedWithoutIt) {
     prompts.open_answers = {QString::fromStdString(v.m[1])};
     prompts.input_answers = {QString("128")};
     in_disk_settings(w, [](ds::Tfrmdiskset& frm) { frm.N7->trigger(); });
-    EXPECT_EQ(store.lvm.loaded_extents, 2);
+    EXPECT_EQ(ds::internals(store).lvm.loaded_extents, 2);
     EXPECT_FALSE(ds::fs_is_open(store));
     EXPECT_EQ(w.TreeView->topLevelItemCount(), 0);
     prompts.messages.clear();

@@ -2,6 +2,7 @@
 // what the status line says, how Esc, "stop" and closing end the work, and
 // how rows travel; the window made larger; the keyboard.
 
+#include "vmfs/store.h"
 #include "gui_support.h"
 
 #include "ui/frmdiskset.h"
@@ -215,7 +216,7 @@ TEST_F(WindowAtWork, AScanRunsWithItsCommandsDisabledAndStops) {
     ASSERT_GT(rows, 0);
     prompts.messages.clear();
 
-    store.disk.reset();
+    ds::internals(store).disk.reset();
     gate.shut();   // every read of the next scan waits
     w.Button4Click();
     ASSERT_TRUE(gate.wait_held());
@@ -327,7 +328,7 @@ TEST_F(WindowAtWork, ClosingAsksFirstDuringAnExport) {
     w.show();
     prompts.messages.clear();
     prompts.confirmations.clear();
-    store.disk.reset();   // the scan's first read reaches the disk, and waits
+    ds::internals(store).disk.reset();   // the scan's first read reaches the disk, and waits
     gate.from = 0;
     gate.to = INT64_MAX;
     gate.shut();
@@ -420,7 +421,7 @@ TEST_F(WindowAtWork, TheDiskSettingsWindowGrowsAndShowsWholePaths) {
         d.total_sectors = 1084416;
         return std::vector<ds::DriveInfo>{d};
     });
-    store.lvm.loaded_extents = 0;
+    ds::internals(store).lvm.loaded_extents = 0;
     ds::Tfrmdiskset frm(store);
     frm.show();
     frm.resize(995, 538);

@@ -3,6 +3,7 @@
 // that are not text and with block ids of the wrong kind. Each gets the
 // system's own failure or message, and every operation ends.
 
+#include "vmfs/store.h"
 #include "support/formatted.h"
 #include "hostile_images.h"
 
@@ -64,9 +65,9 @@ Everything run_everything(ds::Datastore& store, const std::string& sink) {
     if (o.tree_rebuilt) {
         e.tree_entries = ds::tree_walk(store, ds::kRootDirId, "/", [&](const ds::TreeNode& n) {
                              if (!n.entry.is_dir) {
-                                 ds::tvmfs_inode inode;
-                                 if (ds::inode_get(store, n.entry.block_id, inode) == 0)
-                                     ds::file_export(store, inode, sink, [](int64_t done, int64_t) { return done < 8 << 20; });
+                                 ds::Descriptor inode;
+                                 if (ds::inode_get(store, n.entry.descriptor_id, inode) == 0)
+                                     ds::file_export(store, ds::file_of(inode), sink, [](int64_t done, int64_t) { return done < 8 << 20; });
                              }
                              return true;
                          }).entries;
@@ -89,7 +90,7 @@ protected:
 
     ds::AddDiskRefusal add() {
         ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-        ds::AddDisk(store, img, 2048, &why);
+        ds::add_disk(store, img, 2048, &why);
         return why;
     }
     std::string open() {
@@ -97,9 +98,9 @@ protected:
         return ds::open_message(ds::fs_open(store).failure);
     }
     ds::ExportResult export_id(uint32_t id) {
-        ds::tvmfs_inode inode;
+        ds::Descriptor inode;
         if (ds::inode_get(store, id, inode) != 0) return {};
-        return ds::file_export(store, inode, sink);
+        return ds::file_export(store, ds::file_of(inode), sink);
     }
 };
 
@@ -467,7 +468,7 @@ TEST_F(Corrupted, BlockIdsOfEveryTypeInEverySlot) {
     }
     EXPECT_EQ(ds::list_directory(store, vm).status, ds::ListStatus::ended_early);
     for (uint32_t id : ids) {
-        ds::tvmfs_inode inode;
+        ds::Descriptor inode;
         ds::inode_get(store, id, inode);   // any id may name a slot or not, but never crashes
         ds::list_directory(store, id);
     }

@@ -3,6 +3,7 @@
 // stores more data than the volume holds, and the folder export's byte counts
 // stay in range however large the sizes it adds up.
 
+#include "vmfs/store.h"
 #include "hostile_images.h"
 
 #include "export/file_export.h"
@@ -31,15 +32,15 @@ protected:
 
     std::string open() {
         ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-        EXPECT_EQ(ds::AddDisk(store, img, 2048, &why), 0);
+        EXPECT_EQ(ds::add_disk(store, img, 2048, &why), 0);
         return ds::open_message(ds::fs_open(store).failure);
     }
     // Stops a copy that runs past kRunaway, so that a lost bound fails the
     // test instead of filling the disk.
     ds::ExportResult export_id(uint32_t id) {
-        ds::tvmfs_inode inode;
+        ds::Descriptor inode;
         EXPECT_EQ(ds::inode_get(store, id, inode), 0);
-        return ds::file_export(store, inode, sink, [](int64_t done, int64_t) { return done <= kRunaway; });
+        return ds::file_export(store, ds::file_of(inode), sink, [](int64_t done, int64_t) { return done <= kRunaway; });
     }
 };
 
@@ -59,7 +60,7 @@ TEST_F(ExportBounds, AHugeBlockSizeEndsTheCopyAtWhatTheSlotsAddress) {
         ds.write_lv(d + layout::fd::kBlocks, std::vector<uint8_t>(4 * 256, 0));
     });
     ASSERT_EQ(open(), "");
-    ds::tvmfs_inode inode;
+    ds::Descriptor inode;
     ASSERT_EQ(ds::inode_get(store, f, inode), 0);
     EXPECT_EQ(ds::file_extent(store, inode), 256 * block);
 

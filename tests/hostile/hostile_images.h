@@ -37,7 +37,7 @@ inline ::testing::AssertionResult open_built(ds::Datastore& store, const std::st
                                              const BuildFn& damage = {}, const TuneFn& tune = {}) {
     make(path, build, damage, tune);
     ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-    if (ds::AddDisk(store, path, 2048, &why) != 0)
+    if (ds::add_disk(store, path, 2048, &why) != 0)
         return ::testing::AssertionFailure() << "disk refused: " << ds::add_disk_message(why);
     ds::OpenOutcome o = ds::fs_open(store);
     if (o.failure != ds::OpenFailure::none) return ::testing::AssertionFailure() << "open: " << ds::open_message(o.failure);

@@ -22,7 +22,7 @@ struct Walk {
     ds::TreeWalkResult result;
 };
 
-Walk walk(ds::Datastore& store, uint32_t top, const std::string& path, ds::TreeWalkOptions options = {}, int64_t stop_after = -1) {
+Walk walk(ds::Datastore& store, ds::Node top, const std::string& path, ds::TreeWalkOptions options = {}, int64_t stop_after = -1) {
     Walk w;
     options.leave = [&w](int depth, ds::ListStatus) { w.left.push_back(depth); };
     w.result = ds::tree_walk(store, 
@@ -35,6 +35,10 @@ Walk walk(ds::Datastore& store, uint32_t top, const std::string& path, ds::TreeW
         },
         [&](ds::TreeNote what, const std::string& p) { w.notes.emplace_back(what, p); }, options);
     return w;
+}
+
+Walk walk(ds::Datastore& store, uint32_t top, const std::string& path, ds::TreeWalkOptions options = {}, int64_t stop_after = -1) {
+    return walk(store, ds::Node{top, -1}, path, std::move(options), stop_after);
 }
 
 using Notes = std::vector<std::pair<ds::TreeNote, std::string>>;
@@ -174,9 +178,7 @@ TEST_F(TreeWalk, UnreadableAndMisnamedDirectoriesAreReportedAndPassed) {
 TEST_F(TreeWalk, AFoundDirectoryIsWalkedThroughTheSubBlockThatReplacesItsFirstBlock) {
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
     ASSERT_EQ(dstest::open_images(store, f).message, "");
-    ds::TreeWalkOptions through_copy;
-    through_copy.first_block = f.found.at(1).first_block;
-    Walk w = walk(store, f.reused_dir, "DIR2", through_copy);
+    Walk w = walk(store, ds::Node{f.reused_dir, f.found.at(1).first_block}, "DIR2");
     EXPECT_NE(std::find(w.shown.begin(), w.shown.end(), "DIR2/vm-old-flat.vmdk"), w.shown.end());
     EXPECT_TRUE(w.notes.empty());
 }

@@ -1,6 +1,7 @@
 // Deleted-file recovery over built datastores: which free descriptor slots
 // become rows, in what order, with which texts, and how the scan ends when
 // the datastore is damaged.
+#include "vmfs/store.h"
 #include "recovery/deleted_files.h"
 #include "recovery_images.h"
 #include "export/file_export.h"
@@ -139,10 +140,10 @@ TEST_F(DeletedFiles, RowKeepsTheDescriptorSoTheFileExportsWhole) {
     ASSERT_EQ(scan(rows), ds::ScanEnd::finished);
     auto it = std::find_if(rows.begin(), rows.end(), [&](const ds::FileRow& r) { return r.descriptor_id == file_blocks_file; });
     ASSERT_NE(it, rows.end());
-    ds::tvmfs_inode inode;
+    ds::Descriptor inode;
     ASSERT_EQ(ds::inode_get(store, it->descriptor_id, inode), 0);
     const std::string out = dir.file("recovered.bin");
-    ASSERT_EQ(ds::file_export(store, inode, out).result, 0);
+    ASSERT_EQ(ds::file_export(store, ds::file_of(inode), out).result, 0);
     EXPECT_EQ(dstest::read_file(out), dsb::materialize(file_blocks_object.content, 0, file_blocks_object.size));
 }
 

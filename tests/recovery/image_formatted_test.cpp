@@ -1,5 +1,6 @@
 // Format recovery over built datastores: which old directories are found,
 // their numbering and substituted first blocks, and reading them afterwards.
+#include "vmfs/store.h"
 #include "recovery/formatted_dirs.h"
 #include "recovery_images.h"
 #include "builder/scenarios.h"
@@ -22,7 +23,7 @@ using dsb::SysFile;
 // sub-block (walk order) that begins with a "." entry of type 2 naming
 // dir_id; 0 when there is none. The scan's single pass must agree with it.
 uint32_t find_dir_subblock(ds::Datastore& store, uint32_t dir_id) {
-    const ds::tvmfs_bitmap& sbc = store.fs.sbc;
+    const ds::Bitmap& sbc = ds::internals(store).fs.sbc;
     std::vector<uint8_t> item(static_cast<size_t>(std::max(sbc.header.item_size, 0)));
     uint32_t found = 0;
     auto visit = [&](uint32_t entry, uint32_t index) {
@@ -41,17 +42,17 @@ uint32_t find_dir_subblock(ds::Datastore& store, uint32_t dir_id) {
     return found;
 }
 
-std::vector<ds::found_dir> run(ds::Datastore& store, ds::ScanEnd* end = nullptr, std::vector<int>* gauge = nullptr) {
-    std::vector<ds::found_dir> rows;
-    ds::ScanResult<ds::found_dir> found = ds::scan_formatted_dirs(
+std::vector<ds::FoundDir> run(ds::Datastore& store, ds::ScanEnd* end = nullptr, std::vector<int>* gauge = nullptr) {
+    std::vector<ds::FoundDir> rows;
+    ds::ScanResult<ds::FoundDir> found = ds::scan_formatted_dirs(
         store,
         [&](int g) {
             if (gauge) gauge->push_back(g);
             return true;
         },
-        [&](const ds::found_dir& d) { rows.push_back(d); });
+        [&](const ds::FoundDir& d) { rows.push_back(d); });
     // Kept where the "DIR<n>" readers look for them, as the front ends do.
-    store.found_dirs = found.rows;
+    ds::internals(store).found_dirs = found.rows;
     if (end) *end = found.end;
     return rows;
 }
@@ -63,10 +64,10 @@ const ds::ListedEntry* entry_named(const ds::Listing& l, const std::string& name
 }
 
 std::vector<uint8_t> export_bytes(ds::Datastore& store, uint32_t id, const dstest::TempDir& dir) {
-    ds::tvmfs_inode inode;
+    ds::Descriptor inode;
     EXPECT_EQ(ds::inode_get(store, id, inode), 0);
     const std::string out = dir.file("export.bin");
-    EXPECT_EQ(ds::file_export(store, inode, out).result, 0);
+    EXPECT_EQ(ds::file_export(store, ds::file_of(inode), out).result, 0);
     return dstest::read_file(out);
 }
 
@@ -80,7 +81,7 @@ TEST_F(FormattedScenario, FindsTheOldDirectoriesBelowTheRoot) {
     ASSERT_TRUE(rectest::open_images(store, sum.images, sum.start_sector));
     ds::ScanEnd end{};
     std::vector<int> gauge;
-    std::vector<ds::found_dir> rows = run(store, &end, &gauge);
+    std::vector<ds::FoundDir> rows = run(store, &end, &gauge);
     EXPECT_EQ(end, ds::ScanEnd::finished);
     EXPECT_FALSE(gauge.empty());
     EXPECT_EQ(gauge.back(), 100);
@@ -96,24 +97,24 @@ TEST_F(FormattedScenario, FindsTheOldDirectoriesBelowTheRoot) {
         EXPECT_EQ(rows[k].dir_id, sum.found[k].dir_id);
         EXPECT_EQ(rows[k].first_block, sum.found[k].first_block);
     }
-    ASSERT_EQ(store.found_dirs.size(), rows.size());
-    for (size_t k = 0; k < rows.size(); ++k) EXPECT_EQ(store.found_dirs[k].dir_id, rows[k].dir_id);
+    ASSERT_EQ(ds::internals(store).found_dirs.size(), rows.size());
+    for (size_t k = 0; k < rows.size(); ++k) EXPECT_EQ(ds::internals(store).found_dirs[k].dir_id, rows[k].dir_id);
     EXPECT_EQ(ds::found_dir_first_block(store, 1), -1);
     EXPECT_EQ(ds::found_dir_first_block(store, 2), int64_t{sum.copy_block});
     EXPECT_NE(sum.copy_block, sum.later_copy_block);
     // The scan answers from one pass over the sub-blocks; the search for a
     // single directory must agree with it.
-    for (const ds::found_dir& rec : rows) {
+    for (const ds::FoundDir& rec : rows) {
         if (rec.first_block != -1) {
             EXPECT_EQ(find_dir_subblock(store, rec.dir_id), static_cast<uint32_t>(rec.first_block));
         }
     }
 
     // A second run builds the table anew rather than adding to it.
-    std::vector<ds::found_dir> again = run(store, &end);
+    std::vector<ds::FoundDir> again = run(store, &end);
     EXPECT_EQ(end, ds::ScanEnd::finished);
     EXPECT_EQ(again.size(), rows.size());
-    EXPECT_EQ(store.found_dirs.size(), rows.size());
+    EXPECT_EQ(ds::internals(store).found_dirs.size(), rows.size());
 }
 
 TEST_F(FormattedScenario, FilesBehindASubstitutedFirstBlockExportByteForByte) {
@@ -130,18 +131,18 @@ TEST_F(FormattedScenario, FilesBehindASubstitutedFirstBlockExportByteForByte) {
     ASSERT_NE(disk, nullptr);
     EXPECT_FALSE(disk->is_dir);
     EXPECT_NE(entry_named(old, "vm-old.vmx"), nullptr);
-    EXPECT_EQ(disk->block_id, sum.file_in_reused.id);
-    EXPECT_EQ(export_bytes(store, disk->block_id, dir), dsb::materialize(sum.file_in_reused.content, 0, sum.file_in_reused.size));
+    EXPECT_EQ(disk->descriptor_id, sum.file_in_reused.id);
+    EXPECT_EQ(export_bytes(store, disk->descriptor_id, dir), dsb::materialize(sum.file_in_reused.content, 0, sum.file_in_reused.size));
 
     // Deeper directories are reached by expanding their parents.
     ds::Listing intact = ds::list_directory(store, sum.intact_dir, ds::found_dir_first_block(store, 1));
     const ds::ListedEntry* archive = entry_named(intact, "archive");
     ASSERT_NE(archive, nullptr);
     EXPECT_TRUE(archive->is_dir);
-    ds::Listing deep = ds::list_directory(store, archive->block_id);
+    ds::Listing deep = ds::list_directory(store, archive->descriptor_id);
     const ds::ListedEntry* log = entry_named(deep, "2009.log");
     ASSERT_NE(log, nullptr);
-    EXPECT_EQ(export_bytes(store, log->block_id, dir), dsb::materialize(sum.file_in_deep.content, 0, sum.file_in_deep.size));
+    EXPECT_EQ(export_bytes(store, log->descriptor_id, dir), dsb::materialize(sum.file_in_deep.content, 0, sum.file_in_deep.size));
 }
 
 TEST_F(FormattedScenario, RefusesToRunBeforeTheDatastoreIsOpened) {
@@ -154,7 +155,7 @@ TEST_F(FormattedScenario, RefusesToRunBeforeTheDatastoreIsOpened) {
     EXPECT_TRUE(run(store, &end, &gauge).empty());
     EXPECT_EQ(end, ds::ScanEnd::not_open);
     EXPECT_TRUE(gauge.empty());
-    EXPECT_TRUE(store.found_dirs.empty());   // closing the file system forgot them
+    EXPECT_TRUE(ds::internals(store).found_dirs.empty());   // closing the file system forgot them
 }
 
 // Twelve old directories below the root, and one below one of them, after a
@@ -212,7 +213,7 @@ protected:
         }
     }
 
-    void expect_found(const std::vector<ds::found_dir>& rows, size_t count) {
+    void expect_found(const std::vector<ds::FoundDir>& rows, size_t count) {
         ASSERT_EQ(rows.size(), count);
         for (size_t k = 0; k < count; ++k) {
             SCOPED_TRACE("DIR" + std::to_string(k + 1));
@@ -230,7 +231,7 @@ TEST_F(ManyOldDirs, NumbersInWalkOrderAndPassesOverUnreadableCandidates) {
     build();
     ASSERT_TRUE(rectest::open_datastore(store, *ds));
     ds::ScanEnd end{};
-    std::vector<ds::found_dir> rows = run(store, &end);
+    std::vector<ds::FoundDir> rows = run(store, &end);
     EXPECT_EQ(end, ds::ScanEnd::finished);
     expect_found(rows, 10);
     // Numbers that name no record give the directory's own first block.
@@ -259,10 +260,10 @@ TEST_F(ManyOldDirs, StopsAtItsBoundsKeepingWhatWasFoundBefore) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.bounds.rows) + " rows, " + std::to_string(c.bounds.dot_entries) + " ids");
-        std::vector<ds::found_dir> rows;
-        ds::ScanResult<ds::found_dir> r = ds::scan_formatted_dirs(
-            store, [](int) { return true; }, [&](const ds::found_dir& d) { rows.push_back(d); }, c.bounds);
-        store.found_dirs = r.rows;
+        std::vector<ds::FoundDir> rows;
+        ds::ScanResult<ds::FoundDir> r = ds::scan_formatted_dirs(
+            store, [](int) { return true; }, [&](const ds::FoundDir& d) { rows.push_back(d); }, c.bounds);
+        ds::internals(store).found_dirs = r.rows;
         EXPECT_EQ(r.end, c.end);
         EXPECT_EQ(r.rows.size(), rows.size());
         expect_found(rows, c.rows);
@@ -278,11 +279,11 @@ TEST_F(ManyOldDirs, UnreadableFreeDescriptorEndsWithRinodeGetErrorKeepingWhatWas
     rectest::put64(*ds, ds->item_lv_offset(ds->system_file(SysFile::Fdc)) + fd::kSize, cut);
     ASSERT_TRUE(rectest::open_datastore(store, *ds));
     ds::ScanEnd end{};
-    std::vector<ds::found_dir> rows = run(store, &end);
+    std::vector<ds::FoundDir> rows = run(store, &end);
     EXPECT_EQ(end, ds::ScanEnd::descriptor_read_failed);
     EXPECT_STREQ(ds::scan_end_message(end), "rinode get error");
     expect_found(rows, 10);
-    EXPECT_EQ(store.found_dirs.size(), 10u);
+    EXPECT_EQ(ds::internals(store).found_dirs.size(), 10u);
 }
 
 // An old directory kept in a file block that the new file system reused, with
@@ -324,10 +325,10 @@ TEST_F(SubBlockSearch, PassesOverAnUnreadableEntryOfTheSubBlockBitmap) {
     // The block of ".sbc.sf" that holds the entries of its first area can no
     // longer be read (it now names a block past the end of the volume); the
     // header was read when the file system was opened.
-    store.fs.sbc.inode.blocks[0] = ds::fb_build(0x3FFFFFF);
+    ds::internals(store).fs.sbc.inode.blocks[0] = ds::fb_build(0x3FFFFFF);
     EXPECT_EQ(find_dir_subblock(store, old_dir), copy);
     ds::ScanEnd end{};
-    std::vector<ds::found_dir> rows = run(store, &end);
+    std::vector<ds::FoundDir> rows = run(store, &end);
     EXPECT_EQ(end, ds::ScanEnd::finished);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].dir_id, old_dir);

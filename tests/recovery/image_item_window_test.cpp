@@ -1,6 +1,7 @@
 // Items handed out from a window over ".fdc.sf" must be the bytes a single
 // item read returns, item for item, also where part of the file is
 // unreadable: the window is only a cheaper way to read the same bytes.
+#include "vmfs/store.h"
 #include "disk/disk_read.h"
 #include "disk/memory_source.h"
 #include "recovery/deleted_files.h"
@@ -51,8 +52,8 @@ protected:
 
     // Every slot of every area through the window and through single reads.
     Tally compare_all(int64_t window_bytes) {
-        const ds::tvmfs_bitmap& fdc = store.fs.fdc;
-        const ds::tvmfs_bitmap_header& h = fdc.header;
+        const ds::Bitmap& fdc = ds::internals(store).fs.fdc;
+        const ds::BitmapHeader& h = fdc.header;
         ds::ItemWindow window(store, fdc, window_bytes);
         std::vector<uint8_t> single(static_cast<size_t>(h.item_size));
         Tally t;
@@ -96,7 +97,7 @@ TEST_F(ItemWindowOverFdc, HandsOutTheBytesOfSingleReadsWithFarFewerReads) {
     // default one.
     for (int64_t window : {int64_t{4} * 2048, int64_t{5} * 2048 + 100, int64_t{1} << 20}) {
         SCOPED_TRACE("window " + std::to_string(window));
-        store.disk.reset();
+        ds::internals(store).disk.reset();
         Tally t = compare_all(window);
         EXPECT_EQ(t.unreadable, 0);
         EXPECT_GT(t.items, 1000);
@@ -109,14 +110,14 @@ TEST_F(ItemWindowOverFdc, AnUnreadableStretchCostsOnlyTheItemsInIt) {
     // items around them must still come back exactly as single reads do.
     mem.fail_from = image_offset(20, 3);
     mem.fail_to = image_offset(20, 5);
-    store.disk.reset();
+    ds::internals(store).disk.reset();
     Tally t = compare_all(int64_t{1} << 20);
     EXPECT_GT(t.lost, 0);
     EXPECT_LT(t.unreadable, t.items / 2);
 }
 
 TEST_F(ItemWindowOverFdc, DescriptorOfAShortItemIsPaddedWithZeros) {
-    ds::tvmfs_bitmap fdc = store.fs.fdc;
+    ds::Bitmap fdc = ds::internals(store).fs.fdc;
     fdc.header.item_size = 1000;   // as a damaged header could say
     ds::ItemWindow window(store, fdc);
     std::vector<uint8_t> single(1000);
@@ -128,11 +129,11 @@ TEST_F(ItemWindowOverFdc, DescriptorOfAShortItemIsPaddedWithZeros) {
 }
 
 TEST_F(ItemWindowOverFdc, TheDeletedFileScanReadsTheSystemFileAboutOnce) {
-    store.disk.reset();
+    ds::internals(store).disk.reset();
     mem.bytes_read = 0;
     int rows = 0;
     ASSERT_EQ(ds::scan_deleted_files(store, {}, [&](const ds::FileRow&) { ++rows; }).end, ds::ScanEnd::finished);
-    const int64_t size = store.fs.fdc.inode.size;
+    const int64_t size = ds::internals(store).fs.fdc.inode.size;
     // A short tail goes through the reader's cache, which loads a whole chunk.
     EXPECT_LE(mem.bytes_read, size + ds::kChunkSize);
     EXPECT_EQ(rows, 2);

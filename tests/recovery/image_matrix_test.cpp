@@ -2,6 +2,7 @@
 // and on two members: opening, listing, export in every addressing mode, the
 // three scans and the format recovery's first-block substitution.
 
+#include "vmfs/store.h"
 #include "recovery/deleted_files.h"
 #include "recovery/formatted_dirs.h"
 #include "recovery/lost_vmdks.h"
@@ -28,11 +29,11 @@ protected:
     dstest::TempDir dir;
 
     std::vector<uint8_t> exported(uint32_t id, int64_t first_block = -1) {
-        tvmfs_inode inode;
+        Descriptor inode;
         EXPECT_EQ(inode_get(store, id, inode), 0);
         if (first_block != -1) inode.blocks[0] = static_cast<uint32_t>(first_block);
         const std::string out = dir.file("export.bin");
-        EXPECT_EQ(file_export(store, inode, out).result, 0);
+        EXPECT_EQ(file_export(store, ds::file_of(inode), out).result, 0);
         return dstest::read_file(out);
     }
     static std::vector<std::string> names(const Listing& l) {
@@ -47,9 +48,9 @@ TEST_P(Matrix, OpensListsAndExportsEveryAddressingMode) {
     const dstest::Opened open = dstest::open_images(store, m);
     ASSERT_EQ(open.message, "");
     ASSERT_TRUE(open.completed);
-    EXPECT_EQ(store.lvm.loaded_extents, static_cast<int>(m.images.size()));
+    EXPECT_EQ(ds::internals(store).lvm.loaded_extents, static_cast<int>(m.images.size()));
     EXPECT_EQ(open.info_lines.at(6 + m.images.size() - 1), "blocksize:" + std::to_string(m.block_size));
-    EXPECT_EQ(store.fs.fbb.header.item_size, static_cast<int32_t>(m.block_size));   // as real datastores carry it
+    EXPECT_EQ(ds::internals(store).fs.fbb.header.item_size, static_cast<int32_t>(m.block_size));   // as real datastores carry it
 
     const Listing root = list_directory(store, kRootDirId);
     EXPECT_EQ(root.status, ListStatus::complete);
@@ -62,7 +63,7 @@ TEST_P(Matrix, OpensListsAndExportsEveryAddressingMode) {
     ASSERT_GT(m.high_dir.id, 0x80000000u);
     ASSERT_GT(m.high_file.id, 0x80000000u);
     EXPECT_EQ(names(list_directory(store, m.high_dir.id)), std::vector<std::string>{"high.bin"});
-    EXPECT_EQ(list_directory(store, m.high_dir.id).entries.at(0).block_id, m.high_file.id);
+    EXPECT_EQ(list_directory(store, m.high_dir.id).entries.at(0).descriptor_id, m.high_file.id);
 
     for (const dsb::ObjectExpect* o : {&m.inline_file, &m.subblock_file, &m.fileblock_file, &m.pointer_file,
                                        &m.thin_direct, &m.thin_pointer, &m.spanning, &m.high_file}) {
@@ -94,8 +95,8 @@ TEST_P(Matrix, ScansFindTheDeletedFileTheLostDiskAndTheOldDirectories) {
     EXPECT_EQ(ds::partition_row_cells(disks[0])[2], "LINUX");
     EXPECT_EQ(ds::partition_row_cells(disks[0])[3], std::to_string(m.lost_disks[0].total_kib / 1048576) + "GB");
 
-    std::vector<found_dir> found;
-    EXPECT_EQ(dstest::find_formatted(store, keep_going, [&](const found_dir& d) { found.push_back(d); }), ScanEnd::finished);
+    std::vector<FoundDir> found;
+    EXPECT_EQ(dstest::find_formatted(store, keep_going, [&](const FoundDir& d) { found.push_back(d); }), ScanEnd::finished);
     ASSERT_EQ(found.size(), m.found.size());
     for (size_t k = 0; k < found.size(); ++k) {
         EXPECT_EQ(found[k].number, static_cast<int32_t>(m.found[k].number));
@@ -109,7 +110,7 @@ TEST_P(Matrix, ScansFindTheDeletedFileTheLostDiskAndTheOldDirectories) {
     const Listing reused = list_directory(store, found[1].dir_id, found_dir_first_block(store, 2));
     EXPECT_EQ(names(reused), std::vector<std::string>{"disk.vmdk"});
     ASSERT_EQ(reused.entries.size(), 1u);
-    EXPECT_EQ(reused.entries[0].block_id, m.file_in_reused.id);
+    EXPECT_EQ(reused.entries[0].descriptor_id, m.file_in_reused.id);
     EXPECT_TRUE(exported(m.file_in_reused.id) == dstest::expected_bytes(m.file_in_reused));
 }
 
@@ -119,7 +120,7 @@ TEST_P(Matrix, DetectionGivesEachMemberItsOwnStartSector) {
     std::vector<std::string> reversed(m.images.rbegin(), m.images.rend());
     const Detection d = detect_candidates(store, reversed);
     ASSERT_EQ(d.candidates.size(), m.images.size());
-    for (const TvmfsVOLUME& c : d.candidates) {
+    for (const VolumeMember& c : d.candidates) {
         const auto k = static_cast<size_t>(std::ranges::find(m.images, c.device) - m.images.begin());
         ASSERT_LT(k, m.images.size());
         EXPECT_EQ(c.start_sector, m.start_sectors[k]) << c.device;
@@ -127,10 +128,10 @@ TEST_P(Matrix, DetectionGivesEachMemberItsOwnStartSector) {
     const std::vector<int> first = first_segment_candidates(d);
     ASSERT_EQ(first.size(), 1u);
     EXPECT_EQ(assemble_volume(store, d, first[0]), AddDiskRefusal::none);
-    ASSERT_EQ(store.lvm.loaded_extents, static_cast<int>(m.images.size()));
+    ASSERT_EQ(ds::internals(store).lvm.loaded_extents, static_cast<int>(m.images.size()));
     for (size_t k = 0; k < m.images.size(); ++k) {
-        EXPECT_EQ(store.lvm.volumes[k].device, m.images[k]);
-        EXPECT_EQ(store.lvm.volumes[k].start_sector, m.start_sectors[k]);
+        EXPECT_EQ(ds::internals(store).lvm.volumes[k].device, m.images[k]);
+        EXPECT_EQ(ds::internals(store).lvm.volumes[k].start_sector, m.start_sectors[k]);
     }
     ASSERT_EQ(fs_open(store).failure, OpenFailure::none);
     EXPECT_TRUE(exported(m.spanning.id) == dstest::expected_bytes(m.spanning));

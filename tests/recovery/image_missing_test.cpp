@@ -1,6 +1,7 @@
 // A scan that reads through a system file the opening did not find says so,
 // with that file's open message, instead of finding nothing and "finish".
 
+#include "vmfs/store.h"
 #include "support/formatted.h"
 #include "recovery/deleted_files.h"
 #include "recovery/formatted_dirs.h"
@@ -44,7 +45,7 @@ TEST_F(MissingSystemFile, ScansNameTheFileTheRootDoesNotName) {
         EXPECT_EQ(dstest::find_formatted(store, go, {}), c.formatted);
         EXPECT_EQ(scan_lost_vmdks(store, go, {}).end, c.vmdk);
         if (c.formatted == ok) {
-            EXPECT_EQ(store.found_dirs.size(), 1u);
+            EXPECT_EQ(ds::internals(store).found_dirs.size(), 1u);
         }
     }
     EXPECT_STREQ(scan_end_message(ScanEnd::sbc_missing), "sbc open error");

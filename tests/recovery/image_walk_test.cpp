@@ -1,6 +1,7 @@
 // The free-item walk over a bitmap system file: order, the entry number it
 // reports, early ends, and header and entry values from a damaged disk that
 // must not make it run away.
+#include "vmfs/store.h"
 #include "recovery/scan.h"
 #include "recovery_images.h"
 #include "vmfs/fs.h"
@@ -20,7 +21,7 @@ struct Walk {
     std::vector<int> gauge;
 };
 
-Walk walk(ds::Datastore& store, const ds::tvmfs_bitmap& bm, ds::EntryFailure on_failure = ds::EntryFailure::end_scan,
+Walk walk(ds::Datastore& store, const ds::Bitmap& bm, ds::EntryFailure on_failure = ds::EntryFailure::end_scan,
           const std::function<ds::Visit(size_t)>& answer = {}) {
     Walk w;
     ds::ScanProgress progress = [&](int g) {
@@ -71,7 +72,7 @@ TEST_F(FreeItemWalk, VisitsEveryFreeItemInOrder) {
     Visits want = expected_free();
     ds->finish();
     ASSERT_TRUE(rectest::open_datastore(store, *ds));
-    Walk w = walk(store, store.fs.fdc);
+    Walk w = walk(store, ds::internals(store).fs.fdc);
     EXPECT_EQ(w.end, ds::ScanEnd::finished);
     EXPECT_EQ(w.visits, want);
     EXPECT_EQ(w.gauge, (std::vector<int>{0, 100}));
@@ -86,19 +87,19 @@ TEST_F(FreeItemWalk, ReportsTheEntryNumberStoredInTheEntry) {
     for (auto& v : want)
         if (v.first == 3) v.first = 40;
     ASSERT_TRUE(rectest::open_datastore(store, *ds));
-    EXPECT_EQ(walk(store, store.fs.fdc).visits, want);
+    EXPECT_EQ(walk(store, ds::internals(store).fs.fdc).visits, want);
 }
 
 TEST_F(FreeItemWalk, VisitCanStopTheWalkOrEndTheCommand) {
     build();
     ds->finish();
     ASSERT_TRUE(rectest::open_datastore(store, *ds));
-    Walk stop = walk(store, store.fs.fdc, ds::EntryFailure::end_scan,
+    Walk stop = walk(store, ds::internals(store).fs.fdc, ds::EntryFailure::end_scan,
                      [](size_t n) { return n == 3 ? ds::Visit::stop_walk : ds::Visit::next; });
     EXPECT_EQ(stop.end, ds::ScanEnd::finished);
     EXPECT_EQ(stop.visits.size(), 3u);
     EXPECT_TRUE(stop.gauge.empty());
-    Walk end = walk(store, store.fs.fdc, ds::EntryFailure::end_scan,
+    Walk end = walk(store, ds::internals(store).fs.fdc, ds::EntryFailure::end_scan,
                     [](size_t n) { return n == 2 ? ds::Visit::end_command : ds::Visit::next; });
     EXPECT_EQ(end.end, ds::ScanEnd::descriptor_read_failed);
     EXPECT_EQ(end.visits.size(), 2u);
@@ -115,13 +116,13 @@ TEST_F(FreeItemWalk, ItemLoopIsBoundedByTheEntryAndItsMap) {
     ASSERT_TRUE(rectest::open_datastore(store, *ds));
 
     auto count_entry1 = [](const Visits& v) { return std::count_if(v.begin(), v.end(), [](auto& p) { return p.first == 1; }); };
-    Walk w = walk(store, store.fs.fdc);
+    Walk w = walk(store, ds::internals(store).fs.fdc);
     EXPECT_EQ(w.end, ds::ScanEnd::finished);
     EXPECT_EQ(count_entry1(w.visits), 16);   // the entry's own items only
 
     // With a header that claims more items per entry than the map has bits,
     // items past the 3968th are never offered.
-    ds::tvmfs_bitmap wide = store.fs.fdc;
+    ds::Bitmap wide = ds::internals(store).fs.fdc;
     wide.header.items_per_entry = 100000;
     EXPECT_EQ(count_entry1(walk(store, wide).visits), kBitmapBytes * 8);
 }
@@ -130,7 +131,7 @@ TEST_F(FreeItemWalk, CorruptAreaCountsEndWithinTheFile) {
     build();
     ds->finish();
     ASSERT_TRUE(rectest::open_datastore(store, *ds));
-    ds::tvmfs_bitmap bm = store.fs.fdc;
+    ds::Bitmap bm = ds::internals(store).fs.fdc;
     bm.header.area_count = std::numeric_limits<int32_t>::max();
     Walk fail = walk(store, bm);
     EXPECT_EQ(fail.end, ds::ScanEnd::bitmap_read_failed);
@@ -142,7 +143,7 @@ TEST_F(FreeItemWalk, CorruptAreaCountsEndWithinTheFile) {
 
     // More entries than the area has room for: the walk stays inside each
     // area (the item data read as entries offers nothing) and ends.
-    bm = store.fs.fdc;
+    bm = ds::internals(store).fs.fdc;
     const Visits normal = walk(store, bm).visits;
     bm.header.entries_per_area = std::numeric_limits<int32_t>::max();
     Walk crowded = walk(store, bm);
@@ -151,7 +152,7 @@ TEST_F(FreeItemWalk, CorruptAreaCountsEndWithinTheFile) {
     EXPECT_EQ(crowded.gauge, (std::vector<int>{0, 100}));
 
     // Areas too small to hold one entry place nothing.
-    bm = store.fs.fdc;
+    bm = ds::internals(store).fs.fdc;
     bm.header.area_size = 1000;
     bm.header.area_count = std::numeric_limits<int32_t>::max();
     EXPECT_EQ(walk(store, bm).end, ds::ScanEnd::bitmap_read_failed);
@@ -164,12 +165,12 @@ TEST_F(FreeItemWalk, BlockSizeClaimsDoNotStretchTheFile) {
     ASSERT_TRUE(rectest::open_datastore(store, *ds));
     // A descriptor that claims huge blocks and a huge size would read its
     // blocks over and over; the walk ends where its 256 real blocks end.
-    ds::tvmfs_bitmap bm = store.fs.fdc;
+    ds::Bitmap bm = ds::internals(store).fs.fdc;
     bm.inode.size = int64_t{1} << 62;
     bm.inode.block_size = int64_t{1} << 40;
     bm.header.area_count = std::numeric_limits<int32_t>::max();
     // Areas whose 16 entries lie inside those blocks.
-    const int64_t areas = (256 * int64_t{store.fs.fsinfo.blocksize} - 65536 - 16 * 1024) / bm.header.area_size + 1;
+    const int64_t areas = (256 * int64_t{ds::internals(store).fs.fsinfo.blocksize} - 65536 - 16 * 1024) / bm.header.area_size + 1;
     Walk w = walk(store, bm, ds::EntryFailure::skip_entry);
     EXPECT_EQ(w.end, ds::ScanEnd::finished);
     EXPECT_EQ(static_cast<int64_t>(w.gauge.size()), areas);
@@ -177,13 +178,13 @@ TEST_F(FreeItemWalk, BlockSizeClaimsDoNotStretchTheFile) {
 
 TEST(FreeItemWalkHeader, NeverOpenedOrUnplaceableHeaders) {
     ds::Datastore store;
-    ds::tvmfs_bitmap never_opened;
+    ds::Bitmap never_opened;
     Walk w = walk(store, never_opened);
     EXPECT_EQ(w.end, ds::ScanEnd::finished);
     EXPECT_TRUE(w.visits.empty());
     EXPECT_TRUE(w.gauge.empty());
 
-    ds::tvmfs_bitmap no_entries;
+    ds::Bitmap no_entries;
     no_entries.header.area_count = 5;
     no_entries.header.area_size = 4096;
     EXPECT_EQ(walk(store, no_entries).end, ds::ScanEnd::bitmap_read_failed);

@@ -19,7 +19,7 @@ namespace rectest {
 inline ::testing::AssertionResult open_datastore(ds::Datastore& store, const dsb::Datastore& ds) {
     for (const dsb::MemberSpec& m : ds.volume().members()) {
         ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-        if (ds::AddDisk(store, m.path, m.start_sector, &why) != 0)
+        if (ds::add_disk(store, m.path, m.start_sector, &why) != 0)
             return ::testing::AssertionFailure() << "disk refused: " << ds::add_disk_message(why);
     }
     ds::OpenOutcome open = ds::fs_open(store);
@@ -29,7 +29,7 @@ inline ::testing::AssertionResult open_datastore(ds::Datastore& store, const dsb
 
 inline ::testing::AssertionResult open_images(ds::Datastore& store, const std::vector<std::string>& images, int64_t start_sector) {
     for (const std::string& image : images)
-        if (ds::AddDisk(store, image, start_sector) != 0) return ::testing::AssertionFailure() << "disk refused: " << image;
+        if (ds::add_disk(store, image, start_sector) != 0) return ::testing::AssertionFailure() << "disk refused: " << image;
     ds::OpenOutcome open = ds::fs_open(store);
     if (open.failure != ds::OpenFailure::none) return ::testing::AssertionFailure() << "open: " << ds::open_message(open.failure);
     return ::testing::AssertionSuccess();

@@ -1,5 +1,6 @@
 // The texts of the recovered-file list and of how a scan ended, which the
 // window and the command line show unchanged.
+#include "vmfs/store.h"
 #include "recovery/deleted_files.h"
 #include "recovery/lost_vmdks.h"
 #include "recovery/scan.h"
@@ -36,8 +37,8 @@ class SizeClass : public WithDatastore {
 protected:
     // The class follows the addressing mode, never the size.
     std::string text(int64_t blocksize, uint32_t addr_mode) {
-        store.fs.fsinfo.blocksize = blocksize;
-        ds::tvmfs_inode n;
+        ds::internals(store).fs.fsinfo.blocksize = blocksize;
+        ds::Descriptor n;
         n.addr_mode = addr_mode;
         n.size = 5;
         return ds::file_row_cells(ds::make_file_row(store, n, 1, 0))[3];
@@ -59,8 +60,8 @@ TEST_F(SizeClass, FollowsAddressingModeAndBlockSize) {
 }
 
 TEST_F(SizeClass, FileRowCarriesItsColumnsAndDescriptor) {
-    store.fs.fsinfo.blocksize = 1048576;
-    ds::tvmfs_inode n;
+    ds::internals(store).fs.fsinfo.blocksize = 1048576;
+    ds::Descriptor n;
     n.addr_mode = 3;
     n.create_time = 0;
     n.update_time = -1;

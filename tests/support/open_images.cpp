@@ -1,3 +1,4 @@
+#include "vmfs/store.h"
 #include "support/open_images.h"
 
 #include "vmfs/volume.h"
@@ -11,7 +12,7 @@ Opened open_images(ds::Datastore& store, const dsb::ImageSummary& summary) {
     for (size_t k = 0; k < summary.images.size(); ++k) {
         const int64_t sector = k < summary.start_sectors.size() ? summary.start_sectors[k] : summary.start_sector;
         ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-        if (ds::AddDisk(store, summary.images[k], sector, &why) != 0) {
+        if (ds::add_disk(store, summary.images[k], sector, &why) != 0) {
             out.message = ds::add_disk_message(why);
             return out;
         }
@@ -21,7 +22,7 @@ Opened open_images(ds::Datastore& store, const dsb::ImageSummary& summary) {
     out.pane_filled = o.pane_filled;
     out.tree_rebuilt = o.tree_rebuilt;
     out.completed = o.completed;
-    if (o.pane_filled) out.info_lines = ds::info_lines(store.lvm, store.fs.fsinfo);
+    if (o.pane_filled) out.info_lines = ds::info_lines(store.volume(), store.fs_params());
     return out;
 }
 
