@@ -223,7 +223,7 @@ HostFile adopt_descriptor(Datastore& store, int fd, bool to_device, DestinationC
         why = DestinationCheck::is_device;
         return HostFile();
     }
-    if (overlaps_input(store, st)) {
+    if (overlaps_input(store, st, fd)) {
         why = DestinationCheck::is_input;
         return HostFile();
     }
@@ -283,7 +283,7 @@ HostFile open_destination(Datastore& store, const std::string& path, bool to_dev
         return HostFile();
     }
     if (S_ISBLK(st.st_mode) && !to_device) why = DestinationCheck::is_device;
-    else if (overlaps_input(store, st)) why = DestinationCheck::is_input;
+    else if (overlaps_input(store, st, fd)) why = DestinationCheck::is_input;
     if (why != DestinationCheck::cannot_open) {
         ::close(fd);
         return HostFile();
