@@ -289,7 +289,7 @@ struct MountServer::State {
         st.st_uid = ::getuid();
         st.st_gid = ::getgid();
         st.st_size = a.size;
-        st.st_blocks = (a.allocated + 511) / 512;
+        st.st_blocks = a.allocated / 512 + (a.allocated % 512 != 0);
         st.st_blksize = kMaxRead;
         st.st_mtim.tv_sec = a.update_time;
         st.st_atim.tv_sec = a.atime;
