@@ -203,10 +203,8 @@ TEST_F(MountSeek, HostileSizesAreAnsweredAtOnceAndNothingUnreadableIsAHole) {
         const dsmount::SourceFilePtr f = open(c.name);
         ASSERT_TRUE(f);
         int64_t got = -2;
-        const auto start = std::chrono::steady_clock::now();
         ASSERT_TRUE(answers_in_time([&] { return source->seek(*f, c.off, c.data); }, got))
             << c.name << (c.data ? " data from " : " hole from ") << c.off;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << c.name;
         EXPECT_EQ(got, c.want) << c.name << (c.data ? " data from " : " hole from ") << c.off;
     }
 
