@@ -9,6 +9,7 @@
 #include "recovery/lost_vmdks.h"
 #include "vmfs/blockid.h"
 #include "export/file_export.h"
+#include "mount/mount_source.h"
 #include "text/messages.h"
 #include "vmfs/datastore.h"
 #include "vmfs/inode.h"
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <set>
 #include <stdexcept>
 #include <unistd.h>
@@ -38,6 +40,29 @@ constexpr int64_t kTreeEntries = 4096;
 constexpr int kMaxExports = 6;
 constexpr int64_t kExportBytes = 1048576;   // one chunk: the copy loop runs, the bytes cost little
 constexpr size_t kMaxFoundWalks = 3;
+constexpr int64_t kMaxMountProbes = 32;
+
+// The mount's view of one descriptor: its attributes, and its data and holes
+// searched from offsets a reader may ask, the largest ones included. Answers
+// out of range trap, so that the fuzzer reports them.
+void mount_probe(dsmount::MountSource& mount, const dsmount::SourceRef& ref, RunOutcome& out) {
+    if (out.mount_probes >= kMaxMountProbes) return;
+    ++out.mount_probes;
+    dsmount::SourceAttr attr;
+    if (mount.stat(ref, attr) == dsmount::SourceError::none && attr.allocated < 0) __builtin_trap();
+    dsmount::SourceFilePtr file;
+    if (mount.open(ref, file) != dsmount::SourceError::none) return;
+    const int64_t size = dsmount::MountSource::size(*file);
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    const int64_t offsets[] = {0, 1, size / 2, size - 1, size, size + 1, int64_t{1} << 40, kMax - 1, kMax};
+    for (const int64_t off : offsets) {
+        for (const bool data : {true, false}) {
+            const int64_t at = mount.seek(*file, off, data);
+            if (at != -1 && (at < off || at > size || (data && at == size))) __builtin_trap();
+            if (!data && off == 0 && at >= 0 && at < size) ++out.mount_holes;
+        }
+    }
+}
 
 std::vector<uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
 
@@ -281,10 +306,12 @@ RunOutcome DatastoreHarness::exercise() {
     out.disk_added = true;
     const ds::OpenOutcome open = ds::fs_open(store);
     out.open_message = ds::open_message(open.failure);
+    dsmount::MountSource mount(store);
 
     auto export_one = [&](uint32_t id, int64_t first_block) {
         if (out.exports >= kMaxExports) return;
         ++out.exports;
+        mount_probe(mount, {id, first_block}, out);
         ds::tvmfs_inode inode;
         if (ds::inode_get(store, id, inode) != 0) return;
         if (first_block != -1) inode.blocks[0] = static_cast<uint32_t>(first_block);
@@ -298,6 +325,7 @@ RunOutcome DatastoreHarness::exercise() {
         ds::TreeWalkResult r = ds::tree_walk(
             store, top, path,
             [&](const ds::TreeNode& n) {
+                mount_probe(mount, {n.entry.block_id, -1}, out);
                 if (!n.entry.is_dir && files++ < 2) export_one(n.entry.block_id, -1);
                 return out.tree_entries + 1 < kTreeEntries;
             },

@@ -7,6 +7,7 @@
 #include "vmfs/fs.h"
 #include "vmfs/inode.h"
 #include "vmfs/listing.h"
+#include "vmfs/volume.h"
 
 #include <algorithm>
 #include <cstring>
@@ -26,6 +27,26 @@ bool stored_inline(const ds::tvmfs_inode& inode) {
     return inode.size <= ds::kInlineLimit && inode.type != ds::kTypeDir;
 }
 
+// a * b for a, b >= 0, the largest value where that does not fit.
+int64_t times(int64_t a, int64_t b) {
+    int64_t r = 0;
+    return __builtin_mul_overflow(a, b, &r) ? INT64_MAX : r;
+}
+
+// The descriptor's own count of its blocks, never more than its size rounds
+// up to, its slots can name, their blocks hold or the volume holds: a damaged
+// count or block size changes what du says, nothing else.
+int64_t allocated_bytes(ds::Datastore& store, const ds::tvmfs_inode& inode) {
+    const int64_t bs = inode.block_size;
+    if (bs <= 0 || inode.block_count <= 0) return 0;
+    const int64_t whole = inode.size / bs + (inode.size % bs != 0);
+    const int64_t blocks = std::min({inode.block_count, whole, ds::file_slot_count(store, inode)});
+    const int64_t real_unit = std::max<int64_t>(store.fs.fsinfo.blocksize, store.fs.sbc.header.item_size);
+    const int64_t unit = std::min(bs, real_unit);
+    if (unit <= 0) return 0;
+    return std::min(times(blocks, unit), ds::lvm_capacity(store));
+}
+
 } // namespace
 
 MountSource::MountSource(ds::Datastore& store) : store_(store) {}
@@ -42,14 +63,7 @@ SourceError MountSource::stat(const SourceRef& ref, SourceAttr& out) {
     out.create_time = inode.create_time;
     out.update_time = inode.update_time;
     out.atime = inode.atime;
-    // The descriptor's own count of its blocks, never more than its size
-    // rounds up to: a damaged count changes what du says, nothing else.
-    out.allocated = inode.size;
-    if (!stored_inline(inode) && inode.block_size > 0 && inode.block_count >= 0) {
-        const int64_t bs = inode.block_size;
-        const int64_t whole = inode.size / bs + (inode.size % bs != 0);
-        out.allocated = std::min(inode.block_count, whole) * bs;
-    }
+    out.allocated = stored_inline(inode) ? inode.size : allocated_bytes(store_, inode);
     return SourceError::none;
 }
 
@@ -120,26 +134,15 @@ bool MountSource::span(const SourceFile& file, int64_t count, int64_t off, Sourc
 int64_t MountSource::seek(const SourceFile& file, int64_t off, bool data) {
     const ds::tvmfs_inode& inode = file.inode;
     if (off < 0 || off >= inode.size) return -1;
-    if (stored_inline(inode) || inode.block_size <= 0) return data ? off : inode.size;
-    // A pointer block's worth of file at once where the descriptor's slot
-    // is null: a thin disk of terabytes is mostly such slots.
-    const int64_t per = inode.addr_mode == 3 ? store_.fs.pbc.header.item_size / 4 : 0;
-    int64_t p = off;
-    while (p < inode.size) {
-        const int64_t index = p / inode.block_size;
-        int64_t step = inode.block_size;
-        uint32_t id = 0;
-        bool is_hole = false;
-        if (per > 0 && index / per < ds::kBlockSlots && inode.blocks[index / per] == 0) {
-            is_hole = true;
-            step = (per - index % per) * inode.block_size;
-        } else {
-            is_hole = ds::file_block_lookup(store_, inode, p, &id) == 0 && id == 0;
-        }
-        if (is_hole != data) return p;
-        p = (index * inode.block_size) + step;
-    }
-    return data ? -1 : inode.size;
+    if (stored_inline(inode)) return data ? off : inode.size;
+    const int64_t found = ds::file_find_slot(store_, inode, off, !data);
+    if (found >= 0) return found;
+    if (!data) return inode.size;
+    // What the slots cannot address reads as an error. It is offered as data
+    // so that a reader meets that error there: called a hole, a copy would
+    // fill it with zeros the datastore never gave.
+    const int64_t addressed = inode.block_size > 0 ? times(ds::file_slot_count(store_, inode), inode.block_size) : 0;
+    return addressed < inode.size ? std::max(off, addressed) : -1;
 }
 
 } // namespace dsmount
