@@ -10,6 +10,7 @@
 #include "recovery/lost_vmdks.h"
 #include "vmfs/blockid.h"
 #include "export/file_export.h"
+#include "mount/mount_source.h"
 #include "text/messages.h"
 #include "vmfs/datastore.h"
 #include "vmfs/inode.h"
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <set>
 #include <stdexcept>
 #include <unistd.h>
@@ -39,6 +41,29 @@ constexpr int64_t kTreeEntries = 4096;
 constexpr int kMaxExports = 6;
 constexpr int64_t kExportBytes = 1048576;   // one chunk: the copy loop runs, the bytes cost little
 constexpr size_t kMaxFoundWalks = 3;
+constexpr int64_t kMaxMountProbes = 32;
+
+// The mount's view of one descriptor: its attributes, and its data and holes
+// searched from offsets a reader may ask, the largest ones included. Answers
+// out of range trap, so that the fuzzer reports them.
+void mount_probe(dsmount::MountSource& mount, const dsmount::SourceRef& ref, RunOutcome& out) {
+    if (out.mount_probes >= kMaxMountProbes) return;
+    ++out.mount_probes;
+    dsmount::SourceAttr attr;
+    if (mount.stat(ref, attr) == dsmount::SourceError::none && attr.allocated < 0) __builtin_trap();
+    dsmount::SourceFilePtr file;
+    if (mount.open(ref, file) != dsmount::SourceError::none) return;
+    const int64_t size = dsmount::MountSource::size(*file);
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    const int64_t offsets[] = {0, 1, size / 2, size - 1, size, size + 1, int64_t{1} << 40, kMax - 1, kMax};
+    for (const int64_t off : offsets) {
+        for (const bool data : {true, false}) {
+            const int64_t at = mount.seek(*file, off, data);
+            if (at != -1 && (at < off || at > size || (data && at == size))) __builtin_trap();
+            if (!data && off == 0 && at >= 0 && at < size) ++out.mount_holes;
+        }
+    }
+}
 
 std::vector<uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
 
@@ -282,10 +307,12 @@ RunOutcome DatastoreHarness::exercise() {
     out.disk_added = true;
     const ds::OpenOutcome open = ds::fs_open(store);
     out.open_message = ds::open_message(open.failure);
+    dsmount::MountSource mount(store);
 
     auto export_one = [&](uint32_t id, int64_t first_block) {
         if (out.exports >= kMaxExports) return;
         ++out.exports;
+        mount_probe(mount, {id, first_block}, out);
         ds::File file;
         if (!store.open_file(ds::Node{id, first_block}, file)) return;
         ds::file_export(store, file, sink_, [](int64_t done, int64_t) { return done < kExportBytes; });
@@ -297,6 +324,7 @@ RunOutcome DatastoreHarness::exercise() {
         ds::TreeWalkResult r = store.walk(
             ds::Node{top, first_block}, path,
             [&](const ds::TreeNode& n) {
+                mount_probe(mount, {n.entry.descriptor_id, -1}, out);
                 if (!n.entry.is_dir && files++ < 2) export_one(n.entry.descriptor_id, -1);
                 return out.tree_entries + 1 < kTreeEntries;
             },
@@ -313,10 +341,8 @@ RunOutcome DatastoreHarness::exercise() {
     out.deleted = ds::scan_deleted_files(store, progress, [&](const ds::FileRow& row) {
                       if (++out.deleted_rows <= 2) export_one(row.descriptor_id, -1);
                   }).end;
-    ds::ScanResult<ds::FoundDir> formatted = ds::scan_formatted_dirs(store, progress);
-    ds::internals(store).found_dirs = std::move(formatted.rows);
-    out.formatted = formatted.end;
-    const std::vector<ds::FoundDir>& found = ds::internals(store).found_dirs;
+    out.formatted = store.scan_formatted(progress).end;
+    const std::vector<ds::FoundDir>& found = store.found_dirs();
     out.found_dirs = static_cast<int64_t>(found.size());
     for (size_t k = 0; k < found.size() && k < kMaxFoundWalks; ++k)
         walk(found[k].dir_id, "DIR" + std::to_string(found[k].number),

@@ -2,7 +2,8 @@
 // The end-to-end fuzz target's world: a small datastore made once by the
 // builder and held in memory, whose metadata an input overwrites before
 // everything an operator can do with a datastore runs on it: opening, a
-// recursive listing, exports, and the three recovery scans. The image is
+// recursive listing, exports, the mount's attributes and hole search, and the
+// three recovery scans. The image is
 // restored after every input.
 //
 // An input is a sequence of patches, each
@@ -45,6 +46,8 @@ struct RunOutcome {
     int64_t deleted_rows = 0;
     int64_t found_dirs = 0;
     int64_t vmdk_rows = 0;
+    int64_t mount_probes = 0;   // descriptors the mount's stat and seeks ran on
+    int64_t mount_holes = 0;    // of those, files where a hole was found before the end
 };
 
 class DatastoreHarness {

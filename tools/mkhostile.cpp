@@ -11,6 +11,12 @@
 //   mkhostile deep DIR [DEPTH] DIR/hostile-deep.img: a chain of DEPTH directories
 //                              (default 2048) below /c1, each named by 128 DEL bytes,
 //                              whose printed and host names are several times longer
+//   mkhostile seek DIR         DIR/hostile-seek.img: /mode7.bin (2^40 bytes in slots of
+//                              one byte under an addressing mode no reader knows) and
+//                              /null-slots.bin (2^63-1 bytes in 2^52-byte null slots
+//                              of pointer blocks), for timing lseek's SEEK_DATA and
+//                              SEEK_HOLE on a mount
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <span>
@@ -103,12 +109,35 @@ void deep(const std::string& img, int depth) {
   ds.finish();
 }
 
+void seek(const std::string& img) {
+  dsb::DatastoreOptions o;
+  o.path = img;
+  dsb::Datastore ds(o);
+  const std::uint32_t mode7 = ds.add_file("/mode7.bin", dsb::text_file("forged\n"));
+  const std::uint32_t null_slots = ds.add_file("/null-slots.bin", dsb::text_file("forged\n"));
+  ds.finish();
+  dsb::DescriptorFields d;
+  d.id = mode7;
+  d.size = std::int64_t{1} << 40;
+  d.block_size = 1;
+  d.block_count = 1;
+  d.addr_mode = 7;
+  ds.write_descriptor(mode7, d);
+  d.id = null_slots;
+  d.size = INT64_MAX;
+  d.block_size = std::int64_t{1} << 52;
+  d.block_count = 0;
+  d.addr_mode = dsb::layout::kAddrPointerBlocks;
+  ds.write_descriptor(null_slots, d);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string kind = argc >= 2 ? argv[1] : "";
-  if (argc < 3 || argc > 4 || (kind != "wide" && kind != "named" && kind != "deep")) {
-    std::fprintf(stderr, "usage: mkhostile wide DIR [LOG2_ENTRIES] | named DIR [LOG2_ENTRIES] | deep DIR [DEPTH]\n");
+  if (argc < 3 || argc > 4 || (kind != "wide" && kind != "named" && kind != "deep" && kind != "seek")) {
+    std::fprintf(stderr,
+                 "usage: mkhostile wide DIR [LOG2_ENTRIES] | named DIR [LOG2_ENTRIES] | deep DIR [DEPTH] | seek DIR\n");
     return 2;
   }
   try {
@@ -117,6 +146,7 @@ int main(int argc, char** argv) {
     const std::string img = dir + "/hostile-" + what + ".img";
     if (what == "wide") wide(img, argc == 4 ? std::stoi(argv[3]) : 25);
     else if (what == "named") wide(img, argc == 4 ? std::stoi(argv[3]) : 18, true);
+    else if (what == "seek") seek(img);
     else deep(img, argc == 4 ? std::stoi(argv[3]) : 2048);
     std::printf("wrote %s\n", img.c_str());
   } catch (const std::exception& e) {

@@ -24,6 +24,17 @@ std::string summary_text(const ds::FolderExportResult& res) {
            " renamed:" + std::to_string(res.renamed);
 }
 
+// The digest line of a copied file. The host encoding leaves C1 controls and
+// direction overrides in a name (a host directory holds them), and printed
+// raw they would drive or disguise the terminal: a path holding one is
+// printed whole as every printed name is (no file sha256sum could check).
+// Other paths are written as sha256sum writes them, so that sha256sum -c
+// reads the lines back.
+std::string copy_digest_line(const std::string& sha256, const std::string& root, const std::string& host_path) {
+    if (ds::has_terminal_controls(host_path)) return sha256 + "  " + shown_path(root + host_path);
+    return digest_line(sha256, root + host_path);
+}
+
 nlohmann::json item_json(const ds::FolderItem& it) {
     nlohmann::json j = {{"path", it.path},
                         {"host_path", it.host_path},
@@ -79,13 +90,13 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
             out_text((json_items++ ? ",\n    " : "{\n  \"schema\": " + std::to_string(kJsonSchema) + ",\n  \"items\": [\n    ") +
                      json_text(item_json(it)));
         } else if (!it.is_dir && !it.sha256.empty()) {
-            out_line(digest_line(it.sha256, root + it.host_path));
+            out_line(copy_digest_line(it.sha256, root, it.host_path));
         }
         // What the operator must know about, in the order met. A renamed
         // entry is copied whole; it is reported, not counted as a failure.
         const std::string shown = it.path == "." ? r.shown : it.path;
         if (it.status == ds::FolderItemStatus::ok) {
-            if (it.renamed) fail("renamed: " + shown + " -> " + it.host_path + " (" + it.detail + ")");
+            if (it.renamed) fail("renamed: " + shown + " -> " + shown_path(it.host_path) + " (" + it.detail + ")");
         } else if (it.why != ds::FolderItemWhy::not_reached) {
             // The detail of a failed copy names no reason of the system's: it
             // is the manifest's and stays the same on every host.

@@ -4,7 +4,7 @@
 // device-mapper device lies on its slaves, and a regular file lies somewhere
 // inside the block device of its file system; comparing device or inode
 // numbers alone misses every one of these. What backs what is read from
-// sysfs.
+// sysfs, and a loop device is asked for its backing file's device and inode.
 
 #include <cstdint>
 #include <sys/stat.h>
@@ -13,7 +13,9 @@
 namespace ds {
 
 struct ByteRange {
-    enum class Base { file, disk };
+    // unknown: a loop device whose backing could not be learnt; it may be
+    // anything, so it meets every range but another container.
+    enum class Base { file, disk, unknown };
     Base base = Base::disk;
     uint64_t dev = 0;   // file: the st_dev of its file system; disk: the whole disk's device number
     uint64_t ino = 0;   // file only
@@ -26,8 +28,9 @@ struct ByteRange {
 
 // The ranges that hold the bytes of what st describes: a regular file, a
 // block device, or a directory (its file system's device, where a new file
-// in it would go). Nothing for anything else.
-std::vector<ByteRange> backing_ranges(const struct stat& st);
+// in it would go). Nothing for anything else. fd, when given, is an open
+// descriptor of the block device st describes, asked in place of its node.
+std::vector<ByteRange> backing_ranges(const struct stat& st, int fd = -1);
 
 // Whether writing to what b describes could change a byte of what a
 // describes. Two containers never meet by themselves: two files on one file

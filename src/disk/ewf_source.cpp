@@ -41,6 +41,26 @@ std::vector<std::string> segment_files(const std::string& path) {
 // a datastore read from it would look whole and be wrong.
 bool set_is_whole(libewf_handle_t* handle) { return libewf_handle_segment_files_corrupted(handle, nullptr) == 0; }
 
+// libewf hands out a chunk whose checksum fails as if it were data (zeroed)
+// and only notes its sectors among the set's checksum errors, which it
+// gathers as reads meet them. A read that touched any of them fails as a
+// read of a bad sector does: the range is unreadable, never zeros.
+// The list is kept sorted and merged by libewf; its length is the number of
+// damaged runs met so far, none in a sound image.
+bool touches_checksum_error(libewf_handle_t* handle, uint64_t bytes_per_sector, int64_t off, int64_t len) {
+    uint32_t count = 0;
+    if (libewf_handle_get_number_of_checksum_errors(handle, &count, nullptr) != 1) return true;
+    const uint64_t first = static_cast<uint64_t>(off) / bytes_per_sector;
+    const uint64_t last = static_cast<uint64_t>(off + len - 1) / bytes_per_sector;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint64_t start = 0, sectors = 0;
+        if (libewf_handle_get_checksum_error(handle, i, &start, &sectors, nullptr) != 1) return true;
+        if (start > last) break;
+        if (sectors > 0 && (start >= first || sectors > first - start)) return true;
+    }
+    return false;
+}
+
 // One lock for the images: a libewf handle keeps its own read position and
 // chunk cache and must not be read from two threads at once.
 class EwfSource final : public SectorSource {
@@ -56,6 +76,10 @@ public:
             ssize_t got = libewf_handle_read_random(img->handle, buf + done, static_cast<size_t>(len - done),
                                                     static_cast<off64_t>(off + done), nullptr);
             if (got <= 0) return false;
+            if (touches_checksum_error(img->handle, img->bytes_per_sector, off + done, got)) {
+                errno = EIO;
+                return false;
+            }
             done += got;
         }
         return true;
@@ -80,6 +104,7 @@ private:
     struct Image {
         libewf_handle_t* handle = nullptr;
         int64_t size = 0;
+        uint64_t bytes_per_sector = 512;
     };
 
     Image* image(const std::string& device) {
@@ -91,11 +116,14 @@ private:
         for (std::string& f : files) argv.push_back(f.data());
         Image img;
         size64_t media = 0;
+        uint32_t sector_bytes = 0;
         if (libewf_handle_initialize(&img.handle, nullptr) != 1) return nullptr;
         if (libewf_handle_open(img.handle, argv.data(), static_cast<int>(argv.size()), LIBEWF_OPEN_READ, nullptr) !=
                 1 ||
             libewf_handle_get_media_size(img.handle, &media, nullptr) != 1 ||
-            media > static_cast<size64_t>(INT64_MAX) || !set_is_whole(img.handle)) {
+            media > static_cast<size64_t>(INT64_MAX) ||
+            libewf_handle_get_bytes_per_sector(img.handle, &sector_bytes, nullptr) != 1 || sector_bytes == 0 ||
+            !set_is_whole(img.handle)) {
             libewf_handle_close(img.handle, nullptr);
             libewf_handle_free(&img.handle, nullptr);
             // A failed open is not remembered: a missing segment may be
@@ -103,6 +131,7 @@ private:
             return nullptr;
         }
         img.size = static_cast<int64_t>(media);
+        img.bytes_per_sector = sector_bytes;
         return &images_.emplace(device, img).first->second;
     }
 

@@ -157,7 +157,9 @@ ExportResult file_export(const Datastore& store, const File& file, HostFile& out
                 }
                 written += piece;
                 r.bytes_written = p + written;
-                cancelled = progress && !progress(p + written, size);
+                // A small file is written in one piece from its descriptor:
+                // once reported it is whole, with nothing left to cancel.
+                cancelled = progress && !progress(p + written, size) && !file.info().stored_inline();
             }
             // The digest covers exactly the bytes written.
             if (digest) {

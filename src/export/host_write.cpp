@@ -223,8 +223,12 @@ HostFile adopt_descriptor(const Datastore& store, int fd, bool to_device, Destin
         why = DestinationCheck::is_device;
         return HostFile();
     }
-    if (overlaps_input(store, st)) {
+    if (overlaps_input(store, st, fd)) {
         why = DestinationCheck::is_input;
+        return HostFile();
+    }
+    if (to_device && !S_ISBLK(st.st_mode)) {
+        errno = ENOTBLK;
         return HostFile();
     }
     const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -255,6 +259,12 @@ HostFile open_destination(const Datastore& store, const std::string& path, bool 
     HostDir parent = HostDir::open(dir);
     if (!parent.ok() || name.empty() || name == "." || name == "..") return HostFile();
     struct stat st {};
+    // A device is there or it is not: a mistyped device name must not become
+    // a new file (under /dev, say) that takes the copy.
+    if (to_device && !parent.stat_at(name, st)) {
+        errno = ENOENT;
+        return HostFile();
+    }
     if (no_clobber) {
         // Created or nothing: a check before the open would leave a moment
         // in which a file put there is then replaced.
@@ -275,7 +285,7 @@ HostFile open_destination(const Datastore& store, const std::string& path, bool 
     }
     int fd = ::openat(parent.fd(), name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        if (errno != ENOENT) return HostFile();
+        if (errno != ENOENT || to_device) return HostFile();
         return create_new(store, parent, name, why);
     }
     if (::fstat(fd, &st) != 0) {
@@ -283,9 +293,14 @@ HostFile open_destination(const Datastore& store, const std::string& path, bool 
         return HostFile();
     }
     if (S_ISBLK(st.st_mode) && !to_device) why = DestinationCheck::is_device;
-    else if (overlaps_input(store, st)) why = DestinationCheck::is_input;
+    else if (overlaps_input(store, st, fd)) why = DestinationCheck::is_input;
     if (why != DestinationCheck::cannot_open) {
         ::close(fd);
+        return HostFile();
+    }
+    if (to_device && !S_ISBLK(st.st_mode)) {
+        ::close(fd);
+        errno = ENOTBLK;
         return HostFile();
     }
     if (S_ISBLK(st.st_mode)) {

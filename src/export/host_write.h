@@ -102,7 +102,9 @@ enum class DestinationCheck { ok, cannot_open, is_input, is_device, exists };
 // resolved once, before anything is opened; what is opened is never a link.
 // Refused (why tells) when writing there could change a byte of a disk being
 // read, and for a block device unless to_device; a block device is opened
-// exclusively, so that one in use by the system (mounted, say) fails.
+// exclusively, so that one in use by the system (mounted, say) fails. With
+// to_device only an existing block device is opened: nothing is created
+// (errno ENOENT) and anything else is refused with errno ENOTBLK.
 // Nothing is emptied before every check has passed.
 // With no_clobber the file is only ever created, exclusively (O_EXCL), and
 // anything already at path, a link included, is refused as exists.
@@ -112,7 +114,8 @@ HostFile open_destination(const Datastore& store, const std::string& path, bool 
 // Writes to a descriptor the program was handed (its standard output):
 // never emptied, no link to resolve, written from where it stands. Refused
 // like a named destination when its bytes could belong to a disk being read,
-// or when it is a block device and to_device is false. The descriptor itself
+// or when it is a block device and to_device is false, and when to_device
+// asks for a block device and it is none (errno ENOTBLK). The descriptor itself
 // stays open; the file returned writes through a copy of it.
 HostFile adopt_descriptor(const Datastore& store, int fd, bool to_device, DestinationCheck& why);
 

@@ -289,7 +289,7 @@ struct MountServer::State {
         st.st_uid = ::getuid();
         st.st_gid = ::getgid();
         st.st_size = a.size;
-        st.st_blocks = (a.allocated + 511) / 512;
+        st.st_blocks = a.allocated / 512 + (a.allocated % 512 != 0);
         st.st_blksize = kMaxRead;
         st.st_mtim.tv_sec = a.update_time;
         st.st_atim.tv_sec = a.atime;
@@ -400,7 +400,10 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
         if (i < 2) {
             name = i == 0 ? "." : "..";
             st.st_mode = S_IFDIR;
-            st.st_ino = n->listed_root ? kListedRootIno : n->ref.id;
+            // ".." is the directory this one was first listed in, as stat
+            // of it shows; the root's leads out of the mount.
+            const Node& at = i == 1 && n->parent ? *n->parent : *n;
+            st.st_ino = at.listed_root ? kListedRootIno : at.ref.id;
         } else {
             const Node& c = *s.nodes[n->inos[i - 2] - 1];
             name = n->names[i - 2];

@@ -18,22 +18,16 @@ MountSource::~MountSource() = default;
 SourceRef MountSource::root() const { return {ds::kRootDirId, -1}; }
 
 SourceError MountSource::stat(const SourceRef& ref, SourceAttr& out) {
-    ds::FileInfo info;
-    if (!store_.stat(ref, info)) return SourceError::unreadable;
+    ds::File file;
+    if (!store_.open_file(ref, file)) return SourceError::unreadable;
+    const ds::FileInfo& info = file.info();
     if (info.size < 0) return SourceError::bad_size;
     out.is_dir = info.is_dir();
     out.size = info.size;
     out.create_time = info.create_time;
     out.update_time = info.update_time;
     out.atime = info.access_time;
-    // The descriptor's own count of its blocks, never more than its size
-    // rounds up to: a damaged count changes what du says, nothing else.
-    out.allocated = info.size;
-    if (!info.stored_inline() && info.block_size > 0 && info.block_count >= 0) {
-        const int64_t bs = info.block_size;
-        const int64_t whole = info.size / bs + (info.size % bs != 0);
-        out.allocated = std::min(info.block_count, whole) * bs;
-    }
+    out.allocated = store_.allocated(file);
     return SourceError::none;
 }
 

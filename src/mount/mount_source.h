@@ -90,9 +90,11 @@ public:
 
     // The first offset at or after off that holds data (data true) or lies
     // in a hole (data false; the end of the file counts as one); -1 when
-    // there is none (off at or past the end, or no data after it). What the
-    // block list cannot tell counts as data: its read then fails where the
-    // damage is.
+    // there is none (off at or past the end, or no data after it). Answered
+    // from the block list's slots at once, whatever size the descriptor
+    // claims. What the block list cannot tell (an id of any kind, an
+    // unreadable pointer block, the bytes past its last slot) is never a
+    // hole: it counts as data, and its read then fails where the damage is.
     int64_t seek(const SourceFile& file, int64_t off, bool data);
 
 private:

@@ -22,9 +22,15 @@ uint32_t code_point(const std::string& s, size_t i, size_t n) {
     return cp;
 }
 
-bool printed_must(unsigned c, size_t n) {
-    return n == 0 || c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || c == '\\' || c == '/';
+// The embeddings, overrides and isolates that reorder what follows them: a
+// name holding one could display as another name.
+bool is_direction_control(unsigned c) { return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069); }
+
+bool is_terminal_control(unsigned c, size_t n) {
+    return n == 0 || c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || is_direction_control(c);
 }
+
+bool printed_must(unsigned c, size_t n) { return is_terminal_control(c, n) || c == '\\' || c == '/'; }
 
 bool path_must(unsigned c, size_t n) { return c != '/' && printed_must(c, n); }
 
@@ -108,13 +114,35 @@ bool unescape_name(const std::string& text, const char* mark, std::string& raw) 
     return true;
 }
 
-std::string printable_name(const std::string& raw) { return escape_name(raw, "\\x", printed_must); }
+// An empty name (one that was all blanks and controls) would print as
+// nothing, leaving its path looking like its directory's; it prints as "".
+// A name that is those two quotes has them escaped, so each form is one name.
+const char kEmptyName[] = "\"\"";
+
+std::string printable_name(const std::string& raw) {
+    if (raw.empty()) return kEmptyName;
+    if (raw == kEmptyName) return "\\x22\\x22";
+    return escape_name(raw, "\\x", printed_must);
+}
 
 bool printable_name_decode(const std::string& printed, std::string& raw) {
+    if (printed == kEmptyName) {
+        raw.clear();
+        return true;
+    }
     return unescape_name(printed, "\\x", raw);
 }
 
 std::string printable_path(const std::string& raw) { return escape_name(raw, "\\x", path_must); }
+
+bool has_terminal_controls(const std::string& raw) {
+    for (size_t i = 0; i < raw.size();) {
+        const size_t n = utf8_length(raw, i);
+        if (is_terminal_control(n == 0 ? static_cast<unsigned char>(raw[i]) : code_point(raw, i, n), n)) return true;
+        i += n == 0 ? 1 : n;
+    }
+    return false;
+}
 
 std::string utf8_or_printable(const std::string& text) { return is_utf8(text) ? text : printable_path(text); }
 

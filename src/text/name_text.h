@@ -5,8 +5,10 @@
 // through one reversible escape, the same loop that makes host names:
 //
 //   printed names   "\xHH" for a control character (C0, DEL and C1), a
-//                   backslash, a "/" inside a name and every byte that is
-//                   not part of valid UTF-8; everything else as it is.
+//                   direction override or isolate (U+202A-U+202E,
+//                   U+2066-U+2069), a backslash, a "/" inside a name and
+//                   every byte that is not part of valid UTF-8; everything
+//                   else as it is. The empty name prints as "".
 //   host names      "%HH" for "%", "/", control characters (C0 and DEL)
 //                   and bytes that are not UTF-8 (see folder_export.h).
 //
@@ -38,6 +40,10 @@ bool unescape_name(const std::string& text, const char* mark, std::string& raw);
 std::string printable_name(const std::string& raw);
 // The name a printed form stands for (what a pasted name means).
 bool printable_name_decode(const std::string& printed, std::string& raw);
+// Whether raw holds a byte or character printed names escape so that it
+// cannot drive or disguise a terminal: C0, DEL, C1, direction controls and
+// bytes that are not UTF-8 (backslashes and "/" are not counted).
+bool has_terminal_controls(const std::string& raw);
 // A host path or a path the operator typed, printed: as printable_name,
 // but "/" stays the separator it is.
 std::string printable_path(const std::string& raw);

@@ -19,6 +19,12 @@ namespace {
 bool stored_inline(const Descriptor& d) { return d.size <= kInlineLimit && d.type != kTypeDir; }
 static_assert(kInlineLimit == 1024, "FileInfo::stored_inline says the same");
 
+// a * b for a, b >= 0, the largest value where that does not fit.
+int64_t times(int64_t a, int64_t b) {
+    int64_t r = 0;
+    return __builtin_mul_overflow(a, b, &r) ? INT64_MAX : r;
+}
+
 // The status of a step of the reader that failed: the calling thread's read
 // failure when a read of a disk caused it, else damage of what the datastore
 // holds.
@@ -184,26 +190,32 @@ bool Datastore::place(const File& file, int64_t off, int64_t len, DevicePlace& o
 int64_t Datastore::seek(const File& file, int64_t off, bool data) const {
     const Descriptor& inode = descriptor_of(file);
     if (off < 0 || off >= inode.size) return -1;
-    if (stored_inline(inode) || inode.block_size <= 0) return data ? off : inode.size;
-    // A pointer block's worth of file at once where the descriptor's slot
-    // is null: a thin disk of terabytes is mostly such slots.
-    const int64_t per = inode.addr_mode == 3 ? store_->fs.pbc.header.item_size / 4 : 0;
-    int64_t p = off;
-    while (p < inode.size) {
-        const int64_t index = p / inode.block_size;
-        int64_t step = inode.block_size;
-        uint32_t id = 0;
-        bool is_hole = false;
-        if (per > 0 && index / per < kBlockSlots && inode.blocks[index / per] == 0) {
-            is_hole = true;
-            step = (per - index % per) * inode.block_size;
-        } else {
-            is_hole = file_block_lookup(*store_, inode, p, &id) == 0 && id == 0;
-        }
-        if (is_hole != data) return p;
-        p = (index * inode.block_size) + step;
-    }
-    return data ? -1 : inode.size;
+    if (stored_inline(inode)) return data ? off : inode.size;
+    // By slots, never by bytes: a damaged descriptor may claim 2^63 bytes.
+    const int64_t found = file_find_slot(*store_, inode, off, !data);
+    if (found >= 0) return found;
+    if (!data) return inode.size;
+    // What the slots cannot address reads as an error. It is offered as data
+    // so that a reader meets that error there: called a hole, a copy would
+    // fill it with zeros the datastore never gave.
+    const int64_t addressed = inode.block_size > 0 ? times(file_slot_count(*store_, inode), inode.block_size) : 0;
+    return addressed < inode.size ? std::max(off, addressed) : -1;
+}
+
+int64_t Datastore::allocated(const File& file) const {
+    const Descriptor& inode = descriptor_of(file);
+    if (stored_inline(inode)) return std::max<int64_t>(inode.size, 0);
+    // The descriptor's own count of its blocks, never more than its size
+    // rounds up to, its slots can name, their blocks hold or the volume
+    // holds: a damaged count or block size changes what du says, nothing else.
+    const int64_t bs = inode.block_size;
+    if (bs <= 0 || inode.block_count <= 0) return 0;
+    const int64_t whole = inode.size / bs + (inode.size % bs != 0);
+    const int64_t blocks = std::min({inode.block_count, whole, file_slot_count(*store_, inode)});
+    const int64_t real_unit = std::max<int64_t>(store_->fs.fsinfo.blocksize, store_->fs.sbc.header.item_size);
+    const int64_t unit = std::min(bs, real_unit);
+    if (unit <= 0) return 0;
+    return std::min(times(blocks, unit), lvm_capacity(*store_));
 }
 
 int Datastore::raw_fd(const std::string& device) const { return store_->disk.raw_fd(device); }

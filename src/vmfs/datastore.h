@@ -425,7 +425,12 @@ public:
     // The first offset at or after off that holds data (data true) or lies
     // in a hole (data false; the end of the file counts as one); -1 when
     // there is none (off at or past the end, or no data after it).
+    // What the block list cannot address counts as data, so that a reader
+    // meets the read error there instead of zeros.
     int64_t seek(const File& file, int64_t off, bool data) const;
+    // Bytes the file's blocks hold (the rest are holes), bounded by what its
+    // slots can name and the volume holds: what du and cp are told.
+    int64_t allocated(const File& file) const;
     // The source's descriptor of a device for the kernel to read from, or -1.
     int raw_fd(const std::string& device) const;
 

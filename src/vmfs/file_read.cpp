@@ -168,6 +168,52 @@ int64_t file_extent(Store& store, const Descriptor& inode) {
     return std::min(inode.size, addressable);
 }
 
+int64_t file_slot_count(const Store& store, const Descriptor& inode) {
+    if (inode.addr_mode == 1 || inode.addr_mode == 2) return kBlockSlots;
+    if (inode.addr_mode != 3) return 0;
+    const int64_t per = store.fs.pbc.header.item_size / 4;
+    return per > 0 ? per * kBlockSlots : 0;   // item sizes are 32-bit: no overflow
+}
+
+int64_t file_find_slot(Store& store, const Descriptor& inode, int64_t p, bool hole) {
+    const int64_t bs = inode.block_size;
+    if (bs <= 0 || p < 0) return -1;
+    auto times = [](int64_t a, int64_t b) {
+        int64_t r = 0;
+        return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<int64_t>::max() : r;
+    };
+    const int64_t end = std::min(inode.size, times(file_slot_count(store, inode), bs));
+    if (p >= end) return -1;
+    // Block i's first byte at or after p; the end once it lies past it.
+    auto at = [&](int64_t i) { return std::max(p, times(i, bs)); };
+    if (inode.addr_mode != 3) {
+        for (int64_t i = p / bs; i < kBlockSlots && at(i) < end; ++i)
+            if ((inode.blocks[i] == 0) == hole) return at(i);
+        return -1;
+    }
+    const Bitmap& pbc = store.fs.pbc;
+    const int32_t item = pbc.header.item_size;
+    const int64_t per = item / 4;
+    std::vector<uint8_t> ids;
+    for (int64_t s = p / bs / per; s < kBlockSlots && at(s * per) < end; ++s) {
+        const uint32_t pointer_block = inode.blocks[s];
+        if (pointer_block == 0) {
+            if (hole) return at(s * per);
+            continue;
+        }
+        ids.resize(static_cast<size_t>(item));
+        if (!item_bytes(store, store.memos.pointer_block, pbc, pointer_block, pb_entry(pointer_block),
+                        pb_item(pointer_block), 0, item, ids.data(), 1)) {
+            if (!hole) return at(s * per);
+            continue;
+        }
+        for (int64_t r = std::max<int64_t>(p / bs - s * per, 0); r < per && at(s * per + r) < end; ++r)
+            if ((load_le<uint32_t>(std::span<const uint8_t>(ids), static_cast<size_t>(4 * r)) == 0) == hole)
+                return at(s * per + r);
+    }
+    return -1;
+}
+
 int64_t file_read(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p) {
     return read_at_depth(store, inode, buffer, count, p, 1);
 }

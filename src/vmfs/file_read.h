@@ -63,6 +63,19 @@ int64_t subblock_read(Store& store, uint32_t id, uint8_t* buffer, int64_t index,
 // a descriptor that addresses nothing.
 int64_t file_extent(Store& store, const Descriptor& inode);
 
+// How many file blocks the block list can name: its 256 slots, or as many
+// pointer-block entries; 0 for an addressing mode that names none.
+int64_t file_slot_count(const Store& store, const Descriptor& inode);
+
+// The first file position at or after p whose slot is a hole (hole true: a
+// null id, or a null pointer block for all the ids it would hold) or is not
+// (hole false: any id, or a pointer block that cannot be read: a read there
+// gives its bytes or fails). Only positions below the size that the slots
+// address are looked at; -1 when none of them is of that kind. Walks the
+// slots and the ids of the pointer blocks, never the bytes, so the answer
+// comes at once whatever size or block size the descriptor claims.
+int64_t file_find_slot(Store& store, const Descriptor& inode, int64_t p, bool hole);
+
 // Reads count bytes at position p into buffer[0...]; the count of bytes read
 // (0 at or past the end of the file) or -1. Holes (null block ids inside the
 // file's size) read as zeros.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -203,6 +204,61 @@ TEST(CliNames, AHostileNameIsEscapedInEveryListing) {
     nlohmann::json e = nlohmann::json::parse(ej.out);
     EXPECT_EQ(e["dest_bytes"], hex(dir.file("copy2\xFE")));
     EXPECT_EQ(e["items"][1]["name_bytes"], hex(raw));
+}
+
+// Characters that reach the terminal through valid UTF-8: a one-character
+// CSI (U+009B), which the host encoding keeps in a copied file's name, and a
+// right-to-left override, which makes a name display as another. Neither is
+// printed raw by a listing or by the lines of an export; a name that is
+// empty once cleaned prints as "" rather than as its directory's path.
+TEST(CliNames, COneControlsDirectionOverridesAndEmptyNamesPrintVisibly) {
+    const std::string csi = "a\xC2\x9B" "2Jred";
+    const std::string rlo = "b\xE2\x80\xAEtxt.exe";
+    dstest::TempDir dir;
+    const std::string img = dir.file("c1.img");
+    make_datastore(img, [&](dsb::Datastore& ds) {
+        ds.add_file("/odd/" + csi, dsb::text_file("csi\n"));
+        ds.add_file("/odd/" + rlo, dsb::text_file("rlo\n"));
+        ds.add_file("/odd/\"\"", dsb::text_file("quotes\n"));
+        const uint32_t f = ds.add_file("/keep", dsb::text_file("blank\n"));
+        ds.add_dirent(ds.lookup("/odd"), dsb::layout::kTypeRegular, f, " \x01 ");
+        ds.add_dirent(ds.mkdir("/blank"), dsb::layout::kTypeRegular, f, "\x02");
+    });
+    auto raw_controls = [](const std::string& text) {
+        return text.find("\xC2\x9B") != std::string::npos || text.find("\xE2\x80\xAE") != std::string::npos;
+    };
+
+    RunResult ls = run_cli({"-d", img, "ls", "/odd"});
+    ASSERT_EQ(ls.exit_code, 0) << ls.err;
+    EXPECT_FALSE(raw_controls(ls.out)) << ls.out;
+    Lines names;
+    for (const std::string& row : ls.out_lines()) names.push_back(row.substr(row.rfind('\t') + 1));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (Lines{"\"\"", "\\x22\\x22", "a\\xC2\\x9B2Jred", "b\\xE2\\x80\\xAEtxt.exe"})) << ls.out;
+    RunResult tree = run_cli({"-d", img, "tree", "/odd"});
+    EXPECT_FALSE(raw_controls(tree.out)) << tree.out;
+    EXPECT_NE(tree.out.find("/odd/\"\"\n"), std::string::npos) << tree.out;
+    // The printed forms name their entries again: the escaped quotes the
+    // file called "", and "" the empty name (where no name is "" itself: a
+    // name's stored bytes match first).
+    EXPECT_EQ(run_cli({"-d", img, "export", "/odd/\\x22\\x22", "-"}).out, "quotes\n");
+    EXPECT_EQ(run_cli({"-d", img, "export", "/blank/\"\"", "-"}).out, "blank\n");
+
+    const std::string dest = dir.file("copy");
+    RunResult exp = run_cli({"-d", img, "-q", "export", "-r", "/odd", dest});
+    ASSERT_EQ(exp.exit_code, 0) << exp.err;
+    EXPECT_FALSE(raw_controls(exp.out)) << exp.out;
+    EXPECT_FALSE(raw_controls(exp.err)) << exp.err;
+    // Those lines show the printed form, not sha256sum's escapes: they name
+    // no file sha256sum could check, and a name with "\" in it prints otherwise.
+    bool csi_line = false;
+    for (const std::string& line : exp.out_lines())
+        csi_line |= line.size() > 66 && line[0] != '\\' && line.substr(64) == "  " + dest + "/a\\xC2\\x9B2Jred";
+    EXPECT_TRUE(csi_line) << exp.out;
+    EXPECT_NE(exp.err.find("renamed: \"\" -> % ("), std::string::npos) << exp.err;
+    // The copy itself keeps the names: only their printing changed.
+    EXPECT_TRUE(std::filesystem::exists(dest + "/" + csi));
+    EXPECT_TRUE(std::filesystem::exists(dest + "/" + rlo));
 }
 
 TEST(CliLs, HidesEntryTypesTheTreeDoesNotShow) {

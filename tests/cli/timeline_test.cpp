@@ -9,6 +9,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
+#include <nlohmann/json.hpp>
 
 namespace clitest {
 namespace {
@@ -103,6 +104,108 @@ TEST(CliTimeline, DeletedFilesAndFoundDirectoriesOnRequest) {
     for (const std::string& n : names) below |= n.size() > in_reused.size() && n.substr(0, 3) == "DIR" &&
                                                 n.compare(n.size() - in_reused.size(), in_reused.size(), in_reused) == 0;
     EXPECT_TRUE(below) << t.out;
+}
+
+std::string utc(uint32_t t, const char* format) {
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm {};
+    gmtime_r(&tt, &tm);
+    char buf[40];
+    std::strftime(buf, sizeof buf, format, &tm);
+    return buf;
+}
+
+// Every object of this demo was created, modified and accessed at three
+// different times: a place that swaps two of them shows it. stat, ls -l,
+// the body file, the JSON documents, the deleted rows and the manifest.
+TEST(CliTimes, CreatedModifiedAndAccessedKeepTheirOwnColumns) {
+    dstest::TempDir dir;
+    const dsb::DemoSummary d = dsb::build_demo(dir.path().string(), dsb::layout::kMiB, true);
+    const dsb::ObjectExpect& log = object(d, "/vm1/vm1.log");
+    const dsb::ObjectExpect& vm1 = object(d, "/vm1");
+    ASSERT_EQ(log.update_time, log.create_time + dsb::kModifiedLater);
+    ASSERT_EQ(log.atime, log.create_time + dsb::kAccessedLater);
+    const char* kText = "%Y-%m-%d %H:%M:%S";
+    const char* kIso = "%Y-%m-%dT%H:%M:%SZ";
+
+    RunResult st = run_cli(with_disks(d.images, {"stat", "/vm1/vm1.log"}));
+    ASSERT_EQ(st.exit_code, 0) << st.err;
+    for (const std::string& want : {"created: " + utc(log.create_time, kText), "modified: " + utc(log.update_time, kText),
+                                    "accessed: " + utc(log.atime, kText)})
+        EXPECT_NE(st.out.find("\n" + want + "\n"), std::string::npos) << want << "\n" << st.out;
+    nlohmann::json sj = nlohmann::json::parse(run_cli(with_disks(d.images, {"--json", "stat", "/vm1/vm1.log"})).out);
+    EXPECT_EQ(sj["created"], utc(log.create_time, kIso));
+    EXPECT_EQ(sj["modified"], utc(log.update_time, kIso));
+    EXPECT_EQ(sj["accessed"], utc(log.atime, kIso));
+
+    // ls -l shows the modification time.
+    RunResult ls = run_cli(with_disks(d.images, {"ls", "-l", "/vm1/vm1.log"}));
+    ASSERT_EQ(ls.exit_code, 0) << ls.err;
+    EXPECT_EQ(ls.out.substr(ls.out.rfind('\t') + 1), utc(log.update_time, kText) + "\n");
+    nlohmann::json lj = nlohmann::json::parse(run_cli(with_disks(d.images, {"--json", "ls", "-l", "/vm1"})).out);
+    bool listed = false;
+    for (const nlohmann::json& e : lj["entries"]) {
+        if (e["name"] != "vm1.log") continue;
+        listed = true;
+        EXPECT_EQ(e["update_at"], utc(log.update_time, kText));
+        EXPECT_EQ(e["created"], utc(log.create_time, kIso));
+        EXPECT_EQ(e["modified"], utc(log.update_time, kIso));
+        EXPECT_EQ(e["accessed"], utc(log.atime, kIso));
+    }
+    EXPECT_TRUE(listed) << lj.dump();
+
+    // The body file: atime, mtime, ctime (none kept: 0), crtime.
+    RunResult tl = run_cli(with_disks(d.images, {"timeline", "/vm1"}));
+    ASSERT_EQ(tl.exit_code, 0) << tl.err;
+    int bodies = 0;
+    for (const std::string& line : tl.out_lines()) {
+        std::vector<std::string> f = fields(line);
+        ASSERT_EQ(f.size(), 11u) << line;
+        if (f[1] != "/vm1/vm1.log") continue;
+        ++bodies;
+        EXPECT_EQ(f[7] + "|" + f[8] + "|" + f[9] + "|" + f[10],
+                  std::to_string(log.atime) + "|" + std::to_string(log.update_time) + "|0|" + std::to_string(log.create_time));
+    }
+    EXPECT_EQ(bodies, 1) << tl.out;
+
+    // The manifest, for the directory and its files.
+    RunResult exp = run_cli(with_disks(d.images, {"-q", "export", "-r", "/vm1", dir.file("vm1")}));
+    ASSERT_EQ(exp.exit_code, 0) << exp.err;
+    std::ifstream in(dir.file("vm1.manifest.json"));
+    nlohmann::json m = nlohmann::json::parse(in);
+    int items = 0;
+    for (const nlohmann::json& it : m["items"]) {
+        const dsb::ObjectExpect& o = it["path"] == "." ? vm1 : object(d, "/vm1/" + it["path"].get<std::string>());
+        SCOPED_TRACE(it.dump());
+        EXPECT_EQ(it["created"], utc(o.create_time, kIso));
+        EXPECT_EQ(it["modified"], utc(o.update_time, kIso));
+        EXPECT_EQ(it["accessed"], utc(o.atime, kIso));
+        ++items;
+    }
+    EXPECT_GE(items, 3);
+
+    // A deleted file's row and its JSON.
+    if (!have_scans()) return;
+    const dsb::ObjectExpect& gone = d.deleted_file;
+    ASSERT_NE(gone.create_time, gone.atime);
+    RunResult del = run_cli(with_disks(d.images, {"deleted"}));
+    ASSERT_EQ(del.exit_code, 0) << del.err;
+    const std::string row_end =
+        "\t" + utc(gone.create_time, kText) + "\t" + utc(gone.update_time, kText) + "\t" + utc(gone.atime, kText) + "\n";
+    EXPECT_NE(del.out.find(row_end), std::string::npos) << del.out;
+    nlohmann::json dj = nlohmann::json::parse(run_cli(with_disks(d.images, {"--json", "deleted"})).out);
+    bool row = false;
+    for (const nlohmann::json& r : dj["rows"]) {
+        if (r["id"] != gone.id) continue;
+        row = true;
+        EXPECT_EQ(r["create_at"], utc(gone.create_time, kText));
+        EXPECT_EQ(r["last_update_at"], utc(gone.update_time, kText));
+        EXPECT_EQ(r["atime"], utc(gone.atime, kText));
+        EXPECT_EQ(r["created"], utc(gone.create_time, kIso));
+        EXPECT_EQ(r["modified"], utc(gone.update_time, kIso));
+        EXPECT_EQ(r["accessed"], utc(gone.atime, kIso));
+    }
+    EXPECT_TRUE(row) << dj.dump();
 }
 
 TEST(CliTimeline, MactimeReadsOurPathsAndTimes) {

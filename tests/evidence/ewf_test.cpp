@@ -7,7 +7,10 @@
 #include "disk/ewf_source.h"
 #include "disk/sector_source.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
+#include <span>
 #include <fstream>
 #include <gtest/gtest.h>
 
@@ -57,6 +60,23 @@ TEST(EwfSource, ReadsTheMediaOfASplitSetLikeTheRawImage) {
     std::vector<uint8_t> past(512);
     EXPECT_FALSE(src.read(e01, size - 256, 512, past.data()));
     src.close_all();
+}
+
+// Offset of the first occurrence of pattern in the file, -1 when none.
+int64_t find_in_file(const std::string& path, const std::string& pattern) {
+    std::ifstream in(path, std::ios::binary);
+    std::string window;
+    std::vector<char> piece(8 << 20);
+    int64_t base = 0;   // file offset of window[0]
+    while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
+        window.append(piece.data(), static_cast<size_t>(in.gcount()));
+        const size_t at = window.find(pattern);
+        if (at != std::string::npos) return base + static_cast<int64_t>(at);
+        const size_t keep = std::min(window.size(), pattern.size() - 1);
+        base += static_cast<int64_t>(window.size() - keep);
+        window.erase(0, window.size() - keep);
+    }
+    return -1;
 }
 
 // The outputs of a run with every image path shown as IMG.
@@ -165,6 +185,61 @@ TEST(EwfImages, AMissingSegmentFailsCleanlyAndNoSegmentIsEverReplaced) {
     EXPECT_EQ(cut.exit_code, 1);
     EXPECT_EQ(cut.signal, 0);
     EXPECT_FALSE(cut.err.empty());
+}
+
+// One byte of a file's data changed inside the E01 set: ewfverify fails the
+// set, and the chunk holding the byte is an unreadable range, not zeros that
+// read as data. The bytes of the other chunks still read.
+TEST(EwfImages, AChunkWhoseChecksumFailsIsAReadFailure) {
+    REQUIRE_EWFACQUIRE();
+    const dsb::DemoSummary& d = clitest::demo();
+    const dsb::ObjectExpect& log = clitest::object(d, "/vm1/vm1.log");
+    dstest::TempDir dir;
+    std::string why;
+    const std::string e01 = make_e01(d.images.at(0), dir.file("bad"), uint64_t{4} << 30, &why);
+    ASSERT_FALSE(e01.empty()) << why;
+
+    // The log's bytes are unique in the image (a pattern of their offset):
+    // find 64 of them, 40000 bytes into the file, in the set and change one.
+    std::string pattern(64, '\0');
+    log.content(40000, std::span(reinterpret_cast<uint8_t*>(pattern.data()), pattern.size()));
+    const int64_t at = find_in_file(e01, pattern);
+    ASSERT_GE(at, 0) << "the chunk is expected to be stored uncompressed";
+    {
+        std::fstream f(e01, std::ios::binary | std::ios::in | std::ios::out);
+        f.seekg(at + 10);
+        char c = 0;
+        f.get(c);
+        f.seekp(at + 10);
+        f.put(static_cast<char>(c ^ 0x5A));
+        ASSERT_TRUE(f.good());
+    }
+    EXPECT_NE(shell("ewfverify -q '" + e01 + "' </dev/null"), 0);
+    const int64_t damaged = find_in_file(d.images.at(0), pattern) + 10;
+    ASSERT_GE(damaged, 10);
+    const std::unique_ptr<ds::SectorSource> posix = ds::make_posix_source();
+    std::vector<uint8_t> buf(4096);
+    errno = 0;
+    EXPECT_FALSE(posix->read(e01, damaged - 100, 200, buf.data()));
+    EXPECT_EQ(errno, EIO);
+    // Again, now that the chunk is in libewf's cache.
+    errno = 0;
+    EXPECT_FALSE(posix->read(e01, damaged & ~int64_t{32767}, 1, buf.data()));
+    EXPECT_EQ(errno, EIO);
+    // The chunks before and after it are whole.
+    ASSERT_TRUE(posix->read(e01, (damaged & ~int64_t{32767}) - 4096, 4096, buf.data()));
+    EXPECT_EQ(buf, raw_bytes(d.images.at(0), (damaged & ~int64_t{32767}) - 4096, 4096));
+    ASSERT_TRUE(posix->read(e01, (damaged & ~int64_t{32767}) + 32768, 4096, buf.data()));
+    EXPECT_EQ(buf, raw_bytes(d.images.at(0), (damaged & ~int64_t{32767}) + 32768, 4096));
+    posix->close_all();
+
+    // The export fails instead of printing the digest of a file with a hole
+    // of zeros; the directory's other files still list.
+    RunResult exp = run_cli(with_disks({e01}, {"export", "--hash", "/vm1/vm1.log", dir.file("log")}));
+    EXPECT_NE(exp.exit_code, 0) << exp.out;
+    EXPECT_EQ(exp.out.find("success"), std::string::npos) << exp.out;
+    EXPECT_FALSE(exp.err.empty());
+    EXPECT_EQ(run_cli(with_disks({e01}, {"ls", "/vm1"})).exit_code, 0);
 }
 
 } // namespace

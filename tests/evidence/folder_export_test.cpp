@@ -264,7 +264,10 @@ TEST_F(FolderExport, OddNamesCyclesAndAnUnreadableFileAreReportedAndTheRestIsCop
     std::map<std::string, const ds::FolderItem*> by_path;
     for (const ds::FolderItem& it : r.items) by_path[it.path] = &it;
     ASSERT_TRUE(by_path.count("bad") && by_path.count("sub/up") && by_path.count("sub-again") &&
-                by_path.count("caf\\xE9") && by_path.count("a\\x2Fb") && by_path.count(""));
+                by_path.count("caf\\xE9") && by_path.count("a\\x2Fb") && by_path.count("\"\""));
+    // The name cleaned to nothing is shown as "" (its exact bytes are the item's name).
+    EXPECT_EQ(by_path["\"\""]->name, "");
+    EXPECT_EQ(by_path["\"\""]->host_path, "%");
     EXPECT_EQ(by_path["bad"]->status, ds::FolderItemStatus::partial);
     EXPECT_EQ(by_path["bad"]->host_path, "bad.partial~2");
     EXPECT_EQ(by_path["bad"]->bytes_written, 2 * static_cast<int64_t>(dsb::layout::kMiB));

@@ -35,6 +35,7 @@ protected:
         shell("truncate -s 4M '" + other_ + "'");
     }
     void TearDown() override {
+        for (const std::string& m : mounts_) shell("umount '" + m + "'");
         for (const std::string& d : devices_) shell("losetup -d '" + d + "'");
     }
     // A read-write loop device over file; empty (the test skipped) when none
@@ -49,9 +50,20 @@ protected:
     }
     std::vector<uint8_t> bytes(const std::string& path) { return dstest::read_file(path); }
 
+    // An ext4 file system made on dev and mounted at a new directory; empty
+    // when this machine cannot make or mount one.
+    std::string mount_new(const std::string& dev, const std::string& name) {
+        if (!have_program("mkfs.ext4") || shell("mkfs.ext4 -q -F '" + dev + "'") != 0) return "";
+        const std::string at = dir_.file(name);
+        fs::create_directory(at);
+        if (shell("mount '" + dev + "' '" + at + "'") != 0) return "";
+        mounts_.push_back(at);
+        return at;
+    }
+
     dstest::TempDir dir_;
     std::string image_, other_;
-    std::vector<std::string> devices_;
+    std::vector<std::string> devices_, mounts_;
 };
 
 TEST_F(Overlap, AnImageAndTheLoopDevicesOverItAreOneDisk) {
@@ -151,6 +163,110 @@ TEST_F(Overlap, ABlockDeviceIsWrittenOnlyWhenAskedFor) {
     const std::vector<uint8_t> after = bytes(other_);
     ASSERT_EQ(after.size(), mounted.size());
     EXPECT_TRUE(std::equal(after.begin(), after.begin() + 1024, mounted.begin()));
+}
+
+// A loop device knows its backing file by device and inode, not by the name
+// it was attached under: a name with a newline in it, or a name removed while
+// a hard link to the file remains, still leads to the file.
+TEST_F(Overlap, ALoopDevicesBackingFileIsKnownWhateverItsName) {
+    const std::string odd = dir_.file("ev\n.img");
+    const std::string a = dir_.file("a.img"), b = dir_.file("b.img");
+    for (const std::string& copy : {odd, a})
+        clitest::make_datastore(copy, [](dsb::Datastore& ds) { ds.add_file("/vm/vm.vmx", dsb::text_file("x=1\n")); });
+    fs::create_hard_link(a, b);
+    const std::string odd_dev = attach(odd, "-r");
+    const std::string ro = attach(a, "-r");
+    const std::string rw = attach(a);
+    if (odd_dev.empty() || ro.empty() || rw.empty()) GTEST_SKIP() << "no loop device can be attached here";
+    fs::remove(a);
+    // An export writes from the first byte on and cuts a file to its own
+    // length: the size and the first MiB show any write.
+    auto head = [](const std::string& path) {
+        std::vector<uint8_t> b(1048576);
+        std::ifstream in(path, std::ios::binary);
+        in.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(b.size()));
+        b.resize(static_cast<size_t>(in.gcount()));
+        return std::make_pair(fs::file_size(path), b);
+    };
+    const auto before = head(b);
+    ASSERT_EQ(head(odd), before);
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string dest;
+    };
+    const std::vector<Case> cases = {
+        {{"-d", odd_dev, "export", "/vm/vm.vmx", odd}, odd},
+        {{"-d", ro, "export", "/vm/vm.vmx", b}, b},                    // the name attached is gone
+        {{"-d", b, "export", "--to-device", "/vm/vm.vmx", rw}, b},     // and the device is the destination
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        RunResult r = run_cli(c.args);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(", a disk being read\n"), std::string::npos) << r.err;
+        EXPECT_TRUE(head(c.dest) == before);
+    }
+}
+
+// An export into a file system mounted from a loop device over part of an
+// input image goes onto that image; one over a part the datastore being read
+// does not reach is a place like any other.
+TEST_F(Overlap, AFileSystemOnPartOfAnInputImage) {
+    const int64_t old_size = static_cast<int64_t>(fs::file_size(image_));
+    fs::resize_file(image_, static_cast<uintmax_t>(old_size + (16 << 20)));
+    const std::string tail = attach(image_, "-o " + std::to_string(old_size));
+    const std::string part = attach(image_, "-o 1048576 --sizelimit " + std::to_string(old_size - 1048576));
+    const std::string to_end = attach(image_, "-o 1048576");
+    if (tail.empty() || part.empty() || to_end.empty()) GTEST_SKIP() << "no loop device can be attached here";
+    const std::string at = mount_new(tail, "mnt");
+    if (at.empty()) GTEST_SKIP() << "no ext4 file system can be made and mounted here";
+
+    // The whole image, and a device whose range runs on into the file
+    // system, share its bytes.
+    for (const std::string& disk : {image_, to_end + "@0"}) {
+        SCOPED_TRACE(disk);
+        const std::string dest = at + "/vm.vmx";
+        RunResult r = run_cli({"-d", disk, "export", "/vm/vm.vmx", dest});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, "file save error|result:-1\nrefusing to replace " + dest + ", a disk being read\n");
+        RunResult folder = run_cli({"-d", disk, "export", "-r", "/vm", at + "/copy"});
+        EXPECT_EQ(folder.exit_code, 1);
+        EXPECT_NE(folder.err.find("a disk being read"), std::string::npos) << folder.err;
+        EXPECT_FALSE(fs::exists(dest));
+        EXPECT_FALSE(fs::exists(at + "/copy/vm.vmx"));
+    }
+
+    // The datastore's part alone ends where the file system begins.
+    RunResult ok = run_cli({"-d", part + "@0", "export", "/vm/vm.vmx", at + "/vm.vmx"});
+    EXPECT_EQ(ok.exit_code, 0) << ok.err;
+    EXPECT_EQ(bytes(at + "/vm.vmx"), std::vector<uint8_t>({'x', '=', '1', '\n'}));
+    RunResult folder = run_cli({"-d", part + "@0", "export", "-r", "/vm", at + "/copy"});
+    EXPECT_EQ(folder.exit_code, 0) << folder.err;
+    EXPECT_EQ(bytes(at + "/copy/vm.vmx"), std::vector<uint8_t>({'x', '=', '1', '\n'}));
+}
+
+// A loop device that cannot be asked what backs it (its node is nowhere to
+// be found: here /dev is hidden) is not assumed to back nothing: an export
+// into the file system on it is refused.
+TEST_F(Overlap, ALoopDeviceThatCannotBeAskedIsNotAssumedApart) {
+    if (!have_program("unshare")) GTEST_SKIP() << "unshare (util-linux) is not installed";
+    const std::string dev = attach(other_);
+    if (dev.empty()) GTEST_SKIP() << "no loop device can be attached here";
+    const std::string at = mount_new(dev, "mnt");
+    if (at.empty()) GTEST_SKIP() << "no ext4 file system can be made and mounted here";
+    if (shell("unshare -m sh -c 'mount -t tmpfs none /dev'") != 0) GTEST_SKIP() << "no mount namespace can be made here";
+
+    RunResult seen = run_cli({"-d", image_, "export", "/vm/vm.vmx", at + "/seen.vmx"});
+    EXPECT_EQ(seen.exit_code, 0) << seen.err;
+    std::string err;
+    const int rc = shell("unshare -m sh -c 'mount -t tmpfs none /dev && exec \"$0\" -d \"$1\" export /vm/vm.vmx \"$2\"' '" +
+                             std::string(DATUMSIFT_BIN) + "' '" + image_ + "' '" + at + "/unseen.vmx' 2>&1",
+                         &err);
+    EXPECT_NE(rc, 0);
+    EXPECT_NE(err.find("refusing to replace " + at + "/unseen.vmx, a disk being read"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(at + "/unseen.vmx"));
 }
 
 // The device node of partition n of loop device dev: the one udev made, or

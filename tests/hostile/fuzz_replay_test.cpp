@@ -90,6 +90,8 @@ TEST_F(FuzzReplay, TheEndToEndHarnessReachesEveryStepAndRestoresTheImage) {
         EXPECT_EQ(o.found_dirs, 2);   // one intact, one through a surviving copy of its entries
         EXPECT_EQ(o.vmdk, ds::ScanEnd::finished);
         EXPECT_EQ(o.vmdk_rows, 1);
+        EXPECT_GE(o.mount_probes, 15);
+        EXPECT_GE(o.mount_holes, 1);   // the thin disk's holes
     };
     check(h.run(nullptr, 0));
 

@@ -191,4 +191,39 @@ TEST(ReadOnly, AnExportNeverReplacesAnImageItReads) {
     fs::remove(hard);
 }
 
+// --to-device writes to a block device that is there and to nothing else: a
+// mistyped device name is not made into a new file, and a file is not
+// replaced in its stead.
+TEST(ReadOnly, ToDeviceWritesOnlyToAnExistingBlockDevice) {
+    const Images& im = images();
+    const std::string missing = im.dir.file("no-such-device");
+    const std::string plain = im.dir.file("plain-file");
+    {
+        std::ofstream(plain) << "kept\n";
+    }
+    for (bool no_clobber : {false, true}) {
+        fs::remove(missing);
+        Args args = {"export", "--to-device", "/vm1/vm1.vmx", missing};
+        if (no_clobber) args.insert(args.begin() + 1, "--no-clobber");
+        RunResult r = run_cli(clitest::with_disks(im.demo.images, args));
+        EXPECT_EQ(r.exit_code, 1) << no_clobber;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "file save error|result:-1\ncannot create " + missing + " (No such file or directory)\n");
+        EXPECT_FALSE(fs::exists(missing));
+    }
+    RunResult r = run_cli(clitest::with_disks(im.demo.images, {"export", "--to-device", "/vm1/vm1.vmx", plain}));
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "file save error|result:-1\ncannot create " + plain + " (Block device required)\n");
+    std::ifstream in(plain);
+    std::string kept;
+    std::getline(in, kept);
+    EXPECT_EQ(kept, "kept");
+    fs::remove(plain);
+    // Standard output, a pipe here, is no device either.
+    r = run_cli(clitest::with_disks(im.demo.images, {"export", "--to-device", "/vm1/vm1.vmx", "-"}));
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("(Block device required)"), std::string::npos) << r.err;
+}
+
 } // namespace

@@ -12,6 +12,7 @@
 #include <dirent.h>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <fcntl.h>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -104,6 +105,53 @@ TEST_F(MountTest, AttributesComeFromTheDescriptors) {
     struct stat st {};
     ASSERT_EQ(::stat((mnt + "/vm1/vm1-flat.vmdk").c_str(), &st), 0);
     EXPECT_EQ(st.st_blocks * 512, stored);
+}
+
+// What a listing says an entry's inode is, what stat says and the
+// descriptor id agree for every entry of every directory, "." and ".."
+// included (the mount's own ".." leads out of it).
+TEST_F(MountTest, EveryListedInodeNumberIsTheEntrysStatAndItsDescriptorId) {
+    const std::string image = dir.file("ino.img");
+    std::map<std::string, uint32_t> ids;
+    clitest::make_datastore(image, [&](dsb::Datastore& ds) {
+        ids["/"] = ds.root();
+        for (dsb::SysFile f : {dsb::SysFile::Fbb, dsb::SysFile::Fdc, dsb::SysFile::Pbc, dsb::SysFile::Sbc})
+            ids[std::string("/") + dsb::sysfile_name(f)] = ds.system_file(f);
+        for (const char* p : {"/a/b/c.txt", "/a/d.txt", "/f.txt"}) ids[p] = ds.add_file(p, dsb::text_file(p));
+        for (const char* p : {"/a", "/a/b", "/e"}) ids[p] = ds.mkdir(p);
+        // A second name of one descriptor is the same inode.
+        ds.add_dirent(ids["/e"], dsb::layout::kTypeRegular, ids["/f.txt"], "again");
+        ids["/e/again"] = ids["/f.txt"];
+    });
+    Mounted m({image}, mnt);
+    ASSERT_TRUE(m.ok()) << m.run().err;
+    std::vector<std::string> dirs = {""};
+    int checked = 0;
+    while (!dirs.empty()) {
+        const std::string rel = dirs.back();
+        dirs.pop_back();
+        DIR* d = ::opendir((mnt + rel).c_str());
+        ASSERT_NE(d, nullptr) << rel;
+        errno = 0;
+        while (dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (rel.empty() && name == "..") continue;
+            const std::string path = rel + "/" + name;
+            struct stat st {};
+            ASSERT_EQ(::lstat((mnt + path).c_str(), &st), 0) << path;
+            EXPECT_EQ(e->d_ino, st.st_ino) << path;
+            const std::string object = name == "." ? (rel.empty() ? "/" : rel)
+                                       : name == ".." ? (rel.rfind('/') == 0 ? "/" : rel.substr(0, rel.rfind('/')))
+                                                      : path;
+            ASSERT_EQ(ids.count(object), 1u) << object;
+            EXPECT_EQ(e->d_ino, ids[object]) << path;
+            ++checked;
+            if (name != "." && name != ".." && S_ISDIR(st.st_mode)) dirs.push_back(path);
+        }
+        EXPECT_EQ(errno, 0) << rel;
+        ::closedir(d);
+    }
+    EXPECT_EQ(checked, 18);   // the root's ".", then "." and ".." of three directories, and 11 names
 }
 
 TEST_F(MountTest, HolesOfAThinDiskAreFoundWithSeekDataAndSeekHole) {

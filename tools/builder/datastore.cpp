@@ -136,7 +136,7 @@ Datastore::Datastore(DatastoreOptions options) : opt_(std::move(options)) {
   root.info.id = root.info.parent = root_id;
   root.info.path = "/";
   root.info.type = kTypeDirectory;
-  root.info.create_time = root.info.update_time = root.info.atime = next_time();
+  stamp(root.info);
   // The root is walked before .sbc.sf is open, so it must live in file blocks.
   root.requested = Storage::FileBlocks;
   root.entries = {{kTypeDirectory, root_id, 0, "."}, {kTypeDirectory, root_id, 0, ".."}};
@@ -155,14 +155,16 @@ Datastore::Datastore(DatastoreOptions options) : opt_(std::move(options)) {
     n.info.storage = Storage::FileBlocks;
     n.info.addr_mode = kAddrFileBlocks;
     n.info.unit = bs;
-    n.info.create_time = n.info.update_time = n.info.atime = next_time();
+    stamp(n.info);
     DescriptorFields d;
     d.id = id;
     d.type = kTypeSystem;
     d.size = static_cast<std::int64_t>(n.info.size);
     d.block_size = static_cast<std::int64_t>(bs);
     d.addr_mode = kAddrFileBlocks;
-    d.create_time = d.update_time = d.atime = n.info.create_time;
+    d.create_time = n.info.create_time;
+    d.update_time = n.info.update_time;
+    d.atime = n.info.atime;
     std::uint64_t count = ceil_div(n.info.size, bs);
     d.block_count = static_cast<std::int64_t>(count);
     for (std::uint64_t i = 0; i < count; ++i) {
@@ -276,6 +278,13 @@ std::vector<std::uint8_t> Datastore::read_item(std::uint32_t id) const {
   return out;
 }
 
+void Datastore::stamp(ObjectInfo& info) {
+  const std::uint32_t t = opt_.time + time_seq_++;
+  info.create_time = t;
+  info.update_time = opt_.distinct_times ? t + kModifiedLater : t;
+  info.atime = opt_.distinct_times ? t + kAccessedLater : t;
+}
+
 std::uint32_t Datastore::new_slot() { return id_for(SysFile::Fdc, state(SysFile::Fdc).allocate()); }
 
 std::uint32_t Datastore::mkdir(std::string_view path, Storage storage) {
@@ -295,7 +304,7 @@ std::uint32_t Datastore::mkdir(std::string_view path, Storage storage) {
       n.info.path = p;
       n.info.name = name;
       n.info.type = kTypeDirectory;
-      n.info.create_time = n.info.update_time = n.info.atime = next_time();
+      stamp(n.info);
       n.requested = storage;
       n.entries = {{kTypeDirectory, id, 0, "."}, {kTypeDirectory, cur, 0, ".."}};
       append_entry(node(cur), {kTypeDirectory, id, 0, name});
@@ -328,10 +337,10 @@ std::uint32_t Datastore::add_file(std::string_view path, FileSpec spec) {
   n.info.path = p;
   n.info.name = name;
   n.info.type = spec.type;
-  const std::uint32_t t = next_time();
-  n.info.create_time = spec.create_time.value_or(t);
-  n.info.update_time = spec.update_time.value_or(t);
-  n.info.atime = spec.atime.value_or(t);
+  stamp(n.info);
+  n.info.create_time = spec.create_time.value_or(n.info.create_time);
+  n.info.update_time = spec.update_time.value_or(n.info.update_time);
+  n.info.atime = spec.atime.value_or(n.info.atime);
   n.info.content = spec.content;
   write_object(n, spec);
   append_entry(node(parent), {spec.type, id, 0, name});

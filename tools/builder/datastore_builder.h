@@ -70,6 +70,11 @@ struct ObjectInfo {
   bool deleted = false;
 };
 
+// With DatastoreOptions::distinct_times: a day, an hour, a minute and a
+// second apart, so that every field of a printed time differs.
+inline constexpr std::uint32_t kModifiedLater = 93784;
+inline constexpr std::uint32_t kAccessedLater = 2 * 93784;
+
 struct DatastoreOptions {
   // Single member at `path` holding `segments` segments, unless `members` is set.
   std::string path;
@@ -92,6 +97,10 @@ struct DatastoreOptions {
 
   bool bad_fs_magic = false;
   std::uint32_t time = 1234567890;  // objects get time, time+1, ...
+  // Set: every object is modified and accessed later than it was created
+  // (by kModifiedLater and kAccessedLater), so that three columns swapped
+  // show. Unset: the three times are the same.
+  bool distinct_times = false;
 };
 
 struct RemoveOptions {
@@ -171,7 +180,8 @@ class Datastore {
   };
 
   std::uint32_t new_slot();
-  std::uint32_t next_time() { return opt_.time + time_seq_++; }
+  // Sets the object's three times, the next object's creation time first.
+  void stamp(ObjectInfo& info);
   Node& node(std::uint32_t id);
   const Node& node(std::uint32_t id) const;
   BitmapState& state(SysFile f);

@@ -64,8 +64,9 @@ std::uint64_t ImageSummary::lv_offset_of_data(std::uint32_t id) const {
   throw std::out_of_range("dsb: object has no first file block");
 }
 
-DemoSummary build_demo(const std::string& dir, std::uint64_t block_size) {
+DemoSummary build_demo(const std::string& dir, std::uint64_t block_size, bool distinct_times) {
   DatastoreOptions o;
+  o.distinct_times = distinct_times;
   o.path = dir + "/demo.img";
   o.segments = 2;
   o.block_size = block_size;

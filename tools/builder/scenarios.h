@@ -53,7 +53,8 @@ struct DemoSummary : ImageSummary {
   std::vector<LostDisk> lost_disks;   // in walk order of .pbc.sf
   std::vector<std::uint32_t> decoy_pointer_blocks;  // free, must give no row
 };
-DemoSummary build_demo(const std::string& dir, std::uint64_t block_size = layout::kMiB);
+// distinct_times: see DatastoreOptions (the demo's printed session has one time per object).
+DemoSummary build_demo(const std::string& dir, std::uint64_t block_size = layout::kMiB, bool distinct_times = false);
 
 struct FoundDir {
   std::uint32_t number = 0;  // 1-based, walk order of .fdc.sf
