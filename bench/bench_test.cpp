@@ -161,6 +161,26 @@ TEST(BenchTools, CountingSourceCountsEveryReadAndPassesTheBytes) {
     c.close_all();
 }
 
+TEST(BenchTools, DistinctBytesCountEachByteOnceWhateverTheReadOrder) {
+    TempDir dir;
+    write_file(dir.file("a"), std::string(8192, 'a'));
+    write_file(dir.file("b"), std::string(8192, 'b'));
+    CountingSource c;
+    uint8_t buf[4096];
+    ASSERT_TRUE(c.read(dir.file("a"), 1024, 1024, buf));
+    ASSERT_TRUE(c.read(dir.file("b"), 1024, 1024, buf));   // the same offsets on another device count
+    ASSERT_TRUE(c.read(dir.file("a"), 0, 4096, buf));      // covers the first read
+    ASSERT_TRUE(c.read(dir.file("a"), 3072, 2048, buf));   // overlaps the end of the last one
+    ASSERT_TRUE(c.read(dir.file("a"), 6144, 512, buf));    // apart
+    EXPECT_EQ(c.bytes, 1024 + 1024 + 4096 + 2048 + 512);
+    EXPECT_EQ(c.distinct_bytes(), 1024 + 5120 + 512);
+    c.clear();
+    EXPECT_EQ(c.reads, 0);
+    EXPECT_EQ(c.bytes, 0);
+    EXPECT_EQ(c.distinct_bytes(), 0);
+    c.close_all();
+}
+
 TEST(BenchTools, ExportedFileIsCheckedAgainstEveryExtentAndItsLength) {
     TempDir dir;
     std::string a((1 << 20) + 300, 'a'), b(5000, 'b');

@@ -1,8 +1,10 @@
 #include "datastores.h"
 
+#include "builder/bitmap_file.h"
 #include "builder/block_id.h"
 #include "builder/content.h"
 #include "builder/datastore_builder.h"
+#include "builder/records.h"
 #include "builder/scenarios.h"
 
 #include <algorithm>
@@ -89,6 +91,65 @@ dsb::BenchOptions bench_options(bool small) {
 }
 
 Volume volume_of(const dsb::ImageSummary& s) { return Volume{s.images, s.start_sector}; }
+
+// Old directories below the root after a reformat, laid out as on a real
+// datastore: every first sub-block (reused since) lies between free ones
+// all over ".sbc.sf", and the free sub-blocks that kept the directories'
+// entries are not in the order of their descriptors.
+dsb::BenchSummary build_spread_format(const std::string& dir, uint32_t old_dirs, uint32_t free_subblocks) {
+    dsb::DatastoreOptions o;
+    o.path = dir + "/format.img";
+    o.volume_name = "bench-format";
+    const uint64_t per_area = 256;
+    o.fdc.area_count = static_cast<uint32_t>((uint64_t{old_dirs} + 64 + per_area - 1) / per_area);
+    o.sbc.item_size = 65536;
+    const uint64_t sub_needed = uint64_t{old_dirs} * 2 + free_subblocks + 512;
+    o.sbc.area_count = static_cast<uint32_t>((sub_needed + per_area - 1) / per_area);
+    o.pbc.area_count = 1;
+    const uint64_t bs = o.block_size;
+    const uint64_t sys_blocks = (o.fdc.file_size() + o.sbc.file_size() + o.pbc.file_size()) / bs + 16;
+    o.segments = static_cast<uint32_t>(((4 + sys_blocks + 64) * bs + dsb::layout::kSegmentSize - 1) /
+                                       dsb::layout::kSegmentSize);
+    dsb::Datastore ds(o);
+
+    const uint32_t fillers = free_subblocks > old_dirs ? free_subblocks - old_dirs : 0;
+    std::vector<uint32_t> old;
+    for (uint32_t i = 0; i < old_dirs; ++i) {
+        old.push_back(ds.mkdir("/old-" + std::to_string(i), dsb::Storage::SubBlocks));
+        const uint32_t gap = fillers / old_dirs + (i < fillers % old_dirs ? 1 : 0);
+        for (uint32_t k = 0; k < gap; ++k) ds.unused(dsb::SysFile::Sbc);
+    }
+    std::vector<std::vector<uint8_t>> entries;
+    for (uint32_t i = 0; i < old_dirs; ++i) {
+        entries.push_back(ds.directory_bytes(old[i]));
+        ds.remove("/old-" + std::to_string(i));
+    }
+    const auto junk = dsb::encode_dirent(dsb::layout::kTypeRegular, 0x12345, 0, "reused");
+    for (uint32_t id : old) {
+        const uint32_t first = ds.info(id).data_ids.at(0);
+        ds.set_free(first, false);
+        ds.write_item(first, 0, junk);
+    }
+    // Copies taken in a fixed scrambled order of the directories.
+    std::vector<uint32_t> order(old_dirs);
+    for (uint32_t i = 0; i < old_dirs; ++i) order[i] = i;
+    for (uint32_t i = old_dirs; i > 1; --i) std::swap(order[i - 1], order[(uint64_t{i} * 2654435761u) % i]);
+    std::vector<int32_t> copy_of(old_dirs);
+    for (uint32_t i : order) {
+        const uint32_t copy = ds.unused(dsb::SysFile::Sbc);
+        ds.write_item(copy, 0, entries[i]);
+        copy_of[i] = static_cast<int32_t>(copy);
+    }
+    ds.finish();
+
+    dsb::BenchSummary sum;
+    for (const dsb::MemberSpec& mem : ds.volume().members()) sum.images.push_back(mem.path);
+    sum.start_sector = ds.volume().members().front().start_sector;
+    for (uint32_t i = 0; i < old_dirs; ++i) sum.found.push_back({i + 1, old[i], copy_of[i], "old-" + std::to_string(i)});
+    const dsb::BitmapState& sb = ds.bitmap(dsb::SysFile::Sbc);
+    for (uint64_t n = 0; n < sb.usable(); ++n) sum.free_subblocks += sb.is_free(n);
+    return sum;
+}
 
 void record_format(Manifest& m, const dsb::BenchSummary& s, uint32_t candidates) {
     m.format = volume_of(s);
@@ -206,7 +267,14 @@ Manifest build_datastores(const std::string& dir, const BuildOptions& options) {
     }
     const bool own_format = (options.format_dirs != 0 && options.format_dirs != b.old_dirs) ||
                             (options.format_free != 0 && options.format_free != b.free_subblocks);
-    if (own_format) {
+    if (options.format_spread) {
+        Stage stage("format-recovery datastore, spread layout");
+        const uint32_t dirs = options.format_dirs != 0 ? options.format_dirs : b.old_dirs;
+        const std::string sub = dir + "/format";
+        std::filesystem::create_directories(sub);
+        record_format(m, build_spread_format(sub, dirs, options.format_free != 0 ? options.format_free : b.free_subblocks),
+                      dirs);
+    } else if (own_format) {
         Stage stage("format-recovery datastore");
         dsb::BenchOptions f = b;
         f.big_file_size = 3 * kMiB + 5;

@@ -16,6 +16,10 @@ struct BuildOptions {
     // keep their full size.
     uint32_t format_dirs = 0;
     uint32_t format_free = 0;
+    // The format-recovery case as a reformatted datastore holds it: 64 KiB
+    // sub-blocks, the old directories' reused first blocks spread over
+    // ".sbc.sf" among the free ones, and their surviving copies in no order.
+    bool format_spread = false;
 };
 
 // Builds every datastore into dir (which must exist) and returns what the

@@ -6,6 +6,7 @@
 #include "disk/sector_source.h"
 #include "recovery/deleted_files.h"
 #include "recovery/formatted_dirs.h"
+#include "recovery/lost_vmdks.h"
 #include "vmfs/blockid.h"
 #include "export/chunk_digest.h"
 #include "export/file_export.h"
@@ -75,8 +76,7 @@ std::unique_ptr<ds::Datastore> open_volume(const Volume& v, CountingSource& coun
 // page cache of the host stays warm.
 void start_counting(ds::Datastore& store, CountingSource& counter) {
     ds::internals(store).disk.reset();
-    counter.reads = 0;
-    counter.bytes = 0;
+    counter.clear();
 }
 
 Fields measured(const Timing& t, const CountingSource& c, Fields extra = {}) {
@@ -84,6 +84,7 @@ Fields measured(const Timing& t, const CountingSource& c, Fields extra = {}) {
     extra["cpu"] = printf_text("%.9f", t.cpu);
     extra["bytes"] = whole(static_cast<double>(c.bytes));
     extra["reads"] = whole(static_cast<double>(c.reads));
+    extra["distinct"] = whole(static_cast<double>(c.distinct_bytes()));
     return extra;
 }
 
@@ -113,6 +114,13 @@ struct Best {
     std::string time_text() const { return secs(seconds) + " (CPU " + secs(cpu) + ")"; }
     std::string read_text() const {
         return "read from disk " + mib(num(fields, "bytes")) + " in " + whole(num(fields, "reads")) + " reads";
+    }
+    // For the scans: the bytes read against the distinct bytes among them,
+    // which is what the scan needs at the least.
+    std::string distinct_text() const {
+        const double bytes = num(fields, "bytes"), distinct = num(fields, "distinct");
+        return "read " + mib(bytes) + " in " + whole(num(fields, "reads")) + " reads, distinct " + mib(distinct) +
+               ", read/distinct " + ratio(bytes, distinct);
     }
 };
 
@@ -313,43 +321,78 @@ Fields deleted_scan(const Volume& v) {
     return measured(t, counter, {{"rows", whole(static_cast<double>(rows))}});
 }
 
-Fields fdc_sequential_read(const Volume& v) {
+Fields lost_disk_scan(const Volume& v) {
     CountingSource counter;
     const std::unique_ptr<ds::Datastore> held = open_volume(v, counter);
     ds::Datastore& store = *held;
-    const ds::Descriptor inode = ds::internals(store).fs.fdc.inode;
+    int64_t rows = 0;
+    start_counting(store, counter);
+    Stopwatch sw;
+    ds::ScanEnd end =
+        ds::scan_lost_vmdks(store, [](int) { return true; }, [&](const ds::PartitionRow&) { ++rows; }).end;
+    const Timing t = sw.elapsed();
+    if (end != ds::ScanEnd::finished) throw std::runtime_error(std::string("scan ended: ") + ds::scan_end_message(end));
+    return measured(t, counter, {{"rows", whole(static_cast<double>(rows))}});
+}
+
+// One sequential read of a bitmap system file (".fdc.sf" or ".pbc.sf") through
+// the reader, 1 MiB at a time: what its scan costs at the least.
+Fields system_file_read(const Volume& v, bool pbc) {
+    CountingSource counter;
+    const std::unique_ptr<ds::Datastore> held = open_volume(v, counter);
+    ds::Datastore& store = *held;
+    const ds::Descriptor inode = pbc ? ds::internals(store).fs.pbc.inode : ds::internals(store).fs.fdc.inode;
     std::vector<uint8_t> buf(1 << 20);
     start_counting(store, counter);
     Stopwatch sw;
     int64_t p = 0;
     while (p < inode.size) {
         int64_t n = ds::file_read(store, inode, buf.data(), std::min<int64_t>(inode.size - p, 1 << 20), p);
-        if (n <= 0) throw std::runtime_error(".fdc.sf read failed at " + std::to_string(p));
+        if (n <= 0) throw std::runtime_error(std::string(pbc ? ".pbc.sf" : ".fdc.sf") + " read failed at " + std::to_string(p));
         p += n;
     }
     const Timing t = sw.elapsed();
     return measured(t, counter, {{"size", whole(static_cast<double>(inode.size))}});
 }
 
+// A scan against one sequential read of the system file it walks, taken in
+// turns, with the bytes each read.
+void scan_line(const std::string& what, const Best& scan, const Best& read, std::ostream& out) {
+    const double size = num(read.fields, "size");
+    out << what << " (" << mib(size) << "): scan " << scan.time_text() << ", one sequential read " << read.time_text()
+        << " " << rate(size, read.seconds) << ", ratio " << ratio(scan.seconds, read.seconds) << " (CPU "
+        << ratio(scan.cpu, read.cpu) << ") | rows " << whole(num(scan.fields, "rows")) << " | scan "
+        << scan.distinct_text() << "; sequential " << read.read_text() << " | peak RSS scan "
+        << rss(scan.peak_rss_mib) << ", read " << rss(read.peak_rss_mib);
+}
+
 bool figure_deleted(const Manifest& m, const RunOptions& o, std::ostream& out) {
-    std::cerr << "figure 3: deleted-file scan vs sequential read of .fdc.sf..." << std::endl;
-    Best scan = best_of(o.runs, [&] { return deleted_scan(m.bench); });
-    Best read = best_of(o.runs, [&] { return fdc_sequential_read(m.bench); });
+    std::cerr << "figure 3: deleted-file and virtual-disk scans vs sequential reads of .fdc.sf and .pbc.sf..."
+              << std::endl;
+    Best scan, read, lost, pbc_read;
+    for (int i = 0; i < o.runs; ++i) {
+        scan.add(run_child([&] { return deleted_scan(m.bench); }));
+        read.add(run_child([&] { return system_file_read(m.bench, false); }));
+        lost.add(run_child([&] { return lost_disk_scan(m.bench); }));
+        pbc_read.add(run_child([&] { return system_file_read(m.bench, true); }));
+    }
     out << "[3] deleted-file scan over .fdc.sf of " << m.fdc_slots << " slots";
     if (!scan.ok || !read.ok) {
         out << ": FAILED: " << (scan.ok ? read.error : scan.error) << std::endl;
         return false;
     }
-    const double size = num(read.fields, "size");
-    out << " (" << mib(size) << "): scan " << scan.time_text() << ", one sequential read " << read.time_text() << " "
-        << rate(size, read.seconds) << ", ratio " << ratio(scan.seconds, read.seconds) << " (CPU "
-        << ratio(scan.cpu, read.cpu) << ") | rows " << whole(num(scan.fields, "rows")) << " | scan "
-        << scan.read_text() << "; sequential " << read.read_text() << " | peak RSS scan " << rss(scan.peak_rss_mib)
-        << ", read " << rss(read.peak_rss_mib);
+    scan_line("", scan, read, out);
     // Every deleted file the builder left must be listed, or the scan was
     // fast for the wrong reason.
     const bool all_rows = num(scan.fields, "rows") == static_cast<double>(m.deleted_files);
     if (!all_rows) out << " | ROWS DIFFER: " << m.deleted_files << " deleted files were left";
+    out << std::endl;
+    out << "[3] virtual-disk scan over .pbc.sf of the same datastore";
+    if (!lost.ok || !pbc_read.ok) {
+        out << ": FAILED: " << (lost.ok ? pbc_read.error : lost.error) << std::endl;
+        return false;
+    }
+    scan_line("", lost, pbc_read, out);
     out << std::endl;
     return all_rows;
 }
@@ -371,14 +414,17 @@ Fields format_scan(const Volume& v) {
     return measured(t, counter, {{"found", whole(static_cast<double>(found))}, {"digest", std::to_string(digest.value())}});
 }
 
-// Where the bytes of .sbc.sf and .fdc.sf lie in the images, as
-// "image<TAB>offset<TAB>length" lines.
+// Where the bytes of .sbc.sf ("sbc") and .fdc.sf ("fdc") lie in the images,
+// as "image<TAB>offset<TAB>length" lines.
 Fields system_file_extents(const Volume& v) {
     CountingSource counter;
     const std::unique_ptr<ds::Datastore> held = open_volume(v, counter);
     ds::Datastore& store = *held;
-    std::vector<Extent> extents;
-    for (const ds::Descriptor* inode : {&ds::internals(store).fs.sbc.inode, &ds::internals(store).fs.fdc.inode}) {
+    Fields out;
+    for (const char* name : {"sbc", "fdc"}) {
+        const ds::Descriptor* inode =
+            name[0] == 's' ? &ds::internals(store).fs.sbc.inode : &ds::internals(store).fs.fdc.inode;
+        std::vector<Extent> extents;
         for (int64_t p = 0; p < inode->size; p += inode->block_size) {
             uint32_t id = 0;
             ds::LvmPlace at;
@@ -388,11 +434,12 @@ Fields system_file_extents(const Volume& v) {
             append_extent(extents, Extent{at.member->device, static_cast<uint64_t>(at.device_offset),
                                           static_cast<uint64_t>(std::min(inode->block_size, inode->size - p))});
         }
+        std::string text;
+        for (const Extent& e : extents)
+            text += e.image + "\t" + std::to_string(e.image_offset) + "\t" + std::to_string(e.length) + "\n";
+        out[name] = text;
     }
-    std::string text;
-    for (const Extent& e : extents)
-        text += e.image + "\t" + std::to_string(e.image_offset) + "\t" + std::to_string(e.length) + "\n";
-    return {{"extents", text}};
+    return out;
 }
 
 std::vector<Extent> parse_extents(const std::string& text) {
@@ -407,21 +454,29 @@ std::vector<Extent> parse_extents(const std::string& text) {
 bool figure_format(const Manifest& m, const RunOptions& o, std::ostream& out) {
     std::cerr << "figure 4: format recovery (" << m.format_candidates << " candidates, " << m.format_free_subblocks
               << " free sub-blocks; may take long)..." << std::endl;
-    // Against one dd read of the two system files the scan goes through,
-    // taken in turns with the scan.
+    // Against one dd read of .sbc.sf, and of the two system files the scan
+    // goes through, taken in turns with the scan.
     ChildOutcome placed = run_child([&] { return system_file_extents(m.format); });
-    const std::vector<Extent> system_files = placed.ok ? parse_extents(placed.fields["extents"]) : std::vector<Extent>{};
-    uint64_t system_bytes = 0;
-    for (const Extent& e : system_files) system_bytes += e.length;
+    const std::vector<Extent> sbc = placed.ok ? parse_extents(placed.fields["sbc"]) : std::vector<Extent>{};
+    std::vector<Extent> both = sbc;
+    if (placed.ok)
+        for (const Extent& e : parse_extents(placed.fields["fdc"])) both.push_back(e);
+    auto bytes_of = [](const std::vector<Extent>& list) {
+        uint64_t n = 0;
+        for (const Extent& e : list) n += e.length;
+        return static_cast<double>(n);
+    };
     Best scan;
-    double dd_wall = std::numeric_limits<double>::infinity(), dd_cpu = dd_wall;
+    double sbc_wall = std::numeric_limits<double>::infinity(), both_wall = sbc_wall, both_cpu = sbc_wall;
     bool dd_ok = placed.ok;
     for (int i = 0; i < o.format_runs; ++i) {
         if (dd_ok) {
-            DdRun dd = dd_to_null(system_files);
-            dd_ok = dd.ok;
-            dd_wall = std::min(dd_wall, dd.t.wall);
-            dd_cpu = std::min(dd_cpu, dd.t.cpu);
+            DdRun one = dd_to_null(sbc);
+            DdRun two = dd_to_null(both);
+            dd_ok = one.ok && two.ok;
+            sbc_wall = std::min(sbc_wall, one.t.wall);
+            both_wall = std::min(both_wall, two.t.wall);
+            both_cpu = std::min(both_cpu, two.t.cpu);
         }
         scan.add(run_child([&] { return format_scan(m.format); }));
     }
@@ -433,12 +488,14 @@ bool figure_format(const Manifest& m, const RunOptions& o, std::ostream& out) {
     }
     const bool as_built = num(scan.fields, "found") == static_cast<double>(m.format_found) &&
                           scan.fields["digest"] == std::to_string(m.format_digest);
-    out << scan.time_text() << " | " << scan.read_text() << " | found " << whole(num(scan.fields, "found")) << " of "
-        << m.format_found << ", as built: " << (as_built ? "yes" : "NO") << " | peak RSS " << rss(scan.peak_rss_mib);
+    out << scan.time_text() << " | " << scan.distinct_text() << " | found " << whole(num(scan.fields, "found"))
+        << " of " << m.format_found << ", as built: " << (as_built ? "yes" : "NO") << " | peak RSS "
+        << rss(scan.peak_rss_mib);
     if (dd_ok)
-        out << " | dd bs=1M of .sbc.sf and .fdc.sf (" << mib(static_cast<double>(system_bytes)) << ") " << secs(dd_wall)
-            << " (CPU " << secs(dd_cpu) << "), ratio " << ratio(scan.seconds, dd_wall) << " (CPU "
-            << ratio(scan.cpu, dd_cpu) << ")";
+        out << " | dd bs=1M of .sbc.sf (" << mib(bytes_of(sbc)) << ") " << secs(sbc_wall) << ", ratio "
+            << ratio(scan.seconds, sbc_wall) << "; of .sbc.sf and .fdc.sf (" << mib(bytes_of(both)) << ") "
+            << secs(both_wall) << " (CPU " << secs(both_cpu) << "), ratio " << ratio(scan.seconds, both_wall)
+            << " (CPU " << ratio(scan.cpu, both_cpu) << ")";
     else
         out << " | dd of the system files FAILED: " << placed.error;
     out << std::endl;

@@ -17,12 +17,12 @@
 namespace {
 
 const char* const kUsage =
-    "usage: datumsift_bench build DIR [--small] [--format-dirs N] [--format-free N]\n"
+    "usage: datumsift_bench build DIR [--small] [--format-dirs N] [--format-free N] [--format-spread]\n"
     "       datumsift_bench run DIR [--runs N] [--list-runs N] [--format-runs N] [--null-runs N] [--only 1,2,...]\n"
     "       datumsift_bench all DIR [any of the above] [--clean]\n"
     "build writes the datastores and DIR/bench.manifest; run prints one line per figure:\n"
     "  1 export through pointer blocks vs dd, 2 export of file blocks on two members vs dd,\n"
-    "  3 deleted-file scan vs one read of .fdc.sf, 4 format recovery, 5 listing,\n"
+    "  3 deleted-file and virtual-disk scans vs one read of .fdc.sf and .pbc.sf, 4 format recovery, 5 listing,\n"
     "  6 export with SHA-256 vs without, 7 export of [1]'s file to /dev/null vs dd to /dev/null,\n"
     "  8 the same for a file half of holes, 9 [1]'s file read through the mount vs export and dd\n"
     "  to /dev/null (where FUSE is).\n"
@@ -64,6 +64,7 @@ int main(int argc, char** argv) {
         auto count = [&](int64_t min, int64_t max) { return has_value && parse_count(args[++i], min, max, v); };
         if (a == "--small") build.small = true;
         else if (a == "--clean") clean = true;
+        else if (a == "--format-spread") build.format_spread = true;
         else if (a == "--format-dirs" && count(1, 30000)) build.format_dirs = static_cast<uint32_t>(v);
         else if (a == "--format-free" && count(1, 10000000)) build.format_free = static_cast<uint32_t>(v);
         else if (a == "--runs" && count(1, 100)) run.runs = static_cast<int>(v);

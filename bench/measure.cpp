@@ -16,9 +16,46 @@ extern char** environ;
 namespace dsbench {
 
 bool CountingSource::read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) {
-    ++reads;
-    bytes += len;
+    {
+        std::lock_guard lock(mutex_);
+        ++reads;
+        bytes += len;
+        if (len > 0) ranges_.push_back(Range{device, off, len});
+    }
     return posix_->read(device, off, len, buf);
+}
+
+int64_t CountingSource::distinct_bytes() const {
+    std::vector<Range> r;
+    {
+        std::lock_guard lock(mutex_);
+        r = ranges_;
+    }
+    std::sort(r.begin(), r.end(), [](const Range& a, const Range& b) {
+        return a.device != b.device ? a.device < b.device : a.off < b.off;
+    });
+    int64_t total = 0;
+    const std::string* device = nullptr;
+    int64_t covered_to = 0;   // end of what was counted on *device so far
+    for (const Range& x : r) {
+        if (!device || *device != x.device) {
+            device = &x.device;
+            covered_to = x.off;
+        }
+        const int64_t from = std::max(x.off, covered_to);
+        if (x.off + x.len > from) {
+            total += x.off + x.len - from;
+            covered_to = x.off + x.len;
+        }
+    }
+    return total;
+}
+
+void CountingSource::clear() {
+    std::lock_guard lock(mutex_);
+    reads = 0;
+    bytes = 0;
+    ranges_.clear();
 }
 
 int64_t CountingSource::size(const std::string& device) { return posix_->size(device); }

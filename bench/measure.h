@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,21 @@ public:
     int64_t reads = 0;
     int64_t bytes = 0;
 
+    // Bytes of the devices that at least one read since the last clear
+    // covered: what bytes/distinct_bytes times each byte was read. The
+    // ranges are kept in a list, one per read (thousands in a figure).
+    int64_t distinct_bytes() const;
+    void clear();
+
 private:
     std::unique_ptr<ds::SectorSource> posix_ = ds::make_posix_source();
+    struct Range {
+        std::string device;
+        int64_t off = 0;
+        int64_t len = 0;
+    };
+    mutable std::mutex mutex_;   // a mount serves reads on its own thread
+    std::vector<Range> ranges_;
 };
 
 // Results a child hands back to the parent, as text fields.
