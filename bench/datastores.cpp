@@ -106,6 +106,7 @@ dsb::BenchSummary build_spread_format(const std::string& dir, uint32_t old_dirs,
     const uint64_t sub_needed = uint64_t{old_dirs} * 2 + free_subblocks + 512;
     o.sbc.area_count = static_cast<uint32_t>((sub_needed + per_area - 1) / per_area);
     o.pbc.area_count = 1;
+    o.block_size = 4 * kMiB;   // ".sbc.sf" of that size needs more than 256 blocks of 1 MiB
     const uint64_t bs = o.block_size;
     const uint64_t sys_blocks = (o.fdc.file_size() + o.sbc.file_size() + o.pbc.file_size()) / bs + 16;
     o.segments = static_cast<uint32_t>(((4 + sys_blocks + 64) * bs + dsb::layout::kSegmentSize - 1) /
@@ -133,7 +134,13 @@ dsb::BenchSummary build_spread_format(const std::string& dir, uint32_t old_dirs,
     // Copies taken in a fixed scrambled order of the directories.
     std::vector<uint32_t> order(old_dirs);
     for (uint32_t i = 0; i < old_dirs; ++i) order[i] = i;
-    for (uint32_t i = old_dirs; i > 1; --i) std::swap(order[i - 1], order[(uint64_t{i} * 2654435761u) % i]);
+    uint64_t state = 0x9E3779B97F4A7C15u;
+    for (uint32_t i = old_dirs; i > 1; --i) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        std::swap(order[i - 1], order[state % i]);
+    }
     std::vector<int32_t> copy_of(old_dirs);
     for (uint32_t i : order) {
         const uint32_t copy = ds.unused(dsb::SysFile::Sbc);
