@@ -4,6 +4,8 @@
 #include "recovery/formatted_dirs.h"
 #include "recovery_images.h"
 #include "builder/scenarios.h"
+#include "builder/records.h"
+#include "disk/disk_read.h"
 #include "vmfs/blockid.h"
 #include "export/file_export.h"
 #include "vmfs/fs.h"
@@ -13,6 +15,7 @@
 #include "text/messages.h"
 
 #include <algorithm>
+#include <map>
 
 namespace {
 
@@ -284,6 +287,63 @@ TEST_F(ManyOldDirs, UnreadableFreeDescriptorEndsWithRinodeGetErrorKeepingWhatWas
     EXPECT_STREQ(ds::scan_end_message(end), "rinode get error");
     expect_found(rows, 10);
     EXPECT_EQ(ds::internals(store).found_dirs.size(), 10u);
+}
+
+// Old directories whose reused first sub-blocks lie all over ".sbc.sf" and
+// whose copies were kept in the reverse order of their descriptors: one at a
+// time, each candidate sends the reads back and forth across the file.
+class FormattedReads : public dstest::WithDatastore {};
+
+TEST_F(FormattedReads, EveryChunkOfTheSystemFilesIsReadOnce) {
+    dstest::TempDir dir;
+    dsb::DatastoreOptions o;
+    o.path = dir.file("spread.img");
+    o.sbc.item_size = 65536;
+    o.sbc.area_count = 4;
+    dsb::Datastore ds(o);
+    constexpr uint32_t kDirs = 160;
+    std::vector<uint32_t> old;
+    for (uint32_t i = 0; i < kDirs; ++i) {
+        old.push_back(ds.mkdir("/old-" + std::to_string(i), dsb::Storage::SubBlocks));
+        ds.unused(SysFile::Sbc);
+        ds.unused(SysFile::Sbc);
+    }
+    std::vector<std::vector<uint8_t>> bytes;
+    for (uint32_t i = 0; i < kDirs; ++i) {
+        bytes.push_back(ds.directory_bytes(old[i]));
+        ds.remove("/old-" + std::to_string(i));
+    }
+    const auto junk = dsb::encode_dirent(kTypeRegular, 0x12345, 0, "reused");
+    for (uint32_t id : old) {
+        const uint32_t first = ds.info(id).data_ids.at(0);
+        ds.set_free(first, false);
+        ds.write_item(first, 0, junk);
+    }
+    std::map<uint32_t, uint32_t> copy;
+    for (uint32_t i = kDirs; i-- > 0;) {
+        copy[old[i]] = ds.unused(SysFile::Sbc);
+        ds.write_item(copy[old[i]], 0, bytes[i]);
+    }
+    ds.finish();
+
+    ASSERT_TRUE(rectest::open_datastore(store, ds));
+    const ds::FileSystem& fs = ds::internals(store).fs;
+    const int64_t chunks = (fs.sbc.inode.size + fs.fdc.inode.size) / ds::kChunkSize + 2;
+    ds::internals(store).disk.reset();
+    std::vector<ds::FoundDir> rows;
+    ds::ScanResult<ds::FoundDir> r = ds::scan_formatted_dirs(
+        store, [](int) { return true; }, [&](const ds::FoundDir& d) { rows.push_back(d); });
+    const int64_t reads = ds::internals(store).disk.chunk_reads();
+    EXPECT_EQ(r.end, ds::ScanEnd::finished);
+    ASSERT_EQ(rows.size(), size_t{kDirs});
+    for (uint32_t i = 0; i < kDirs; ++i) {
+        EXPECT_EQ(rows[i].number, static_cast<int32_t>(i + 1));
+        EXPECT_EQ(rows[i].dir_id, old[i]);
+        EXPECT_EQ(rows[i].first_block, static_cast<int32_t>(copy[old[i]]));
+    }
+    // Where the runs of the window over ".fdc.sf" meet an area, and where the
+    // first block read before the walk began, a chunk may be read twice.
+    EXPECT_LE(reads, chunks + chunks / 10) << "the two system files hold " << chunks - 2 << " chunks";
 }
 
 // An old directory kept in a file block that the new file system reused, with
