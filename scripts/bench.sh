@@ -6,6 +6,9 @@
 #   scripts/bench.sh --only 1,2             some figures (the build is still whole)
 #   scripts/bench.sh --format-dirs 200 --format-free 2000
 #                                           a smaller format-recovery case
+#   scripts/bench.sh --format-spread --format-dirs 1100 --format-free 10924
+#                                           the format-recovery case laid out as
+#                                           on a reformatted datastore
 #   scripts/bench.sh --small                scaled-down datastores, a quick check
 #
 # The full run needs about 9 GB free under BENCH_TMP (default: TMPDIR or
