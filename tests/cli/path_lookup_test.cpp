@@ -61,7 +61,7 @@ TEST(PathLookup, TheMatcherRanksEntriesAndWithoutOneOnlyStoredBytesMatch) {
     ASSERT_EQ(best.end, ds::PathEnd::found);
     EXPECT_EQ(best.node.id, d.ids.at("/vm2"));
     const ds::NameMatcher first_dir = [](const std::string&) -> ds::EntryRank {
-        return [](const ds::ListedEntry& e) { return e.is_dir ? 0 : -1; };
+        return [](const ds::ListedEntry& e) { return e.is_dir ? 1 : -1; };
     };
     EXPECT_EQ(store.look_up("/x", ds::PathFrom::root, first_dir).node.id, d.ids.at("/vm1"));
 }
