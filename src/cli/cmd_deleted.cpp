@@ -2,9 +2,7 @@
 #include "disks.h"
 #include "output.h"
 #include "scans.h"
-#include "vmfs/datastore.h"
 
-#include "recovery/deleted_files.h"
 #include "text/row_text.h"
 #include "text/time_text.h"
 
@@ -17,7 +15,7 @@ int cmd_deleted(ds::Datastore& store, const Options& opt) {
     if (rc != kExitOk) return rc;
     std::vector<ds::FileRow> rows;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
-        ds::ScanResult<ds::FileRow> found = ds::scan_deleted_files(store, progress);
+        ds::ScanResult<ds::FileRow> found = store.scan_deleted(progress);
         rows = std::move(found.rows);
         return found.end;
     });

@@ -3,11 +3,8 @@
 #include "output.h"
 #include "vmfs/datastore.h"
 
-#include "disk/drive_list.h"
-#include "vmfs/detect.h"
-#include "vmfs/volume.h"
+#include "text/detect_text.h"
 #include "text/messages.h"
-#include "text/drive_text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -38,7 +35,7 @@ std::string shell_word(const std::string& w) {
 }
 
 // The disks joined, as -d arguments: the line to paste in front of a command.
-std::vector<std::string> disk_arguments(ds::Datastore& store) {
+std::vector<std::string> disk_arguments(const ds::Datastore& store) {
     std::vector<std::string> args;
     const ds::LogicalVolume& lvm = store.volume();
     for (int k = 0; k < lvm.loaded_extents && k < ds::kMaxExtents; ++k) {
@@ -58,14 +55,14 @@ int cmd_detect(ds::Datastore& store, const Options& opt) {
     std::vector<std::string> devices = opt.devices;
     if (devices.empty())
         for (const ds::DriveInfo& drive : ds::list_drives())
-            if (ds::is_fixed_drive_text(ds::drive_item_text(drive))) devices.push_back(drive.device);
+            if (!drive.removable) devices.push_back(drive.device);
 
     // Only what can be read without waiting on a writer is scanned; anything
     // else is a drive that cannot be read.
     std::vector<std::string> scanned;
     std::vector<std::string> unreadable;
     for (const std::string& dev : devices) (readable_as_disk(dev) ? scanned : unreadable).push_back(dev);
-    ds::Detection d = ds::detect_candidates(store, scanned);
+    ds::Detection d = store.detect(scanned);
     unreadable.insert(unreadable.end(), d.read_failed.begin(), d.read_failed.end());
     for (const std::string& dev : unreadable) std::cerr << ds::kDetectReadError << "\n" << dev << "\n";
     if (d.dropped > 0)
@@ -77,14 +74,14 @@ int cmd_detect(ds::Datastore& store, const Options& opt) {
 
     int chosen = opt.pick >= 0 ? opt.pick : (firsts.size() == 1 ? firsts[0] : -1);
     ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-    if (chosen >= 0) why = ds::assemble_volume(store, d, chosen);
+    if (chosen >= 0) why = store.assemble(d, chosen);
 
     if (opt.json) {
         nlohmann::json cands = nlohmann::json::array();
         for (int k : firsts) cands.push_back(candidate_json(d, k));
         nlohmann::json doc = {{"candidates", std::move(cands)}};
         if (chosen >= 0 && why == ds::AddDiskRefusal::none) {
-            doc["disks"] = ds::disk_table_lines(store);
+            doc["disks"] = ds::disk_table_lines(store.volume());
             doc["arguments"] = disk_arguments(store);
         }
         out_json(doc);
@@ -93,7 +90,7 @@ int cmd_detect(ds::Datastore& store, const Options& opt) {
         for (int k : firsts) out_line(ds::candidate_line(d, k));
         if (chosen >= 0) {
             out_line("VM DISKS");
-            for (const std::string& line : ds::disk_table_lines(store)) out_line(line);
+            for (const std::string& line : ds::disk_table_lines(store.volume())) out_line(line);
             if (why == ds::AddDiskRefusal::none) {
                 std::string line;
                 for (const std::string& a : disk_arguments(store)) line += (line.empty() ? "" : " ") + shell_word(a);

@@ -2,7 +2,6 @@
 #include "output.h"
 #include "vmfs/datastore.h"
 
-#include "disk/drive_list.h"
 #include "text/drive_text.h"
 
 #include <nlohmann/json.hpp>

@@ -9,12 +9,9 @@
 #include "export_record.h"
 #include "resolve.h"
 #include "scans.h"
-#include "vmfs/datastore.h"
 
 #include "export/file_export.h"
 #include "text/messages.h"
-#include "vmfs/found_dir.h"
-#include "vmfs/inode.h"
 
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
@@ -89,7 +86,7 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
         if (opt.recursive) return export_folder(store, opt, r);
 
         // A found directory is written as its listing reads it.
-        if (!store.open_file(ds::Node{r.node.id, r.node.first_block}, file)) return fail("file open error");
+        if (!store.open_file(r.node.node, file)) return fail("file open error");
     }
 
     install_interrupt_handler();
@@ -129,7 +126,7 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
             doc["pointer_block"] = lost.pointer_block;
             doc["partial"] = lost.partitions_end > res.bytes_written;
         } else {
-            doc["id"] = r.node.id;
+            doc["id"] = r.node.id();
         }
         if (opt.hash) doc["sha256"] = res.sha256;
         doc["provenance"] = provenance_json(store, opt);

@@ -3,9 +3,6 @@
 #include "output.h"
 #include "vmfs/datastore.h"
 
-#include "vmfs/fs.h"
-#include "vmfs/volume.h"
-
 #include <nlohmann/json.hpp>
 
 namespace dscli {

@@ -4,12 +4,9 @@
 #include "resolve.h"
 #include "scans.h"
 #include "tree_walk.h"
-#include "vmfs/datastore.h"
 
-#include "vmfs/inode.h"
+#include "export/json_stream.h"
 #include "text/time_text.h"
-
-#include "vmfs/listing.h"
 
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -34,65 +31,68 @@ int open_and_resolve(ds::Datastore& store, const Options& opt, const char* messa
 
 namespace {
 
-std::string text_row(ds::Datastore& store, const Node& n, bool long_format) {
-    std::string row = std::string(kind_text(n)) + "\t" + std::to_string(n.id) + "\t" + printed_name(n);
-    if (!long_format) return row;
-    ds::Descriptor inode;
-    if (ds::inode_get(store, n.id, inode) != 0) return row + "\t?\t?";
-    return row + "\t" + std::to_string(inode.size) + "\t" + ds::format_unix_time(inode.update_time);
+// What the descriptor of an entry says: its size and times.
+std::optional<ds::FileInfo> own_info(const ds::Datastore& store, const Node& n) {
+    ds::FileInfo info;
+    if (!store.stat(n.node, info)) return std::nullopt;
+    return info;
 }
 
-nlohmann::json json_row(ds::Datastore& store, const Node& n, bool long_format) {
-    nlohmann::json j = {{"kind", kind_text(n)}, {"id", n.id}, {"type", n.type}};
+std::string text_row(const ds::Datastore& store, const Node& n, bool long_format) {
+    std::string row = std::string(kind_text(n)) + "\t" + std::to_string(n.id()) + "\t" + printed_name(n);
+    if (!long_format) return row;
+    const std::optional<ds::FileInfo> info = own_info(store, n);
+    if (!info) return row + "\t?\t?";
+    return row + "\t" + std::to_string(info->size) + "\t" + ds::format_unix_time(info->update_time);
+}
+
+nlohmann::json json_row(const ds::Datastore& store, const Node& n, bool long_format) {
+    nlohmann::json j = {{"kind", kind_text(n)}, {"id", n.id()}, {"type", n.type}};
     put_name(j, n.raw_name);
-    if (n.first_block != -1) j["first_block"] = n.first_block;
+    if (n.node.first_block != -1) j["first_block"] = n.node.first_block;
     if (!long_format) return j;
-    ds::Descriptor inode;
-    if (ds::inode_get(store, n.id, inode) != 0) {
+    const std::optional<ds::FileInfo> info = own_info(store, n);
+    if (!info) {
         j["size"] = nullptr;
         return j;
     }
-    j["size"] = inode.size;
-    j["update_at"] = ds::format_unix_time(inode.update_time);
-    j["created"] = ds::iso_utc_time(inode.create_time);
-    j["modified"] = ds::iso_utc_time(inode.update_time);
-    j["accessed"] = ds::iso_utc_time(inode.atime);
+    j["size"] = info->size;
+    j["update_at"] = ds::format_unix_time(info->update_time);
+    j["created"] = ds::iso_utc_time(info->create_time);
+    j["modified"] = ds::iso_utc_time(info->update_time);
+    j["accessed"] = ds::iso_utc_time(info->access_time);
     return j;
 }
 
-} // namespace
-
-namespace {
-
 // Prints the rows as they are read: a directory whose size claims millions
-// of entries is never held whole. JSON is written piece by piece in the
-// layout out_json would give it.
+// of entries is never held whole.
 class Rows {
 public:
-    Rows(ds::Datastore& store, const Options& opt, const std::string& shown) : store_(store), opt_(opt) {
-        if (opt_.json)
-            out_text("{\n  \"schema\": " + std::to_string(kJsonSchema) + ",\n  \"path\": " + json_text(shown) +
-                     ",\n  \"entries\": [");
+    Rows(const ds::Datastore& store, const Options& opt, const std::string& shown)
+        : store_(store), opt_(opt), json_(out_text) {
+        if (!opt_.json) return;
+        json_.field("schema", kJsonSchema);
+        json_.field("path", shown);
+        json_.begin_list("entries");
     }
     void add(const Node& n) {
         if (!opt_.json) return out_line(text_row(store_, n, opt_.long_format));
-        out_text((first_ ? "\n    " : ",\n    ") + json_text(json_row(store_, n, opt_.long_format)));
-        first_ = false;
+        json_.item(json_row(store_, n, opt_.long_format));
     }
     void end(bool complete) {
-        if (opt_.json)
-            out_text(std::string(first_ ? "]" : "\n  ]") + ",\n  \"complete\": " + (complete ? "true" : "false") +
-                     "\n}\n");
+        if (!opt_.json) return;
+        json_.end_list();
+        json_.field("complete", complete);
+        json_.finish();
     }
 
 private:
-    ds::Datastore& store_;
+    const ds::Datastore& store_;
     const Options& opt_;
-    bool first_ = true;
+    ds::JsonStream json_;
 };
 
 } // namespace
-
 int cmd_ls(ds::Datastore& store, const Options& opt) {
     Resolution r;
     if (int rc = open_and_resolve(store, opt, "dir open error", r); rc != kExitOk) return rc;
@@ -111,7 +111,7 @@ int cmd_ls(ds::Datastore& store, const Options& opt) {
     // descriptor turns out not to be a directory.
     std::optional<ds::DirLister> lister;
     if (r.node.is_dir) {
-        lister.emplace(store, ds::Node{r.node.id, r.node.first_block});
+        lister.emplace(store.list(r.node.node));
         if (lister->status() == ds::ListStatus::open_error) return fail("dir open error");
     }
     if (!lister || lister->status() == ds::ListStatus::not_directory) {

@@ -8,7 +8,6 @@
 #include "mount/mount_fs.h"
 #include "mount/mount_source.h"
 #endif
-#include "recovery/deleted_files.h"
 #include "text/messages.h"
 #include "vmfs/datastore.h"
 
@@ -35,7 +34,7 @@ std::vector<std::string> absolute_disks(const std::vector<std::string>& specs) {
 int deleted_entries(ds::Datastore& store, const Options& opt, int64_t most,
                     std::vector<dsmount::SourceEntry>& entries) {
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
-        return ds::scan_deleted_files(store, progress, [&](const ds::FileRow& row) {
+        return store.scan_deleted(progress, [&](const ds::FileRow& row) {
                    if (static_cast<int64_t>(entries.size()) > most) return;
                    entries.push_back({std::to_string(row.n) + "-" + std::to_string(row.descriptor_id), {row.descriptor_id, -1}, false});
                }).end;

@@ -3,11 +3,7 @@
 #include "output.h"
 #include "resolve.h"
 #include "scans.h"
-#include "vmfs/datastore.h"
 
-#include "vmfs/extents.h"
-#include "vmfs/found_dir.h"
-#include "vmfs/inode.h"
 #include "text/time_text.h"
 #include "text/messages.h"
 
@@ -41,11 +37,12 @@ int cmd_stat(ds::Datastore& store, const Options& opt) {
     if (int rc = open_and_resolve(store, opt, "file open error", r); rc != kExitOk) return rc;
     if (r.node.formatted_root) return fail("file open error");
 
-    ds::Descriptor inode;
     // A found directory is read through the sub-block the recovery found in
     // place of its reused first block; its extents show that sub-block.
-    if (ds::inode_get_substituted(store, r.node.id, r.node.first_block, inode) != 0) return fail("file open error");
-    std::vector<ds::Extent> extents = ds::file_extents(store, inode, r.node.id);
+    ds::File file;
+    if (!store.open_file(r.node.node, file)) return fail("file open error");
+    const ds::FileInfo& inode = file.info();
+    std::vector<ds::Extent> extents = store.extents(file);
 
     if (opt.json) {
         nlohmann::json runs = nlohmann::json::array();
@@ -55,7 +52,7 @@ int cmd_stat(ds::Datastore& store, const Options& opt) {
             j["lv_offset"] = e.lv_offset >= 0 ? nlohmann::json(e.lv_offset) : nlohmann::json(nullptr);
             runs.push_back(std::move(j));
         }
-        nlohmann::json doc = {{"id", r.node.id},
+        nlohmann::json doc = {{"id", r.node.id()},
                               {"type", inode.type},
                               {"size", inode.size},
                               {"block_size", inode.block_size},
@@ -63,13 +60,13 @@ int cmd_stat(ds::Datastore& store, const Options& opt) {
                               {"addr_mode", inode.addr_mode},
                               {"created", ds::iso_utc_time(inode.create_time)},
                               {"modified", ds::iso_utc_time(inode.update_time)},
-                              {"accessed", ds::iso_utc_time(inode.atime)}};
-        if (r.node.first_block != -1) doc["first_block"] = r.node.first_block;
+                              {"accessed", ds::iso_utc_time(inode.access_time)}};
+        if (r.node.node.first_block != -1) doc["first_block"] = r.node.node.first_block;
         doc["extents"] = std::move(runs);
         out_json(doc);
         return kExitOk;
     }
-    out_line("id: " + std::to_string(r.node.id));
+    out_line("id: " + std::to_string(r.node.id()));
     out_line("type: " + std::to_string(inode.type) + " (" + type_name(inode.type) + ")");
     out_line("size: " + std::to_string(inode.size));
     out_line("block_size: " + std::to_string(inode.block_size));
@@ -77,8 +74,8 @@ int cmd_stat(ds::Datastore& store, const Options& opt) {
     out_line("addr_mode: " + std::to_string(inode.addr_mode));
     out_line("created: " + ds::format_unix_time(inode.create_time));
     out_line("modified: " + ds::format_unix_time(inode.update_time));
-    out_line("accessed: " + ds::format_unix_time(inode.atime));
-    if (r.node.first_block != -1) out_line("first_block: " + std::to_string(r.node.first_block));
+    out_line("accessed: " + ds::format_unix_time(inode.access_time));
+    if (r.node.node.first_block != -1) out_line("first_block: " + std::to_string(r.node.node.first_block));
     out_line("extents:");
     for (const ds::Extent& e : extents)
         out_line(std::to_string(e.offset) + "\t" + std::to_string(e.length) + "\t" + std::to_string(e.block_id) +

@@ -5,11 +5,7 @@
 #include "resolve.h"
 #include "scans.h"
 #include "tree_walk.h"
-#include "vmfs/datastore.h"
 
-#include "vmfs/inode.h"
-
-#include "recovery/deleted_files.h"
 #include "text/messages.h"
 
 namespace dscli {
@@ -41,34 +37,34 @@ std::string body_name(const std::string& name) {
 
 // One line of a body file: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime.
 // No change time is kept, so ctime is 0; no digest is taken, so MD5 is 0.
-std::string body_line(const std::string& name, uint32_t id, const ds::Descriptor& inode) {
+std::string body_line(const std::string& name, uint32_t id, const ds::FileInfo& inode) {
     return "0|" + body_name(name) + "|" + std::to_string(id) + "|" + mode_text(inode.type) + "|0|0|" +
-           std::to_string(inode.size) + "|" + std::to_string(inode.atime) + "|" + std::to_string(inode.update_time) +
+           std::to_string(inode.size) + "|" + std::to_string(inode.access_time) + "|" + std::to_string(inode.update_time) +
            "|0|" + std::to_string(inode.create_time);
 }
 
 // Prints the line for every node below top; a descriptor that cannot be
 // read is reported and left out rather than dated 1970.
-int emit_tree(ds::Datastore& store, const Node& top, const std::string& top_path) {
+int emit_tree(const ds::Datastore& store, const Node& top, const std::string& top_path) {
     return walk_tree(store, top, top_path, [&store](const Node& n, const std::string& path) {
-        ds::Descriptor inode;
-        if (ds::inode_get(store, n.id, inode) != 0) {
+        ds::FileInfo inode;
+        if (!store.stat(n.node, inode)) {
             warn("file open error|path:" + path);
             return;
         }
-        out_line(body_line(path, n.id, inode));
+        out_line(body_line(path, n.id(), inode));
     });
 }
 
-int emit_deleted(ds::Datastore& store, const Options& opt) {
+int emit_deleted(const ds::Datastore& store, const Options& opt) {
     // Each line as its file is found: a volume of millions of free slots is
     // never held as a list. The files found before a scan stopped stay, as
     // they stay in the list.
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
-        return ds::scan_deleted_files(store, progress, [&](const ds::FileRow& row) {
+        return store.scan_deleted(progress, [&](const ds::FileRow& row) {
             const uint32_t id = row.descriptor_id;
-            ds::Descriptor inode;
-            if (ds::inode_get(store, id, inode) != 0) {
+            ds::FileInfo inode;
+            if (!store.stat({id, -1}, inode)) {
                 warn("file open error|id:" + std::to_string(id));
                 return;
             }

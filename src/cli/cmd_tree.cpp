@@ -5,7 +5,8 @@
 #include "resolve.h"
 #include "scans.h"
 #include "tree_walk.h"
-#include "vmfs/datastore.h"
+
+#include "export/json_stream.h"
 
 #include <nlohmann/json.hpp>
 
@@ -23,14 +24,14 @@ int cmd_tree(ds::Datastore& store, const Options& opt) {
         });
     // Written node by node, as the walk meets them: a tree of millions of
     // entries is never held whole.
-    out_text("{\n  \"schema\": " + std::to_string(kJsonSchema) + ",\n  \"root\": " + json_text(r.shown) +
-             ",\n  \"nodes\": [");
-    bool first = true;
-    const int rc = walk_tree(store, r.node, r.shown, [&](const Node& n, const std::string& path) {
-        out_text((first ? "\n    " : ",\n    ") + json_text(tree_node_json(n, path)));
-        first = false;
-    });
-    out_text(std::string(first ? "]" : "\n  ]") + "\n}\n");
+    ds::JsonStream json(out_text);
+    json.field("schema", kJsonSchema);
+    json.field("root", r.shown);
+    json.begin_list("nodes");
+    const int rc = walk_tree(store, r.node, r.shown,
+                             [&](const Node& n, const std::string& path) { json.item(tree_node_json(n, path)); });
+    json.end_list();
+    json.finish();
     return rc;
 }
 

@@ -2,9 +2,7 @@
 #include "disks.h"
 #include "output.h"
 #include "scans.h"
-#include "vmfs/datastore.h"
 
-#include "recovery/lost_vmdks.h"
 #include "text/row_text.h"
 
 #include <nlohmann/json.hpp>
@@ -16,7 +14,7 @@ int cmd_vmdk(ds::Datastore& store, const Options& opt) {
     if (rc != kExitOk) return rc;
     std::vector<ds::PartitionRow> rows;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
-        ds::ScanResult<ds::PartitionRow> found = ds::scan_lost_vmdks(store, progress);
+        ds::ScanResult<ds::PartitionRow> found = store.scan_lost_disks(progress);
         rows = std::move(found.rows);
         return found.end;
     });

@@ -3,8 +3,6 @@
 
 #include "output.h"
 
-#include "vmfs/fs.h"
-#include "vmfs/volume.h"
 #include "text/info_text.h"
 #include "text/messages.h"
 
@@ -97,7 +95,6 @@ int add_disks(ds::Datastore& store, const std::vector<std::string>& specs) {
         disks.push_back(d);
     }
     for (const DiskSpec& d : disks) {
-        ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
         // Opening a pipe or a terminal would wait for a writer forever; such
         // a path holds no volume header.
         // The disk settings' own text, then what the system said.
@@ -107,13 +104,14 @@ int add_disks(ds::Datastore& store, const std::vector<std::string>& specs) {
             fail(shown_path(d.path) + ": " + reason);
             return rc;
         }
-        if (ds::add_disk(store, d.path, d.start_sector, &why) != 0) return fail(ds::add_disk_message(why));
+        const ds::AddDiskRefusal why = store.add_disk(d.path, d.start_sector);
+        if (why != ds::AddDiskRefusal::none) return fail(ds::add_disk_message(why));
     }
     return kExitOk;
 }
 
 int open_file_system(ds::Datastore& store, std::vector<std::string>* pane, std::string* message) {
-    ds::OpenOutcome o = ds::fs_open(store);
+    ds::OpenOutcome o = store.open();
     if (pane && o.pane_filled) *pane = ds::info_lines(store.volume(), store.fs_params());
     const std::string text = ds::open_message(o.failure);
     if (message) *message = text;

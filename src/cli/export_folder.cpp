@@ -1,5 +1,4 @@
 #include "export_folder.h"
-#include "vmfs/datastore.h"
 
 #include "interrupt.h"
 #include "output.h"
@@ -8,6 +7,7 @@
 
 #include "nodes.h"
 #include "export/folder_export.h"
+#include "export/json_stream.h"
 #include "text/messages.h"
 #include "text/name_text.h"
 #include "text/time_text.h"
@@ -17,6 +17,18 @@
 
 namespace dscli {
 namespace {
+
+// A member's value as a document written with an indent of 2 holds it: a
+// nested object or list spans lines one level deeper.
+std::string indented(const nlohmann::json& value) {
+    const std::string text = value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::string out;
+    for (char c : text) {
+        out += c;
+        if (c == '\n') out += "  ";
+    }
+    return out;
+}
 
 std::string summary_text(const ds::FolderExportResult& res) {
     return "files:" + std::to_string(res.files) + " directories:" + std::to_string(res.directories) +
@@ -64,7 +76,7 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
     std::vector<ds::FolderSource> found;
     if (r.node.formatted_root) {
         each_found_dir(store, [&](Node&& n) {
-            found.push_back({n.id, n.first_block, n.name});
+            found.push_back({n.id(), n.node.first_block, n.name});
             return true;
         });
         if (found.empty()) {
@@ -73,7 +85,7 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
         }
     }
     ds::FolderExportOptions fo;
-    fo.first_block = r.node.first_block;
+    fo.first_block = r.node.node.first_block;
     fo.file_name = r.node.raw_name;
     fo.source_text = r.node.formatted_root ? r.node.name : r.shown;
     fo.replace_manifest = opt.replace_manifest;
@@ -84,11 +96,20 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
     // never held whole. The JSON document puts its items first for that, and
     // the totals, known only at the end, after them.
     const std::string root = opt.dest.empty() || opt.dest.back() == '/' ? opt.dest : opt.dest + "/";
-    int64_t json_items = 0;
+    // The document is begun at the first item, or at the end: a refused
+    // export prints no document of its own, only the failure's.
+    ds::JsonStream json(out_text);
+    bool json_begun = false;
+    auto begin_json = [&] {
+        if (json_begun) return;
+        json_begun = true;
+        json.field("schema", kJsonSchema);
+        json.begin_list("items");
+    };
     fo.item_done = [&](const ds::FolderItem& it) {
         if (opt.json) {
-            out_text((json_items++ ? ",\n    " : "{\n  \"schema\": " + std::to_string(kJsonSchema) + ",\n  \"items\": [\n    ") +
-                     json_text(item_json(it)));
+            begin_json();
+            json.item(item_json(it));
         } else if (!it.is_dir && !it.sha256.empty()) {
             out_line(copy_digest_line(it.sha256, root, it.host_path));
         }
@@ -114,7 +135,7 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
         return !interrupted();
     };
     ds::FolderExportResult res = r.node.formatted_root ? ds::folder_export_set(store, found, opt.dest, fo)
-                                                       : ds::folder_export(store, r.node.id, opt.dest, fo);
+                                                       : ds::folder_export(store, r.node.id(), opt.dest, fo);
     if (bar) bar->finish();
 
     if (res.refused != ds::FolderRefusal::none) {
@@ -126,7 +147,7 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
     if (opt.json) {
         nlohmann::json doc = {{"result", res.cancelled ? "cancelled" : res.complete() ? "success" : "failed"},
                   {"source", r.shown},
-                  {"id", r.node.id},
+                  {"id", r.node.id()},
                   {"manifest", res.manifest_written ? nlohmann::json(ds::utf8_or_printable(res.manifest_path)) : nlohmann::json()},
                   {"files", res.files},
                   {"directories", res.directories},
@@ -135,10 +156,12 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
                   {"renamed", res.renamed}};
         put_name(doc, opt.dest, "dest");
         doc["provenance"] = provenance_json(store, opt);
-        // The rest of the document after its items; "{" and the schema are written.
-        const std::string rest = doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-        if (json_items == 0) out_text("{\n  \"schema\": " + std::to_string(kJsonSchema) + ",\n  \"items\": [");
-        out_text(std::string(json_items ? "\n  ],\n" : "],\n") + rest.substr(2) + "\n");
+        // The rest of the document after its items, in the order and layout
+        // of a whole document (members sorted, nested values indented).
+        begin_json();
+        json.end_list();
+        for (const auto& [key, value] : doc.items()) json.field_text(key, indented(value));
+        json.finish();
     }
     if (res.entry_limit) fail("more entries than the volume has descriptors; the copy stopped there");
     if (!res.manifest_written) fail("cannot write the manifest " + shown_path(res.manifest_path));

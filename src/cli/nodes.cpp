@@ -1,14 +1,12 @@
 #include "nodes.h"
-#include "vmfs/datastore.h"
 
-#include "vmfs/blockid.h"
 #include "text/name_text.h"
 
 namespace dscli {
 
 Node root_node() {
     Node n;
-    n.id = ds::kRootDirId;
+    n.node = ds::Datastore::root();
     n.is_dir = true;
     n.name = "/";
     n.raw_name = n.name;
@@ -26,19 +24,23 @@ Node formatted_root_node() {
 
 Node found_dir_node(const ds::FoundDir& d) {
     Node n;
-    n.id = d.dir_id;
     // Only the DIR nodes themselves read their entries from the sub-block the
     // recovery found; everything below them is read as its descriptor says.
-    n.first_block = ds::found_dir_first_block(d);
+    n.node = ds::Datastore::found_dir_node(d);
     n.is_dir = true;
-    n.name = ds::found_dir_name(d);
+    n.name = ds::Datastore::found_dir_name(d);
     n.raw_name = n.name;
     return n;
 }
 
 Node node_of(ds::ListedEntry entry) {
+    const ds::Node node = entry.node();
+    return node_of(std::move(entry), node);
+}
+
+Node node_of(ds::ListedEntry entry, const ds::Node& node) {
     Node n;
-    n.id = entry.descriptor_id;
+    n.node = node;
     n.is_dir = entry.is_dir;
     n.type = entry.type;
     n.name = std::move(entry.name);
@@ -46,7 +48,7 @@ Node node_of(ds::ListedEntry entry) {
     return n;
 }
 
-void each_found_dir(ds::Datastore& store, const std::function<bool(Node&&)>& visit) {
+void each_found_dir(const ds::Datastore& store, const std::function<bool(Node&&)>& visit) {
     for (const ds::FoundDir& d : store.found_dirs())
         if (!visit(found_dir_node(d))) return;
 }

@@ -1,13 +1,8 @@
 #include "resolve.h"
-#include "vmfs/datastore.h"
 
-#include "vmfs/inode.h"
-#include "vmfs/listing.h"
 #include "text/name_text.h"
 
 #include <charconv>
-#include <optional>
-#include <vector>
 
 namespace dscli {
 
@@ -27,43 +22,40 @@ bool parse_descriptor_id(const std::string& text, uint32_t& id) {
 
 namespace {
 
-struct Lookup {
-    ds::ListStatus status = ds::ListStatus::complete;
-    std::optional<Node> match;
-};
-
-// Finds comp among the entries of here as its listing reads them, holding
-// only the best match so far, so that a directory claiming millions of
-// entries is never held to find one: the stored bytes first; then the name
-// as a listing printed it (escapes pasted back); then as the window shows
-// it. Of equal matches the first listed wins.
-Lookup find_child(ds::Datastore& store, const Node& here, const std::string& comp) {
+// How a typed component matches an entry: the stored bytes first; then the
+// name as a listing printed it (escapes pasted back); then as the window
+// shows it.
+ds::EntryRank typed_name(const std::string& component) {
     std::string unescaped;
-    const bool printed = ds::printable_name_decode(comp, unescaped);
-    auto rank = [&](const Node& k) {
-        if (k.raw_name == comp) return 0;
-        if (printed && k.raw_name == unescaped) return 1;
-        return k.name == comp ? 2 : 3;
+    const bool printed = ds::printable_name_decode(component, unescaped);
+    return [component, unescaped = std::move(unescaped), printed](const ds::ListedEntry& e) {
+        if (e.raw_name == component) return 0;
+        if (printed && e.raw_name == unescaped) return 1;
+        return e.name == component ? 2 : -1;
     };
-    Lookup out;
-    int best = 3;
-    auto consider = [&](Node&& k) {
-        const int r = rank(k);
-        if (r < best) {
-            best = r;
-            out.match = std::move(k);
-        }
-        return best == 0;
-    };
-    if (here.formatted_root) {
-        each_found_dir(store, [&](Node&& k) { return !consider(std::move(k)); });
-        return out;
+}
+
+Resolution by_id(const ds::Datastore& store, const std::string& text) {
+    Resolution r;
+    uint32_t id = 0;
+    if (!parse_descriptor_id(text, id)) {
+        r.kind = Resolution::Kind::bad_id;
+        r.detail = "'" + ds::printable_path(text) + "' is not a descriptor id (#decimal or #0xhex)";
+        return r;
     }
-    ds::DirLister lister(store, ds::Node{here.id, here.first_block});
-    for (ds::ListedEntry e; lister.next(e);)
-        if (consider(node_of(std::move(e)))) break;
-    out.status = lister.status();
-    return out;
+    r.shown = text;
+    r.node.node = {id, -1};
+    r.node.name = text;
+    r.node.raw_name = text;
+    ds::FileInfo info;
+    if (!store.stat(r.node.node, info)) {
+        r.kind = Resolution::Kind::unreadable;
+        r.detail = "descriptor " + text + " cannot be read";
+        return r;
+    }
+    r.node.is_dir = info.is_dir();
+    r.kind = Resolution::Kind::ok;
+    return r;
 }
 
 } // namespace
@@ -74,69 +66,38 @@ std::string child_path(const std::string& parent, const std::string& name) {
     return parent + "/" + name;
 }
 
-Resolution resolve(ds::Datastore& store, const std::string& text, bool formatted) {
-    Resolution r;
-    if (!text.empty() && text[0] == '#') {
-        uint32_t id = 0;
-        if (!parse_descriptor_id(text, id)) {
-            r.kind = Resolution::Kind::bad_id;
-            r.detail = "'" + ds::printable_path(text) + "' is not a descriptor id (#decimal or #0xhex)";
-            return r;
-        }
-        ds::Descriptor inode;
-        r.shown = text;
-        r.node.id = id;
-        r.node.name = text;
-        r.node.raw_name = text;
-        if (ds::inode_get(store, id, inode) != 0) {
-            r.kind = Resolution::Kind::unreadable;
-            r.detail = "descriptor " + text + " cannot be read";
-            return r;
-        }
-        r.node.is_dir = inode.type == ds::kTypeDir;
-        r.kind = Resolution::Kind::ok;
-        return r;
-    }
+Resolution resolve(const ds::Datastore& store, const std::string& text, bool formatted) {
+    if (!text.empty() && text[0] == '#') return by_id(store, text);
 
-    // The nodes from the root down to the current one, with their paths.
-    std::vector<std::pair<Node, std::string>> trail;
-    trail.emplace_back(formatted ? formatted_root_node() : root_node(), formatted ? "" : "/");
-    size_t pos = 0;
-    while (pos <= text.size()) {
-        size_t slash = text.find('/', pos);
-        if (slash == std::string::npos) slash = text.size();
-        std::string comp = text.substr(pos, slash - pos);
-        pos = slash + 1;
-        if (comp.empty() || comp == ".") continue;
-        if (comp == "..") {
-            if (trail.size() > 1) trail.pop_back();
-            continue;
-        }
-        const auto& [here, here_path] = trail.back();
-        std::string shown_here = here_path.empty() ? "the found directories" : here_path;
-        Lookup kids = find_child(store, here, comp);
-        if (kids.status == ds::ListStatus::open_error) {
-            r.kind = Resolution::Kind::unreadable;
-            r.detail = "cannot read the descriptor of " + shown_here;
-            return r;
-        }
-        if (kids.status == ds::ListStatus::not_directory) {
-            r.kind = Resolution::Kind::not_found;
-            r.detail = shown_here + " is not a directory";
-            return r;
-        }
-        if (!kids.match) {
-            r.kind = Resolution::Kind::not_found;
-            r.detail = "no entry '" + ds::printable_name(comp) + "' in " + shown_here;
-            return r;
-        }
-        const Node* match = &*kids.match;
-        std::string p = child_path(here_path, printed_name(*match));
-        trail.emplace_back(*match, std::move(p));
+    ds::PathLookup found =
+        store.look_up(text, formatted ? ds::PathFrom::found_dirs : ds::PathFrom::root, typed_name);
+    // The path as listings print it, as far as the lookup got.
+    std::string shown = formatted ? "" : "/";
+    for (const ds::ListedEntry& e : found.trail) shown = child_path(shown, ds::printable_name(e.raw_name));
+    const std::string shown_here = shown.empty() ? "the found directories" : shown;
+
+    Resolution r;
+    switch (found.end) {
+    case ds::PathEnd::unreadable:
+        r.kind = Resolution::Kind::unreadable;
+        r.detail = "cannot read the descriptor of " + shown_here;
+        return r;
+    case ds::PathEnd::not_directory:
+        r.kind = Resolution::Kind::not_found;
+        r.detail = shown_here + " is not a directory";
+        return r;
+    case ds::PathEnd::no_entry:
+        r.kind = Resolution::Kind::not_found;
+        r.detail = "no entry '" + ds::printable_name(found.component) + "' in " + shown_here;
+        return r;
+    case ds::PathEnd::found: break;
     }
     r.kind = Resolution::Kind::ok;
-    r.node = trail.back().first;
-    r.shown = trail.back().second;
+    if (found.trail.empty())
+        r.node = formatted ? formatted_root_node() : root_node();
+    else
+        r.node = node_of(std::move(found.trail.back()), found.node);
+    r.shown = std::move(shown);
     return r;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
-// From what the operator typed to a node: a path taken component by component
-// through the listings from the root (or, with --formatted, from the found
-// directories DIR1, DIR2...), or "#ID" naming a descriptor directly.
+// From what the operator typed to a node: a path the core looks up component
+// by component from the root (or, with --formatted, from the found
+// directories DIR1, DIR2...), or "#ID" naming a descriptor directly. What is
+// left here is text: names typed as listings print them, and the messages.
 
 #include "nodes.h"
 
@@ -26,7 +27,7 @@ struct Resolution {
 // "#1234" or "#0x4d2": a 32-bit descriptor id.
 bool parse_descriptor_id(const std::string& text, uint32_t& id);
 
-Resolution resolve(ds::Datastore& store, const std::string& text, bool formatted);
+Resolution resolve(const ds::Datastore& store, const std::string& text, bool formatted);
 
 // shown of a child: "/" + name below the root, parent + "/" + name elsewhere,
 // the bare name below the found-directory root.

@@ -1,11 +1,9 @@
 #include "scans.h"
-#include "vmfs/datastore.h"
 
 #include "interrupt.h"
 #include "output.h"
 #include "progress.h"
 
-#include "recovery/formatted_dirs.h"
 #include "text/messages.h"
 
 namespace dscli {

@@ -5,7 +5,7 @@
 #include "options.h"
 
 #include "output.h"
-#include "recovery/scan.h"
+#include "vmfs/datastore.h"
 #include "text/messages.h"
 #include <functional>
 #include <nlohmann/json.hpp>

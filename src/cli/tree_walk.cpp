@@ -1,10 +1,7 @@
 #include "tree_walk.h"
-#include "vmfs/datastore.h"
 
 #include "interrupt.h"
 #include "output.h"
-
-#include "vmfs/tree_walk.h"
 
 namespace dscli {
 
@@ -23,9 +20,9 @@ void report(ds::TreeNote what, const std::string& path) {
 }
 
 // Walks below one real directory; false when Ctrl-C or a closed stdout stopped it.
-bool walk_directory(ds::Datastore& store, const Node& top, const std::string& top_path,
+bool walk_directory(const ds::Datastore& store, const Node& top, const std::string& top_path,
                     const std::function<void(const Node&, const std::string&)>& emit) {
-    ds::TreeWalkResult res = store.walk(ds::Node{top.id, top.first_block}, top_path,
+    ds::TreeWalkResult res = store.walk(top.node, top_path,
         [&](const ds::TreeNode& t) {
             if (interrupted() || !out_ok()) return false;
             emit(node_of(t.entry), t.path);
@@ -40,12 +37,12 @@ int stopped() { return interrupted() ? fail("tree cancelled") : kExitFailed; }
 } // namespace
 
 nlohmann::json tree_node_json(const Node& n, const std::string& path) {
-    nlohmann::json j = {{"path", n.is_dir ? path + "/" : path}, {"kind", kind_text(n)}, {"id", n.id}};
+    nlohmann::json j = {{"path", n.is_dir ? path + "/" : path}, {"kind", kind_text(n)}, {"id", n.id()}};
     put_name(j, n.raw_name);
     return j;
 }
 
-int walk_tree(ds::Datastore& store, const Node& top, const std::string& top_path,
+int walk_tree(const ds::Datastore& store, const Node& top, const std::string& top_path,
               const std::function<void(const Node&, const std::string&)>& emit) {
     if (!top.formatted_root) return walk_directory(store, top, top_path, emit) ? kExitOk : stopped();
     // Below "ALL DIR FOUND" each DIR node is a walk of its own, read through

@@ -16,7 +16,7 @@ namespace dscli {
 // emitted but not walked again, so the walk always ends. Unreadable and
 // cut-short directories are reported on stderr and the walk goes on. Returns
 // an exit status: failed when Ctrl-C or a closed stdout stopped it.
-int walk_tree(ds::Datastore& store, const Node& top, const std::string& top_path,
+int walk_tree(const ds::Datastore& store, const Node& top, const std::string& top_path,
               const std::function<void(const Node&, const std::string&)>& emit);
 
 // One node of a walk in JSON: its printed path (directories end in "/"),

@@ -6,6 +6,7 @@
 #include "vmfs/datastore.h"
 #include "vmfs/volume.h"
 #include "text/messages.h"
+#include "text/detect_text.h"
 #include "text/drive_text.h"
 
 #include <QAction>
@@ -148,7 +149,7 @@ void Tfrmdiskset::FormCreate() {
 
 void Tfrmdiskset::RefreshDiskList() {
     ListBox1->clear();
-    for (const std::string& line : disk_table_lines(store)) {
+    for (const std::string& line : disk_table_lines(store.volume())) {
         // A long path is cut by the list's width: the whole line on hover.
         auto* item = new QListWidgetItem(device_text(line), ListBox1);
         item->setToolTip(item->text());

@@ -340,6 +340,44 @@ struct PartitionRow {
     int64_t partitions_end = 0;
 };
 
+// ---------------------------------------------------------------- paths and detection (for the command line)
+
+// Indices into a detection's candidates of those holding segment 0, in order.
+std::vector<int> first_segment_candidates(const Detection& d);
+
+// Where a path is looked up from: the root directory, or the directories the
+// format recovery found ("DIR1", "DIR2"..., each read through the block that
+// replaces its first one).
+enum class PathFrom { root, found_dirs };
+
+// How well an entry matches one component of a path as typed: 0 best, ties
+// go to the entry listed first; negative when it does not match.
+using EntryRank = std::function<int(const ListedEntry&)>;
+// Makes the ranking for one component (the front end knows how names are
+// printed and typed back); without one only the stored bytes match.
+using NameMatcher = std::function<EntryRank(const std::string& component)>;
+
+enum class PathEnd {
+    found,
+    no_entry,        // no entry matched component
+    not_directory,   // the path goes on below something that is not a directory
+    unreadable,      // a directory on the way could not be read: status says why
+};
+
+// Where a lookup ended. "." is skipped and ".." goes back up (never above
+// the start); empty components are skipped.
+struct PathLookup {
+    PathEnd end = PathEnd::found;
+    Status status;
+    // found: the node reached; otherwise the directory where the lookup
+    // stopped. Undefined (id 0) for the found directories' start.
+    Node node;
+    // The entries from the start down to that node, as their parents'
+    // listings show them; empty when it is the start itself.
+    std::vector<ListedEntry> trail;
+    std::string component;   // no_entry: the component as typed
+};
+
 // ---------------------------------------------------------------- the datastore
 
 // A directory's entries handed out one at a time, so that a directory whose
@@ -452,6 +490,10 @@ public:
     // "DIR<n>" and the node a found directory is read through.
     static std::string found_dir_name(const FoundDir& d);
     static Node found_dir_node(const FoundDir& d);
+
+    // --- looking a path up, component by component, holding only the best
+    // match so far (a directory claiming millions of entries is never held).
+    PathLookup look_up(const std::string& path, PathFrom from, const NameMatcher& match = {}) const;
 
     // The back room, for the format's own code, tests and fuzzing (store.h).
     Store& internals() const { return *store_; }

@@ -64,10 +64,6 @@ std::vector<int> first_segment_candidates(const Detection& d) {
     return out;
 }
 
-std::string candidate_line(const Detection& d, int k) {
-    return d.candidates.at(static_cast<size_t>(k)).device + "|" + std::to_string(k) + "|";
-}
-
 AddDiskRefusal assemble_volume(Store& store, const Detection& d, int k) {
     LogicalVolume& lvm = store.lvm;
     lvm_clear(store);
@@ -88,14 +84,6 @@ AddDiskRefusal assemble_volume(Store& store, const Detection& d, int k) {
         if (!next) return AddDiskRefusal::none;
         if (add_disk(store, next->device, next->start_sector, &why) != 0) return why;
     }
-}
-
-std::vector<std::string> disk_table_lines(Store& store) {
-    const LogicalVolume& lvm = store.lvm;
-    std::vector<std::string> lines;
-    for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k)
-        lines.push_back(lvm.volumes[k].device + "|" + std::to_string(lvm.volumes[k].start_sector) + "|");
-    return lines;
 }
 
 } // namespace ds

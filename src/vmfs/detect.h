@@ -1,7 +1,8 @@
 #pragma once
 // Automatic detection of a datastore's disks: find a volume header near the
 // start of each drive, list the disks that hold the first segment, and join
-// the chain of members in segment order. No output of its own.
+// the chain of members in segment order. No output of its own (the lines
+// the disk settings show are made in text/detect_text.h).
 
 #include "vmfs/datastore.h"
 #include "vmfs/volume.h"
@@ -23,19 +24,12 @@ inline constexpr int64_t kDetectScanEnd = 0xA00000;
 // before the drive does.
 Detection detect_candidates(Store& store, const std::vector<std::string>& devices);
 
-// Indices into candidates of those holding segment 0, in order.
-std::vector<int> first_segment_candidates(const Detection& d);
-
-// The line of the "VM found" list for candidate k: "device|k|".
-std::string candidate_line(const Detection& d, int k);
+// first_segment_candidates is part of the face (datastore.h).
 
 // Empties the disk table and joins candidate k and then, one at a time, the
 // lowest-indexed candidate that continues the chain. Returns the refusal of
 // the add_disk that stopped it (none when the chain simply ended). Refusing
 // the first disk leaves the table empty.
 AddDiskRefusal assemble_volume(Store& store, const Detection& d, int k);
-
-// The disk table as the disk settings list it: "device|start_sector|".
-std::vector<std::string> disk_table_lines(Store& store);
 
 } // namespace ds
