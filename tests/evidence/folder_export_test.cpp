@@ -14,6 +14,7 @@
 #include "vmfs/blockid.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -213,6 +214,49 @@ TEST_F(FolderExport, CopiesAVirtualMachineFolderWithItsManifest) {
     EXPECT_EQ(onto_file.refused, ds::FolderRefusal::not_directory);
     EXPECT_EQ(refusal_text(onto_file), out.file("plain") + " exists and is not a directory");
     EXPECT_EQ(dstest::read_file(out.file("plain")), std::vector<uint8_t>({1, 2, 3}));
+}
+
+// Every refusal comes back as a code, the path it is about and the host's
+// reason; the words the front ends show for it stay those they showed, and
+// nothing is written on the host before a refusal.
+TEST_F(FolderExport, RefusalsAreCodesWordedAsBeforeAndWriteNothing) {
+    const dsb::DemoSummary& d = clitest::demo();
+    ASSERT_TRUE(dstest::open_images(store, d).message.empty());
+    const ds::Node vm1{d.ids.at("/vm1"), -1};
+    dstest::TempDir out;
+
+    const ds::FolderExportResult none = ds::folder_export(store, vm1, "");
+    EXPECT_EQ(none.refused, ds::FolderRefusal::no_destination);
+    EXPECT_EQ(refusal_text(none), "no destination directory given");
+
+    const ds::FolderExportResult missing = ds::folder_export(store, vm1, out.file("missing/vm1"));
+    EXPECT_EQ(missing.refused, ds::FolderRefusal::destination_not_opened);
+    EXPECT_EQ(missing.sys_errno, ENOENT);
+    EXPECT_EQ(refusal_text(missing), "cannot open " + out.file("missing") + ": No such file or directory");
+
+    const ds::FolderExportResult root = ds::folder_export(store, vm1, "/");
+    EXPECT_EQ(root.refused, ds::FolderRefusal::no_parent);
+    EXPECT_EQ(refusal_text(root), "/ has no directory above it to hold the manifest");
+
+    dstest::write_file(out.file("kept.manifest.json"), {'{', '}'});
+    const ds::FolderExportResult kept = ds::folder_export(store, vm1, out.file("kept"));
+    EXPECT_EQ(kept.refused, ds::FolderRefusal::manifest_exists);
+    EXPECT_EQ(refusal_text(kept), "refusing to replace the manifest " + out.file("kept.manifest.json"));
+
+    fs::create_directory(out.file("odd.manifest.json"));
+    ds::FolderExportOptions replace;
+    replace.replace_manifest = true;
+    const ds::FolderExportResult odd = ds::folder_export(store, vm1, out.file("odd"), replace);
+    EXPECT_EQ(odd.refused, ds::FolderRefusal::manifest_not_replaceable);
+    EXPECT_EQ(refusal_text(odd), "refusing to replace " + out.file("odd.manifest.json") + ", which is not a manifest");
+
+    for (const ds::FolderExportResult* r : {&none, &missing, &root, &kept, &odd}) {
+        EXPECT_FALSE(r->manifest_written);
+        EXPECT_EQ(r->files + r->directories + r->bytes, 0);
+    }
+    EXPECT_FALSE(fs::exists(out.file("kept")));
+    EXPECT_FALSE(fs::exists(out.file("odd")));
+    EXPECT_EQ(dstest::read_file(out.file("kept.manifest.json")), std::vector<uint8_t>({'{', '}'}));
 }
 
 TEST_F(FolderExport, OddNamesCyclesAndAnUnreadableFileAreReportedAndTheRestIsCopied) {
