@@ -109,8 +109,8 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
         return fail((to_stdout ? std::string("stdout") : shown_path(opt.dest)) + " keeps the first " +
                     std::to_string(res.bytes_written) + " bytes");
     }
-    if (res.result < 0) {
-        rc = fail("file save error|result:" + std::to_string(res.result));
+    if (res.failure != ds::ExportFailure::none) {
+        rc = fail("file save error|result:-1");
         const std::string shown_dest = to_stdout ? std::string("stdout") : opt.dest;
         // The file keeps what was written under its final name: say so.
         if (res.opened) fail("partial file: " + shown_dest + "|written:" + std::to_string(res.bytes_written));

@@ -76,7 +76,7 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
     std::vector<ds::FolderSource> found;
     if (r.node.formatted_root) {
         each_found_dir(store, [&](Node&& n) {
-            found.push_back({n.id(), n.node.first_block, n.name});
+            found.push_back({n.node, n.name});
             return true;
         });
         if (found.empty()) {
@@ -85,7 +85,6 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
         }
     }
     ds::FolderExportOptions fo;
-    fo.first_block = r.node.node.first_block;
     fo.file_name = r.node.raw_name;
     fo.source_text = r.node.formatted_root ? r.node.name : r.shown;
     fo.replace_manifest = opt.replace_manifest;
@@ -135,13 +134,14 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
         return !interrupted();
     };
     ds::FolderExportResult res = r.node.formatted_root ? ds::folder_export_set(store, found, opt.dest, fo)
-                                                       : ds::folder_export(store, r.node.id(), opt.dest, fo);
+                                                       : ds::folder_export(store, r.node.node, opt.dest, fo);
     if (bar) bar->finish();
 
     if (res.refused != ds::FolderRefusal::none) {
         if (res.refused == ds::FolderRefusal::source_unreadable) return fail("file open error");
         fail("file save error|result:-1");
-        return fail(shown_path(res.refusal) + (res.manifest_exists ? " (--replace-manifest replaces it)" : ""));
+        return fail(shown_path(ds::folder_refusal_message(res.refused, res.refused_path, res.sys_errno)) +
+                    (res.refused == ds::FolderRefusal::manifest_exists ? " (--replace-manifest replaces it)" : ""));
     }
 
     if (opt.json) {

@@ -84,15 +84,14 @@ ExportResult file_export(const Datastore& store, const File& file, HostFile& out
     if (options.sha256) digest = std::make_unique<ChunkDigest>(true, kExportRun, kDigestBuffers);
     // Every outcome reports the digest of what the host file holds, a
     // partial copy included.
-    auto done = [&r, &digest](int result) {
-        r.result = result;
+    auto done = [&r, &digest] {
         if (digest) r.sha256 = digest->finish();
         return r;
     };
     auto fail = [&r, &done, &out](ExportFailure why) {
         r.failure = why;
         out.close(false);
-        return done(-1);
+        return done();
     };
     const int64_t size = file.size();
     if (size < 0) return fail(ExportFailure::negative_size);
@@ -183,7 +182,7 @@ ExportResult file_export(const Datastore& store, const File& file, HostFile& out
         r.host_errno = errno;
         return fail(ExportFailure::write);
     }
-    return done(0);
+    return done();
 }
 
 } // namespace ds

@@ -29,8 +29,8 @@ enum class ExportFailure {
     exists,             // something is at the destination and replacing it was not allowed
 };
 
+// failure is none when the whole file was written.
 struct ExportResult {
-    int result = -1;                 // 0 when the whole file was written
     ExportFailure failure = ExportFailure::none;
     bool opened = false;             // the host file was opened: it holds bytes_written bytes
     int64_t bytes_written = 0;

@@ -1,220 +1,27 @@
 #include "export/folder_export.h"
-#include "vmfs/datastore.h"
 
-#include "export/chunk_digest.h"
 #include "export/dir_names.h"
-#include "export/file_export.h"
+#include "export/folder_destination.h"
+#include "export/folder_manifest.h"
 #include "export/host_write.h"
-#include "export/input_guard.h"
-#include "text/name_text.h"
-#include "text/time_text.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <climits>
-#include <cstdlib>
-#include <fcntl.h>
 #include <algorithm>
-#include <functional>
+#include <cerrno>
+#include <climits>
+#include <cstring>
 #include <memory>
 #include <unordered_map>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace ds {
 namespace {
-
-// Longest host name written: NAME_MAX (255) less room for the "~N" of a
-// duplicate and the ".partial" of a copy in progress.
-constexpr size_t kHostNameRoom = 255 - 16;
-
-// Host names: what a host directory entry cannot hold, and the control
-// characters that would reach a terminal through ls of the copy.
-bool host_must(unsigned c, size_t n) { return n == 0 || c == '%' || c == '/' || c < 0x20 || c == 0x7F; }
 
 std::string join(const std::string& parent, const std::string& name) {
     return parent.empty() || parent == "." ? name : parent + "/" + name;
 }
 
-// JSON string.
-std::string jstr(const std::string& s) {
-    std::string out = "\"";
-    // A host path that is not UTF-8 (DEST itself may be one) is written in
-    // its printed form, so that the manifest stays JSON; the exact bytes go
-    // beside it in hex.
-    for (unsigned char c : utf8_or_printable(s)) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-std::string export_failure_text(const ExportResult& r) {
-    switch (r.failure) {
-    case ExportFailure::create: return "cannot create the host file";
-    case ExportFailure::read:
-        return "a read of the datastore failed after " + std::to_string(r.bytes_written) + " bytes";
-    case ExportFailure::write: return "cannot write the host file";
-    case ExportFailure::negative_size: return "the descriptor gives a negative size";
-    case ExportFailure::destination_is_input: return "the host file is a disk being read";
-    case ExportFailure::destination_is_device: return "the host file is a block device";
-    case ExportFailure::cancelled: return "cancelled after " + std::to_string(r.bytes_written) + " bytes";
-    case ExportFailure::past_addressable:
-        return "its size reaches past what its block list can address; stopped after " +
-               std::to_string(r.bytes_written) + " bytes";
-    case ExportFailure::past_volume:
-        return "it holds more data than the logical volume can; stopped after " + std::to_string(r.bytes_written) +
-               " bytes";
-    case ExportFailure::exists: return "something is already at the host file's name";
-    default: return "";
-    }
-}
-
-} // namespace
-
-std::string host_name_encode(const std::string& raw) {
-    if (raw.empty()) return "%";
-    if (raw == ".") return "%2E";
-    if (raw == "..") return "%2E%2E";
-    return escape_name(raw, "%", host_must);
-}
-
-bool host_name_decode(const std::string& host, std::string& raw) {
-    raw.clear();
-    if (host == "%") return true;
-    return unescape_name(host, "%", raw);
-}
-
-std::string host_name_fit(const std::string& raw, bool& shortened) {
-    std::string host = host_name_encode(raw);
-    shortened = host.size() > kHostNameRoom;
-    if (!shortened) return host;
-    // Keep a short extension so that the host still knows the kind of file.
-    std::string ext;
-    const size_t dot = host.rfind('.');
-    if (dot != std::string::npos && dot > 0 && host.size() - dot <= 16) ext = host.substr(dot);
-    const std::string mark = "~" + sha256_hex(reinterpret_cast<const uint8_t*>(raw.data()), static_cast<int64_t>(raw.size())).substr(0, 12);
-    size_t cut = kHostNameRoom - mark.size() - ext.size();
-    // Never cut inside a UTF-8 character or a %XX escape.
-    while (cut > 0 && (static_cast<unsigned char>(host[cut]) & 0xC0) == 0x80) --cut;
-    if (cut >= 1 && host[cut - 1] == '%') cut -= 1;
-    else if (cut >= 2 && host[cut - 2] == '%') cut -= 2;
-    return host.substr(0, cut) + mark + ext;
-}
-
-const char* folder_status_text(FolderItemStatus s) {
-    switch (s) {
-    case FolderItemStatus::ok: return "ok";
-    case FolderItemStatus::partial: return "partial";
-    case FolderItemStatus::failed: return "failed";
-    case FolderItemStatus::not_followed: return "not followed";
-    case FolderItemStatus::incomplete: return "incomplete";
-    case FolderItemStatus::cancelled: return "cancelled";
-    }
-    return "";
-}
-
-namespace {
-
-// Where a copy goes: the destination directory, opened, and the directory
-// that holds it and the manifest.
-struct Destination {
-    std::string shown;        // the destination as the operator gave it
-    HostDir parent;
-    std::string name;         // of the destination inside parent
-    std::string manifest_name;
-    HostDir top;
-};
-
 std::string last_name(const std::string& host_path) {
     const size_t slash = host_path.rfind('/');
     return slash == std::string::npos ? host_path : host_path.substr(slash + 1);
-}
-
-bool refuse(FolderExportResult& r, FolderRefusal why, std::string text, int err = 0) {
-    r.refused = why;
-    r.sys_errno = err;
-    r.refusal = std::move(text);
-    return false;
-}
-
-// Checks and creates the destination. False (with r.refused) when nothing
-// may be written there; nothing is written before every check has passed.
-bool prepare_destination(Datastore& store, const std::string& dest_dir, const FolderExportOptions& options, Destination& d,
-                         FolderExportResult& r, const std::function<bool()>& source_ok) {
-    d.shown = dest_dir;
-    while (d.shown.size() > 1 && d.shown.back() == '/') d.shown.pop_back();
-    if (d.shown.empty()) return refuse(r, FolderRefusal::no_destination, "no destination directory given");
-    // The manifest goes beside the destination, named after it. A
-    // destination given as "e/." or "..", or through a link, is resolved
-    // first, so that the manifest's place is never inside the copy.
-    std::string dir, base = d.shown;
-    split_host_path(d.shown, dir, d.name);
-    struct stat st {};
-    if (d.name.empty() || d.name == "." || d.name == ".." ||
-        (::lstat(d.shown.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) {
-        char* real = ::realpath(d.shown.c_str(), nullptr);
-        if (!real) {
-            const int e = errno;
-            return refuse(r, FolderRefusal::destination_unusable, "cannot create " + d.shown + ": " + std::strerror(e), e);
-        }
-        base = real;
-        ::free(real);
-        split_host_path(base, dir, d.name);
-        if (d.name.empty())
-            return refuse(r, FolderRefusal::no_parent, d.shown + " has no directory above it to hold the manifest");
-    }
-    d.manifest_name = d.name + ".manifest.json";
-    r.manifest_path = base + ".manifest.json";
-    if (!source_ok()) return refuse(r, FolderRefusal::source_unreadable, "the source's descriptor cannot be read");
-    d.parent = HostDir::open(dir);
-    if (!d.parent.ok()) {
-        const int e = errno;
-        return refuse(r, FolderRefusal::destination_unusable, "cannot open " + dir + ": " + std::strerror(e), e);
-    }
-    const bool exists = d.parent.stat_at(d.name, st);
-    if (exists && !S_ISDIR(st.st_mode)) return refuse(r, FolderRefusal::not_directory, d.shown + " exists and is not a directory");
-    if (exists) {
-        d.top = d.parent.open_dir(d.name);
-        if (!d.top.ok()) {
-            const int e = errno;
-            return refuse(r, FolderRefusal::destination_unusable, "cannot open " + d.shown + ": " + std::strerror(e), e);
-        }
-        // A folder export replaces nothing on the host: every name it writes
-        // is its own, and no file found there can be mistaken for part of
-        // the copy.
-        if (!d.top.is_empty()) return refuse(r, FolderRefusal::not_empty, d.shown + " is not empty");
-    }
-    struct stat mst {};
-    if (d.parent.stat_at(d.manifest_name, mst)) {
-        if (!options.replace_manifest) {
-            r.manifest_exists = true;
-            return refuse(r, FolderRefusal::manifest_exists, "refusing to replace the manifest " + r.manifest_path);
-        }
-        if (!S_ISREG(mst.st_mode) || overlaps_input(store, mst))
-            return refuse(r, FolderRefusal::manifest_not_replaceable,
-                          "refusing to replace " + r.manifest_path + ", which is not a manifest");
-    }
-    struct stat where {};
-    if ((d.top.ok() ? d.top.stat_self(where) : d.parent.stat_self(where)) && overlaps_input(store, where))
-        return refuse(r, FolderRefusal::on_input, "refusing to write to " + d.shown + ", on a disk being read");
-    if (!exists) {
-        d.top = d.parent.make_dir(d.name);
-        if (!d.top.ok()) {
-            const int e = errno;
-            return refuse(r, FolderRefusal::destination_unusable, "cannot create " + d.shown + ": " + std::strerror(e), e);
-        }
-    }
-    return true;
 }
 
 // The host name of an entry and, when it differs from the entry's own name,
@@ -229,83 +36,6 @@ std::string host_name_of(DirNames& names, const std::string& raw, FolderItemWhy&
                          : FolderItemWhy::name_encoded;
     return name;
 }
-
-// One manifest item in JSON.
-std::string item_text(const FolderItem& it) {
-    std::string out = "{\"path\": " + jstr(it.path) + ", \"host_path\": " + jstr(it.host_path);
-    if (it.path != ".") out += ", \"name\": " + jstr(is_utf8(it.name) ? it.name : printable_name(it.name));
-    if (!is_utf8(it.name)) out += ", \"name_bytes\": " + jstr(hex_bytes(it.name));
-    out += ", \"type\": " + jstr(it.is_dir ? "dir" : "file");
-    out += ", \"id\": " + std::to_string(it.descriptor_id);
-    out += ", \"size\": " + std::to_string(it.size);
-    if (!it.is_dir) {
-        out += ", \"bytes_written\": " + std::to_string(it.bytes_written);
-        out += ", \"sha256\": " + jstr(it.sha256);
-    }
-    if (it.size >= 0) {
-        out += ", \"created\": " + jstr(iso_utc_time(it.create_time));
-        out += ", \"modified\": " + jstr(iso_utc_time(it.update_time));
-        out += ", \"accessed\": " + jstr(iso_utc_time(it.atime));
-    }
-    out += ", \"status\": " + jstr(folder_status_text(it.status));
-    if (!it.detail.empty()) out += ", \"detail\": " + jstr(it.detail);
-    return out + "}";
-}
-
-// The manifest, written as the copy goes: its items as they are settled,
-// the totals (known only then) after them. Held in memory a piece at a time.
-class ManifestWriter {
-public:
-    // Never over anything that is there: a manifest the operator allowed to
-    // be replaced is written under a name of its own and renamed over the old
-    // one at the end, which is replaced as a name, never followed.
-    bool open(const HostDir& parent, const std::string& manifest_name, bool replace, const std::string& head) {
-        parent_ = &parent;
-        final_ = manifest_name;
-        replace_ = replace;
-        name_ = replace ? "." + manifest_name + ".new" : manifest_name;
-        file_ = HostFile::create(parent, name_);
-        ok_ = file_.ok();
-        buf_ = head + "  \"items\": [";
-        return ok_;
-    }
-    void item(const FolderItem& it) {
-        if (!ok_) return;
-        buf_ += items_++ ? ",\n    " : "\n    ";
-        buf_ += item_text(it);
-        if (buf_.size() >= kFlushAt) flush();
-    }
-    // Ends the document; false (and nothing left under either name) when
-    // any of it could not be written.
-    bool finish(const std::string& tail) {
-        if (!ok_) return false;
-        buf_ += items_ ? "\n  ],\n" : "],\n";
-        buf_ += tail + "}\n";
-        flush();
-        // On the disk, like the files it vouches for.
-        ok_ = ok_ && file_.close();
-        if (!ok_) {
-            file_.close(false);
-            parent_->remove(name_);
-            return false;
-        }
-        return !replace_ || parent_->rename(name_, final_, true);
-    }
-
-private:
-    static constexpr size_t kFlushAt = 1 << 16;
-    void flush() {
-        if (ok_ && !buf_.empty())
-            ok_ = file_.write(reinterpret_cast<const uint8_t*>(buf_.data()), static_cast<int64_t>(buf_.size()));
-        buf_.clear();
-    }
-    const HostDir* parent_ = nullptr;
-    std::string final_, name_, buf_;
-    bool replace_ = false, ok_ = false;
-    HostFile file_;
-    int64_t items_ = 0;
-};
-
 
 // A host directory open while its entries are written. Its paths are the
 // start of those of the deepest directory open, which the copy holds once:
@@ -333,9 +63,7 @@ void note_rename(FolderItem& it, FolderItemWhy why) {
     if (why == FolderItemWhy::none) return;
     it.renamed = true;
     it.why = why;
-    it.detail = why == FolderItemWhy::name_taken       ? "name taken by another entry; renamed"
-                : why == FolderItemWhy::name_shortened ? "name too long for the host; shortened"
-                                                       : "name encoded for the host";
+    it.detail = rename_detail(why);
 }
 
 // An item that is not copied whole, with why in words for the manifest.
@@ -367,24 +95,18 @@ size_t item_bytes(const FolderItem& it) { return sizeof it + it.path.size() + it
 // depth of the tree, not the number of its entries.
 class FolderCopy {
 public:
-    FolderCopy(Datastore& store, Destination& d, const FolderExportOptions& options, FolderExportResult& r)
+    FolderCopy(const Datastore& store, Destination& d, const FolderExportOptions& options, FolderExportResult& r)
         : store_(store), d_(d), options_(options), r_(r), read_limit_(store.walk_read_limit()) {}
 
     void start(const std::string& source, uint32_t top_id) {
-        std::string head = "{\n";
-        head += "  \"schema\": 1,\n";
-        head += "  \"source\": " + jstr(source) + ",\n";
-        head += "  \"id\": " + std::to_string(top_id) + ",\n";
-        head += "  \"destination\": " + jstr(d_.shown) + ",\n";
-        if (!is_utf8(d_.shown)) head += "  \"destination_bytes\": " + jstr(hex_bytes(d_.shown)) + ",\n";
-        manifest_.open(d_.parent, d_.manifest_name, options_.replace_manifest, head);
+        manifest_.open(d_.parent, d_.manifest_name, options_.replace_manifest, ManifestHead{source, top_id, d_.shown});
     }
 
     // Sizes of the files below id summed, for the progress: a walk of its own
     // ahead of the copy, which reads descriptors only.
-    int64_t total_below(uint32_t id, int64_t first_block) {
+    int64_t total_below(const Node& top) {
         int64_t total = 0;
-        store_.walk(Node{id, first_block}, "", [&](const TreeNode& n) {
+        store_.walk(top, "", [&](const TreeNode& n) {
             if (n.entered || (n.entry.is_dir && n.passed_by)) return true;
             FileInfo inode;
             if (store_.stat(Node{n.entry.descriptor_id, -1}, inode) && inode.size > 0) total = add_saturated(total, inode.size);
@@ -394,28 +116,28 @@ public:
     }
     void set_total(int64_t total) { total_ = total; }
 
-    // The destination as directory top_id (or, with no_descriptor, as the
-    // top of a set of found directories).
-    void top_dir(uint32_t top_id, int64_t first_block, bool no_descriptor) {
+    // The destination as directory top (or, with no_descriptor, as the top
+    // of a set of found directories).
+    void top_dir(const Node& top, bool no_descriptor) {
         FolderItem it;
         it.is_dir = true;
         it.path = ".";
         it.host_path = ".";
-        it.descriptor_id = no_descriptor ? 0 : top_id;
+        it.descriptor_id = no_descriptor ? 0 : top.id;
         OpenDir od;
         od.id = it.descriptor_id;
         od.dir = std::move(d_.top);
         ++r_.directories;
         if (!no_descriptor) {
             FileInfo dir;
-            if (store_.stat(Node{top_id, -1}, dir)) {
+            if (store_.stat(Node{top.id, -1}, dir)) {
                 fill_times(it, dir);
                 od.set_times = true;
                 od.atime = dir.access_time;
                 od.mtime = dir.update_time;
             }
-            remember_entered(top_id, ".");
-            name_entries(top_id, first_block, od.names, it);
+            remember_entered(top.id, ".");
+            name_entries(top, od.names, it);
         }
         emit(it);
         push(std::move(od), "", "");
@@ -424,30 +146,30 @@ public:
     // A found directory of a set, into a folder of its own name.
     void source_dir(const FolderSource& f) {
         OpenDir& parent = open_.front();
-        FolderItem it = child_item(parent, f.name, f.name, f.id);
+        FolderItem it = child_item(parent, f.name, f.name, f.node.id);
         FileInfo probe;
-        if (store_.stat(Node{f.id, -1}, probe) && probe.type != kTypeDir) {
+        if (store_.stat(Node{f.node.id, -1}, probe) && probe.type != kTypeDir) {
             copy_file(parent, it);
             return;
         }
         it.is_dir = true;
-        if (!enter_dir(parent, it, f.id, f.first_block, 1)) return;
-        walk(f.id, f.first_block, f.name, 1);
+        if (!enter_dir(parent, it, f.node, 1)) return;
+        walk(f.node, f.name, 1);
     }
     void names_of_sources(const std::vector<FolderSource>& sources) {
         DirNames& names = open_.front().names;
         const size_t before = names.held();
-        for (const FolderSource& f : sources) names.add(host_base(f.name));
+        for (const FolderSource& f : sources) names.add(host_name_fit(f.name));
         if (names.seal())
-            for (const FolderSource& f : sources) names.number(host_base(f.name));
+            for (const FolderSource& f : sources) names.number(host_name_fit(f.name));
         names_held_ += static_cast<int64_t>(names.held() - before);
     }
 
     // The walk below an entered directory at depth base.
-    void walk(uint32_t id, int64_t first_block, const std::string& top_path, int base) {
+    void walk(const Node& top, const std::string& top_path, int base) {
         TreeWalkOptions o;
         o.leave = [&](int depth, ListStatus) { close_to(base + depth); };
-        store_.walk(Node{id, first_block}, top_path, [&](const TreeNode& n) {
+        store_.walk(top, top_path, [&](const TreeNode& n) {
             visit(n, base);
             return true;
         }, [&](TreeNote what, const std::string&) {
@@ -474,27 +196,28 @@ public:
         copy_file(open_.back(), it);
     }
 
-    void finish(uint32_t top_id) {
-        (void)top_id;
+    void finish() {
         close_to(0);
         if (r_.entry_limit) ++r_.failures;
-        std::string tail;
-        tail += "  \"complete\": " + std::string(r_.failures == 0 && !r_.cancelled ? "true" : "false") + ",\n";
-        tail += "  \"cancelled\": " + std::string(r_.cancelled ? "true" : "false") + ",\n";
-        tail += "  \"files\": " + std::to_string(r_.files) + ", \"directories\": " + std::to_string(r_.directories) +
-                ", \"bytes\": " + std::to_string(r_.bytes) + ", \"failures\": " + std::to_string(r_.failures) +
-                ", \"renamed\": " + std::to_string(r_.renamed) + "\n";
+        ManifestTotals t;
+        t.complete = r_.failures == 0 && !r_.cancelled;
+        t.cancelled = r_.cancelled;
+        t.files = r_.files;
+        t.directories = r_.directories;
+        t.bytes = r_.bytes;
+        t.failures = r_.failures;
+        t.renamed = r_.renamed;
         // Asked for last, so that its end time is the export's.
-        if (options_.provenance) tail = tail.substr(0, tail.size() - 1) + ",\n  \"provenance\": " + options_.provenance() + "\n";
-        r_.manifest_written = manifest_.finish(tail);
+        if (options_.provenance) t.provenance = options_.provenance();
+        r_.manifest_written = manifest_.finish(t);
     }
 
 private:
-    Datastore& store_;
+    const Datastore& store_;
     Destination& d_;
     const FolderExportOptions& options_;
     FolderExportResult& r_;
-    ManifestWriter manifest_;
+    FolderManifest manifest_;
     std::vector<OpenDir> open_;
     // The paths of the deepest directory open; each one open is a start of them.
     std::string open_path_, open_host_;
@@ -507,11 +230,6 @@ private:
     // to settle names: the same bound as the walk's own reads.
     int64_t names_held_ = 0, names_read_ = 0;
     const int64_t read_limit_;
-
-    static std::string host_base(const std::string& raw) {
-        bool shortened = false;
-        return host_name_fit(raw, shortened);
-    }
 
     void push(OpenDir&& od, const std::string& path, const std::string& host_path) {
         open_path_ = path;
@@ -533,12 +251,12 @@ private:
     // Settles the host names of a directory's entries, or gives up on it when
     // they do not fit beside those held already. Marks it incomplete when its
     // listing ended early (the walk that follows ends at the same place).
-    void name_entries(uint32_t id, int64_t first_block, DirNames& names, FolderItem& it) {
+    void name_entries(const Node& dir, DirNames& names, FolderItem& it) {
         const int64_t room = std::max<int64_t>(options_.names_held_limit - names_held_, 0);
-        DirLister lister(store_, Node{id, first_block});
+        DirLister lister = store_.list(dir);
         bool cut = false;
         for (ListedEntry e; lister.next(e);) {
-            names.add(host_base(e.raw_name));
+            names.add(host_name_fit(e.raw_name));
             if (names.settled() && static_cast<int64_t>(names.held()) > room) names.unsettle();
             // Reading on to the end only tells whether the listing is whole.
             if (names_read_ + lister.entries_read() > read_limit_) {
@@ -558,8 +276,8 @@ private:
                         "a read ended its listing early; the entries before it are copied");
         }
         if (repeats && names.settled()) {
-            DirLister again(store_, Node{id, first_block});
-            for (ListedEntry e; again.next(e);) names.number(host_base(e.raw_name));
+            DirLister again = store_.list(dir);
+            for (ListedEntry e; again.next(e);) names.number(host_name_fit(e.raw_name));
             names_read_ += again.entries_read();
         }
         if (!names.settled() && it.detail.empty())
@@ -618,7 +336,7 @@ private:
             passed_by(it, *n.passed_by);
             return;
         }
-        enter_dir(parent, it, n.entry.descriptor_id, -1, depth);
+        enter_dir(parent, it, n.entry.node(), depth);
     }
 
     void not_reached(FolderItem& it) {
@@ -661,7 +379,8 @@ private:
 
     // Creates the host directory of it and makes it the one its entries go
     // into; false when its descriptor cannot be read (nothing to walk).
-    bool enter_dir(OpenDir& parent, FolderItem& it, uint32_t id, int64_t first_block, int depth) {
+    bool enter_dir(OpenDir& parent, FolderItem& it, const Node& node, int depth) {
+        const uint32_t id = node.id;
         FileInfo dir;
         if (!store_.stat(Node{id, -1}, dir)) {
             set_problem(it, FolderItemStatus::failed, FolderItemWhy::descriptor_unreadable, "its descriptor cannot be read");
@@ -673,7 +392,7 @@ private:
         OpenDir od;
         od.depth = depth;
         od.id = id;
-        name_entries(id, first_block, od.names, it);
+        name_entries(node, od.names, it);
         if (parent.why_not) {
             set_problem(it, FolderItemStatus::failed, FolderItemWhy::parent_not_created, *parent.why_not);
             od.why_not = parent.why_not;
@@ -733,7 +452,7 @@ private:
         it.sha256 = er.sha256;
         r_.bytes = add_saturated(r_.bytes, er.bytes_written);
         if (file.size() > 0) done_before_ = add_saturated(done_before_, file.size());
-        if (er.result == 0) {
+        if (er.failure == ExportFailure::none) {
             if (!parent.dir.rename(partial, name, false)) {
                 const int e = errno;
                 set_problem(it, FolderItemStatus::partial, FolderItemWhy::not_renamed,
@@ -745,7 +464,7 @@ private:
             ++r_.files;
             return emit(it);
         }
-        const std::string why = export_failure_text(er);
+        const std::string why = copy_failure_detail(er);
         const int err = er.failure == ExportFailure::read ? er.read_failure.sys_errno : er.host_errno;
         it.export_failure = er.failure;
         if (er.failure == ExportFailure::create || er.failure == ExportFailure::negative_size ||
@@ -776,28 +495,30 @@ private:
 
 } // namespace
 
-FolderExportResult folder_export(Datastore& store, uint32_t top_id, const std::string& dest_dir, const FolderExportOptions& options) {
+FolderExportResult folder_export(const Datastore& store, const Node& top, const std::string& dest_dir,
+                                 const FolderExportOptions& options) {
     FolderExportResult r;
     Destination dest;
-    FileInfo top;
-    if (!prepare_destination(store, dest_dir, options, dest, r, [&] { return store.stat(Node{top_id, -1}, top).ok(); })) return r;
+    FileInfo info;
+    if (!prepare_destination(store, dest_dir, options, dest, r, [&] { return store.stat(Node{top.id, -1}, info).ok(); }))
+        return r;
 
     FolderCopy copy(store, dest, options, r);
-    copy.start(options.source_text.empty() ? "#" + std::to_string(top_id) : options.source_text, top_id);
-    if (top.type == kTypeDir) {
-        if (options.progress) copy.set_total(copy.total_below(top_id, options.first_block));
-        copy.top_dir(top_id, options.first_block, false);
-        copy.walk(top_id, options.first_block, "", 0);
+    copy.start(options.source_text.empty() ? "#" + std::to_string(top.id) : options.source_text, top.id);
+    if (info.type == kTypeDir) {
+        if (options.progress) copy.set_total(copy.total_below(top));
+        copy.top_dir(top, false);
+        copy.walk(top, "", 0);
     } else {
-        copy.set_total(std::max<int64_t>(top.size, 0));
-        copy.single_file(top_id, options.file_name.empty() ? "file" : options.file_name);
+        copy.set_total(std::max<int64_t>(info.size, 0));
+        copy.single_file(top.id, options.file_name.empty() ? "file" : options.file_name);
     }
-    copy.finish(top_id);
+    copy.finish();
     return r;
 }
 
-FolderExportResult folder_export_set(Datastore& store, const std::vector<FolderSource>& sources, const std::string& dest_dir,
-                                     const FolderExportOptions& options) {
+FolderExportResult folder_export_set(const Datastore& store, const std::vector<FolderSource>& sources,
+                                     const std::string& dest_dir, const FolderExportOptions& options) {
     FolderExportResult r;
     Destination dest;
     if (!prepare_destination(store, dest_dir, options, dest, r, [] { return true; })) return r;
@@ -807,18 +528,18 @@ FolderExportResult folder_export_set(Datastore& store, const std::vector<FolderS
     if (options.progress) {
         int64_t total = 0;
         for (const FolderSource& f : sources) {
-            FileInfo inode;
-            if (!store.stat(Node{f.id, -1}, inode)) continue;
-            total = add_saturated(total, inode.type == kTypeDir ? copy.total_below(f.id, f.first_block) : std::max<int64_t>(inode.size, 0));
+            FileInfo info;
+            if (!store.stat(Node{f.node.id, -1}, info)) continue;
+            total = add_saturated(total, info.type == kTypeDir ? copy.total_below(f.node) : std::max<int64_t>(info.size, 0));
         }
         copy.set_total(total);
     }
     // The destination stands for no directory of the datastore: it has no
     // descriptor and no times of its own.
-    copy.top_dir(0, -1, true);
+    copy.top_dir(Node{0, -1}, true);
     copy.names_of_sources(sources);
     for (const FolderSource& f : sources) copy.source_dir(f);
-    copy.finish(0);
+    copy.finish();
     return r;
 }
 

@@ -1,7 +1,7 @@
 #define FUSE_USE_VERSION 312
 #include "mount/mount_fs.h"
 
-#include "export/folder_export.h"
+#include "export/host_names.h"
 
 #include <fuse_lowlevel.h>
 
@@ -16,7 +16,6 @@
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
-#include <unordered_set>
 
 namespace dsmount {
 namespace {
@@ -57,59 +56,6 @@ struct Node {
                                    [&](uint32_t i, std::string_view n) { return names[i] < n; });
         return it != by_name.end() && names[*it] == name ? inos[*it] : 0;
     }
-};
-
-// Gives the entries of one directory their host names in order: the name a
-// folder export writes, and "~2", "~3"... for a name met again. Each name is
-// held once: the set of names taken knows them by their place in names.
-class HostNamer {
-public:
-    std::vector<std::string> names;
-
-    HostNamer() : taken_(16, Hash{this}, Same{this}) {}
-    HostNamer(const HostNamer&) = delete;   // the set points back at this
-    HostNamer& operator=(const HostNamer&) = delete;
-
-    void add(const std::string& raw) {
-        bool shortened = false;
-        std::string base = ds::host_name_fit(raw, shortened);
-        if (!taken(base)) return take(std::move(base));
-        // Names are only ever taken, never given back: a number tried once
-        // for this name stays taken, and the next try starts after it (a
-        // directory of one name repeated is not quadratic).
-        int64_t& k = next_[base];
-        k = std::max<int64_t>(k, 2);
-        std::string name;
-        do name = base + "~" + std::to_string(k++);
-        while (taken(name));
-        take(std::move(name));
-    }
-
-private:
-    static constexpr uint32_t kProbe = UINT32_MAX;
-    struct Hash {
-        const HostNamer* n;
-        size_t operator()(uint32_t i) const { return std::hash<std::string_view>{}(n->at(i)); }
-    };
-    struct Same {
-        const HostNamer* n;
-        bool operator()(uint32_t a, uint32_t b) const { return n->at(a) == n->at(b); }
-    };
-    std::string_view at(uint32_t i) const { return i == kProbe ? probe_ : std::string_view(names[i]); }
-    bool taken(std::string_view name) {
-        probe_ = name;
-        return taken_.count(kProbe) != 0;
-    }
-    void take(std::string name) {
-        // Names are built by appending, with room to spare that would be
-        // held for as long as the mount runs.
-        name.shrink_to_fit();
-        names.push_back(std::move(name));
-        taken_.insert(static_cast<uint32_t>(names.size() - 1));
-    }
-    std::string_view probe_;
-    std::unordered_set<uint32_t, Hash, Same> taken_;
-    std::map<std::string, int64_t> next_;
 };
 
 struct OpenFile {
@@ -198,7 +144,9 @@ struct MountServer::State {
             if (n->listed) return n->list_error;   // listed while this thread waited
         }
         const int64_t room = settings.max_entries - held;
-        HostNamer namer;
+        // The host names a folder export writes, numbered once the whole
+        // listing is known.
+        std::vector<std::string> names;
         std::vector<std::pair<SourceRef, bool>> refs;
         bool cut = false;
         const auto take = [&](SourceEntry&& en) {
@@ -206,7 +154,7 @@ struct MountServer::State {
                 cut = true;
                 return false;
             }
-            namer.add(en.raw_name);
+            names.push_back(ds::host_name_fit(en.raw_name));
             refs.emplace_back(en.ref, en.dir_entry);
             return true;
         };
@@ -223,8 +171,10 @@ struct MountServer::State {
             e = source.list(n->ref, take, complete);
         }
         held += static_cast<int64_t>(refs.size());
-        std::vector<std::string> names = std::move(namer.names);
-        names.shrink_to_fit();   // kept as long as the mount runs
+        ds::number_host_names(names);
+        // Kept as long as the mount runs: no room to spare.
+        for (std::string& name : names) name.shrink_to_fit();
+        names.shrink_to_fit();
         std::vector<uint32_t> by_name(names.size());
         for (uint32_t i = 0; i < by_name.size(); ++i) by_name[i] = i;
         std::sort(by_name.begin(), by_name.end(), [&](uint32_t a, uint32_t b) { return names[a] < names[b]; });
@@ -538,9 +488,11 @@ fuse_lowlevel_ops make_ops() {
 } // namespace
 
 std::vector<std::string> entry_host_names(const std::vector<SourceEntry>& entries) {
-    HostNamer namer;
-    for (const SourceEntry& e : entries) namer.add(e.raw_name);
-    return std::move(namer.names);
+    std::vector<std::string> names;
+    names.reserve(entries.size());
+    for (const SourceEntry& e : entries) names.push_back(ds::host_name_fit(e.raw_name));
+    ds::number_host_names(names);
+    return names;
 }
 
 MountServer::MountServer(MountSource& source, MountRoot root, MountSettings settings)

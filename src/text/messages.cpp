@@ -53,6 +53,23 @@ std::string errno_text(int sys_errno) {
 
 std::string reason_text(int sys_errno) { return sys_errno == 0 ? "" : " (" + errno_text(sys_errno) + ")"; }
 
+std::string folder_refusal_message(FolderRefusal why, const std::string& path, int sys_errno) {
+    switch (why) {
+    case FolderRefusal::none: return "";
+    case FolderRefusal::no_destination: return "no destination directory given";
+    case FolderRefusal::source_unreadable: return "the source's descriptor cannot be read";
+    case FolderRefusal::destination_not_created: return "cannot create " + path + ": " + errno_text(sys_errno);
+    case FolderRefusal::destination_not_opened: return "cannot open " + path + ": " + errno_text(sys_errno);
+    case FolderRefusal::no_parent: return path + " has no directory above it to hold the manifest";
+    case FolderRefusal::not_directory: return path + " exists and is not a directory";
+    case FolderRefusal::not_empty: return path + " is not empty";
+    case FolderRefusal::manifest_exists: return "refusing to replace the manifest " + path;
+    case FolderRefusal::manifest_not_replaceable: return "refusing to replace " + path + ", which is not a manifest";
+    case FolderRefusal::on_input: return "refusing to write to " + path + ", on a disk being read";
+    }
+    return "";
+}
+
 const char* extent_kind_text(Extent::Kind kind) {
     switch (kind) {
     case Extent::Kind::data: return "data";

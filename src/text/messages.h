@@ -4,6 +4,7 @@
 // scan ended, the system's reasons, the kinds of a file's extents. The core
 // itself shows nothing.
 
+#include "export/folder_refusal.h"
 #include "vmfs/datastore.h"
 
 #include <string>
@@ -29,6 +30,10 @@ std::string errno_text(int sys_errno);
 // The system's reason to add to a message: " (Input/output error)", or ""
 // when there is none (errno 0).
 std::string reason_text(int sys_errno);
+
+// Why a folder export wrote nothing, in words: path is the host path the
+// refusal names, sys_errno the host's reason ("" for none).
+std::string folder_refusal_message(FolderRefusal why, const std::string& path, int sys_errno);
 
 // "data", "hole", "inline", "invalid" or "unaddressable".
 const char* extent_kind_text(Extent::Kind kind);

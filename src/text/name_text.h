@@ -10,7 +10,7 @@
 //                   every byte that is not part of valid UTF-8; everything
 //                   else as it is. The empty name prints as "".
 //   host names      "%HH" for "%", "/", control characters (C0 and DEL)
-//                   and bytes that are not UTF-8 (see folder_export.h).
+//                   and bytes that are not UTF-8 (see export/host_names.h).
 //
 // In both, the escape mark itself is escaped, so decoding gives the bytes
 // back exactly.

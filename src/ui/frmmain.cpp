@@ -546,7 +546,7 @@ void Tfrmmain::saveout1Click() {
 
 // What a folder export needs once the node it came from may be gone.
 struct Tfrmmain::FolderJob {
-    uint32_t id = 0;
+    Node node;
     std::vector<FolderSource> found;   // the found directories' top: every one of them
     bool found_top = false;
     std::string dest;
@@ -557,7 +557,7 @@ void Tfrmmain::export_folder(const QTreeWidgetItem* node) {
     const QString parent_dir = ui::prompts().choose_folder(this);
     if (parent_dir.isEmpty()) return;
     auto job = std::make_shared<FolderJob>();
-    job->id = node->data(0, kNodeDataRole).toUInt();
+    job->node = Node{node->data(0, kNodeDataRole).toUInt(), first_block_of(node)};
     // The copy goes into a new folder named as the node, inside the folder
     // chosen; the manifest beside it.
     const std::string name = node->text(0).toStdString();
@@ -567,14 +567,13 @@ void Tfrmmain::export_folder(const QTreeWidgetItem* node) {
         const std::string part = n->text(0).toStdString();
         source = source.empty() ? part : part == "/" ? "/" + source : part + "/" + source;
     }
-    job->options.first_block = first_block_of(node);
     job->options.source_text = source;
     job->found_top = !node->parent() && node->text(0) == kAllDirFound;
     if (job->found_top) {
         job->options.source_text = name;
         for (int i = 0; i < node->childCount(); ++i) {
             const QTreeWidgetItem* c = node->child(i);
-            job->found.push_back({c->data(0, kNodeDataRole).toUInt(), first_block_of(c), c->text(0).toStdString()});
+            job->found.push_back({Node{c->data(0, kNodeDataRole).toUInt(), first_block_of(c)}, c->text(0).toStdString()});
         }
     }
     run_folder_export(job);
@@ -597,7 +596,7 @@ void Tfrmmain::run_folder_export(std::shared_ptr<FolderJob> job) {
         };
         auto r = std::make_shared<FolderExportResult>(
             job->found_top ? folder_export_set(store, job->found, job->dest, options)
-                           : folder_export(store, job->id, job->dest, options));
+                           : folder_export(store, job->node, job->dest, options));
         return [this, job, r] { folder_export_ended(job, *r); };
     });
 }
@@ -605,7 +604,7 @@ void Tfrmmain::run_folder_export(std::shared_ptr<FolderJob> job) {
 void Tfrmmain::folder_export_ended(std::shared_ptr<FolderJob> job, const FolderExportResult& r) {
     // A manifest left by an earlier export is replaced only when the
     // operator says so; nothing was written before the question.
-    if (r.manifest_exists && !job->options.replace_manifest) {
+    if (r.refused == FolderRefusal::manifest_exists && !job->options.replace_manifest) {
         if (ui::confirm(this, QStringLiteral("replace manifest: ") + QFile::decodeName(r.manifest_path.c_str()))) {
             job->options.replace_manifest = true;
             run_folder_export(job);
@@ -618,7 +617,8 @@ void Tfrmmain::folder_export_ended(std::shared_ptr<FolderJob> job, const FolderE
                                 .arg(r.failures);
     if (r.refused != FolderRefusal::none) {
         ui::message(this, r.refused == FolderRefusal::source_unreadable ? QStringLiteral("file open error")
-                                                                        : QStringLiteral("folder save error|") + qs(r.refusal));
+                                                                        : QStringLiteral("folder save error|") +
+                                                                              qs(folder_refusal_message(r.refused, r.refused_path, r.sys_errno)));
     } else if (r.cancelled) {
         ui::message(this, QStringLiteral("export cancelled|written:") + QString::number(r.bytes));
     } else if (!r.complete()) {
@@ -679,8 +679,8 @@ void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id, i
         return [this, r, path] {
             if (r.failure == ExportFailure::cancelled) {
                 ui::message(this, QStringLiteral("export cancelled|written:") + QString::number(r.bytes_written));
-            } else if (r.result < 0) {
-                QString text = QStringLiteral("file save error|result:") + QString::number(r.result);
+            } else if (r.failure != ExportFailure::none) {
+                QString text = QStringLiteral("file save error|result:-1");
                 // The file keeps what was written under the name chosen: say so.
                 if (r.opened)
                     text += QStringLiteral("\npartial file: ") + path + QStringLiteral("|written:") +

@@ -57,8 +57,8 @@ TEST_F(Destination, LinksPlantedWhileTheCopyRunsAreNeverFollowed) {
         }
         return true;
     };
-    ds::FolderExportResult r = ds::folder_export(store, d.ids.at("/vm1"), dest, o);
-    ASSERT_EQ(r.refusal, "");
+    ds::FolderExportResult r = ds::folder_export(store, ds::Node{d.ids.at("/vm1"), -1}, dest, o);
+    ASSERT_EQ(r.refused, ds::FolderRefusal::none) << refusal_text(r);
     ASSERT_TRUE(planted);
     EXPECT_EQ(dstest::read_file(outside + "/victim"), kept);
     EXPECT_EQ(dstest::read_file(outside + "/victim2"), kept);
@@ -148,7 +148,7 @@ TEST_F(Destination, NoClobberCreatesTheFileOrNothing) {
     for (const char* name : {"there", "link", "dangling"}) {
         SCOPED_TRACE(name);
         ds::ExportResult r = ds::file_export(store, ds::file_of(inode), out.file(name), {}, eo);
-        EXPECT_EQ(r.result, -1);
+        EXPECT_NE(r.failure, ds::ExportFailure::none);
         EXPECT_EQ(r.failure, ds::ExportFailure::exists);
         EXPECT_FALSE(r.opened);
         EXPECT_EQ(r.bytes_written, 0);
@@ -158,12 +158,12 @@ TEST_F(Destination, NoClobberCreatesTheFileOrNothing) {
     EXPECT_FALSE(fs::exists(out.file("nowhere")));
 
     ds::ExportResult fresh = ds::file_export(store, ds::file_of(inode), out.file("fresh"), {}, eo);
-    ASSERT_EQ(fresh.result, 0);
+    ASSERT_EQ(fresh.failure, ds::ExportFailure::none);
     EXPECT_EQ(clitest::compare_file(out.file("fresh"), log.content, log.size), "");
     // Without it the same file is replaced, as before.
     eo.no_clobber = false;
     ds::ExportResult again = ds::file_export(store, ds::file_of(inode), out.file("there"), {}, eo);
-    ASSERT_EQ(again.result, 0);
+    ASSERT_EQ(again.failure, ds::ExportFailure::none);
     EXPECT_EQ(clitest::compare_file(out.file("there"), log.content, log.size), "");
 }
 
@@ -200,7 +200,7 @@ TEST_F(FullDisk, TheCountTheDigestAndTheFileAgree) {
     eo.sha256 = true;
     const std::string host = mnt_ + "/log";
     ds::ExportResult r = ds::file_export(store, ds::file_of(inode), host, {}, eo);
-    EXPECT_EQ(r.result, -1);
+    EXPECT_NE(r.failure, ds::ExportFailure::none);
     EXPECT_EQ(r.failure, ds::ExportFailure::write);
     EXPECT_TRUE(r.opened);
     EXPECT_GT(r.bytes_written, 1048576);   // the part of a chunk the disk took counts
@@ -222,8 +222,8 @@ TEST_F(FullDisk, TheCountTheDigestAndTheFileAgree) {
     fs::remove(host);
 
     // In a folder export the manifest (beside the full disk) tells the same.
-    ds::FolderExportResult f = ds::folder_export(store, d.ids.at("/vm1"), mnt_);
-    ASSERT_EQ(f.refusal, "");
+    ds::FolderExportResult f = ds::folder_export(store, ds::Node{d.ids.at("/vm1"), -1}, mnt_);
+    ASSERT_EQ(f.refused, ds::FolderRefusal::none) << refusal_text(f);
     ASSERT_TRUE(f.manifest_written);
     const nlohmann::json m = read_json(mnt_ + ".manifest.json");
     const nlohmann::json* it = item(m, "vm1.log");

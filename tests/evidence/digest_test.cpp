@@ -117,7 +117,7 @@ TEST_F(ExportDigest, EqualsTheHostFileInEveryAddressingModeAndThroughHoles) {
         ds::ExportOptions eo;
         eo.sha256 = true;
         ds::ExportResult r = ds::file_export(store, ds::file_of(inode), out.file("x"), {}, eo);
-        ASSERT_EQ(r.result, 0);
+        ASSERT_EQ(r.failure, ds::ExportFailure::none);
         EXPECT_EQ(r.sha256, sha256_of_file(out.file("x")));
         const dsb::ObjectExpect& o = *std::find_if(d.objects.begin(), d.objects.end(),
                                                    [&](const dsb::ObjectExpect& e) { return e.id == id; });

@@ -1,5 +1,7 @@
 #include "evidence_support.h"
 
+#include "text/messages.h"
+
 #include <openssl/evp.h>
 
 #include <array>
@@ -105,6 +107,10 @@ std::string replace_all(std::string text, const std::string& from, const std::st
     if (from.empty()) return text;
     for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
     return text;
+}
+
+std::string refusal_text(const ds::FolderExportResult& r) {
+    return ds::folder_refusal_message(r.refused, r.refused_path, r.sys_errno);
 }
 
 } // namespace evtest

@@ -3,6 +3,7 @@
 // the outside tools these tests drive (ewfacquire, losetup).
 
 #include "builder/content.h"
+#include "export/folder_export.h"
 #include "cli_fixture.h"
 #include "support/test_support.h"
 
@@ -30,6 +31,9 @@ std::string make_e01(const std::string& raw, const std::string& base, uint64_t s
 
 // The demo image's E01 set, made once per test program in the image folder.
 const std::string& demo_e01();
+
+// A folder export's refusal in the words the front ends show.
+std::string refusal_text(const ds::FolderExportResult& r);
 
 // text with every occurrence of from replaced by to.
 std::string replace_all(std::string text, const std::string& from, const std::string& to);

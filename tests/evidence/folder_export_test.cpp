@@ -14,6 +14,7 @@
 #include "vmfs/blockid.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -159,8 +160,8 @@ TEST_F(FolderExport, CopiesAVirtualMachineFolderWithItsManifest) {
         reports.emplace_back(done, total);
         return true;
     };
-    ds::FolderExportResult r = ds::folder_export(store, d.ids.at("/vm1"), dest, o);
-    ASSERT_EQ(r.refusal, "");
+    ds::FolderExportResult r = ds::folder_export(store, ds::Node{d.ids.at("/vm1"), -1}, dest, o);
+    ASSERT_EQ(r.refused, ds::FolderRefusal::none) << refusal_text(r);
     EXPECT_TRUE(r.complete());
     EXPECT_EQ(r.files, 4);
     EXPECT_EQ(r.directories, 2);
@@ -205,14 +206,57 @@ TEST_F(FolderExport, CopiesAVirtualMachineFolderWithItsManifest) {
     EXPECT_EQ(reports.back().first, total);
 
     // Nothing on the host is ever replaced: a second run refuses.
-    ds::FolderExportResult again = ds::folder_export(store, d.ids.at("/vm1"), dest);
+    ds::FolderExportResult again = ds::folder_export(store, ds::Node{d.ids.at("/vm1"), -1}, dest);
     EXPECT_EQ(again.refused, ds::FolderRefusal::not_empty);
-    EXPECT_EQ(again.refusal, dest + " is not empty");
+    EXPECT_EQ(refusal_text(again), dest + " is not empty");
     dstest::write_file(out.file("plain"), {1, 2, 3});
-    ds::FolderExportResult onto_file = ds::folder_export(store, d.ids.at("/vm1"), out.file("plain"));
+    ds::FolderExportResult onto_file = ds::folder_export(store, ds::Node{d.ids.at("/vm1"), -1}, out.file("plain"));
     EXPECT_EQ(onto_file.refused, ds::FolderRefusal::not_directory);
-    EXPECT_EQ(onto_file.refusal, out.file("plain") + " exists and is not a directory");
+    EXPECT_EQ(refusal_text(onto_file), out.file("plain") + " exists and is not a directory");
     EXPECT_EQ(dstest::read_file(out.file("plain")), std::vector<uint8_t>({1, 2, 3}));
+}
+
+// Every refusal comes back as a code, the path it is about and the host's
+// reason; the words the front ends show for it stay those they showed, and
+// nothing is written on the host before a refusal.
+TEST_F(FolderExport, RefusalsAreCodesWordedAsBeforeAndWriteNothing) {
+    const dsb::DemoSummary& d = clitest::demo();
+    ASSERT_TRUE(dstest::open_images(store, d).message.empty());
+    const ds::Node vm1{d.ids.at("/vm1"), -1};
+    dstest::TempDir out;
+
+    const ds::FolderExportResult none = ds::folder_export(store, vm1, "");
+    EXPECT_EQ(none.refused, ds::FolderRefusal::no_destination);
+    EXPECT_EQ(refusal_text(none), "no destination directory given");
+
+    const ds::FolderExportResult missing = ds::folder_export(store, vm1, out.file("missing/vm1"));
+    EXPECT_EQ(missing.refused, ds::FolderRefusal::destination_not_opened);
+    EXPECT_EQ(missing.sys_errno, ENOENT);
+    EXPECT_EQ(refusal_text(missing), "cannot open " + out.file("missing") + ": No such file or directory");
+
+    const ds::FolderExportResult root = ds::folder_export(store, vm1, "/");
+    EXPECT_EQ(root.refused, ds::FolderRefusal::no_parent);
+    EXPECT_EQ(refusal_text(root), "/ has no directory above it to hold the manifest");
+
+    dstest::write_file(out.file("kept.manifest.json"), {'{', '}'});
+    const ds::FolderExportResult kept = ds::folder_export(store, vm1, out.file("kept"));
+    EXPECT_EQ(kept.refused, ds::FolderRefusal::manifest_exists);
+    EXPECT_EQ(refusal_text(kept), "refusing to replace the manifest " + out.file("kept.manifest.json"));
+
+    fs::create_directory(out.file("odd.manifest.json"));
+    ds::FolderExportOptions replace;
+    replace.replace_manifest = true;
+    const ds::FolderExportResult odd = ds::folder_export(store, vm1, out.file("odd"), replace);
+    EXPECT_EQ(odd.refused, ds::FolderRefusal::manifest_not_replaceable);
+    EXPECT_EQ(refusal_text(odd), "refusing to replace " + out.file("odd.manifest.json") + ", which is not a manifest");
+
+    for (const ds::FolderExportResult* r : {&none, &missing, &root, &kept, &odd}) {
+        EXPECT_FALSE(r->manifest_written);
+        EXPECT_EQ(r->files + r->directories + r->bytes, 0);
+    }
+    EXPECT_FALSE(fs::exists(out.file("kept")));
+    EXPECT_FALSE(fs::exists(out.file("odd")));
+    EXPECT_EQ(dstest::read_file(out.file("kept.manifest.json")), std::vector<uint8_t>({'{', '}'}));
 }
 
 TEST_F(FolderExport, OddNamesCyclesAndAnUnreadableFileAreReportedAndTheRestIsCopied) {
@@ -244,8 +288,8 @@ TEST_F(FolderExport, OddNamesCyclesAndAnUnreadableFileAreReportedAndTheRestIsCop
     ASSERT_TRUE(dstest::open_images(store, s).message.empty());
 
     const std::string dest = dir.file("out");
-    ds::FolderExportResult r = ds::folder_export(store, top, dest);
-    ASSERT_EQ(r.refusal, "");
+    ds::FolderExportResult r = ds::folder_export(store, ds::Node{top, -1}, dest);
+    ASSERT_EQ(r.refused, ds::FolderRefusal::none) << refusal_text(r);
     EXPECT_FALSE(r.complete());
     EXPECT_TRUE(r.manifest_written);
 
@@ -317,8 +361,8 @@ TEST_F(FolderExport, AWideDirectoryIsReportedAsItIsCopiedAndOneNameRepeatedIsNum
     ds::FolderExportOptions o;
     o.item_done = [&](const ds::FolderItem& it) { reported.push_back(it.path + " -> " + it.host_path); };
     const std::string dest = dir.file("out");
-    const ds::FolderExportResult r = ds::folder_export(store, top, dest, o);
-    ASSERT_EQ(r.refusal, "");
+    const ds::FolderExportResult r = ds::folder_export(store, ds::Node{top, -1}, dest, o);
+    ASSERT_EQ(r.refused, ds::FolderRefusal::none) << refusal_text(r);
     EXPECT_TRUE(r.complete());
     EXPECT_EQ(r.files, kSame + 2);
     EXPECT_EQ(r.renamed, kSame);   // every "same" but the first, and "same~2" itself
@@ -343,8 +387,8 @@ TEST_F(FolderExport, AWideDirectoryIsReportedAsItIsCopiedAndOneNameRepeatedIsNum
     EXPECT_EQ(on_host, static_cast<size_t>(kSame + 1));
     EXPECT_EQ(m["files"], kSame + 2);
 
-    const ds::FolderExportResult cut = ds::folder_export(store, over, dir.file("over"));
-    ASSERT_EQ(cut.refusal, "");
+    const ds::FolderExportResult cut = ds::folder_export(store, ds::Node{over, -1}, dir.file("over"));
+    ASSERT_EQ(cut.refused, ds::FolderRefusal::none) << refusal_text(cut);
     EXPECT_FALSE(cut.complete());
     EXPECT_EQ(cut.files, 0);
     const nlohmann::json cm = read_json(dir.file("over.manifest.json"));
@@ -378,8 +422,8 @@ TEST_F(FolderExport, NamesAreHeldAlongThePathAndADirectoryPastTheBoundNumbersNot
     ds::FolderExportOptions o;
     o.names_held_limit = 30;   // t's two names and one directory of 25 beside them
     const std::string dest = dir.file("out");
-    const ds::FolderExportResult r = ds::folder_export(store, top, dest, o);
-    ASSERT_EQ(r.refusal, "");
+    const ds::FolderExportResult r = ds::folder_export(store, ds::Node{top, -1}, dest, o);
+    ASSERT_EQ(r.refused, ds::FolderRefusal::none) << refusal_text(r);
     const nlohmann::json m = read_json(dest + ".manifest.json");
     ASSERT_NE(manifest_item(m, "b"), nullptr);
     EXPECT_EQ(manifest_item(m, "b")->count("detail"), 0u) << "a's names were let go when a ended";
@@ -397,7 +441,7 @@ TEST_F(FolderExport, NamesAreHeldAlongThePathAndADirectoryPastTheBoundNumbersNot
     EXPECT_EQ(r.files, 24 + 24 + 2);
 
     // With room for them, the same names are numbered.
-    const ds::FolderExportResult whole = ds::folder_export(store, top, dir.file("whole"));
+    const ds::FolderExportResult whole = ds::folder_export(store, ds::Node{top, -1}, dir.file("whole"));
     EXPECT_TRUE(whole.complete());
     EXPECT_EQ(dstest::read_file(dir.file("whole/b/c/same~2")), dsb::materialize(dsb::text_content("second"), 0, 6));
 }
@@ -412,9 +456,7 @@ TEST_F(FolderExport, AFoundDirectoryReadsItsEntriesFromTheSubBlockTheRecoveryFou
         if (d.dir_id == f.reused_dir) first_block = d.first_block;
     ASSERT_NE(first_block, -1);
 
-    ds::FolderExportOptions o;
-    o.first_block = first_block;
-    ds::FolderExportResult r = ds::folder_export(store, f.reused_dir, dir.file("dir2"), o);
+    ds::FolderExportResult r = ds::folder_export(store, ds::Node{f.reused_dir, first_block}, dir.file("dir2"));
     ASSERT_TRUE(r.complete());
     const std::string name = f.file_in_reused.path.substr(f.file_in_reused.path.rfind('/') + 1);
     EXPECT_EQ(clitest::compare_file(dir.file("dir2/" + name), f.file_in_reused.content, f.file_in_reused.size), "");
@@ -433,8 +475,8 @@ TEST_F(FolderExport, AFileWhoseEncodedNameIsTooLongIsCopiedUnderAShortenedName) 
     dsb::ImageSummary s;
     s.images = {img};
     ASSERT_TRUE(dstest::open_images(store, s).message.empty());
-    ds::FolderExportResult r = ds::folder_export(store, top, dir.file("out"));
-    ASSERT_TRUE(r.complete()) << r.refusal;
+    ds::FolderExportResult r = ds::folder_export(store, ds::Node{top, -1}, dir.file("out"));
+    ASSERT_TRUE(r.complete()) << refusal_text(r);
     EXPECT_EQ(r.files, 2);
     EXPECT_EQ(r.renamed, 1);
     bool shortened = false;
@@ -456,14 +498,14 @@ TEST_F(FolderExport, EveryFoundDirectoryGoesIntoAFolderOfItsOwn) {
     std::vector<ds::FolderSource> sources;
     std::string reused_name;
     for (const ds::FoundDir& d : ds::internals(store).found_dirs) {
-        sources.push_back({d.dir_id, ds::found_dir_first_block(store, d.number), "DIR" + std::to_string(d.number)});
+        sources.push_back({ds::Node{d.dir_id, ds::found_dir_first_block(store, d.number)}, "DIR" + std::to_string(d.number)});
         if (d.dir_id == f.reused_dir) reused_name = sources.back().name;
     }
     ASSERT_GE(sources.size(), 2u);
     ASSERT_FALSE(reused_name.empty());
 
     ds::FolderExportResult r = ds::folder_export_set(store, sources, dir.file("all"));
-    ASSERT_TRUE(r.complete()) << r.refusal;
+    ASSERT_TRUE(r.complete()) << refusal_text(r);
     EXPECT_GE(r.directories, static_cast<int64_t>(sources.size()) + 1);
     for (const ds::FolderSource& s : sources) EXPECT_TRUE(fs::is_directory(dir.file("all/" + s.name))) << s.name;
     // The directory whose first block was reused is read through the found sub-block.
@@ -485,7 +527,7 @@ TEST_F(FolderExport, CancellingKeepsTheFileInHandAsPartialAndListsWhatWasNotReac
     dstest::TempDir out;
     ds::FolderExportOptions o;
     o.progress = [](int64_t, int64_t) { return false; };
-    ds::FolderExportResult r = ds::folder_export(store, d.ids.at("/vm1"), out.file("vm1"), o);
+    ds::FolderExportResult r = ds::folder_export(store, ds::Node{d.ids.at("/vm1"), -1}, out.file("vm1"), o);
     EXPECT_TRUE(r.cancelled);
     EXPECT_FALSE(r.complete());
     EXPECT_TRUE(fs::exists(out.file("vm1/vm1.vmx")));   // inline: copied before the first report
@@ -513,11 +555,11 @@ TEST_F(FolderExport, ASingleFileGoesIntoTheDirectoryUnderItsName) {
     dstest::TempDir out;
     ds::FolderExportOptions o;
     o.file_name = "#" + std::to_string(d.deleted_file.id);
-    ds::FolderExportResult r = ds::folder_export(store, d.deleted_file.id, out.file("gone"), o);
+    ds::FolderExportResult r = ds::folder_export(store, ds::Node{d.deleted_file.id, -1}, out.file("gone"), o);
     ASSERT_TRUE(r.complete());
     EXPECT_EQ(r.files, 1);
     EXPECT_EQ(clitest::compare_file(out.file("gone/" + o.file_name), d.deleted_file.content, d.deleted_file.size), "");
-    EXPECT_EQ(ds::folder_export(store, 0xFFFFFFF4u, out.file("none")).refused, ds::FolderRefusal::source_unreadable);
+    EXPECT_EQ(ds::folder_export(store, ds::Node{0xFFFFFFF4u, -1}, out.file("none")).refused, ds::FolderRefusal::source_unreadable);
     EXPECT_FALSE(fs::exists(out.file("none")));
 }
 

@@ -182,7 +182,7 @@ TEST_F(Corrupted, AnImageCutInsideADataBlockExportsUpToTheCut) {
     ASSERT_EQ(::truncate(img.c_str(), static_cast<off_t>(l.big_data + 1000)), 0);
     ASSERT_EQ(open(), "");
     const ds::ExportResult r = export_id(l.big);
-    EXPECT_EQ(r.result, -1);
+    EXPECT_NE(r.failure, ds::ExportFailure::none);
     EXPECT_EQ(r.failure, ds::ExportFailure::read);
     EXPECT_EQ(r.read_failure, ds::Failure{ds::Fault::past_device});
     EXPECT_EQ(r.bytes_written, static_cast<int64_t>(kMiB));   // the first chunk, whole
@@ -348,7 +348,7 @@ TEST_F(Corrupted, SlotsClaimingMoreThanTheirBlockHoldsFailAsReads) {
         });
         ASSERT_EQ(open(), "");
         const ds::ExportResult r = export_id(f);
-        EXPECT_EQ(r.result, -1);
+        EXPECT_NE(r.failure, ds::ExportFailure::none);
         EXPECT_EQ(r.failure, ds::ExportFailure::read);
         EXPECT_EQ(r.bytes_written, c.kept);
     }
@@ -463,7 +463,7 @@ TEST_F(Corrupted, BlockIdsOfEveryTypeInEverySlot) {
     ASSERT_EQ(open(), "");
     for (uint32_t id : {file, flat, vm}) {
         ds::ExportResult r = export_id(id);
-        EXPECT_EQ(r.result, -1) << id;
+        EXPECT_NE(r.failure, ds::ExportFailure::none) << id;
         EXPECT_EQ(r.failure, ds::ExportFailure::read) << id;
     }
     EXPECT_EQ(ds::list_directory(store, vm).status, ds::ListStatus::ended_early);
@@ -498,7 +498,7 @@ TEST_F(Corrupted, ASubBlockFileReadThroughItsOwnItemFailsInsteadOfRecursingForev
     ASSERT_EQ(open(), "");
     for (int pass = 0; pass < 2; ++pass) {
         const ds::ExportResult r = export_id(f);
-        EXPECT_EQ(r.result, -1);
+        EXPECT_NE(r.failure, ds::ExportFailure::none);
         EXPECT_EQ(r.failure, ds::ExportFailure::read);
     }
     ds::ExportResult other;

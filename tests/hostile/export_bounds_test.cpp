@@ -8,6 +8,7 @@
 
 #include "export/file_export.h"
 #include "export/folder_export.h"
+#include "text/messages.h"
 #include "vmfs/file_read.h"
 #include "vmfs/inode.h"
 
@@ -65,7 +66,7 @@ TEST_F(ExportBounds, AHugeBlockSizeEndsTheCopyAtWhatTheSlotsAddress) {
     EXPECT_EQ(ds::file_extent(store, inode), 256 * block);
 
     const ds::ExportResult r = export_id(f);
-    EXPECT_EQ(r.result, -1);
+    EXPECT_NE(r.failure, ds::ExportFailure::none);
     EXPECT_EQ(r.failure, ds::ExportFailure::past_addressable);
     EXPECT_EQ(r.bytes_written, 256 * block);
     EXPECT_EQ(static_cast<int64_t>(std::filesystem::file_size(sink)), 256 * block);
@@ -91,7 +92,7 @@ TEST_F(ExportBounds, ABlockNamedOverAndOverStopsAtWhatTheVolumeHolds) {
     ASSERT_LT(capacity, int64_t{256} * 8 * kMiB);
 
     const ds::ExportResult r = export_id(f);
-    EXPECT_EQ(r.result, -1);
+    EXPECT_NE(r.failure, ds::ExportFailure::none);
     EXPECT_EQ(r.failure, ds::ExportFailure::past_volume);
     EXPECT_EQ(r.bytes_written, capacity);
     EXPECT_EQ(static_cast<int64_t>(std::filesystem::file_size(sink)), capacity);
@@ -108,7 +109,7 @@ TEST_F(ExportBounds, AThinFileLargerThanTheVolumeIsCopiedWhole) {
     ASSERT_EQ(open(), "");
     ASSERT_LT(ds::lvm_capacity(store), size);
     const ds::ExportResult r = export_id(f);
-    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.failure, ds::ExportFailure::none);
     EXPECT_EQ(r.failure, ds::ExportFailure::none);
     EXPECT_EQ(r.bytes_written, size);
 }
@@ -138,8 +139,8 @@ TEST_F(ExportBounds, FolderProgressSaturatesInsteadOfOverflowing) {
         seen.emplace_back(done, total);
         return true;
     };
-    const ds::FolderExportResult r = ds::folder_export(store, vm, dir.file("copy"), o);
-    ASSERT_TRUE(r.refusal.empty()) << r.refusal;
+    const ds::FolderExportResult r = ds::folder_export(store, ds::Node{vm, -1}, dir.file("copy"), o);
+    ASSERT_EQ(r.refused, ds::FolderRefusal::none) << ds::folder_refusal_message(r.refused, r.refused_path, r.sys_errno);
     ASSERT_FALSE(seen.empty());
     int64_t last = 0;
     for (const auto& [done, total] : seen) {
