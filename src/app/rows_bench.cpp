@@ -10,7 +10,6 @@
 #include "ui/prompts.h"
 #include "ui/work.h"
 #include "vmfs/datastore.h"
-#include "vmfs/volume.h"
 
 #include "scenarios.h"
 
@@ -65,8 +64,7 @@ int main(int argc, char** argv) {
     std::printf("built %s with %u deleted files in %.1f s\n", sum.images.at(0).c_str(), rows, double(build.elapsed()) / 1000);
 
     ds::Tfrmmain w;
-    ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-    if (ds::add_disk(w.store, sum.images.at(0), sum.start_sector, &why) != 0) return 1;
+    if (w.store.add_disk(sum.images.at(0), sum.start_sector) != ds::AddDiskRefusal::none) return 1;
     w.show();
     w.Button1Click();
     QApplication::processEvents();

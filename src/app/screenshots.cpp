@@ -11,8 +11,6 @@
 #include "ui/frmmain.h"
 #include "vmfs/datastore.h"
 #include "ui/prompts.h"
-#include "vmfs/fs.h"
-#include "vmfs/volume.h"
 #include "text/messages.h"
 
 #include <QApplication>

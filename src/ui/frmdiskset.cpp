@@ -1,10 +1,7 @@
 #include "ui/frmdiskset.h"
 
-#include "disk/disk_read.h"
-#include "disk/sector_reader.h"
 #include "ui/prompts.h"
 #include "vmfs/datastore.h"
-#include "vmfs/volume.h"
 #include "text/messages.h"
 #include "text/drive_text.h"
 
@@ -148,7 +145,7 @@ void Tfrmdiskset::FormCreate() {
 
 void Tfrmdiskset::RefreshDiskList() {
     ListBox1->clear();
-    for (const std::string& line : disk_table_lines(store)) {
+    for (const std::string& line : store.disk_lines()) {
         // A long path is cut by the list's width: the whole line on hover.
         auto* item = new QListWidgetItem(device_text(line), ListBox1);
         item->setToolTip(item->text());
@@ -177,7 +174,7 @@ void Tfrmdiskset::N7Click() {
     const std::string device = QFile::encodeName(path).toStdString();
     // Opened read-only: a write-protected image must be addable too.
     const int64_t bytes = store.device_size(device);
-    st.current_sectors = bytes > 0 ? bytes / kSectorSize : 0;
+    st.current_sectors = bytes > 0 ? bytes / Datastore::kSectorBytes : 0;
     st.current_device = device;
     add_by_hand();
 }
@@ -195,13 +192,13 @@ void Tfrmdiskset::add_by_hand() {
         ui::message(this, QStringLiteral("'") + text + QStringLiteral("' is not a valid integer value"));
         return;
     }
-    AddDiskRefusal why = AddDiskRefusal::none;
-    if (add_disk(store, st.current_device, start, &why) != 0) ui::message(this, QString::fromUtf8(add_disk_message(why)));
+    const AddDiskRefusal why = store.add_disk(st.current_device, start);
+    if (why != AddDiskRefusal::none) ui::message(this, QString::fromUtf8(add_disk_message(why)));
     RefreshDiskList();
 }
 
 void Tfrmdiskset::Button3Click() {
-    lvm_clear(store);
+    store.clear_disks();
     RefreshDiskList();
 }
 
@@ -214,12 +211,12 @@ void Tfrmdiskset::Button2Click() {
             if (drive.number == n) devices.push_back(drive.device);
     }
     DiskSettingsState& st = disk_settings_state();
-    st.detection = detect_candidates(store, devices);
+    st.detection = store.detect(devices);
     for (size_t i = 0; i < st.detection.read_failed.size(); ++i) ui::message(this, QString::fromUtf8(kDetectReadError));
 
     ListBox2->clear();
-    for (int k : first_segment_candidates(st.detection)) {
-        auto* line = new QListWidgetItem(device_text(candidate_line(st.detection, k)), ListBox2);
+    for (int k : Datastore::first_segment_candidates(st.detection)) {
+        auto* line = new QListWidgetItem(device_text(Datastore::candidate_line(st.detection, k)), ListBox2);
         line->setToolTip(line->text());
         // The index travels with the line as well: a device path may itself
         // hold a "|", which would shift the fields of the text.
@@ -242,7 +239,7 @@ void Tfrmdiskset::Button4Click() {
     bool ok = false;
     const int k = line->data(Qt::UserRole).toInt(&ok);
     if (!ok) return;
-    AddDiskRefusal why = assemble_volume(store, disk_settings_state().detection, k);
+    const AddDiskRefusal why = store.assemble(disk_settings_state().detection, k);
     if (why != AddDiskRefusal::none) ui::message(this, QString::fromUtf8(add_disk_message(why)));
     RefreshDiskList();
 }

@@ -2,8 +2,7 @@
 // The disk settings window: which disks form the datastore and where its
 // partition starts on each, by hand or by automatic detection.
 
-#include "disk/drive_list.h"
-#include "vmfs/detect.h"
+#include "vmfs/datastore.h"
 
 #include <QDialog>
 
@@ -19,8 +18,6 @@ class QMenu;
 class QPushButton;
 
 namespace ds {
-
-class Datastore;
 
 // What the window keeps between its openings.
 struct DiskSettingsState {

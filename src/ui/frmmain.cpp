@@ -1,24 +1,16 @@
 #include "ui/frmmain.h"
 
-#include "recovery/deleted_files.h"
-#include "recovery/formatted_dirs.h"
-#include "recovery/lost_vmdks.h"
-#include "recovery/scan.h"
 #include "ui/artwork.h"
 #include "ui/frmabout.h"
 #include "ui/frmdiskset.h"
 #include "ui/prompts.h"
 #include "ui/status_text.h"
+#include "ui/tree_node.h"
 #include "ui/window_provenance.h"
 #include "ui/work.h"
-#include "vmfs/blockid.h"
 #include "export/file_export.h"
 #include "export/folder_export.h"
 #include "vmfs/datastore.h"
-#include "vmfs/found_dir.h"
-#include "vmfs/fs.h"
-#include "vmfs/inode.h"
-#include "vmfs/listing.h"
 #include "text/info_text.h"
 #include "text/messages.h"
 #include "text/row_text.h"
@@ -59,11 +51,12 @@ const QString kAllDirFound = QStringLiteral("ALL DIR FOUND");
 
 QString qs(const std::string& s) { return QString::fromStdString(s); }
 
-QTreeWidgetItem* make_node(const QList<QIcon>& images, const QString& text, uint32_t data, int image) {
+QTreeWidgetItem* make_node(const QList<QIcon>& images, const QString& text, const Node& node, int image,
+                           ui::NodeKind kind = ui::NodeKind::entry) {
     auto* item = new QTreeWidgetItem;
     item->setText(0, text);
-    item->setData(0, kNodeDataRole, QVariant::fromValue<uint32_t>(data));
-    item->setData(0, kImageIndexRole, image);
+    ui::set_node(item, node, kind);
+    item->setData(0, ui::kImageIndexRole, image);
     item->setIcon(0, images.value(image));
     return item;
 }
@@ -74,8 +67,8 @@ QTreeWidgetItem* file_row_item(const QList<QIcon>& images, const FileRow& row) {
     for (int i = 0; i < 7; ++i) item->setText(i, qs(cells[i]));
     item->setCheckState(0, Qt::Unchecked);
     item->setIcon(0, images.value(1));
-    item->setData(0, kImageIndexRole, 1);
-    item->setData(0, kDescriptorRole, QVariant::fromValue<uint32_t>(row.descriptor_id));
+    item->setData(0, ui::kImageIndexRole, 1);
+    item->setData(0, ui::kDescriptorRole, QVariant::fromValue<uint32_t>(row.descriptor_id));
     return item;
 }
 
@@ -85,7 +78,7 @@ QTreeWidgetItem* partition_row_item(const QList<QIcon>& images, const PartitionR
     for (int i = 0; i < 4; ++i) item->setText(i, qs(cells[i]));
     item->setCheckState(0, Qt::Unchecked);
     item->setIcon(0, images.value(0));
-    item->setData(0, kImageIndexRole, 0);
+    item->setData(0, ui::kImageIndexRole, 0);
     return item;
 }
 
@@ -366,9 +359,7 @@ void Tfrmmain::work_rows(const QVariantList& rows) {
         nodes.reserve(take);
         for (int64_t i = 0; i < take; ++i) {
             const FoundDir d = rows[i].value<FoundDir>();
-            QTreeWidgetItem* node = make_node(ImageList1, qs(found_dir_name(d)), d.dir_id, 0);
-            node->setData(0, kFoundDirRole, d.number);
-            nodes << node;
+            nodes << make_node(ImageList1, qs(Datastore::found_dir_name(d)), Datastore::found_dir_node(d), 0);
         }
         root->addChildren(nodes);
         tree_nodes_ += nodes.size();
@@ -412,8 +403,9 @@ QTreeWidgetItem* Tfrmmain::selected_node() const {
     return items.isEmpty() ? nullptr : items.first();
 }
 
-QTreeWidgetItem* Tfrmmain::add_node(QTreeWidgetItem* parent, const QString& text, uint32_t data, int image) {
-    QTreeWidgetItem* item = make_node(ImageList1, text, data, image);
+QTreeWidgetItem* Tfrmmain::add_node(QTreeWidgetItem* parent, const QString& text, const Node& node, int image,
+                                    ui::NodeKind kind) {
+    QTreeWidgetItem* item = make_node(ImageList1, text, node, image, kind);
     if (parent) parent->addChild(item);
     else TreeView->addTopLevelItem(item);
     ++tree_nodes_;
@@ -435,7 +427,7 @@ void Tfrmmain::Button1Click() {
     if (busy_) return;
     setWindowTitle(kTitle);
     ListView2->hide();
-    OpenOutcome outcome = fs_open(store);
+    OpenOutcome outcome = store.open();
     if (outcome.pane_filled) {
         QStringList lines;
         for (const std::string& line : info_lines(store.volume(), store.fs_params())) lines << qs(line);
@@ -446,7 +438,7 @@ void Tfrmmain::Button1Click() {
         show_idle_status();
         TreeView->setUpdatesEnabled(false);
         clear_tree();
-        add_node(nullptr, QStringLiteral("/"), kRootDirId, 0);
+        add_node(nullptr, QStringLiteral("/"), Datastore::root(), 0, ui::NodeKind::entry);
         TreeView->setUpdatesEnabled(true);
     }
     if (outcome.failure != OpenFailure::none) {
@@ -470,14 +462,6 @@ void Tfrmmain::tree_double_clicked(QTreeWidgetItem* item) {
     TreeViewDblClick();
 }
 
-int64_t Tfrmmain::first_block_of(const QTreeWidgetItem* node) const {
-    // A directory found after a reformat may have its entries in a sub-block
-    // that takes the place of its own first block. Its node carries its
-    // number; the nodes inside it are read as their descriptors say.
-    const QVariant number = node->data(0, kFoundDirRole);
-    return number.isValid() ? found_dir_first_block(store, number.toInt()) : -1;
-}
-
 void Tfrmmain::TreeViewDblClick() {
     // A copy leaves the tree free to browse (reads may run side by side); a
     // scan fills the tree or covers it, and the found directories a listing
@@ -491,9 +475,9 @@ void Tfrmmain::TreeViewDblClick() {
     QTreeWidgetItem* node = selected_node();
     if (!node || node->childCount() > 0) return;
 
-    const int64_t first_block = first_block_of(node);
-    const uint32_t id = node->data(0, kNodeDataRole).toUInt();
-    DirLister lister(store, Node{id, first_block});
+    // A directory found after a reformat is read through the sub-block that
+    // may take the place of its first block; its node carries both.
+    DirLister lister = store.list(ui::node_of(node));
     if (lister.status() == ListStatus::open_error) {
         ui::message(this, QStringLiteral("dir open error"));
         return;
@@ -509,7 +493,7 @@ void Tfrmmain::TreeViewDblClick() {
             more = true;
             break;
         }
-        nodes << make_node(ImageList1, qs(e.name), e.descriptor_id, e.is_dir ? 0 : 1);
+        nodes << make_node(ImageList1, qs(e.name), e.node(), e.is_dir ? 0 : 1);
     }
     node->addChildren(nodes);
     tree_nodes_ += nodes.size();
@@ -523,7 +507,7 @@ void Tfrmmain::saveout1Click() {
     if (busy_) return;
     QTreeWidgetItem* node = selected_node();
     if (!node) return;
-    const uint32_t id = node->data(0, kNodeDataRole).toUInt();
+    const Node target = ui::node_of(node);
     // The found directories' top has no directory file: only its contents,
     // every found directory, can be saved.
     if (!node->parent() && node->text(0) == kAllDirFound) {
@@ -531,7 +515,7 @@ void Tfrmmain::saveout1Click() {
         return;
     }
     // A folder node: the whole folder, or (the default) its directory file.
-    if (id != 0 && node->data(0, kImageIndexRole).toInt() == 0) {
+    if (target.id != 0 && node->data(0, ui::kImageIndexRole).toInt() == 0) {
         const int choice = ui::prompts().choose(
             this, QStringLiteral("save out folder: ") + node->text(0),
             {QStringLiteral("directory file"), QStringLiteral("folder contents")});
@@ -541,12 +525,12 @@ void Tfrmmain::saveout1Click() {
             return;
         }
     }
-    export_descriptor(node->text(0), id, first_block_of(node));
+    export_descriptor(node->text(0), target);
 }
 
 // What a folder export needs once the node it came from may be gone.
 struct Tfrmmain::FolderJob {
-    uint32_t id = 0;
+    Node top;
     std::vector<FolderSource> found;   // the found directories' top: every one of them
     bool found_top = false;
     std::string dest;
@@ -557,7 +541,7 @@ void Tfrmmain::export_folder(const QTreeWidgetItem* node) {
     const QString parent_dir = ui::prompts().choose_folder(this);
     if (parent_dir.isEmpty()) return;
     auto job = std::make_shared<FolderJob>();
-    job->id = node->data(0, kNodeDataRole).toUInt();
+    job->top = ui::node_of(node);
     // The copy goes into a new folder named as the node, inside the folder
     // chosen; the manifest beside it.
     const std::string name = node->text(0).toStdString();
@@ -567,14 +551,16 @@ void Tfrmmain::export_folder(const QTreeWidgetItem* node) {
         const std::string part = n->text(0).toStdString();
         source = source.empty() ? part : part == "/" ? "/" + source : part + "/" + source;
     }
-    job->options.first_block = first_block_of(node);
+    // The export layer still takes a found directory's block apart from its id.
+    job->options.first_block = job->top.first_block;
     job->options.source_text = source;
     job->found_top = !node->parent() && node->text(0) == kAllDirFound;
     if (job->found_top) {
         job->options.source_text = name;
         for (int i = 0; i < node->childCount(); ++i) {
             const QTreeWidgetItem* c = node->child(i);
-            job->found.push_back({c->data(0, kNodeDataRole).toUInt(), first_block_of(c), c->text(0).toStdString()});
+            const Node n = ui::node_of(c);
+            job->found.push_back({n.id, n.first_block, c->text(0).toStdString()});
         }
     }
     run_folder_export(job);
@@ -597,7 +583,7 @@ void Tfrmmain::run_folder_export(std::shared_ptr<FolderJob> job) {
         };
         auto r = std::make_shared<FolderExportResult>(
             job->found_top ? folder_export_set(store, job->found, job->dest, options)
-                           : folder_export(store, job->id, job->dest, options));
+                           : folder_export(store, job->top.id, job->dest, options));
         return [this, job, r] { folder_export_ended(job, *r); };
     });
 }
@@ -643,16 +629,16 @@ void Tfrmmain::saveout2Click() {
     if (busy_ || ListView2->isHidden()) return;
     const QList<QTreeWidgetItem*> rows = ListView2->selectedItems();
     if (rows.isEmpty()) return;
-    const uint32_t id = rows.first()->data(0, kDescriptorRole).toUInt();
+    const uint32_t id = rows.first()->data(0, ui::kDescriptorRole).toUInt();
     if (id == 0) return;
-    export_descriptor(QStringLiteral("FILE ") + rows.first()->text(0), id);
+    export_descriptor(QStringLiteral("FILE ") + rows.first()->text(0), Node{id, -1});
 }
 
-void Tfrmmain::export_descriptor(const QString& shown, uint32_t descriptor_id, int64_t first_block) {
+void Tfrmmain::export_descriptor(const QString& shown, const Node& node) {
     if (!ui::confirm(this, QStringLiteral("sure to export file: ") + shown + QStringLiteral("  OUT"))) return;
     File file;
     // A found directory's file is written as its listing reads it.
-    if (!store.open_file(Node{descriptor_id, first_block}, file)) {
+    if (!store.open_file(node, file)) {
         ui::message(this, QStringLiteral("file open error"));
         return;
     }
@@ -719,7 +705,7 @@ void Tfrmmain::show_scan_end(ScanEnd end) {
 void Tfrmmain::Button2Click() {
     if (busy_) return;
     ListView2->clear();
-    if (ScanEnd pre = scan_precondition(store, kFoundFdc); pre != ScanEnd::finished) {
+    if (ScanEnd pre = store.scan_ready(ScanKind::deleted); pre != ScanEnd::finished) {
         show_scan_end(pre);
         return;
     }
@@ -727,7 +713,7 @@ void Tfrmmain::Button2Click() {
     start_work(WorkKind::scan, QStringLiteral("deleted-file scan"), [this](ui::Work& work) {
         ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
         const ScanEnd end =
-            scan_deleted_files(store, progress, [&work](const FileRow& row) { work.add(QVariant::fromValue(row)); }).end;
+            store.scan_deleted(progress, [&work](const FileRow& row) { work.add(QVariant::fromValue(row)); }).end;
         return [this, end] { show_scan_end(end); };
     });
 }
@@ -736,7 +722,7 @@ void Tfrmmain::Button3Click() {
     if (busy_) return;
     // Before the browse, or without the system files it reads through, the
     // scan leaves the tree as it is.
-    if (ScanEnd pre = scan_precondition(store, kFoundFdc | kFoundSbc); pre != ScanEnd::finished) {
+    if (ScanEnd pre = store.scan_ready(ScanKind::formatted); pre != ScanEnd::finished) {
         show_scan_end(pre);
         return;
     }
@@ -744,7 +730,7 @@ void Tfrmmain::Button3Click() {
     TreeView->setUpdatesEnabled(false);
     clear_tree();
     store.forget_found_dirs();   // the nodes that named them are gone
-    add_node(nullptr, kAllDirFound, 0, 0);
+    add_node(nullptr, kAllDirFound, Node{}, 0, ui::NodeKind::found_top);
     TreeView->setUpdatesEnabled(true);
     start_work(WorkKind::scan, QStringLiteral("format recovery"), [this](ui::Work& work) {
         ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
@@ -759,14 +745,14 @@ void Tfrmmain::Button3Click() {
 void Tfrmmain::Button4Click() {
     if (busy_) return;
     ListView2->clear();
-    if (ScanEnd pre = scan_precondition(store, kFoundPbc); pre != ScanEnd::finished) {
+    if (ScanEnd pre = store.scan_ready(ScanKind::lost_disks); pre != ScanEnd::finished) {
         show_scan_end(pre);
         return;
     }
     ListView2->show();
     start_work(WorkKind::scan, QStringLiteral("virtual-disk scan"), [this](ui::Work& work) {
         ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
-        const ScanEnd end = scan_lost_vmdks(store, progress, [&work](const PartitionRow& row) {
+        const ScanEnd end = store.scan_lost_disks(progress, [&work](const PartitionRow& row) {
                                 work.add(QVariant::fromValue(row));
                             }).end;
         return [this, end] { show_scan_end(end); };
@@ -782,7 +768,7 @@ void Tfrmmain::diskssetting1Click() {
     // Changed disks closed the file system and forgot the found directories:
     // nothing of the datastore that was open stays on show to be listed or
     // saved, and the window is as before a first browse.
-    if (!fs_is_open(store)) {
+    if (!store.is_open()) {
         clear_tree();
         ListView2->clear();
         ListView2->hide();
@@ -812,7 +798,7 @@ void Tfrmmain::list_context_menu(const QPoint& pos) {
     QTreeWidgetItem* item = ListView2->itemAt(pos);
     if (!item) return;
     ListView2->setCurrentItem(item);
-    saveout2->setEnabled(item->data(0, kDescriptorRole).toUInt() != 0);
+    saveout2->setEnabled(item->data(0, ui::kDescriptorRole).toUInt() != 0);
     PopupMenu2->popup(ListView2->viewport()->mapToGlobal(pos));
 }
 
@@ -841,7 +827,7 @@ void Tfrmmain::closeEvent(QCloseEvent* event) {
 bool Tfrmmain::open_popup_by_key(QTreeWidget* view, QMenu* menu, QAction* item) {
     QTreeWidgetItem* current = view->currentItem();
     if (!current) return true;
-    if (view == ListView2) item->setEnabled(!busy_ && current->data(0, kDescriptorRole).toUInt() != 0);
+    if (view == ListView2) item->setEnabled(!busy_ && current->data(0, ui::kDescriptorRole).toUInt() != 0);
     const QRect r = view->visualItemRect(current);
     menu->popup(view->viewport()->mapToGlobal(r.isValid() ? r.bottomLeft() : QPoint(0, 0)));
     menu->setActiveAction(item);

@@ -29,20 +29,17 @@ namespace ds {
 
 class Datastore;
 
+struct Node;
+
 namespace ui {
 class Work;
+enum class NodeKind : int;
 }
 
 struct FileRow;
 struct FolderExportResult;
 struct PartitionRow;
 enum class ScanEnd;
-
-// Item data of TreeView nodes and ListView2 rows.
-inline constexpr int kNodeDataRole = Qt::UserRole;        // the node's 32-bit value
-inline constexpr int kImageIndexRole = Qt::UserRole + 1;  // index into ImageList1
-inline constexpr int kDescriptorRole = Qt::UserRole + 2;  // ListView2: a deleted file's descriptor id
-inline constexpr int kFoundDirRole = Qt::UserRole + 3;    // a "DIR<n>" node: the found directory's number
 
 class Tfrmmain : public QMainWindow {
     Q_OBJECT
@@ -150,12 +147,12 @@ private:
     void folder_export_ended(std::shared_ptr<FolderJob> job, const FolderExportResult& r);
     bool open_popup_by_key(QTreeWidget* view, QMenu* menu, QAction* item);
     QTreeWidgetItem* selected_node() const;
-    QTreeWidgetItem* add_node(QTreeWidgetItem* parent, const QString& text, uint32_t data, int image);
+    QTreeWidgetItem* add_node(QTreeWidgetItem* parent, const QString& text, const Node& node, int image,
+                              ui::NodeKind kind);
     void clear_tree();
     int64_t room() const;
-    void export_descriptor(const QString& shown, uint32_t descriptor_id, int64_t first_block = -1);
+    void export_descriptor(const QString& shown, const Node& node);
     void export_folder(const QTreeWidgetItem* node);
-    int64_t first_block_of(const QTreeWidgetItem* node) const;
     void show_scan_end(ScanEnd end);
     void tree_context_menu(const QPoint& pos);
     void list_context_menu(const QPoint& pos);

@@ -364,6 +364,10 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// ---------------------------------------------------------------- for the window
+// The scans a front end may ask about before it clears what it shows.
+enum class ScanKind { deleted, formatted, lost_disks };
+
 class Datastore {
 public:
     // Image files and block devices, read-only.
@@ -452,6 +456,18 @@ public:
     // "DIR<n>" and the node a found directory is read through.
     static std::string found_dir_name(const FoundDir& d);
     static Node found_dir_node(const FoundDir& d);
+
+    // --- for the window: the disk settings' lines and whether a scan may start
+    static constexpr int64_t kSectorBytes = 512;
+    // finished when the scan may start; otherwise the end it would meet at
+    // once (not_open, or the system file it reads through is missing).
+    ScanEnd scan_ready(ScanKind kind) const;
+    // The disk table as the disk settings list it: "device|start_sector|".
+    std::vector<std::string> disk_lines() const;
+    // Indices into found.candidates of those holding segment 0, in order.
+    static std::vector<int> first_segment_candidates(const Detection& found);
+    // The line of the "VM found" list for candidate k: "device|k|".
+    static std::string candidate_line(const Detection& found, int k);
 
     // The back room, for the format's own code, tests and fuzzing (store.h).
     Store& internals() const { return *store_; }

@@ -9,6 +9,7 @@
 #include "export/provenance.h"
 #include "recovery/formatted_dirs.h"
 #include "ui/frmmain.h"
+#include "ui/tree_node.h"
 
 #include <nlohmann/json.hpp>
 
@@ -137,7 +138,7 @@ TEST_F(FolderSave, AFoundDirectoryIsReadThroughItsSubstitutedFirstBlock) {
     QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
     QTreeWidgetItem* dir2 = nullptr;
     for (int i = 0; i < top->childCount(); ++i)
-        if (top->child(i)->data(0, ds::kNodeDataRole).toUInt() == f.reused_dir) dir2 = top->child(i);
+        if (ds::ui::node_of(top->child(i)).id == f.reused_dir) dir2 = top->child(i);
     ASSERT_NE(dir2, nullptr);
     prompts.messages.clear();
     prompts.choose_answers = {1};
@@ -174,7 +175,7 @@ TEST_F(FolderSave, TheFoundDirectoriesTopSavesEveryFoundDirectory) {
         EXPECT_TRUE(fs::is_directory(dest + "/" + top->child(i)->text(0).toStdString()));
     QTreeWidgetItem* reused = nullptr;
     for (int i = 0; i < top->childCount(); ++i)
-        if (top->child(i)->data(0, ds::kNodeDataRole).toUInt() == f.reused_dir) reused = top->child(i);
+        if (ds::ui::node_of(top->child(i)).id == f.reused_dir) reused = top->child(i);
     ASSERT_NE(reused, nullptr);
     const std::string name = f.file_in_reused.path.substr(f.file_in_reused.path.rfind('/') + 1);
     EXPECT_EQ(dstest::read_file(dest + "/" + reused->text(0).toStdString() + "/" + name), content_of(f.file_in_reused));
@@ -196,7 +197,7 @@ TEST_F(FolderSave, TheDirectoryFileOfAFoundDirectoryIsTheCommandLinesBytes) {
     QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
     QTreeWidgetItem* dir2 = nullptr;
     for (int i = 0; i < top->childCount(); ++i)
-        if (top->child(i)->data(0, ds::kNodeDataRole).toUInt() == f.reused_dir) dir2 = top->child(i);
+        if (ds::ui::node_of(top->child(i)).id == f.reused_dir) dir2 = top->child(i);
     ASSERT_NE(dir2, nullptr);
     prompts.messages.clear();
     prompts.choose_answers = {0};

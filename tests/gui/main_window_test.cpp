@@ -5,6 +5,7 @@
 #include "gui_support.h"
 
 #include "ui/frmmain.h"
+#include "ui/tree_node.h"
 #include "disk/sector_source.h"
 #include "vmfs/blockid.h"
 #include "vmfs/fs.h"
@@ -36,8 +37,8 @@ class MainWindow : public GuiTest {};
 
 QStringList pane(const Tfrmmain& w) { return w.Memo1->toPlainText().split('\n'); }
 
-uint32_t data_of(const QTreeWidgetItem* n) { return n->data(0, ds::kNodeDataRole).toUInt(); }
-int image_of(const QTreeWidgetItem* n) { return n->data(0, ds::kImageIndexRole).toInt(); }
+uint32_t data_of(const QTreeWidgetItem* n) { return ds::ui::node_of(n).id; }
+int image_of(const QTreeWidgetItem* n) { return n->data(0, ds::ui::kImageIndexRole).toInt(); }
 
 void dblclick(Tfrmmain& w, QTreeWidgetItem* node) {
     w.TreeView->setCurrentItem(node);
@@ -341,7 +342,7 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
     EXPECT_EQ(std::filesystem::file_size(host), 2u * 1048576u);
 
     QTreeWidgetItem* bogus = new QTreeWidgetItem(vm1, QStringList("bogus"));
-    bogus->setData(0, ds::kNodeDataRole, ds::fd_build(5000, 0));
+    ds::ui::set_node(bogus, ds::Node{ds::fd_build(5000, 0)});
     w.TreeView->setCurrentItem(bogus);
     prompts.confirm_answers = {true};
     w.saveout1Click();

@@ -8,6 +8,7 @@
 
 #include "ui/frmdiskset.h"
 #include "ui/frmmain.h"
+#include "ui/tree_node.h"
 #include "vmfs/found_dir.h"
 #include "vmfs/fs.h"
 #include "vmfs/volume.h"
@@ -71,7 +72,7 @@ TEST_F(RecoveryButtons, DeletedFilesAreListedAndCanBeSavedOut) {
     const dsb::ObjectExpect& del = demo().deleted_file;
     EXPECT_EQ(row_cells(row(w, 0)), QStringList({"1", " ", "FILE", ">=1MB,<256MB", when(del.create_time),
                                                  when(del.update_time), when(del.atime)}));
-    EXPECT_EQ(row(w, 0)->data(0, ds::kImageIndexRole).toInt(), 1);
+    EXPECT_EQ(row(w, 0)->data(0, ds::ui::kImageIndexRole).toInt(), 1);
     EXPECT_EQ(row(w, 0)->checkState(0), Qt::Unchecked);
     EXPECT_EQ(row(w, 1)->text(0), "2");
 
@@ -113,7 +114,7 @@ TEST_F(RecoveryButtons, LostVirtualDisksShowTheirPartitions) {
     EXPECT_EQ(prompts.messages, QStringList("finish"));
     ASSERT_EQ(w.ListView2->topLevelItemCount(), 1);
     EXPECT_EQ(row_cells(row(w, 0)), QStringList({"1", " ", "NTFS|LINUX交换", "41GB", "", "", ""}));
-    EXPECT_EQ(row(w, 0)->data(0, ds::kImageIndexRole).toInt(), 0);
+    EXPECT_EQ(row(w, 0)->data(0, ds::ui::kImageIndexRole).toInt(), 0);
 
     w.ListView2->setCurrentItem(row(w, 0));   // no descriptor behind this row
     w.saveout2Click();
@@ -134,11 +135,11 @@ TEST_F(RecoveryButtons, FormatRecoveryPutsOldDirectoriesInTheTree) {
     EXPECT_TRUE(w.ListView2->isHidden());
     ASSERT_EQ(top_texts(w.TreeView), QStringList("ALL DIR FOUND"));
     QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
-    EXPECT_EQ(top->data(0, ds::kNodeDataRole).toUInt(), 0u);
+    EXPECT_EQ(ds::ui::node_of(top).id, 0u);
     ASSERT_EQ(texts(top), QStringList({"DIR1", "DIR2"}));
-    EXPECT_EQ(top->child(0)->data(0, ds::kNodeDataRole).toUInt(), f.intact_dir);
-    EXPECT_EQ(top->child(1)->data(0, ds::kNodeDataRole).toUInt(), f.reused_dir);
-    EXPECT_EQ(top->child(1)->data(0, ds::kImageIndexRole).toInt(), 0);
+    EXPECT_EQ(ds::ui::node_of(top->child(0)).id, f.intact_dir);
+    EXPECT_EQ(ds::ui::node_of(top->child(1)).id, f.reused_dir);
+    EXPECT_EQ(top->child(1)->data(0, ds::ui::kImageIndexRole).toInt(), 0);
 
     // DIR2's own first block was reused; its entries survive in a sub-block.
     QTreeWidgetItem* dir2 = top->child(1);
