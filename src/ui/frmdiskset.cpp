@@ -203,13 +203,11 @@ void Tfrmdiskset::Button3Click() {
 }
 
 void Tfrmdiskset::Button2Click() {
+    // Fixed drives only, in the menu's order: a removable one may hold
+    // another datastore.
     std::vector<std::string> devices;
-    for (QAction* item : pm1->actions()) {
-        if (item->isSeparator() || !is_fixed_drive_text(item->text().toStdString())) continue;
-        const int n = item->data().toInt();
-        for (const DriveInfo& drive : drives_)
-            if (drive.number == n) devices.push_back(drive.device);
-    }
+    for (const DriveInfo& drive : drives_)
+        if (!drive.removable) devices.push_back(drive.device);
     DiskSettingsState& st = disk_settings_state();
     st.detection = store.detect(devices);
     for (size_t i = 0; i < st.detection.read_failed.size(); ++i) ui::message(this, QString::fromUtf8(kDetectReadError));

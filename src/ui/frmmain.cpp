@@ -354,7 +354,7 @@ void Tfrmmain::work_rows(const QVariantList& rows) {
     }
     if (rows.front().metaType() == QMetaType::fromType<FoundDir>()) {
         QTreeWidgetItem* root = TreeView->topLevelItem(0);
-        if (!root || root->text(0) != kAllDirFound) return;
+        if (!root || ui::kind_of(root) != ui::NodeKind::found_top) return;
         QList<QTreeWidgetItem*> nodes;
         nodes.reserve(take);
         for (int64_t i = 0; i < take; ++i) {
@@ -510,7 +510,7 @@ void Tfrmmain::saveout1Click() {
     const Node target = ui::node_of(node);
     // The found directories' top has no directory file: only its contents,
     // every found directory, can be saved.
-    if (!node->parent() && node->text(0) == kAllDirFound) {
+    if (ui::kind_of(node) == ui::NodeKind::found_top) {
         if (node->childCount() > 0) export_folder(node);
         return;
     }
@@ -547,14 +547,14 @@ void Tfrmmain::export_folder(const QTreeWidgetItem* node) {
     const std::string name = node->text(0).toStdString();
     job->dest = QFile::encodeName(parent_dir).toStdString() + "/" + host_name_encode(name);
     std::string source;
-    for (const QTreeWidgetItem* n = node; n && n->text(0) != kAllDirFound; n = n->parent()) {
+    for (const QTreeWidgetItem* n = node; n && ui::kind_of(n) != ui::NodeKind::found_top; n = n->parent()) {
         const std::string part = n->text(0).toStdString();
         source = source.empty() ? part : part == "/" ? "/" + source : part + "/" + source;
     }
     // The export layer still takes a found directory's block apart from its id.
     job->options.first_block = job->top.first_block;
     job->options.source_text = source;
-    job->found_top = !node->parent() && node->text(0) == kAllDirFound;
+    job->found_top = ui::kind_of(node) == ui::NodeKind::found_top;
     if (job->found_top) {
         job->options.source_text = name;
         for (int i = 0; i < node->childCount(); ++i) {
