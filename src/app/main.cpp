@@ -10,7 +10,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("datumsift-gui"));
     ds::ui::install_font_substitutes();
-    ds::Tfrmmain frmmain;
+    ds::DatastoreWindow frmmain;
     frmmain.show();
     // The window's datastore closes every device handle with the window.
     return QApplication::exec();

@@ -7,30 +7,30 @@
 
 namespace ds {
 
-Tfrmabout::Tfrmabout(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("frmabout"));
+AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("about_dialog"));
     setWindowFlag(Qt::WindowStaysOnTopHint);
     setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
     move(198, 237);
     resize(480, 378);
 
-    Panel1 = new QFrame(this);
-    Panel1->setObjectName(QStringLiteral("Panel1"));
-    Panel1->setGeometry(0, 0, 480, 49);
-    Panel1->setFrameShape(QFrame::Panel);
-    Panel1->setFrameShadow(QFrame::Raised);
-    auto* name = new QLabel(QStringLiteral("DATUMSIFT1.0 — VMFS-3 datastore recovery (read-only)"), Panel1);
+    title_panel = new QFrame(this);
+    title_panel->setObjectName(QStringLiteral("title_panel"));
+    title_panel->setGeometry(0, 0, 480, 49);
+    title_panel->setFrameShape(QFrame::Panel);
+    title_panel->setFrameShadow(QFrame::Raised);
+    auto* name = new QLabel(QStringLiteral("DATUMSIFT1.0 — VMFS-3 datastore recovery (read-only)"), title_panel);
     name->setGeometry(12, 0, 456, 49);
     name->setAlignment(Qt::AlignVCenter | Qt::AlignLeft);
 
-    Image1 = new QLabel(this);
-    Image1->setObjectName(QStringLiteral("Image1"));
-    Image1->setGeometry(8, 64, 457, 265);
-    Image1->setPixmap(ui::banner_picture(QSize(457, 265)));
+    banner = new QLabel(this);
+    banner->setObjectName(QStringLiteral("banner"));
+    banner->setGeometry(8, 64, 457, 265);
+    banner->setPixmap(ui::banner_picture(QSize(457, 265)));
 
-    FormCreate();
+    set_title();
 }
 
-void Tfrmabout::FormCreate() { setWindowTitle(QStringLiteral("关于")); }
+void AboutDialog::set_title() { setWindowTitle(QStringLiteral("关于")); }
 
 } // namespace ds

@@ -45,13 +45,13 @@ QString device_text(const std::string& s) { return QFile::decodeName(QByteArray:
 
 void set_drive_lister(DriveLister lister) { drive_lister() = std::move(lister); }
 
-Tfrmdiskset::Tfrmdiskset(Datastore& store, QWidget* parent) : QDialog(parent), store(store) {
+DiskSettingsDialog::DiskSettingsDialog(Datastore& store, QWidget* parent) : QDialog(parent), store(store) {
     build();
-    FormCreate();
+    load_drives();
 }
 
-void Tfrmdiskset::build() {
-    setObjectName(QStringLiteral("frmdiskset"));
+void DiskSettingsDialog::build() {
+    setObjectName(QStringLiteral("disk_settings_dialog"));
     setWindowTitle(QStringLiteral("disks setting"));
     setWindowFlag(Qt::WindowStaysOnTopHint);
     QFont f(QStringLiteral("MS Sans Serif"));
@@ -61,102 +61,102 @@ void Tfrmdiskset::build() {
     resize(695, 338);
     setModal(true);
 
-    Label1 = new QLabel(QStringLiteral("VM DISKS"), this);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->move(272, 8);
-    Label1->adjustSize();
-    ListBox1 = new QListWidget(this);
-    ListBox1->setObjectName(QStringLiteral("ListBox1"));
-    ListBox1->setGeometry(256, 24, 281, 257);
+    disks_label = new QLabel(QStringLiteral("VM DISKS"), this);
+    disks_label->setObjectName(QStringLiteral("disks_label"));
+    disks_label->move(272, 8);
+    disks_label->adjustSize();
+    disk_list = new QListWidget(this);
+    disk_list->setObjectName(QStringLiteral("disk_list"));
+    disk_list->setGeometry(256, 24, 281, 257);
 
-    Button1 = new QPushButton(QStringLiteral("add disk(手动添加)"), this);
-    Button1->setObjectName(QStringLiteral("Button1"));
-    Button1->setGeometry(552, 24, 121, 25);
-    Button3 = new QPushButton(QStringLiteral("remove all disks"), this);
-    Button3->setObjectName(QStringLiteral("Button3"));
-    Button3->setGeometry(568, 72, 89, 25);
-    Button2 = new QPushButton(QStringLiteral("auto check disks（自动检测）"), this);
-    Button2->setObjectName(QStringLiteral("Button2"));
-    Button2->setGeometry(16, 10, 177, 25);
+    add_button = new QPushButton(QStringLiteral("add disk(手动添加)"), this);
+    add_button->setObjectName(QStringLiteral("add_button"));
+    add_button->setGeometry(552, 24, 121, 25);
+    remove_all_button = new QPushButton(QStringLiteral("remove all disks"), this);
+    remove_all_button->setObjectName(QStringLiteral("remove_all_button"));
+    remove_all_button->setGeometry(568, 72, 89, 25);
+    detect_button = new QPushButton(QStringLiteral("auto check disks（自动检测）"), this);
+    detect_button->setObjectName(QStringLiteral("detect_button"));
+    detect_button->setGeometry(16, 10, 177, 25);
 
-    Label2 = new QLabel(QStringLiteral("VM found"), this);
-    Label2->setObjectName(QStringLiteral("Label2"));
-    Label2->move(16, 48);
-    Label2->adjustSize();
-    ListBox2 = new QListWidget(this);
-    ListBox2->setObjectName(QStringLiteral("ListBox2"));
-    ListBox2->setGeometry(16, 64, 121, 217);
-    Button4 = new QPushButton(QStringLiteral("move>>>>>>"), this);
-    Button4->setObjectName(QStringLiteral("Button4"));
-    Button4->setGeometry(160, 88, 83, 25);
-    Button4->setEnabled(false);
+    found_label = new QLabel(QStringLiteral("VM found"), this);
+    found_label->setObjectName(QStringLiteral("found_label"));
+    found_label->move(16, 48);
+    found_label->adjustSize();
+    found_list = new QListWidget(this);
+    found_list->setObjectName(QStringLiteral("found_list"));
+    found_list->setGeometry(16, 64, 121, 217);
+    use_found_button = new QPushButton(QStringLiteral("move>>>>>>"), this);
+    use_found_button->setObjectName(QStringLiteral("use_found_button"));
+    use_found_button->setGeometry(160, 88, 83, 25);
+    use_found_button->setEnabled(false);
 
     // It grows, never below the size every control was placed for.
     setMinimumSize(695, 338);
 
     // Buttons of a dialog default to answering Return; these only act when
     // clicked.
-    for (QPushButton* b : {Button1, Button2, Button3, Button4}) b->setAutoDefault(false);
+    for (QPushButton* b : {add_button, detect_button, remove_all_button, use_found_button}) b->setAutoDefault(false);
 
-    pm1 = new QMenu(this);
-    pm1->setObjectName(QStringLiteral("pm1"));
+    add_menu = new QMenu(this);
+    add_menu->setObjectName(QStringLiteral("add_menu"));
 
-    connect(Button1, &QPushButton::clicked, this, &Tfrmdiskset::Button1Click);
-    connect(Button2, &QPushButton::clicked, this, &Tfrmdiskset::Button2Click);
-    connect(Button3, &QPushButton::clicked, this, &Tfrmdiskset::Button3Click);
-    connect(Button4, &QPushButton::clicked, this, &Tfrmdiskset::Button4Click);
+    connect(add_button, &QPushButton::clicked, this, &DiskSettingsDialog::show_add_menu);
+    connect(detect_button, &QPushButton::clicked, this, &DiskSettingsDialog::detect);
+    connect(remove_all_button, &QPushButton::clicked, this, &DiskSettingsDialog::remove_all);
+    connect(use_found_button, &QPushButton::clicked, this, &DiskSettingsDialog::use_found);
 }
 
 // The two lists share what the window gains in width, a third to the found
 // disks and the rest to the disk table, and take all it gains in height; the
 // buttons on the right keep their places to the right edge.
-void Tfrmdiskset::resizeEvent(QResizeEvent* event) {
+void DiskSettingsDialog::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
     const int dx = std::max(0, width() - 695);
     const int dy = std::max(0, height() - 338);
     const int left = dx / 3;
-    ListBox2->setGeometry(16, 64, 121 + left, 217 + dy);
-    Button4->move(160 + left, 88);
-    Label1->move(272 + left, 8);
-    ListBox1->setGeometry(256 + left, 24, 281 + dx - left, 257 + dy);
-    Button1->move(552 + dx, 24);
-    Button3->move(568 + dx, 72);
+    found_list->setGeometry(16, 64, 121 + left, 217 + dy);
+    use_found_button->move(160 + left, 88);
+    disks_label->move(272 + left, 8);
+    disk_list->setGeometry(256 + left, 24, 281 + dx - left, 257 + dy);
+    add_button->move(552 + dx, 24);
+    remove_all_button->move(568 + dx, 72);
 }
 
-void Tfrmdiskset::FormCreate() {
-    pm1->clear();
-    N7 = pm1->addAction(QStringLiteral("打开镜像文件"));
-    N7->setObjectName(QStringLiteral("N7"));
-    connect(N7, &QAction::triggered, this, &Tfrmdiskset::N7Click);
+void DiskSettingsDialog::load_drives() {
+    add_menu->clear();
+    open_image_action = add_menu->addAction(QStringLiteral("打开镜像文件"));
+    open_image_action->setObjectName(QStringLiteral("open_image_action"));
+    connect(open_image_action, &QAction::triggered, this, &DiskSettingsDialog::add_image);
     // The "-" items are plain separators: a separator given a text is drawn
     // with that text beside its line by some styles.
-    N8 = pm1->addSeparator();
-    N8->setObjectName(QStringLiteral("N8"));
+    drives_separator = add_menu->addSeparator();
+    drives_separator->setObjectName(QStringLiteral("drives_separator"));
 
     drives_ = machine_drives();
     for (const DriveInfo& drive : drives_) {
-        QAction* item = pm1->addAction(QString::fromStdString(drive_item_text(drive)));
+        QAction* item = add_menu->addAction(QString::fromStdString(drive_item_text(drive)));
         item->setData(drive.number);
-        connect(item, &QAction::triggered, this, [this, item] { DriveItemClick(item); });
+        connect(item, &QAction::triggered, this, [this, item] { add_drive(item); });
     }
-    pm1->addSeparator();
-    RefreshDiskList();
+    add_menu->addSeparator();
+    refresh_disk_list();
 }
 
-void Tfrmdiskset::RefreshDiskList() {
-    ListBox1->clear();
+void DiskSettingsDialog::refresh_disk_list() {
+    disk_list->clear();
     for (const std::string& line : store.disk_lines()) {
         // A long path is cut by the list's width: the whole line on hover.
-        auto* item = new QListWidgetItem(device_text(line), ListBox1);
+        auto* item = new QListWidgetItem(device_text(line), disk_list);
         item->setToolTip(item->text());
     }
 }
 
-void Tfrmdiskset::Button1Click() { pm1->popup(QPoint(x() + Button1->x(), y() + Button1->y())); }
+void DiskSettingsDialog::show_add_menu() { add_menu->popup(QPoint(x() + add_button->x(), y() + add_button->y())); }
 
-void Tfrmdiskset::DriveItemClick(QAction* Sender) {
-    if (!Sender) return;
-    const int n = Sender->data().toInt();
+void DiskSettingsDialog::add_drive(QAction* item) {
+    if (!item) return;
+    const int n = item->data().toInt();
     DiskSettingsState& st = disk_settings_state();
     for (const DriveInfo& drive : drives_) {
         if (drive.number != n) continue;
@@ -167,7 +167,7 @@ void Tfrmdiskset::DriveItemClick(QAction* Sender) {
     }
 }
 
-void Tfrmdiskset::N7Click() {
+void DiskSettingsDialog::add_image() {
     const QString path = ui::prompts().open_file(this, QString::fromUtf8(kImageFilter));
     if (path.isEmpty()) return;
     DiskSettingsState& st = disk_settings_state();
@@ -182,7 +182,7 @@ void Tfrmdiskset::N7Click() {
 // The steps a drive item and an image file share: the size goes to the
 // reader, the operator gives the partition's start sector, and the disk joins
 // the volume if its header allows.
-void Tfrmdiskset::add_by_hand() {
+void DiskSettingsDialog::add_by_hand() {
     DiskSettingsState& st = disk_settings_state();
     const QString text = ui::prompts().input(this, QStringLiteral("input"), QStringLiteral("input partion begin sec"),
                                              QStringLiteral("2048"));
@@ -194,15 +194,15 @@ void Tfrmdiskset::add_by_hand() {
     }
     const AddDiskRefusal why = store.add_disk(st.current_device, start);
     if (why != AddDiskRefusal::none) ui::message(this, QString::fromUtf8(add_disk_message(why)));
-    RefreshDiskList();
+    refresh_disk_list();
 }
 
-void Tfrmdiskset::Button3Click() {
+void DiskSettingsDialog::remove_all() {
     store.clear_disks();
-    RefreshDiskList();
+    refresh_disk_list();
 }
 
-void Tfrmdiskset::Button2Click() {
+void DiskSettingsDialog::detect() {
     // Fixed drives only, in the menu's order: a removable one may hold
     // another datastore.
     std::vector<std::string> devices;
@@ -212,34 +212,34 @@ void Tfrmdiskset::Button2Click() {
     st.detection = store.detect(devices);
     for (size_t i = 0; i < st.detection.read_failed.size(); ++i) ui::message(this, QString::fromUtf8(kDetectReadError));
 
-    ListBox2->clear();
+    found_list->clear();
     for (int k : Datastore::first_segment_candidates(st.detection)) {
-        auto* line = new QListWidgetItem(device_text(Datastore::candidate_line(st.detection, k)), ListBox2);
+        auto* line = new QListWidgetItem(device_text(Datastore::candidate_line(st.detection, k)), found_list);
         line->setToolTip(line->text());
         // The index travels with the line as well: a device path may itself
         // hold a "|", which would shift the fields of the text.
         line->setData(Qt::UserRole, k);
     }
-    if (ListBox2->count() == 0) {
+    if (found_list->count() == 0) {
         ui::message(this, QString::fromUtf8(kDetectNoFirst));
-    } else if (ListBox2->count() == 1) {
-        ListBox2->setCurrentRow(0);
-        Button4Click();
+    } else if (found_list->count() == 1) {
+        found_list->setCurrentRow(0);
+        use_found();
     } else {
-        Button4->setEnabled(true);
+        use_found_button->setEnabled(true);
     }
 }
 
-void Tfrmdiskset::Button4Click() {
+void DiskSettingsDialog::use_found() {
     // Nothing is chosen: leave the disk table as it is.
-    QListWidgetItem* line = ListBox2->currentItem();
+    QListWidgetItem* line = found_list->currentItem();
     if (!line || !line->isSelected()) return;
     bool ok = false;
     const int k = line->data(Qt::UserRole).toInt(&ok);
     if (!ok) return;
     const AddDiskRefusal why = store.assemble(disk_settings_state().detection, k);
     if (why != AddDiskRefusal::none) ui::message(this, QString::fromUtf8(add_disk_message(why)));
-    RefreshDiskList();
+    refresh_disk_list();
 }
 
 } // namespace ds

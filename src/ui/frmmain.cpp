@@ -89,78 +89,78 @@ void expand_all(QTreeWidgetItem* item) {
 
 } // namespace
 
-Tfrmmain::Tfrmmain(QWidget* parent) : Tfrmmain(std::make_unique<Datastore>(), parent) {}
+DatastoreWindow::DatastoreWindow(QWidget* parent) : DatastoreWindow(std::make_unique<Datastore>(), parent) {}
 
-Tfrmmain::Tfrmmain(std::unique_ptr<Datastore> store, QWidget* parent)
+DatastoreWindow::DatastoreWindow(std::unique_ptr<Datastore> store, QWidget* parent)
     : QMainWindow(parent), owned_store_(std::move(store)), store(*owned_store_) {
     build();
-    FormCreate();
+    show_start();
 }
 
-Tfrmmain::Tfrmmain(Datastore& store, QWidget* parent) : QMainWindow(parent), store(store) {
+DatastoreWindow::DatastoreWindow(Datastore& store, QWidget* parent) : QMainWindow(parent), store(store) {
     build();
-    FormCreate();
+    show_start();
 }
 
-Tfrmmain::~Tfrmmain() {
+DatastoreWindow::~DatastoreWindow() {
     // The work reads the datastore, which may go with this window: it stops
     // first.
     delete work_;
     work_ = nullptr;
 }
 
-void Tfrmmain::build() {
-    setObjectName(QStringLiteral("frmmain"));
+void DatastoreWindow::build() {
+    setObjectName(QStringLiteral("datastore_window"));
     setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
     move(7, 64);
     resize(1003, 737);
-    ImageList1 = ui::image_list();
+    images = ui::image_list();
 
     auto* client = new QWidget(this);
     setCentralWidget(client);
 
-    TreeView = new QTreeWidget(client);
-    TreeView->setObjectName(QStringLiteral("TreeView"));
-    TreeView->setGeometry(8, 8, 537, 497);
-    TreeView->setHeaderHidden(true);
-    TreeView->setColumnCount(1);
-    TreeView->setIndentation(19);
-    TreeView->setIconSize(QSize(16, 16));
-    TreeView->setSelectionMode(QAbstractItemView::SingleSelection);
+    tree = new QTreeWidget(client);
+    tree->setObjectName(QStringLiteral("tree"));
+    tree->setGeometry(8, 8, 537, 497);
+    tree->setHeaderHidden(true);
+    tree->setColumnCount(1);
+    tree->setIndentation(19);
+    tree->setIconSize(QSize(16, 16));
+    tree->setSelectionMode(QAbstractItemView::SingleSelection);
     // The double-click lists a directory and expands it; the control's own
     // toggle would collapse it again straight away.
-    TreeView->setExpandsOnDoubleClick(false);
-    TreeView->setContextMenuPolicy(Qt::CustomContextMenu);
+    tree->setExpandsOnDoubleClick(false);
+    tree->setContextMenuPolicy(Qt::CustomContextMenu);
 
-    ListView2 = new QTreeWidget(client);
-    ListView2->setObjectName(QStringLiteral("ListView2"));
-    ListView2->setGeometry(8, 8, 537, 497);
-    ListView2->setRootIsDecorated(false);
+    scan_list = new QTreeWidget(client);
+    scan_list->setObjectName(QStringLiteral("scan_list"));
+    scan_list->setGeometry(8, 8, 537, 497);
+    scan_list->setRootIsDecorated(false);
     // Every row is one line: the list need not measure each of a scan's
     // hundred thousand rows to lay itself out.
-    ListView2->setUniformRowHeights(true);
-    ListView2->setSelectionBehavior(QAbstractItemView::SelectRows);
-    ListView2->setSelectionMode(QAbstractItemView::SingleSelection);
-    ListView2->setIconSize(QSize(16, 16));
-    ListView2->setContextMenuPolicy(Qt::CustomContextMenu);
+    scan_list->setUniformRowHeights(true);
+    scan_list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    scan_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    scan_list->setIconSize(QSize(16, 16));
+    scan_list->setContextMenuPolicy(Qt::CustomContextMenu);
     const QStringList columns = {QStringLiteral("sn"),        QStringLiteral("ID"),
                                  QStringLiteral("type"),      QStringLiteral("size"),
                                  QStringLiteral("create at"), QStringLiteral("last update at "),
                                  QStringLiteral("atime")};
     const int widths[] = {100, 80, 180, 180, 150, 150, 150};
-    ListView2->setColumnCount(int(columns.size()));
-    ListView2->setHeaderLabels(columns);
-    ListView2->header()->setStretchLastSection(false);
-    for (int i = 0; i < columns.size(); ++i) ListView2->setColumnWidth(i, widths[i]);
+    scan_list->setColumnCount(int(columns.size()));
+    scan_list->setHeaderLabels(columns);
+    scan_list->header()->setStretchLastSection(false);
+    for (int i = 0; i < columns.size(); ++i) scan_list->setColumnWidth(i, widths[i]);
 
-    GroupBox1 = new QGroupBox(QStringLiteral("LVM INFO"), client);
-    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
-    GroupBox1->setGeometry(568, 8, 305, 457);
-    Memo1 = new QPlainTextEdit(GroupBox1);
-    Memo1->setObjectName(QStringLiteral("Memo1"));
-    Memo1->setGeometry(8, 16, 289, 433);
-    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    GroupBox1->setFocusProxy(Memo1);
+    info_box = new QGroupBox(QStringLiteral("LVM INFO"), client);
+    info_box->setObjectName(QStringLiteral("info_box"));
+    info_box->setGeometry(568, 8, 305, 457);
+    info_text = new QPlainTextEdit(info_box);
+    info_text->setObjectName(QStringLiteral("info_text"));
+    info_text->setGeometry(8, 16, 289, 433);
+    info_text->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    info_box->setFocusProxy(info_text);
 
     auto button = [client](const char* name, const QString& caption, int x, int y, int w, int h) {
         auto* b = new QPushButton(caption, client);
@@ -168,94 +168,94 @@ void Tfrmmain::build() {
         b->setGeometry(x, y, w, h);
         return b;
     };
-    Button1 = button("Button1", QStringLiteral("浏览正常文件"), 880, 24, 113, 25);
-    Button2 = button("Button2", QStringLiteral("删除恢复"), 880, 72, 113, 25);
-    Button3 = button("Button3", QStringLiteral("格式化恢复"), 880, 112, 113, 25);
-    Button4 = button("Button4", QStringLiteral("虚拟硬盘文件恢复"), 880, 152, 121, 25);
+    browse_button = button("browse_button", QStringLiteral("浏览正常文件"), 880, 24, 113, 25);
+    deleted_button = button("deleted_button", QStringLiteral("删除恢复"), 880, 72, 113, 25);
+    formatted_button = button("formatted_button", QStringLiteral("格式化恢复"), 880, 112, 113, 25);
+    lost_disks_button = button("lost_disks_button", QStringLiteral("虚拟硬盘文件恢复"), 880, 152, 121, 25);
 
-    g1 = new QProgressBar(client);
-    g1->setObjectName(QStringLiteral("g1"));
-    g1->setGeometry(9, 511, 320, 28);
-    g1->setRange(0, 100);
-    g1->setValue(0);
-    g1->setTextVisible(true);
+    gauge = new QProgressBar(client);
+    gauge->setObjectName(QStringLiteral("gauge"));
+    gauge->setGeometry(9, 511, 320, 28);
+    gauge->setRange(0, 100);
+    gauge->setValue(0);
+    gauge->setTextVisible(true);
 
     // Beside the gauge, only while work runs: the running work's own stop.
-    Button5 = new QPushButton(QStringLiteral("stop"), client);
-    Button5->setObjectName(QStringLiteral("Button5"));
-    Button5->setGeometry(336, 511, 75, 28);
-    Button5->hide();
+    stop_button = new QPushButton(QStringLiteral("stop"), client);
+    stop_button->setObjectName(QStringLiteral("stop_button"));
+    stop_button->setGeometry(336, 511, 75, 28);
+    stop_button->hide();
 
-    Label1 = new QLabel(client);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setGeometry(9, 545, 535, 40);
-    Label1->setWordWrap(true);
-    Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    Label1->setTextFormat(Qt::PlainText);
+    status_line = new QLabel(client);
+    status_line->setObjectName(QStringLiteral("status_line"));
+    status_line->setGeometry(9, 545, 535, 40);
+    status_line->setWordWrap(true);
+    status_line->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    status_line->setTextFormat(Qt::PlainText);
 
-    Image1 = new QLabel(client);
-    Image1->setObjectName(QStringLiteral("Image1"));
-    Image1->setGeometry(552, 472, 433, 193);
-    Image1->setPixmap(ui::banner_picture(QSize(433, 193)));
+    banner = new QLabel(client);
+    banner->setObjectName(QStringLiteral("banner"));
+    banner->setGeometry(552, 472, 433, 193);
+    banner->setPixmap(ui::banner_picture(QSize(433, 193)));
 
-    MainMenu1 = menuBar();
-    MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
-    FILE1 = MainMenu1->addMenu(QStringLiteral("FILE"));
-    FILE1->setObjectName(QStringLiteral("FILE1"));
-    diskssetting1 = FILE1->addAction(QStringLiteral("DISKS SETTING"));
-    diskssetting1->setObjectName(QStringLiteral("diskssetting1"));
-    brosefile1 = FILE1->addAction(QStringLiteral("VIEW FILES"));
-    brosefile1->setObjectName(QStringLiteral("brosefile1"));
-    deletedfilesrecover1 = FILE1->addAction(QStringLiteral("FILE RECOVER"));
-    deletedfilesrecover1->setObjectName(QStringLiteral("deletedfilesrecover1"));
-    VMDKFILERECOVER1 = FILE1->addAction(QStringLiteral("VMDK FILE RECOVER"));
-    VMDKFILERECOVER1->setObjectName(QStringLiteral("VMDKFILERECOVER1"));
-    ABOUT1 = MainMenu1->addAction(QStringLiteral("ABOUT"));
-    ABOUT1->setObjectName(QStringLiteral("ABOUT1"));
+    main_menu = menuBar();
+    main_menu->setObjectName(QStringLiteral("main_menu"));
+    file_menu = main_menu->addMenu(QStringLiteral("FILE"));
+    file_menu->setObjectName(QStringLiteral("file_menu"));
+    disks_action = file_menu->addAction(QStringLiteral("DISKS SETTING"));
+    disks_action->setObjectName(QStringLiteral("disks_action"));
+    browse_action = file_menu->addAction(QStringLiteral("VIEW FILES"));
+    browse_action->setObjectName(QStringLiteral("browse_action"));
+    deleted_action = file_menu->addAction(QStringLiteral("FILE RECOVER"));
+    deleted_action->setObjectName(QStringLiteral("deleted_action"));
+    lost_disks_action = file_menu->addAction(QStringLiteral("VMDK FILE RECOVER"));
+    lost_disks_action->setObjectName(QStringLiteral("lost_disks_action"));
+    about_action = main_menu->addAction(QStringLiteral("ABOUT"));
+    about_action->setObjectName(QStringLiteral("about_action"));
 
-    PopupMenu1 = new QMenu(this);
-    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
-    saveout1 = PopupMenu1->addAction(QStringLiteral("save out"));
-    saveout1->setObjectName(QStringLiteral("saveout1"));
-    PopupMenu2 = new QMenu(this);
-    PopupMenu2->setObjectName(QStringLiteral("PopupMenu2"));
-    saveout2 = PopupMenu2->addAction(QStringLiteral("save out"));
-    saveout2->setObjectName(QStringLiteral("saveout2"));
+    tree_menu = new QMenu(this);
+    tree_menu->setObjectName(QStringLiteral("tree_menu"));
+    tree_save_action = tree_menu->addAction(QStringLiteral("save out"));
+    tree_save_action->setObjectName(QStringLiteral("tree_save_action"));
+    list_menu = new QMenu(this);
+    list_menu->setObjectName(QStringLiteral("list_menu"));
+    list_save_action = list_menu->addAction(QStringLiteral("save out"));
+    list_save_action->setObjectName(QStringLiteral("list_save_action"));
 
-    setTabOrder(TreeView, Button1);
-    setTabOrder(Button1, GroupBox1);
-    setTabOrder(GroupBox1, Button2);
-    setTabOrder(Button2, ListView2);
-    setTabOrder(ListView2, Button4);
-    setTabOrder(Button4, Button3);
+    setTabOrder(tree, browse_button);
+    setTabOrder(browse_button, info_box);
+    setTabOrder(info_box, deleted_button);
+    setTabOrder(deleted_button, scan_list);
+    setTabOrder(scan_list, lost_disks_button);
+    setTabOrder(lost_disks_button, formatted_button);
 
-    connect(Button1, &QPushButton::clicked, this, &Tfrmmain::Button1Click);
-    connect(Button2, &QPushButton::clicked, this, &Tfrmmain::Button2Click);
-    connect(Button3, &QPushButton::clicked, this, &Tfrmmain::Button3Click);
-    connect(Button4, &QPushButton::clicked, this, &Tfrmmain::Button4Click);
-    connect(diskssetting1, &QAction::triggered, this, &Tfrmmain::diskssetting1Click);
-    connect(brosefile1, &QAction::triggered, this, &Tfrmmain::brosefile1Click);
-    connect(deletedfilesrecover1, &QAction::triggered, this, &Tfrmmain::deletedfilesrecover1Click);
-    connect(VMDKFILERECOVER1, &QAction::triggered, this, &Tfrmmain::VMDKFILERECOVER1Click);
-    connect(ABOUT1, &QAction::triggered, this, &Tfrmmain::ABOUT1Click);
-    connect(saveout1, &QAction::triggered, this, &Tfrmmain::saveout1Click);
-    connect(saveout2, &QAction::triggered, this, &Tfrmmain::saveout2Click);
-    connect(TreeView, &QTreeWidget::itemDoubleClicked, this,
+    connect(browse_button, &QPushButton::clicked, this, &DatastoreWindow::browse);
+    connect(deleted_button, &QPushButton::clicked, this, &DatastoreWindow::scan_deleted);
+    connect(formatted_button, &QPushButton::clicked, this, &DatastoreWindow::scan_formatted);
+    connect(lost_disks_button, &QPushButton::clicked, this, &DatastoreWindow::scan_lost_disks);
+    connect(disks_action, &QAction::triggered, this, &DatastoreWindow::open_disk_settings);
+    connect(browse_action, &QAction::triggered, this, &DatastoreWindow::browse_action_triggered);
+    connect(deleted_action, &QAction::triggered, this, &DatastoreWindow::deleted_action_triggered);
+    connect(lost_disks_action, &QAction::triggered, this, &DatastoreWindow::lost_disks_action_triggered);
+    connect(about_action, &QAction::triggered, this, &DatastoreWindow::open_about);
+    connect(tree_save_action, &QAction::triggered, this, &DatastoreWindow::save_tree_node);
+    connect(list_save_action, &QAction::triggered, this, &DatastoreWindow::save_list_row);
+    connect(tree, &QTreeWidget::itemDoubleClicked, this,
             [this](QTreeWidgetItem* item, int) { tree_double_clicked(item); });
-    connect(TreeView, &QWidget::customContextMenuRequested, this, &Tfrmmain::tree_context_menu);
-    connect(ListView2, &QWidget::customContextMenuRequested, this, &Tfrmmain::list_context_menu);
-    TreeView->installEventFilter(this);
-    ListView2->installEventFilter(this);
+    connect(tree, &QWidget::customContextMenuRequested, this, &DatastoreWindow::tree_context_menu);
+    connect(scan_list, &QWidget::customContextMenuRequested, this, &DatastoreWindow::list_context_menu);
+    tree->installEventFilter(this);
+    scan_list->installEventFilter(this);
 
     work_ = new ui::Work(this);
-    connect(work_, &ui::Work::progressed, this, &Tfrmmain::work_progressed);
-    connect(work_, &ui::Work::rowsArrived, this, &Tfrmmain::work_rows);
-    connect(work_, &ui::Work::ended, this, &Tfrmmain::work_ended);
-    connect(Button5, &QPushButton::clicked, this, &Tfrmmain::cancel_work);
+    connect(work_, &ui::Work::progressed, this, &DatastoreWindow::work_progressed);
+    connect(work_, &ui::Work::rowsArrived, this, &DatastoreWindow::work_rows);
+    connect(work_, &ui::Work::ended, this, &DatastoreWindow::work_ended);
+    connect(stop_button, &QPushButton::clicked, this, &DatastoreWindow::cancel_work);
     stop_key_ = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     stop_key_->setContext(Qt::WindowShortcut);
     stop_key_->setEnabled(false);
-    connect(stop_key_, &QShortcut::activated, this, &Tfrmmain::cancel_work);
+    connect(stop_key_, &QShortcut::activated, this, &DatastoreWindow::cancel_work);
 
     // It grows, never below the size every control was placed for.
     setMinimumSize(1003, 737);
@@ -264,56 +264,56 @@ void Tfrmmain::build() {
 // The tree and the list take what the window gains; the pane, the buttons
 // and the banner keep their places to the right edge, the gauge and the
 // status line theirs to the bottom.
-void Tfrmmain::place_controls() {
+void DatastoreWindow::place_controls() {
     const int dx = std::max(0, width() - 1003);
     const int dy = std::max(0, height() - 737);
-    TreeView->setGeometry(8, 8, 537 + dx, 497 + dy);
-    ListView2->setGeometry(8, 8, 537 + dx, 497 + dy);
-    GroupBox1->setGeometry(568 + dx, 8, 305, 457 + dy);
-    Memo1->setGeometry(8, 16, 289, 433 + dy);
-    Button1->move(880 + dx, 24);
-    Button2->move(880 + dx, 72);
-    Button3->move(880 + dx, 112);
-    Button4->move(880 + dx, 152);
-    g1->move(9, 511 + dy);
-    Button5->move(336, 511 + dy);
-    Label1->setGeometry(9, 545 + dy, 535 + dx, 40);
-    Image1->move(552 + dx, 472 + dy);
+    tree->setGeometry(8, 8, 537 + dx, 497 + dy);
+    scan_list->setGeometry(8, 8, 537 + dx, 497 + dy);
+    info_box->setGeometry(568 + dx, 8, 305, 457 + dy);
+    info_text->setGeometry(8, 16, 289, 433 + dy);
+    browse_button->move(880 + dx, 24);
+    deleted_button->move(880 + dx, 72);
+    formatted_button->move(880 + dx, 112);
+    lost_disks_button->move(880 + dx, 152);
+    gauge->move(9, 511 + dy);
+    stop_button->move(336, 511 + dy);
+    status_line->setGeometry(9, 545 + dy, 535 + dx, 40);
+    banner->move(552 + dx, 472 + dy);
 }
 
-void Tfrmmain::resizeEvent(QResizeEvent* event) {
+void DatastoreWindow::resizeEvent(QResizeEvent* event) {
     QMainWindow::resizeEvent(event);
     place_controls();
 }
 
-void Tfrmmain::FormCreate() {
+void DatastoreWindow::show_start() {
     setWindowTitle(kTitle);
-    Memo1->clear();
-    ListView2->hide();
+    info_text->clear();
+    scan_list->hide();
     show_idle_status();
 }
 
 // Until the first browse the status line says where to begin; afterwards it
 // is left to the work.
-void Tfrmmain::show_idle_status() {
-    if (browsed_) Label1->clear();
-    else Label1->setText(store.volume().loaded_extents > 0 ? ui::status_not_opened() : ui::status_no_disks());
+void DatastoreWindow::show_idle_status() {
+    if (browsed_) status_line->clear();
+    else status_line->setText(store.volume().loaded_extents > 0 ? ui::status_not_opened() : ui::status_no_disks());
 }
 
 // --- work on the worker thread -------------------------------------------------
 
-void Tfrmmain::set_busy(bool busy) {
+void DatastoreWindow::set_busy(bool busy) {
     busy_ = busy;
     // Everything that would start other work, or change what the work reads.
-    for (QPushButton* b : {Button1, Button2, Button3, Button4}) b->setEnabled(!busy);
-    for (QAction* a : {diskssetting1, brosefile1, deletedfilesrecover1, VMDKFILERECOVER1, saveout1, saveout2})
+    for (QPushButton* b : {browse_button, deleted_button, formatted_button, lost_disks_button}) b->setEnabled(!busy);
+    for (QAction* a : {disks_action, browse_action, deleted_action, lost_disks_action, tree_save_action, list_save_action})
         a->setEnabled(!busy);
-    Button5->setVisible(busy);
-    Button5->setEnabled(busy);
+    stop_button->setVisible(busy);
+    stop_button->setEnabled(busy);
     stop_key_->setEnabled(busy);
 }
 
-void Tfrmmain::start_work(WorkKind kind, const QString& name, std::function<std::function<void()>(ui::Work&)> body,
+void DatastoreWindow::start_work(WorkKind kind, const QString& name, std::function<std::function<void()>(ui::Work&)> body,
                           int64_t total) {
     kind_ = kind;
     work_name_ = name;
@@ -322,28 +322,28 @@ void Tfrmmain::start_work(WorkKind kind, const QString& name, std::function<std:
     browse_waits_ = false;
     rows_capped_ = false;
     work_clock_.start();
-    g1->setValue(0);
+    gauge->setValue(0);
     set_busy(true);
-    Label1->setText(kind == WorkKind::scan ? scan_status() : ui::status_export(name, 0, total, 0));
+    status_line->setText(kind == WorkKind::scan ? scan_status() : ui::status_export(name, 0, total, 0));
     work_->start(std::move(body));
 }
 
-void Tfrmmain::cancel_work() {
+void DatastoreWindow::cancel_work() {
     if (!busy_) return;
     work_->cancel();
-    Button5->setEnabled(false);
-    Label1->setText(work_name_ + QStringLiteral(": stopping"));
+    stop_button->setEnabled(false);
+    status_line->setText(work_name_ + QStringLiteral(": stopping"));
 }
 
-void Tfrmmain::work_progressed() {
+void DatastoreWindow::work_progressed() {
     const ui::WorkProgress p = work_->progress();
-    g1->setValue(p.gauge);
+    gauge->setValue(p.gauge);
     if (work_->cancelled()) return;
     if (kind_ == WorkKind::export_file || kind_ == WorkKind::export_folder)
-        Label1->setText(ui::status_export(work_name_, p.done, p.total, double(work_clock_.elapsed()) / 1000.0));
+        status_line->setText(ui::status_export(work_name_, p.done, p.total, double(work_clock_.elapsed()) / 1000.0));
 }
 
-void Tfrmmain::work_rows(const QVariantList& rows) {
+void DatastoreWindow::work_rows(const QVariantList& rows) {
     if (rows.isEmpty() || rows_capped_) return;
     // Past what the window holds the scan is stopped: its rows would only
     // be dropped, and the operator is told at its end.
@@ -353,13 +353,13 @@ void Tfrmmain::work_rows(const QVariantList& rows) {
         work_->cancel();
     }
     if (rows.front().metaType() == QMetaType::fromType<FoundDir>()) {
-        QTreeWidgetItem* root = TreeView->topLevelItem(0);
+        QTreeWidgetItem* root = tree->topLevelItem(0);
         if (!root || ui::kind_of(root) != ui::NodeKind::found_top) return;
         QList<QTreeWidgetItem*> nodes;
         nodes.reserve(take);
         for (int64_t i = 0; i < take; ++i) {
             const FoundDir d = rows[i].value<FoundDir>();
-            nodes << make_node(ImageList1, qs(Datastore::found_dir_name(d)), Datastore::found_dir_node(d), 0);
+            nodes << make_node(images, qs(Datastore::found_dir_name(d)), Datastore::found_dir_node(d), 0);
         }
         root->addChildren(nodes);
         tree_nodes_ += nodes.size();
@@ -368,24 +368,24 @@ void Tfrmmain::work_rows(const QVariantList& rows) {
         items.reserve(take);
         for (int64_t i = 0; i < take; ++i) {
             const QVariant& v = rows[i];
-            if (v.metaType() == QMetaType::fromType<FileRow>()) items << file_row_item(ImageList1, v.value<FileRow>());
-            else if (v.metaType() == QMetaType::fromType<PartitionRow>()) items << partition_row_item(ImageList1, v.value<PartitionRow>());
+            if (v.metaType() == QMetaType::fromType<FileRow>()) items << file_row_item(images, v.value<FileRow>());
+            else if (v.metaType() == QMetaType::fromType<PartitionRow>()) items << partition_row_item(images, v.value<PartitionRow>());
         }
         // One insertion per batch: the list lays itself out once, not per row.
-        ListView2->addTopLevelItems(items);
+        scan_list->addTopLevelItems(items);
     }
     rows_received_ += take;
     if (kind_ == WorkKind::scan && rows.front().metaType() == QMetaType::fromType<FoundDir>())
         rows_what_ = QStringLiteral("directories");
-    if (!work_->cancelled()) Label1->setText(scan_status());
+    if (!work_->cancelled()) status_line->setText(scan_status());
 }
 
-QString Tfrmmain::scan_status() const {
+QString DatastoreWindow::scan_status() const {
     const QString status = ui::status_scan(work_name_, rows_received_, rows_what_);
     return browse_waits_ ? ui::status_browse_waits(status) : status;
 }
 
-void Tfrmmain::work_ended() {
+void DatastoreWindow::work_ended() {
     std::function<void()> then = work_->join();
     set_busy(false);
     kind_ = WorkKind::none;
@@ -398,48 +398,48 @@ void Tfrmmain::work_ended() {
     if (close_pending_) QTimer::singleShot(0, this, &QWidget::close);
 }
 
-QTreeWidgetItem* Tfrmmain::selected_node() const {
-    const QList<QTreeWidgetItem*> items = TreeView->selectedItems();
+QTreeWidgetItem* DatastoreWindow::selected_node() const {
+    const QList<QTreeWidgetItem*> items = tree->selectedItems();
     return items.isEmpty() ? nullptr : items.first();
 }
 
-QTreeWidgetItem* Tfrmmain::add_node(QTreeWidgetItem* parent, const QString& text, const Node& node, int image,
+QTreeWidgetItem* DatastoreWindow::add_node(QTreeWidgetItem* parent, const QString& text, const Node& node, int image,
                                     ui::NodeKind kind) {
-    QTreeWidgetItem* item = make_node(ImageList1, text, node, image, kind);
+    QTreeWidgetItem* item = make_node(images, text, node, image, kind);
     if (parent) parent->addChild(item);
-    else TreeView->addTopLevelItem(item);
+    else tree->addTopLevelItem(item);
     ++tree_nodes_;
     return item;
 }
 
-void Tfrmmain::clear_tree() {
-    TreeView->clear();
+void DatastoreWindow::clear_tree() {
+    tree->clear();
     tree_nodes_ = 0;
 }
 
-int64_t Tfrmmain::room() const {
-    return std::max<int64_t>(0, shown_limit_ - tree_nodes_ - ListView2->topLevelItemCount());
+int64_t DatastoreWindow::room() const {
+    return std::max<int64_t>(0, shown_limit_ - tree_nodes_ - scan_list->topLevelItemCount());
 }
 
 // --- the browse command ------------------------------------------------------
 
-void Tfrmmain::Button1Click() {
+void DatastoreWindow::browse() {
     if (busy_) return;
     setWindowTitle(kTitle);
-    ListView2->hide();
+    scan_list->hide();
     OpenOutcome outcome = store.open();
     if (outcome.pane_filled) {
         QStringList lines;
         for (const std::string& line : info_lines(store.volume(), store.fs_params())) lines << qs(line);
-        Memo1->setPlainText(lines.join(QLatin1Char('\n')));
+        info_text->setPlainText(lines.join(QLatin1Char('\n')));
     }
     if (outcome.tree_rebuilt) {
         browsed_ = true;
         show_idle_status();
-        TreeView->setUpdatesEnabled(false);
+        tree->setUpdatesEnabled(false);
         clear_tree();
         add_node(nullptr, QStringLiteral("/"), Datastore::root(), 0, ui::NodeKind::entry);
-        TreeView->setUpdatesEnabled(true);
+        tree->setUpdatesEnabled(true);
     }
     if (outcome.failure != OpenFailure::none) {
         QString text = QString::fromUtf8(open_message(outcome.failure));
@@ -448,28 +448,28 @@ void Tfrmmain::Button1Click() {
         ui::message(this, text);
         return;
     }
-    if (outcome.completed) TreeView->setToolTip(kTreeHint);
+    if (outcome.completed) tree->setToolTip(kTreeHint);
 }
 
 // --- directory listing -------------------------------------------------------
 
-void Tfrmmain::tree_double_clicked(QTreeWidgetItem* item) {
+void DatastoreWindow::tree_double_clicked(QTreeWidgetItem* item) {
     // A listed node opens and closes as the tree control does it by itself.
     if (item && item->childCount() > 0) {
         item->setExpanded(!item->isExpanded());
         return;
     }
-    TreeViewDblClick();
+    list_selected_folder();
 }
 
-void Tfrmmain::TreeViewDblClick() {
+void DatastoreWindow::list_selected_folder() {
     // A copy leaves the tree free to browse (reads may run side by side); a
     // scan fills the tree or covers it, and the found directories a listing
     // needs are known only once the format recovery has ended.
     if (busy_ && kind_ != WorkKind::export_file && kind_ != WorkKind::export_folder) {
         // Said on the status line, and kept there while the scan reports.
         browse_waits_ = true;
-        if (!work_->cancelled()) Label1->setText(scan_status());
+        if (!work_->cancelled()) status_line->setText(scan_status());
         return;
     }
     QTreeWidgetItem* node = selected_node();
@@ -493,7 +493,7 @@ void Tfrmmain::TreeViewDblClick() {
             more = true;
             break;
         }
-        nodes << make_node(ImageList1, qs(e.name), e.node(), e.is_dir ? 0 : 1);
+        nodes << make_node(images, qs(e.name), e.node(), e.is_dir ? 0 : 1);
     }
     node->addChildren(nodes);
     tree_nodes_ += nodes.size();
@@ -503,7 +503,7 @@ void Tfrmmain::TreeViewDblClick() {
 
 // --- export ------------------------------------------------------------------
 
-void Tfrmmain::saveout1Click() {
+void DatastoreWindow::save_tree_node() {
     if (busy_) return;
     QTreeWidgetItem* node = selected_node();
     if (!node) return;
@@ -529,7 +529,7 @@ void Tfrmmain::saveout1Click() {
 }
 
 // What a folder export needs once the node it came from may be gone.
-struct Tfrmmain::FolderJob {
+struct DatastoreWindow::FolderJob {
     Node top;
     std::vector<FolderSource> found;   // the found directories' top: every one of them
     bool found_top = false;
@@ -537,7 +537,7 @@ struct Tfrmmain::FolderJob {
     FolderExportOptions options;
 };
 
-void Tfrmmain::export_folder(const QTreeWidgetItem* node) {
+void DatastoreWindow::export_folder(const QTreeWidgetItem* node) {
     const QString parent_dir = ui::prompts().choose_folder(this);
     if (parent_dir.isEmpty()) return;
     auto job = std::make_shared<FolderJob>();
@@ -566,7 +566,7 @@ void Tfrmmain::export_folder(const QTreeWidgetItem* node) {
     run_folder_export(job);
 }
 
-void Tfrmmain::run_folder_export(std::shared_ptr<FolderJob> job) {
+void DatastoreWindow::run_folder_export(std::shared_ptr<FolderJob> job) {
     // The manifest says how the copy came about, as the command line's does.
     std::vector<std::string> arguments;
     for (const QString& a : QCoreApplication::arguments()) arguments.push_back(QFile::encodeName(a).toStdString());
@@ -588,7 +588,7 @@ void Tfrmmain::run_folder_export(std::shared_ptr<FolderJob> job) {
     });
 }
 
-void Tfrmmain::folder_export_ended(std::shared_ptr<FolderJob> job, const FolderExportResult& r) {
+void DatastoreWindow::folder_export_ended(std::shared_ptr<FolderJob> job, const FolderExportResult& r) {
     // A manifest left by an earlier export is replaced only when the
     // operator says so; nothing was written before the question.
     if (r.manifest_exists && !job->options.replace_manifest) {
@@ -619,22 +619,22 @@ void Tfrmmain::folder_export_ended(std::shared_ptr<FolderJob> job, const FolderE
         if (r.manifest_written) text += QStringLiteral("\nmanifest:") + QFile::decodeName(r.manifest_path.c_str());
         ui::message(this, text);
     } else {
-        g1->setValue(100);
+        gauge->setValue(100);
         ui::message(this, QStringLiteral("success\n") + summary + QStringLiteral("\nmanifest:") +
                               QFile::decodeName(r.manifest_path.c_str()));
     }
 }
 
-void Tfrmmain::saveout2Click() {
-    if (busy_ || ListView2->isHidden()) return;
-    const QList<QTreeWidgetItem*> rows = ListView2->selectedItems();
+void DatastoreWindow::save_list_row() {
+    if (busy_ || scan_list->isHidden()) return;
+    const QList<QTreeWidgetItem*> rows = scan_list->selectedItems();
     if (rows.isEmpty()) return;
     const uint32_t id = rows.first()->data(0, ui::kDescriptorRole).toUInt();
     if (id == 0) return;
     export_descriptor(QStringLiteral("FILE ") + rows.first()->text(0), Node{id, -1});
 }
 
-void Tfrmmain::export_descriptor(const QString& shown, const Node& node) {
+void DatastoreWindow::export_descriptor(const QString& shown, const Node& node) {
     if (!ui::confirm(this, QStringLiteral("sure to export file: ") + shown + QStringLiteral("  OUT"))) return;
     File file;
     // A found directory's file is written as its listing reads it.
@@ -681,7 +681,7 @@ void Tfrmmain::export_descriptor(const QString& shown, const Node& node) {
                 if (err != 0) text += QLatin1Char('\n') + qs(errno_text(err));
                 ui::message(this, text);
             } else {
-                g1->setValue(100);
+                gauge->setValue(100);
                 // The digest of what was written, for the operator's records.
                 ui::message(this, QStringLiteral("success\nsha256:") + qs(r.sha256));
             }
@@ -691,7 +691,7 @@ void Tfrmmain::export_descriptor(const QString& shown, const Node& node) {
 
 // --- recovery ----------------------------------------------------------------
 
-void Tfrmmain::show_scan_end(ScanEnd end) {
+void DatastoreWindow::show_scan_end(ScanEnd end) {
     // Stopped by the window (or ended before it saw that), not by the
     // operator: the list does not hold all it found.
     if (rows_capped_) {
@@ -702,14 +702,14 @@ void Tfrmmain::show_scan_end(ScanEnd end) {
     if (text && *text) ui::message(this, QString::fromUtf8(text));
 }
 
-void Tfrmmain::Button2Click() {
+void DatastoreWindow::scan_deleted() {
     if (busy_) return;
-    ListView2->clear();
+    scan_list->clear();
     if (ScanEnd pre = store.scan_ready(ScanKind::deleted); pre != ScanEnd::finished) {
         show_scan_end(pre);
         return;
     }
-    ListView2->show();
+    scan_list->show();
     start_work(WorkKind::scan, QStringLiteral("deleted-file scan"), [this](ui::Work& work) {
         ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
         const ScanEnd end =
@@ -718,7 +718,7 @@ void Tfrmmain::Button2Click() {
     });
 }
 
-void Tfrmmain::Button3Click() {
+void DatastoreWindow::scan_formatted() {
     if (busy_) return;
     // Before the browse, or without the system files it reads through, the
     // scan leaves the tree as it is.
@@ -726,12 +726,12 @@ void Tfrmmain::Button3Click() {
         show_scan_end(pre);
         return;
     }
-    ListView2->hide();
-    TreeView->setUpdatesEnabled(false);
+    scan_list->hide();
+    tree->setUpdatesEnabled(false);
     clear_tree();
     store.forget_found_dirs();   // the nodes that named them are gone
     add_node(nullptr, kAllDirFound, Node{}, 0, ui::NodeKind::found_top);
-    TreeView->setUpdatesEnabled(true);
+    tree->setUpdatesEnabled(true);
     start_work(WorkKind::scan, QStringLiteral("format recovery"), [this](ui::Work& work) {
         ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
         // Those of a scan that ended early stay browsable, as their nodes
@@ -742,14 +742,14 @@ void Tfrmmain::Button3Click() {
     });
 }
 
-void Tfrmmain::Button4Click() {
+void DatastoreWindow::scan_lost_disks() {
     if (busy_) return;
-    ListView2->clear();
+    scan_list->clear();
     if (ScanEnd pre = store.scan_ready(ScanKind::lost_disks); pre != ScanEnd::finished) {
         show_scan_end(pre);
         return;
     }
-    ListView2->show();
+    scan_list->show();
     start_work(WorkKind::scan, QStringLiteral("virtual-disk scan"), [this](ui::Work& work) {
         ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
         const ScanEnd end = store.scan_lost_disks(progress, [&work](const PartitionRow& row) {
@@ -761,48 +761,48 @@ void Tfrmmain::Button4Click() {
 
 // --- menu --------------------------------------------------------------------
 
-void Tfrmmain::diskssetting1Click() {
+void DatastoreWindow::open_disk_settings() {
     if (busy_) return;
-    Tfrmdiskset frm(store);
+    DiskSettingsDialog frm(store);
     frm.exec();
     // Changed disks closed the file system and forgot the found directories:
     // nothing of the datastore that was open stays on show to be listed or
     // saved, and the window is as before a first browse.
     if (!store.is_open()) {
         clear_tree();
-        ListView2->clear();
-        ListView2->hide();
-        Memo1->clear();
+        scan_list->clear();
+        scan_list->hide();
+        info_text->clear();
     }
     show_idle_status();
 }
 
-void Tfrmmain::brosefile1Click() { Button1->click(); }
-void Tfrmmain::deletedfilesrecover1Click() { Button2->click(); }
-void Tfrmmain::VMDKFILERECOVER1Click() { Button4->click(); }
+void DatastoreWindow::browse_action_triggered() { browse_button->click(); }
+void DatastoreWindow::deleted_action_triggered() { deleted_button->click(); }
+void DatastoreWindow::lost_disks_action_triggered() { lost_disks_button->click(); }
 
-void Tfrmmain::ABOUT1Click() {
-    Tfrmabout frm;
+void DatastoreWindow::open_about() {
+    AboutDialog frm;
     frm.exec();
 }
 
 // --- context menus and closing -----------------------------------------------
 
-void Tfrmmain::tree_context_menu(const QPoint& pos) {
+void DatastoreWindow::tree_context_menu(const QPoint& pos) {
     // The menu acts on the node under the pointer, not on one selected earlier.
-    if (QTreeWidgetItem* item = TreeView->itemAt(pos)) TreeView->setCurrentItem(item);
-    PopupMenu1->popup(TreeView->viewport()->mapToGlobal(pos));
+    if (QTreeWidgetItem* item = tree->itemAt(pos)) tree->setCurrentItem(item);
+    tree_menu->popup(tree->viewport()->mapToGlobal(pos));
 }
 
-void Tfrmmain::list_context_menu(const QPoint& pos) {
-    QTreeWidgetItem* item = ListView2->itemAt(pos);
+void DatastoreWindow::list_context_menu(const QPoint& pos) {
+    QTreeWidgetItem* item = scan_list->itemAt(pos);
     if (!item) return;
-    ListView2->setCurrentItem(item);
-    saveout2->setEnabled(item->data(0, ui::kDescriptorRole).toUInt() != 0);
-    PopupMenu2->popup(ListView2->viewport()->mapToGlobal(pos));
+    scan_list->setCurrentItem(item);
+    list_save_action->setEnabled(item->data(0, ui::kDescriptorRole).toUInt() != 0);
+    list_menu->popup(scan_list->viewport()->mapToGlobal(pos));
 }
 
-void Tfrmmain::closeEvent(QCloseEvent* event) {
+void DatastoreWindow::closeEvent(QCloseEvent* event) {
     if (busy_) {
         event->ignore();
         // An export is the operator's own copy: stopping it is asked first.
@@ -824,37 +824,37 @@ void Tfrmmain::closeEvent(QCloseEvent* event) {
 
 // The context-menu key opens the view's menu at its current row, "save out"
 // ready for Return.
-bool Tfrmmain::open_popup_by_key(QTreeWidget* view, QMenu* menu, QAction* item) {
+bool DatastoreWindow::open_popup_by_key(QTreeWidget* view, QMenu* menu, QAction* item) {
     QTreeWidgetItem* current = view->currentItem();
     if (!current) return true;
-    if (view == ListView2) item->setEnabled(!busy_ && current->data(0, ui::kDescriptorRole).toUInt() != 0);
+    if (view == scan_list) item->setEnabled(!busy_ && current->data(0, ui::kDescriptorRole).toUInt() != 0);
     const QRect r = view->visualItemRect(current);
     menu->popup(view->viewport()->mapToGlobal(r.isValid() ? r.bottomLeft() : QPoint(0, 0)));
     menu->setActiveAction(item);
     return true;
 }
 
-bool Tfrmmain::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() != QEvent::KeyPress || (watched != TreeView && watched != ListView2))
+bool DatastoreWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress || (watched != tree && watched != scan_list))
         return QMainWindow::eventFilter(watched, event);
     auto* key = static_cast<QKeyEvent*>(event);
     const bool menu_key = key->key() == Qt::Key_Menu || (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier);
-    if (watched == ListView2) return menu_key ? open_popup_by_key(ListView2, PopupMenu2, saveout2) : false;
-    if (menu_key) return open_popup_by_key(TreeView, PopupMenu1, saveout1);
-    QTreeWidgetItem* node = TreeView->currentItem();
+    if (watched == scan_list) return menu_key ? open_popup_by_key(scan_list, list_menu, list_save_action) : false;
+    if (menu_key) return open_popup_by_key(tree, tree_menu, tree_save_action);
+    QTreeWidgetItem* node = tree->currentItem();
     if (!node || key->modifiers() != Qt::NoModifier) return false;
     switch (key->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
         // As the double-click: list an unlisted node, else open or close it.
-        TreeView->setCurrentItem(node);
+        tree->setCurrentItem(node);
         tree_double_clicked(node);
         return true;
     case Qt::Key_Right:
         // An unlisted node is listed; a listed one opens as the tree does it.
         if (node->childCount() > 0) return false;
-        TreeView->setCurrentItem(node);
-        TreeViewDblClick();
+        tree->setCurrentItem(node);
+        list_selected_folder();
         return true;
     default:
         return false;

@@ -21,7 +21,7 @@
 #include <regex>
 
 using namespace guitest;
-using ds::Tfrmmain;
+using ds::DatastoreWindow;
 
 namespace {
 
@@ -29,20 +29,20 @@ namespace fs = std::filesystem;
 
 class FolderSave : public GuiTest {};
 
-void select_and_save(Tfrmmain& w, QTreeWidgetItem* node) {
-    w.TreeView->setCurrentItem(node);
-    w.saveout1Click();
+void select_and_save(DatastoreWindow& w, QTreeWidgetItem* node) {
+    w.tree->setCurrentItem(node);
+    w.save_tree_node();
     finish(w);
 }
 
 TEST_F(FolderSave, TheFolderContentsOrTheDirectoryFile) {
     add_disk(store, demo_image());
     dstest::TempDir out;
-    Tfrmmain w(store);
-    w.Button1Click();
-    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
-    w.TreeView->setCurrentItem(root);
-    w.TreeViewDblClick();
+    DatastoreWindow w(store);
+    w.browse();
+    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    w.tree->setCurrentItem(root);
+    w.list_selected_folder();
     QTreeWidgetItem* vm1 = child(root, "vm1");
     ASSERT_NE(vm1, nullptr);
 
@@ -71,7 +71,7 @@ TEST_F(FolderSave, TheFolderContentsOrTheDirectoryFile) {
         ASSERT_NE(it, objects.end());
         EXPECT_EQ(dstest::read_file(dest + "/" + f), content_of(*it)) << f;
     }
-    EXPECT_EQ(w.g1->value(), 100);
+    EXPECT_EQ(w.gauge->value(), 100);
     // The manifest says how the copy came about, in the command line's form.
     std::ifstream in(dest + ".manifest.json");
     const nlohmann::json written = nlohmann::json::parse(in);
@@ -117,8 +117,8 @@ TEST_F(FolderSave, TheFolderContentsOrTheDirectoryFile) {
     // A document node is never asked about.
     prompts.messages.clear();
     prompts.choices_asked.clear();
-    w.TreeView->setCurrentItem(vm1);
-    w.TreeViewDblClick();
+    w.tree->setCurrentItem(vm1);
+    w.list_selected_folder();
     prompts.confirm_answers = {true};
     prompts.save_answers = {QString::fromStdString(out.file("vmx"))};
     select_and_save(w, child(vm1, "vm1.vmx"));
@@ -131,11 +131,11 @@ TEST_F(FolderSave, AFoundDirectoryIsReadThroughItsSubstitutedFirstBlock) {
     dstest::TempDir dir;
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
     add_disk(store, f.images.at(0));
-    Tfrmmain w(store);
-    w.Button1Click();
-    w.Button3Click();
+    DatastoreWindow w(store);
+    w.browse();
+    w.scan_formatted();
     finish(w);
-    QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
+    QTreeWidgetItem* top = w.tree->topLevelItem(0);
     QTreeWidgetItem* dir2 = nullptr;
     for (int i = 0; i < top->childCount(); ++i)
         if (ds::ui::node_of(top->child(i)).id == f.reused_dir) dir2 = top->child(i);
@@ -155,11 +155,11 @@ TEST_F(FolderSave, TheFoundDirectoriesTopSavesEveryFoundDirectory) {
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
     add_disk(store, f.images.at(0));
     dstest::TempDir out;
-    Tfrmmain w(store);
-    w.Button1Click();
-    w.Button3Click();
+    DatastoreWindow w(store);
+    w.browse();
+    w.scan_formatted();
     finish(w);
-    QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
+    QTreeWidgetItem* top = w.tree->topLevelItem(0);
     ASSERT_EQ(top->text(0), "ALL DIR FOUND");
     ASSERT_GT(top->childCount(), 1);
     prompts.messages.clear();
@@ -190,11 +190,11 @@ TEST_F(FolderSave, TheDirectoryFileOfAFoundDirectoryIsTheCommandLinesBytes) {
     dstest::TempDir dir;
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
     add_disk(store, f.images.at(0));
-    Tfrmmain w(store);
-    w.Button1Click();
-    w.Button3Click();
+    DatastoreWindow w(store);
+    w.browse();
+    w.scan_formatted();
     finish(w);
-    QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
+    QTreeWidgetItem* top = w.tree->topLevelItem(0);
     QTreeWidgetItem* dir2 = nullptr;
     for (int i = 0; i < top->childCount(); ++i)
         if (ds::ui::node_of(top->child(i)).id == f.reused_dir) dir2 = top->child(i);
