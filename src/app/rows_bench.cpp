@@ -6,7 +6,7 @@
 //   datumsift-window-bench DIR [N]      (N defaults to 100000)
 
 #include "ui/artwork.h"
-#include "ui/frmmain.h"
+#include "ui/datastore_window.h"
 #include "ui/prompts.h"
 #include "ui/work.h"
 #include "vmfs/datastore.h"

@@ -6,9 +6,9 @@
 //   datumsift-screenshots OUT_DIR DEMO_IMAGE FORMATTED_IMAGE
 
 #include "ui/artwork.h"
-#include "ui/frmabout.h"
-#include "ui/frmdiskset.h"
-#include "ui/frmmain.h"
+#include "ui/about_dialog.h"
+#include "ui/disk_settings_dialog.h"
+#include "ui/datastore_window.h"
 #include "vmfs/datastore.h"
 #include "ui/prompts.h"
 #include "text/messages.h"

@@ -5,8 +5,8 @@
 #include "gui_support.h"
 
 #include "disk/disk_read.h"
-#include "ui/frmdiskset.h"
-#include "ui/frmmain.h"
+#include "ui/disk_settings_dialog.h"
+#include "ui/datastore_window.h"
 #include "vmfs/volume.h"
 
 #include <QAction>

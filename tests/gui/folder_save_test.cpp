@@ -8,7 +8,7 @@
 
 #include "export/provenance.h"
 #include "recovery/formatted_dirs.h"
-#include "ui/frmmain.h"
+#include "ui/datastore_window.h"
 #include "ui/tree_node.h"
 
 #include <nlohmann/json.hpp>

@@ -1,8 +1,8 @@
 #include "gui_support.h"
 
 #include "ui/artwork.h"
-#include "ui/frmdiskset.h"
-#include "ui/frmmain.h"
+#include "ui/disk_settings_dialog.h"
+#include "ui/datastore_window.h"
 #include "export/chunk_digest.h"
 #include "vmfs/volume.h"
 #include "text/messages.h"

@@ -4,7 +4,7 @@
 
 #include "gui_support.h"
 
-#include "ui/frmmain.h"
+#include "ui/datastore_window.h"
 #include "ui/tree_node.h"
 #include "disk/sector_source.h"
 #include "vmfs/blockid.h"

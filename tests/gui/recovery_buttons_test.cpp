@@ -6,8 +6,8 @@
 #include "gui_support.h"
 #include "support/time_table.h"
 
-#include "ui/frmdiskset.h"
-#include "ui/frmmain.h"
+#include "ui/disk_settings_dialog.h"
+#include "ui/datastore_window.h"
 #include "ui/tree_node.h"
 #include "vmfs/found_dir.h"
 #include "vmfs/fs.h"

@@ -5,8 +5,8 @@
 #include "vmfs/store.h"
 #include "gui_support.h"
 
-#include "ui/frmdiskset.h"
-#include "ui/frmmain.h"
+#include "ui/disk_settings_dialog.h"
+#include "ui/datastore_window.h"
 #include "ui/status_text.h"
 #include "ui/work.h"
 #include "text/progress_text.h"

@@ -1,4 +1,4 @@
-#include "ui/frmdiskset.h"
+#include "ui/disk_settings_dialog.h"
 
 #include "ui/prompts.h"
 #include "vmfs/datastore.h"

@@ -1,4 +1,4 @@
-#include "ui/frmabout.h"
+#include "ui/about_dialog.h"
 
 #include "ui/artwork.h"
 
