@@ -35,6 +35,41 @@ void select_and_save(DatastoreWindow& w, QTreeWidgetItem* node) {
     finish(w);
 }
 
+// A folder of the datastore may carry the found directories' caption: it is
+// an ordinary folder, and the manifest names it by its whole path.
+TEST_F(FolderSave, AFolderNamedAsTheFoundDirectoriesTopIsAnOrdinaryFolder) {
+    dstest::TempDir dir;
+    dsb::DatastoreOptions o;
+    o.path = dir.file("caption.img");
+    dsb::Datastore ds(o);
+    ds.mkdir("/ALL DIR FOUND");
+    ds.mkdir("/ALL DIR FOUND/sub");
+    ds.add_file("/ALL DIR FOUND/sub/a.txt", dsb::text_file("a"));
+    ds.finish();
+    add_disk(store, o.path);
+    dstest::TempDir out;
+    DatastoreWindow w(store);
+    w.browse();
+    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    w.tree->setCurrentItem(root);
+    w.list_selected_folder();
+    QTreeWidgetItem* top = child(root, "ALL DIR FOUND");
+    ASSERT_NE(top, nullptr);
+    w.tree->setCurrentItem(top);
+    w.list_selected_folder();
+    QTreeWidgetItem* sub = child(top, "sub");
+    ASSERT_NE(sub, nullptr);
+    prompts.choose_answers = {1};
+    prompts.folder_answers = {QString::fromStdString(out.path().string())};
+    select_and_save(w, sub);
+    ASSERT_EQ(prompts.messages.size(), 1);
+    EXPECT_TRUE(prompts.messages[0].startsWith("success\nfiles:1 ")) << prompts.messages[0].toStdString();
+    std::ifstream in(out.file("sub") + ".manifest.json");
+    const nlohmann::json written = nlohmann::json::parse(in);
+    EXPECT_EQ(written.at("provenance").at("command"), "save out folder contents: /ALL DIR FOUND/sub");
+    EXPECT_EQ(written.at("source"), "/ALL DIR FOUND/sub");
+}
+
 TEST_F(FolderSave, TheFolderContentsOrTheDirectoryFile) {
     add_disk(store, demo_image());
     dstest::TempDir out;
