@@ -2,7 +2,7 @@
 // from any disk until the operator asks for it.
 
 #include "ui/artwork.h"
-#include "ui/frmmain.h"
+#include "ui/datastore_window.h"
 
 #include <QApplication>
 
@@ -10,8 +10,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("datumsift-gui"));
     ds::ui::install_font_substitutes();
-    ds::Tfrmmain frmmain;
-    frmmain.show();
+    ds::DatastoreWindow window;
+    window.show();
     // The window's datastore closes every device handle with the window.
     return QApplication::exec();
 }

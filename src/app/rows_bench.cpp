@@ -6,11 +6,10 @@
 //   datumsift-window-bench DIR [N]      (N defaults to 100000)
 
 #include "ui/artwork.h"
-#include "ui/frmmain.h"
+#include "ui/datastore_window.h"
 #include "ui/prompts.h"
 #include "ui/work.h"
 #include "vmfs/datastore.h"
-#include "vmfs/volume.h"
 
 #include "scenarios.h"
 
@@ -64,11 +63,10 @@ int main(int argc, char** argv) {
     const dsb::BenchSummary sum = dsb::build_bench(dir, o);
     std::printf("built %s with %u deleted files in %.1f s\n", sum.images.at(0).c_str(), rows, double(build.elapsed()) / 1000);
 
-    ds::Tfrmmain w;
-    ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
-    if (ds::add_disk(w.store, sum.images.at(0), sum.start_sector, &why) != 0) return 1;
+    ds::DatastoreWindow w;
+    if (w.store.add_disk(sum.images.at(0), sum.start_sector) != ds::AddDiskRefusal::none) return 1;
     w.show();
-    w.Button1Click();
+    w.browse();
     QApplication::processEvents();
 
     auto* work = w.findChild<ds::ui::Work*>();
@@ -82,7 +80,7 @@ int main(int argc, char** argv) {
         if (first_rows_ms < 0) first_rows_ms = clock.elapsed();
     });
     bool ended = false;
-    QObject::connect(&w, &ds::Tfrmmain::workEnded, &w, [&] { ended = true; });
+    QObject::connect(&w, &ds::DatastoreWindow::workEnded, &w, [&] { ended = true; });
     // How long the window's thread is ever kept from its events: a timer
     // that should tick every 10 ms, and the longest gap between its ticks.
     QTimer tick;
@@ -96,17 +94,17 @@ int main(int argc, char** argv) {
     clock.start();
     since_tick.start();
     tick.start(10);
-    w.Button2Click();
+    w.scan_deleted();
     while (!ended) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const qint64 total_ms = clock.elapsed();
     tick.stop();
 
-    std::printf("rows on show: %d (the scan said \"%s\")\n", w.ListView2->topLevelItemCount(), qPrintable(prompts.last));
+    std::printf("rows on show: %d (the scan said \"%s\")\n", w.scan_list->topLevelItemCount(), qPrintable(prompts.last));
     std::printf("batches (queued signals): %d, %.0f rows each on average\n", batches,
-                batches ? double(w.ListView2->topLevelItemCount()) / batches : 0.0);
+                batches ? double(w.scan_list->topLevelItemCount()) / batches : 0.0);
     std::printf("first rows on show after %lld ms; all rows and \"finish\" after %lld ms\n",
                 static_cast<long long>(first_rows_ms), static_cast<long long>(total_ms));
     std::printf("longest time the window did not answer its events: %lld ms\n", static_cast<long long>(longest_gap));
     ds::ui::set_prompts(nullptr);
-    return w.ListView2->topLevelItemCount() == int(rows) ? 0 : 1;
+    return w.scan_list->topLevelItemCount() == int(rows) ? 0 : 1;
 }

@@ -6,13 +6,11 @@
 //   datumsift-screenshots OUT_DIR DEMO_IMAGE FORMATTED_IMAGE
 
 #include "ui/artwork.h"
-#include "ui/frmabout.h"
-#include "ui/frmdiskset.h"
-#include "ui/frmmain.h"
+#include "ui/about_dialog.h"
+#include "ui/disk_settings_dialog.h"
+#include "ui/datastore_window.h"
 #include "vmfs/datastore.h"
 #include "ui/prompts.h"
-#include "vmfs/fs.h"
-#include "vmfs/volume.h"
 #include "text/messages.h"
 
 #include <QApplication>
@@ -55,14 +53,14 @@ QTreeWidgetItem* find(QTreeWidgetItem* parent, const QString& text) {
 }
 
 // Lets the window's work run to its end.
-void finish(ds::Tfrmmain& w) {
+void finish(ds::DatastoreWindow& w) {
     while (w.busy()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
-void open_node(ds::Tfrmmain& w, QTreeWidgetItem* node) {
+void open_node(ds::DatastoreWindow& w, QTreeWidgetItem* node) {
     if (!node) return;
-    w.TreeView->setCurrentItem(node);
-    w.TreeViewDblClick();
+    w.tree->setCurrentItem(node);
+    w.list_selected_folder();
 }
 
 bool add(ds::Datastore& store, const std::string& image) {
@@ -90,15 +88,15 @@ int main(int argc, char** argv) {
     const std::string formatted = argv[3];
     bool ok = true;
 
-    ds::Tfrmmain w;
+    ds::DatastoreWindow w;
     if (!add(w.store, demo)) return 1;
-    w.Button1Click();
-    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    w.browse();
+    QTreeWidgetItem* root = w.tree->topLevelItem(0);
     open_node(w, root);
     if (root) {
         open_node(w, find(root, "vm1"));
         open_node(w, find(root, "vm2"));
-        w.TreeView->setCurrentItem(find(find(root, "vm2"), "vm2-flat.vmdk"));
+        w.tree->setCurrentItem(find(find(root, "vm2"), "vm2-flat.vmdk"));
     }
     ok &= save(w, out + "main-browse.png");
 
@@ -108,10 +106,10 @@ int main(int argc, char** argv) {
         const QString host = QString::fromLocal8Bit(qgetenv("TMPDIR").isEmpty() ? "/tmp" : qgetenv("TMPDIR")) +
                              "/datumsift-screenshot-export.vmdk";
         prompts.save_to = host;
-        w.saveout1Click();
+        w.save_tree_node();
         QElapsedTimer waited;
         waited.start();
-        while (w.busy() && !w.Label1->text().contains("left") && waited.elapsed() < 20000)
+        while (w.busy() && !w.status_line->text().contains("left") && waited.elapsed() < 20000)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         ok &= save(w, out + "main-export.png");
         w.cancel_work();
@@ -123,18 +121,18 @@ int main(int argc, char** argv) {
     w.resize(1400, 1000);
     ok &= save(w, out + "main-grown.png");
     w.resize(1003, 737);
-    w.Button2Click();
+    w.scan_deleted();
     finish(w);
     ok &= save(w, out + "main-deleted-files.png");
-    w.Button4Click();
+    w.scan_lost_disks();
     finish(w);
     ok &= save(w, out + "main-lost-vmdks.png");
 
     if (!add(w.store, formatted)) return 1;
-    w.Button1Click();
-    w.Button3Click();
+    w.browse();
+    w.scan_formatted();
     finish(w);
-    if (QTreeWidgetItem* top = w.TreeView->topLevelItem(0)) {
+    if (QTreeWidgetItem* top = w.tree->topLevelItem(0)) {
         top->setExpanded(true);
         for (int i = 0; i < top->childCount(); ++i) open_node(w, top->child(i));
     }
@@ -151,12 +149,12 @@ int main(int argc, char** argv) {
         return std::vector<ds::DriveInfo>{d};
     });
     {
-        ds::Tfrmdiskset frm(w.store);
-        frm.Button2Click();
+        ds::DiskSettingsDialog frm(w.store);
+        frm.detect();
         ok &= save(frm, out + "disk-settings.png");
     }
     {
-        ds::Tfrmabout about;
+        ds::AboutDialog about;
         ok &= save(about, out + "about.png");
     }
     ds::ui::set_prompts(nullptr);

@@ -3,8 +3,10 @@
 #include "recovery/deleted_files.h"
 #include "recovery/formatted_dirs.h"
 #include "recovery/lost_vmdks.h"
+#include "recovery/scan.h"
 #include "vmfs/detect.h"
 #include "vmfs/extents.h"
+#include "vmfs/fs.h"
 #include "vmfs/store.h"
 #include "vmfs/tree_walk.h"
 
@@ -249,5 +251,16 @@ void Datastore::forget_found_dirs() { store_->found_dirs.clear(); }
 std::string Datastore::found_dir_name(const FoundDir& d) { return ds::found_dir_name(d); }
 
 Node Datastore::found_dir_node(const FoundDir& d) { return {d.dir_id, found_dir_first_block(d)}; }
+
+// --- for the window
+
+ScanEnd Datastore::scan_ready(ScanKind kind) const {
+    switch (kind) {
+    case ScanKind::deleted: return scan_precondition(*store_, kFoundFdc);
+    case ScanKind::formatted: return scan_precondition(*store_, kFoundFdc | kFoundSbc);
+    case ScanKind::lost_disks: return scan_precondition(*store_, kFoundPbc);
+    }
+    return ScanEnd::not_open;
+}
 
 } // namespace ds

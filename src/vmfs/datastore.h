@@ -402,6 +402,10 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// ---------------------------------------------------------------- for the window
+// The scans a front end may ask about before it clears what it shows.
+enum class ScanKind { deleted, formatted, lost_disks };
+
 class Datastore {
 public:
     // Image files and block devices, read-only.
@@ -494,6 +498,12 @@ public:
     // --- looking a path up, component by component, holding only the best
     // match so far (a directory claiming millions of entries is never held).
     PathLookup look_up(const std::string& path, PathFrom from, const NameMatcher& match = {}) const;
+
+    // --- for the window: whether a scan may start
+    static constexpr int64_t kSectorBytes = 512;
+    // finished when the scan may start; otherwise the end it would meet at
+    // once (not_open, or the system file it reads through is missing).
+    ScanEnd scan_ready(ScanKind kind) const;
 
     // The back room, for the format's own code, tests and fuzzing (store.h).
     Store& internals() const { return *store_; }

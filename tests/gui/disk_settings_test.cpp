@@ -5,8 +5,8 @@
 #include "gui_support.h"
 
 #include "disk/disk_read.h"
-#include "ui/frmdiskset.h"
-#include "ui/frmmain.h"
+#include "ui/disk_settings_dialog.h"
+#include "ui/datastore_window.h"
 #include "vmfs/volume.h"
 
 #include <QAction>
@@ -15,7 +15,7 @@
 #include <QPushButton>
 
 using namespace guitest;
-using ds::Tfrmdiskset;
+using ds::DiskSettingsDialog;
 
 namespace {
 
@@ -54,52 +54,52 @@ struct ThreeMembers {
 TEST_F(DiskSettingsWindow, MenuListsTheDrivesAfterTheImageItem) {
     drives({drive(0, "/dev/sda", false, 976773168), drive(2, "/dev/sdc", true, 2047980),
             drive(3, "/dev/sdd", false, 2048000)});
-    Tfrmdiskset frm(store);
+    DiskSettingsDialog frm(store);
     QStringList items;
-    for (QAction* a : frm.pm1->actions()) {
+    for (QAction* a : frm.add_menu->actions()) {
         // The "-" items are plain separators, with no text to draw beside the line.
         if (a->isSeparator()) {
             EXPECT_EQ(a->text(), "");
         }
         items << (a->isSeparator() ? QStringLiteral("-") : a->text());
     }
-    EXPECT_EQ(frm.findChild<QAction*>("N8"), frm.pm1->actions().at(1));
+    EXPECT_EQ(frm.findChild<QAction*>("drives_separator"), frm.add_menu->actions().at(1));
     EXPECT_EQ(items, QStringList({"打开镜像文件", "-", "本地磁盘 0 (465.76 GB) ", "可移动存储 2 (999.99 MB) ",
                                   "本地磁盘 3 (0.98 GB) ", "-"}));
     EXPECT_EQ(frm.windowTitle(), "disks setting");
-    EXPECT_FALSE(frm.Button4->isEnabled());
-    EXPECT_EQ(frm.ListBox2->count(), 0);
+    EXPECT_FALSE(frm.use_found_button->isEnabled());
+    EXPECT_EQ(frm.found_list->count(), 0);
 }
 
 TEST_F(DiskSettingsWindow, AddsImagesAndDrivesWithTheirStartSector) {
     ThreeMembers v;
     drives({drive(0, v.m[2]), drive(2, v.m[1], false, 777)});
-    Tfrmdiskset frm(store);
+    DiskSettingsDialog frm(store);
 
     prompts.open_answers = {QString::fromStdString(v.m[0])};
     prompts.input_answers = {std::nullopt};   // cancelled: the default 2048
-    frm.N7->trigger();
+    frm.open_image_action->trigger();
     EXPECT_EQ(prompts.last_filter, QString::fromUtf8(ds::kImageFilter));
     EXPECT_EQ(prompts.inputs_asked, QStringList("input|input partion begin sec|2048"));
     EXPECT_EQ(ds::disk_settings_state().current_sectors, int64_t(std::filesystem::file_size(v.m[0]) / 512));
 
     prompts.input_answers = {QString("12x")};
-    frm.pm1->actions().at(3)->trigger();   // drive 2
+    frm.add_menu->actions().at(3)->trigger();   // drive 2
     EXPECT_EQ(prompts.messages, QStringList("'12x' is not a valid integer value"));
     EXPECT_EQ(ds::disk_settings_state().current_device, v.m[1]);
     EXPECT_EQ(ds::disk_settings_state().current_sectors, 777);
 
     prompts.input_answers = {QString("128")};
-    frm.pm1->actions().at(3)->trigger();
+    frm.add_menu->actions().at(3)->trigger();
     prompts.input_answers = {QString("4096")};
-    frm.pm1->actions().at(2)->trigger();   // drive 0
-    EXPECT_EQ(lines(frm.ListBox1), QStringList({line(v.m[0], 2048), line(v.m[1], 128), line(v.m[2], 4096)}));
+    frm.add_menu->actions().at(2)->trigger();   // drive 0
+    EXPECT_EQ(lines(frm.disk_list), QStringList({line(v.m[0], 2048), line(v.m[1], 128), line(v.m[2], 4096)}));
     EXPECT_EQ(prompts.messages.size(), 1);
 
-    frm.Button3Click();
-    EXPECT_EQ(frm.ListBox1->count(), 0);
-    ds::Tfrmmain w(store);
-    w.Button1Click();
+    frm.remove_all();
+    EXPECT_EQ(frm.disk_list->count(), 0);
+    ds::DatastoreWindow w(store);
+    w.browse();
     EXPECT_EQ(prompts.messages.last(), "please set disks first");
 }
 
@@ -120,13 +120,13 @@ TEST_F(DiskSettingsWindow, RefusalsLeaveTheTableAsItWas) {
         SCOPED_TRACE(c.message);
         ds::internals(store).lvm.loaded_extents = 0;
         prompts.messages.clear();
-        Tfrmdiskset frm(store);
+        DiskSettingsDialog frm(store);
         for (const auto& [path, start] : c.before) add_disk(store, path, start);
         prompts.open_answers = {QString::fromStdString(c.refused.first)};
         prompts.input_answers = {QString::number(c.refused.second)};
-        frm.N7Click();
+        frm.add_image();
         EXPECT_EQ(prompts.messages, QStringList(c.message));
-        EXPECT_EQ(frm.ListBox1->count(), int(c.before.size()));
+        EXPECT_EQ(frm.disk_list->count(), int(c.before.size()));
     }
 }
 
@@ -135,12 +135,12 @@ TEST_F(DiskSettingsWindow, DetectionAssemblesTheVolumeInSegmentOrder) {
     // Drives 1, 2, 3 hold the second, the last and the first segment; the
     // removable drive 0 holds another datastore and is not scanned.
     drives({drive(0, demo_image(), true), drive(1, v.m[1]), drive(2, v.m[2]), drive(3, v.m[0])});
-    Tfrmdiskset frm(store);
-    frm.Button2Click();
+    DiskSettingsDialog frm(store);
+    frm.detect();
     EXPECT_TRUE(prompts.messages.isEmpty()) << prompts.messages.join(',').toStdString();
-    EXPECT_EQ(lines(frm.ListBox2), QStringList(line(v.m[0], 2)));
-    EXPECT_EQ(lines(frm.ListBox1), QStringList({line(v.m[0], 2048), line(v.m[1], 128), line(v.m[2], 4096)}));
-    EXPECT_FALSE(frm.Button4->isEnabled());
+    EXPECT_EQ(lines(frm.found_list), QStringList(line(v.m[0], 2)));
+    EXPECT_EQ(lines(frm.disk_list), QStringList({line(v.m[0], 2048), line(v.m[1], 128), line(v.m[2], 4096)}));
+    EXPECT_FALSE(frm.use_found_button->isEnabled());
 }
 
 TEST_F(DiskSettingsWindow, DetectionMessagesAndTheOperatorsChoice) {
@@ -152,30 +152,30 @@ TEST_F(DiskSettingsWindow, DetectionMessagesAndTheOperatorsChoice) {
     dstest::write_file(d.file("early.img"), early);
     drives({drive(0, d.file("missing.img")), drive(1, d.file("early.img"))});
     {
-        Tfrmdiskset frm(store);
-        frm.Button2Click();
+        DiskSettingsDialog frm(store);
+        frm.detect();
         EXPECT_EQ(prompts.messages, QStringList({"read 512sec error ", "VM  first segment not find"}));
-        EXPECT_EQ(frm.ListBox2->count(), 0);
+        EXPECT_EQ(frm.found_list->count(), 0);
     }
 
     // Two disks that both begin a volume: the operator picks one.
     prompts.messages.clear();
     drives({drive(0, demo_image()), drive(1, v.m[0]), drive(2, v.m[1]), drive(3, v.m[2])});
-    Tfrmdiskset frm(store);
-    frm.Button2Click();
+    DiskSettingsDialog frm(store);
+    frm.detect();
     EXPECT_TRUE(prompts.messages.isEmpty());
-    EXPECT_EQ(lines(frm.ListBox2), QStringList({line(demo_image(), 0), line(v.m[0], 1)}));
-    EXPECT_TRUE(frm.Button4->isEnabled());
-    EXPECT_EQ(frm.ListBox1->count(), 0);
-    frm.Button4->click();   // nothing chosen yet
-    EXPECT_EQ(frm.ListBox1->count(), 0);
-    frm.ListBox2->setCurrentRow(1);
-    frm.Button4->click();
-    EXPECT_EQ(lines(frm.ListBox1), QStringList({line(v.m[0], 2048), line(v.m[1], 128), line(v.m[2], 4096)}));
+    EXPECT_EQ(lines(frm.found_list), QStringList({line(demo_image(), 0), line(v.m[0], 1)}));
+    EXPECT_TRUE(frm.use_found_button->isEnabled());
+    EXPECT_EQ(frm.disk_list->count(), 0);
+    frm.use_found_button->click();   // nothing chosen yet
+    EXPECT_EQ(frm.disk_list->count(), 0);
+    frm.found_list->setCurrentRow(1);
+    frm.use_found_button->click();
+    EXPECT_EQ(lines(frm.disk_list), QStringList({line(v.m[0], 2048), line(v.m[1], 128), line(v.m[2], 4096)}));
 
     // The candidates outlive the window; the list and the button start afresh.
-    Tfrmdiskset again(store);
-    EXPECT_EQ(again.ListBox2->count(), 0);
-    EXPECT_FALSE(again.Button4->isEnabled());
+    DiskSettingsDialog again(store);
+    EXPECT_EQ(again.found_list->count(), 0);
+    EXPECT_FALSE(again.use_found_button->isEnabled());
     EXPECT_EQ(ds::disk_settings_state().detection.candidates.size(), 4u);
 }

@@ -8,7 +8,8 @@
 
 #include "export/provenance.h"
 #include "recovery/formatted_dirs.h"
-#include "ui/frmmain.h"
+#include "ui/datastore_window.h"
+#include "ui/tree_node.h"
 
 #include <nlohmann/json.hpp>
 
@@ -20,7 +21,7 @@
 #include <regex>
 
 using namespace guitest;
-using ds::Tfrmmain;
+using ds::DatastoreWindow;
 
 namespace {
 
@@ -28,20 +29,55 @@ namespace fs = std::filesystem;
 
 class FolderSave : public GuiTest {};
 
-void select_and_save(Tfrmmain& w, QTreeWidgetItem* node) {
-    w.TreeView->setCurrentItem(node);
-    w.saveout1Click();
+void select_and_save(DatastoreWindow& w, QTreeWidgetItem* node) {
+    w.tree->setCurrentItem(node);
+    w.save_tree_node();
     finish(w);
+}
+
+// A folder of the datastore may carry the found directories' caption: it is
+// an ordinary folder, and the manifest names it by its whole path.
+TEST_F(FolderSave, AFolderNamedAsTheFoundDirectoriesTopIsAnOrdinaryFolder) {
+    dstest::TempDir dir;
+    dsb::DatastoreOptions o;
+    o.path = dir.file("caption.img");
+    dsb::Datastore ds(o);
+    ds.mkdir("/ALL DIR FOUND");
+    ds.mkdir("/ALL DIR FOUND/sub");
+    ds.add_file("/ALL DIR FOUND/sub/a.txt", dsb::text_file("a"));
+    ds.finish();
+    add_disk(store, o.path);
+    dstest::TempDir out;
+    DatastoreWindow w(store);
+    w.browse();
+    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    w.tree->setCurrentItem(root);
+    w.list_selected_folder();
+    QTreeWidgetItem* top = child(root, "ALL DIR FOUND");
+    ASSERT_NE(top, nullptr);
+    w.tree->setCurrentItem(top);
+    w.list_selected_folder();
+    QTreeWidgetItem* sub = child(top, "sub");
+    ASSERT_NE(sub, nullptr);
+    prompts.choose_answers = {1};
+    prompts.folder_answers = {QString::fromStdString(out.path().string())};
+    select_and_save(w, sub);
+    ASSERT_EQ(prompts.messages.size(), 1);
+    EXPECT_TRUE(prompts.messages[0].startsWith("success\nfiles:1 ")) << prompts.messages[0].toStdString();
+    std::ifstream in(out.file("sub") + ".manifest.json");
+    const nlohmann::json written = nlohmann::json::parse(in);
+    EXPECT_EQ(written.at("provenance").at("command"), "save out folder contents: /ALL DIR FOUND/sub");
+    EXPECT_EQ(written.at("source"), "/ALL DIR FOUND/sub");
 }
 
 TEST_F(FolderSave, TheFolderContentsOrTheDirectoryFile) {
     add_disk(store, demo_image());
     dstest::TempDir out;
-    Tfrmmain w(store);
-    w.Button1Click();
-    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
-    w.TreeView->setCurrentItem(root);
-    w.TreeViewDblClick();
+    DatastoreWindow w(store);
+    w.browse();
+    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    w.tree->setCurrentItem(root);
+    w.list_selected_folder();
     QTreeWidgetItem* vm1 = child(root, "vm1");
     ASSERT_NE(vm1, nullptr);
 
@@ -70,7 +106,7 @@ TEST_F(FolderSave, TheFolderContentsOrTheDirectoryFile) {
         ASSERT_NE(it, objects.end());
         EXPECT_EQ(dstest::read_file(dest + "/" + f), content_of(*it)) << f;
     }
-    EXPECT_EQ(w.g1->value(), 100);
+    EXPECT_EQ(w.gauge->value(), 100);
     // The manifest says how the copy came about, in the command line's form.
     std::ifstream in(dest + ".manifest.json");
     const nlohmann::json written = nlohmann::json::parse(in);
@@ -116,8 +152,8 @@ TEST_F(FolderSave, TheFolderContentsOrTheDirectoryFile) {
     // A document node is never asked about.
     prompts.messages.clear();
     prompts.choices_asked.clear();
-    w.TreeView->setCurrentItem(vm1);
-    w.TreeViewDblClick();
+    w.tree->setCurrentItem(vm1);
+    w.list_selected_folder();
     prompts.confirm_answers = {true};
     prompts.save_answers = {QString::fromStdString(out.file("vmx"))};
     select_and_save(w, child(vm1, "vm1.vmx"));
@@ -130,14 +166,14 @@ TEST_F(FolderSave, AFoundDirectoryIsReadThroughItsSubstitutedFirstBlock) {
     dstest::TempDir dir;
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
     add_disk(store, f.images.at(0));
-    Tfrmmain w(store);
-    w.Button1Click();
-    w.Button3Click();
+    DatastoreWindow w(store);
+    w.browse();
+    w.scan_formatted();
     finish(w);
-    QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
+    QTreeWidgetItem* top = w.tree->topLevelItem(0);
     QTreeWidgetItem* dir2 = nullptr;
     for (int i = 0; i < top->childCount(); ++i)
-        if (top->child(i)->data(0, ds::kNodeDataRole).toUInt() == f.reused_dir) dir2 = top->child(i);
+        if (ds::ui::node_of(top->child(i)).id == f.reused_dir) dir2 = top->child(i);
     ASSERT_NE(dir2, nullptr);
     prompts.messages.clear();
     prompts.choose_answers = {1};
@@ -154,11 +190,11 @@ TEST_F(FolderSave, TheFoundDirectoriesTopSavesEveryFoundDirectory) {
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
     add_disk(store, f.images.at(0));
     dstest::TempDir out;
-    Tfrmmain w(store);
-    w.Button1Click();
-    w.Button3Click();
+    DatastoreWindow w(store);
+    w.browse();
+    w.scan_formatted();
     finish(w);
-    QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
+    QTreeWidgetItem* top = w.tree->topLevelItem(0);
     ASSERT_EQ(top->text(0), "ALL DIR FOUND");
     ASSERT_GT(top->childCount(), 1);
     prompts.messages.clear();
@@ -174,7 +210,7 @@ TEST_F(FolderSave, TheFoundDirectoriesTopSavesEveryFoundDirectory) {
         EXPECT_TRUE(fs::is_directory(dest + "/" + top->child(i)->text(0).toStdString()));
     QTreeWidgetItem* reused = nullptr;
     for (int i = 0; i < top->childCount(); ++i)
-        if (top->child(i)->data(0, ds::kNodeDataRole).toUInt() == f.reused_dir) reused = top->child(i);
+        if (ds::ui::node_of(top->child(i)).id == f.reused_dir) reused = top->child(i);
     ASSERT_NE(reused, nullptr);
     const std::string name = f.file_in_reused.path.substr(f.file_in_reused.path.rfind('/') + 1);
     EXPECT_EQ(dstest::read_file(dest + "/" + reused->text(0).toStdString() + "/" + name), content_of(f.file_in_reused));
@@ -189,14 +225,14 @@ TEST_F(FolderSave, TheDirectoryFileOfAFoundDirectoryIsTheCommandLinesBytes) {
     dstest::TempDir dir;
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
     add_disk(store, f.images.at(0));
-    Tfrmmain w(store);
-    w.Button1Click();
-    w.Button3Click();
+    DatastoreWindow w(store);
+    w.browse();
+    w.scan_formatted();
     finish(w);
-    QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
+    QTreeWidgetItem* top = w.tree->topLevelItem(0);
     QTreeWidgetItem* dir2 = nullptr;
     for (int i = 0; i < top->childCount(); ++i)
-        if (top->child(i)->data(0, ds::kNodeDataRole).toUInt() == f.reused_dir) dir2 = top->child(i);
+        if (ds::ui::node_of(top->child(i)).id == f.reused_dir) dir2 = top->child(i);
     ASSERT_NE(dir2, nullptr);
     prompts.messages.clear();
     prompts.choose_answers = {0};

@@ -1,8 +1,8 @@
 #include "gui_support.h"
 
 #include "ui/artwork.h"
-#include "ui/frmdiskset.h"
-#include "ui/frmmain.h"
+#include "ui/disk_settings_dialog.h"
+#include "ui/datastore_window.h"
 #include "export/chunk_digest.h"
 #include "vmfs/volume.h"
 #include "text/messages.h"
@@ -95,7 +95,7 @@ DemoImage& demo_image_holder() {
 const dsb::DemoSummary& demo() { return demo_image_holder().summary; }
 std::string demo_image() { return demo().images.at(0); }
 
-void finish(ds::Tfrmmain& w) {
+void finish(ds::DatastoreWindow& w) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return !w.busy(); }, 60000)) << "the work did not end";
 }
 

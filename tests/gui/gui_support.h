@@ -20,7 +20,7 @@ class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace ds {
-class Tfrmmain;
+class DatastoreWindow;
 }
 
 // Readable failures: captions instead of UTF-16 code units.
@@ -66,7 +66,7 @@ std::string demo_image();
 
 // Waits until the window's work (a scan or an export on its thread) has
 // ended and the window has said how.
-void finish(ds::Tfrmmain& w);
+void finish(ds::DatastoreWindow& w);
 
 // Joins an image to the logical volume, as the disk settings window would.
 void add_disk(ds::Datastore& store, const std::string& image, int64_t start_sector = 2048);

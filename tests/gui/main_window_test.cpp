@@ -4,7 +4,8 @@
 
 #include "gui_support.h"
 
-#include "ui/frmmain.h"
+#include "ui/datastore_window.h"
+#include "ui/tree_node.h"
 #include "disk/sector_source.h"
 #include "vmfs/blockid.h"
 #include "vmfs/fs.h"
@@ -28,20 +29,20 @@
 #include <unistd.h>
 
 using namespace guitest;
-using ds::Tfrmmain;
+using ds::DatastoreWindow;
 
 namespace {
 
 class MainWindow : public GuiTest {};
 
-QStringList pane(const Tfrmmain& w) { return w.Memo1->toPlainText().split('\n'); }
+QStringList pane(const DatastoreWindow& w) { return w.info_text->toPlainText().split('\n'); }
 
-uint32_t data_of(const QTreeWidgetItem* n) { return n->data(0, ds::kNodeDataRole).toUInt(); }
-int image_of(const QTreeWidgetItem* n) { return n->data(0, ds::kImageIndexRole).toInt(); }
+uint32_t data_of(const QTreeWidgetItem* n) { return ds::ui::node_of(n).id; }
+int image_of(const QTreeWidgetItem* n) { return n->data(0, ds::ui::kImageIndexRole).toInt(); }
 
-void dblclick(Tfrmmain& w, QTreeWidgetItem* node) {
-    w.TreeView->setCurrentItem(node);
-    w.TreeViewDblClick();
+void dblclick(DatastoreWindow& w, QTreeWidgetItem* node) {
+    w.tree->setCurrentItem(node);
+    w.list_selected_folder();
 }
 
 // A one-segment datastore small enough to build per test.
@@ -63,50 +64,50 @@ void patch_sysfile(dsb::Datastore& ds, dsb::SysFile f, uint64_t offset, int32_t 
 } // namespace
 
 TEST_F(MainWindow, StartsWithItsControlsAndNothingRead) {
-    Tfrmmain w(store);
+    DatastoreWindow w(store);
     EXPECT_EQ(w.windowTitle(), "DATUMSIFT1.0");
     EXPECT_EQ(w.size(), QSize(1003, 737));
-    EXPECT_TRUE(w.Memo1->toPlainText().isEmpty());
-    EXPECT_TRUE(w.ListView2->isHidden());
-    EXPECT_EQ(w.TreeView->geometry(), w.ListView2->geometry());
-    EXPECT_EQ(w.TreeView->toolTip(), "");
-    EXPECT_EQ(w.GroupBox1->title(), "LVM INFO");
-    EXPECT_EQ(w.Button4->geometry(), QRect(880, 152, 121, 25));
-    EXPECT_EQ(w.g1->maximum(), 100);
+    EXPECT_TRUE(w.info_text->toPlainText().isEmpty());
+    EXPECT_TRUE(w.scan_list->isHidden());
+    EXPECT_EQ(w.tree->geometry(), w.scan_list->geometry());
+    EXPECT_EQ(w.tree->toolTip(), "");
+    EXPECT_EQ(w.info_box->title(), "LVM INFO");
+    EXPECT_EQ(w.lost_disks_button->geometry(), QRect(880, 152, 121, 25));
+    EXPECT_EQ(w.gauge->maximum(), 100);
 
     QStringList items;
-    for (QAction* a : w.FILE1->actions()) items << a->text();
+    for (QAction* a : w.file_menu->actions()) items << a->text();
     EXPECT_EQ(items, QStringList({"DISKS SETTING", "VIEW FILES", "FILE RECOVER", "VMDK FILE RECOVER"}));
-    EXPECT_EQ(w.MainMenu1->actions().last()->text(), "ABOUT");
-    EXPECT_EQ(w.MainMenu1->actions().last()->menu(), nullptr);
+    EXPECT_EQ(w.main_menu->actions().last()->text(), "ABOUT");
+    EXPECT_EQ(w.main_menu->actions().last()->menu(), nullptr);
 
     QStringList columns;
     QList<int> widths;
-    for (int i = 0; i < w.ListView2->columnCount(); ++i) {
-        columns << w.ListView2->headerItem()->text(i);
-        widths << w.ListView2->columnWidth(i);
+    for (int i = 0; i < w.scan_list->columnCount(); ++i) {
+        columns << w.scan_list->headerItem()->text(i);
+        widths << w.scan_list->columnWidth(i);
     }
     EXPECT_EQ(columns, QStringList({"sn", "ID", "type", "size", "create at", "last update at ", "atime"}));
     EXPECT_EQ(widths, QList<int>({100, 80, 180, 180, 150, 150, 150}));
 }
 
 TEST_F(MainWindow, BrowseWithoutDisksOnlyAsksForThem) {
-    Tfrmmain w(store);
-    w.Memo1->setPlainText("earlier pane");
-    new QTreeWidgetItem(w.TreeView, QStringList("earlier node"));
-    w.ListView2->show();
-    w.Button1Click();
+    DatastoreWindow w(store);
+    w.info_text->setPlainText("earlier pane");
+    new QTreeWidgetItem(w.tree, QStringList("earlier node"));
+    w.scan_list->show();
+    w.browse();
     EXPECT_EQ(prompts.messages, QStringList("please set disks first"));
-    EXPECT_EQ(w.Memo1->toPlainText(), "earlier pane");
-    EXPECT_EQ(top_texts(w.TreeView), QStringList("earlier node"));
-    EXPECT_TRUE(w.ListView2->isHidden());
+    EXPECT_EQ(w.info_text->toPlainText(), "earlier pane");
+    EXPECT_EQ(top_texts(w.tree), QStringList("earlier node"));
+    EXPECT_TRUE(w.scan_list->isHidden());
 }
 
 TEST_F(MainWindow, BrowseFillsThePaneAndPutsTheRoot) {
     add_disk(store, demo_image());
-    Tfrmmain w(store);
+    DatastoreWindow w(store);
     w.setWindowTitle("changed");
-    w.brosefile1->trigger();
+    w.browse_action->trigger();
     EXPECT_TRUE(prompts.messages.isEmpty()) << prompts.messages.join(',').toStdString();
     EXPECT_EQ(w.windowTitle(), "DATUMSIFT1.0");
     // One member: two 256 MiB segments behind the 17 MiB before its data area.
@@ -114,19 +115,19 @@ TEST_F(MainWindow, BrowseFillsThePaneAndPutsTheRoot) {
                                     QString::fromStdString("1>" + demo_image() + "|size:554696704"),
                                     "-------------------------------", "FSINFO:", "blocksize:1048576",
                                     "subblocksize:65536", "fdcheader_size:65536", "fdcbitmap_count:64"}));
-    ASSERT_EQ(top_texts(w.TreeView), QStringList("/"));
-    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    ASSERT_EQ(top_texts(w.tree), QStringList("/"));
+    QTreeWidgetItem* root = w.tree->topLevelItem(0);
     EXPECT_EQ(data_of(root), 4u);
     EXPECT_EQ(image_of(root), 0);
     EXPECT_EQ(root->childCount(), 0);
-    EXPECT_EQ(w.TreeView->toolTip(), "双击展开目录");
+    EXPECT_EQ(w.tree->toolTip(), "双击展开目录");
 }
 
 TEST_F(MainWindow, DoubleClickListsADirectoryOnce) {
     add_disk(store, demo_image());
-    Tfrmmain w(store);
-    w.Button1Click();
-    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    DatastoreWindow w(store);
+    w.browse();
+    QTreeWidgetItem* root = w.tree->topLevelItem(0);
     dblclick(w, root);
     ASSERT_EQ(texts(root), QStringList({".fbb.sf", ".fdc.sf", ".pbc.sf", ".sbc.sf", "vm1", "vm2"}));
     QList<int> images;
@@ -141,9 +142,9 @@ TEST_F(MainWindow, DoubleClickListsADirectoryOnce) {
     // Through the mouse, as the operator does it; the name is UTF-8 on disk.
     w.show();
     QTreeWidgetItem* vm2 = child(root, "vm2");
-    QPoint at = w.TreeView->visualItemRect(vm2).center();
-    QTest::mouseClick(w.TreeView->viewport(), Qt::LeftButton, {}, at);
-    QTest::mouseDClick(w.TreeView->viewport(), Qt::LeftButton, {}, at);
+    QPoint at = w.tree->visualItemRect(vm2).center();
+    QTest::mouseClick(w.tree->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(w.tree->viewport(), Qt::LeftButton, {}, at);
     ASSERT_EQ(texts(vm2), QStringList({"vm2-flat.vmdk", "vm2-thin.vmdk", "résumé-日本.txt"}));
     EXPECT_EQ(vm2->child(2)->text(0).size(), 13);
     EXPECT_EQ(data_of(vm2->child(2)), demo().ids.at("/vm2/résumé-日本.txt"));
@@ -153,9 +154,9 @@ TEST_F(MainWindow, DoubleClickListsADirectoryOnce) {
     dblclick(w, vm2->child(0));   // a file: nothing happens
     EXPECT_EQ(vm2->child(0)->childCount(), 0);
 
-    w.TreeView->clearSelection();
-    w.TreeView->setCurrentItem(nullptr);
-    w.TreeViewDblClick();
+    w.tree->clearSelection();
+    w.tree->setCurrentItem(nullptr);
+    w.list_selected_folder();
     EXPECT_TRUE(prompts.messages.isEmpty());
 }
 
@@ -169,9 +170,9 @@ TEST_F(MainWindow, ListingSkipsOtherTypesAndReportsUnreadableDirectories) {
     ds.add_dirent(ds.root(), 2, ds::fd_build(5000, 0), "broken");
     ds.finish();
     add_disk(store, t.dir.file("tiny.img"));
-    Tfrmmain w(store);
-    w.Button1Click();
-    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    DatastoreWindow w(store);
+    w.browse();
+    QTreeWidgetItem* root = w.tree->topLevelItem(0);
     dblclick(w, root);
     EXPECT_EQ(texts(root), QStringList({".fbb.sf", ".fdc.sf", ".pbc.sf", ".sbc.sf", "empty", "note.txt", "broken"}));
 
@@ -219,22 +220,22 @@ TEST_F(MainWindow, EveryBrowseMessageInItsSituation) {
             if (c.damage) c.damage(ds);
         }
         add_disk(store, t.dir.file("tiny.img"));
-        Tfrmmain w(store);
-        new QTreeWidgetItem(w.TreeView, QStringList("earlier"));
-        w.Button1Click();
+        DatastoreWindow w(store);
+        new QTreeWidgetItem(w.tree, QStringList("earlier"));
+        w.browse();
         EXPECT_EQ(prompts.messages, QStringList(c.message));
-        EXPECT_EQ(w.Memo1->toPlainText().startsWith("lvm numofextents:1"), c.pane);
-        EXPECT_EQ(top_texts(w.TreeView), QStringList(c.root_only ? "/" : "earlier"));
-        EXPECT_EQ(w.TreeView->toolTip(), "");
+        EXPECT_EQ(w.info_text->toPlainText().startsWith("lvm numofextents:1"), c.pane);
+        EXPECT_EQ(top_texts(w.tree), QStringList(c.root_only ? "/" : "earlier"));
+        EXPECT_EQ(w.tree->toolTip(), "");
     }
 }
 
 TEST_F(MainWindow, SaveOutWritesTheFileByteForByte) {
     add_disk(store, demo_image());
     dstest::TempDir out;
-    Tfrmmain w(store);
-    w.Button1Click();
-    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    DatastoreWindow w(store);
+    w.browse();
+    QTreeWidgetItem* root = w.tree->topLevelItem(0);
     dblclick(w, root);
     QTreeWidgetItem* vm1 = child(root, "vm1");
     dblclick(w, vm1);
@@ -250,8 +251,8 @@ TEST_F(MainWindow, SaveOutWritesTheFileByteForByte) {
         prompts.confirmations.clear();
         prompts.confirm_answers = {true};
         prompts.save_answers = {QString::fromStdString(host)};
-        w.TreeView->setCurrentItem(node);
-        w.saveout1Click();
+        w.tree->setCurrentItem(node);
+        w.save_tree_node();
         finish(w);
         EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: " + node->text(0) + "  OUT"));
         const auto& objects = demo().objects;
@@ -260,7 +261,7 @@ TEST_F(MainWindow, SaveOutWritesTheFileByteForByte) {
         EXPECT_EQ(prompts.messages, QStringList(success_text(content_of(*it))));
         EXPECT_EQ(dstest::read_file(host), content_of(*it));
     }
-    EXPECT_EQ(w.g1->value(), 100);
+    EXPECT_EQ(w.gauge->value(), 100);
 }
 
 namespace {
@@ -286,25 +287,25 @@ public:
 TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
     add_disk(store, demo_image());
     dstest::TempDir out;
-    Tfrmmain w(store);
-    w.Button1Click();
-    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    DatastoreWindow w(store);
+    w.browse();
+    QTreeWidgetItem* root = w.tree->topLevelItem(0);
     dblclick(w, root);
     QTreeWidgetItem* vm1 = child(root, "vm1");
     dblclick(w, vm1);
     QTreeWidgetItem* log = child(vm1, "vm1.log");
     const std::string host = out.file("log.out");
 
-    w.TreeView->clearSelection();   // no node: nothing is asked
-    w.saveout1Click();
+    w.tree->clearSelection();   // no node: nothing is asked
+    w.save_tree_node();
     finish(w);
     EXPECT_TRUE(prompts.confirmations.isEmpty());
 
-    w.TreeView->setCurrentItem(log);
-    w.saveout1Click();   // answered No
+    w.tree->setCurrentItem(log);
+    w.save_tree_node();   // answered No
     finish(w);
     prompts.confirm_answers = {true};
-    w.saveout1Click();   // dialog cancelled
+    w.save_tree_node();   // dialog cancelled
     finish(w);
     EXPECT_EQ(prompts.confirmations.size(), 2);
     EXPECT_EQ(prompts.save_dialogs, 1);
@@ -313,7 +314,7 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
 
     prompts.confirm_answers = {true};
     prompts.save_answers = {QString::fromStdString(out.file("no-such-dir/x"))};
-    w.saveout1Click();
+    w.save_tree_node();
     finish(w);
     // The system's reason follows the message.
     EXPECT_EQ(prompts.messages.takeFirst(), "file save error|result:-1\nNo such file or directory");
@@ -331,7 +332,7 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
     ASSERT_EQ(ds::fs_open(store).failure, ds::OpenFailure::none);
     prompts.confirm_answers = {true};
     prompts.save_answers = {QString::fromStdString(host)};
-    w.saveout1Click();
+    w.save_tree_node();
     finish(w);
     new_store();
     // The file keeps the first two megabytes under the chosen name, and the
@@ -341,16 +342,16 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
     EXPECT_EQ(std::filesystem::file_size(host), 2u * 1048576u);
 
     QTreeWidgetItem* bogus = new QTreeWidgetItem(vm1, QStringList("bogus"));
-    bogus->setData(0, ds::kNodeDataRole, ds::fd_build(5000, 0));
-    w.TreeView->setCurrentItem(bogus);
+    ds::ui::set_node(bogus, ds::Node{ds::fd_build(5000, 0)});
+    w.tree->setCurrentItem(bogus);
     prompts.confirm_answers = {true};
-    w.saveout1Click();
+    w.save_tree_node();
     finish(w);
     EXPECT_EQ(prompts.messages, QStringList("file open error"));
 }
 
 TEST_F(MainWindow, DiskSettingsAndAboutOpenModally) {
-    Tfrmmain w(store);
+    DatastoreWindow w(store);
     QStringList seen;
     auto look = [&] {
         QWidget* modal = QApplication::activeModalWidget();
@@ -360,10 +361,10 @@ TEST_F(MainWindow, DiskSettingsAndAboutOpenModally) {
         if (modal) modal->close();
     };
     QTimer::singleShot(0, look);
-    w.diskssetting1->trigger();
+    w.disks_action->trigger();
     QTimer::singleShot(0, look);
-    w.ABOUT1->trigger();
-    EXPECT_EQ(seen, QStringList({"ds::Tfrmdiskset|disks setting|695x338", "ds::Tfrmabout|关于|480x378"}));
+    w.about_action->trigger();
+    EXPECT_EQ(seen, QStringList({"ds::DiskSettingsDialog|disks setting|695x338", "ds::AboutDialog|关于|480x378"}));
 }
 
 // A block device chosen in the save dialog is written only after a Yes to a
@@ -383,19 +384,19 @@ TEST_F(MainWindow, SaveOutToABlockDeviceAsksFirst) {
     if (dev.rfind("/dev/", 0) != 0) GTEST_SKIP() << "no loop device can be attached here";
 
     add_disk(store, demo_image());
-    Tfrmmain w(store);
-    w.Button1Click();
-    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+    DatastoreWindow w(store);
+    w.browse();
+    QTreeWidgetItem* root = w.tree->topLevelItem(0);
     dblclick(w, root);
     QTreeWidgetItem* vm1 = child(root, "vm1");
     dblclick(w, vm1);
-    w.TreeView->setCurrentItem(child(vm1, "vm1.vmx"));
+    w.tree->setCurrentItem(child(vm1, "vm1.vmx"));
     for (bool yes : {false, true}) {
         prompts.confirmations.clear();
         prompts.messages.clear();
         prompts.confirm_answers = {true, yes};
         prompts.save_answers = {QString::fromStdString(dev)};
-        w.saveout1Click();
+        w.save_tree_node();
         finish(w);
         ASSERT_EQ(prompts.confirmations.size(), 2);
         EXPECT_EQ(prompts.confirmations[1], QString::fromStdString("overwrite the device: " + dev));

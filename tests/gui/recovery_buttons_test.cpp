@@ -6,8 +6,9 @@
 #include "gui_support.h"
 #include "support/time_table.h"
 
-#include "ui/frmdiskset.h"
-#include "ui/frmmain.h"
+#include "ui/disk_settings_dialog.h"
+#include "ui/datastore_window.h"
+#include "ui/tree_node.h"
 #include "vmfs/found_dir.h"
 #include "vmfs/fs.h"
 #include "vmfs/volume.h"
@@ -26,7 +27,7 @@
 #include <functional>
 
 using namespace guitest;
-using ds::Tfrmmain;
+using ds::DatastoreWindow;
 
 namespace {
 
@@ -36,57 +37,57 @@ QString when(uint32_t t) {
     return QDateTime::fromSecsSinceEpoch(int32_t(t), Qt::UTC).toString("yyyy-MM-dd hh:mm:ss");
 }
 
-QTreeWidgetItem* row(const Tfrmmain& w, int i) { return w.ListView2->topLevelItem(i); }
+QTreeWidgetItem* row(const DatastoreWindow& w, int i) { return w.scan_list->topLevelItem(i); }
 
 } // namespace
 
 TEST_F(RecoveryButtons, EachCommandWantsTheFileSystemOpen) {
     add_disk(store, demo_image());
-    Tfrmmain w(store);
-    new QTreeWidgetItem(w.TreeView, QStringList("earlier"));
-    new QTreeWidgetItem(w.ListView2, QStringList("old row"));
-    w.deletedfilesrecover1->trigger();
+    DatastoreWindow w(store);
+    new QTreeWidgetItem(w.tree, QStringList("earlier"));
+    new QTreeWidgetItem(w.scan_list, QStringList("old row"));
+    w.deleted_action->trigger();
     finish(w);
-    EXPECT_EQ(w.ListView2->topLevelItemCount(), 0);   // emptied even so
-    EXPECT_TRUE(w.ListView2->isHidden());
-    w.Button3Click();
+    EXPECT_EQ(w.scan_list->topLevelItemCount(), 0);   // emptied even so
+    EXPECT_TRUE(w.scan_list->isHidden());
+    w.scan_formatted();
     finish(w);
-    w.VMDKFILERECOVER1->trigger();
+    w.lost_disks_action->trigger();
     finish(w);
     EXPECT_EQ(prompts.messages, QStringList(3, "please view file first"));
-    EXPECT_EQ(top_texts(w.TreeView), QStringList("earlier"));
+    EXPECT_EQ(top_texts(w.tree), QStringList("earlier"));
 }
 
 TEST_F(RecoveryButtons, DeletedFilesAreListedAndCanBeSavedOut) {
     add_disk(store, demo_image());
-    Tfrmmain w(store);
-    w.Button1Click();
-    w.Button2Click();
+    DatastoreWindow w(store);
+    w.browse();
+    w.scan_deleted();
     finish(w);
     EXPECT_EQ(prompts.messages, QStringList("finish"));
-    EXPECT_FALSE(w.ListView2->isHidden());
-    EXPECT_EQ(w.g1->value(), 100);
+    EXPECT_FALSE(w.scan_list->isHidden());
+    EXPECT_EQ(w.gauge->value(), 100);
     // The old log, and the note of the directory deleted with it.
-    ASSERT_EQ(w.ListView2->topLevelItemCount(), 2);
+    ASSERT_EQ(w.scan_list->topLevelItemCount(), 2);
     const dsb::ObjectExpect& del = demo().deleted_file;
     EXPECT_EQ(row_cells(row(w, 0)), QStringList({"1", " ", "FILE", ">=1MB,<256MB", when(del.create_time),
                                                  when(del.update_time), when(del.atime)}));
-    EXPECT_EQ(row(w, 0)->data(0, ds::kImageIndexRole).toInt(), 1);
+    EXPECT_EQ(row(w, 0)->data(0, ds::ui::kImageIndexRole).toInt(), 1);
     EXPECT_EQ(row(w, 0)->checkState(0), Qt::Unchecked);
     EXPECT_EQ(row(w, 1)->text(0), "2");
 
     dstest::TempDir out;
     prompts.confirm_answers = {true};
     prompts.save_answers = {QString::fromStdString(out.file("old.log"))};
-    w.ListView2->setCurrentItem(row(w, 0));
-    w.saveout2->trigger();
+    w.scan_list->setCurrentItem(row(w, 0));
+    w.list_save_action->trigger();
     finish(w);
     EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: FILE 1  OUT"));
     EXPECT_EQ(prompts.messages.last(), success_text(content_of(del)));
     EXPECT_EQ(dstest::read_file(out.file("old.log")), content_of(del));
 
-    w.Button1Click();   // browsing again shows the tree
-    EXPECT_TRUE(w.ListView2->isHidden());
+    w.browse();   // browsing again shows the tree
+    EXPECT_TRUE(w.scan_list->isHidden());
 }
 
 TEST_F(RecoveryButtons, DeletedRowsShowEveryTimeOfTheTable) {
@@ -94,29 +95,29 @@ TEST_F(RecoveryButtons, DeletedRowsShowEveryTimeOfTheTable) {
     const std::string img = dir.file("times.img");
     dstest::build_time_table(img);
     add_disk(store, img);
-    Tfrmmain w(store);
-    w.Button1Click();
-    w.Button2Click();
+    DatastoreWindow w(store);
+    w.browse();
+    w.scan_deleted();
     finish(w);
     const std::vector<dstest::TimeCase>& cases = dstest::time_cases();
-    ASSERT_EQ(w.ListView2->topLevelItemCount(), static_cast<int>(cases.size()));
+    ASSERT_EQ(w.scan_list->topLevelItemCount(), static_cast<int>(cases.size()));
     for (size_t i = 0; i < cases.size(); ++i)
         for (int col : {4, 5, 6}) EXPECT_EQ(row(w, static_cast<int>(i))->text(col), cases[i].text) << i << " " << col;
 }
 
 TEST_F(RecoveryButtons, LostVirtualDisksShowTheirPartitions) {
     add_disk(store, demo_image());
-    Tfrmmain w(store);
-    w.Button1Click();
-    w.VMDKFILERECOVER1->trigger();
+    DatastoreWindow w(store);
+    w.browse();
+    w.lost_disks_action->trigger();
     finish(w);
     EXPECT_EQ(prompts.messages, QStringList("finish"));
-    ASSERT_EQ(w.ListView2->topLevelItemCount(), 1);
+    ASSERT_EQ(w.scan_list->topLevelItemCount(), 1);
     EXPECT_EQ(row_cells(row(w, 0)), QStringList({"1", " ", "NTFS|LINUX交换", "41GB", "", "", ""}));
-    EXPECT_EQ(row(w, 0)->data(0, ds::kImageIndexRole).toInt(), 0);
+    EXPECT_EQ(row(w, 0)->data(0, ds::ui::kImageIndexRole).toInt(), 0);
 
-    w.ListView2->setCurrentItem(row(w, 0));   // no descriptor behind this row
-    w.saveout2Click();
+    w.scan_list->setCurrentItem(row(w, 0));   // no descriptor behind this row
+    w.save_list_row();
     finish(w);
     EXPECT_TRUE(prompts.confirmations.isEmpty());
 }
@@ -125,38 +126,38 @@ TEST_F(RecoveryButtons, FormatRecoveryPutsOldDirectoriesInTheTree) {
     dstest::TempDir dir;
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
     add_disk(store, f.images.at(0));
-    Tfrmmain w(store);
-    w.Button1Click();
-    w.ListView2->show();
-    w.Button3Click();
+    DatastoreWindow w(store);
+    w.browse();
+    w.scan_list->show();
+    w.scan_formatted();
     finish(w);
     EXPECT_EQ(prompts.messages, QStringList("finish"));
-    EXPECT_TRUE(w.ListView2->isHidden());
-    ASSERT_EQ(top_texts(w.TreeView), QStringList("ALL DIR FOUND"));
-    QTreeWidgetItem* top = w.TreeView->topLevelItem(0);
-    EXPECT_EQ(top->data(0, ds::kNodeDataRole).toUInt(), 0u);
+    EXPECT_TRUE(w.scan_list->isHidden());
+    ASSERT_EQ(top_texts(w.tree), QStringList("ALL DIR FOUND"));
+    QTreeWidgetItem* top = w.tree->topLevelItem(0);
+    EXPECT_EQ(ds::ui::node_of(top).id, 0u);
     ASSERT_EQ(texts(top), QStringList({"DIR1", "DIR2"}));
-    EXPECT_EQ(top->child(0)->data(0, ds::kNodeDataRole).toUInt(), f.intact_dir);
-    EXPECT_EQ(top->child(1)->data(0, ds::kNodeDataRole).toUInt(), f.reused_dir);
-    EXPECT_EQ(top->child(1)->data(0, ds::kImageIndexRole).toInt(), 0);
+    EXPECT_EQ(ds::ui::node_of(top->child(0)).id, f.intact_dir);
+    EXPECT_EQ(ds::ui::node_of(top->child(1)).id, f.reused_dir);
+    EXPECT_EQ(top->child(1)->data(0, ds::ui::kImageIndexRole).toInt(), 0);
 
     // DIR2's own first block was reused; its entries survive in a sub-block.
     QTreeWidgetItem* dir2 = top->child(1);
-    w.TreeView->setCurrentItem(dir2);
-    w.TreeViewDblClick();
+    w.tree->setCurrentItem(dir2);
+    w.list_selected_folder();
     ASSERT_EQ(texts(dir2), QStringList({"vm-old-flat.vmdk", "vm-old.vmx"}));
 
     dstest::TempDir out;
     prompts.confirm_answers = {true};
     prompts.save_answers = {QString::fromStdString(out.file("flat"))};
-    w.TreeView->setCurrentItem(dir2->child(0));
-    w.saveout1Click();
+    w.tree->setCurrentItem(dir2->child(0));
+    w.save_tree_node();
     finish(w);
     EXPECT_EQ(prompts.messages.last(), success_text(content_of(f.file_in_reused)));
     EXPECT_EQ(dstest::read_file(out.file("flat")), content_of(f.file_in_reused));
 
-    w.TreeView->setCurrentItem(top->child(0));
-    w.TreeViewDblClick();
+    w.tree->setCurrentItem(top->child(0));
+    w.list_selected_folder();
     EXPECT_EQ(texts(top->child(0)), QStringList({"plan.txt", "archive"}));
 }
 
@@ -175,16 +176,16 @@ struct TwoMembers {
 };
 
 // Runs the disk settings window from the menu and does `act` in it.
-void in_disk_settings(Tfrmmain& w, const std::function<void(ds::Tfrmdiskset&)>& act) {
+void in_disk_settings(DatastoreWindow& w, const std::function<void(ds::DiskSettingsDialog&)>& act) {
     bool ran = false;
     QTimer::singleShot(0, &w, [&] {
-        auto* frm = qobject_cast<ds::Tfrmdiskset*>(QApplication::activeModalWidget());
+        auto* frm = qobject_cast<ds::DiskSettingsDialog*>(QApplication::activeModalWidget());
         if (!frm) return;
         act(*frm);
         ran = true;
         frm->close();
     });
-    w.diskssetting1->trigger();
+    w.disks_action->trigger();
     ASSERT_TRUE(ran);
 }
 
@@ -197,49 +198,49 @@ TEST_F(RecoveryButtons, RemovingTheDisksClosesTheDatastoreAndForgetsTheFoundDire
     dstest::TempDir dir;
     const dsb::FormattedSummary f = dsb::build_formatted(dir.path().string());
     add_disk(store, f.images.at(0));
-    Tfrmmain w(store);
-    w.Button1Click();
-    w.Button3Click();
+    DatastoreWindow w(store);
+    w.browse();
+    w.scan_formatted();
     finish(w);
     ASSERT_EQ(ds::internals(store).found_dirs.size(), 2u);
     prompts.messages.clear();
 
-    in_disk_settings(w, [](ds::Tfrmdiskset& frm) { frm.Button3->click(); });
+    in_disk_settings(w, [](ds::DiskSettingsDialog& frm) { frm.remove_all_button->click(); });
     EXPECT_EQ(ds::internals(store).lvm.loaded_extents, 0);
     EXPECT_FALSE(ds::fs_is_open(store));
     EXPECT_TRUE(ds::internals(store).found_dirs.empty());
-    EXPECT_EQ(w.TreeView->topLevelItemCount(), 0);
-    EXPECT_TRUE(w.Memo1->toPlainText().isEmpty());
+    EXPECT_EQ(w.tree->topLevelItemCount(), 0);
+    EXPECT_TRUE(w.info_text->toPlainText().isEmpty());
 
     // The demo joins instead; before a browse nothing of either is read.
     prompts.open_answers = {QString::fromStdString(demo_image())};
     prompts.input_answers = {QString("2048")};
-    in_disk_settings(w, [](ds::Tfrmdiskset& frm) { frm.N7->trigger(); });
+    in_disk_settings(w, [](ds::DiskSettingsDialog& frm) { frm.open_image_action->trigger(); });
     EXPECT_EQ(ds::internals(store).lvm.loaded_extents, 1);
-    for (QPushButton* b : {w.Button2, w.Button3, w.Button4}) b->click();
+    for (QPushButton* b : {w.deleted_button, w.formatted_button, w.lost_disks_button}) b->click();
     EXPECT_EQ(prompts.messages, QStringList(3, "please view file first"));
-    EXPECT_EQ(w.TreeView->topLevelItemCount(), 0);
+    EXPECT_EQ(w.tree->topLevelItemCount(), 0);
 }
 
 // A disk that joins the volume closes the file system opened without it.
 TEST_F(RecoveryButtons, ADiskThatJoinsClosesTheDatastoreOpenedWithoutIt) {
     TwoMembers v;
     add_disk(store, v.m[0], 2048);
-    Tfrmmain w(store);
-    w.Button1Click();
+    DatastoreWindow w(store);
+    w.browse();
     ASSERT_TRUE(ds::fs_is_open(store));
-    ASSERT_EQ(w.TreeView->topLevelItemCount(), 1);
+    ASSERT_EQ(w.tree->topLevelItemCount(), 1);
     prompts.open_answers = {QString::fromStdString(v.m[1])};
     prompts.input_answers = {QString("128")};
-    in_disk_settings(w, [](ds::Tfrmdiskset& frm) { frm.N7->trigger(); });
+    in_disk_settings(w, [](ds::DiskSettingsDialog& frm) { frm.open_image_action->trigger(); });
     EXPECT_EQ(ds::internals(store).lvm.loaded_extents, 2);
     EXPECT_FALSE(ds::fs_is_open(store));
-    EXPECT_EQ(w.TreeView->topLevelItemCount(), 0);
+    EXPECT_EQ(w.tree->topLevelItemCount(), 0);
     prompts.messages.clear();
-    w.Button2Click();
+    w.scan_deleted();
     finish(w);
     EXPECT_EQ(prompts.messages, QStringList("please view file first"));
-    w.Button1Click();   // the browse opens it again, with both members
+    w.browse();   // the browse opens it again, with both members
     EXPECT_TRUE(ds::fs_is_open(store));
-    EXPECT_NE(w.Memo1->toPlainText().indexOf("lvm loaded_extents:2"), -1);
+    EXPECT_NE(w.info_text->toPlainText().indexOf("lvm loaded_extents:2"), -1);
 }

@@ -5,8 +5,8 @@
 #include "vmfs/store.h"
 #include "gui_support.h"
 
-#include "ui/frmdiskset.h"
-#include "ui/frmmain.h"
+#include "ui/disk_settings_dialog.h"
+#include "ui/datastore_window.h"
 #include "ui/status_text.h"
 #include "ui/work.h"
 #include "text/progress_text.h"
@@ -29,7 +29,7 @@
 #include <mutex>
 
 using namespace guitest;
-using ds::Tfrmmain;
+using ds::DatastoreWindow;
 
 namespace {
 
@@ -111,15 +111,15 @@ protected:
     }
 };
 
-void dblclick(Tfrmmain& w, QTreeWidgetItem* node) {
-    w.TreeView->setCurrentItem(node);
-    w.TreeViewDblClick();
+void dblclick(DatastoreWindow& w, QTreeWidgetItem* node) {
+    w.tree->setCurrentItem(node);
+    w.list_selected_folder();
 }
 
 // Browses and lists / and /vm1; returns the node of /vm1.
-QTreeWidgetItem* open_vm1(Tfrmmain& w) {
-    w.Button1Click();
-    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
+QTreeWidgetItem* open_vm1(DatastoreWindow& w) {
+    w.browse();
+    QTreeWidgetItem* root = w.tree->topLevelItem(0);
     dblclick(w, root);
     QTreeWidgetItem* vm1 = child(root, "vm1");
     dblclick(w, vm1);
@@ -127,11 +127,11 @@ QTreeWidgetItem* open_vm1(Tfrmmain& w) {
 }
 
 // Every command that starts work or changes what work reads.
-std::vector<bool> command_states(const Tfrmmain& w) {
-    return {w.Button1->isEnabled(),       w.Button2->isEnabled(),          w.Button3->isEnabled(),
-            w.Button4->isEnabled(),       w.diskssetting1->isEnabled(),    w.brosefile1->isEnabled(),
-            w.deletedfilesrecover1->isEnabled(), w.VMDKFILERECOVER1->isEnabled(), w.saveout1->isEnabled(),
-            w.saveout2->isEnabled()};
+std::vector<bool> command_states(const DatastoreWindow& w) {
+    return {w.browse_button->isEnabled(),       w.deleted_button->isEnabled(),          w.formatted_button->isEnabled(),
+            w.lost_disks_button->isEnabled(),       w.disks_action->isEnabled(),    w.browse_action->isEnabled(),
+            w.deleted_action->isEnabled(), w.lost_disks_action->isEnabled(), w.tree_save_action->isEnabled(),
+            w.list_save_action->isEnabled()};
 }
 
 const std::vector<bool> kAllEnabled(10, true);
@@ -143,15 +143,15 @@ const std::vector<bool> kAllDisabled(10, false);
 // it is; Esc stops it, the file keeps what was written, and everything is
 // enabled again.
 TEST_F(WindowAtWork, AnExportStoppedByEscKeepsItsPartialFile) {
-    Tfrmmain w(store);
+    DatastoreWindow w(store);
     OpenOnExit opener{gate};
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
     open_vm1(w);
-    QTreeWidgetItem* vm2 = child(w.TreeView->topLevelItem(0), "vm2");
+    QTreeWidgetItem* vm2 = child(w.tree->topLevelItem(0), "vm2");
     dblclick(w, vm2);
     EXPECT_EQ(command_states(w), kAllEnabled);
-    EXPECT_TRUE(w.Button5->isHidden());
+    EXPECT_TRUE(w.stop_button->isHidden());
 
     // The copy of the 300 MiB disk passes its first four blocks and waits
     // at the fifth.
@@ -164,29 +164,29 @@ TEST_F(WindowAtWork, AnExportStoppedByEscKeepsItsPartialFile) {
     const std::string host = out.file("flat");
     prompts.confirm_answers = {true};
     prompts.save_answers = {QString::fromStdString(host)};
-    w.TreeView->setCurrentItem(child(vm2, "vm2-flat.vmdk"));
-    w.saveout1Click();
+    w.tree->setCurrentItem(child(vm2, "vm2-flat.vmdk"));
+    w.save_tree_node();
     ASSERT_TRUE(w.busy());
     ASSERT_TRUE(gate.wait_held());
 
     EXPECT_EQ(command_states(w), kAllDisabled);
-    EXPECT_TRUE(w.Button5->isVisible() && w.Button5->isEnabled());
-    EXPECT_EQ(w.Button5->text(), "stop");
+    EXPECT_TRUE(w.stop_button->isVisible() && w.stop_button->isEnabled());
+    EXPECT_EQ(w.stop_button->text(), "stop");
     // Where it stands: bytes of the total, the rate and the time left.
     const QString stands =
         "exporting vm2-flat.vmdk: " + QString::fromStdString(ds::size_text(double(4 * bs))) + " of 300.00 MiB, ";
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.Label1->text().startsWith(stands); }, 10000))
-        << w.Label1->text().toStdString();
-    EXPECT_TRUE(w.Label1->text().contains(" MB/s, ")) << w.Label1->text().toStdString();
-    EXPECT_TRUE(w.Label1->text().endsWith(" left")) << w.Label1->text().toStdString();
-    EXPECT_EQ(w.g1->value(), int(4 * bs * 100 / int64_t(flat.size)));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.status_line->text().startsWith(stands); }, 10000))
+        << w.status_line->text().toStdString();
+    EXPECT_TRUE(w.status_line->text().contains(" MB/s, ")) << w.status_line->text().toStdString();
+    EXPECT_TRUE(w.status_line->text().endsWith(" left")) << w.status_line->text().toStdString();
+    EXPECT_EQ(w.gauge->value(), int(4 * bs * 100 / int64_t(flat.size)));
     // The window answers meanwhile: the tree can still be listed.
-    QTreeWidgetItem* snapshots = child(child(w.TreeView->topLevelItem(0), "vm1"), "snapshots");
+    QTreeWidgetItem* snapshots = child(child(w.tree->topLevelItem(0), "vm1"), "snapshots");
     dblclick(w, snapshots);
     EXPECT_EQ(texts(snapshots), QStringList("vm1-Snapshot1.vmsn"));
 
-    QTest::keyClick(w.TreeView, Qt::Key_Escape);
-    EXPECT_EQ(w.Label1->text(), "vm2-flat.vmdk: stopping");
+    QTest::keyClick(w.tree, Qt::Key_Escape);
+    EXPECT_EQ(w.status_line->text(), "vm2-flat.vmdk: stopping");
     gate.open();
     finish(w);
     // It stopped after the piece in hand; the file holds exactly what the
@@ -198,53 +198,53 @@ TEST_F(WindowAtWork, AnExportStoppedByEscKeepsItsPartialFile) {
     EXPECT_LT(written, int64_t(flat.size));
     EXPECT_EQ(dstest::read_file(host), dsb::materialize(flat.content, 0, uint64_t(written)));
     EXPECT_EQ(command_states(w), kAllEnabled);
-    EXPECT_TRUE(w.Button5->isHidden());
+    EXPECT_TRUE(w.stop_button->isHidden());
     EXPECT_FALSE(w.busy());
 }
 
 // "stop" ends a scan where it stands, with the rows found so far; while it
 // ran, the commands were disabled and calling them did nothing.
 TEST_F(WindowAtWork, AScanRunsWithItsCommandsDisabledAndStops) {
-    Tfrmmain w(store);
+    DatastoreWindow w(store);
     OpenOnExit opener{gate};
     w.show();
     open_vm1(w);
-    w.Button2Click();
+    w.scan_deleted();
     finish(w);
     ASSERT_EQ(prompts.messages, QStringList("finish"));
-    const int rows = w.ListView2->topLevelItemCount();
+    const int rows = w.scan_list->topLevelItemCount();
     ASSERT_GT(rows, 0);
     prompts.messages.clear();
 
     ds::internals(store).disk.reset();
     gate.shut();   // every read of the next scan waits
-    w.Button4Click();
+    w.scan_lost_disks();
     ASSERT_TRUE(gate.wait_held());
     EXPECT_EQ(command_states(w), kAllDisabled);
-    EXPECT_EQ(w.Label1->text(), "virtual-disk scan: 0 rows found");
+    EXPECT_EQ(w.status_line->text(), "virtual-disk scan: 0 rows found");
     // A click in the tree waits for the scan, and the status line says so.
-    QTreeWidgetItem* snapshots = child(child(w.TreeView->topLevelItem(0), "vm1"), "snapshots");
+    QTreeWidgetItem* snapshots = child(child(w.tree->topLevelItem(0), "vm1"), "snapshots");
     dblclick(w, snapshots);
     EXPECT_EQ(snapshots->childCount(), 0);
-    EXPECT_EQ(w.Label1->text(), "virtual-disk scan: 0 rows found; browsing waits until the scan ends (Esc stops it)");
+    EXPECT_EQ(w.status_line->text(), "virtual-disk scan: 0 rows found; browsing waits until the scan ends (Esc stops it)");
     // Nothing else starts: not by the handlers, not by the disabled buttons.
-    const int before = w.TreeView->topLevelItem(0)->childCount();
-    w.Button1Click();
-    w.Button3Click();
-    w.Button2->click();
-    w.diskssetting1Click();
-    w.TreeView->setCurrentItem(w.TreeView->topLevelItem(0));
-    w.saveout1Click();
+    const int before = w.tree->topLevelItem(0)->childCount();
+    w.browse();
+    w.scan_formatted();
+    w.deleted_button->click();
+    w.open_disk_settings();
+    w.tree->setCurrentItem(w.tree->topLevelItem(0));
+    w.save_tree_node();
     EXPECT_TRUE(prompts.confirmations.isEmpty());
-    EXPECT_FALSE(w.ListView2->isHidden());
-    EXPECT_EQ(w.TreeView->topLevelItem(0)->childCount(), before);
+    EXPECT_FALSE(w.scan_list->isHidden());
+    EXPECT_EQ(w.tree->topLevelItem(0)->childCount(), before);
 
-    w.Button5->click();
+    w.stop_button->click();
     gate.open();
     finish(w);
     EXPECT_EQ(prompts.messages, QStringList("scan cancelled"));
     EXPECT_EQ(command_states(w), kAllEnabled);
-    EXPECT_EQ(w.Label1->text(), "");
+    EXPECT_EQ(w.status_line->text(), "");
     dblclick(w, snapshots);
     EXPECT_EQ(texts(snapshots), QStringList("vm1-Snapshot1.vmsn"));
 }
@@ -252,13 +252,13 @@ TEST_F(WindowAtWork, AScanRunsWithItsCommandsDisabledAndStops) {
 // The window holds a bounded number of rows and nodes together, whatever a
 // datastore claims: a listing or a scan past it shows what fits and says so.
 TEST_F(WindowAtWork, ListsAndScansStopAtWhatTheWindowHolds) {
-    Tfrmmain w(store);
+    DatastoreWindow w(store);
     w.show();
-    w.Button1Click();
-    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
-    w.Button2Click();
+    w.browse();
+    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    w.scan_deleted();
     finish(w);
-    const int rows = w.ListView2->topLevelItemCount();
+    const int rows = w.scan_list->topLevelItemCount();
     ASSERT_GT(rows, 1);
     prompts.messages.clear();
 
@@ -273,17 +273,17 @@ TEST_F(WindowAtWork, ListsAndScansStopAtWhatTheWindowHolds) {
 
     // The list begins anew with each scan: room for all rows but one.
     w.set_shown_limit(2 + rows - 1);
-    w.Button2Click();
+    w.scan_deleted();
     finish(w);
-    EXPECT_EQ(w.ListView2->topLevelItemCount(), rows - 1);
+    EXPECT_EQ(w.scan_list->topLevelItemCount(), rows - 1);
     EXPECT_EQ(prompts.messages, QStringList(ds::ui::shown_limit_message(rows + 1)));
     prompts.messages.clear();
 
     // Room for every row: the scan ends as it always did.
     w.set_shown_limit(2 + rows);
-    w.Button2Click();
+    w.scan_deleted();
     finish(w);
-    EXPECT_EQ(w.ListView2->topLevelItemCount(), rows);
+    EXPECT_EQ(w.scan_list->topLevelItemCount(), rows);
     EXPECT_EQ(prompts.messages, QStringList("finish"));
 }
 
@@ -291,7 +291,7 @@ TEST_F(WindowAtWork, ListsAndScansStopAtWhatTheWindowHolds) {
 // stops it and the window closes once it has said so. A scan is stopped
 // without a question.
 TEST_F(WindowAtWork, ClosingAsksFirstDuringAnExport) {
-    Tfrmmain w(store);
+    DatastoreWindow w(store);
     OpenOnExit opener{gate};
     w.show();
     QTreeWidgetItem* vm1 = open_vm1(w);
@@ -307,8 +307,8 @@ TEST_F(WindowAtWork, ClosingAsksFirstDuringAnExport) {
         prompts.confirmations.clear();
         prompts.confirm_answers = {true, stop};
         prompts.save_answers = {QString::fromStdString(out.file(stop ? "b" : "a"))};
-        w.TreeView->setCurrentItem(child(vm1, "vm1.log"));
-        w.saveout1Click();
+        w.tree->setCurrentItem(child(vm1, "vm1.log"));
+        w.save_tree_node();
         ASSERT_TRUE(gate.wait_held());
         w.close();
         EXPECT_EQ(prompts.confirmations.last(), "an export is running|stop it and close the window");
@@ -332,7 +332,7 @@ TEST_F(WindowAtWork, ClosingAsksFirstDuringAnExport) {
     gate.from = 0;
     gate.to = INT64_MAX;
     gate.shut();
-    w.Button2Click();
+    w.scan_deleted();
     ASSERT_TRUE(gate.wait_held());
     w.close();
     gate.open();
@@ -346,12 +346,12 @@ TEST_F(WindowAtWork, ClosingAsksFirstDuringAnExport) {
 // Until the first browse the status line says where to begin.
 TEST_F(WindowAtWork, TheStatusLineSaysWhereToBegin) {
     ds::Datastore empty;
-    Tfrmmain w(empty);
-    EXPECT_EQ(w.Label1->text(), "FILE › DISKS SETTING to add the datastore's disks or images");
-    Tfrmmain v(store);
-    EXPECT_EQ(v.Label1->text(), ds::ui::status_not_opened());
-    v.Button1Click();
-    EXPECT_EQ(v.Label1->text(), "");
+    DatastoreWindow w(empty);
+    EXPECT_EQ(w.status_line->text(), "FILE › DISKS SETTING to add the datastore's disks or images");
+    DatastoreWindow v(store);
+    EXPECT_EQ(v.status_line->text(), ds::ui::status_not_opened());
+    v.browse();
+    EXPECT_EQ(v.status_line->text(), "");
     // A copy's line: sizes, the rate so far and the time left at that rate.
     EXPECT_EQ(ds::ui::status_export("a.vmdk", 3 << 20, 12 << 20, 1.5),
               "exporting a.vmdk: 3.00 MiB of 12.00 MiB, 2.1 MB/s, 0:05 left");
@@ -388,26 +388,26 @@ TEST(WorkRows, TravelInBatchesInOrderBeforeTheEnd) {
 // and the banner keep their places to the right edge, the gauge and the
 // status line to the bottom. It never gets smaller than its first size.
 TEST_F(WindowAtWork, TheWindowGrowsAndNeverShrinksBelowItsSize) {
-    Tfrmmain w(store);
+    DatastoreWindow w(store);
     w.show();
     w.resize(1400, 1000);
     QApplication::processEvents();
     ASSERT_EQ(w.size(), QSize(1400, 1000));
     const int dx = 397, dy = 263;
-    EXPECT_EQ(w.TreeView->geometry(), QRect(8, 8, 537 + dx, 497 + dy));
-    EXPECT_EQ(w.ListView2->geometry(), w.TreeView->geometry());
-    EXPECT_EQ(w.GroupBox1->geometry(), QRect(568 + dx, 8, 305, 457 + dy));
-    for (QPushButton* b : {w.Button1, w.Button2, w.Button3, w.Button4}) EXPECT_EQ(b->x(), 880 + dx) << b->objectName().toStdString();
-    EXPECT_EQ(w.Image1->geometry(), QRect(552 + dx, 472 + dy, 433, 193));
-    EXPECT_EQ(w.g1->geometry(), QRect(9, 511 + dy, 320, 28));
-    EXPECT_EQ(w.Label1->geometry(), QRect(9, 545 + dy, 535 + dx, 40));
+    EXPECT_EQ(w.tree->geometry(), QRect(8, 8, 537 + dx, 497 + dy));
+    EXPECT_EQ(w.scan_list->geometry(), w.tree->geometry());
+    EXPECT_EQ(w.info_box->geometry(), QRect(568 + dx, 8, 305, 457 + dy));
+    for (QPushButton* b : {w.browse_button, w.deleted_button, w.formatted_button, w.lost_disks_button}) EXPECT_EQ(b->x(), 880 + dx) << b->objectName().toStdString();
+    EXPECT_EQ(w.banner->geometry(), QRect(552 + dx, 472 + dy, 433, 193));
+    EXPECT_EQ(w.gauge->geometry(), QRect(9, 511 + dy, 320, 28));
+    EXPECT_EQ(w.status_line->geometry(), QRect(9, 545 + dy, 535 + dx, 40));
 
     w.resize(800, 500);
     QApplication::processEvents();
     EXPECT_EQ(w.size(), QSize(1003, 737));
-    EXPECT_EQ(w.TreeView->geometry(), QRect(8, 8, 537, 497));
-    EXPECT_EQ(w.Button4->geometry(), QRect(880, 152, 121, 25));
-    EXPECT_EQ(w.g1->geometry(), QRect(9, 511, 320, 28));
+    EXPECT_EQ(w.tree->geometry(), QRect(8, 8, 537, 497));
+    EXPECT_EQ(w.lost_disks_button->geometry(), QRect(880, 152, 121, 25));
+    EXPECT_EQ(w.gauge->geometry(), QRect(9, 511, 320, 28));
 }
 
 // The disk settings window grows too, and a found disk's line shows its
@@ -422,51 +422,51 @@ TEST_F(WindowAtWork, TheDiskSettingsWindowGrowsAndShowsWholePaths) {
         return std::vector<ds::DriveInfo>{d};
     });
     ds::internals(store).lvm.loaded_extents = 0;
-    ds::Tfrmdiskset frm(store);
+    ds::DiskSettingsDialog frm(store);
     frm.show();
     frm.resize(995, 538);
     QApplication::processEvents();
-    EXPECT_EQ(frm.ListBox2->geometry(), QRect(16, 64, 221, 417));
-    EXPECT_EQ(frm.ListBox1->geometry(), QRect(356, 24, 481, 457));
-    EXPECT_EQ(frm.Button4->pos(), QPoint(260, 88));
-    EXPECT_EQ(frm.Button1->pos(), QPoint(852, 24));
-    EXPECT_EQ(frm.Button3->pos(), QPoint(868, 72));
+    EXPECT_EQ(frm.found_list->geometry(), QRect(16, 64, 221, 417));
+    EXPECT_EQ(frm.disk_list->geometry(), QRect(356, 24, 481, 457));
+    EXPECT_EQ(frm.use_found_button->pos(), QPoint(260, 88));
+    EXPECT_EQ(frm.add_button->pos(), QPoint(852, 24));
+    EXPECT_EQ(frm.remove_all_button->pos(), QPoint(868, 72));
     frm.resize(100, 100);
     EXPECT_EQ(frm.size(), QSize(695, 338));
 
-    frm.Button2Click();
-    ASSERT_EQ(frm.ListBox2->count(), 1);
-    ASSERT_EQ(frm.ListBox1->count(), 1);
+    frm.detect();
+    ASSERT_EQ(frm.found_list->count(), 1);
+    ASSERT_EQ(frm.disk_list->count(), 1);
     const QString device = QString::fromStdString(demo_image());
-    EXPECT_EQ(frm.ListBox2->item(0)->toolTip(), device + "|0|");
-    EXPECT_EQ(frm.ListBox1->item(0)->toolTip(), device + "|2048|");
+    EXPECT_EQ(frm.found_list->item(0)->toolTip(), device + "|0|");
+    EXPECT_EQ(frm.disk_list->item(0)->toolTip(), device + "|2048|");
 }
 
 // Return and the right arrow list a directory node as the double-click
 // does; the context-menu key opens "save out" on the current node.
 TEST_F(WindowAtWork, TheKeyboardListsAndSavesOut) {
-    Tfrmmain w(store);
+    DatastoreWindow w(store);
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
-    w.Button1Click();
-    QTreeWidgetItem* root = w.TreeView->topLevelItem(0);
-    w.TreeView->setFocus();
-    w.TreeView->setCurrentItem(root);
-    QTest::keyClick(w.TreeView, Qt::Key_Return);
+    w.browse();
+    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    w.tree->setFocus();
+    w.tree->setCurrentItem(root);
+    QTest::keyClick(w.tree, Qt::Key_Return);
     ASSERT_GT(root->childCount(), 0);
     EXPECT_TRUE(root->isExpanded());
     QTreeWidgetItem* vm1 = child(root, "vm1");
-    w.TreeView->setCurrentItem(vm1);
-    QTest::keyClick(w.TreeView, Qt::Key_Right);
+    w.tree->setCurrentItem(vm1);
+    QTest::keyClick(w.tree, Qt::Key_Right);
     EXPECT_TRUE(texts(vm1).contains("vm1.vmx")) << texts(vm1).join(",").toStdString();
     // Return on a listed node closes and opens it, as the double-click does.
-    QTest::keyClick(w.TreeView, Qt::Key_Return);
+    QTest::keyClick(w.tree, Qt::Key_Return);
     EXPECT_FALSE(vm1->isExpanded());
 
-    w.TreeView->setCurrentItem(child(vm1, "vm1.vmx"));
-    QTest::keyClick(w.TreeView, Qt::Key_Menu);
-    ASSERT_TRUE(w.PopupMenu1->isVisible());
-    EXPECT_EQ(w.PopupMenu1->activeAction(), w.saveout1);
-    QTest::keyClick(w.PopupMenu1, Qt::Key_Return);
+    w.tree->setCurrentItem(child(vm1, "vm1.vmx"));
+    QTest::keyClick(w.tree, Qt::Key_Menu);
+    ASSERT_TRUE(w.tree_menu->isVisible());
+    EXPECT_EQ(w.tree_menu->activeAction(), w.tree_save_action);
+    QTest::keyClick(w.tree_menu, Qt::Key_Return);
     EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: vm1.vmx  OUT"));
 }

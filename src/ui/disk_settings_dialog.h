@@ -2,8 +2,7 @@
 // The disk settings window: which disks form the datastore and where its
 // partition starts on each, by hand or by automatic detection.
 
-#include "disk/drive_list.h"
-#include "vmfs/detect.h"
+#include "vmfs/datastore.h"
 
 #include <QDialog>
 
@@ -19,8 +18,6 @@ class QMenu;
 class QPushButton;
 
 namespace ds {
-
-class Datastore;
 
 // What the window keeps between its openings.
 struct DiskSettingsState {
@@ -39,37 +36,37 @@ void set_drive_lister(DriveLister lister);
 // segment of an E01 or Ex01 evidence image) and all files.
 extern const char* const kImageFilter;
 
-class Tfrmdiskset : public QDialog {
+class DiskSettingsDialog : public QDialog {
     Q_OBJECT
 
 public:
     // Sets the disks of store.
-    explicit Tfrmdiskset(Datastore& store, QWidget* parent = nullptr);
+    explicit DiskSettingsDialog(Datastore& store, QWidget* parent = nullptr);
 
     Datastore& store;
 
-    QLabel* Label1 = nullptr;
-    QListWidget* ListBox1 = nullptr;
-    QPushButton* Button1 = nullptr;
-    QPushButton* Button3 = nullptr;
-    QPushButton* Button2 = nullptr;
-    QLabel* Label2 = nullptr;
-    QListWidget* ListBox2 = nullptr;
-    QPushButton* Button4 = nullptr;
-    QMenu* pm1 = nullptr;
-    QAction* N7 = nullptr;
-    QAction* N8 = nullptr;
+    QLabel* disks_label = nullptr;
+    QListWidget* disk_list = nullptr;
+    QPushButton* add_button = nullptr;
+    QPushButton* remove_all_button = nullptr;
+    QPushButton* detect_button = nullptr;
+    QLabel* found_label = nullptr;
+    QListWidget* found_list = nullptr;
+    QPushButton* use_found_button = nullptr;
+    QMenu* add_menu = nullptr;
+    QAction* open_image_action = nullptr;
+    QAction* drives_separator = nullptr;
 
-    void RefreshDiskList();
+    void refresh_disk_list();
 
 public slots:
-    void FormCreate();
-    void Button1Click();
-    void DriveItemClick(QAction* Sender);
-    void N7Click();
-    void Button3Click();
-    void Button2Click();
-    void Button4Click();
+    void load_drives();
+    void show_add_menu();
+    void add_drive(QAction* item);
+    void add_image();
+    void remove_all();
+    void detect();
+    void use_found();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

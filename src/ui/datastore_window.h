@@ -29,8 +29,11 @@ namespace ds {
 
 class Datastore;
 
+struct Node;
+
 namespace ui {
 class Work;
+enum class NodeKind : int;
 }
 
 struct FileRow;
@@ -38,23 +41,17 @@ struct FolderExportResult;
 struct PartitionRow;
 enum class ScanEnd;
 
-// Item data of TreeView nodes and ListView2 rows.
-inline constexpr int kNodeDataRole = Qt::UserRole;        // the node's 32-bit value
-inline constexpr int kImageIndexRole = Qt::UserRole + 1;  // index into ImageList1
-inline constexpr int kDescriptorRole = Qt::UserRole + 2;  // ListView2: a deleted file's descriptor id
-inline constexpr int kFoundDirRole = Qt::UserRole + 3;    // a "DIR<n>" node: the found directory's number
-
-class Tfrmmain : public QMainWindow {
+class DatastoreWindow : public QMainWindow {
     Q_OBJECT
 
 public:
     // On a datastore of its own, read from image files and block devices.
-    explicit Tfrmmain(QWidget* parent = nullptr);
+    explicit DatastoreWindow(QWidget* parent = nullptr);
     // On the datastore given (tests give one over a source of their own).
-    explicit Tfrmmain(std::unique_ptr<Datastore> store, QWidget* parent = nullptr);
+    explicit DatastoreWindow(std::unique_ptr<Datastore> store, QWidget* parent = nullptr);
     // On a datastore the caller keeps alive longer than the window.
-    explicit Tfrmmain(Datastore& store, QWidget* parent = nullptr);
-    ~Tfrmmain() override;
+    explicit DatastoreWindow(Datastore& store, QWidget* parent = nullptr);
+    ~DatastoreWindow() override;
 
 private:
     std::unique_ptr<Datastore> owned_store_;
@@ -65,30 +62,30 @@ public:
     Datastore& store;
 
     // The controls, under the names the rest of the program and the tests use.
-    QTreeWidget* TreeView = nullptr;
-    QTreeWidget* ListView2 = nullptr;
-    QGroupBox* GroupBox1 = nullptr;
-    QPlainTextEdit* Memo1 = nullptr;
-    QPushButton* Button1 = nullptr;
-    QPushButton* Button2 = nullptr;
-    QPushButton* Button3 = nullptr;
-    QPushButton* Button4 = nullptr;
-    QProgressBar* g1 = nullptr;
-    QPushButton* Button5 = nullptr;   // "stop", beside the gauge while work runs
-    QLabel* Label1 = nullptr;         // the status line under the gauge
-    QLabel* Image1 = nullptr;
-    QMenuBar* MainMenu1 = nullptr;
-    QMenu* FILE1 = nullptr;
-    QAction* diskssetting1 = nullptr;
-    QAction* brosefile1 = nullptr;
-    QAction* deletedfilesrecover1 = nullptr;
-    QAction* VMDKFILERECOVER1 = nullptr;
-    QAction* ABOUT1 = nullptr;
-    QMenu* PopupMenu1 = nullptr;
-    QAction* saveout1 = nullptr;
-    QMenu* PopupMenu2 = nullptr;   // ListView2's menu: export a deleted file
-    QAction* saveout2 = nullptr;
-    QList<QIcon> ImageList1;
+    QTreeWidget* tree = nullptr;
+    QTreeWidget* scan_list = nullptr;
+    QGroupBox* info_box = nullptr;
+    QPlainTextEdit* info_text = nullptr;
+    QPushButton* browse_button = nullptr;
+    QPushButton* deleted_button = nullptr;
+    QPushButton* formatted_button = nullptr;
+    QPushButton* lost_disks_button = nullptr;
+    QProgressBar* gauge = nullptr;
+    QPushButton* stop_button = nullptr;   // "stop", beside the gauge while work runs
+    QLabel* status_line = nullptr;         // the status line under the gauge
+    QLabel* banner = nullptr;
+    QMenuBar* main_menu = nullptr;
+    QMenu* file_menu = nullptr;
+    QAction* disks_action = nullptr;
+    QAction* browse_action = nullptr;
+    QAction* deleted_action = nullptr;
+    QAction* lost_disks_action = nullptr;
+    QAction* about_action = nullptr;
+    QMenu* tree_menu = nullptr;
+    QAction* tree_save_action = nullptr;
+    QMenu* list_menu = nullptr;   // scan_list's menu: export a deleted file
+    QAction* list_save_action = nullptr;
+    QList<QIcon> images;
 
     // True while a scan or an export runs on its thread; the commands that
     // would start other work are disabled meanwhile.
@@ -103,19 +100,19 @@ public:
     void AddPartitionRow(const PartitionRow& row);
 
 public slots:
-    void FormCreate();
-    void Button1Click();
-    void Button2Click();
-    void Button3Click();
-    void Button4Click();
-    void TreeViewDblClick();
-    void saveout1Click();
-    void saveout2Click();
-    void diskssetting1Click();
-    void brosefile1Click();
-    void deletedfilesrecover1Click();
-    void VMDKFILERECOVER1Click();
-    void ABOUT1Click();
+    void show_start();
+    void browse();
+    void scan_deleted();
+    void scan_formatted();
+    void scan_lost_disks();
+    void list_selected_folder();
+    void save_tree_node();
+    void save_list_row();
+    void open_disk_settings();
+    void browse_action_triggered();
+    void deleted_action_triggered();
+    void lost_disks_action_triggered();
+    void open_about();
 
 signals:
     // The running work has ended and the window has said how.
@@ -150,12 +147,12 @@ private:
     void folder_export_ended(std::shared_ptr<FolderJob> job, const FolderExportResult& r);
     bool open_popup_by_key(QTreeWidget* view, QMenu* menu, QAction* item);
     QTreeWidgetItem* selected_node() const;
-    QTreeWidgetItem* add_node(QTreeWidgetItem* parent, const QString& text, uint32_t data, int image);
+    QTreeWidgetItem* add_node(QTreeWidgetItem* parent, const QString& text, const Node& node, int image,
+                              ui::NodeKind kind);
     void clear_tree();
     int64_t room() const;
-    void export_descriptor(const QString& shown, uint32_t descriptor_id, int64_t first_block = -1);
+    void export_descriptor(const QString& shown, const Node& node);
     void export_folder(const QTreeWidgetItem* node);
-    int64_t first_block_of(const QTreeWidgetItem* node) const;
     void show_scan_end(ScanEnd end);
     void tree_context_menu(const QPoint& pos);
     void list_context_menu(const QPoint& pos);
@@ -170,7 +167,7 @@ private:
     QString rows_what_;          // what a scan counts: rows, or found directories
     bool browse_waits_ = false;  // a click in the tree was ignored during this scan
     bool rows_capped_ = false;   // this scan found more rows than the window holds
-    int64_t tree_nodes_ = 0;     // nodes in TreeView
+    int64_t tree_nodes_ = 0;     // nodes in tree
     int64_t shown_limit_ = kMaxShown;
     bool busy_ = false;
     bool close_pending_ = false;

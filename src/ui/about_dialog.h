@@ -8,17 +8,17 @@ class QLabel;
 
 namespace ds {
 
-class Tfrmabout : public QDialog {
+class AboutDialog : public QDialog {
     Q_OBJECT
 
 public:
-    explicit Tfrmabout(QWidget* parent = nullptr);
+    explicit AboutDialog(QWidget* parent = nullptr);
 
-    QFrame* Panel1 = nullptr;
-    QLabel* Image1 = nullptr;
+    QFrame* title_panel = nullptr;
+    QLabel* banner = nullptr;
 
 public slots:
-    void FormCreate();
+    void set_title();
 };
 
 } // namespace ds

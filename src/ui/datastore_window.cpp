@@ -1,0 +1,225 @@
+// The window itself: the datastore it reads, the browse, the tree's listing, the
+// context menus, the keyboard and closing.
+#include "ui/window_common.h"
+
+namespace ds {
+
+using namespace ui;
+
+
+DatastoreWindow::DatastoreWindow(QWidget* parent) : DatastoreWindow(std::make_unique<Datastore>(), parent) {}
+
+DatastoreWindow::DatastoreWindow(std::unique_ptr<Datastore> store, QWidget* parent)
+    : QMainWindow(parent), owned_store_(std::move(store)), store(*owned_store_) {
+    build();
+    show_start();
+}
+
+DatastoreWindow::DatastoreWindow(Datastore& store, QWidget* parent) : QMainWindow(parent), store(store) {
+    build();
+    show_start();
+}
+
+DatastoreWindow::~DatastoreWindow() {
+    // The work reads the datastore, which may go with this window: it stops
+    // first.
+    delete work_;
+    work_ = nullptr;
+}
+
+
+void DatastoreWindow::show_start() {
+    setWindowTitle(kTitle);
+    info_text->clear();
+    scan_list->hide();
+    show_idle_status();
+}
+
+// Until the first browse the status line says where to begin; afterwards it
+// is left to the work.
+void DatastoreWindow::show_idle_status() {
+    if (browsed_) status_line->clear();
+    else status_line->setText(store.volume().loaded_extents > 0 ? ui::status_not_opened() : ui::status_no_disks());
+}
+
+
+QTreeWidgetItem* DatastoreWindow::selected_node() const {
+    const QList<QTreeWidgetItem*> items = tree->selectedItems();
+    return items.isEmpty() ? nullptr : items.first();
+}
+
+QTreeWidgetItem* DatastoreWindow::add_node(QTreeWidgetItem* parent, const QString& text, const Node& node, int image,
+                                    ui::NodeKind kind) {
+    QTreeWidgetItem* item = make_node(images, text, node, image, kind);
+    if (parent) parent->addChild(item);
+    else tree->addTopLevelItem(item);
+    ++tree_nodes_;
+    return item;
+}
+
+void DatastoreWindow::clear_tree() {
+    tree->clear();
+    tree_nodes_ = 0;
+}
+
+int64_t DatastoreWindow::room() const {
+    return std::max<int64_t>(0, shown_limit_ - tree_nodes_ - scan_list->topLevelItemCount());
+}
+
+// --- the browse command ------------------------------------------------------
+
+void DatastoreWindow::browse() {
+    if (busy_) return;
+    setWindowTitle(kTitle);
+    scan_list->hide();
+    OpenOutcome outcome = store.open();
+    if (outcome.pane_filled) {
+        QStringList lines;
+        for (const std::string& line : info_lines(store.volume(), store.fs_params())) lines << qs(line);
+        info_text->setPlainText(lines.join(QLatin1Char('\n')));
+    }
+    if (outcome.tree_rebuilt) {
+        browsed_ = true;
+        show_idle_status();
+        tree->setUpdatesEnabled(false);
+        clear_tree();
+        add_node(nullptr, QStringLiteral("/"), Datastore::root(), 0, ui::NodeKind::entry);
+        tree->setUpdatesEnabled(true);
+    }
+    if (outcome.failure != OpenFailure::none) {
+        QString text = QString::fromUtf8(open_message(outcome.failure));
+        // What the system said about a disk that could not be read.
+        if (outcome.read_failure.sys_errno != 0) text += QLatin1Char('\n') + qs(errno_text(outcome.read_failure.sys_errno));
+        ui::message(this, text);
+        return;
+    }
+    if (outcome.completed) tree->setToolTip(kTreeHint);
+}
+
+// --- directory listing -------------------------------------------------------
+
+void DatastoreWindow::tree_double_clicked(QTreeWidgetItem* item) {
+    // A listed node opens and closes as the tree control does it by itself.
+    if (item && item->childCount() > 0) {
+        item->setExpanded(!item->isExpanded());
+        return;
+    }
+    list_selected_folder();
+}
+
+void DatastoreWindow::list_selected_folder() {
+    // A copy leaves the tree free to browse (reads may run side by side); a
+    // scan fills the tree or covers it, and the found directories a listing
+    // needs are known only once the format recovery has ended.
+    if (busy_ && kind_ != WorkKind::export_file && kind_ != WorkKind::export_folder) {
+        // Said on the status line, and kept there while the scan reports.
+        browse_waits_ = true;
+        if (!work_->cancelled()) status_line->setText(scan_status());
+        return;
+    }
+    QTreeWidgetItem* node = selected_node();
+    if (!node || node->childCount() > 0) return;
+
+    // A directory found after a reformat is read through the sub-block that
+    // may take the place of its first block; its node carries both.
+    DirLister lister = store.list(ui::node_of(node));
+    if (lister.status() == ListStatus::open_error) {
+        ui::message(this, QStringLiteral("dir open error"));
+        return;
+    }
+    if (lister.status() == ListStatus::not_directory) return;
+    // Read one entry at a time, and no further than the window holds.
+    QList<QTreeWidgetItem*> nodes;
+    const int64_t limit = room();
+    bool more = false;
+    ListedEntry e;
+    while (lister.next(e)) {
+        if (nodes.size() == limit) {
+            more = true;
+            break;
+        }
+        nodes << make_node(images, qs(e.name), e.node(), e.is_dir ? 0 : 1);
+    }
+    node->addChildren(nodes);
+    tree_nodes_ += nodes.size();
+    if (more) ui::message(this, ui::shown_limit_message(shown_limit_));
+    else if (lister.status() == ListStatus::complete) expand_all(node);
+}
+
+
+// --- context menus and closing -----------------------------------------------
+
+void DatastoreWindow::tree_context_menu(const QPoint& pos) {
+    // The menu acts on the node under the pointer, not on one selected earlier.
+    if (QTreeWidgetItem* item = tree->itemAt(pos)) tree->setCurrentItem(item);
+    tree_menu->popup(tree->viewport()->mapToGlobal(pos));
+}
+
+void DatastoreWindow::list_context_menu(const QPoint& pos) {
+    QTreeWidgetItem* item = scan_list->itemAt(pos);
+    if (!item) return;
+    scan_list->setCurrentItem(item);
+    list_save_action->setEnabled(item->data(0, ui::kDescriptorRole).toUInt() != 0);
+    list_menu->popup(scan_list->viewport()->mapToGlobal(pos));
+}
+
+void DatastoreWindow::closeEvent(QCloseEvent* event) {
+    if (busy_) {
+        event->ignore();
+        // An export is the operator's own copy: stopping it is asked first.
+        // A scan only looks, and stops; either way the window closes once the
+        // work has ended and said how far it got.
+        const bool copying = kind_ == WorkKind::export_file || kind_ == WorkKind::export_folder;
+        if (copying && !close_pending_ &&
+            !ui::confirm(this, QStringLiteral("an export is running|stop it and close the window")))
+            return;
+        close_pending_ = true;
+        cancel_work();
+        return;
+    }
+    close_pending_ = false;
+    event->accept();
+}
+
+// --- keyboard ------------------------------------------------------------------
+
+// The context-menu key opens the view's menu at its current row, "save out"
+// ready for Return.
+bool DatastoreWindow::open_popup_by_key(QTreeWidget* view, QMenu* menu, QAction* item) {
+    QTreeWidgetItem* current = view->currentItem();
+    if (!current) return true;
+    if (view == scan_list) item->setEnabled(!busy_ && current->data(0, ui::kDescriptorRole).toUInt() != 0);
+    const QRect r = view->visualItemRect(current);
+    menu->popup(view->viewport()->mapToGlobal(r.isValid() ? r.bottomLeft() : QPoint(0, 0)));
+    menu->setActiveAction(item);
+    return true;
+}
+
+bool DatastoreWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress || (watched != tree && watched != scan_list))
+        return QMainWindow::eventFilter(watched, event);
+    auto* key = static_cast<QKeyEvent*>(event);
+    const bool menu_key = key->key() == Qt::Key_Menu || (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier);
+    if (watched == scan_list) return menu_key ? open_popup_by_key(scan_list, list_menu, list_save_action) : false;
+    if (menu_key) return open_popup_by_key(tree, tree_menu, tree_save_action);
+    QTreeWidgetItem* node = tree->currentItem();
+    if (!node || key->modifiers() != Qt::NoModifier) return false;
+    switch (key->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // As the double-click: list an unlisted node, else open or close it.
+        tree->setCurrentItem(node);
+        tree_double_clicked(node);
+        return true;
+    case Qt::Key_Right:
+        // An unlisted node is listed; a listed one opens as the tree does it.
+        if (node->childCount() > 0) return false;
+        tree->setCurrentItem(node);
+        list_selected_folder();
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace ds

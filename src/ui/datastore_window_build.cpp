@@ -1,0 +1,185 @@
+// The window's controls: how they are made, connected and placed as it grows.
+#include "ui/window_common.h"
+
+namespace ds {
+
+using namespace ui;
+
+void DatastoreWindow::build() {
+    setObjectName(QStringLiteral("datastore_window"));
+    setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
+    move(7, 64);
+    resize(1003, 737);
+    images = ui::image_list();
+
+    auto* client = new QWidget(this);
+    setCentralWidget(client);
+
+    tree = new QTreeWidget(client);
+    tree->setObjectName(QStringLiteral("tree"));
+    tree->setGeometry(8, 8, 537, 497);
+    tree->setHeaderHidden(true);
+    tree->setColumnCount(1);
+    tree->setIndentation(19);
+    tree->setIconSize(QSize(16, 16));
+    tree->setSelectionMode(QAbstractItemView::SingleSelection);
+    // The double-click lists a directory and expands it; the control's own
+    // toggle would collapse it again straight away.
+    tree->setExpandsOnDoubleClick(false);
+    tree->setContextMenuPolicy(Qt::CustomContextMenu);
+
+    scan_list = new QTreeWidget(client);
+    scan_list->setObjectName(QStringLiteral("scan_list"));
+    scan_list->setGeometry(8, 8, 537, 497);
+    scan_list->setRootIsDecorated(false);
+    // Every row is one line: the list need not measure each of a scan's
+    // hundred thousand rows to lay itself out.
+    scan_list->setUniformRowHeights(true);
+    scan_list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    scan_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    scan_list->setIconSize(QSize(16, 16));
+    scan_list->setContextMenuPolicy(Qt::CustomContextMenu);
+    const QStringList columns = {QStringLiteral("sn"),        QStringLiteral("ID"),
+                                 QStringLiteral("type"),      QStringLiteral("size"),
+                                 QStringLiteral("create at"), QStringLiteral("last update at "),
+                                 QStringLiteral("atime")};
+    const int widths[] = {100, 80, 180, 180, 150, 150, 150};
+    scan_list->setColumnCount(int(columns.size()));
+    scan_list->setHeaderLabels(columns);
+    scan_list->header()->setStretchLastSection(false);
+    for (int i = 0; i < columns.size(); ++i) scan_list->setColumnWidth(i, widths[i]);
+
+    info_box = new QGroupBox(QStringLiteral("LVM INFO"), client);
+    info_box->setObjectName(QStringLiteral("info_box"));
+    info_box->setGeometry(568, 8, 305, 457);
+    info_text = new QPlainTextEdit(info_box);
+    info_text->setObjectName(QStringLiteral("info_text"));
+    info_text->setGeometry(8, 16, 289, 433);
+    info_text->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    info_box->setFocusProxy(info_text);
+
+    auto button = [client](const char* name, const QString& caption, int x, int y, int w, int h) {
+        auto* b = new QPushButton(caption, client);
+        b->setObjectName(QLatin1String(name));
+        b->setGeometry(x, y, w, h);
+        return b;
+    };
+    browse_button = button("browse_button", QStringLiteral("浏览正常文件"), 880, 24, 113, 25);
+    deleted_button = button("deleted_button", QStringLiteral("删除恢复"), 880, 72, 113, 25);
+    formatted_button = button("formatted_button", QStringLiteral("格式化恢复"), 880, 112, 113, 25);
+    lost_disks_button = button("lost_disks_button", QStringLiteral("虚拟硬盘文件恢复"), 880, 152, 121, 25);
+
+    gauge = new QProgressBar(client);
+    gauge->setObjectName(QStringLiteral("gauge"));
+    gauge->setGeometry(9, 511, 320, 28);
+    gauge->setRange(0, 100);
+    gauge->setValue(0);
+    gauge->setTextVisible(true);
+
+    // Beside the gauge, only while work runs: the running work's own stop.
+    stop_button = new QPushButton(QStringLiteral("stop"), client);
+    stop_button->setObjectName(QStringLiteral("stop_button"));
+    stop_button->setGeometry(336, 511, 75, 28);
+    stop_button->hide();
+
+    status_line = new QLabel(client);
+    status_line->setObjectName(QStringLiteral("status_line"));
+    status_line->setGeometry(9, 545, 535, 40);
+    status_line->setWordWrap(true);
+    status_line->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    status_line->setTextFormat(Qt::PlainText);
+
+    banner = new QLabel(client);
+    banner->setObjectName(QStringLiteral("banner"));
+    banner->setGeometry(552, 472, 433, 193);
+    banner->setPixmap(ui::banner_picture(QSize(433, 193)));
+
+    main_menu = menuBar();
+    main_menu->setObjectName(QStringLiteral("main_menu"));
+    file_menu = main_menu->addMenu(QStringLiteral("FILE"));
+    file_menu->setObjectName(QStringLiteral("file_menu"));
+    disks_action = file_menu->addAction(QStringLiteral("DISKS SETTING"));
+    disks_action->setObjectName(QStringLiteral("disks_action"));
+    browse_action = file_menu->addAction(QStringLiteral("VIEW FILES"));
+    browse_action->setObjectName(QStringLiteral("browse_action"));
+    deleted_action = file_menu->addAction(QStringLiteral("FILE RECOVER"));
+    deleted_action->setObjectName(QStringLiteral("deleted_action"));
+    lost_disks_action = file_menu->addAction(QStringLiteral("VMDK FILE RECOVER"));
+    lost_disks_action->setObjectName(QStringLiteral("lost_disks_action"));
+    about_action = main_menu->addAction(QStringLiteral("ABOUT"));
+    about_action->setObjectName(QStringLiteral("about_action"));
+
+    tree_menu = new QMenu(this);
+    tree_menu->setObjectName(QStringLiteral("tree_menu"));
+    tree_save_action = tree_menu->addAction(QStringLiteral("save out"));
+    tree_save_action->setObjectName(QStringLiteral("tree_save_action"));
+    list_menu = new QMenu(this);
+    list_menu->setObjectName(QStringLiteral("list_menu"));
+    list_save_action = list_menu->addAction(QStringLiteral("save out"));
+    list_save_action->setObjectName(QStringLiteral("list_save_action"));
+
+    setTabOrder(tree, browse_button);
+    setTabOrder(browse_button, info_box);
+    setTabOrder(info_box, deleted_button);
+    setTabOrder(deleted_button, scan_list);
+    setTabOrder(scan_list, lost_disks_button);
+    setTabOrder(lost_disks_button, formatted_button);
+
+    connect(browse_button, &QPushButton::clicked, this, &DatastoreWindow::browse);
+    connect(deleted_button, &QPushButton::clicked, this, &DatastoreWindow::scan_deleted);
+    connect(formatted_button, &QPushButton::clicked, this, &DatastoreWindow::scan_formatted);
+    connect(lost_disks_button, &QPushButton::clicked, this, &DatastoreWindow::scan_lost_disks);
+    connect(disks_action, &QAction::triggered, this, &DatastoreWindow::open_disk_settings);
+    connect(browse_action, &QAction::triggered, this, &DatastoreWindow::browse_action_triggered);
+    connect(deleted_action, &QAction::triggered, this, &DatastoreWindow::deleted_action_triggered);
+    connect(lost_disks_action, &QAction::triggered, this, &DatastoreWindow::lost_disks_action_triggered);
+    connect(about_action, &QAction::triggered, this, &DatastoreWindow::open_about);
+    connect(tree_save_action, &QAction::triggered, this, &DatastoreWindow::save_tree_node);
+    connect(list_save_action, &QAction::triggered, this, &DatastoreWindow::save_list_row);
+    connect(tree, &QTreeWidget::itemDoubleClicked, this,
+            [this](QTreeWidgetItem* item, int) { tree_double_clicked(item); });
+    connect(tree, &QWidget::customContextMenuRequested, this, &DatastoreWindow::tree_context_menu);
+    connect(scan_list, &QWidget::customContextMenuRequested, this, &DatastoreWindow::list_context_menu);
+    tree->installEventFilter(this);
+    scan_list->installEventFilter(this);
+
+    work_ = new ui::Work(this);
+    connect(work_, &ui::Work::progressed, this, &DatastoreWindow::work_progressed);
+    connect(work_, &ui::Work::rowsArrived, this, &DatastoreWindow::work_rows);
+    connect(work_, &ui::Work::ended, this, &DatastoreWindow::work_ended);
+    connect(stop_button, &QPushButton::clicked, this, &DatastoreWindow::cancel_work);
+    stop_key_ = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    stop_key_->setContext(Qt::WindowShortcut);
+    stop_key_->setEnabled(false);
+    connect(stop_key_, &QShortcut::activated, this, &DatastoreWindow::cancel_work);
+
+    // It grows, never below the size every control was placed for.
+    setMinimumSize(1003, 737);
+}
+
+// The tree and the list take what the window gains; the pane, the buttons
+// and the banner keep their places to the right edge, the gauge and the
+// status line theirs to the bottom.
+void DatastoreWindow::place_controls() {
+    const int dx = std::max(0, width() - 1003);
+    const int dy = std::max(0, height() - 737);
+    tree->setGeometry(8, 8, 537 + dx, 497 + dy);
+    scan_list->setGeometry(8, 8, 537 + dx, 497 + dy);
+    info_box->setGeometry(568 + dx, 8, 305, 457 + dy);
+    info_text->setGeometry(8, 16, 289, 433 + dy);
+    browse_button->move(880 + dx, 24);
+    deleted_button->move(880 + dx, 72);
+    formatted_button->move(880 + dx, 112);
+    lost_disks_button->move(880 + dx, 152);
+    gauge->move(9, 511 + dy);
+    stop_button->move(336, 511 + dy);
+    status_line->setGeometry(9, 545 + dy, 535 + dx, 40);
+    banner->move(552 + dx, 472 + dy);
+}
+
+void DatastoreWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    place_controls();
+}
+
+} // namespace ds

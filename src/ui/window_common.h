@@ -1,0 +1,63 @@
+#pragma once
+// What the parts of the datastore window share: the texts it shows in more
+// than one place and how a node or a row becomes an item. Only the window's
+// own files include it.
+
+#include "ui/datastore_window.h"
+#include "ui/artwork.h"
+#include "ui/about_dialog.h"
+#include "ui/disk_settings_dialog.h"
+#include "ui/prompts.h"
+#include "ui/status_text.h"
+#include "ui/tree_node.h"
+#include "ui/window_provenance.h"
+#include "ui/work.h"
+#include "export/file_export.h"
+#include "export/folder_export.h"
+#include "vmfs/datastore.h"
+#include "text/info_text.h"
+#include "text/messages.h"
+#include "text/row_text.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QShortcut>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <ctime>
+
+#include <sys/stat.h>
+
+// Rows travel from the worker thread to the window inside QVariants.
+Q_DECLARE_METATYPE(ds::FileRow)
+Q_DECLARE_METATYPE(ds::PartitionRow)
+Q_DECLARE_METATYPE(ds::FoundDir)
+
+namespace ds::ui {
+
+inline const QString kTitle = QStringLiteral("DATUMSIFT1.0");
+inline const QString kTreeHint = QStringLiteral("双击展开目录");
+inline const QString kAllDirFound = QStringLiteral("ALL DIR FOUND");
+
+inline QString qs(const std::string& s) { return QString::fromStdString(s); }
+
+QTreeWidgetItem* make_node(const QList<QIcon>& images, const QString& text, const Node& node, int image,
+                           NodeKind kind = NodeKind::entry);
+QTreeWidgetItem* file_row_item(const QList<QIcon>& images, const FileRow& row);
+QTreeWidgetItem* partition_row_item(const QList<QIcon>& images, const PartitionRow& row);
+void expand_all(QTreeWidgetItem* item);
+
+} // namespace ds::ui
