@@ -176,7 +176,7 @@ Fields export_file(const FileCase& f, const std::string& out, bool sha256 = fals
         },
         options);
     const Timing t = sw.elapsed();
-    if (r.result != 0 || r.bytes_written != static_cast<int64_t>(f.size))
+    if (r.failure != ds::ExportFailure::none || r.bytes_written != static_cast<int64_t>(f.size))
         throw std::runtime_error("export failed after " + std::to_string(r.bytes_written) + " bytes");
     return measured(t, counter, {{"progress_calls", whole(static_cast<double>(calls))}, {"sha256", r.sha256}});
 }

@@ -137,7 +137,7 @@ TEST(Datastores, EightThreadsReadingOneDatastoreGetEveryByteRight) {
                 if (files[k] == demo.pointer_file) continue;
                 Descriptor inode;
                 const std::string out = dir.file("t" + std::to_string(t) + "-" + std::to_string(k));
-                if (inode_get(store, files[k], inode) != 0 || file_export(store, ds::file_of(inode), out, {}).result != 0 ||
+                if (inode_get(store, files[k], inode) != 0 || file_export(store, ds::file_of(inode), out, {}).failure != ds::ExportFailure::none ||
                     dstest::read_file(out) != expected[k])
                     ++failed_exports;
             }

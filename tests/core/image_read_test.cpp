@@ -52,7 +52,7 @@ TEST_P(DemoImage, OpensAndExportsEveryLiveFileByteForByte) {
         SCOPED_TRACE(obj->path);
         ExportResult r;
         std::vector<uint8_t> got = export_bytes(store, id, dir, &r);
-        EXPECT_EQ(r.result, 0);
+        EXPECT_EQ(r.failure, ds::ExportFailure::none);
         EXPECT_EQ(got.size(), obj->size);
         EXPECT_TRUE(got == dstest::expected_bytes(*obj));
     }
@@ -110,7 +110,7 @@ TEST_F(ThinImage, ThinFileExportsWithItsHolesLeftAsHoles) {
     Descriptor inode;
     ASSERT_EQ(inode_get(store, thin.id, inode), 0);
     std::string out = dir.file("thin.vmdk");
-    ASSERT_EQ(file_export(store, ds::file_of(inode), out).result, 0);
+    ASSERT_EQ(file_export(store, ds::file_of(inode), out).failure, ds::ExportFailure::none);
     struct stat st {};
     ASSERT_EQ(::stat(out.c_str(), &st), 0);
     EXPECT_EQ(static_cast<uint64_t>(st.st_size), thin.size);

@@ -143,7 +143,7 @@ TEST_F(DeletedFiles, RowKeepsTheDescriptorSoTheFileExportsWhole) {
     ds::Descriptor inode;
     ASSERT_EQ(ds::inode_get(store, it->descriptor_id, inode), 0);
     const std::string out = dir.file("recovered.bin");
-    ASSERT_EQ(ds::file_export(store, ds::file_of(inode), out).result, 0);
+    ASSERT_EQ(ds::file_export(store, ds::file_of(inode), out).failure, ds::ExportFailure::none);
     EXPECT_EQ(dstest::read_file(out), dsb::materialize(file_blocks_object.content, 0, file_blocks_object.size));
 }
 

@@ -70,7 +70,7 @@ std::vector<uint8_t> export_bytes(ds::Datastore& store, uint32_t id, const dstes
     ds::Descriptor inode;
     EXPECT_EQ(ds::inode_get(store, id, inode), 0);
     const std::string out = dir.file("export.bin");
-    EXPECT_EQ(ds::file_export(store, ds::file_of(inode), out).result, 0);
+    EXPECT_EQ(ds::file_export(store, ds::file_of(inode), out).failure, ds::ExportFailure::none);
     return dstest::read_file(out);
 }
 

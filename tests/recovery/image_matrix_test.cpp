@@ -33,7 +33,7 @@ protected:
         EXPECT_EQ(inode_get(store, id, inode), 0);
         if (first_block != -1) inode.blocks[0] = static_cast<uint32_t>(first_block);
         const std::string out = dir.file("export.bin");
-        EXPECT_EQ(file_export(store, ds::file_of(inode), out).result, 0);
+        EXPECT_EQ(file_export(store, ds::file_of(inode), out).failure, ds::ExportFailure::none);
         return dstest::read_file(out);
     }
     static std::vector<std::string> names(const Listing& l) {
