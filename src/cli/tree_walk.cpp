@@ -4,6 +4,7 @@
 #include "interrupt.h"
 #include "output.h"
 
+#include "text/name_text.h"
 #include "vmfs/tree_walk.h"
 
 namespace dscli {
@@ -25,13 +26,15 @@ void report(ds::TreeNote what, const std::string& path) {
 // Walks below one real directory; false when Ctrl-C or a closed stdout stopped it.
 bool walk_directory(ds::Datastore& store, const Node& top, const std::string& top_path,
                     const std::function<void(const Node&, const std::string&)>& emit) {
+    ds::TreeWalkOptions options;
+    options.print_name = ds::printable_name;
     ds::TreeWalkResult res = store.walk(ds::Node{top.id, top.first_block}, top_path,
         [&](const ds::TreeNode& t) {
             if (interrupted() || !out_ok()) return false;
             emit(node_of(t.entry), t.path);
             return true;
         },
-        report);
+        report, options);
     return !res.stopped;
 }
 

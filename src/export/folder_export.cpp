@@ -446,6 +446,7 @@ public:
     // The walk below an entered directory at depth base.
     void walk(uint32_t id, int64_t first_block, const std::string& top_path, int base) {
         TreeWalkOptions o;
+        o.print_name = printable_name;
         o.leave = [&](int depth, ListStatus) { close_to(base + depth); };
         store_.walk(Node{id, first_block}, top_path, [&](const TreeNode& n) {
             visit(n, base);
