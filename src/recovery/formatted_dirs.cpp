@@ -57,7 +57,7 @@ private:
             uint32_t dir_id = load_le<uint32_t>(head, 4);
             // Only a sub-block that can be read whole counts.
             if (!descriptor_id(dir_id) || seen[seen_bit(dir_id)] ||
-                bitmap_read_item(store, sbc, entry, index, item) != 0)
+                !bitmap_read_item(store, sbc, entry, index, item))
                 return Visit::next;
             if (first_.size() == max_ids_) {
                 full_ = true;

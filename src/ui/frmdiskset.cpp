@@ -1,7 +1,6 @@
 #include "ui/frmdiskset.h"
 
 #include "disk/disk_read.h"
-#include "disk/sector_reader.h"
 #include "ui/prompts.h"
 #include "vmfs/datastore.h"
 #include "vmfs/volume.h"

@@ -136,6 +136,9 @@ struct DevicePlace {
 
 // ---------------------------------------------------------------- disks
 
+// The sector every start sector and disk size counts in.
+inline constexpr int64_t kSectorSize = 512;
+
 inline constexpr int64_t kSegmentSize = 0x10000000;   // 256 MiB
 inline constexpr int kMaxExtents = 32;
 
