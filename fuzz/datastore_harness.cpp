@@ -12,6 +12,7 @@
 #include "export/file_export.h"
 #include "mount/mount_source.h"
 #include "text/messages.h"
+#include "text/name_text.h"
 #include "vmfs/datastore.h"
 #include "vmfs/inode.h"
 #include "vmfs/tree_walk.h"
@@ -320,6 +321,7 @@ RunOutcome DatastoreHarness::exercise() {
     auto walk = [&](uint32_t top, const std::string& path, int64_t first_block) {
         ds::TreeWalkOptions options;
         options.max_depth = kTreeDepth;
+        options.print_name = ds::printable_name;
         int files = 0;
         ds::TreeWalkResult r = store.walk(
             ds::Node{top, first_block}, path,

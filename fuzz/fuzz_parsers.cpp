@@ -55,7 +55,7 @@ void fuzz_bitmap(const uint8_t* data, size_t size) {
     ds::internals(v.store()).fs.fsinfo.blocksize = 1048576;
     ds::Bitmap bm;
     ds::bitmap_set_provisional_fdc(bm, 1048576);
-    if (ds::bitmap_open(v.store(), bm, bm) != 0) return;
+    if (!ds::bitmap_open(v.store(), bm, bm)) return;
     std::vector<uint8_t> raw(1024), item(static_cast<size_t>(bm.header.item_size));
     int64_t pos = bm.header.header_size;
     for (int k = 0; k < 4 && ds::file_read(v.store(), bm.inode, raw.data(), 1024, pos) == 1024; ++k, pos += 1024) {

@@ -3,6 +3,8 @@
 #include "interrupt.h"
 #include "output.h"
 
+#include "text/name_text.h"
+
 namespace dscli {
 
 std::string dir_open_error_text(const std::string& path) { return "dir open error|path:" + path; }
@@ -22,13 +24,15 @@ void report(ds::TreeNote what, const std::string& path) {
 // Walks below one real directory; false when Ctrl-C or a closed stdout stopped it.
 bool walk_directory(const ds::Datastore& store, const Node& top, const std::string& top_path,
                     const std::function<void(const Node&, const std::string&)>& emit) {
+    ds::TreeWalkOptions options;
+    options.print_name = ds::printable_name;
     ds::TreeWalkResult res = store.walk(top.node, top_path,
         [&](const ds::TreeNode& t) {
             if (interrupted() || !out_ok()) return false;
             emit(node_of(t.entry), t.path);
             return true;
         },
-        report);
+        report, options);
     return !res.stopped;
 }
 

@@ -168,6 +168,7 @@ public:
     // The walk below an entered directory at depth base.
     void walk(const Node& top, const std::string& top_path, int base) {
         TreeWalkOptions o;
+        o.print_name = printable_name;
         o.leave = [&](int depth, ListStatus) { close_to(base + depth); };
         store_.walk(top, top_path, [&](const TreeNode& n) {
             visit(n, base);

@@ -239,7 +239,7 @@ private:
             const uint32_t dir_id = load_le<uint32_t>(head, 4);
             // Only a sub-block that can be read whole counts.
             if (!descriptor_id(dir_id) || seen[seen_bit(dir_id)] ||
-                bitmap_read_item(store_, sbc, entry, index, item) != 0)
+                !bitmap_read_item(store_, sbc, entry, index, item))
                 return Visit::next;
             if (ids == max_ids_) {
                 ids_full_ = true;

@@ -49,7 +49,7 @@ ScanResult<PartitionRow> scan_lost_vmdks(Store& store, const ScanProgress& progr
     uint8_t first[1024];
     int n = 1;
     auto visit = [&](uint32_t entry, uint32_t index) {
-        if (bitmap_read_item(store, pbc, entry, index, item) != 0) return Visit::next;
+        if (!bitmap_read_item(store, pbc, entry, index, item)) return Visit::next;
         const uint32_t b = load_le<uint32_t>(item, 0);
         if (blkid_type(b) != kBlockFile) return Visit::next;   // the null id too
         if (file_block_read(store, b, first, 0, sizeof first, 0) != static_cast<int64_t>(sizeof first)) return Visit::next;

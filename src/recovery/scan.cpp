@@ -72,7 +72,7 @@ ScanEnd scan_free_items(Store& store, const Bitmap& bm, const FreeItemVisit& vis
             const int64_t items = std::min<int64_t>(e.total, item_limit);
             for (int64_t i = 0; i < items; ++i) {
                 auto item = static_cast<uint32_t>(i);
-                if (bitmap_item_allocated(h, e, e.id, item) != 0) continue;
+                if (bitmap_item_allocated(h, e, e.id, item)) continue;
                 switch (visit(e.id, item)) {
                 case Visit::next: break;
                 case Visit::stop_walk: return ScanEnd::finished;

@@ -23,17 +23,4 @@ bool is_fixed_drive_text(const std::string& item_text) {
     return item_text.find("本地磁盘") != std::string::npos;
 }
 
-std::string split_field(const std::string& text, int n) {
-    if (n < 1) return "";
-    // prev and cur are separator positions; -1 stands before the text.
-    long prev = -1, cur = -1;
-    for (int k = 1; k <= n; ++k) {
-        prev = cur;
-        size_t at = text.find('|', static_cast<size_t>(cur + 1));
-        if (at != std::string::npos) cur = static_cast<long>(at);
-    }
-    if (cur <= prev) return "";
-    return text.substr(static_cast<size_t>(prev + 1), static_cast<size_t>(cur - prev - 1));
-}
-
 } // namespace ds

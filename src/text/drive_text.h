@@ -18,8 +18,4 @@ std::string drive_item_text(const DriveInfo& drive);
 // True for a menu text of a fixed drive (the automatic detection scans those).
 bool is_fixed_drive_text(const std::string& item_text);
 
-// Field n (1-based) of a "|"-separated text. Missing separators count as
-// found at the position of the last one, so a field past the end is "".
-std::string split_field(const std::string& text, int n);
-
 } // namespace ds

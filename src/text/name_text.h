@@ -15,18 +15,12 @@
 // In both, the escape mark itself is escaped, so decoding gives the bytes
 // back exactly.
 
+#include "vmfs/utf8.h"
+
 #include <cstddef>
 #include <string>
 
 namespace ds {
-
-// Length of the valid UTF-8 sequence at s[i], 0 when there is none
-// (overlong forms, surrogates and values past U+10FFFF are not valid).
-size_t utf8_length(const std::string& s, size_t i);
-bool is_utf8(const std::string& s);
-// s as UTF-8, with every byte that does not begin a valid sequence replaced by
-// U+FFFD: how a name is shown in the window and the listings.
-std::string utf8_sanitize(const std::string& s);
 
 // Escapes every byte (and every code point) for which must(code point or
 // byte, its UTF-8 length: 0 for an invalid byte) is true as mark followed by

@@ -8,10 +8,10 @@
 
 namespace ds {
 
-int bitmap_open(Store& store, const Bitmap& src, Bitmap& dst, const ItemUse& use) {
+bool bitmap_open(Store& store, const Bitmap& src, Bitmap& dst, const ItemUse& use) {
     Descriptor inode = src.inode;
     uint8_t raw[512] = {};
-    if (file_read(store, inode, raw, 512, 0) != 512) return -1;
+    if (file_read(store, inode, raw, 512, 0) != 512) return false;
     std::span<const uint8_t> b(raw);
     BitmapHeader h;
     h.items_per_entry = load_le<int32_t>(b, 0);
@@ -23,10 +23,10 @@ int bitmap_open(Store& store, const Bitmap& src, Bitmap& dst, const ItemUse& use
     h.area_count = load_le<int32_t>(b, 24);
     if (use.items_read && (h.items_per_entry <= 0 || h.entries_per_area <= 0 || h.area_size <= 0 ||
                            h.header_size < 0 || h.item_size < use.min_size || h.item_size > use.max_size))
-        return -1;
+        return false;
     dst.inode = inode;
     dst.header = h;
-    return 0;
+    return true;
 }
 
 int64_t bitmap_item_pos(const Bitmap& bm, uint32_t entry, uint32_t item) {
@@ -46,12 +46,12 @@ int64_t bitmap_item_pos(const Bitmap& bm, uint32_t entry, uint32_t item) {
     return pos;
 }
 
-int bitmap_read_item(Store& store, const Bitmap& bm, uint32_t entry, uint32_t item, std::span<uint8_t> buf) {
+bool bitmap_read_item(Store& store, const Bitmap& bm, uint32_t entry, uint32_t item, std::span<uint8_t> buf) {
     int32_t size = bm.header.item_size;
-    if (size <= 0 || static_cast<size_t>(size) > buf.size()) return -1;
+    if (size <= 0 || static_cast<size_t>(size) > buf.size()) return false;
     int64_t pos = bitmap_item_pos(bm, entry, item);
-    if (pos < 0) return -1;
-    return file_read(store, bm.inode, buf.data(), size, pos) == size ? 0 : -1;
+    if (pos < 0) return false;
+    return file_read(store, bm.inode, buf.data(), size, pos) == size;
 }
 
 void bitmap_entry_parse(std::span<const uint8_t> buf, BitmapEntry& e) {
@@ -63,12 +63,12 @@ void bitmap_entry_parse(std::span<const uint8_t> buf, BitmapEntry& e) {
     load_bytes(buf, 0x210, e.bitmap);
 }
 
-int bitmap_item_allocated(const BitmapHeader& h, const BitmapEntry& e, uint32_t entry, uint32_t item) {
-    if (h.items_per_entry <= 0) return 1;
+bool bitmap_item_allocated(const BitmapHeader& h, const BitmapEntry& e, uint32_t entry, uint32_t item) {
+    if (h.items_per_entry <= 0) return true;
     int64_t r = (int64_t{entry} * h.items_per_entry + item) % h.items_per_entry;
     // An item without a bit in the 496-byte map is never offered as free.
-    if (r < 0 || (r >> 3) >= kBitmapBytes) return 1;
-    return (e.bitmap[r >> 3] >> (r & 7)) & 1 ? 0 : 1;
+    if (r < 0 || (r >> 3) >= kBitmapBytes) return true;
+    return !((e.bitmap[r >> 3] >> (r & 7)) & 1);
 }
 
 void bitmap_set_provisional_fdc(Bitmap& fdc, int64_t blocksize) {

@@ -54,23 +54,23 @@ struct BitmapEntry {
 };
 
 // Reads the header of src's file into dst.header (src and dst may be one
-// record). -1 when the first 512 bytes cannot be read; for a file whose items
+// record). False when the first 512 bytes cannot be read; for a file whose items
 // are read also when the header would make item positions undefined or
 // overrun a buffer: non-positive items per entry, entries per area or area
 // size, a negative header size, or an item size outside the use's bounds.
-int bitmap_open(Store& store, const Bitmap& src, Bitmap& dst, const ItemUse& use = {});
+bool bitmap_open(Store& store, const Bitmap& src, Bitmap& dst, const ItemUse& use = {});
 
 // File offset of item (entry, item); -1 when the header cannot place it.
 int64_t bitmap_item_pos(const Bitmap& bm, uint32_t entry, uint32_t item);
 
-// Reads one item into buf; 0 when exactly item_size bytes came back, else -1
-// (also when buf is smaller than the item).
-int bitmap_read_item(Store& store, const Bitmap& bm, uint32_t entry, uint32_t item, std::span<uint8_t> buf);
+// Reads one item into buf; true when exactly item_size bytes came back (false
+// also when buf is smaller than the item).
+bool bitmap_read_item(Store& store, const Bitmap& bm, uint32_t entry, uint32_t item, std::span<uint8_t> buf);
 
 void bitmap_entry_parse(std::span<const uint8_t> buf, BitmapEntry& entry);
 
-// 1 when the item's bit is clear (allocated), 0 when set (free).
-int bitmap_item_allocated(const BitmapHeader& h, const BitmapEntry& e, uint32_t entry, uint32_t item);
+// True when the item's bit is clear (allocated), false when set (free).
+bool bitmap_item_allocated(const BitmapHeader& h, const BitmapEntry& e, uint32_t entry, uint32_t item);
 
 // Puts the one-block descriptor through which ".fdc.sf" is reached before
 // the root directory has been read.

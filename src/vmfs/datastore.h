@@ -15,6 +15,7 @@
 
 #include "disk/drive_list.h"
 #include "disk/failure.h"
+#include "vmfs/utf8.h"
 
 #include <compare>
 #include <cstdint>
@@ -135,6 +136,9 @@ struct DevicePlace {
 
 // ---------------------------------------------------------------- disks
 
+// The sector every start sector and disk size counts in.
+inline constexpr int64_t kSectorSize = 512;
+
 inline constexpr int64_t kSegmentSize = 0x10000000;   // 256 MiB
 inline constexpr int kMaxExtents = 32;
 
@@ -229,8 +233,8 @@ enum class TreeNote {
 
 struct TreeNode {
     ListedEntry entry;      // as the listing of its parent shows it
-    std::string path;       // "/name" below "/", parent path + "/" + name elsewhere, names printed
-                            // (printable_name), so a name cannot forge a line or a level
+    std::string path;       // "/name" below "/", parent path + "/" + name elsewhere, each name as
+                            // the walk's print_name makes it (as stored without one)
     int depth = 1;          // 1 for the entries of the top directory
     // A directory entry whose entries follow this node (the walk enters it).
     bool entered = false;
@@ -253,6 +257,9 @@ struct TreeWalkOptions {
     int max_depth = kMaxTreeDepth;
     TreeLeave leave;
     int64_t read_limit = -1;    // entries the walk may read; -1: as many as the volume can hold
+    // How a name goes into a path: the front ends pass their printer, so that
+    // a name cannot forge a line or a level. Without one, names as stored.
+    std::function<std::string(const std::string& raw)> print_name;
 };
 
 struct TreeWalkResult {

@@ -47,7 +47,7 @@ Detection detect_candidates(Store& store, const std::vector<std::string>& device
         c.device = device;
         c.header_offset = kVolumeHeaderOffset;
         c.start_sector = (found - kVolumeHeaderOffset) >> 9;
-        if (volume_header_read(store, c) < 0) continue;
+        if (volume_header_read(store, c) != HeaderRead::ok) continue;
         if (static_cast<int>(d.candidates.size()) >= kMaxCandidates) {
             ++d.dropped;
             continue;

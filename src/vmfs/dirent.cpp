@@ -5,7 +5,7 @@
 #include "vmfs/file_read.h"
 #include "vmfs/fs.h"
 #include "vmfs/le.h"
-#include "text/name_text.h"
+#include "vmfs/utf8.h"
 
 #include <algorithm>
 

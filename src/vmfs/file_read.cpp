@@ -146,10 +146,6 @@ int64_t file_block_read(Store& store, uint32_t id, uint8_t* buffer, int64_t inde
     return lvm_read(store, buffer + index, 0, at, n) == n ? n : -1;
 }
 
-int64_t subblock_read(Store& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p) {
-    return subblock_at_depth(store, id, buffer, index, count, p, 1);
-}
-
 int64_t file_extent(Store& store, const Descriptor& inode) {
     const FileSystem& fs = store.fs;
     const int64_t real_unit = std::max<int64_t>(fs.fsinfo.blocksize, fs.sbc.header.item_size);

@@ -52,9 +52,6 @@ int file_block_lookup(Store& store, const Descriptor& inode, int64_t p, uint32_t
 // count bytes) into buffer[index...]; bytes read or -1.
 int64_t file_block_read(Store& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p);
 
-// The same for a sub-block (an item of ".sbc.sf").
-int64_t subblock_read(Store& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p);
-
 // The bytes of a file that can hold distinct data: its size, bounded by what
 // its 256 block slots (through pointer blocks when it uses them) reach with
 // the volume's real block size. A slot never covers more than one file block

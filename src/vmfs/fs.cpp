@@ -55,13 +55,13 @@ OpenOutcome fs_open(Store& store) {
     };
     store.disk.clear_thread_failure();
     if (store.lvm.loaded_extents == 0) return stop(OpenFailure::no_disks);
-    if (fsinfo_read(store, fs.fsinfo) != 0) return stop(OpenFailure::fsinfo_unreadable);
+    if (!fsinfo_read(store, fs.fsinfo)) return stop(OpenFailure::fsinfo_unreadable);
     out.pane_filled = true;
 
     fs.found = 0;
     store.found_dirs.clear();
     bitmap_set_provisional_fdc(fs.fdc, fs.fsinfo.blocksize);
-    if (bitmap_open(store, fs.fdc, fs.fdc, kDescriptorItems) != 0) return stop(OpenFailure::fdc_unopenable);
+    if (!bitmap_open(store, fs.fdc, fs.fdc, kDescriptorItems)) return stop(OpenFailure::fdc_unopenable);
     out.tree_rebuilt = true;
 
     Descriptor root;
@@ -76,7 +76,7 @@ OpenOutcome fs_open(Store& store) {
             if (name != sf.name) continue;
             Bitmap& rec = fs.*sf.record;
             store.disk.clear_thread_failure();
-            if (inode_get(store, e.descriptor_id, rec.inode) != 0 || bitmap_open(store, rec, rec, sf.use) != 0) {
+            if (inode_get(store, e.descriptor_id, rec.inode) != 0 || !bitmap_open(store, rec, rec, sf.use)) {
                 failed = sf.failure;
                 out.read_failure = store.disk.thread_failure();
             } else {

@@ -8,13 +8,13 @@
 
 namespace ds {
 
-int fsinfo_read(Store& store, FsInfo& info) {
+bool fsinfo_read(Store& store, FsInfo& info) {
     uint8_t raw[512];
-    if (lvm_read(store, raw, 0, kFsInfoOffset, 512) != 512) return -1;
+    if (lvm_read(store, raw, 0, kFsInfoOffset, 512) != 512) return false;
     std::span<const uint8_t> b(raw);
-    if (load_le<uint32_t>(b, 0) != kFsInfoMagic) return -1;
+    if (load_le<uint32_t>(b, 0) != kFsInfoMagic) return false;
     int64_t bs = load_le<int64_t>(b, 0xA1);
-    if (bs < 512 || bs > kMaxBlockSize || (bs & (bs - 1)) != 0) return -1;
+    if (bs < 512 || bs > kMaxBlockSize || (bs & (bs - 1)) != 0) return false;
 
     load_bytes(b, 0x00, info.magic);
     load_bytes(b, 0x04, info.version);
@@ -28,7 +28,7 @@ int fsinfo_read(Store& store, FsInfo& info) {
     info.fdcheader_size = load_le<int32_t>(b, 0xD1);
     info.fdcbitmap_count = load_le<int32_t>(b, 0xD5);
     load_bytes(b, 0xAD, info.field_ad);
-    return 0;
+    return true;
 }
 
 uint32_t provisional_fdc_block(int64_t blocksize) {

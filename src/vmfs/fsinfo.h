@@ -29,10 +29,10 @@ struct FsInfo {
     uint8_t field_ad[16] = {};        // 0xAD
 };
 
-// 0 on success; -1 when the descriptor cannot be read, its magic is wrong or
+// False when the descriptor cannot be read, its magic is wrong or
 // its block size is not a power of two between 512 bytes and 256 MiB (every
 // block addressing divides by it). The record is untouched on failure.
-int fsinfo_read(Store& store, FsInfo& info);
+bool fsinfo_read(Store& store, FsInfo& info);
 
 // File block that holds the start of ".fdc.sf" before the root is known.
 uint32_t provisional_fdc_block(int64_t blocksize);

@@ -22,7 +22,7 @@ void inode_parse_header(Descriptor& n, std::span<const uint8_t> b) {
     load_bytes(b, 0x38, n.meta_mtime);
 }
 
-int inode_parse(Descriptor& n, std::span<const uint8_t> b) {
+void inode_parse(Descriptor& n, std::span<const uint8_t> b) {
     inode_parse_header(n, b);
     n.id = load_le<uint32_t>(b, 0x200);
     n.id2 = load_le<uint32_t>(b, 0x204);
@@ -46,21 +46,20 @@ int inode_parse(Descriptor& n, std::span<const uint8_t> b) {
     } else {
         for (int i = 0; i < kBlockSlots; ++i) n.blocks[i] = load_le<uint32_t>(b, 0x400 + 4 * i);
     }
-    return 0;
 }
 
-int inode_read_raw(Store& store, uint32_t id, uint8_t (&buf)[kDescriptorBytes]) {
+bool inode_read_raw(Store& store, uint32_t id, uint8_t (&buf)[kDescriptorBytes]) {
     const Bitmap& fdc = store.fs.fdc;
     // Items shorter than a descriptor leave its tail zero; the item read
     // fills the rest (every recovery scan reads one descriptor per free slot).
     int32_t item = std::clamp<int32_t>(fdc.header.item_size, 0, kDescriptorBytes);
     std::memset(buf + item, 0, static_cast<size_t>(kDescriptorBytes - item));
-    return bitmap_read_item(store, fdc, fd_entry(id), fd_item(id), buf) == 0 ? 0 : -1;
+    return bitmap_read_item(store, fdc, fd_entry(id), fd_item(id), buf);
 }
 
 int inode_get(Store& store, uint32_t id, Descriptor& inode) {
     uint8_t buf[kDescriptorBytes];
-    if (inode_read_raw(store, id, buf) != 0) return -1;
+    if (!inode_read_raw(store, id, buf)) return -1;
     inode_parse(inode, buf);
     return 0;
 }

@@ -47,13 +47,13 @@ struct Descriptor {
 
 // Fills the metadata header fields from the first 64 bytes of buf.
 void inode_parse_header(Descriptor& inode, std::span<const uint8_t> buf);
-// Fills the whole record from a 2048-byte descriptor; always 0.
-int inode_parse(Descriptor& inode, std::span<const uint8_t> buf);
+// Fills the whole record from a 2048-byte descriptor.
+void inode_parse(Descriptor& inode, std::span<const uint8_t> buf);
 // Reads descriptor id from ".fdc.sf"; -1 (record unchanged) when unreadable.
 int inode_get(Store& store, uint32_t id, Descriptor& inode);
 // The same read without the parse, for scans that look at two fields of
 // every slot before they need the rest.
-int inode_read_raw(Store& store, uint32_t id, uint8_t (&buf)[kDescriptorBytes]);
+bool inode_read_raw(Store& store, uint32_t id, uint8_t (&buf)[kDescriptorBytes]);
 inline constexpr size_t kDescriptorIdOffset = 0x200;
 inline constexpr size_t kDescriptorTypeOffset = 0x20C;
 

@@ -46,12 +46,4 @@ bool DirLister::next(ListedEntry& out) {
     return false;
 }
 
-Listing list_directory(Store& store, uint32_t dir_id, int64_t first_block) {
-    Listing out;
-    DirLister lister(store, Node{dir_id, first_block});
-    for (ListedEntry e; lister.next(e);) out.entries.push_back(std::move(e));
-    out.status = lister.status();
-    return out;
-}
-
 } // namespace ds

@@ -34,9 +34,6 @@ struct Store {
     FileSystem fs;
     FileReadMemos memos;
     std::vector<FoundDir> found_dirs;     // of the last format recovery
-    // Size in sectors of the disk added last; kept for the disk settings
-    // window. Reads are clipped at the end of the device they read.
-    int64_t disk_sectors = 0;
 
     // A File over a descriptor read into memory (node names what it was read as).
     static File make_file(const Node& node, const Descriptor& descriptor);

@@ -1,7 +1,6 @@
 #include "vmfs/tree_walk.h"
 #include "vmfs/store.h"
 
-#include "text/name_text.h"
 #include "vmfs/blockid.h"
 #include "vmfs/dirent.h"
 
@@ -125,7 +124,7 @@ TreeWalkResult tree_walk(Store& store, const Node& top, const std::string& top_p
             return result;
         }
         node.depth = f.depth + 1;
-        node.path = tree_child_path(path, printable_name(node.entry.raw_name));
+        node.path = tree_child_path(path, options.print_name ? options.print_name(node.entry.raw_name) : node.entry.raw_name);
         ++result.entries;
         // Whether the entries of a directory follow is settled before it is
         // shown, so that a visitor copying as it goes knows what comes next.

@@ -21,7 +21,7 @@ namespace {
 // Device byte offset of partition-relative offset rel; -1 on overflow.
 int64_t partition_offset(const VolumeMember& vol, int64_t rel) {
     int64_t base = 0;
-    if (vol.start_sector < 0 || __builtin_mul_overflow(vol.start_sector, int64_t{512}, &base)) return -1;
+    if (vol.start_sector < 0 || __builtin_mul_overflow(vol.start_sector, kSectorSize, &base)) return -1;
     int64_t out = 0;
     if (__builtin_add_overflow(base, vol.header_offset, &out) || __builtin_add_overflow(out, rel, &out)) return -1;
     return out;
@@ -29,13 +29,14 @@ int64_t partition_offset(const VolumeMember& vol, int64_t rel) {
 
 } // namespace
 
-int volume_header_read(Store& store, VolumeMember& vol) {
+HeaderRead volume_header_read(Store& store, VolumeMember& vol) {
     uint8_t raw[kVolumeHeaderBytes];
     int64_t at = partition_offset(vol, 0);
-    if (at < 0 || disk_read(store.disk, vol.device, raw, 0, at, kVolumeHeaderBytes) != kVolumeHeaderBytes) return -1;
+    if (at < 0 || disk_read(store.disk, vol.device, raw, 0, at, kVolumeHeaderBytes) != kVolumeHeaderBytes)
+        return HeaderRead::unreadable;
     std::span<const uint8_t> b(raw);
     vol.magic = load_le<uint32_t>(b, 0x000);
-    if (vol.magic != kVolumeMagic) return -2;
+    if (vol.magic != kVolumeMagic) return HeaderRead::bad_magic;
     vol.version = load_le<uint32_t>(b, 0x004);
     load_bytes(b, 0x012, vol.name);
     load_bytes(b, 0x082, vol.uuid);
@@ -49,7 +50,7 @@ int volume_header_read(Store& store, VolumeMember& vol) {
     vol.last_segment = load_le<int32_t>(b, 0x280);
     vol.num_extents = load_le<int32_t>(b, 0x290);
     load_bytes(b, 0x254, vol.lvm_uuid);
-    return 0;
+    return HeaderRead::ok;
 }
 
 int64_t volume_read(Store& store, const VolumeMember& vol, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
@@ -110,7 +111,7 @@ int add_disk(Store& store, const std::string& device, int64_t start_sector, AddD
     m.device = device;
     m.start_sector = start_sector;
     m.header_offset = kVolumeHeaderOffset;
-    if (volume_header_read(store, m) < 0) return refuse(AddDiskRefusal::not_found);
+    if (volume_header_read(store, m) != HeaderRead::ok) return refuse(AddDiskRefusal::not_found);
     if (k == 0) {
         if (m.first_segment != 0) return refuse(AddDiskRefusal::not_first);
         std::memcpy(lvm.uuid, m.lvm_uuid, sizeof lvm.uuid);

@@ -19,8 +19,12 @@ inline constexpr int64_t kDataAreaOffset = 0x1000000;      // from the volume he
 // it may be read through the new disks.
 void lvm_clear(Store& store);
 
-// 0 read and valid; -1 the 1024 bytes could not be read; -2 wrong magic.
-int volume_header_read(Store& store, VolumeMember& vol);
+enum class HeaderRead {
+    ok,           // read, and the magic is right
+    unreadable,   // the 1024 bytes could not be read
+    bad_magic,    // bytes there, but not a volume header
+};
+HeaderRead volume_header_read(Store& store, VolumeMember& vol);
 
 // Reads len bytes at offset pos of the member's data area.
 int64_t volume_read(Store& store, const VolumeMember& vol, uint8_t* buffer, int32_t index, int64_t pos, int64_t len);

@@ -151,15 +151,10 @@ TEST_F(DriveListTest, ListsWholeDisksInAStableOrderWithoutRamDisksOrEmptyDevices
     EXPECT_TRUE(ds::list_drives(dir.file("missing")).empty());
 }
 
-TEST(DriveTexts, SizeTextsAndFieldSplitting) {
+TEST(DriveTexts, SizeTexts) {
     EXPECT_EQ(ds::drive_size_text(2047979), "999.99 MB)");
     EXPECT_EQ(ds::drive_size_text(2048000), "0.98 GB)");    // 1000 MB
     EXPECT_EQ(ds::drive_size_text(0), "0.00 MB)");
-    EXPECT_EQ(ds::split_field("/dev/sdb|3|", 1), "/dev/sdb");
-    EXPECT_EQ(ds::split_field("/dev/sdb|3|", 2), "3");
-    EXPECT_EQ(ds::split_field("a|b", 2), "");     // the missing second "|" counts as found at the first
-    EXPECT_EQ(ds::split_field("abc", 1), "");
-    EXPECT_EQ(ds::split_field("a||", 2), "");
 }
 
 TEST(CliDisks, ListsDrivesAndExitsZero) {

@@ -126,13 +126,13 @@ TEST(BitmapEntry, FreeBitsAndBounds) {
     EXPECT_EQ(e.total, 16u);
     BitmapHeader h;
     h.items_per_entry = 16;
-    EXPECT_EQ(bitmap_item_allocated(h, e, e.id, 9), 0);
-    EXPECT_EQ(bitmap_item_allocated(h, e, e.id, 8), 1);
+    EXPECT_FALSE(bitmap_item_allocated(h, e, e.id, 9));
+    EXPECT_TRUE(bitmap_item_allocated(h, e, e.id, 8));
     // An item beyond the 496-byte map never reads past it and is not free.
     h.items_per_entry = 100000;
-    EXPECT_EQ(bitmap_item_allocated(h, e, 0, 50000), 1);
+    EXPECT_TRUE(bitmap_item_allocated(h, e, 0, 50000));
     h.items_per_entry = 0;
-    EXPECT_EQ(bitmap_item_allocated(h, e, 0, 9), 1);
+    EXPECT_TRUE(bitmap_item_allocated(h, e, 0, 9));
 }
 
 DirEntry entry_named(const char* bytes, size_t len) {

@@ -1,6 +1,5 @@
 #include "vmfs/store.h"
 #include "disk/disk_read.h"
-#include "disk/sector_reader.h"
 #include "disk/memory_source.h"
 #include "support/test_support.h"
 #include "vmfs/datastore.h"
@@ -130,7 +129,7 @@ TEST(PosixSource, ReadsImageFilesReadOnly) {
     ASSERT_EQ(::chmod(path.c_str(), 0444), 0);   // a read-only image must be readable
     Datastore store;
     std::vector<uint8_t> buf(100);
-    EXPECT_EQ(device_size(ds::internals(store).disk, path), 4096);
+    EXPECT_EQ(ds::internals(store).disk.device_size(path), 4096);
     ASSERT_EQ(disk_read(ds::internals(store).disk, path, buf.data(), 0, 4000, 96), 96);
     EXPECT_EQ(buf[0], pattern(4096, 9)[4000]);
     // A disk that cannot be opened says why, as the system does.

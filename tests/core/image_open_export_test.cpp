@@ -8,7 +8,7 @@
 #include "export/file_export.h"
 #include "vmfs/file_read.h"
 #include "vmfs/inode.h"
-#include "vmfs/listing.h"
+#include "support/listing.h"
 
 #include <filesystem>
 #include <sys/stat.h>

@@ -105,13 +105,13 @@ TEST_F(VolumeImages, HeaderFieldsAreKept) {
     v.device = dir.file("named");
     v.start_sector = 2048;
     v.header_offset = kVolumeHeaderOffset;
-    ASSERT_EQ(volume_header_read(store, v), 0);
+    ASSERT_EQ(volume_header_read(store, v), HeaderRead::ok);
     EXPECT_EQ(v.size, 0x0102030405u);
     EXPECT_EQ(v.first_segment, 0);
     EXPECT_EQ(v.last_segment, 2);
     EXPECT_EQ(v.lvm_uuid[0], 1);
     v.start_sector = 0;
-    EXPECT_EQ(volume_header_read(store, v), -2);   // bytes there, but no magic
+    EXPECT_EQ(volume_header_read(store, v), HeaderRead::bad_magic);   // bytes there, but no magic
 }
 
 } // namespace

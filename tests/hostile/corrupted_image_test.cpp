@@ -15,7 +15,7 @@
 #include "export/file_export.h"
 #include "vmfs/file_read.h"
 #include "vmfs/inode.h"
-#include "vmfs/listing.h"
+#include "support/listing.h"
 #include "vmfs/tree_walk.h"
 
 #include <chrono>

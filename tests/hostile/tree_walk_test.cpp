@@ -5,6 +5,7 @@
 #include "hostile_images.h"
 
 #include "vmfs/blockid.h"
+#include "text/name_text.h"
 #include "vmfs/tree_walk.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +26,7 @@ struct Walk {
 Walk walk(ds::Datastore& store, ds::Node top, const std::string& path, ds::TreeWalkOptions options = {}, int64_t stop_after = -1) {
     Walk w;
     options.leave = [&w](int depth, ds::ListStatus) { w.left.push_back(depth); };
+    options.print_name = ds::printable_name;
     w.result = ds::tree_walk(store, 
         top, path,
         [&](const ds::TreeNode& n) {

@@ -11,7 +11,7 @@
 #include "vmfs/fs.h"
 #include "vmfs/inode.h"
 #include "vmfs/le.h"
-#include "vmfs/listing.h"
+#include "support/listing.h"
 #include "text/messages.h"
 
 #include <algorithm>
@@ -30,7 +30,7 @@ uint32_t find_dir_subblock(ds::Datastore& store, uint32_t dir_id) {
     std::vector<uint8_t> item(static_cast<size_t>(std::max(sbc.header.item_size, 0)));
     uint32_t found = 0;
     auto visit = [&](uint32_t entry, uint32_t index) {
-        if (ds::bitmap_read_item(store, sbc, entry, index, item) != 0) return ds::Visit::next;
+        if (!ds::bitmap_read_item(store, sbc, entry, index, item)) return ds::Visit::next;
         // The type and block id of the first entry held there: a "." of a
         // directory that names dir_id.
         if (item.size() >= 8 && ds::load_le<uint32_t>(item, 0) == ds::kTypeDir && ds::load_le<uint32_t>(item, 4) == dir_id) {

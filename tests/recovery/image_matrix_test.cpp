@@ -17,7 +17,7 @@
 #include "vmfs/detect.h"
 #include "export/file_export.h"
 #include "vmfs/inode.h"
-#include "vmfs/listing.h"
+#include "support/listing.h"
 #include "vmfs/volume.h"
 
 namespace {

@@ -33,4 +33,4 @@ inline constexpr std::uint32_t kPointerEntryLimit = 1u << 22;
 inline constexpr std::uint32_t kDescriptorEntryLimit = 1u << 15;
 inline constexpr std::uint32_t kFileBlockLimit = 1u << 26;
 
-}  // namespace dsb
+} // namespace dsb

@@ -23,4 +23,4 @@ ContentFn overlay_content(ContentFn base, std::vector<std::pair<std::uint64_t, s
 
 std::vector<std::uint8_t> materialize(const ContentFn& content, std::uint64_t offset, std::uint64_t length);
 
-}  // namespace dsb
+} // namespace dsb

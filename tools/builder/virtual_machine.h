@@ -14,24 +14,24 @@
 namespace dsb {
 
 struct GuestFile {
-  std::string path;  // relative to the guest file system's root
-  std::vector<std::uint8_t> bytes;
+    std::string path; // relative to the guest file system's root
+    std::vector<std::uint8_t> bytes;
 };
 
 struct VmOptions {
-  std::uint64_t disk_size = 64 * layout::kMiB;      // the virtual disk, whole MiB
-  std::uint64_t partition_start = layout::kMiB;     // byte offset of the partition in the disk
-  bool thin = true;                                 // zero blocks of the flat file stay unallocated
+    std::uint64_t disk_size = 64 * layout::kMiB;  // the virtual disk, whole MiB
+    std::uint64_t partition_start = layout::kMiB; // byte offset of the partition in the disk
+    bool thin = true;                             // zero blocks of the flat file stay unallocated
 };
 
 struct VmSummary : ImageSummary {
-  ObjectExpect descriptor;   // /vm1/vm1.vmdk, the text descriptor
-  ObjectExpect flat;         // /vm1/vm1-flat.vmdk
-  ObjectExpect config;       // /vm1/vm1.vmx
-  std::uint64_t partition_offset = 0;
-  std::uint64_t partition_size = 0;
-  std::vector<GuestFile> guest_files;  // what the ext4 file system holds
-  std::string guest_image;             // the partition image mkfs.ext4 wrote, kept beside the datastore
+    ObjectExpect descriptor; // /vm1/vm1.vmdk, the text descriptor
+    ObjectExpect flat;       // /vm1/vm1-flat.vmdk
+    ObjectExpect config;     // /vm1/vm1.vmx
+    std::uint64_t partition_offset = 0;
+    std::uint64_t partition_size = 0;
+    std::vector<GuestFile> guest_files; // what the ext4 file system holds
+    std::string guest_image;            // the partition image mkfs.ext4 wrote, kept beside the datastore
 };
 
 // Writes dir/vm.img. Runs mkfs.ext4 (e2fsprogs); throws std::runtime_error
@@ -44,4 +44,4 @@ bool have_mkfs_ext4();
 // The text descriptor of a flat VMFS disk of `sectors` sectors.
 std::string vmfs_disk_descriptor(const std::string& flat_name, std::uint64_t sectors);
 
-}  // namespace dsb
+} // namespace dsb
