@@ -115,10 +115,20 @@ std::vector<std::string> lost_disk_coverage(const LostDiskSource& src, int64_t w
             "placed by contiguity: " + std::to_string(bytes_by(d, ds::PieceEvidence::contiguity)) + " bytes",
             "placed by neighbours in .pbc.sf: " + std::to_string(bytes_by(d, ds::PieceEvidence::neighbours)) + " bytes",
             "left empty: " + std::to_string(bytes_empty(d)) + " bytes"};
-        for (size_t s = 0; s < d.pieces.size(); ++s)
-            if (d.pieces[s].pointer_block == 0)
-                lines.push_back("hole at byte " + std::to_string(static_cast<int64_t>(s) * d.piece_bytes) + ", " +
-                                std::to_string(piece_length(d, s)) + " bytes: " + d.pieces[s].detail);
+        // Neighbouring holes for the same reason are one line.
+        for (size_t s = 0; s < d.pieces.size();) {
+            if (d.pieces[s].pointer_block != 0) {
+                ++s;
+                continue;
+            }
+            size_t e = s + 1;
+            int64_t bytes = piece_length(d, s);
+            while (e < d.pieces.size() && d.pieces[e].pointer_block == 0 && d.pieces[e].detail == d.pieces[s].detail)
+                bytes += piece_length(d, e++);
+            lines.push_back("hole at byte " + std::to_string(static_cast<int64_t>(s) * d.piece_bytes) + ", " +
+                            std::to_string(bytes) + " bytes: " + d.pieces[s].detail);
+            s = e;
+        }
         return lines;
     }
     std::vector<std::string> lines = {"covered " + std::to_string(written) + " bytes"};
