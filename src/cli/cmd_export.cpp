@@ -123,8 +123,7 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
         nlohmann::json doc = {{"result", "success"}, {"source", r.shown}, {"bytes", res.bytes_written}};
         put_name(doc, opt.dest, "dest");
         if (lost_disk) {
-            doc["pointer_block"] = lost.pointer_block;
-            doc["partial"] = lost.partitions_end > res.bytes_written;
+            lost_disk_json(lost, res.bytes_written, doc);
         } else {
             doc["id"] = r.node.id();
         }

@@ -86,8 +86,8 @@ void setup_app(CLI::App& app, Options& opt) {
 
     CLI::App* exp = app.add_subcommand("export", "Copy a file of the datastore byte for byte to a host file");
     exp->add_option("SRC", opt.src, "Path in the datastore, or #ID: a descriptor id (decimal or 0x-hex), "
-                                    "deleted files included, or vmdk:N: the bytes the pointer block of row N "
-                                    "of the vmdk command addresses (null ids as holes)")
+                                    "deleted files included, or vmdk:N: the virtual disk of row N of the vmdk "
+                                    "command, rebuilt whole from free pointer blocks (holes where unknown)")
         ->required();
     exp->add_option("DEST", opt.dest, "Host file to create or replace")->required();
     exp->add_flag("--formatted", opt.formatted, "SRC starts at a found directory, e.g. DIR2/vm/disk.vmdk");
@@ -95,6 +95,8 @@ void setup_app(CLI::App& app, Options& opt) {
                   "SRC is a folder: copy it with everything below it into the host directory DEST (created, "
                   "or empty), with a SHA-256 per file and the manifest DEST.manifest.json beside it; with "
                   "--formatted and an empty SRC every found directory goes into DEST/DIR<n>");
+    exp->add_flag("--first-pointer-block", opt.first_pointer_block,
+                  "vmdk:N: write only what the row's own pointer block addresses");
     exp->add_flag("--hash", opt.hash, "Print the SHA-256 of the bytes written (always on with -r)");
     exp->add_flag("--to-device", opt.to_device,
                   "DEST may be a block device, which is then overwritten from its start; refused without this, "
@@ -112,8 +114,9 @@ void setup_app(CLI::App& app, Options& opt) {
     CLI::App* formatted = app.add_subcommand(
         "formatted", "Format recovery: DIR<n>, TAB, descriptor id, TAB, first block per found directory, then finish");
     formatted->add_flag("--tree", opt.with_tree, "Follow each found directory with its recursive listing");
-    app.add_subcommand("vmdk", "Virtual-disk file recovery: sn, ID, type, size per row, then finish; "
-                               "export vmdk:N DEST recovers row N");
+    app.add_subcommand("vmdk", "Virtual-disk file recovery: sn, ID, type, size, then the rebuilt disk's "
+                               "length and how its pointer blocks were placed, per row, then finish; "
+                               "export vmdk:N DEST writes row N's rebuilt disk");
 
     CLI::App* detect = app.add_subcommand(
         "detect", "Find the datastore's disks by their volume header and join them in segment order");

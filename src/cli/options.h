@@ -30,6 +30,7 @@ struct Options {
     bool to_device = false;   // export: DEST may be a block device
     bool replace_manifest = false;   // export -r: an existing manifest is replaced
     bool no_clobber = false;  // export: refuse a DEST that exists
+    bool first_pointer_block = false;  // export vmdk:N: only what the row's own pointer block addresses
     std::vector<std::string> devices;
     int pick = -1;
     std::string mountpoint;

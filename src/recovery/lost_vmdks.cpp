@@ -37,8 +37,35 @@ bool looks_like_mbr(const uint8_t* b) {
     return boot && b[510] == 0x55 && b[511] == 0xAA;
 }
 
+namespace {
+
+// A pointer block holding anything but file-block ids (or nothing at all)
+// cannot be a part of a virtual disk; one whose entry or item is too wide
+// for a pointer-block id cannot be named by the rebuilt disk.
+void gather_candidate(const Bitmap& pbc, uint32_t entry, uint32_t index, std::span<const uint8_t> item,
+                      std::vector<PointerBlockCandidate>& out) {
+    if (entry > 0x3FFFFFu || index > 0xFu || item.size() < 4) return;
+    const size_t per = item.size() / 4;
+    PointerBlockCandidate c;
+    for (size_t r = 0; r < per; ++r) {
+        const uint32_t id = load_le<uint32_t>(item, 4 * r);
+        if (id == 0) continue;
+        if (blkid_type(id) != kBlockFile) return;
+        ++c.ids;
+    }
+    if (c.ids == 0) return;
+    c.pointer_block = (entry << 6) | (index << 28) | kBlockPointer;
+    c.first_id = load_le<uint32_t>(item, 0);
+    c.last_id = load_le<uint32_t>(item, 4 * (per - 1));
+    c.walk_index = uint64_t{entry} * static_cast<uint64_t>(std::max(pbc.header.items_per_entry, 1)) + index;
+    out.push_back(c);
+}
+
+} // namespace
+
 ScanResult<PartitionRow> scan_lost_vmdks(Store& store, const ScanProgress& progress,
-                                         const std::function<void(const PartitionRow&)>& row) {
+                                         const std::function<void(const PartitionRow&)>& row,
+                                         std::vector<PointerBlockCandidate>* candidates) {
     ScanResult<PartitionRow> out;
     if (ScanEnd pre = scan_precondition(store, kFoundPbc); pre != ScanEnd::finished) {
         out.end = pre;
@@ -50,6 +77,7 @@ ScanResult<PartitionRow> scan_lost_vmdks(Store& store, const ScanProgress& progr
     int n = 1;
     auto visit = [&](uint32_t entry, uint32_t index) {
         if (!bitmap_read_item(store, pbc, entry, index, item)) return Visit::next;
+        if (candidates) gather_candidate(pbc, entry, index, item, *candidates);
         const uint32_t b = load_le<uint32_t>(item, 0);
         if (blkid_type(b) != kBlockFile) return Visit::next;   // the null id too
         if (file_block_read(store, b, first, 0, sizeof first, 0) != static_cast<int64_t>(sizeof first)) return Visit::next;

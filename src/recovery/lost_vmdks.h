@@ -23,8 +23,10 @@ bool looks_like_mbr(const uint8_t* block512);
 // the bytes that pointer block addresses.
 Descriptor lost_disk_descriptor(const Store& store, const PartitionRow& row);
 
-// Rows go to row when given, else into the result.
+// Rows go to row when given, else into the result. With candidates, every
+// free pointer block that holds file-block ids only is added to it as well.
 ScanResult<PartitionRow> scan_lost_vmdks(Store& store, const ScanProgress& progress,
-                                         const std::function<void(const PartitionRow&)>& row = {});
+                                         const std::function<void(const PartitionRow&)>& row = {},
+                                         std::vector<PointerBlockCandidate>* candidates = nullptr);
 
 } // namespace ds

@@ -3,6 +3,7 @@
 #include "recovery/deleted_files.h"
 #include "recovery/formatted_dirs.h"
 #include "recovery/lost_vmdks.h"
+#include "recovery/disk_rebuild.h"
 #include "recovery/scan.h"
 #include "vmfs/detect.h"
 #include "vmfs/extents.h"
@@ -242,6 +243,22 @@ ScanResult<FoundDir> Datastore::scan_formatted(const ScanProgress& progress,
 
 File Datastore::lost_disk_file(const PartitionRow& row) const {
     return Store::make_file(Node{0, -1}, lost_disk_descriptor(*store_, row));
+}
+
+// Lost disks rebuilt whole.
+ScanResult<PartitionRow> Datastore::scan_lost_disks(const ScanProgress& progress,
+                                                    const std::function<void(const PartitionRow&)>& row,
+                                                    std::vector<PointerBlockCandidate>& candidates) const {
+    return scan_lost_vmdks(*store_, progress, row, &candidates);
+}
+
+std::vector<RebuiltDisk> Datastore::rebuild_lost_disks(const std::vector<PartitionRow>& rows,
+                                                       const std::vector<PointerBlockCandidate>& candidates) const {
+    return ds::rebuild_lost_disks(*store_, rows, candidates);
+}
+
+File Datastore::rebuilt_disk_file(const RebuiltDisk& disk) const {
+    return Store::make_file(Node{0, -1}, rebuilt_disk_descriptor(*store_, disk));
 }
 
 const std::vector<FoundDir>& Datastore::found_dirs() const { return store_->found_dirs; }

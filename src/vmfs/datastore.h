@@ -383,6 +383,44 @@ struct PathLookup {
     // listings show them; empty when it is the start itself.
     std::vector<ListedEntry> trail;
     std::string component;   // no_entry: the component as typed
+
+// ---------------------------------------------------------------- lost disks rebuilt whole
+// A free pointer block that may hold a part of a lost virtual disk: one not
+// claimed by a live file, holding file-block ids only.
+struct PointerBlockCandidate {
+    uint32_t pointer_block = 0;
+    uint32_t first_id = 0;     // its id at index 0 (0: null)
+    uint32_t last_id = 0;      // its id at the last index (0: null)
+    uint32_t ids = 0;          // its non-null ids
+    uint64_t walk_index = 0;   // entry * items_per_entry + item in ".pbc.sf"
+};
+
+// How one pointer-block position of a rebuilt disk was filled, strongest first.
+enum class PieceEvidence {
+    first,        // the row's own pointer block, with the boot record
+    guest,        // the guest's own structures name this position
+    contiguity,   // its block run continues a placed neighbour's
+    neighbours,   // it lies between the placed neighbours in ".pbc.sf"
+    none,         // a hole: nothing points to a pointer block here
+    ambiguous,    // a hole: several pointer blocks fit equally
+    live_blocks,  // a hole: the one that fits names blocks of live files
+};
+const char* piece_evidence_text(PieceEvidence e);
+// "certain", "likely", "weak", or "none" for holes.
+const char* piece_confidence_text(PieceEvidence e);
+
+struct RebuiltPiece {
+    uint32_t pointer_block = 0;   // 0: a hole
+    PieceEvidence evidence = PieceEvidence::none;
+    std::string detail;           // what pinned it, or why it is a hole
+};
+
+struct RebuiltDisk {
+    int64_t length = 0;           // bytes, from what the guest says of its extent
+    int64_t piece_bytes = 0;      // bytes one pointer block addresses
+    std::vector<RebuiltPiece> pieces;   // in disk order
+    int count(PieceEvidence e) const;
+    int placed() const;           // pieces that are not holes
 };
 
 // ---------------------------------------------------------------- the datastore
@@ -493,6 +531,16 @@ public:
     ScanResult<FoundDir> scan_formatted(const ScanProgress& progress,
                                         const std::function<void(const FoundDir&)>& row = {},
                                         FoundDirBounds bounds = {});
+    // Rebuilding lost virtual disks whole: the scan also gathers the free
+    // pointer blocks that may hold their parts; each row's disk is then put
+    // together from them, with the evidence for every position.
+    ScanResult<PartitionRow> scan_lost_disks(const ScanProgress& progress,
+                                             const std::function<void(const PartitionRow&)>& row,
+                                             std::vector<PointerBlockCandidate>& candidates) const;
+    std::vector<RebuiltDisk> rebuild_lost_disks(const std::vector<PartitionRow>& rows,
+                                                const std::vector<PointerBlockCandidate>& candidates) const;
+    File rebuilt_disk_file(const RebuiltDisk& disk) const;
+
     // The virtual disk of a row of scan_lost_disks, as far as the free
     // pointer block it was found through addresses it.
     File lost_disk_file(const PartitionRow& row) const;

@@ -1,9 +1,11 @@
 // Lost virtual disks: the vmdk rows name the pointer block they were found
-// through, and export vmdk:N writes what that pointer block addresses.
+// through and how the disk was rebuilt; export vmdk:N writes the rebuilt
+// disk, or with --first-pointer-block what that one pointer block addresses.
 
 #include "cli_fixture.h"
 
 #include "builder/le.h"
+#include "builder/lost_disks.h"
 
 #include <filesystem>
 #include <fstream>
@@ -45,7 +47,7 @@ TEST(CliVmdkExport, RowsNameThePointerBlockAndExportRecoversWhatItAddresses) {
     EXPECT_EQ(j["rows"][0]["addressed_bytes"], addressed);
 
     dstest::TempDir out;
-    RunResult r = run_cli(with_disks(d.images, {"export", "vmdk:1", out.file("disk")}));
+    RunResult r = run_cli(with_disks(d.images, {"export", "--first-pointer-block", "vmdk:1", out.file("disk")}));
     ASSERT_EQ(r.exit_code, 0) << r.err;
     // The disk's partitions reach 41 GiB: one pointer block holds its first part.
     const uint64_t reach = (uint64_t{83888128} + 2097152) * 512;
@@ -66,7 +68,7 @@ TEST(CliVmdkExport, RowsNameThePointerBlockAndExportRecoversWhatItAddresses) {
     EXPECT_EQ(slice(head, d.block_size, 4096), dsb::materialize(dsb::pattern_content(6), 0, 4096));
     EXPECT_EQ(slice(head, 2 * d.block_size, d.block_size), std::vector<uint8_t>(d.block_size, 0));
 
-    nlohmann::json done = nlohmann::json::parse(run_cli(with_disks(d.images, {"--json", "export", "vmdk:1", out.file("d2")})).out);
+    nlohmann::json done = nlohmann::json::parse(run_cli(with_disks(d.images, {"--json", "export", "--first-pointer-block", "vmdk:1", out.file("d2")})).out);
     EXPECT_EQ(done["bytes"], addressed);
     EXPECT_EQ(done["pointer_block"], lost.pointer_block);
     EXPECT_TRUE(done["partial"].get<bool>());
@@ -89,7 +91,7 @@ TEST(CliVmdkExport, AWholeSmallDiskWithAHoleAndRowsThatDoNotExist) {
         dsb::put_le<uint32_t>(ids, 12, b3);
         ds.write_item(pb, 0, ids);
     });
-    RunResult r = run_cli({"-d", img, "export", "vmdk:1", dir.file("disk")});
+    RunResult r = run_cli({"-d", img, "export", "--first-pointer-block", "vmdk:1", dir.file("disk")});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const uint64_t addressed = 1024 * dsb::layout::kMiB;
     EXPECT_EQ(r.out, "success\ncovered " + std::to_string(addressed) + " bytes\n");   // the partition fits: no "in part"
@@ -108,6 +110,48 @@ TEST(CliVmdkExport, AWholeSmallDiskWithAHoleAndRowsThatDoNotExist) {
     EXPECT_EQ(none.exit_code, 1);
     EXPECT_EQ(none.err, "file open error|the virtual-disk recovery found 1 rows, not 2\n");
     EXPECT_FALSE(fs::exists(dir.file("x")));
+}
+
+TEST(CliVmdkRebuild, RowsTellHowTheDiskWasRebuiltAndExportWritesItWhole) {
+    if (!scans_built()) GTEST_SKIP() << "built without the recovery scans";
+    if (!dsb::have_mkfs_ext4()) GTEST_SKIP() << "mkfs.ext4 (e2fsprogs) is not installed: no ext4 guests to rebuild";
+    dstest::TempDir dir;
+    const dsb::LostVmSummary sum = dsb::build_lost_vms(dir.path().string());
+    const std::string len = std::to_string(sum.disks[0].size);
+
+    RunResult rows = run_cli(with_disks(sum.images, {"vmdk"}));
+    ASSERT_EQ(rows.exit_code, 0) << rows.err;
+    EXPECT_NE(rows.out.find("\t" + len + " bytes, 5/5 pointer blocks placed (1 first, 2 guest, 1 contiguity, 1 neighbours)\n"),
+              std::string::npos) << rows.out;
+    EXPECT_NE(rows.out.find("1/2 pointer blocks placed (1 first, 1 live-blocks)"), std::string::npos) << rows.out;
+
+    nlohmann::json j = nlohmann::json::parse(run_cli(with_disks(sum.images, {"--json", "vmdk"})).out);
+    ASSERT_EQ(j["rows"].size(), 3u);
+    const nlohmann::json& a = j["rows"][0]["rebuilt"];
+    EXPECT_EQ(a["length"], sum.disks[0].size);
+    ASSERT_EQ(a["pointer_blocks"].size(), sum.disks[0].pointer_blocks.size());
+    for (size_t s = 0; s < sum.disks[0].pointer_blocks.size(); ++s)
+        EXPECT_EQ(a["pointer_blocks"][s]["pointer_block"], sum.disks[0].pointer_blocks[s]);
+    EXPECT_EQ(a["pointer_blocks"][1]["evidence"], "guest");
+    EXPECT_EQ(a["pointer_blocks"][1]["confidence"], "certain");
+    EXPECT_TRUE(a["holes"].empty());
+    EXPECT_EQ(j["rows"][2]["rebuilt"]["holes"].size(), 1u);
+
+    RunResult r = run_cli(with_disks(sum.images, {"export", "--hash", "vmdk:1", dir.file("a")}));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const uint64_t piece = sum.piece_bytes;
+    EXPECT_NE(r.out.find("rebuilt " + len + " bytes from 5 of 5 pointer blocks\nplaced by its boot record: " +
+                         std::to_string(piece) + " bytes\nplaced by the guest: " + std::to_string(2 * piece) +
+                         " bytes\n"),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("left empty: 0 bytes\n"), std::string::npos);
+    EXPECT_EQ(read_at(dir.file("a"), 0, sum.disks[0].size), read_at(sum.disks[0].original, 0, sum.disks[0].size));
+
+    RunResult c = run_cli(with_disks(sum.images, {"export", "vmdk:3", dir.file("c")}));
+    ASSERT_EQ(c.exit_code, 0) << c.err;
+    EXPECT_NE(c.out.find("hole at byte " + std::to_string(piece) + ", " + std::to_string(sum.disks[2].size - piece) +
+                         " bytes: the pointer block that continues its neighbour names blocks of live files\n"),
+              std::string::npos) << c.out;
 }
 
 } // namespace

@@ -39,8 +39,10 @@ std::string find_mkfs() {
     return {};
 }
 
+} // namespace
+
 // Runs argv without a shell: the paths come from the caller.
-void run(const std::vector<std::string>& argv) {
+void run_program(const std::vector<std::string>& argv) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -60,6 +62,8 @@ void run(const std::vector<std::string>& argv) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         throw std::runtime_error("dsb: " + argv[0] + " failed (status " + std::to_string(status) + ")");
 }
+
+namespace {
 
 std::vector<std::uint8_t> text_bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
@@ -103,6 +107,8 @@ ContentFn disk_content(std::vector<std::uint8_t> mbr, std::uint64_t part_at, std
 } // namespace
 
 bool have_mkfs_ext4() { return !find_mkfs().empty(); }
+
+std::string mkfs_ext4_path() { return find_mkfs(); }
 
 std::string vmfs_disk_descriptor(const std::string& flat_name, std::uint64_t sectors) {
     // A geometry of 255 heads and 63 sectors per track, as the hypervisor's own tools write it.
@@ -155,9 +161,9 @@ VmSummary build_vm(const std::string& dir, const VmOptions& options) {
     }
     sum.guest_image = (fsys::path(dir) / "vm-guest.ext4").string();
     fsys::remove(sum.guest_image);
-    run({mkfs, "-q", "-F", "-t", "ext4", "-b", "4096", "-L", "guest", "-U", "6d6f756e-742d-7465-7374-2d6775657374",
-         "-E", "root_owner=0:0", "-d", guest.string(), sum.guest_image,
-         std::to_string(sum.partition_size / 1024) + "k"});
+    run_program({mkfs, "-q", "-F", "-t", "ext4", "-b", "4096", "-L", "guest", "-U",
+                 "6d6f756e-742d-7465-7374-2d6775657374", "-E", "root_owner=0:0", "-d", guest.string(), sum.guest_image,
+                 std::to_string(sum.partition_size / 1024) + "k"});
 
     DatastoreOptions o;
     o.path = dir + "/vm.img";

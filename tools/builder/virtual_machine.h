@@ -40,6 +40,10 @@ VmSummary build_vm(const std::string& dir, const VmOptions& options = {});
 
 // Whether mkfs.ext4 can be run here (build_vm needs it).
 bool have_mkfs_ext4();
+std::string mkfs_ext4_path(); // empty when missing
+
+// Runs argv (no shell, stdout discarded); throws when it does not exit 0.
+void run_program(const std::vector<std::string>& argv);
 
 // The text descriptor of a flat VMFS disk of `sectors` sectors.
 std::string vmfs_disk_descriptor(const std::string& flat_name, std::uint64_t sectors);
