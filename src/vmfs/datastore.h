@@ -13,6 +13,7 @@
 //
 // Results are codes and values; the front ends choose every word.
 
+#include "disk/byte_ranges.h"
 #include "disk/drive_list.h"
 #include "disk/failure.h"
 
@@ -452,6 +453,16 @@ public:
     // "DIR<n>" and the node a found directory is read through.
     static std::string found_dir_name(const FoundDir& d);
     static Node found_dir_node(const FoundDir& d);
+
+    // --- reading around unreadable sectors
+    // As read_run, but a sector that cannot be read does not end the read:
+    // it reads as zeros and its bytes, as file offsets, are appended to
+    // unreadable (in order, adjacent ranges merged). Only runs of file
+    // blocks are read this way; other reads fail as read_run's do.
+    Status read_run(const File& file, uint8_t* buffer, int64_t max, int64_t off, int64_t& got, bool& hole,
+                    std::vector<ByteSpan>& unreadable) const;
+    // How many more times a sector whose read failed is tried (0: once).
+    void set_read_retries(int n);
 
     // The back room, for the format's own code, tests and fuzzing (store.h).
     Store& internals() const { return *store_; }
