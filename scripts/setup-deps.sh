@@ -9,7 +9,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   qt6-base-dev fonts-wqy-microhei
   clang libclang-rt-14-dev
-  libssl-dev libewf-dev ewf-tools
+  libssl-dev libewf-dev ewf-tools gddrescue
   sleuthkit
   libfuse3-dev fuse3 e2fsprogs qemu-utils util-linux
 )

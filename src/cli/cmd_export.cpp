@@ -11,8 +11,10 @@
 #include "scans.h"
 
 #include "export/file_export.h"
+#include "export/rescue_map.h"
 #include "text/messages.h"
 
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,6 +40,8 @@ std::string failure_detail(const ds::ExportResult& res, const std::string& raw_d
         return "the file's size reaches past what its block list can address; stopped at byte " +
                std::to_string(res.bytes_written);
     case ds::ExportFailure::exists: return "not replacing " + dest + ": it exists (--no-clobber)";
+    case ds::ExportFailure::unreadable_sink:
+        return "cannot write the map " + dest + ".map" + ds::reason_text(res.host_errno);
     case ds::ExportFailure::past_volume:
         return "the file holds more data than the logical volume can; stopped at byte " +
                std::to_string(res.bytes_written);
@@ -65,6 +69,13 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
     if (opt.no_clobber && !to_stdout && ::lstat(opt.dest.c_str(), &existing) == 0) {
         fail("file save error|result:-1");
         return fail("not replacing " + shown_path(opt.dest) + ": it exists (--no-clobber)");
+    }
+    // The map of unreadable bytes goes beside DEST and never over anything.
+    const std::string map_path = opt.dest + ".map";
+    if (opt.rescue && opt.recursive) return usage_error("--rescue does not yet apply to export -r");
+    if (opt.rescue && !to_stdout && ::lstat(map_path.c_str(), &existing) == 0) {
+        fail("file save error|result:-1");
+        return fail("not replacing " + shown_path(map_path) + ": it exists; move it away first");
     }
     int rc = open_datastore(store, opt.disks);
     if (rc != kExitOk) return rc;
@@ -95,6 +106,21 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
     eo.sha256 = opt.hash;
     eo.to_device = opt.to_device;
     eo.no_clobber = opt.no_clobber;
+    eo.rescue = opt.rescue;
+    ds::RescueMap map(map_path);
+    int map_errno = 0;
+    if (opt.rescue && to_stdout) {
+        eo.unreadable = [](ds::ByteSpan span) {
+            std::cerr << "unreadable range: offset " << span.offset << " length " << span.length << '\n';
+            return true;
+        };
+    } else if (opt.rescue) {
+        eo.unreadable = [&map, &map_errno](ds::ByteSpan span) {
+            if (map.add(span)) return true;
+            map_errno = map.error();
+            return false;
+        };
+    }
     const ds::ExportProgress progress = [&](int64_t done, int64_t) {
         bar.update(done);
         return !interrupted();
@@ -103,6 +129,19 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
                                      : ds::file_export(store, file, opt.dest, progress, eo);
     bar.finish();
     if (to_stdout) stdout_copied();
+    // The map describes exactly what DEST holds, a partial copy included.
+    if (opt.rescue && !to_stdout && !map.finish(res.bytes_written) && res.result == 0) {
+        res.result = -1;
+        res.failure = ds::ExportFailure::unreadable_sink;
+        map_errno = map.error();
+    }
+    if (res.failure == ds::ExportFailure::unreadable_sink) res.host_errno = map_errno;
+    const bool filled = res.unreadable_bytes > 0;
+    if (filled) {
+        fail("unreadable: " + std::to_string(res.unreadable_bytes) + " bytes in " +
+             std::to_string(res.unreadable_ranges) + " ranges, filled with zeros");
+        if (map.created()) fail("map: " + shown_path(map_path));
+    }
 
     if (res.failure == ds::ExportFailure::cancelled) {
         fail("export cancelled|written:" + std::to_string(res.bytes_written));
@@ -128,6 +167,13 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
             doc["id"] = r.node.id();
         }
         if (opt.hash) doc["sha256"] = res.sha256;
+        if (opt.rescue) {
+            doc["unreadable_bytes"] = res.unreadable_bytes;
+            doc["unreadable_ranges"] = res.unreadable_ranges;
+            if (map.created()) put_name(doc, map_path, "map");
+            // Said outright: the digest is not of the file in the datastore.
+            if (opt.hash && filled) doc["sha256_of"] = "the bytes written, unreadable bytes as zeros";
+        }
         doc["provenance"] = provenance_json(store, opt);
         out_json(doc);
     } else {
@@ -137,7 +183,7 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
         // The line sha256sum -c reads back.
         if (opt.hash) out_line(digest_line(res.sha256, opt.dest));
     }
-    return kExitOk;
+    return filled ? kExitIncomplete : kExitOk;
 }
 
 } // namespace dscli

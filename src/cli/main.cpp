@@ -1,7 +1,9 @@
 // datumsift: the shell front end. Parses the arguments, runs one command and
-// turns every outcome into an exit status: 0 success, 1 failure, 2 usage.
+// turns every outcome into an exit status: 0 success, 1 failure, 2 usage,
+// 3 done with unreadable bytes filled with zeros (--rescue).
 
 #include "commands.h"
+#include "disk_maps.h"
 #include "interrupt.h"
 #include "options.h"
 #include "output.h"
@@ -45,6 +47,9 @@ int run(int argc, char** argv) {
         return rc == 0 ? dscli::kExitOk : dscli::kExitUsage;
     }
 
+    std::string pairing;
+    if (!dscli::pair_mapfiles(app, opt, pairing)) return dscli::usage_error(pairing);
+
     using Command = int (*)(ds::Datastore&, const dscli::Options&);
     static const std::map<std::string, Command> commands = {
         {"info", dscli::cmd_info},         {"ls", dscli::cmd_ls},       {"tree", dscli::cmd_tree},       {"stat", dscli::cmd_stat},
@@ -57,7 +62,10 @@ int run(int argc, char** argv) {
         auto it = commands.find(sub->get_name());
         if (it == commands.end()) continue;
         // Dropped when the command ends: every disk and image is closed then.
-        ds::Datastore store;
+        std::unique_ptr<ds::SectorSource> source;
+        if (int bad = dscli::make_disk_source(opt, source); bad != dscli::kExitOk) return bad;
+        ds::Datastore store(std::move(source));
+        store.set_read_retries(opt.retries);
         int rc = dscli::final_status(it->second(store, opt));
         return dscli::interrupted() ? dscli::kExitInterrupted : rc;
     }

@@ -11,7 +11,9 @@ constexpr const char* kDescription =
     "Nothing is ever written to the disks or images given.";
 
 constexpr const char* kFooter =
-    "Exit status: 0 success, 1 the operation failed (the reason on stderr), 2 usage error.\n"
+    "Exit status: 0 success, 1 the operation failed (the reason on stderr), 2 usage error,\n"
+    "3 finished with unreadable bytes filled with zeros (--rescue; where on stderr and in the map),\n"
+    "130 stopped by Ctrl-C.\n"
     "Progress goes to stderr, only when it is a terminal and -q is not given.\n"
     "Ctrl-C stops an export or a scan cleanly; what was written stays.\n"
     "\n"
@@ -34,7 +36,10 @@ constexpr const char* kGlobalOptions =
     "  -d,--disk PATH[@SECTOR]     a disk or image of the datastore with the start sector of its VMFS\n"
     "                              partition (2048 when omitted); repeat in segment order\n"
     "  --json                      print the results as JSON\n"
-    "  -q,--quiet                  no progress display";
+    "  -q,--quiet                  no progress display\n"
+    "  --rescue                    go on past unreadable sectors: zeros in their place, named and counted\n"
+    "  --retries N                 try a sector whose read failed N more times (default 0)\n"
+    "  --mapfile MAP               a GNU ddrescue mapfile of the -d before it: bytes not '+' are unreadable";
 
 } // namespace
 
@@ -51,6 +56,17 @@ void setup_app(CLI::App& app, Options& opt) {
         ->allow_extra_args(false);
     app.add_flag("--json", opt.json, "Print the results as JSON");
     app.add_flag("-q,--quiet", opt.quiet, "No progress display");
+    app.add_flag("--rescue", opt.rescue,
+                 "Go on past sectors that cannot be read: zeros in their place, and exactly where said (export: "
+                 "the map DEST.map beside DEST, or the ranges on stderr for -; exit status 3)");
+    app.add_option("--retries", opt.retries, "Try a sector whose read failed N more times (default 0: once)")
+        ->type_name("N")
+        ->check(CLI::Range(0, 1000));
+    app.add_option("--mapfile", opt.mapfiles,
+                   "GNU ddrescue mapfile of the image given with the -d before it: every byte it does not mark "
+                   "'+' counts as unreadable. Checked against the image before anything is read")
+        ->type_name("MAP")
+        ->allow_extra_args(false);
 
     CLI::App* info = app.add_subcommand("info", "Print the logical-volume and file-system parameters");
     (void)info;
@@ -141,6 +157,31 @@ void setup_app(CLI::App& app, Options& opt) {
     for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) sub->footer(kGlobalOptions);
     // Set last, so that the commands' own help pages do not repeat it.
     app.footer(kFooter);
+}
+
+bool pair_mapfiles(const CLI::App& app, Options& opt, std::string& error) {
+    opt.mapfile_disks.clear();
+    const CLI::Option* disk = app.get_option("--disk");
+    const CLI::Option* map = app.get_option("--mapfile");
+    size_t disks_seen = 0;
+    for (const CLI::Option* o : app.parse_order()) {
+        if (o == disk) ++disks_seen;
+        if (o != map) continue;
+        if (disks_seen == 0) {
+            error = "--mapfile must follow the -d it belongs to";
+            return false;
+        }
+        if (!opt.mapfile_disks.empty() && opt.mapfile_disks.back() == disks_seen - 1) {
+            error = "two --mapfile for the disk " + opt.disks[disks_seen - 1];
+            return false;
+        }
+        opt.mapfile_disks.push_back(disks_seen - 1);
+    }
+    if (opt.mapfile_disks.size() != opt.mapfiles.size()) {
+        error = "--mapfile must follow the -d it belongs to";
+        return false;
+    }
+    return true;
 }
 
 } // namespace dscli

@@ -14,6 +14,11 @@ struct Options {
     std::vector<std::string> disks;   // PATH[@SECTOR], in segment order
     bool json = false;
     bool quiet = false;
+    // damaged media
+    bool rescue = false;                    // unreadable sectors become zeros, named and counted
+    int retries = 0;                        // further tries of a sector that failed
+    std::vector<std::string> mapfiles;      // --mapfile MAP, in the order given ...
+    std::vector<size_t> mapfile_disks;      // ... and the index in disks of the -d each follows
     // how the run was started, for the record an export keeps
     std::vector<std::string> command_line;
     int64_t started = 0;        // seconds since 1970, UTC
@@ -40,5 +45,9 @@ struct Options {
 // Declares every option and command on app; the chosen command is the one
 // subcommand of app that was parsed.
 void setup_app(CLI::App& app, Options& opt);
+
+// After parsing: ties each --mapfile to the -d given before it. False (with
+// error) for a --mapfile before any -d, or two for one disk.
+bool pair_mapfiles(const CLI::App& app, Options& opt, std::string& error);
 
 } // namespace dscli

@@ -11,6 +11,9 @@ namespace dscli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+// --rescue: the work finished, but some bytes could not be read and are
+// zeros in what was written; where is said on stderr (and in a map).
+inline constexpr int kExitIncomplete = 3;
 // Ctrl-C, as shells report a run that SIGINT ended (128 + 2); what was
 // written before it stays.
 inline constexpr int kExitInterrupted = 130;

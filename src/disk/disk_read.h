@@ -2,6 +2,7 @@
 // Byte-granular reads of the devices of one datastore through a cache of
 // 1 MiB chunks.
 
+#include "disk/byte_ranges.h"
 #include "disk/failure.h"
 #include "disk/sector_source.h"
 
@@ -42,6 +43,19 @@ public:
     // device; the calling thread's failure then says which.
     int64_t read(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len);
 
+    // Reads like read, but a failed read is narrowed down to the sectors
+    // that fail: every readable sector around them is read, each failing
+    // sector is tried 1 + retries() times, and what stays unreadable is
+    // filled with zeros and appended to unreadable (offsets relative to
+    // pos, in order, adjacent ones merged). A read that succeeds costs what
+    // read costs. Returns len, or -1 when the device cannot be opened or the
+    // range leaves it.
+    int64_t read_salvage(const std::string& device, uint8_t* out, int64_t pos, int64_t len,
+                         std::vector<ByteSpan>& unreadable);
+    // Further tries of a sector whose read failed (0: tried once).
+    void set_retries(int n) { retries_.store(n < 0 ? 0 : n, std::memory_order_relaxed); }
+    int retries() const { return retries_.load(std::memory_order_relaxed); }
+
     // Size of an image file or block device in bytes; -1 when it cannot be opened.
     int64_t device_size(const std::string& device) { return source_.size(device); }
 
@@ -81,6 +95,8 @@ private:
                          int64_t& take);
     // Keeps why a read of the calling thread failed; returns false.
     bool note_failure(Fault fault, int sys_errno = 0);
+    void narrow(const std::string& device, uint8_t* out, int64_t pos, int64_t len, int64_t base,
+                std::vector<ByteSpan>& unreadable);
     std::unique_ptr<uint8_t[]> take_buffer();
     void keep_buffer(std::unique_ptr<uint8_t[]> buffer);
 
@@ -98,6 +114,7 @@ private:
     // handful, as many as the threads that read.
     std::vector<std::pair<std::thread::id, Failure>> failures_;
     std::atomic<int64_t> chunk_reads_{0};
+    std::atomic<int> retries_{0};
 };
 
 // Copies the len bytes at byte offset pos of device into buffer[index...]

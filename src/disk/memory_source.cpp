@@ -15,6 +15,11 @@ bool MemorySource::read(const std::string& device, int64_t off, int64_t len, uin
         if (fail_errno != 0) errno = fail_errno;
         return false;
     }
+    for (const ByteSpan& r : bad)
+        if (off < r.end() && off + len > r.offset) {
+            errno = fail_errno != 0 ? fail_errno : EIO;
+            return false;
+        }
     std::copy_n(bytes.begin() + off, len, buf);
     bytes_read += len;
     return true;

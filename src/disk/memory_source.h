@@ -3,6 +3,7 @@
 // the fuzzers and the tests read synthetic disks through it. The disks and
 // the failure range are set before reads begin.
 
+#include "disk/byte_ranges.h"
 #include "disk/sector_source.h"
 
 #include <atomic>
@@ -17,6 +18,9 @@ public:
     int64_t fail_from = -1;     // reads that touch [fail_from, fail_to) fail
     int64_t fail_to = -1;
     int fail_errno = 0;         // the errno such a read sets, when not 0
+    // Reads that touch any of these bytes of any disk fail too, as a bad
+    // sector does: with EIO unless fail_errno says otherwise.
+    std::vector<ByteSpan> bad;
     // Counted from every reading thread.
     std::atomic<int64_t> reads{0};          // device reads answered or refused
     std::atomic<int64_t> bytes_read{0};

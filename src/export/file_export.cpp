@@ -93,6 +93,18 @@ ExportResult file_export(const Datastore& store, const File& file, HostFile& out
         out.close(false);
         return done();
     };
+    // Unreadable bytes are handed on once the copy is past them, merged
+    // across runs, so that no list of them is ever held whole.
+    ByteSpan pending;
+    auto hand_on = [&r, &pending, &options] {
+        if (pending.length <= 0) return true;
+        r.unreadable_bytes += pending.length;
+        ++r.unreadable_ranges;
+        const ByteSpan span = pending;
+        pending = {};
+        return !options.unreadable || options.unreadable(span);
+    };
+    std::vector<ByteSpan> lost;
     const int64_t size = file.size();
     if (size < 0) return fail(ExportFailure::negative_size);
     if (!out.ok()) return fail(ExportFailure::create);
@@ -123,7 +135,10 @@ ExportResult file_export(const Datastore& store, const File& file, HostFile& out
             uint8_t* buf = digest ? digest->buffer() : own.get();
             bool hole = false;
             int64_t n = 0;
-            const Status read = store.read_run(file, buf, std::min(kExportRun, extent - p), p, n, hole);
+            lost.clear();
+            const Status read = options.rescue
+                                    ? store.read_run(file, buf, std::min(kExportRun, extent - p), p, n, hole, lost)
+                                    : store.read_run(file, buf, std::min(kExportRun, extent - p), p, n, hole);
             bool volume_full = false;
             if (n > 0 && !hole) {
                 if (n > volume_bytes - stored) {
@@ -165,16 +180,35 @@ ExportResult file_export(const Datastore& store, const File& file, HostFile& out
                 digest->submit(hole ? 0 : written);
                 if (hole) digest->add(zeros(), written);
             }
+            bool sink_refused = false;
+            for (const ByteSpan& span : lost) {
+                // Only what the file now holds counts.
+                const ByteSpan kept{span.offset, std::min(span.end(), p + written) - span.offset};
+                if (kept.length <= 0) break;
+                if (pending.length > 0 && pending.end() == kept.offset) {
+                    pending.length += kept.length;
+                    continue;
+                }
+                if (!hand_on()) sink_refused = true;
+                pending = kept;
+            }
+            if (sink_refused) {
+                hand_on();
+                return fail(ExportFailure::unreadable_sink);
+            }
             if (!read) {
                 r.read_failure = read.failure;
+                hand_on();
                 return fail(ExportFailure::read);
             }
+            if (write_failed || cancelled || volume_full) hand_on();
             if (write_failed) return fail(ExportFailure::write);
             if (cancelled) return fail(ExportFailure::cancelled);
             p += n;
             if (volume_full) return fail(ExportFailure::past_volume);
             if (n == 0) break;
         }
+        if (!hand_on()) return fail(ExportFailure::unreadable_sink);
         if (p < size) return fail(ExportFailure::past_addressable);
     }
     errno = 0;

@@ -27,6 +27,7 @@ enum class ExportFailure {
     past_addressable,   // the size reaches past what the block list can address: stopped there
     past_volume,        // more data than the logical volume can hold: stopped at that bound
     exists,             // something is at the destination and replacing it was not allowed
+    unreadable_sink,    // the sink of unreadable ranges refused one (its map could not be written)
 };
 
 // failure is none when the whole file was written.
@@ -37,6 +38,10 @@ struct ExportResult {
     std::string sha256;              // of the bytes_written bytes, when asked for
     Failure read_failure;            // for read: why (a disk's failure, or damage)
     int host_errno = 0;              // for create and write: the host's reason, 0 when it gave none
+    // With rescue: the bytes written as zeros because they could not be
+    // read, and in how many ranges.
+    int64_t unreadable_bytes = 0;
+    int64_t unreadable_ranges = 0;
 };
 
 struct ExportOptions {
@@ -49,6 +54,13 @@ struct ExportOptions {
     // when nothing at all, a link included, is there, in the same call that
     // creates it, so that nothing appearing meanwhile is ever overwritten.
     bool no_clobber = false;
+    // Read around unreadable sectors instead of stopping at the first: they
+    // are written as zeros (and hashed as such), and each range of them, in
+    // file offsets, in order and merged with its neighbours, is handed to
+    // unreadable once the copy has passed it. False from it ends the copy
+    // (unreadable_sink).
+    bool rescue = false;
+    std::function<bool(ByteSpan)> unreadable;
 };
 
 // Creates (or replaces) host_path and writes the file's bytes to it, up to

@@ -175,7 +175,7 @@ void DiskSettingsDialog::add_image() {
     const std::string device = QFile::encodeName(path).toStdString();
     // Opened read-only: a write-protected image must be addable too.
     const int64_t bytes = store.device_size(device);
-    st.current_sectors = bytes > 0 ? bytes / Datastore::kSectorBytes : 0;
+    st.current_sectors = bytes > 0 ? bytes / kSectorSize : 0;
     st.current_device = device;
     add_by_hand();
 }

@@ -172,6 +172,22 @@ Status Datastore::read_run(const File& file, uint8_t* buffer, int64_t max, int64
     return {};
 }
 
+// Reading around unreadable sectors.
+Status Datastore::read_run(const File& file, uint8_t* buffer, int64_t max, int64_t off, int64_t& got, bool& hole,
+                           std::vector<ByteSpan>& unreadable) const {
+    const Descriptor& d = descriptor_of(file);
+    if (stored_inline(d)) return read_run(file, buffer, max, off, got, hole);
+    got = 0;
+    hole = false;
+    store_->disk.clear_thread_failure();
+    const int64_t n = file_read_run(*store_, d, buffer, max, off, &hole, &unreadable);
+    if (n < 0) return failed(*store_);
+    got = n;
+    return {};
+}
+
+void Datastore::set_read_retries(int n) { store_->disk.set_retries(n); }
+
 int64_t Datastore::addressable(const File& file) const {
     const Descriptor& d = descriptor_of(file);
     if (stored_inline(d)) return std::max<int64_t>(d.size, 0);

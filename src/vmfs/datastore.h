@@ -13,6 +13,7 @@
 //
 // Results are codes and values; the front ends choose every word.
 
+#include "disk/byte_ranges.h"
 #include "disk/drive_list.h"
 #include "disk/failure.h"
 #include "vmfs/utf8.h"
@@ -555,10 +556,19 @@ public:
     PathLookup look_up(const std::string& path, PathFrom from, const NameMatcher& match = {}) const;
 
     // --- for the window: whether a scan may start
-    static constexpr int64_t kSectorBytes = 512;
     // finished when the scan may start; otherwise the end it would meet at
     // once (not_open, or the system file it reads through is missing).
     ScanEnd scan_ready(ScanKind kind) const;
+
+    // --- reading around unreadable sectors
+    // As read_run, but a sector that cannot be read does not end the read:
+    // it reads as zeros and its bytes, as file offsets, are appended to
+    // unreadable (in order, adjacent ranges merged). Only runs of file
+    // blocks are read this way; other reads fail as read_run's do.
+    Status read_run(const File& file, uint8_t* buffer, int64_t max, int64_t off, int64_t& got, bool& hole,
+                    std::vector<ByteSpan>& unreadable) const;
+    // How many more times a sector whose read failed is tried (0: once).
+    void set_read_retries(int n);
 
     // The back room, for the format's own code, tests and fuzzing (store.h).
     Store& internals() const { return *store_; }

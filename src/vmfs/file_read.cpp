@@ -214,7 +214,24 @@ int64_t file_read(Store& store, const Descriptor& inode, uint8_t* buffer, int64_
     return read_at_depth(store, inode, buffer, count, p, 1);
 }
 
-int64_t file_read_run(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole) {
+namespace {
+
+// Reads len bytes at logical-volume offset at (on one member) around its
+// unreadable sectors; their ranges go to unreadable as file offsets from p.
+bool salvage_run(Store& store, uint8_t* buffer, int64_t at, int64_t len, int64_t p,
+                 std::vector<ByteSpan>& unreadable) {
+    LvmPlace place;
+    if (!lvm_locate(store, at, place) || place.bytes_in_member < len) return false;
+    std::vector<ByteSpan> bad;
+    if (store.disk.read_salvage(place.member->device, buffer, place.device_offset, len, bad) != len) return false;
+    for (const ByteSpan& r : bad) append_range(unreadable, {r.offset + p, r.length});
+    return true;
+}
+
+} // namespace
+
+int64_t file_read_run(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole,
+                      std::vector<ByteSpan>* unreadable) {
     *hole = false;
     if (p < 0 || max < 0) return -1;
     if (p >= inode.size) return 0;
@@ -226,8 +243,16 @@ int64_t file_read_run(Store& store, const Descriptor& inode, uint8_t* buffer, in
     if (bs <= 0 || inode.block_size != bs || (inode.addr_mode != 1 && inode.addr_mode != 3))
         return file_read(store, inode, buffer, std::min<int64_t>(max, kFallbackPiece), p);
     uint32_t id = 0;
-    if (file_block_lookup(store, inode, p, &id) < 0) return -1;
     int64_t len = std::min(bs - p % bs, max);
+    if (file_block_lookup(store, inode, p, &id) < 0) {
+        // A pointer block on a bad sector: the blocks it names are lost,
+        // the rest of the file is not.
+        if (!unreadable || store.disk.thread_failure().fault != Fault::device_read) return -1;
+        store.disk.clear_thread_failure();
+        std::memset(buffer, 0, static_cast<size_t>(len));
+        append_range(*unreadable, {p, len});
+        return len;
+    }
     if (id == 0) {
         while (len < max && file_block_lookup(store, inode, p + len, &id) == 0 && id == 0) len += std::min(bs, max - len);
         *hole = true;
@@ -246,6 +271,7 @@ int64_t file_read_run(Store& store, const Descriptor& inode, uint8_t* buffer, in
     // another disk.
     LvmPlace place;
     if (lvm_locate(store, at, place)) len = std::max(first, std::min(len, place.bytes_in_member));
+    if (unreadable) return salvage_run(store, buffer, at, len, p, *unreadable) ? len : -1;
     if (lvm_read(store, buffer, 0, at, len) == len) return len;
     if (len > first && lvm_read(store, buffer, 0, at, first) == first) return first;
     return -1;

@@ -84,7 +84,13 @@ int64_t file_read(Store& store, const Descriptor& inode, uint8_t* buffer, int64_
 // file) or -1. A hole's bytes are zeros that are not stored into buffer:
 // *hole tells. When the read of several blocks fails, the first of them is
 // read alone, so that a failure still comes at the block that causes it.
-int64_t file_read_run(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole);
+//
+// With unreadable given, a run of file blocks is read around the sectors
+// that fail (DiskReader::read_salvage): they read as zeros and their file
+// offsets are appended to unreadable. A block whose pointer block cannot be
+// read counts as unreadable whole.
+int64_t file_read_run(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole,
+                      std::vector<ByteSpan>* unreadable = nullptr);
 
 // True when the len bytes at file position p lie one after another on one
 // member's device, inside its size: file blocks that follow each other, none
