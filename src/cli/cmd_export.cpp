@@ -130,8 +130,8 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
     bar.finish();
     if (to_stdout) stdout_copied();
     // The map describes exactly what DEST holds, a partial copy included.
-    if (opt.rescue && !to_stdout && !map.finish(res.bytes_written) && res.result == 0) {
-        res.result = -1;
+    if (opt.rescue && !to_stdout && !map.finish(res.bytes_written) &&
+        res.failure == ds::ExportFailure::none) {
         res.failure = ds::ExportFailure::unreadable_sink;
         map_errno = map.error();
     }

@@ -4,6 +4,7 @@
 #include "export/folder_destination.h"
 #include "export/folder_manifest.h"
 #include "export/host_write.h"
+#include "text/name_text.h"
 
 #include <algorithm>
 #include <cerrno>

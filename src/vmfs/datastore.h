@@ -384,6 +384,7 @@ struct PathLookup {
     // listings show them; empty when it is the start itself.
     std::vector<ListedEntry> trail;
     std::string component;   // no_entry: the component as typed
+};
 
 // ---------------------------------------------------------------- lost disks rebuilt whole
 // A free pointer block that may hold a part of a lost virtual disk: one not

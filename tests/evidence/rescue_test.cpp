@@ -122,7 +122,7 @@ TEST(RescueExport, ZerosForEveryUnreadableSectorAndTheirRangesMergedAcrossRuns) 
         return true;
     };
     ds::ExportResult res = ds::file_export(store, file, dir.file("out"), {}, eo);
-    ASSERT_EQ(res.result, 0);
+    ASSERT_EQ(res.failure, ds::ExportFailure::none);
     EXPECT_EQ(res.bytes_written, kLogSize);
     EXPECT_EQ(seen, lost);
     EXPECT_EQ(res.unreadable_bytes, 2560);
@@ -133,7 +133,7 @@ TEST(RescueExport, ZerosForEveryUnreadableSectorAndTheirRangesMergedAcrossRuns) 
 
     // Without rescue the copy stops at the first bad sector's block, as before.
     ds::ExportResult plain = ds::file_export(store, file, dir.file("plain"));
-    EXPECT_EQ(plain.result, -1);
+    EXPECT_NE(plain.failure, ds::ExportFailure::none);
     EXPECT_EQ(plain.failure, ds::ExportFailure::read);
     EXPECT_EQ(plain.unreadable_bytes, 0);
     // A sink that refuses ends the copy.

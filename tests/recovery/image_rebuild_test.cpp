@@ -74,7 +74,7 @@ protected:
         const std::string path = dir->file(name);
         std::filesystem::remove(path);
         ds::ExportResult res = ds::file_export(store, store.rebuilt_disk_file(d), path);
-        EXPECT_GE(res.result, 0);
+        EXPECT_EQ(res.failure, ds::ExportFailure::none);
         EXPECT_EQ(res.bytes_written, d.length);
         return path;
     }
