@@ -11,7 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   libssl-dev libewf-dev ewf-tools gddrescue
   sleuthkit
-  libfuse3-dev fuse3 e2fsprogs qemu-utils util-linux
+  libfuse3-dev fuse3 e2fsprogs qemu-utils util-linux ntfs-3g gdisk
 )
 
 missing=()

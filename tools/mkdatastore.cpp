@@ -17,6 +17,7 @@
 #include <string>
 
 #include "builder/datastore_builder.h"
+#include "builder/lost_disks.h"
 #include "builder/virtual_machine.h"
 
 namespace {
@@ -55,7 +56,7 @@ void print_common(const dsb::ImageSummary& s) {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: mkdatastore demo|formatted|multi|bench|vm DIR\n"
+               "usage: mkdatastore demo|formatted|multi|bench|vm|lost DIR\n"
                "       mkdatastore demo|formatted DIR BLOCK_MIB\n"
                "       mkdatastore matrix DIR BLOCK_MIB SUB_BLOCKS_PER_ENTRY SECTOR...\n");
   return 2;
@@ -129,6 +130,14 @@ int main(int argc, char** argv) {
       std::printf("guest partition at byte %llu, %llu bytes, ext4 made from %zu known files\n",
                   static_cast<unsigned long long>(s.partition_offset),
                   static_cast<unsigned long long>(s.partition_size), s.guest_files.size());
+    } else if (what == "lost") {
+      dsb::LostVmSummary s = dsb::build_lost_vms(dir);
+      print_common(s);
+      for (const dsb::LostVmDisk& d : s.disks)
+        std::printf("deleted disk: %llu bytes, %s, %zu pointer blocks, first 0x%08x, original %s\n",
+                    static_cast<unsigned long long>(d.size), d.thin ? "thin" : "thick", d.pointer_blocks.size(),
+                    d.pointer_blocks.empty() ? 0u : d.pointer_blocks[0], d.original.c_str());
+      std::printf("live disk: id 0x%08x; live file reusing blocks: id 0x%08x\n", s.live_disk, s.reusing_file);
     } else if (what == "bench") {
       dsb::BenchSummary s = dsb::build_bench(dir);
       print_common(s);
