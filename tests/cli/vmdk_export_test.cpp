@@ -19,16 +19,6 @@ namespace fs = std::filesystem;
 
 bool scans_built() { return run_cli({"vmdk"}).err.find("not available") == std::string::npos; }
 
-// n bytes of a (sparse, large) host file at offset at.
-std::vector<uint8_t> read_at(const std::string& path, uint64_t at, size_t n) {
-    std::ifstream in(path, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(at));
-    std::vector<uint8_t> b(n);
-    in.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(n));
-    b.resize(static_cast<size_t>(in.gcount()));
-    return b;
-}
-
 std::vector<uint8_t> slice(const std::vector<uint8_t>& b, size_t at, size_t n) {
     return std::vector<uint8_t>(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
 }
@@ -97,10 +87,10 @@ TEST(CliVmdkExport, AWholeSmallDiskWithAHoleAndRowsThatDoNotExist) {
     EXPECT_EQ(r.out, "success\ncovered " + std::to_string(addressed) + " bytes\n");   // the partition fits: no "in part"
     const std::string disk = dir.file("disk");
     ASSERT_EQ(fs::file_size(disk), addressed);
-    EXPECT_EQ(read_at(disk, 0, 512), mbr);
-    EXPECT_EQ(read_at(disk, 3 * dsb::layout::kMiB + 5000, 1000), tail);
-    EXPECT_EQ(read_at(disk, dsb::layout::kMiB, 2 * dsb::layout::kMiB), std::vector<uint8_t>(2 * dsb::layout::kMiB, 0));
-    EXPECT_EQ(read_at(disk, addressed - 4096, 4096), std::vector<uint8_t>(4096, 0));
+    EXPECT_EQ(dstest::read_at(disk, 0, 512), mbr);
+    EXPECT_EQ(dstest::read_at(disk, 3 * dsb::layout::kMiB + 5000, 1000), tail);
+    EXPECT_EQ(dstest::read_at(disk, dsb::layout::kMiB, 2 * dsb::layout::kMiB), std::vector<uint8_t>(2 * dsb::layout::kMiB, 0));
+    EXPECT_EQ(dstest::read_at(disk, addressed - 4096, 4096), std::vector<uint8_t>(4096, 0));
 
     for (const char* bad : {"vmdk:0", "vmdk:x", "vmdk:", "vmdk:-1"}) {
         RunResult u = run_cli({"-d", img, "export", bad, dir.file("x")});
@@ -145,7 +135,7 @@ TEST(CliVmdkRebuild, RowsTellHowTheDiskWasRebuiltAndExportWritesItWhole) {
                          " bytes\n"),
               std::string::npos) << r.out;
     EXPECT_NE(r.out.find("left empty: 0 bytes\n"), std::string::npos);
-    EXPECT_EQ(read_at(dir.file("a"), 0, sum.disks[0].size), read_at(sum.disks[0].original, 0, sum.disks[0].size));
+    EXPECT_EQ(dstest::read_at(dir.file("a"), 0, sum.disks[0].size), dstest::read_at(sum.disks[0].original, 0, sum.disks[0].size));
 
     RunResult c = run_cli(with_disks(sum.images, {"export", "vmdk:3", dir.file("c")}));
     ASSERT_EQ(c.exit_code, 0) << c.err;

@@ -20,15 +20,6 @@ namespace {
 using dsb::SysFile;
 using dsb::layout::kMiB;
 
-std::vector<uint8_t> host_bytes(const std::string& path, uint64_t at, uint64_t n) {
-    std::ifstream in(path, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(at));
-    std::vector<uint8_t> b(n);
-    in.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(n));
-    b.resize(static_cast<size_t>(in.gcount()));
-    return b;
-}
-
 bool same_file(const std::string& a, const std::string& b) {
     std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
     std::vector<char> p(1 << 20), q(1 << 20);
@@ -131,7 +122,7 @@ TEST_F(LostVms, TheGuestFileSystemChecksCleanAndGivesBackItsFiles) {
         ASSERT_EQ(sh("debugfs -R 'dump /data/pattern.bin " + out + "' " + part), 0);
         const dsb::GuestFile& f = sum->disks[d].guest_files[2];
         ASSERT_EQ(f.path, "data/pattern.bin");
-        EXPECT_EQ(host_bytes(out, 0, f.bytes.size() + 1), f.bytes) << "disk " << d;
+        EXPECT_EQ(dstest::read_at(out, 0, f.bytes.size() + 1), f.bytes) << "disk " << d;
     }
 }
 
@@ -143,8 +134,8 @@ TEST_F(LostVms, BlocksALiveFileTookOverLeaveAHoleThatSaysSoNeverTheirBytes) {
     EXPECT_EQ(c.pieces[1].pointer_block, 0u);
     EXPECT_EQ(c.pieces[1].evidence, ds::PieceEvidence::live_blocks);
     const std::string path = exported(c, "rebuiltC");
-    EXPECT_EQ(host_bytes(path, 0, sum->piece_bytes), host_bytes(sum->disks[2].original, 0, sum->piece_bytes));
-    const std::vector<uint8_t> tail = host_bytes(path, sum->piece_bytes, static_cast<uint64_t>(c.length) - sum->piece_bytes);
+    EXPECT_EQ(dstest::read_at(path, 0, sum->piece_bytes), dstest::read_at(sum->disks[2].original, 0, sum->piece_bytes));
+    const std::vector<uint8_t> tail = dstest::read_at(path, sum->piece_bytes, static_cast<uint64_t>(c.length) - sum->piece_bytes);
     EXPECT_TRUE(std::all_of(tail.begin(), tail.end(), [](uint8_t b) { return b == 0; }));
 }
 

@@ -27,6 +27,15 @@ std::vector<uint8_t> read_file(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::vector<uint8_t> read_at(const std::string& path, uint64_t at, uint64_t n) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(at));
+    std::vector<uint8_t> b(n);
+    in.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(n));
+    b.resize(static_cast<size_t>(in.gcount()));
+    return b;
+}
+
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

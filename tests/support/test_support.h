@@ -27,6 +27,8 @@ private:
 };
 
 std::vector<uint8_t> read_file(const std::string& path);
+// n bytes of a (sparse, large) host file at offset at; fewer at its end.
+std::vector<uint8_t> read_at(const std::string& path, uint64_t at, uint64_t n);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 // Runs a shell command; its exit status, with what it printed (stdout and
 // stderr together) in *output.
