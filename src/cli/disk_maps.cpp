@@ -3,31 +3,26 @@
 #include "disks.h"
 #include "output.h"
 
-#include "disk/ddrescue_map.h"
-
 namespace dscli {
 
-int make_disk_source(const Options& opt, std::unique_ptr<ds::SectorSource>& out) {
-    out = ds::make_posix_source();
-    if (opt.mapfiles.empty()) return kExitOk;
-    auto masked = std::make_unique<ds::MaskedSource>(std::move(out));
+int use_mapfiles(ds::Datastore& store, const Options& opt) {
+    using Result = ds::MapfileCheck::Result;
     for (size_t k = 0; k < opt.mapfiles.size(); ++k) {
         const std::string& path = opt.mapfiles[k];
         DiskSpec disk;
         std::string error;
         if (!parse_disk_spec(opt.disks.at(opt.mapfile_disks[k]), disk, &error)) return usage_error(error);
-        ds::Mapfile map;
-        if (!ds::read_mapfile(path, map, error))
-            return fail("mapfile " + shown_path(path) + " refused: " + error);
-        const int64_t image_bytes = masked->size(disk.path);
-        if (image_bytes < 0) return fail("cannot open " + shown_path(disk.path) + " to check its mapfile");
-        if (map.covered != image_bytes)
-            return fail("mapfile " + shown_path(path) + " refused: it describes " + std::to_string(map.covered) +
-                        " bytes, but " + shown_path(disk.path) + " holds " + std::to_string(image_bytes) +
-                        (map.covered > image_bytes ? " (its positions run past the image)" : ""));
-        masked->mask(disk.path, std::move(map.not_finished));
+        const ds::MapfileCheck check = store.use_mapfile(disk.path, path);
+        switch (check.result) {
+        case Result::ok: break;
+        case Result::map_refused: return fail("mapfile " + shown_path(path) + " refused: " + check.note);
+        case Result::image_unopenable: return fail("cannot open " + shown_path(disk.path) + " to check its mapfile");
+        case Result::size_differs:
+            return fail("mapfile " + shown_path(path) + " refused: it describes " + std::to_string(check.map_bytes) +
+                        " bytes, but " + shown_path(disk.path) + " holds " + std::to_string(check.image_bytes) +
+                        (check.map_bytes > check.image_bytes ? " (its positions run past the image)" : ""));
+        }
     }
-    out = std::move(masked);
     return kExitOk;
 }
 

@@ -62,9 +62,8 @@ int run(int argc, char** argv) {
         auto it = commands.find(sub->get_name());
         if (it == commands.end()) continue;
         // Dropped when the command ends: every disk and image is closed then.
-        std::unique_ptr<ds::SectorSource> source;
-        if (int bad = dscli::make_disk_source(opt, source); bad != dscli::kExitOk) return bad;
-        ds::Datastore store(std::move(source));
+        ds::Datastore store;
+        if (int bad = dscli::use_mapfiles(store, opt); bad != dscli::kExitOk) return bad;
         store.set_read_retries(opt.retries);
         int rc = dscli::final_status(it->second(store, opt));
         return dscli::interrupted() ? dscli::kExitInterrupted : rc;

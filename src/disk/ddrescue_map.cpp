@@ -89,7 +89,8 @@ bool read_mapfile(const std::string& path, Mapfile& out, std::string& error) {
 }
 
 bool MaskedSource::read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) {
-    auto it = masks_.find(device);
+    // Most disks come without a map: no lookup for them.
+    auto it = masks_.empty() ? masks_.end() : masks_.find(device);
     if (it != masks_.end()) {
         const std::vector<ByteSpan>& ranges = it->second;
         // The first range ending after off decides.

@@ -32,7 +32,9 @@ bool read_mapfile(const std::string& path, Mapfile& out, std::string& error);
 // handed out as a raw descriptor (the kernel would read the masked bytes).
 class MaskedSource final : public SectorSource {
 public:
-    explicit MaskedSource(std::unique_ptr<SectorSource> inner) : inner_(std::move(inner)) {}
+    explicit MaskedSource(std::unique_ptr<SectorSource> inner) : owned_(std::move(inner)), inner_(owned_.get()) {}
+    // A source the caller keeps alive longer than this one.
+    explicit MaskedSource(SectorSource& inner) : inner_(&inner) {}
     // Set before reads begin; ranges in order.
     void mask(const std::string& device, std::vector<ByteSpan> ranges) { masks_[device] = std::move(ranges); }
 
@@ -42,7 +44,8 @@ public:
     int raw_fd(const std::string& device) override;
 
 private:
-    std::unique_ptr<SectorSource> inner_;
+    std::unique_ptr<SectorSource> owned_;
+    SectorSource* inner_;
     std::map<std::string, std::vector<ByteSpan>> masks_;
 };
 

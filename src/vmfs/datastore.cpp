@@ -59,9 +59,10 @@ FileInfo info_of(uint32_t id, const Descriptor& d) {
 
 } // namespace
 
-Store::Store() : disk(make_posix_source()) {}
-Store::Store(std::unique_ptr<SectorSource> source) : disk(std::move(source)) {}
-Store::Store(SectorSource& source) : disk(source) {}
+Store::Store() : Store(make_posix_source()) {}
+Store::Store(std::unique_ptr<SectorSource> source)
+    : masked(std::make_unique<MaskedSource>(std::move(source))), disk(*masked) {}
+Store::Store(SectorSource& source) : masked(std::make_unique<MaskedSource>(source)), disk(*masked) {}
 
 File Store::make_file(const Node& node, const Descriptor& descriptor) {
     File f;
@@ -127,6 +128,23 @@ Status Datastore::open_file(const Node& node, File& out) const {
 TreeWalkResult Datastore::walk(const Node& top, const std::string& top_path, const TreeVisitor& visit,
                                const TreeNoteSink& note, const TreeWalkOptions& options) const {
     return tree_walk(*store_, top, top_path, visit, note, options);
+}
+
+MapfileCheck Datastore::use_mapfile(const std::string& device, const std::string& mapfile) {
+    MapfileCheck check;
+    Mapfile map;
+    std::string error;
+    if (!read_mapfile(mapfile, map, error)) {
+        check.result = MapfileCheck::Result::map_refused;
+        check.note = error;
+        return check;
+    }
+    check.map_bytes = map.covered;
+    check.image_bytes = store_->masked->size(device);
+    if (check.image_bytes < 0) check.result = MapfileCheck::Result::image_unopenable;
+    else if (map.covered != check.image_bytes) check.result = MapfileCheck::Result::size_differs;
+    else store_->masked->mask(device, std::move(map.not_finished));
+    return check;
 }
 
 int64_t Datastore::walk_read_limit() const { return tree_read_limit(*store_); }

@@ -425,6 +425,17 @@ struct RebuiltDisk {
     int placed() const;           // pieces that are not holes
 };
 
+// ---------------------------------------------------------------- rescue maps
+
+struct MapfileCheck {
+    enum class Result { ok, map_refused, image_unopenable, size_differs };
+    Result result = Result::ok;
+    std::string note;          // map_refused: why it cannot be read, or its line that is wrong
+    int64_t map_bytes = 0;     // size_differs: the bytes the map describes
+    int64_t image_bytes = 0;   // ... and those the image holds
+    bool ok() const { return result == Result::ok; }
+};
+
 // ---------------------------------------------------------------- the datastore
 
 // A directory's entries handed out one at a time, so that a directory whose
@@ -560,6 +571,12 @@ public:
     // finished when the scan may start; otherwise the end it would meet at
     // once (not_open, or the system file it reads through is missing).
     ScanEnd scan_ready(ScanKind kind) const;
+
+    // --- disks imaged by a rescue tool: every byte of device that the tool's
+    // mapfile does not mark finished reads as unreadable. Before any read of
+    // the device; a map that cannot be read, is malformed or describes
+    // another size than the image is refused and changes nothing.
+    MapfileCheck use_mapfile(const std::string& device, const std::string& mapfile);
 
     // --- reading around unreadable sectors
     // As read_run, but a sector that cannot be read does not end the read:

@@ -9,6 +9,7 @@
 // the memos) is guarded. Changing the disks, opening or closing the file
 // system and storing found directories must not overlap any read.
 
+#include "disk/ddrescue_map.h"
 #include "disk/disk_read.h"
 #include "vmfs/datastore.h"
 #include "vmfs/file_read.h"
@@ -29,6 +30,9 @@ struct Store {
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
+    // Every read goes through the masks of the mapfiles given with the disks
+    // (none for most), so a byte a rescue tool never read is never served.
+    std::unique_ptr<MaskedSource> masked;
     DiskReader disk;
     LogicalVolume lvm;                    // the member table
     FileSystem fs;
