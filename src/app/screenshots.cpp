@@ -61,6 +61,7 @@ void open_node(ds::DatastoreWindow& w, QTreeWidgetItem* node) {
     if (!node) return;
     w.tree->setCurrentItem(node);
     w.list_selected_folder();
+    while (w.listing()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 bool add(ds::Datastore& store, const std::string& image) {

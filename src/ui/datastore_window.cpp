@@ -21,10 +21,12 @@ DatastoreWindow::DatastoreWindow(Datastore& store, QWidget* parent) : QMainWindo
 }
 
 DatastoreWindow::~DatastoreWindow() {
-    // The work reads the datastore, which may go with this window: it stops
-    // first.
+    // The work and a listing read the datastore, which may go with this
+    // window: they stop first.
     delete work_;
     work_ = nullptr;
+    delete listing_;
+    listing_ = nullptr;
 }
 
 
@@ -58,6 +60,8 @@ QTreeWidgetItem* DatastoreWindow::add_node(QTreeWidgetItem* parent, const QStrin
 }
 
 void DatastoreWindow::clear_tree() {
+    // A listing's node goes with the tree.
+    stop_listing();
     tree->clear();
     tree_nodes_ = 0;
 }
@@ -72,6 +76,8 @@ void DatastoreWindow::browse() {
     if (busy_) return;
     setWindowTitle(kTitle);
     scan_list->hide();
+    // Opening may change what a listing reads.
+    stop_listing();
     OpenOutcome outcome = store.open();
     if (outcome.pane_filled) {
         QStringList lines;
@@ -119,31 +125,64 @@ void DatastoreWindow::list_selected_folder() {
     }
     QTreeWidgetItem* node = selected_node();
     if (!node || node->childCount() > 0) return;
-
-    // A directory found after a reformat is read through the sub-block that
-    // may take the place of its first block; its node carries both.
-    DirLister lister = store.list(ui::node_of(node));
-    if (lister.status() == ListStatus::open_error) {
-        ui::message(this, QStringLiteral("dir open error"));
+    // The disk is read on the listing's thread; a node asked for while
+    // another is listed waits its turn, once.
+    if (listing_->running()) {
+        if (node != listing_node_ && std::find(list_queue_.begin(), list_queue_.end(), node) == list_queue_.end())
+            list_queue_.push_back(node);
         return;
     }
-    if (lister.status() == ListStatus::not_directory) return;
-    // Read one entry at a time, and no further than the window holds.
-    QList<QTreeWidgetItem*> nodes;
-    const int64_t limit = room();
-    bool more = false;
-    ListedEntry e;
-    while (lister.next(e)) {
-        if (nodes.size() == limit) {
-            more = true;
-            break;
+    start_listing(node);
+}
+
+bool DatastoreWindow::listing() const { return listing_ && listing_->running(); }
+
+void DatastoreWindow::start_listing(QTreeWidgetItem* node) {
+    listing_node_ = node;
+    // A directory found after a reformat is read through the sub-block that
+    // may take the place of its first block; its node carries both.
+    listing_->start(store, ui::node_of(node), room());
+}
+
+void DatastoreWindow::listing_done(quint64 serial) {
+    // One stopped, or followed by another, says nothing.
+    if (serial != listing_->serial() || !listing_->running()) return;
+    ui::Listed r = listing_->take();
+    QTreeWidgetItem* node = std::exchange(listing_node_, nullptr);
+    if (r.status == ListStatus::open_error) {
+        ui::message(this, QStringLiteral("dir open error"));
+    } else if (r.status != ListStatus::not_directory && node->childCount() == 0) {
+        // A scan may have filled the list meanwhile: no further than the
+        // window holds now.
+        const int64_t take = std::min<int64_t>(int64_t(r.entries.size()), room());
+        const bool more = r.more || take < int64_t(r.entries.size());
+        QList<QTreeWidgetItem*> nodes;
+        nodes.reserve(take);
+        for (int64_t i = 0; i < take; ++i) {
+            const ListedEntry& e = r.entries[size_t(i)];
+            nodes << make_node(images, qs(e.name), e.node(), e.is_dir ? 0 : 1);
         }
-        nodes << make_node(images, qs(e.name), e.node(), e.is_dir ? 0 : 1);
+        node->addChildren(nodes);
+        tree_nodes_ += nodes.size();
+        if (more) ui::message(this, ui::shown_limit_message(shown_limit_));
+        else if (r.status == ListStatus::complete) expand_all(node);
     }
-    node->addChildren(nodes);
-    tree_nodes_ += nodes.size();
-    if (more) ui::message(this, ui::shown_limit_message(shown_limit_));
-    else if (lister.status() == ListStatus::complete) expand_all(node);
+    while (!list_queue_.empty()) {
+        QTreeWidgetItem* next = list_queue_.front();
+        list_queue_.pop_front();
+        if (next->childCount() > 0) continue;
+        start_listing(next);
+        return;
+    }
+    emit listingEnded();
+}
+
+void DatastoreWindow::stop_listing() {
+    list_queue_.clear();
+    if (!listing_->running()) return;
+    listing_->stop();
+    listing_node_ = nullptr;
+    emit listingEnded();
 }
 
 

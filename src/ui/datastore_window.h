@@ -8,6 +8,7 @@
 #include <QMainWindow>
 #include <QVariantList>
 
+#include <deque>
 #include <functional>
 #include <memory>
 
@@ -32,6 +33,7 @@ class Datastore;
 struct Node;
 
 namespace ui {
+class Listing;
 class Work;
 enum class NodeKind : int;
 }
@@ -90,6 +92,8 @@ public:
     // True while a scan or an export runs on its thread; the commands that
     // would start other work are disabled meanwhile.
     bool busy() const { return busy_; }
+    // True while a folder's listing runs on its thread (or waits for one).
+    bool listing() const;
     // Asks the running work to stop; it keeps what it wrote.
     void cancel_work();
     // The rows and nodes the window holds at most (kMaxShown; tests lower it).
@@ -117,6 +121,9 @@ public slots:
 signals:
     // The running work has ended and the window has said how.
     void workEnded();
+    // No folder is being listed any more: every listing asked for has been
+    // shown (or dropped with the tree it was for).
+    void listingEnded();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -157,8 +164,14 @@ private:
     void tree_context_menu(const QPoint& pos);
     void list_context_menu(const QPoint& pos);
     void tree_double_clicked(QTreeWidgetItem* item);
+    void start_listing(QTreeWidgetItem* node);
+    void listing_done(quint64 serial);
+    void stop_listing();
 
     ui::Work* work_ = nullptr;
+    ui::Listing* listing_ = nullptr;
+    QTreeWidgetItem* listing_node_ = nullptr;   // the node the running listing fills
+    std::deque<QTreeWidgetItem*> list_queue_;   // nodes asked for meanwhile, in order
     QShortcut* stop_key_ = nullptr;
     WorkKind kind_ = WorkKind::none;
     QString work_name_;

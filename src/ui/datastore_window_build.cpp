@@ -144,6 +144,8 @@ void DatastoreWindow::build() {
     scan_list->installEventFilter(this);
 
     work_ = new ui::Work(this);
+    listing_ = new ui::Listing(this);
+    connect(listing_, &ui::Listing::ended, this, &DatastoreWindow::listing_done, Qt::QueuedConnection);
     connect(work_, &ui::Work::progressed, this, &DatastoreWindow::work_progressed);
     connect(work_, &ui::Work::rowsArrived, this, &DatastoreWindow::work_rows);
     connect(work_, &ui::Work::ended, this, &DatastoreWindow::work_ended);

@@ -198,6 +198,8 @@ void DatastoreWindow::export_descriptor(const QString& shown, const Node& node) 
 
 void DatastoreWindow::open_disk_settings() {
     if (busy_) return;
+    // The dialog changes the disks a listing reads.
+    stop_listing();
     DiskSettingsDialog frm(store);
     frm.exec();
     // Changed disks closed the file system and forgot the found directories:

@@ -7,6 +7,7 @@
 #include "ui/artwork.h"
 #include "ui/about_dialog.h"
 #include "ui/disk_settings_dialog.h"
+#include "ui/listing.h"
 #include "ui/prompts.h"
 #include "ui/status_text.h"
 #include "ui/tree_node.h"
@@ -37,6 +38,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <ctime>
 
 #include <sys/stat.h>

@@ -51,12 +51,10 @@ TEST_F(FolderSave, AFolderNamedAsTheFoundDirectoriesTopIsAnOrdinaryFolder) {
     DatastoreWindow w(store);
     w.browse();
     QTreeWidgetItem* root = w.tree->topLevelItem(0);
-    w.tree->setCurrentItem(root);
-    w.list_selected_folder();
+    list(w, root);
     QTreeWidgetItem* top = child(root, "ALL DIR FOUND");
     ASSERT_NE(top, nullptr);
-    w.tree->setCurrentItem(top);
-    w.list_selected_folder();
+    list(w, top);
     QTreeWidgetItem* sub = child(top, "sub");
     ASSERT_NE(sub, nullptr);
     prompts.choose_answers = {1};
@@ -76,8 +74,7 @@ TEST_F(FolderSave, TheFolderContentsOrTheDirectoryFile) {
     DatastoreWindow w(store);
     w.browse();
     QTreeWidgetItem* root = w.tree->topLevelItem(0);
-    w.tree->setCurrentItem(root);
-    w.list_selected_folder();
+    list(w, root);
     QTreeWidgetItem* vm1 = child(root, "vm1");
     ASSERT_NE(vm1, nullptr);
 
@@ -152,8 +149,7 @@ TEST_F(FolderSave, TheFolderContentsOrTheDirectoryFile) {
     // A document node is never asked about.
     prompts.messages.clear();
     prompts.choices_asked.clear();
-    w.tree->setCurrentItem(vm1);
-    w.list_selected_folder();
+    list(w, vm1);
     prompts.confirm_answers = {true};
     prompts.save_answers = {QString::fromStdString(out.file("vmx"))};
     select_and_save(w, child(vm1, "vm1.vmx"));

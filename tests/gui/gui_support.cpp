@@ -97,6 +97,17 @@ std::string demo_image() { return demo().images.at(0); }
 
 void finish(ds::DatastoreWindow& w) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return !w.busy(); }, 60000)) << "the work did not end";
+    listed(w);
+}
+
+void listed(ds::DatastoreWindow& w) {
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w.listing(); }, 60000)) << "the listing did not end";
+}
+
+void list(ds::DatastoreWindow& w, QTreeWidgetItem* node) {
+    w.tree->setCurrentItem(node);
+    w.list_selected_folder();
+    listed(w);
 }
 
 void add_disk(ds::Datastore& store, const std::string& image, int64_t start_sector) {

@@ -67,6 +67,10 @@ std::string demo_image();
 // Waits until the window's work (a scan or an export on its thread) has
 // ended and the window has said how.
 void finish(ds::DatastoreWindow& w);
+// Waits until every folder listing asked for has been shown.
+void listed(ds::DatastoreWindow& w);
+// Selects node and lists it, as a double-click does, and waits for it.
+void list(ds::DatastoreWindow& w, QTreeWidgetItem* node);
 
 // Joins an image to the logical volume, as the disk settings window would.
 void add_disk(ds::Datastore& store, const std::string& image, int64_t start_sector = 2048);

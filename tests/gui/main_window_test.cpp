@@ -40,10 +40,7 @@ QStringList pane(const DatastoreWindow& w) { return w.info_text->toPlainText().s
 uint32_t data_of(const QTreeWidgetItem* n) { return ds::ui::node_of(n).id; }
 int image_of(const QTreeWidgetItem* n) { return n->data(0, ds::ui::kImageIndexRole).toInt(); }
 
-void dblclick(DatastoreWindow& w, QTreeWidgetItem* node) {
-    w.tree->setCurrentItem(node);
-    w.list_selected_folder();
-}
+void dblclick(DatastoreWindow& w, QTreeWidgetItem* node) { list(w, node); }
 
 // A one-segment datastore small enough to build per test.
 struct Tiny {
@@ -145,6 +142,7 @@ TEST_F(MainWindow, DoubleClickListsADirectoryOnce) {
     QPoint at = w.tree->visualItemRect(vm2).center();
     QTest::mouseClick(w.tree->viewport(), Qt::LeftButton, {}, at);
     QTest::mouseDClick(w.tree->viewport(), Qt::LeftButton, {}, at);
+    listed(w);
     ASSERT_EQ(texts(vm2), QStringList({"vm2-flat.vmdk", "vm2-thin.vmdk", "résumé-日本.txt"}));
     EXPECT_EQ(vm2->child(2)->text(0).size(), 13);
     EXPECT_EQ(data_of(vm2->child(2)), demo().ids.at("/vm2/résumé-日本.txt"));
@@ -157,6 +155,7 @@ TEST_F(MainWindow, DoubleClickListsADirectoryOnce) {
     w.tree->clearSelection();
     w.tree->setCurrentItem(nullptr);
     w.list_selected_folder();
+    listed(w);
     EXPECT_TRUE(prompts.messages.isEmpty());
 }
 

@@ -143,8 +143,7 @@ TEST_F(RecoveryButtons, FormatRecoveryPutsOldDirectoriesInTheTree) {
 
     // DIR2's own first block was reused; its entries survive in a sub-block.
     QTreeWidgetItem* dir2 = top->child(1);
-    w.tree->setCurrentItem(dir2);
-    w.list_selected_folder();
+    list(w, dir2);
     ASSERT_EQ(texts(dir2), QStringList({"vm-old-flat.vmdk", "vm-old.vmx"}));
 
     dstest::TempDir out;
@@ -156,8 +155,7 @@ TEST_F(RecoveryButtons, FormatRecoveryPutsOldDirectoriesInTheTree) {
     EXPECT_EQ(prompts.messages.last(), success_text(content_of(f.file_in_reused)));
     EXPECT_EQ(dstest::read_file(out.file("flat")), content_of(f.file_in_reused));
 
-    w.tree->setCurrentItem(top->child(0));
-    w.list_selected_folder();
+    list(w, top->child(0));
     EXPECT_EQ(texts(top->child(0)), QStringList({"plan.txt", "archive"}));
 }
 

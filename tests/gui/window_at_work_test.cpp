@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <condition_variable>
@@ -111,10 +112,7 @@ protected:
     }
 };
 
-void dblclick(DatastoreWindow& w, QTreeWidgetItem* node) {
-    w.tree->setCurrentItem(node);
-    w.list_selected_folder();
-}
+void dblclick(DatastoreWindow& w, QTreeWidgetItem* node) { list(w, node); }
 
 // Browses and lists / and /vm1; returns the node of /vm1.
 QTreeWidgetItem* open_vm1(DatastoreWindow& w) {
@@ -453,11 +451,13 @@ TEST_F(WindowAtWork, TheKeyboardListsAndSavesOut) {
     w.tree->setFocus();
     w.tree->setCurrentItem(root);
     QTest::keyClick(w.tree, Qt::Key_Return);
+    listed(w);
     ASSERT_GT(root->childCount(), 0);
     EXPECT_TRUE(root->isExpanded());
     QTreeWidgetItem* vm1 = child(root, "vm1");
     w.tree->setCurrentItem(vm1);
     QTest::keyClick(w.tree, Qt::Key_Right);
+    listed(w);
     EXPECT_TRUE(texts(vm1).contains("vm1.vmx")) << texts(vm1).join(",").toStdString();
     // Return on a listed node closes and opens it, as the double-click does.
     QTest::keyClick(w.tree, Qt::Key_Return);
@@ -469,4 +469,38 @@ TEST_F(WindowAtWork, TheKeyboardListsAndSavesOut) {
     EXPECT_EQ(w.tree_menu->activeAction(), w.tree_save_action);
     QTest::keyClick(w.tree_menu, Qt::Key_Return);
     EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: vm1.vmx  OUT"));
+}
+
+// A folder is read on a thread of its own: while the disk holds its
+// listing the window answers, a second folder asked for meanwhile is listed
+// after it, once, and asking for the first again adds nothing.
+TEST_F(WindowAtWork, AFolderIsListedOffTheEventLoopInTheOrderAsked) {
+    DatastoreWindow w(store);
+    OpenOnExit opener{gate};
+    w.browse();
+    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    dblclick(w, root);
+    QTreeWidgetItem* vm1 = child(root, "vm1");
+    QTreeWidgetItem* vm2 = child(root, "vm2");
+    ASSERT_TRUE(vm1 && vm2);
+    ds::internals(store).disk.reset();   // the folders are read from the disk, not the cache
+    gate.shut();
+    QSignalSpy ended(&w, &DatastoreWindow::listingEnded);
+    for (QTreeWidgetItem* n : {vm1, vm2, vm1}) {
+        w.tree->setCurrentItem(n);
+        w.list_selected_folder();
+    }
+    ASSERT_TRUE(gate.wait_held());
+    EXPECT_TRUE(w.listing());
+    bool answered = false;
+    QTimer::singleShot(0, &w, [&] { answered = true; });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return answered; }, 5000)) << "the window did not answer";
+    EXPECT_EQ(vm1->childCount(), 0);
+    gate.open();
+    listed(w);
+    EXPECT_EQ(ended.count(), 1);
+    EXPECT_TRUE(texts(vm1).contains("vm1.vmx")) << texts(vm1).join(",").toStdString();
+    EXPECT_EQ(texts(vm2), QStringList({"vm2-flat.vmdk", "vm2-thin.vmdk", "résumé-日本.txt"}));
+    EXPECT_TRUE(vm1->isExpanded() && vm2->isExpanded());
+    EXPECT_TRUE(prompts.messages.isEmpty());
 }
