@@ -13,6 +13,7 @@
 #include "export/file_export.h"
 #include "export/rescue_map.h"
 #include "text/messages.h"
+#include "text/start_text.h"
 
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -30,7 +31,7 @@ std::string failure_detail(const ds::ExportResult& res, const std::string& raw_d
         if (::stat(raw_dest.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return dest + " is a directory";
         return "cannot create " + dest + ds::reason_text(res.host_errno);
     }
-    case ds::ExportFailure::read: return "a read of the datastore failed" + ds::reason_text(res.read_failure.sys_errno);
+    case ds::ExportFailure::read: return "a read of the datastore failed" + ds::failure_reason(res.read_failure);
     case ds::ExportFailure::write: return "cannot write " + dest + ds::reason_text(res.host_errno);
     case ds::ExportFailure::negative_size: return "the descriptor gives a negative size";
     case ds::ExportFailure::destination_is_input: return "refusing to replace " + dest + ", a disk being read";

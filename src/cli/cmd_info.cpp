@@ -1,6 +1,7 @@
 #include "commands.h"
 #include "disks.h"
 #include "output.h"
+#include "text/start_text.h"
 #include "vmfs/datastore.h"
 
 #include <nlohmann/json.hpp>
@@ -17,6 +18,7 @@ nlohmann::json info_json(const ds::Datastore& store) {
     for (int k = 0; k < lvm.loaded_extents && k < ds::kMaxExtents; ++k) {
         const ds::VolumeMember& m = lvm.volumes[k];
         nlohmann::json j = {{"start_sector", m.start_sector},
+                            {"start_from", ds::start_from_word(m.start_from)},
                             // Seven bytes times 256 always fits in 64 unsigned bits.
                             {"size", static_cast<uint64_t>(m.size) * 256u},
                             {"first_segment", m.first_segment},
@@ -24,13 +26,22 @@ nlohmann::json info_json(const ds::Datastore& store) {
         put_name(j, m.device, "path");
         members.push_back(std::move(j));
     }
-    return {{"lvm", {{"numofextents", lvm.numofextents}, {"size", lvm.size}, {"loaded_extents", lvm.loaded_extents}}},
+    const ds::MissingSegments missing = store.missing_segments();
+    nlohmann::json doc = {{"lvm", {{"numofextents", lvm.numofextents}, {"size", lvm.size}, {"loaded_extents", lvm.loaded_extents}}},
+            {"degraded", missing.any()},
             {"members", std::move(members)},
             {"fsinfo",
              {{"blocksize", fi.blocksize},
               {"subblocksize", fi.subblocksize},
               {"fdcheader_size", fi.fdcheader_size},
               {"fdcbitmap_count", fi.fdcbitmap_count}}}};
+    // What the members not given hold.
+    if (missing.any())
+        doc["missing"] = {{"first_segment", missing.first},
+                          {"last_segment", missing.last},
+                          {"bytes", missing.bytes},
+                          {"members", missing.members}};
+    return doc;
 }
 
 } // namespace
@@ -52,6 +63,10 @@ int cmd_info(ds::Datastore& store, const Options& opt) {
         out_json(doc);
     } else {
         for (const std::string& line : pane) out_line(line);
+        // After the pane, so that its lines keep their places for scripts.
+        const ds::LogicalVolume& lvm = store.volume();
+        for (int k = 0; k < lvm.loaded_extents && k < ds::kMaxExtents; ++k)
+            out_line(ds::start_line(k + 1, lvm.volumes[k]));
     }
     return rc;
 }

@@ -5,6 +5,7 @@
 
 #include "text/info_text.h"
 #include "text/messages.h"
+#include "text/start_text.h"
 
 #include <cerrno>
 #include <charconv>
@@ -44,7 +45,7 @@ bool parse_disk_spec(const std::string& text, DiskSpec& out, std::string* error)
     // any disk: malformed, like a negative one.
     const bool number = parse_int64(sector, v);
     if (number && v >= 0 && v <= INT64_MAX / 512) {
-        out = {text.substr(0, at), v};
+        out = {text.substr(0, at), v, true};
         return true;
     }
     // A path that itself holds an "@" stays whole.
@@ -104,9 +105,22 @@ int add_disks(ds::Datastore& store, const std::vector<std::string>& specs) {
             fail(shown_path(d.path) + ": " + reason);
             return rc;
         }
-        const ds::AddDiskRefusal why = store.add_disk(d.path, d.start_sector);
+        ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
+        if (d.sector_given) {
+            why = store.add_disk(d.path, d.start_sector);
+        } else {
+            const ds::StartSearch found = store.find_start(d.path);
+            if (found.from == ds::StartFrom::none) {
+                const int rc = fail(ds::add_disk_message(ds::AddDiskRefusal::not_found));
+                fail(ds::start_not_found_hint(shown_path(d.path), found));
+                return rc;
+            }
+            why = store.add_disk(d.path, found.sector, found.from);
+        }
         if (why != ds::AddDiskRefusal::none) return fail(ds::add_disk_message(why));
     }
+    const std::string warning = ds::degraded_warning(store.missing_segments());
+    if (!warning.empty()) notice(warning);
     return kExitOk;
 }
 

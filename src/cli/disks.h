@@ -17,6 +17,8 @@ inline constexpr int64_t kDefaultStartSector = 2048;
 struct DiskSpec {
     std::string path;
     int64_t start_sector = kDefaultStartSector;
+    // False: no "@SECTOR"; the start is looked for (Datastore::find_start).
+    bool sector_given = false;
 };
 
 // Splits PATH[@SECTOR]. The text after the last "@" is the sector when it is
@@ -34,8 +36,11 @@ bool readable_as_disk(const std::string& path);
 // can be opened for reading as a regular file or a block device.
 std::string disk_unreadable_reason(const std::string& path);
 
-// Adds the disks in order exactly as the disk settings' add-disk does.
-// Returns an exit status; a refusal prints its message.
+// Adds the disks in order exactly as the disk settings' add-disk does; a
+// disk without "@SECTOR" at the start its partition table names or the
+// first usual start with a volume header. Warns on stderr when members of
+// the volume are missing. Returns an exit status; a refusal prints its
+// message.
 int add_disks(ds::Datastore& store, const std::vector<std::string>& specs);
 
 // Opens the file system as the browse command does. A message ends the run

@@ -51,6 +51,8 @@ void warn(const std::string& text) {
     g_warned = true;
 }
 
+void notice(const std::string& text) { std::cerr << text << '\n'; }
+
 void note_message(const std::string& text) { keep_message(text); }
 
 int end_run(int status, bool json) {

@@ -25,6 +25,9 @@ int usage_error(const std::string& message);
 // Prints message on stderr and makes the run end with kExitFailed even when
 // the command goes on (a partial result is still printed).
 void warn(const std::string& message);
+// Prints message on stderr; neither the exit status nor a JSON failure's
+// text changes (a warning about the disks that the command reads past).
+void notice(const std::string& message);
 // Keeps a message already printed on stderr (by the argument parser) for
 // the JSON failure document.
 void note_message(const std::string& text);

@@ -44,16 +44,20 @@ void DiskReader::reset() {
     chunk_reads_ = 0;
 }
 
-bool DiskReader::note_failure(Fault fault, int sys_errno) {
+bool DiskReader::note_failure(Fault fault, int sys_errno) { return note_failure(Failure{fault, sys_errno}); }
+
+void DiskReader::note_missing_member(int32_t segment) { note_failure(Failure{Fault::missing_member, 0, segment}); }
+
+bool DiskReader::note_failure(const Failure& noted) {
     const auto self = std::this_thread::get_id();
     std::lock_guard lock(mutex_);
     for (auto& [thread, failure] : failures_)
         if (thread == self) {
-            failure = {fault, sys_errno};
+            failure = noted;
             return false;
         }
     if (failures_.size() >= kKeptFailures) failures_.erase(failures_.begin());
-    failures_.push_back({self, {fault, sys_errno}});
+    failures_.push_back({self, noted});
     return false;
 }
 

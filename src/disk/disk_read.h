@@ -75,6 +75,9 @@ public:
     // threads' failures never show here.
     Failure thread_failure();
     void clear_thread_failure();
+    // Notes for the calling thread a read the volume could not place on any
+    // of its disks: the bytes lie in a segment of a member not given.
+    void note_missing_member(int32_t segment);
 
     // Number of chunk reads that reached the device since the last reset.
     int64_t chunk_reads() const { return chunk_reads_.load(std::memory_order_relaxed); }
@@ -95,6 +98,7 @@ private:
                          int64_t& take);
     // Keeps why a read of the calling thread failed; returns false.
     bool note_failure(Fault fault, int sys_errno = 0);
+    bool note_failure(const Failure& failure);
     void narrow(const std::string& device, uint8_t* out, int64_t pos, int64_t len, int64_t base,
                 std::vector<ByteSpan>& unreadable);
     std::unique_ptr<uint8_t[]> take_buffer();

@@ -314,4 +314,16 @@ ScanEnd Datastore::scan_ready(ScanKind kind) const {
     return ScanEnd::not_open;
 }
 
+// ---------------------------------------------------------------- finding a disk's start
+
+StartSearch Datastore::find_start(const std::string& device) const { return ds::find_start(*store_, device); }
+
+AddDiskRefusal Datastore::add_disk(const std::string& device, int64_t start_sector, StartFrom from) {
+    AddDiskRefusal why = AddDiskRefusal::none;
+    ds::add_disk(*store_, device, start_sector, &why, from);
+    return why;
+}
+
+MissingSegments Datastore::missing_segments() const { return lvm_missing_segments(*store_); }
+
 } // namespace ds

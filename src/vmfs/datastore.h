@@ -144,9 +144,13 @@ inline constexpr int64_t kSegmentSize = 0x10000000;   // 256 MiB
 inline constexpr int kMaxExtents = 32;
 
 // One member disk of the logical volume, as its volume header describes it.
+// How a member's start sector was chosen (see Datastore::find_start).
+enum class StartFrom : uint8_t { given, mbr, gpt, probe, none };
+
 struct VolumeMember {
     std::string device;
     int64_t start_sector = 0;
+    StartFrom start_from = StartFrom::given;
     int64_t header_offset = 0;
     uint32_t magic = 0;
     uint32_t version = 0;
@@ -460,6 +464,28 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// ---------------------------------------------------------------- finding a disk's start
+// Partition starts tried, in order, when a disk has no table naming a VMFS
+// partition: older hosts, newer hosts, a volume written on the whole disk.
+inline constexpr int64_t kUsualStarts[] = {128, 2048, 0};
+
+struct StartSearch {
+    StartFrom from = StartFrom::none;   // none: no volume header at any start tried
+    int64_t sector = -1;                // where the volume header was found
+    int64_t listed = -1;                // the VMFS partition the table names, header or not
+    bool has_table = false;             // an MBR (or a GPT behind its protective MBR) was read
+    std::vector<int64_t> tried;         // the starts checked, in order
+};
+
+// Segments from first to last (inclusive) are on members not given.
+struct MissingSegments {
+    int32_t first = 0;
+    int32_t last = -1;
+    int64_t bytes = 0;        // what the volume's size puts on them
+    int32_t members = 0;      // how many of the volume's members were not given
+    bool any() const { return last >= first; }
+};
+
 // ---------------------------------------------------------------- for the window
 // The scans a front end may ask about before it clears what it shows.
 enum class ScanKind { deleted, formatted, lost_disks };
@@ -587,6 +613,16 @@ public:
                     std::vector<ByteSpan>& unreadable) const;
     // How many more times a sector whose read failed is tried (0: once).
     void set_read_retries(int n);
+
+    // --- finding where a disk's volume starts when no sector is given
+    // The VMFS partition its MBR or GPT names, else the usual starts; each
+    // checked by the volume header's magic.
+    StartSearch find_start(const std::string& device) const;
+    // add_disk, remembering how the start sector was found.
+    AddDiskRefusal add_disk(const std::string& device, int64_t start_sector, StartFrom from);
+    // The segments of the volume no loaded member holds (the volume is
+    // degraded when there are any), and the bytes they make up.
+    MissingSegments missing_segments() const;
 
     // The back room, for the format's own code, tests and fuzzing (store.h).
     Store& internals() const { return *store_; }

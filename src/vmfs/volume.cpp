@@ -6,6 +6,7 @@
 #include "vmfs/le.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <span>
 
@@ -69,7 +70,26 @@ int64_t lvm_read(Store& store, uint8_t* buffer, int32_t index, int64_t pos, int6
         if (m.first_segment <= segment && segment <= m.last_segment)
             return volume_read(store, m, buffer, index, pos - int64_t{m.first_segment} * kSegmentSize, len);
     }
+    // Within the volume's size, yet on no member: one was not given.
+    const MissingSegments missing = lvm_missing_segments(store);
+    if (missing.any() && missing.first <= segment && segment <= missing.last)
+        store.disk.note_missing_member(static_cast<int32_t>(segment));
     return -1;
+}
+
+MissingSegments lvm_missing_segments(const Store& store) {
+    const LogicalVolume& lvm = store.lvm;
+    MissingSegments out;
+    if (lvm.loaded_extents <= 0 || lvm.loaded_extents >= lvm.numofextents || lvm.size <= 0) return out;
+    const int64_t loaded_end = int64_t{lvm.volumes[std::min(lvm.loaded_extents, kMaxExtents) - 1].last_segment} + 1;
+    // The size is untrusted: a segment count past 32 bits names no real volume.
+    const int64_t segments = std::min<int64_t>((lvm.size - 1) / kSegmentSize + 1, INT32_MAX);
+    if (loaded_end >= segments) return out;
+    out.first = static_cast<int32_t>(loaded_end);
+    out.last = static_cast<int32_t>(segments - 1);
+    out.bytes = lvm.size - loaded_end * kSegmentSize;
+    out.members = lvm.numofextents - lvm.loaded_extents;
+    return out;
 }
 
 bool lvm_locate(Store& store, int64_t pos, LvmPlace& place) {
@@ -99,7 +119,7 @@ int64_t lvm_capacity(Store& store) {
 }
 
 
-int add_disk(Store& store, const std::string& device, int64_t start_sector, AddDiskRefusal* why) {
+int add_disk(Store& store, const std::string& device, int64_t start_sector, AddDiskRefusal* why, StartFrom from) {
     auto refuse = [why](AddDiskRefusal r) {
         if (why) *why = r;
         return -1;
@@ -110,6 +130,7 @@ int add_disk(Store& store, const std::string& device, int64_t start_sector, AddD
     VolumeMember& m = lvm.volumes[k];
     m.device = device;
     m.start_sector = start_sector;
+    m.start_from = from;
     m.header_offset = kVolumeHeaderOffset;
     if (volume_header_read(store, m) != HeaderRead::ok) return refuse(AddDiskRefusal::not_found);
     if (k == 0) {

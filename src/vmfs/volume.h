@@ -50,6 +50,14 @@ int64_t lvm_capacity(Store& store);
 
 // Adds a disk to the logical volume in segment order. 0 joined, -1 refused;
 // the reason goes to *why when given.
-int add_disk(Store& store, const std::string& device, int64_t start_sector, AddDiskRefusal* why = nullptr);
+int add_disk(Store& store, const std::string& device, int64_t start_sector, AddDiskRefusal* why = nullptr,
+             StartFrom from = StartFrom::given);
+
+// The segments past the loaded members that the volume's size still counts.
+MissingSegments lvm_missing_segments(const Store& store);
+
+// Where the volume on device starts: the VMFS partition of its MBR or GPT,
+// else the first of kUsualStarts with a volume header.
+StartSearch find_start(Store& store, const std::string& device);
 
 } // namespace ds

@@ -22,7 +22,7 @@ TEST(CliInfo, PrintsThePaneLineByLineAndOneMemberLinePerDisk) {
         RunResult r = run_cli(with_disks(demo().images, {"info"}));
     ASSERT_EQ(r.exit_code, 0) << r.err;
     Lines l = r.out_lines();
-    ASSERT_EQ(l.size(), 10u) << r.out;
+    ASSERT_EQ(l.size(), 11u) << r.out;
     EXPECT_EQ(l[0], "lvm numofextents:1");
     EXPECT_EQ(l[1], "lvm size:536870912");
     EXPECT_EQ(l[2], "lvm loaded_extents:1");
@@ -33,6 +33,8 @@ TEST(CliInfo, PrintsThePaneLineByLineAndOneMemberLinePerDisk) {
     EXPECT_EQ(l[7].rfind("subblocksize:", 0), 0u);
     EXPECT_EQ(l[8].rfind("fdcheader_size:", 0), 0u);
     EXPECT_EQ(l[9].rfind("fdcbitmap_count:", 0), 0u);
+    // After the pane: where the volume was found (the builder writes an MBR).
+    EXPECT_EQ(l[10], "start_sector 1>" + demo().images[0] + ":2048 (MBR)");
     EXPECT_EQ(r.err, "");
 
     RunResult two = run_cli(with_disks(multi().images, {"info"}));
