@@ -66,6 +66,7 @@ int run(int argc, char** argv) {
         if (int bad = dscli::make_disk_source(opt, source); bad != dscli::kExitOk) return bad;
         ds::Datastore store(std::move(source));
         store.set_read_retries(opt.retries);
+        store.set_scan_rescue(opt.rescue);
         int rc = dscli::final_status(it->second(store, opt));
         return dscli::interrupted() ? dscli::kExitInterrupted : rc;
     }
