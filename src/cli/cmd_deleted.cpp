@@ -14,9 +14,11 @@ int cmd_deleted(ds::Datastore& store, const Options& opt) {
     int rc = open_datastore(store, opt.disks);
     if (rc != kExitOk) return rc;
     std::vector<ds::FileRow> rows;
+    std::vector<ds::SkippedArea> unreadable;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
         ds::ScanResult<ds::FileRow> found = store.scan_deleted(progress);
         rows = std::move(found.rows);
+        unreadable = std::move(found.unreadable);
         return found.end;
     });
     return print_scan_rows(
@@ -46,7 +48,8 @@ int cmd_deleted(ds::Datastore& store, const Options& opt) {
             for (size_t i = 1; i < cells.size(); ++i) line += "\t" + cells[i];
             if (opt.long_format) line += "\t" + std::to_string(r.bytes);
             return line;
-        });
+        },
+        unreadable);
 }
 
 } // namespace dscli

@@ -18,8 +18,9 @@ namespace {
 void json_row(const ds::Datastore& store, ds::JsonStream& json, const ds::FoundDir& d, bool with_tree,
               int& walk_rc) {
     const Node top = found_dir_node(d);
-    const nlohmann::json row = {{"name", top.name}, {"number", d.number}, {"id", d.dir_id},
-                                {"first_block", top.node.first_block}};
+    nlohmann::json row = {{"name", top.name}, {"number", d.number}, {"id", d.dir_id},
+                          {"first_block", top.node.first_block}};
+    if (d.partly_unreadable) row["partly_unreadable"] = true;
     if (!with_tree || walk_rc != kExitOk) return json.item(row);
     std::string text = ds::json_line(row);
     text.pop_back();   // its closing brace: the tree goes inside
@@ -39,8 +40,11 @@ void json_row(const ds::Datastore& store, ds::JsonStream& json, const ds::FoundD
 int cmd_formatted(ds::Datastore& store, const Options& opt) {
     int rc = open_datastore(store, opt.disks);
     if (rc != kExitOk) return rc;
+    std::vector<ds::SkippedArea> unreadable;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
-        return store.scan_formatted(progress).end;
+        ds::ScanResult<ds::FoundDir> found = store.scan_formatted(progress);
+        unreadable = std::move(found.unreadable);
+        return found.end;
     });
     int walk_rc = kExitOk;
     if (opt.json) {
@@ -52,11 +56,13 @@ int cmd_formatted(ds::Datastore& store, const Options& opt) {
         json.end_list();
         json.field("finished", end == ds::ScanEnd::finished);
         json.field("end", ds::scan_end_message(end));
+        if (opt.rescue) json.field("unreadable", skipped_json(unreadable));
         json.finish();
     } else {
         for (const ds::FoundDir& d : store.found_dirs()) {
             Node top = found_dir_node(d);
-            out_line(top.name + "\t" + std::to_string(d.dir_id) + "\t" + std::to_string(top.node.first_block));
+            out_line(top.name + "\t" + std::to_string(d.dir_id) + "\t" + std::to_string(top.node.first_block) +
+                     (d.partly_unreadable ? "\tpartly unreadable" : ""));
             if (opt.with_tree && walk_rc == kExitOk)
                 walk_rc = walk_tree(store, top, top.name, [](const Node& n, const std::string& path) {
                     out_line(n.is_dir ? path + "/" : path);
@@ -64,7 +70,7 @@ int cmd_formatted(ds::Datastore& store, const Options& opt) {
         }
     }
     if (walk_rc != kExitOk) return walk_rc;
-    return scan_status(opt, end);
+    return scan_status(opt, end, unreadable);
 }
 
 } // namespace dscli

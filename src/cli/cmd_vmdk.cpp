@@ -48,9 +48,11 @@ int cmd_vmdk(ds::Datastore& store, const Options& opt) {
     if (rc != kExitOk) return rc;
     std::vector<ds::PartitionRow> rows;
     std::vector<ds::PointerBlockCandidate> candidates;
+    std::vector<ds::SkippedArea> unreadable;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
         ds::ScanResult<ds::PartitionRow> found = store.scan_lost_disks(progress, {}, candidates);
         rows = std::move(found.rows);
+        unreadable = std::move(found.unreadable);
         return found.end;
     });
     const std::vector<ds::RebuiltDisk> disks = store.rebuild_lost_disks(rows, candidates);
@@ -73,7 +75,8 @@ int cmd_vmdk(ds::Datastore& store, const Options& opt) {
         [&](const ds::PartitionRow& r) {
             const std::array<std::string, 4> cells = ds::partition_row_cells(r);
             return cells[0] + "\t" + cells[1] + "\t" + cells[2] + "\t" + cells[3] + "\t" + rebuilt_text(disk_of(r));
-        });
+        },
+        unreadable);
 }
 
 } // namespace dscli

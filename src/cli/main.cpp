@@ -65,6 +65,7 @@ int run(int argc, char** argv) {
         ds::Datastore store;
         if (int bad = dscli::use_mapfiles(store, opt); bad != dscli::kExitOk) return bad;
         store.set_read_retries(opt.retries);
+        store.set_scan_rescue(opt.rescue);
         int rc = dscli::final_status(it->second(store, opt));
         return dscli::interrupted() ? dscli::kExitInterrupted : rc;
     }

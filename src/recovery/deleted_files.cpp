@@ -2,6 +2,7 @@
 #include "vmfs/store.h"
 
 #include "recovery/item_window.h"
+#include "recovery/scan_rescue.h"
 #include "vmfs/le.h"
 
 #include "vmfs/blockid.h"
@@ -31,10 +32,26 @@ ScanResult<FileRow> scan_deleted_files(Store& store, const ScanProgress& progres
     }
     int n = 1;
     ItemWindow slots(store, store.fs.fdc);
+    ScanRescue rescue(store.scan_rescue, out.unreadable);
+    uint8_t salvaged[kDescriptorBytes];
     auto visit = [&](uint32_t entry, uint32_t item) {
         const uint32_t f = fd_build(entry, item);
         const uint8_t* raw = slots.descriptor(fd_entry(f), fd_item(f));
-        if (!raw) return Visit::end_command;
+        bool partial = false;
+        if (!raw) {
+            if (!rescue.on()) return Visit::end_command;
+            // A slot with a bad sector may still name a file in the sectors
+            // around it: listed, marked, and the bad part named.
+            std::vector<ByteSpan> lost;
+            if (!salvage_descriptor(store, store.fs.fdc, fd_entry(f), fd_item(f), salvaged, lost)) {
+                rescue.skip(SkippedIn::fdc, bitmap_item_pos(store.fs.fdc, fd_entry(f), fd_item(f)),
+                            store.fs.fdc.header.item_size);
+                return Visit::next;
+            }
+            for (const ByteSpan& r : lost) rescue.skip(SkippedIn::fdc, r.offset, r.length);
+            raw = salvaged;
+            partial = !lost.empty();
+        }
         // A slot that still names itself and still holds a regular file; a
         // never-used slot carries id 0, and directories and system files are
         // not offered here. Only such a slot is parsed whole.
@@ -42,15 +59,17 @@ ScanResult<FileRow> scan_deleted_files(Store& store, const ScanProgress& progres
         if (load_le<uint32_t>(bytes, kDescriptorIdOffset) == f && load_le<uint32_t>(bytes, kDescriptorTypeOffset) == kTypeRegular) {
             Descriptor inode;
             inode_parse(inode, {raw, kDescriptorBytes});
+            FileRow r = make_file_row(store, inode, n, f);
+            r.partly_unreadable = partial;
             if (row)
-                row(make_file_row(store, inode, n, f));
+                row(r);
             else
-                out.rows.push_back(make_file_row(store, inode, n, f));
+                out.rows.push_back(std::move(r));
             ++n;
         }
         return Visit::next;
     };
-    out.end = scan_free_items(store, store.fs.fdc, visit, &progress, EntryFailure::end_scan, &slots);
+    out.end = scan_free_items(store, store.fs.fdc, visit, &progress, EntryFailure::end_scan, &slots, &rescue, SkippedIn::fdc);
     return out;
 }
 

@@ -2,6 +2,7 @@
 #include "vmfs/store.h"
 
 #include "recovery/item_window.h"
+#include "recovery/scan_rescue.h"
 #include "vmfs/blockid.h"
 #include "vmfs/dirent.h"
 #include "vmfs/file_read.h"
@@ -44,6 +45,7 @@ struct Candidate {
     uint32_t addr_mode = 0;
     uint32_t blocks[kKeptSlots] = {};
     int32_t whole = -1;   // index of the kept whole descriptor, or -1
+    bool partial = false; // the descriptor was read only in part
 
     bool in_sbc = false;   // first block is a sub-block: read in step with the walk
     int64_t key = 0;       // position of the first block, for the order of reads
@@ -62,14 +64,15 @@ size_t seen_bit(uint32_t id) { return (size_t{fd_item(id)} << 15) | fd_entry(id)
 
 class Batch {
 public:
-    Batch(Store& store, size_t max_ids) : store_(store), max_ids_(max_ids) {}
+    Batch(Store& store, size_t max_ids, ScanRescue& rescue) : store_(store), max_ids_(max_ids), rescue_(rescue) {}
 
     bool full() const { return list_.size() >= kBatch || wholes_.size() >= kWholeMax; }
     bool empty() const { return list_.empty(); }
 
-    void add(uint32_t f, const Descriptor& d) {
+    void add(uint32_t f, const Descriptor& d, bool partial) {
         Candidate c;
         c.f = f;
+        c.partial = partial;
         c.size = d.size;
         c.block_size = d.block_size;
         c.addr_mode = d.addr_mode;
@@ -122,7 +125,7 @@ public:
                 go_on = false;
                 break;
             }
-            emit(FoundDir{n, c.f, first_block});
+            emit(FoundDir{n, c.f, first_block, c.partial});
             ++n;
         }
         list_.clear();
@@ -257,11 +260,12 @@ private:
             }
             return Visit::next;
         };
-        scan_free_items(store_, sbc, visit, nullptr, EntryFailure::skip_entry);
+        scan_free_items(store_, sbc, visit, nullptr, EntryFailure::skip_entry, nullptr, &rescue_, SkippedIn::sbc);
     }
 
     Store& store_;
     size_t max_ids_;
+    ScanRescue& rescue_;
     std::vector<Candidate> list_;                        // in slot order
     std::vector<std::unique_ptr<Descriptor>> wholes_;
     std::vector<std::pair<uint32_t, uint32_t>> by_id_;   // (directory id, index in list_) during the walk
@@ -277,7 +281,9 @@ ScanResult<FoundDir> scan_formatted_dirs(Store& store, const ScanProgress& progr
         out.end = pre;
         return out;
     }
-    Batch batch(store, bounds.dot_entries);
+    ScanRescue rescue(store.scan_rescue, out.unreadable);
+    Batch batch(store, bounds.dot_entries, rescue);
+    uint8_t salvaged[kDescriptorBytes];
     bool limit_reached = false;
     int32_t n = 1;
     auto emit = [&](const FoundDir& rec) {
@@ -288,21 +294,33 @@ ScanResult<FoundDir> scan_formatted_dirs(Store& store, const ScanProgress& progr
     auto visit = [&](uint32_t entry, uint32_t item) {
         const uint32_t f = fd_build(entry, item);
         const uint8_t* raw_descriptor = slots.descriptor(fd_entry(f), fd_item(f));
-        if (!raw_descriptor) return Visit::end_command;
+        bool partial = false;
+        if (!raw_descriptor) {
+            if (!rescue.on()) return Visit::end_command;
+            std::vector<ByteSpan> lost;
+            if (!salvage_descriptor(store, store.fs.fdc, fd_entry(f), fd_item(f), salvaged, lost)) {
+                rescue.skip(SkippedIn::fdc, bitmap_item_pos(store.fs.fdc, fd_entry(f), fd_item(f)),
+                            store.fs.fdc.header.item_size);
+                return Visit::next;
+            }
+            for (const ByteSpan& r : lost) rescue.skip(SkippedIn::fdc, r.offset, r.length);
+            raw_descriptor = salvaged;
+            partial = !lost.empty();
+        }
         const std::span<const uint8_t> descriptor(raw_descriptor, kDescriptorBytes);
         if (load_le<uint32_t>(descriptor, kDescriptorIdOffset) != f ||
             load_le<uint32_t>(descriptor, kDescriptorTypeOffset) != kTypeDir)
             return Visit::next;
         Descriptor dir;
         inode_parse(dir, descriptor);
-        batch.add(f, dir);
+        batch.add(f, dir, partial);
         if (batch.full() && !batch.resolve(n, bounds.rows, emit)) {
             limit_reached = true;
             return Visit::stop_walk;
         }
         return Visit::next;
     };
-    out.end = scan_free_items(store, store.fs.fdc, visit, &progress, EntryFailure::end_scan, &slots);
+    out.end = scan_free_items(store, store.fs.fdc, visit, &progress, EntryFailure::end_scan, &slots, &rescue, SkippedIn::fdc);
     // The rows of the slots walked stay whatever ended the walk.
     if (!limit_reached && !batch.empty() && !batch.resolve(n, bounds.rows, emit)) limit_reached = true;
     if (limit_reached) out.end = ScanEnd::row_limit;

@@ -1,6 +1,7 @@
 #include "recovery/lost_vmdks.h"
 #include "vmfs/store.h"
 
+#include "recovery/scan_rescue.h"
 #include "vmfs/blockid.h"
 #include "vmfs/file_read.h"
 #include "vmfs/fs.h"
@@ -61,6 +62,32 @@ void gather_candidate(const Bitmap& pbc, uint32_t entry, uint32_t index, std::sp
     out.push_back(c);
 }
 
+// A pointer block that cannot be read whole, read by sectors: usable when
+// its first id (what the row stands on) was read. What was lost is named.
+bool salvage_pointer_block(Store& store, const Bitmap& pbc, uint32_t entry, uint32_t index, std::vector<uint8_t>& item,
+                           ScanRescue& rescue) {
+    const int64_t pos = bitmap_item_pos(pbc, entry, index);
+    if (pos < 0 || item.size() < 4) return false;
+    std::vector<ByteSpan> lost;
+    read_by_sectors(item.data(), pos, static_cast<int64_t>(item.size()), [&](uint8_t* to, int64_t at, int64_t len) {
+        return file_read(store, pbc.inode, to, len, at) == len;
+    }, lost);
+    for (const ByteSpan& r : lost) rescue.skip(SkippedIn::pbc, r.offset, r.length);
+    return lost.empty() || lost.front().offset >= pos + 4;
+}
+
+// The first 1024 bytes of a block that cannot be read whole, by sectors:
+// usable when the master boot record (its first 512) was read.
+bool salvage_first_block(Store& store, uint32_t b, uint8_t (&first)[1024], ScanRescue& rescue) {
+    std::vector<ByteSpan> lost;
+    read_by_sectors(first, 0, sizeof first, [&](uint8_t* to, int64_t at, int64_t len) {
+        return file_block_read(store, b, to, 0, len, at) == len;
+    }, lost);
+    const int64_t block_at = int64_t{fb_item(b)} * store.fs.fsinfo.blocksize;
+    for (const ByteSpan& r : lost) rescue.skip(SkippedIn::volume, block_at + r.offset, r.length);
+    return lost.empty() || lost.front().offset >= 512;
+}
+
 } // namespace
 
 ScanResult<PartitionRow> scan_lost_vmdks(Store& store, const ScanProgress& progress,
@@ -75,12 +102,22 @@ ScanResult<PartitionRow> scan_lost_vmdks(Store& store, const ScanProgress& progr
     std::vector<uint8_t> item(static_cast<size_t>(std::max(pbc.header.item_size, 0)));
     uint8_t first[1024];
     int n = 1;
+    ScanRescue rescue(store.scan_rescue, out.unreadable);
     auto visit = [&](uint32_t entry, uint32_t index) {
-        if (!bitmap_read_item(store, pbc, entry, index, item)) return Visit::next;
-        if (candidates) gather_candidate(pbc, entry, index, item, *candidates);
+        bool partial = false;
+        if (!bitmap_read_item(store, pbc, entry, index, item)) {
+            if (!rescue.on() || !salvage_pointer_block(store, pbc, entry, index, item, rescue)) return Visit::next;
+            partial = true;
+        } else if (candidates) {
+            // A pointer block read in part would offer zeros as holes.
+            gather_candidate(pbc, entry, index, item, *candidates);
+        }
         const uint32_t b = load_le<uint32_t>(item, 0);
         if (blkid_type(b) != kBlockFile) return Visit::next;   // the null id too
-        if (file_block_read(store, b, first, 0, sizeof first, 0) != static_cast<int64_t>(sizeof first)) return Visit::next;
+        if (file_block_read(store, b, first, 0, sizeof first, 0) != static_cast<int64_t>(sizeof first)) {
+            if (!rescue.on() || !salvage_first_block(store, b, first, rescue)) return Visit::next;
+            partial = true;
+        }
         if (!looks_like_mbr(first)) return Visit::next;
         uint8_t table[64];
         std::copy(first + 0x1BE, first + 0x1BE + 64, table);
@@ -90,6 +127,7 @@ ScanResult<PartitionRow> scan_lost_vmdks(Store& store, const ScanProgress& progr
             // their fields, the type in the low bits. An entry number too wide
             // for its field (a damaged bitmap entry) gives the item no id.
             r.first_block = b;
+            r.partly_unreadable = partial;
             if (entry <= 0x3FFFFFu && index <= 0xFu) {
                 r.pointer_block = (entry << 6) | (index << 28) | kBlockPointer;
                 r.addressed_bytes = int64_t{pbc.header.item_size / 4} * store.fs.fsinfo.blocksize;
@@ -102,7 +140,7 @@ ScanResult<PartitionRow> scan_lost_vmdks(Store& store, const ScanProgress& progr
         ++n;
         return Visit::next;
     };
-    out.end = scan_free_items(store, pbc, visit, &progress);
+    out.end = scan_free_items(store, pbc, visit, &progress, EntryFailure::end_scan, nullptr, &rescue, SkippedIn::pbc);
     return out;
 }
 

@@ -2,6 +2,7 @@
 #include "vmfs/store.h"
 
 #include "recovery/item_window.h"
+#include "recovery/scan_rescue.h"
 #include "vmfs/file_read.h"
 #include "vmfs/fs.h"
 
@@ -30,7 +31,8 @@ int gauge_value(int32_t area, int32_t area_count) {
 }
 
 ScanEnd scan_free_items(Store& store, const Bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress,
-                        EntryFailure on_failure, ItemWindow* reader) {
+                        EntryFailure on_failure, ItemWindow* reader, ScanRescue* rescue, SkippedIn in) {
+    if (rescue && rescue->on()) on_failure = EntryFailure::skip_entry;
     const BitmapHeader& h = bm.header;
     if (h.area_count <= 0) return ScanEnd::finished;
     // Every count here comes from the disk. Entries lie inside their area;
@@ -63,6 +65,7 @@ ScanEnd scan_free_items(Store& store, const Bitmap& bm, const FreeItemVisit& vis
                                  : file_read(store, bm.inode, raw, kBitmapEntryBytes, p) == kBitmapEntryBytes ? raw
                                                                                                       : nullptr;
             if (!bytes) {
+                if (rescue && rescue->on()) rescue->skip(in, p, kBitmapEntryBytes);
                 if (on_failure == EntryFailure::skip_entry) continue;
                 return ScanEnd::bitmap_read_failed;
             }

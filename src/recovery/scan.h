@@ -40,9 +40,14 @@ ScanEnd scan_free_items(Store& store, const Bitmap& bm, const FreeItemVisit& vis
 //
 // With a reader (an ItemWindow over bm) the entries are read through it, so
 // that a visit asking the same reader for items finds them already read.
+//
+// With a rescue that is on, an entry that cannot be read is passed over
+// whatever on_failure says, and noted as an area of `in` skipped.
 enum class EntryFailure { end_scan, skip_entry };
 class ItemWindow;
+class ScanRescue;
 ScanEnd scan_free_items(Store& store, const Bitmap& bm, const FreeItemVisit& visit, const ScanProgress* progress,
-                        EntryFailure on_failure, ItemWindow* reader = nullptr);
+                        EntryFailure on_failure, ItemWindow* reader = nullptr, ScanRescue* rescue = nullptr,
+                        SkippedIn in = SkippedIn::fdc);
 
 } // namespace ds

@@ -206,6 +206,8 @@ Status Datastore::read_run(const File& file, uint8_t* buffer, int64_t max, int64
 
 void Datastore::set_read_retries(int n) { store_->disk.set_retries(n); }
 
+void Datastore::set_scan_rescue(bool on) { store_->scan_rescue = on; }
+
 int64_t Datastore::addressable(const File& file) const {
     const Descriptor& d = descriptor_of(file);
     if (stored_inline(d)) return std::max<int64_t>(d.size, 0);

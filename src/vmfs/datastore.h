@@ -296,6 +296,18 @@ constexpr bool scan_stopped_early(ScanEnd end) {
     return end == ScanEnd::bitmap_read_failed || end == ScanEnd::descriptor_read_failed || end == ScanEnd::row_limit;
 }
 
+// ---------------------------------------------------------------- scans over unreadable sectors
+// An area a scan with rescue on could not read and passed over: a bitmap
+// entry, an item or a part of one (positions in the system file named), or
+// a part of a block (positions on the logical volume).
+enum class SkippedIn : uint8_t { fdc, sbc, pbc, volume };
+struct SkippedArea {
+    SkippedIn in = SkippedIn::volume;
+    int64_t offset = 0;
+    int64_t length = 0;
+    bool operator==(const SkippedArea&) const = default;
+};
+
 // What a scan found and how it ended. Rows are handed to the caller's row
 // function as they are found (the window shows them at once); without one
 // they are collected here.
@@ -303,6 +315,7 @@ template <class Row>
 struct ScanResult {
     ScanEnd end = ScanEnd::finished;
     std::vector<Row> rows;
+    std::vector<SkippedArea> unreadable;   // with rescue on: what was passed over, in walk order
 };
 
 // Called once per area with the gauge value (0..100); false cancels.
@@ -316,6 +329,7 @@ struct FileRow {
     int32_t create_time = 0, update_time = 0, access_time = 0;   // the three times as read
     uint32_t descriptor_id = 0;     // kept so that the file can be exported
     int64_t bytes = 0;              // the descriptor's exact size, beside the class
+    bool partly_unreadable = false; // with rescue on: its descriptor was read only in part
 };
 
 // A directory of an earlier file system, found below its old root after the
@@ -324,6 +338,7 @@ struct FoundDir {
     int32_t number = 0;          // 1-based, as in the node caption "DIR<n>"
     uint32_t dir_id = 0;         // the directory's descriptor id
     int32_t first_block = -1;    // sub-block id that replaces blocks[0], or -1
+    bool partly_unreadable = false;   // with rescue on: its descriptor was read only in part
 };
 
 // Both tables the format recovery keeps are bounded, so that a damaged or
@@ -350,6 +365,8 @@ struct PartitionRow {
     // Where the partitions of its master boot record end: the disk holds at
     // least that many bytes.
     int64_t partitions_end = 0;
+    // With rescue on: its pointer block or its first block was read only in part.
+    bool partly_unreadable = false;
 };
 
 // ---------------------------------------------------------------- paths and detection (for the command line)
@@ -623,6 +640,12 @@ public:
     // The segments of the volume no loaded member holds (the volume is
     // degraded when there are any), and the bytes they make up.
     MissingSegments missing_segments() const;
+
+    // --- scans over unreadable sectors
+    // With rescue on, the scans pass over bitmap entries, items and blocks
+    // they cannot read, keep every row they can, and name what they skipped
+    // in their result's unreadable; off, they end where they ended before.
+    void set_scan_rescue(bool on);
 
     // The back room, for the format's own code, tests and fuzzing (store.h).
     Store& internals() const { return *store_; }

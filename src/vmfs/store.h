@@ -38,6 +38,7 @@ struct Store {
     FileSystem fs;
     FileReadMemos memos;
     std::vector<FoundDir> found_dirs;     // of the last format recovery
+    bool scan_rescue = false;             // the scans pass over what they cannot read
 
     // A File over a descriptor read into memory (node names what it was read as).
     static File make_file(const Node& node, const Descriptor& descriptor);
