@@ -8,6 +8,8 @@
 //   mkdatastore demo|formatted DIR MIB       the same with MIB MiB file blocks (1, 2, 4 or 8)
 //   mkdatastore wide DIR N     DIR/wide.img: /wide names one file N times, far more entries
 //                              than the volume's 1024 descriptors (a hostile directory)
+//   mkdatastore small DIR N    DIR/small.img: /small holds N small files in 40 folders
+//                              (inline, one in ten a few KiB in a sub-block), for timing exports
 //   mkdatastore matrix DIR MIB SUBS SECTOR...  every addressing mode and every scan's find,
 //                              SUBS sub-blocks per bitmap entry, one member per SECTOR
 #include <algorithm>
@@ -57,6 +59,7 @@ void print_common(const dsb::ImageSummary& s) {
 int usage() {
   std::fprintf(stderr,
                "usage: mkdatastore demo|formatted|multi|bench|vm|lost DIR\n"
+               "       mkdatastore wide|small DIR N\n"
                "       mkdatastore demo|formatted DIR BLOCK_MIB\n"
                "       mkdatastore matrix DIR BLOCK_MIB SUB_BLOCKS_PER_ENTRY SECTOR...\n");
   return 2;
@@ -68,11 +71,11 @@ int main(int argc, char** argv) {
   if (argc < 3) return usage();
   const std::string what = argv[1];
   const std::string dir = argv[2];
-  const bool sized = what == "demo" || what == "formatted" || what == "wide";
+  const bool sized = what == "demo" || what == "formatted" || what == "wide" || what == "small";
   if (what == "matrix" ? argc < 6 : !(argc == 3 || (sized && argc == 4))) return usage();
   try {
     const std::uint64_t block_size =
-        argc >= 4 && what != "wide" ? std::stoull(argv[3]) * dsb::layout::kMiB : dsb::layout::kMiB;
+        argc >= 4 && what != "wide" && what != "small" ? std::stoull(argv[3]) * dsb::layout::kMiB : dsb::layout::kMiB;
     std::filesystem::create_directories(dir);
     if (what == "matrix") {
       dsb::MatrixOptions mo;
@@ -124,6 +127,23 @@ int main(int argc, char** argv) {
       for (std::uint64_t k = 0; k < n; ++k) ds.add_dirent(wide, 3, f, "entry-" + std::to_string(k));
       ds.finish();
       std::printf("wrote %s: /wide holds %llu entries\n", o.path.c_str(), static_cast<unsigned long long>(n));
+    } else if (what == "small") {
+      const std::uint64_t n = argc >= 4 ? std::stoull(argv[3]) : 20000;
+      constexpr std::uint64_t kFolders = 40;
+      dsb::DatastoreOptions o;
+      o.path = dir + "/small.img";
+      o.fdc.area_count = static_cast<std::uint32_t>((n + kFolders + 16 + 255) / 256);
+      o.sbc.area_count = static_cast<std::uint32_t>((n / 10 + kFolders + 255) / 256 + 1);
+      o.segments = static_cast<std::uint32_t>(2 + (n * 2048 + (n / 10 + 300) * 65536) / (256 * dsb::layout::kMiB));
+      dsb::Datastore ds(o);
+      for (std::uint64_t k = 0; k < n; ++k) {
+        const std::uint64_t size = k % 10 == 0 ? 4096 + (k % 7) * 1000 : 200 + (k * 37) % 800;
+        ds.add_file("/small/d" + std::to_string(k % kFolders) + "/f" + std::to_string(k),
+                    dsb::generated_file(size, dsb::pattern_content(k)));
+      }
+      ds.finish();
+      std::printf("wrote %s: /small holds %llu files in %llu folders\n", o.path.c_str(),
+                  static_cast<unsigned long long>(n), static_cast<unsigned long long>(kFolders));
     } else if (what == "vm") {
       dsb::VmSummary s = dsb::build_vm(dir);
       print_common(s);

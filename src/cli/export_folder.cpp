@@ -12,6 +12,7 @@
 #include "text/name_text.h"
 #include "text/time_text.h"
 
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <optional>
 
@@ -164,6 +165,8 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
         json.finish();
     }
     if (res.entry_limit) fail("more entries than the volume has descriptors; the copy stopped there");
+    if (res.sync_errno != 0)
+        fail(std::string("the copy could not be put on the host's disk: ") + std::strerror(res.sync_errno));
     if (!res.manifest_written) fail("cannot write the manifest " + shown_path(res.manifest_path));
 
     if (res.cancelled) {

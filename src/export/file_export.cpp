@@ -212,7 +212,7 @@ ExportResult file_export(const Datastore& store, const File& file, HostFile& out
         if (p < size) return fail(ExportFailure::past_addressable);
     }
     errno = 0;
-    if (!out.close()) {
+    if (!(options.sync_later ? out.close_unsynced() : out.close())) {
         r.host_errno = errno;
         return fail(ExportFailure::write);
     }

@@ -61,6 +61,10 @@ struct ExportOptions {
     // (unreadable_sink).
     bool rescue = false;
     std::function<bool(ByteSpan)> unreadable;
+    // The copy is not waited for here: the caller syncs the destination's
+    // whole file system once, after many files (a folder export), and only
+    // then counts them as written.
+    bool sync_later = false;
 };
 
 // Creates (or replaces) host_path and writes the file's bytes to it, up to

@@ -100,6 +100,9 @@ public:
         : store_(store), d_(d), options_(options), r_(r), read_limit_(store.walk_read_limit()) {}
 
     void start(const std::string& source, uint32_t top_id) {
+        // Taken before anything is written: a sync through it reports every
+        // write the disk refused from here on.
+        note_file_system(d_.top);
         manifest_.open(d_.parent, d_.manifest_name, options_.replace_manifest, ManifestHead{source, top_id, d_.shown});
     }
 
@@ -201,6 +204,13 @@ public:
     void finish() {
         close_to(0);
         if (r_.entry_limit) ++r_.failures;
+        // Every file and directory is written: one sync puts them all on the
+        // disk, and only then is the manifest ended, saying whether it did.
+        for (const auto& [dev, dir] : synced_) {
+            const int e = options_.sync_file_system ? options_.sync_file_system(dir.fd()) : sync_file_system(dir.fd());
+            if (e != 0 && r_.sync_errno == 0) r_.sync_errno = e;
+        }
+        if (r_.sync_errno != 0) ++r_.failures;
         ManifestTotals t;
         t.complete = r_.failures == 0 && !r_.cancelled;
         t.cancelled = r_.cancelled;
@@ -211,6 +221,7 @@ public:
         t.renamed = r_.renamed;
         // Asked for last, so that its end time is the export's.
         if (options_.provenance) t.provenance = options_.provenance();
+        if (r_.sync_errno != 0) t.sync_failed = std::string("the copy could not be put on the host's disk: ") + std::strerror(r_.sync_errno);
         r_.manifest_written = manifest_.finish(t);
     }
 
@@ -232,6 +243,26 @@ private:
     // to settle names: the same bound as the walk's own reads.
     int64_t names_held_ = 0, names_read_ = 0;
     const int64_t read_limit_;
+    // The file systems written to, one directory of each, synced at the end;
+    // files are then closed without their own fsync (sync_later_), unless
+    // one of them cannot be trusted to sync whole.
+    std::vector<std::pair<dev_t, HostDir>> synced_;
+    bool sync_later_ = false, trusted_ = true;
+
+    void note_file_system(const HostDir& dir) {
+        struct stat st {};
+        if (!dir.stat_self(st)) {
+            trusted_ = sync_later_ = false;
+            return;
+        }
+        for (const auto& seen : synced_)
+            if (seen.first == st.st_dev) return;
+        HostDir own = dir.dup();
+        if (!own.ok() || !file_system_syncs_whole(own.fd())) trusted_ = false;
+        // Synced at the end even so, for what was written before.
+        if (own.ok()) synced_.emplace_back(st.st_dev, std::move(own));
+        sync_later_ = trusted_;
+    }
 
     void push(OpenDir&& od, const std::string& path, const std::string& host_path) {
         open_path_ = path;
@@ -401,6 +432,7 @@ private:
         } else {
             od.dir = parent.dir.make_dir(last_name(it.host_path));
             if (od.dir.ok()) {
+                note_file_system(od.dir);
                 ++r_.directories;
                 od.set_times = true;
                 od.atime = dir.access_time;
@@ -449,6 +481,7 @@ private:
             progress = [&](int64_t done, int64_t) { return options_.progress(add_saturated(done_before_, done), total_); };
         ExportOptions eo;
         eo.sha256 = true;
+        eo.sync_later = sync_later_;
         ExportResult er = file_export(store_, file, out, progress, eo);
         it.bytes_written = er.bytes_written;
         it.sha256 = er.sha256;

@@ -45,6 +45,11 @@ struct FolderExportOptions {
     // path) whose host names are settled ahead, counted in 8-byte digests. A
     // directory past it keeps its entries' own names (see folder_export).
     int64_t names_held_limit = kFolderNamesHeld;
+    // Makes the copy durable once every file is written, before the manifest
+    // is ended: called with a directory of the copy on each file system it
+    // wrote to, returns 0 or an errno. Empty: sync_file_system (syncfs).
+    // Tests put one here that looks at the copy or fails.
+    std::function<int(int fd)> sync_file_system;
 };
 
 struct FolderExportResult {
@@ -62,6 +67,9 @@ struct FolderExportResult {
     // The walk met more entries than the volume has descriptors (damaged
     // links going round) and the copy stopped there; counted as a failure.
     bool entry_limit = false;
+    // The host could not put the copy on its disk (the errno of the sync that
+    // failed, 0 when none); counted as a failure, the manifest says so.
+    int sync_errno = 0;
     // The items not copied whole or renamed, in the order met, the first
     // thousand of them; the manifest (and item_done) has every item.
     std::vector<FolderItem> items;

@@ -36,6 +36,7 @@ std::string copy_failure_detail(const ExportResult& r) {
     case ExportFailure::past_addressable: return "its size reaches past what its block list can address; stopped after " + after;
     case ExportFailure::past_volume: return "it holds more data than the logical volume can; stopped after " + after;
     case ExportFailure::exists: return "something is already at the host file's name";
+    case ExportFailure::unreadable_sink: return "the record of unreadable ranges could not be written";
     case ExportFailure::none: break;
     }
     return "";

@@ -81,6 +81,7 @@ bool FolderManifest::finish(const ManifestTotals& t) {
     json_->field("bytes", t.bytes);
     json_->field("failures", t.failures);
     json_->field("renamed", t.renamed);
+    if (!t.sync_failed.empty()) json_->field("sync_failed", t.sync_failed);
     if (!t.provenance.empty()) json_->field_text("provenance", t.provenance);
     json_->finish();
     flush();

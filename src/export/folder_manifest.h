@@ -27,6 +27,7 @@ struct ManifestTotals {
     bool complete = false, cancelled = false;
     int64_t files = 0, directories = 0, bytes = 0, failures = 0, renamed = 0;
     std::string provenance;    // JSON object text; empty: none
+    std::string sync_failed;   // why the copy could not be put on the disk; empty: it was
 };
 
 class FolderManifest {

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace ds {
@@ -69,6 +71,8 @@ HostDir HostDir::open_dir(const std::string& name) const {
 bool HostDir::stat_at(const std::string& name, struct stat& st) const {
     return ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
+
+HostDir HostDir::dup() const { return HostDir(fd_ < 0 ? -1 : ::fcntl(fd_, F_DUPFD_CLOEXEC, 0)); }
 
 bool HostDir::stat_self(struct stat& st) const { return ::fstat(fd_, &st) == 0; }
 
@@ -213,6 +217,21 @@ bool HostFile::close(bool sync) {
     if (::close(fd_) != 0) ok = false;
     fd_ = -1;
     return ok;
+}
+
+bool HostFile::close_unsynced() {
+    if (fd_ < 0) return true;
+    bool ok = !(sparse_ok_ && pending_hole_) || ::ftruncate(fd_, end_) == 0;
+    if (::close(fd_) != 0) ok = false;
+    fd_ = -1;
+    return ok;
+}
+
+int sync_file_system(int fd) { return ::syncfs(fd) == 0 ? 0 : errno; }
+
+bool file_system_syncs_whole(int fd) {
+    struct statfs fs {};
+    return ::fstatfs(fd, &fs) == 0 && fs.f_type != FUSE_SUPER_MAGIC;
 }
 
 HostFile adopt_descriptor(const Datastore& store, int fd, bool to_device, DestinationCheck& why) {

@@ -37,6 +37,8 @@ public:
     // What is at name inside, the link itself for a link; false when nothing.
     bool stat_at(const std::string& name, struct stat& st) const;
     bool stat_self(struct stat& st) const;
+    // A second handle of the same open directory.
+    HostDir dup() const;
     // Nothing in it but "." and "..".
     bool is_empty() const;
     // Last access and modification times, in seconds, of the directory
@@ -85,6 +87,10 @@ public:
     // failed) the file is cut to what was counted, so that it holds exactly
     // size() bytes, and closed without waiting.
     bool close(bool sync = true);
+    // A whole copy closed without waiting for the disk: the length is set as
+    // close() sets it, and the caller makes the file durable later, with
+    // many others at once (sync_file_system), before anything vouches for it.
+    bool close_unsynced();
 
 private:
     int fd_ = -1;
@@ -118,6 +124,15 @@ HostFile open_destination(const Datastore& store, const std::string& path, bool 
 // asks for a block device and it is none (errno ENOTBLK). The descriptor itself
 // stays open; the file returned writes through a copy of it.
 HostFile adopt_descriptor(const Datastore& store, int fd, bool to_device, DestinationCheck& why);
+
+// Puts everything written to the file system that holds fd on its disk
+// (syncfs), and reports a write the disk refused meanwhile, of any file of
+// it written since fd was opened. 0 or the host's errno.
+int sync_file_system(int fd);
+// Whether sync_file_system stands for an fsync of every file there: not on a
+// file system served by a user-space daemon, which may not be asked to sync
+// at all.
+bool file_system_syncs_whole(int fd);
 
 // Splits a path into the directory that holds its last component and that
 // component ("a/b" -> "a", "b"; "b" -> ".", "b"; "/b" -> "/", "b").

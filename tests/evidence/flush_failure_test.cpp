@@ -9,6 +9,7 @@
 
 #include "support/open_images.h"
 #include "export/file_export.h"
+#include "export/folder_export.h"
 #include "vmfs/inode.h"
 
 #include <gtest/gtest.h>
@@ -71,6 +72,18 @@ TEST_F(FlushFailure, AnExportWhoseBytesCannotBeStoredFails) {
     EXPECT_EQ(cli.exit_code, 1);
     EXPECT_EQ(cli.out, "");
     EXPECT_NE(cli.err.find("file save error"), std::string::npos) << cli.err;
+}
+
+// The folder copy closes its files without an fsync each and syncs the
+// file system once: the write the disk refused must still show there.
+TEST_F(FlushFailure, AFolderCopyWhoseBytesCannotBeStoredIsNeverCalledComplete) {
+    const dsb::DemoSummary& d = clitest::demo();
+    ASSERT_TRUE(dstest::open_images(store, d).message.empty());
+    ds::FolderExportResult r = ds::folder_export(store, ds::Node{d.ids.at("/vm1"), -1}, mnt_ + "/vm1");
+    ASSERT_EQ(r.refused, ds::FolderRefusal::none);
+    EXPECT_FALSE(r.complete());
+    const std::vector<uint8_t> m = dstest::read_file(mnt_ + "/vm1.manifest.json");
+    EXPECT_EQ(std::string(m.begin(), m.end()).find("\"complete\": true"), std::string::npos);
 }
 
 } // namespace
