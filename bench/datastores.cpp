@@ -111,7 +111,7 @@ dsb::BenchSummary build_spread_format(const std::string& dir, uint32_t old_dirs,
     const uint64_t sys_blocks = (o.fdc.file_size() + o.sbc.file_size() + o.pbc.file_size()) / bs + 16;
     o.segments = static_cast<uint32_t>(((4 + sys_blocks + 64) * bs + dsb::layout::kSegmentSize - 1) /
                                        dsb::layout::kSegmentSize);
-    dsb::Datastore ds(o);
+    dsb::ImageBuilder ds(o);
 
     const uint32_t fillers = free_subblocks > old_dirs ? free_subblocks - old_dirs : 0;
     std::vector<uint32_t> old;
@@ -181,7 +181,7 @@ FileCase build_two_member_file(const std::string& dir, bool small) {
     o.block_size = block_size;
     o.members = {{dir + "/multi0.img", 2048, 0, segments_each - 1, {}, true},
                  {dir + "/multi1.img", 2048, segments_each, 2 * segments_each - 1, {}, true}};
-    dsb::Datastore ds(o);
+    dsb::ImageBuilder ds(o);
     const uint32_t boundary = static_cast<uint32_t>(segments_each * per_segment);
     dsb::FileSpec spec = dsb::generated_file(uint64_t{blocks} * block_size, dsb::pattern_content(47),
                                              dsb::Storage::FileBlocks);
@@ -212,7 +212,7 @@ FileCase build_half_holes_file(const std::string& dir, bool small) {
     o.path = dir + "/holes.img";
     o.volume_name = "bench-holes";
     o.segments = small ? 1 : 3;
-    dsb::Datastore ds(o);
+    dsb::ImageBuilder ds(o);
     const dsb::ContentFn data = dsb::pattern_content(53);
     const dsb::ContentFn content = [data](uint64_t offset, std::span<uint8_t> out) {
         data(offset, out);

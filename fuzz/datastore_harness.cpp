@@ -81,8 +81,8 @@ public:
         o.fdc = {16, 8, 65536, 2048, 2};
         o.sbc = {16, 4, 65536, 8192, 1};
         o.pbc = {16, 4, 65536, 4096, 1};
-        ds_ = std::make_unique<dsb::Datastore>(o);
-        dsb::Datastore& ds = *ds_;
+        ds_ = std::make_unique<dsb::ImageBuilder>(o);
+        dsb::ImageBuilder& ds = *ds_;
         const uint64_t bs = ds.block_size();
 
         keep("/", ds.root());
@@ -210,7 +210,7 @@ private:
         add_image_region(name, static_cast<int64_t>(at.image_offset), length);
     }
 
-    std::unique_ptr<dsb::Datastore> ds_;
+    std::unique_ptr<dsb::ImageBuilder> ds_;
     std::vector<std::pair<std::string, uint32_t>> objects_;
 };
 

@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
       // for the directory itself (140 bytes an entry).
       o.fdc.area_count = static_cast<std::uint32_t>(std::max<std::uint64_t>(4, (n + 16 + 255) / 256));
       o.segments = static_cast<std::uint32_t>(2 + n * (140 + 2048) / (256 * dsb::layout::kMiB));
-      dsb::Datastore ds(o);
+      dsb::ImageBuilder ds(o);
       const std::uint32_t f = ds.add_file("/f.txt", dsb::text_file("x"));
       const std::uint32_t wide = ds.mkdir("/wide");
       for (std::uint64_t k = 0; k < n; ++k) ds.add_dirent(wide, 3, f, "entry-" + std::to_string(k));
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
       o.fdc.area_count = static_cast<std::uint32_t>((n + kFolders + 16 + 255) / 256);
       o.sbc.area_count = static_cast<std::uint32_t>((n / 10 + kFolders + 255) / 256 + 1);
       o.segments = static_cast<std::uint32_t>(2 + (n * 2048 + (n / 10 + 300) * 65536) / (256 * dsb::layout::kMiB));
-      dsb::Datastore ds(o);
+      dsb::ImageBuilder ds(o);
       for (std::uint64_t k = 0; k < n; ++k) {
         const std::uint64_t size = k % 10 == 0 ? 4096 + (k % 7) * 1000 : 200 + (k * 37) % 800;
         ds.add_file("/small/d" + std::to_string(k % kFolders) + "/f" + std::to_string(k),

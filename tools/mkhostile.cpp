@@ -31,7 +31,7 @@ namespace {
 
 constexpr std::uint64_t kEntry = dsb::layout::kDirentSize;
 
-void put32(dsb::Datastore& ds, std::uint64_t lv, std::uint32_t v) {
+void put32(dsb::ImageBuilder& ds, std::uint64_t lv, std::uint32_t v) {
   std::uint8_t b[4];
   dsb::put_le<std::uint32_t>(b, 0, v);
   ds.write_lv(lv, b);
@@ -40,7 +40,7 @@ void put32(dsb::Datastore& ds, std::uint64_t lv, std::uint32_t v) {
 void wide(const std::string& img, int log2, bool named = false) {
   dsb::DatastoreOptions o;
   o.path = img;
-  dsb::Datastore ds(o);
+  dsb::ImageBuilder ds(o);
   const std::uint32_t file = ds.add_file("/f.txt", dsb::text_file("x\n"));
   const std::uint32_t big = ds.mkdir("/big");
   ds.finish();
@@ -97,7 +97,7 @@ void deep(const std::string& img, int depth) {
   o.path = img;
   // A descriptor and a sub-block of entries for each directory.
   o.fdc.area_count = o.sbc.area_count = static_cast<std::uint32_t>(depth / 256 + 2);
-  dsb::Datastore ds(o);
+  dsb::ImageBuilder ds(o);
   const std::string name(128, '\x7F');
   std::uint32_t parent = ds.mkdir("/c1");
   for (int k = 2; k <= depth; ++k) {
@@ -112,7 +112,7 @@ void deep(const std::string& img, int depth) {
 void seek(const std::string& img) {
   dsb::DatastoreOptions o;
   o.path = img;
-  dsb::Datastore ds(o);
+  dsb::ImageBuilder ds(o);
   const std::uint32_t mode7 = ds.add_file("/mode7.bin", dsb::text_file("forged\n"));
   const std::uint32_t null_slots = ds.add_file("/null-slots.bin", dsb::text_file("forged\n"));
   ds.finish();

@@ -141,7 +141,7 @@ TEST(CliNames, AHostileNameIsEscapedInEveryListing) {
     dstest::TempDir dir;
     const std::string img = dir.file("names.img");
     uint32_t f = 0, g = 0;
-    make_datastore(img, [&](dsb::Datastore& ds) {
+    make_datastore(img, [&](dsb::ImageBuilder& ds) {
         f = ds.add_file("/odd/" + raw, dsb::text_file("planted\n"));
         g = ds.add_file("/odd/" + utf8, dsb::text_file("second\n"));
     });
@@ -218,7 +218,7 @@ TEST(CliNames, COneControlsDirectionOverridesAndEmptyNamesPrintVisibly) {
     const std::string rlo = "b\xE2\x80\xAEtxt.exe";
     dstest::TempDir dir;
     const std::string img = dir.file("c1.img");
-    make_datastore(img, [&](dsb::Datastore& ds) {
+    make_datastore(img, [&](dsb::ImageBuilder& ds) {
         ds.add_file("/odd/" + csi, dsb::text_file("csi\n"));
         ds.add_file("/odd/" + rlo, dsb::text_file("rlo\n"));
         ds.add_file("/odd/\"\"", dsb::text_file("quotes\n"));
@@ -267,7 +267,7 @@ TEST(CliLs, HidesEntryTypesTheTreeDoesNotShow) {
     dstest::TempDir dir;
     std::string img = dir.file("odd.img");
     uint32_t f = 0;
-    make_datastore(img, [&](dsb::Datastore& ds) {
+    make_datastore(img, [&](dsb::ImageBuilder& ds) {
         uint32_t sub = ds.mkdir("/sub");
         f = ds.add_file("/sub/kept.txt", dsb::text_file("kept\n"));
         ds.add_dirent(sub, 4, f, "type4");
@@ -311,7 +311,7 @@ TEST(CliTree, WalksDepthFirstInOnDiskOrderWithTrailingSlashOnDirectories) {
 TEST(CliTree, EndsOnADirectoryThatContainsItself) {
     dstest::TempDir dir;
     std::string img = dir.file("loop.img");
-    make_datastore(img, [](dsb::Datastore& ds) {
+    make_datastore(img, [](dsb::ImageBuilder& ds) {
         uint32_t a = ds.mkdir("/a");
         ds.add_file("/a/f", dsb::text_file("x"));
         ds.add_dirent(a, 2, a, "again");

@@ -69,13 +69,13 @@ void make_datastore(const std::string& path, const BuildFn& build, const BuildFn
     dsb::DatastoreOptions o;
     o.path = path;
     if (tune) tune(o);
-    dsb::Datastore ds(o);
+    dsb::ImageBuilder ds(o);
     build(ds);
     ds.finish();
     if (damage) damage(ds);
 }
 
-void point_block_past_the_volume(dsb::Datastore& ds, uint32_t id, size_t slot, uint64_t block_count) {
+void point_block_past_the_volume(dsb::ImageBuilder& ds, uint32_t id, size_t slot, uint64_t block_count) {
     const dsb::ObjectInfo& o = ds.info(id);
     dsb::DescriptorFields f;
     f.id = id;

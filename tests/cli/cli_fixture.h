@@ -32,13 +32,13 @@ std::string compare_file(const std::string& host_path, const dsb::ContentFn& con
 
 // A one-member datastore at path with what build adds; damage runs after the
 // datastore is finished (low-level writes only).
-using BuildFn = std::function<void(dsb::Datastore&)>;
+using BuildFn = std::function<void(dsb::ImageBuilder&)>;
 void make_datastore(const std::string& path, const BuildFn& build, const BuildFn& damage = {},
                     const std::function<void(dsb::DatastoreOptions&)>& tune = {});
 
 // Rewrites file id's descriptor (file blocks of 1 MiB) so that its block
 // slot `slot` names a block far past the end of the volume: a read that
 // fails there, after the blocks before it were copied.
-void point_block_past_the_volume(dsb::Datastore& ds, uint32_t id, size_t slot, uint64_t block_count);
+void point_block_past_the_volume(dsb::ImageBuilder& ds, uint32_t id, size_t slot, uint64_t block_count);
 
 } // namespace clitest

@@ -51,7 +51,7 @@ TEST(CliErrors, AddDiskRefusalsUseTheDiskSettingsTexts) {
 TEST(CliErrors, AFileSystemDescriptorWithAWrongMagic) {
     dstest::TempDir dir;
     std::string img = dir.file("bad.img");
-    make_datastore(img, [](dsb::Datastore&) {}, {}, [](dsb::DatastoreOptions& o) { o.bad_fs_magic = true; });
+    make_datastore(img, [](dsb::ImageBuilder&) {}, {}, [](dsb::DatastoreOptions& o) { o.bad_fs_magic = true; });
     RunResult r = run_cli({"-d", img, "info"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "fs info read error\n");
@@ -174,12 +174,12 @@ TEST(CliErrors, DamagedMetadataNeverBringsTheProgramDown) {
     for (uint32_t seed = 1; seed <= 6; ++seed) {
         SCOPED_TRACE(seed);
         std::string img = dir.file("junk" + std::to_string(seed) + ".img");
-        auto build = [&](dsb::Datastore& ds) {
+        auto build = [&](dsb::ImageBuilder& ds) {
             ds.add_file("/d/f.bin", dsb::generated_file(3 * dsb::layout::kMiB, dsb::pattern_content(seed),
                                                         dsb::Storage::PointerBlocks));
             ds.add_file("/d/s.txt", dsb::text_file("small"));
         };
-        make_datastore(img, build, [&](dsb::Datastore& ds) {
+        make_datastore(img, build, [&](dsb::ImageBuilder& ds) {
             std::mt19937 rng(seed);
             for (dsb::SysFile f : {dsb::SysFile::Fdc, dsb::SysFile::Sbc, dsb::SysFile::Pbc}) {
                 uint64_t base = ds.item_lv_offset(dsb::fb_build(ds.system_file_first_block(f)));

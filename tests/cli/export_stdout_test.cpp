@@ -64,7 +64,7 @@ TEST(CliExportStdout, HolesArriveAsZerosThroughAPipe) {
     const uint64_t size = 4 * dsb::layout::kMiB + 7;
     dsb::ContentFn content = dsb::overlay_content(
         dsb::zero_content(), {{0, text_bytes("first block")}, {3 * dsb::layout::kMiB, text_bytes("fourth")}});
-    make_datastore(img, [&](dsb::Datastore& ds) {
+    make_datastore(img, [&](dsb::ImageBuilder& ds) {
         dsb::FileSpec thin = dsb::generated_file(size, content, dsb::Storage::PointerBlocks);
         thin.thin = true;
         ds.add_file("/thin.vmdk", thin);

@@ -64,7 +64,7 @@ TEST(CliExport, SmallFilesAtTheInlineLimitAndEmptyFiles) {
     dstest::TempDir dir;
     std::string img = dir.file("small.img");
     std::vector<std::pair<std::string, uint64_t>> files = {{"/empty", 0}, {"/k1024", 1024}, {"/k1025", 1025}};
-    make_datastore(img, [&](dsb::Datastore& ds) {
+    make_datastore(img, [&](dsb::ImageBuilder& ds) {
         for (auto& [path, size] : files) ds.add_file(path, dsb::generated_file(size, dsb::pattern_content(size)));
     });
     for (auto& [path, size] : files) {
@@ -81,11 +81,11 @@ TEST(CliExport, AnUnreadableBlockKeepsTheChunksBeforeItAndFails) {
     dstest::TempDir dir;
     std::string img = dir.file("hole.img");
     uint32_t id = 0;
-    auto build = [&](dsb::Datastore& ds) {
+    auto build = [&](dsb::ImageBuilder& ds) {
         id = ds.add_file("/big", dsb::generated_file(3 * dsb::layout::kMiB + 5, dsb::pattern_content(7),
                                                      dsb::Storage::FileBlocks));
     };
-    make_datastore(img, build, [&](dsb::Datastore& ds) { point_block_past_the_volume(ds, id, 2, 4); });
+    make_datastore(img, build, [&](dsb::ImageBuilder& ds) { point_block_past_the_volume(ds, id, 2, 4); });
     RunResult r = export_to({img}, "/big", dir.file("big"));
     EXPECT_EQ(r.exit_code, 1);
     // The file keeps its name and the chunks before the damage, and the line
@@ -105,12 +105,12 @@ TEST(CliExport, ASizePastWhatTheBlockListAddressesStopsThereAndSaysSo) {
     std::string img = dir.file("absurd.img");
     uint32_t id = 0;
     uint64_t block = 0;
-    auto build = [&](dsb::Datastore& ds) {
+    auto build = [&](dsb::ImageBuilder& ds) {
         id = ds.add_file("/f.bin", dsb::generated_file(3 * dsb::layout::kMiB, dsb::pattern_content(4),
                                                        dsb::Storage::FileBlocks));
         block = ds.block_size();
     };
-    make_datastore(img, build, [&](dsb::Datastore& ds) {
+    make_datastore(img, build, [&](dsb::ImageBuilder& ds) {
         const uint64_t d = ds.item_lv_offset(id);
         std::vector<uint8_t> field(8);
         dsb::put_le<int64_t>(field, 0, int64_t{1} << 62);
@@ -131,7 +131,7 @@ TEST(CliExport, ASizePastWhatTheBlockListAddressesStopsThereAndSaysSo) {
 TEST(CliExport, RefusesToCreateOverAnInputOrInAMissingDirectory) {
     dstest::TempDir dir;
     std::string img = dir.file("in.img");
-    make_datastore(img, [](dsb::Datastore& ds) { ds.add_file("/a", dsb::text_file("abc")); });
+    make_datastore(img, [](dsb::ImageBuilder& ds) { ds.add_file("/a", dsb::text_file("abc")); });
     auto before = fs::file_size(img);
     RunResult onto = export_to({img}, "/a", img);
     EXPECT_EQ(onto.exit_code, 1);

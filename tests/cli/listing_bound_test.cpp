@@ -16,7 +16,7 @@ constexpr size_t kSlots = 16 * 16 * 4;
 TEST(CliListingBound, NoMoreEntriesThanTheVolumeHasDescriptors) {
     dstest::TempDir dir;
     const std::string img = dir.file("big.img");
-    make_datastore(img, [](dsb::Datastore& ds) {
+    make_datastore(img, [](dsb::ImageBuilder& ds) {
         const uint32_t f = ds.add_file("/f.txt", dsb::text_file("x"));
         const uint32_t sub = ds.mkdir("/sub");
         // Three times as many names as there are descriptors: a directory
@@ -52,7 +52,7 @@ TEST(CliListingBound, AFullDirectoryOfRealFilesIsListedWhole) {
     const std::string img = dir.file("full.img");
     // Nearly every descriptor of the volume is a file of one directory.
     const size_t files = kSlots - 16;
-    make_datastore(img, [&](dsb::Datastore& ds) {
+    make_datastore(img, [&](dsb::ImageBuilder& ds) {
         for (size_t k = 0; k < files; ++k) ds.add_file("/many/f" + std::to_string(k), dsb::text_file("x"));
     });
     RunResult ls = run_cli({"-d", img, "ls", "/many"});

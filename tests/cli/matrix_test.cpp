@@ -114,7 +114,7 @@ namespace {
 // which file the opening did not find and fails, instead of "finish".
 TEST(CliMissingSystemFile, FormattedFailsWithTheSubBlockFilesMessage) {
     dstest::TempDir dir;
-    make_datastore(dir.file("d.img"), [](dsb::Datastore&) {}, [](dsb::Datastore& ds) {
+    make_datastore(dir.file("d.img"), [](dsb::ImageBuilder&) {}, [](dsb::ImageBuilder& ds) {
         const uint8_t x = 'X';
         ds.write_file_bytes(ds.root(), 140 * 5 + 12 + 5, {&x, 1});   // ".sbc.Xf"
     });

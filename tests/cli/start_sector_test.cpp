@@ -62,7 +62,7 @@ void write_gpt(const std::string& path, uint32_t start, bool corrupt = false) {
 
 std::string at_start(const dstest::TempDir& dir, const std::string& name, int64_t start) {
     const std::string img = dir.file(name);
-    make_datastore(img, [](dsb::Datastore&) {}, {}, [start](dsb::DatastoreOptions& o) { o.start_sector = start; });
+    make_datastore(img, [](dsb::ImageBuilder&) {}, {}, [start](dsb::DatastoreOptions& o) { o.start_sector = start; });
     return img;
 }
 

@@ -70,7 +70,7 @@ TEST(CliVmdkExport, AWholeSmallDiskWithAHoleAndRowsThatDoNotExist) {
     const std::string img = dir.file("lost.img");
     std::vector<uint8_t> mbr = dsb::make_mbr({0xEB, 0x48, 0x90}, {{0x83, 2048, 4096}});
     std::vector<uint8_t> tail = dsb::materialize(dsb::pattern_content(9), 0, 1000);
-    make_datastore(img, [&](dsb::Datastore& ds) {
+    make_datastore(img, [&](dsb::ImageBuilder& ds) {
         const uint32_t pb = ds.unused(dsb::SysFile::Pbc);
         const uint32_t b0 = ds.unused(dsb::SysFile::Fbb);
         const uint32_t b3 = ds.unused(dsb::SysFile::Fbb);

@@ -32,7 +32,7 @@ protected:
         o.path = dir.file("small.img");
         return o;
     }
-    dsb::ImageSummary summary_of(const dsb::Datastore& d) {
+    dsb::ImageSummary summary_of(const dsb::ImageBuilder& d) {
         dsb::ImageSummary s;
         s.images = {dir.file("small.img")};
         s.block_size = d.block_size();
@@ -46,7 +46,7 @@ protected:
 };
 
 TEST_F(SmallDatastore, OpeningFillsThePaneAndListingsShowOnlyNamedFiles) {
-    dsb::Datastore d(options());
+    dsb::ImageBuilder d(options());
     uint32_t vm = d.mkdir("/vm1");
     d.add_file("/vm1/a.txt", dsb::text_file("a"));
     d.add_dirent(vm, 4, fd_build(0, 9), "descriptor-entry");
@@ -86,7 +86,7 @@ TEST_F(SmallDatastore, RefusesADescriptorWithABadMagicOrBlockSize) {
     auto o = options();
     o.bad_fs_magic = true;
     {
-        dsb::Datastore bad(o);
+        dsb::ImageBuilder bad(o);
         bad.finish();
     }
     dsb::ImageSummary image;
@@ -94,7 +94,7 @@ TEST_F(SmallDatastore, RefusesADescriptorWithABadMagicOrBlockSize) {
     EXPECT_EQ(dstest::open_images(store, image).message, "fs info read error");
 
     new_store();
-    dsb::Datastore d(options());
+    dsb::ImageBuilder d(options());
     d.finish();
     d.write_lv(0x200000 + 0xA1, std::vector<uint8_t>(8, 0));   // block size 0
     EXPECT_EQ(dstest::open_images(store, summary_of(d)).message, "fs info read error");
@@ -119,7 +119,7 @@ TEST_F(SmallDatastore, RefusesBitmapHeadersThatCannotPlaceItems) {
                    Case{dsb::SysFile::Pbc, 4, 0xFFFFFFFF, "pbc open error"}}) {
         SCOPED_TRACE(c.message);
         new_store();
-        dsb::Datastore d(options());
+        dsb::ImageBuilder d(options());
         d.finish();
         d.write_file_bytes(d.system_file(c.file), c.offset, le32(c.value));
         EXPECT_EQ(dstest::open_images(store, summary_of(d)).message, c.message);
@@ -127,7 +127,7 @@ TEST_F(SmallDatastore, RefusesBitmapHeadersThatCannotPlaceItems) {
 }
 
 TEST_F(SmallDatastore, ExportsBySizeAndType) {
-    dsb::Datastore d(options());
+    dsb::ImageBuilder d(options());
     std::string k1024(1024, 'k'), k1025(1025, 'q');
     uint32_t exactly = d.add_file("/a", dsb::text_file(k1024));
     uint32_t above = d.add_file("/b", dsb::text_file(k1025));
@@ -150,7 +150,7 @@ TEST_F(SmallDatastore, ExportsBySizeAndType) {
 }
 
 TEST_F(SmallDatastore, AFailedReadKeepsTheChunksWrittenBefore) {
-    dsb::Datastore d(options());
+    dsb::ImageBuilder d(options());
     uint32_t log = d.add_file("/log", dsb::generated_file(3 * 1048576 + 5, dsb::pattern_content(7),
                                                             dsb::Storage::FileBlocks));
     d.finish();
@@ -164,7 +164,7 @@ TEST_F(SmallDatastore, AFailedReadKeepsTheChunksWrittenBefore) {
 }
 
 TEST_F(SmallDatastore, ASlotClaimingMoreThanItsBlockDoesNotWrapAround) {
-    dsb::Datastore d(options());
+    dsb::ImageBuilder d(options());
     uint32_t f = d.add_file("/f", dsb::generated_file(2 * 1048576, dsb::pattern_content(4), dsb::Storage::FileBlocks));
     d.finish();
     d.write_item(f, 0x214, le64(uint64_t{1} << 62));   // size
@@ -177,7 +177,7 @@ TEST_F(SmallDatastore, ASlotClaimingMoreThanItsBlockDoesNotWrapAround) {
 }
 
 TEST_F(SmallDatastore, RefusesToExportOverAnInputOrFromANegativeSize) {
-    dsb::Datastore d(options());
+    dsb::ImageBuilder d(options());
     uint32_t f = d.add_file("/f", dsb::text_file("hello"));
     d.finish();
     ASSERT_EQ(dstest::open_images(store, summary_of(d)).message, "");
@@ -197,7 +197,7 @@ TEST_F(SmallDatastore, RefusesToExportOverAnInputOrFromANegativeSize) {
 }
 
 TEST_F(SmallDatastore, ACancelledExportKeepsWhatWasWritten) {
-    dsb::Datastore d(options());
+    dsb::ImageBuilder d(options());
     uint32_t f = d.add_file("/big", dsb::generated_file(5 * 1048576, dsb::pattern_content(3), dsb::Storage::FileBlocks));
     d.finish();
     ASSERT_EQ(dstest::open_images(store, summary_of(d)).message, "");

@@ -104,12 +104,12 @@ TEST(CliFolderExport, AnUnreadableFileIsReportedAndTheRunEndsWithOneAfterTheRest
     uint32_t bad = 0;
     clitest::make_datastore(
         img,
-        [&](dsb::Datastore& ds) {
+        [&](dsb::ImageBuilder& ds) {
             bad = ds.add_file("/vm/a-bad.vmdk", dsb::generated_file(3 * dsb::layout::kMiB, dsb::pattern_content(4),
                                                                    dsb::Storage::FileBlocks));
             ds.add_file("/vm/b-good.vmx", dsb::text_file("fine\n"));
         },
-        [&](dsb::Datastore& ds) { clitest::point_block_past_the_volume(ds, bad, 1, 3); });
+        [&](dsb::ImageBuilder& ds) { clitest::point_block_past_the_volume(ds, bad, 1, 3); });
     RunResult r = run_cli(with_disks({img}, {"export", "-r", "/vm", dir.file("vm")}));
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err,

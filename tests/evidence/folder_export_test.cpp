@@ -266,7 +266,7 @@ TEST_F(FolderExport, OddNamesCyclesAndAnUnreadableFileAreReportedAndTheRestIsCop
     const uint64_t bad_size = 3 * dsb::layout::kMiB + 5;
     clitest::make_datastore(
         img,
-        [&](dsb::Datastore& ds) {
+        [&](dsb::ImageBuilder& ds) {
             top = ds.mkdir("/top");
             sub = ds.mkdir("/top/sub");
             good = ds.add_file("/top/good", dsb::text_file("good bytes\n"));
@@ -282,7 +282,7 @@ TEST_F(FolderExport, OddNamesCyclesAndAnUnreadableFileAreReportedAndTheRestIsCop
             ds.add_dirent(sub, dsb::layout::kTypeDirectory, top, "up");         // a cycle
             ds.add_dirent(top, dsb::layout::kTypeDirectory, sub, "sub-again");  // a second link
         },
-        [&](dsb::Datastore& ds) { clitest::point_block_past_the_volume(ds, bad, 2, 4); });   // bad's third block
+        [&](dsb::ImageBuilder& ds) { clitest::point_block_past_the_volume(ds, bad, 2, 4); });   // bad's third block
     dsb::ImageSummary s;
     s.images = {img};
     ASSERT_TRUE(dstest::open_images(store, s).message.empty());
@@ -340,7 +340,7 @@ TEST_F(FolderExport, AWideDirectoryIsReportedAsItIsCopiedAndOneNameRepeatedIsNum
     const std::string img = dir.file("wide.img");
     constexpr int kSame = 300;
     uint32_t top = 0, over = 0;
-    clitest::make_datastore(img, [&](dsb::Datastore& ds) {
+    clitest::make_datastore(img, [&](dsb::ImageBuilder& ds) {
         top = ds.mkdir("/wide");
         const uint32_t f = ds.add_file("/wide/same", dsb::text_file("s"));
         for (int k = 1; k < kSame; ++k) ds.add_dirent(top, dsb::layout::kTypeRegular, f, "same");
@@ -407,7 +407,7 @@ TEST_F(FolderExport, NamesAreHeldAlongThePathAndADirectoryPastTheBoundNumbersNot
     dstest::TempDir dir;
     const std::string img = dir.file("held.img");
     uint32_t top = 0;
-    clitest::make_datastore(img, [&](dsb::Datastore& ds) {
+    clitest::make_datastore(img, [&](dsb::ImageBuilder& ds) {
         top = ds.mkdir("/t");
         for (int k = 0; k < 24; ++k) ds.add_file("/t/a/f" + std::to_string(k), dsb::text_file("a"));
         for (int k = 0; k < 24; ++k) ds.add_file("/t/b/f" + std::to_string(k), dsb::text_file("b"));
@@ -467,7 +467,7 @@ TEST_F(FolderExport, AFileWhoseEncodedNameIsTooLongIsCopiedUnderAShortenedName) 
     const std::string img = dir.file("long.img");
     const std::string long_name(128, '\xFF');
     uint32_t top = 0;
-    clitest::make_datastore(img, [&](dsb::Datastore& ds) {
+    clitest::make_datastore(img, [&](dsb::ImageBuilder& ds) {
         top = ds.mkdir("/top");
         const uint32_t f = ds.add_file("/top/short", dsb::text_file("long named\n"));
         ds.add_dirent(top, dsb::layout::kTypeRegular, f, long_name);

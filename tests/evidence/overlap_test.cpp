@@ -30,7 +30,7 @@ protected:
         if (::geteuid() != 0) GTEST_SKIP() << "attaching loop devices needs root";
         if (!have_program("losetup")) GTEST_SKIP() << "losetup (util-linux) is not installed";
         image_ = dir_.file("in.img");
-        clitest::make_datastore(image_, [](dsb::Datastore& ds) { ds.add_file("/vm/vm.vmx", dsb::text_file("x=1\n")); });
+        clitest::make_datastore(image_, [](dsb::ImageBuilder& ds) { ds.add_file("/vm/vm.vmx", dsb::text_file("x=1\n")); });
         other_ = dir_.file("other.img");
         shell("truncate -s 4M '" + other_ + "'");
     }
@@ -172,7 +172,7 @@ TEST_F(Overlap, ALoopDevicesBackingFileIsKnownWhateverItsName) {
     const std::string odd = dir_.file("ev\n.img");
     const std::string a = dir_.file("a.img"), b = dir_.file("b.img");
     for (const std::string& copy : {odd, a})
-        clitest::make_datastore(copy, [](dsb::Datastore& ds) { ds.add_file("/vm/vm.vmx", dsb::text_file("x=1\n")); });
+        clitest::make_datastore(copy, [](dsb::ImageBuilder& ds) { ds.add_file("/vm/vm.vmx", dsb::text_file("x=1\n")); });
     fs::create_hard_link(a, b);
     const std::string odd_dev = attach(odd, "-r");
     const std::string ro = attach(a, "-r");

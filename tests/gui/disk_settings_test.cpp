@@ -44,7 +44,7 @@ struct ThreeMembers {
     ThreeMembers() {
         dsb::DatastoreOptions o;
         o.members = {{m[0], 2048, 0, 0, {}, true}, {m[1], 128, 1, 1, {}, true}, {m[2], 4096, 2, 2, {}, true}};
-        dsb::Datastore ds(o);
+        dsb::ImageBuilder ds(o);
         ds.finish();
     }
 };

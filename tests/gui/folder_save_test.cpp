@@ -41,7 +41,7 @@ TEST_F(FolderSave, AFolderNamedAsTheFoundDirectoriesTopIsAnOrdinaryFolder) {
     dstest::TempDir dir;
     dsb::DatastoreOptions o;
     o.path = dir.file("caption.img");
-    dsb::Datastore ds(o);
+    dsb::ImageBuilder ds(o);
     ds.mkdir("/ALL DIR FOUND");
     ds.mkdir("/ALL DIR FOUND/sub");
     ds.add_file("/ALL DIR FOUND/sub/a.txt", dsb::text_file("a"));

@@ -52,7 +52,7 @@ struct Tiny {
     }
 };
 
-void patch_sysfile(dsb::Datastore& ds, dsb::SysFile f, uint64_t offset, int32_t value) {
+void patch_sysfile(dsb::ImageBuilder& ds, dsb::SysFile f, uint64_t offset, int32_t value) {
     std::vector<uint8_t> b(4);
     for (int i = 0; i < 4; ++i) b[i] = uint8_t(uint32_t(value) >> (8 * i));
     ds.write_lv(uint64_t{ds.system_file_first_block(f)} * ds.block_size() + offset, b);
@@ -161,7 +161,7 @@ TEST_F(MainWindow, DoubleClickListsADirectoryOnce) {
 
 TEST_F(MainWindow, ListingSkipsOtherTypesAndReportsUnreadableDirectories) {
     Tiny t;
-    dsb::Datastore ds(t.options());
+    dsb::ImageBuilder ds(t.options());
     const uint32_t empty = ds.mkdir("/empty");
     ds.add_file("/note.txt", dsb::text_file("n"));
     ds.add_dirent(ds.root(), 4, empty, "type4");
@@ -191,7 +191,7 @@ TEST_F(MainWindow, EveryBrowseMessageInItsSituation) {
         bool pane;        // the pane was filled before the message
         bool root_only;   // the tree holds "/" alone afterwards
         std::function<void(dsb::DatastoreOptions&)> option;
-        std::function<void(dsb::Datastore&)> damage;
+        std::function<void(dsb::ImageBuilder&)> damage;
     };
     using dsb::SysFile;
     const Case cases[] = {
@@ -202,7 +202,7 @@ TEST_F(MainWindow, EveryBrowseMessageInItsSituation) {
         // Nothing is read through ".fbb.sf": only a descriptor that cannot be
         // read (a zeroed one has size 0) stops the opening.
         {"fbb open error", true, true, {},
-         [](dsb::Datastore& ds) { ds.write_lv(ds.item_lv_offset(ds.system_file(SysFile::Fbb)), std::vector<uint8_t>(2048)); }},
+         [](dsb::ImageBuilder& ds) { ds.write_lv(ds.item_lv_offset(ds.system_file(SysFile::Fbb)), std::vector<uint8_t>(2048)); }},
         {"pbc open error", true, true, {}, [](auto& ds) { patch_sysfile(ds, SysFile::Pbc, 12, -1); }},
         {"sbc open error", true, true, {}, [](auto& ds) { patch_sysfile(ds, SysFile::Sbc, 4, 0); }},
     };
@@ -214,7 +214,7 @@ TEST_F(MainWindow, EveryBrowseMessageInItsSituation) {
         dsb::DatastoreOptions o = t.options();
         if (c.option) c.option(o);
         {
-            dsb::Datastore ds(o);
+            dsb::ImageBuilder ds(o);
             ds.finish();
             if (c.damage) c.damage(ds);
         }

@@ -168,7 +168,7 @@ struct TwoMembers {
     TwoMembers() {
         dsb::DatastoreOptions o;
         o.members = {{m[0], 2048, 0, 0, {}, true}, {m[1], 128, 1, 1, {}, true}};
-        dsb::Datastore ds(o);
+        dsb::ImageBuilder ds(o);
         ds.finish();
     }
 };

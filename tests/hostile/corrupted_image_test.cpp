@@ -115,10 +115,10 @@ struct Layout {
 
 Layout build_plain(const std::string& img) {
     Layout l;
-    make(img, [&](dsb::Datastore& ds) {
+    make(img, [&](dsb::ImageBuilder& ds) {
         ds.add_file("/vm/small.txt", dsb::text_file("small"));
         l.big = ds.add_file("/vm/big.bin", dsb::generated_file(3 * kMiB, dsb::pattern_content(9), dsb::Storage::FileBlocks));
-    }, [&](dsb::Datastore& ds) {
+    }, [&](dsb::ImageBuilder& ds) {
         auto block = [&](uint32_t id) { return hostile::image_offset(ds, uint64_t{dsb::fb_number(id)} * ds.block_size()); };
         l.fdc = hostile::image_offset(ds, sys_lv(ds, SysFile::Fdc, 0));
         l.pbc = hostile::image_offset(ds, sys_lv(ds, SysFile::Pbc, 0));
@@ -191,25 +191,25 @@ TEST_F(Corrupted, AnImageCutInsideADataBlockExportsUpToTheCut) {
 TEST_F(Corrupted, ZeroedMetadataGivesTheOpeningsMessages) {
     struct Zero {
         const char* what;
-        std::function<uint64_t(dsb::Datastore&)> lv;
+        std::function<uint64_t(dsb::ImageBuilder&)> lv;
         uint64_t len;
         std::string open;
     };
     uint32_t root_slot = 0;
     const std::vector<Zero> zeros = {
-        {"fs descriptor", [](dsb::Datastore&) { return layout::kFsDescriptorOffset; }, 512, "fs info read error"},
-        {".fdc.sf header", [](dsb::Datastore& ds) { return sys_lv(ds, SysFile::Fdc, 0); }, 512, "fdc open error"},
-        {".sbc.sf header", [](dsb::Datastore& ds) { return sys_lv(ds, SysFile::Sbc, 0); }, 512, "sbc open error"},
-        {".fbb.sf descriptor", [](dsb::Datastore& ds) { return ds.item_lv_offset(ds.system_file(SysFile::Fbb)); },
+        {"fs descriptor", [](dsb::ImageBuilder&) { return layout::kFsDescriptorOffset; }, 512, "fs info read error"},
+        {".fdc.sf header", [](dsb::ImageBuilder& ds) { return sys_lv(ds, SysFile::Fdc, 0); }, 512, "fdc open error"},
+        {".sbc.sf header", [](dsb::ImageBuilder& ds) { return sys_lv(ds, SysFile::Sbc, 0); }, 512, "sbc open error"},
+        {".fbb.sf descriptor", [](dsb::ImageBuilder& ds) { return ds.item_lv_offset(ds.system_file(SysFile::Fbb)); },
          2048, "fbb open error"},
         // A zeroed root descriptor is a descriptor of type 0 and size 0: an
         // empty root that names no system file.
-        {"root descriptor", [&](dsb::Datastore& ds) { return ds.item_lv_offset(root_slot = ds.root()); }, 2048, ""},
+        {"root descriptor", [&](dsb::ImageBuilder& ds) { return ds.item_lv_offset(root_slot = ds.root()); }, 2048, ""},
     };
     for (const Zero& z : zeros) {
         SCOPED_TRACE(z.what);
         new_store();
-        make(img, {}, [&](dsb::Datastore& ds) { ds.write_lv(z.lv(ds), std::vector<uint8_t>(z.len, 0)); });
+        make(img, {}, [&](dsb::ImageBuilder& ds) { ds.write_lv(z.lv(ds), std::vector<uint8_t>(z.len, 0)); });
         ASSERT_EQ(add(), ds::AddDiskRefusal::none);
         Everything e = run_everything(store, sink);
         EXPECT_EQ(e.open, z.open);
@@ -222,11 +222,11 @@ TEST_F(Corrupted, RandomMetadataNeverCrashesOrHangs) {
     for (uint32_t seed = 1; seed <= 12; ++seed) {
         SCOPED_TRACE(seed);
         new_store();
-        make(img, [](dsb::Datastore& ds) {
+        make(img, [](dsb::ImageBuilder& ds) {
             ds.add_file("/vm/disk-flat.vmdk", dsb::generated_file(2 * kMiB, dsb::pattern_content(3), dsb::Storage::PointerBlocks));
             ds.add_file("/vm/vm.vmx", dsb::text_file("displayName = \"vm\"\n"));
             ds.add_file("/vm/nvram", dsb::generated_file(9000, dsb::pattern_content(4), dsb::Storage::SubBlocks));
-        }, [&](dsb::Datastore& ds) {
+        }, [&](dsb::ImageBuilder& ds) {
             std::mt19937 rng(seed);
             std::vector<uint64_t> places = {layout::kFsDescriptorOffset + 0xA9, ds.item_lv_offset(ds.root()),
                                             ds.item_lv_offset(ds.lookup("/vm")),
@@ -250,10 +250,10 @@ TEST_F(Corrupted, RandomMetadataNeverCrashesOrHangs) {
 // listing shows the real entries and ends at the first slot without a block.
 TEST_F(Corrupted, ADirectoryOfSize2To62EndsAtItsLastBlock) {
     uint32_t vm = 0;
-    make(img, [&](dsb::Datastore& ds) {
+    make(img, [&](dsb::ImageBuilder& ds) {
         vm = ds.mkdir("/vm", dsb::Storage::FileBlocks);
         ds.add_file("/vm/a.txt", dsb::text_file("a"));
-    }, [&](dsb::Datastore& ds) { put<int64_t>(ds, ds.item_lv_offset(vm) + layout::fd::kSize, int64_t{1} << 62); });
+    }, [&](dsb::ImageBuilder& ds) { put<int64_t>(ds, ds.item_lv_offset(vm) + layout::fd::kSize, int64_t{1} << 62); });
     ASSERT_EQ(open(), "");
     const auto t0 = std::chrono::steady_clock::now();
     ds::Listing l = ds::list_directory(store, vm);
@@ -271,10 +271,10 @@ TEST_F(Corrupted, HugeSparseDirectoriesEndQuickly) {
     for (int variant = 0; variant < 4; ++variant) {
         SCOPED_TRACE(variant);
         new_store();
-        make(img, [&](dsb::Datastore& ds) {
+        make(img, [&](dsb::ImageBuilder& ds) {
             vm = ds.mkdir("/vm", dsb::Storage::FileBlocks);
             ds.add_file("/vm/a.txt", dsb::text_file("a"));
-        }, [&](dsb::Datastore& ds) {
+        }, [&](dsb::ImageBuilder& ds) {
             const uint64_t d = ds.item_lv_offset(vm);
             put<int64_t>(ds, d + layout::fd::kSize, int64_t{1} << 62);
             if (variant == 1) {
@@ -340,9 +340,9 @@ TEST_F(Corrupted, SlotsClaimingMoreThanTheirBlockHoldsFailAsReads) {
         SCOPED_TRACE(c.what);
         new_store();
         uint32_t f = 0;
-        make(img, [&](dsb::Datastore& ds) {
+        make(img, [&](dsb::ImageBuilder& ds) {
             f = ds.add_file("/f.bin", dsb::generated_file(c.size, dsb::pattern_content(5), c.storage));
-        }, [&](dsb::Datastore& ds) {
+        }, [&](dsb::ImageBuilder& ds) {
             ASSERT_EQ(ds.geometry(SysFile::Sbc).item_size, sub);
             put<int64_t>(ds, ds.item_lv_offset(f) + layout::fd::kBlockSize, static_cast<int64_t>(c.block_size));
         });
@@ -386,10 +386,10 @@ TEST_F(Corrupted, HugeBitmapCountsEndTheScansAndItemSizesAreBounded) {
     for (const Header& h : headers) {
         SCOPED_TRACE(h.what);
         new_store();
-        make(img, [](dsb::Datastore& ds) {
+        make(img, [](dsb::ImageBuilder& ds) {
             ds.add_file("/x/gone.txt", dsb::text_file("deleted"));
             ds.remove("/x/gone.txt");
-        }, [&](dsb::Datastore& ds) { put<int32_t>(ds, sys_lv(ds, h.file, h.field), h.value); });
+        }, [&](dsb::ImageBuilder& ds) { put<int32_t>(ds, sys_lv(ds, h.file, h.field), h.value); });
         ASSERT_EQ(add(), ds::AddDiskRefusal::none);
         const auto t0 = std::chrono::steady_clock::now();
         Everything e = run_everything(store, sink);
@@ -399,10 +399,10 @@ TEST_F(Corrupted, HugeBitmapCountsEndTheScansAndItemSizesAreBounded) {
 }
 
 TEST_F(Corrupted, HugeCountsInABitmapEntryStayInsideTheEntry) {
-    make(img, [](dsb::Datastore& ds) {
+    make(img, [](dsb::ImageBuilder& ds) {
         ds.add_file("/x/gone.txt", dsb::text_file("deleted"));
         ds.remove("/x/gone.txt");
-    }, [&](dsb::Datastore& ds) {
+    }, [&](dsb::ImageBuilder& ds) {
         const uint64_t e0 = sys_lv(ds, SysFile::Fdc, ds.geometry(SysFile::Fdc).entry_pos(0));
         put<uint32_t>(ds, e0 + layout::entry::kTotal, 0xFFFFFFFF);
         put<uint32_t>(ds, e0 + layout::entry::kFree, 0xFFFFFFFF);
@@ -418,7 +418,7 @@ TEST_F(Corrupted, HugeCountsInABitmapEntryStayInsideTheEntry) {
 
 TEST_F(Corrupted, NamesWithoutANulOrValidUtf8AreShownWithReplacementCharacters) {
     uint32_t d = 0;
-    ASSERT_TRUE(hostile::open_built(store, img, [&](dsb::Datastore& ds) {
+    ASSERT_TRUE(hostile::open_built(store, img, [&](dsb::ImageBuilder& ds) {
         d = ds.mkdir("/names");
         const uint32_t f = ds.add_file("/names/plain", dsb::text_file("x"));
         ds.add_dirent(d, 3, f, std::string(127, 'a') + "\xC3");   // 128 bytes, no NUL, cut inside a character
@@ -445,11 +445,11 @@ TEST_F(Corrupted, BlockIdsOfEveryTypeInEverySlot) {
     for (uint32_t type = 0; type < 8; ++type)
         for (uint32_t high : {0u, 1u, 5000u, 0x3FFFFFFu}) ids.push_back(high << 6 | type);
     uint32_t file = 0, flat = 0, vm = 0;
-    make(img, [&](dsb::Datastore& ds) {
+    make(img, [&](dsb::ImageBuilder& ds) {
         vm = ds.mkdir("/vm");
         file = ds.add_file("/vm/f.bin", dsb::generated_file(2 * kMiB, dsb::pattern_content(1), dsb::Storage::FileBlocks));
         flat = ds.add_file("/vm/flat.vmdk", dsb::generated_file(2 * kMiB, dsb::pattern_content(2), dsb::Storage::PointerBlocks));
-    }, [&](dsb::Datastore& ds) {
+    }, [&](dsb::ImageBuilder& ds) {
         for (uint32_t target : {file, vm}) {
             std::vector<uint8_t> slots(1024);
             for (size_t k = 0; k < 256; ++k) dsb::put_le<uint32_t>(slots, 4 * k, ids[(k + target) % ids.size()]);
@@ -482,9 +482,9 @@ TEST_F(Corrupted, ASubBlockFileReadThroughItsOwnItemFailsInsteadOfRecursingForev
     // sub-block's own id: reading the item needs the item. The reads must
     // give up, on this thread and on the next one alike.
     uint32_t f = 0, loop = 0;
-    make(img, [&](dsb::Datastore& ds) {
+    make(img, [&](dsb::ImageBuilder& ds) {
         f = ds.add_file("/f.bin", dsb::generated_file(4 * kMiB, dsb::pattern_content(3), dsb::Storage::SubBlocks));
-    }, [&](dsb::Datastore& ds) {
+    }, [&](dsb::ImageBuilder& ds) {
         const uint64_t start = sys_lv(ds, SysFile::Sbc, 0);
         for (uint32_t id : ds.info(f).data_ids) {
             const uint64_t slot = (ds.item_lv_offset(id) - start) / ds.block_size();

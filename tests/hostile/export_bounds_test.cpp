@@ -51,10 +51,10 @@ protected:
 TEST_F(ExportBounds, AHugeBlockSizeEndsTheCopyAtWhatTheSlotsAddress) {
     uint32_t f = 0;
     int64_t block = 0;
-    make(img, [&](dsb::Datastore& ds) {
+    make(img, [&](dsb::ImageBuilder& ds) {
         f = ds.add_file("/f.bin", dsb::generated_file(3 * kMiB, dsb::pattern_content(4), dsb::Storage::FileBlocks));
         block = static_cast<int64_t>(ds.block_size());
-    }, [&](dsb::Datastore& ds) {
+    }, [&](dsb::ImageBuilder& ds) {
         const uint64_t d = ds.item_lv_offset(f);
         put<int64_t>(ds, d + layout::fd::kSize, int64_t{1} << 62);
         put<int64_t>(ds, d + layout::fd::kBlockSize, int64_t{1} << 40);
@@ -77,9 +77,9 @@ TEST_F(ExportBounds, AHugeBlockSizeEndsTheCopyAtWhatTheSlotsAddress) {
 // the volume can hold instead of reporting the repeats as the file.
 TEST_F(ExportBounds, ABlockNamedOverAndOverStopsAtWhatTheVolumeHolds) {
     uint32_t f = 0;
-    make(img, [&](dsb::Datastore& ds) {
+    make(img, [&](dsb::ImageBuilder& ds) {
         f = ds.add_file("/f.bin", dsb::generated_file(8 * kMiB, dsb::pattern_content(6), dsb::Storage::FileBlocks));
-    }, [&](dsb::Datastore& ds) {
+    }, [&](dsb::ImageBuilder& ds) {
         const uint64_t d = ds.item_lv_offset(f);
         std::vector<uint8_t> slots(4 * 256);
         for (size_t k = 0; k < 256; ++k) dsb::put_le<uint32_t>(slots, 4 * k, ds.info(f).data_ids.at(0));
@@ -103,9 +103,9 @@ TEST_F(ExportBounds, ABlockNamedOverAndOverStopsAtWhatTheVolumeHolds) {
 TEST_F(ExportBounds, AThinFileLargerThanTheVolumeIsCopiedWhole) {
     uint32_t f = 0;
     const int64_t size = int64_t{300} * kMiB + 5;
-    make(img, [&](dsb::Datastore& ds) {
+    make(img, [&](dsb::ImageBuilder& ds) {
         f = ds.add_file("/thin.bin", dsb::generated_file(2 * kMiB, dsb::pattern_content(2), dsb::Storage::PointerBlocks));
-    }, [&](dsb::Datastore& ds) { put<int64_t>(ds, ds.item_lv_offset(f) + layout::fd::kSize, size); });
+    }, [&](dsb::ImageBuilder& ds) { put<int64_t>(ds, ds.item_lv_offset(f) + layout::fd::kSize, size); });
     ASSERT_EQ(open(), "");
     ASSERT_LT(ds::lvm_capacity(store), size);
     const ds::ExportResult r = export_id(f);
@@ -119,11 +119,11 @@ TEST_F(ExportBounds, AThinFileLargerThanTheVolumeIsCopiedWhole) {
 TEST_F(ExportBounds, FolderProgressSaturatesInsteadOfOverflowing) {
     uint32_t vm = 0;
     std::vector<uint32_t> files;
-    make(img, [&](dsb::Datastore& ds) {
+    make(img, [&](dsb::ImageBuilder& ds) {
         vm = ds.mkdir("/vm", dsb::Storage::FileBlocks);
         for (const char* name : {"/vm/a.bin", "/vm/b.bin", "/vm/c.bin"})
             files.push_back(ds.add_file(name, dsb::generated_file(2 * kMiB, dsb::pattern_content(1), dsb::Storage::FileBlocks)));
-    }, [&](dsb::Datastore& ds) {
+    }, [&](dsb::ImageBuilder& ds) {
         for (uint32_t f : files) {
             const uint64_t d = ds.item_lv_offset(f);
             put<int64_t>(ds, d + layout::fd::kSize, int64_t{1} << 62);

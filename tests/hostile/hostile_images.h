@@ -17,7 +17,7 @@
 
 namespace hostile {
 
-using BuildFn = std::function<void(dsb::Datastore&)>;
+using BuildFn = std::function<void(dsb::ImageBuilder&)>;
 using TuneFn = std::function<void(dsb::DatastoreOptions&)>;
 
 // Builds a one-member datastore at path (build runs before finish, damage
@@ -26,7 +26,7 @@ inline void make(const std::string& path, const BuildFn& build, const BuildFn& d
     dsb::DatastoreOptions o;
     o.path = path;
     if (tune) tune(o);
-    dsb::Datastore ds(o);
+    dsb::ImageBuilder ds(o);
     if (build) build(ds);
     ds.finish();
     if (damage) damage(ds);
@@ -45,15 +45,15 @@ inline ::testing::AssertionResult open_built(ds::Datastore& store, const std::st
 }
 
 // Byte offset in a one-member image of logical-volume offset lv.
-inline uint64_t image_offset(const dsb::Datastore& ds, uint64_t lv) { return ds.volume().locate(lv).image_offset; }
+inline uint64_t image_offset(const dsb::ImageBuilder& ds, uint64_t lv) { return ds.volume().locate(lv).image_offset; }
 
 // Logical-volume offset of byte `offset` of a bitmap system file.
-inline uint64_t sys_lv(const dsb::Datastore& ds, dsb::SysFile f, uint64_t offset) {
+inline uint64_t sys_lv(const dsb::ImageBuilder& ds, dsb::SysFile f, uint64_t offset) {
     return uint64_t{ds.system_file_first_block(f)} * ds.block_size() + offset;
 }
 
 template <typename T>
-void put(dsb::Datastore& ds, uint64_t lv, T v) {
+void put(dsb::ImageBuilder& ds, uint64_t lv, T v) {
     uint8_t b[sizeof(T)];
     dsb::put_le<T>(b, 0, v);
     ds.write_lv(lv, b);

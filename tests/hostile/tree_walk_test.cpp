@@ -52,7 +52,7 @@ protected:
 };
 
 TEST_F(TreeWalk, ListsDepthFirstInOnDiskOrderWithFullPaths) {
-    ASSERT_TRUE(open_built(store, dir.file("t.img"), [](dsb::Datastore& ds) {
+    ASSERT_TRUE(open_built(store, dir.file("t.img"), [](dsb::ImageBuilder& ds) {
         ds.add_file("/a/x.txt", dsb::text_file("x"));
         ds.add_file("/a/b/y.txt", dsb::text_file("y"));
         ds.add_file("/z.txt", dsb::text_file("z"));
@@ -76,7 +76,7 @@ TEST_F(TreeWalk, ListsDepthFirstInOnDiskOrderWithFullPaths) {
 
 TEST_F(TreeWalk, DirectoriesThatLeadBackAreShownButNeverEnteredTwice) {
     uint32_t a = 0, c = 0;
-    ASSERT_TRUE(open_built(store, dir.file("loops.img"), [&](dsb::Datastore& ds) {
+    ASSERT_TRUE(open_built(store, dir.file("loops.img"), [&](dsb::ImageBuilder& ds) {
         a = ds.mkdir("/a");
         ds.add_file("/a/f", dsb::text_file("f"));
         ds.add_dirent(a, 2, a, "self");
@@ -108,7 +108,7 @@ TEST_F(TreeWalk, DirectoriesThatLeadBackAreShownButNeverEnteredTwice) {
 // A directory that holds the same subdirectory at every level would list
 // 2^depth paths if only the current path were remembered.
 TEST_F(TreeWalk, ASubdirectoryNamedManyTimesIsEnteredOnce) {
-    ASSERT_TRUE(open_built(store, dir.file("fan.img"), [&](dsb::Datastore& ds) {
+    ASSERT_TRUE(open_built(store, dir.file("fan.img"), [&](dsb::ImageBuilder& ds) {
         uint32_t parent = ds.mkdir("/l0");
         for (int level = 1; level <= 24; ++level) {
             const uint32_t child = ds.mkdir("/l" + std::to_string(level));
@@ -124,7 +124,7 @@ TEST_F(TreeWalk, ASubdirectoryNamedManyTimesIsEnteredOnce) {
 // Entries no listing shows (".", "..", removed ones) are read all the same:
 // directories full of them would otherwise cost the square of the volume.
 TEST_F(TreeWalk, EntriesReadButNeverShownCountTowardsTheBound) {
-    ASSERT_TRUE(open_built(store, dir.file("dead.img"), [&](dsb::Datastore& ds) {
+    ASSERT_TRUE(open_built(store, dir.file("dead.img"), [&](dsb::ImageBuilder& ds) {
         for (const char* d : {"/x", "/y", "/z"}) {
             const uint32_t id = ds.mkdir(d);
             for (int k = 0; k < 40; ++k) ds.add_dirent(id, 0, 0, "gone" + std::to_string(k));
@@ -143,7 +143,7 @@ TEST_F(TreeWalk, EntriesReadButNeverShownCountTowardsTheBound) {
 }
 
 TEST_F(TreeWalk, StopsEnteringAtTheDepthLimit) {
-    ASSERT_TRUE(open_built(store, dir.file("deep.img"), [](dsb::Datastore& ds) {
+    ASSERT_TRUE(open_built(store, dir.file("deep.img"), [](dsb::ImageBuilder& ds) {
         ds.add_file("/1/2/3/4/5/f", dsb::text_file("deep"));
     }));
     ds::TreeWalkOptions shallow;
@@ -156,7 +156,7 @@ TEST_F(TreeWalk, StopsEnteringAtTheDepthLimit) {
 
 TEST_F(TreeWalk, UnreadableAndMisnamedDirectoriesAreReportedAndPassed) {
     uint32_t file = 0;
-    ASSERT_TRUE(open_built(store, dir.file("bad.img"), [&](dsb::Datastore& ds) {
+    ASSERT_TRUE(open_built(store, dir.file("bad.img"), [&](dsb::ImageBuilder& ds) {
         const uint32_t a = ds.mkdir("/a");
         file = ds.add_file("/a/file", dsb::text_file("f"));
         ds.add_dirent(a, 2, ds::fd_build(30000, 5), "beyond-fdc");   // no such descriptor slot

@@ -69,7 +69,7 @@ protected:
         o.path = dir.file("many.img");
         // Descriptor slots for every entry: a listing never holds more.
         o.fdc.area_count = 60;
-        dsb::Datastore ds(o);
+        dsb::ImageBuilder ds(o);
         const uint32_t file = ds.add_file("/f.txt", dsb::text_file("x\n"));
         const uint32_t many = ds.mkdir("/many", dsb::Storage::FileBlocks);
         const uint64_t per_block = dsb::layout::kMiB / dsb::layout::kDirentSize;

@@ -45,7 +45,7 @@ TEST_F(MountReadError, AFailedReadInsideTheDatastoreIsEioToTheReader) {
     constexpr uint64_t kMiB = 1 << 20;
     dsb::DatastoreOptions o;
     o.path = dir.file("fail.img");
-    dsb::Datastore ds(o);
+    dsb::ImageBuilder ds(o);
     const uint32_t id = ds.add_file("/vm/disk-flat.vmdk", dsb::generated_file(3 * kMiB, dsb::pattern_content(7),
                                                                               dsb::Storage::FileBlocks));
     ds.finish();

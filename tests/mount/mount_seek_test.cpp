@@ -44,7 +44,7 @@ const Image& image() {
         im.path = dir.file("seek.img");
         dsb::DatastoreOptions o;
         o.path = im.path;
-        dsb::Datastore ds(o);
+        dsb::ImageBuilder ds(o);
         im.per = ds.geometry(dsb::SysFile::Pbc).item_size / 4;
         const uint64_t per = im.per;
         // Stored blocks 0, 3 and 2 * per + 1; every id of the second pointer

@@ -113,7 +113,7 @@ TEST_F(MountTest, AttributesComeFromTheDescriptors) {
 TEST_F(MountTest, EveryListedInodeNumberIsTheEntrysStatAndItsDescriptorId) {
     const std::string image = dir.file("ino.img");
     std::map<std::string, uint32_t> ids;
-    clitest::make_datastore(image, [&](dsb::Datastore& ds) {
+    clitest::make_datastore(image, [&](dsb::ImageBuilder& ds) {
         ids["/"] = ds.root();
         for (dsb::SysFile f : {dsb::SysFile::Fbb, dsb::SysFile::Fdc, dsb::SysFile::Pbc, dsb::SysFile::Sbc})
             ids[std::string("/") + dsb::sysfile_name(f)] = ds.system_file(f);
@@ -402,12 +402,12 @@ TEST_F(MountTest, DamageIsAnErrorToTheReaderNeverAnEmptyOrShortAnswer) {
     uint32_t neg = 0, cut = 0;
     clitest::make_datastore(
         image,
-        [&](dsb::Datastore& ds) {
+        [&](dsb::ImageBuilder& ds) {
             neg = ds.add_file("/neg.bin", dsb::generated_file(3 << 20, dsb::pattern_content(3), dsb::Storage::FileBlocks));
             cut = ds.mkdir("/cut", dsb::Storage::FileBlocks);
             for (int i = 0; i < 5; ++i) ds.add_file("/cut/f" + std::to_string(i), dsb::text_file("file " + std::to_string(i)));
         },
-        [&](dsb::Datastore& ds) {
+        [&](dsb::ImageBuilder& ds) {
             dsb::DescriptorFields f;
             f.id = neg;
             f.size = -5;

@@ -29,7 +29,7 @@ struct Expected {
 class DeletedFiles : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
-    std::unique_ptr<dsb::Datastore> ds;
+    std::unique_ptr<dsb::ImageBuilder> ds;
     std::vector<Expected> expected;   // sorted into walk order by build()
     uint32_t file_blocks_file = 0;
     dsb::ObjectExpect file_blocks_object;
@@ -38,7 +38,7 @@ protected:
         dsb::DatastoreOptions o;
         o.path = dir.file("deleted.img");
         o.fdc.area_count = fdc_areas;
-        ds = std::make_unique<dsb::Datastore>(o);
+        ds = std::make_unique<dsb::ImageBuilder>(o);
         ds->add_file("/a/keep.txt", dsb::text_file("still here\n"));
 
         dsb::FileSpec times = dsb::text_file("small and gone\n");

@@ -168,7 +168,7 @@ TEST_F(FormattedScenario, RefusesToRunBeforeTheDatastoreIsOpened) {
 class ManyOldDirs : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
-    std::unique_ptr<dsb::Datastore> ds;
+    std::unique_ptr<dsb::ImageBuilder> ds;
     std::vector<uint32_t> old;                    // d1 .. d12
     std::map<uint32_t, uint32_t> copies;          // dir id -> sub-block that holds its entries
     std::vector<std::pair<uint32_t, int64_t>> found;   // what the scan must report, in order
@@ -177,7 +177,7 @@ protected:
     void build() {
         dsb::DatastoreOptions o;
         o.path = dir.file("many.img");
-        ds = std::make_unique<dsb::Datastore>(o);
+        ds = std::make_unique<dsb::ImageBuilder>(o);
         for (int k = 1; k <= 12; ++k) {
             const std::string p = "/d" + std::to_string(k);
             old.push_back(ds->mkdir(p));
@@ -300,7 +300,7 @@ TEST_F(FormattedReads, EveryChunkOfTheSystemFilesIsReadOnce) {
     o.path = dir.file("spread.img");
     o.sbc.item_size = 65536;
     o.sbc.area_count = 4;
-    dsb::Datastore ds(o);
+    dsb::ImageBuilder ds(o);
     constexpr uint32_t kDirs = 160;
     std::vector<uint32_t> old;
     for (uint32_t i = 0; i < kDirs; ++i) {
@@ -351,14 +351,14 @@ TEST_F(FormattedReads, EveryChunkOfTheSystemFilesIsReadOnce) {
 class SubBlockSearch : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
-    std::unique_ptr<dsb::Datastore> ds;
+    std::unique_ptr<dsb::ImageBuilder> ds;
     uint32_t old_dir = 0, copy = 0;
 
     void build() {
         dsb::DatastoreOptions o;
         o.path = dir.file("search.img");
         o.sbc.area_count = 2;
-        ds = std::make_unique<dsb::Datastore>(o);
+        ds = std::make_unique<dsb::ImageBuilder>(o);
         old_dir = ds->mkdir("/kept", dsb::Storage::FileBlocks);
         ds->add_file("/kept/a.txt", dsb::text_file("a\n"));
         const std::vector<uint8_t> bytes = ds->directory_bytes(old_dir);

@@ -19,7 +19,7 @@ using dsb::SysFile;
 class ItemWindowOverFdc : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
-    std::unique_ptr<dsb::Datastore> ds;
+    std::unique_ptr<dsb::ImageBuilder> ds;
     ds::MemorySource mem;
 
     void SetUp() override {
@@ -27,7 +27,7 @@ protected:
         dsb::DatastoreOptions o;
         o.path = dir.file("window.img");
         o.fdc.area_count = 4;
-        ds = std::make_unique<dsb::Datastore>(o);
+        ds = std::make_unique<dsb::ImageBuilder>(o);
         for (int i = 0; i < 40; ++i) ds->add_file("/f" + std::to_string(i), dsb::text_file("file " + std::to_string(i)));
         for (const char* gone : {"/f3", "/f17"}) ds->remove(gone);
         ds->finish();

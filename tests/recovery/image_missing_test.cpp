@@ -32,7 +32,7 @@ TEST_F(MissingSystemFile, ScansNameTheFileTheRootDoesNotName) {
         new_store();
         dsb::DatastoreOptions o;
         o.path = dir.file("missing.img");
-        dsb::Datastore ds(o);
+        dsb::ImageBuilder ds(o);
         ds.mkdir("/old");
         ds.remove("/old");
         ds.finish();

@@ -175,7 +175,7 @@ TEST_F(Ambiguous, TwoEqualFitsAndNoFitBothStayHolesAndSaySo) {
     dsb::DatastoreOptions o;
     o.path = dir.file("amb.img");
     o.pbc.item_size = 4 * 8;   // 8 MiB a pointer block
-    dsb::Datastore ds(o);
+    dsb::ImageBuilder ds(o);
     ds.add_file("/live.bin", dsb::generated_file(3 * kMiB, dsb::pattern_content(3), dsb::Storage::FileBlocks));
     std::vector<uint32_t> blocks;
     for (int i = 0; i < 16; ++i) blocks.push_back(ds.unused(SysFile::Fbb));

@@ -18,7 +18,7 @@ using dsb::SysFile;
 class RescueScan : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
-    std::unique_ptr<dsb::Datastore> ds;
+    std::unique_ptr<dsb::ImageBuilder> ds;
     ds::MemorySource mem;
     std::vector<uint32_t> deleted;   // ids of the clean scan's rows, in walk order
 
@@ -27,7 +27,7 @@ protected:
         dsb::DatastoreOptions o;
         o.path = dir.file("rescue.img");
         o.fdc.area_count = 4;
-        ds = std::make_unique<dsb::Datastore>(o);
+        ds = std::make_unique<dsb::ImageBuilder>(o);
         for (int i = 0; i < 60; ++i) ds->add_file("/f" + std::to_string(i), dsb::text_file("file " + std::to_string(i)));
         for (int i = 0; i < 60; i += 3) ds->remove("/f" + std::to_string(i));
         ds->finish();

@@ -54,7 +54,7 @@ TEST_F(DemoDisks, RefusesToRunBeforeTheDatastoreIsOpened) {
 class LostDisks : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
-    std::unique_ptr<dsb::Datastore> ds;
+    std::unique_ptr<dsb::ImageBuilder> ds;
 
     uint32_t disk_block(std::array<uint8_t, 3> boot, const std::vector<dsb::PartitionEntry>& table,
                         std::array<uint8_t, 2> sig = {0x55, 0xAA}) {
@@ -74,7 +74,7 @@ protected:
         dsb::DatastoreOptions o;
         o.path = dir.file("disks.img");
         o.pbc.area_count = 2;
-        ds = std::make_unique<dsb::Datastore>(o);
+        ds = std::make_unique<dsb::ImageBuilder>(o);
         const uint32_t linux_disk = disk_block({0xEB, 0x48, 0x90}, {{0x83, 2048, 4194304}});
         pointer(ds->unused(SysFile::Pbc), linux_disk);
         pointer(ds->unused(SysFile::Pbc), linux_disk);   // the same disk once per pointer block

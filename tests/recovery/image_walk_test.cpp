@@ -42,13 +42,13 @@ Walk walk(ds::Datastore& store, const ds::Bitmap& bm, ds::EntryFailure on_failur
 class FreeItemWalk : public dstest::WithDatastore {
 protected:
     dstest::TempDir dir;
-    std::unique_ptr<dsb::Datastore> ds;
+    std::unique_ptr<dsb::ImageBuilder> ds;
 
     void build() {
         dsb::DatastoreOptions o;
         o.path = dir.file("walk.img");
         o.fdc.area_count = 2;
-        ds = std::make_unique<dsb::Datastore>(o);
+        ds = std::make_unique<dsb::ImageBuilder>(o);
         for (int k = 0; k < 20; ++k) ds->add_file("/d/f" + std::to_string(k), dsb::text_file("x"));
         for (int k = 0; k < 20; k += 3) ds->remove("/d/f" + std::to_string(k));
     }

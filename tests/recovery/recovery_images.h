@@ -16,7 +16,7 @@ namespace rectest {
 
 // Adds every member of the datastore in segment order and opens it; the
 // opening must go through without a message.
-inline ::testing::AssertionResult open_datastore(ds::Datastore& store, const dsb::Datastore& ds) {
+inline ::testing::AssertionResult open_datastore(ds::Datastore& store, const dsb::ImageBuilder& ds) {
     for (const dsb::MemberSpec& m : ds.volume().members()) {
         ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
         if (ds::add_disk(store, m.path, m.start_sector, &why) != 0)
@@ -37,24 +37,24 @@ inline ::testing::AssertionResult open_images(ds::Datastore& store, const std::v
 
 // Logical-volume offset of byte `offset` of a bitmap system file (they are
 // stored in consecutive file blocks).
-inline uint64_t sys_file_lv(const dsb::Datastore& ds, dsb::SysFile f, uint64_t offset) {
+inline uint64_t sys_file_lv(const dsb::ImageBuilder& ds, dsb::SysFile f, uint64_t offset) {
     return uint64_t{ds.system_file_first_block(f)} * ds.block_size() + offset;
 }
 
-inline void put32(dsb::Datastore& ds, uint64_t lv, uint32_t v) {
+inline void put32(dsb::ImageBuilder& ds, uint64_t lv, uint32_t v) {
     uint8_t b[4];
     for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
     ds.write_lv(lv, b);
 }
 
-inline void put64(dsb::Datastore& ds, uint64_t lv, uint64_t v) {
+inline void put64(dsb::ImageBuilder& ds, uint64_t lv, uint64_t v) {
     uint8_t b[8];
     for (int i = 0; i < 8; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
     ds.write_lv(lv, b);
 }
 
 // The header field of a bitmap system file at byte `field` (24: area count).
-inline void put_header_field(dsb::Datastore& ds, dsb::SysFile f, uint32_t field, uint32_t v) {
+inline void put_header_field(dsb::ImageBuilder& ds, dsb::SysFile f, uint32_t field, uint32_t v) {
     put32(ds, sys_file_lv(ds, f, field), v);
 }
 

@@ -15,7 +15,7 @@ std::string time_case_name(size_t i) {
 void build_time_table(const std::string& image) {
     dsb::DatastoreOptions o;
     o.path = image;
-    dsb::Datastore ds(o);
+    dsb::ImageBuilder ds(o);
     const std::vector<TimeCase>& cases = time_cases();
     for (size_t i = 0; i < cases.size(); ++i) {
         dsb::FileSpec f = dsb::text_file("time case " + std::to_string(i) + "\n");

@@ -63,7 +63,7 @@ FileSpec generated_file(std::uint64_t size, ContentFn content, Storage storage) 
     return s;
 }
 
-Datastore::Datastore(DatastoreOptions options) : opt_(std::move(options)) {
+ImageBuilder::ImageBuilder(DatastoreOptions options) : opt_(std::move(options)) {
     const std::uint64_t bs = opt_.block_size;
     if (bs < 64 * 1024 || bs > kSegmentSize || (bs & (bs - 1)) != 0)
         throw std::invalid_argument("dsb: block size must be a power of two between 64 KiB and 256 MiB");
@@ -177,7 +177,7 @@ Datastore::Datastore(DatastoreOptions options) : opt_(std::move(options)) {
     }
 }
 
-Datastore::~Datastore() {
+ImageBuilder::~ImageBuilder() {
     if (finished_) return;
     try {
         finish();
@@ -186,27 +186,27 @@ Datastore::~Datastore() {
     }
 }
 
-BitmapState& Datastore::state(SysFile f) { return bitmaps_.at(f); }
-const BitmapState& Datastore::bitmap(SysFile f) const { return bitmaps_.at(f); }
-const BitmapGeometry& Datastore::geometry(SysFile f) const { return bitmaps_.at(f).geometry(); }
-std::uint32_t Datastore::system_file(SysFile f) const { return sys_id_.at(f); }
-std::uint32_t Datastore::system_file_first_block(SysFile f) const { return sys_start_.at(f); }
+BitmapState& ImageBuilder::state(SysFile f) { return bitmaps_.at(f); }
+const BitmapState& ImageBuilder::bitmap(SysFile f) const { return bitmaps_.at(f); }
+const BitmapGeometry& ImageBuilder::geometry(SysFile f) const { return bitmaps_.at(f).geometry(); }
+std::uint32_t ImageBuilder::system_file(SysFile f) const { return sys_id_.at(f); }
+std::uint32_t ImageBuilder::system_file_first_block(SysFile f) const { return sys_start_.at(f); }
 
-Datastore::Node& Datastore::node(std::uint32_t id) {
+ImageBuilder::Node& ImageBuilder::node(std::uint32_t id) {
     auto it = nodes_.find(id);
     if (it == nodes_.end()) throw std::out_of_range("dsb: no object with descriptor id " + std::to_string(id));
     return it->second;
 }
 
-const Datastore::Node& Datastore::node(std::uint32_t id) const {
+const ImageBuilder::Node& ImageBuilder::node(std::uint32_t id) const {
     auto it = nodes_.find(id);
     if (it == nodes_.end()) throw std::out_of_range("dsb: no object with descriptor id " + std::to_string(id));
     return it->second;
 }
 
-const ObjectInfo& Datastore::info(std::uint32_t id) const { return node(id).info; }
+const ObjectInfo& ImageBuilder::info(std::uint32_t id) const { return node(id).info; }
 
-std::uint32_t Datastore::lookup(std::string_view path) const {
+std::uint32_t ImageBuilder::lookup(std::string_view path) const {
     std::string key = "/";
     for (const std::string& p : split_path(path)) key = join(key, p);
     auto it = paths_.find(key);
@@ -214,11 +214,11 @@ std::uint32_t Datastore::lookup(std::string_view path) const {
     return it->second;
 }
 
-void Datastore::require_open() const {
+void ImageBuilder::require_open() const {
     if (finished_) throw std::logic_error("dsb: the datastore is finished; only low-level writes are allowed");
 }
 
-std::uint32_t Datastore::id_for(SysFile f, std::uint64_t n) const {
+std::uint32_t ImageBuilder::id_for(SysFile f, std::uint64_t n) const {
     if (f == SysFile::Fbb) return fb_build(static_cast<std::uint32_t>(n));
     const std::uint32_t ipe = geometry(f).items_per_entry;
     const auto entry = static_cast<std::uint32_t>(n / ipe);
@@ -232,7 +232,7 @@ std::uint32_t Datastore::id_for(SysFile f, std::uint64_t n) const {
     return 0;
 }
 
-SysFile Datastore::file_of(std::uint32_t id) const {
+SysFile ImageBuilder::file_of(std::uint32_t id) const {
     switch (blk_kind(id)) {
     case BlockKind::File: return SysFile::Fbb;
     case BlockKind::Sub: return SysFile::Sbc;
@@ -242,7 +242,7 @@ SysFile Datastore::file_of(std::uint32_t id) const {
     }
 }
 
-std::uint64_t Datastore::bitmap_index(std::uint32_t id) const {
+std::uint64_t ImageBuilder::bitmap_index(std::uint32_t id) const {
     SysFile f = file_of(id);
     if (f == SysFile::Fbb) return fb_number(id);
     const std::uint64_t ipe = geometry(f).items_per_entry;
@@ -253,12 +253,12 @@ std::uint64_t Datastore::bitmap_index(std::uint32_t id) const {
     }
 }
 
-std::uint64_t Datastore::sys_lv(SysFile f, std::uint64_t file_offset) const {
+std::uint64_t ImageBuilder::sys_lv(SysFile f, std::uint64_t file_offset) const {
     if (file_offset >= geometry(f).file_size()) throw std::out_of_range("dsb: offset outside the system file");
     return std::uint64_t{sys_start_.at(f)} * opt_.block_size + file_offset;
 }
 
-std::uint64_t Datastore::item_lv_offset(std::uint32_t id) const {
+std::uint64_t ImageBuilder::item_lv_offset(std::uint32_t id) const {
     SysFile f = file_of(id);
     if (f == SysFile::Fbb) return std::uint64_t{fb_number(id)} * opt_.block_size;
     const std::uint64_t n = bitmap_index(id);
@@ -268,27 +268,27 @@ std::uint64_t Datastore::item_lv_offset(std::uint32_t id) const {
                              static_cast<std::uint32_t>(n % g.items_per_entry)));
 }
 
-std::uint64_t Datastore::item_size(std::uint32_t id) const {
+std::uint64_t ImageBuilder::item_size(std::uint32_t id) const {
     SysFile f = file_of(id);
     return f == SysFile::Fbb ? opt_.block_size : geometry(f).item_size;
 }
 
-std::vector<std::uint8_t> Datastore::read_item(std::uint32_t id) const {
+std::vector<std::uint8_t> ImageBuilder::read_item(std::uint32_t id) const {
     std::vector<std::uint8_t> out(item_size(id));
     vol_->read(item_lv_offset(id), out);
     return out;
 }
 
-void Datastore::stamp(ObjectInfo& info) {
+void ImageBuilder::stamp(ObjectInfo& info) {
     const std::uint32_t t = opt_.time + time_seq_++;
     info.create_time = t;
     info.update_time = opt_.distinct_times ? t + kModifiedLater : t;
     info.atime = opt_.distinct_times ? t + kAccessedLater : t;
 }
 
-std::uint32_t Datastore::new_slot() { return id_for(SysFile::Fdc, state(SysFile::Fdc).allocate()); }
+std::uint32_t ImageBuilder::new_slot() { return id_for(SysFile::Fdc, state(SysFile::Fdc).allocate()); }
 
-std::uint32_t Datastore::mkdir(std::string_view path, Storage storage) {
+std::uint32_t ImageBuilder::mkdir(std::string_view path, Storage storage) {
     require_open();
     std::uint32_t cur = root();
     std::string cur_path = "/";
@@ -318,7 +318,7 @@ std::uint32_t Datastore::mkdir(std::string_view path, Storage storage) {
     return cur;
 }
 
-std::uint32_t Datastore::add_file(std::string_view path, FileSpec spec) {
+std::uint32_t ImageBuilder::add_file(std::string_view path, FileSpec spec) {
     require_open();
     std::vector<std::string> parts = split_path(path);
     if (parts.empty()) throw std::invalid_argument("dsb: a file needs a name");
@@ -350,8 +350,8 @@ std::uint32_t Datastore::add_file(std::string_view path, FileSpec spec) {
     return id;
 }
 
-void Datastore::add_dirent(std::uint32_t dir_id, std::uint32_t type, std::uint32_t block_id, std::string_view name,
-                           std::uint32_t record_id) {
+void ImageBuilder::add_dirent(std::uint32_t dir_id, std::uint32_t type, std::uint32_t block_id, std::string_view name,
+                              std::uint32_t record_id) {
     require_open();
     Node& d = node(dir_id);
     if (d.info.type != kTypeDirectory || d.frozen) throw std::invalid_argument("dsb: not a live directory");
@@ -359,7 +359,7 @@ void Datastore::add_dirent(std::uint32_t dir_id, std::uint32_t type, std::uint32
     append_entry(d, {type, block_id, record_id, std::string(name)});
 }
 
-std::vector<std::uint8_t> Datastore::directory_bytes(std::uint32_t dir_id) const {
+std::vector<std::uint8_t> ImageBuilder::directory_bytes(std::uint32_t dir_id) const {
     const Node& d = node(dir_id);
     if (d.info.type != kTypeDirectory) throw std::invalid_argument("dsb: not a directory");
     std::vector<std::uint8_t> out;
@@ -372,7 +372,7 @@ std::vector<std::uint8_t> Datastore::directory_bytes(std::uint32_t dir_id) const
     return out;
 }
 
-void Datastore::write_object(Node& n, const FileSpec& spec) {
+void ImageBuilder::write_object(Node& n, const FileSpec& spec) {
     DescriptorFields d;
     d.id = n.info.id;
     d.type = n.info.type;
@@ -386,7 +386,7 @@ void Datastore::write_object(Node& n, const FileSpec& spec) {
     write_descriptor(n.info.id, d);
 }
 
-void Datastore::flush_directory(Node& n) {
+void ImageBuilder::flush_directory(Node& n) {
     std::vector<std::uint8_t> bytes = directory_bytes(n.info.id);
     FileSpec spec;
     spec.size = bytes.size();
@@ -398,7 +398,7 @@ void Datastore::flush_directory(Node& n) {
     n.frozen = true;
 }
 
-void Datastore::store(ObjectInfo& obj, const FileSpec& spec, DescriptorFields& d) {
+void ImageBuilder::store(ObjectInfo& obj, const FileSpec& spec, DescriptorFields& d) {
     const std::uint64_t bs = opt_.block_size;
     const std::uint64_t sbs = opt_.sbc.item_size;
     const bool dir = spec.type == kTypeDirectory;
@@ -423,7 +423,7 @@ void Datastore::store(ObjectInfo& obj, const FileSpec& spec, DescriptorFields& d
     }
 }
 
-void Datastore::store_inline(ObjectInfo& obj, DescriptorFields& d) {
+void ImageBuilder::store_inline(ObjectInfo& obj, DescriptorFields& d) {
     if (obj.size > kInlineMax) throw std::invalid_argument("dsb: inline content holds at most 1024 bytes");
     std::array<std::uint8_t, kInlineMax> data{};
     obj.content(0, std::span<std::uint8_t>(data).first(static_cast<std::size_t>(obj.size)));
@@ -434,7 +434,7 @@ void Datastore::store_inline(ObjectInfo& obj, DescriptorFields& d) {
     obj.unit = 0;
 }
 
-void Datastore::store_subblocks(ObjectInfo& obj, const FileSpec& spec, DescriptorFields& d) {
+void ImageBuilder::store_subblocks(ObjectInfo& obj, const FileSpec& spec, DescriptorFields& d) {
     const std::uint64_t sz = opt_.sbc.item_size;
     const std::uint64_t count = ceil_div(spec.size, sz);
     if (count > kBlockSlots) throw std::invalid_argument("dsb: file too large for 256 sub-blocks");
@@ -464,7 +464,7 @@ void Datastore::store_subblocks(ObjectInfo& obj, const FileSpec& spec, Descripto
     obj.unit = sz;
 }
 
-std::uint32_t Datastore::put_file_block(const FileSpec& spec, std::uint64_t index, std::span<std::uint8_t> buf) {
+std::uint32_t ImageBuilder::put_file_block(const FileSpec& spec, std::uint64_t index, std::span<std::uint8_t> buf) {
     const std::uint64_t bs = opt_.block_size;
     std::fill(buf.begin(), buf.end(), std::uint8_t{0});
     const std::uint64_t len = std::min(bs, spec.size - index * bs);
@@ -485,7 +485,7 @@ std::uint32_t Datastore::put_file_block(const FileSpec& spec, std::uint64_t inde
     return fb_build(static_cast<std::uint32_t>(n));
 }
 
-void Datastore::write_block_data(std::uint32_t number, std::span<const std::uint8_t> data, bool fresh) {
+void ImageBuilder::write_block_data(std::uint32_t number, std::span<const std::uint8_t> data, bool fresh) {
     const std::uint64_t base = std::uint64_t{number} * opt_.block_size;
     if (!fresh) {
         vol_->write(base, data);
@@ -510,7 +510,7 @@ void Datastore::write_block_data(std::uint32_t number, std::span<const std::uint
     if (in_run) vol_->write(base + run_start, data.subspan(run_start));
 }
 
-void Datastore::store_fileblocks(ObjectInfo& obj, const FileSpec& spec, DescriptorFields& d) {
+void ImageBuilder::store_fileblocks(ObjectInfo& obj, const FileSpec& spec, DescriptorFields& d) {
     const std::uint64_t bs = opt_.block_size;
     const std::uint64_t count = ceil_div(spec.size, bs);
     if (count > kBlockSlots) throw std::invalid_argument("dsb: file too large for 256 direct blocks");
@@ -529,7 +529,7 @@ void Datastore::store_fileblocks(ObjectInfo& obj, const FileSpec& spec, Descript
     obj.unit = bs;
 }
 
-void Datastore::store_pointerblocks(ObjectInfo& obj, const FileSpec& spec, DescriptorFields& d) {
+void ImageBuilder::store_pointerblocks(ObjectInfo& obj, const FileSpec& spec, DescriptorFields& d) {
     const std::uint64_t bs = opt_.block_size;
     const std::uint64_t per = opt_.pbc.item_size / 4;
     const std::uint64_t count = ceil_div(spec.size, bs);
@@ -564,19 +564,19 @@ void Datastore::store_pointerblocks(ObjectInfo& obj, const FileSpec& spec, Descr
     obj.unit = bs;
 }
 
-void Datastore::write_descriptor(std::uint32_t slot_id, const DescriptorFields& fields) {
+void ImageBuilder::write_descriptor(std::uint32_t slot_id, const DescriptorFields& fields) {
     if (blk_kind(slot_id) != BlockKind::Descriptor) throw std::invalid_argument("dsb: not a descriptor id");
     vol_->write(item_lv_offset(slot_id), encode_descriptor(fields));
 }
 
-void Datastore::free_storage(const ObjectInfo& obj) {
+void ImageBuilder::free_storage(const ObjectInfo& obj) {
     for (std::uint32_t id : obj.data_ids)
         if (id != 0) state(file_of(id)).release(bitmap_index(id));
     for (std::uint32_t id : obj.pointer_ids)
         if (id != 0) state(SysFile::Pbc).release(bitmap_index(id));
 }
 
-void Datastore::remove(std::string_view path, RemoveOptions options) {
+void ImageBuilder::remove(std::string_view path, RemoveOptions options) {
     require_open();
     const std::uint32_t id = lookup(path);
     Node& n = node(id);
@@ -584,7 +584,7 @@ void Datastore::remove(std::string_view path, RemoveOptions options) {
     remove_node(n, options, true);
 }
 
-void Datastore::remove_node(Node& n, const RemoveOptions& o, bool top) {
+void ImageBuilder::remove_node(Node& n, const RemoveOptions& o, bool top) {
     if (n.info.type == kTypeDirectory) {
         if (o.recursive) {
             RemoveOptions inner = o;
@@ -605,19 +605,19 @@ void Datastore::remove_node(Node& n, const RemoveOptions& o, bool top) {
     if (top && o.remove_dirent) erase_entry(node(n.info.parent), n.info.id);
 }
 
-void Datastore::forget_paths(const std::string& path) {
+void ImageBuilder::forget_paths(const std::string& path) {
     paths_.erase(path);
     // Every path below lies in [path + "/", path + "0"): '0' follows '/'.
     paths_.erase(paths_.lower_bound(path + '/'), paths_.lower_bound(path + '0'));
 }
 
-void Datastore::append_entry(Node& dir, Entry e) {
+void ImageBuilder::append_entry(Node& dir, Entry e) {
     if (dir.indexed && dir.entries.size() >= 2) dir.positions[e.block_id].at.push_back(dir.entries.size());
     dir.entries.push_back(std::move(e));
 }
 
 // Takes out the first live entry after "." and ".." that names block_id.
-void Datastore::erase_entry(Node& dir, std::uint32_t block_id) {
+void ImageBuilder::erase_entry(Node& dir, std::uint32_t block_id) {
     if (!dir.indexed) {
         for (std::size_t i = 2; i < dir.entries.size(); ++i)
             if (!dir.entries[i].gone) dir.positions[dir.entries[i].block_id].at.push_back(i);
@@ -630,9 +630,9 @@ void Datastore::erase_entry(Node& dir, std::uint32_t block_id) {
     if (where.next == where.at.size()) dir.positions.erase(it);
 }
 
-std::uint32_t Datastore::unused(SysFile f) { return id_for(f, state(f).take_unused()); }
+std::uint32_t ImageBuilder::unused(SysFile f) { return id_for(f, state(f).take_unused()); }
 
-void Datastore::set_free(std::uint32_t block_id, bool free) {
+void ImageBuilder::set_free(std::uint32_t block_id, bool free) {
     SysFile f = file_of(block_id);
     const std::uint64_t n = bitmap_index(block_id);
     BitmapState& st = state(f);
@@ -641,22 +641,22 @@ void Datastore::set_free(std::uint32_t block_id, bool free) {
     if (finished_) write_bitmap_entry(f, static_cast<std::uint32_t>(n / geometry(f).items_per_entry));
 }
 
-void Datastore::set_entry_free_count(SysFile f, std::uint32_t entry, std::uint32_t value) {
+void ImageBuilder::set_entry_free_count(SysFile f, std::uint32_t entry, std::uint32_t value) {
     state(f).set_free_count(entry, value);
     if (finished_) write_bitmap_entry(f, entry);
 }
 
-void Datastore::write_item(std::uint32_t block_id, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+void ImageBuilder::write_item(std::uint32_t block_id, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
     if (offset > item_size(block_id) || bytes.size() > item_size(block_id) - offset)
         throw std::out_of_range("dsb: write runs past the item");
     vol_->write(item_lv_offset(block_id) + offset, bytes);
 }
 
-void Datastore::write_lv(std::uint64_t lv_offset, std::span<const std::uint8_t> bytes) {
+void ImageBuilder::write_lv(std::uint64_t lv_offset, std::span<const std::uint8_t> bytes) {
     vol_->write(lv_offset, bytes);
 }
 
-void Datastore::write_file_bytes(std::uint32_t file_id, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+void ImageBuilder::write_file_bytes(std::uint32_t file_id, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
     const ObjectInfo& obj = info(file_id);
     if (obj.storage == Storage::Inline) {
         if (offset > kInlineMax || bytes.size() > kInlineMax - offset)
@@ -676,11 +676,11 @@ void Datastore::write_file_bytes(std::uint32_t file_id, std::uint64_t offset, st
     }
 }
 
-void Datastore::write_bitmap_entry(SysFile f, std::uint32_t entry) {
+void ImageBuilder::write_bitmap_entry(SysFile f, std::uint32_t entry) {
     vol_->write(sys_lv(f, geometry(f).entry_pos(entry)), state(f).entry_bytes(entry));
 }
 
-void Datastore::write_bitmaps() {
+void ImageBuilder::write_bitmaps() {
     for (SysFile f : kAllSys) {
         const BitmapGeometry& g = geometry(f);
         const BitmapState& st = state(f);
@@ -697,7 +697,7 @@ void Datastore::write_bitmaps() {
     }
 }
 
-void Datastore::finish() {
+void ImageBuilder::finish() {
     require_open();
     for (auto& [id, n] : nodes_)
         if (n.info.type == kTypeDirectory && !n.info.deleted && !n.frozen) flush_directory(n);

@@ -5,7 +5,7 @@
 //
 // Typical use:
 //   dsb::DatastoreOptions o; o.path = dir + "/t.img";
-//   dsb::Datastore ds(o);
+//   dsb::ImageBuilder ds(o);
 //   uint32_t f = ds.add_file("/vm1/vm1.vmx", dsb::text_file("..."));
 //   ds.finish();
 #pragma once
@@ -109,12 +109,12 @@ struct RemoveOptions {
     bool recursive = true;     // free what a directory holds as well
 };
 
-class Datastore {
+class ImageBuilder {
 public:
-    explicit Datastore(DatastoreOptions options);
-    ~Datastore();
-    Datastore(const Datastore&) = delete;
-    Datastore& operator=(const Datastore&) = delete;
+    explicit ImageBuilder(DatastoreOptions options);
+    ~ImageBuilder();
+    ImageBuilder(const ImageBuilder&) = delete;
+    ImageBuilder& operator=(const ImageBuilder&) = delete;
 
     // --- building -------------------------------------------------------
     std::uint32_t root() const { return layout::kRootId; }

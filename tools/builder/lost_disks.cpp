@@ -126,7 +126,7 @@ LostVmSummary build_lost_vms(const std::string& dir) {
     o.segments = 4;
     o.volume_name = "lost-vms";
     o.pbc.item_size = 4 * kIdsPerPointerBlock;
-    Datastore ds(o);
+    ImageBuilder ds(o);
     const std::uint64_t bs = ds.block_size();
 
     LostVmSummary sum;

@@ -12,13 +12,13 @@ namespace {
 
 std::vector<std::uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
 
-void record(ImageSummary& sum, const Datastore& ds, std::uint32_t id) {
+void record(ImageSummary& sum, const ImageBuilder& ds, std::uint32_t id) {
     ObjectExpect e = expect(ds, id);
     sum.ids[e.path] = id;
     sum.objects.push_back(std::move(e));
 }
 
-ImageSummary base_summary(const Datastore& ds) {
+ImageSummary base_summary(const ImageBuilder& ds) {
     ImageSummary s;
     for (const MemberSpec& m : ds.volume().members()) s.images.push_back(m.path);
     s.start_sector = ds.volume().members().front().start_sector;
@@ -38,7 +38,7 @@ std::uint64_t total_kib(const std::vector<PartitionEntry>& table) {
 
 } // namespace
 
-ObjectExpect expect(const Datastore& ds, std::uint32_t id) {
+ObjectExpect expect(const ImageBuilder& ds, std::uint32_t id) {
     const ObjectInfo& o = ds.info(id);
     ObjectExpect e;
     e.path = o.path;
@@ -71,7 +71,7 @@ DemoSummary build_demo(const std::string& dir, std::uint64_t block_size, bool di
     o.segments = 2;
     o.block_size = block_size;
     o.volume_name = "demo-datastore";
-    Datastore ds(o);
+    ImageBuilder ds(o);
     DemoSummary sum;
     static_cast<ImageSummary&>(sum) = base_summary(ds);
 
@@ -166,7 +166,7 @@ FormattedSummary build_formatted(const std::string& dir, std::uint64_t block_siz
     o.segments = 1;
     o.block_size = block_size;
     o.volume_name = "formatted-datastore";
-    Datastore ds(o);
+    ImageBuilder ds(o);
     FormattedSummary sum;
     static_cast<ImageSummary&>(sum) = base_summary(ds);
 
@@ -222,7 +222,7 @@ MultiSummary build_multi(const std::string& dir) {
     DatastoreOptions o;
     o.volume_name = "multi-datastore";
     o.members = {{dir + "/multi0.img", 2048, 0, 1, {}, true}, {dir + "/multi1.img", 2048, 2, 3, {}, true}};
-    Datastore ds(o);
+    ImageBuilder ds(o);
     MultiSummary sum;
     static_cast<ImageSummary&>(sum) = base_summary(ds);
     sum.segments = {{0, 1}, {2, 3}};
@@ -263,7 +263,7 @@ MatrixSummary build_matrix(const std::string& dir, const MatrixOptions& mo) {
     o.fdc = {1024, 1, 65536, kDescriptorSize, 1};
     o.sbc = {mo.sub_items_per_entry, 128 / mo.sub_items_per_entry, 65536, 65536, 2};
     o.pbc = {16, 4, 65536, 4096, 1};
-    Datastore ds(o);
+    ImageBuilder ds(o);
     MatrixSummary sum;
     static_cast<ImageSummary&>(sum) = base_summary(ds);
     sum.sub_items_per_entry = mo.sub_items_per_entry;
@@ -377,7 +377,7 @@ BenchSummary build_bench(const std::string& dir, const BenchOptions& b) {
     const std::uint64_t sys_blocks = (o.fdc.file_size() + o.sbc.file_size() + o.pbc.file_size()) / bs + 16;
     const std::uint64_t blocks = 4 + sys_blocks + big_blocks + 64;
     o.segments = static_cast<std::uint32_t>((blocks * bs + kSegmentSize - 1) / kSegmentSize);
-    Datastore ds(o);
+    ImageBuilder ds(o);
     BenchSummary sum;
     static_cast<ImageSummary&>(sum) = base_summary(ds);
 

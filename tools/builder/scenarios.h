@@ -24,7 +24,7 @@ struct ObjectExpect {
     std::vector<std::uint32_t> pointer_ids;
     std::uint32_t create_time = 0, update_time = 0, atime = 0;
 };
-ObjectExpect expect(const Datastore& ds, std::uint32_t id);
+ObjectExpect expect(const ImageBuilder& ds, std::uint32_t id);
 
 struct ImageSummary {
     std::vector<std::string> images;         // member image paths in segment order

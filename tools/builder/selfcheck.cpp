@@ -421,7 +421,7 @@ void check_block_sizes(const std::string& dir) {
         std::uint32_t id;
         ObjectExpect e;
         {
-            Datastore ds(o);
+            ImageBuilder ds(o);
             id = ds.add_file("/d/f.bin", generated_file(3 * o.block_size + 11, pattern_content(mib)));
             ds.finish();
             check_eq<std::uint32_t>(ds.system_file_first_block(SysFile::Fdc), mib == 2 ? 2 : 1,
@@ -454,7 +454,7 @@ void check_damage_controls(const std::string& dir) {
         check_eq<std::uint64_t>(read_raw(m.path, 0, 512)[510], 0, "no partition table when not asked");
     }
     {
-        Datastore ds(o);
+        ImageBuilder ds(o);
         std::uint32_t f = ds.add_file("/a.txt", text_file("hello"));
         std::uint32_t sb = ds.unused(SysFile::Sbc);
         ds.write_item(sb, 0, Bytes{0xAB, 0xCD});

@@ -169,7 +169,7 @@ VmSummary build_vm(const std::string& dir, const VmOptions& options) {
     o.path = dir + "/vm.img";
     o.segments = static_cast<std::uint32_t>((options.disk_size + 64 * kMiB + kSegmentSize - 1) / kSegmentSize);
     o.volume_name = "vm-datastore";
-    Datastore ds(o);
+    ImageBuilder ds(o);
     static_cast<ImageSummary&>(sum) = [&] {
         ImageSummary s;
         for (const MemberSpec& m : ds.volume().members()) s.images.push_back(m.path);
