@@ -185,8 +185,12 @@ void DiskSettingsDialog::add_image() {
 // the volume if its header allows.
 void DiskSettingsDialog::add_by_hand() {
     DiskSettingsState& st = disk_settings_state();
+    // Offered where the disk's partition table (or a volume header at a
+    // usual start) says the volume begins; the operator's answer is obeyed.
+    const StartSearch found = store.find_start(st.current_device);
+    const int64_t offered = found.from != StartFrom::none ? found.sector : 2048;
     const QString text = ui::prompts().input(this, QStringLiteral("input"), QStringLiteral("input partion begin sec"),
-                                             QStringLiteral("2048"));
+                                             QString::number(offered));
     bool ok = false;
     const qlonglong start = text.toLongLong(&ok, 10);
     if (!ok) {

@@ -94,6 +94,9 @@ TEST_F(DiskSettingsWindow, AddsImagesAndDrivesWithTheirStartSector) {
     prompts.input_answers = {QString("4096")};
     frm.add_menu->actions().at(2)->trigger();   // drive 0
     EXPECT_EQ(lines(frm.disk_list), QStringList({line(v.m[0], 2048), line(v.m[1], 128), line(v.m[2], 4096)}));
+    // Each prompt offers where the disk's own partition table puts the volume.
+    const QString asked = "input|input partion begin sec|";
+    EXPECT_EQ(prompts.inputs_asked, QStringList({asked + "2048", asked + "128", asked + "128", asked + "4096"}));
     EXPECT_EQ(prompts.messages.size(), 1);
 
     frm.remove_all();
