@@ -36,22 +36,11 @@ ScanResult<FileRow> scan_deleted_files(Store& store, const ScanProgress& progres
     uint8_t salvaged[kDescriptorBytes];
     auto visit = [&](uint32_t entry, uint32_t item) {
         const uint32_t f = fd_build(entry, item);
-        const uint8_t* raw = slots.descriptor(fd_entry(f), fd_item(f));
+        const uint8_t* raw = nullptr;
         bool partial = false;
-        if (!raw) {
-            if (!rescue.on()) return Visit::end_command;
-            // A slot with a bad sector may still name a file in the sectors
-            // around it: listed, marked, and the bad part named.
-            std::vector<ByteSpan> lost;
-            if (!salvage_descriptor(store, store.fs.fdc, fd_entry(f), fd_item(f), salvaged, lost)) {
-                rescue.skip(SkippedIn::fdc, bitmap_item_pos(store.fs.fdc, fd_entry(f), fd_item(f)),
-                            store.fs.fdc.header.item_size);
-                return Visit::next;
-            }
-            for (const ByteSpan& r : lost) rescue.skip(SkippedIn::fdc, r.offset, r.length);
-            raw = salvaged;
-            partial = !lost.empty();
-        }
+        const SlotRead got = read_free_slot(store, slots, rescue, f, salvaged, raw, partial);
+        if (got == SlotRead::failed) return Visit::end_command;
+        if (got == SlotRead::skipped) return Visit::next;
         // A slot that still names itself and still holds a regular file; a
         // never-used slot carries id 0, and directories and system files are
         // not offered here. Only such a slot is parsed whole.

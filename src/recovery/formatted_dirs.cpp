@@ -293,20 +293,11 @@ ScanResult<FoundDir> scan_formatted_dirs(Store& store, const ScanProgress& progr
     ItemWindow slots(store, store.fs.fdc);
     auto visit = [&](uint32_t entry, uint32_t item) {
         const uint32_t f = fd_build(entry, item);
-        const uint8_t* raw_descriptor = slots.descriptor(fd_entry(f), fd_item(f));
+        const uint8_t* raw_descriptor = nullptr;
         bool partial = false;
-        if (!raw_descriptor) {
-            if (!rescue.on()) return Visit::end_command;
-            std::vector<ByteSpan> lost;
-            if (!salvage_descriptor(store, store.fs.fdc, fd_entry(f), fd_item(f), salvaged, lost)) {
-                rescue.skip(SkippedIn::fdc, bitmap_item_pos(store.fs.fdc, fd_entry(f), fd_item(f)),
-                            store.fs.fdc.header.item_size);
-                return Visit::next;
-            }
-            for (const ByteSpan& r : lost) rescue.skip(SkippedIn::fdc, r.offset, r.length);
-            raw_descriptor = salvaged;
-            partial = !lost.empty();
-        }
+        const SlotRead got = read_free_slot(store, slots, rescue, f, salvaged, raw_descriptor, partial);
+        if (got == SlotRead::failed) return Visit::end_command;
+        if (got == SlotRead::skipped) return Visit::next;
         const std::span<const uint8_t> descriptor(raw_descriptor, kDescriptorBytes);
         if (load_le<uint32_t>(descriptor, kDescriptorIdOffset) != f ||
             load_le<uint32_t>(descriptor, kDescriptorTypeOffset) != kTypeDir)

@@ -1,6 +1,8 @@
 #include "recovery/scan_rescue.h"
 
+#include "recovery/item_window.h"
 #include "vmfs/bitmap.h"
+#include "vmfs/blockid.h"
 #include "vmfs/file_read.h"
 #include "vmfs/store.h"
 
@@ -47,6 +49,26 @@ bool salvage_descriptor(Store& store, const Bitmap& bm, uint32_t entry, uint32_t
     if (got == 0) return false;
     lost.insert(lost.end(), pieces.begin(), pieces.end());
     return true;
+}
+
+SlotRead read_free_slot(Store& store, ItemWindow& slots, ScanRescue& rescue, uint32_t f,
+                        uint8_t (&salvaged)[kDescriptorBytes], const uint8_t*& raw, bool& partial) {
+    partial = false;
+    raw = slots.descriptor(fd_entry(f), fd_item(f));
+    if (raw) return SlotRead::read;
+    if (!rescue.on()) return SlotRead::failed;
+    // A slot with a bad sector may still name what it held in the sectors
+    // around it: listed, marked, and the bad part named.
+    const Bitmap& fdc = store.fs.fdc;
+    std::vector<ByteSpan> lost;
+    if (!salvage_descriptor(store, fdc, fd_entry(f), fd_item(f), salvaged, lost)) {
+        rescue.skip(SkippedIn::fdc, bitmap_item_pos(fdc, fd_entry(f), fd_item(f)), fdc.header.item_size);
+        return SlotRead::skipped;
+    }
+    for (const ByteSpan& r : lost) rescue.skip(SkippedIn::fdc, r.offset, r.length);
+    raw = salvaged;
+    partial = !lost.empty();
+    return SlotRead::read;
 }
 
 } // namespace ds

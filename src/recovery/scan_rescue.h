@@ -41,4 +41,15 @@ struct Bitmap;
 bool salvage_descriptor(Store& store, const Bitmap& bm, uint32_t entry, uint32_t item,
                         uint8_t (&out)[kDescriptorBytes], std::vector<ByteSpan>& lost);
 
+class ItemWindow;
+
+enum class SlotRead { read, skipped, failed };
+
+// The descriptor of free slot f of ".fdc.sf" for a scan: as the window read
+// it, or, when that failed and rescue is on, salvaged sector by sector with
+// its lost parts noted (partial says so). skipped: nothing of it could be
+// read and it was noted; failed: rescue is off and the scan must end.
+SlotRead read_free_slot(Store& store, ItemWindow& slots, ScanRescue& rescue, uint32_t f,
+                        uint8_t (&salvaged)[kDescriptorBytes], const uint8_t*& raw, bool& partial);
+
 } // namespace ds
