@@ -1,0 +1,50 @@
+#pragma once
+// The rows a scan found, kept as the scan gave them and turned into text
+// only when the view shows them: a hundred thousand rows cost their compact
+// records, not a hundred thousand items. The view is handed rows a page at a
+// time as it scrolls (canFetchMore/fetchMore).
+
+#include "vmfs/datastore.h"
+
+#include <QAbstractItemModel>
+#include <QIcon>
+#include <QList>
+
+#include <vector>
+
+namespace ds::ui {
+
+class ScanRowsModel : public QAbstractItemModel {
+    Q_OBJECT
+
+public:
+    // Rows handed to the view per fetchMore().
+    static constexpr int kPage = 1000;
+
+    explicit ScanRowsModel(QList<QIcon> images, QObject* parent = nullptr);
+
+    // One kind of row at a time: adding the other kind empties the model.
+    void add(const std::vector<FileRow>& rows);
+    void add(const std::vector<PartitionRow>& rows);
+    void clear();
+    // Rows held, shown or not yet.
+    int64_t held() const { return int64_t(files_.size() + partitions_.size()); }
+
+    QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
+    QModelIndex parent(const QModelIndex& child) const override;
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    bool canFetchMore(const QModelIndex& parent) const override;
+    void fetchMore(const QModelIndex& parent) override;
+
+private:
+    QList<QIcon> images_;
+    std::vector<FileRow> files_;
+    std::vector<PartitionRow> partitions_;
+    int shown_ = 0;   // rows the view has been handed
+    bool inserting_ = false;   // a view asking again while it is told of a page waits
+};
+
+} // namespace ds::ui
