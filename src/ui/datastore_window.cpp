@@ -67,7 +67,16 @@ void DatastoreWindow::clear_tree() {
 }
 
 int64_t DatastoreWindow::room() const {
-    return std::max<int64_t>(0, shown_limit_ - tree_nodes_ - scan_list->topLevelItemCount());
+    return std::max<int64_t>(0, shown_limit_ - tree_nodes_ - scan_rows->held());
+}
+
+int64_t DatastoreWindow::tree_room() const {
+    return std::min<int64_t>(room(), std::max<int64_t>(0, kMaxTreeNodes - tree_nodes_));
+}
+
+// The bound a node past tree_room() would pass, as the operator is told it.
+int64_t DatastoreWindow::tree_bound() const {
+    return kMaxTreeNodes - tree_nodes_ < room() ? kMaxTreeNodes : shown_limit_;
 }
 
 // --- the browse command ------------------------------------------------------
@@ -141,7 +150,7 @@ void DatastoreWindow::start_listing(QTreeWidgetItem* node) {
     listing_node_ = node;
     // A directory found after a reformat is read through the sub-block that
     // may take the place of its first block; its node carries both.
-    listing_->start(store, ui::node_of(node), room());
+    listing_->start(store, ui::node_of(node), tree_room());
 }
 
 void DatastoreWindow::listing_done(quint64 serial) {
@@ -154,8 +163,9 @@ void DatastoreWindow::listing_done(quint64 serial) {
     } else if (r.status != ListStatus::not_directory && node->childCount() == 0) {
         // A scan may have filled the list meanwhile: no further than the
         // window holds now.
-        const int64_t take = std::min<int64_t>(int64_t(r.entries.size()), room());
+        const int64_t take = std::min<int64_t>(int64_t(r.entries.size()), tree_room());
         const bool more = r.more || take < int64_t(r.entries.size());
+        const int64_t bound = tree_bound();
         QList<QTreeWidgetItem*> nodes;
         nodes.reserve(take);
         for (int64_t i = 0; i < take; ++i) {
@@ -164,7 +174,7 @@ void DatastoreWindow::listing_done(quint64 serial) {
         }
         node->addChildren(nodes);
         tree_nodes_ += nodes.size();
-        if (more) ui::message(this, ui::shown_limit_message(shown_limit_));
+        if (more) ui::message(this, ui::shown_limit_message(bound));
         else if (r.status == ListStatus::complete) expand_all(node);
     }
     while (!list_queue_.empty()) {
@@ -195,10 +205,10 @@ void DatastoreWindow::tree_context_menu(const QPoint& pos) {
 }
 
 void DatastoreWindow::list_context_menu(const QPoint& pos) {
-    QTreeWidgetItem* item = scan_list->itemAt(pos);
-    if (!item) return;
-    scan_list->setCurrentItem(item);
-    list_save_action->setEnabled(item->data(0, ui::kDescriptorRole).toUInt() != 0);
+    const QModelIndex row = scan_list->indexAt(pos).siblingAtColumn(0);
+    if (!row.isValid()) return;
+    scan_list->setCurrentIndex(row);
+    list_save_action->setEnabled(row.data(ui::kDescriptorRole).toUInt() != 0);
     list_menu->popup(scan_list->viewport()->mapToGlobal(pos));
 }
 
@@ -224,11 +234,11 @@ void DatastoreWindow::closeEvent(QCloseEvent* event) {
 
 // The context-menu key opens the view's menu at its current row, "save out"
 // ready for Return.
-bool DatastoreWindow::open_popup_by_key(QTreeWidget* view, QMenu* menu, QAction* item) {
-    QTreeWidgetItem* current = view->currentItem();
-    if (!current) return true;
-    if (view == scan_list) item->setEnabled(!busy_ && current->data(0, ui::kDescriptorRole).toUInt() != 0);
-    const QRect r = view->visualItemRect(current);
+bool DatastoreWindow::open_popup_by_key(QTreeView* view, QMenu* menu, QAction* item) {
+    const QModelIndex current = view->currentIndex().siblingAtColumn(0);
+    if (!current.isValid()) return true;
+    if (view == scan_list) item->setEnabled(!busy_ && current.data(ui::kDescriptorRole).toUInt() != 0);
+    const QRect r = view->visualRect(current);
     menu->popup(view->viewport()->mapToGlobal(r.isValid() ? r.bottomLeft() : QPoint(0, 0)));
     menu->setActiveAction(item);
     return true;

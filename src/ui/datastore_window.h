@@ -23,6 +23,7 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QShortcut;
+class QTreeView;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -34,6 +35,7 @@ struct Node;
 
 namespace ui {
 class Listing;
+class ScanRowsModel;
 class Work;
 enum class NodeKind : int;
 }
@@ -65,7 +67,10 @@ public:
 
     // The controls, under the names the rest of the program and the tests use.
     QTreeWidget* tree = nullptr;
-    QTreeWidget* scan_list = nullptr;
+    QTreeView* scan_list = nullptr;
+    // The list's rows as the scan found them; the list is handed them a page
+    // at a time as it scrolls, and makes them text only when it shows them.
+    ui::ScanRowsModel* scan_rows = nullptr;
     QGroupBox* info_box = nullptr;
     QPlainTextEdit* info_text = nullptr;
     QPushButton* browse_button = nullptr;
@@ -99,7 +104,8 @@ public:
     // The rows and nodes the window holds at most (kMaxShown; tests lower it).
     void set_shown_limit(int64_t limit) { shown_limit_ = limit; }
 
-    // Appends a row of the recovered-file list.
+    // Appends a row of the recovered-file list (one kind at a time), as a
+    // scan's rows arrive.
     void AddFileRow(const FileRow& row);
     void AddPartitionRow(const PartitionRow& row);
 
@@ -134,11 +140,15 @@ private:
     enum class WorkKind { none, scan, export_file, export_folder };
     struct FolderJob;
 
-    // Rows of the list and nodes of the tree, together: about 1.5 KiB each,
-    // so that the window stays near 200 MiB whatever a damaged or forged
-    // datastore claims. A real volume holds a few tens of thousands of files.
-    // The command line, which holds no rows, lists every one.
-    static constexpr int64_t kMaxShown = 110000;
+    // Rows of the list and nodes of the tree, together, so that the window
+    // stays near 200 MiB whatever a damaged or forged datastore claims. A
+    // row is held in its compact form (about 60 bytes, and as much again for
+    // the view once scrolled to), far more than a volume's descriptor table
+    // can hold. The command line, which holds no rows, lists every one.
+    static constexpr int64_t kMaxShown = 2000000;
+    // The tree's nodes are items of their own (about 1.5 KiB each): they
+    // keep the window's former bound of their own.
+    static constexpr int64_t kMaxTreeNodes = 110000;
 
     void build();
     void place_controls();
@@ -152,12 +162,16 @@ private:
     QString scan_status() const;
     void run_folder_export(std::shared_ptr<FolderJob> job);
     void folder_export_ended(std::shared_ptr<FolderJob> job, const FolderExportResult& r);
-    bool open_popup_by_key(QTreeWidget* view, QMenu* menu, QAction* item);
+    bool open_popup_by_key(QTreeView* view, QMenu* menu, QAction* item);
+    void add_list_rows(const QVariantList& rows, int64_t take);
+    void hand_rows_to_list();
     QTreeWidgetItem* selected_node() const;
     QTreeWidgetItem* add_node(QTreeWidgetItem* parent, const QString& text, const Node& node, int image,
                               ui::NodeKind kind);
     void clear_tree();
     int64_t room() const;
+    int64_t tree_room() const;
+    int64_t tree_bound() const;
     void export_descriptor(const QString& shown, const Node& node);
     void export_folder(const QTreeWidgetItem* node);
     void show_scan_end(ScanEnd end);
@@ -180,6 +194,7 @@ private:
     QString rows_what_;          // what a scan counts: rows, or found directories
     bool browse_waits_ = false;  // a click in the tree was ignored during this scan
     bool rows_capped_ = false;   // this scan found more rows than the window holds
+    int64_t capped_at_ = 0;      // the bound it met, as said to the operator
     int64_t tree_nodes_ = 0;     // nodes in tree
     int64_t shown_limit_ = kMaxShown;
     bool busy_ = false;

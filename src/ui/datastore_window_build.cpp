@@ -28,7 +28,7 @@ void DatastoreWindow::build() {
     tree->setExpandsOnDoubleClick(false);
     tree->setContextMenuPolicy(Qt::CustomContextMenu);
 
-    scan_list = new QTreeWidget(client);
+    scan_list = new QTreeView(client);
     scan_list->setObjectName(QStringLiteral("scan_list"));
     scan_list->setGeometry(8, 8, 537, 497);
     scan_list->setRootIsDecorated(false);
@@ -39,15 +39,11 @@ void DatastoreWindow::build() {
     scan_list->setSelectionMode(QAbstractItemView::SingleSelection);
     scan_list->setIconSize(QSize(16, 16));
     scan_list->setContextMenuPolicy(Qt::CustomContextMenu);
-    const QStringList columns = {QStringLiteral("sn"),        QStringLiteral("ID"),
-                                 QStringLiteral("type"),      QStringLiteral("size"),
-                                 QStringLiteral("create at"), QStringLiteral("last update at "),
-                                 QStringLiteral("atime")};
+    scan_rows = new ui::ScanRowsModel(images, this);
+    scan_list->setModel(scan_rows);
     const int widths[] = {100, 80, 180, 180, 150, 150, 150};
-    scan_list->setColumnCount(int(columns.size()));
-    scan_list->setHeaderLabels(columns);
     scan_list->header()->setStretchLastSection(false);
-    for (int i = 0; i < columns.size(); ++i) scan_list->setColumnWidth(i, widths[i]);
+    for (int i = 0; i < scan_rows->columnCount(); ++i) scan_list->setColumnWidth(i, widths[i]);
 
     info_box = new QGroupBox(QStringLiteral("LVM INFO"), client);
     info_box->setObjectName(QStringLiteral("info_box"));

@@ -131,11 +131,11 @@ void DatastoreWindow::folder_export_ended(std::shared_ptr<FolderJob> job, const 
 
 void DatastoreWindow::save_list_row() {
     if (busy_ || scan_list->isHidden()) return;
-    const QList<QTreeWidgetItem*> rows = scan_list->selectedItems();
+    const QModelIndexList rows = scan_list->selectionModel()->selectedRows();
     if (rows.isEmpty()) return;
-    const uint32_t id = rows.first()->data(0, ui::kDescriptorRole).toUInt();
+    const uint32_t id = rows.first().data(ui::kDescriptorRole).toUInt();
     if (id == 0) return;
-    export_descriptor(QStringLiteral("FILE ") + rows.first()->text(0), Node{id, -1});
+    export_descriptor(QStringLiteral("FILE ") + rows.first().data().toString(), Node{id, -1});
 }
 
 void DatastoreWindow::export_descriptor(const QString& shown, const Node& node) {
@@ -207,7 +207,7 @@ void DatastoreWindow::open_disk_settings() {
     // saved, and the window is as before a first browse.
     if (!store.is_open()) {
         clear_tree();
-        scan_list->clear();
+        scan_rows->clear();
         scan_list->hide();
         info_text->clear();
     }

@@ -27,6 +27,7 @@ void DatastoreWindow::start_work(WorkKind kind, const QString& name, std::functi
     rows_what_ = QStringLiteral("rows");
     browse_waits_ = false;
     rows_capped_ = false;
+    capped_at_ = 0;
     work_clock_.start();
     gauge->setValue(0);
     set_busy(true);
@@ -53,12 +54,14 @@ void DatastoreWindow::work_rows(const QVariantList& rows) {
     if (rows.isEmpty() || rows_capped_) return;
     // Past what the window holds the scan is stopped: its rows would only
     // be dropped, and the operator is told at its end.
-    const int64_t take = std::min<int64_t>(rows.size(), room());
+    const bool dirs = rows.front().metaType() == QMetaType::fromType<FoundDir>();
+    const int64_t take = std::min<int64_t>(rows.size(), dirs ? tree_room() : room());
     if (take < rows.size()) {
         rows_capped_ = true;
+        capped_at_ = dirs ? tree_bound() : shown_limit_;
         work_->cancel();
     }
-    if (rows.front().metaType() == QMetaType::fromType<FoundDir>()) {
+    if (dirs) {
         QTreeWidgetItem* root = tree->topLevelItem(0);
         if (!root || ui::kind_of(root) != ui::NodeKind::found_top) return;
         QList<QTreeWidgetItem*> nodes;
@@ -70,20 +73,51 @@ void DatastoreWindow::work_rows(const QVariantList& rows) {
         root->addChildren(nodes);
         tree_nodes_ += nodes.size();
     } else {
-        QList<QTreeWidgetItem*> items;
-        items.reserve(take);
-        for (int64_t i = 0; i < take; ++i) {
-            const QVariant& v = rows[i];
-            if (v.metaType() == QMetaType::fromType<FileRow>()) items << file_row_item(images, v.value<FileRow>());
-            else if (v.metaType() == QMetaType::fromType<PartitionRow>()) items << partition_row_item(images, v.value<PartitionRow>());
-        }
-        // One insertion per batch: the list lays itself out once, not per row.
-        scan_list->addTopLevelItems(items);
+        add_list_rows(rows, take);
     }
     rows_received_ += take;
-    if (kind_ == WorkKind::scan && rows.front().metaType() == QMetaType::fromType<FoundDir>())
-        rows_what_ = QStringLiteral("directories");
+    if (kind_ == WorkKind::scan && dirs) rows_what_ = QStringLiteral("directories");
     if (!work_->cancelled()) status_line->setText(scan_status());
+}
+
+void DatastoreWindow::add_list_rows(const QVariantList& rows, int64_t take) {
+    // A batch holds one kind of row; kept as found, one append per batch.
+    if (rows.front().metaType() == QMetaType::fromType<FileRow>()) {
+        std::vector<FileRow> found;
+        found.reserve(size_t(take));
+        for (int64_t i = 0; i < take; ++i)
+            if (rows[i].metaType() == QMetaType::fromType<FileRow>()) found.push_back(rows[i].value<FileRow>());
+        scan_rows->add(found);
+    } else if (rows.front().metaType() == QMetaType::fromType<PartitionRow>()) {
+        std::vector<PartitionRow> found;
+        found.reserve(size_t(take));
+        for (int64_t i = 0; i < take; ++i)
+            if (rows[i].metaType() == QMetaType::fromType<PartitionRow>()) found.push_back(rows[i].value<PartitionRow>());
+        scan_rows->add(found);
+    }
+    hand_rows_to_list();
+}
+
+void DatastoreWindow::AddFileRow(const FileRow& row) {
+    scan_rows->add(std::vector<FileRow>{row});
+    hand_rows_to_list();
+}
+
+void DatastoreWindow::AddPartitionRow(const PartitionRow& row) {
+    scan_rows->add(std::vector<PartitionRow>{row});
+    hand_rows_to_list();
+}
+
+void DatastoreWindow::hand_rows_to_list() {
+    // The list asks for more rows only as it scrolls or lays itself out. A
+    // first page it has at once, shown or not; later rows too while it
+    // shows its last one, which no scrolling would ask past.
+    auto last_in_view = [this] {
+        const int last = scan_rows->rowCount() - 1;
+        return scan_list->viewport()->rect().intersects(scan_list->visualRect(scan_rows->index(last, 0)));
+    };
+    while (scan_rows->canFetchMore({}) && (scan_rows->rowCount() < ui::ScanRowsModel::kPage || last_in_view()))
+        scan_rows->fetchMore({});
 }
 
 QString DatastoreWindow::scan_status() const {
@@ -111,7 +145,7 @@ void DatastoreWindow::show_scan_end(ScanEnd end) {
     // Stopped by the window (or ended before it saw that), not by the
     // operator: the list does not hold all it found.
     if (rows_capped_) {
-        ui::message(this, ui::shown_limit_message(shown_limit_));
+        ui::message(this, ui::shown_limit_message(capped_at_));
         return;
     }
     const char* text = scan_end_message(end);
@@ -120,7 +154,7 @@ void DatastoreWindow::show_scan_end(ScanEnd end) {
 
 void DatastoreWindow::scan_deleted() {
     if (busy_) return;
-    scan_list->clear();
+    scan_rows->clear();
     if (ScanEnd pre = store.scan_ready(ScanKind::deleted); pre != ScanEnd::finished) {
         show_scan_end(pre);
         return;
@@ -160,7 +194,7 @@ void DatastoreWindow::scan_formatted() {
 
 void DatastoreWindow::scan_lost_disks() {
     if (busy_) return;
-    scan_list->clear();
+    scan_rows->clear();
     if (ScanEnd pre = store.scan_ready(ScanKind::lost_disks); pre != ScanEnd::finished) {
         show_scan_end(pre);
         return;

@@ -9,6 +9,7 @@
 #include "ui/disk_settings_dialog.h"
 #include "ui/listing.h"
 #include "ui/prompts.h"
+#include "ui/scan_rows_model.h"
 #include "ui/status_text.h"
 #include "ui/tree_node.h"
 #include "ui/window_provenance.h"
@@ -36,6 +37,8 @@
 #include <QResizeEvent>
 #include <QShortcut>
 #include <QTimer>
+#include <QItemSelectionModel>
+#include <QTreeView>
 #include <QTreeWidget>
 
 #include <algorithm>
@@ -58,8 +61,6 @@ inline QString qs(const std::string& s) { return QString::fromStdString(s); }
 
 QTreeWidgetItem* make_node(const QList<QIcon>& images, const QString& text, const Node& node, int image,
                            NodeKind kind = NodeKind::entry);
-QTreeWidgetItem* file_row_item(const QList<QIcon>& images, const FileRow& row);
-QTreeWidgetItem* partition_row_item(const QList<QIcon>& images, const PartitionRow& row);
 void expand_all(QTreeWidgetItem* item);
 
 } // namespace ds::ui

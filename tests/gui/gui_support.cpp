@@ -3,6 +3,7 @@
 #include "ui/artwork.h"
 #include "ui/disk_settings_dialog.h"
 #include "ui/datastore_window.h"
+#include "ui/scan_rows_model.h"
 #include "export/chunk_digest.h"
 #include "vmfs/volume.h"
 #include "text/messages.h"
@@ -133,9 +134,15 @@ QTreeWidgetItem* child(QTreeWidgetItem* parent, const QString& text) {
     return nullptr;
 }
 
-QStringList row_cells(const QTreeWidgetItem* row, int columns) {
+int list_rows(const ds::DatastoreWindow& w) { return w.scan_rows->rowCount(); }
+
+QModelIndex list_row(const ds::DatastoreWindow& w, int i) { return w.scan_rows->index(i, 0); }
+
+QString cell(const QModelIndex& row, int column) { return row.siblingAtColumn(column).data().toString(); }
+
+QStringList row_cells(const QModelIndex& row, int columns) {
     QStringList out;
-    for (int i = 0; i < columns; ++i) out << row->text(i);
+    for (int i = 0; i < columns; ++i) out << cell(row, i);
     return out;
 }
 

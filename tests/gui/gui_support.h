@@ -18,6 +18,7 @@
 
 class QTreeWidget;
 class QTreeWidgetItem;
+class QModelIndex;
 
 namespace ds {
 class DatastoreWindow;
@@ -78,7 +79,11 @@ void add_disk(ds::Datastore& store, const std::string& image, int64_t start_sect
 QStringList texts(const QTreeWidgetItem* parent);   // child captions in order
 QStringList top_texts(const QTreeWidget* tree);
 QTreeWidgetItem* child(QTreeWidgetItem* parent, const QString& text);
-QStringList row_cells(const QTreeWidgetItem* row, int columns = 7);
+// The scan list's rows, as its model hands them to the view.
+int list_rows(const ds::DatastoreWindow& w);
+QModelIndex list_row(const ds::DatastoreWindow& w, int i);
+QString cell(const QModelIndex& row, int column);
+QStringList row_cells(const QModelIndex& row, int columns = 7);
 std::vector<uint8_t> content_of(const dsb::ObjectExpect& o);
 // The box a whole single-file export ends with: "success", then the digest.
 QString success_text(const std::vector<uint8_t>& bytes);

@@ -80,8 +80,8 @@ TEST_F(MainWindow, StartsWithItsControlsAndNothingRead) {
 
     QStringList columns;
     QList<int> widths;
-    for (int i = 0; i < w.scan_list->columnCount(); ++i) {
-        columns << w.scan_list->headerItem()->text(i);
+    for (int i = 0; i < w.scan_list->model()->columnCount(); ++i) {
+        columns << w.scan_list->model()->headerData(i, Qt::Horizontal).toString();
         widths << w.scan_list->columnWidth(i);
     }
     EXPECT_EQ(columns, QStringList({"sn", "ID", "type", "size", "create at", "last update at ", "atime"}));

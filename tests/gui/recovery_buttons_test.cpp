@@ -37,7 +37,7 @@ QString when(uint32_t t) {
     return QDateTime::fromSecsSinceEpoch(int32_t(t), Qt::UTC).toString("yyyy-MM-dd hh:mm:ss");
 }
 
-QTreeWidgetItem* row(const DatastoreWindow& w, int i) { return w.scan_list->topLevelItem(i); }
+QModelIndex row(const DatastoreWindow& w, int i) { return list_row(w, i); }
 
 } // namespace
 
@@ -45,10 +45,10 @@ TEST_F(RecoveryButtons, EachCommandWantsTheFileSystemOpen) {
     add_disk(store, demo_image());
     DatastoreWindow w(store);
     new QTreeWidgetItem(w.tree, QStringList("earlier"));
-    new QTreeWidgetItem(w.scan_list, QStringList("old row"));
+    w.AddFileRow(ds::FileRow{});   // an old row
     w.deleted_action->trigger();
     finish(w);
-    EXPECT_EQ(w.scan_list->topLevelItemCount(), 0);   // emptied even so
+    EXPECT_EQ(list_rows(w), 0);   // emptied even so
     EXPECT_TRUE(w.scan_list->isHidden());
     w.scan_formatted();
     finish(w);
@@ -68,18 +68,18 @@ TEST_F(RecoveryButtons, DeletedFilesAreListedAndCanBeSavedOut) {
     EXPECT_FALSE(w.scan_list->isHidden());
     EXPECT_EQ(w.gauge->value(), 100);
     // The old log, and the note of the directory deleted with it.
-    ASSERT_EQ(w.scan_list->topLevelItemCount(), 2);
+    ASSERT_EQ(list_rows(w), 2);
     const dsb::ObjectExpect& del = demo().deleted_file;
     EXPECT_EQ(row_cells(row(w, 0)), QStringList({"1", " ", "FILE", ">=1MB,<256MB", when(del.create_time),
                                                  when(del.update_time), when(del.atime)}));
-    EXPECT_EQ(row(w, 0)->data(0, ds::ui::kImageIndexRole).toInt(), 1);
-    EXPECT_EQ(row(w, 0)->checkState(0), Qt::Unchecked);
-    EXPECT_EQ(row(w, 1)->text(0), "2");
+    EXPECT_EQ(row(w, 0).data(ds::ui::kImageIndexRole).toInt(), 1);
+    EXPECT_EQ(Qt::CheckState(row(w, 0).data(Qt::CheckStateRole).toInt()), Qt::Unchecked);
+    EXPECT_EQ(cell(row(w, 1), 0), "2");
 
     dstest::TempDir out;
     prompts.confirm_answers = {true};
     prompts.save_answers = {QString::fromStdString(out.file("old.log"))};
-    w.scan_list->setCurrentItem(row(w, 0));
+    w.scan_list->setCurrentIndex(row(w, 0));
     w.list_save_action->trigger();
     finish(w);
     EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: FILE 1  OUT"));
@@ -100,9 +100,9 @@ TEST_F(RecoveryButtons, DeletedRowsShowEveryTimeOfTheTable) {
     w.scan_deleted();
     finish(w);
     const std::vector<dstest::TimeCase>& cases = dstest::time_cases();
-    ASSERT_EQ(w.scan_list->topLevelItemCount(), static_cast<int>(cases.size()));
+    ASSERT_EQ(list_rows(w), static_cast<int>(cases.size()));
     for (size_t i = 0; i < cases.size(); ++i)
-        for (int col : {4, 5, 6}) EXPECT_EQ(row(w, static_cast<int>(i))->text(col), cases[i].text) << i << " " << col;
+        for (int col : {4, 5, 6}) EXPECT_EQ(cell(row(w, static_cast<int>(i)), col), cases[i].text) << i << " " << col;
 }
 
 TEST_F(RecoveryButtons, LostVirtualDisksShowTheirPartitions) {
@@ -112,11 +112,11 @@ TEST_F(RecoveryButtons, LostVirtualDisksShowTheirPartitions) {
     w.lost_disks_action->trigger();
     finish(w);
     EXPECT_EQ(prompts.messages, QStringList("finish"));
-    ASSERT_EQ(w.scan_list->topLevelItemCount(), 1);
+    ASSERT_EQ(list_rows(w), 1);
     EXPECT_EQ(row_cells(row(w, 0)), QStringList({"1", " ", "NTFS|LINUX交换", "41GB", "", "", ""}));
-    EXPECT_EQ(row(w, 0)->data(0, ds::ui::kImageIndexRole).toInt(), 0);
+    EXPECT_EQ(row(w, 0).data(ds::ui::kImageIndexRole).toInt(), 0);
 
-    w.scan_list->setCurrentItem(row(w, 0));   // no descriptor behind this row
+    w.scan_list->setCurrentIndex(row(w, 0));   // no descriptor behind this row
     w.save_list_row();
     finish(w);
     EXPECT_TRUE(prompts.confirmations.isEmpty());

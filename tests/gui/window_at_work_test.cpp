@@ -210,7 +210,7 @@ TEST_F(WindowAtWork, AScanRunsWithItsCommandsDisabledAndStops) {
     w.scan_deleted();
     finish(w);
     ASSERT_EQ(prompts.messages, QStringList("finish"));
-    const int rows = w.scan_list->topLevelItemCount();
+    const int rows = list_rows(w);
     ASSERT_GT(rows, 0);
     prompts.messages.clear();
 
@@ -256,7 +256,7 @@ TEST_F(WindowAtWork, ListsAndScansStopAtWhatTheWindowHolds) {
     QTreeWidgetItem* root = w.tree->topLevelItem(0);
     w.scan_deleted();
     finish(w);
-    const int rows = w.scan_list->topLevelItemCount();
+    const int rows = list_rows(w);
     ASSERT_GT(rows, 1);
     prompts.messages.clear();
 
@@ -273,7 +273,7 @@ TEST_F(WindowAtWork, ListsAndScansStopAtWhatTheWindowHolds) {
     w.set_shown_limit(2 + rows - 1);
     w.scan_deleted();
     finish(w);
-    EXPECT_EQ(w.scan_list->topLevelItemCount(), rows - 1);
+    EXPECT_EQ(list_rows(w), rows - 1);
     EXPECT_EQ(prompts.messages, QStringList(ds::ui::shown_limit_message(rows + 1)));
     prompts.messages.clear();
 
@@ -281,7 +281,7 @@ TEST_F(WindowAtWork, ListsAndScansStopAtWhatTheWindowHolds) {
     w.set_shown_limit(2 + rows);
     w.scan_deleted();
     finish(w);
-    EXPECT_EQ(w.scan_list->topLevelItemCount(), rows);
+    EXPECT_EQ(list_rows(w), rows);
     EXPECT_EQ(prompts.messages, QStringList("finish"));
 }
 

@@ -364,6 +364,7 @@ BenchSummary build_bench(const std::string& dir, const BenchOptions& b) {
     DatastoreOptions o;
     o.path = dir + "/bench.img";
     o.volume_name = "bench-datastore";
+    o.block_size = b.block_size;
     const std::uint64_t per_area = 256;
     o.fdc.area_count = static_cast<std::uint32_t>(
         (std::max<std::uint64_t>(b.fdc_slots, b.dir_entries + b.old_dirs + b.deleted_files + 64) + per_area - 1) /

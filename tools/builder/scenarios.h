@@ -115,6 +115,8 @@ struct BenchOptions {
     std::uint32_t free_subblocks = 10000;
     std::uint32_t dir_entries = 10000;
     std::uint32_t deleted_files = 2000; // regular files whose descriptors survive
+    // Larger blocks let .fdc.sf (256 blocks at most here) hold more descriptors.
+    std::uint64_t block_size = layout::kMiB;
 };
 struct BenchSummary : ImageSummary {
     ObjectExpect big_file;
