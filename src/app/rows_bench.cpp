@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <sys/wait.h>
@@ -39,6 +40,19 @@ public:
     QString open_file(QWidget*, const QString&) override { return {}; }
     QString save_file(QWidget*) override { return {}; }
 };
+
+// VmHWM: what /usr/bin/time reports would count the builder's child too.
+std::string peak_memory() {
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f) return "unknown";
+    char line[256];
+    std::string out = "unknown";
+    while (std::fgets(line, sizeof line, f))
+        if (std::strncmp(line, "VmHWM:", 6) == 0) out = std::string(line + 6, std::strcspn(line + 6, "\n"));
+    std::fclose(f);
+    const size_t first = out.find_first_not_of(" \t");
+    return first == std::string::npos ? out : out.substr(first);
+}
 
 } // namespace
 
@@ -149,6 +163,7 @@ int main(int argc, char** argv) {
     const QString last = w.scan_rows->index(w.scan_rows->rowCount() - 1, 0).data().toString();
     std::printf("scrolled to the last row (sn %s) in %lld ms, %d scrolls\n", qPrintable(last),
                 static_cast<long long>(scroll.elapsed()), asks);
+    std::printf("peak memory of the window's process: %s\n", peak_memory().c_str());
     ds::ui::set_prompts(nullptr);
     return held == int64_t(rows) && w.scan_rows->rowCount() == int(rows) ? 0 : 1;
 }
