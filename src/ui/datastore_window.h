@@ -143,8 +143,8 @@ private:
     // Rows of the list and nodes of the tree, together, so that the window
     // stays near 200 MiB whatever a damaged or forged datastore claims. A
     // row is held in its compact form (about 60 bytes, and as much again for
-    // the view once scrolled to), far more than a volume's descriptor table
-    // can hold. The command line, which holds no rows, lists every one.
+    // the view once scrolled to), so the bound lies far above the files of a
+    // real volume. The command line, which holds no rows, lists every one.
     static constexpr int64_t kMaxShown = 2000000;
     // The tree's nodes are items of their own (about 1.5 KiB each): they
     // keep the window's former bound of their own.

@@ -37,6 +37,7 @@ void ScanRowsModel::clear() {
     files_.shrink_to_fit();
     partitions_.clear();
     partitions_.shrink_to_fit();
+    ticked_.clear();
     shown_ = 0;
     endResetModel();
 }
@@ -64,12 +65,26 @@ QVariant ScanRowsModel::data(const QModelIndex& index, int role) const {
     }
     if (index.column() != 0) return {};
     switch (role) {
-    case Qt::CheckStateRole: return int(Qt::Unchecked);
+    case Qt::CheckStateRole: return int(ticked_.count(index.row()) ? Qt::Checked : Qt::Unchecked);
     case Qt::DecorationRole: return images_.value(image);
     case kImageIndexRole: return image;
     case kDescriptorRole: return file ? QVariant::fromValue<uint32_t>(files_[row].descriptor_id) : QVariant();
     default: return {};
     }
+}
+
+Qt::ItemFlags ScanRowsModel::flags(const QModelIndex& index) const {
+    Qt::ItemFlags f = QAbstractItemModel::flags(index);
+    if (index.isValid() && index.column() == 0) f |= Qt::ItemIsUserCheckable;
+    return f;
+}
+
+bool ScanRowsModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::CheckStateRole || !index.isValid() || index.column() != 0 || index.row() >= shown_) return false;
+    if (value.toInt() == int(Qt::Checked)) ticked_.insert(index.row());
+    else ticked_.erase(index.row());
+    emit dataChanged(index, index, {Qt::CheckStateRole});
+    return true;
 }
 
 QVariant ScanRowsModel::headerData(int section, Qt::Orientation orientation, int role) const {

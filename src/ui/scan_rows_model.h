@@ -10,6 +10,7 @@
 #include <QIcon>
 #include <QList>
 
+#include <unordered_set>
 #include <vector>
 
 namespace ds::ui {
@@ -35,6 +36,9 @@ public:
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
+    // A row's box can be ticked, as the operator's own mark: nothing reads it.
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
     bool canFetchMore(const QModelIndex& parent) const override;
     void fetchMore(const QModelIndex& parent) override;
@@ -43,6 +47,7 @@ private:
     QList<QIcon> images_;
     std::vector<FileRow> files_;
     std::vector<PartitionRow> partitions_;
+    std::unordered_set<int> ticked_;   // rows whose box the operator ticked
     int shown_ = 0;   // rows the view has been handed
     bool inserting_ = false;   // a view asking again while it is told of a page waits
 };

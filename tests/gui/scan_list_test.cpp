@@ -114,8 +114,16 @@ TEST_F(ScanList, RowsArrivingWhileTheListShowsItsEndAreShown) {
     ASSERT_EQ(list_rows(w), ScanRowsModel::kPage + 2);
     EXPECT_EQ(cell(list_row(w, ScanRowsModel::kPage + 1), 0), QString::number(ScanRowsModel::kPage + 2));
 
+    // A box ticked stays ticked, and only that one.
+    const QModelIndex first = list_row(w, 0);
+    ASSERT_TRUE(w.scan_rows->flags(first) & Qt::ItemIsUserCheckable);
+    ASSERT_TRUE(w.scan_rows->setData(first, int(Qt::Checked), Qt::CheckStateRole));
+    EXPECT_EQ(first.data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+    EXPECT_EQ(list_row(w, 1).data(Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
+
     // The rows of a lost-disk scan replace those of the deleted-file scan.
     w.AddPartitionRow(ds::PartitionRow{});
     EXPECT_EQ(list_rows(w), 1);
     EXPECT_FALSE(list_row(w, 0).data(ds::ui::kDescriptorRole).isValid());
+    EXPECT_EQ(list_row(w, 0).data(Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
 }
