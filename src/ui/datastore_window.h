@@ -140,14 +140,14 @@ private:
     enum class WorkKind { none, scan, export_file, export_folder };
     struct FolderJob;
 
-    // Rows of the list and nodes of the tree, together, so that the window
-    // stays near 200 MiB whatever a damaged or forged datastore claims. A
-    // row is held in its compact form (about 60 bytes, and as much again for
-    // the view once scrolled to), so the bound lies far above the files of a
-    // real volume. The command line, which holds no rows, lists every one.
+    // Rows of the list and nodes of the tree, together, whatever a damaged
+    // or forged datastore claims. A row is held in its compact form (about
+    // 60 bytes, and as much again for the view once scrolled to): two
+    // million rows are some 200 MiB, far above the files of a real volume.
+    // The command line, which holds no rows, lists every one.
     static constexpr int64_t kMaxShown = 2000000;
-    // The tree's nodes are items of their own (about 1.5 KiB each): they
-    // keep the window's former bound of their own.
+    // The tree's nodes are still items of their own (about 1.5 KiB each):
+    // at most 110,000 of them, some 160 MiB.
     static constexpr int64_t kMaxTreeNodes = 110000;
 
     void build();
