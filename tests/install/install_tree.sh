@@ -19,7 +19,8 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
 expected=(bin/datumsift share/man/man1/datumsift.1.gz share/bash-completion/completions/datumsift
           share/doc/datumsift/copyright share/doc/datumsift/changelog.gz share/doc/datumsift/json.md)
 gui_files=(bin/datumsift-gui share/man/man1/datumsift-gui.1.gz share/applications/$id.desktop
-           share/icons/hicolor/scalable/apps/$id.svg share/metainfo/$id.metainfo.xml)
+           share/icons/hicolor/scalable/apps/$id.svg share/icons/hicolor/128x128/apps/$id.png
+           share/metainfo/$id.metainfo.xml)
 [ "$gui" == ON ] && expected+=("${gui_files[@]}")
 for f in "${expected[@]}"; do [ -s "$prefix/$f" ] || fail "not installed: $f"; done
 if [ "$gui" != ON ]; then
@@ -56,6 +57,8 @@ if [ "$gui" == ON ]; then
         fail "the metainfo does not launch $id.desktop"
     grep -q "<release version=\"$version\"" "$metainfo" || fail "the metainfo's release is not $version"
     grep -q '<svg ' "$prefix/share/icons/hicolor/scalable/apps/$id.svg" || fail "the icon is no SVG"
+    [ "$(head -c 8 "$prefix/share/icons/hicolor/128x128/apps/$id.png" | od -An -tx1 | tr -d ' \n')" == 89504e470d0a1a0a ] ||
+        fail "the 128x128 icon is no PNG"
     if command -v desktop-file-validate >/dev/null; then
         out=$(desktop-file-validate "$desktop" 2>&1) || fail "desktop-file-validate: $out"
         [ -z "$out" ] || fail "desktop-file-validate says: $out"
