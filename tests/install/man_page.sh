@@ -75,6 +75,14 @@ if [ "$program" != "$documented" ]; then
     diff <(echo "$program") <(echo "$documented") | grep '^[<>]' >&2
 fi
 
+# Every host file the help pages say a command writes beside DEST has its
+# entry under FILES.
+written=$( ("$bin" --help; for cmd in $(grep '^command ' <<<"$program" | cut -d' ' -f2); do "$bin" "$cmd" --help; done) |
+    grep -oE 'DEST\.[a-z.]*[a-z]' | sort -u)
+[ -n "$written" ] || fail "no file written beside DEST found in the help pages"
+files=$(awk '/^\.SH / { on = $2 == "FILES" } on && tag { print; tag = 0 } /^\.TP/ { tag = 1 }' "$page" | sed 's/\\f[BIRP]//g; s/^\.[A-Z]* *//; s/ //g')
+for f in $written; do grep -qxF "$f" <<<"$files" || fail "FILES has no entry for $f"; done
+
 # The page's version is the program's.
 version=$("$bin" --version | awk '{ print $2 }')
 grep -q "^\.TH DATUMSIFT 1 \"[0-9-]*\" \"datumsift $version\"" "$page" ||
