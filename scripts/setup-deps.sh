@@ -12,6 +12,7 @@ packages=(
   libssl-dev libewf-dev ewf-tools gddrescue
   sleuthkit
   libfuse3-dev fuse3 e2fsprogs qemu-utils util-linux ntfs-3g gdisk
+  man-db groff-base dpkg-dev file desktop-file-utils appstream lintian
 )
 
 missing=()
