@@ -34,7 +34,8 @@ bool lvm_witnesses(Scope& sc, int64_t part) {
                 const uint64_t off = le<uint64_t>(b, at), size = le<uint64_t>(b, at + 8);
                 if (off == 0 && size == 0) break;
                 if (n >= kMaxAreas) return true;
-                if (list == 0 || off < 512 || (device && off + size > device) || size < 512) continue;
+                if (list == 0 || off < 512 || size < 512 || off > static_cast<uint64_t>(sc.max_length)) continue;
+                if (device && (size > device || off > device - size)) continue;   // outside the volume
                 const int64_t o = part + static_cast<int64_t>(off);
                 if (!sc.fits(o, 512)) continue;
                 Witness w;
