@@ -193,4 +193,81 @@ TEST(GuestWitness, SwapAndPhysicalVolumeGiveTheirLengthAndTheMetadataHeaderNames
     EXPECT_EQ(ds::read_guest_layout(read, pv).length, 0);
 }
 
+// Guest bytes are as untrusted as the datastore's: signatures in place with
+// every other byte random must give no witness and no length past the disk.
+TEST(GuestWitness, RandomFieldsBehindValidSignaturesStayInsideTheDisk) {
+    constexpr int64_t kDisk = 4 * kMiB;
+    std::vector<uint8_t> disk(static_cast<size_t>(kDisk));
+    uint64_t x = 0x9E3779B97F4A7C15ull;
+    auto next = [&] {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        return x;
+    };
+    const ds::GuestReader read = [&](int64_t off, uint8_t* out, int64_t len) {
+        if (off < 0 || len < 0 || off + len > kDisk) return false;
+        std::memcpy(out, disk.data() + off, static_cast<size_t>(len));
+        return true;
+    };
+    size_t seen = 0;
+    for (int round = 0; round < 3000; ++round) {
+        for (size_t i = 0; i < 80 * 1024; ++i) disk[i] = static_cast<uint8_t>(next());
+        disk[510] = 0x55;
+        disk[511] = 0xAA;
+        const int64_t part = (next() % 2) ? 0 : 2048 * 512 / 64;   // a partition at sector 32
+        for (int k = 0; k < 4; ++k) disk[0x1BE + 16 * k + 4] = std::array<uint8_t, 4>{0x83, 0x07, 0xEE, 0x8E}[(k + round) % 4];
+        dsb::put_le<uint32_t>(disk, 0x1BE + 8, static_cast<uint32_t>(part / 512));
+        dsb::put_le<uint32_t>(disk, 0x1BE + 12, static_cast<uint32_t>(next() % (kDisk / 512)));
+        switch (round % 5) {
+        case 0:
+            dsb::put_le<uint16_t>(disk, static_cast<size_t>(part) + 1024 + 0x38, 0xEF53);
+            dsb::put_le<uint32_t>(disk, static_cast<size_t>(part) + 1024 + 0x18, static_cast<uint32_t>(next() % 3));
+            dsb::put_le<uint32_t>(disk, static_cast<size_t>(part) + 1024 + 0x20, 8 + static_cast<uint32_t>(next() % 1024));
+            dsb::put_le<uint32_t>(disk, static_cast<size_t>(part) + 1024 + 0x14, static_cast<uint32_t>(next() % 2));
+            dsb::put_le<uint32_t>(disk, static_cast<size_t>(part) + 1024 + 0x04, static_cast<uint32_t>(next() % 8192));
+            break;
+        case 1:
+            std::memcpy(disk.data() + part + 3, "NTFS    ", 8);
+            disk[static_cast<size_t>(part) + 510] = 0x55;
+            disk[static_cast<size_t>(part) + 511] = 0xAA;
+            dsb::put_le<uint16_t>(disk, static_cast<size_t>(part) + 0x0B, 512);
+            disk[static_cast<size_t>(part) + 0x0D] = 8;
+            dsb::put_le<uint64_t>(disk, static_cast<size_t>(part) + 0x28, next() % (kDisk / 256));
+            dsb::put_le<uint64_t>(disk, static_cast<size_t>(part) + 0x30, next() % 16);
+            std::memcpy(disk.data() + part + (next() % 16) * 4096, "FILE", 4);
+            break;
+        case 2: std::memcpy(disk.data() + 512, "EFI PART", 8); break;
+        case 3:
+            std::memcpy(disk.data() + part + 512, "LABELONE", 8);
+            dsb::put_le<uint64_t>(disk, static_cast<size_t>(part) + 520, 1);
+            std::memcpy(disk.data() + part + 512 + 0x18, "LVM2 001", 8);
+            dsb::put_le<uint32_t>(disk, static_cast<size_t>(part) + 512 + 0x14, 32 + static_cast<uint32_t>(next() % 64));
+            dsb::put_le<uint32_t>(disk, static_cast<size_t>(part) + 512 + 0x10,
+                                  ~ds::crc32_ieee(disk.data() + part + 512 + 0x14, 512 - 0x14, ~0xF597A6CFu));
+            break;
+        default:
+            std::memcpy(disk.data() + part + 4086, "SWAPSPACE2", 10);
+            dsb::put_le<uint32_t>(disk, static_cast<size_t>(part) + 1024, 1);
+            dsb::put_le<uint32_t>(disk, static_cast<size_t>(part) + 1028, static_cast<uint32_t>(next() % 2048));
+            break;
+        }
+        const int64_t reach = kDisk - static_cast<int64_t>(next() % (2 * kMiB));
+        const ds::GuestLayout g = ds::read_guest_layout(read, reach, 64);
+        EXPECT_LE(g.length, reach);
+        EXPECT_LE(g.witnesses.size(), 64u);
+        for (const ds::Witness& w : g.witnesses) {
+            EXPECT_GE(w.offset, 0);
+            EXPECT_LE(w.offset + w.bytes, reach) << w.detail;
+            EXPECT_LE(w.bytes, ds::kWitnessBytes);
+            // Checking a witness against random bytes reads only its own bytes.
+            std::vector<uint8_t> junk(static_cast<size_t>(w.bytes));
+            for (uint8_t& b : junk) b = static_cast<uint8_t>(next());
+            ds::witness_holds(w, junk.data());
+        }
+        seen += g.witnesses.size() + (g.length > 0);
+    }
+    EXPECT_GT(seen, 0u);   // the signatures were found at least sometimes
+}
+
 } // namespace
