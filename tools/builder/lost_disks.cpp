@@ -153,14 +153,14 @@ std::vector<std::vector<std::uint32_t>> hand_out_blocks(ImageBuilder& ds, std::v
 // disk has none for a piece it never wrote.
 void put_pointer_blocks(ImageBuilder& ds, std::vector<Planned>& planned,
                         const std::vector<std::vector<std::uint32_t>>& ids, std::size_t together,
-                        std::uint64_t piece_bytes) {
+                        std::uint64_t piece_bytes, std::size_t per = kIdsPerPointerBlock) {
     std::vector<std::size_t> pieces;
     for (const Planned& p : planned) pieces.push_back((p.disk.size + piece_bytes - 1) / piece_bytes);
     auto put_pointer = [&](std::size_t d, std::size_t s) {
-        std::vector<std::uint8_t> item(4 * kIdsPerPointerBlock, 0);
+        std::vector<std::uint8_t> item(4 * per, 0);
         bool any = false;
-        for (std::size_t r = 0; r < kIdsPerPointerBlock; ++r) {
-            const std::size_t i = s * kIdsPerPointerBlock + r;
+        for (std::size_t r = 0; r < per; ++r) {
+            const std::size_t i = s * per + r;
             if (i >= ids[d].size()) break;
             put_le<std::uint32_t>(item, 4 * r, ids[d][i]);
             any = any || ids[d][i] != 0;
@@ -256,6 +256,12 @@ namespace dsb {
 
 namespace {
 
+// The guests case stores its disks as a real datastore does: 1024 ids a
+// pointer block, 1 GiB at 1 MiB blocks, so that each disk needs three.
+constexpr std::size_t kRealIds = 1024;
+constexpr std::uint64_t kGuestDisk = 2304 * kMiB;
+constexpr std::uint64_t kGroupBytes = 128 * kMiB;   // ext4's usual group at 4 KiB blocks
+
 std::string find_tool(const std::string& name) {
     for (const char* d : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"})
         if (::access((d + name).c_str(), X_OK) == 0) return d + name;
@@ -284,7 +290,14 @@ Planned plan_flat(const std::string& path, bool thin, std::uint64_t bs) {
         in->read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(bs));
         return b;
     };
-    for (std::uint64_t i = 0; i * bs < p.disk.size; ++i) p.zero.push_back(all_zero(p.block(i)));
+    // Holes of the sparse file are zero without reading them.
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) throw std::runtime_error("dsb: cannot read " + path);
+    for (std::uint64_t i = 0; i * bs < p.disk.size; ++i) {
+        const off_t data = ::lseek(fd, static_cast<off_t>(i * bs), SEEK_DATA);
+        p.zero.push_back(data < 0 || static_cast<std::uint64_t>(data) >= (i + 1) * bs || all_zero(p.block(i)));
+    }
+    ::close(fd);
     return p;
 }
 
@@ -307,25 +320,26 @@ void write_guest_folder(const fsys::path& folder, const std::vector<GuestFile>& 
 
 // GPT made by sgdisk, one Linux partition from 1 MiB to the last usable
 // sector, ext4 over it made in place from a folder of files.
-std::string make_gpt_ext4_disk(const std::string& dir, const std::string& name, std::vector<GuestFile>& files) {
+std::string make_gpt_ext4_disk(const std::string& dir, const std::string& name, std::vector<GuestFile>& files,
+                               std::uint64_t size) {
     const std::string sgdisk = need_tool("sgdisk", "gdisk"), mkfs = mkfs_ext4_path();
     if (mkfs.empty()) throw std::runtime_error("dsb: mkfs.ext4 (e2fsprogs) is not installed");
     const std::string disk = (fsys::path(dir) / (name + "-flat.raw")).string();
     fsys::remove(disk);
     std::ofstream(disk).close();
-    fsys::resize_file(disk, kDiskSize);
-    const std::uint64_t last_usable = kDiskSize / kSectorSize - 34;
+    fsys::resize_file(disk, size);
+    const std::uint64_t last_usable = size / kSectorSize - 34;
     const std::uint64_t part_bytes = (last_usable - 2048 + 1) * kSectorSize;
     const fsys::path folder = fsys::path(dir) / (name + "-files");
     write_guest_folder(folder, files, 83);
-    run_program({mkfs, "-q", "-F", "-t", "ext4", "-b", "4096", "-g", "16384", "-L", name, "-U",
+    run_program({mkfs, "-q", "-F", "-t", "ext4", "-b", "4096", "-g", std::to_string(kGroupBytes / 4096), "-L", name, "-U",
                  "6c6f7374-4747-4747-4747-474747474747", "-E", "root_owner=0:0,offset=" + std::to_string(kMiB), "-d",
                  folder.string(), disk, std::to_string(part_bytes / 4096 * 4) + "k"});
     {
-        // Group 3's superblock backup overwritten: its position is pinned
+        // Group 9's superblock backup overwritten: its position is pinned
         // only by the copy of the descriptor table that follows it.
         std::fstream f(disk, std::ios::binary | std::ios::in | std::ios::out);
-        f.seekp(static_cast<std::streamoff>(kMiB + 3 * 16384 * 4096ull));
+        f.seekp(static_cast<std::streamoff>(kMiB + 9 * kGroupBytes));
         const std::vector<char> junk(1024, '\x5A');
         f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
         if (!f) throw std::runtime_error("dsb: cannot write " + disk);
@@ -345,9 +359,10 @@ std::string make_gpt_ext4_disk(const std::string& dir, const std::string& name, 
 }
 
 // An MBR with one NTFS partition, made by mkntfs with files copied in by ntfscp.
-std::string make_ntfs_disk(const std::string& dir, const std::string& name, std::vector<GuestFile>& files) {
+std::string make_ntfs_disk(const std::string& dir, const std::string& name, std::vector<GuestFile>& files,
+                           std::uint64_t size) {
     const std::string mkntfs = need_tool("mkntfs", "ntfs-3g"), ntfscp = need_tool("ntfscp", "ntfs-3g");
-    const std::uint64_t part_bytes = kDiskSize - kMiB;
+    const std::uint64_t part_bytes = size - kMiB;
     const std::string part = (fsys::path(dir) / (name + ".ntfs")).string();
     fsys::remove(part);
     std::ofstream(part).close();
@@ -374,7 +389,7 @@ std::string make_ntfs_disk(const std::string& dir, const std::string& name, std:
         if (!all_zero(chunk))
             ok = ::pwrite(fd, chunk.data(), kMiB, static_cast<off_t>(kMiB + at)) == static_cast<ssize_t>(kMiB);
     }
-    ok = ok && ::ftruncate(fd, static_cast<off_t>(kDiskSize)) == 0;
+    ok = ok && ::ftruncate(fd, static_cast<off_t>(size)) == 0;
     ::close(fd);
     if (!ok) throw std::runtime_error("dsb: cannot write " + disk);
     return disk;
@@ -385,28 +400,31 @@ std::string make_ntfs_disk(const std::string& dir, const std::string& name, std:
 LostVmSummary build_lost_guests(const std::string& dir) {
     DatastoreOptions o;
     o.path = dir + "/guests.img";
-    o.segments = 4;
+    o.segments = static_cast<std::uint32_t>((2 * kGuestDisk + 1100 * kMiB) / kSegmentSize + 1);
     o.volume_name = "lost-guests";
-    o.pbc.item_size = 4 * kIdsPerPointerBlock;
+    o.pbc.item_size = 4 * kRealIds;
     ImageBuilder ds(o);
     const std::uint64_t bs = ds.block_size();
 
     LostVmSummary sum;
-    sum.piece_bytes = kIdsPerPointerBlock * bs;
+    sum.piece_bytes = kRealIds * bs;
+    // A live thin disk: written at its start and past its first pointer block.
     FileSpec live = generated_file(
-        2 * sum.piece_bytes + 5 * kMiB,
-        overlay_content(pattern_content(72), {{0, make_mbr({0x33, 0xC0, 0x8E}, {{0x07, 2048, 200000, true}})}}),
+        sum.piece_bytes + 5 * kMiB,
+        overlay_content(zero_content(), {{0, make_mbr({0x33, 0xC0, 0x8E}, {{0x07, 2048, 200000, true}})},
+                                         {kMiB, materialize(pattern_content(72), 0, 4 * kMiB)},
+                                         {sum.piece_bytes, materialize(pattern_content(73), 0, 4 * kMiB)}}),
         Storage::PointerBlocks);
     sum.live_disk = ds.add_file("/live/live-flat.vmdk", live);
 
     std::vector<GuestFile> gpt_files = guest_files("lostG", 85), ntfs_files = guest_files("lostN", 86);
     std::vector<Planned> planned;
-    planned.push_back(plan_flat(make_gpt_ext4_disk(dir, "lostG", gpt_files), false, bs));
-    planned.push_back(plan_flat(make_ntfs_disk(dir, "lostN", ntfs_files), true, bs));
+    planned.push_back(plan_flat(make_gpt_ext4_disk(dir, "lostG", gpt_files, kGuestDisk), false, bs));
+    planned.push_back(plan_flat(make_ntfs_disk(dir, "lostN", ntfs_files, kGuestDisk), true, bs));
     planned[0].disk.guest_files = gpt_files;
     planned[1].disk.guest_files = ntfs_files;
     const std::vector<std::vector<std::uint32_t>> ids = hand_out_blocks(ds, planned, 2);
-    put_pointer_blocks(ds, planned, ids, 2, sum.piece_bytes);
+    put_pointer_blocks(ds, planned, ids, 2, sum.piece_bytes, kRealIds);
     ds.finish();
 
     for (const MemberSpec& m : ds.volume().members()) {
