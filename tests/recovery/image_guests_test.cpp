@@ -205,3 +205,65 @@ TEST_F(LostGuests, TheLiveDiskIsNeitherARowNorAPartOfARebuiltDisk) {
 }
 
 } // namespace
+
+namespace {
+
+// A pointer block holding the superblock backups of two groups that the
+// guest puts at two different positions is a copy from elsewhere (its
+// blocks cannot stand at both): it places neither, and says so.
+class TwoPlaces : public dstest::WithDatastore {
+protected:
+    dstest::TempDir dir;
+};
+
+std::vector<uint8_t> ext_superblock(uint32_t group) {
+    std::vector<uint8_t> b(1024, 0);
+    dsb::put_le<uint32_t>(b, 0x04, 31 * 256);   // 31 MiB of 4 KiB blocks
+    dsb::put_le<uint32_t>(b, 0x18, 2);          // 4 KiB blocks
+    dsb::put_le<uint32_t>(b, 0x20, 768);        // 3 MiB groups
+    dsb::put_le<uint16_t>(b, 0x38, 0xEF53);
+    dsb::put_le<uint16_t>(b, 0x5A, static_cast<uint16_t>(group));
+    dsb::put_le<uint32_t>(b, 0x64, 1);          // sparse superblocks: groups 1, 3, 5, 7, 9
+    for (int i = 0; i < 16; ++i) b[0x68 + static_cast<size_t>(i)] = static_cast<uint8_t>(0xC0 + i);
+    return b;
+}
+
+TEST_F(TwoPlaces, ACandidateHoldingWitnessesOfTwoPositionsPlacesNeither) {
+    dsb::DatastoreOptions o;
+    o.path = dir.file("two.img");
+    o.pbc.item_size = 4 * 8;   // 8 MiB a pointer block
+    dsb::ImageBuilder ds(o);
+    std::vector<uint32_t> blocks;
+    for (int i = 0; i < 16; ++i) blocks.push_back(ds.unused(dsb::SysFile::Fbb));
+    // 32 MiB: groups 3 and 5 fall 2 MiB into the second position and at the
+    // start of the third.
+    ds.write_item(blocks[0], 0, dsb::make_mbr({0x33, 0xC0, 0x8E}, {{0x83, 2048, 31 * 2048, true}}));
+    ds.write_item(blocks[1], 1024, ext_superblock(0));
+    ds.write_item(blocks[8], 0, ext_superblock(5));
+    ds.write_item(blocks[10], 0, ext_superblock(3));
+    auto pointer = [&](size_t from) {
+        std::vector<uint8_t> ids(32, 0);
+        for (size_t r = 0; r < 8; ++r) dsb::put_le<uint32_t>(ids, 4 * r, blocks[from + r]);
+        const uint32_t pb = ds.unused(dsb::SysFile::Pbc);
+        ds.write_item(pb, 0, ids);
+        return pb;
+    };
+    const uint32_t first = pointer(0);
+    pointer(8);
+    ds.finish();
+    ASSERT_TRUE(rectest::open_datastore(store, ds));
+    std::vector<ds::PointerBlockCandidate> candidates;
+    const ds::ScanResult<ds::PartitionRow> r = store.scan_lost_disks({}, {}, candidates);
+    ASSERT_EQ(r.rows.size(), 1u);
+    const ds::RebuiltDisk d = store.rebuild_lost_disks(r.rows, candidates).at(0);
+    ASSERT_EQ(d.pieces.size(), 4u);
+    EXPECT_EQ(d.pieces[0].pointer_block, first);
+    for (size_t s : {1u, 2u}) {
+        EXPECT_EQ(d.pieces[s].pointer_block, 0u) << s;
+        EXPECT_EQ(d.pieces[s].evidence, ds::PieceEvidence::ambiguous) << s;
+        EXPECT_NE(d.pieces[s].detail.find("fits other positions too"), std::string::npos) << d.pieces[s].detail;
+    }
+    EXPECT_EQ(d.placed(), 1);
+}
+
+} // namespace
