@@ -58,7 +58,7 @@ void print_common(const dsb::ImageSummary& s) {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: mkdatastore demo|formatted|multi|bench|vm|lost DIR\n"
+               "usage: mkdatastore demo|formatted|multi|bench|vm|lost|guests DIR\n"
                "       mkdatastore wide|small DIR N\n"
                "       mkdatastore demo|formatted DIR BLOCK_MIB\n"
                "       mkdatastore matrix DIR BLOCK_MIB SUB_BLOCKS_PER_ENTRY SECTOR...\n");
@@ -158,6 +158,14 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(d.size), d.thin ? "thin" : "thick", d.pointer_blocks.size(),
                     d.pointer_blocks.empty() ? 0u : d.pointer_blocks[0], d.original.c_str());
       std::printf("live disk: id 0x%08x; live file reusing blocks: id 0x%08x\n", s.live_disk, s.reusing_file);
+    } else if (what == "guests") {
+      dsb::LostVmSummary s = dsb::build_lost_guests(dir);
+      print_common(s);
+      for (const dsb::LostVmDisk& d : s.disks)
+        std::printf("deleted disk: %llu bytes, %s, %zu pointer blocks, first 0x%08x, original %s\n",
+                    static_cast<unsigned long long>(d.size), d.thin ? "thin" : "thick", d.pointer_blocks.size(),
+                    d.pointer_blocks.empty() ? 0u : d.pointer_blocks[0], d.original.c_str());
+      std::printf("live disk: id 0x%08x\n", s.live_disk);
     } else if (what == "bench") {
       dsb::BenchSummary s = dsb::build_bench(dir);
       print_common(s);

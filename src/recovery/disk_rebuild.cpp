@@ -102,6 +102,9 @@ struct Pool {
     }
 };
 
+// Enough to pin a position and to survive a damaged copy; more only costs reads.
+constexpr int kWitnessesPerPosition = 8;
+
 struct Probe {
     int64_t index;      // id index inside the pointer block
     int64_t in_block;   // offset inside that block
@@ -145,23 +148,34 @@ RebuiltDisk rebuild_one(Pool& pool, const PartitionRow& row) {
         disk.pieces[0] = {0, PieceEvidence::live_blocks, "the pointer block cannot be read or names blocks of live files"};
 
     // The guest's witnesses, grouped by where they lie inside a pointer
-    // block's range, so that each candidate costs one read per group.
+    // block's range, so that each candidate costs one read per group. Those
+    // that name their place come first; a few per position are enough.
     std::map<std::tuple<int64_t, int64_t, int64_t>, Probe> probes;
     std::vector<bool> pinned(n, false);
-    for (size_t w = 0; w < guest.witnesses.size(); ++w) {
+    std::vector<int> per_position(n, 0);
+    std::vector<size_t> order(guest.witnesses.size());
+    for (size_t w = 0; w < order.size(); ++w) order[w] = w;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return guest.witnesses[a].names_place > guest.witnesses[b].names_place;
+    });
+    for (size_t w : order) {
         const Witness& wt = guest.witnesses[w];
         const auto s = static_cast<size_t>(wt.offset / disk.piece_bytes);
         const int64_t in_piece = wt.offset % disk.piece_bytes;
-        if (s == 0 || s >= n || in_piece % bs + wt.bytes > bs) continue;
+        if (s == 0 || s >= n || in_piece % bs + wt.bytes > bs || per_position[s] >= kWitnessesPerPosition) continue;
         pinned[s] = true;
+        ++per_position[s];
         Probe& p = probes[{in_piece / bs, in_piece % bs, wt.bytes}];
         p.index = in_piece / bs;
         p.in_block = in_piece % bs;
         p.bytes = wt.bytes;
         p.witnesses.push_back(w);
     }
-    std::vector<std::set<uint32_t>> matches(n);
-    std::vector<std::string> match_detail(n);
+    // Per position the candidates that hold its witnesses, and per candidate
+    // the positions it fits: [0] by witnesses that name their place, [1] by copies.
+    std::vector<std::set<uint32_t>> matches[2] = {std::vector<std::set<uint32_t>>(n), std::vector<std::set<uint32_t>>(n)};
+    std::map<uint32_t, std::set<size_t>> fits_at[2];
+    std::vector<std::string> match_detail[2] = {std::vector<std::string>(n), std::vector<std::string>(n)};
     if (!probes.empty()) {
         uint8_t bytes[kWitnessBytes];
         for (uint32_t i = 0; i < pool.cands.size(); ++i) {
@@ -172,10 +186,13 @@ RebuiltDisk rebuild_one(Pool& pool, const PartitionRow& row) {
                 const uint32_t id = load_le<uint32_t>(ids, static_cast<size_t>(4 * p.index));
                 if (id == 0 || file_block_read(store, id, bytes, 0, p.bytes, p.in_block) != p.bytes) continue;
                 for (size_t w : p.witnesses) {
-                    if (!witness_holds(guest.witnesses[w], bytes)) continue;
-                    const auto s = static_cast<size_t>(guest.witnesses[w].offset / disk.piece_bytes);
-                    matches[s].insert(i);
-                    match_detail[s] = guest.witnesses[w].detail;
+                    const Witness& wt = guest.witnesses[w];
+                    if (!witness_holds(wt, bytes)) continue;
+                    const auto s = static_cast<size_t>(wt.offset / disk.piece_bytes);
+                    const int k = wt.names_place ? 0 : 1;
+                    matches[k][s].insert(i);
+                    fits_at[k][i].insert(s);
+                    match_detail[k][s] = wt.detail;
                 }
             }
         }
@@ -197,15 +214,42 @@ RebuiltDisk rebuild_one(Pool& pool, const PartitionRow& row) {
         last_of[s] = pool.cands[i].last_id;
         walk_of[s] = pool.cands[i].walk_index;
     };
+    // A candidate that fits two positions by what names its place is a copy
+    // of something (a clone, a stale block): it places neither.
     for (size_t s = 1; s < n; ++s) {
         if (!pinned[s]) continue;
-        if (matches[s].size() == 1)
-            set_piece(s, *matches[s].begin(), PieceEvidence::guest, match_detail[s]);
-        else if (matches[s].size() > 1)
+        const std::set<uint32_t>& m = matches[0][s];
+        if (m.size() == 1 && fits_at[0][*m.begin()].size() == 1)
+            set_piece(s, *m.begin(), PieceEvidence::guest, match_detail[0][s]);
+        else if (m.size() == 1)
             disk.pieces[s] = {0, PieceEvidence::ambiguous,
-                              std::to_string(matches[s].size()) + " pointer blocks hold the " + match_detail[s]};
+                              "the pointer block holding the " + match_detail[0][s] + " fits other positions too"};
+        else if (m.size() > 1)
+            disk.pieces[s] = {0, PieceEvidence::ambiguous,
+                              std::to_string(m.size()) + " pointer blocks hold the " + match_detail[0][s]};
         else
             disk.pieces[s].detail = "no free pointer block holds what the guest puts here";
+    }
+    // Copies (the same table in every backup group) place a block only where
+    // it fits one open position and nothing else fits there.
+    auto still_open = [&](size_t s) { return disk.pieces[s].evidence == PieceEvidence::none; };
+    for (size_t s = 1; s < n; ++s) {
+        if (!pinned[s] || !still_open(s)) continue;
+        std::vector<uint32_t> m;
+        for (uint32_t i : matches[1][s])
+            if (!used[i] && !fits_at[0].count(i)) m.push_back(i);
+        if (m.size() > 1) {
+            disk.pieces[s] = {0, PieceEvidence::ambiguous,
+                              std::to_string(m.size()) + " pointer blocks hold the " + match_detail[1][s]};
+            continue;
+        }
+        if (m.empty()) continue;
+        const std::set<size_t>& at = fits_at[1][m[0]];
+        if (std::count_if(at.begin(), at.end(), still_open) == 1)
+            set_piece(s, m[0], PieceEvidence::guest, match_detail[1][s] + ", and no other open position fits it");
+        else
+            disk.pieces[s] = {0, PieceEvidence::ambiguous,
+                              "the pointer block holding the " + match_detail[1][s] + " fits other open positions too"};
     }
 
     auto open_position = [&](size_t s) {

@@ -9,6 +9,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <stdexcept>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -142,6 +144,41 @@ TEST(CliVmdkRebuild, RowsTellHowTheDiskWasRebuiltAndExportWritesItWhole) {
     EXPECT_NE(c.out.find("hole at byte " + std::to_string(piece) + ", " + std::to_string(sum.disks[2].size - piece) +
                          " bytes: the pointer block that continues its neighbour names blocks of live files\n"),
               std::string::npos) << c.out;
+}
+
+TEST(CliVmdkRebuild, GptExt4AndNtfsGuestsSayWhichOfTheirStructuresPlacedEachPart) {
+    if (!scans_built()) GTEST_SKIP() << "built without the recovery scans";
+    dstest::TempDir dir;
+    std::optional<dsb::LostVmSummary> made;
+    try {
+        made = dsb::build_lost_guests(dir.path().string());
+    } catch (const std::runtime_error& e) {
+        GTEST_SKIP() << "no guests to rebuild: " << e.what();
+    }
+    const dsb::LostVmSummary& sum = *made;
+    RunResult rows = run_cli(with_disks(sum.images, {"vmdk"}));
+    ASSERT_EQ(rows.exit_code, 0) << rows.err;
+    EXPECT_NE(rows.out.find("\t2415919104 bytes, 3/3 pointer blocks placed (1 first, 2 guest)\n"), std::string::npos)
+        << rows.out;
+    EXPECT_NE(rows.out.find("\tNTFS\t"), std::string::npos) << rows.out;
+
+    nlohmann::json j = nlohmann::json::parse(run_cli(with_disks(sum.images, {"--json", "vmdk"})).out);
+    ASSERT_EQ(j["rows"].size(), 2u);
+    const nlohmann::json& g = j["rows"][0]["rebuilt"]["pointer_blocks"];
+    const nlohmann::json& n = j["rows"][1]["rebuilt"]["pointer_blocks"];
+    ASSERT_EQ(g.size(), 3u);
+    ASSERT_EQ(n.size(), 3u);
+    EXPECT_EQ(g[2]["detail"], "GPT backup header at LBA " + std::to_string(sum.disks[0].size / 512 - 1));
+    EXPECT_EQ(g[1]["confidence"], "certain");
+    EXPECT_EQ(n[2]["detail"], "NTFS backup boot sector");
+    EXPECT_EQ(n[2]["confidence"], "certain");
+
+    // The thin NTFS disk written whole: equal to the original, its unwritten parts holes.
+    RunResult r = run_cli(with_disks(sum.images, {"export", "vmdk:2", dir.file("n")}));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("left empty: 0 bytes\n"), std::string::npos) << r.out;
+    for (uint64_t at = 0; at < sum.disks[1].size; at += 16 << 20)
+        ASSERT_EQ(dstest::read_at(dir.file("n"), at, 16 << 20), dstest::read_at(sum.disks[1].original, at, 16 << 20)) << at;
 }
 
 } // namespace

@@ -118,6 +118,68 @@ void write_original(const Planned& p, const std::string& path, std::uint64_t bs)
     ::close(fd);
 }
 
+// File blocks: the first `together` disks take turns in runs of kChunk (a
+// thin disk only for blocks it wrote); the others' follow in order.
+std::vector<std::vector<std::uint32_t>> hand_out_blocks(ImageBuilder& ds, std::vector<Planned>& planned,
+                                                        std::size_t together) {
+    std::vector<std::vector<std::uint32_t>> ids(planned.size());
+    std::vector<std::size_t> next(planned.size(), 0);
+    auto wants = [&](std::size_t d) {
+        while (next[d] < planned[d].zero.size() && planned[d].disk.thin && planned[d].zero[next[d]]) {
+            ids[d].push_back(0);
+            ++next[d];
+        }
+        return next[d] < planned[d].zero.size();
+    };
+    for (bool more = true; more;) {
+        more = false;
+        for (std::size_t d = 0; d < together; ++d)
+            for (std::uint64_t k = 0; k < kChunk && wants(d); ++k, ++next[d]) {
+                ids[d].push_back(ds.unused(SysFile::Fbb));
+                more = true;
+            }
+    }
+    for (std::size_t d = together; d < planned.size(); ++d)
+        for (; wants(d); ++next[d]) ids[d].push_back(ds.unused(SysFile::Fbb));
+    for (std::size_t d = 0; d < planned.size(); ++d)
+        for (std::size_t i = 0; i < ids[d].size(); ++i) {
+            if (ids[d][i] != 0 && !planned[d].zero[i]) ds.write_item(ids[d][i], 0, planned[d].block(i));
+            if (ids[d][i] != 0) planned[d].disk.file_blocks.push_back(ids[d][i]);
+        }
+    return ids;
+}
+
+// Pointer blocks: the first `together` disks' alternate in .pbc.sf; a thin
+// disk has none for a piece it never wrote.
+void put_pointer_blocks(ImageBuilder& ds, std::vector<Planned>& planned,
+                        const std::vector<std::vector<std::uint32_t>>& ids, std::size_t together,
+                        std::uint64_t piece_bytes, std::size_t per = kIdsPerPointerBlock) {
+    std::vector<std::size_t> pieces;
+    for (const Planned& p : planned) pieces.push_back((p.disk.size + piece_bytes - 1) / piece_bytes);
+    auto put_pointer = [&](std::size_t d, std::size_t s) {
+        std::vector<std::uint8_t> item(4 * per, 0);
+        bool any = false;
+        for (std::size_t r = 0; r < per; ++r) {
+            const std::size_t i = s * per + r;
+            if (i >= ids[d].size()) break;
+            put_le<std::uint32_t>(item, 4 * r, ids[d][i]);
+            any = any || ids[d][i] != 0;
+        }
+        std::uint32_t pb = 0;
+        if (any) {
+            pb = ds.unused(SysFile::Pbc);
+            ds.write_item(pb, 0, item);
+        }
+        planned[d].disk.pointer_blocks.push_back(pb);
+    };
+    const std::size_t most = *std::max_element(pieces.begin(), pieces.begin() + static_cast<std::ptrdiff_t>(together));
+    for (std::size_t s = 0; s < most; ++s)
+        for (std::size_t d = 0; d < together; ++d)
+            if (s < pieces[d]) put_pointer(d, s);
+    for (std::size_t d = together; d < planned.size(); ++d)
+        for (std::size_t s = 0; s < pieces[d]; ++s) put_pointer(d, s);
+}
+
 } // namespace
 
 LostVmSummary build_lost_vms(const std::string& dir) {
@@ -157,56 +219,8 @@ LostVmSummary build_lost_vms(const std::string& dir) {
         planned.push_back(std::move(c));
     }
 
-    // File blocks: A and B take turns in runs of kChunk, C's follow.
-    std::vector<std::vector<std::uint32_t>> ids(planned.size());
-    std::vector<std::size_t> next(planned.size(), 0);
-    auto wants = [&](std::size_t d) {
-        // The next block of disk d that gets storage (thin: only written ones).
-        while (next[d] < planned[d].zero.size() && planned[d].disk.thin && planned[d].zero[next[d]]) {
-            ids[d].push_back(0);
-            ++next[d];
-        }
-        return next[d] < planned[d].zero.size();
-    };
-    for (bool more = true; more;) {
-        more = false;
-        for (std::size_t d = 0; d < 2; ++d)
-            for (std::uint64_t k = 0; k < kChunk && wants(d); ++k, ++next[d]) {
-                ids[d].push_back(ds.unused(SysFile::Fbb));
-                more = true;
-            }
-    }
-    for (; next[2] < planned[2].zero.size(); ++next[2]) ids[2].push_back(ds.unused(SysFile::Fbb));
-    for (std::size_t d = 0; d < planned.size(); ++d)
-        for (std::size_t i = 0; i < ids[d].size(); ++i) {
-            if (ids[d][i] != 0 && !planned[d].zero[i]) ds.write_item(ids[d][i], 0, planned[d].block(i));
-            if (ids[d][i] != 0) planned[d].disk.file_blocks.push_back(ids[d][i]);
-        }
-
-    // Pointer blocks: A's and B's alternate in .pbc.sf; a thin disk has none
-    // for a piece it never wrote.
-    std::vector<std::size_t> pieces;
-    for (const Planned& p : planned) pieces.push_back((p.disk.size + sum.piece_bytes - 1) / sum.piece_bytes);
-    auto put_pointer = [&](std::size_t d, std::size_t s) {
-        std::vector<std::uint8_t> item(4 * kIdsPerPointerBlock, 0);
-        bool any = false;
-        for (std::size_t r = 0; r < kIdsPerPointerBlock; ++r) {
-            const std::size_t i = s * kIdsPerPointerBlock + r;
-            if (i >= ids[d].size()) break;
-            put_le<std::uint32_t>(item, 4 * r, ids[d][i]);
-            any = any || ids[d][i] != 0;
-        }
-        std::uint32_t pb = 0;
-        if (any) {
-            pb = ds.unused(SysFile::Pbc);
-            ds.write_item(pb, 0, item);
-        }
-        planned[d].disk.pointer_blocks.push_back(pb);
-    };
-    for (std::size_t s = 0; s < std::max(pieces[0], pieces[1]); ++s)
-        for (std::size_t d = 0; d < 2; ++d)
-            if (s < pieces[d]) put_pointer(d, s);
-    for (std::size_t s = 0; s < pieces[2]; ++s) put_pointer(2, s);
+    std::vector<std::vector<std::uint32_t>> ids = hand_out_blocks(ds, planned, 2);
+    put_pointer_blocks(ds, planned, ids, 2, sum.piece_bytes);
 
     // A live file takes over the blocks of C's second piece.
     FileSpec reuse = generated_file(36 * bs, pattern_content(99), Storage::FileBlocks);
@@ -229,6 +243,198 @@ LostVmSummary build_lost_vms(const std::string& dir) {
         sum.disks.push_back(std::move(planned[d].disk));
     }
     for (std::uint32_t id : {ds.root(), ds.lookup("/live"), sum.live_disk, sum.reusing_file}) {
+        ObjectExpect e = expect(ds, id);
+        sum.ids[e.path] = id;
+        sum.objects.push_back(std::move(e));
+    }
+    return sum;
+}
+
+} // namespace dsb
+
+namespace dsb {
+
+namespace {
+
+// The guests case stores its disks as a real datastore does: 1024 ids a
+// pointer block, 1 GiB at 1 MiB blocks, so that each disk needs three.
+constexpr std::size_t kRealIds = 1024;
+constexpr std::uint64_t kGuestDisk = 2304 * kMiB;
+constexpr std::uint64_t kGroupBytes = 128 * kMiB;   // ext4's usual group at 4 KiB blocks
+
+std::string find_tool(const std::string& name) {
+    for (const char* d : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"})
+        if (::access((d + name).c_str(), X_OK) == 0) return d + name;
+    return {};
+}
+
+std::string need_tool(const std::string& name, const std::string& package) {
+    const std::string path = find_tool(name);
+    if (path.empty()) throw std::runtime_error("dsb: " + name + " (" + package + ") is not installed");
+    return path;
+}
+
+// A disk planned from its flat file as it stands (the original kept on the host).
+Planned plan_flat(const std::string& path, bool thin, std::uint64_t bs) {
+    Planned p;
+    p.disk.original = path;
+    p.disk.size = fsys::file_size(path);
+    p.disk.thin = thin;
+    p.disk.partition_offset = kMiB;
+    auto in = std::make_shared<std::ifstream>(path, std::ios::binary);
+    if (!*in) throw std::runtime_error("dsb: cannot read " + path);
+    p.block = [in, bs](std::uint64_t i) {
+        std::vector<std::uint8_t> b(bs, 0);
+        in->clear();
+        in->seekg(static_cast<std::streamoff>(i * bs));
+        in->read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(bs));
+        return b;
+    };
+    // Holes of the sparse file are zero without reading them.
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) throw std::runtime_error("dsb: cannot read " + path);
+    for (std::uint64_t i = 0; i * bs < p.disk.size; ++i) {
+        const off_t data = ::lseek(fd, static_cast<off_t>(i * bs), SEEK_DATA);
+        p.zero.push_back(data < 0 || static_cast<std::uint64_t>(data) >= (i + 1) * bs || all_zero(p.block(i)));
+    }
+    ::close(fd);
+    return p;
+}
+
+void write_guest_folder(const fsys::path& folder, const std::vector<GuestFile>& files, std::uint64_t seed) {
+    fsys::remove_all(folder);
+    for (const GuestFile& f : files) {
+        const fsys::path p = folder / f.path;
+        fsys::create_directories(p.parent_path());
+        std::ofstream out(p, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(f.bytes.data()), static_cast<std::streamsize>(f.bytes.size()));
+    }
+    std::ofstream big(folder / "data" / "big.bin", std::ios::binary | std::ios::trunc);
+    const ContentFn fill = pattern_content(seed);
+    std::vector<std::uint8_t> chunk(kMiB);
+    for (std::uint64_t at = 0; at < kBigFile; at += kMiB) {
+        fill(at, chunk);
+        big.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
+    }
+}
+
+// GPT made by sgdisk, one Linux partition from 1 MiB to the last usable
+// sector, ext4 over it made in place from a folder of files.
+std::string make_gpt_ext4_disk(const std::string& dir, const std::string& name, std::vector<GuestFile>& files,
+                               std::uint64_t size) {
+    const std::string sgdisk = need_tool("sgdisk", "gdisk"), mkfs = mkfs_ext4_path();
+    if (mkfs.empty()) throw std::runtime_error("dsb: mkfs.ext4 (e2fsprogs) is not installed");
+    const std::string disk = (fsys::path(dir) / (name + "-flat.raw")).string();
+    fsys::remove(disk);
+    std::ofstream(disk).close();
+    fsys::resize_file(disk, size);
+    const std::uint64_t last_usable = size / kSectorSize - 34;
+    const std::uint64_t part_bytes = (last_usable - 2048 + 1) * kSectorSize;
+    const fsys::path folder = fsys::path(dir) / (name + "-files");
+    write_guest_folder(folder, files, 83);
+    run_program({mkfs, "-q", "-F", "-t", "ext4", "-b", "4096", "-g", std::to_string(kGroupBytes / 4096), "-L", name, "-U",
+                 "6c6f7374-4747-4747-4747-474747474747", "-E", "root_owner=0:0,offset=" + std::to_string(kMiB), "-d",
+                 folder.string(), disk, std::to_string(part_bytes / 4096 * 4) + "k"});
+    {
+        // Group 9's superblock backup overwritten: its position is pinned
+        // only by the copy of the descriptor table that follows it.
+        std::fstream f(disk, std::ios::binary | std::ios::in | std::ios::out);
+        f.seekp(static_cast<std::streamoff>(kMiB + 9 * kGroupBytes));
+        const std::vector<char> junk(1024, '\x5A');
+        f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+        if (!f) throw std::runtime_error("dsb: cannot write " + disk);
+    }
+    // The table after the file system: mke2fs clears the disk's first sectors.
+    run_program({sgdisk, "-U", "6c6f7374-4747-4747-4747-475054475054", "-n", "1:2048:0", "-t", "1:8300",
+                 "-u", "1:6c6f7374-4747-4747-4747-504152543031", disk});
+    {
+        // Boot code in the protective MBR, as an installer leaves it: the
+        // scan knows a disk's first block by it (sgdisk writes none).
+        std::fstream f(disk, std::ios::binary | std::ios::in | std::ios::out);
+        const char code[3] = {'\x33', '\xC0', '\x8E'};
+        f.write(code, 3);
+        if (!f) throw std::runtime_error("dsb: cannot write " + disk);
+    }
+    return disk;
+}
+
+// An MBR with one NTFS partition, made by mkntfs with files copied in by ntfscp.
+std::string make_ntfs_disk(const std::string& dir, const std::string& name, std::vector<GuestFile>& files,
+                           std::uint64_t size) {
+    const std::string mkntfs = need_tool("mkntfs", "ntfs-3g"), ntfscp = need_tool("ntfscp", "ntfs-3g");
+    const std::uint64_t part_bytes = size - kMiB;
+    const std::string part = (fsys::path(dir) / (name + ".ntfs")).string();
+    fsys::remove(part);
+    std::ofstream(part).close();
+    fsys::resize_file(part, part_bytes);
+    run_program({mkntfs, "-q", "-F", "-Q", "-s", "512", "-c", "4096", "-p", "2048", "-H", "255", "-S", "63", "-L", name, part});
+    const fsys::path folder = fsys::path(dir) / (name + "-files");
+    write_guest_folder(folder, files, 84);
+    files.push_back({"data/big.bin", {}});
+    for (const GuestFile& f : files) {
+        const std::string flat = fsys::path(f.path).filename().string();   // ntfscp makes no folders
+        run_program({ntfscp, "-q", "-f", part, (folder / f.path).string(), "/" + flat});
+    }
+    files.pop_back();
+    const std::string disk = (fsys::path(dir) / (name + "-flat.raw")).string();
+    const int fd = ::open(disk.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) throw std::runtime_error("dsb: cannot create " + disk);
+    const std::vector<std::uint8_t> mbr =
+        make_mbr({0x33, 0xC0, 0x8E}, {{0x07, 2048, static_cast<std::uint32_t>(part_bytes / kSectorSize), true}});
+    bool ok = ::pwrite(fd, mbr.data(), mbr.size(), 0) == static_cast<ssize_t>(mbr.size());
+    std::ifstream in(part, std::ios::binary);
+    std::vector<std::uint8_t> chunk(kMiB);
+    for (std::uint64_t at = 0; ok && at < part_bytes; at += kMiB) {
+        in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(kMiB));
+        if (!all_zero(chunk))
+            ok = ::pwrite(fd, chunk.data(), kMiB, static_cast<off_t>(kMiB + at)) == static_cast<ssize_t>(kMiB);
+    }
+    ok = ok && ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+    ::close(fd);
+    if (!ok) throw std::runtime_error("dsb: cannot write " + disk);
+    return disk;
+}
+
+} // namespace
+
+LostVmSummary build_lost_guests(const std::string& dir) {
+    DatastoreOptions o;
+    o.path = dir + "/guests.img";
+    o.segments = static_cast<std::uint32_t>((2 * kGuestDisk + 1100 * kMiB) / kSegmentSize + 1);
+    o.volume_name = "lost-guests";
+    o.pbc.item_size = 4 * kRealIds;
+    ImageBuilder ds(o);
+    const std::uint64_t bs = ds.block_size();
+
+    LostVmSummary sum;
+    sum.piece_bytes = kRealIds * bs;
+    // A live thin disk: written at its start and past its first pointer block.
+    FileSpec live = generated_file(
+        sum.piece_bytes + 5 * kMiB,
+        overlay_content(zero_content(), {{0, make_mbr({0x33, 0xC0, 0x8E}, {{0x07, 2048, 200000, true}})},
+                                         {kMiB, materialize(pattern_content(72), 0, 4 * kMiB)},
+                                         {sum.piece_bytes, materialize(pattern_content(73), 0, 4 * kMiB)}}),
+        Storage::PointerBlocks);
+    sum.live_disk = ds.add_file("/live/live-flat.vmdk", live);
+
+    std::vector<GuestFile> gpt_files = guest_files("lostG", 85), ntfs_files = guest_files("lostN", 86);
+    std::vector<Planned> planned;
+    planned.push_back(plan_flat(make_gpt_ext4_disk(dir, "lostG", gpt_files, kGuestDisk), false, bs));
+    planned.push_back(plan_flat(make_ntfs_disk(dir, "lostN", ntfs_files, kGuestDisk), true, bs));
+    planned[0].disk.guest_files = gpt_files;
+    planned[1].disk.guest_files = ntfs_files;
+    const std::vector<std::vector<std::uint32_t>> ids = hand_out_blocks(ds, planned, 2);
+    put_pointer_blocks(ds, planned, ids, 2, sum.piece_bytes, kRealIds);
+    ds.finish();
+
+    for (const MemberSpec& m : ds.volume().members()) {
+        sum.images.push_back(m.path);
+        sum.start_sectors.push_back(m.start_sector);
+    }
+    sum.start_sector = ds.volume().members().front().start_sector;
+    sum.block_size = bs;
+    for (Planned& p : planned) sum.disks.push_back(std::move(p.disk));
+    for (std::uint32_t id : {ds.root(), ds.lookup("/live"), sum.live_disk}) {
         ObjectExpect e = expect(ds, id);
         sum.ids[e.path] = id;
         sum.objects.push_back(std::move(e));

@@ -39,4 +39,11 @@ struct LostVmSummary : ImageSummary {
 // reuses. Throws std::runtime_error when mkfs.ext4 is missing.
 LostVmSummary build_lost_vms(const std::string& dir);
 
+// Two deleted disks of 2.25 GiB (three pointer blocks of 1024 ids each) of
+// other guests, interleaved beside a live disk: a thick GPT disk (sgdisk)
+// with ext4, group 9's superblock backup overwritten, and a thin MBR disk
+// with NTFS (mkntfs; files copied in by ntfscp, so at its root). Throws
+// std::runtime_error naming the tool that is missing.
+LostVmSummary build_lost_guests(const std::string& dir);
+
 } // namespace dsb
