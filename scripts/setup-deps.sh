@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when
-# they are missing. Safe to run again.
+# they are missing. Safe to run again. scripts/setup-deps.sh --bench adds the
+# benchmarks' own.
 set -euo pipefail
 
 packages=(
@@ -14,6 +15,10 @@ packages=(
   libfuse3-dev fuse3 e2fsprogs qemu-utils util-linux ntfs-3g gdisk
   man-db groff-base dpkg-dev file desktop-file-utils appstream lintian
 )
+
+# --bench: also what the benchmark scripts use beyond the build and the tests
+# (fio for bench/mount_randread.sh). Neither CI nor the tests need it.
+[ "${1:-}" = --bench ] && packages+=(fio)
 
 missing=()
 for p in "${packages[@]}"; do

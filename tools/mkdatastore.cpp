@@ -5,6 +5,8 @@
 //   mkdatastore bench DIR      DIR/bench.img (several GiB, mostly written data)
 //   mkdatastore vm DIR         DIR/vm.img: a virtual machine whose flat disk holds an
 //                              ext4 partition made by mkfs.ext4 from known files
+//   mkdatastore vm DIR MIB     the same with a thick flat disk of MIB MiB, every block
+//                              allocated (one run on the image), for timing reads of it
 //   mkdatastore demo|formatted DIR MIB       the same with MIB MiB file blocks (1, 2, 4 or 8)
 //   mkdatastore wide DIR N     DIR/wide.img: /wide names one file N times, far more entries
 //                              than the volume's 1024 descriptors (a hostile directory)
@@ -59,6 +61,7 @@ void print_common(const dsb::ImageSummary& s) {
 int usage() {
   std::fprintf(stderr,
                "usage: mkdatastore demo|formatted|multi|bench|vm|lost|guests DIR\n"
+               "       mkdatastore vm DIR DISK_MIB\n"
                "       mkdatastore wide|small DIR N\n"
                "       mkdatastore demo|formatted DIR BLOCK_MIB\n"
                "       mkdatastore matrix DIR BLOCK_MIB SUB_BLOCKS_PER_ENTRY SECTOR...\n");
@@ -71,11 +74,11 @@ int main(int argc, char** argv) {
   if (argc < 3) return usage();
   const std::string what = argv[1];
   const std::string dir = argv[2];
-  const bool sized = what == "demo" || what == "formatted" || what == "wide" || what == "small";
+  const bool sized = what == "demo" || what == "formatted" || what == "wide" || what == "small" || what == "vm";
   if (what == "matrix" ? argc < 6 : !(argc == 3 || (sized && argc == 4))) return usage();
   try {
     const std::uint64_t block_size =
-        argc >= 4 && what != "wide" && what != "small" ? std::stoull(argv[3]) * dsb::layout::kMiB : dsb::layout::kMiB;
+        argc >= 4 && what != "wide" && what != "small" && what != "vm" ? std::stoull(argv[3]) * dsb::layout::kMiB : dsb::layout::kMiB;
     std::filesystem::create_directories(dir);
     if (what == "matrix") {
       dsb::MatrixOptions mo;
@@ -145,7 +148,12 @@ int main(int argc, char** argv) {
       std::printf("wrote %s: /small holds %llu files in %llu folders\n", o.path.c_str(),
                   static_cast<unsigned long long>(n), static_cast<unsigned long long>(kFolders));
     } else if (what == "vm") {
-      dsb::VmSummary s = dsb::build_vm(dir);
+      dsb::VmOptions vo;
+      if (argc >= 4) {
+        vo.disk_size = std::stoull(argv[3]) * dsb::layout::kMiB;
+        vo.thin = false;
+      }
+      dsb::VmSummary s = dsb::build_vm(dir, vo);
       print_common(s);
       std::printf("guest partition at byte %llu, %llu bytes, ext4 made from %zu known files\n",
                   static_cast<unsigned long long>(s.partition_offset),

@@ -39,7 +39,10 @@ struct ChunkDigest::State {
     int64_t buffer_bytes = 0;
     int buffer_count = 0;
 
-    std::vector<std::vector<uint8_t>> buffers;   // allocated on first use
+    // Allocated one at a time, when every one allocated is out, and never
+    // zeroed: a copy of many small files lends one buffer per file, and
+    // filling buffers it never uses cost more than the copy itself.
+    std::vector<std::unique_ptr<uint8_t[]>> buffers;
     std::vector<int> free_buffers;
     int lent = -1;                               // the buffer last returned by buffer()
 
@@ -62,8 +65,9 @@ struct ChunkDigest::State {
             auto [index, len] = queue.front();
             queue.pop_front();
             hashing = true;
+            const uint8_t* data = buffers[static_cast<size_t>(index)].get();   // read under the lock: buffer() may add one
             lock.unlock();
-            update(buffers[static_cast<size_t>(index)].data(), len);   // only this thread touches ctx now
+            update(data, len);   // only this thread touches ctx now
             lock.lock();
             hashing = false;
             free_buffers.push_back(index);
@@ -117,17 +121,15 @@ ChunkDigest::~ChunkDigest() {
 
 uint8_t* ChunkDigest::buffer() {
     std::unique_lock lock(s_->m);
-    if (s_->buffers.empty()) {
-        for (int i = 0; i < s_->buffer_count; ++i) {
-            s_->buffers.emplace_back(static_cast<size_t>(s_->buffer_bytes));
-            s_->free_buffers.push_back(i);
-        }
-    }
     if (s_->lent >= 0) s_->free_buffers.push_back(s_->lent);   // lent again without a submit
+    if (s_->free_buffers.empty() && s_->buffers.size() < static_cast<size_t>(s_->buffer_count)) {
+        s_->buffers.push_back(std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(s_->buffer_bytes)));
+        s_->free_buffers.push_back(static_cast<int>(s_->buffers.size()) - 1);
+    }
     s_->cv.wait(lock, [this] { return !s_->free_buffers.empty(); });
     s_->lent = s_->free_buffers.back();
     s_->free_buffers.pop_back();
-    return s_->buffers[static_cast<size_t>(s_->lent)].data();
+    return s_->buffers[static_cast<size_t>(s_->lent)].get();
 }
 
 void ChunkDigest::submit(int64_t len) {
@@ -145,7 +147,7 @@ void ChunkDigest::submit(int64_t len) {
         // Once what is queued is hashed, the context is this thread's to use.
         s_->wait_idle(lock);
         lock.unlock();
-        s_->update(s_->buffers[static_cast<size_t>(index)].data(), len);
+        s_->update(s_->buffers[static_cast<size_t>(index)].get(), len);
         lock.lock();
     }
     s_->free_buffers.push_back(index);

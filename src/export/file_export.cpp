@@ -3,6 +3,7 @@
 
 #include "export/chunk_digest.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -80,8 +81,12 @@ ExportResult file_export_to_descriptor(const Datastore& store, const File& file,
 ExportResult file_export(const Datastore& store, const File& file, HostFile& out, const ExportProgress& progress,
                          const ExportOptions& options) {
     ExportResult r;
+    // A run is never longer than the file can be read: a small file gets
+    // buffers of its own size, not megabytes it would never fill.
+    const int64_t extent = file.size() >= 0 ? store.addressable(file) : 0;
+    const int64_t run = std::clamp<int64_t>(extent, 1, kExportRun);
     std::unique_ptr<ChunkDigest> digest;
-    if (options.sha256) digest = std::make_unique<ChunkDigest>(true, kExportRun, kDigestBuffers);
+    if (options.sha256) digest = std::make_unique<ChunkDigest>(true, run, kDigestBuffers);
     // Every outcome reports the digest of what the host file holds, a
     // partial copy included.
     auto done = [&r, &digest] {
@@ -114,14 +119,13 @@ ExportResult file_export(const Datastore& store, const File& file, HostFile& out
         // A damaged descriptor can claim a size its block list cannot reach,
         // or name the same blocks over and over: the copy ends at bounds no
         // real file passes instead of writing for days.
-        const int64_t extent = store.addressable(file);
         const int64_t volume_bytes = store.capacity();
         int64_t stored = 0;   // bytes read from the volume; holes are not stored
         int64_t p = 0;
         // One buffer per copy, so that copies on several threads never share
         // one; left unfilled: only the bytes read into it are written out.
         std::unique_ptr<uint8_t[]> own;
-        if (!digest) own = std::make_unique_for_overwrite<uint8_t[]>(kExportRun);
+        if (!digest) own = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(run));
         // The bytes pass through this process on purpose, even where a run
         // lies whole in a raw image and the kernel could copy it
         // (copy_file_range): runs of zeros in stored blocks become holes only
@@ -137,8 +141,8 @@ ExportResult file_export(const Datastore& store, const File& file, HostFile& out
             int64_t n = 0;
             lost.clear();
             const Status read = options.rescue
-                                    ? store.read_run(file, buf, std::min(kExportRun, extent - p), p, n, hole, lost)
-                                    : store.read_run(file, buf, std::min(kExportRun, extent - p), p, n, hole);
+                                    ? store.read_run(file, buf, std::min(run, extent - p), p, n, hole, lost)
+                                    : store.read_run(file, buf, std::min(run, extent - p), p, n, hole);
             bool volume_full = false;
             if (n > 0 && !hole) {
                 if (n > volume_bytes - stored) {
