@@ -45,38 +45,31 @@ void DatastoreWindow::show_idle_status() {
 }
 
 
-QTreeWidgetItem* DatastoreWindow::selected_node() const {
-    const QList<QTreeWidgetItem*> items = tree->selectedItems();
-    return items.isEmpty() ? nullptr : items.first();
-}
-
-QTreeWidgetItem* DatastoreWindow::add_node(QTreeWidgetItem* parent, const QString& text, const Node& node, int image,
-                                    ui::NodeKind kind) {
-    QTreeWidgetItem* item = make_node(images, text, node, image, kind);
-    if (parent) parent->addChild(item);
-    else tree->addTopLevelItem(item);
-    ++tree_nodes_;
-    return item;
+QModelIndex DatastoreWindow::selected_node() const {
+    const QModelIndexList rows = tree->selectionModel()->selectedIndexes();
+    return rows.isEmpty() ? QModelIndex() : rows.first().siblingAtColumn(0);
 }
 
 void DatastoreWindow::clear_tree() {
     // A listing's node goes with the tree.
     stop_listing();
-    tree->clear();
-    tree_nodes_ = 0;
+    tree_nodes->clear();
 }
 
 int64_t DatastoreWindow::room() const {
-    return std::max<int64_t>(0, shown_limit_ - tree_nodes_ - scan_rows->held());
+    return std::max<int64_t>(0, shown_limit_ - tree_nodes->held() - scan_rows->held());
 }
 
-int64_t DatastoreWindow::tree_room() const {
-    return std::min<int64_t>(room(), std::max<int64_t>(0, kMaxTreeNodes - tree_nodes_));
-}
-
-// The bound a node past tree_room() would pass, as the operator is told it.
-int64_t DatastoreWindow::tree_bound() const {
-    return kMaxTreeNodes - tree_nodes_ < room() ? kMaxTreeNodes : shown_limit_;
+// The tree asks for more of a folder only as it scrolls or lays itself out:
+// while the folder's last shown node is in view (found directories arriving
+// at the end of what is shown), nothing would ask, so it is handed more.
+void DatastoreWindow::hand_nodes_to_tree(const QModelIndex& parent) {
+    auto last_in_view = [&] {
+        const int last = tree_nodes->rowCount(parent) - 1;
+        if (last < 0 || !tree->isExpanded(parent)) return false;
+        return tree->viewport()->rect().intersects(tree->visualRect(tree_nodes->index(last, 0, parent)));
+    };
+    while (tree_nodes->canFetchMore(parent) && last_in_view()) tree_nodes->fetchMore(parent);
 }
 
 // --- the browse command ------------------------------------------------------
@@ -98,7 +91,7 @@ void DatastoreWindow::browse() {
         show_idle_status();
         tree->setUpdatesEnabled(false);
         clear_tree();
-        add_node(nullptr, QStringLiteral("/"), Datastore::root(), 0, ui::NodeKind::entry);
+        tree_nodes->add({}, "/", Datastore::root(), 0);
         tree->setUpdatesEnabled(true);
     }
     if (outcome.failure != OpenFailure::none) {
@@ -113,10 +106,11 @@ void DatastoreWindow::browse() {
 
 // --- directory listing -------------------------------------------------------
 
-void DatastoreWindow::tree_double_clicked(QTreeWidgetItem* item) {
+void DatastoreWindow::tree_double_clicked(const QModelIndex& index) {
     // A listed node opens and closes as the tree control does it by itself.
-    if (item && item->childCount() > 0) {
-        item->setExpanded(!item->isExpanded());
+    const QModelIndex node = index.siblingAtColumn(0);
+    if (node.isValid() && tree_nodes->hasChildren(node)) {
+        tree->setExpanded(node, !tree->isExpanded(node));
         return;
     }
     list_selected_folder();
@@ -132,8 +126,8 @@ void DatastoreWindow::list_selected_folder() {
         if (!work_->cancelled()) status_line->setText(scan_status());
         return;
     }
-    QTreeWidgetItem* node = selected_node();
-    if (!node || node->childCount() > 0) return;
+    const QModelIndex node = selected_node();
+    if (!node.isValid() || tree_nodes->hasChildren(node)) return;
     // The disk is read on the listing's thread; a node asked for while
     // another is listed waits its turn, once.
     if (listing_->running()) {
@@ -146,41 +140,41 @@ void DatastoreWindow::list_selected_folder() {
 
 bool DatastoreWindow::listing() const { return listing_ && listing_->running(); }
 
-void DatastoreWindow::start_listing(QTreeWidgetItem* node) {
+void DatastoreWindow::start_listing(const QModelIndex& node) {
     listing_node_ = node;
     // A directory found after a reformat is read through the sub-block that
     // may take the place of its first block; its node carries both.
-    listing_->start(store, ui::node_of(node), tree_room());
+    listing_->start(store, ui::node_of(node), room());
 }
 
 void DatastoreWindow::listing_done(quint64 serial) {
     // One stopped, or followed by another, says nothing.
     if (serial != listing_->serial() || !listing_->running()) return;
     ui::Listed r = listing_->take();
-    QTreeWidgetItem* node = std::exchange(listing_node_, nullptr);
-    if (r.status == ListStatus::open_error) {
+    const QModelIndex node = std::exchange(listing_node_, QPersistentModelIndex());
+    if (!node.isValid()) {
+        // Its tree was cleared meanwhile.
+    } else if (r.status == ListStatus::open_error) {
         ui::message(this, QStringLiteral("dir open error"));
-    } else if (r.status != ListStatus::not_directory && node->childCount() == 0) {
+    } else if (r.status != ListStatus::not_directory && !tree_nodes->hasChildren(node)) {
         // A scan may have filled the list meanwhile: no further than the
         // window holds now.
-        const int64_t take = std::min<int64_t>(int64_t(r.entries.size()), tree_room());
+        const int64_t take = std::min<int64_t>(int64_t(r.entries.size()), room());
         const bool more = r.more || take < int64_t(r.entries.size());
-        const int64_t bound = tree_bound();
-        QList<QTreeWidgetItem*> nodes;
-        nodes.reserve(take);
+        std::vector<ui::DirTreeModel::NewNode> nodes(static_cast<size_t>(take));
         for (int64_t i = 0; i < take; ++i) {
-            const ListedEntry& e = r.entries[size_t(i)];
-            nodes << make_node(images, qs(e.name), e.node(), e.is_dir ? 0 : 1);
+            ListedEntry& e = r.entries[size_t(i)];
+            nodes[size_t(i)] = {std::move(e.name), e.node(), e.is_dir ? 0 : 1};
         }
-        node->addChildren(nodes);
-        tree_nodes_ += nodes.size();
-        if (more) ui::message(this, ui::shown_limit_message(bound));
-        else if (r.status == ListStatus::complete) expand_all(node);
+        r.entries = {};
+        tree_nodes->add_children(node, std::move(nodes));
+        if (more) ui::message(this, ui::shown_limit_message(shown_limit_));
+        else if (r.status == ListStatus::complete) tree->expand(node);
     }
     while (!list_queue_.empty()) {
-        QTreeWidgetItem* next = list_queue_.front();
+        const QPersistentModelIndex next = list_queue_.front();
         list_queue_.pop_front();
-        if (next->childCount() > 0) continue;
+        if (!next.isValid() || tree_nodes->hasChildren(next)) continue;
         start_listing(next);
         return;
     }
@@ -191,7 +185,7 @@ void DatastoreWindow::stop_listing() {
     list_queue_.clear();
     if (!listing_->running()) return;
     listing_->stop();
-    listing_node_ = nullptr;
+    listing_node_ = QPersistentModelIndex();
     emit listingEnded();
 }
 
@@ -200,7 +194,7 @@ void DatastoreWindow::stop_listing() {
 
 void DatastoreWindow::tree_context_menu(const QPoint& pos) {
     // The menu acts on the node under the pointer, not on one selected earlier.
-    if (QTreeWidgetItem* item = tree->itemAt(pos)) tree->setCurrentItem(item);
+    if (const QModelIndex node = tree->indexAt(pos); node.isValid()) tree->setCurrentIndex(node.siblingAtColumn(0));
     tree_menu->popup(tree->viewport()->mapToGlobal(pos));
 }
 
@@ -251,19 +245,19 @@ bool DatastoreWindow::eventFilter(QObject* watched, QEvent* event) {
     const bool menu_key = key->key() == Qt::Key_Menu || (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier);
     if (watched == scan_list) return menu_key ? open_popup_by_key(scan_list, list_menu, list_save_action) : false;
     if (menu_key) return open_popup_by_key(tree, tree_menu, tree_save_action);
-    QTreeWidgetItem* node = tree->currentItem();
-    if (!node || key->modifiers() != Qt::NoModifier) return false;
+    const QModelIndex node = tree->currentIndex().siblingAtColumn(0);
+    if (!node.isValid() || key->modifiers() != Qt::NoModifier) return false;
     switch (key->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
         // As the double-click: list an unlisted node, else open or close it.
-        tree->setCurrentItem(node);
+        tree->setCurrentIndex(node);
         tree_double_clicked(node);
         return true;
     case Qt::Key_Right:
         // An unlisted node is listed; a listed one opens as the tree does it.
-        if (node->childCount() > 0) return false;
-        tree->setCurrentItem(node);
+        if (tree_nodes->hasChildren(node)) return false;
+        tree->setCurrentIndex(node);
         list_selected_folder();
         return true;
     default:
