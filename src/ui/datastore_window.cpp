@@ -27,11 +27,14 @@ DatastoreWindow::~DatastoreWindow() {
     work_ = nullptr;
     delete listing_;
     listing_ = nullptr;
+    delete stat_;
+    stat_ = nullptr;
 }
 
 
 void DatastoreWindow::show_start() {
     setWindowTitle(kTitle);
+    volume_text_.clear();
     info_text->clear();
     scan_list->hide();
     show_idle_status();
@@ -84,7 +87,8 @@ void DatastoreWindow::browse() {
     if (outcome.pane_filled) {
         QStringList lines;
         for (const std::string& line : info_lines(store.volume(), store.fs_params())) lines << qs(line);
-        info_text->setPlainText(lines.join(QLatin1Char('\n')));
+        volume_text_ = lines.join(QLatin1Char('\n'));
+        info_text->setPlainText(volume_text_);
     }
     if (outcome.tree_rebuilt) {
         browsed_ = true;
@@ -182,6 +186,9 @@ void DatastoreWindow::listing_done(quint64 serial) {
 }
 
 void DatastoreWindow::stop_listing() {
+    // The selected node's read goes too: what it reads may change next.
+    stat_wanted_ = false;
+    stat_->stop();
     list_queue_.clear();
     if (!listing_->running()) return;
     listing_->stop();
@@ -189,6 +196,35 @@ void DatastoreWindow::stop_listing() {
     emit listingEnded();
 }
 
+
+// --- the selected node in the info pane ------------------------------------------
+
+void DatastoreWindow::show_node_stat(const QModelIndex& current) {
+    // The node left behind goes from the pane at once.
+    info_text->setPlainText(volume_text_);
+    const Node node = current.isValid() && ui::kind_of(current) == ui::NodeKind::entry ? ui::node_of(current) : Node{};
+    // Read as a listing is: beside an export, not during a scan.
+    stat_wanted_ = node.id != 0 && !(busy_ && kind_ == WorkKind::scan);
+    if (!stat_wanted_) return;
+    stat_id_ = node.id;
+    stat_first_block_ = node.first_block;
+    if (!stat_->running()) stat_->start(store, node);
+}
+
+void DatastoreWindow::node_stat_done(quint64 serial) {
+    if (serial != stat_->serial() || !stat_->running()) return;
+    const ui::Stated s = stat_->take();
+    if (!stat_wanted_) return;
+    const Node wanted{stat_id_, stat_first_block_};
+    if (s.node != wanted) {
+        // The selection moved on while it was read.
+        stat_->start(store, wanted);
+        return;
+    }
+    stat_wanted_ = false;
+    const QString text = ui::stat_text(s);
+    info_text->setPlainText(volume_text_.isEmpty() ? text : volume_text_ + QStringLiteral("\n\n") + text);
+}
 
 // --- context menus and closing -----------------------------------------------
 

@@ -35,6 +35,7 @@ struct Node;
 namespace ui {
 class DirTreeModel;
 class Listing;
+class NodeStat;
 class ScanRowsModel;
 class Work;
 enum class NodeKind : int;
@@ -178,6 +179,8 @@ private:
     void start_listing(const QModelIndex& node);
     void listing_done(quint64 serial);
     void stop_listing();
+    void show_node_stat(const QModelIndex& current);
+    void node_stat_done(quint64 serial);
 
     ui::Work* work_ = nullptr;
     ui::Listing* listing_ = nullptr;
@@ -185,6 +188,13 @@ private:
     // order; a cleared tree leaves them invalid.
     QPersistentModelIndex listing_node_;
     std::deque<QPersistentModelIndex> list_queue_;
+    // The selected node's descriptor for the info pane, read on its thread;
+    // a selection that moved on meanwhile is read next.
+    ui::NodeStat* stat_ = nullptr;
+    bool stat_wanted_ = false;
+    uint32_t stat_id_ = 0;            // the node wanted: its Node, field by field
+    int64_t stat_first_block_ = -1;
+    QString volume_text_;   // the pane's volume text, above a node's
     QShortcut* stop_key_ = nullptr;
     WorkKind kind_ = WorkKind::none;
     QString work_name_;

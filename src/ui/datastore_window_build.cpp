@@ -146,6 +146,10 @@ void DatastoreWindow::build() {
     work_ = new ui::Work(this);
     listing_ = new ui::Listing(this);
     connect(listing_, &ui::Listing::ended, this, &DatastoreWindow::listing_done, Qt::QueuedConnection);
+    stat_ = new ui::NodeStat(this);
+    connect(stat_, &ui::NodeStat::ended, this, &DatastoreWindow::node_stat_done, Qt::QueuedConnection);
+    connect(tree->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& current) { show_node_stat(current); });
     connect(work_, &ui::Work::progressed, this, &DatastoreWindow::work_progressed);
     connect(work_, &ui::Work::rowsArrived, this, &DatastoreWindow::work_rows);
     connect(work_, &ui::Work::ended, this, &DatastoreWindow::work_ended);

@@ -206,6 +206,7 @@ void DatastoreWindow::open_disk_settings() {
         clear_tree();
         scan_rows->clear();
         scan_list->hide();
+        volume_text_.clear();
         info_text->clear();
     }
     show_idle_status();

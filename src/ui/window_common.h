@@ -9,6 +9,7 @@
 #include "ui/dir_tree_model.h"
 #include "ui/disk_settings_dialog.h"
 #include "ui/listing.h"
+#include "ui/node_stat.h"
 #include "ui/prompts.h"
 #include "ui/scan_rows_model.h"
 #include "ui/status_text.h"

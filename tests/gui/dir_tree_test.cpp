@@ -8,12 +8,15 @@
 #include "ui/datastore_window.h"
 #include "ui/dir_tree_model.h"
 #include "ui/tree_node.h"
+#include "text/time_text.h"
 
 #include "builder/datastore_builder.h"
 
 #include <QAbstractItemModelTester>
 #include <QAction>
 #include <QApplication>
+#include <QPlainTextEdit>
+#include <QTest>
 #include <QTreeView>
 
 using namespace guitest;
@@ -136,4 +139,49 @@ TEST_F(DirTree, AFolderPastTheOldBoundIsListedWholeAndReachedByScrolling) {
     w.tree->setCurrentIndex(far);
     w.tree_save_action->trigger();
     EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: entry-110200  OUT"));
+}
+
+// The info pane shows the selected node's descriptor below the volume's
+// text, read off the event loop; a node of no descriptor of its own shows
+// the volume alone.
+TEST_F(DirTree, TheInfoPaneShowsTheSelectedNodesDescriptor) {
+    add_disk(store, demo_image(), demo().start_sector);
+    DatastoreWindow w(store);
+    QAbstractItemModelTester tester(w.tree_nodes, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    w.show();
+    w.browse();
+    const QString volume = w.info_text->toPlainText();
+    ASSERT_FALSE(volume.isEmpty());
+    list(w, top_node(w));
+    const QModelIndex vm1 = child(top_node(w), "vm1");
+    list(w, vm1);
+    const QModelIndex vmx = child(vm1, "vm1.vmx");
+    ASSERT_TRUE(vmx.isValid());
+
+    w.tree->setCurrentIndex(vmx);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.info_text->toPlainText() != volume; }, 10000));
+    ds::File file;
+    ASSERT_TRUE(store.open_file(ds::ui::node_of(vmx), file));
+    const ds::FileInfo& fi = file.info();
+    const QStringList lines = w.info_text->toPlainText().split('\n');
+    const int at = int(volume.split('\n').size()) + 1;   // below the volume and a blank line
+    ASSERT_GT(lines.size(), at + 7) << w.info_text->toPlainText().toStdString();
+    EXPECT_EQ(lines.mid(0, at - 1).join('\n'), volume);
+    EXPECT_EQ(lines[at], "id: " + QString::number(fi.id));
+    EXPECT_EQ(lines[at + 1], "type: 3 (file)");
+    EXPECT_EQ(lines[at + 2], "size: " + QString::number(fi.size));
+    EXPECT_EQ(lines[at + 4], "modified: " + QString::fromStdString(ds::format_unix_time(fi.update_time)));
+    EXPECT_EQ(lines[at + 6], "extents: " + QString::number(store.extents(file).size()));
+    EXPECT_EQ(fi.id, demo().ids.at("/vm1/vm1.vmx"));
+
+    // The next selection replaces it; a folder is a descriptor too.
+    w.tree->setCurrentIndex(vm1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.info_text->toPlainText().contains("type: 2 (directory)"); }, 10000));
+    EXPECT_FALSE(w.info_text->toPlainText().contains("id: " + QString::number(fi.id)));
+
+    // Nothing selected: the volume alone.
+    w.tree->setCurrentIndex({});
+    EXPECT_EQ(w.info_text->toPlainText(), volume);
+    QTest::qWait(50);
+    EXPECT_EQ(w.info_text->toPlainText(), volume);
 }
