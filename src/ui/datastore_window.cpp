@@ -168,9 +168,12 @@ void DatastoreWindow::listing_done(quint64 serial) {
         std::vector<ui::DirTreeModel::NewNode> nodes(static_cast<size_t>(take));
         for (int64_t i = 0; i < take; ++i) {
             ListedEntry& e = r.entries[size_t(i)];
-            nodes[size_t(i)] = {std::move(e.name), e.node(), e.is_dir ? 0 : 1};
+            const ui::Listed::Stat st = size_t(i) < r.stats.size() ? r.stats[size_t(i)] : ui::Listed::Stat{};
+            nodes[size_t(i)] = {std::move(e.name), e.node(), e.is_dir ? 0 : 1, ui::NodeKind::entry, st.stated, st.size,
+                                st.modified};
         }
         r.entries = {};
+        r.stats = {};
         tree_nodes->add_children(node, std::move(nodes));
         if (more) ui::message(this, ui::shown_limit_message(shown_limit_));
         else if (r.status == ListStatus::complete) tree->expand(node);

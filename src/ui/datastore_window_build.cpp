@@ -18,7 +18,8 @@ void DatastoreWindow::build() {
     tree = new QTreeView(client);
     tree->setObjectName(QStringLiteral("tree"));
     tree->setGeometry(8, 8, 537, 497);
-    tree->setHeaderHidden(true);
+    // The name, then the size and modified time each descriptor says.
+    tree->header()->setStretchLastSection(false);
     // Every node is one line: a folder of a hundred thousand entries is not
     // measured node by node to lay the tree out.
     tree->setUniformRowHeights(true);
@@ -32,6 +33,9 @@ void DatastoreWindow::build() {
 
     tree_nodes = new ui::DirTreeModel(images, this);
     tree->setModel(tree_nodes);
+    tree->setColumnWidth(ui::DirTreeModel::name_column, 300);
+    tree->setColumnWidth(ui::DirTreeModel::size_column, 90);
+    tree->setColumnWidth(ui::DirTreeModel::modified_column, 130);
 
     scan_list = new QTreeView(client);
     scan_list->setObjectName(QStringLiteral("scan_list"));

@@ -1,5 +1,7 @@
 #include "ui/dir_tree_model.h"
 
+#include "text/time_text.h"
+
 #include <algorithm>
 
 namespace ds::ui {
@@ -27,6 +29,9 @@ void DirTreeModel::add_children(const QModelIndex& parent, std::vector<NewNode> 
         e.row = uint32_t(entries_[p].children.size());
         e.image = uint8_t(std::clamp(n.image, 0, 255));
         e.kind = n.kind;
+        e.stated = n.stated;
+        e.size = n.size;
+        e.modified = n.modified;
         entries_[p].children.push_back(uint32_t(entries_.size()));
         entries_.push_back(std::move(e));
     }
@@ -61,7 +66,7 @@ void DirTreeModel::each_child(const QModelIndex& parent,
 }
 
 QModelIndex DirTreeModel::index(int row, int column, const QModelIndex& parent) const {
-    if (column != 0 || row < 0 || (parent.isValid() && parent.column() != 0)) return {};
+    if (column < 0 || column >= column_count || row < 0 || (parent.isValid() && parent.column() != 0)) return {};
     const Entry& p = entries_[entry_of(parent)];
     if (uint32_t(row) >= p.shown) return {};
     return createIndex(row, column, quintptr(p.children[size_t(row)]));
@@ -80,7 +85,7 @@ int DirTreeModel::rowCount(const QModelIndex& parent) const {
     return int(entries_[entry_of(parent)].shown);
 }
 
-int DirTreeModel::columnCount(const QModelIndex&) const { return 1; }
+int DirTreeModel::columnCount(const QModelIndex&) const { return column_count; }
 
 bool DirTreeModel::hasChildren(const QModelIndex& parent) const {
     if (parent.isValid() && parent.column() != 0) return false;
@@ -88,14 +93,29 @@ bool DirTreeModel::hasChildren(const QModelIndex& parent) const {
 }
 
 QVariant DirTreeModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.column() != 0) return {};
+    if (!index.isValid()) return {};
     const Entry& e = entries_[entry_of(index)];
+    if (index.column() != name_column) {
+        if (role != Qt::DisplayRole || !e.stated) return {};
+        if (index.column() == size_column) return QString::number(e.size);
+        return QString::fromStdString(format_unix_time(e.modified));
+    }
     switch (role) {
     case Qt::DisplayRole: return QString::fromUtf8(e.name.data(), qsizetype(e.name.size()));
     case Qt::DecorationRole: return images_.value(e.image);
     case kImageIndexRole: return int(e.image);
     case kNodeRole: return QVariant::fromValue(e.node);
     case kNodeKindRole: return int(e.kind);
+    default: return {};
+    }
+}
+
+QVariant DirTreeModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+    switch (section) {
+    case name_column: return QStringLiteral("name");
+    case size_column: return QStringLiteral("size");
+    case modified_column: return QStringLiteral("modified");
     default: return {};
     }
 }

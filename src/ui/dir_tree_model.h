@@ -30,7 +30,12 @@ public:
         Node node;
         int image = 0;      // 0 a folder, 1 a file
         NodeKind kind = NodeKind::entry;
+        // The size and modified columns; blank where nothing was read.
+        bool stated = false;
+        int64_t size = 0;
+        int32_t modified = 0;
     };
+    enum Column { name_column, size_column, modified_column, column_count };
 
     explicit DirTreeModel(QList<QIcon> images, QObject* parent = nullptr);
 
@@ -53,6 +58,7 @@ public:
     int columnCount(const QModelIndex& parent = {}) const override;
     bool hasChildren(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
     bool canFetchMore(const QModelIndex& parent) const override;
     void fetchMore(const QModelIndex& parent) override;
 
@@ -65,6 +71,9 @@ private:
         uint32_t shown = 0;    // children handed to the view
         uint8_t image = 0;
         NodeKind kind = NodeKind::entry;
+        bool stated = false;
+        int32_t modified = 0;
+        int64_t size = 0;
         std::vector<uint32_t> children;
     };
     uint32_t entry_of(const QModelIndex& index) const;

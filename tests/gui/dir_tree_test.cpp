@@ -75,7 +75,9 @@ TEST(DirTreeModel, HandsChildrenOutAPageAtATimeAndPassesTheTester) {
     EXPECT_EQ(ds::ui::node_of(last).id, 0x100u + uint32_t(n - 1));
     EXPECT_EQ(last.data(ds::ui::kImageIndexRole).toInt(), 1);
     EXPECT_EQ(ds::ui::kind_of(last), ds::ui::NodeKind::entry);
-    EXPECT_FALSE(model.index(0, 1, top).isValid());
+    EXPECT_FALSE(model.index(0, DirTreeModel::column_count, top).isValid());
+    // Nothing read of its descriptor: its size and time are left blank.
+    EXPECT_FALSE(model.index(n - 1, DirTreeModel::size_column, top).data().isValid());
 
     // Deeper nodes find their way up; names are UTF-8 bytes as listed.
     const QModelIndex sub = model.index(3, 0, top);
@@ -84,6 +86,15 @@ TEST(DirTreeModel, HandsChildrenOutAPageAtATimeAndPassesTheTester) {
     EXPECT_EQ(deep.parent(), sub);
     EXPECT_EQ(deep.parent().parent(), top);
     EXPECT_EQ(ds::ui::node_of(deep), (ds::Node{9, 77}));
+    std::vector<DirTreeModel::NewNode> stated(1);
+    stated[0] = {"big.vmdk", ds::Node{10, -1}, 1, ds::ui::NodeKind::entry, true, int64_t(1) << 40, -1};
+    model.add_children(sub, std::move(stated));
+    const QModelIndex big = model.index(1, DirTreeModel::size_column, sub);
+    EXPECT_EQ(big.data().toString(), "1099511627776");
+    EXPECT_EQ(big.siblingAtColumn(DirTreeModel::modified_column).data().toString(), "1969-12-31 23:59:59");
+    EXPECT_EQ(big.parent(), sub);
+    EXPECT_EQ(ds::ui::node_of(big), (ds::Node{10, -1}));   // read through its row's first column
+    EXPECT_EQ(model.headerData(DirTreeModel::modified_column, Qt::Horizontal, Qt::DisplayRole).toString(), "modified");
 
     // Every child held, shown or not, for what works on a whole folder.
     const QModelIndex found = model.add({}, "ALL DIR FOUND", ds::Node{}, 0, ds::ui::NodeKind::found_top);
@@ -173,6 +184,10 @@ TEST_F(DirTree, TheInfoPaneShowsTheSelectedNodesDescriptor) {
     EXPECT_EQ(lines[at + 4], "modified: " + QString::fromStdString(ds::format_unix_time(fi.update_time)));
     EXPECT_EQ(lines[at + 6], "extents: " + QString::number(store.extents(file).size()));
     EXPECT_EQ(fi.id, demo().ids.at("/vm1/vm1.vmx"));
+    // The tree's own columns say the same size and modified time.
+    EXPECT_EQ(vmx.siblingAtColumn(DirTreeModel::size_column).data().toString(), QString::number(fi.size));
+    EXPECT_EQ(vmx.siblingAtColumn(DirTreeModel::modified_column).data().toString(),
+              QString::fromStdString(ds::format_unix_time(fi.update_time)));
 
     // The next selection replaces it; a folder is a descriptor too.
     w.tree->setCurrentIndex(vm1);
