@@ -146,7 +146,7 @@ private:
 
     // Rows of the list and nodes of the tree, together, whatever a damaged
     // or forged datastore claims. A row or a node is held in its compact
-    // form (60 to 100 bytes, and as much again for the view once scrolled
+    // form (60 to 110 bytes, and as much again for the view once scrolled
     // to): two million are some 200 to 300 MiB, far above the files of a
     // real volume. The command line, which holds no rows, lists every one.
     static constexpr int64_t kMaxShown = 2000000;

@@ -42,6 +42,7 @@ public:
     // Appends children under parent (an invalid parent: top nodes). The view
     // is handed the first page at once, the rest as it asks.
     void add_children(const QModelIndex& parent, std::vector<NewNode> nodes);
+    // One node; its index, invalid while the view has not been handed it.
     QModelIndex add(const QModelIndex& parent, const std::string& name, const Node& node, int image,
                     NodeKind kind = NodeKind::entry);
     void clear();
