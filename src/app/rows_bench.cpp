@@ -5,7 +5,9 @@
 // then scrolls the list to its last row, a page at a time as the view asks.
 //
 //   datumsift-window-bench DIR [N]      (N defaults to 100000)
+//   datumsift-window-bench --tree DIR [N]   (the tree: see tree_bench.cpp)
 
+#include "app/tree_bench.h"
 #include "ui/artwork.h"
 #include "ui/datastore_window.h"
 #include "ui/prompts.h"
@@ -57,8 +59,13 @@ std::string peak_memory() {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 3 && argc <= 4 && std::strcmp(argv[1], "--tree") == 0) {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+        return tree_bench(argv[2], argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 200000);
+    }
     if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: %s DIR [ROWS]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s DIR [ROWS] | --tree DIR [ENTRIES]\n", argv[0]);
         return 2;
     }
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);

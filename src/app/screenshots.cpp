@@ -18,7 +18,9 @@
 #include <QFile>
 #include <QLabel>
 #include <QListWidget>
-#include <QTreeWidget>
+#include <QPlainTextEdit>
+#include <QAbstractItemModel>
+#include <QTreeView>
 
 #include <cstdio>
 #include <cstdlib>
@@ -46,10 +48,12 @@ bool save(QWidget& w, const QString& path) {
     return ok;
 }
 
-QTreeWidgetItem* find(QTreeWidgetItem* parent, const QString& text) {
-    for (int i = 0; i < parent->childCount(); ++i)
-        if (parent->child(i)->text(0) == text) return parent->child(i);
-    return nullptr;
+QModelIndex find(const QModelIndex& parent, const QString& text) {
+    if (!parent.isValid()) return {};
+    const QAbstractItemModel* m = parent.model();
+    for (int i = 0; i < m->rowCount(parent); ++i)
+        if (m->index(i, 0, parent).data().toString() == text) return m->index(i, 0, parent);
+    return {};
 }
 
 // Lets the window's work run to its end.
@@ -57,9 +61,9 @@ void finish(ds::DatastoreWindow& w) {
     while (w.busy()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
-void open_node(ds::DatastoreWindow& w, QTreeWidgetItem* node) {
-    if (!node) return;
-    w.tree->setCurrentItem(node);
+void open_node(ds::DatastoreWindow& w, const QModelIndex& node) {
+    if (!node.isValid()) return;
+    w.tree->setCurrentIndex(node);
     w.list_selected_folder();
     while (w.listing()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
@@ -92,18 +96,23 @@ int main(int argc, char** argv) {
     ds::DatastoreWindow w;
     if (!add(w.store, demo)) return 1;
     w.browse();
-    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    const QModelIndex root = w.tree->model()->index(0, 0);
     open_node(w, root);
-    if (root) {
+    if (root.isValid()) {
         open_node(w, find(root, "vm1"));
         open_node(w, find(root, "vm2"));
-        w.tree->setCurrentItem(find(find(root, "vm2"), "vm2-flat.vmdk"));
+        w.tree->setCurrentIndex(find(find(root, "vm2"), "vm2-flat.vmdk"));
+        // The info pane shows its descriptor once read on its thread.
+        QElapsedTimer waited;
+        waited.start();
+        while (!w.info_text->toPlainText().contains("\nid: ") && waited.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
     ok &= save(w, out + "main-browse.png");
 
     // The 300 MiB disk on its way out: caught once the status line shows a
     // rate, then stopped.
-    if (root) {
+    if (root.isValid()) {
         const QString host = QString::fromLocal8Bit(qgetenv("TMPDIR").isEmpty() ? "/tmp" : qgetenv("TMPDIR")) +
                              "/datumsift-screenshot-export.vmdk";
         prompts.save_to = host;
@@ -133,9 +142,9 @@ int main(int argc, char** argv) {
     w.browse();
     w.scan_formatted();
     finish(w);
-    if (QTreeWidgetItem* top = w.tree->topLevelItem(0)) {
-        top->setExpanded(true);
-        for (int i = 0; i < top->childCount(); ++i) open_node(w, top->child(i));
+    if (const QModelIndex top = w.tree->model()->index(0, 0); top.isValid()) {
+        w.tree->expand(top);
+        for (int i = 0; i < w.tree->model()->rowCount(top); ++i) open_node(w, w.tree->model()->index(i, 0, top));
     }
     ok &= save(w, out + "main-format-recovery.png");
 

@@ -27,11 +27,14 @@ DatastoreWindow::~DatastoreWindow() {
     work_ = nullptr;
     delete listing_;
     listing_ = nullptr;
+    delete stat_;
+    stat_ = nullptr;
 }
 
 
 void DatastoreWindow::show_start() {
     setWindowTitle(kTitle);
+    volume_text_.clear();
     info_text->clear();
     scan_list->hide();
     show_idle_status();
@@ -45,38 +48,31 @@ void DatastoreWindow::show_idle_status() {
 }
 
 
-QTreeWidgetItem* DatastoreWindow::selected_node() const {
-    const QList<QTreeWidgetItem*> items = tree->selectedItems();
-    return items.isEmpty() ? nullptr : items.first();
-}
-
-QTreeWidgetItem* DatastoreWindow::add_node(QTreeWidgetItem* parent, const QString& text, const Node& node, int image,
-                                    ui::NodeKind kind) {
-    QTreeWidgetItem* item = make_node(images, text, node, image, kind);
-    if (parent) parent->addChild(item);
-    else tree->addTopLevelItem(item);
-    ++tree_nodes_;
-    return item;
+QModelIndex DatastoreWindow::selected_node() const {
+    const QModelIndexList rows = tree->selectionModel()->selectedIndexes();
+    return rows.isEmpty() ? QModelIndex() : rows.first().siblingAtColumn(0);
 }
 
 void DatastoreWindow::clear_tree() {
     // A listing's node goes with the tree.
     stop_listing();
-    tree->clear();
-    tree_nodes_ = 0;
+    tree_nodes->clear();
 }
 
 int64_t DatastoreWindow::room() const {
-    return std::max<int64_t>(0, shown_limit_ - tree_nodes_ - scan_rows->held());
+    return std::max<int64_t>(0, shown_limit_ - tree_nodes->held() - scan_rows->held());
 }
 
-int64_t DatastoreWindow::tree_room() const {
-    return std::min<int64_t>(room(), std::max<int64_t>(0, kMaxTreeNodes - tree_nodes_));
-}
-
-// The bound a node past tree_room() would pass, as the operator is told it.
-int64_t DatastoreWindow::tree_bound() const {
-    return kMaxTreeNodes - tree_nodes_ < room() ? kMaxTreeNodes : shown_limit_;
+// The tree asks for more of a folder only as it scrolls or lays itself out:
+// while the folder's last shown node is in view (found directories arriving
+// at the end of what is shown), nothing would ask, so it is handed more.
+void DatastoreWindow::hand_nodes_to_tree(const QModelIndex& parent) {
+    auto last_in_view = [&] {
+        const int last = tree_nodes->rowCount(parent) - 1;
+        if (last < 0 || !tree->isExpanded(parent)) return false;
+        return tree->viewport()->rect().intersects(tree->visualRect(tree_nodes->index(last, 0, parent)));
+    };
+    while (tree_nodes->canFetchMore(parent) && last_in_view()) tree_nodes->fetchMore(parent);
 }
 
 // --- the browse command ------------------------------------------------------
@@ -91,14 +87,15 @@ void DatastoreWindow::browse() {
     if (outcome.pane_filled) {
         QStringList lines;
         for (const std::string& line : info_lines(store.volume(), store.fs_params())) lines << qs(line);
-        info_text->setPlainText(lines.join(QLatin1Char('\n')));
+        volume_text_ = lines.join(QLatin1Char('\n'));
+        info_text->setPlainText(volume_text_);
     }
     if (outcome.tree_rebuilt) {
         browsed_ = true;
         show_idle_status();
         tree->setUpdatesEnabled(false);
         clear_tree();
-        add_node(nullptr, QStringLiteral("/"), Datastore::root(), 0, ui::NodeKind::entry);
+        tree_nodes->add({}, "/", Datastore::root(), 0);
         tree->setUpdatesEnabled(true);
     }
     if (outcome.failure != OpenFailure::none) {
@@ -113,10 +110,11 @@ void DatastoreWindow::browse() {
 
 // --- directory listing -------------------------------------------------------
 
-void DatastoreWindow::tree_double_clicked(QTreeWidgetItem* item) {
+void DatastoreWindow::tree_double_clicked(const QModelIndex& index) {
     // A listed node opens and closes as the tree control does it by itself.
-    if (item && item->childCount() > 0) {
-        item->setExpanded(!item->isExpanded());
+    const QModelIndex node = index.siblingAtColumn(0);
+    if (node.isValid() && tree_nodes->hasChildren(node)) {
+        tree->setExpanded(node, !tree->isExpanded(node));
         return;
     }
     list_selected_folder();
@@ -132,8 +130,8 @@ void DatastoreWindow::list_selected_folder() {
         if (!work_->cancelled()) status_line->setText(scan_status());
         return;
     }
-    QTreeWidgetItem* node = selected_node();
-    if (!node || node->childCount() > 0) return;
+    const QModelIndex node = selected_node();
+    if (!node.isValid() || tree_nodes->hasChildren(node)) return;
     // The disk is read on the listing's thread; a node asked for while
     // another is listed waits its turn, once.
     if (listing_->running()) {
@@ -146,41 +144,44 @@ void DatastoreWindow::list_selected_folder() {
 
 bool DatastoreWindow::listing() const { return listing_ && listing_->running(); }
 
-void DatastoreWindow::start_listing(QTreeWidgetItem* node) {
+void DatastoreWindow::start_listing(const QModelIndex& node) {
     listing_node_ = node;
     // A directory found after a reformat is read through the sub-block that
     // may take the place of its first block; its node carries both.
-    listing_->start(store, ui::node_of(node), tree_room());
+    listing_->start(store, ui::node_of(node), room());
 }
 
 void DatastoreWindow::listing_done(quint64 serial) {
     // One stopped, or followed by another, says nothing.
     if (serial != listing_->serial() || !listing_->running()) return;
     ui::Listed r = listing_->take();
-    QTreeWidgetItem* node = std::exchange(listing_node_, nullptr);
-    if (r.status == ListStatus::open_error) {
+    const QModelIndex node = std::exchange(listing_node_, QPersistentModelIndex());
+    if (!node.isValid()) {
+        // Its tree was cleared meanwhile.
+    } else if (r.status == ListStatus::open_error) {
         ui::message(this, QStringLiteral("dir open error"));
-    } else if (r.status != ListStatus::not_directory && node->childCount() == 0) {
+    } else if (r.status != ListStatus::not_directory && !tree_nodes->hasChildren(node)) {
         // A scan may have filled the list meanwhile: no further than the
         // window holds now.
-        const int64_t take = std::min<int64_t>(int64_t(r.entries.size()), tree_room());
+        const int64_t take = std::min<int64_t>(int64_t(r.entries.size()), room());
         const bool more = r.more || take < int64_t(r.entries.size());
-        const int64_t bound = tree_bound();
-        QList<QTreeWidgetItem*> nodes;
-        nodes.reserve(take);
+        std::vector<ui::DirTreeModel::NewNode> nodes(static_cast<size_t>(take));
         for (int64_t i = 0; i < take; ++i) {
-            const ListedEntry& e = r.entries[size_t(i)];
-            nodes << make_node(images, qs(e.name), e.node(), e.is_dir ? 0 : 1);
+            ListedEntry& e = r.entries[size_t(i)];
+            const ui::Listed::Stat st = size_t(i) < r.stats.size() ? r.stats[size_t(i)] : ui::Listed::Stat{};
+            nodes[size_t(i)] = {std::move(e.name), e.node(), e.is_dir ? 0 : 1, ui::NodeKind::entry, st.stated, st.size,
+                                st.modified};
         }
-        node->addChildren(nodes);
-        tree_nodes_ += nodes.size();
-        if (more) ui::message(this, ui::shown_limit_message(bound));
-        else if (r.status == ListStatus::complete) expand_all(node);
+        r.entries = {};
+        r.stats = {};
+        tree_nodes->add_children(node, std::move(nodes));
+        if (more) ui::message(this, ui::shown_limit_message(shown_limit_));
+        else if (r.status == ListStatus::complete) tree->expand(node);
     }
     while (!list_queue_.empty()) {
-        QTreeWidgetItem* next = list_queue_.front();
+        const QPersistentModelIndex next = list_queue_.front();
         list_queue_.pop_front();
-        if (next->childCount() > 0) continue;
+        if (!next.isValid() || tree_nodes->hasChildren(next)) continue;
         start_listing(next);
         return;
     }
@@ -188,19 +189,51 @@ void DatastoreWindow::listing_done(quint64 serial) {
 }
 
 void DatastoreWindow::stop_listing() {
+    // The selected node's read goes too: what it reads may change next.
+    stat_wanted_ = false;
+    stat_->stop();
     list_queue_.clear();
     if (!listing_->running()) return;
     listing_->stop();
-    listing_node_ = nullptr;
+    listing_node_ = QPersistentModelIndex();
     emit listingEnded();
 }
 
+
+// --- the selected node in the info pane ------------------------------------------
+
+void DatastoreWindow::show_node_stat(const QModelIndex& current) {
+    // The node left behind goes from the pane at once.
+    info_text->setPlainText(volume_text_);
+    const Node node = current.isValid() && ui::kind_of(current) == ui::NodeKind::entry ? ui::node_of(current) : Node{};
+    // Read as a listing is: beside an export, not during a scan.
+    stat_wanted_ = node.id != 0 && !(busy_ && kind_ == WorkKind::scan);
+    if (!stat_wanted_) return;
+    stat_id_ = node.id;
+    stat_first_block_ = node.first_block;
+    if (!stat_->running()) stat_->start(store, node);
+}
+
+void DatastoreWindow::node_stat_done(quint64 serial) {
+    if (serial != stat_->serial() || !stat_->running()) return;
+    const ui::Stated s = stat_->take();
+    if (!stat_wanted_) return;
+    const Node wanted{stat_id_, stat_first_block_};
+    if (s.node != wanted) {
+        // The selection moved on while it was read.
+        stat_->start(store, wanted);
+        return;
+    }
+    stat_wanted_ = false;
+    const QString text = ui::stat_text(s);
+    info_text->setPlainText(volume_text_.isEmpty() ? text : volume_text_ + QStringLiteral("\n\n") + text);
+}
 
 // --- context menus and closing -----------------------------------------------
 
 void DatastoreWindow::tree_context_menu(const QPoint& pos) {
     // The menu acts on the node under the pointer, not on one selected earlier.
-    if (QTreeWidgetItem* item = tree->itemAt(pos)) tree->setCurrentItem(item);
+    if (const QModelIndex node = tree->indexAt(pos); node.isValid()) tree->setCurrentIndex(node.siblingAtColumn(0));
     tree_menu->popup(tree->viewport()->mapToGlobal(pos));
 }
 
@@ -251,19 +284,19 @@ bool DatastoreWindow::eventFilter(QObject* watched, QEvent* event) {
     const bool menu_key = key->key() == Qt::Key_Menu || (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier);
     if (watched == scan_list) return menu_key ? open_popup_by_key(scan_list, list_menu, list_save_action) : false;
     if (menu_key) return open_popup_by_key(tree, tree_menu, tree_save_action);
-    QTreeWidgetItem* node = tree->currentItem();
-    if (!node || key->modifiers() != Qt::NoModifier) return false;
+    const QModelIndex node = tree->currentIndex().siblingAtColumn(0);
+    if (!node.isValid() || key->modifiers() != Qt::NoModifier) return false;
     switch (key->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
         // As the double-click: list an unlisted node, else open or close it.
-        tree->setCurrentItem(node);
+        tree->setCurrentIndex(node);
         tree_double_clicked(node);
         return true;
     case Qt::Key_Right:
         // An unlisted node is listed; a listed one opens as the tree does it.
-        if (node->childCount() > 0) return false;
-        tree->setCurrentItem(node);
+        if (tree_nodes->hasChildren(node)) return false;
+        tree->setCurrentIndex(node);
         list_selected_folder();
         return true;
     default:

@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QList>
 #include <QMainWindow>
+#include <QPersistentModelIndex>
 #include <QVariantList>
 
 #include <deque>
@@ -24,8 +25,6 @@ class QProgressBar;
 class QPushButton;
 class QShortcut;
 class QTreeView;
-class QTreeWidget;
-class QTreeWidgetItem;
 
 namespace ds {
 
@@ -34,7 +33,9 @@ class Datastore;
 struct Node;
 
 namespace ui {
+class DirTreeModel;
 class Listing;
+class NodeStat;
 class ScanRowsModel;
 class Work;
 enum class NodeKind : int;
@@ -66,7 +67,10 @@ public:
     Datastore& store;
 
     // The controls, under the names the rest of the program and the tests use.
-    QTreeWidget* tree = nullptr;
+    QTreeView* tree = nullptr;
+    // The tree's nodes, each kept compactly; a listed folder's entries are
+    // handed to the tree a page at a time as it scrolls.
+    ui::DirTreeModel* tree_nodes = nullptr;
     QTreeView* scan_list = nullptr;
     // The list's rows as the scan found them; the list is handed them a page
     // at a time as it scrolls, and makes them text only when it shows them.
@@ -141,14 +145,11 @@ private:
     struct FolderJob;
 
     // Rows of the list and nodes of the tree, together, whatever a damaged
-    // or forged datastore claims. A row is held in its compact form (about
-    // 60 bytes, and as much again for the view once scrolled to): two
-    // million rows are some 200 MiB, far above the files of a real volume.
-    // The command line, which holds no rows, lists every one.
+    // or forged datastore claims. A row or a node is held in its compact
+    // form (60 to 110 bytes, and as much again for the view once scrolled
+    // to): two million are some 200 to 300 MiB, far above the files of a
+    // real volume. The command line, which holds no rows, lists every one.
     static constexpr int64_t kMaxShown = 2000000;
-    // The tree's nodes are still items of their own (about 1.5 KiB each):
-    // at most 110,000 of them, some 160 MiB.
-    static constexpr int64_t kMaxTreeNodes = 110000;
 
     void build();
     void place_controls();
@@ -165,27 +166,35 @@ private:
     bool open_popup_by_key(QTreeView* view, QMenu* menu, QAction* item);
     void add_list_rows(const QVariantList& rows, int64_t take);
     void hand_rows_to_list();
-    QTreeWidgetItem* selected_node() const;
-    QTreeWidgetItem* add_node(QTreeWidgetItem* parent, const QString& text, const Node& node, int image,
-                              ui::NodeKind kind);
+    void hand_nodes_to_tree(const QModelIndex& parent);
+    QModelIndex selected_node() const;
     void clear_tree();
     int64_t room() const;
-    int64_t tree_room() const;
-    int64_t tree_bound() const;
     void export_descriptor(const QString& shown, const Node& node);
-    void export_folder(const QTreeWidgetItem* node);
+    void export_folder(const QModelIndex& node);
     void show_scan_end(ScanEnd end);
     void tree_context_menu(const QPoint& pos);
     void list_context_menu(const QPoint& pos);
-    void tree_double_clicked(QTreeWidgetItem* item);
-    void start_listing(QTreeWidgetItem* node);
+    void tree_double_clicked(const QModelIndex& index);
+    void start_listing(const QModelIndex& node);
     void listing_done(quint64 serial);
     void stop_listing();
+    void show_node_stat(const QModelIndex& current);
+    void node_stat_done(quint64 serial);
 
     ui::Work* work_ = nullptr;
     ui::Listing* listing_ = nullptr;
-    QTreeWidgetItem* listing_node_ = nullptr;   // the node the running listing fills
-    std::deque<QTreeWidgetItem*> list_queue_;   // nodes asked for meanwhile, in order
+    // The node the running listing fills, and those asked for meanwhile, in
+    // order; a cleared tree leaves them invalid.
+    QPersistentModelIndex listing_node_;
+    std::deque<QPersistentModelIndex> list_queue_;
+    // The selected node's descriptor for the info pane, read on its thread;
+    // a selection that moved on meanwhile is read next.
+    ui::NodeStat* stat_ = nullptr;
+    bool stat_wanted_ = false;
+    uint32_t stat_id_ = 0;            // the node wanted: its Node, field by field
+    int64_t stat_first_block_ = -1;
+    QString volume_text_;   // the pane's volume text, above a node's
     QShortcut* stop_key_ = nullptr;
     WorkKind kind_ = WorkKind::none;
     QString work_name_;
@@ -195,7 +204,6 @@ private:
     bool browse_waits_ = false;  // a click in the tree was ignored during this scan
     bool rows_capped_ = false;   // this scan found more rows than the window holds
     int64_t capped_at_ = 0;      // the bound it met, as said to the operator
-    int64_t tree_nodes_ = 0;     // nodes in tree
     int64_t shown_limit_ = kMaxShown;
     bool busy_ = false;
     bool close_pending_ = false;

@@ -15,11 +15,14 @@ void DatastoreWindow::build() {
     auto* client = new QWidget(this);
     setCentralWidget(client);
 
-    tree = new QTreeWidget(client);
+    tree = new QTreeView(client);
     tree->setObjectName(QStringLiteral("tree"));
     tree->setGeometry(8, 8, 537, 497);
-    tree->setHeaderHidden(true);
-    tree->setColumnCount(1);
+    // The name, then the size and modified time each descriptor says.
+    tree->header()->setStretchLastSection(false);
+    // Every node is one line: a folder of a hundred thousand entries is not
+    // measured node by node to lay the tree out.
+    tree->setUniformRowHeights(true);
     tree->setIndentation(19);
     tree->setIconSize(QSize(16, 16));
     tree->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -27,6 +30,12 @@ void DatastoreWindow::build() {
     // toggle would collapse it again straight away.
     tree->setExpandsOnDoubleClick(false);
     tree->setContextMenuPolicy(Qt::CustomContextMenu);
+
+    tree_nodes = new ui::DirTreeModel(images, this);
+    tree->setModel(tree_nodes);
+    tree->setColumnWidth(ui::DirTreeModel::name_column, 300);
+    tree->setColumnWidth(ui::DirTreeModel::size_column, 90);
+    tree->setColumnWidth(ui::DirTreeModel::modified_column, 130);
 
     scan_list = new QTreeView(client);
     scan_list->setObjectName(QStringLiteral("scan_list"));
@@ -132,8 +141,7 @@ void DatastoreWindow::build() {
     connect(about_action, &QAction::triggered, this, &DatastoreWindow::open_about);
     connect(tree_save_action, &QAction::triggered, this, &DatastoreWindow::save_tree_node);
     connect(list_save_action, &QAction::triggered, this, &DatastoreWindow::save_list_row);
-    connect(tree, &QTreeWidget::itemDoubleClicked, this,
-            [this](QTreeWidgetItem* item, int) { tree_double_clicked(item); });
+    connect(tree, &QAbstractItemView::doubleClicked, this, &DatastoreWindow::tree_double_clicked);
     connect(tree, &QWidget::customContextMenuRequested, this, &DatastoreWindow::tree_context_menu);
     connect(scan_list, &QWidget::customContextMenuRequested, this, &DatastoreWindow::list_context_menu);
     tree->installEventFilter(this);
@@ -142,6 +150,10 @@ void DatastoreWindow::build() {
     work_ = new ui::Work(this);
     listing_ = new ui::Listing(this);
     connect(listing_, &ui::Listing::ended, this, &DatastoreWindow::listing_done, Qt::QueuedConnection);
+    stat_ = new ui::NodeStat(this);
+    connect(stat_, &ui::NodeStat::ended, this, &DatastoreWindow::node_stat_done, Qt::QueuedConnection);
+    connect(tree->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& current) { show_node_stat(current); });
     connect(work_, &ui::Work::progressed, this, &DatastoreWindow::work_progressed);
     connect(work_, &ui::Work::rowsArrived, this, &DatastoreWindow::work_rows);
     connect(work_, &ui::Work::ended, this, &DatastoreWindow::work_ended);

@@ -9,19 +9,19 @@ using namespace ui;
 
 void DatastoreWindow::save_tree_node() {
     if (busy_) return;
-    QTreeWidgetItem* node = selected_node();
-    if (!node) return;
+    const QModelIndex node = selected_node();
+    if (!node.isValid()) return;
     const Node target = ui::node_of(node);
     // The found directories' top has no directory file: only its contents,
     // every found directory, can be saved.
     if (ui::kind_of(node) == ui::NodeKind::found_top) {
-        if (node->childCount() > 0) export_folder(node);
+        if (tree_nodes->children_held(node) > 0) export_folder(node);
         return;
     }
     // A folder node: the whole folder, or (the default) its directory file.
-    if (target.id != 0 && node->data(0, ui::kImageIndexRole).toInt() == 0) {
+    if (target.id != 0 && node.data(ui::kImageIndexRole).toInt() == 0) {
         const int choice = ui::prompts().choose(
-            this, QStringLiteral("save out folder: ") + node->text(0),
+            this, QStringLiteral("save out folder: ") + node.data().toString(),
             {QStringLiteral("directory file"), QStringLiteral("folder contents")});
         if (choice < 0) return;
         if (choice == 1) {
@@ -29,7 +29,7 @@ void DatastoreWindow::save_tree_node() {
             return;
         }
     }
-    export_descriptor(node->text(0), target);
+    export_descriptor(node.data().toString(), target);
 }
 
 // What a folder export needs once the node it came from may be gone.
@@ -41,18 +41,18 @@ struct DatastoreWindow::FolderJob {
     FolderExportOptions options;
 };
 
-void DatastoreWindow::export_folder(const QTreeWidgetItem* node) {
+void DatastoreWindow::export_folder(const QModelIndex& node) {
     const QString parent_dir = ui::prompts().choose_folder(this);
     if (parent_dir.isEmpty()) return;
     auto job = std::make_shared<FolderJob>();
     job->top = ui::node_of(node);
     // The copy goes into a new folder named as the node, inside the folder
     // chosen; the manifest beside it.
-    const std::string name = node->text(0).toStdString();
+    const std::string name = node.data().toString().toStdString();
     job->dest = QFile::encodeName(parent_dir).toStdString() + "/" + host_name_encode(name);
     std::string source;
-    for (const QTreeWidgetItem* n = node; n && ui::kind_of(n) != ui::NodeKind::found_top; n = n->parent()) {
-        const std::string part = n->text(0).toStdString();
+    for (QModelIndex n = node; n.isValid() && ui::kind_of(n) != ui::NodeKind::found_top; n = n.parent()) {
+        const std::string part = n.data().toString().toStdString();
         source = source.empty() ? part : part == "/" ? "/" + source : part + "/" + source;
     }
     // The export layer still takes a found directory's block apart from its id.
@@ -60,11 +60,8 @@ void DatastoreWindow::export_folder(const QTreeWidgetItem* node) {
     job->found_top = ui::kind_of(node) == ui::NodeKind::found_top;
     if (job->found_top) {
         job->options.source_text = name;
-        for (int i = 0; i < node->childCount(); ++i) {
-            const QTreeWidgetItem* c = node->child(i);
-            const Node n = ui::node_of(c);
-            job->found.push_back({n, c->text(0).toStdString()});
-        }
+        // Every one the scan found, handed to the tree yet or not.
+        tree_nodes->each_child(node, [&job](const Node& n, const std::string& name) { job->found.push_back({n, name}); });
     }
     run_folder_export(job);
 }
@@ -209,6 +206,7 @@ void DatastoreWindow::open_disk_settings() {
         clear_tree();
         scan_rows->clear();
         scan_list->hide();
+        volume_text_.clear();
         info_text->clear();
     }
     show_idle_status();

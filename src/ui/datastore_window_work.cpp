@@ -55,23 +55,22 @@ void DatastoreWindow::work_rows(const QVariantList& rows) {
     // Past what the window holds the scan is stopped: its rows would only
     // be dropped, and the operator is told at its end.
     const bool dirs = rows.front().metaType() == QMetaType::fromType<FoundDir>();
-    const int64_t take = std::min<int64_t>(rows.size(), dirs ? tree_room() : room());
+    const int64_t take = std::min<int64_t>(rows.size(), room());
     if (take < rows.size()) {
         rows_capped_ = true;
-        capped_at_ = dirs ? tree_bound() : shown_limit_;
+        capped_at_ = shown_limit_;
         work_->cancel();
     }
     if (dirs) {
-        QTreeWidgetItem* root = tree->topLevelItem(0);
-        if (!root || ui::kind_of(root) != ui::NodeKind::found_top) return;
-        QList<QTreeWidgetItem*> nodes;
-        nodes.reserve(take);
+        const QModelIndex top = tree_nodes->index(0, 0);
+        if (!top.isValid() || ui::kind_of(top) != ui::NodeKind::found_top) return;
+        std::vector<ui::DirTreeModel::NewNode> nodes(static_cast<size_t>(take));
         for (int64_t i = 0; i < take; ++i) {
             const FoundDir d = rows[i].value<FoundDir>();
-            nodes << make_node(images, qs(Datastore::found_dir_name(d)), Datastore::found_dir_node(d), 0);
+            nodes[size_t(i)] = {Datastore::found_dir_name(d), Datastore::found_dir_node(d), 0};
         }
-        root->addChildren(nodes);
-        tree_nodes_ += nodes.size();
+        tree_nodes->add_children(top, std::move(nodes));
+        hand_nodes_to_tree(top);
     } else {
         add_list_rows(rows, take);
     }
@@ -180,7 +179,7 @@ void DatastoreWindow::scan_formatted() {
     tree->setUpdatesEnabled(false);
     clear_tree();
     store.forget_found_dirs();   // the nodes that named them are gone
-    add_node(nullptr, kAllDirFound, Node{}, 0, ui::NodeKind::found_top);
+    tree_nodes->add({}, kAllDirFound.toStdString(), Node{}, 0, ui::NodeKind::found_top);
     tree->setUpdatesEnabled(true);
     start_work(WorkKind::scan, QStringLiteral("format recovery"), [this](ui::Work& work) {
         ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };

@@ -26,6 +26,12 @@ void Listing::start(const Datastore& store, const Node& dir, int64_t limit) {
                     out.more = true;
                     break;
                 }
+                // The tree's size and time columns: a descriptor read each,
+                // here off the event loop, as ls -l does on the command line.
+                Listed::Stat st;
+                FileInfo info;
+                if (store.stat(e.node(), info)) st = {info.size, info.update_time, true};
+                out.stats.push_back(st);
                 out.entries.push_back(std::move(e));
             }
             out.status = lister.status();

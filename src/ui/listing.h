@@ -18,6 +18,14 @@ namespace ds::ui {
 struct Listed {
     ListStatus status = ListStatus::not_directory;
     std::vector<ListedEntry> entries;
+    // Each entry's size and modified time, as its descriptor says them;
+    // stated false where the descriptor could not be read.
+    struct Stat {
+        int64_t size = 0;
+        int32_t modified = 0;
+        bool stated = false;
+    };
+    std::vector<Stat> stats;   // one per entry
     bool more = false;   // the folder holds more entries than were asked for
 };
 

@@ -8,7 +8,7 @@
 #include <QMetaType>
 #include <Qt>
 
-class QTreeWidgetItem;
+class QModelIndex;
 
 Q_DECLARE_METATYPE(ds::Node)
 
@@ -25,9 +25,8 @@ enum class NodeKind : int {
     found_top,   // the top of the format recovery's found directories: no directory file of its own
 };
 
-void set_node(QTreeWidgetItem* item, const Node& node, NodeKind kind = NodeKind::entry);
 // A node without one reads as descriptor 0, which nothing lists or opens.
-Node node_of(const QTreeWidgetItem* item);
-NodeKind kind_of(const QTreeWidgetItem* item);
+Node node_of(const QModelIndex& index);
+NodeKind kind_of(const QModelIndex& index);
 
 } // namespace ds::ui

@@ -6,8 +6,10 @@
 #include "ui/datastore_window.h"
 #include "ui/artwork.h"
 #include "ui/about_dialog.h"
+#include "ui/dir_tree_model.h"
 #include "ui/disk_settings_dialog.h"
 #include "ui/listing.h"
+#include "ui/node_stat.h"
 #include "ui/prompts.h"
 #include "ui/scan_rows_model.h"
 #include "ui/status_text.h"
@@ -39,7 +41,6 @@
 #include <QTimer>
 #include <QItemSelectionModel>
 #include <QTreeView>
-#include <QTreeWidget>
 
 #include <algorithm>
 #include <ctime>
@@ -58,9 +59,5 @@ inline const QString kTreeHint = QStringLiteral("双击展开目录");
 inline const QString kAllDirFound = QStringLiteral("ALL DIR FOUND");
 
 inline QString qs(const std::string& s) { return QString::fromStdString(s); }
-
-QTreeWidgetItem* make_node(const QList<QIcon>& images, const QString& text, const Node& node, int image,
-                           NodeKind kind = NodeKind::entry);
-void expand_all(QTreeWidgetItem* item);
 
 } // namespace ds::ui

@@ -14,7 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include <QProgressBar>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -29,8 +29,8 @@ namespace fs = std::filesystem;
 
 class FolderSave : public GuiTest {};
 
-void select_and_save(DatastoreWindow& w, QTreeWidgetItem* node) {
-    w.tree->setCurrentItem(node);
+void select_and_save(DatastoreWindow& w, const QModelIndex& node) {
+    w.tree->setCurrentIndex(node);
     w.save_tree_node();
     finish(w);
 }
@@ -50,13 +50,13 @@ TEST_F(FolderSave, AFolderNamedAsTheFoundDirectoriesTopIsAnOrdinaryFolder) {
     dstest::TempDir out;
     DatastoreWindow w(store);
     w.browse();
-    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    QModelIndex root = top_node(w);
     list(w, root);
-    QTreeWidgetItem* top = child(root, "ALL DIR FOUND");
-    ASSERT_NE(top, nullptr);
+    QModelIndex top = child(root, "ALL DIR FOUND");
+    ASSERT_TRUE(top.isValid());
     list(w, top);
-    QTreeWidgetItem* sub = child(top, "sub");
-    ASSERT_NE(sub, nullptr);
+    QModelIndex sub = child(top, "sub");
+    ASSERT_TRUE(sub.isValid());
     prompts.choose_answers = {1};
     prompts.folder_answers = {QString::fromStdString(out.path().string())};
     select_and_save(w, sub);
@@ -73,10 +73,10 @@ TEST_F(FolderSave, TheFolderContentsOrTheDirectoryFile) {
     dstest::TempDir out;
     DatastoreWindow w(store);
     w.browse();
-    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    QModelIndex root = top_node(w);
     list(w, root);
-    QTreeWidgetItem* vm1 = child(root, "vm1");
-    ASSERT_NE(vm1, nullptr);
+    QModelIndex vm1 = child(root, "vm1");
+    ASSERT_TRUE(vm1.isValid());
 
     // Closing the question does nothing at all.
     prompts.choose_answers = {-1};
@@ -166,11 +166,11 @@ TEST_F(FolderSave, AFoundDirectoryIsReadThroughItsSubstitutedFirstBlock) {
     w.browse();
     w.scan_formatted();
     finish(w);
-    QTreeWidgetItem* top = w.tree->topLevelItem(0);
-    QTreeWidgetItem* dir2 = nullptr;
-    for (int i = 0; i < top->childCount(); ++i)
-        if (ds::ui::node_of(top->child(i)).id == f.reused_dir) dir2 = top->child(i);
-    ASSERT_NE(dir2, nullptr);
+    QModelIndex top = top_node(w);
+    QModelIndex dir2;
+    for (int i = 0; i < children(top); ++i)
+        if (ds::ui::node_of(nth(top, i)).id == f.reused_dir) dir2 = nth(top, i);
+    ASSERT_TRUE(dir2.isValid());
     prompts.messages.clear();
     prompts.choose_answers = {1};
     prompts.folder_answers = {QString::fromStdString(dir.path().string())};
@@ -178,7 +178,7 @@ TEST_F(FolderSave, AFoundDirectoryIsReadThroughItsSubstitutedFirstBlock) {
     ASSERT_EQ(prompts.messages.size(), 1);
     EXPECT_TRUE(prompts.messages[0].startsWith("success\n")) << prompts.messages[0].toStdString();
     const std::string name = f.file_in_reused.path.substr(f.file_in_reused.path.rfind('/') + 1);
-    EXPECT_EQ(dstest::read_file(dir.file(dir2->text(0).toStdString() + "/" + name)), content_of(f.file_in_reused));
+    EXPECT_EQ(dstest::read_file(dir.file(dir2.data().toString().toStdString() + "/" + name)), content_of(f.file_in_reused));
 }
 
 TEST_F(FolderSave, TheFoundDirectoriesTopSavesEveryFoundDirectory) {
@@ -190,9 +190,9 @@ TEST_F(FolderSave, TheFoundDirectoriesTopSavesEveryFoundDirectory) {
     w.browse();
     w.scan_formatted();
     finish(w);
-    QTreeWidgetItem* top = w.tree->topLevelItem(0);
-    ASSERT_EQ(top->text(0), "ALL DIR FOUND");
-    ASSERT_GT(top->childCount(), 1);
+    QModelIndex top = top_node(w);
+    ASSERT_EQ(top.data().toString(), "ALL DIR FOUND");
+    ASSERT_GT(children(top), 1);
     prompts.messages.clear();
     prompts.confirmations.clear();
     prompts.folder_answers = {QString::fromStdString(out.path().string())};
@@ -202,14 +202,14 @@ TEST_F(FolderSave, TheFoundDirectoriesTopSavesEveryFoundDirectory) {
     ASSERT_EQ(prompts.messages.size(), 1);
     EXPECT_TRUE(prompts.messages[0].startsWith("success\n")) << prompts.messages[0].toStdString();
     const std::string dest = out.file("ALL DIR FOUND");
-    for (int i = 0; i < top->childCount(); ++i)
-        EXPECT_TRUE(fs::is_directory(dest + "/" + top->child(i)->text(0).toStdString()));
-    QTreeWidgetItem* reused = nullptr;
-    for (int i = 0; i < top->childCount(); ++i)
-        if (ds::ui::node_of(top->child(i)).id == f.reused_dir) reused = top->child(i);
-    ASSERT_NE(reused, nullptr);
+    for (int i = 0; i < children(top); ++i)
+        EXPECT_TRUE(fs::is_directory(dest + "/" + nth(top, i).data().toString().toStdString()));
+    QModelIndex reused;
+    for (int i = 0; i < children(top); ++i)
+        if (ds::ui::node_of(nth(top, i)).id == f.reused_dir) reused = nth(top, i);
+    ASSERT_TRUE(reused.isValid());
     const std::string name = f.file_in_reused.path.substr(f.file_in_reused.path.rfind('/') + 1);
-    EXPECT_EQ(dstest::read_file(dest + "/" + reused->text(0).toStdString() + "/" + name), content_of(f.file_in_reused));
+    EXPECT_EQ(dstest::read_file(dest + "/" + reused.data().toString().toStdString() + "/" + name), content_of(f.file_in_reused));
 }
 
 } // namespace
@@ -225,11 +225,11 @@ TEST_F(FolderSave, TheDirectoryFileOfAFoundDirectoryIsTheCommandLinesBytes) {
     w.browse();
     w.scan_formatted();
     finish(w);
-    QTreeWidgetItem* top = w.tree->topLevelItem(0);
-    QTreeWidgetItem* dir2 = nullptr;
-    for (int i = 0; i < top->childCount(); ++i)
-        if (ds::ui::node_of(top->child(i)).id == f.reused_dir) dir2 = top->child(i);
-    ASSERT_NE(dir2, nullptr);
+    QModelIndex top = top_node(w);
+    QModelIndex dir2;
+    for (int i = 0; i < children(top); ++i)
+        if (ds::ui::node_of(nth(top, i)).id == f.reused_dir) dir2 = nth(top, i);
+    ASSERT_TRUE(dir2.isValid());
     prompts.messages.clear();
     prompts.choose_answers = {0};
     prompts.confirm_answers = {true};
@@ -239,7 +239,7 @@ TEST_F(FolderSave, TheDirectoryFileOfAFoundDirectoryIsTheCommandLinesBytes) {
     EXPECT_TRUE(prompts.messages[0].startsWith("success\n")) << prompts.messages[0].toStdString();
 
     const clitest::RunResult cli = clitest::run_cli(
-        {"-d", f.images.at(0), "export", "--formatted", dir2->text(0).toStdString(), dir.file("cli.dir")});
+        {"-d", f.images.at(0), "export", "--formatted", dir2.data().toString().toStdString(), dir.file("cli.dir")});
     ASSERT_EQ(cli.exit_code, 0) << cli.err;
     const std::vector<uint8_t> saved = dstest::read_file(dir.file("window.dir"));
     EXPECT_EQ(saved, dstest::read_file(dir.file("cli.dir")));

@@ -3,6 +3,7 @@
 #include "ui/artwork.h"
 #include "ui/disk_settings_dialog.h"
 #include "ui/datastore_window.h"
+#include "ui/dir_tree_model.h"
 #include "ui/scan_rows_model.h"
 #include "export/chunk_digest.h"
 #include "vmfs/volume.h"
@@ -10,7 +11,7 @@
 
 #include <QApplication>
 #include <QTest>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <cstdlib>
 #include <memory>
@@ -105,8 +106,8 @@ void listed(ds::DatastoreWindow& w) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return !w.listing(); }, 60000)) << "the listing did not end";
 }
 
-void list(ds::DatastoreWindow& w, QTreeWidgetItem* node) {
-    w.tree->setCurrentItem(node);
+void list(ds::DatastoreWindow& w, const QModelIndex& node) {
+    w.tree->setCurrentIndex(node);
     w.list_selected_folder();
     listed(w);
 }
@@ -116,22 +117,32 @@ void add_disk(ds::Datastore& store, const std::string& image, int64_t start_sect
     ASSERT_EQ(ds::add_disk(store, image, start_sector, &why), 0) << ds::add_disk_message(why);
 }
 
-QStringList texts(const QTreeWidgetItem* parent) {
+QStringList texts(const QModelIndex& parent) {
     QStringList out;
-    for (int i = 0; i < parent->childCount(); ++i) out << parent->child(i)->text(0);
+    for (int i = 0; i < children(parent); ++i) out << nth(parent, i).data().toString();
     return out;
 }
 
-QStringList top_texts(const QTreeWidget* tree) {
+QStringList top_texts(const QTreeView* tree) {
     QStringList out;
-    for (int i = 0; i < tree->topLevelItemCount(); ++i) out << tree->topLevelItem(i)->text(0);
+    for (int i = 0; i < tree->model()->rowCount(); ++i) out << tree->model()->index(i, 0).data().toString();
     return out;
 }
 
-QTreeWidgetItem* child(QTreeWidgetItem* parent, const QString& text) {
-    for (int i = 0; i < parent->childCount(); ++i)
-        if (parent->child(i)->text(0) == text) return parent->child(i);
-    return nullptr;
+QModelIndex top_node(const ds::DatastoreWindow& w, int i) { return w.tree_nodes->index(i, 0); }
+
+QModelIndex child(const QModelIndex& parent, const QString& text) {
+    for (int i = 0; i < children(parent); ++i)
+        if (nth(parent, i).data().toString() == text) return nth(parent, i);
+    return {};
+}
+
+QModelIndex nth(const QModelIndex& parent, int i) { return parent.isValid() ? parent.model()->index(i, 0, parent) : QModelIndex(); }
+
+int children(const QModelIndex& node) { return node.isValid() ? node.model()->rowCount(node) : 0; }
+
+QModelIndex add_node(ds::DatastoreWindow& w, const QModelIndex& parent, const QString& text, const ds::Node& node) {
+    return w.tree_nodes->add(parent, text.toStdString(), node, 0);
 }
 
 int list_rows(const ds::DatastoreWindow& w) { return w.scan_rows->rowCount(); }

@@ -5,6 +5,7 @@
 #include "disk/drive_list.h"
 #include "support/test_support.h"
 #include "ui/prompts.h"
+#include "vmfs/datastore.h"
 
 #include "scenarios.h"
 
@@ -16,9 +17,8 @@
 #include <optional>
 #include <string>
 
-class QTreeWidget;
-class QTreeWidgetItem;
 class QModelIndex;
+class QTreeView;
 
 namespace ds {
 class DatastoreWindow;
@@ -71,14 +71,20 @@ void finish(ds::DatastoreWindow& w);
 // Waits until every folder listing asked for has been shown.
 void listed(ds::DatastoreWindow& w);
 // Selects node and lists it, as a double-click does, and waits for it.
-void list(ds::DatastoreWindow& w, QTreeWidgetItem* node);
+void list(ds::DatastoreWindow& w, const QModelIndex& node);
 
 // Joins an image to the logical volume, as the disk settings window would.
 void add_disk(ds::Datastore& store, const std::string& image, int64_t start_sector = 2048);
 
-QStringList texts(const QTreeWidgetItem* parent);   // child captions in order
-QStringList top_texts(const QTreeWidget* tree);
-QTreeWidgetItem* child(QTreeWidgetItem* parent, const QString& text);
+// The tree's nodes, as its model hands them to the view.
+QStringList texts(const QModelIndex& parent);   // child captions in order
+QStringList top_texts(const QTreeView* tree);
+QModelIndex top_node(const ds::DatastoreWindow& w, int i = 0);
+QModelIndex child(const QModelIndex& parent, const QString& text);   // invalid: none
+QModelIndex nth(const QModelIndex& parent, int i);
+int children(const QModelIndex& node);
+// A node the tests place themselves (of no descriptor unless given one).
+QModelIndex add_node(ds::DatastoreWindow& w, const QModelIndex& parent, const QString& text, const ds::Node& node = {});
 // The scan list's rows, as its model hands them to the view.
 int list_rows(const ds::DatastoreWindow& w);
 QModelIndex list_row(const ds::DatastoreWindow& w, int i);

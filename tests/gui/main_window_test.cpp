@@ -20,7 +20,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <cerrno>
 #include <cstdio>
@@ -37,10 +37,10 @@ class MainWindow : public GuiTest {};
 
 QStringList pane(const DatastoreWindow& w) { return w.info_text->toPlainText().split('\n'); }
 
-uint32_t data_of(const QTreeWidgetItem* n) { return ds::ui::node_of(n).id; }
-int image_of(const QTreeWidgetItem* n) { return n->data(0, ds::ui::kImageIndexRole).toInt(); }
+uint32_t data_of(const QModelIndex& n) { return ds::ui::node_of(n).id; }
+int image_of(const QModelIndex& n) { return n.data(ds::ui::kImageIndexRole).toInt(); }
 
-void dblclick(DatastoreWindow& w, QTreeWidgetItem* node) { list(w, node); }
+void dblclick(DatastoreWindow& w, const QModelIndex& node) { list(w, node); }
 
 // A one-segment datastore small enough to build per test.
 struct Tiny {
@@ -91,7 +91,7 @@ TEST_F(MainWindow, StartsWithItsControlsAndNothingRead) {
 TEST_F(MainWindow, BrowseWithoutDisksOnlyAsksForThem) {
     DatastoreWindow w(store);
     w.info_text->setPlainText("earlier pane");
-    new QTreeWidgetItem(w.tree, QStringList("earlier node"));
+    add_node(w, {}, "earlier node");
     w.scan_list->show();
     w.browse();
     EXPECT_EQ(prompts.messages, QStringList("please set disks first"));
@@ -113,10 +113,10 @@ TEST_F(MainWindow, BrowseFillsThePaneAndPutsTheRoot) {
                                     "-------------------------------", "FSINFO:", "blocksize:1048576",
                                     "subblocksize:65536", "fdcheader_size:65536", "fdcbitmap_count:64"}));
     ASSERT_EQ(top_texts(w.tree), QStringList("/"));
-    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    QModelIndex root = top_node(w);
     EXPECT_EQ(data_of(root), 4u);
     EXPECT_EQ(image_of(root), 0);
-    EXPECT_EQ(root->childCount(), 0);
+    EXPECT_EQ(children(root), 0);
     EXPECT_EQ(w.tree->toolTip(), "双击展开目录");
 }
 
@@ -124,36 +124,36 @@ TEST_F(MainWindow, DoubleClickListsADirectoryOnce) {
     add_disk(store, demo_image());
     DatastoreWindow w(store);
     w.browse();
-    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    QModelIndex root = top_node(w);
     dblclick(w, root);
     ASSERT_EQ(texts(root), QStringList({".fbb.sf", ".fdc.sf", ".pbc.sf", ".sbc.sf", "vm1", "vm2"}));
     QList<int> images;
-    for (int i = 0; i < root->childCount(); ++i) images << image_of(root->child(i));
+    for (int i = 0; i < children(root); ++i) images << image_of(nth(root, i));
     EXPECT_EQ(images, QList<int>({1, 1, 1, 1, 0, 0}));
     EXPECT_EQ(data_of(child(root, "vm1")), demo().ids.at("/vm1"));
-    EXPECT_TRUE(root->isExpanded());
+    EXPECT_TRUE(w.tree->isExpanded(root));
 
     dblclick(w, root);
-    EXPECT_EQ(root->childCount(), 6);
+    EXPECT_EQ(children(root), 6);
 
     // Through the mouse, as the operator does it; the name is UTF-8 on disk.
     w.show();
-    QTreeWidgetItem* vm2 = child(root, "vm2");
-    QPoint at = w.tree->visualItemRect(vm2).center();
+    QModelIndex vm2 = child(root, "vm2");
+    QPoint at = w.tree->visualRect(vm2).center();
     QTest::mouseClick(w.tree->viewport(), Qt::LeftButton, {}, at);
     QTest::mouseDClick(w.tree->viewport(), Qt::LeftButton, {}, at);
     listed(w);
     ASSERT_EQ(texts(vm2), QStringList({"vm2-flat.vmdk", "vm2-thin.vmdk", "résumé-日本.txt"}));
-    EXPECT_EQ(vm2->child(2)->text(0).size(), 13);
-    EXPECT_EQ(data_of(vm2->child(2)), demo().ids.at("/vm2/résumé-日本.txt"));
-    EXPECT_EQ(image_of(vm2->child(2)), 1);
-    EXPECT_TRUE(vm2->isExpanded());
+    EXPECT_EQ(nth(vm2, 2).data().toString().size(), 13);
+    EXPECT_EQ(data_of(nth(vm2, 2)), demo().ids.at("/vm2/résumé-日本.txt"));
+    EXPECT_EQ(image_of(nth(vm2, 2)), 1);
+    EXPECT_TRUE(w.tree->isExpanded(vm2));
 
-    dblclick(w, vm2->child(0));   // a file: nothing happens
-    EXPECT_EQ(vm2->child(0)->childCount(), 0);
+    dblclick(w, nth(vm2, 0));   // a file: nothing happens
+    EXPECT_EQ(children(nth(vm2, 0)), 0);
 
     w.tree->clearSelection();
-    w.tree->setCurrentItem(nullptr);
+    w.tree->setCurrentIndex({});
     w.list_selected_folder();
     listed(w);
     EXPECT_TRUE(prompts.messages.isEmpty());
@@ -171,14 +171,14 @@ TEST_F(MainWindow, ListingSkipsOtherTypesAndReportsUnreadableDirectories) {
     add_disk(store, t.dir.file("tiny.img"));
     DatastoreWindow w(store);
     w.browse();
-    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    QModelIndex root = top_node(w);
     dblclick(w, root);
     EXPECT_EQ(texts(root), QStringList({".fbb.sf", ".fdc.sf", ".pbc.sf", ".sbc.sf", "empty", "note.txt", "broken"}));
 
-    QTreeWidgetItem* e = child(root, "empty");
+    QModelIndex e = child(root, "empty");
     dblclick(w, e);
     dblclick(w, e);
-    EXPECT_EQ(e->childCount(), 0);
+    EXPECT_EQ(children(e), 0);
     EXPECT_TRUE(prompts.messages.isEmpty());
 
     dblclick(w, child(root, "broken"));
@@ -220,7 +220,7 @@ TEST_F(MainWindow, EveryBrowseMessageInItsSituation) {
         }
         add_disk(store, t.dir.file("tiny.img"));
         DatastoreWindow w(store);
-        new QTreeWidgetItem(w.tree, QStringList("earlier"));
+        add_node(w, {}, "earlier");
         w.browse();
         EXPECT_EQ(prompts.messages, QStringList(c.message));
         EXPECT_EQ(w.info_text->toPlainText().startsWith("lvm numofextents:1"), c.pane);
@@ -234,26 +234,26 @@ TEST_F(MainWindow, SaveOutWritesTheFileByteForByte) {
     dstest::TempDir out;
     DatastoreWindow w(store);
     w.browse();
-    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    QModelIndex root = top_node(w);
     dblclick(w, root);
-    QTreeWidgetItem* vm1 = child(root, "vm1");
+    QModelIndex vm1 = child(root, "vm1");
     dblclick(w, vm1);
     // Inline, sub-blocks, 3 MiB + 5 in file blocks, and a directory as its entries.
     for (const char* path : {"/vm1/vm1.vmx", "/vm1/vm1.nvram", "/vm1/vm1.log", "/vm1"}) {
         SCOPED_TRACE(path);
         const std::string p = path;
-        QTreeWidgetItem* node = p == "/vm1" ? vm1 : child(vm1, QString::fromStdString(p.substr(5)));
-        ASSERT_NE(node, nullptr);
-        const std::string host = out.file(node->text(0).toStdString() + ".out");
+        QModelIndex node = p == "/vm1" ? vm1 : child(vm1, QString::fromStdString(p.substr(5)));
+        ASSERT_TRUE(node.isValid());
+        const std::string host = out.file(node.data().toString().toStdString() + ".out");
         dstest::write_file(host, std::vector<uint8_t>(5000000, 0xEE));   // replaced without a question
         prompts.messages.clear();
         prompts.confirmations.clear();
         prompts.confirm_answers = {true};
         prompts.save_answers = {QString::fromStdString(host)};
-        w.tree->setCurrentItem(node);
+        w.tree->setCurrentIndex(node);
         w.save_tree_node();
         finish(w);
-        EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: " + node->text(0) + "  OUT"));
+        EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: " + node.data().toString() + "  OUT"));
         const auto& objects = demo().objects;
         auto it = std::find_if(objects.begin(), objects.end(), [&](const auto& o) { return o.path == p; });
         ASSERT_NE(it, objects.end());
@@ -288,11 +288,11 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
     dstest::TempDir out;
     DatastoreWindow w(store);
     w.browse();
-    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    QModelIndex root = top_node(w);
     dblclick(w, root);
-    QTreeWidgetItem* vm1 = child(root, "vm1");
+    QModelIndex vm1 = child(root, "vm1");
     dblclick(w, vm1);
-    QTreeWidgetItem* log = child(vm1, "vm1.log");
+    QModelIndex log = child(vm1, "vm1.log");
     const std::string host = out.file("log.out");
 
     w.tree->clearSelection();   // no node: nothing is asked
@@ -300,7 +300,7 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
     finish(w);
     EXPECT_TRUE(prompts.confirmations.isEmpty());
 
-    w.tree->setCurrentItem(log);
+    w.tree->setCurrentIndex(log);
     w.save_tree_node();   // answered No
     finish(w);
     prompts.confirm_answers = {true};
@@ -340,9 +340,8 @@ TEST_F(MainWindow, SaveOutRefusalsAndFailures) {
                                                                    "|written:2097152\nInput/output error"));
     EXPECT_EQ(std::filesystem::file_size(host), 2u * 1048576u);
 
-    QTreeWidgetItem* bogus = new QTreeWidgetItem(vm1, QStringList("bogus"));
-    ds::ui::set_node(bogus, ds::Node{ds::fd_build(5000, 0)});
-    w.tree->setCurrentItem(bogus);
+    QModelIndex bogus = add_node(w, vm1, "bogus", ds::Node{ds::fd_build(5000, 0)});
+    w.tree->setCurrentIndex(bogus);
     prompts.confirm_answers = {true};
     w.save_tree_node();
     finish(w);
@@ -385,11 +384,11 @@ TEST_F(MainWindow, SaveOutToABlockDeviceAsksFirst) {
     add_disk(store, demo_image());
     DatastoreWindow w(store);
     w.browse();
-    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    QModelIndex root = top_node(w);
     dblclick(w, root);
-    QTreeWidgetItem* vm1 = child(root, "vm1");
+    QModelIndex vm1 = child(root, "vm1");
     dblclick(w, vm1);
-    w.tree->setCurrentItem(child(vm1, "vm1.vmx"));
+    w.tree->setCurrentIndex(child(vm1, "vm1.vmx"));
     for (bool yes : {false, true}) {
         prompts.confirmations.clear();
         prompts.messages.clear();

@@ -21,7 +21,7 @@
 #include <QProgressBar>
 #include <QTest>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <filesystem>
 #include <functional>
@@ -44,7 +44,7 @@ QModelIndex row(const DatastoreWindow& w, int i) { return list_row(w, i); }
 TEST_F(RecoveryButtons, EachCommandWantsTheFileSystemOpen) {
     add_disk(store, demo_image());
     DatastoreWindow w(store);
-    new QTreeWidgetItem(w.tree, QStringList("earlier"));
+    add_node(w, {}, "earlier");
     w.AddFileRow(ds::FileRow{});   // an old row
     w.deleted_action->trigger();
     finish(w);
@@ -134,29 +134,29 @@ TEST_F(RecoveryButtons, FormatRecoveryPutsOldDirectoriesInTheTree) {
     EXPECT_EQ(prompts.messages, QStringList("finish"));
     EXPECT_TRUE(w.scan_list->isHidden());
     ASSERT_EQ(top_texts(w.tree), QStringList("ALL DIR FOUND"));
-    QTreeWidgetItem* top = w.tree->topLevelItem(0);
+    QModelIndex top = top_node(w);
     EXPECT_EQ(ds::ui::node_of(top).id, 0u);
     ASSERT_EQ(texts(top), QStringList({"DIR1", "DIR2"}));
-    EXPECT_EQ(ds::ui::node_of(top->child(0)).id, f.intact_dir);
-    EXPECT_EQ(ds::ui::node_of(top->child(1)).id, f.reused_dir);
-    EXPECT_EQ(top->child(1)->data(0, ds::ui::kImageIndexRole).toInt(), 0);
+    EXPECT_EQ(ds::ui::node_of(nth(top, 0)).id, f.intact_dir);
+    EXPECT_EQ(ds::ui::node_of(nth(top, 1)).id, f.reused_dir);
+    EXPECT_EQ(nth(top, 1).data(ds::ui::kImageIndexRole).toInt(), 0);
 
     // DIR2's own first block was reused; its entries survive in a sub-block.
-    QTreeWidgetItem* dir2 = top->child(1);
+    QModelIndex dir2 = nth(top, 1);
     list(w, dir2);
     ASSERT_EQ(texts(dir2), QStringList({"vm-old-flat.vmdk", "vm-old.vmx"}));
 
     dstest::TempDir out;
     prompts.confirm_answers = {true};
     prompts.save_answers = {QString::fromStdString(out.file("flat"))};
-    w.tree->setCurrentItem(dir2->child(0));
+    w.tree->setCurrentIndex(nth(dir2, 0));
     w.save_tree_node();
     finish(w);
     EXPECT_EQ(prompts.messages.last(), success_text(content_of(f.file_in_reused)));
     EXPECT_EQ(dstest::read_file(out.file("flat")), content_of(f.file_in_reused));
 
-    list(w, top->child(0));
-    EXPECT_EQ(texts(top->child(0)), QStringList({"plan.txt", "archive"}));
+    list(w, nth(top, 0));
+    EXPECT_EQ(texts(nth(top, 0)), QStringList({"plan.txt", "archive"}));
 }
 
 namespace {
@@ -207,7 +207,7 @@ TEST_F(RecoveryButtons, RemovingTheDisksClosesTheDatastoreAndForgetsTheFoundDire
     EXPECT_EQ(ds::internals(store).lvm.loaded_extents, 0);
     EXPECT_FALSE(ds::fs_is_open(store));
     EXPECT_TRUE(ds::internals(store).found_dirs.empty());
-    EXPECT_EQ(w.tree->topLevelItemCount(), 0);
+    EXPECT_EQ(w.tree->model()->rowCount(), 0);
     EXPECT_TRUE(w.info_text->toPlainText().isEmpty());
 
     // The demo joins instead; before a browse nothing of either is read.
@@ -217,7 +217,7 @@ TEST_F(RecoveryButtons, RemovingTheDisksClosesTheDatastoreAndForgetsTheFoundDire
     EXPECT_EQ(ds::internals(store).lvm.loaded_extents, 1);
     for (QPushButton* b : {w.deleted_button, w.formatted_button, w.lost_disks_button}) b->click();
     EXPECT_EQ(prompts.messages, QStringList(3, "please view file first"));
-    EXPECT_EQ(w.tree->topLevelItemCount(), 0);
+    EXPECT_EQ(w.tree->model()->rowCount(), 0);
 }
 
 // A disk that joins the volume closes the file system opened without it.
@@ -227,13 +227,13 @@ TEST_F(RecoveryButtons, ADiskThatJoinsClosesTheDatastoreOpenedWithoutIt) {
     DatastoreWindow w(store);
     w.browse();
     ASSERT_TRUE(ds::fs_is_open(store));
-    ASSERT_EQ(w.tree->topLevelItemCount(), 1);
+    ASSERT_EQ(w.tree->model()->rowCount(), 1);
     prompts.open_answers = {QString::fromStdString(v.m[1])};
     prompts.input_answers = {QString("128")};
     in_disk_settings(w, [](ds::DiskSettingsDialog& frm) { frm.open_image_action->trigger(); });
     EXPECT_EQ(ds::internals(store).lvm.loaded_extents, 2);
     EXPECT_FALSE(ds::fs_is_open(store));
-    EXPECT_EQ(w.tree->topLevelItemCount(), 0);
+    EXPECT_EQ(w.tree->model()->rowCount(), 0);
     prompts.messages.clear();
     w.scan_deleted();
     finish(w);

@@ -23,7 +23,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <condition_variable>
 #include <filesystem>
@@ -112,14 +112,14 @@ protected:
     }
 };
 
-void dblclick(DatastoreWindow& w, QTreeWidgetItem* node) { list(w, node); }
+void dblclick(DatastoreWindow& w, const QModelIndex& node) { list(w, node); }
 
 // Browses and lists / and /vm1; returns the node of /vm1.
-QTreeWidgetItem* open_vm1(DatastoreWindow& w) {
+QModelIndex open_vm1(DatastoreWindow& w) {
     w.browse();
-    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    QModelIndex root = top_node(w);
     dblclick(w, root);
-    QTreeWidgetItem* vm1 = child(root, "vm1");
+    QModelIndex vm1 = child(root, "vm1");
     dblclick(w, vm1);
     return vm1;
 }
@@ -146,7 +146,7 @@ TEST_F(WindowAtWork, AnExportStoppedByEscKeepsItsPartialFile) {
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
     open_vm1(w);
-    QTreeWidgetItem* vm2 = child(w.tree->topLevelItem(0), "vm2");
+    QModelIndex vm2 = child(top_node(w), "vm2");
     dblclick(w, vm2);
     EXPECT_EQ(command_states(w), kAllEnabled);
     EXPECT_TRUE(w.stop_button->isHidden());
@@ -162,7 +162,7 @@ TEST_F(WindowAtWork, AnExportStoppedByEscKeepsItsPartialFile) {
     const std::string host = out.file("flat");
     prompts.confirm_answers = {true};
     prompts.save_answers = {QString::fromStdString(host)};
-    w.tree->setCurrentItem(child(vm2, "vm2-flat.vmdk"));
+    w.tree->setCurrentIndex(child(vm2, "vm2-flat.vmdk"));
     w.save_tree_node();
     ASSERT_TRUE(w.busy());
     ASSERT_TRUE(gate.wait_held());
@@ -179,7 +179,7 @@ TEST_F(WindowAtWork, AnExportStoppedByEscKeepsItsPartialFile) {
     EXPECT_TRUE(w.status_line->text().endsWith(" left")) << w.status_line->text().toStdString();
     EXPECT_EQ(w.gauge->value(), int(4 * bs * 100 / int64_t(flat.size)));
     // The window answers meanwhile: the tree can still be listed.
-    QTreeWidgetItem* snapshots = child(child(w.tree->topLevelItem(0), "vm1"), "snapshots");
+    QModelIndex snapshots = child(child(top_node(w), "vm1"), "snapshots");
     dblclick(w, snapshots);
     EXPECT_EQ(texts(snapshots), QStringList("vm1-Snapshot1.vmsn"));
 
@@ -221,21 +221,21 @@ TEST_F(WindowAtWork, AScanRunsWithItsCommandsDisabledAndStops) {
     EXPECT_EQ(command_states(w), kAllDisabled);
     EXPECT_EQ(w.status_line->text(), "virtual-disk scan: 0 rows found");
     // A click in the tree waits for the scan, and the status line says so.
-    QTreeWidgetItem* snapshots = child(child(w.tree->topLevelItem(0), "vm1"), "snapshots");
+    QModelIndex snapshots = child(child(top_node(w), "vm1"), "snapshots");
     dblclick(w, snapshots);
-    EXPECT_EQ(snapshots->childCount(), 0);
+    EXPECT_EQ(children(snapshots), 0);
     EXPECT_EQ(w.status_line->text(), "virtual-disk scan: 0 rows found; browsing waits until the scan ends (Esc stops it)");
     // Nothing else starts: not by the handlers, not by the disabled buttons.
-    const int before = w.tree->topLevelItem(0)->childCount();
+    const int before = children(top_node(w));
     w.browse();
     w.scan_formatted();
     w.deleted_button->click();
     w.open_disk_settings();
-    w.tree->setCurrentItem(w.tree->topLevelItem(0));
+    w.tree->setCurrentIndex(top_node(w));
     w.save_tree_node();
     EXPECT_TRUE(prompts.confirmations.isEmpty());
     EXPECT_FALSE(w.scan_list->isHidden());
-    EXPECT_EQ(w.tree->topLevelItem(0)->childCount(), before);
+    EXPECT_EQ(children(top_node(w)), before);
 
     w.stop_button->click();
     gate.open();
@@ -253,7 +253,7 @@ TEST_F(WindowAtWork, ListsAndScansStopAtWhatTheWindowHolds) {
     DatastoreWindow w(store);
     w.show();
     w.browse();
-    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    QModelIndex root = top_node(w);
     w.scan_deleted();
     finish(w);
     const int rows = list_rows(w);
@@ -263,7 +263,7 @@ TEST_F(WindowAtWork, ListsAndScansStopAtWhatTheWindowHolds) {
     // Room for the root node, the list and one more node.
     w.set_shown_limit(1 + rows + 1);
     dblclick(w, root);
-    EXPECT_EQ(root->childCount(), 1);
+    EXPECT_EQ(children(root), 1);
     ASSERT_EQ(prompts.messages.size(), 1);
     EXPECT_EQ(prompts.messages.front(), ds::ui::shown_limit_message(rows + 2));
     EXPECT_TRUE(prompts.messages.front().startsWith("the window shows at most "));
@@ -292,7 +292,7 @@ TEST_F(WindowAtWork, ClosingAsksFirstDuringAnExport) {
     DatastoreWindow w(store);
     OpenOnExit opener{gate};
     w.show();
-    QTreeWidgetItem* vm1 = open_vm1(w);
+    QModelIndex vm1 = open_vm1(w);
     // Each copy waits at its first block, before anything was written.
     gate.from = data_offset("/vm1/vm1.log", 0);
     gate.to = gate.from + 1;
@@ -305,7 +305,7 @@ TEST_F(WindowAtWork, ClosingAsksFirstDuringAnExport) {
         prompts.confirmations.clear();
         prompts.confirm_answers = {true, stop};
         prompts.save_answers = {QString::fromStdString(out.file(stop ? "b" : "a"))};
-        w.tree->setCurrentItem(child(vm1, "vm1.log"));
+        w.tree->setCurrentIndex(child(vm1, "vm1.log"));
         w.save_tree_node();
         ASSERT_TRUE(gate.wait_held());
         w.close();
@@ -447,23 +447,23 @@ TEST_F(WindowAtWork, TheKeyboardListsAndSavesOut) {
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
     w.browse();
-    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    QModelIndex root = top_node(w);
     w.tree->setFocus();
-    w.tree->setCurrentItem(root);
+    w.tree->setCurrentIndex(root);
     QTest::keyClick(w.tree, Qt::Key_Return);
     listed(w);
-    ASSERT_GT(root->childCount(), 0);
-    EXPECT_TRUE(root->isExpanded());
-    QTreeWidgetItem* vm1 = child(root, "vm1");
-    w.tree->setCurrentItem(vm1);
+    ASSERT_GT(children(root), 0);
+    EXPECT_TRUE(w.tree->isExpanded(root));
+    QModelIndex vm1 = child(root, "vm1");
+    w.tree->setCurrentIndex(vm1);
     QTest::keyClick(w.tree, Qt::Key_Right);
     listed(w);
     EXPECT_TRUE(texts(vm1).contains("vm1.vmx")) << texts(vm1).join(",").toStdString();
     // Return on a listed node closes and opens it, as the double-click does.
     QTest::keyClick(w.tree, Qt::Key_Return);
-    EXPECT_FALSE(vm1->isExpanded());
+    EXPECT_FALSE(w.tree->isExpanded(vm1));
 
-    w.tree->setCurrentItem(child(vm1, "vm1.vmx"));
+    w.tree->setCurrentIndex(child(vm1, "vm1.vmx"));
     QTest::keyClick(w.tree, Qt::Key_Menu);
     ASSERT_TRUE(w.tree_menu->isVisible());
     EXPECT_EQ(w.tree_menu->activeAction(), w.tree_save_action);
@@ -478,16 +478,16 @@ TEST_F(WindowAtWork, AFolderIsListedOffTheEventLoopInTheOrderAsked) {
     DatastoreWindow w(store);
     OpenOnExit opener{gate};
     w.browse();
-    QTreeWidgetItem* root = w.tree->topLevelItem(0);
+    QModelIndex root = top_node(w);
     dblclick(w, root);
-    QTreeWidgetItem* vm1 = child(root, "vm1");
-    QTreeWidgetItem* vm2 = child(root, "vm2");
-    ASSERT_TRUE(vm1 && vm2);
+    QModelIndex vm1 = child(root, "vm1");
+    QModelIndex vm2 = child(root, "vm2");
+    ASSERT_TRUE(vm1.isValid() && vm2.isValid());
     ds::internals(store).disk.reset();   // the folders are read from the disk, not the cache
     gate.shut();
     QSignalSpy ended(&w, &DatastoreWindow::listingEnded);
-    for (QTreeWidgetItem* n : {vm1, vm2, vm1}) {
-        w.tree->setCurrentItem(n);
+    for (QModelIndex n : {vm1, vm2, vm1}) {
+        w.tree->setCurrentIndex(n);
         w.list_selected_folder();
     }
     ASSERT_TRUE(gate.wait_held());
@@ -495,12 +495,12 @@ TEST_F(WindowAtWork, AFolderIsListedOffTheEventLoopInTheOrderAsked) {
     bool answered = false;
     QTimer::singleShot(0, &w, [&] { answered = true; });
     EXPECT_TRUE(QTest::qWaitFor([&] { return answered; }, 5000)) << "the window did not answer";
-    EXPECT_EQ(vm1->childCount(), 0);
+    EXPECT_EQ(children(vm1), 0);
     gate.open();
     listed(w);
     EXPECT_EQ(ended.count(), 1);
     EXPECT_TRUE(texts(vm1).contains("vm1.vmx")) << texts(vm1).join(",").toStdString();
     EXPECT_EQ(texts(vm2), QStringList({"vm2-flat.vmdk", "vm2-thin.vmdk", "résumé-日本.txt"}));
-    EXPECT_TRUE(vm1->isExpanded() && vm2->isExpanded());
+    EXPECT_TRUE(w.tree->isExpanded(vm1) && w.tree->isExpanded(vm2));
     EXPECT_TRUE(prompts.messages.isEmpty());
 }
