@@ -158,7 +158,7 @@ private:
                               ui::NodeKind kind);
     void clear_tree();
     int64_t room() const;
-    void export_descriptor(const QString& shown, const Node& node);
+    void export_descriptor(const QString& shown, const Node& node, const QString& suggested = {});
     void export_folder(const QTreeWidgetItem* node);
     void show_scan_end(ScanEnd end);
     void tree_context_menu(const QPoint& pos);

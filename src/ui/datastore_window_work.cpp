@@ -118,6 +118,24 @@ void DatastoreWindow::show_scan_end(ScanEnd end) {
     if (text && *text) ui::message(this, QString::fromUtf8(text));
 }
 
+namespace {
+
+// The rows keep their columns: the names go into the tooltips and the save
+// dialog's default name.
+void name_deleted_rows(QTreeWidget* list, const DeletedNames& names) {
+    if (names.empty()) return;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = list->topLevelItem(i);
+        const auto it = names.find(item->data(0, ui::kDescriptorRole).toUInt());
+        if (it == names.end()) continue;
+        const QString tip = ui::deleted_row_tooltip(&it->second);
+        for (int c = 0; c < item->columnCount(); ++c) item->setToolTip(c, tip);
+        item->setData(0, ui::kSaveNameRole, ui::deleted_save_name(&it->second));
+    }
+}
+
+} // namespace
+
 void DatastoreWindow::scan_deleted() {
     if (busy_) return;
     scan_list->clear();
@@ -128,11 +146,30 @@ void DatastoreWindow::scan_deleted() {
     scan_list->show();
     start_work(WorkKind::scan, QStringLiteral("deleted-file scan"), [this](ui::Work& work) {
         ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
-        const ScanEnd end =
-            store.scan_deleted(progress, [&work](const FileRow& row) { work.add(QVariant::fromValue(row)); }).end;
-        return [this, end] { show_scan_end(end); };
+        // The deleted directories are found too, for the names their entries
+        // give; the list shows the files alone, numbered as it always was.
+        std::vector<DeletedItem> items;
+        int n = 0;
+        const ScanEnd end = store.scan_deleted(progress, [&](const FileRow& row) {
+            items.push_back({row.descriptor_id, row.is_dir});
+            if (row.is_dir) return;
+            FileRow shown = row;
+            shown.n = ++n;
+            work.add(QVariant::fromValue(shown));
+        }, true).end;
+        auto names = std::make_shared<DeletedNames>();
+        if (!work.cancelled()) {
+            DeletedNameOptions options;
+            options.go_on = [&work] { return !work.cancelled(); };
+            *names = store.name_deleted(items, options);
+        }
+        return [this, end, names] {
+            name_deleted_rows(scan_list, *names);
+            show_scan_end(end);
+        };
     });
 }
+
 
 void DatastoreWindow::scan_formatted() {
     if (busy_) return;

@@ -6,6 +6,7 @@
 #include "ui/datastore_window.h"
 #include "ui/artwork.h"
 #include "ui/about_dialog.h"
+#include "ui/deleted_row_text.h"
 #include "ui/disk_settings_dialog.h"
 #include "ui/listing.h"
 #include "ui/prompts.h"
