@@ -102,6 +102,27 @@ TEST_F(DeletedNames, EntriesOfDeletedAndLiveDirectoriesNameOnlyWhatTheySoundlyCa
     EXPECT_EQ(names.at(dangling).in, ds::NamedIn::live_dir);
 }
 
+TEST_F(DeletedNames, DeletedDirectoriesNamingEachOtherStillEndAtAnUnnamedTop) {
+    dsb::DatastoreOptions o;
+    o.path = dir.file("cycle.img");
+    dsb::ImageBuilder ds(o);
+    const uint32_t c1 = ds.mkdir("/c1");
+    const uint32_t c2 = ds.mkdir("/c1/c2");
+    const uint32_t f = ds.add_file("/c1/c2/f.txt", dsb::text_file("deep\n"));
+    ds.add_dirent(c2, kTypeDirectory, c1, "back");   // damage: a loop of names
+    ds.remove("/c1");
+    ds.finish();
+    ASSERT_TRUE(rectest::open_datastore(store, ds));
+    ds::DeletedNames names;
+    const auto rows = named_rows(store, &names);
+    ASSERT_TRUE(rows.contains(c1) && rows.contains(c2) && rows.contains(f));
+    ASSERT_TRUE(names.contains(f));
+    // The loop is cut where it closes: the path starts at a directory of it.
+    const uint32_t top = names.at(f).unnamed_top;
+    EXPECT_TRUE(top == c1 || top == c2) << top;
+    EXPECT_TRUE(names.at(f).path.ends_with("c2/f.txt")) << names.at(f).path;
+}
+
 TEST_F(DeletedNames, DirectoriesFoundAfterAReformatNameWhatTheyHeld) {
     dsb::FormattedSummary sum = dsb::build_formatted(dir.path().string());
     ASSERT_TRUE(rectest::open_images(store, sum.images, sum.start_sector));
