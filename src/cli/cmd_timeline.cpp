@@ -59,8 +59,8 @@ int emit_tree(const ds::Datastore& store, const Node& top, const std::string& to
 
 int emit_deleted(const ds::Datastore& store, const Options& opt) {
     // The ids first (the deleted directories too, whose entries name the
-    // files), then the names, then one line per file: what is held is an id
-    // a file and the names found, never a list of free slots.
+    // files), then the names, then one line per file: what is held is one id
+    // per deleted item and the names found, never a list of free slots.
     std::vector<ds::DeletedItem> items;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
         return store.scan_deleted(progress, [&](const ds::FileRow& row) {
