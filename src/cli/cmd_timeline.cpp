@@ -7,6 +7,7 @@
 #include "tree_walk.h"
 
 #include "text/messages.h"
+#include "text/row_text.h"
 
 namespace dscli {
 namespace {
@@ -57,21 +58,31 @@ int emit_tree(const ds::Datastore& store, const Node& top, const std::string& to
 }
 
 int emit_deleted(const ds::Datastore& store, const Options& opt) {
-    // Each line as its file is found: a volume of millions of free slots is
-    // never held as a list. The files found before a scan stopped stay, as
-    // they stay in the list.
+    // The ids first (the deleted directories too, whose entries name the
+    // files), then the names, then one line per file: what is held is one id
+    // per deleted item and the names found, never a list of free slots.
+    std::vector<ds::DeletedItem> items;
     ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
         return store.scan_deleted(progress, [&](const ds::FileRow& row) {
-            const uint32_t id = row.descriptor_id;
-            ds::FileInfo inode;
-            if (!store.stat({id, -1}, inode)) {
-                warn("file open error|id:" + std::to_string(id));
-                return;
-            }
-            out_line(body_line("$deleted/" + std::to_string(id) + " (deleted)", id, inode));
-        }).end;
+            items.push_back({row.descriptor_id, row.is_dir});
+        }, true).end;
     });
-    if (end == ds::ScanEnd::finished) return kExitOk;
+    // The files found before a scan stopped stay, as they stay in the list.
+    const ds::DeletedNames names =
+        end == ds::ScanEnd::cancelled ? ds::DeletedNames{} : gather_deleted_names(store, items);
+    for (const ds::DeletedItem& item : items) {
+        if (item.is_dir || interrupted()) continue;
+        ds::FileInfo inode;
+        if (!store.stat({item.id, -1}, inode)) {
+            warn("file open error|id:" + std::to_string(item.id));
+            continue;
+        }
+        const auto name = names.find(item.id);
+        const std::string path =
+            name == names.end() ? "$deleted/" + std::to_string(item.id) : ds::deleted_path_text(name->second);
+        out_line(body_line(path + " (deleted)", item.id, inode));
+    }
+    if (end == ds::ScanEnd::finished) return interrupted() ? fail(ds::scan_end_message(ds::ScanEnd::cancelled)) : kExitOk;
     return fail(ds::scan_end_message(end));
 }
 

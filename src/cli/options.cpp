@@ -96,7 +96,8 @@ void setup_app(CLI::App& app, Options& opt) {
                     "(no change time is kept: ctime 0)");
     timeline->add_option("PATH", opt.path, "Directory to walk (default /)");
     timeline->add_flag("--deleted", opt.deleted,
-                       "Add the deleted files the recovery finds, named $deleted/<id> (deleted)");
+                       "Add the deleted files the recovery finds, by the path a directory entry still gives them, "
+                       "else named $deleted/<id> (deleted)");
     timeline->add_flag("--formatted", opt.formatted, "Add the contents of the directories found by the format "
                                                      "recovery, under DIR<n>/");
 
@@ -125,8 +126,12 @@ void setup_app(CLI::App& app, Options& opt) {
     CLI::App* deleted = app.add_subcommand(
         "deleted", "Deleted-file recovery: sn, ID, type, size, create at, last update at, atime per row, then finish");
     deleted->add_flag("-l,--long", opt.long_format,
-                      "Put the descriptor id (for export '#ID') in the ID column and add the exact size in bytes "
-                      "as an eighth column");
+                      "Put the descriptor id (for export '#ID') in the ID column, add the exact size in bytes "
+                      "as an eighth column and the path that a directory entry still gives it as a ninth "
+                      "(empty when none does)");
+    deleted->add_flag("--dirs", opt.dirs, "List the deleted directories too (type DIR), numbered with the files");
+    deleted->add_flag("--formatted", opt.formatted,
+                      "Run the format recovery first, so that the directories it finds name deleted files too");
     CLI::App* formatted = app.add_subcommand(
         "formatted", "Format recovery: DIR<n>, TAB, descriptor id, TAB, first block per found directory, then finish");
     formatted->add_flag("--tree", opt.with_tree, "Follow each found directory with its recursive listing");

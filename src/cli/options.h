@@ -28,6 +28,7 @@ struct Options {
     bool formatted = false;
     bool with_tree = false;
     bool deleted = false;     // timeline: add the deleted files
+    bool dirs = false;        // deleted: list the deleted directories too
     std::string src;
     std::string dest;
     bool recursive = false;   // export: SRC is a folder, DEST the host directory

@@ -5,6 +5,7 @@
 #include "progress.h"
 
 #include "text/messages.h"
+#include "text/name_text.h"
 
 namespace dscli {
 
@@ -18,6 +19,13 @@ ds::ScanEnd run_scan(const Options& opt, const std::function<ds::ScanEnd(const d
     });
     bar.finish();
     return end;
+}
+
+ds::DeletedNames gather_deleted_names(const ds::Datastore& store, const std::vector<ds::DeletedItem>& items) {
+    ds::DeletedNameOptions options;
+    options.print_name = ds::printable_name;
+    options.go_on = [] { return !interrupted(); };
+    return store.name_deleted(items, options);
 }
 
 int scan_status(const Options& opt, ds::ScanEnd end, const std::vector<ds::SkippedArea>& unreadable) {

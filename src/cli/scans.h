@@ -19,6 +19,10 @@ namespace dscli {
 // run. Returns an exit status.
 int prepare_formatted(ds::Datastore& store, const Options& opt);
 
+// The names directory entries still give the deleted items, each path
+// printed as listings print names; Ctrl-C ends the gathering early.
+ds::DeletedNames gather_deleted_names(const ds::Datastore& store, const std::vector<ds::DeletedItem>& items);
+
 // Runs a scan with the progress bar and Ctrl-C wired to its progress callback.
 ds::ScanEnd run_scan(const Options& opt, const std::function<ds::ScanEnd(const ds::ScanProgress&)>& scan);
 // The end of a scan command: "finish" on stdout (text mode) when the scan

@@ -24,7 +24,7 @@ FileRow make_file_row(Store& store, const Descriptor& inode, int n, uint32_t des
 }
 
 ScanResult<FileRow> scan_deleted_files(Store& store, const ScanProgress& progress,
-                                       const std::function<void(const FileRow&)>& row) {
+                                       const std::function<void(const FileRow&)>& row, bool dirs) {
     ScanResult<FileRow> out;
     if (ScanEnd pre = scan_precondition(store, kFoundFdc); pre != ScanEnd::finished) {
         out.end = pre;
@@ -41,15 +41,17 @@ ScanResult<FileRow> scan_deleted_files(Store& store, const ScanProgress& progres
         const SlotRead got = read_free_slot(store, slots, rescue, f, salvaged, raw, partial);
         if (got == SlotRead::failed) return Visit::end_command;
         if (got == SlotRead::skipped) return Visit::next;
-        // A slot that still names itself and still holds a regular file; a
-        // never-used slot carries id 0, and directories and system files are
-        // not offered here. Only such a slot is parsed whole.
+        // A slot that still names itself and still holds a regular file (or,
+        // when asked, a directory); a never-used slot carries id 0, and system
+        // files are never offered. Only such a slot is parsed whole.
         const std::span<const uint8_t> bytes(raw, kDescriptorBytes);
-        if (load_le<uint32_t>(bytes, kDescriptorIdOffset) == f && load_le<uint32_t>(bytes, kDescriptorTypeOffset) == kTypeRegular) {
+        const uint32_t type = load_le<uint32_t>(bytes, kDescriptorTypeOffset);
+        if (load_le<uint32_t>(bytes, kDescriptorIdOffset) == f && (type == kTypeRegular || (dirs && type == kTypeDir))) {
             Descriptor inode;
             inode_parse(inode, {raw, kDescriptorBytes});
             FileRow r = make_file_row(store, inode, n, f);
             r.partly_unreadable = partial;
+            r.is_dir = type == kTypeDir;
             if (row)
                 row(r);
             else

@@ -21,11 +21,16 @@ std::string size_class_text(int64_t block_size, uint32_t addr_mode) {
 std::array<std::string, 7> file_row_cells(const FileRow& row) {
     return {std::to_string(row.n),
             " ",   // the "ID" column stays blank
-            "FILE",
+            row.is_dir ? "DIR" : "FILE",
             size_class_text(row.block_size, row.addr_mode),
             format_unix_time(row.create_time),
             format_unix_time(row.update_time),
             format_unix_time(row.access_time)};
+}
+
+std::string deleted_path_text(const DeletedName& name) {
+    if (name.unnamed_top == 0) return name.path;
+    return "$deleted/" + std::to_string(name.unnamed_top) + "/" + name.path;
 }
 
 std::string partition_type_text(uint8_t type) {

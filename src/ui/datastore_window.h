@@ -170,7 +170,7 @@ private:
     QModelIndex selected_node() const;
     void clear_tree();
     int64_t room() const;
-    void export_descriptor(const QString& shown, const Node& node);
+    void export_descriptor(const QString& shown, const Node& node, const QString& suggested = {});
     void export_folder(const QModelIndex& node);
     void show_scan_end(ScanEnd end);
     void tree_context_menu(const QPoint& pos);

@@ -132,10 +132,11 @@ void DatastoreWindow::save_list_row() {
     if (rows.isEmpty()) return;
     const uint32_t id = rows.first().data(ui::kDescriptorRole).toUInt();
     if (id == 0) return;
-    export_descriptor(QStringLiteral("FILE ") + rows.first().data().toString(), Node{id, -1});
+    export_descriptor(QStringLiteral("FILE ") + rows.first().data().toString(), Node{id, -1},
+                      rows.first().data(ui::kSaveNameRole).toString());
 }
 
-void DatastoreWindow::export_descriptor(const QString& shown, const Node& node) {
+void DatastoreWindow::export_descriptor(const QString& shown, const Node& node, const QString& suggested) {
     if (!ui::confirm(this, QStringLiteral("sure to export file: ") + shown + QStringLiteral("  OUT"))) return;
     File file;
     // A found directory's file is written as its listing reads it.
@@ -143,7 +144,7 @@ void DatastoreWindow::export_descriptor(const QString& shown, const Node& node) 
         ui::message(this, QStringLiteral("file open error"));
         return;
     }
-    const QString path = ui::prompts().save_file(this);
+    const QString path = ui::prompts().save_file_named(this, suggested);
     if (path.isEmpty()) return;
     // A whole device is overwritten only when the operator confirms it by
     // its name; one that shares bytes with a disk being read is refused

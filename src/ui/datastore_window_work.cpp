@@ -161,11 +161,30 @@ void DatastoreWindow::scan_deleted() {
     scan_list->show();
     start_work(WorkKind::scan, QStringLiteral("deleted-file scan"), [this](ui::Work& work) {
         ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
-        const ScanEnd end =
-            store.scan_deleted(progress, [&work](const FileRow& row) { work.add(QVariant::fromValue(row)); }).end;
-        return [this, end] { show_scan_end(end); };
+        // The deleted directories are found too, for the names their entries
+        // give; the list shows the files alone, numbered as it always was.
+        std::vector<DeletedItem> items;
+        int n = 0;
+        const ScanEnd end = store.scan_deleted(progress, [&](const FileRow& row) {
+            items.push_back({row.descriptor_id, row.is_dir});
+            if (row.is_dir) return;
+            FileRow shown = row;
+            shown.n = ++n;
+            work.add(QVariant::fromValue(shown));
+        }, true).end;
+        auto names = std::make_shared<DeletedNames>();
+        if (!work.cancelled()) {
+            DeletedNameOptions options;
+            options.go_on = [&work] { return !work.cancelled(); };
+            *names = store.name_deleted(items, options);
+        }
+        return [this, end, names] {
+            scan_rows->set_names(*names);
+            show_scan_end(end);
+        };
     });
 }
+
 
 void DatastoreWindow::scan_formatted() {
     if (busy_) return;

@@ -26,8 +26,9 @@ public:
     QString open_file(QWidget* parent, const QString& filter) override {
         return QFileDialog::getOpenFileName(parent, QString(), QString(), filter);
     }
-    QString save_file(QWidget* parent) override {
-        return QFileDialog::getSaveFileName(parent, QString(), QString(), QString(), nullptr,
+    QString save_file(QWidget* parent) override { return save_file_named(parent, QString()); }
+    QString save_file_named(QWidget* parent, const QString& suggested) override {
+        return QFileDialog::getSaveFileName(parent, QString(), suggested, QString(), nullptr,
                                             QFileDialog::DontConfirmOverwrite);
     }
     int choose(QWidget* parent, const QString& text, const QStringList& choices) override {
@@ -54,6 +55,8 @@ Prompts* current = nullptr;
 } // namespace
 
 int Prompts::choose(QWidget*, const QString&, const QStringList& choices) { return choices.isEmpty() ? -1 : 0; }
+
+QString Prompts::save_file_named(QWidget* parent, const QString&) { return save_file(parent); }
 
 QString Prompts::choose_folder(QWidget*) { return {}; }
 

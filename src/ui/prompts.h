@@ -24,6 +24,9 @@ public:
     // File save dialog without filter or default name that replaces an
     // existing file without asking; empty when cancelled.
     virtual QString save_file(QWidget* parent) = 0;
+    // The same dialog offering suggested as the file name; a Prompts that
+    // does not show it answers as save_file does.
+    virtual QString save_file_named(QWidget* parent, const QString& suggested);
     // Modal box titled "message" with one button per choice, the first one
     // the default; the index chosen, or -1 when the box was closed. A Prompts
     // that does not ask takes the default.

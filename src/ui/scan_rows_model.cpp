@@ -1,5 +1,6 @@
 #include "ui/scan_rows_model.h"
 
+#include "ui/deleted_row_text.h"
 #include "ui/tree_node.h"
 #include "text/row_text.h"
 
@@ -38,6 +39,7 @@ void ScanRowsModel::clear() {
     partitions_.clear();
     partitions_.shrink_to_fit();
     ticked_.clear();
+    names_.clear();
     shown_ = 0;
     endResetModel();
 }
@@ -63,6 +65,12 @@ QVariant ScanRowsModel::data(const QModelIndex& index, int role) const {
         if (index.column() >= 4) return QString();
         return QString::fromStdString(partition_row_cells(partitions_[row])[size_t(index.column())]);
     }
+    if (role == Qt::ToolTipRole || (role == kSaveNameRole && index.column() == 0)) {
+        if (!file) return {};
+        const auto it = names_.find(files_[row].descriptor_id);
+        const DeletedName* name = it == names_.end() ? nullptr : &it->second;
+        return role == Qt::ToolTipRole ? deleted_row_tooltip(name) : deleted_save_name(name);
+    }
     if (index.column() != 0) return {};
     switch (role) {
     case Qt::CheckStateRole: return int(ticked_.count(index.row()) ? Qt::Checked : Qt::Unchecked);
@@ -71,6 +79,11 @@ QVariant ScanRowsModel::data(const QModelIndex& index, int role) const {
     case kDescriptorRole: return file ? QVariant::fromValue<uint32_t>(files_[row].descriptor_id) : QVariant();
     default: return {};
     }
+}
+
+void ScanRowsModel::set_names(DeletedNames names) {
+    names_ = std::move(names);
+    if (shown_ > 0) emit dataChanged(index(0, 0), index(shown_ - 1, columnCount() - 1), {Qt::ToolTipRole, kSaveNameRole});
 }
 
 Qt::ItemFlags ScanRowsModel::flags(const QModelIndex& index) const {

@@ -28,6 +28,9 @@ public:
     void add(const std::vector<FileRow>& rows);
     void add(const std::vector<PartitionRow>& rows);
     void clear();
+    // The names directory entries still give deleted files: the rows keep
+    // their columns, the name goes into the tooltip and the save name.
+    void set_names(DeletedNames names);
     // Rows held, shown or not yet.
     int64_t held() const { return int64_t(files_.size() + partitions_.size()); }
 
@@ -47,6 +50,7 @@ private:
     QList<QIcon> images_;
     std::vector<FileRow> files_;
     std::vector<PartitionRow> partitions_;
+    DeletedNames names_;
     std::unordered_set<int> ticked_;   // rows whose box the operator ticked
     int shown_ = 0;   // rows the view has been handed
     bool inserting_ = false;   // a view asking again while it is told of a page waits

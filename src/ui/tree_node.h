@@ -19,6 +19,7 @@ inline constexpr int kNodeRole = Qt::UserRole;            // the tree: a ds::Nod
 inline constexpr int kImageIndexRole = Qt::UserRole + 1;  // index into the window's images
 inline constexpr int kDescriptorRole = Qt::UserRole + 2;  // the list: a deleted file's descriptor id
 inline constexpr int kNodeKindRole = Qt::UserRole + 3;    // the tree: a NodeKind
+inline constexpr int kSaveNameRole = Qt::UserRole + 4;    // the list: the save dialog's default name
 
 enum class NodeKind : int {
     entry,       // "/" or an entry of a listed directory or a found directory

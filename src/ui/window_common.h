@@ -7,6 +7,7 @@
 #include "ui/artwork.h"
 #include "ui/about_dialog.h"
 #include "ui/dir_tree_model.h"
+#include "ui/deleted_row_text.h"
 #include "ui/disk_settings_dialog.h"
 #include "ui/listing.h"
 #include "ui/node_stat.h"

@@ -1,6 +1,7 @@
 #include "vmfs/datastore.h"
 
 #include "recovery/deleted_files.h"
+#include "recovery/deleted_names.h"
 #include "recovery/formatted_dirs.h"
 #include "recovery/lost_vmdks.h"
 #include "recovery/disk_rebuild.h"
@@ -327,5 +328,16 @@ AddDiskRefusal Datastore::add_disk(const std::string& device, int64_t start_sect
 }
 
 MissingSegments Datastore::missing_segments() const { return lvm_missing_segments(*store_); }
+
+// --- deleted files with their names
+
+ScanResult<FileRow> Datastore::scan_deleted(const ScanProgress& progress, const std::function<void(const FileRow&)>& row,
+                                            bool dirs) const {
+    return scan_deleted_files(*store_, progress, row, dirs);
+}
+
+DeletedNames Datastore::name_deleted(const std::vector<DeletedItem>& items, const DeletedNameOptions& options) const {
+    return name_deleted_items(*store_, items, options);
+}
 
 } // namespace ds

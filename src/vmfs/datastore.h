@@ -24,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace ds {
@@ -330,6 +331,7 @@ struct FileRow {
     uint32_t descriptor_id = 0;     // kept so that the file can be exported
     int64_t bytes = 0;              // the descriptor's exact size, beside the class
     bool partly_unreadable = false; // with rescue on: its descriptor was read only in part
+    bool is_dir = false;            // a deleted directory (only when the scan is asked for them)
 };
 
 // A directory of an earlier file system, found below its old root after the
@@ -456,6 +458,36 @@ struct MapfileCheck {
     int64_t image_bytes = 0;   // ... and those the image holds
     bool ok() const { return result == Result::ok; }
 };
+
+// ---------------------------------------------------------------- names of deleted files
+// A deleted file or directory, as the deleted-file scan found it.
+struct DeletedItem {
+    uint32_t id = 0;
+    bool is_dir = false;
+};
+
+// Where the entry that named a deleted item was read.
+enum class NamedIn : uint8_t { live_dir, found_dir, deleted_dir };
+
+struct DeletedName {
+    std::string name;        // display name (UTF-8, invalid bytes replaced)
+    std::string raw_name;    // as stored (trimmed)
+    NamedIn in = NamedIn::live_dir;
+    // The path: "/a/b/name" below the root, "DIR<n>/b/name" below a found
+    // directory, each name as print_name makes it. When the chain of deleted
+    // directories above the item ends at one that nothing names, the path is
+    // relative to that directory ("b/name") and unnamed_top is its id.
+    std::string path;
+    uint32_t unnamed_top = 0;
+};
+
+struct DeletedNameOptions {
+    std::function<std::string(const std::string& raw)> print_name;   // as for walks
+    std::function<bool()> go_on;   // false stops the gathering (names so far are kept)
+};
+
+// Only the items with a name are in the map.
+using DeletedNames = std::unordered_map<uint32_t, DeletedName>;
 
 // ---------------------------------------------------------------- the datastore
 
@@ -646,6 +678,16 @@ public:
     // they cannot read, keep every row they can, and name what they skipped
     // in their result's unreadable; off, they end where they ended before.
     void set_scan_rescue(bool on);
+
+    // --- deleted files with their names
+    // The deleted-file scan, with the deleted directories as rows too when
+    // dirs is set (rows of both kinds numbered together, in walk order).
+    ScanResult<FileRow> scan_deleted(const ScanProgress& progress, const std::function<void(const FileRow&)>& row,
+                                     bool dirs) const;
+    // Names the deleted items from the entries of every directory that can
+    // be read: the live tree, the deleted directories among items and the
+    // directories the last format recovery found.
+    DeletedNames name_deleted(const std::vector<DeletedItem>& items, const DeletedNameOptions& options = {}) const;
 
     // The back room, for the format's own code, tests and fuzzing (store.h).
     Store& internals() const { return *store_; }

@@ -91,6 +91,9 @@ TEST(CliTimeline, DeletedFilesAndFoundDirectoriesOnRequest) {
         EXPECT_EQ(f[8], std::to_string(gone.update_time));
     }
     EXPECT_TRUE(found) << r.out;
+    // The file of the deleted directory by the name the directory gives it.
+    const std::string in_dir = "|$deleted/" + std::to_string(d.deleted_dir.id) + "/readme.txt (deleted)|";
+    EXPECT_NE(r.out.find(in_dir), std::string::npos) << r.out;
 
     const dsb::FormattedSummary& fm = formatted();
     RunResult t = run_cli(with_disks(fm.images, {"timeline", "--formatted"}));

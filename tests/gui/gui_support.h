@@ -37,6 +37,7 @@ public:
     QStringList inputs_asked;    // "caption|prompt|default"
     QString last_filter;
     int save_dialogs = 0;
+    QStringList save_suggested;  // the default names the save dialogs offered
 
     std::deque<bool> confirm_answers;                // empty: No
     std::deque<std::optional<QString>> input_answers;  // nullopt or empty: cancelled
@@ -51,6 +52,10 @@ public:
     QString input(QWidget*, const QString& caption, const QString& prompt, const QString& def) override;
     QString open_file(QWidget*, const QString& filter) override;
     QString save_file(QWidget*) override;
+    QString save_file_named(QWidget* parent, const QString& suggested) override {
+        save_suggested << suggested;
+        return save_file(parent);
+    }
     int choose(QWidget*, const QString& text, const QStringList& choices) override;
     QString choose_folder(QWidget*) override;
 };

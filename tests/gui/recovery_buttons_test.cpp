@@ -8,6 +8,7 @@
 
 #include "ui/disk_settings_dialog.h"
 #include "ui/datastore_window.h"
+#include "ui/deleted_row_text.h"
 #include "ui/tree_node.h"
 #include "vmfs/found_dir.h"
 #include "vmfs/fs.h"
@@ -75,6 +76,15 @@ TEST_F(RecoveryButtons, DeletedFilesAreListedAndCanBeSavedOut) {
     EXPECT_EQ(row(w, 0).data(ds::ui::kImageIndexRole).toInt(), 1);
     EXPECT_EQ(Qt::CheckState(row(w, 0).data(Qt::CheckStateRole).toInt()), Qt::Unchecked);
     EXPECT_EQ(cell(row(w, 1), 0), "2");
+    // The columns stay; the file of the deleted directory shows the name
+    // that directory gives it, the old log (whose entry is gone) none.
+    EXPECT_EQ(row(w, 0).data(Qt::ToolTipRole).toString(), "");
+    EXPECT_EQ(row(w, 1).siblingAtColumn(3).data(Qt::ToolTipRole).toString(),
+              QString::fromStdString("$deleted/" + std::to_string(demo().deleted_dir.id) + "/readme.txt"));
+    w.scan_list->setCurrentIndex(row(w, 1));
+    prompts.confirm_answers = {true};
+    w.list_save_action->trigger();   // the save dialog is cancelled
+    EXPECT_EQ(prompts.save_suggested, QStringList("readme.txt"));
 
     dstest::TempDir out;
     prompts.confirm_answers = {true};
@@ -82,12 +92,36 @@ TEST_F(RecoveryButtons, DeletedFilesAreListedAndCanBeSavedOut) {
     w.scan_list->setCurrentIndex(row(w, 0));
     w.list_save_action->trigger();
     finish(w);
-    EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: FILE 1  OUT"));
+    EXPECT_EQ(prompts.confirmations, QStringList({"sure to export file: FILE 2  OUT", "sure to export file: FILE 1  OUT"}));
+    EXPECT_EQ(prompts.save_suggested, QStringList({"readme.txt", ""}));
     EXPECT_EQ(prompts.messages.last(), success_text(content_of(del)));
     EXPECT_EQ(dstest::read_file(out.file("old.log")), content_of(del));
 
     w.browse();   // browsing again shows the tree
     EXPECT_TRUE(w.scan_list->isHidden());
+}
+
+TEST(DeletedRowText, TooltipShowsThePathAndTheSaveNameIsAHostName) {
+    struct Case {
+        std::optional<ds::DeletedName> name;
+        QString tooltip, save_name;
+    };
+    auto named = [](std::string raw, std::string path, uint32_t top) {
+        return ds::DeletedName{raw, raw, ds::NamedIn::deleted_dir, std::move(path), top};
+    };
+    const Case cases[] = {
+        {std::nullopt, "", ""},
+        {named("a.txt", "/keep/a.txt", 0), "/keep/a.txt", "a.txt"},
+        {named("b.txt", "sub/b.txt", 68), "$deleted/68/sub/b.txt", "b.txt"},
+        // A damaged name cannot choose the directory the file goes to.
+        {named("x/../y", "x\\x2f..\\x2fy", 68), "$deleted/68/x\\x2f..\\x2fy", "x%2F..%2Fy"},
+        {named("..", "..", 68), "$deleted/68/..", "%2E%2E"},
+    };
+    for (const Case& c : cases) {
+        const ds::DeletedName* n = c.name ? &*c.name : nullptr;
+        EXPECT_EQ(ds::ui::deleted_row_tooltip(n), c.tooltip);
+        EXPECT_EQ(ds::ui::deleted_save_name(n), c.save_name);
+    }
 }
 
 TEST_F(RecoveryButtons, DeletedRowsShowEveryTimeOfTheTable) {

@@ -33,6 +33,7 @@ protected:
     std::vector<Expected> expected;   // sorted into walk order by build()
     uint32_t file_blocks_file = 0;
     dsb::ObjectExpect file_blocks_object;
+    uint32_t old_dir = 0;
 
     void build(uint32_t fdc_areas = 4) {
         dsb::DatastoreOptions o;
@@ -54,7 +55,7 @@ protected:
                                                                               dsb::Storage::FileBlocks));
         const uint32_t ptr = ds->add_file("/a/pointers.bin",
                                           dsb::generated_file(kMiB + 1, dsb::pattern_content(9), dsb::Storage::PointerBlocks));
-        ds->mkdir("/old");
+        old_dir = ds->mkdir("/old");
         const uint32_t inner = ds->add_file("/old/inner.txt", dsb::text_file("inside a deleted directory\n"));
         for (const char* p : {"/a/inline.txt", "/a/sub.bin", "/a/blocks.bin", "/a/pointers.bin", "/old"}) ds->remove(p);
         file_blocks_object = dsb::expect(*ds, file_blocks_file);
@@ -131,6 +132,29 @@ TEST_F(DeletedFiles, ListsDeletedRegularFilesInWalkOrder) {
     std::vector<ds::FileRow> again;
     EXPECT_EQ(scan(again), ds::ScanEnd::finished);
     expect_rows(again, expected.size());
+}
+
+TEST_F(DeletedFiles, DeletedDirectoriesAreRowsOnlyWhenAskedFor) {
+    build();
+    ASSERT_TRUE(open_datastore(store, *ds));
+    std::vector<ds::FileRow> rows;
+    ASSERT_EQ(store.scan_deleted([](int) { return true; }, [&](const ds::FileRow& r) { rows.push_back(r); }, true).end,
+              ds::ScanEnd::finished);
+    // The files as before, the directory in its place in the walk, all
+    // numbered together.
+    std::vector<uint32_t> ids;
+    for (const Expected& e : expected) ids.push_back(e.id);
+    ids.insert(std::find_if(ids.begin(), ids.end(), [&](uint32_t id) {
+                   return std::pair(dsb::fd_entry(id), dsb::fd_item(id)) > std::pair(dsb::fd_entry(old_dir), dsb::fd_item(old_dir));
+               }),
+               old_dir);
+    ASSERT_EQ(rows.size(), ids.size());
+    for (size_t k = 0; k < rows.size(); ++k) {
+        EXPECT_EQ(rows[k].descriptor_id, ids[k]);
+        EXPECT_EQ(rows[k].n, static_cast<int>(k + 1));
+        EXPECT_EQ(rows[k].is_dir, ids[k] == old_dir);
+        EXPECT_EQ(ds::file_row_cells(rows[k])[2], ids[k] == old_dir ? "DIR" : "FILE");
+    }
 }
 
 TEST_F(DeletedFiles, RowKeepsTheDescriptorSoTheFileExportsWhole) {
