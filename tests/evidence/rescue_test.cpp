@@ -266,16 +266,19 @@ struct Survivors {
     std::vector<std::string> kept, lost;
 };
 Survivors vm1_names_around(int64_t bad) {
-    ds::MemorySource mem;
-    mem.disks[demo().images[0]] = file_bytes(demo().images[0]);
-    ds::Datastore store{mem};
-    EXPECT_TRUE(dstest::open_images(store, demo()).message.empty());
     const ds::Node vm1{object(demo(), "/vm1").id, -1};
     std::vector<std::string> all;
-    ds::DirLister healthy = store.list(vm1);
-    for (ds::ListedEntry e; healthy.next(e);) all.push_back(e.raw_name);
+    {
+        ds::Datastore healthy_store;
+        EXPECT_TRUE(dstest::open_images(healthy_store, demo()).message.empty());
+        ds::DirLister healthy = healthy_store.list(vm1);
+        for (ds::ListedEntry e; healthy.next(e);) all.push_back(e.raw_name);
+    }
+    ds::MemorySource mem;
+    mem.disks[demo().images[0]] = file_bytes(demo().images[0]);
     mem.bad = {{bad / 512 * 512, 512}};
-    ds::internals(store).disk.reset();
+    ds::Datastore store{mem};
+    EXPECT_TRUE(dstest::open_images(store, demo()).message.empty());
     store.set_list_rescue(true);
     Survivors s;
     ds::DirLister lister = store.list(vm1);
