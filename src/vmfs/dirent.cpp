@@ -8,6 +8,7 @@
 #include "vmfs/utf8.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 namespace ds {
@@ -78,7 +79,8 @@ bool DirCursor::next(DirEntry& e) {
             // The pointer block naming this block is unreadable: the entries
             // of the block are lost, those of the blocks after it are not.
             store_.disk.clear_thread_failure();
-            pass_over((pos_ / dir_.block_size + 1) * dir_.block_size);
+            const int64_t start = pos_ - pos_ % dir_.block_size;
+            pass_over(dir_.block_size > INT64_MAX - start ? INT64_MAX : start + dir_.block_size);
             continue;
         }
         const int got = read_entry(raw);
