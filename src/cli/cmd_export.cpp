@@ -11,6 +11,7 @@
 #include "scans.h"
 
 #include "export/file_export.h"
+#include "export/folder_item.h"
 #include "export/rescue_map.h"
 #include "text/messages.h"
 #include "text/start_text.h"
@@ -73,8 +74,7 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
     }
     // The map of unreadable bytes goes beside DEST and never over anything.
     const std::string map_path = opt.dest + ".map";
-    if (opt.rescue && opt.recursive) return usage_error("--rescue does not yet apply to export -r");
-    if (opt.rescue && !to_stdout && ::lstat(map_path.c_str(), &existing) == 0) {
+    if (opt.rescue && !opt.recursive && !to_stdout && ::lstat(map_path.c_str(), &existing) == 0) {
         fail("file save error|result:-1");
         return fail("not replacing " + shown_path(map_path) + ": it exists; move it away first");
     }
@@ -173,7 +173,7 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
             doc["unreadable_ranges"] = res.unreadable_ranges;
             if (map.created()) put_name(doc, map_path, "map");
             // Said outright: the digest is not of the file in the datastore.
-            if (opt.hash && filled) doc["sha256_of"] = "the bytes written, unreadable bytes as zeros";
+            if (opt.hash && filled) doc["sha256_of"] = ds::kDigestOfZeros;
         }
         doc["provenance"] = provenance_json(store, opt);
         out_json(doc);

@@ -34,7 +34,11 @@ namespace {
 // What the descriptor of an entry says: its size and times.
 std::optional<ds::FileInfo> own_info(const ds::Datastore& store, const Node& n) {
     ds::FileInfo info;
-    if (!store.stat(n.node, info)) return std::nullopt;
+    if (!store.stat(n.node, info)) {
+        // Shown as "?" either way; with --rescue it is also accounted for.
+        if (rescue_run()) skipped("the descriptor of " + printed_name(n));
+        return std::nullopt;
+    }
     return info;
 }
 
@@ -138,6 +142,7 @@ int cmd_ls(ds::Datastore& store, const Options& opt) {
     // The window keeps the entries read before a short read and says nothing;
     // a script has to learn that the listing is not whole.
     if (!complete) warn(dir_incomplete_text(r.shown));
+    if (lister->skipped_entries() > 0) skipped(dir_skipped_text(r.shown, lister->skipped_entries()));
     return kExitOk;
 }
 

@@ -50,7 +50,8 @@ int emit_tree(const ds::Datastore& store, const Node& top, const std::string& to
     return walk_tree(store, top, top_path, [&store](const Node& n, const std::string& path) {
         ds::FileInfo inode;
         if (!store.stat(n.node, inode)) {
-            warn("file open error|path:" + path);
+            if (rescue_run()) skipped("the descriptor of " + path);
+            else warn("file open error|path:" + path);
             return;
         }
         out_line(body_line(path, n.id(), inode));

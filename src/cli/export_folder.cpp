@@ -31,10 +31,14 @@ std::string indented(const nlohmann::json& value) {
     return out;
 }
 
-std::string summary_text(const ds::FolderExportResult& res) {
-    return "files:" + std::to_string(res.files) + " directories:" + std::to_string(res.directories) +
-           " bytes:" + std::to_string(res.bytes) + " failures:" + std::to_string(res.failures) +
-           " renamed:" + std::to_string(res.renamed);
+std::string summary_text(const ds::FolderExportResult& res, bool rescue) {
+    std::string text = "files:" + std::to_string(res.files) + " directories:" + std::to_string(res.directories) +
+                       " bytes:" + std::to_string(res.bytes) + " failures:" + std::to_string(res.failures) +
+                       " renamed:" + std::to_string(res.renamed);
+    if (rescue)
+        text += " unreadable_items:" + std::to_string(res.unreadable_items) + " unreadable_bytes:" +
+                std::to_string(res.unreadable_bytes) + " skipped_entries:" + std::to_string(res.skipped_entries);
+    return text;
 }
 
 // The digest line of a copied file. The host encoding leaves C1 controls and
@@ -66,6 +70,7 @@ nlohmann::json item_json(const ds::FolderItem& it) {
     }
     if (!it.detail.empty()) j["detail"] = it.detail;
     if (it.path != ".") put_name(j, it.name);
+    if (it.rescue) ds::put_unreadable(j, it);
     return j;
 }
 
@@ -89,6 +94,7 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
     fo.file_name = r.node.raw_name;
     fo.source_text = r.node.formatted_root ? r.node.name : r.shown;
     fo.replace_manifest = opt.replace_manifest;
+    fo.rescue = opt.rescue;
     // Rendered when the manifest is written, so that its end time is the export's.
     fo.provenance = [&store, &opt] { return provenance_json(store, opt).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); };
 
@@ -118,6 +124,9 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
         const std::string shown = it.path == "." ? r.shown : it.path;
         if (it.status == ds::FolderItemStatus::ok) {
             if (it.renamed) fail("renamed: " + shown + " -> " + shown_path(it.host_path) + " (" + it.detail + ")");
+        } else if (it.status == ds::FolderItemStatus::partly_unreadable) {
+            // Counted and named, but not a failure: exit status 3 says it.
+            notice("unreadable: " + shown + ": " + it.detail);
         } else if (it.why != ds::FolderItemWhy::not_reached) {
             // The detail of a failed copy names no reason of the system's: it
             // is the manifest's and stays the same on every host.
@@ -155,6 +164,11 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
                   {"bytes", res.bytes},
                   {"failures", res.failures},
                   {"renamed", res.renamed}};
+        if (opt.rescue) {
+            doc["unreadable_items"] = res.unreadable_items;
+            doc["unreadable_bytes"] = res.unreadable_bytes;
+            doc["skipped_entries"] = res.skipped_entries;
+        }
         put_name(doc, opt.dest, "dest");
         doc["provenance"] = provenance_json(store, opt);
         // The rest of the document after its items, in the order and layout
@@ -171,16 +185,22 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
 
     if (res.cancelled) {
         fail("export cancelled|written:" + std::to_string(res.bytes));
-        return fail(summary_text(res));
+        return fail(summary_text(res, opt.rescue));
     }
     if (!res.complete()) {
-        fail("folder export incomplete|" + summary_text(res));
+        fail("folder export incomplete|" + summary_text(res, opt.rescue));
         return kExitFailed;
     }
     if (!opt.json) {
-        out_line(summary_text(res));
+        out_line(summary_text(res, opt.rescue));
         out_line("manifest: " + shown_path(res.manifest_path));
         out_line("success");
+    }
+    if (res.unreadable_items > 0) {
+        notice("unreadable: " + std::to_string(res.unreadable_items) + " items, " + std::to_string(res.unreadable_bytes) +
+               " bytes written as zeros, " + std::to_string(res.skipped_entries) +
+               " directory entries passed over; the manifest names every range");
+        return kExitIncomplete;
     }
     return kExitOk;
 }

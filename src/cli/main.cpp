@@ -66,6 +66,9 @@ int run(int argc, char** argv) {
         if (int bad = dscli::use_mapfiles(store, opt); bad != dscli::kExitOk) return bad;
         store.set_read_retries(opt.retries);
         store.set_scan_rescue(opt.rescue);
+        // The mount has no line to name what a listing passed over.
+        store.set_list_rescue(opt.rescue && it->first != "mount");
+        dscli::set_rescue_run(opt.rescue);
         int rc = dscli::final_status(it->second(store, opt));
         return dscli::interrupted() ? dscli::kExitInterrupted : rc;
     }

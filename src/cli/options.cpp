@@ -12,7 +12,8 @@ constexpr const char* kDescription =
 
 constexpr const char* kFooter =
     "Exit status: 0 success, 1 the operation failed (the reason on stderr), 2 usage error,\n"
-    "3 finished with unreadable bytes filled with zeros (--rescue; where on stderr and in the map),\n"
+    "3 finished with unreadable bytes filled with zeros, or with unreadable directory entries or\n"
+    "descriptors passed over (--rescue; where on stderr, in the map or in the manifest),\n"
     "130 stopped by Ctrl-C.\n"
     "Progress goes to stderr, only when it is a terminal and -q is not given.\n"
     "Ctrl-C stops an export or a scan cleanly; what was written stays.\n"
@@ -58,7 +59,9 @@ void setup_app(CLI::App& app, Options& opt) {
     app.add_flag("-q,--quiet", opt.quiet, "No progress display");
     app.add_flag("--rescue", opt.rescue,
                  "Go on past sectors that cannot be read: zeros in their place, and exactly where said (export: "
-                 "the map DEST.map beside DEST, or the ranges on stderr for -; exit status 3)");
+                 "the map DEST.map beside DEST, or the ranges on stderr for -; export -r: the ranges of each item "
+                 "in the manifest; ls, tree, timeline, stat: unreadable directory entries passed over and named; "
+                 "exit status 3)");
     app.add_option("--retries", opt.retries, "Try a sector whose read failed N more times (default 0: once)")
         ->type_name("N")
         ->check(CLI::Range(0, 1000));

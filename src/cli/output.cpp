@@ -8,6 +8,11 @@
 namespace dscli {
 namespace {
 bool g_warned = false;
+bool g_rescue = false;
+// What --rescue passed over: counted, the first few named on the last line.
+int64_t g_skipped = 0;
+std::vector<std::string> g_skipped_named;
+constexpr size_t kSkippedNamed = 10;
 bool g_stdout_used = false;
 // The message lines, in order, for a JSON failure: the first of them only,
 // as an export of millions of damaged items prints a line for each.
@@ -69,8 +74,25 @@ int end_run(int status, bool json) {
     return status;
 }
 
+void skipped(const std::string& what) {
+    std::cerr << "skipped: " << what << '\n';
+    if (g_skipped_named.size() < kSkippedNamed) g_skipped_named.push_back(what);
+    ++g_skipped;
+}
+
+void set_rescue_run(bool on) { g_rescue = on; }
+bool rescue_run() { return g_rescue; }
+
 int final_status(int status) {
+    if (g_skipped > 0) {
+        std::string line = "skipped as unreadable: " + std::to_string(g_skipped) + " (";
+        for (size_t i = 0; i < g_skipped_named.size(); ++i) line += (i ? "; " : "") + g_skipped_named[i];
+        if (g_skipped > static_cast<int64_t>(g_skipped_named.size()))
+            line += "; and " + std::to_string(g_skipped - static_cast<int64_t>(g_skipped_named.size())) + " more";
+        notice(line + ")");
+    }
     if (status == kExitOk && g_warned) return kExitFailed;
+    if (status == kExitOk && g_skipped > 0) return kExitIncomplete;
     return status;
 }
 

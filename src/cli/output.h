@@ -28,6 +28,14 @@ void warn(const std::string& message);
 // Prints message on stderr; neither the exit status nor a JSON failure's
 // text changes (a warning about the disks that the command reads past).
 void notice(const std::string& message);
+// --rescue: something unreadable was passed over and the command goes on.
+// The run then ends with a line naming what was skipped, and with
+// kExitIncomplete when it would otherwise succeed.
+void skipped(const std::string& what);
+// Set once for a run with --rescue: what listings pass over is skipped, not
+// a failure.
+void set_rescue_run(bool on);
+bool rescue_run();
 // Keeps a message already printed on stderr (by the argument parser) for
 // the JSON failure document.
 void note_message(const std::string& text);

@@ -1,5 +1,7 @@
 #include "resolve.h"
 
+#include "output.h"
+
 #include "text/name_text.h"
 
 #include <charconv>
@@ -89,9 +91,15 @@ Resolution resolve(const ds::Datastore& store, const std::string& text, bool for
     case ds::PathEnd::no_entry:
         r.kind = Resolution::Kind::not_found;
         r.detail = "no entry '" + ds::printable_name(found.component) + "' in " + shown_here;
+        if (found.skipped_entries > 0)
+            r.detail += " (" + std::to_string(found.skipped_entries) +
+                        " entries on the way could not be read; it may be one of them)";
         return r;
     case ds::PathEnd::found: break;
     }
+    // Found all the same, past entries that could not be read.
+    if (found.skipped_entries > 0)
+        skipped(std::to_string(found.skipped_entries) + " directory entries on the way to " + (shown.empty() ? text : shown));
     r.kind = Resolution::Kind::ok;
     if (found.trail.empty())
         r.node = formatted ? formatted_root_node() : root_node();

@@ -9,13 +9,20 @@ namespace dscli {
 
 std::string dir_open_error_text(const std::string& path) { return "dir open error|path:" + path; }
 std::string dir_incomplete_text(const std::string& path) { return "dir read incomplete|path:" + path; }
+std::string dir_skipped_text(const std::string& path, int64_t entries) {
+    return (entries > 0 ? std::to_string(entries) + " entries" : std::string("entries")) + " of " + path + " on unreadable sectors";
+}
 
 namespace {
 
 // A directory the walk could not list is worth a line on stderr; one it chose
 // not to enter again (a damaged link back up or across) is shown and passed by.
 void report(ds::TreeNote what, const std::string& path) {
-    if (what == ds::TreeNote::open_error) warn(dir_open_error_text(path));
+    // With --rescue an unreadable descriptor is passed over like an
+    // unreadable block: the walk goes on either way.
+    if (what == ds::TreeNote::open_error && rescue_run()) skipped("the descriptor of " + path);
+    else if (what == ds::TreeNote::open_error) warn(dir_open_error_text(path));
+    if (what == ds::TreeNote::entries_skipped) skipped(dir_skipped_text(path));
     if (what == ds::TreeNote::ended_early) warn(dir_incomplete_text(path));
     if (what == ds::TreeNote::too_deep) warn("dir too deep|path:" + path);
     if (what == ds::TreeNote::too_many) warn("more entries than the volume has descriptors; walk stopped|path:" + path);

@@ -26,5 +26,7 @@ nlohmann::json tree_node_json(const Node& n, const std::string& path);
 // The texts for a directory of a listing or walk that could not be read.
 std::string dir_open_error_text(const std::string& path);
 std::string dir_incomplete_text(const std::string& path);
+// With --rescue: entries of a directory passed over (0: not counted).
+std::string dir_skipped_text(const std::string& path, int64_t entries = 0);
 
 } // namespace dscli

@@ -89,7 +89,18 @@ constexpr size_t kKeptItemBytes = size_t{4} << 20;
 // of them: up to this many bytes, past which such an item says less.
 constexpr size_t kEnteredPathBytes = size_t{16} << 20;
 
-size_t item_bytes(const FolderItem& it) { return sizeof it + it.path.size() + it.name.size() + it.host_path.size() + it.detail.size(); }
+size_t item_bytes(const FolderItem& it) {
+    return sizeof it + it.path.size() + it.name.size() + it.host_path.size() + it.detail.size() +
+           it.unreadable.size() * sizeof(ByteSpan);
+}
+
+// Keeps a range of an item's unreadable bytes, merged with the last one.
+void note_unreadable(FolderItem& it, ByteSpan span) {
+    it.unreadable_bytes += span.length;
+    if (!it.unreadable.empty() && it.unreadable.back().end() == span.offset) it.unreadable.back().length += span.length;
+    else if (it.unreadable.size() < kMaxItemRanges) it.unreadable.push_back(span);
+    else ++it.ranges_omitted;
+}
 
 // Copies a tree as one walk lists it: every file is copied when the walk
 // meets it and its manifest item written then, so that memory follows the
@@ -219,6 +230,10 @@ public:
         t.bytes = r_.bytes;
         t.failures = r_.failures;
         t.renamed = r_.renamed;
+        t.rescue = options_.rescue;
+        t.unreadable_items = r_.unreadable_items;
+        t.unreadable_bytes = r_.unreadable_bytes;
+        t.skipped_entries = r_.skipped_entries;
         // Asked for last, so that its end time is the export's.
         if (options_.provenance) t.provenance = options_.provenance();
         if (r_.sync_errno != 0) t.sync_failed = std::string("the copy could not be put on the host's disk: ") + std::strerror(r_.sync_errno);
@@ -307,6 +322,16 @@ private:
         } else if (lister.status() == ListStatus::ended_early) {
             set_problem(it, FolderItemStatus::incomplete, FolderItemWhy::listing_ended_early,
                         "a read ended its listing early; the entries before it are copied");
+        }
+        if (lister.skipped_entries() > 0) {
+            // The walk that follows passes over the same entries.
+            for (const ByteSpan& span : lister.skipped()) note_unreadable(it, span);
+            it.ranges_omitted += lister.skipped_spans_dropped();
+            it.skipped_entries = lister.skipped_entries();
+            r_.skipped_entries = add_saturated(r_.skipped_entries, it.skipped_entries);
+            if (it.status == FolderItemStatus::ok)
+                set_problem(it, FolderItemStatus::partly_unreadable, FolderItemWhy::unreadable_sectors,
+                            std::to_string(it.skipped_entries) + " entries on unreadable sectors were passed over; the others are copied");
         }
         if (repeats && names.settled()) {
             DirLister again = store_.list(dir);
@@ -482,10 +507,17 @@ private:
         ExportOptions eo;
         eo.sha256 = true;
         eo.sync_later = sync_later_;
+        eo.rescue = options_.rescue;
+        if (options_.rescue)
+            eo.unreadable = [&it](ByteSpan span) {
+                note_unreadable(it, span);
+                return true;
+            };
         ExportResult er = file_export(store_, file, out, progress, eo);
         it.bytes_written = er.bytes_written;
         it.sha256 = er.sha256;
         r_.bytes = add_saturated(r_.bytes, er.bytes_written);
+        r_.unreadable_bytes = add_saturated(r_.unreadable_bytes, er.unreadable_bytes);
         if (file.size() > 0) done_before_ = add_saturated(done_before_, file.size());
         if (er.failure == ExportFailure::none) {
             if (!parent.dir.rename(partial, name, false)) {
@@ -497,6 +529,10 @@ private:
             }
             parent.dir.set_times_at(name, it.atime, it.update_time);
             ++r_.files;
+            if (er.unreadable_bytes > 0)
+                set_problem(it, FolderItemStatus::partly_unreadable, FolderItemWhy::unreadable_sectors,
+                            std::to_string(er.unreadable_bytes) + " bytes in " + std::to_string(er.unreadable_ranges) +
+                                " ranges could not be read and are zeros");
             return emit(it);
         }
         const std::string why = copy_failure_detail(er);
@@ -515,9 +551,11 @@ private:
         emit(it);
     }
 
-    void emit(const FolderItem& it) {
+    void emit(FolderItem& it) {
+        it.rescue = options_.rescue;
         if (it.renamed) ++r_.renamed;
-        if (it.status != FolderItemStatus::ok && !(r_.cancelled && it.status == FolderItemStatus::cancelled)) ++r_.failures;
+        if (it.status == FolderItemStatus::partly_unreadable) ++r_.unreadable_items;
+        else if (it.status != FolderItemStatus::ok && !(r_.cancelled && it.status == FolderItemStatus::cancelled)) ++r_.failures;
         manifest_.item(it);
         if (options_.item_done) options_.item_done(it);
         if ((it.status != FolderItemStatus::ok || it.renamed) && r_.items.size() < kKeptItems &&

@@ -50,6 +50,11 @@ struct FolderExportOptions {
     // wrote to, returns 0 or an errno. Empty: sync_file_system (syncfs).
     // Tests put one here that looks at the copy or fails.
     std::function<int(int fd)> sync_file_system;
+    // Read files around unreadable sectors: their bytes are written as
+    // zeros and every item names its unreadable ranges. Directory entries on
+    // such sectors are passed over when the datastore's listings are set to
+    // (Datastore::set_list_rescue). Nothing is put beside the files.
+    bool rescue = false;
 };
 
 struct FolderExportResult {
@@ -73,6 +78,11 @@ struct FolderExportResult {
     // The items not copied whole or renamed, in the order met, the first
     // thousand of them; the manifest (and item_done) has every item.
     std::vector<FolderItem> items;
+    // With rescue: the items partly unreadable, the bytes of files written
+    // as zeros, and the directory entries passed over.
+    int64_t unreadable_items = 0;
+    int64_t unreadable_bytes = 0;
+    int64_t skipped_entries = 0;
     bool complete() const { return refused == FolderRefusal::none && failures == 0 && !cancelled && manifest_written; }
 };
 

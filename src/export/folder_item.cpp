@@ -10,6 +10,7 @@ const char* folder_status_text(FolderItemStatus s) {
     case FolderItemStatus::not_followed: return "not followed";
     case FolderItemStatus::incomplete: return "incomplete";
     case FolderItemStatus::cancelled: return "cancelled";
+    case FolderItemStatus::partly_unreadable: return "partly unreadable";
     }
     return "";
 }

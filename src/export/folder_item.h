@@ -2,10 +2,12 @@
 // One item of a folder export: every directory and file met, as the
 // manifest lists it and the front ends are told of it.
 
+#include "disk/byte_ranges.h"
 #include "export/file_export.h"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace ds {
 
@@ -16,6 +18,10 @@ enum class FolderItemStatus {
     not_followed,   // a directory reached again (a cycle or a second link): not entered
     incomplete,     // a directory whose listing could not be read to its end
     cancelled,      // the operator stopped the export here
+    // With rescue: every readable byte copied, those that could not be read
+    // written as zeros (a file), or the entries on them passed over (a
+    // directory); unreadable says where.
+    partly_unreadable,
 };
 
 // Why an item is not "ok", or why its host name differs from its own; the
@@ -36,7 +42,12 @@ enum class FolderItemWhy {
     host_file_not_created,   // sys_errno says why (EEXIST: something is in the way)
     not_renamed,             // copied whole, but the ".partial" name stayed; sys_errno
     copy_failed,             // export_failure and sys_errno say why
+    unreadable_sectors,      // partly unreadable: sectors that could not be read
 };
+
+// The unreadable ranges one item keeps (16 MiB of them); past it they are
+// only counted, so that a disk image on a dying disk cannot exhaust memory.
+inline constexpr size_t kMaxItemRanges = size_t{1} << 20;
 
 // One line of the manifest: every directory and file met.
 struct FolderItem {
@@ -55,7 +66,31 @@ struct FolderItem {
     FolderItemWhy why = FolderItemWhy::none;
     ExportFailure export_failure = ExportFailure::none;   // for copy_failed
     int sys_errno = 0;       // the host's or the disk's reason, 0 when none is known
+    // With rescue: the item says what could not be read (an empty list when
+    // everything was). For a file, the bytes written as zeros; for a
+    // directory, the bytes of its listing passed over with the entries on
+    // them. File coordinates, in order, merged; the first kMaxItemRanges.
+    bool rescue = false;
+    std::vector<ByteSpan> unreadable;
+    int64_t unreadable_bytes = 0;    // a file's zeros; a directory's entries passed over, as bytes
+    int64_t ranges_omitted = 0;      // ranges past kMaxItemRanges, counted only
+    int64_t skipped_entries = 0;     // a directory's entries passed over
 };
+
+// What "sha256_of" says of a digest over bytes written as zeros.
+inline constexpr const char* kDigestOfZeros = "the bytes written, unreadable bytes as zeros";
+
+// What an item could not read, as [offset, length] pairs in its own
+// coordinates; the digest of a file with zeros in it is said to be of them.
+template <class Json>
+void put_unreadable(Json& j, const FolderItem& it) {
+    Json ranges = Json::array();
+    for (const ByteSpan& r : it.unreadable) ranges.push_back(Json::array({r.offset, r.length}));
+    j["unreadable"] = std::move(ranges);
+    if (it.ranges_omitted > 0) j["unreadable_ranges_omitted"] = it.ranges_omitted;
+    if (it.is_dir && it.skipped_entries > 0) j["skipped_entries"] = it.skipped_entries;
+    if (!it.is_dir && it.unreadable_bytes > 0 && !it.sha256.empty()) j["sha256_of"] = kDigestOfZeros;
+}
 
 // "ok", "partial", ... as the manifest writes them.
 const char* folder_status_text(FolderItemStatus s);

@@ -39,6 +39,7 @@ Ordered item_json(const FolderItem& it) {
     }
     j["status"] = folder_status_text(it.status);
     if (!it.detail.empty()) j["detail"] = text(it.detail);
+    if (it.rescue) put_unreadable(j, it);
     return j;
 }
 
@@ -81,6 +82,11 @@ bool FolderManifest::finish(const ManifestTotals& t) {
     json_->field("bytes", t.bytes);
     json_->field("failures", t.failures);
     json_->field("renamed", t.renamed);
+    if (t.rescue) {
+        json_->field("unreadable_items", t.unreadable_items);
+        json_->field("unreadable_bytes", t.unreadable_bytes);
+        json_->field("skipped_entries", t.skipped_entries);
+    }
     if (!t.sync_failed.empty()) json_->field("sync_failed", t.sync_failed);
     if (!t.provenance.empty()) json_->field_text("provenance", t.provenance);
     json_->finish();

@@ -28,6 +28,9 @@ struct ManifestTotals {
     int64_t files = 0, directories = 0, bytes = 0, failures = 0, renamed = 0;
     std::string provenance;    // JSON object text; empty: none
     std::string sync_failed;   // why the copy could not be put on the disk; empty: it was
+    // With rescue (written only then): what could not be read.
+    bool rescue = false;
+    int64_t unreadable_items = 0, unreadable_bytes = 0, skipped_entries = 0;
 };
 
 class FolderManifest {

@@ -209,6 +209,9 @@ void Datastore::set_read_retries(int n) { store_->disk.set_retries(n); }
 
 void Datastore::set_scan_rescue(bool on) { store_->scan_rescue = on; }
 
+// Listings over unreadable sectors.
+void Datastore::set_list_rescue(bool on) { store_->list_rescue = on; }
+
 int64_t Datastore::addressable(const File& file) const {
     const Descriptor& d = descriptor_of(file);
     if (stored_inline(d)) return std::max<int64_t>(d.size, 0);

@@ -235,6 +235,8 @@ enum class TreeNote {
     ended_early,    // a read ended its listing early: the entries before it are shown
     too_many,       // the walk met more entries than the volume has descriptors (or read
                     // far more than it showed): it ends here
+    entries_skipped,   // with listings over unreadable sectors: entries of it that lie on
+                       // sectors that cannot be read were passed over, the others are shown
 };
 
 struct TreeNode {
@@ -407,6 +409,9 @@ struct PathLookup {
     // listings show them; empty when it is the start itself.
     std::vector<ListedEntry> trail;
     std::string component;   // no_entry: the component as typed
+    // With listings over unreadable sectors: directory entries passed over
+    // on the way (a component may have been among them).
+    int64_t skipped_entries = 0;
 };
 
 // ---------------------------------------------------------------- lost disks rebuilt whole
@@ -493,6 +498,10 @@ using DeletedNames = std::unordered_map<uint32_t, DeletedName>;
 
 // A directory's entries handed out one at a time, so that a directory whose
 // size claims millions of entries is never held whole.
+// Unreadable ranges one listing keeps (1 MiB of them): a directory whose
+// every other entry is unreadable would otherwise hold millions.
+inline constexpr size_t kMaxSkippedSpans = 1 << 16;
+
 class DirLister {
 public:
     DirLister(const Datastore& store, const Node& dir);
@@ -507,6 +516,13 @@ public:
     ListStatus status() const;
     // Directory entries read so far, "." and ".." and entries of other types included.
     int64_t entries_read() const;
+    // With listings over unreadable sectors (Datastore::set_list_rescue):
+    // the entries passed over because their bytes could not be read, and
+    // those bytes as offsets in the directory (in order, adjacent ones
+    // merged; past kMaxSkippedSpans ranges only counted).
+    int64_t skipped_entries() const;
+    const std::vector<ByteSpan>& skipped() const;
+    int64_t skipped_spans_dropped() const;
 
 private:
     struct State;
@@ -656,8 +672,8 @@ public:
     // --- reading around unreadable sectors
     // As read_run, but a sector that cannot be read does not end the read:
     // it reads as zeros and its bytes, as file offsets, are appended to
-    // unreadable (in order, adjacent ranges merged). Only runs of file
-    // blocks are read this way; other reads fail as read_run's do.
+    // unreadable (in order, adjacent ranges merged). File blocks and
+    // sub-blocks are read this way; other reads fail as read_run's do.
     Status read_run(const File& file, uint8_t* buffer, int64_t max, int64_t off, int64_t& got, bool& hole,
                     std::vector<ByteSpan>& unreadable) const;
     // How many more times a sector whose read failed is tried (0: once).
@@ -688,6 +704,14 @@ public:
     // be read: the live tree, the deleted directories among items and the
     // directories the last format recovery found.
     DeletedNames name_deleted(const std::vector<DeletedItem>& items, const DeletedNameOptions& options = {}) const;
+
+    // --- listings over unreadable sectors
+    // With it on, a listing (and every walk, lookup and copy built on one)
+    // passes over the directory entries whose bytes cannot be read, and a
+    // directory block whose pointer block cannot be read, and goes on with
+    // the rest: DirLister::skipped_entries and TreeNote::entries_skipped say
+    // what was lost. Off, the first such read ends the listing early.
+    void set_list_rescue(bool on);
 
     // The back room, for the format's own code, tests and fuzzing (store.h).
     Store& internals() const { return *store_; }

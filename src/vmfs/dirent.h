@@ -3,10 +3,13 @@
 
 #include "vmfs/inode.h"
 
+#include "disk/byte_ranges.h"
+
 #include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace ds {
 
@@ -44,6 +47,12 @@ public:
     // Entries read so far, those no listing shows included: what a walk over
     // many directories has cost.
     int64_t entries_read() const { return count_; }
+    // With the store's list_rescue: entries passed over because their bytes
+    // (or the pointer block naming their block) could not be read, and
+    // those bytes as directory offsets, merged, the first kMaxSkippedSpans.
+    int64_t skipped_entries() const { return skipped_entries_; }
+    const std::vector<ByteSpan>& skipped() const { return skipped_; }
+    int64_t skipped_spans_dropped() const { return spans_dropped_; }
 
 private:
     Store& store_;
@@ -55,7 +64,18 @@ private:
     uint32_t id_ = 0;
     bool reached_end_ = false;
     bool done_ = false;
+    bool rescue_ = false;
+    // With rescue: the rest of a slot read around its unreadable sectors,
+    // once a read of an entry in it failed.
+    std::vector<uint8_t> held_;
+    int64_t held_at_ = 0;
+    std::vector<ByteSpan> held_bad_;
+    int64_t skipped_entries_ = 0, spans_dropped_ = 0;
+    std::vector<ByteSpan> skipped_;
     bool entry_in_blocks(int64_t pos);
+    int read_entry(uint8_t* raw);   // 1 read, 0 lost on unreadable sectors, -1 ends the walk
+    bool from_held(uint8_t* raw, bool& lost);
+    void pass_over(int64_t to);
 };
 
 // Hands every entry to action in on-disk order. True when the walk reached

@@ -11,17 +11,6 @@
 namespace ds {
 namespace {
 
-// The logical-volume offset of a sub-block: its place in ".sbc.sf", found
-// through that file's own block list.
-int64_t subblock_lv_offset(Store& store, uint32_t id) {
-    const Bitmap& sbc = store.fs.sbc;
-    int64_t pos = bitmap_item_pos(sbc, sb_entry(id), sb_item(id));
-    if (pos < 0 || sbc.inode.block_size <= 0) return -1;
-    uint32_t holder = 0;
-    if (file_block_lookup(store, sbc.inode, pos, &holder) != 0 || blkid_type(holder) != kBlockFile) return -1;
-    return int64_t{fb_item(holder)} * store.fs.fsinfo.blocksize + pos % sbc.inode.block_size;
-}
-
 void append(std::vector<Extent>& out, const Extent& e) {
     if (e.length <= 0) return;
     if (!out.empty()) {

@@ -230,6 +230,48 @@ bool salvage_run(Store& store, uint8_t* buffer, int64_t at, int64_t len, int64_t
 
 } // namespace
 
+int64_t subblock_lv_offset(Store& store, uint32_t id) {
+    const Bitmap& sbc = store.fs.sbc;
+    const int64_t pos = bitmap_item_pos(sbc, sb_entry(id), sb_item(id));
+    if (pos < 0 || sbc.inode.block_size <= 0) return -1;
+    const int64_t in_block = pos % sbc.inode.block_size;
+    if (in_block > store.fs.fsinfo.blocksize - sbc.header.item_size) return -1;
+    uint32_t holder = 0;
+    if (file_block_lookup(store, sbc.inode, pos, &holder) != 0 || blkid_type(holder) != kBlockFile) return -1;
+    return int64_t{fb_item(holder)} * store.fs.fsinfo.blocksize + in_block;
+}
+
+int64_t file_read_salvage(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p,
+                          std::vector<ByteSpan>& unreadable) {
+    if (p < 0 || count < 0 || inode.block_size <= 0) return -1;
+    if (p >= inode.size || count == 0) return 0;
+    uint32_t id = 0;
+    if (file_block_lookup(store, inode, p, &id) != 0) return -1;
+    int64_t len = std::min({count, inode.size - p, inode.block_size - p % inode.block_size});
+    if (id == 0) {
+        std::memset(buffer, 0, static_cast<size_t>(len));
+        return len;
+    }
+    // The same bytes read_at_depth takes from the block, and no others.
+    int64_t at = -1;
+    if (blkid_type(id) == kBlockFile) {
+        const int64_t bs = store.fs.fsinfo.blocksize;
+        if (bs <= 0 || p % inode.block_size >= bs) return -1;
+        len = std::min(len, bs - p % bs);
+        at = int64_t{fb_item(id)} * bs + p % bs;
+    } else if (blkid_type(id) == kBlockSub) {
+        const int64_t sz = store.fs.sbc.header.item_size;
+        if (sz <= 0 || p % inode.block_size >= sz) return -1;
+        len = std::min(len, sz - p % sz);
+        const int64_t base = subblock_lv_offset(store, id);
+        if (base < 0) return -1;
+        at = base + p % sz;
+    } else {
+        return -1;
+    }
+    return salvage_run(store, buffer, at, len, p, unreadable) ? len : -1;
+}
+
 int64_t file_read_run(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole,
                       std::vector<ByteSpan>* unreadable) {
     *hole = false;
@@ -240,8 +282,18 @@ int64_t file_read_run(Store& store, const Descriptor& inode, uint8_t* buffer, in
     // Runs where each slot is one whole file block; anything else (sub-blocks,
     // a damaged block_size) is read through file_read, 1 MiB at a time so
     // that a failure keeps the mebibytes before it.
+    // Sub-blocks (a small file's, a directory's) are read through the item
+    // memo as usual; only a read that fails on a sector is read again
+    // around it, one slot at a time.
+    auto fallback = [&](int64_t want) -> int64_t {
+        if (unreadable) store.disk.clear_thread_failure();
+        const int64_t n = file_read(store, inode, buffer, want, p);
+        if (n >= 0 || !unreadable || store.disk.thread_failure().fault != Fault::device_read) return n;
+        store.disk.clear_thread_failure();
+        return file_read_salvage(store, inode, buffer, want, p, *unreadable);
+    };
     if (bs <= 0 || inode.block_size != bs || (inode.addr_mode != 1 && inode.addr_mode != 3))
-        return file_read(store, inode, buffer, std::min<int64_t>(max, kFallbackPiece), p);
+        return fallback(std::min<int64_t>(max, kFallbackPiece));
     uint32_t id = 0;
     int64_t len = std::min(bs - p % bs, max);
     if (file_block_lookup(store, inode, p, &id) < 0) {
@@ -258,7 +310,7 @@ int64_t file_read_run(Store& store, const Descriptor& inode, uint8_t* buffer, in
         *hole = true;
         return len;
     }
-    if (blkid_type(id) != kBlockFile) return file_read(store, inode, buffer, std::min<int64_t>(len, kFallbackPiece), p);
+    if (blkid_type(id) != kBlockFile) return fallback(std::min<int64_t>(len, kFallbackPiece));
     const int64_t first = len;
     const int64_t at = int64_t{fb_item(id)} * bs + p % bs;
     for (uint32_t next_item = fb_item(id) + 1; len < max; ++next_item) {

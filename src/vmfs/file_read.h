@@ -92,6 +92,19 @@ int64_t file_read(Store& store, const Descriptor& inode, uint8_t* buffer, int64_
 int64_t file_read_run(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t max, int64_t p, bool* hole,
                       std::vector<ByteSpan>* unreadable = nullptr);
 
+// Reads up to count bytes at file position p, no further than the end of the
+// block slot holding p, around the sectors that cannot be read: they read
+// as zeros and their file offsets are appended to unreadable. File blocks
+// and sub-blocks are read this way, holes are zeros; the count of bytes or
+// -1 when the slot cannot be found or placed on a disk.
+int64_t file_read_salvage(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p,
+                          std::vector<ByteSpan>& unreadable);
+
+// The logical-volume offset of a sub-block: its place in ".sbc.sf", found
+// through that file's own block list; -1 when it has none. The sub-block
+// lies whole inside that file block.
+int64_t subblock_lv_offset(Store& store, uint32_t id);
+
 // True when the len bytes at file position p lie one after another on one
 // member's device, inside its size: file blocks that follow each other, none
 // a hole, a sub-block or inline. A caller may then have the kernel copy them

@@ -32,6 +32,15 @@ ListStatus DirLister::status() const { return state_->status; }
 
 int64_t DirLister::entries_read() const { return state_->cursor ? state_->cursor->entries_read() : 0; }
 
+int64_t DirLister::skipped_entries() const { return state_->cursor ? state_->cursor->skipped_entries() : 0; }
+
+const std::vector<ByteSpan>& DirLister::skipped() const {
+    static const std::vector<ByteSpan> none;
+    return state_->cursor ? state_->cursor->skipped() : none;
+}
+
+int64_t DirLister::skipped_spans_dropped() const { return state_->cursor ? state_->cursor->skipped_spans_dropped() : 0; }
+
 bool DirLister::next(ListedEntry& out) {
     if (!state_->cursor) return false;
     DirEntry e;

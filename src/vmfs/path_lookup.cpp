@@ -26,6 +26,7 @@ struct Child {
     ListStatus status = ListStatus::complete;
     bool found = false;
     Step step;
+    int64_t skipped = 0;   // entries passed over on unreadable sectors
 };
 
 // The best match of rank among the children of here (the found directories
@@ -53,6 +54,7 @@ Child find_child(const Datastore& store, const Node* here, const EntryRank& rank
         if (consider(std::move(e), node)) break;
     }
     out.status = lister.status();
+    out.skipped = lister.skipped_entries();
     return out;
 }
 
@@ -87,6 +89,7 @@ PathLookup Datastore::look_up(const std::string& path, PathFrom from, const Name
         const bool at_found_dirs = trail.empty() && from == PathFrom::found_dirs;
         const Node here = trail.empty() ? start : trail.back().node;
         Child child = find_child(*this, at_found_dirs ? nullptr : &here, matcher(component));
+        out.skipped_entries += child.skipped;
         if (child.status == ListStatus::open_error) {
             // The reason of the read, when a read of the descriptor gives one.
             FileInfo info;

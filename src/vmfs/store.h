@@ -39,6 +39,7 @@ struct Store {
     FileReadMemos memos;
     std::vector<FoundDir> found_dirs;     // of the last format recovery
     bool scan_rescue = false;             // the scans pass over what they cannot read
+    bool list_rescue = false;             // listings pass over directory entries they cannot read
 
     // A File over a descriptor read into memory (node names what it was read as).
     static File make_file(const Node& node, const Descriptor& descriptor);

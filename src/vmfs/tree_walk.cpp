@@ -112,6 +112,7 @@ TreeWalkResult tree_walk(Store& store, const Node& top, const std::string& top_p
         if (!more) {
             const ListStatus how = f.lister->status();
             const int depth = f.depth;
+            if (f.lister->skipped_entries() > 0) tell(TreeNote::entries_skipped, path);
             if (how == ListStatus::ended_early) tell(TreeNote::ended_early, path);
             on_path.erase(f.key);
             stack.pop_back();

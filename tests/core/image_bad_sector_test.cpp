@@ -5,7 +5,9 @@
 #include "disk/memory_source.h"
 #include "support/open_images.h"
 #include "support/test_support.h"
+#include "vmfs/dirent.h"
 #include "vmfs/store.h"
+#include "vmfs/volume.h"
 
 #include <fstream>
 #include <map>
@@ -171,3 +173,137 @@ TEST(BadSectorFile, ReadRunNamesTheLostBytesInFileCoordinates) {
 }
 
 } // namespace
+
+// A directory of many entries and a small file in sub-blocks, read from memory
+// so that any of their sectors can be made to fail.
+class BadSectorDirectory : public ::testing::TestWithParam<dsb::Storage> {
+protected:
+    dstest::TempDir dir;
+    MemorySource mem;
+    std::unique_ptr<Datastore> store;
+    uint32_t big = 0, small = 0;
+    static constexpr int kEntries = 1200;   // 168000 bytes: several sub-blocks
+
+    void SetUp() override {
+        dsb::DatastoreOptions o;
+        o.path = dir.file("d.img");
+        o.fdc.area_count = 8;   // a descriptor slot for every entry
+        dsb::ImageBuilder b(o);
+        const uint32_t f = b.add_file("/f.txt", dsb::text_file("x"));
+        big = b.mkdir("/big", GetParam());
+        for (int k = 0; k < kEntries; ++k) b.add_dirent(big, 3, f, "entry-" + std::to_string(k));
+        small = b.add_file("/small.bin", dsb::generated_file(100000, dsb::pattern_content(7), dsb::Storage::SubBlocks));
+        b.finish();
+        std::ifstream in(o.path, std::ios::binary);
+        mem.disks[o.path] = std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        store = std::make_unique<Datastore>(mem);
+        dsb::ImageSummary s;
+        s.images = {o.path};
+        ASSERT_EQ(dstest::open_images(*store, s).message, "");
+    }
+    // The device offset of byte off of a file, through its extents.
+    int64_t device_offset(uint32_t id, int64_t off) {
+        File file;
+        EXPECT_TRUE(store->open_file({id, -1}, file));
+        for (const Extent& e : store->extents(file))
+            if (off >= e.offset && off < e.offset + e.length && e.lv_offset >= 0) {
+                LvmPlace place;
+                EXPECT_TRUE(lvm_locate(internals(*store), e.lv_offset + (off - e.offset), place));
+                return place.device_offset;
+            }
+        ADD_FAILURE() << "no place for byte " << off;
+        return -1;
+    }
+    struct Listed {
+        std::vector<std::string> names;
+        ListStatus how{};
+        int64_t skipped_entries = 0;
+        std::vector<ByteSpan> skipped;
+    };
+    Listed list_big() {
+        DirLister lister = store->list({big, -1});
+        Listed out;
+        for (ListedEntry e; lister.next(e);) out.names.push_back(e.name);
+        out.how = lister.status();
+        out.skipped_entries = lister.skipped_entries();
+        out.skipped = lister.skipped();
+        return out;
+    }
+};
+
+TEST_P(BadSectorDirectory, AnUnreadableSectorCostsOnlyTheEntriesOnItWithRescue) {
+    // A sector in the middle of the directory: entries 498..501 (and the
+    // ends of those around them) lie on it. "." and ".." come first.
+    const int64_t at = 70000;
+    const int64_t sector = device_offset(big, at) / 512 * 512;
+    const int64_t sector_in_dir = at - (device_offset(big, at) - sector);
+    mem.bad = {{sector, 512}};
+    internals(*store).disk.reset();   // nothing read before is served from the cache
+    const int64_t first_lost = sector_in_dir / kDirentBytes;                       // entry index in the file
+    const int64_t after_lost = (sector_in_dir + 512 + kDirentBytes - 1) / kDirentBytes;
+
+    // Without rescue the listing ends early at the first entry it cannot
+    // read: a sub-block is read whole, so there it is the first reaching
+    // into the sub-block.
+    const int64_t sub = internals(*store).fs.sbc.header.item_size;
+    const int64_t first_failing = GetParam() == dsb::Storage::SubBlocks ? sector_in_dir / sub * sub / kDirentBytes : first_lost;
+    Listed got = list_big();
+    EXPECT_EQ(got.how, ListStatus::ended_early);
+    EXPECT_EQ(got.names.size(), size_t(first_failing - 2));
+    EXPECT_EQ(got.skipped_entries, 0);
+
+    store->set_list_rescue(true);
+    got = list_big();
+    EXPECT_EQ(got.how, ListStatus::complete);
+    EXPECT_EQ(got.skipped_entries, after_lost - first_lost);
+    EXPECT_EQ(got.skipped, (std::vector<ByteSpan>{{first_lost * kDirentBytes, (after_lost - first_lost) * kDirentBytes}}));
+    std::vector<std::string> want;
+    for (int64_t k = 0; k < kEntries; ++k)
+        if (k + 2 < first_lost || k + 2 >= after_lost) want.push_back("entry-" + std::to_string(k));
+    EXPECT_EQ(got.names, want);
+
+    // The walk and the lookup go on past it and say so.
+    std::vector<std::string> notes;
+    TreeWalkResult walked = store->walk(Datastore::root(), "/", [](const TreeNode&) { return true; },
+                                        [&](TreeNote what, const std::string& path) {
+                                            if (what == TreeNote::entries_skipped) notes.push_back(path);
+                                        });
+    EXPECT_EQ(notes, std::vector<std::string>{"/big"});
+    EXPECT_GE(walked.entries, kEntries - (after_lost - first_lost));
+    const PathLookup found = store->look_up("/big/entry-" + std::to_string(kEntries - 1), PathFrom::root);
+    EXPECT_EQ(found.end, PathEnd::found);
+    EXPECT_EQ(found.skipped_entries, after_lost - first_lost);
+}
+
+TEST_P(BadSectorDirectory, ASmallFileInSubBlocksReadsAroundItsBadSector) {
+    File file;
+    ASSERT_TRUE(store->open_file({small, -1}, file));
+    const int64_t bad_at = 70000;   // in its second sub-block
+    const int64_t device = device_offset(small, bad_at);
+    const int64_t sector = device / 512 * 512;
+    const int64_t lost_from = bad_at - (device - sector);
+    mem.bad = {{sector, 512}};
+    internals(*store).disk.reset();   // nothing read before is served from the cache
+    std::vector<uint8_t> got(file.size());
+    std::vector<ByteSpan> lost;
+    for (int64_t p = 0; p < file.size();) {
+        int64_t n = 0;
+        bool hole = false;
+        ASSERT_TRUE(store->read_run(file, got.data() + p, file.size() - p, p, n, hole, lost));
+        ASSERT_GT(n, 0);
+        p += n;
+    }
+    EXPECT_EQ(lost, (std::vector<ByteSpan>{{lost_from, 512}}));
+    std::vector<uint8_t> want(file.size());
+    const dsb::ContentFn content = dsb::pattern_content(7);
+    content(0, want);
+    std::fill(want.begin() + lost_from, want.begin() + lost_from + 512, 0);
+    EXPECT_TRUE(got == want);
+    // Without salvage the sub-block fails whole, as before.
+    int64_t n = 0;
+    bool hole = false;
+    EXPECT_FALSE(store->read_run(file, got.data(), file.size(), 65536, n, hole));
+}
+
+INSTANTIATE_TEST_SUITE_P(DirectoryStorage, BadSectorDirectory,
+                         ::testing::Values(dsb::Storage::SubBlocks, dsb::Storage::FileBlocks));

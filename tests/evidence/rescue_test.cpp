@@ -11,6 +11,10 @@
 #include "export/rescue_map.h"
 #include "support/open_images.h"
 #include "vmfs/datastore.h"
+#include "vmfs/store.h"
+#include "vmfs/volume.h"
+
+#include <algorithm>
 
 #include <chrono>
 #include <csignal>
@@ -234,6 +238,166 @@ TEST_F(RescueCli, MalformedOrForeignMapfilesAreRefusedBeforeAnythingIsRead) {
     RunResult lone = run_cli({"--mapfile", map, "-d", demo().images[0], "info"});
     EXPECT_EQ(lone.exit_code, 2);
     EXPECT_NE(lone.err.find("--mapfile must follow the -d it belongs to"), std::string::npos) << lone.err;
+}
+
+
+namespace rescue_folder {
+
+// Where byte off of a file or directory lies on the demo's image, through
+// its extents (a directory's bytes are in a sub-block).
+int64_t image_offset_of(uint32_t id, int64_t off) {
+    ds::Datastore store;
+    EXPECT_TRUE(dstest::open_images(store, demo()).message.empty());
+    ds::File file;
+    EXPECT_TRUE(store.open_file({id, -1}, file));
+    for (const ds::Extent& e : store.extents(file))
+        if (off >= e.offset && off < e.offset + e.length && e.lv_offset >= 0) {
+            ds::LvmPlace place;
+            EXPECT_TRUE(ds::lvm_locate(ds::internals(store), e.lv_offset + (off - e.offset), place));
+            return place.device_offset;
+        }
+    ADD_FAILURE() << "no place for byte " << off;
+    return -1;
+}
+
+// The names /vm1 lists when the image sector at bad cannot be read, with
+// listings passing over it, and the names lost.
+struct Survivors {
+    std::vector<std::string> kept, lost;
+};
+Survivors vm1_names_around(int64_t bad) {
+    const ds::Node vm1{object(demo(), "/vm1").id, -1};
+    std::vector<std::string> all;
+    {
+        ds::Datastore healthy_store;
+        EXPECT_TRUE(dstest::open_images(healthy_store, demo()).message.empty());
+        ds::DirLister healthy = healthy_store.list(vm1);
+        for (ds::ListedEntry e; healthy.next(e);) all.push_back(e.raw_name);
+    }
+    ds::MemorySource mem;
+    mem.disks[demo().images[0]] = file_bytes(demo().images[0]);
+    mem.bad = {{bad / 512 * 512, 512}};
+    ds::Datastore store{mem};
+    EXPECT_TRUE(dstest::open_images(store, demo()).message.empty());
+    store.set_list_rescue(true);
+    Survivors s;
+    ds::DirLister lister = store.list(vm1);
+    for (ds::ListedEntry e; lister.next(e);) s.kept.push_back(e.raw_name);
+    for (const std::string& name : all)
+        if (std::find(s.kept.begin(), s.kept.end(), name) == s.kept.end()) s.lost.push_back(name);
+    return s;
+}
+
+nlohmann::json manifest_item(const nlohmann::json& manifest, const std::string& host_path) {
+    for (const nlohmann::json& it : manifest["items"])
+        if (it["host_path"] == host_path) return it;
+    ADD_FAILURE() << "no item " << host_path;
+    return {};
+}
+
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) out.push_back(fs::relative(e.path(), dir).string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+} // namespace rescue_folder
+
+TEST_F(RescueCli, AFolderCopyGivesEveryReadableByteAndItsManifestNamesTheZeros) {
+    using namespace rescue_folder;
+    // Without --rescue the file with the bad sector stays partial: exit 1.
+    const std::string plain = dir.file("plain");
+    RunResult p = run_cli(args({"export", "-r", "/vm1", plain}));
+    EXPECT_EQ(p.exit_code, 1) << p.err;
+    EXPECT_EQ(manifest_item(nlohmann::json::parse(file_bytes(plain + ".manifest.json")), "vm1.log.partial")["status"],
+              "partial");
+
+    const std::string dest = dir.file("vm1");
+    RunResult r = run_cli(args({"--rescue", "export", "-r", "/vm1", dest}));
+    ASSERT_EQ(r.exit_code, 3) << r.err;
+    EXPECT_TRUE(file_bytes(dest + "/vm1.log") == expected_with_zeros({{bad_file_offset, 512}}));
+    const nlohmann::json m = nlohmann::json::parse(file_bytes(dest + ".manifest.json"));
+    const nlohmann::json log = manifest_item(m, "vm1.log");
+    EXPECT_EQ(log["status"], "partly unreadable");
+    EXPECT_EQ(log["unreadable"], nlohmann::json::parse("[[" + std::to_string(bad_file_offset) + ",512]]"));
+    EXPECT_EQ(log["sha256"], evtest::sha256_of_file(dest + "/vm1.log"));
+    EXPECT_EQ(log["sha256_of"], "the bytes written, unreadable bytes as zeros");
+    const nlohmann::json vmx = manifest_item(m, "vm1.vmx");
+    EXPECT_EQ(vmx["status"], "ok");
+    EXPECT_EQ(vmx["unreadable"], nlohmann::json::array());
+    EXPECT_EQ(m["unreadable_bytes"], 512);
+    EXPECT_EQ(m["unreadable_items"], 1);
+    EXPECT_EQ(m["failures"], 0);
+    EXPECT_EQ(m["complete"], true);
+    // Nothing is put into the copy beside the files: the same names as the
+    // datastore's folder, no map, no partial file.
+    std::vector<std::string> plain_names = names_in(plain);
+    std::replace(plain_names.begin(), plain_names.end(), std::string("vm1.log.partial"), std::string("vm1.log"));
+    std::sort(plain_names.begin(), plain_names.end());
+    EXPECT_EQ(names_in(dest), plain_names);
+    EXPECT_NE(r.err.find("unreadable: vm1.log: 512 bytes in 1 ranges could not be read and are zeros"), std::string::npos)
+        << r.err;
+}
+
+TEST_F(RescueCli, AnUnreadableDirectorySectorCostsOnlyItsEntriesInEveryCommand) {
+    using namespace rescue_folder;
+    // A sector of /vm1's listing: the entries on it are lost, the rest not.
+    const uint32_t vm1 = object(demo(), "/vm1").id;
+    const int64_t bad = image_offset_of(vm1, 300);
+    map = ddrescuelog_map(dir.file("dir.map"), bad / 512 * 512);
+    const Survivors names = vm1_names_around(bad);
+    ASSERT_FALSE(names.lost.empty());
+    ASSERT_FALSE(names.kept.empty());
+    const std::string kept = names.kept.back(), lost = names.lost.front();
+
+    struct Case {
+        std::vector<std::string> command;
+        std::string shows, hides;   // a line of stdout naming a kept entry, and one naming a lost one
+    };
+    const std::vector<Case> cases = {
+        {{"ls", "/vm1"}, "\t" + kept, "\t" + lost},
+        {{"tree", "/"}, "/vm1/" + kept, "/vm1/" + lost},
+        {{"timeline", "/"}, "|/vm1/" + kept + "|", "|/vm1/" + lost + "|"},
+        {{"stat", "/vm1/" + kept}, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command[0]);
+        // Without --rescue: as before, the listing ends at the bad sector.
+        RunResult plain = run_cli(args(c.command));
+        EXPECT_EQ(plain.exit_code, 1) << plain.err;
+        RunResult r = run_cli(args([&] {
+            std::vector<std::string> a{"--rescue"};
+            a.insert(a.end(), c.command.begin(), c.command.end());
+            return a;
+        }()));
+        EXPECT_EQ(r.exit_code, 3) << r.err;
+        if (!c.shows.empty()) EXPECT_NE(r.out.find(c.shows), std::string::npos) << r.out;
+        if (!c.hides.empty()) EXPECT_EQ(r.out.find(c.hides), std::string::npos) << r.out;
+        const std::vector<std::string> lines = r.err_lines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back().rfind("skipped as unreadable: 1 (", 0), 0u) << r.err;
+        EXPECT_NE(lines.back().find("/vm1"), std::string::npos) << r.err;
+    }
+
+    // The folder copy: the other entries are copied, the manifest records
+    // what the listing lost.
+    const std::string dest = dir.file("vm1");
+    RunResult r = run_cli(args({"--rescue", "export", "-r", "/vm1", dest}));
+    ASSERT_EQ(r.exit_code, 3) << r.err;
+    EXPECT_TRUE(fs::exists(dest + "/" + kept));
+    EXPECT_FALSE(fs::exists(dest + "/" + lost));
+    const nlohmann::json m = nlohmann::json::parse(file_bytes(dest + ".manifest.json"));
+    const nlohmann::json top = manifest_item(m, ".");
+    EXPECT_EQ(top["status"], "partly unreadable");
+    ASSERT_EQ(top["unreadable"].size(), 1u);
+    const int64_t from = top["unreadable"][0][0], length = top["unreadable"][0][1];
+    const int64_t sector_in_dir = 300 - bad % 512;
+    EXPECT_EQ(from, std::max<int64_t>(sector_in_dir, 0) / 140 * 140);
+    EXPECT_EQ(from + length, (sector_in_dir + 512 + 139) / 140 * 140);
+    EXPECT_EQ(top["skipped_entries"], length / 140);
+    EXPECT_EQ(m["skipped_entries"], length / 140);
+    EXPECT_EQ(m["failures"], 0);
 }
 
 } // namespace
