@@ -1,6 +1,7 @@
 #include "commands.h"
 #include "disks.h"
 #include "interrupt.h"
+#include "error_codes.h"
 #include "output.h"
 #include "resolve.h"
 #include "scans.h"
@@ -49,7 +50,7 @@ int emit_tree(const ds::Datastore& store, const Node& top, const std::string& to
     return walk_tree(store, top, top_path, [&store](const Node& n, const std::string& path) {
         ds::FileInfo inode;
         if (!store.stat(n.node, inode)) {
-            warn("file open error|path:" + path);
+            warn(kCodeFileOpen, "file open error|path:" + path);
             return;
         }
         out_line(body_line(path, n.id(), inode));
@@ -65,14 +66,14 @@ int emit_deleted(const ds::Datastore& store, const Options& opt) {
             const uint32_t id = row.descriptor_id;
             ds::FileInfo inode;
             if (!store.stat({id, -1}, inode)) {
-                warn("file open error|id:" + std::to_string(id));
+                warn(kCodeFileOpen, "file open error|id:" + std::to_string(id));
                 return;
             }
             out_line(body_line("$deleted/" + std::to_string(id) + " (deleted)", id, inode));
         }).end;
     });
     if (end == ds::ScanEnd::finished) return kExitOk;
-    return fail(ds::scan_end_message(end));
+    return fail(scan_end_code(end), ds::scan_end_message(end));
 }
 
 } // namespace
@@ -86,7 +87,7 @@ int cmd_timeline(ds::Datastore& store, const Options& opt) {
     Resolution r = resolve(store, opt.path, false);
     if (r.kind != Resolution::Kind::ok)
         return fail_resolution("dir open error", r.detail, r.kind == Resolution::Kind::bad_id);
-    if (!r.node.is_dir) return fail("dir open error");
+    if (!r.node.is_dir) return fail_dir_open(store, r);
 
     install_interrupt_handler();
     if ((rc = emit_tree(store, r.node, r.shown)) != kExitOk) return rc;

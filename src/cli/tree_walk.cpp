@@ -1,6 +1,7 @@
 #include "tree_walk.h"
 
 #include "interrupt.h"
+#include "error_codes.h"
 #include "output.h"
 
 #include "text/name_text.h"
@@ -15,7 +16,7 @@ namespace {
 // A directory the walk could not list is worth a line on stderr; one it chose
 // not to enter again (a damaged link back up or across) is shown and passed by.
 void report(ds::TreeNote what, const std::string& path) {
-    if (what == ds::TreeNote::open_error) warn(dir_open_error_text(path));
+    if (what == ds::TreeNote::open_error) warn(kCodeDirOpen, dir_open_error_text(path));
     if (what == ds::TreeNote::ended_early) warn(dir_incomplete_text(path));
     if (what == ds::TreeNote::too_deep) warn("dir too deep|path:" + path);
     if (what == ds::TreeNote::too_many) warn("more entries than the volume has descriptors; walk stopped|path:" + path);
@@ -36,7 +37,7 @@ bool walk_directory(const ds::Datastore& store, const Node& top, const std::stri
     return !res.stopped;
 }
 
-int stopped() { return interrupted() ? fail("tree cancelled") : kExitFailed; }
+int stopped() { return interrupted() ? fail(kCodeCancelled, "tree cancelled") : kExitFailed; }
 
 } // namespace
 

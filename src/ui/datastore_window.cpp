@@ -2,7 +2,22 @@
 // context menus, the keyboard and closing.
 #include "ui/window_common.h"
 
+#include "text/next_steps.h"
+
 namespace ds {
+namespace {
+
+// The node's path as the tree shows it: "/vm1/logs", "DIR2/sub".
+std::string node_path(const QTreeWidgetItem* node) {
+    std::string path;
+    for (const QTreeWidgetItem* n = node; n; n = n->parent()) {
+        const std::string part = n->text(0).toStdString();
+        path = path.empty() ? part : part == "/" ? "/" + path : part + "/" + path;
+    }
+    return path;
+}
+
+} // namespace
 
 using namespace ui;
 
@@ -99,6 +114,7 @@ void DatastoreWindow::browse() {
         ui::message(this, text);
         return;
     }
+    opened_once_ = true;
     if (outcome.completed) tree->setToolTip(kTreeHint);
 }
 
@@ -150,7 +166,11 @@ void DatastoreWindow::listing_done(quint64 serial) {
     ui::Listed r = listing_->take();
     QTreeWidgetItem* node = std::exchange(listing_node_, nullptr);
     if (r.status == ListStatus::open_error) {
-        ui::message(this, QStringLiteral("dir open error"));
+        // The window's text, then which directory and why.
+        FileInfo info;
+        const Failure why = node ? store.stat(ui::node_of(node), info).failure : Failure{};
+        ui::message(this, QStringLiteral("dir open error\n") +
+                              qs(dir_unreadable_next_step(node ? node_path(node) : std::string("?"), why)));
     } else if (r.status != ListStatus::not_directory && node->childCount() == 0) {
         // A scan may have filled the list meanwhile: no further than the
         // window holds now.
