@@ -66,14 +66,16 @@ int cmd_detect(ds::Datastore& store, const Options& opt) {
     for (const std::string& dev : devices) (readable_as_disk(dev) ? scanned : unreadable).push_back(dev);
     ds::Detection d = store.detect(scanned);
     // The window's text, then the drive and what the system said.
-    for (const std::string& dev : unreadable) {
+    nlohmann::json unread = nlohmann::json::array();
+    auto report = [&](const std::string& dev, const std::string& next) {
         remark(kCodeReadSector, ds::kDetectReadError);
-        remark(kCodeReadSector, shown_path(dev) + ": " + disk_unreadable_reason(dev));
-    }
+        remark(kCodeReadSector, next);
+        unread.push_back({{"device", dev}, {"error", ds::kDetectReadError}, {"code", kCodeReadSector}, {"detail", next}});
+    };
+    for (const std::string& dev : unreadable) report(dev, shown_path(dev) + ": " + disk_unreadable_reason(dev));
     for (size_t i = 0; i < d.read_failed.size(); ++i) {
-        remark(kCodeReadSector, ds::kDetectReadError);
         const ds::Failure why = i < d.read_failures.size() ? d.read_failures[i] : ds::Failure{};
-        remark(kCodeReadSector, ds::detect_read_next_step(shown_path(d.read_failed[i]), why));
+        report(d.read_failed[i], ds::detect_read_next_step(shown_path(d.read_failed[i]), why));
     }
     if (d.dropped > 0)
         std::cerr << "more than " << ds::kMaxCandidates << " volume headers found; " << d.dropped << " not kept\n";
@@ -90,6 +92,7 @@ int cmd_detect(ds::Datastore& store, const Options& opt) {
         nlohmann::json cands = nlohmann::json::array();
         for (int k : firsts) cands.push_back(candidate_json(d, k));
         nlohmann::json doc = {{"candidates", std::move(cands)}};
+        if (!unread.empty()) doc["unreadable"] = std::move(unread);
         if (chosen >= 0 && why == ds::AddDiskRefusal::none) {
             doc["disks"] = ds::disk_table_lines(store.volume());
             doc["arguments"] = disk_arguments(store);

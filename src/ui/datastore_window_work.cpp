@@ -2,6 +2,8 @@
 // and the three recovery scans.
 #include "ui/window_common.h"
 
+#include "text/next_steps.h"
+
 namespace ds {
 
 using namespace ui;

@@ -93,6 +93,14 @@ TEST(CliDetect, ReportsUnreadableDrivesAndMissingFirstSegments) {
                          ": it ends before the first 10 MiB, where a volume header is looked for\n"
                          "VM  first segment not find\n");
     EXPECT_EQ(r.out, "VM found\n");
+    // With --json each drive that could not be read is named with its code.
+    RunResult j = run_cli({"--json", "detect", dir.file("short.img"), dir.file("blank.img")});
+    EXPECT_EQ(j.exit_code, 1);
+    const nlohmann::json doc = nlohmann::json::parse(j.out);
+    ASSERT_EQ(doc["unreadable"].size(), 1u) << j.out;
+    EXPECT_EQ(doc["unreadable"][0]["device"], dir.file("short.img"));
+    EXPECT_EQ(doc["unreadable"][0]["error"], "read 512sec error ");
+    EXPECT_EQ(doc["unreadable"][0]["code"], "read_sector_error");
 }
 
 TEST(CliDetect, IgnoresAHeaderBeforeOneMebibyteAndKeepsAtMost32Candidates) {
