@@ -1,10 +1,12 @@
 #include "commands.h"
 #include "disks.h"
+#include "error_codes.h"
 #include "output.h"
 #include "vmfs/datastore.h"
 
 #include "text/detect_text.h"
 #include "text/messages.h"
+#include "text/next_steps.h"
 
 #include <algorithm>
 #include <cctype>
@@ -63,14 +65,24 @@ int cmd_detect(ds::Datastore& store, const Options& opt) {
     std::vector<std::string> unreadable;
     for (const std::string& dev : devices) (readable_as_disk(dev) ? scanned : unreadable).push_back(dev);
     ds::Detection d = store.detect(scanned);
-    unreadable.insert(unreadable.end(), d.read_failed.begin(), d.read_failed.end());
-    for (const std::string& dev : unreadable) std::cerr << ds::kDetectReadError << "\n" << dev << "\n";
+    // The window's text, then the drive and what the system said.
+    nlohmann::json unread = nlohmann::json::array();
+    auto report = [&](const std::string& dev, const std::string& next) {
+        remark(kCodeReadSector, ds::kDetectReadError);
+        remark(kCodeReadSector, next);
+        unread.push_back({{"device", dev}, {"error", ds::kDetectReadError}, {"code", kCodeReadSector}, {"detail", next}});
+    };
+    for (const std::string& dev : unreadable) report(dev, shown_path(dev) + ": " + disk_unreadable_reason(dev));
+    for (size_t i = 0; i < d.read_failed.size(); ++i) {
+        const ds::Failure why = i < d.read_failures.size() ? d.read_failures[i] : ds::Failure{};
+        report(d.read_failed[i], ds::detect_read_next_step(shown_path(d.read_failed[i]), why));
+    }
     if (d.dropped > 0)
         std::cerr << "more than " << ds::kMaxCandidates << " volume headers found; " << d.dropped << " not kept\n";
 
     std::vector<int> firsts = ds::first_segment_candidates(d);
     if (opt.pick >= 0 && std::find(firsts.begin(), firsts.end(), opt.pick) == firsts.end())
-        return usage_error("--pick " + std::to_string(opt.pick) + " is not one of the candidates listed");
+        return usage_error(kCodeUsage, "--pick " + std::to_string(opt.pick) + " is not one of the candidates listed");
 
     int chosen = opt.pick >= 0 ? opt.pick : (firsts.size() == 1 ? firsts[0] : -1);
     ds::AddDiskRefusal why = ds::AddDiskRefusal::none;
@@ -80,6 +92,7 @@ int cmd_detect(ds::Datastore& store, const Options& opt) {
         nlohmann::json cands = nlohmann::json::array();
         for (int k : firsts) cands.push_back(candidate_json(d, k));
         nlohmann::json doc = {{"candidates", std::move(cands)}};
+        if (!unread.empty()) doc["unreadable"] = std::move(unread);
         if (chosen >= 0 && why == ds::AddDiskRefusal::none) {
             doc["disks"] = ds::disk_table_lines(store.volume());
             doc["arguments"] = disk_arguments(store);
@@ -99,12 +112,12 @@ int cmd_detect(ds::Datastore& store, const Options& opt) {
         }
     }
 
-    if (firsts.empty()) return fail(ds::kDetectNoFirst);
+    if (firsts.empty()) return fail(kCodeNoFirstSegment, ds::kDetectNoFirst);
     if (chosen < 0) {
-        fail("several disks hold the first segment: choose one with --pick K");
+        fail(kCodeSeveralFirst, "several disks hold the first segment: choose one with --pick K");
         return kExitFailed;
     }
-    if (why != ds::AddDiskRefusal::none) return fail(ds::add_disk_message(why));
+    if (why != ds::AddDiskRefusal::none) return fail(add_disk_code(why), ds::add_disk_message(why));
     return kExitOk;
 }
 

@@ -4,6 +4,7 @@
 #include "export_stdout.h"
 #include "export_vmdk.h"
 #include "interrupt.h"
+#include "error_codes.h"
 #include "output.h"
 #include "progress.h"
 #include "export_record.h"
@@ -16,6 +17,7 @@
 #include "text/messages.h"
 #include "text/start_text.h"
 
+#include <cerrno>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
@@ -60,7 +62,7 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
         if (opt.recursive) return usage_error("a folder cannot be exported to stdout");
         std::string why;
         if (!stdout_usable(&why)) {
-            fail("file save error|result:-1");
+            fail(kCodeFileSave, "file save error|result:-1");
             return fail(why);
         }
     }
@@ -69,13 +71,13 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
     // one appearing meanwhile is refused all the same.
     struct stat existing {};
     if (opt.no_clobber && !to_stdout && ::lstat(opt.dest.c_str(), &existing) == 0) {
-        fail("file save error|result:-1");
+        fail(kCodeFileSave, "file save error|result:-1");
         return fail("not replacing " + shown_path(opt.dest) + ": it exists (--no-clobber)");
     }
     // The map of unreadable bytes goes beside DEST and never over anything.
     const std::string map_path = opt.dest + ".map";
     if (opt.rescue && !opt.recursive && !to_stdout && ::lstat(map_path.c_str(), &existing) == 0) {
-        fail("file save error|result:-1");
+        fail(kCodeFileSave, "file save error|result:-1");
         return fail("not replacing " + shown_path(map_path) + ": it exists; move it away first");
     }
     int rc = open_datastore(store, opt.disks);
@@ -98,7 +100,7 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
         if (opt.recursive) return export_folder(store, opt, r);
 
         // A found directory is written as its listing reads it.
-        if (!store.open_file(r.node.node, file)) return fail("file open error");
+        if (!store.open_file(r.node.node, file)) return fail(kCodeFileOpen, "file open error");
     }
 
     install_interrupt_handler();
@@ -122,13 +124,19 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
             return false;
         };
     }
+    int64_t bytes_read = 0;
+    eo.bytes_read = &bytes_read;
     const ds::ExportProgress progress = [&](int64_t done, int64_t) {
-        bar.update(done);
+        bar.update(done, bytes_read);
         return !interrupted();
     };
     ds::ExportResult res = to_stdout ? ds::file_export_to_descriptor(store, file, STDOUT_FILENO, progress, eo)
                                      : ds::file_export(store, file, opt.dest, progress, eo);
-    bar.finish();
+    // The reader of a pipe took what it wanted and closed it (export ... - |
+    // head): the run ends without a word, as cat's does.
+    const bool reader_gone = to_stdout && res.failure == ds::ExportFailure::write && res.host_errno == EPIPE;
+    bar.finish(!reader_gone);
+    if (reader_gone) return end_quietly();
     if (to_stdout) stdout_copied();
     // The map describes exactly what DEST holds, a partial copy included.
     if (opt.rescue && !to_stdout && !map.finish(res.bytes_written) &&
@@ -139,18 +147,18 @@ int cmd_export(ds::Datastore& store, const Options& opt) {
     if (res.failure == ds::ExportFailure::unreadable_sink) res.host_errno = map_errno;
     const bool filled = res.unreadable_bytes > 0;
     if (filled) {
-        fail("unreadable: " + std::to_string(res.unreadable_bytes) + " bytes in " +
+        fail(kCodeUnreadable, "unreadable: " + std::to_string(res.unreadable_bytes) + " bytes in " +
              std::to_string(res.unreadable_ranges) + " ranges, filled with zeros");
         if (map.created()) fail("map: " + shown_path(map_path));
     }
 
     if (res.failure == ds::ExportFailure::cancelled) {
-        fail("export cancelled|written:" + std::to_string(res.bytes_written));
+        fail(kCodeCancelled, "export cancelled|written:" + std::to_string(res.bytes_written));
         return fail((to_stdout ? std::string("stdout") : shown_path(opt.dest)) + " keeps the first " +
                     std::to_string(res.bytes_written) + " bytes");
     }
     if (res.failure != ds::ExportFailure::none) {
-        rc = fail("file save error|result:-1");
+        rc = fail(kCodeFileSave, "file save error|result:-1");
         const std::string shown_dest = to_stdout ? std::string("stdout") : opt.dest;
         // The file keeps what was written under its final name: say so.
         if (res.opened) fail("partial file: " + shown_dest + "|written:" + std::to_string(res.bytes_written));

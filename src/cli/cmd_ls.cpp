@@ -1,11 +1,13 @@
 #include "commands.h"
 #include "disks.h"
+#include "error_codes.h"
 #include "output.h"
 #include "resolve.h"
 #include "scans.h"
 #include "tree_walk.h"
 
 #include "export/json_stream.h"
+#include "text/next_steps.h"
 #include "text/time_text.h"
 
 #include <nlohmann/json.hpp>
@@ -15,8 +17,20 @@ namespace dscli {
 
 int fail_resolution(const char* message, const std::string& detail, bool usage) {
     if (usage) return usage_error(detail);
-    int rc = fail(message);
+    const bool dir = std::string(message) == "dir open error";
+    int rc = fail(dir ? kCodeDirOpen : kCodeFileOpen, message);
     if (!detail.empty()) fail(detail);
+    return rc;
+}
+
+int fail_dir_open(const ds::Datastore& store, const Resolution& r) {
+    const int rc = fail(kCodeDirOpen, "dir open error");
+    if (!r.node.is_dir) {
+        fail(ds::dir_is_file_next_step(r.shown));
+        return rc;
+    }
+    ds::FileInfo info;
+    fail(ds::dir_unreadable_next_step(r.shown, store.stat(r.node.node, info).failure));
     return rc;
 }
 
@@ -116,7 +130,7 @@ int cmd_ls(ds::Datastore& store, const Options& opt) {
     std::optional<ds::DirLister> lister;
     if (r.node.is_dir) {
         lister.emplace(store.list(r.node.node));
-        if (lister->status() == ds::ListStatus::open_error) return fail("dir open error");
+        if (lister->status() == ds::ListStatus::open_error) return fail_dir_open(store, r);
     }
     if (!lister || lister->status() == ds::ListStatus::not_directory) {
         r.node.is_dir = false;

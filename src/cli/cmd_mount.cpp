@@ -1,6 +1,8 @@
 #include "commands.h"
 #include "disks.h"
 #include "interrupt.h"
+#include "error_codes.h"
+#include "mount_point.h"
 #include "output.h"
 #include "scans.h"
 
@@ -11,7 +13,6 @@
 #include "text/messages.h"
 #include "vmfs/datastore.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace dscli {
@@ -44,8 +45,8 @@ int deleted_entries(ds::Datastore& store, const Options& opt, int64_t most,
     // A scan that a read stopped keeps its rows, as the list keeps them:
     // they are served, and the run says it is not all.
     if (!ds::scan_stopped_early(end))
-        return fail(ds::scan_end_message(end));
-    warn(ds::scan_end_message(end));
+        return fail(scan_end_code(end), ds::scan_end_message(end));
+    warn(scan_end_code(end), ds::scan_end_message(end));
     return kExitOk;
 }
 #endif
@@ -55,9 +56,8 @@ int deleted_entries(ds::Datastore& store, const Options& opt, int64_t most,
 int cmd_mount(ds::Datastore& store, const Options& opt) {
 #ifdef DATUMSIFT_HAVE_MOUNT
     if (opt.formatted && opt.deleted) return usage_error("--formatted and --deleted cannot be used together");
-    struct stat st {};
-    if (::stat(opt.mountpoint.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return fail("cannot mount at " + shown_path(opt.mountpoint) + ": not a directory");
+    if (const std::string why = mount_point_refusal(opt.mountpoint); !why.empty())
+        return fail(kCodeMount, "cannot mount at " + shown_path(opt.mountpoint) + ": " + why);
     int rc = open_datastore(store, absolute_disks(opt.disks));
     if (rc != kExitOk) return rc;
 
@@ -80,16 +80,16 @@ int cmd_mount(ds::Datastore& store, const Options& opt) {
 
     dsmount::MountServer server(source, std::move(root), settings);
     const std::string why = server.mount(opt.mountpoint);
-    if (!why.empty()) return fail(why);
+    if (!why.empty()) return fail(kCodeMount, why);
     // In the background only once the mount is there: the command returns
     // when the files can be read.
-    if (!opt.foreground && !server.daemonize()) return fail("cannot go into the background");
-    if (server.serve(true) != 0) return fail("the mount ended with an error");
+    if (!opt.foreground && !server.daemonize()) return fail(kCodeMount, "cannot go into the background");
+    if (server.serve(true) != 0) return fail(kCodeMount, "the mount ended with an error");
     return final_status(kExitOk);
 #else
     (void)store;
     (void)opt;
-    return fail("mount is not available in this build (it needs libfuse 3)");
+    return fail(kCodeMount, "mount is not available in this build (it needs libfuse 3)");
 #endif
 }
 

@@ -1,5 +1,6 @@
 #include "commands.h"
 #include "disks.h"
+#include "error_codes.h"
 #include "output.h"
 #include "resolve.h"
 #include "scans.h"
@@ -35,12 +36,12 @@ std::string place_text(const ds::Extent& e) {
 int cmd_stat(ds::Datastore& store, const Options& opt) {
     Resolution r;
     if (int rc = open_and_resolve(store, opt, "file open error", r); rc != kExitOk) return rc;
-    if (r.node.formatted_root) return fail("file open error");
+    if (r.node.formatted_root) return fail(kCodeFileOpen, "file open error");
 
     // A found directory is read through the sub-block the recovery found in
     // place of its reused first block; its extents show that sub-block.
     ds::File file;
-    if (!store.open_file(r.node.node, file)) return fail("file open error");
+    if (!store.open_file(r.node.node, file)) return fail(kCodeFileOpen, "file open error");
     const ds::FileInfo& inode = file.info();
     std::vector<ds::Extent> extents = store.extents(file);
 

@@ -1,6 +1,7 @@
 #include "commands.h"
 #include "disks.h"
 #include "interrupt.h"
+#include "error_codes.h"
 #include "output.h"
 #include "resolve.h"
 #include "scans.h"
@@ -51,7 +52,7 @@ int emit_tree(const ds::Datastore& store, const Node& top, const std::string& to
         ds::FileInfo inode;
         if (!store.stat(n.node, inode)) {
             if (rescue_run()) skipped("the descriptor of " + path);
-            else warn("file open error|path:" + path);
+            else warn(kCodeFileOpen, "file open error|path:" + path);
             return;
         }
         out_line(body_line(path, n.id(), inode));
@@ -75,7 +76,7 @@ int emit_deleted(const ds::Datastore& store, const Options& opt) {
         if (item.is_dir || interrupted()) continue;
         ds::FileInfo inode;
         if (!store.stat({item.id, -1}, inode)) {
-            warn("file open error|id:" + std::to_string(item.id));
+            warn(kCodeFileOpen, "file open error|id:" + std::to_string(item.id));
             continue;
         }
         const auto name = names.find(item.id);
@@ -83,8 +84,8 @@ int emit_deleted(const ds::Datastore& store, const Options& opt) {
             name == names.end() ? "$deleted/" + std::to_string(item.id) : ds::deleted_path_text(name->second);
         out_line(body_line(path + " (deleted)", item.id, inode));
     }
-    if (end == ds::ScanEnd::finished) return interrupted() ? fail(ds::scan_end_message(ds::ScanEnd::cancelled)) : kExitOk;
-    return fail(ds::scan_end_message(end));
+    if (end == ds::ScanEnd::finished) return interrupted() ? fail(scan_end_code(ds::ScanEnd::cancelled), ds::scan_end_message(ds::ScanEnd::cancelled)) : kExitOk;
+    return fail(scan_end_code(end), ds::scan_end_message(end));
 }
 
 } // namespace
@@ -98,7 +99,7 @@ int cmd_timeline(ds::Datastore& store, const Options& opt) {
     Resolution r = resolve(store, opt.path, false);
     if (r.kind != Resolution::Kind::ok)
         return fail_resolution("dir open error", r.detail, r.kind == Resolution::Kind::bad_id);
-    if (!r.node.is_dir) return fail("dir open error");
+    if (!r.node.is_dir) return fail_dir_open(store, r);
 
     install_interrupt_handler();
     if ((rc = emit_tree(store, r.node, r.shown)) != kExitOk) return rc;

@@ -15,7 +15,7 @@ namespace dscli {
 int cmd_tree(ds::Datastore& store, const Options& opt) {
     Resolution r;
     if (int rc = open_and_resolve(store, opt, "dir open error", r); rc != kExitOk) return rc;
-    if (!r.node.is_dir) return fail("dir open error");
+    if (!r.node.is_dir) return fail_dir_open(store, r);
 
     install_interrupt_handler();
     if (!opt.json)

@@ -27,6 +27,10 @@ int cmd_mount(ds::Datastore& store, const Options& opt);
 int fail_resolution(const char* message, const std::string& detail, bool usage);
 
 struct Resolution;
+// "dir open error" for a resolved node that cannot be listed, the line after
+// it saying why: a file, or the directory's descriptor that could not be read.
+int fail_dir_open(const ds::Datastore& store, const Resolution& r);
+
 // Opens the disks, runs the format recovery when --formatted asks for it and
 // resolves opt.path; a path that does not resolve is reported with message.
 int open_and_resolve(ds::Datastore& store, const Options& opt, const char* message, Resolution& r);

@@ -1,6 +1,7 @@
 #include "disk_maps.h"
 
 #include "disks.h"
+#include "error_codes.h"
 #include "output.h"
 
 namespace dscli {
@@ -15,10 +16,10 @@ int use_mapfiles(ds::Datastore& store, const Options& opt) {
         const ds::MapfileCheck check = store.use_mapfile(disk.path, path);
         switch (check.result) {
         case Result::ok: break;
-        case Result::map_refused: return fail("mapfile " + shown_path(path) + " refused: " + check.note);
-        case Result::image_unopenable: return fail("cannot open " + shown_path(disk.path) + " to check its mapfile");
+        case Result::map_refused: return fail(kCodeMapfile, "mapfile " + shown_path(path) + " refused: " + check.note);
+        case Result::image_unopenable: return fail(kCodeMapfile, "cannot open " + shown_path(disk.path) + " to check its mapfile");
         case Result::size_differs:
-            return fail("mapfile " + shown_path(path) + " refused: it describes " + std::to_string(check.map_bytes) +
+            return fail(kCodeMapfile, "mapfile " + shown_path(path) + " refused: it describes " + std::to_string(check.map_bytes) +
                         " bytes, but " + shown_path(disk.path) + " holds " + std::to_string(check.image_bytes) +
                         (check.map_bytes > check.image_bytes ? " (its positions run past the image)" : ""));
         }

@@ -1,10 +1,12 @@
 #include "disks.h"
 #include "vmfs/datastore.h"
 
+#include "error_codes.h"
 #include "output.h"
 
 #include "text/info_text.h"
 #include "text/messages.h"
+#include "text/next_steps.h"
 #include "text/start_text.h"
 
 #include <cerrno>
@@ -87,6 +89,42 @@ std::string disk_unreadable_reason(const std::string& path) {
     return "";
 }
 
+namespace {
+
+// Among the other disks given, the one holding segment 0 of the refused
+// disk's volume, as PATH@SECTOR; "" when none does. Read only after a refusal.
+std::string segment_zero_holder(const ds::Datastore& store, const ds::VolumeMember& refused,
+                                const std::vector<DiskSpec>& disks) {
+    std::vector<std::string> others;
+    for (const DiskSpec& d : disks)
+        if (d.path != refused.device && readable_as_disk(d.path)) others.push_back(d.path);
+    for (const ds::VolumeMember& c : store.detect(others).candidates)
+        if (c.first_segment == 0 && std::memcmp(c.lvm_uuid, refused.lvm_uuid, sizeof c.lvm_uuid) == 0)
+            return shown_path(c.device) + "@" + std::to_string(c.start_sector);
+    return "";
+}
+
+int refuse_disk(const ds::Datastore& store, ds::AddDiskRefusal why, const DiskSpec& d,
+                const std::vector<DiskSpec>& disks) {
+    const int rc = fail(add_disk_code(why), ds::add_disk_message(why));
+    const ds::LogicalVolume& lvm = store.volume();
+    const int k = lvm.loaded_extents;
+    if (k < 0 || k > ds::kMaxExtents) return rc;
+    // add_disk leaves the refused disk's header in the slot after the last member.
+    ds::VolumeMember refused = lvm.volumes[k];
+    refused.device = d.path;
+    const ds::VolumeMember* before = k > 0 ? &lvm.volumes[k - 1] : nullptr;
+    const std::string holder =
+        why == ds::AddDiskRefusal::not_first ? segment_zero_holder(store, refused, disks) : std::string();
+    std::string detect = "datumsift detect";
+    for (const DiskSpec& other : disks) detect += " " + shown_path(other.path);
+    const std::string next = ds::add_disk_next_step(why, shown_path(d.path), refused, before, holder, detect);
+    if (!next.empty()) fail(next);
+    return rc;
+}
+
+} // namespace
+
 int add_disks(ds::Datastore& store, const std::vector<std::string>& specs) {
     std::vector<DiskSpec> disks;
     for (const std::string& text : specs) {
@@ -101,7 +139,7 @@ int add_disks(ds::Datastore& store, const std::vector<std::string>& specs) {
         // The disk settings' own text, then what the system said.
         const std::string reason = disk_unreadable_reason(d.path);
         if (!reason.empty()) {
-            int rc = fail(ds::add_disk_message(ds::AddDiskRefusal::not_found));
+            int rc = fail(add_disk_code(ds::AddDiskRefusal::not_found), ds::add_disk_message(ds::AddDiskRefusal::not_found));
             fail(shown_path(d.path) + ": " + reason);
             return rc;
         }
@@ -111,13 +149,14 @@ int add_disks(ds::Datastore& store, const std::vector<std::string>& specs) {
         } else {
             const ds::StartSearch found = store.find_start(d.path);
             if (found.from == ds::StartFrom::none) {
-                const int rc = fail(ds::add_disk_message(ds::AddDiskRefusal::not_found));
+                const int rc =
+                    fail(add_disk_code(ds::AddDiskRefusal::not_found), ds::add_disk_message(ds::AddDiskRefusal::not_found));
                 fail(ds::start_not_found_hint(shown_path(d.path), found));
                 return rc;
             }
             why = store.add_disk(d.path, found.sector, found.from);
         }
-        if (why != ds::AddDiskRefusal::none) return fail(ds::add_disk_message(why));
+        if (why != ds::AddDiskRefusal::none) return refuse_disk(store, why, d, disks);
     }
     const std::string warning = ds::degraded_warning(store.missing_segments());
     if (!warning.empty()) notice(warning);
@@ -130,9 +169,15 @@ int open_file_system(ds::Datastore& store, std::vector<std::string>* pane, std::
     const std::string text = ds::open_message(o.failure);
     if (message) *message = text;
     if (o.failure == ds::OpenFailure::none) return kExitOk;
-    const int rc = fail(text);
+    // No disk given is a mistake in the command line, not in the disks.
+    if (o.failure == ds::OpenFailure::no_disks) {
+        const int rc = usage_error(kCodeNoDatastore, text);
+        usage_error(kCodeNoDatastore, "give the datastore's disks with -d PATH[@SECTOR] before the command");
+        return rc;
+    }
+    const int rc = fail(open_code(o.failure), text);
     // What the system said about a disk that could not be read.
-    if (o.read_failure.sys_errno != 0) fail("a read of a disk failed" + ds::reason_text(o.read_failure.sys_errno));
+    if (o.read_failure.sys_errno != 0) fail(kCodeDiskRead, "a read of a disk failed" + ds::reason_text(o.read_failure.sys_errno));
     return rc;
 }
 

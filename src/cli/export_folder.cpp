@@ -1,6 +1,7 @@
 #include "export_folder.h"
 
 #include "interrupt.h"
+#include "error_codes.h"
 #include "output.h"
 #include "progress.h"
 #include "export_record.h"
@@ -86,7 +87,7 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
             return true;
         });
         if (found.empty()) {
-            fail("file open error");
+            fail(kCodeFileOpen, "file open error");
             return fail("the format recovery found no directory");
         }
     }
@@ -148,8 +149,8 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
     if (bar) bar->finish();
 
     if (res.refused != ds::FolderRefusal::none) {
-        if (res.refused == ds::FolderRefusal::source_unreadable) return fail("file open error");
-        fail("file save error|result:-1");
+        if (res.refused == ds::FolderRefusal::source_unreadable) return fail(kCodeFileOpen, "file open error");
+        fail(kCodeFileSave, "file save error|result:-1");
         return fail(shown_path(ds::folder_refusal_message(res.refused, res.refused_path, res.sys_errno)) +
                     (res.refused == ds::FolderRefusal::manifest_exists ? " (--replace-manifest replaces it)" : ""));
     }
@@ -184,7 +185,7 @@ int export_folder(ds::Datastore& store, const Options& opt, const Resolution& r)
     if (!res.manifest_written) fail("cannot write the manifest " + shown_path(res.manifest_path));
 
     if (res.cancelled) {
-        fail("export cancelled|written:" + std::to_string(res.bytes));
+        fail(kCodeCancelled, "export cancelled|written:" + std::to_string(res.bytes));
         return fail(summary_text(res, opt.rescue));
     }
     if (!res.complete()) {

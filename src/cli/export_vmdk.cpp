@@ -1,6 +1,7 @@
 #include "export_vmdk.h"
 #include "vmfs/datastore.h"
 
+#include "error_codes.h"
 #include "output.h"
 #include "scans.h"
 
@@ -40,12 +41,12 @@ int prepare_lost_disk(ds::Datastore& store, const Options& opt, LostDiskSource& 
     });
     // Rows found before a scan that stopped early are still good to export.
     if (found.n != n) {
-        if (end != ds::ScanEnd::finished) return fail(ds::scan_end_message(end));
-        return fail("file open error|the virtual-disk recovery found " + std::to_string(rows) + " rows, not " +
+        if (end != ds::ScanEnd::finished) return fail(scan_end_code(end), ds::scan_end_message(end));
+        return fail(kCodeFileOpen, "file open error|the virtual-disk recovery found " + std::to_string(rows) + " rows, not " +
                     std::to_string(n));
     }
     if (found.pointer_block == 0 || found.addressed_bytes <= 0)
-        return fail("file open error|the pointer block of " + opt.src + " cannot be named by an id");
+        return fail(kCodeFileOpen, "file open error|the pointer block of " + opt.src + " cannot be named by an id");
     // A scan that stopped early has not seen every candidate: the rebuild
     // then places less, never more.
     if (!opt.first_pointer_block) {

@@ -6,6 +6,7 @@
 #include "disk_maps.h"
 #include "interrupt.h"
 #include "options.h"
+#include "error_codes.h"
 #include "output.h"
 #include "suggest.h"
 #include "vmfs/datastore.h"
@@ -50,6 +51,8 @@ int run(int argc, char** argv) {
     std::string pairing;
     if (!dscli::pair_mapfiles(app, opt, pairing)) return dscli::usage_error(pairing);
 
+    if (app.got_subcommand("help")) return dscli::print_help(app, opt.help_topic);
+
     using Command = int (*)(ds::Datastore&, const dscli::Options&);
     static const std::map<std::string, Command> commands = {
         {"info", dscli::cmd_info},         {"ls", dscli::cmd_ls},       {"tree", dscli::cmd_tree},       {"stat", dscli::cmd_stat},
@@ -88,11 +91,11 @@ int main(int argc, char** argv) {
     try {
         rc = run(argc, argv);
     } catch (const std::bad_alloc&) {
-        dscli::fail("out of memory");
+        dscli::fail(dscli::kCodeInternal, "out of memory");
     } catch (const std::exception& e) {
-        dscli::fail(std::string("internal error: ") + e.what());
+        dscli::fail(dscli::kCodeInternal, std::string("internal error: ") + e.what());
     } catch (...) {
-        dscli::fail("internal error");
+        dscli::fail(dscli::kCodeInternal, "internal error");
     }
     rc = dscli::end_run(rc, json);
     std::cout.flush();

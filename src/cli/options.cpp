@@ -1,5 +1,8 @@
 #include "options.h"
 
+#include "output.h"
+#include "suggest.h"
+
 #include "export/provenance.h"
 
 namespace dscli {
@@ -29,6 +32,7 @@ constexpr const char* kFooter =
     "  datumsift -d disk0.img export -r /vm1 vm1-copy\n"
     "  datumsift -d disk0.img ls --formatted DIR1\n"
     "  datumsift detect disk0.img disk1.img\n"
+    "  datumsift help export\n"
     "  datumsift -d disk0.img mount /mnt/ds; cp /mnt/ds/vm1/vm1.vmx .; fusermount3 -u /mnt/ds";
 
 // Every command's own help page: the options given before (or after) it.
@@ -162,9 +166,31 @@ void setup_app(CLI::App& app, Options& opt) {
                     "<sn>-<descriptor id>");
     mount->add_flag("-f,--foreground", opt.foreground,
                     "Stay in the foreground until unmounted, Ctrl-C or SIGTERM");
+    CLI::App* help = app.add_subcommand("help", "Print the help of a command (datumsift help CMD), or this page");
+    help->add_option("CMD", opt.help_topic, "The command");
     for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) sub->footer(kGlobalOptions);
     // Set last, so that the commands' own help pages do not repeat it.
     app.footer(kFooter);
+}
+
+int print_help(const CLI::App& app, const std::string& topic) {
+    std::vector<std::string> names;
+    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+        if (sub->get_name() == topic) {
+            out_text(sub->help(app.get_name()));
+            return kExitOk;
+        } else {
+            names.push_back(sub->get_name());
+        }
+    if (topic.empty()) {
+        // The program's own page, as --help prints it, without the help
+        // command's selection leading into its page.
+        out_text(app.get_formatter()->make_help(&app, app.get_name(), CLI::AppFormatMode::Normal));
+        return kExitOk;
+    }
+    const std::string near = nearest_command(topic, names);
+    return usage_error("unknown command '" + topic + "'" +
+                       (near.empty() ? "; see datumsift --help" : "; did you mean '" + near + "'?"));
 }
 
 bool pair_mapfiles(const CLI::App& app, Options& opt, std::string& error) {

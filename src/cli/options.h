@@ -41,11 +41,16 @@ struct Options {
     int pick = -1;
     std::string mountpoint;
     bool foreground = false;  // mount: serve in the foreground
+    std::string help_topic;   // help: the command whose help page to print
 };
 
 // Declares every option and command on app; the chosen command is the one
 // subcommand of app that was parsed.
 void setup_app(CLI::App& app, Options& opt);
+
+// "datumsift help [CMD]": the page CMD --help prints (the program's own
+// without CMD); an unknown CMD is a usage error naming the nearest command.
+int print_help(const CLI::App& app, const std::string& topic);
 
 // After parsing: ties each --mapfile to the -d given before it. False (with
 // error) for a --mapfile before any -d, or two for one disk.

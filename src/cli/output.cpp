@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include "error_codes.h"
+
 #include "text/name_text.h"
 
 #include <iostream>
@@ -14,15 +16,19 @@ int64_t g_skipped = 0;
 std::vector<std::string> g_skipped_named;
 constexpr size_t kSkippedNamed = 10;
 bool g_stdout_used = false;
+bool g_quiet_end = false;
 // The message lines, in order, for a JSON failure: the first of them only,
 // as an export of millions of damaged items prints a line for each.
 std::vector<std::string> g_messages;
+// The code of the first message: what a script branches on.
+std::string g_first_code;
 size_t g_message_bytes = 0;
 int64_t g_messages_dropped = 0;
 constexpr size_t kKeptMessages = 1000;
 constexpr size_t kKeptMessageBytes = size_t{1} << 20;
 
-void keep_message(const std::string& text) {
+void keep_message(const std::string& text, const char* code) {
+    if (g_messages.empty() && g_first_code.empty()) g_first_code = code;
     if (g_messages.size() >= kKeptMessages || g_message_bytes + text.size() > kKeptMessageBytes) {
         ++g_messages_dropped;
         return;
@@ -33,39 +39,48 @@ void keep_message(const std::string& text) {
 // Results go to stdout unless stdout carries an exported file's bytes.
 std::ostream* g_results = &std::cout;
 
-void message(const std::string& text) {
+void message(const std::string& text, const char* code) {
     std::cerr << text << '\n';
-    keep_message(text);
+    keep_message(text, code);
 }
 } // namespace
 
 void results_to_stderr() { g_results = &std::cerr; }
 
-int fail(const std::string& text) {
-    message(text);
+int fail(const std::string& text) { return fail(kCodeFailed, text); }
+
+int fail(const char* code, const std::string& text) {
+    message(text, code);
     return kExitFailed;
 }
 
-int usage_error(const std::string& text) {
-    message(text);
+int usage_error(const std::string& text) { return usage_error(kCodeUsage, text); }
+
+int usage_error(const char* code, const std::string& text) {
+    message(text, code);
     return kExitUsage;
 }
 
-void warn(const std::string& text) {
-    message(text);
+void warn(const std::string& text) { warn(kCodeFailed, text); }
+
+void warn(const char* code, const std::string& text) {
+    message(text, code);
     g_warned = true;
 }
 
 void notice(const std::string& text) { std::cerr << text << '\n'; }
 
-void note_message(const std::string& text) { keep_message(text); }
+void remark(const char* code, const std::string& text) { message(text, code); }
+
+void note_message(const std::string& text) { keep_message(text, kCodeUsage); }
 
 int end_run(int status, bool json) {
-    if (!json || status == kExitOk || g_stdout_used) return status;
+    if (!json || status == kExitOk || g_stdout_used || g_quiet_end) return status;
     // A script that asked for JSON gets a document on a failure too; the
     // messages stay on stderr as well.
     nlohmann::json doc = {{"schema", kJsonSchema}, {"exit_code", status}};
     doc["error"] = g_messages.empty() ? std::string("failed") : g_messages.front();
+    doc["code"] = !g_first_code.empty() ? g_first_code : status == kExitUsage ? kCodeUsage : kCodeFailed;
     nlohmann::json more = nlohmann::json::array();
     for (size_t i = 1; i < g_messages.size(); ++i) more.push_back(g_messages[i]);
     if (g_messages_dropped > 0) more.push_back(std::to_string(g_messages_dropped) + " more lines on stderr");
@@ -82,6 +97,11 @@ void skipped(const std::string& what) {
 
 void set_rescue_run(bool on) { g_rescue = on; }
 bool rescue_run() { return g_rescue; }
+
+int end_quietly() {
+    g_quiet_end = true;
+    return kExitFailed;
+}
 
 int final_status(int status) {
     if (g_skipped > 0) {

@@ -18,13 +18,18 @@ inline constexpr int kExitIncomplete = 3;
 // written before it stays.
 inline constexpr int kExitInterrupted = 130;
 
-// Prints message on stderr and returns kExitFailed.
+// Prints message on stderr and returns kExitFailed. code is the stable
+// identifier a JSON failure carries beside the text (see error_codes.h); a
+// message without one counts as "failed".
 int fail(const std::string& message);
-// Prints message on stderr and returns kExitUsage.
+int fail(const char* code, const std::string& message);
+// Prints message on stderr and returns kExitUsage (code "usage" unless given).
 int usage_error(const std::string& message);
+int usage_error(const char* code, const std::string& message);
 // Prints message on stderr and makes the run end with kExitFailed even when
 // the command goes on (a partial result is still printed).
 void warn(const std::string& message);
+void warn(const char* code, const std::string& message);
 // Prints message on stderr; neither the exit status nor a JSON failure's
 // text changes (a warning about the disks that the command reads past).
 void notice(const std::string& message);
@@ -36,14 +41,21 @@ void skipped(const std::string& what);
 // a failure.
 void set_rescue_run(bool on);
 bool rescue_run();
+// Prints message on stderr and keeps it, with its code, for a JSON failure;
+// the exit status does not change (a drive a search could not read).
+void remark(const char* code, const std::string& message);
 // Keeps a message already printed on stderr (by the argument parser) for
 // the JSON failure document.
 void note_message(const std::string& text);
+// Ends a run whose stdout was closed by its reader: no message, and no JSON
+// failure document either; returns kExitFailed.
+int end_quietly();
 // The exit status a command's own status becomes once warnings count.
 int final_status(int status);
 // The end of every run: with json set, a failure that printed nothing on
 // stdout prints one document {"schema", "error", "details", "exit_code"}
-// (the first message line, the lines after it, the status). Returns status.
+// (the first message line, the lines after it, the status) and "code", the
+// first message's stable identifier. Returns status.
 int end_run(int status, bool json);
 
 // The version of the JSON documents, written as their "schema" member.

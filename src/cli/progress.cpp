@@ -25,7 +25,7 @@ void write_stderr(const std::string& s) {
 
 } // namespace
 
-std::string progress_text(ProgressBar::Unit unit, int64_t done, int64_t total, double elapsed) {
+std::string progress_text(ProgressBar::Unit unit, int64_t done, int64_t total, double elapsed, int64_t read) {
     double frac = total > 0 ? std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0) : 1.0;
     int fill = static_cast<int>(frac * kBarWidth);
     std::string bar = "[" + std::string(static_cast<size_t>(fill), '#') +
@@ -35,7 +35,7 @@ std::string progress_text(ProgressBar::Unit unit, int64_t done, int64_t total, d
     std::string text = bar + " " + pct;
     if (unit == ProgressBar::Unit::bytes) {
         text += "  " + ds::size_text(static_cast<double>(done)) + " / " + ds::size_text(static_cast<double>(total));
-        if (elapsed > 0) text += "  " + ds::size_text(static_cast<double>(done) / elapsed) + "/s";
+        if (elapsed > 0) text += "  " + ds::size_text(static_cast<double>(read >= 0 ? read : done) / elapsed) + "/s";
     } else {
         text += "  " + ds::clock_text(elapsed) + " elapsed";
     }
@@ -43,14 +43,16 @@ std::string progress_text(ProgressBar::Unit unit, int64_t done, int64_t total, d
     return text;
 }
 
-std::string summary_text(int64_t bytes, double elapsed) {
+std::string summary_text(int64_t bytes, double elapsed, int64_t read) {
     char buf[96];
+    const std::string holes =
+        read >= 0 && read < bytes ? " (" + std::to_string(read) + " bytes read, the rest holes)" : "";
     if (elapsed <= 0) {
         std::snprintf(buf, sizeof buf, "%lld bytes in 0.00 s", static_cast<long long>(bytes));
-        return buf;
+        return buf + holes;
     }
     std::snprintf(buf, sizeof buf, "%lld bytes in %.2f s, ", static_cast<long long>(bytes), elapsed);
-    return buf + ds::mb_per_second(static_cast<double>(bytes), elapsed) + " MB/s";
+    return buf + ds::size_text(static_cast<double>(read >= 0 ? read : bytes) / elapsed) + "/s" + holes;
 }
 
 ProgressBar::ProgressBar(bool quiet, Unit unit, int64_t total)
@@ -62,9 +64,10 @@ ProgressBar::ProgressBar(bool quiet, Unit unit, int64_t total)
 
 ProgressBar::~ProgressBar() { finish(); }
 
-void ProgressBar::update(int64_t done) {
+void ProgressBar::update(int64_t done, int64_t read) {
     if (!enabled_) return;
     done_ = done;
+    read_ = read;
     updated_ = true;
     auto now = std::chrono::steady_clock::now();
     if (drawn_ && done < total_ && now - last_draw_ < kRedrawEvery) return;
@@ -74,16 +77,16 @@ void ProgressBar::update(int64_t done) {
 
 void ProgressBar::draw(int64_t done) {
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    write_stderr("\r" + progress_text(unit_, done, total_, elapsed) + "\033[K");
+    write_stderr("\r" + progress_text(unit_, done, total_, elapsed, read_) + "\033[K");
     drawn_ = true;
 }
 
-void ProgressBar::finish() {
+void ProgressBar::finish(bool summary) {
     if (!enabled_ || finished_) return;
     finished_ = true;
-    if (unit_ == Unit::bytes && updated_) {
+    if (unit_ == Unit::bytes && updated_ && summary) {
         double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-        write_stderr("\r" + summary_text(done_, elapsed) + "\033[K\n");
+        write_stderr("\r" + summary_text(done_, elapsed, read_) + "\033[K\n");
     } else if (drawn_) {
         write_stderr("\r\033[K");
     }

@@ -19,10 +19,13 @@ public:
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
 
-    void update(int64_t done);
-    // Replaces the bar: by a summary line that stays (bytes, seconds, MB/s)
-    // for a copy, by nothing for a scan. Once; the destructor calls it too.
-    void finish();
+    // read: the bytes read from the disks so far, which the rate counts (a
+    // thin file's holes are written, not read); -1 when all of done was read.
+    void update(int64_t done, int64_t read = -1);
+    // Replaces the bar: by a summary line that stays (bytes, seconds, rate)
+    // for a copy unless summary is false, by nothing for a scan. Once; the
+    // destructor calls it too.
+    void finish(bool summary = true);
 
 private:
     void draw(int64_t done);
@@ -36,11 +39,15 @@ private:
     bool finished_ = false;
     bool updated_ = false;   // a copy that never started leaves no summary
     int64_t done_ = 0;
+    int64_t read_ = -1;
 };
 
-// The bar's text for done of total after elapsed seconds (no carriage return).
-std::string progress_text(ProgressBar::Unit unit, int64_t done, int64_t total, double elapsed);
-// The line a copy leaves: "<bytes> bytes in <s> s, <rate> MB/s" (MB = 10^6 bytes).
-std::string summary_text(int64_t bytes, double elapsed);
+// The bar's text for done of total after elapsed seconds (no carriage return);
+// the rate counts read bytes (-1: done).
+std::string progress_text(ProgressBar::Unit unit, int64_t done, int64_t total, double elapsed, int64_t read = -1);
+// The line a copy leaves: "<bytes> bytes in <s> s, 12.34 MiB/s", the rate in
+// the binary units of every other size, counting the bytes read (-1: all of
+// bytes); a thin file adds how many of its bytes were read.
+std::string summary_text(int64_t bytes, double elapsed, int64_t read = -1);
 
 } // namespace dscli

@@ -1,6 +1,7 @@
 #include "scans.h"
 
 #include "interrupt.h"
+#include "error_codes.h"
 #include "output.h"
 #include "progress.h"
 
@@ -29,10 +30,10 @@ ds::DeletedNames gather_deleted_names(const ds::Datastore& store, const std::vec
 }
 
 int scan_status(const Options& opt, ds::ScanEnd end, const std::vector<ds::SkippedArea>& unreadable) {
-    if (end != ds::ScanEnd::finished) return fail(ds::scan_end_message(end));
+    if (end != ds::ScanEnd::finished) return fail(scan_end_code(end), ds::scan_end_message(end));
     if (!opt.json) out_line(ds::scan_end_message(end));
     if (unreadable.empty()) return kExitOk;
-    warn("unreadable: " + std::to_string(unreadable.size()) + " areas skipped");
+    warn(kCodeUnreadable, "unreadable: " + std::to_string(unreadable.size()) + " areas skipped");
     return kExitIncomplete;
 }
 
@@ -57,13 +58,13 @@ int prepare_formatted(ds::Datastore& store, const Options& opt) {
     });
     // The paths still resolve below the directories found; the command's
     // own account of what it could not read follows.
-    if (skipped > 0) warn("unreadable: " + std::to_string(skipped) + " areas skipped by the format recovery");
+    if (skipped > 0) warn(kCodeUnreadable, "unreadable: " + std::to_string(skipped) + " areas skipped by the format recovery");
     if (end == ds::ScanEnd::finished) return kExitOk;
     // Only a scan that stopped on the way keeps what it found; one that could
     // not start found nothing to stand on.
     if (!ds::scan_stopped_early(end))
-        return fail(ds::scan_end_message(end));
-    warn(ds::scan_end_message(end));
+        return fail(scan_end_code(end), ds::scan_end_message(end));
+    warn(scan_end_code(end), ds::scan_end_message(end));
     return kExitOk;
 }
 

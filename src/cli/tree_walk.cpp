@@ -1,6 +1,7 @@
 #include "tree_walk.h"
 
 #include "interrupt.h"
+#include "error_codes.h"
 #include "output.h"
 
 #include "text/name_text.h"
@@ -21,7 +22,7 @@ void report(ds::TreeNote what, const std::string& path) {
     // With --rescue an unreadable descriptor is passed over like an
     // unreadable block: the walk goes on either way.
     if (what == ds::TreeNote::open_error && rescue_run()) skipped("the descriptor of " + path);
-    else if (what == ds::TreeNote::open_error) warn(dir_open_error_text(path));
+    else if (what == ds::TreeNote::open_error) warn(kCodeDirOpen, dir_open_error_text(path));
     if (what == ds::TreeNote::entries_skipped) skipped(dir_skipped_text(path));
     if (what == ds::TreeNote::ended_early) warn(dir_incomplete_text(path));
     if (what == ds::TreeNote::too_deep) warn("dir too deep|path:" + path);
@@ -43,7 +44,7 @@ bool walk_directory(const ds::Datastore& store, const Node& top, const std::stri
     return !res.stopped;
 }
 
-int stopped() { return interrupted() ? fail("tree cancelled") : kExitFailed; }
+int stopped() { return interrupted() ? fail(kCodeCancelled, "tree cancelled") : kExitFailed; }
 
 } // namespace
 

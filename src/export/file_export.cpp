@@ -151,6 +151,7 @@ ExportResult file_export(const Datastore& store, const File& file, HostFile& out
                 }
                 stored += n;
             }
+            if (options.bytes_read) *options.bytes_read = stored;
             if (hole && n > 0 && !zeros()) {
                 std::memset(buf, 0, static_cast<size_t>(n));
                 hole = false;

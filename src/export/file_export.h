@@ -65,6 +65,10 @@ struct ExportOptions {
     // whole file system once, after many files (a folder export), and only
     // then counts them as written.
     bool sync_later = false;
+    // When set, kept at the bytes read from the volume so far, before each
+    // progress call: a thin file's holes are written but never read, and a
+    // rate counts only what was read.
+    int64_t* bytes_read = nullptr;
 };
 
 // Creates (or replaces) host_path and writes the file's bytes to it, up to

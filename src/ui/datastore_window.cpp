@@ -2,7 +2,22 @@
 // context menus, the keyboard and closing.
 #include "ui/window_common.h"
 
+#include "text/next_steps.h"
+
 namespace ds {
+namespace {
+
+// The node's path as the tree shows it: "/vm1/logs", "DIR2/sub".
+std::string node_path(const QModelIndex& node) {
+    std::string path;
+    for (QModelIndex n = node.siblingAtColumn(0); n.isValid(); n = n.parent()) {
+        const std::string part = n.data().toString().toStdString();
+        path = path.empty() ? part : part == "/" ? "/" + path : part + "/" + path;
+    }
+    return path;
+}
+
+} // namespace
 
 using namespace ui;
 
@@ -105,6 +120,7 @@ void DatastoreWindow::browse() {
         ui::message(this, text);
         return;
     }
+    opened_once_ = true;
     if (outcome.completed) tree->setToolTip(kTreeHint);
 }
 
@@ -159,7 +175,10 @@ void DatastoreWindow::listing_done(quint64 serial) {
     if (!node.isValid()) {
         // Its tree was cleared meanwhile.
     } else if (r.status == ListStatus::open_error) {
-        ui::message(this, QStringLiteral("dir open error"));
+        // The window's text, then which directory and why.
+        FileInfo info;
+        const Failure why = store.stat(ui::node_of(node), info).failure;
+        ui::message(this, QStringLiteral("dir open error\n") + qs(dir_unreadable_next_step(node_path(node), why)));
     } else if (r.status != ListStatus::not_directory && !tree_nodes->hasChildren(node)) {
         // A scan may have filled the list meanwhile: no further than the
         // window holds now.

@@ -208,6 +208,7 @@ private:
     bool busy_ = false;
     bool close_pending_ = false;
     bool browsed_ = false;
+    bool opened_once_ = false;   // a browse opened the file system (a later change of disks closed it)
 };
 
 } // namespace ds

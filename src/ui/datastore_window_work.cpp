@@ -2,6 +2,8 @@
 // and the three recovery scans.
 #include "ui/window_common.h"
 
+#include "text/next_steps.h"
+
 namespace ds {
 
 using namespace ui;
@@ -148,7 +150,15 @@ void DatastoreWindow::show_scan_end(ScanEnd end) {
         return;
     }
     const char* text = scan_end_message(end);
-    if (text && *text) ui::message(this, QString::fromUtf8(text));
+    if (!text || !*text) return;
+    QString shown = QString::fromUtf8(text);
+    // Not open: because the disks changed after a browse opened them, or
+    // because no browse has yet; either way the browse button is the next step.
+    if (end == ScanEnd::not_open)
+        shown += QLatin1Char('\n') +
+                 QString::fromStdString(not_open_next_step(
+                     opened_once_, "the browse button (" + browse_button->text().toStdString() + ")"));
+    ui::message(this, shown);
 }
 
 void DatastoreWindow::scan_deleted() {

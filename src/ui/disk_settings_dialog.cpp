@@ -3,6 +3,7 @@
 #include "ui/prompts.h"
 #include "vmfs/datastore.h"
 #include "text/messages.h"
+#include "text/next_steps.h"
 #include "text/detect_text.h"
 #include "text/drive_text.h"
 
@@ -41,6 +42,24 @@ std::vector<DriveInfo> machine_drives() {
 }
 
 QString device_text(const std::string& s) { return QFile::decodeName(QByteArray::fromStdString(s)); }
+
+// The disk settings' own text for a refusal, then which disk it was and what
+// to do. The refused header lies in the slot after the last member.
+QString refusal_text(const Datastore& store, const Detection& found, AddDiskRefusal why) {
+    QString text = QString::fromUtf8(add_disk_message(why));
+    const LogicalVolume& lvm = store.volume();
+    const int k = lvm.loaded_extents;
+    if (k < 0 || k > kMaxExtents) return text;
+    const VolumeMember& refused = lvm.volumes[k];
+    std::string holder;
+    for (const VolumeMember& c : found.candidates)
+        if (c.first_segment == 0 && std::equal(std::begin(c.lvm_uuid), std::end(c.lvm_uuid), std::begin(refused.lvm_uuid)))
+            holder = c.device + "@" + std::to_string(c.start_sector);
+    const std::string next = add_disk_next_step(why, refused.device, refused, k > 0 ? &lvm.volumes[k - 1] : nullptr,
+                                                holder, "the automatic detection");
+    if (!next.empty()) text += QLatin1Char('\n') + device_text(next);
+    return text;
+}
 
 } // namespace
 
@@ -198,7 +217,7 @@ void DiskSettingsDialog::add_by_hand() {
         return;
     }
     const AddDiskRefusal why = store.add_disk(st.current_device, start);
-    if (why != AddDiskRefusal::none) ui::message(this, QString::fromUtf8(add_disk_message(why)));
+    if (why != AddDiskRefusal::none) ui::message(this, refusal_text(store, st.detection, why));
     refresh_disk_list();
 }
 
@@ -215,7 +234,11 @@ void DiskSettingsDialog::detect() {
         if (!drive.removable) devices.push_back(drive.device);
     DiskSettingsState& st = disk_settings_state();
     st.detection = store.detect(devices);
-    for (size_t i = 0; i < st.detection.read_failed.size(); ++i) ui::message(this, QString::fromUtf8(kDetectReadError));
+    for (size_t i = 0; i < st.detection.read_failed.size(); ++i) {
+        const Failure why = i < st.detection.read_failures.size() ? st.detection.read_failures[i] : Failure{};
+        ui::message(this, QString::fromUtf8(kDetectReadError) + QLatin1Char('\n') +
+                              device_text(detect_read_next_step(st.detection.read_failed[i], why)));
+    }
 
     found_list->clear();
     for (int k : first_segment_candidates(st.detection)) {
@@ -243,7 +266,7 @@ void DiskSettingsDialog::use_found() {
     const int k = line->data(Qt::UserRole).toInt(&ok);
     if (!ok) return;
     const AddDiskRefusal why = store.assemble(disk_settings_state().detection, k);
-    if (why != AddDiskRefusal::none) ui::message(this, QString::fromUtf8(add_disk_message(why)));
+    if (why != AddDiskRefusal::none) ui::message(this, refusal_text(store, disk_settings_state().detection, why));
     refresh_disk_list();
 }
 

@@ -16,7 +16,7 @@ QString status_export(const QString& name, int64_t done, int64_t total, double e
                             QString::fromStdString(size_text(double(total))));
     // A rate needs bytes and time behind it; before that nothing is guessed.
     if (elapsed > 0 && done > 0) {
-        text += QStringLiteral(", %1 MB/s").arg(QString::fromStdString(mb_per_second(double(done), elapsed)));
+        text += QStringLiteral(", %1/s").arg(QString::fromStdString(size_text(double(done) / elapsed)));
         if (total > done)
             text += QStringLiteral(", %1 left").arg(QString::fromStdString(clock_text(seconds_left(done, total, elapsed))));
     }

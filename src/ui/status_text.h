@@ -12,9 +12,8 @@ namespace ds::ui {
 QString status_no_disks();
 QString status_not_opened();
 
-// A copy: "exporting NAME: DONE of TOTAL, RATE MB/s, CLOCK left" once the
-// rate is known (MB = 10^6 bytes, sizes in binary units as the tree's sizes
-// are read).
+// A copy: "exporting NAME: DONE of TOTAL, 2.00 MiB/s, CLOCK left" once the
+// rate is known; sizes and rate in the binary units of every other size.
 QString status_export(const QString& name, int64_t done, int64_t total, double elapsed_seconds);
 // A scan: "NAME: N rows found" (found directories for the format recovery).
 QString status_scan(const QString& name, int64_t rows, const QString& what = QStringLiteral("rows"));

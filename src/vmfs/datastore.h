@@ -188,6 +188,8 @@ struct Detection {
     std::vector<VolumeMember> candidates;    // at most kMaxCandidates, in scan order
     std::vector<std::string> read_failed;    // devices whose 512-byte read failed
     int dropped = 0;                         // headers found after the table was full
+    // Why each read_failed device failed, in the same order (the system's reason).
+    std::vector<Failure> read_failures;
 };
 
 // ---------------------------------------------------------------- opening

@@ -26,6 +26,7 @@ Detection detect_candidates(Store& store, const std::vector<std::string>& device
         uint8_t sector[512];
         int64_t found = -1;
         bool failed = false;
+        store.disk.clear_thread_failure();
         // Nothing before 1 MiB can be a header: the partition would start
         // before sector 0, and its offsets would only meet again by wrap-around.
         for (int64_t pos = kFirstPossibleHeader; pos <= kDetectScanEnd; pos += 512) {
@@ -40,6 +41,7 @@ Detection detect_candidates(Store& store, const std::vector<std::string>& device
         }
         if (failed) {
             d.read_failed.push_back(device);
+            d.read_failures.push_back(store.disk.thread_failure());
             continue;
         }
         if (found < 0) continue;

@@ -355,6 +355,13 @@ TEST(CliPaths, UnknownPathsAndBadIdsAreReportedWithTheCommandsText) {
     RunResult through_file = run_cli(with_disks(d.images, {"tree", "/vm1/vm1.vmx/x"}));
     EXPECT_EQ(through_file.exit_code, 1);
 
+    // A file where a directory is wanted: the second line says so and what to do.
+    for (const char* cmd : {"tree", "timeline"}) {
+        RunResult file = run_cli(with_disks(d.images, {cmd, "/vm1/vm1.vmx"}));
+        EXPECT_EQ(file.exit_code, 1) << cmd;
+        EXPECT_EQ(file.err, "dir open error\n/vm1/vm1.vmx is a file, not a directory: read it with stat or export\n") << cmd;
+    }
+
     for (std::string bad : {"#", "#x12", "#0x", "#-4", "#4294967296", "#12abc"}) {
         RunResult r = run_cli(with_disks(d.images, {"ls", bad}));
         EXPECT_EQ(r.exit_code, 2) << bad;

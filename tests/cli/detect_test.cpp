@@ -4,6 +4,7 @@
 
 #include "disk/drive_list.h"
 #include "text/drive_text.h"
+#include "text/progress_text.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -87,8 +88,19 @@ TEST(CliDetect, ReportsUnreadableDrivesAndMissingFirstSegments) {
     fake_disk(dir.file("blank.img"), 12 << 20, {});
     RunResult r = run_cli({"detect", dir.file("short.img"), dir.file("blank.img")});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "read 512sec error \n" + dir.file("short.img") + "\nVM  first segment not find\n");
+    // The window's text, then the drive and why it could not be read.
+    EXPECT_EQ(r.err, "read 512sec error \n" + dir.file("short.img") +
+                         ": it ends before the first 10 MiB, where a volume header is looked for\n"
+                         "VM  first segment not find\n");
     EXPECT_EQ(r.out, "VM found\n");
+    // With --json each drive that could not be read is named with its code.
+    RunResult j = run_cli({"--json", "detect", dir.file("short.img"), dir.file("blank.img")});
+    EXPECT_EQ(j.exit_code, 1);
+    const nlohmann::json doc = nlohmann::json::parse(j.out);
+    ASSERT_EQ(doc["unreadable"].size(), 1u) << j.out;
+    EXPECT_EQ(doc["unreadable"][0]["device"], dir.file("short.img"));
+    EXPECT_EQ(doc["unreadable"][0]["error"], "read 512sec error ");
+    EXPECT_EQ(doc["unreadable"][0]["code"], "read_sector_error");
 }
 
 TEST(CliDetect, IgnoresAHeaderBeforeOneMebibyteAndKeepsAtMost32Candidates) {
@@ -161,7 +173,18 @@ TEST(CliDisks, ListsDrivesAndExitsZero) {
     RunResult r = run_cli({"disks"});
     EXPECT_EQ(r.exit_code, 0);
     RunResult j = run_cli({"--json", "disks"});
-    EXPECT_TRUE(nlohmann::json::parse(j.out)["drives"].is_array());
+    const nlohmann::json drives = nlohmann::json::parse(j.out)["drives"];
+    EXPECT_TRUE(drives.is_array());
+    // Beside the disk settings' menu text, the size in the binary units of
+    // every other size the program prints.
+    ASSERT_EQ(r.out_lines().size(), drives.size());
+    for (size_t i = 0; i < drives.size(); ++i) {
+        const std::string size = drives[i]["size"];
+        EXPECT_EQ(size, ds::size_text(drives[i]["total_sectors"].get<double>() * 512));
+        EXPECT_EQ(r.out_lines()[i], drives[i]["text"].get<std::string>() + "\t" + drives[i]["device"].get<std::string>() +
+                                         "\t" + size);
+    }
+    EXPECT_EQ(ds::size_text(976773168.0 * 512), "465.76 GiB");
 }
 
 } // namespace

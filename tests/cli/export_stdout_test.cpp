@@ -75,6 +75,19 @@ TEST(CliExportStdout, HolesArriveAsZerosThroughAPipe) {
     EXPECT_TRUE(r.out == std::string(want.begin(), want.end()));
 }
 
+// A reader that stops early (head) ends the copy as it ends cat: quietly,
+// without the lines a failed copy to a file leaves.
+TEST(CliExportStdout, AReaderThatClosesThePipeEndsItQuietly) {
+    const dsb::DemoSummary& d = demo();
+    dstest::TempDir dir;
+    const std::string err = dir.file("err");
+    for (const char* json : {"", "--json"}) {
+        SCOPED_TRACE(json);
+        ASSERT_EQ(shell(d, std::string("$DS ") + json + " export /vm2/vm2-flat.vmdk - 2>'" + err + "' | head -c 100 > /dev/null"), 0);
+        EXPECT_EQ(read_text(err), "");
+    }
+}
+
 TEST(CliExportStdout, AFileAsStdoutFromItsStartAndNeverAppendedTo) {
     const dsb::DemoSummary& d = demo();
     const dsb::ObjectExpect& log = object(d, "/vm1/vm1.log");

@@ -200,6 +200,7 @@ const std::vector<Row>& rows() {
         {{"-d", "{missing}", "--json", "ls"}, "error", Row::From::out, 1},
         {{"-d", "{demo}", "--json", "stat", "/nowhere"}, "error", Row::From::out, 1},
         {{"--json", "lsx"}, "error", Row::From::out, 2},
+        {{"--json", "help", "lsx"}, "error", Row::From::out, 2},
         // The mount prints no document of its own: a failure is the error one.
         {{"-d", "{demo}", "--json", "mount"}, "error", Row::From::out, 2},
     };

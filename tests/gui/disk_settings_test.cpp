@@ -112,12 +112,14 @@ TEST_F(DiskSettingsWindow, RefusalsLeaveTheTableAsItWas) {
         std::vector<std::pair<std::string, int64_t>> before;
         std::pair<std::string, int64_t> refused;
         const char* message;
+        std::string next;   // how the second line starts ("" for no second line)
     };
     const Case cases[] = {
-        {{}, {v.m[0], 0}, "vlm not find"},
-        {{}, {v.m[1], 128}, "vlm is not first disk "},
-        {{{v.m[0], 2048}}, {demo_image(), 2048}, "vlm  disk information mismatch "},
-        {{{v.m[0], 2048}}, {v.m[2], 4096}, "vlm  disk not continue "},
+        {{}, {v.m[0], 0}, "vlm not find", ""},
+        {{}, {v.m[1], 128}, "vlm is not first disk ", v.m[1] + " holds segment"},
+        {{{v.m[0], 2048}}, {demo_image(), 2048}, "vlm  disk information mismatch ",
+         demo_image() + " "},
+        {{{v.m[0], 2048}}, {v.m[2], 4096}, "vlm  disk not continue ", v.m[2] + " starts at segment "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
@@ -128,7 +130,12 @@ TEST_F(DiskSettingsWindow, RefusalsLeaveTheTableAsItWas) {
         prompts.open_answers = {QString::fromStdString(c.refused.first)};
         prompts.input_answers = {QString::number(c.refused.second)};
         frm.add_image();
-        EXPECT_EQ(prompts.messages, QStringList(c.message));
+        // The disk settings' own text first, then which disk and what to do.
+        ASSERT_EQ(prompts.messages.size(), 1);
+        const QStringList lines = prompts.messages[0].split('\n');
+        EXPECT_EQ(lines[0], c.message);
+        EXPECT_EQ(lines.size(), c.next.empty() ? 1 : 2);
+        if (lines.size() > 1) EXPECT_TRUE(lines[1].startsWith(QString::fromStdString(c.next))) << lines[1].toStdString();
         EXPECT_EQ(frm.disk_list->count(), int(c.before.size()));
     }
 }
@@ -157,7 +164,10 @@ TEST_F(DiskSettingsWindow, DetectionMessagesAndTheOperatorsChoice) {
     {
         DiskSettingsDialog frm(store);
         frm.detect();
-        EXPECT_EQ(prompts.messages, QStringList({"read 512sec error ", "VM  first segment not find"}));
+        EXPECT_EQ(prompts.messages,
+                  QStringList({"read 512sec error \n" + QString::fromStdString(d.file("missing.img")) +
+                                   ": cannot be opened (No such file or directory)",
+                               "VM  first segment not find"}));
         EXPECT_EQ(frm.found_list->count(), 0);
     }
 

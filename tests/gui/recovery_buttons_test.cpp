@@ -32,6 +32,12 @@ using ds::DatastoreWindow;
 
 namespace {
 
+// The line under "please view file first": before any browse, and once the
+// disks changed after one. The browse button is named by its own text.
+const QString kNotYet = QString::fromUtf8("the file system is not open yet: press the browse button (浏览正常文件) first");
+const QString kChanged =
+    QString::fromUtf8("the disks changed since the last browse: press the browse button (浏览正常文件) to open them again");
+
 class RecoveryButtons : public GuiTest {};
 
 QString when(uint32_t t) {
@@ -55,7 +61,7 @@ TEST_F(RecoveryButtons, EachCommandWantsTheFileSystemOpen) {
     finish(w);
     w.lost_disks_action->trigger();
     finish(w);
-    EXPECT_EQ(prompts.messages, QStringList(3, "please view file first"));
+    EXPECT_EQ(prompts.messages, QStringList(3, "please view file first\n" + kNotYet));
     EXPECT_EQ(top_texts(w.tree), QStringList("earlier"));
 }
 
@@ -250,7 +256,7 @@ TEST_F(RecoveryButtons, RemovingTheDisksClosesTheDatastoreAndForgetsTheFoundDire
     in_disk_settings(w, [](ds::DiskSettingsDialog& frm) { frm.open_image_action->trigger(); });
     EXPECT_EQ(ds::internals(store).lvm.loaded_extents, 1);
     for (QPushButton* b : {w.deleted_button, w.formatted_button, w.lost_disks_button}) b->click();
-    EXPECT_EQ(prompts.messages, QStringList(3, "please view file first"));
+    EXPECT_EQ(prompts.messages, QStringList(3, "please view file first\n" + kChanged));
     EXPECT_EQ(w.tree->model()->rowCount(), 0);
 }
 
@@ -271,7 +277,8 @@ TEST_F(RecoveryButtons, ADiskThatJoinsClosesTheDatastoreOpenedWithoutIt) {
     prompts.messages.clear();
     w.scan_deleted();
     finish(w);
-    EXPECT_EQ(prompts.messages, QStringList("please view file first"));
+    // The window's text, then why: the disks changed since the browse.
+    EXPECT_EQ(prompts.messages, QStringList("please view file first\n" + kChanged));
     w.browse();   // the browse opens it again, with both members
     EXPECT_TRUE(ds::fs_is_open(store));
     EXPECT_NE(w.info_text->toPlainText().indexOf("lvm loaded_extents:2"), -1);
