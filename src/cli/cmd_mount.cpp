@@ -13,6 +13,8 @@
 #include "text/messages.h"
 #include "vmfs/datastore.h"
 
+#include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace dscli {
@@ -66,6 +68,16 @@ int cmd_mount(ds::Datastore& store, const Options& opt) {
     // A listing the bound cuts is not all: a mount in the foreground ends
     // with a failure status then.
     settings.notice = [](const std::string& text) { warn(text); };
+    // Under --rescue each range served as zeros is named once; a mount in
+    // the foreground that served any ends with 3, as an export would.
+    std::mutex told_mu;
+    bool zeros_served = false;
+    settings.rescue = opt.rescue;
+    settings.unreadable = [&](const std::string& text) {
+        std::lock_guard lock(told_mu);
+        zeros_served = true;
+        notice(text);
+    };
     dsmount::MountRoot root;
     root.directory = source.root();
     if (opt.formatted) {
@@ -85,7 +97,8 @@ int cmd_mount(ds::Datastore& store, const Options& opt) {
     // when the files can be read.
     if (!opt.foreground && !server.daemonize()) return fail(kCodeMount, "cannot go into the background");
     if (server.serve(true) != 0) return fail(kCodeMount, "the mount ended with an error");
-    return final_status(kExitOk);
+    std::lock_guard lock(told_mu);
+    return final_status(zeros_served ? kExitIncomplete : kExitOk);
 #else
     (void)store;
     (void)opt;

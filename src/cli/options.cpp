@@ -25,6 +25,8 @@ constexpr const char* kFooter =
     "  datumsift -d disk0.img info\n"
     "  datumsift -d /dev/sdb@2048 -d /dev/sdc@2048 tree /\n"
     "  datumsift -d disk0.img stat /vm1/vm1-flat.vmdk\n"
+    "  datumsift -d /dev/sdb stat --domain /dev/sdb /vm1/vm1.vmx /vm1/vm1-flat.vmdk > vm1.domain\n"
+    "  ddrescue -m vm1.domain /dev/sdb sdb.img sdb.map\n"
     "  datumsift -d disk0.img export /vm1/vm1-flat.vmdk vm1-flat.vmdk\n"
     "  datumsift -d disk0.img timeline --deleted > body.txt; mactime -b body.txt -d -z UTC\n"
     "  datumsift -d disk0.img --json deleted\n"
@@ -93,9 +95,16 @@ void setup_app(CLI::App& app, Options& opt) {
     CLI::App* stat = app.add_subcommand(
         "stat", "Show a descriptor: id, type, size, block_size, block_count, addr_mode, the times (UTC), then "
                 "its extents: file offset, length, first block id, logical-volume offset (or hole, inline)");
-    stat->add_option("PATH", opt.path, "File or directory: /a/b, or #ID (decimal or 0x-hex), deleted files included")
+    stat->add_option("PATH", opt.stat_paths,
+                     "File or directory: /a/b, or #ID (decimal or 0x-hex), deleted files included; "
+                     "several with --domain")
         ->required();
     stat->add_flag("--formatted", opt.formatted, "PATH starts at a found directory, e.g. DIR2/sub");
+    stat->add_option("--domain", opt.domain,
+                     "Print instead a GNU ddrescue domain mapfile of the member disk DISK (as given with -d): "
+                     "'+' for every range that reading the PATHs again needs (the volume header, the system "
+                     "files' metadata, the directories on the way, the files' descriptors, pointer blocks "
+                     "and data), for ddrescue -m DOMAIN to rescue those first");
 
     CLI::App* timeline = app.add_subcommand(
         "timeline", "Write a body file (format 3) of every file and directory below PATH for timeline tools: "

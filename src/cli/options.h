@@ -24,6 +24,8 @@ struct Options {
     int64_t started = 0;        // seconds since 1970, UTC
     // per command
     std::string path = "/";
+    std::vector<std::string> stat_paths;   // stat: PATH... (more than one only with --domain)
+    std::string domain;                    // stat --domain DISK: the member disk the domain map is of
     bool long_format = false;
     bool formatted = false;
     bool with_tree = false;

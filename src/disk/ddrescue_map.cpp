@@ -1,5 +1,7 @@
 #include "disk/ddrescue_map.h"
 
+#include <climits>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -88,7 +90,32 @@ bool read_mapfile(const std::string& path, Mapfile& out, std::string& error) {
     return parse_mapfile(text, out, error);
 }
 
+void MaskedSource::record_reads() { recording_ = true; }
+
+std::vector<ByteSpan> MaskedSource::recorded(const std::string& device) const {
+    std::lock_guard lock(record_mu_);
+    std::vector<ByteSpan> out;
+    auto it = recorded_.find(device);
+    if (it != recorded_.end())
+        for (const auto& [start, end] : it->second) out.push_back({start, end - start});
+    return out;
+}
+
 bool MaskedSource::read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) {
+    if (recording_ && len > 0 && off >= 0 && off <= INT64_MAX - len) {
+        std::lock_guard lock(record_mu_);
+        std::map<int64_t, int64_t>& ranges = recorded_[device];
+        int64_t start = off, end = off + len;
+        // Swallow every range that touches [start, end).
+        auto it = ranges.upper_bound(start);
+        if (it != ranges.begin() && std::prev(it)->second >= start) --it;
+        while (it != ranges.end() && it->first <= end) {
+            start = std::min(start, it->first);
+            end = std::max(end, it->second);
+            it = ranges.erase(it);
+        }
+        ranges.emplace(start, end);
+    }
     // Most disks come without a map: no lookup for them.
     auto it = masks_.empty() ? masks_.end() : masks_.find(device);
     if (it != masks_.end()) {

@@ -6,7 +6,9 @@
 #include "disk/byte_ranges.h"
 #include "disk/sector_source.h"
 
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,10 +45,20 @@ public:
     void close_all() override { inner_->close_all(); }
     int raw_fd(const std::string& device) override;
 
+    // From now on notes every range a read asks for, masked or not, so that
+    // what a piece of work needed of each disk can be told afterwards.
+    void record_reads();
+    // The ranges of device read since record_reads(), in order, merged.
+    std::vector<ByteSpan> recorded(const std::string& device) const;
+
 private:
     std::unique_ptr<SectorSource> owned_;
     SectorSource* inner_;
     std::map<std::string, std::vector<ByteSpan>> masks_;
+    std::atomic<bool> recording_{false};
+    mutable std::mutex record_mu_;
+    // Per device: start -> end of the ranges read, kept merged.
+    std::map<std::string, std::map<int64_t, int64_t>> recorded_;
 };
 
 } // namespace ds

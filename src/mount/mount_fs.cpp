@@ -12,6 +12,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string_view>
 #include <sys/stat.h>
 #include <tuple>
@@ -85,6 +86,31 @@ struct MountServer::State {
     std::mutex list_mu;
     int64_t held = 0;      // entries of every listed node (under list_mu)
     bool told = false;     // the operator knows listings were cut
+
+    // The unreadable ranges told so far, so that each is told once however
+    // often it is read; bounded, past which a range may be told again.
+    static constexpr size_t kMaxToldRanges = 100000;
+    std::mutex told_mu;
+    std::set<std::tuple<fuse_ino_t, int64_t, int64_t>> told_ranges;
+
+    void tell_unreadable(fuse_ino_t ino, const ds::ByteSpan& r) {
+        std::string path;
+        {
+            std::lock_guard lock(told_mu);
+            if (!told_ranges.insert({ino, r.offset, r.length}).second) return;
+            if (told_ranges.size() > kMaxToldRanges) told_ranges.clear();
+        }
+        {
+            std::lock_guard lock(mu);
+            path = ino >= 1 && ino <= nodes.size() ? path_of(*nodes[ino - 1]) : std::string("?");
+        }
+        const std::string text = "unreadable range of " + path + ": offset " + std::to_string(r.offset) + " length " +
+                                 std::to_string(r.length) + ", served as zeros";
+        if (settings.unreadable)
+            settings.unreadable(text);
+        else
+            std::cerr << text << std::endl;
+    }
 
     State(MountSource& s, MountRoot r, MountSettings st) : source(s), root(std::move(r)), settings(std::move(st)) {
         // Names are numbered 32-bit within a directory.
@@ -386,33 +412,43 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     e = s.source.open(n->ref, of->file);
     if (e != SourceError::none) return (void)fuse_reply_err(req, EIO);
     fi->fh = reinterpret_cast<uint64_t>(of.release());
-    // The bytes never change: what the page cache holds stays good.
-    fi->keep_cache = 1;
+    // Every read comes here with the reader's own offset and length, and a
+    // short answer reaches the reader as it is: a read that starts before an
+    // unreadable sector gets the bytes before it, one that starts on it
+    // fails, sector by sector as on the failing disk itself. Through the
+    // page cache the kernel would ask for whole pages (losing the readable
+    // sectors beside a bad one) and take a short answer for the file's end.
+    fi->direct_io = 1;
     if (fuse_reply_open(req, fi) == -ENOENT) delete reinterpret_cast<OpenFile*>(fi->fh);
 }
 
-void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi) {
+void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info* fi) {
     MountServer::State& s = state_of(req);
     const OpenFile& of = *reinterpret_cast<const OpenFile*>(fi->fh);
     thread_local std::vector<uint8_t> buf;
     const size_t want = std::min<size_t>(size, kMaxRead);
     SourceSpan span;
-    if (s.source.span(*of.file, static_cast<int64_t>(want), off, span)) {
-        // The range was checked to lie inside the image, so the kernel's copy
-        // comes back whole or fails (EIO), never short.
+    // Under rescue an unreadable sector must become zeros, which the
+    // kernel's copy of the image cannot make: such reads are read here.
+    if (!s.settings.rescue && s.source.span(*of.file, static_cast<int64_t>(want), off, span)) {
+        // The range was checked to lie inside the image. The kernel's copy
+        // fails (EIO) where its first byte cannot be read, and otherwise
+        // gives the bytes up to the first that cannot: the short answer a
+        // failing disk gives.
         fuse_bufvec reply = FUSE_BUFVEC_INIT(static_cast<size_t>(span.length));
         reply.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK | FUSE_BUF_FD_RETRY);
         reply.buf[0].fd = span.fd;
         reply.buf[0].pos = span.offset;
-        // A failed copy is answered with its error (EIO for a bad sector).
         fuse_reply_data(req, &reply, static_cast<fuse_buf_copy_flags>(0));
         return;
     }
     if (buf.size() < want) buf.resize(want);
-    const int64_t n = s.source.read(*of.file, buf.data(), static_cast<int64_t>(want), off);
-    // All or nothing: a short answer would tell the kernel the file ends
-    // there, and zeros would be bytes the datastore never gave.
+    std::vector<ds::ByteSpan> zeroed;
+    const int64_t n = s.source.read_to_damage(*of.file, buf.data(), static_cast<int64_t>(want), off,
+                                              s.settings.rescue ? &zeroed : nullptr);
+    // Nothing is made up for bytes that could not be read, but under rescue.
     if (n < 0) return (void)fuse_reply_err(req, EIO);
+    for (const ds::ByteSpan& r : zeroed) s.tell_unreadable(ino, r);
     fuse_reply_buf(req, reinterpret_cast<const char*>(buf.data()), static_cast<size_t>(n));
 }
 

@@ -4,7 +4,8 @@
 // place. Directories are 0555 and files 0444, owned by the user who mounts;
 // inode numbers are descriptor ids; the descriptor's update, access and
 // create times are the mtime, atime and ctime. Every write of any kind fails
-// with EROFS; a read the datastore cannot answer fails with EIO; the holes
+// with EROFS; a read the datastore cannot answer fails with EIO, for exactly
+// the sectors that cannot be read (as a failing disk answers); the holes
 // of a thin file read as zeros and are found with lseek(SEEK_DATA/SEEK_HOLE).
 
 #include "mount/mount_source.h"
@@ -39,6 +40,11 @@ struct MountSettings {
     int64_t max_entries = 200000;
     // Told once when a listing is cut by max_entries; stderr when empty.
     std::function<void(const std::string&)> notice;
+    // Sectors that cannot be read are served as zeros instead of failing
+    // with EIO, and each such range of a file is told once (by its path and
+    // file offsets) through unreadable; stderr when empty.
+    bool rescue = false;
+    std::function<void(const std::string&)> unreadable;
 };
 
 class MountServer {

@@ -66,6 +66,33 @@ int64_t MountSource::read(const SourceFile& file, uint8_t* buf, int64_t count, i
     return got;
 }
 
+int64_t MountSource::read_to_damage(const SourceFile& file, uint8_t* buf, int64_t count, int64_t off,
+                                    std::vector<ds::ByteSpan>* unreadable) {
+    const int64_t size = file.file.size();
+    if (off < 0 || count < 0) return -1;
+    if (off >= size) return 0;
+    count = std::min(count, size - off);
+    int64_t got = 0;
+    std::vector<ds::ByteSpan> bad;
+    while (got < count) {
+        int64_t n = 0;
+        bool hole = false;
+        bad.clear();
+        if (!store_.read_run(file.file, buf + got, count - got, off + got, n, hole, bad)) return got > 0 ? got : -1;
+        if (n == 0) break;
+        if (hole) std::memset(buf + got, 0, static_cast<size_t>(n));
+        if (!bad.empty() && !unreadable) {
+            // The zeros read_run put there are not the disk's bytes: the
+            // answer ends where they begin.
+            const int64_t before = bad.front().offset - off;
+            return before > 0 ? before : -1;
+        }
+        for (const ds::ByteSpan& r : bad) ds::append_range(*unreadable, r);
+        got += n;
+    }
+    return got;
+}
+
 bool MountSource::span(const SourceFile& file, int64_t count, int64_t off, SourceSpan& out) {
     const int64_t size = file.file.size();
     if (off < 0 || count <= 0 || off >= size) return false;

@@ -82,6 +82,14 @@ public:
     // read. Nothing is ever made up for bytes that could not be read.
     int64_t read(const SourceFile& file, uint8_t* buf, int64_t count, int64_t off);
 
+    // As a failing disk answers: the bytes from off up to the first sector
+    // that cannot be read (a short count), or -1 when the byte at off is in
+    // one or any other read fails there. With unreadable set, such sectors
+    // read as zeros instead and their ranges (file offsets) are appended to
+    // it; other failures still end the read there.
+    int64_t read_to_damage(const SourceFile& file, uint8_t* buf, int64_t count, int64_t off,
+                           std::vector<ds::ByteSpan>* unreadable);
+
     // Where the bytes read(file, ..., count, off) would give lie in one
     // image or disk, for a reply the kernel fills from there (no copy through
     // this process). False where they must be read: holes, sub-blocks,

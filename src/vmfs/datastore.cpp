@@ -343,4 +343,39 @@ DeletedNames Datastore::name_deleted(const std::vector<DeletedItem>& items, cons
     return name_deleted_items(*store_, items, options);
 }
 
+// ---------------------------------------------------------------- rescue domains
+
+void Datastore::record_reads() { store_->masked->record_reads(); }
+
+std::vector<ByteSpan> Datastore::rescue_domain(const std::string& device, const std::vector<File>& files) const {
+    std::vector<ByteSpan> spans;
+    // The block lists first: the pointer blocks they read are part of it.
+    for (const File& file : files) {
+        for (const Extent& e : extents(file)) {
+            if (e.kind != Extent::Kind::data || e.lv_offset < 0) continue;
+            for (int64_t pos = e.lv_offset, left = e.length; left > 0;) {
+                LvmPlace place;
+                if (!lvm_locate(*store_, pos, place) || place.bytes_in_member <= 0) break;
+                const int64_t n = std::min(left, place.bytes_in_member);
+                if (place.member->device == device) spans.push_back({place.device_offset, n});
+                pos += n;
+                left -= n;
+            }
+        }
+    }
+    for (const ByteSpan& r : store_->masked->recorded(device)) spans.push_back(r);
+    std::sort(spans.begin(), spans.end(), [](const ByteSpan& a, const ByteSpan& b) { return a.offset < b.offset; });
+    std::vector<ByteSpan> out;
+    for (const ByteSpan& r : spans) {
+        const int64_t start = r.offset / kSectorSize * kSectorSize;
+        const int64_t end = (r.end() + kSectorSize - 1) / kSectorSize * kSectorSize;
+        if (!out.empty() && out.back().end() >= start) {
+            out.back().length = std::max(out.back().end(), end) - out.back().offset;
+        } else {
+            out.push_back({start, end - start});
+        }
+    }
+    return out;
+}
+
 } // namespace ds

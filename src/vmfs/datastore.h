@@ -715,6 +715,17 @@ public:
     // what was lost. Off, the first such read ends the listing early.
     void set_list_rescue(bool on);
 
+    // --- what a rescue of some files needs first (a rescue tool's domain)
+    // From now on every range any read of a disk asks for is noted: call it
+    // before the disks are added, so that the opening is noted too.
+    void record_reads();
+    // The ranges of device that reading files again needs: those the reads
+    // since record_reads() asked for (the volume header, the system files'
+    // metadata, the directories looked through, the files' descriptors and
+    // pointer blocks) and those the files' data runs lie in, widened to
+    // whole sectors, merged, in order.
+    std::vector<ByteSpan> rescue_domain(const std::string& device, const std::vector<File>& files) const;
+
     // The back room, for the format's own code, tests and fuzzing (store.h).
     Store& internals() const { return *store_; }
     // Lets the core's own functions take a Datastore where they take its store.

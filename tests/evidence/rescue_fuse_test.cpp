@@ -4,6 +4,7 @@
 // then stands in for the failing disk.
 
 #include "evidence_support.h"
+#include "faulty_disk.h"
 
 #include "disk/ddrescue_map.h"
 #include "support/open_images.h"
@@ -27,59 +28,8 @@ std::vector<uint8_t> file_bytes(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// faultfs serving image at mountpoint/image with bad ranges, for one test.
-class FaultyDisk {
-public:
-    FaultyDisk(const std::string& image, const std::string& mountpoint, const std::vector<std::string>& bad)
-        : mountpoint_(mountpoint) {
-        fs::create_directories(mountpoint);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            std::vector<std::string> words = {FAULTFS_BIN, image, mountpoint};
-            words.insert(words.end(), bad.begin(), bad.end());
-            std::vector<char*> argv;
-            for (std::string& w : words) argv.push_back(w.data());
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        const auto size = fs::file_size(image);
-        for (int i = 0; i < 200 && !ready_; ++i) {
-            struct stat st {};
-            ready_ = ::stat(path().c_str(), &st) == 0 && static_cast<uintmax_t>(st.st_size) == size;
-            if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-    ~FaultyDisk() {
-        evtest::shell("fusermount3 -u " + mountpoint_);
-        int status = 0;
-        if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            if (::waitpid(pid_, &status, WNOHANG) == 0) {
-                ::kill(pid_, SIGTERM);
-                ::waitpid(pid_, &status, 0);
-            }
-        }
-    }
-    bool ready() const { return ready_; }
-    std::string path() const { return mountpoint_ + "/image"; }
-
-private:
-    std::string mountpoint_;
-    pid_t pid_ = -1;
-    bool ready_ = false;
-};
-
-const char* why_no_fuse() {
-    if (::access("/dev/fuse", R_OK | W_OK) != 0) return "/dev/fuse is missing: no FUSE fault injection here";
-    if (!evtest::have_program("fusermount3")) return "fusermount3 is not installed";
-    if (!evtest::have_program("ddrescue") || !evtest::have_program("ddrescuelog"))
-        return "ddrescue and ddrescuelog (gddrescue) are not installed";
-    return nullptr;
-}
-
 TEST(FailingDisk, OneBadSectorCostsA3MiBFileItsOwn512BytesAndDdrescueAgrees) {
-    if (const char* why = why_no_fuse()) GTEST_SKIP() << why;
+    if (const char* why = evtest::why_no_fuse()) GTEST_SKIP() << why;
     const dsb::ObjectExpect& log = object(demo(), "/vm1/vm1.log");
     ASSERT_EQ(log.size, 3145733u);
     // Where the log's byte 1.5 MiB lies on the image: found through the
@@ -93,7 +43,7 @@ TEST(FailingDisk, OneBadSectorCostsA3MiBFileItsOwn512BytesAndDdrescueAgrees) {
     const int64_t bad = demo().start_sector * 512 + 0x100000 + 0x1000000 + lv + bad_file_offset;
 
     dstest::TempDir dir;
-    FaultyDisk disk(demo().images[0], dir.file("mnt"), {std::to_string(bad) + "+512"});
+    evtest::FaultyDisk disk(demo().images[0], dir.file("mnt"), {std::to_string(bad) + "+512"});
     ASSERT_TRUE(disk.ready()) << "faultfs did not come up";
     {
         // The kernel's error path really fails that sector, and only it.
