@@ -114,13 +114,14 @@ TEST(ReadOnly, EveryCommandLeavesTheImagesAsTheyWere) {
         {"ls", {demo({"ls", "-l", "/vm1"}), formatted({"ls", "--formatted", "DIR2"}), demo({"--json", "ls"})}},
         {"tree", {demo({"tree"}), formatted({"tree", "--formatted"}), multi({"--json", "tree"})}},
         {"stat", {demo({"stat", "/vm2/vm2-thin.vmdk"}), demo({"--json", "stat", deleted_id}),
-                  formatted({"stat", "--formatted", "DIR2"})}},
+                  formatted({"stat", "--formatted", "DIR2"}),
+                  demo({"stat", "--domain", im.demo.images.front(), "/vm1/vm1.vmx", "/vm2/vm2-flat.vmdk"})}},
         {"timeline", {demo({"timeline", "--deleted"}), formatted({"timeline", "--formatted"})}},
         {"export",
          {demo({"export", "/vm2/vm2-flat.vmdk", out}), demo({"export", "vmdk:1", out}),
           demo({"export", "/vm1/vm1.log", "-"}), demo({"export", deleted_id, out}),
           formatted({"export", "--formatted", "DIR2/vm-old-flat.vmdk", out}), multi({"export", "/span/span.bin", out})}},
-        {"deleted", {demo({"deleted"}), demo({"--json", "deleted"})}},
+        {"deleted", {demo({"deleted"}), demo({"--json", "deleted"}), formatted({"deleted", "-l", "--dirs", "--formatted"})}},
         {"formatted", {formatted({"formatted", "--tree"}), formatted({"--json", "formatted", "--tree"})}},
         {"vmdk", {demo({"vmdk"}), demo({"--json", "vmdk"})}},
         {"detect", {[&] {
@@ -129,6 +130,7 @@ TEST(ReadOnly, EveryCommandLeavesTheImagesAsTheyWere) {
              return a;
          }()}},
         {"disks", {{"disks"}, {"--json", "disks"}}},
+        {"help", {{"help"}, {"help", "export"}}},
         // Each mount stays until the end, where its files are read through it.
         {"mount", {demo({"mount", im.dir.file("mnt-demo")}), formatted({"mount", "--formatted", im.dir.file("mnt-found")}),
                    demo({"mount", "--deleted", im.dir.file("mnt-deleted")})}},
