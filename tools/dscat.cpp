@@ -1,4 +1,4 @@
-// The README's example of the core's face: lists the root of a datastore,
+// The example of the core's face in docs/layout.md: lists the root of a datastore,
 // then writes one of its files to standard output.
 //
 //   dscat IMAGE /vm1/vm1.log > vm1.log
