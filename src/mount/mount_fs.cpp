@@ -78,7 +78,7 @@ struct MountServer::State {
     // that names its own ancestor is one the kernel already knows.
     std::mutex mu;
     std::vector<std::unique_ptr<Node>> nodes;
-    std::map<std::tuple<uint32_t, int64_t, bool>, fuse_ino_t> by_ref;
+    std::map<std::pair<SourceRef, bool>, fuse_ino_t> by_ref;
 
     // One directory is read at a time, so that what a listing may still
     // hold is known while it is read: the bound holds for what is being
@@ -120,7 +120,7 @@ struct MountServer::State {
         top->dir_entry = true;
         top->listed_root = root.listed;
         nodes.push_back(std::move(top));
-        if (!root.listed) by_ref[{root.directory.id, root.directory.first_block, true}] = FUSE_ROOT_ID;
+        if (!root.listed) by_ref[{root.directory, true}] = FUSE_ROOT_ID;
     }
 
     Node* node(fuse_ino_t ino) {
@@ -213,7 +213,7 @@ struct MountServer::State {
         n->inos.reserve(refs.size());
         for (size_t i = 0; i < refs.size(); ++i) {
             const auto& [ref, dir_entry] = refs[i];
-            auto key = std::make_tuple(ref.id, ref.first_block, dir_entry);
+            const std::pair<SourceRef, bool> key{ref, dir_entry};
             auto it = by_ref.find(key);
             fuse_ino_t ino = 0;
             if (it != by_ref.end()) {

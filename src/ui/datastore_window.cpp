@@ -228,8 +228,7 @@ void DatastoreWindow::show_node_stat(const QModelIndex& current) {
     // Read as a listing is: beside an export, not during a scan.
     stat_wanted_ = node.id != 0 && !(busy_ && kind_ == WorkKind::scan);
     if (!stat_wanted_) return;
-    stat_id_ = node.id;
-    stat_first_block_ = node.first_block;
+    stat_node_ = node;
     if (!stat_->running()) stat_->start(store, node);
 }
 
@@ -237,7 +236,7 @@ void DatastoreWindow::node_stat_done(quint64 serial) {
     if (serial != stat_->serial() || !stat_->running()) return;
     const ui::Stated s = stat_->take();
     if (!stat_wanted_) return;
-    const Node wanted{stat_id_, stat_first_block_};
+    const Node wanted = stat_node_;
     if (s.node != wanted) {
         // The selection moved on while it was read.
         stat_->start(store, wanted);

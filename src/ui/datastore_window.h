@@ -15,6 +15,8 @@
 
 #include <cstdint>
 
+#include "vmfs/datastore.h"
+
 class QAction;
 class QGroupBox;
 class QLabel;
@@ -29,8 +31,6 @@ class QTreeView;
 namespace ds {
 
 class Datastore;
-
-struct Node;
 
 namespace ui {
 class DirTreeModel;
@@ -192,8 +192,7 @@ private:
     // a selection that moved on meanwhile is read next.
     ui::NodeStat* stat_ = nullptr;
     bool stat_wanted_ = false;
-    uint32_t stat_id_ = 0;            // the node wanted: its Node, field by field
-    int64_t stat_first_block_ = -1;
+    Node stat_node_;                  // the node wanted
     QString volume_text_;   // the pane's volume text, above a node's
     QShortcut* stop_key_ = nullptr;
     WorkKind kind_ = WorkKind::none;
