@@ -19,7 +19,8 @@ int cmd_disks(ds::Datastore&, const Options& opt) {
                          {"device", d.device},
                          {"removable", d.removable},
                          {"total_sectors", d.total_sectors},
-                         {"text", ds::drive_item_text(d)}});
+                         {"text", ds::drive_item_text(d)},
+                         {"kind_code", ds::drive_kind_code(d)}});
         out_json({{"drives", std::move(j)}});
         return kExitOk;
     }
