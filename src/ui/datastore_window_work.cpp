@@ -152,24 +152,55 @@ void DatastoreWindow::show_scan_end(ScanEnd end) {
     if (text && *text) ui::message(this, QString::fromUtf8(text));
 }
 
+// A scan that ended at a sector it could not read is asked about once: yes
+// runs it again passing over what cannot be read; no keeps what it found and
+// says how it ended, as always.
+void DatastoreWindow::scan_ended(ScanEnd end, int64_t unreadable, bool rescued, void (DatastoreWindow::*again)()) {
+    const bool unread = end == ScanEnd::bitmap_read_failed || end == ScanEnd::descriptor_read_failed;
+    if (!rescued && unread && !rows_capped_ && ask_rescue()) {
+        rescue_next_ = true;
+        (this->*again)();
+        return;
+    }
+    if (rescued && unreadable > 0)
+        status_line->setText(QStringLiteral("unreadable: %1 bytes passed over").arg(unreadable));
+    show_scan_end(end);
+}
+
+namespace {
+
+int64_t bytes_of(const std::vector<SkippedArea>& areas) {
+    int64_t n = 0;
+    for (const SkippedArea& a : areas) n += a.length;
+    return n;
+}
+
+} // namespace
+
 void DatastoreWindow::scan_deleted() {
     if (busy_) return;
+    const bool rescue = std::exchange(rescue_next_, false);
     scan_rows->clear();
     if (ScanEnd pre = store.scan_ready(ScanKind::deleted); pre != ScanEnd::finished) {
         show_scan_end(pre);
         return;
     }
     scan_list->show();
-    start_work(WorkKind::scan, QStringLiteral("deleted-file scan"), [this](ui::Work& work) {
+    start_work(WorkKind::scan, QStringLiteral("deleted-file scan"), [this, rescue](ui::Work& work) {
         ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
-        const ScanEnd end =
-            store.scan_deleted(progress, [&work](const FileRow& row) { work.add(QVariant::fromValue(row)); }).end;
-        return [this, end] { show_scan_end(end); };
+        store.set_scan_rescue(rescue);
+        const ScanResult<FileRow> r =
+            store.scan_deleted(progress, [&work](const FileRow& row) { work.add(QVariant::fromValue(row)); });
+        store.set_scan_rescue(false);
+        const ScanEnd end = r.end;
+        const int64_t lost = bytes_of(r.unreadable);
+        return [this, end, lost, rescue] { scan_ended(end, lost, rescue, &DatastoreWindow::scan_deleted); };
     });
 }
 
 void DatastoreWindow::scan_formatted() {
     if (busy_) return;
+    const bool rescue = std::exchange(rescue_next_, false);
     // Before the browse, or without the system files it reads through, the
     // scan leaves the tree as it is.
     if (ScanEnd pre = store.scan_ready(ScanKind::formatted); pre != ScanEnd::finished) {
@@ -182,30 +213,45 @@ void DatastoreWindow::scan_formatted() {
     store.forget_found_dirs();   // the nodes that named them are gone
     add_node(nullptr, kAllDirFound, Node{}, 0, ui::NodeKind::found_top);
     tree->setUpdatesEnabled(true);
-    start_work(WorkKind::scan, QStringLiteral("format recovery"), [this](ui::Work& work) {
+    start_work(WorkKind::scan, QStringLiteral("format recovery"), [this, rescue](ui::Work& work) {
         ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
         // Those of a scan that ended early stay browsable, as their nodes
         // do; the datastore keeps them for the paths that name them.
-        const ScanEnd end =
-            store.scan_formatted(progress, [&work](const FoundDir& d) { work.add(QVariant::fromValue(d)); }).end;
-        return [this, end] { show_scan_end(end); };
+        store.set_scan_rescue(rescue);
+        const ScanResult<FoundDir> r =
+            store.scan_formatted(progress, [&work](const FoundDir& d) { work.add(QVariant::fromValue(d)); });
+        store.set_scan_rescue(false);
+        const ScanEnd end = r.end;
+        const int64_t lost = bytes_of(r.unreadable);
+        return [this, end, lost, rescue] { scan_ended(end, lost, rescue, &DatastoreWindow::scan_formatted); };
     });
 }
 
 void DatastoreWindow::scan_lost_disks() {
     if (busy_) return;
+    const bool rescue = std::exchange(rescue_next_, false);
     scan_rows->clear();
+    lost_candidates_.clear();
     if (ScanEnd pre = store.scan_ready(ScanKind::lost_disks); pre != ScanEnd::finished) {
         show_scan_end(pre);
         return;
     }
     scan_list->show();
-    start_work(WorkKind::scan, QStringLiteral("virtual-disk scan"), [this](ui::Work& work) {
+    start_work(WorkKind::scan, QStringLiteral("virtual-disk scan"), [this, rescue](ui::Work& work) {
         ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
-        const ScanEnd end = store.scan_lost_disks(progress, [&work](const PartitionRow& row) {
-                                work.add(QVariant::fromValue(row));
-                            }).end;
-        return [this, end] { show_scan_end(end); };
+        // The free pointer blocks it passes are what a row's disk is
+        // rebuilt from when it is saved out.
+        auto candidates = std::make_shared<std::vector<PointerBlockCandidate>>();
+        store.set_scan_rescue(rescue);
+        const ScanResult<PartitionRow> r = store.scan_lost_disks(
+            progress, [&work](const PartitionRow& row) { work.add(QVariant::fromValue(row)); }, *candidates);
+        store.set_scan_rescue(false);
+        const ScanEnd end = r.end;
+        const int64_t lost = bytes_of(r.unreadable);
+        return [this, end, lost, rescue, candidates] {
+            lost_candidates_ = std::move(*candidates);
+            scan_ended(end, lost, rescue, &DatastoreWindow::scan_lost_disks);
+        };
     });
 }
 
