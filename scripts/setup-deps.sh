@@ -8,7 +8,7 @@ packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev
-  qt6-base-dev fonts-wqy-microhei
+  qt6-base-dev qt6-tools-dev qt6-l10n-tools fonts-wqy-microhei
   clang libclang-rt-14-dev
   libssl-dev libewf-dev ewf-tools gddrescue
   sleuthkit

@@ -4,6 +4,7 @@
 #include "export/provenance.h"
 #include "ui/artwork.h"
 #include "ui/datastore_window.h"
+#include "ui/language.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -50,6 +51,11 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QStringLiteral("org.datumsift.DatumSift"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.datumsift.DatumSift")));
     ds::ui::install_font_substitutes();
+    // --lang en, or LANGUAGE=en...: the English texts; the Chinese ones
+    // otherwise.
+    const QString language = ds::ui::language_asked(QApplication::arguments(), qgetenv("LANGUAGE"));
+    if (!language.isEmpty() && !ds::ui::use_language(language))
+        std::fprintf(stderr, "datumsift-gui: the English texts could not be loaded\n");
     ds::DatastoreWindow window;
     window.show();
     // The window's datastore closes every device handle with the window.

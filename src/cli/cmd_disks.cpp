@@ -29,7 +29,8 @@ int cmd_disks(ds::Datastore&, const Options& opt) {
                          {"removable", d.removable},
                          {"total_sectors", d.total_sectors},
                          {"size", size_of(d)},
-                         {"text", ds::drive_item_text(d)}});
+                         {"text", ds::drive_item_text(d)},
+                         {"kind_code", ds::drive_kind_code(d)}});
         out_json({{"drives", std::move(j)}});
         return kExitOk;
     }

@@ -65,6 +65,7 @@ int cmd_vmdk(ds::Datastore& store, const Options& opt) {
             const std::array<std::string, 4> cells = ds::partition_row_cells(r);
             return nlohmann::json{{"sn", r.n},
                                   {"type", cells[2]},
+                                  {"type_code", ds::partition_type_codes(r)},
                                   {"size", cells[3]},
                                   {"pointer_block", r.pointer_block},
                                   {"first_block", r.first_block},

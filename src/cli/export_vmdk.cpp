@@ -6,6 +6,7 @@
 #include "scans.h"
 
 #include "text/messages.h"
+#include "text/rebuilt_text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -61,28 +62,6 @@ int prepare_lost_disk(ds::Datastore& store, const Options& opt, LostDiskSource& 
     return kExitOk;
 }
 
-namespace {
-
-int64_t piece_length(const ds::RebuiltDisk& d, size_t s) {
-    return std::min(d.piece_bytes, d.length - static_cast<int64_t>(s) * d.piece_bytes);
-}
-
-int64_t bytes_by(const ds::RebuiltDisk& d, ds::PieceEvidence e) {
-    int64_t n = 0;
-    for (size_t s = 0; s < d.pieces.size(); ++s)
-        if (d.pieces[s].evidence == e) n += piece_length(d, s);
-    return n;
-}
-
-int64_t bytes_empty(const ds::RebuiltDisk& d) {
-    int64_t n = 0;
-    for (size_t s = 0; s < d.pieces.size(); ++s)
-        if (d.pieces[s].pointer_block == 0) n += piece_length(d, s);
-    return n;
-}
-
-} // namespace
-
 void lost_disk_json(const LostDiskSource& src, int64_t written, nlohmann::json& doc) {
     doc["pointer_block"] = src.pointer_block;
     if (!src.rebuilt) {
@@ -94,44 +73,19 @@ void lost_disk_json(const LostDiskSource& src, int64_t written, nlohmann::json& 
     for (size_t s = 0; s < d.pieces.size(); ++s)
         if (d.pieces[s].pointer_block == 0)
             holes.push_back({{"position", s}, {"offset", static_cast<int64_t>(s) * d.piece_bytes},
-                             {"bytes", piece_length(d, s)}, {"why", ds::piece_evidence_text(d.pieces[s].evidence)},
+                             {"bytes", ds::rebuilt_piece_length(d, s)}, {"why", ds::piece_evidence_text(d.pieces[s].evidence)},
                              {"detail", d.pieces[s].detail}});
     doc["partial"] = !holes.empty();
-    doc["placed_bytes"] = {{"first", bytes_by(d, ds::PieceEvidence::first)},
-                           {"guest", bytes_by(d, ds::PieceEvidence::guest)},
-                           {"contiguity", bytes_by(d, ds::PieceEvidence::contiguity)},
-                           {"neighbours", bytes_by(d, ds::PieceEvidence::neighbours)},
-                           {"empty", bytes_empty(d)}};
+    doc["placed_bytes"] = {{"first", ds::rebuilt_bytes_by(d, ds::PieceEvidence::first)},
+                           {"guest", ds::rebuilt_bytes_by(d, ds::PieceEvidence::guest)},
+                           {"contiguity", ds::rebuilt_bytes_by(d, ds::PieceEvidence::contiguity)},
+                           {"neighbours", ds::rebuilt_bytes_by(d, ds::PieceEvidence::neighbours)},
+                           {"empty", ds::rebuilt_bytes_empty(d)}};
     doc["holes"] = std::move(holes);
 }
 
 std::vector<std::string> lost_disk_coverage(const LostDiskSource& src, int64_t written) {
-    if (src.rebuilt) {
-        const ds::RebuiltDisk& d = src.disk;
-        std::vector<std::string> lines = {
-            "rebuilt " + std::to_string(written) + " bytes from " + std::to_string(d.placed()) + " of " +
-                std::to_string(d.pieces.size()) + " pointer blocks",
-            "placed by its boot record: " + std::to_string(bytes_by(d, ds::PieceEvidence::first)) + " bytes",
-            "placed by the guest: " + std::to_string(bytes_by(d, ds::PieceEvidence::guest)) + " bytes",
-            "placed by contiguity: " + std::to_string(bytes_by(d, ds::PieceEvidence::contiguity)) + " bytes",
-            "placed by neighbours in .pbc.sf: " + std::to_string(bytes_by(d, ds::PieceEvidence::neighbours)) + " bytes",
-            "left empty: " + std::to_string(bytes_empty(d)) + " bytes"};
-        // Neighbouring holes for the same reason are one line.
-        for (size_t s = 0; s < d.pieces.size();) {
-            if (d.pieces[s].pointer_block != 0) {
-                ++s;
-                continue;
-            }
-            size_t e = s + 1;
-            int64_t bytes = piece_length(d, s);
-            while (e < d.pieces.size() && d.pieces[e].pointer_block == 0 && d.pieces[e].detail == d.pieces[s].detail)
-                bytes += piece_length(d, e++);
-            lines.push_back("hole at byte " + std::to_string(static_cast<int64_t>(s) * d.piece_bytes) + ", " +
-                            std::to_string(bytes) + " bytes: " + d.pieces[s].detail);
-            s = e;
-        }
-        return lines;
-    }
+    if (src.rebuilt) return ds::rebuilt_disk_lines(src.disk, written);
     std::vector<std::string> lines = {"covered " + std::to_string(written) + " bytes"};
     if (src.partitions_end > written)
         lines.push_back("recovered in part: its partitions reach byte " + std::to_string(src.partitions_end) +

@@ -19,6 +19,8 @@ std::string drive_item_text(const DriveInfo& drive) {
     return kind + std::to_string(drive.number) + " (" + drive_size_text(drive.total_sectors) + " ";
 }
 
+const char* drive_kind_code(const DriveInfo& drive) { return drive.removable ? "removable_storage" : "local_disk"; }
+
 bool is_fixed_drive_text(const std::string& item_text) {
     return item_text.find("本地磁盘") != std::string::npos;
 }

@@ -45,6 +45,24 @@ std::string partition_type_text(uint8_t type) {
     }
 }
 
+const char* partition_type_code(uint8_t type) {
+    switch (type) {
+    case 0x05: return "extended";
+    case 0x07: return "ntfs";
+    case 0x0C: return "fat32";
+    case 0x0F: return "extended_lba";
+    case 0x82: return "linux_swap";
+    case 0x83: return "linux";
+    default: return "unknown";
+    }
+}
+
+std::string partition_type_codes(const PartitionRow& row) {
+    std::string codes;
+    for (uint8_t t : row.types) codes += (codes.empty() ? "" : "|") + std::string(partition_type_code(t));
+    return codes;
+}
+
 std::array<std::string, 4> partition_row_cells(const PartitionRow& row) {
     std::string types;
     for (uint8_t t : row.types) types += (types.empty() ? "" : "|") + partition_type_text(t);

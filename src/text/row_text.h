@@ -23,6 +23,10 @@ std::string deleted_path_text(const DeletedName& name);
 
 // "NTFS", "FAT32", ... for a partition type of a master boot record.
 std::string partition_type_text(uint8_t type);
+// The same type as a code in no language ("linux_swap"), for JSON.
+const char* partition_type_code(uint8_t type);
+// The codes of a row's types, joined as the type column joins its texts.
+std::string partition_type_codes(const PartitionRow& row);
 
 // SN, ID (blank), the partition types joined by "|" and the size in whole GiB.
 std::array<std::string, 4> partition_row_cells(const PartitionRow& row);

@@ -1,11 +1,25 @@
 #include "ui/about_dialog.h"
 
 #include "ui/artwork.h"
+#include "ui/language.h"
+#include "export/provenance.h"
 
 #include <QFrame>
 #include <QLabel>
 
+#include <libewf.h>
+#include <openssl/crypto.h>
+
 namespace ds {
+
+QString about_version_text() {
+    // What a report of a fault needs: the program, how it was built and the
+    // libraries it runs with (Qt's as it runs, the others as linked).
+    return QStringLiteral("datumsift %1\nbuild: %2, %3\nlibraries: Qt %4, %5, libewf %6")
+        .arg(QString::fromUtf8(program_version()), QStringLiteral(DATUMSIFT_BUILD_TYPE),
+             QStringLiteral(DATUMSIFT_COMPILER), QString::fromLatin1(qVersion()),
+             QString::fromLatin1(OpenSSL_version(OPENSSL_VERSION)), QString::fromLatin1(libewf_get_version()));
+}
 
 AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("about_dialog"));
@@ -28,9 +42,16 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     banner->setGeometry(8, 64, 457, 265);
     banner->setPixmap(ui::banner_picture(QSize(457, 265)));
 
+    // Under the banner, selectable so that it can be pasted into a report.
+    version = new QLabel(about_version_text(), this);
+    version->setObjectName(QStringLiteral("version"));
+    version->setGeometry(8, 332, 464, 44);
+    version->setTextFormat(Qt::PlainText);
+    version->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
     set_title();
 }
 
-void AboutDialog::set_title() { setWindowTitle(QStringLiteral("关于")); }
+void AboutDialog::set_title() { setWindowTitle(ui::tx(QT_TRANSLATE_NOOP("DatumSift", "关于"))); }
 
 } // namespace ds

@@ -1,12 +1,17 @@
 #pragma once
-// The About window: a panel with the program's name over the banner picture.
+// The About window: a panel with the program's name over the banner picture,
+// and under it the version, the build and the libraries.
 
 #include <QDialog>
+#include <QString>
 
 class QFrame;
 class QLabel;
 
 namespace ds {
+
+// "datumsift X.Y.Z", then the build and the libraries' versions, a line each.
+QString about_version_text();
 
 class AboutDialog : public QDialog {
     Q_OBJECT
@@ -16,6 +21,7 @@ public:
 
     QFrame* title_panel = nullptr;
     QLabel* banner = nullptr;
+    QLabel* version = nullptr;
 
 public slots:
     void set_title();

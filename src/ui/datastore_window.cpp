@@ -121,7 +121,7 @@ void DatastoreWindow::browse() {
         return;
     }
     opened_once_ = true;
-    if (outcome.completed) tree->setToolTip(kTreeHint);
+    if (outcome.completed) tree->setToolTip(tree_hint());
 }
 
 // --- directory listing -------------------------------------------------------
@@ -259,7 +259,7 @@ void DatastoreWindow::list_context_menu(const QPoint& pos) {
     const QModelIndex row = scan_list->indexAt(pos).siblingAtColumn(0);
     if (!row.isValid()) return;
     scan_list->setCurrentIndex(row);
-    list_save_action->setEnabled(row.data(ui::kDescriptorRole).toUInt() != 0);
+    list_save_action->setEnabled(row_saveable(row));
     list_menu->popup(scan_list->viewport()->mapToGlobal(pos));
 }
 
@@ -288,7 +288,7 @@ void DatastoreWindow::closeEvent(QCloseEvent* event) {
 bool DatastoreWindow::open_popup_by_key(QTreeView* view, QMenu* menu, QAction* item) {
     const QModelIndex current = view->currentIndex().siblingAtColumn(0);
     if (!current.isValid()) return true;
-    if (view == scan_list) item->setEnabled(!busy_ && current.data(ui::kDescriptorRole).toUInt() != 0);
+    if (view == scan_list) item->setEnabled(!busy_ && row_saveable(current));
     const QRect r = view->visualRect(current);
     menu->popup(view->viewport()->mapToGlobal(r.isValid() ? r.bottomLeft() : QPoint(0, 0)));
     menu->setActiveAction(item);

@@ -10,6 +10,7 @@
 #include <QVariantList>
 
 #include <deque>
+#include <vector>
 #include <functional>
 #include <memory>
 
@@ -22,6 +23,7 @@ class QGroupBox;
 class QLabel;
 class QMenu;
 class QMenuBar;
+class QModelIndex;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -41,9 +43,13 @@ class Work;
 enum class NodeKind : int;
 }
 
+struct ExportResult;
+struct File;
 struct FileRow;
 struct FolderExportResult;
 struct PartitionRow;
+struct PointerBlockCandidate;
+struct RebuiltDisk;
 enum class ScanEnd;
 
 class DatastoreWindow : public QMainWindow {
@@ -97,6 +103,12 @@ public:
     QMenu* list_menu = nullptr;   // scan_list's menu: export a deleted file
     QAction* list_save_action = nullptr;
     QList<QIcon> images;
+    // A newcomer's commands: open an image at once, the language, the
+    // version in About.
+    QAction* open_image_action = nullptr;   // File › Open image… (Ctrl+O)
+    QMenu* language_menu = nullptr;
+    QAction* chinese_action = nullptr;
+    QAction* english_action = nullptr;
 
     // True while a scan or an export runs on its thread; the commands that
     // would start other work are disabled meanwhile.
@@ -127,6 +139,9 @@ public slots:
     void deleted_action_triggered();
     void lost_disks_action_triggered();
     void open_about();
+    // Adds an image at the start sector its partition table (or a volume
+    // header at a usual start) gives, browses it and lists "/".
+    void open_image();
 
 signals:
     // The running work has ended and the window has said how.
@@ -137,6 +152,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -181,6 +197,19 @@ private:
     void stop_listing();
     void show_node_stat(const QModelIndex& current);
     void node_stat_done(quint64 serial);
+
+    // Saving out, asking once to read on over unreadable sectors, and the
+    // rebuilt disks of the lost-disk rows.
+    struct FileJob;
+    void export_file(std::shared_ptr<FileJob> job);
+    void file_export_ended(std::shared_ptr<FileJob> job, const ExportResult& r, const QString& map_path);
+    bool ask_rescue();
+    void scan_ended(ScanEnd end, int64_t unreadable, bool rescued, void (DatastoreWindow::*again)());
+    bool row_saveable(const QModelIndex& row) const;
+    void save_lost_disk(int row);
+    void retranslate();
+    std::vector<PointerBlockCandidate> lost_candidates_;   // of the last lost-disk scan
+    bool rescue_next_ = false;   // the next scan passes over unreadable sectors
 
     ui::Work* work_ = nullptr;
     ui::Listing* listing_ = nullptr;

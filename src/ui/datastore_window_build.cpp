@@ -69,10 +69,11 @@ void DatastoreWindow::build() {
         b->setGeometry(x, y, w, h);
         return b;
     };
-    browse_button = button("browse_button", QStringLiteral("浏览正常文件"), 880, 24, 113, 25);
-    deleted_button = button("deleted_button", QStringLiteral("删除恢复"), 880, 72, 113, 25);
-    formatted_button = button("formatted_button", QStringLiteral("格式化恢复"), 880, 112, 113, 25);
-    lost_disks_button = button("lost_disks_button", QStringLiteral("虚拟硬盘文件恢复"), 880, 152, 121, 25);
+    // Captioned by retranslate(), in the language in use.
+    browse_button = button("browse_button", QString(), 880, 24, 113, 25);
+    deleted_button = button("deleted_button", QString(), 880, 72, 113, 25);
+    formatted_button = button("formatted_button", QString(), 880, 112, 113, 25);
+    lost_disks_button = button("lost_disks_button", QString(), 880, 152, 121, 25);
 
     gauge = new QProgressBar(client);
     gauge->setObjectName(QStringLiteral("gauge"));
@@ -103,6 +104,9 @@ void DatastoreWindow::build() {
     main_menu->setObjectName(QStringLiteral("main_menu"));
     file_menu = main_menu->addMenu(QStringLiteral("FILE"));
     file_menu->setObjectName(QStringLiteral("file_menu"));
+    open_image_action = file_menu->addAction(QStringLiteral("Open image…"));
+    open_image_action->setObjectName(QStringLiteral("open_image_action"));
+    open_image_action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     disks_action = file_menu->addAction(QStringLiteral("DISKS SETTING"));
     disks_action->setObjectName(QStringLiteral("disks_action"));
     browse_action = file_menu->addAction(QStringLiteral("VIEW FILES"));
@@ -111,6 +115,14 @@ void DatastoreWindow::build() {
     deleted_action->setObjectName(QStringLiteral("deleted_action"));
     lost_disks_action = file_menu->addAction(QStringLiteral("VMDK FILE RECOVER"));
     lost_disks_action->setObjectName(QStringLiteral("lost_disks_action"));
+    // Each language by its own name, whichever is in use.
+    language_menu = main_menu->addMenu(QStringLiteral("LANGUAGE"));
+    language_menu->setObjectName(QStringLiteral("language_menu"));
+    chinese_action = language_menu->addAction(QStringLiteral("中文"));
+    chinese_action->setObjectName(QStringLiteral("chinese_action"));
+    english_action = language_menu->addAction(QStringLiteral("English"));
+    english_action->setObjectName(QStringLiteral("english_action"));
+    for (QAction* a : {chinese_action, english_action}) a->setCheckable(true);
     about_action = main_menu->addAction(QStringLiteral("ABOUT"));
     about_action->setObjectName(QStringLiteral("about_action"));
 
@@ -134,6 +146,15 @@ void DatastoreWindow::build() {
     connect(deleted_button, &QPushButton::clicked, this, &DatastoreWindow::scan_deleted);
     connect(formatted_button, &QPushButton::clicked, this, &DatastoreWindow::scan_formatted);
     connect(lost_disks_button, &QPushButton::clicked, this, &DatastoreWindow::scan_lost_disks);
+    connect(open_image_action, &QAction::triggered, this, &DatastoreWindow::open_image);
+    connect(chinese_action, &QAction::triggered, this, [this] {
+        ui::use_language(QStringLiteral("zh"));
+        retranslate();
+    });
+    connect(english_action, &QAction::triggered, this, [this] {
+        if (!ui::use_language(QStringLiteral("en"))) ui::message(this, QStringLiteral("the English texts could not be loaded"));
+        retranslate();
+    });
     connect(disks_action, &QAction::triggered, this, &DatastoreWindow::open_disk_settings);
     connect(browse_action, &QAction::triggered, this, &DatastoreWindow::browse_action_triggered);
     connect(deleted_action, &QAction::triggered, this, &DatastoreWindow::deleted_action_triggered);
@@ -165,6 +186,27 @@ void DatastoreWindow::build() {
 
     // It grows, never below the size every control was placed for.
     setMinimumSize(1003, 737);
+    retranslate();
+}
+
+// The captions that have an English translation, in the language in use.
+void DatastoreWindow::retranslate() {
+    browse_button->setText(tx(QT_TRANSLATE_NOOP("DatumSift", "浏览正常文件")));
+    deleted_button->setText(tx(QT_TRANSLATE_NOOP("DatumSift", "删除恢复")));
+    formatted_button->setText(tx(QT_TRANSLATE_NOOP("DatumSift", "格式化恢复")));
+    lost_disks_button->setText(tx(QT_TRANSLATE_NOOP("DatumSift", "虚拟硬盘文件恢复")));
+    if (!tree->toolTip().isEmpty()) tree->setToolTip(ui::tree_hint());
+    const bool english = ui::language_in_use() == QLatin1String("en");
+    english_action->setChecked(english);
+    chinese_action->setChecked(!english);
+    // The list's type column and the idle status line are made as shown.
+    scan_list->viewport()->update();
+    if (!busy_) show_idle_status();
+}
+
+void DatastoreWindow::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::LanguageChange && browse_button) retranslate();
 }
 
 // The tree and the list take what the window gains; the pane, the buttons

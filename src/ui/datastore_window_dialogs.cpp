@@ -131,30 +131,87 @@ void DatastoreWindow::save_list_row() {
     const QModelIndexList rows = scan_list->selectionModel()->selectedRows();
     if (rows.isEmpty()) return;
     const uint32_t id = rows.first().data(ui::kDescriptorRole).toUInt();
-    if (id == 0) return;
-    export_descriptor(QStringLiteral("FILE ") + rows.first().data().toString(), Node{id, -1},
-                      rows.first().data(ui::kSaveNameRole).toString());
+    if (id != 0)
+        export_descriptor(QStringLiteral("FILE ") + rows.first().data().toString(), Node{id, -1},
+                          rows.first().data(ui::kSaveNameRole).toString());
+    else save_lost_disk(rows.first().row());
 }
 
-void DatastoreWindow::export_descriptor(const QString& shown, const Node& node, const QString& suggested) {
-    if (!ui::confirm(this, QStringLiteral("sure to export file: ") + shown + QStringLiteral("  OUT"))) return;
+// A file row has its descriptor; a lost-disk row its pointer block.
+bool DatastoreWindow::row_saveable(const QModelIndex& row) const {
+    if (!row.isValid()) return false;
+    if (row.data(ui::kDescriptorRole).toUInt() != 0) return true;
+    const PartitionRow* p = scan_rows->partition_at(row.row());
+    return p && p->pointer_block != 0;
+}
+
+// What a copy to the host needs once it has been asked for.
+struct DatastoreWindow::FileJob {
+    QString shown;
     File file;
-    // A found directory's file is written as its listing reads it.
-    if (!store.open_file(node, file)) {
-        ui::message(this, QStringLiteral("file open error"));
-        return;
-    }
-    const QString path = ui::prompts().save_file_named(this, suggested);
-    if (path.isEmpty()) return;
+    std::string host;
+    QString path;
+    bool device = false;
+    bool rescue = false;                           // unreadable sectors are written as zeros
+    std::shared_ptr<const RebuiltDisk> rebuilt;    // a lost disk: what its note says
+};
+
+namespace {
+
+// Where a copy's file goes, asked for after what is copied is known.
+bool ask_destination(QWidget* parent, QString& path, bool& device, const QString& suggested = {}) {
+    path = ui::prompts().save_file_named(parent, suggested);
+    if (path.isEmpty()) return false;
     // A whole device is overwritten only when the operator confirms it by
     // its name; one that shares bytes with a disk being read is refused
     // whatever the answer.
     struct stat st {};
-    const bool device = ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISBLK(st.st_mode);
-    if (device && !ui::confirm(this, QStringLiteral("overwrite the device: ") + path)) return;
+    device = ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISBLK(st.st_mode);
+    return !device || ui::confirm(parent, QStringLiteral("overwrite the device: ") + path);
+}
 
-    const std::string host = QFile::encodeName(path).toStdString();
-    start_work(WorkKind::export_file, shown, [this, file, host, device, path](ui::Work& work) {
+} // namespace
+
+void DatastoreWindow::export_descriptor(const QString& shown, const Node& node, const QString& suggested) {
+    if (!ui::confirm(this, QStringLiteral("sure to export file: ") + shown + QStringLiteral("  OUT"))) return;
+    auto job = std::make_shared<FileJob>();
+    job->shown = shown;
+    // A found directory's file is written as its listing reads it.
+    if (!store.open_file(node, job->file)) {
+        ui::message(this, QStringLiteral("file open error"));
+        return;
+    }
+    if (!ask_destination(this, job->path, job->device, suggested)) return;
+    job->host = QFile::encodeName(job->path).toStdString();
+    export_file(job);
+}
+
+// The virtual disk of a lost-disk row, rebuilt as the command line's
+// export vmdk:N rebuilds it, from the pointer blocks the scan gathered.
+void DatastoreWindow::save_lost_disk(int row) {
+    const PartitionRow* p = scan_rows->partition_at(row);
+    if (!p) return;
+    const PartitionRow found = *p;
+    auto job = std::make_shared<FileJob>();
+    job->shown = QStringLiteral("VMDK ") + QString::number(found.n);
+    if (!ui::confirm(this, QStringLiteral("sure to export file: ") + job->shown + QStringLiteral("  OUT"))) return;
+    if (found.pointer_block == 0 || found.addressed_bytes <= 0) {
+        ui::message(this, QStringLiteral("file open error"));
+        return;
+    }
+    auto disk = std::make_shared<RebuiltDisk>(store.rebuild_lost_disks({found}, lost_candidates_).front());
+    job->file = store.rebuilt_disk_file(*disk);
+    job->rebuilt = disk;
+    if (!ask_destination(this, job->path, job->device)) return;
+    job->host = QFile::encodeName(job->path).toStdString();
+    export_file(job);
+}
+
+void DatastoreWindow::export_file(std::shared_ptr<FileJob> job) {
+    // The map of unreadable bytes goes beside the copy, as the command
+    // line's does, and is made only when a sector could not be read.
+    const std::string map_path = job->host + ".map";
+    start_work(WorkKind::export_file, job->shown, [this, job, map_path](ui::Work& work) {
         auto progress = [&work](int64_t done, int64_t total) {
             const bool more = work.report({total > 0 ? int(done * 100 / total) : 100, done, total});
             // A complete copy has nothing left to cancel.
@@ -162,33 +219,89 @@ void DatastoreWindow::export_descriptor(const QString& shown, const Node& node, 
         };
         ExportOptions options;
         options.sha256 = true;
-        options.to_device = device;
-        const ExportResult r = file_export(store, file, host, progress, options);
-        return [this, r, path] {
-            if (r.failure == ExportFailure::cancelled) {
-                ui::message(this, QStringLiteral("export cancelled|written:") + QString::number(r.bytes_written));
-            } else if (r.failure != ExportFailure::none) {
-                QString text = QStringLiteral("file save error|result:-1");
-                // The file keeps what was written under the name chosen: say so.
-                if (r.opened)
-                    text += QStringLiteral("\npartial file: ") + path + QStringLiteral("|written:") +
-                            QString::number(r.bytes_written);
-                // A copy that ended at a bound of a damaged descriptor says which.
-                if (r.failure == ExportFailure::past_addressable)
-                    text += QStringLiteral("\nthe file's size reaches past what its block list can address");
-                else if (r.failure == ExportFailure::past_volume)
-                    text += QStringLiteral("\nthe file holds more data than the logical volume can");
-                // The system's reason, where a disk or the host gave one.
-                const int err = r.failure == ExportFailure::read ? r.read_failure.sys_errno : r.host_errno;
-                if (err != 0) text += QLatin1Char('\n') + qs(errno_text(err));
-                ui::message(this, text);
-            } else {
-                gauge->setValue(100);
-                // The digest of what was written, for the operator's records.
-                ui::message(this, QStringLiteral("success\nsha256:") + qs(r.sha256));
-            }
-        };
-    }, file.size());
+        options.to_device = job->device;
+        RescueMap map(map_path);
+        int map_errno = 0;
+        if (job->rescue) {
+            options.rescue = true;
+            options.unreadable = [&map, &map_errno](ByteSpan bad) {
+                if (map.add(bad)) return true;
+                map_errno = map.error();
+                return false;
+            };
+        }
+        ExportResult r = file_export(store, job->file, job->host, progress, options);
+        // The map describes exactly what the copy holds, a partial one too.
+        if (job->rescue && !map.finish(r.bytes_written) && r.failure == ExportFailure::none) {
+            r.failure = ExportFailure::unreadable_sink;
+            map_errno = map.error();
+        }
+        if (r.failure == ExportFailure::unreadable_sink) r.host_errno = map_errno;
+        const QString shown_map = map.created() ? QFile::decodeName(map_path.c_str()) : QString();
+        return [this, job, r, shown_map] { file_export_ended(job, r, shown_map); };
+    }, job->file.size());
+}
+
+bool DatastoreWindow::ask_rescue() { return ui::confirm(this, ui::rescue_question()); }
+
+void DatastoreWindow::file_export_ended(std::shared_ptr<FileJob> job, const ExportResult& r, const QString& map_path) {
+    // A disk that failed to read: asked once whether to copy again, zeros
+    // where sectors cannot be read. No keeps the copy as it stopped.
+    if (!job->rescue && r.failure == ExportFailure::read && r.read_failure.fault == Fault::device_read &&
+        ask_rescue()) {
+        struct stat existing {};
+        const std::string map = job->host + ".map";
+        if (::lstat(map.c_str(), &existing) == 0) {
+            ui::message(this, QStringLiteral("not replacing ") + QFile::decodeName(map.c_str()) +
+                                  QStringLiteral(": it exists; move it away first"));
+        } else {
+            job->rescue = true;
+            export_file(job);
+            return;
+        }
+    }
+    // How much could not be read, and where its map is: in the box and, once
+    // the box is gone, on the status line.
+    QString unreadable;
+    if (r.unreadable_bytes > 0) {
+        unreadable = QStringLiteral("unreadable: %1 bytes in %2 ranges, filled with zeros")
+                         .arg(r.unreadable_bytes)
+                         .arg(r.unreadable_ranges);
+        if (!map_path.isEmpty()) unreadable += QStringLiteral("\nmap: ") + map_path;
+        status_line->setText(QString(unreadable).replace(QLatin1Char('\n'), QStringLiteral("; ")));
+    }
+    auto with_unreadable = [&unreadable](QString text) {
+        return unreadable.isEmpty() ? text : text + QLatin1Char('\n') + unreadable;
+    };
+    if (r.failure == ExportFailure::cancelled) {
+        ui::message(this, with_unreadable(QStringLiteral("export cancelled|written:") + QString::number(r.bytes_written)));
+    } else if (r.failure != ExportFailure::none) {
+        QString text = QStringLiteral("file save error|result:-1");
+        // The file keeps what was written under the name chosen: say so.
+        if (r.opened)
+            text += QStringLiteral("\npartial file: ") + job->path + QStringLiteral("|written:") +
+                    QString::number(r.bytes_written);
+        // A copy that ended at a bound of a damaged descriptor says which.
+        if (r.failure == ExportFailure::past_addressable)
+            text += QStringLiteral("\nthe file's size reaches past what its block list can address");
+        else if (r.failure == ExportFailure::past_volume)
+            text += QStringLiteral("\nthe file holds more data than the logical volume can");
+        else if (r.failure == ExportFailure::unreadable_sink)
+            text += QStringLiteral("\nthe map of unreadable bytes could not be written");
+        // The system's reason, where a disk or the host gave one.
+        const int err = r.failure == ExportFailure::read ? r.read_failure.sys_errno : r.host_errno;
+        if (err != 0) text += QLatin1Char('\n') + qs(errno_text(err));
+        ui::message(this, with_unreadable(text));
+    } else {
+        gauge->setValue(100);
+        // The digest of what was written, for the operator's records; a
+        // rebuilt disk says what was placed and what is left as holes.
+        QString text = QStringLiteral("success\nsha256:") + qs(r.sha256);
+        if (job->rebuilt)
+            for (const std::string& line : rebuilt_disk_lines(*job->rebuilt, r.bytes_written))
+                text += QLatin1Char('\n') + qs(line);
+        ui::message(this, with_unreadable(text));
+    }
 }
 
 
@@ -211,6 +324,44 @@ void DatastoreWindow::open_disk_settings() {
         info_text->clear();
     }
     show_idle_status();
+}
+
+void DatastoreWindow::open_image() {
+    if (busy_) return;
+    const QString path = ui::prompts().open_file(this, image_filter());
+    if (path.isEmpty()) return;
+    // A new member changes what a listing reads.
+    stop_listing();
+    const std::string device = QFile::encodeName(path).toStdString();
+    const StartSearch found = store.find_start(device);
+    int64_t start = found.sector;
+    StartFrom from = found.from;
+    if (from == StartFrom::none) {
+        // Nothing says where the volume begins: the operator does, as in the
+        // disk settings.
+        const QString text = ui::prompts().input(this, QStringLiteral("input"), QStringLiteral("input partion begin sec"),
+                                                 QStringLiteral("2048"));
+        bool ok = false;
+        start = text.toLongLong(&ok, 10);
+        if (!ok) {
+            ui::message(this, QStringLiteral("'") + text + QStringLiteral("' is not a valid integer value"));
+            return;
+        }
+        from = StartFrom::given;
+    }
+    const AddDiskRefusal why = store.add_disk(device, start, from);
+    if (why != AddDiskRefusal::none) {
+        ui::message(this, QString::fromUtf8(add_disk_message(why)));
+        return;
+    }
+    scan_rows->clear();
+    scan_list->hide();
+    browse();
+    // Opened at "/": its listing shows the datastore's top at once.
+    QTreeWidgetItem* root = tree->topLevelItem(0);
+    if (!store.is_open() || !root) return;
+    tree->setCurrentItem(root);
+    list_selected_folder();
 }
 
 void DatastoreWindow::browse_action_triggered() { browse_button->click(); }

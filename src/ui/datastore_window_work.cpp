@@ -161,36 +161,66 @@ void DatastoreWindow::show_scan_end(ScanEnd end) {
     ui::message(this, shown);
 }
 
+// A scan that ended at a sector it could not read is asked about once: yes
+// runs it again passing over what cannot be read; no keeps what it found and
+// says how it ended, as always.
+void DatastoreWindow::scan_ended(ScanEnd end, int64_t unreadable, bool rescued, void (DatastoreWindow::*again)()) {
+    const bool unread = end == ScanEnd::bitmap_read_failed || end == ScanEnd::descriptor_read_failed;
+    if (!rescued && unread && !rows_capped_ && ask_rescue()) {
+        rescue_next_ = true;
+        (this->*again)();
+        return;
+    }
+    if (rescued && unreadable > 0)
+        status_line->setText(QStringLiteral("unreadable: %1 bytes passed over").arg(unreadable));
+    show_scan_end(end);
+}
+
+namespace {
+
+int64_t bytes_of(const std::vector<SkippedArea>& areas) {
+    int64_t n = 0;
+    for (const SkippedArea& a : areas) n += a.length;
+    return n;
+}
+
+} // namespace
+
 void DatastoreWindow::scan_deleted() {
     if (busy_) return;
+    const bool rescue = std::exchange(rescue_next_, false);
     scan_rows->clear();
     if (ScanEnd pre = store.scan_ready(ScanKind::deleted); pre != ScanEnd::finished) {
         show_scan_end(pre);
         return;
     }
     scan_list->show();
-    start_work(WorkKind::scan, QStringLiteral("deleted-file scan"), [this](ui::Work& work) {
+    start_work(WorkKind::scan, QStringLiteral("deleted-file scan"), [this, rescue](ui::Work& work) {
         ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
+        store.set_scan_rescue(rescue);
         // The deleted directories are found too, for the names their entries
         // give; the list shows the files alone, numbered as it always was.
         std::vector<DeletedItem> items;
         int n = 0;
-        const ScanEnd end = store.scan_deleted(progress, [&](const FileRow& row) {
+        const ScanResult<FileRow> r = store.scan_deleted(progress, [&](const FileRow& row) {
             items.push_back({row.descriptor_id, row.is_dir});
             if (row.is_dir) return;
             FileRow shown = row;
             shown.n = ++n;
             work.add(QVariant::fromValue(shown));
-        }, true).end;
+        }, true);
+        store.set_scan_rescue(false);
+        const ScanEnd end = r.end;
+        const int64_t lost = bytes_of(r.unreadable);
         auto names = std::make_shared<DeletedNames>();
         if (!work.cancelled()) {
             DeletedNameOptions options;
             options.go_on = [&work] { return !work.cancelled(); };
             *names = store.name_deleted(items, options);
         }
-        return [this, end, names] {
+        return [this, end, lost, rescue, names] {
             scan_rows->set_names(*names);
-            show_scan_end(end);
+            scan_ended(end, lost, rescue, &DatastoreWindow::scan_deleted);
         };
     });
 }
@@ -198,6 +228,7 @@ void DatastoreWindow::scan_deleted() {
 
 void DatastoreWindow::scan_formatted() {
     if (busy_) return;
+    const bool rescue = std::exchange(rescue_next_, false);
     // Before the browse, or without the system files it reads through, the
     // scan leaves the tree as it is.
     if (ScanEnd pre = store.scan_ready(ScanKind::formatted); pre != ScanEnd::finished) {
@@ -210,30 +241,45 @@ void DatastoreWindow::scan_formatted() {
     store.forget_found_dirs();   // the nodes that named them are gone
     tree_nodes->add({}, kAllDirFound.toStdString(), Node{}, 0, ui::NodeKind::found_top);
     tree->setUpdatesEnabled(true);
-    start_work(WorkKind::scan, QStringLiteral("format recovery"), [this](ui::Work& work) {
+    start_work(WorkKind::scan, QStringLiteral("format recovery"), [this, rescue](ui::Work& work) {
         ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
         // Those of a scan that ended early stay browsable, as their nodes
         // do; the datastore keeps them for the paths that name them.
-        const ScanEnd end =
-            store.scan_formatted(progress, [&work](const FoundDir& d) { work.add(QVariant::fromValue(d)); }).end;
-        return [this, end] { show_scan_end(end); };
+        store.set_scan_rescue(rescue);
+        const ScanResult<FoundDir> r =
+            store.scan_formatted(progress, [&work](const FoundDir& d) { work.add(QVariant::fromValue(d)); });
+        store.set_scan_rescue(false);
+        const ScanEnd end = r.end;
+        const int64_t lost = bytes_of(r.unreadable);
+        return [this, end, lost, rescue] { scan_ended(end, lost, rescue, &DatastoreWindow::scan_formatted); };
     });
 }
 
 void DatastoreWindow::scan_lost_disks() {
     if (busy_) return;
+    const bool rescue = std::exchange(rescue_next_, false);
     scan_rows->clear();
+    lost_candidates_.clear();
     if (ScanEnd pre = store.scan_ready(ScanKind::lost_disks); pre != ScanEnd::finished) {
         show_scan_end(pre);
         return;
     }
     scan_list->show();
-    start_work(WorkKind::scan, QStringLiteral("virtual-disk scan"), [this](ui::Work& work) {
+    start_work(WorkKind::scan, QStringLiteral("virtual-disk scan"), [this, rescue](ui::Work& work) {
         ScanProgress progress = [&work](int gauge) { return work.report({gauge}); };
-        const ScanEnd end = store.scan_lost_disks(progress, [&work](const PartitionRow& row) {
-                                work.add(QVariant::fromValue(row));
-                            }).end;
-        return [this, end] { show_scan_end(end); };
+        // The free pointer blocks it passes are what a row's disk is
+        // rebuilt from when it is saved out.
+        auto candidates = std::make_shared<std::vector<PointerBlockCandidate>>();
+        store.set_scan_rescue(rescue);
+        const ScanResult<PartitionRow> r = store.scan_lost_disks(
+            progress, [&work](const PartitionRow& row) { work.add(QVariant::fromValue(row)); }, *candidates);
+        store.set_scan_rescue(false);
+        const ScanEnd end = r.end;
+        const int64_t lost = bytes_of(r.unreadable);
+        return [this, end, lost, rescue, candidates] {
+            lost_candidates_ = std::move(*candidates);
+            scan_ended(end, lost, rescue, &DatastoreWindow::scan_lost_disks);
+        };
     });
 }
 

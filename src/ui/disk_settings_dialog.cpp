@@ -1,5 +1,6 @@
 #include "ui/disk_settings_dialog.h"
 
+#include "ui/language.h"
 #include "ui/prompts.h"
 #include "vmfs/datastore.h"
 #include "text/messages.h"
@@ -19,10 +20,15 @@
 
 namespace ds {
 
-// Raw images, and evidence images by the first segment of their set.
-const char* const kImageFilter =
-    "镜像文件(*.hdd;*.img;*.dsr;*.bin;*.E01;*.Ex01) (*.hdd *.img *.dsr *.bin *.E01 *.e01 *.Ex01 *.ex01);;"
-    "所有文件(*.*) (*)";
+// Raw images (the dumps of dd and its kin, the first piece of a split one,
+// a flat virtual disk), and evidence images by the first segment of their set.
+const char* const kImageFilter = QT_TRANSLATE_NOOP(
+    "DatumSift",
+    "镜像文件(*.hdd;*.img;*.dsr;*.bin;*.dd;*.raw;*.001;*.vmdk;*.E01;*.Ex01) "
+    "(*.hdd *.img *.dsr *.bin *.dd *.raw *.001 *.vmdk *.E01 *.e01 *.Ex01 *.ex01);;"
+    "所有文件(*.*) (*)");
+
+QString image_filter() { return ui::tx(kImageFilter); }
 
 DiskSettingsState& disk_settings_state() {
     static DiskSettingsState state;
@@ -39,6 +45,16 @@ DriveLister& drive_lister() {
 std::vector<DriveInfo> machine_drives() {
     const DriveLister& lister = drive_lister();
     return lister ? lister() : list_drives();
+}
+
+// The drive's kind in the language in use; its number and size as they are.
+QString drive_caption(const DriveInfo& drive) {
+    QString text = QString::fromStdString(drive_item_text(drive));
+    for (const char* kind : {QT_TRANSLATE_NOOP("DatumSift", "本地磁盘"), QT_TRANSLATE_NOOP("DatumSift", "可移动存储")}) {
+        const QString k = QString::fromUtf8(kind);
+        if (text.startsWith(k)) return ui::tx(kind) + text.mid(k.size());
+    }
+    return text;
 }
 
 QString device_text(const std::string& s) { return QFile::decodeName(QByteArray::fromStdString(s)); }
@@ -89,13 +105,13 @@ void DiskSettingsDialog::build() {
     disk_list->setObjectName(QStringLiteral("disk_list"));
     disk_list->setGeometry(256, 24, 281, 257);
 
-    add_button = new QPushButton(QStringLiteral("add disk(手动添加)"), this);
+    add_button = new QPushButton(ui::tx(QT_TRANSLATE_NOOP("DatumSift", "add disk(手动添加)")), this);
     add_button->setObjectName(QStringLiteral("add_button"));
     add_button->setGeometry(552, 24, 121, 25);
     remove_all_button = new QPushButton(QStringLiteral("remove all disks"), this);
     remove_all_button->setObjectName(QStringLiteral("remove_all_button"));
     remove_all_button->setGeometry(568, 72, 89, 25);
-    detect_button = new QPushButton(QStringLiteral("auto check disks（自动检测）"), this);
+    detect_button = new QPushButton(ui::tx(QT_TRANSLATE_NOOP("DatumSift", "auto check disks（自动检测）")), this);
     detect_button->setObjectName(QStringLiteral("detect_button"));
     detect_button->setGeometry(16, 10, 177, 25);
 
@@ -145,7 +161,7 @@ void DiskSettingsDialog::resizeEvent(QResizeEvent* event) {
 
 void DiskSettingsDialog::load_drives() {
     add_menu->clear();
-    open_image_action = add_menu->addAction(QStringLiteral("打开镜像文件"));
+    open_image_action = add_menu->addAction(ui::tx(QT_TRANSLATE_NOOP("DatumSift", "打开镜像文件")));
     open_image_action->setObjectName(QStringLiteral("open_image_action"));
     connect(open_image_action, &QAction::triggered, this, &DiskSettingsDialog::add_image);
     // The "-" items are plain separators: a separator given a text is drawn
@@ -155,7 +171,7 @@ void DiskSettingsDialog::load_drives() {
 
     drives_ = machine_drives();
     for (const DriveInfo& drive : drives_) {
-        QAction* item = add_menu->addAction(QString::fromStdString(drive_item_text(drive)));
+        QAction* item = add_menu->addAction(drive_caption(drive));
         item->setData(drive.number);
         connect(item, &QAction::triggered, this, [this, item] { add_drive(item); });
     }
@@ -188,7 +204,7 @@ void DiskSettingsDialog::add_drive(QAction* item) {
 }
 
 void DiskSettingsDialog::add_image() {
-    const QString path = ui::prompts().open_file(this, QString::fromUtf8(kImageFilter));
+    const QString path = ui::prompts().open_file(this, image_filter());
     if (path.isEmpty()) return;
     DiskSettingsState& st = disk_settings_state();
     const std::string device = QFile::encodeName(path).toStdString();

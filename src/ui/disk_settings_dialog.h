@@ -32,9 +32,11 @@ using DriveLister = std::function<std::vector<DriveInfo>()>;
 // nullptr restores the drives of /sys/block.
 void set_drive_lister(DriveLister lister);
 
-// The filter of dlgOpen1: image files (hdd, img, dsr, bin, and the first
-// segment of an E01 or Ex01 evidence image) and all files.
+// The filter of the image open dialogs: image files (hdd, img, dsr, bin, the
+// raw dd, raw, 001 and flat vmdk, and the first segment of an E01 or Ex01
+// evidence image) and all files; image_filter() in the language in use.
 extern const char* const kImageFilter;
+QString image_filter();
 
 class DiskSettingsDialog : public QDialog {
     Q_OBJECT

@@ -1,6 +1,7 @@
 #include "ui/scan_rows_model.h"
 
 #include "ui/deleted_row_text.h"
+#include "ui/language.h"
 #include "ui/tree_node.h"
 #include "text/row_text.h"
 
@@ -18,7 +19,23 @@ const QStringList& columns() {
     return c;
 }
 
+// The partition types in the language in use: the Chinese ones have an
+// English translation, the others are names in any language.
+QString types_shown(const std::string& types) {
+    [[maybe_unused]] static const char* const translated[] = {
+        QT_TRANSLATE_NOOP("DatumSift", "扩展分区"), QT_TRANSLATE_NOOP("DatumSift", "LINUX交换"),
+        QT_TRANSLATE_NOOP("DatumSift", "未知")};
+    QStringList parts = QString::fromStdString(types).split(QLatin1Char('|'));
+    for (QString& p : parts) p = tx(p.toUtf8().constData());
+    return parts.join(QLatin1Char('|'));
+}
+
 } // namespace
+
+const PartitionRow* ScanRowsModel::partition_at(int row) const {
+    if (row < 0 || row >= shown_ || size_t(row) >= partitions_.size()) return nullptr;
+    return &partitions_[size_t(row)];
+}
 
 ScanRowsModel::ScanRowsModel(QList<QIcon> images, QObject* parent) : QAbstractItemModel(parent), images_(std::move(images)) {}
 
@@ -63,7 +80,9 @@ QVariant ScanRowsModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::DisplayRole) {
         if (file) return QString::fromStdString(file_row_cells(files_[row])[size_t(index.column())]);
         if (index.column() >= 4) return QString();
-        return QString::fromStdString(partition_row_cells(partitions_[row])[size_t(index.column())]);
+        const std::array<std::string, 4> cells = partition_row_cells(partitions_[row]);
+        if (index.column() == 2) return types_shown(cells[2]);
+        return QString::fromStdString(cells[size_t(index.column())]);
     }
     if (role == Qt::ToolTipRole || (role == kSaveNameRole && index.column() == 0)) {
         if (!file) return {};

@@ -33,6 +33,8 @@ public:
     void set_names(DeletedNames names);
     // Rows held, shown or not yet.
     int64_t held() const { return int64_t(files_.size() + partitions_.size()); }
+    // The lost-disk row shown at row, or nullptr (a file row, or none).
+    const PartitionRow* partition_at(int row) const;
 
     QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
     QModelIndex parent(const QModelIndex& child) const override;

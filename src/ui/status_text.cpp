@@ -1,5 +1,6 @@
 #include "ui/status_text.h"
 
+#include "ui/language.h"
 #include "text/progress_text.h"
 
 namespace ds::ui {
@@ -7,7 +8,7 @@ namespace ds::ui {
 QString status_no_disks() { return QStringLiteral("FILE › DISKS SETTING to add the datastore's disks or images"); }
 
 QString status_not_opened() {
-    return QStringLiteral("浏览正常文件 to open the datastore, then double-click a folder to list it");
+    return tx(QT_TRANSLATE_NOOP("DatumSift", "浏览正常文件 to open the datastore, then double-click a folder to list it"));
 }
 
 QString status_export(const QString& name, int64_t done, int64_t total, double elapsed) {

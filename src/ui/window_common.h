@@ -9,6 +9,7 @@
 #include "ui/dir_tree_model.h"
 #include "ui/deleted_row_text.h"
 #include "ui/disk_settings_dialog.h"
+#include "ui/language.h"
 #include "ui/listing.h"
 #include "ui/node_stat.h"
 #include "ui/prompts.h"
@@ -19,6 +20,8 @@
 #include "ui/work.h"
 #include "export/file_export.h"
 #include "export/folder_export.h"
+#include "export/rescue_map.h"
+#include "text/rebuilt_text.h"
 #include "vmfs/datastore.h"
 #include "text/info_text.h"
 #include "text/messages.h"
@@ -56,7 +59,12 @@ Q_DECLARE_METATYPE(ds::FoundDir)
 namespace ds::ui {
 
 inline const QString kTitle = QStringLiteral("DATUMSIFT1.0");
-inline const QString kTreeHint = QStringLiteral("双击展开目录");
+// Made when shown: the language may change while the program runs.
+inline QString tree_hint() { return tx(QT_TRANSLATE_NOOP("DatumSift", "双击展开目录")); }
+// Asked once of an export or a scan that met a sector it cannot read.
+inline QString rescue_question() {
+    return QStringLiteral("a sector could not be read|keep going with zeros in place of unreadable sectors?");
+}
 inline const QString kAllDirFound = QStringLiteral("ALL DIR FOUND");
 
 inline QString qs(const std::string& s) { return QString::fromStdString(s); }

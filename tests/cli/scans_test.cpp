@@ -168,7 +168,10 @@ TEST(CliScans, VmdkRowsEndWithFinish) {
     ASSERT_EQ(lines.size(), d.lost_disks.size() + 1);
     EXPECT_EQ(lines.back(), "finish");
     nlohmann::json j = nlohmann::json::parse(run_cli(with_disks(d.images, {"--json", "vmdk"})).out);
-    EXPECT_EQ(j["rows"].size(), d.lost_disks.size());
+    ASSERT_EQ(j["rows"].size(), d.lost_disks.size());
+    // The Chinese text as the list shows it, a code in no language beside it.
+    EXPECT_EQ(j["rows"][0]["type"], "NTFS|LINUX交换");
+    EXPECT_EQ(j["rows"][0]["type_code"], "ntfs|linux_swap");
 }
 
 } // namespace

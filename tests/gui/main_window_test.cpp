@@ -75,7 +75,7 @@ TEST_F(MainWindow, StartsWithItsControlsAndNothingRead) {
 
     QStringList items;
     for (QAction* a : w.file_menu->actions()) items << a->text();
-    EXPECT_EQ(items, QStringList({"DISKS SETTING", "VIEW FILES", "FILE RECOVER", "VMDK FILE RECOVER"}));
+    EXPECT_EQ(items, QStringList({"Open image…", "DISKS SETTING", "VIEW FILES", "FILE RECOVER", "VMDK FILE RECOVER"}));
     EXPECT_EQ(w.main_menu->actions().last()->text(), "ABOUT");
     EXPECT_EQ(w.main_menu->actions().last()->menu(), nullptr);
 

@@ -156,10 +156,13 @@ TEST_F(RecoveryButtons, LostVirtualDisksShowTheirPartitions) {
     EXPECT_EQ(row_cells(row(w, 0)), QStringList({"1", " ", "NTFS|LINUX交换", "41GB", "", "", ""}));
     EXPECT_EQ(row(w, 0).data(ds::ui::kImageIndexRole).toInt(), 0);
 
-    w.scan_list->setCurrentIndex(row(w, 0));   // no descriptor behind this row
+    // No descriptor behind this row: its disk is rebuilt and saved out once
+    // the operator says so (answered No here).
+    w.scan_list->setCurrentIndex(row(w, 0));
     w.save_list_row();
     finish(w);
-    EXPECT_TRUE(prompts.confirmations.isEmpty());
+    EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: VMDK 1  OUT"));
+    EXPECT_EQ(prompts.save_dialogs, 0);
 }
 
 TEST_F(RecoveryButtons, FormatRecoveryPutsOldDirectoriesInTheTree) {
