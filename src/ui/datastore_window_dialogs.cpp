@@ -358,9 +358,9 @@ void DatastoreWindow::open_image() {
     scan_list->hide();
     browse();
     // Opened at "/": its listing shows the datastore's top at once.
-    QTreeWidgetItem* root = tree->topLevelItem(0);
-    if (!store.is_open() || !root) return;
-    tree->setCurrentItem(root);
+    const QModelIndex root = tree_nodes->index(0, 0);
+    if (!store.is_open() || !root.isValid()) return;
+    tree->setCurrentIndex(root);
     list_selected_folder();
 }
 

@@ -63,11 +63,11 @@ TEST_F(FirstHour, OpenImageAddsTheImageAtItsStartAndListsTheTop) {
     EXPECT_TRUE(prompts.messages.isEmpty()) << prompts.messages.join(" ").toStdString();
     ASSERT_EQ(store.volume().loaded_extents, 1);
     ASSERT_TRUE(store.is_open());
-    QTreeWidgetItem* root = w.tree->topLevelItem(0);
-    ASSERT_NE(root, nullptr);
-    EXPECT_EQ(root->text(0), "/");
+    const QModelIndex root = top_node(w);
+    ASSERT_TRUE(root.isValid());
+    EXPECT_EQ(root.data().toString(), "/");
     EXPECT_TRUE(texts(root).contains("vm1")) << texts(root).join(" ").toStdString();
-    EXPECT_TRUE(root->isExpanded());
+    EXPECT_TRUE(w.tree->isExpanded(root));
 
     // Cancelled: nothing changes.
     w.open_image_action->trigger();
@@ -86,7 +86,7 @@ TEST_F(FirstHour, OpenImageAsksForTheStartOnlyWhereNothingSaysIt) {
     EXPECT_EQ(prompts.inputs_asked, QStringList("input|input partion begin sec|2048"));
     EXPECT_EQ(prompts.messages, QStringList("'abc' is not a valid integer value"));
     EXPECT_EQ(store.volume().loaded_extents, 0);
-    EXPECT_EQ(w.tree->topLevelItemCount(), 0);
+    EXPECT_EQ(w.tree->model()->rowCount(), 0);
 }
 
 TEST_F(FirstHour, TheImageFilterListsRawImagesAndAllFiles) {
@@ -288,7 +288,7 @@ protected:
         return where.offset;
     }
     void save_big(DatastoreWindow& w, const std::string& host) {
-        w.tree->setCurrentItem(child(w.tree->topLevelItem(0), "big"));
+        w.tree->setCurrentIndex(child(top_node(w), "big"));
         prompts.save_answers = {QString::fromStdString(host)};
         w.save_tree_node();
         finish(w);
@@ -298,7 +298,7 @@ protected:
 TEST_F(Unreadable, AnExportAsksOnceAndNoKeepsTheCopyAsItStopped) {
     DatastoreWindow w(store);
     w.browse();
-    list(w, w.tree->topLevelItem(0));
+    list(w, top_node(w));
     damage({{big_on_image(2 * 1048576 + 4096), 512}});
     const std::string host = dir.file("big.out");
     prompts.confirm_answers = {true, false};
@@ -313,7 +313,7 @@ TEST_F(Unreadable, AnExportAsksOnceAndNoKeepsTheCopyAsItStopped) {
 TEST_F(Unreadable, AnExportToldToGoOnWritesZerosAndTheMapAndSaysSo) {
     DatastoreWindow w(store);
     w.browse();
-    list(w, w.tree->topLevelItem(0));
+    list(w, top_node(w));
     const int64_t bad_at = 2 * 1048576 + 4096;
     damage({{big_on_image(bad_at), 512}, {big_on_image(bad_at + 8192), 512}});
     const std::string host = dir.file("big.out");
