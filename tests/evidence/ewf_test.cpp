@@ -4,8 +4,10 @@
 
 #include "evidence_support.h"
 
+#include "disk/ddrescue_map.h"
 #include "disk/ewf_source.h"
 #include "disk/sector_source.h"
+#include "support/open_images.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -240,6 +242,20 @@ TEST(EwfImages, AChunkWhoseChecksumFailsIsAReadFailure) {
     EXPECT_EQ(exp.out.find("success"), std::string::npos) << exp.out;
     EXPECT_FALSE(exp.err.empty());
     EXPECT_EQ(run_cli(with_disks({e01}, {"ls", "/vm1"})).exit_code, 0);
+
+    // Under --rescue the chunk's bytes are zeros and the map names exactly
+    // them, at their distance from the start of the log.
+    const int64_t chunk_in_file = (damaged & ~int64_t{32767}) - (damaged - 10 - 40000);
+    RunResult rescued = run_cli(with_disks({e01}, {"--rescue", "export", "/vm1/vm1.log", dir.file("rescued")}));
+    ASSERT_EQ(rescued.exit_code, 3) << rescued.err;
+    std::vector<uint8_t> want = dstest::expected_bytes(log);
+    std::fill(want.begin() + chunk_in_file, want.begin() + chunk_in_file + 32768, 0);
+    std::ifstream in(dir.file("rescued"), std::ios::binary);
+    EXPECT_TRUE(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}) == want);
+    ds::Mapfile map;
+    std::string error;
+    ASSERT_TRUE(ds::read_mapfile(dir.file("rescued") + ".map", map, error)) << error;
+    EXPECT_EQ(map.not_finished, (std::vector<ds::ByteSpan>{{chunk_in_file, 32768}}));
 }
 
 } // namespace
