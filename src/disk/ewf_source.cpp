@@ -1,7 +1,10 @@
 #include "disk/ewf_source.h"
 
+#include "disk/byte_ranges.h"
+
 #include <libewf.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -61,6 +64,43 @@ bool touches_checksum_error(libewf_handle_t* handle, uint64_t bytes_per_sector, 
     return false;
 }
 
+// The sectors the acquirer could not read, as byte ranges of the media in
+// order and merged. What the image holds there (zeros, or whatever a failed
+// read left) is not the source's. The list comes from the image and is
+// untrusted: ranges are clamped to the media, an empty or wholly outside one
+// is dropped. False when libewf cannot give the list.
+bool acquiry_errors(libewf_handle_t* handle, uint64_t bytes_per_sector, int64_t media, std::vector<ByteSpan>& out) {
+    uint32_t count = 0;
+    if (libewf_handle_get_number_of_acquiry_errors(handle, &count, nullptr) != 1) return false;
+    std::vector<ByteSpan> spans;
+    const uint64_t size = static_cast<uint64_t>(media);
+    for (uint32_t i = 0; i < count; ++i) {
+        uint64_t start = 0, sectors = 0;
+        if (libewf_handle_get_acquiry_error(handle, i, &start, &sectors, nullptr) != 1) return false;
+        if (sectors == 0 || start >= size / bytes_per_sector + (size % bytes_per_sector != 0)) continue;
+        const uint64_t first = start * bytes_per_sector;
+        const uint64_t end = sectors > (size - first) / bytes_per_sector ? size : first + sectors * bytes_per_sector;
+        spans.push_back({static_cast<int64_t>(first), static_cast<int64_t>(end - first)});
+    }
+    std::sort(spans.begin(), spans.end(), [](const ByteSpan& a, const ByteSpan& b) { return a.offset < b.offset; });
+    out.clear();
+    for (const ByteSpan& r : spans) {
+        if (!out.empty() && r.offset <= out.back().end()) {
+            out.back().length = std::max(out.back().end(), r.end()) - out.back().offset;
+            continue;
+        }
+        out.push_back(r);
+    }
+    return true;
+}
+
+// Whether [off, off + len) meets one of the ordered, merged ranges.
+bool touches(const std::vector<ByteSpan>& ranges, int64_t off, int64_t len) {
+    auto r = std::upper_bound(ranges.begin(), ranges.end(), off,
+                              [](int64_t at, const ByteSpan& span) { return at < span.end(); });
+    return len > 0 && r != ranges.end() && r->offset < off + len;
+}
+
 // One lock for the images: a libewf handle keeps its own read position and
 // chunk cache and must not be read from two threads at once.
 class EwfSource final : public SectorSource {
@@ -71,6 +111,12 @@ public:
         std::lock_guard lock(mutex_);
         Image* img = image(device);
         if (!img || off < 0 || len < 0 || off > img->size || len > img->size - off) return false;
+        // Sectors the acquirer could not read fail as a bad sector's read
+        // does, whatever bytes stand in for them in the image.
+        if (touches(img->unread, off, len)) {
+            errno = EIO;
+            return false;
+        }
         int64_t done = 0;
         while (done < len) {
             ssize_t got = libewf_handle_read_random(img->handle, buf + done, static_cast<size_t>(len - done),
@@ -105,6 +151,7 @@ private:
         libewf_handle_t* handle = nullptr;
         int64_t size = 0;
         uint64_t bytes_per_sector = 512;
+        std::vector<ByteSpan> unread;   // the acquisition's read errors
     };
 
     Image* image(const std::string& device) {
@@ -123,7 +170,8 @@ private:
             libewf_handle_get_media_size(img.handle, &media, nullptr) != 1 ||
             media > static_cast<size64_t>(INT64_MAX) ||
             libewf_handle_get_bytes_per_sector(img.handle, &sector_bytes, nullptr) != 1 || sector_bytes == 0 ||
-            !set_is_whole(img.handle)) {
+            !set_is_whole(img.handle) ||
+            !acquiry_errors(img.handle, sector_bytes, static_cast<int64_t>(media), img.unread)) {
             libewf_handle_close(img.handle, nullptr);
             libewf_handle_free(&img.handle, nullptr);
             // A failed open is not remembered: a missing segment may be

@@ -4,8 +4,10 @@
 
 #include "evidence_support.h"
 
+#include "disk/ddrescue_map.h"
 #include "disk/ewf_source.h"
 #include "disk/sector_source.h"
+#include "support/open_images.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +15,7 @@
 #include <span>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <libewf.h>
 
 namespace evtest {
 namespace {
@@ -240,6 +243,71 @@ TEST(EwfImages, AChunkWhoseChecksumFailsIsAReadFailure) {
     EXPECT_EQ(exp.out.find("success"), std::string::npos) << exp.out;
     EXPECT_FALSE(exp.err.empty());
     EXPECT_EQ(run_cli(with_disks({e01}, {"ls", "/vm1"})).exit_code, 0);
+
+    // Under --rescue the chunk's bytes are zeros and the map names exactly
+    // them, at their distance from the start of the log.
+    const int64_t chunk_in_file = (damaged & ~int64_t{32767}) - (damaged - 10 - 40000);
+    RunResult rescued = run_cli(with_disks({e01}, {"--rescue", "export", "/vm1/vm1.log", dir.file("rescued")}));
+    ASSERT_EQ(rescued.exit_code, 3) << rescued.err;
+    std::vector<uint8_t> want = dstest::expected_bytes(log);
+    std::fill(want.begin() + chunk_in_file, want.begin() + chunk_in_file + 32768, 0);
+    std::ifstream in(dir.file("rescued"), std::ios::binary);
+    EXPECT_TRUE(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}) == want);
+    ds::Mapfile map;
+    std::string error;
+    ASSERT_TRUE(ds::read_mapfile(dir.file("rescued") + ".map", map, error)) << error;
+    EXPECT_EQ(map.not_finished, (std::vector<ds::ByteSpan>{{chunk_in_file, 32768}}));
+}
+
+// Writes base.E01 holding media (whole sectors) and recording errors as the
+// sectors (start, count) its acquisition could not read; false when libewf
+// refuses any of it.
+bool write_e01(const std::string& base, const std::vector<uint8_t>& media,
+               const std::vector<std::pair<uint64_t, uint64_t>>& errors, std::string& name) {
+    libewf_handle_t* h = nullptr;
+    if (libewf_handle_initialize(&h, nullptr) != 1) return false;
+    std::string target = base;
+    char* names[] = {target.data()};
+    bool ok = libewf_handle_open(h, names, 1, LIBEWF_OPEN_WRITE, nullptr) == 1 &&
+              libewf_handle_set_media_size(h, media.size(), nullptr) == 1;
+    for (const auto& [start, count] : errors)
+        ok = ok && libewf_handle_append_acquiry_error(h, start, count, nullptr) == 1;
+    ok = ok && libewf_handle_write_buffer(h, media.data(), media.size(), nullptr) ==
+                   static_cast<ssize_t>(media.size());
+    ok = libewf_handle_close(h, nullptr) == 0 && ok;
+    libewf_handle_free(&h, nullptr);
+    name = base + ".E01";
+    return ok && fs::exists(name);
+}
+
+// The image's own list of unread sectors is untrusted: overlapping, empty,
+// running past the media or wholly outside it. Each is kept to the media;
+// the rest reads.
+TEST(EwfImages, RecordedReadErrorsAreClampedToTheMediaAndMerged) {
+    dstest::TempDir dir;
+    std::vector<uint8_t> media(128 * 512);
+    for (size_t i = 0; i < media.size(); ++i) media[i] = static_cast<uint8_t>(i * 7 + i / 512);
+    std::string e01;
+    ASSERT_TRUE(write_e01(dir.file("hostile"), media,
+                          {{120, 1000}, {12, 4}, {10, 4}, {5000, 3}, {40, 0}, {UINT64_MAX / 2, UINT64_MAX / 2}},
+                          e01));
+    const std::unique_ptr<ds::SectorSource> posix = ds::make_posix_source();
+    ASSERT_EQ(posix->size(e01), static_cast<int64_t>(media.size()));
+    std::vector<bool> unread(128, false);
+    for (int s = 10; s < 16; ++s) unread[s] = true;
+    for (int s = 120; s < 128; ++s) unread[s] = true;
+    std::vector<uint8_t> sector(512);
+    for (int s = 0; s < 128; ++s) {
+        errno = 0;
+        const bool ok = posix->read(e01, int64_t{s} * 512, 512, sector.data());
+        EXPECT_EQ(ok, !unread[s]) << "sector " << s;
+        if (ok) EXPECT_TRUE(std::equal(sector.begin(), sector.end(), media.begin() + s * 512)) << "sector " << s;
+        else EXPECT_EQ(errno, EIO) << "sector " << s;
+    }
+    // A read spanning sound and unread sectors fails as a whole.
+    std::vector<uint8_t> span(16 * 512);
+    EXPECT_FALSE(posix->read(e01, 0, static_cast<int64_t>(span.size()), span.data()));
+    posix->close_all();
 }
 
 } // namespace
