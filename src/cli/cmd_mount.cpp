@@ -13,6 +13,7 @@
 #include "text/messages.h"
 #include "vmfs/datastore.h"
 
+#include <algorithm>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,13 +52,46 @@ int deleted_entries(ds::Datastore& store, const Options& opt, int64_t most,
     warn(scan_end_code(end), ds::scan_end_message(end));
     return kExitOk;
 }
+
+// The rebuilt lost disks, one file per row, named vmdk<N>.img: the bytes
+// export vmdk:N writes. A row whose pointer block no id names has no disk.
+int lost_entries(ds::Datastore& store, const Options& opt, dsmount::MountSource& source,
+                 std::vector<dsmount::SourceEntry>& entries) {
+    std::vector<ds::PartitionRow> rows;
+    std::vector<ds::PointerBlockCandidate> candidates;
+    ds::ScanEnd end = run_scan(opt, [&](const ds::ScanProgress& progress) {
+        ds::ScanResult<ds::PartitionRow> found = store.scan_lost_disks(progress, {}, candidates);
+        rows = std::move(found.rows);
+        return found.end;
+    });
+    if (interrupted()) return kExitInterrupted;
+    if (end != ds::ScanEnd::finished) {
+        // As export vmdk:N: rows found before a read stopped the scan are
+        // still served, rebuilt from the candidates it saw (less, never more).
+        if (!ds::scan_stopped_early(end) || rows.empty()) return fail(scan_end_code(end), ds::scan_end_message(end));
+        warn(scan_end_code(end), ds::scan_end_message(end));
+    }
+    const std::vector<ds::RebuiltDisk> disks = store.rebuild_lost_disks(rows, candidates);
+    for (size_t i = 0; i < rows.size() && i < disks.size(); ++i) {
+        const ds::RebuiltDisk& d = disks[i];
+        if (rows[i].pointer_block == 0 || rows[i].addressed_bytes <= 0 || d.length <= 0) continue;
+        int64_t placed = 0;
+        for (size_t k = 0; k < d.pieces.size(); ++k)
+            if (d.pieces[k].pointer_block != 0)
+                placed += std::min(d.piece_bytes, d.length - static_cast<int64_t>(k) * d.piece_bytes);
+        const dsmount::SourceRef ref = source.add_made(store.rebuilt_disk_file(d), placed);
+        entries.push_back({"vmdk" + std::to_string(rows[i].n) + ".img", ref, false});
+    }
+    return kExitOk;
+}
 #endif
 
 } // namespace
 
 int cmd_mount(ds::Datastore& store, const Options& opt) {
 #ifdef DATUMSIFT_HAVE_MOUNT
-    if (opt.formatted && opt.deleted) return usage_error("--formatted and --deleted cannot be used together");
+    if (int(opt.formatted) + int(opt.deleted) + int(opt.lost) > 1)
+        return usage_error("--formatted, --deleted and --lost cannot be used together");
     if (const std::string why = mount_point_refusal(opt.mountpoint); !why.empty())
         return fail(kCodeMount, "cannot mount at " + shown_path(opt.mountpoint) + ": " + why);
     int rc = open_datastore(store, absolute_disks(opt.disks));
@@ -87,6 +121,9 @@ int cmd_mount(ds::Datastore& store, const Options& opt) {
     } else if (opt.deleted) {
         root.listed = true;
         if ((rc = deleted_entries(store, opt, settings.max_entries, root.entries)) != kExitOk) return rc;
+    } else if (opt.lost) {
+        root.listed = true;
+        if ((rc = lost_entries(store, opt, source, root.entries)) != kExitOk) return rc;
     }
     if (interrupted()) return kExitInterrupted;
 

@@ -173,6 +173,9 @@ void setup_app(CLI::App& app, Options& opt) {
     mount->add_flag("--deleted", opt.deleted,
                     "Run the deleted-file recovery first; the root then holds one file per row, named "
                     "<sn>-<descriptor id>");
+    mount->add_flag("--lost", opt.lost,
+                    "Run the virtual-disk recovery and rebuild first; the root then holds one read-only file per "
+                    "rebuilt disk, named vmdk<N>.img (N as in the vmdk rows and export vmdk:N), its holes read as zeros");
     mount->add_flag("-f,--foreground", opt.foreground,
                     "Stay in the foreground until unmounted, Ctrl-C or SIGTERM");
     CLI::App* help = app.add_subcommand("help", "Print the help of a command (datumsift help CMD), or this page");

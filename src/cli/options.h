@@ -31,6 +31,7 @@ struct Options {
     bool with_tree = false;
     bool deleted = false;     // timeline: add the deleted files
     bool dirs = false;        // deleted: list the deleted directories too
+    bool lost = false;        // mount: the rebuilt lost disks at the root
     std::string src;
     std::string dest;
     bool recursive = false;   // export: SRC is a folder, DEST the host directory

@@ -73,6 +73,11 @@ public:
     // The directories the last format recovery found, as "DIR<n>" entries.
     std::vector<SourceEntry> found_directories();
 
+    // A file the caller made (a rebuilt lost disk) rather than one a
+    // descriptor of the datastore holds: the ref that lists it. allocated is
+    // what du is told. Made before serving, never during.
+    SourceRef add_made(const ds::File& file, int64_t allocated);
+
     // Reads the descriptor for the reads that follow.
     SourceError open(const SourceRef& ref, SourceFilePtr& out);
     static int64_t size(const SourceFile& file);
@@ -106,7 +111,14 @@ public:
     int64_t seek(const SourceFile& file, int64_t off, bool data);
 
 private:
+    struct Made {
+        ds::File file;
+        int64_t allocated = 0;
+    };
+    const Made* made(const SourceRef& ref) const;
+
     ds::Datastore& store_;
+    std::vector<Made> made_;
 };
 
 } // namespace dsmount

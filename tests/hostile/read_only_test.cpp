@@ -133,9 +133,10 @@ TEST(ReadOnly, EveryCommandLeavesTheImagesAsTheyWere) {
         {"help", {{"help"}, {"help", "export"}}},
         // Each mount stays until the end, where its files are read through it.
         {"mount", {demo({"mount", im.dir.file("mnt-demo")}), formatted({"mount", "--formatted", im.dir.file("mnt-found")}),
-                   demo({"mount", "--deleted", im.dir.file("mnt-deleted")})}},
+                   demo({"mount", "--deleted", im.dir.file("mnt-deleted")}),
+                   demo({"mount", "--lost", im.dir.file("mnt-lost")})}},
     };
-    for (const char* m : {"mnt-demo", "mnt-found", "mnt-deleted"}) fs::create_directories(im.dir.file(m));
+    for (const char* m : {"mnt-demo", "mnt-found", "mnt-deleted", "mnt-lost"}) fs::create_directories(im.dir.file(m));
 
     std::map<std::string, Fingerprint> before;
     for (const std::string& i : im.all()) before[i] = fingerprint(i);
@@ -155,7 +156,7 @@ TEST(ReadOnly, EveryCommandLeavesTheImagesAsTheyWere) {
     }
     EXPECT_GE(runs.size(), 9u);
     // A machine without FUSE refuses the mounts (exit 1) and has nothing here.
-    for (const char* m : {"mnt-demo", "mnt-found", "mnt-deleted"}) {
+    for (const char* m : {"mnt-demo", "mnt-found", "mnt-deleted", "mnt-lost"}) {
         const std::string mnt = im.dir.file(m);
         std::system(("cat $(find '" + mnt + "' -type f) > /dev/null 2>&1; fusermount3 -u '" + mnt + "' 2>/dev/null").c_str());
     }
