@@ -78,6 +78,9 @@ public:
     // Notes for the calling thread a read the volume could not place on any
     // of its disks: the bytes lie in a segment of a member not given.
     void note_missing_member(int32_t segment);
+    // Puts back a failure the calling thread had noted before a narrower
+    // read around it cleared it.
+    void restore_thread_failure(const Failure& failure) { note_failure(failure); }
 
     // Number of chunk reads that reached the device since the last reset.
     int64_t chunk_reads() const { return chunk_reads_.load(std::memory_order_relaxed); }

@@ -42,6 +42,35 @@ bool item_bytes(Store& store, ItemMemo& memo, const Bitmap& bm, uint32_t id, uin
     return true;
 }
 
+int lookup_at_depth(Store& store, const Descriptor& inode, int64_t p, uint32_t* id, int depth);
+
+// After a read of a whole pointer block failed on a bad sector: the one id
+// asked for, read alone, so that a sector holding other ids does not cost the
+// blocks this one names. False when its own sector cannot be read either.
+bool pointer_id_alone(Store& store, uint32_t pointer_block, int64_t off, uint8_t* raw, int depth) {
+    if (store.disk.thread_failure().fault != Fault::device_read || depth + 1 > kMaxNesting) return false;
+    const Bitmap& pbc = store.fs.pbc;
+    const int64_t item = bitmap_item_pos(pbc, pb_entry(pointer_block), pb_item(pointer_block));
+    const int64_t bs = store.fs.fsinfo.blocksize;
+    const int64_t sys_block = pbc.inode.block_size;
+    if (item < 0 || bs <= 0 || sys_block <= 0 || sys_block > bs) return false;
+    const int64_t pos = item + off;
+    uint32_t holder = 0;
+    if (lookup_at_depth(store, pbc.inode, pos, &holder, depth + 1) != 0 || blkid_type(holder) != kBlockFile) return false;
+    if (sys_block - pos % sys_block < 4) return false;   // an id is never split between blocks
+    LvmPlace place;
+    if (!lvm_locate(store, int64_t{fb_item(holder)} * bs + pos % sys_block, place) || place.bytes_in_member < 4)
+        return false;
+    const Failure was = store.disk.thread_failure();
+    std::vector<ByteSpan> bad;
+    if (store.disk.read_salvage(place.member->device, raw, place.device_offset, 4, bad) != 4 || !bad.empty()) {
+        store.disk.restore_thread_failure(was);
+        return false;
+    }
+    store.disk.clear_thread_failure();
+    return true;
+}
+
 int lookup_at_depth(Store& store, const Descriptor& inode, int64_t p, uint32_t* id, int depth) {
     *id = 0;
     if (inode.block_size <= 0 || p < 0) return -1;
@@ -62,7 +91,8 @@ int lookup_at_depth(Store& store, const Descriptor& inode, int64_t p, uint32_t* 
     if (pointer_block == 0) return 0;
     uint8_t raw[4];
     if (!item_bytes(store, store.memos.pointer_block, pbc, pointer_block, pb_entry(pointer_block),
-                    pb_item(pointer_block), 4 * r, 4, raw, depth))
+                    pb_item(pointer_block), 4 * r, 4, raw, depth) &&
+        !pointer_id_alone(store, pointer_block, 4 * r, raw, depth))
         return -1;
     *id = load_le<uint32_t>(std::span<const uint8_t>(raw), 0);
     return 0;
@@ -263,9 +293,17 @@ int64_t file_read_salvage(Store& store, const Descriptor& inode, uint8_t* buffer
         const int64_t sz = store.fs.sbc.header.item_size;
         if (sz <= 0 || p % inode.block_size >= sz) return -1;
         len = std::min(len, sz - p % sz);
-        const int64_t base = subblock_lv_offset(store, id);
-        if (base < 0) return -1;
-        at = base + p % sz;
+        // A sub-block may straddle two blocks of ".sbc.sf": read up to the
+        // end of the one this byte lies in, the caller goes on in the next.
+        const Bitmap& sbc = store.fs.sbc;
+        const int64_t item = bitmap_item_pos(sbc, sb_entry(id), sb_item(id));
+        const int64_t sbc_block = sbc.inode.block_size;
+        if (item < 0 || sbc_block <= 0 || sbc_block > store.fs.fsinfo.blocksize) return -1;
+        const int64_t pos = item + p % sz;
+        uint32_t holder = 0;
+        if (file_block_lookup(store, sbc.inode, pos, &holder) != 0 || blkid_type(holder) != kBlockFile) return -1;
+        len = std::min(len, sbc_block - pos % sbc_block);
+        at = int64_t{fb_item(holder)} * store.fs.fsinfo.blocksize + pos % sbc_block;
     } else {
         return -1;
     }
@@ -297,8 +335,8 @@ int64_t file_read_run(Store& store, const Descriptor& inode, uint8_t* buffer, in
     uint32_t id = 0;
     int64_t len = std::min(bs - p % bs, max);
     if (file_block_lookup(store, inode, p, &id) < 0) {
-        // A pointer block on a bad sector: the blocks it names are lost,
-        // the rest of the file is not.
+        // The sector of a pointer block holding this block's id is bad: the
+        // block is lost (never guessed), the rest of the file is not.
         if (!unreadable || store.disk.thread_failure().fault != Fault::device_read) return -1;
         store.disk.clear_thread_failure();
         std::memset(buffer, 0, static_cast<size_t>(len));
