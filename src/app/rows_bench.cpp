@@ -10,7 +10,7 @@
 #include "app/tree_bench.h"
 #include "ui/artwork.h"
 #include "ui/datastore_window.h"
-#include "ui/prompts.h"
+#include "app/bench_support.h"
 #include "ui/scan_rows_model.h"
 #include "ui/work.h"
 #include "vmfs/datastore.h"
@@ -30,33 +30,6 @@
 
 #include <sys/wait.h>
 #include <unistd.h>
-
-namespace {
-
-class SilentPrompts final : public ds::ui::Prompts {
-public:
-    QString last;
-    void message(QWidget*, const QString& text) override { last = text; }
-    bool confirm(QWidget*, const QString&) override { return false; }
-    QString input(QWidget*, const QString&, const QString&, const QString& def) override { return def; }
-    QString open_file(QWidget*, const QString&) override { return {}; }
-    QString save_file(QWidget*) override { return {}; }
-};
-
-// VmHWM: what /usr/bin/time reports would count the builder's child too.
-std::string peak_memory() {
-    std::FILE* f = std::fopen("/proc/self/status", "r");
-    if (!f) return "unknown";
-    char line[256];
-    std::string out = "unknown";
-    while (std::fgets(line, sizeof line, f))
-        if (std::strncmp(line, "VmHWM:", 6) == 0) out = std::string(line + 6, std::strcspn(line + 6, "\n"));
-    std::fclose(f);
-    const size_t first = out.find_first_not_of(" \t");
-    return first == std::string::npos ? out : out.substr(first);
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     if (argc >= 3 && argc <= 4 && std::strcmp(argv[1], "--tree") == 0) {
@@ -108,7 +81,7 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     ds::ui::install_font_substitutes();
-    SilentPrompts prompts;
+    dsbench::SilentPrompts prompts;
     ds::ui::set_prompts(&prompts);
     ds::DatastoreWindow w;
     if (w.store.add_disk(dir + "/bench.img", start_sector) != ds::AddDiskRefusal::none) return 1;
@@ -170,7 +143,7 @@ int main(int argc, char** argv) {
     const QString last = w.scan_rows->index(w.scan_rows->rowCount() - 1, 0).data().toString();
     std::printf("scrolled to the last row (sn %s) in %lld ms, %d scrolls\n", qPrintable(last),
                 static_cast<long long>(scroll.elapsed()), asks);
-    std::printf("peak memory of the window's process: %s\n", peak_memory().c_str());
+    std::printf("peak memory of the window's process: %s\n", dsbench::peak_memory().c_str());
     ds::ui::set_prompts(nullptr);
     return held == int64_t(rows) && w.scan_rows->rowCount() == int(rows) ? 0 : 1;
 }

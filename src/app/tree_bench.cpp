@@ -10,7 +10,7 @@
 
 #include "ui/artwork.h"
 #include "ui/datastore_window.h"
-#include "ui/prompts.h"
+#include "app/bench_support.h"
 #include "vmfs/datastore.h"
 
 #include "builder/datastore_builder.h"
@@ -30,27 +30,6 @@
 
 namespace {
 
-class QuietPrompts final : public ds::ui::Prompts {
-public:
-    QString last;
-    void message(QWidget*, const QString& text) override { last = text; }
-    bool confirm(QWidget*, const QString&) override { return false; }
-    QString input(QWidget*, const QString&, const QString&, const QString& def) override { return def; }
-    QString open_file(QWidget*, const QString&) override { return {}; }
-    QString save_file(QWidget*) override { return {}; }
-};
-
-std::string vm_hwm() {
-    std::FILE* f = std::fopen("/proc/self/status", "r");
-    if (!f) return "unknown";
-    char line[256];
-    std::string out = "unknown";
-    while (std::fgets(line, sizeof line, f))
-        if (std::strncmp(line, "VmHWM:", 6) == 0) out = std::string(line + 6, std::strcspn(line + 6, "\n"));
-    std::fclose(f);
-    const size_t first = out.find_first_not_of(" \t");
-    return first == std::string::npos ? out : out.substr(first);
-}
 
 // Builds DIR/wide.img in a child: this process's peak memory is the window's.
 bool build_wide(const std::string& dir, unsigned long n) {
@@ -88,7 +67,7 @@ int tree_bench(const std::string& dir, unsigned long n) {
     char* argv[] = {name, nullptr};
     QApplication app(argc, argv);
     ds::ui::install_font_substitutes();
-    QuietPrompts prompts;
+    dsbench::SilentPrompts prompts;
     ds::ui::set_prompts(&prompts);
     int rc = 1;
     {
@@ -142,7 +121,7 @@ int tree_bench(const std::string& dir, unsigned long n) {
         std::printf("scrolled to the last entry (%s, %d shown) in %lld ms, %d scrolls\n",
                     qPrintable(model->index(shown - 1, 0, wide).data().toString()), shown,
                     static_cast<long long>(scroll.elapsed()), asks);
-        std::printf("peak memory of the window's process: %s\n", vm_hwm().c_str());
+        std::printf("peak memory of the window's process: %s\n", dsbench::peak_memory().c_str());
         rc = shown == int(n) ? 0 : 1;
     }
     ds::ui::set_prompts(nullptr);

@@ -52,21 +52,12 @@ protected:
         ASSERT_TRUE(rectest::open_images(store, sum->images, sum->start_sector));
     }
 
-    std::vector<ds::PartitionRow> rows;
-    std::vector<ds::PointerBlockCandidate> candidates;
-    std::vector<ds::RebuiltDisk> rebuild() {
-        ds::ScanResult<ds::PartitionRow> r = store.scan_lost_disks({}, {}, candidates);
-        EXPECT_EQ(r.end, ds::ScanEnd::finished);
-        rows = r.rows;
-        return store.rebuild_lost_disks(rows, candidates);
-    }
+    rectest::LostDisks lost;
+    std::vector<ds::PartitionRow>& rows = lost.rows;
+    std::vector<ds::PointerBlockCandidate>& candidates = lost.candidates;
+    std::vector<ds::RebuiltDisk> rebuild() { return lost.rebuild(store); }
     std::string exported(const ds::RebuiltDisk& d, const std::string& name) {
-        const std::string path = dir->file(name);
-        std::filesystem::remove(path);
-        ds::ExportResult res = ds::file_export(store, store.rebuilt_disk_file(d), path);
-        EXPECT_EQ(res.failure, ds::ExportFailure::none);
-        EXPECT_EQ(res.bytes_written, d.length);
-        return path;
+        return rectest::export_rebuilt(store, d, dir->file(name));
     }
     // The partition (from 1 MiB on) of an exported disk, for tools that take no offset.
     std::string partition_of(const std::string& disk) {

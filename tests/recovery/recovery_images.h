@@ -8,7 +8,10 @@
 #include "vmfs/volume.h"
 #include "text/messages.h"
 
+#include "export/file_export.h"
+
 #include <gtest/gtest.h>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -71,6 +74,28 @@ inline dsb::DescriptorFields deleted_file(uint32_t slot, uint32_t addr_mode, uin
     d.update_time = t0 + 1;
     d.atime = t0 + 2;
     return d;
+}
+
+// The lost-disk scan, finished, then every row's disk rebuilt from the
+// candidates it gathered.
+struct LostDisks {
+    std::vector<ds::PartitionRow> rows;
+    std::vector<ds::PointerBlockCandidate> candidates;
+    std::vector<ds::RebuiltDisk> rebuild(const ds::Datastore& store) {
+        ds::ScanResult<ds::PartitionRow> r = store.scan_lost_disks({}, {}, candidates);
+        EXPECT_EQ(r.end, ds::ScanEnd::finished);
+        rows = r.rows;
+        return store.rebuild_lost_disks(rows, candidates);
+    }
+};
+
+// A rebuilt disk written whole to path.
+inline std::string export_rebuilt(const ds::Datastore& store, const ds::RebuiltDisk& d, const std::string& path) {
+    std::filesystem::remove(path);
+    ds::ExportResult res = ds::file_export(store, store.rebuilt_disk_file(d), path);
+    EXPECT_EQ(res.failure, ds::ExportFailure::none);
+    EXPECT_EQ(res.bytes_written, d.length);
+    return path;
 }
 
 } // namespace rectest
