@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Renders the main window (after a browse and after each scan), the disk
-# settings window and the About window to docs/screenshots/*.png, offscreen,
-# on the demo and formatted datastores of the image builder.
+# Renders the main window (as it opens, its File menu, after a browse, its
+# tree's details columns, in English and after each scan), the disk settings
+# window and the About window to docs/screenshots/*.png, offscreen, on the
+# demo and formatted datastores of the image builder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}

@@ -1,6 +1,7 @@
 // Renders the windows to PNG files for the documentation: the main window
-// after a browse, during an export, made larger, and after each scan, the
-// disk settings window and the About window. Runs offscreen; the images are
+// as it opens, with its File menu open, after a browse (its tree's details
+// columns, and in English), during an export, made larger, after each scan,
+// the disk settings window and the About window. Runs offscreen; the images are
 // built beforehand by mkdatastore.
 //
 //   datumsift-screenshots OUT_DIR DEMO_IMAGE FORMATTED_IMAGE
@@ -9,6 +10,7 @@
 #include "ui/about_dialog.h"
 #include "ui/disk_settings_dialog.h"
 #include "ui/datastore_window.h"
+#include "ui/language.h"
 #include "vmfs/datastore.h"
 #include "ui/prompts.h"
 #include "text/messages.h"
@@ -18,6 +20,9 @@
 #include <QFile>
 #include <QLabel>
 #include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QAbstractItemModel>
 #include <QTreeView>
@@ -44,6 +49,27 @@ bool save(QWidget& w, const QString& path) {
     w.show();
     QApplication::processEvents();
     bool ok = w.grab().save(path);
+    std::printf("%s %s\n", ok ? "wrote" : "could not write", qPrintable(path));
+    return ok;
+}
+
+// A menu is a window of its own: it is painted over the window it drops
+// from, where it stands on the screen.
+bool save_with_menu(QWidget& w, QMenuBar& bar, QMenu& menu, const QString& path) {
+    w.show();
+    QApplication::processEvents();
+    bar.setActiveAction(menu.menuAction());
+    QApplication::processEvents();
+    QPixmap picture = w.grab();
+    bool ok = menu.isVisible();
+    if (ok) {
+        QPainter painter(&picture);
+        painter.drawPixmap(w.mapFromGlobal(menu.mapToGlobal(QPoint(0, 0))), menu.grab());
+        painter.end();
+        ok = picture.save(path);
+    }
+    menu.hide();
+    bar.setActiveAction(nullptr);
     std::printf("%s %s\n", ok ? "wrote" : "could not write", qPrintable(path));
     return ok;
 }
@@ -94,6 +120,9 @@ int main(int argc, char** argv) {
     bool ok = true;
 
     ds::DatastoreWindow w;
+    // What a newcomer first sees, and where an image is opened.
+    ok &= save(w, out + "main-first-screen.png");
+    ok &= save_with_menu(w, *w.main_menu, *w.file_menu, out + "main-file-menu.png");
     if (!add(w.store, demo)) return 1;
     w.browse();
     const QModelIndex root = w.tree->model()->index(0, 0);
@@ -109,6 +138,15 @@ int main(int argc, char** argv) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
     ok &= save(w, out + "main-browse.png");
+    // The tree alone: each node's size and time in columns beside its name.
+    ok &= save(*w.tree, out + "main-details.png");
+    // The same window in English, as --lang en or the language menu gives it.
+    if (!ds::ui::use_language(QStringLiteral("en"))) {
+        std::fprintf(stderr, "the English texts could not be loaded\n");
+        return 1;
+    }
+    ok &= save(w, out + "main-english.png");
+    ds::ui::use_language(QStringLiteral("zh"));
 
     // The 300 MiB disk on its way out: caught once the status line shows a
     // rate, then stopped.

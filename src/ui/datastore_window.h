@@ -178,7 +178,8 @@ private:
     void show_idle_status();
     QString scan_status() const;
     void run_folder_export(std::shared_ptr<FolderJob> job);
-    void folder_export_ended(std::shared_ptr<FolderJob> job, const FolderExportResult& r);
+    // met_unreadable: a file's copy stopped at a sector that could not be read.
+    void folder_export_ended(std::shared_ptr<FolderJob> job, const FolderExportResult& r, bool met_unreadable);
     bool open_popup_by_key(QTreeView* view, QMenu* menu, QAction* item);
     void add_list_rows(const QVariantList& rows, int64_t take);
     void hand_rows_to_list();
@@ -202,7 +203,7 @@ private:
     // rebuilt disks of the lost-disk rows.
     struct FileJob;
     void export_file(std::shared_ptr<FileJob> job);
-    void file_export_ended(std::shared_ptr<FileJob> job, const ExportResult& r, const QString& map_path);
+    void file_export_ended(std::shared_ptr<FileJob> job, const ExportResult& r, const QString& map_path, int64_t bytes_read);
     bool ask_rescue();
     void scan_ended(ScanEnd end, int64_t unreadable, bool rescued, void (DatastoreWindow::*again)());
     bool row_saveable(const QModelIndex& row) const;

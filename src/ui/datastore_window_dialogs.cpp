@@ -1,6 +1,8 @@
 // The dialogs: saving a file or a folder out, the disk settings and About.
 #include "ui/window_common.h"
 
+#include <cerrno>
+
 namespace ds {
 
 using namespace ui;
@@ -38,7 +40,9 @@ struct DatastoreWindow::FolderJob {
     std::vector<FolderSource> found;   // the found directories' top: every one of them
     bool found_top = false;
     std::string dest;
+    std::string host_name;   // of the new folder, inside the folder chosen
     FolderExportOptions options;
+    bool rescue = false;     // unreadable sectors are written as zeros, the manifest names them
 };
 
 void DatastoreWindow::export_folder(const QModelIndex& node) {
@@ -49,7 +53,8 @@ void DatastoreWindow::export_folder(const QModelIndex& node) {
     // The copy goes into a new folder named as the node, inside the folder
     // chosen; the manifest beside it.
     const std::string name = node.data().toString().toStdString();
-    job->dest = QFile::encodeName(parent_dir).toStdString() + "/" + host_name_encode(name);
+    job->host_name = host_name_encode(name);
+    job->dest = QFile::encodeName(parent_dir).toStdString() + "/" + job->host_name;
     std::string source;
     for (QModelIndex n = node; n.isValid() && ui::kind_of(n) != ui::NodeKind::found_top; n = n.parent()) {
         const std::string part = n.data().toString().toStdString();
@@ -81,14 +86,25 @@ void DatastoreWindow::run_folder_export(std::shared_ptr<FolderJob> job) {
         options.progress = [&work](int64_t done, int64_t total) {
             return work.report({total > 0 ? int(done * 100 / total) : 100, done, total});
         };
+        // Only a disk that failed to read is worth a copy with zeros; a
+        // damaged descriptor or a host that refused is not.
+        bool met_unreadable = false;
+        options.item_done = [&met_unreadable](const FolderItem& it) {
+            if (it.status == FolderItemStatus::partial && it.export_failure == ExportFailure::read && it.sys_errno == EIO)
+                met_unreadable = true;
+        };
+        options.rescue = job->rescue;
+        // Listings pass over entries on unreadable sectors for this copy only.
+        store.set_list_rescue(job->rescue);
         auto r = std::make_shared<FolderExportResult>(
             job->found_top ? folder_export_set(store, job->found, job->dest, options)
                            : folder_export(store, job->top, job->dest, options));
-        return [this, job, r] { folder_export_ended(job, *r); };
+        store.set_list_rescue(false);
+        return [this, job, r, met_unreadable] { folder_export_ended(job, *r, met_unreadable); };
     });
 }
 
-void DatastoreWindow::folder_export_ended(std::shared_ptr<FolderJob> job, const FolderExportResult& r) {
+void DatastoreWindow::folder_export_ended(std::shared_ptr<FolderJob> job, const FolderExportResult& r, bool met_unreadable) {
     // A manifest left by an earlier export is replaced only when the
     // operator says so; nothing was written before the question.
     if (r.refused == FolderRefusal::manifest_exists && !job->options.replace_manifest) {
@@ -98,10 +114,42 @@ void DatastoreWindow::folder_export_ended(std::shared_ptr<FolderJob> job, const 
             return;
         }
     }
-    const QString summary = QStringLiteral("files:%1 bytes:%2 failures:%3")
+    // A disk that failed to read: asked once whether to copy again with
+    // zeros. The copy so far and its manifest are evidence of what was read
+    // and are never replaced or removed: the second copy goes to a folder
+    // the operator chooses anew (a destination that is not empty is refused
+    // as always). No, or no folder, keeps the copy as it stopped.
+    if (!job->rescue && met_unreadable && !r.cancelled && r.refused == FolderRefusal::none && ask_rescue()) {
+        ui::message(this, QStringLiteral("the copy so far stays in ") + QFile::decodeName(job->dest.c_str()) +
+                              QStringLiteral(" with its manifest; choose a folder for the copy with zeros"));
+        const QString parent_dir = ui::prompts().choose_folder(this);
+        if (!parent_dir.isEmpty()) {
+            auto again = std::make_shared<FolderJob>(*job);
+            again->rescue = true;
+            again->options.replace_manifest = false;
+            again->dest = QFile::encodeName(parent_dir).toStdString() + "/" + job->host_name;
+            run_folder_export(again);
+            return;
+        }
+    }
+    QString summary = QStringLiteral("files:%1 bytes:%2 failures:%3")
                                 .arg(r.files)
                                 .arg(r.bytes)
                                 .arg(r.failures);
+    // What could not be read, in the box and, once it is gone, on the status
+    // line; the manifest has every range.
+    if (job->rescue && r.refused == FolderRefusal::none && (r.unreadable_items > 0 || r.skipped_entries > 0)) {
+        QString unreadable = QStringLiteral("unreadable: %1 bytes in %2 items, filled with zeros")
+                                 .arg(r.unreadable_bytes)
+                                 .arg(r.unreadable_items);
+        if (r.skipped_entries > 0)
+            unreadable += QStringLiteral("; %1 directory entries passed over").arg(r.skipped_entries);
+        // The box names the manifest after the summary.
+        if (r.manifest_written) unreadable += QStringLiteral("; the manifest names them");
+        summary += QLatin1Char('\n') + unreadable;
+        if (r.manifest_written) unreadable += QStringLiteral(": ") + QFile::decodeName(r.manifest_path.c_str());
+        status_line->setText(unreadable);
+    }
     if (r.refused != FolderRefusal::none) {
         ui::message(this, r.refused == FolderRefusal::source_unreadable ? QStringLiteral("file open error")
                                                                         : QStringLiteral("folder save error|") +
@@ -212,14 +260,18 @@ void DatastoreWindow::export_file(std::shared_ptr<FileJob> job) {
     // line's does, and is made only when a sector could not be read.
     const std::string map_path = job->host + ".map";
     start_work(WorkKind::export_file, job->shown, [this, job, map_path](ui::Work& work) {
-        auto progress = [&work](int64_t done, int64_t total) {
-            const bool more = work.report({total > 0 ? int(done * 100 / total) : 100, done, total});
+        // A thin file's holes are written without being read: the rate and
+        // the summary count what was read.
+        int64_t read = 0;
+        auto progress = [&work, &read](int64_t done, int64_t total) {
+            const bool more = work.report({total > 0 ? int(done * 100 / total) : 100, done, total, read});
             // A complete copy has nothing left to cancel.
             return more || done >= total;
         };
         ExportOptions options;
         options.sha256 = true;
         options.to_device = job->device;
+        options.bytes_read = &read;
         RescueMap map(map_path);
         int map_errno = 0;
         if (job->rescue) {
@@ -238,13 +290,14 @@ void DatastoreWindow::export_file(std::shared_ptr<FileJob> job) {
         }
         if (r.failure == ExportFailure::unreadable_sink) r.host_errno = map_errno;
         const QString shown_map = map.created() ? QFile::decodeName(map_path.c_str()) : QString();
-        return [this, job, r, shown_map] { file_export_ended(job, r, shown_map); };
+        return [this, job, r, shown_map, read] { file_export_ended(job, r, shown_map, read); };
     }, job->file.size());
 }
 
 bool DatastoreWindow::ask_rescue() { return ui::confirm(this, ui::rescue_question()); }
 
-void DatastoreWindow::file_export_ended(std::shared_ptr<FileJob> job, const ExportResult& r, const QString& map_path) {
+void DatastoreWindow::file_export_ended(std::shared_ptr<FileJob> job, const ExportResult& r, const QString& map_path,
+                                        int64_t bytes_read) {
     // A disk that failed to read: asked once whether to copy again, zeros
     // where sectors cannot be read. No keeps the copy as it stopped.
     if (!job->rescue && r.failure == ExportFailure::read && r.read_failure.fault == Fault::device_read &&
@@ -294,9 +347,16 @@ void DatastoreWindow::file_export_ended(std::shared_ptr<FileJob> job, const Expo
         ui::message(this, with_unreadable(text));
     } else {
         gauge->setValue(100);
-        // The digest of what was written, for the operator's records; a
-        // rebuilt disk says what was placed and what is left as holes.
+        // How fast the datastore was read, under the box.
+        if (unreadable.isEmpty())
+            status_line->setText(
+                ui::status_exported(job->shown, r.bytes_written, double(work_clock_.elapsed()) / 1000.0, bytes_read));
+        // The digest of what was written, for the operator's records, and
+        // how much of it a thin file's holes were; a rebuilt disk says what
+        // was placed and what is left as holes.
         QString text = QStringLiteral("success\nsha256:") + qs(r.sha256);
+        if (!job->rebuilt && bytes_read < r.bytes_written)
+            text += QStringLiteral("\nread: %1 bytes, the rest holes").arg(bytes_read);
         if (job->rebuilt)
             for (const std::string& line : rebuilt_disk_lines(*job->rebuilt, r.bytes_written))
                 text += QLatin1Char('\n') + qs(line);

@@ -49,7 +49,8 @@ void DatastoreWindow::work_progressed() {
     gauge->setValue(p.gauge);
     if (work_->cancelled()) return;
     if (kind_ == WorkKind::export_file || kind_ == WorkKind::export_folder)
-        status_line->setText(ui::status_export(work_name_, p.done, p.total, double(work_clock_.elapsed()) / 1000.0));
+        status_line->setText(
+            ui::status_export(work_name_, p.done, p.total, double(work_clock_.elapsed()) / 1000.0, p.read));
 }
 
 void DatastoreWindow::work_rows(const QVariantList& rows) {

@@ -23,6 +23,7 @@ struct WorkProgress {
     int gauge = 0;        // 0..100
     int64_t done = 0;     // bytes copied so far (exports)
     int64_t total = 0;    // bytes to copy (exports)
+    int64_t read = -1;    // of done, bytes read from the volume (a thin file's holes are not); -1: not counted
 };
 
 class Work : public QObject {

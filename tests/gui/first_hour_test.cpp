@@ -14,8 +14,11 @@
 #include "ui/disk_settings_dialog.h"
 #include "ui/language.h"
 #include "ui/scan_rows_model.h"
+#include "ui/status_text.h"
 #include "ui/tree_node.h"
 #include "vmfs/blockid.h"
+
+#include <nlohmann/json.hpp>
 
 #include <QAbstractButton>
 #include <QAction>
@@ -243,6 +246,42 @@ TEST_F(FirstHour, EnglishTranslatesEveryChineseCaptionAndTheDefaultStaysChinese)
     ds::set_drive_lister(nullptr);
 }
 
+// A thin file's holes are written without a read: the rate counts what was
+// read, and the end says how much that was.
+TEST_F(FirstHour, AThinFilesRateCountsTheBytesReadNotItsHoles) {
+    EXPECT_EQ(ds::ui::status_export("t", 4 << 20, 4 << 20, 2.0, 1 << 20), "exporting t: 4.00 MiB of 4.00 MiB, 512.00 KiB/s");
+    EXPECT_EQ(ds::ui::status_export("t", 4 << 20, 4 << 20, 2.0), "exporting t: 4.00 MiB of 4.00 MiB, 2.00 MiB/s");
+    EXPECT_EQ(ds::ui::status_exported("t", 4 << 20, 2.0, 1 << 20),
+              "exported t: 4.00 MiB in 0:02, 512.00 KiB/s (1048576 bytes read, the rest holes)");
+    EXPECT_EQ(ds::ui::status_exported("t", 4 << 20, 2.0, 4 << 20), "exported t: 4.00 MiB in 0:02, 2.00 MiB/s");
+
+    dstest::TempDir dir;
+    dsb::DatastoreOptions o;
+    o.path = dir.file("thin.img");
+    dsb::ImageBuilder image(o);
+    std::vector<uint8_t> bytes = dsb::materialize(dsb::pattern_content(3), 0, 1048576);
+    bytes.resize(3 * 1048576 + 100, 0);
+    dsb::FileSpec spec = dsb::generated_file(bytes.size(), dsb::bytes_content(bytes));
+    spec.thin = true;
+    image.add_file("/thin", spec);
+    image.finish();
+    add_disk(store, o.path);
+    DatastoreWindow w(store);
+    w.browse();
+    list(w, top_node(w));
+    w.tree->setCurrentIndex(child(top_node(w), "thin"));
+    const std::string host = dir.file("thin.out");
+    prompts.confirm_answers = {true};
+    prompts.save_answers = {QString::fromStdString(host)};
+    w.save_tree_node();
+    finish(w);
+    EXPECT_EQ(dstest::read_file(host), bytes);
+    EXPECT_EQ(prompts.messages, QStringList(success_text(bytes) + "\nread: 1048576 bytes, the rest holes"));
+    const QString status = w.status_line->text();
+    EXPECT_TRUE(status.startsWith("exported thin: 3.00 MiB in ")) << status.toStdString();
+    EXPECT_TRUE(status.endsWith("/s (1048576 bytes read, the rest holes)")) << status.toStdString();
+}
+
 // A small datastore in memory whose sectors can be made unreadable.
 class Unreadable : public FirstHour {
 protected:
@@ -379,6 +418,86 @@ TEST_F(Unreadable, AScanAsksOnceAndGoesOnOrStopsAsItAlwaysHas) {
     w.scan_deleted();
     finish(w);
     EXPECT_EQ(prompts.confirmations, QStringList(kRescueQuestion));
+}
+
+// The one folder a folder export made inside the folder chosen.
+std::string copy_in(const std::string& parent) {
+    std::string found;
+    for (const auto& e : std::filesystem::directory_iterator(parent))
+        if (e.is_directory()) found = e.path().string();
+    return found;
+}
+
+TEST_F(Unreadable, AFolderExportAsksOnceAndNoKeepsTheCopyAsItStopped) {
+    DatastoreWindow w(store);
+    w.browse();
+    list(w, top_node(w));
+    damage({{big_on_image(2 * 1048576 + 4096), 512}});
+    dstest::TempDir out;
+    prompts.choose_answers = {1};
+    prompts.folder_answers = {QString::fromStdString(out.path().string())};
+    prompts.confirm_answers = {false};
+    w.tree->setCurrentIndex(top_node(w));
+    w.save_tree_node();
+    finish(w);
+    EXPECT_EQ(prompts.confirmations, QStringList(kRescueQuestion));
+    ASSERT_EQ(prompts.messages.size(), 1);
+    EXPECT_TRUE(prompts.messages[0].startsWith("folder save error|failures:1\n")) << prompts.messages[0].toStdString();
+    EXPECT_FALSE(prompts.messages[0].contains("unreadable:")) << prompts.messages[0].toStdString();
+    const std::string copy = copy_in(out.path().string());
+    EXPECT_TRUE(std::filesystem::exists(copy + "/big.partial"));
+    EXPECT_FALSE(std::filesystem::exists(copy + "/big"));
+}
+
+TEST_F(Unreadable, AFolderExportToldToGoOnCopiesWithZerosElsewhereAndTheManifestNamesThem) {
+    DatastoreWindow w(store);
+    w.browse();
+    list(w, top_node(w));
+    const int64_t bad_at = 2 * 1048576 + 4096;
+    damage({{big_on_image(bad_at), 512}, {big_on_image(bad_at + 8192), 512}});
+    dstest::TempDir first, second;
+    prompts.choose_answers = {1};
+    prompts.folder_answers = {QString::fromStdString(first.path().string()), QString::fromStdString(second.path().string())};
+    prompts.confirm_answers = {true};
+    w.tree->setCurrentIndex(top_node(w));
+    w.save_tree_node();
+    finish(w);
+    // Asked once, though two sectors could not be read.
+    EXPECT_EQ(prompts.confirmations, QStringList(kRescueQuestion));
+    const std::string kept = copy_in(first.path().string()), copy = copy_in(second.path().string());
+    ASSERT_FALSE(kept.empty());
+    ASSERT_FALSE(copy.empty());
+    // The first copy and its manifest stay as they were written.
+    EXPECT_TRUE(std::filesystem::exists(kept + "/big.partial"));
+    EXPECT_TRUE(std::filesystem::exists(kept + ".manifest.json"));
+    std::vector<uint8_t> want = big_bytes;
+    std::fill(want.begin() + bad_at, want.begin() + bad_at + 512, 0);
+    std::fill(want.begin() + bad_at + 8192, want.begin() + bad_at + 8192 + 512, 0);
+    EXPECT_EQ(dstest::read_file(copy + "/big"), want);
+    // Nothing but the files (the four system files among them): the
+    // manifest says what was not read.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(copy), {}), 25);
+    EXPECT_FALSE(std::filesystem::exists(copy + "/big.map"));
+    const std::string manifest = copy + ".manifest.json";
+    const auto doc = nlohmann::json::parse(dstest::read_file(manifest));
+    bool named = false;
+    for (const auto& it : doc["items"])
+        if (it["path"] == "big") {
+            EXPECT_EQ(it["status"], "partly unreadable");
+            EXPECT_EQ(it["unreadable"], nlohmann::json::parse("[[" + std::to_string(bad_at) + ",512],[" +
+                                                              std::to_string(bad_at + 8192) + ",512]]"));
+            named = true;
+        }
+    EXPECT_TRUE(named);
+
+    ASSERT_EQ(prompts.messages.size(), 2);
+    EXPECT_EQ(prompts.messages[0], QString::fromStdString("the copy so far stays in " + kept +
+                                                          " with its manifest; choose a folder for the copy with zeros"));
+    const QString said = "unreadable: 1024 bytes in 1 items, filled with zeros; the manifest names them";
+    EXPECT_TRUE(prompts.messages[1].startsWith("success\nfiles:25 ")) << prompts.messages[1].toStdString();
+    EXPECT_TRUE(prompts.messages[1].endsWith("\n" + said + "\nmanifest:" + QString::fromStdString(manifest)))
+        << prompts.messages[1].toStdString();
+    EXPECT_EQ(w.status_line->text(), said + ": " + QString::fromStdString(manifest));
 }
 
 } // namespace
