@@ -303,22 +303,23 @@ Manifest build_datastores(const std::string& dir, const BuildOptions& options) {
     return m;
 }
 
-std::string build_lost_candidates(const std::string& dir, uint32_t count) {
+std::string build_lost_candidates(const std::string& dir, uint32_t count, bool boot_record) {
     Stage stage("datastore with " + std::to_string(count) + " free pointer blocks");
     dsb::DatastoreOptions o;
-    o.path = dir + "/lost-candidates.img";
+    o.path = dir + (boot_record ? "/lost-candidates.img" : "/lost-candidates-no-disk.img");
     o.volume_name = "bench-lost";
     o.pbc = dsb::BitmapGeometry{16, 256, 65536, 4096, 1};
     const uint64_t per_area = o.pbc.items_per_area();
     o.pbc.area_count = static_cast<uint32_t>((uint64_t{count} + 64 + per_area - 1) / per_area);
+    o.block_size = 8 * kMiB;   // a system file has at most 256 blocks; 2^18 pointer blocks are 1 GiB
     const uint64_t bs = o.block_size;
     const uint64_t sys_blocks = (o.fdc.file_size() + o.sbc.file_size() + o.pbc.file_size()) / bs + 16;
-    o.segments = static_cast<uint32_t>(((4 + sys_blocks + 128) * bs + dsb::layout::kSegmentSize - 1) /
+    o.segments = static_cast<uint32_t>(((4 + sys_blocks + 96) * bs + dsb::layout::kSegmentSize - 1) /
                                        dsb::layout::kSegmentSize);
     dsb::ImageBuilder ds(o);
     ds.finish();
 
-    // The lost disk: a boot record with one partition of 3 GiB in its first
+    // The lost disk: a boot record with one partition of 20 GiB in its first
     // block, 16 blocks in its first pointer block.
     std::vector<uint32_t> pool;
     for (int i = 0; i < 80; ++i) pool.push_back(ds.unused(dsb::SysFile::Fbb));
@@ -329,9 +330,9 @@ std::string build_lost_candidates(const std::string& dir, uint32_t count) {
     };
     mbr[0x1BE + 4] = 0x83;
     put32(mbr, 0x1BE + 8, 2048);
-    put32(mbr, 0x1BE + 12, static_cast<uint32_t>(3 * 1024 * kMiB / 512 - 2048));
+    put32(mbr, 0x1BE + 12, static_cast<uint32_t>(20 * 1024 * kMiB / 512 - 2048));
     mbr[510] = 0x55, mbr[511] = 0xAA;
-    ds.write_lv(ds.item_lv_offset(pool[0]), mbr);
+    if (boot_record) ds.write_lv(ds.item_lv_offset(pool[0]), mbr);
     std::vector<uint8_t> ids(16 * 4);
     for (int i = 0; i < 16; ++i) put32(ids, 4 * i, pool[i]);
     ds.write_item(ds.unused(dsb::SysFile::Pbc), 0, ids);

@@ -654,7 +654,7 @@ bool figure_bad_sectors(int number, const FileCase& f, const RunOptions& o, std:
     auto damaged = [&](const char* what, const Best& b) {
         out << " | " << what << " " << b.time_text() << ", " << whole(num(b.fields, "reads")) << " reads, "
             << mib(num(b.fields, "unreadable")) << " zeroed in " << whole(num(b.fields, "ranges"))
-            << " ranges; per bad MiB +" << secs(b.seconds - healthy.seconds) << " (ratio to healthy "
+            << " ranges; per bad MiB " << printf_text("%+.3f s", b.seconds - healthy.seconds) << " (ratio to healthy "
             << ratio(b.seconds, healthy.seconds) << "), +"
             << whole(num(b.fields, "reads") - num(healthy.fields, "reads")) << " reads";
     };
