@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <filesystem>
@@ -158,6 +159,29 @@ TEST(BenchTools, CountingSourceCountsEveryReadAndPassesTheBytes) {
     EXPECT_EQ(c.reads, 2);
     EXPECT_EQ(c.bytes, 1024);
     EXPECT_EQ(c.size(dir.file("img")), 8192);
+    c.close_all();
+}
+
+TEST(BenchTools, ReadsTouchingABadRangeFailOnThatDeviceOnlyAndStillCount) {
+    TempDir dir;
+    write_file(dir.file("a"), std::string(8192, 'a'));
+    write_file(dir.file("b"), std::string(8192, 'b'));
+    CountingSource c;
+    // Two on a, one on b, sorted as the source wants them.
+    c.bad = {{dir.file("b"), 0, 512}, {dir.file("a"), 4096, 1024}, {dir.file("a"), 1024, 512}};
+    std::sort(c.bad.begin(), c.bad.end(), [](const auto& x, const auto& y) {
+        return x.device != y.device ? x.device < y.device : x.off < y.off;
+    });
+    uint8_t buf[4096];
+    EXPECT_TRUE(c.read(dir.file("a"), 0, 1024, buf));      // ends where the first bad range begins
+    EXPECT_FALSE(c.read(dir.file("a"), 1535, 1, buf));     // its last byte
+    EXPECT_TRUE(c.read(dir.file("a"), 1536, 2560, buf));   // between the two
+    EXPECT_FALSE(c.read(dir.file("a"), 3072, 4096, buf));  // covers the second whole
+    EXPECT_FALSE(c.read(dir.file("a"), 5119, 1, buf));
+    EXPECT_TRUE(c.read(dir.file("a"), 5120, 3072, buf));   // past every bad range of a
+    EXPECT_TRUE(c.read(dir.file("b"), 512, 1024, buf));    // b's bad range is b's own
+    EXPECT_FALSE(c.read(dir.file("b"), 0, 4096, buf));
+    EXPECT_EQ(c.reads, 8);
     c.close_all();
 }
 

@@ -303,4 +303,52 @@ Manifest build_datastores(const std::string& dir, const BuildOptions& options) {
     return m;
 }
 
+std::string build_lost_candidates(const std::string& dir, uint32_t count, bool boot_record) {
+    Stage stage("datastore with " + std::to_string(count) + " free pointer blocks");
+    dsb::DatastoreOptions o;
+    o.path = dir + (boot_record ? "/lost-candidates.img" : "/lost-candidates-no-disk.img");
+    o.volume_name = "bench-lost";
+    o.pbc = dsb::BitmapGeometry{16, 256, 65536, 4096, 1};
+    const uint64_t per_area = o.pbc.items_per_area();
+    o.pbc.area_count = static_cast<uint32_t>((uint64_t{count} + 64 + per_area - 1) / per_area);
+    o.block_size = 8 * kMiB;   // a system file has at most 256 blocks; 2^18 pointer blocks are 1 GiB
+    const uint64_t bs = o.block_size;
+    const uint64_t sys_blocks = (o.fdc.file_size() + o.sbc.file_size() + o.pbc.file_size()) / bs + 16;
+    o.segments = static_cast<uint32_t>(((4 + sys_blocks + 96) * bs + dsb::layout::kSegmentSize - 1) /
+                                       dsb::layout::kSegmentSize);
+    dsb::ImageBuilder ds(o);
+    ds.finish();
+
+    // The lost disk: a boot record with one partition of 20 GiB in its first
+    // block, 16 blocks in its first pointer block.
+    std::vector<uint32_t> pool;
+    for (int i = 0; i < 80; ++i) pool.push_back(ds.unused(dsb::SysFile::Fbb));
+    std::vector<uint8_t> mbr(512, 0);
+    mbr[0] = 0x33, mbr[1] = 0xC0, mbr[2] = 0x8E;
+    const auto put32 = [](std::vector<uint8_t>& b, std::size_t at, uint32_t v) {
+        for (int k = 0; k < 4; ++k) b[at + k] = static_cast<uint8_t>(v >> (8 * k));
+    };
+    mbr[0x1BE + 4] = 0x83;
+    put32(mbr, 0x1BE + 8, 2048);
+    put32(mbr, 0x1BE + 12, static_cast<uint32_t>(20 * 1024 * kMiB / 512 - 2048));
+    mbr[510] = 0x55, mbr[511] = 0xAA;
+    if (boot_record) ds.write_lv(ds.item_lv_offset(pool[0]), mbr);
+    std::vector<uint8_t> ids(16 * 4);
+    for (int i = 0; i < 16; ++i) put32(ids, 4 * i, pool[i]);
+    ds.write_item(ds.unused(dsb::SysFile::Pbc), 0, ids);
+
+    // The others: first and last id from the rest of the pool, so that many
+    // continue one another's runs equally.
+    const std::size_t per = ds.geometry(dsb::SysFile::Pbc).item_size / 4;
+    std::vector<uint8_t> one(4);
+    for (uint32_t k = 1; k < count; ++k) {
+        const uint32_t id = ds.unused(dsb::SysFile::Pbc);
+        put32(one, 0, pool[16 + k % 64]);
+        ds.write_item(id, 0, one);
+        put32(one, 0, pool[16 + (k + 1) % 64]);
+        ds.write_item(id, 4 * (per - 1), one);
+    }
+    return o.path;
+}
+
 } // namespace dsbench

@@ -26,4 +26,13 @@ struct BuildOptions {
 // run step needs. Checks that the recorded extents hold the files' bytes.
 Manifest build_datastores(const std::string& dir, const BuildOptions& options);
 
+// A datastore whose ".pbc.sf" holds count free pointer blocks that each
+// name file blocks, one of them a lost virtual disk with a boot record, the
+// others two ids each out of a pool of 64 blocks (many equal fits for every
+// position): what the virtual-disk scan and the rebuild meet on a datastore
+// where thousands of disks were deleted. Returns the image's path.
+// Without the boot record no row is found and nothing is rebuilt: the scan
+// alone over the same ".pbc.sf".
+std::string build_lost_candidates(const std::string& dir, uint32_t count, bool boot_record = true);
+
 } // namespace dsbench

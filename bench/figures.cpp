@@ -581,6 +581,92 @@ bool figure_hash(const FileCase& f, const RunOptions& o, std::ostream& out) {
     return same;
 }
 
+// The bad sectors of a damaged disk, given as byte ranges of the file: the
+// image bytes its extents put there.
+std::vector<CountingSource::BadRange> bad_in_image(const FileCase& f, const std::vector<ds::ByteSpan>& in_file) {
+    std::vector<CountingSource::BadRange> out;
+    for (const ds::ByteSpan& r : in_file) {
+        uint64_t file_at = 0;
+        for (const Extent& e : f.extents) {
+            const uint64_t from = std::max<uint64_t>(file_at, static_cast<uint64_t>(r.offset));
+            const uint64_t to = std::min<uint64_t>(file_at + e.length, static_cast<uint64_t>(r.end()));
+            if (from < to && !e.image.empty())
+                out.push_back({e.image, static_cast<int64_t>(e.image_offset + (from - file_at)),
+                               static_cast<int64_t>(to - from)});
+            file_at += e.length;
+        }
+    }
+    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) {
+        return a.device != b.device ? a.device < b.device : a.off < b.off;
+    });
+    return out;
+}
+
+// Export to /dev/null reading around unreadable sectors, as --rescue does.
+Fields export_rescue(const FileCase& f, const std::vector<CountingSource::BadRange>& bad) {
+    CountingSource counter;
+    const std::unique_ptr<ds::Datastore> held = open_volume(f.volume, counter);
+    ds::Datastore& store = *held;
+    ds::File file;
+    if (!store.open_file(ds::Node{f.id, -1}, file)) throw std::runtime_error("descriptor unreadable");
+    counter.bad = bad;
+    start_counting(store, counter);
+    Stopwatch sw;
+    ds::ExportOptions options;
+    options.rescue = true;
+    options.unreadable = [](ds::ByteSpan) { return true; };
+    ds::ExportResult r = ds::file_export(store, file, "/dev/null", {}, options);
+    const Timing t = sw.elapsed();
+    if (r.failure != ds::ExportFailure::none || r.bytes_written != static_cast<int64_t>(f.size))
+        throw std::runtime_error("export failed after " + std::to_string(r.bytes_written) + " bytes");
+    return measured(t, counter, {{"unreadable", whole(static_cast<double>(r.unreadable_bytes))},
+                                 {"ranges", whole(static_cast<double>(r.unreadable_ranges))}});
+}
+
+// What a bad MiB costs: the export of [1]'s file to /dev/null with --rescue,
+// healthy, with 2048 bad sectors spread over the file and with one MiB wholly
+// bad, taken in turns. The bad sectors fail in the counting source, as a
+// disk's reads fail; the extra time and reads over the healthy export are per
+// bad MiB.
+bool figure_bad_sectors(int number, const FileCase& f, const RunOptions& o, std::ostream& out) {
+    std::cerr << "figure " << number << ": export through bad sectors..." << std::endl;
+    constexpr int64_t kBadBytes = 1 << 20;
+    std::vector<ds::ByteSpan> scattered;
+    const int64_t stride = static_cast<int64_t>(f.size) / (kBadBytes / 512) / 512 * 512;
+    for (int64_t i = 0; i < kBadBytes / 512; ++i) scattered.push_back({i * stride + stride / 2 / 512 * 512, 512});
+    const int64_t middle = static_cast<int64_t>(f.size) / 2 / kBadBytes * kBadBytes + kBadBytes / 2;
+    const std::vector<ds::ByteSpan> whole_mib = {{middle, kBadBytes}};
+    const auto bad_scattered = bad_in_image(f, scattered), bad_whole = bad_in_image(f, whole_mib);
+    Best healthy, spread, solid;
+    for (int i = 0; i < o.null_runs; ++i) {
+        healthy.add(run_child([&] { return export_rescue(f, {}); }));
+        spread.add(run_child([&] { return export_rescue(f, bad_scattered); }));
+        solid.add(run_child([&] { return export_rescue(f, bad_whole); }));
+    }
+    out << "[" << number << "] export to /dev/null with --rescue of [1]'s " << mib(static_cast<double>(f.size))
+        << " file, healthy and with 1 MiB of bad sectors, best of " << o.null_runs << ": ";
+    if (!healthy.ok || !spread.ok || !solid.ok) {
+        out << "FAILED: " << (!healthy.ok ? healthy.error : !spread.ok ? spread.error : solid.error) << std::endl;
+        return false;
+    }
+    const bool right = num(healthy.fields, "unreadable") == 0 && num(spread.fields, "unreadable") == kBadBytes &&
+                       num(solid.fields, "unreadable") == kBadBytes;
+    auto damaged = [&](const char* what, const Best& b) {
+        out << " | " << what << " " << b.time_text() << ", " << whole(num(b.fields, "reads")) << " reads, "
+            << mib(num(b.fields, "unreadable")) << " zeroed in " << whole(num(b.fields, "ranges"))
+            << " ranges; per bad MiB " << printf_text("%+.3f s", b.seconds - healthy.seconds) << " (ratio to healthy "
+            << ratio(b.seconds, healthy.seconds) << "), +"
+            << whole(num(b.fields, "reads") - num(healthy.fields, "reads")) << " reads";
+    };
+    out << "healthy " << healthy.time_text() << " " << rate(static_cast<double>(f.size), healthy.seconds) << ", "
+        << whole(num(healthy.fields, "reads")) << " reads";
+    damaged("2048 scattered bad sectors", spread);
+    damaged("1 MiB wholly bad", solid);
+    out << " | peak RSS " << rss(std::max({healthy.peak_rss_mib, spread.peak_rss_mib, solid.peak_rss_mib}))
+        << " | bytes lost as placed: " << (right ? "yes" : "NO") << std::endl;
+    return right;
+}
+
 #ifdef DATUMSIFT_BENCH_MOUNT
 // Reads the file through a fresh read-only mount of its datastore, served by
 // this process, 1 MiB at a time as cat does: the page cache of the images is
@@ -676,6 +762,7 @@ bool run_figures(const Manifest& m, const RunOptions& o, std::ostream& out) {
     if (wanted(6)) ok = figure_hash(m.pointer, o, out) && ok;
     if (wanted(7)) ok = figure_null(7, "file through pointer blocks, [1]'s", m.pointer, o, out) && ok;
     if (wanted(8)) ok = figure_null(8, "file half of holes", m.holes, o, out) && ok;
+    if (wanted(10)) ok = figure_bad_sectors(10, m.pointer, o, out) && ok;
 #ifdef DATUMSIFT_BENCH_MOUNT
     if (wanted(9)) ok = figure_mount(9, m.pointer, o, out) && ok;
 #endif

@@ -20,12 +20,14 @@ const char* const kUsage =
     "usage: datumsift_bench build DIR [--small] [--format-dirs N] [--format-free N] [--format-spread]\n"
     "       datumsift_bench run DIR [--runs N] [--list-runs N] [--format-runs N] [--null-runs N] [--only 1,2,...]\n"
     "       datumsift_bench all DIR [any of the above] [--clean]\n"
+    "       datumsift_bench lost DIR [--count N] [--no-disk]   (N free pointer blocks, default 2^18; prints the image)\n"
     "build writes the datastores and DIR/bench.manifest; run prints one line per figure:\n"
     "  1 export through pointer blocks vs dd, 2 export of file blocks on two members vs dd,\n"
     "  3 deleted-file and virtual-disk scans vs one read of .fdc.sf and .pbc.sf, 4 format recovery, 5 listing,\n"
     "  6 export with SHA-256 vs without, 7 export of [1]'s file to /dev/null vs dd to /dev/null,\n"
     "  8 the same for a file half of holes, 9 [1]'s file read through the mount vs export and dd\n"
-    "  to /dev/null (where FUSE is).\n"
+    "  to /dev/null (where FUSE is), 10 export of [1]'s file with --rescue, healthy and with 1 MiB of\n"
+    "  bad sectors (scattered; whole).\n"
     "--clean removes DIR when all is done.\n";
 
 int usage() {
@@ -52,6 +54,23 @@ int main(int argc, char** argv) {
     if (args.size() < 2) return usage();
     const std::string mode = args[0];
     const std::string dir = args[1];
+    if (mode == "lost") {
+        int64_t count = 1 << 18;
+        bool boot_record = true;
+        for (std::size_t i = 2; i < args.size(); ++i) {
+            if (args[i] == "--no-disk") boot_record = false;
+            else if (args[i] == "--count" && i + 1 < args.size() && parse_count(args[i + 1], 1, 1 << 22, count)) ++i;
+            else return usage();
+        }
+        try {
+            std::filesystem::create_directories(dir);
+            std::cout << dsbench::build_lost_candidates(dir, static_cast<uint32_t>(count), boot_record) << std::endl;
+            return 0;
+        } catch (const std::exception& e) {
+            std::cerr << "datumsift_bench: " << e.what() << "\n";
+            return 1;
+        }
+    }
     if (mode != "build" && mode != "run" && mode != "all") return usage();
 
     dsbench::BuildOptions build;
@@ -75,7 +94,7 @@ int main(int argc, char** argv) {
             std::stringstream list(args[++i]);
             std::string item;
             while (std::getline(list, item, ',')) {
-                if (!parse_count(item, 1, 9, v)) return usage();
+                if (!parse_count(item, 1, 10, v)) return usage();
                 run.only.insert(static_cast<int>(v));
             }
         } else {

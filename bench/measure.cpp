@@ -22,6 +22,14 @@ bool CountingSource::read(const std::string& device, int64_t off, int64_t len, u
         bytes += len;
         if (len > 0) ranges_.push_back(Range{device, off, len});
     }
+    if (!bad.empty()) {
+        // The first bad range ending past off: is it before off + len?
+        auto it = std::upper_bound(bad.begin(), bad.end(), std::pair<const std::string&, int64_t>(device, off),
+                                   [](const std::pair<const std::string&, int64_t>& key, const BadRange& b) {
+                                       return key.first != b.device ? key.first < b.device : key.second < b.off + b.len;
+                                   });
+        if (it != bad.end() && it->device == device && it->off < off + len) return false;
+    }
     return posix_->read(device, off, len, buf);
 }
 

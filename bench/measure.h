@@ -29,6 +29,14 @@ public:
 
     int64_t reads = 0;
     int64_t bytes = 0;
+    // Bad sectors of a damaged disk: a read touching any byte of these
+    // (device, offset, length) fails, as a disk's does, and still counts.
+    struct BadRange {
+        std::string device;
+        int64_t off = 0;
+        int64_t len = 0;
+    };
+    std::vector<BadRange> bad;   // sorted by device, then offset
 
     // Bytes of the devices that at least one read since the last clear
     // covered: what bytes/distinct_bytes times each byte was read. The

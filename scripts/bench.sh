@@ -2,7 +2,7 @@
 # Builds the benchmark in Release, builds its datastores into a temporary
 # directory, prints one line per figure and removes the datastores again.
 #
-#   scripts/bench.sh                        all nine figures, full size
+#   scripts/bench.sh                        all ten figures, full size
 #   scripts/bench.sh --only 1,2             some figures (the build is still whole)
 #   scripts/bench.sh --format-dirs 200 --format-free 2000
 #                                           a smaller format-recovery case
