@@ -16,17 +16,6 @@ namespace {
 
 using dsb::layout::kMiB;
 
-bool same_file(const std::string& a, const std::string& b) {
-    std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
-    std::vector<char> p(1 << 20), q(1 << 20);
-    for (;;) {
-        x.read(p.data(), static_cast<std::streamsize>(p.size()));
-        y.read(q.data(), static_cast<std::streamsize>(q.size()));
-        if (x.gcount() != y.gcount() || !std::equal(p.begin(), p.begin() + x.gcount(), q.begin())) return false;
-        if (x.gcount() == 0) return true;
-    }
-}
-
 int sh(const std::string& cmd, std::string* out = nullptr) { return dstest::shell(cmd, out); }
 
 class LostGuests : public dstest::WithDatastore {
@@ -88,7 +77,7 @@ TEST_F(LostGuests, GptExt4AndNtfsGuestsComeBackByteForByteEachPositionByItsEvide
         }
         std::cout << "[ evidence ] disk " << (d == 0 ? "GPT+ext4" : "NTFS") << (want.thin ? " thin:" : " thick:") << how
                   << "\n";
-        EXPECT_TRUE(same_file(exported(got, "guest" + std::to_string(d)), want.original)) << "disk " << d;
+        EXPECT_TRUE(rectest::same_file(exported(got, "guest" + std::to_string(d)), want.original)) << "disk " << d;
     }
     // Group 9's superblock backup is gone; the descriptor table copy after
     // it, the same in every backup group, still pins it: no other open

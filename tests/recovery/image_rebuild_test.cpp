@@ -20,17 +20,6 @@ namespace {
 using dsb::SysFile;
 using dsb::layout::kMiB;
 
-bool same_file(const std::string& a, const std::string& b) {
-    std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
-    std::vector<char> p(1 << 20), q(1 << 20);
-    for (;;) {
-        x.read(p.data(), static_cast<std::streamsize>(p.size()));
-        y.read(q.data(), static_cast<std::streamsize>(q.size()));
-        if (x.gcount() != y.gcount() || !std::equal(p.begin(), p.begin() + x.gcount(), q.begin())) return false;
-        if (x.gcount() == 0) return true;
-    }
-}
-
 // Runs a shell command line; its exit status.
 int sh(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()); }
 
@@ -92,7 +81,7 @@ TEST_F(LostVms, InterleavedThickAndThinExt4GuestsComeBackByteForByte) {
         }
         std::cout << "[ evidence ] disk " << char('A' + d) << (want.thin ? " thin:" : " thick:") << how << "\n";
         EXPECT_GE(got.count(ds::PieceEvidence::guest), 2);   // groups 1 and 3 hold superblock backups
-        EXPECT_TRUE(same_file(exported(got, "rebuilt" + std::to_string(d)), want.original)) << "disk " << d;
+        EXPECT_TRUE(rectest::same_file(exported(got, "rebuilt" + std::to_string(d)), want.original)) << "disk " << d;
     }
     // Both guest kinds and both weaker kinds of evidence were needed.
     EXPECT_GE(disks[0].count(ds::PieceEvidence::contiguity) + disks[1].count(ds::PieceEvidence::contiguity), 1);

@@ -11,7 +11,9 @@
 #include "export/file_export.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -88,6 +90,18 @@ struct LostDisks {
         return store.rebuild_lost_disks(rows, candidates);
     }
 };
+
+// Whether two host files hold the same bytes.
+inline bool same_file(const std::string& a, const std::string& b) {
+    std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
+    std::vector<char> p(1 << 20), q(1 << 20);
+    for (;;) {
+        x.read(p.data(), static_cast<std::streamsize>(p.size()));
+        y.read(q.data(), static_cast<std::streamsize>(q.size()));
+        if (x.gcount() != y.gcount() || !std::equal(p.begin(), p.begin() + x.gcount(), q.begin())) return false;
+        if (x.gcount() == 0) return true;
+    }
+}
 
 // A rebuilt disk written whole to path.
 inline std::string export_rebuilt(const ds::Datastore& store, const ds::RebuiltDisk& d, const std::string& path) {

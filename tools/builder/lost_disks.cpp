@@ -33,13 +33,8 @@ std::vector<GuestFile> guest_files(const std::string& name, std::uint64_t seed) 
             {"data/pattern.bin", materialize(pattern_content(seed), 0, 5 * kMiB + 777)}};
 }
 
-// mkfs.ext4 over a partition image made from files; 64 MiB groups, so that
-// some positions hold a superblock backup and others do not.
-std::string make_guest(const std::string& dir, const std::string& name, const std::vector<GuestFile>& files,
-                       std::uint64_t bytes, const std::string& uuid) {
-    const std::string mkfs = mkfs_ext4_path();
-    if (mkfs.empty()) throw std::runtime_error("dsb: mkfs.ext4 (e2fsprogs) is not installed");
-    const fsys::path folder = fsys::path(dir) / (name + "-files");
+// The guest's files in a host folder, with a large file of pattern bytes.
+void write_guest_folder(const fsys::path& folder, const std::vector<GuestFile>& files, std::uint64_t seed) {
     fsys::remove_all(folder);
     for (const GuestFile& f : files) {
         const fsys::path p = folder / f.path;
@@ -47,15 +42,23 @@ std::string make_guest(const std::string& dir, const std::string& name, const st
         std::ofstream out(p, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(f.bytes.data()), static_cast<std::streamsize>(f.bytes.size()));
     }
-    {
-        std::ofstream big(folder / "data" / "big.bin", std::ios::binary | std::ios::trunc);
-        const ContentFn fill = pattern_content(bytes);
-        std::vector<std::uint8_t> chunk(kMiB);
-        for (std::uint64_t at = 0; at < kBigFile; at += kMiB) {
-            fill(at, chunk);
-            big.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
-        }
+    std::ofstream big(folder / "data" / "big.bin", std::ios::binary | std::ios::trunc);
+    const ContentFn fill = pattern_content(seed);
+    std::vector<std::uint8_t> chunk(kMiB);
+    for (std::uint64_t at = 0; at < kBigFile; at += kMiB) {
+        fill(at, chunk);
+        big.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
     }
+}
+
+// mkfs.ext4 over a partition image made from files; 64 MiB groups, so that
+// some positions hold a superblock backup and others do not.
+std::string make_guest(const std::string& dir, const std::string& name, const std::vector<GuestFile>& files,
+                       std::uint64_t bytes, const std::string& uuid) {
+    const std::string mkfs = mkfs_ext4_path();
+    if (mkfs.empty()) throw std::runtime_error("dsb: mkfs.ext4 (e2fsprogs) is not installed");
+    const fsys::path folder = fsys::path(dir) / (name + "-files");
+    write_guest_folder(folder, files, bytes);
     const std::string image = (fsys::path(dir) / (name + ".ext4")).string();
     fsys::remove(image);
     run_program({mkfs, "-q", "-F", "-t", "ext4", "-b", "4096", "-g", "16384", "-L", name, "-U", uuid, "-E",
@@ -299,23 +302,6 @@ Planned plan_flat(const std::string& path, bool thin, std::uint64_t bs) {
     }
     ::close(fd);
     return p;
-}
-
-void write_guest_folder(const fsys::path& folder, const std::vector<GuestFile>& files, std::uint64_t seed) {
-    fsys::remove_all(folder);
-    for (const GuestFile& f : files) {
-        const fsys::path p = folder / f.path;
-        fsys::create_directories(p.parent_path());
-        std::ofstream out(p, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(f.bytes.data()), static_cast<std::streamsize>(f.bytes.size()));
-    }
-    std::ofstream big(folder / "data" / "big.bin", std::ios::binary | std::ios::trunc);
-    const ContentFn fill = pattern_content(seed);
-    std::vector<std::uint8_t> chunk(kMiB);
-    for (std::uint64_t at = 0; at < kBigFile; at += kMiB) {
-        fill(at, chunk);
-        big.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
-    }
 }
 
 // GPT made by sgdisk, one Linux partition from 1 MiB to the last usable
