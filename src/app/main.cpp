@@ -15,14 +15,15 @@
 namespace {
 
 constexpr const char* kHelp =
-    "Usage: datumsift-gui [--help] [--version] [Qt options such as -platform NAME]\n"
+    "Usage: datumsift-gui [--help] [--version] [--lang en] [Qt options such as -platform NAME]\n"
     "\n"
     "The desktop window of DatumSift, read-only recovery for VMFS-3 datastores.\n"
     "Set the datastore's disks in the disk settings, then browse; nothing is ever\n"
     "written to the disks or images. The same work from a shell: datumsift --help.\n"
     "\n"
     "  -h,--help    Print this help and exit\n"
-    "  --version    Print the version and exit\n";
+    "  --version    Print the version and exit\n"
+    "  --lang en    Show the window in English (also chosen by LANGUAGE=en or the LANGUAGE menu)\n";
 
 // Answered before any window exists, so that they work without a display.
 // -1 when neither was asked for.
