@@ -13,6 +13,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -69,8 +70,9 @@ struct Images {
 };
 
 const Images& images() {
-    static Images* im = [] {
-        auto* i = new Images;
+    // Held to the end of the process, whose exit removes the directory.
+    static const std::unique_ptr<Images> im = [] {
+        auto i = std::make_unique<Images>();
         i->demo = dsb::build_demo(i->dir.path().string());
         i->formatted = dsb::build_formatted(i->dir.path().string());
         i->multi = dsb::build_multi(i->dir.path().string());
