@@ -21,9 +21,16 @@
 namespace dsmount {
 namespace {
 
-// Reads of up to this many bytes at once; also what the kernel is told it
-// may ask for.
+// Reads of up to this many bytes at once (the mount's max_read).
 constexpr unsigned kMaxRead = 1u << 20;
+// What one request of the kernel asks for at most. A reply spliced from an
+// image passes through a pipe that must hold it, its header and a page per
+// piece; an unprivileged pipe holds 1 MiB (fs.pipe-max-size), so a 1 MiB
+// reply is copied through this process instead, and the pipe of that
+// thread is never grown again: with direct_io every read waits for that
+// copy. Half of it splices, and as a power of two a request of an aligned
+// read stays inside one file block.
+constexpr unsigned kMaxRequest = kMaxRead / 2;
 // Nothing served ever changes while it is mounted.
 constexpr double kCacheSeconds = 86400.0;
 // The inode number of a root made of a list: no descriptor has it (every
@@ -289,8 +296,8 @@ void op_init(void* userdata, fuse_conn_info* conn) {
     (void)userdata;
     conn->max_read = kMaxRead;
     // Nothing is ever written, but the kernel sizes every request, reads
-    // included, by what a write may carry.
-    conn->max_write = kMaxRead;
+    // included, by what a write may carry (its max_pages).
+    conn->max_write = kMaxRequest;
     conn->max_readahead = std::max(conn->max_readahead, kMaxRead);
     // Replies made of an image's own bytes are spliced from it into the
     // kernel: they never pass through this process's memory.

@@ -101,6 +101,11 @@ TEST(FailingDisk, TheMountFailsExactlyTheBadSectorAndDdrescueOnItMapsWhatExportM
         ASSERT_EQ(::pread(fd, buf.data(), buf.size(), bad_at - 1000), 1000);
         EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 1000, good.begin() + bad_at - 1000));
         ASSERT_EQ(::pread(fd, buf.data(), 700, bad_at - 300), 300);
+        // A read of 1 MiB reaches the mount as requests of half that: the
+        // first is answered whole, the second up to the bad sector.
+        std::vector<uint8_t> big(1 << 20);
+        ASSERT_EQ(::pread(fd, big.data(), big.size(), bad_at - 1024 - (1 << 19)), (1 << 19) + 1024);
+        EXPECT_TRUE(std::equal(big.begin(), big.begin() + (1 << 19) + 1024, good.begin() + bad_at - 1024 - (1 << 19)));
         // One that starts on it fails, anywhere in it; the sector after reads.
         errno = 0;
         EXPECT_EQ(::pread(fd, buf.data(), buf.size(), bad_at), -1);

@@ -12,19 +12,22 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <thread>
 #include <unistd.h>
 
 namespace {
 
-// The image itself, except that reads touching one range fail as a bad
-// sector would.
+// The image itself, except that reads touching one of the ranges (image
+// offset, length) fail as a bad sector would.
 class FailingRange final : public ds::SectorSource {
 public:
-    int64_t fail_from = -1, fail_to = -1;
+    std::vector<std::pair<int64_t, int64_t>> fail;
     bool read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) override {
-        if (off < fail_to && off + len > fail_from) return false;
+        for (const auto& [from, length] : fail)
+            if (off < from + length && off + len > from) return false;
         return posix->read(device, off, len, buf);
     }
     int64_t size(const std::string& device) override { return posix->size(device); }
@@ -54,8 +57,7 @@ TEST_F(MountReadError, AFailedReadInsideTheDatastoreIsEioToTheReader) {
     // Reads that touch the file's second block fail.
     const auto image_at = [&](uint64_t lv) { return static_cast<int64_t>(ds.volume().locate(lv).image_offset); };
     const int64_t bad = image_at(ds.item_lv_offset(file.data_ids.at(1)));
-    mem.fail_from = bad;
-    mem.fail_to = bad + 4096;
+    mem.fail = {{bad, 4096}};
     dsb::ImageSummary s;
     s.images = {o.path};
     s.start_sectors = {o.start_sector};
@@ -98,6 +100,73 @@ TEST_F(MountReadError, AFailedReadInsideTheDatastoreIsEioToTheReader) {
     mounttest::shell("fusermount3 -u " + mounttest::shell_quote(mnt));
     serving.join();
     EXPECT_FALSE(mounttest::is_mounted(mnt));
+}
+
+// The kernel asks for a large read in several requests: one that ends at
+// a bad sector, or starts on one, still ends the reader's read exactly there,
+// wherever the sector lies in the request.
+TEST_F(MountReadError, ALargeReadEndsAtTheBadSectorWhicheverRequestMeetsIt) {
+    const std::string why = mounttest::fuse_missing();
+    if (!why.empty()) GTEST_SKIP() << "no FUSE mount possible: " << why;
+    constexpr int64_t kMiB = 1 << 20, kHalf = kMiB / 2;
+    dsb::DatastoreOptions o;
+    o.path = dir.file("split.img");
+    dsb::ImageBuilder ds(o);
+    const uint32_t id = ds.add_file("/disk.bin", dsb::generated_file(3 * kMiB, dsb::pattern_content(9),
+                                                                     dsb::Storage::FileBlocks));
+    ds.finish();
+    const dsb::ObjectExpect file = dsb::expect(ds, id);
+    const auto image_at = [&](int64_t file_off) {
+        const uint64_t lv = ds.item_lv_offset(file.data_ids.at(static_cast<size_t>(file_off / kMiB)));
+        return static_cast<int64_t>(ds.volume().locate(lv).image_offset) + file_off % kMiB;
+    };
+    // One sector where the second request of an aligned 1 MiB read starts,
+    // one a sector into it, one inside the first page of a request.
+    const int64_t at_split = kHalf, past_split = kMiB + kHalf + 512, in_page = 2 * kMiB + 1024;
+    for (int64_t bad : {at_split, past_split, in_page}) mem.fail.emplace_back(image_at(bad), 512);
+    dsb::ImageSummary s;
+    s.images = {o.path};
+    s.start_sectors = {o.start_sector};
+    ASSERT_EQ(dstest::open_images(store, s).message, "");
+
+    dsmount::MountSource source(store);
+    dsmount::MountRoot root;
+    root.directory = source.root();
+    dsmount::MountServer server(source, root);
+    const std::string mnt = dir.file("mnt");
+    std::filesystem::create_directories(mnt);
+    ASSERT_EQ(server.mount(mnt), "");
+    std::thread serving([&] { server.serve(false); });
+
+    const std::vector<uint8_t> want = dsb::materialize(file.content, 0, 3 * kMiB);
+    const int fd = ::open((mnt + "/disk.bin").c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0);
+    // Page-aligned, so that the kernel's requests split where the table says.
+    std::unique_ptr<uint8_t, decltype(&std::free)> buf(static_cast<uint8_t*>(std::aligned_alloc(4096, kMiB)),
+                                                       &std::free);
+    struct Case {
+        int64_t off, length, got;   // got -1: EIO
+    };
+    for (const Case& c : {Case{0, kMiB, at_split}, Case{at_split, 4096, -1}, Case{at_split + 511, 1, -1},
+                          Case{at_split + 512, kMiB - at_split - 512, kMiB - at_split - 512},
+                          Case{kMiB, kMiB, past_split - kMiB}, Case{past_split, 512, -1},
+                          // Through the end of a block into the next one's bad sector.
+                          Case{past_split + 512, kMiB, in_page - past_split - 512}, Case{2 * kMiB, kMiB, 1024},
+                          Case{in_page, kMiB, -1}, Case{in_page + 512, kMiB, kMiB - 1536}}) {
+        if (fd < 0) break;
+        SCOPED_TRACE("read of " + std::to_string(c.length) + " at " + std::to_string(c.off));
+        errno = 0;
+        const ssize_t n = ::pread(fd, buf.get(), static_cast<size_t>(c.length), static_cast<off_t>(c.off));
+        EXPECT_EQ(n, c.got);
+        if (c.got < 0) {
+            EXPECT_EQ(errno, EIO);
+        } else if (n == c.got) {
+            EXPECT_TRUE(std::equal(buf.get(), buf.get() + n, want.begin() + c.off));
+        }
+    }
+    if (fd >= 0) ::close(fd);
+    mounttest::shell("fusermount3 -u " + mounttest::shell_quote(mnt));
+    serving.join();
 }
 
 } // namespace
