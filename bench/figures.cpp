@@ -335,6 +335,37 @@ Fields lost_disk_scan(const Volume& v) {
     return measured(t, counter, {{"rows", whole(static_cast<double>(rows))}});
 }
 
+// The virtual-disk scan gathering candidates, then the rebuild of its rows,
+// with the bytes each part read.
+Fields lost_scan_and_rebuild(const Volume& v) {
+    CountingSource counter;
+    const std::unique_ptr<ds::Datastore> held = open_volume(v, counter);
+    ds::Datastore& store = *held;
+    std::vector<ds::PointerBlockCandidate> candidates;
+    start_counting(store, counter);
+    Stopwatch sw;
+    const ds::ScanResult<ds::PartitionRow> scan = store.scan_lost_disks({}, {}, candidates);
+    const Timing scan_t = sw.elapsed();
+    if (scan.end != ds::ScanEnd::finished)
+        throw std::runtime_error(std::string("scan ended: ") + ds::scan_end_message(scan.end));
+    const int64_t scan_bytes = counter.bytes, scan_reads = counter.reads;
+    int64_t placed = 0, positions = 0;
+    for (const ds::RebuiltDisk& d : store.rebuild_lost_disks(scan.rows, candidates)) {
+        placed += d.placed();
+        positions += static_cast<int64_t>(d.pieces.size());
+    }
+    const Timing t = sw.elapsed();
+    return measured(t, counter,
+                    {{"rows", whole(static_cast<double>(scan.rows.size()))},
+                     {"candidates", whole(static_cast<double>(candidates.size()))},
+                     {"placed", whole(static_cast<double>(placed))},
+                     {"positions", whole(static_cast<double>(positions))},
+                     {"scan_seconds", printf_text("%.9f", scan_t.wall)},
+                     {"scan_cpu", printf_text("%.9f", scan_t.cpu)},
+                     {"scan_bytes", whole(static_cast<double>(scan_bytes))},
+                     {"scan_reads", whole(static_cast<double>(scan_reads))}});
+}
+
 // One sequential read of a bitmap system file (".fdc.sf" or ".pbc.sf") through
 // the reader, 1 MiB at a time: what its scan costs at the least.
 Fields system_file_read(const Volume& v, bool pbc) {
@@ -365,6 +396,26 @@ void scan_line(const std::string& what, const Best& scan, const Best& read, std:
         << scan.distinct_text() << "; sequential " << read.read_text() << " | peak RSS scan "
         << rss(scan.peak_rss_mib) << ", read " << rss(read.peak_rss_mib);
 }
+
+} // namespace
+
+bool measure_lost(const std::string& image, int runs, std::ostream& out) {
+    const Best b = best_of(runs, [&] { return lost_scan_and_rebuild(Volume{{image}}); });
+    out << "lost-disk scan of " << image;
+    if (!b.ok) {
+        out << ": FAILED: " << b.error << std::endl;
+        return false;
+    }
+    const Fields& f = b.fields;
+    out << ": " << whole(num(f, "candidates")) << " candidate pointer blocks, " << whole(num(f, "rows"))
+        << " rows | scan " << secs(num(f, "scan_seconds")) << " (CPU " << secs(num(f, "scan_cpu")) << "), read "
+        << mib(num(f, "scan_bytes")) << " in " << whole(num(f, "scan_reads")) << " reads | scan and rebuild "
+        << b.time_text() << ", " << b.distinct_text() << " | placed " << whole(num(f, "placed")) << " of "
+        << whole(num(f, "positions")) << " positions | peak RSS " << rss(b.peak_rss_mib) << std::endl;
+    return true;
+}
+
+namespace {
 
 bool figure_deleted(const Manifest& m, const RunOptions& o, std::ostream& out) {
     std::cerr << "figure 3: deleted-file and virtual-disk scans vs sequential reads of .fdc.sf and .pbc.sf..."

@@ -23,4 +23,9 @@ struct RunOptions {
 // result differed from what the datastores were built to hold.
 bool run_figures(const Manifest& m, const RunOptions& options, std::ostream& out);
 
+// The virtual-disk scan and the rebuild on the image of build_lost_candidates,
+// best of runs, printed as one line with the bytes each read; false when
+// they failed.
+bool measure_lost(const std::string& image, int runs, std::ostream& out);
+
 } // namespace dsbench

@@ -20,7 +20,8 @@ const char* const kUsage =
     "usage: datumsift_bench build DIR [--small] [--format-dirs N] [--format-free N] [--format-spread]\n"
     "       datumsift_bench run DIR [--runs N] [--list-runs N] [--format-runs N] [--null-runs N] [--only 1,2,...]\n"
     "       datumsift_bench all DIR [any of the above] [--clean]\n"
-    "       datumsift_bench lost DIR [--count N] [--no-disk]   (N free pointer blocks, default 2^18; prints the image)\n"
+    "       datumsift_bench lost DIR [--count N] [--no-disk] [--runs N]   (N free pointer blocks, default 2^18;\n"
+    "         prints the image, then measures the scan and the rebuild on it, best of --runs, default 1; 0: none)\n"
     "build writes the datastores and DIR/bench.manifest; run prints one line per figure:\n"
     "  1 export through pointer blocks vs dd, 2 export of file blocks on two members vs dd,\n"
     "  3 deleted-file and virtual-disk scans vs one read of .fdc.sf and .pbc.sf, 4 format recovery, 5 listing,\n"
@@ -56,16 +57,20 @@ int main(int argc, char** argv) {
     const std::string dir = args[1];
     if (mode == "lost") {
         int64_t count = 1 << 18;
+        int64_t runs = 1;
         bool boot_record = true;
         for (std::size_t i = 2; i < args.size(); ++i) {
             if (args[i] == "--no-disk") boot_record = false;
             else if (args[i] == "--count" && i + 1 < args.size() && parse_count(args[i + 1], 1, 1 << 22, count)) ++i;
+            else if (args[i] == "--runs" && i + 1 < args.size() && parse_count(args[i + 1], 0, 100, runs)) ++i;
             else return usage();
         }
         try {
             std::filesystem::create_directories(dir);
-            std::cout << dsbench::build_lost_candidates(dir, static_cast<uint32_t>(count), boot_record) << std::endl;
-            return 0;
+            const std::string image = dsbench::build_lost_candidates(dir, static_cast<uint32_t>(count), boot_record);
+            std::cout << image << std::endl;
+            if (runs == 0) return 0;
+            return dsbench::measure_lost(image, static_cast<int>(runs), std::cout) ? 0 : 1;
         } catch (const std::exception& e) {
             std::cerr << "datumsift_bench: " << e.what() << "\n";
             return 1;

@@ -188,16 +188,23 @@ bool DiskReader::copy_from_chunk(const std::string& device, int id, int64_t at, 
     return true;
 }
 
-int64_t DiskReader::read(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
-    if (pos < 0 || len < 0 || index < 0 || len > INT32_MAX) return -1;
-    if (len == 0) return 0;
-    int64_t device_bytes = -1;
+int DiskReader::checked_device(const std::string& device, int64_t pos, int64_t len, int64_t& device_bytes) {
+    device_bytes = -1;
     errno = 0;
     const int id = device_id(device, device_bytes);
     if (device_bytes < 0 || pos > device_bytes - len) {
         note_failure(device_bytes < 0 ? Fault::device_unopenable : Fault::past_device, device_bytes < 0 ? errno : 0);
         return -1;
     }
+    return id;
+}
+
+int64_t DiskReader::read(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
+    if (pos < 0 || len < 0 || index < 0 || len > INT32_MAX) return -1;
+    if (len == 0) return 0;
+    int64_t device_bytes = -1;
+    const int id = checked_device(device, pos, len, device_bytes);
+    if (id < 0) return -1;
     uint8_t* out = buffer + index;
     if (len >= kDirectReadMin) {
         chunk_reads_.fetch_add(1, std::memory_order_relaxed);
@@ -213,6 +220,30 @@ int64_t DiskReader::read(const std::string& device, uint8_t* buffer, int32_t ind
         done += take;
     }
     return done;
+}
+
+int64_t DiskReader::read_probe(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
+    if (len > kProbeMax) return read(device, buffer, index, pos, len);
+    if (pos < 0 || len < 0 || index < 0) return -1;
+    if (len == 0) return 0;
+    int64_t device_bytes = -1;
+    const int id = checked_device(device, pos, len, device_bytes);
+    if (id < 0) return -1;
+    uint8_t* out = buffer + index;
+    const int64_t start = pos - pos % kChunkSize;
+    {
+        std::lock_guard lock(mutex_);
+        if (Chunk* hit = find(id, start); hit && pos + len <= start + hit->length) {
+            hit->last_use = ++clock_;
+            std::memcpy(out, hit->data.get() + (pos - start), static_cast<size_t>(len));
+            return len;
+        }
+    }
+    chunk_reads_.fetch_add(1, std::memory_order_relaxed);
+    errno = 0;
+    if (source_.read(device, pos, len, out)) return len;
+    note_failure(Fault::device_read, errno);
+    return -1;
 }
 
 int64_t DiskReader::read_salvage(const std::string& device, uint8_t* out, int64_t pos, int64_t len,

@@ -24,6 +24,9 @@ inline constexpr int64_t kChunkSize = 1048576;   // 2048 sectors
 // Shorter ones are answered from the cached chunks.
 inline constexpr int64_t kDirectReadMin = 256 * 1024;
 
+// The longest read DiskReader::read_probe serves on its own.
+inline constexpr int64_t kProbeMax = 64 * 1024;
+
 // The sector source of a datastore and its chunk cache. Reads may come from
 // several threads at once: the cache is locked only while it is looked up or
 // filled, never across a read of a device, so readers do not queue behind
@@ -42,6 +45,14 @@ public:
     // Returns len, or -1 when a sector read fails or the range leaves the
     // device; the calling thread's failure then says which.
     int64_t read(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len);
+
+    // Reads like read, for a caller that looks at a few sectors here and
+    // there (a signature, a header): from a cached chunk when one holds them
+    // all, else only the bytes asked for are read from the device, and they
+    // are not kept. Through read each such look would cost a whole chunk and
+    // evict what the cache holds for readers that come back. Reads longer
+    // than kProbeMax go through read.
+    int64_t read_probe(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len);
 
     // Reads like read, but a failed read is narrowed down to the sectors
     // that fail: every readable sector around them is read, each failing
@@ -97,6 +108,8 @@ private:
     // Device id and size in bytes (-1 when it cannot be opened yet).
     int device_id(const std::string& device, int64_t& bytes);
     Chunk* find(int device, int64_t start);
+    // Validates the range and finds the device; its id, or -1 (noted).
+    int checked_device(const std::string& device, int64_t pos, int64_t len, int64_t& device_bytes);
     bool copy_from_chunk(const std::string& device, int id, int64_t at, int64_t device_bytes, uint8_t* out,
                          int64_t& take);
     // Keeps why a read of the calling thread failed; returns false.

@@ -112,6 +112,19 @@ struct Probe {
     std::vector<size_t> witnesses;
 };
 
+// One look at a candidate's block for a probe.
+struct ProbeRead {
+    int64_t at;           // volume offset: where the disk is read
+    uint32_t id;          // the file block
+    uint32_t candidate;
+    uint32_t probe;
+};
+// Looks gathered before they are sorted and read: a few MiB.
+constexpr size_t kReadsAtOnce = 1 << 16;
+// Bounds the witnesses of one probe (kWitnessesPerPosition per position, for
+// every position of a disk), for an order among all of them.
+constexpr int64_t kMaxWitnessesPerProbe = int64_t{kWitnessesPerPosition} * kBlockSlots;
+
 RebuiltDisk rebuild_one(Pool& pool, const PartitionRow& row) {
     Store& store = pool.store;
     RebuiltDisk disk;
@@ -135,7 +148,7 @@ RebuiltDisk rebuild_one(Pool& pool, const PartitionRow& row) {
             std::fill(out, out + len, uint8_t{0});
             return true;
         }
-        return file_block_read(store, id, out, 0, len, off % bs) == len;
+        return file_block_probe(store, id, out, len, off % bs) == len;
     };
     const GuestLayout guest = read_guest_layout(read_first, reach);
     disk.length = std::max(guest.length, std::min(row.partitions_end, reach));
@@ -177,25 +190,58 @@ RebuiltDisk rebuild_one(Pool& pool, const PartitionRow& row) {
     std::map<uint32_t, std::set<size_t>> fits_at[2];
     std::vector<std::string> match_detail[2] = {std::vector<std::string>(n), std::vector<std::string>(n)};
     if (!probes.empty()) {
+        std::vector<const Probe*> keyed;
+        for (const auto& [key, p] : probes) keyed.push_back(&p);
+        // The detail a position names comes from the last match in candidate
+        // order, then probe order, whatever order the reads took.
+        std::vector<std::pair<int64_t, int64_t>> detail_from[2] = {std::vector<std::pair<int64_t, int64_t>>(n, {-1, -1}),
+                                                                   std::vector<std::pair<int64_t, int64_t>>(n, {-1, -1})};
+        std::vector<ProbeRead> reads;
         uint8_t bytes[kWitnessBytes];
+        auto read_all = [&] {
+            // Forward over the disk, and each place once: pointer blocks
+            // that share a block (clones, stale copies) share its read.
+            std::sort(reads.begin(), reads.end(), [&](const ProbeRead& a, const ProbeRead& b) {
+                return std::tuple(a.at, keyed[a.probe]->bytes, a.candidate, a.probe) <
+                       std::tuple(b.at, keyed[b.probe]->bytes, b.candidate, b.probe);
+            });
+            int64_t held_at = -1, held_bytes = 0;
+            bool readable = false;
+            for (const ProbeRead& r : reads) {
+                const Probe& p = *keyed[r.probe];
+                if (r.at != held_at || p.bytes != held_bytes) {
+                    held_at = r.at;
+                    held_bytes = p.bytes;
+                    readable = file_block_probe(store, r.id, bytes, p.bytes, p.in_block) == p.bytes;
+                }
+                if (!readable) continue;
+                for (size_t k = 0; k < p.witnesses.size(); ++k) {
+                    const Witness& wt = guest.witnesses[p.witnesses[k]];
+                    if (!witness_holds(wt, bytes)) continue;
+                    const auto s = static_cast<size_t>(wt.offset / disk.piece_bytes);
+                    const int kind = wt.names_place ? 0 : 1;
+                    matches[kind][s].insert(r.candidate);
+                    fits_at[kind][r.candidate].insert(s);
+                    const std::pair<int64_t, int64_t> from{r.candidate, int64_t{r.probe} * kMaxWitnessesPerProbe + k};
+                    if (from > detail_from[kind][s]) {
+                        detail_from[kind][s] = from;
+                        match_detail[kind][s] = wt.detail;
+                    }
+                }
+            }
+            reads.clear();
+        };
         for (uint32_t i = 0; i < pool.cands.size(); ++i) {
             if (pool.cands[i].pointer_block == row.pointer_block || !pool.clean(i)) continue;
             if (!pool.read(pool.cands[i].pointer_block)) continue;
-            const std::vector<uint8_t> ids = pool.buf;   // the probes' reads may reuse the buffer
-            for (const auto& [key, p] : probes) {
-                const uint32_t id = load_le<uint32_t>(ids, static_cast<size_t>(4 * p.index));
-                if (id == 0 || file_block_read(store, id, bytes, 0, p.bytes, p.in_block) != p.bytes) continue;
-                for (size_t w : p.witnesses) {
-                    const Witness& wt = guest.witnesses[w];
-                    if (!witness_holds(wt, bytes)) continue;
-                    const auto s = static_cast<size_t>(wt.offset / disk.piece_bytes);
-                    const int k = wt.names_place ? 0 : 1;
-                    matches[k][s].insert(i);
-                    fits_at[k][i].insert(s);
-                    match_detail[k][s] = wt.detail;
-                }
+            for (uint32_t k = 0; k < keyed.size(); ++k) {
+                const uint32_t id = load_le<uint32_t>(pool.buf, static_cast<size_t>(4 * keyed[k]->index));
+                if (blkid_type(id) != kBlockFile) continue;   // a hole
+                reads.push_back({int64_t{fb_item(id)} * bs + keyed[k]->in_block, id, i, k});
             }
+            if (reads.size() >= kReadsAtOnce) read_all();
         }
+        read_all();
     }
     std::vector<bool> used(pool.cands.size(), false);
     // The ids at the ends of each placed piece (for contiguity) and its

@@ -31,6 +31,7 @@ using guest::Scope;
 
 constexpr int64_t kSector = 512;
 constexpr uint32_t kMaxGptEntries = 1024;
+constexpr int64_t kArrayPiece = 16 * 1024;
 
 // The GPT header at b, when its signature and CRC hold.
 bool gpt_header_valid(const uint8_t* b) {
@@ -71,11 +72,16 @@ void gpt_witnesses(Scope& sc) {
     const uint32_t count = le<uint32_t>(h, 0x50), size = le<uint32_t>(h, 0x54);
     if (count == 0 || count > kMaxGptEntries || size < 128 || size > 512 || 512 % size != 0) return;
     if (array < 2 || array >= last) return;
+    // Read in pieces that never cross 16 KiB of the disk, and so never one
+    // of its blocks: a piece is one read, not one per sector.
     std::vector<uint8_t> entries(size_t{count} * size);
-    for (size_t at = 0; at < entries.size(); at += 512) {
-        uint8_t s[512];
-        if (!sc.read(static_cast<int64_t>(array) * kSector + static_cast<int64_t>(at), s, 512)) return;
-        std::copy(s, s + std::min<size_t>(512, entries.size() - at), entries.begin() + static_cast<std::ptrdiff_t>(at));
+    const int64_t base = static_cast<int64_t>(array) * kSector;
+    for (size_t at = 0; at < entries.size();) {
+        const int64_t off = base + static_cast<int64_t>(at);
+        const auto take = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(entries.size() - at),
+                                                                kArrayPiece - off % kArrayPiece));
+        if (!sc.read(off, entries.data() + at, static_cast<int64_t>(take))) return;
+        at += take;
     }
     if (crc32_ieee(entries.data(), entries.size()) != le<uint32_t>(h, 0x58)) return;
     for (uint32_t k = 0; k < count; ++k) {

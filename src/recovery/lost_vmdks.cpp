@@ -81,12 +81,25 @@ bool salvage_pointer_block(Store& store, const Bitmap& pbc, uint32_t entry, uint
 bool salvage_first_block(Store& store, uint32_t b, uint8_t (&first)[1024], ScanRescue& rescue) {
     std::vector<ByteSpan> lost;
     read_by_sectors(first, 0, sizeof first, [&](uint8_t* to, int64_t at, int64_t len) {
-        return file_block_read(store, b, to, 0, len, at) == len;
+        return file_block_probe(store, b, to, len, at) == len;
     }, lost);
     const int64_t block_at = int64_t{fb_item(b)} * store.fs.fsinfo.blocksize;
     for (const ByteSpan& r : lost) rescue.skip(SkippedIn::volume, block_at + r.offset, r.length);
     return lost.empty() || lost.front().offset >= 512;
 }
+
+// A free pointer block whose first file block is still to be looked at.
+struct FirstBlockProbe {
+    uint32_t block = 0;              // that file block's id
+    uint32_t entry = 0, index = 0;   // the pointer block's place in ".pbc.sf"
+    bool partial = false;            // read in part
+    bool boot = false;               // its first block holds a boot record
+    uint8_t table[64] = {};
+};
+
+// Probes looked at together, at most: enough for a long forward sweep of
+// the disk, few enough that rows still come while the scan runs.
+constexpr size_t kProbeBatch = 8192;
 
 } // namespace
 
@@ -100,9 +113,57 @@ ScanResult<PartitionRow> scan_lost_vmdks(Store& store, const ScanProgress& progr
     }
     const Bitmap& pbc = store.fs.pbc;
     std::vector<uint8_t> item(static_cast<size_t>(std::max(pbc.header.item_size, 0)));
-    uint8_t first[1024];
     int n = 1;
     ScanRescue rescue(store.scan_rescue, out.unreadable);
+    std::vector<FirstBlockProbe> batch;
+    std::vector<uint32_t> order;
+
+    // Every candidate's first block is read apart from the others, in the
+    // order of the disk (the walk's order scatters them over the volume),
+    // each only for the 1024 bytes looked at and each block once; the rows
+    // then follow in walk order.
+    auto flush = [&] {
+        order.resize(batch.size());
+        for (uint32_t k = 0; k < order.size(); ++k) order[k] = k;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](uint32_t a, uint32_t b) { return fb_item(batch[a].block) < fb_item(batch[b].block); });
+        uint8_t first[1024];
+        bool held = false, readable = false, salvaged = false;
+        uint32_t held_block = 0;
+        for (uint32_t k : order) {
+            FirstBlockProbe& p = batch[k];
+            if (!held || p.block != held_block) {
+                held = true;
+                held_block = p.block;
+                salvaged = false;
+                readable = file_block_probe(store, p.block, first, sizeof first, 0) == static_cast<int64_t>(sizeof first);
+                if (!readable && rescue.on()) readable = salvaged = salvage_first_block(store, p.block, first, rescue);
+            }
+            if (!readable || !looks_like_mbr(first)) continue;
+            p.boot = true;
+            p.partial = p.partial || salvaged;
+            std::copy(first + 0x1BE, first + 0x1BE + 64, p.table);
+        }
+        for (const FirstBlockProbe& p : batch) {
+            if (!p.boot) continue;
+            PartitionRow r = make_partition_row(p.table, n);
+            // The id this item has as a pointer block: entry and item in
+            // their fields, the type in the low bits. An entry number too wide
+            // for its field (a damaged bitmap entry) gives the item no id.
+            r.first_block = p.block;
+            r.partly_unreadable = p.partial;
+            if (p.entry <= 0x3FFFFFu && p.index <= 0xFu) {
+                r.pointer_block = (p.entry << 6) | (p.index << 28) | kBlockPointer;
+                r.addressed_bytes = int64_t{pbc.header.item_size / 4} * store.fs.fsinfo.blocksize;
+            }
+            if (row)
+                row(r);
+            else
+                out.rows.push_back(std::move(r));
+            ++n;
+        }
+        batch.clear();
+    };
     auto visit = [&](uint32_t entry, uint32_t index) {
         bool partial = false;
         if (!bitmap_read_item(store, pbc, entry, index, item)) {
@@ -114,33 +175,22 @@ ScanResult<PartitionRow> scan_lost_vmdks(Store& store, const ScanProgress& progr
         }
         const uint32_t b = load_le<uint32_t>(item, 0);
         if (blkid_type(b) != kBlockFile) return Visit::next;   // the null id too
-        if (file_block_read(store, b, first, 0, sizeof first, 0) != static_cast<int64_t>(sizeof first)) {
-            if (!rescue.on() || !salvage_first_block(store, b, first, rescue)) return Visit::next;
-            partial = true;
-        }
-        if (!looks_like_mbr(first)) return Visit::next;
-        uint8_t table[64];
-        std::copy(first + 0x1BE, first + 0x1BE + 64, table);
-        {
-            PartitionRow r = make_partition_row(table, n);
-            // The id this item has as a pointer block: entry and item in
-            // their fields, the type in the low bits. An entry number too wide
-            // for its field (a damaged bitmap entry) gives the item no id.
-            r.first_block = b;
-            r.partly_unreadable = partial;
-            if (entry <= 0x3FFFFFu && index <= 0xFu) {
-                r.pointer_block = (entry << 6) | (index << 28) | kBlockPointer;
-                r.addressed_bytes = int64_t{pbc.header.item_size / 4} * store.fs.fsinfo.blocksize;
-            }
-            if (row)
-                row(r);
-            else
-                out.rows.push_back(std::move(r));
-        }
-        ++n;
+        FirstBlockProbe p;
+        p.block = b;
+        p.entry = entry;
+        p.index = index;
+        p.partial = partial;
+        batch.push_back(p);
+        if (batch.size() >= kProbeBatch) flush();
         return Visit::next;
     };
-    out.end = scan_free_items(store, pbc, visit, &progress, EntryFailure::end_scan, nullptr, &rescue, SkippedIn::pbc);
+    // The rows of an area come before its progress is reported.
+    const ScanProgress area_done = [&](int value) {
+        flush();
+        return !progress || progress(value);
+    };
+    out.end = scan_free_items(store, pbc, visit, &area_done, EntryFailure::end_scan, nullptr, &rescue, SkippedIn::pbc);
+    flush();
     return out;
 }
 

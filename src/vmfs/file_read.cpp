@@ -176,6 +176,14 @@ int64_t file_block_read(Store& store, uint32_t id, uint8_t* buffer, int64_t inde
     return lvm_read(store, buffer + index, 0, at, n) == n ? n : -1;
 }
 
+int64_t file_block_probe(Store& store, uint32_t id, uint8_t* buffer, int64_t count, int64_t p) {
+    const int64_t bs = store.fs.fsinfo.blocksize;
+    if (bs <= 0 || p < 0 || count < 0) return -1;
+    const int64_t off = p % bs;
+    const int64_t n = std::min(bs - off, count);
+    return lvm_probe(store, buffer, int64_t{fb_item(id)} * bs + off, n) == n ? n : -1;
+}
+
 int64_t file_extent(Store& store, const Descriptor& inode) {
     const FileSystem& fs = store.fs;
     const int64_t real_unit = std::max<int64_t>(fs.fsinfo.blocksize, fs.sbc.header.item_size);

@@ -51,6 +51,9 @@ int file_block_lookup(Store& store, const Descriptor& inode, int64_t p, uint32_t
 // Reads from file position p up to the end of the file block id (at most
 // count bytes) into buffer[index...]; bytes read or -1.
 int64_t file_block_read(Store& store, uint32_t id, uint8_t* buffer, int64_t index, int64_t count, int64_t p);
+// The same through lvm_probe: for scans that look at a few sectors of many
+// blocks, each once.
+int64_t file_block_probe(Store& store, uint32_t id, uint8_t* buffer, int64_t count, int64_t p);
 
 // The bytes of a file that can hold distinct data: its size, bounded by what
 // its 256 block slots (through pointer blocks when it uses them) reach with

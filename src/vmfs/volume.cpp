@@ -54,27 +54,45 @@ HeaderRead volume_header_read(Store& store, VolumeMember& vol) {
     return HeaderRead::ok;
 }
 
-int64_t volume_read(Store& store, const VolumeMember& vol, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
+namespace {
+
+int64_t member_read(Store& store, const VolumeMember& vol, uint8_t* buffer, int32_t index, int64_t pos, int64_t len,
+                    bool probe) {
     if (pos < 0) return -1;
     int64_t at = partition_offset(vol, kDataAreaOffset);
     if (at < 0 || __builtin_add_overflow(at, pos, &at)) return -1;
-    return disk_read(store.disk, vol.device, buffer, index, at, len);
+    return probe ? store.disk.read_probe(vol.device, buffer, index, at, len)
+                 : disk_read(store.disk, vol.device, buffer, index, at, len);
 }
 
-int64_t lvm_read(Store& store, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
+int64_t volume_read_at(Store& store, uint8_t* buffer, int32_t index, int64_t pos, int64_t len, bool probe) {
     if (pos < 0) return -1;
     const LogicalVolume& lvm = store.lvm;
     int64_t segment = pos / kSegmentSize;
     for (int k = 0; k < lvm.loaded_extents && k < kMaxExtents; ++k) {
         const VolumeMember& m = lvm.volumes[k];
         if (m.first_segment <= segment && segment <= m.last_segment)
-            return volume_read(store, m, buffer, index, pos - int64_t{m.first_segment} * kSegmentSize, len);
+            return member_read(store, m, buffer, index, pos - int64_t{m.first_segment} * kSegmentSize, len, probe);
     }
     // Within the volume's size, yet on no member: one was not given.
     const MissingSegments missing = lvm_missing_segments(store);
     if (missing.any() && missing.first <= segment && segment <= missing.last)
         store.disk.note_missing_member(static_cast<int32_t>(segment));
     return -1;
+}
+
+} // namespace
+
+int64_t volume_read(Store& store, const VolumeMember& vol, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
+    return member_read(store, vol, buffer, index, pos, len, false);
+}
+
+int64_t lvm_read(Store& store, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
+    return volume_read_at(store, buffer, index, pos, len, false);
+}
+
+int64_t lvm_probe(Store& store, uint8_t* buffer, int64_t pos, int64_t len) {
+    return volume_read_at(store, buffer, 0, pos, len, true);
 }
 
 MissingSegments lvm_missing_segments(const Store& store) {

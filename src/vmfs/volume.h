@@ -31,6 +31,9 @@ int64_t volume_read(Store& store, const VolumeMember& vol, uint8_t* buffer, int3
 
 // Reads len bytes at logical-volume offset pos; -1 when no member holds pos.
 int64_t lvm_read(Store& store, uint8_t* buffer, int32_t index, int64_t pos, int64_t len);
+// The same for a look at a few sectors (DiskReader::read_probe): no chunk
+// is read or cached for it.
+int64_t lvm_probe(Store& store, uint8_t* buffer, int64_t pos, int64_t len);
 
 // Where logical-volume offset pos lies on the disks: the member holding it,
 // the byte offset on that member's device, and how many bytes from there on

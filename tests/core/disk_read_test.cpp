@@ -79,17 +79,25 @@ TEST_F(DiskRead, AFailedReadKeepsWhyWithTheSystemsReasonForItsOwnThread) {
         const char* device;
         int64_t pos, len;
         Failure want;
+        bool probe = false;
     };
     const Case cases[] = {
         {"a", 1048576, 16, {Fault::device_read, EIO}},            // through the cache
         {"a", 1048000, kDirectReadMin, {Fault::device_read, EIO}},   // straight to the buffer
         {"b", 2 * 1048576 - 8, 16, {Fault::past_device, 0}},
         {"missing", 0, 16, {Fault::device_unopenable, 0}},
+        {"a", 1048576 - 8, 16, {Fault::device_read, EIO}, true},   // a probe's own bytes
+        {"a", 1048000, kDirectReadMin, {Fault::device_read, EIO}, true},
+        {"b", 2 * 1048576 - 8, 16, {Fault::past_device, 0}, true},
+        {"missing", 0, 16, {Fault::device_unopenable, 0}, true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.device + std::string(" at ") + std::to_string(c.pos));
+        SCOPED_TRACE(c.device + std::string(" at ") + std::to_string(c.pos) + (c.probe ? ", probe" : ""));
         ds::internals(store).disk.clear_thread_failure();
-        EXPECT_EQ(disk_read(ds::internals(store).disk, c.device, buf.data(), 0, c.pos, c.len), -1);
+        DiskReader& disk = ds::internals(store).disk;
+        EXPECT_EQ(c.probe ? disk.read_probe(c.device, buf.data(), 0, c.pos, c.len)
+                          : disk_read(disk, c.device, buf.data(), 0, c.pos, c.len),
+                  -1);
         EXPECT_EQ(ds::internals(store).disk.thread_failure(), c.want);
     }
     // A read that works leaves the failure until it is cleared; another
@@ -111,6 +119,40 @@ TEST_F(DiskRead, LargeReadsBypassTheCacheAndKeepSmallOnesCached) {
     int before = mem.reads;
     ASSERT_EQ(disk_read(ds::internals(store).disk, "a", small.data(), 0, 3 * 1048576 + 100, 512), 512);
     EXPECT_EQ(mem.reads, before);
+}
+
+TEST_F(DiskRead, AProbeReadsOnlyItsBytesOrTakesThemFromACachedChunk) {
+    DiskReader& disk = ds::internals(store).disk;
+    const auto& a = mem.disks["a"];
+    std::vector<uint8_t> buf(kProbeMax + 1);
+    auto same = [&](int64_t pos, int64_t len) {
+        return std::equal(buf.begin(), buf.begin() + len, a.begin() + pos);
+    };
+    // Not cached: the device gives the bytes asked for and nothing more,
+    // and they are not kept.
+    int64_t bytes = mem.bytes_read;
+    int reads = mem.reads;
+    ASSERT_EQ(disk.read_probe("a", buf.data(), 0, 1048576 + 300, 1024), 1024);
+    EXPECT_TRUE(same(1048576 + 300, 1024));
+    EXPECT_EQ(mem.bytes_read - bytes, 1024);
+    ASSERT_EQ(disk.read_probe("a", buf.data(), 0, 1048576 + 300, 1024), 1024);
+    EXPECT_EQ(mem.reads, reads + 2);
+    // A chunk the cache holds answers a probe inside it; one that runs past
+    // the chunk's end is read alone.
+    ASSERT_EQ(disk_read(disk, "a", buf.data(), 0, 2 * 1048576 + 10, 16), 16);
+    reads = mem.reads;
+    ASSERT_EQ(disk.read_probe("a", buf.data(), 0, 2 * 1048576 + 4096, 1024), 1024);
+    EXPECT_TRUE(same(2 * 1048576 + 4096, 1024));
+    EXPECT_EQ(mem.reads, reads);
+    bytes = mem.bytes_read;
+    ASSERT_EQ(disk.read_probe("a", buf.data(), 0, 3 * 1048576 - 512, 1024), 1024);
+    EXPECT_TRUE(same(3 * 1048576 - 512, 1024));
+    EXPECT_EQ(mem.bytes_read - bytes, 1024);
+    // Longer ones are ordinary reads, through the cache.
+    bytes = mem.bytes_read;
+    ASSERT_EQ(disk.read_probe("a", buf.data(), 0, 100, kProbeMax + 1), kProbeMax + 1);
+    EXPECT_TRUE(same(100, kProbeMax + 1));
+    EXPECT_EQ(mem.bytes_read - bytes, kChunkSize);
 }
 
 TEST_F(DiskRead, SectorReads) {

@@ -39,8 +39,15 @@ protected:
     }
     void SetUp() override {
         if (!sum) GTEST_SKIP() << "mkfs.ext4 (e2fsprogs) is not installed: no ext4 guests to rebuild";
+        new_store(counting);
         ASSERT_TRUE(rectest::open_images(store, sum->images, sum->start_sector));
     }
+    void TearDown() override {
+        new_store();   // the reader closes its source's files first
+        WithDatastore::TearDown();
+    }
+
+    rectest::CountingSource counting;
 
     rectest::LostDisks lost;
     std::vector<ds::PartitionRow>& rows = lost.rows;
@@ -86,6 +93,28 @@ TEST_F(LostVms, InterleavedThickAndThinExt4GuestsComeBackByteForByte) {
     // Both guest kinds and both weaker kinds of evidence were needed.
     EXPECT_GE(disks[0].count(ds::PieceEvidence::contiguity) + disks[1].count(ds::PieceEvidence::contiguity), 1);
     EXPECT_GE(disks[0].count(ds::PieceEvidence::neighbours) + disks[1].count(ds::PieceEvidence::neighbours), 1);
+}
+
+TEST_F(LostVms, TheRebuildLooksAtAFewSectorsOfEachCandidateNotAChunk) {
+    const ds::ScanResult<ds::PartitionRow> r = store.scan_lost_disks({}, {}, candidates);
+    ASSERT_EQ(r.rows.size(), 3u);
+    ds::internals(store).disk.reset();
+    counting.reads.clear();
+    const std::vector<ds::RebuiltDisk> disks = store.rebuild_lost_disks(r.rows, candidates);
+    ASSERT_EQ(disks.size(), 3u);
+    EXPECT_GE(disks[0].count(ds::PieceEvidence::guest), 2);
+    // Whole chunks only for ".fdc.sf" and ".pbc.sf" (once for the blocks of
+    // live files, then per disk); what the guests' witnesses are checked
+    // against is a kibibyte at each candidate.
+    const ds::Store& st = ds::internals(store);
+    const int64_t system_chunks = (st.fs.fdc.inode.size + st.fs.pbc.inode.size) / ds::kChunkSize + 2;
+    int64_t long_reads = 0, looks = 0;
+    for (const rectest::CountingSource::Read& read : counting.reads) {
+        if (read.len > ds::kWitnessBytes) ++long_reads;
+        else ++looks;
+    }
+    EXPECT_GT(looks, static_cast<int64_t>(candidates.size()));
+    EXPECT_LE(long_reads, 2 * system_chunks);
 }
 
 TEST_F(LostVms, TheGuestFileSystemChecksCleanAndGivesBackItsFiles) {

@@ -1,6 +1,7 @@
 // Virtual-disk file recovery over built datastores: free pointer blocks whose
 // first block id leads to a master boot record, and the decoys that do not.
 #include "recovery/lost_vmdks.h"
+#include "vmfs/store.h"
 #include "text/row_text.h"
 #include "recovery_images.h"
 #include "builder/scenarios.h"
@@ -123,6 +124,65 @@ TEST_F(LostDisks, UnreadableBitmapEntryEndsTheScanVisiblyAndKeepsRows) {
     EXPECT_EQ(run(store, rows, &gauge), ds::ScanEnd::bitmap_read_failed);
     EXPECT_EQ(rows.size(), 4u);
     EXPECT_EQ(gauge, (std::vector<int>{0, 50}));
+}
+
+} // namespace
+
+namespace {
+
+// Free pointer blocks by the dozen whose first blocks lie all over the
+// volume, listed in ".pbc.sf" against the order of the disk.
+class ManyCandidates : public dstest::WithDatastore {
+protected:
+    dstest::TempDir dir;
+    rectest::CountingSource counting;
+    void TearDown() override {
+        new_store();   // the reader closes its source's files first
+        WithDatastore::TearDown();
+    }
+};
+
+TEST_F(ManyCandidates, EachFirstBlockCostsItsKibibyteAndTheDiskIsReadForward) {
+    dsb::DatastoreOptions o;
+    o.path = dir.file("many.img");
+    dsb::ImageBuilder ds(o);
+    constexpr size_t kCandidates = 48;
+    std::vector<uint32_t> blocks;
+    for (size_t i = 0; i < kCandidates; ++i) blocks.push_back(ds.unused(SysFile::Fbb));
+    std::reverse(blocks.begin(), blocks.end());
+    std::vector<uint32_t> booting;
+    for (size_t i = 0; i < kCandidates; ++i) {
+        if (i % 16 == 5) {
+            ds.write_item(blocks[i], 0, dsb::make_mbr({0x33, 0xC0, 0x8E}, {{0x83, 2048, 4194304}}, {0x55, 0xAA}));
+            booting.push_back(blocks[i]);
+        }
+        std::vector<uint8_t> ids(4);
+        for (int k = 0; k < 4; ++k) ids[k] = static_cast<uint8_t>(blocks[i] >> (8 * k));
+        ds.write_item(ds.unused(SysFile::Pbc), 0, ids);
+    }
+    ds.finish();
+    new_store(counting);
+    ASSERT_TRUE(rectest::open_datastore(store, ds));
+    ds::internals(store).disk.reset();
+    counting.reads.clear();
+
+    std::vector<ds::PartitionRow> rows;
+    EXPECT_EQ(run(store, rows), ds::ScanEnd::finished);
+    // The rows still come in the order of ".pbc.sf".
+    ASSERT_EQ(rows.size(), booting.size());
+    for (size_t k = 0; k < rows.size(); ++k) {
+        EXPECT_EQ(rows[k].n, static_cast<int>(k + 1));
+        EXPECT_EQ(rows[k].first_block, booting[k]);
+    }
+    // ".pbc.sf" through the cache, and 1 KiB of each first block: a chunk
+    // each would be kCandidates MiB.
+    const int64_t pbc = ds::internals(store).fs.pbc.inode.size;
+    EXPECT_LE(counting.bytes(), pbc + ds::kChunkSize + static_cast<int64_t>(kCandidates) * 1024);
+    std::vector<int64_t> looks;
+    for (const rectest::CountingSource::Read& r : counting.reads)
+        if (r.len == 1024) looks.push_back(r.off);
+    EXPECT_EQ(looks.size(), kCandidates);
+    EXPECT_TRUE(std::is_sorted(looks.begin(), looks.end())) << "the first blocks are read forward";
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // on-disk fields that the tests damage.
 
 #include "builder/datastore_builder.h"
+#include "disk/sector_source.h"
 #include "support/test_support.h"
 #include "vmfs/fs.h"
 #include "vmfs/volume.h"
@@ -18,6 +19,33 @@
 #include <vector>
 
 namespace rectest {
+
+// The image files, with every read that reaches them kept (device, offset,
+// length) in order: what a scan costs the disk.
+class CountingSource final : public ds::SectorSource {
+public:
+    struct Read {
+        std::string device;
+        int64_t off = 0, len = 0;
+    };
+    std::vector<Read> reads;
+
+    bool read(const std::string& device, int64_t off, int64_t len, uint8_t* buf) override {
+        reads.push_back({device, off, len});
+        return posix_->read(device, off, len, buf);
+    }
+    int64_t size(const std::string& device) override { return posix_->size(device); }
+    void close_all() override { posix_->close_all(); }
+
+    int64_t bytes() const {
+        int64_t n = 0;
+        for (const Read& r : reads) n += r.len;
+        return n;
+    }
+
+private:
+    std::unique_ptr<ds::SectorSource> posix_ = ds::make_posix_source();
+};
 
 // Adds every member of the datastore in segment order and opens it; the
 // opening must go through without a message.
