@@ -42,6 +42,7 @@ void DiskReader::reset() {
     sizes_.clear();
     failures_.clear();
     chunk_reads_ = 0;
+    requests_ = 0;
 }
 
 bool DiskReader::note_failure(Fault fault, int sys_errno) { return note_failure(Failure{fault, sys_errno}); }
@@ -191,6 +192,7 @@ bool DiskReader::copy_from_chunk(const std::string& device, int id, int64_t at, 
 int64_t DiskReader::read(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
     if (pos < 0 || len < 0 || index < 0 || len > INT32_MAX) return -1;
     if (len == 0) return 0;
+    requests_.fetch_add(1, std::memory_order_relaxed);
     int64_t device_bytes = -1;
     errno = 0;
     const int id = device_id(device, device_bytes);
