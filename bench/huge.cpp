@@ -234,6 +234,8 @@ bool run_huge(const HugeOptions& o, std::ostream& out) {
         if (!b.ok) throw std::runtime_error("build failed: " + b.error);
         built = b.fields;
         write_fields(record, built);
+        // Gigabytes just written must not be written back while commands are timed.
+        write_back_dirty_pages();
         out << "[huge] build: " << text("%.1f s", seconds) << ", peak RSS " << text("%.1f MiB", b.peak_rss_mib)
             << ", on the host's disk " << text("%.2f GiB", static_cast<double>(disk_usage(images_dir)) / (kMiBf * 1024))
             << std::endl;
