@@ -13,7 +13,7 @@ namespace dsbench {
 struct HugeOptions {
     std::string work_dir;        // the images go to work_dir/ds, exports and the mount point beside
     uint64_t files = 1000000;    // fewer: the small shape on small members, for a quick check
-    int runs = 2;                // each command this many times; the best is taken (the first warms the page cache)
+    int runs = 3;                // each command this many times; the best is taken (the first warms the page cache)
     std::string cli;             // the datumsift program; empty: the one of this build
     bool reuse = false;          // images already in work_dir/ds (from an earlier --keep run)
 };
