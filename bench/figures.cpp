@@ -130,11 +130,6 @@ Best best_of(int runs, const std::function<Fields()>& body) {
     return b;
 }
 
-struct DdRun {
-    bool ok = false;
-    Timing t;
-    double peak_rss_mib = 0;
-};
 
 // dd of the file's extents into out, in file order, 1 MiB blocks.
 DdRun dd_copy(const FileCase& f, const std::string& out) {
@@ -179,29 +174,6 @@ Fields export_file(const FileCase& f, const std::string& out, bool sha256 = fals
     if (r.failure != ds::ExportFailure::none || r.bytes_written != static_cast<int64_t>(f.size))
         throw std::runtime_error("export failed after " + std::to_string(r.bytes_written) + " bytes");
     return measured(t, counter, {{"progress_calls", whole(static_cast<double>(calls))}, {"sha256", r.sha256}});
-}
-
-// dd bs=1M of the file's bytes from their image to /dev/null, one process
-// per stretch of the image: what reading those bytes costs at the least.
-// Holes are on no image and are not read, so the blocks on either side of
-// one are read by the same dd when they follow each other in the image.
-DdRun dd_to_null(const std::vector<Extent>& extents) {
-    std::vector<Extent> stretches;
-    for (const Extent& e : extents)
-        if (!e.image.empty()) append_extent(stretches, e);
-    DdRun r;
-    Stopwatch sw;
-    for (const Extent& e : stretches) {
-        ProcessOutcome p = run_process({"dd", "if=" + e.image, "of=/dev/null", "bs=1M",
-                                        "skip=" + std::to_string(e.image_offset), "count=" + std::to_string(e.length),
-                                        "iflag=skip_bytes,count_bytes", "status=none"});
-        r.peak_rss_mib = std::max(r.peak_rss_mib, p.peak_rss_mib);
-        r.t.cpu += p.cpu_seconds;
-        if (!p.ok) return r;
-    }
-    r.t.wall = sw.elapsed().wall;
-    r.ok = true;
-    return r;
 }
 
 // SHA-256 of the file's bytes as its extents hold them, holes as zeros.

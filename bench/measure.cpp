@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <fcntl.h>
 #include <spawn.h>
 #include <time.h>
 #include <sys/resource.h>
@@ -196,20 +197,54 @@ ChildOutcome run_child(const std::function<Fields()>& body) {
     return out;
 }
 
-ProcessOutcome run_process(const std::vector<std::string>& argv) {
-    ProcessOutcome out;
+pid_t spawn_process(const std::vector<std::string>& argv, const std::string& stdout_path) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     std::fflush(nullptr);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    if (!stdout_path.empty())
+        ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                           0644);
     pid_t pid = 0;
-    if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return out;
+    const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+ProcessOutcome wait_process(pid_t pid) {
+    ProcessOutcome out;
+    if (pid <= 0) return out;
     struct rusage ru {};
     out.ok = wait_for(pid, ru);
     out.peak_rss_mib = mib_of_rusage(ru);
     out.cpu_seconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
                       static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     return out;
+}
+
+ProcessOutcome run_process(const std::vector<std::string>& argv, const std::string& stdout_path) {
+    return wait_process(spawn_process(argv, stdout_path));
+}
+
+DdRun dd_to_null(const std::vector<Extent>& extents) {
+    std::vector<Extent> stretches;
+    for (const Extent& e : extents)
+        if (!e.image.empty()) append_extent(stretches, e);
+    DdRun r;
+    Stopwatch sw;
+    for (const Extent& e : stretches) {
+        ProcessOutcome p = run_process({"dd", "if=" + e.image, "of=/dev/null", "bs=1M",
+                                        "skip=" + std::to_string(e.image_offset), "count=" + std::to_string(e.length),
+                                        "iflag=skip_bytes,count_bytes", "status=none"});
+        r.peak_rss_mib = std::max(r.peak_rss_mib, p.peak_rss_mib);
+        r.t.cpu += p.cpu_seconds;
+        if (!p.ok) return r;
+    }
+    r.t.wall = sw.elapsed().wall;
+    r.ok = true;
+    return r;
 }
 
 bool file_matches_extents(const std::string& file, const std::vector<Extent>& extents) {

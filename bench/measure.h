@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace dsbench {
@@ -75,8 +76,13 @@ struct ProcessOutcome {
     double cpu_seconds = 0;   // user and system time
 };
 
-// Runs argv (searched in PATH) and waits for it.
-ProcessOutcome run_process(const std::vector<std::string>& argv);
+// Runs argv (searched in PATH) and waits for it; its standard output goes
+// to stdout_path when one is given.
+ProcessOutcome run_process(const std::vector<std::string>& argv, const std::string& stdout_path = {});
+// The same in two steps, for a process that serves while others run: the
+// pid (-1 when it could not be started), then its outcome once it ended.
+pid_t spawn_process(const std::vector<std::string>& argv, const std::string& stdout_path = {});
+ProcessOutcome wait_process(pid_t pid);
 
 // True when file holds exactly the bytes of the extents, in order: what dd
 // copies for them.
@@ -91,6 +97,18 @@ struct Timing {
     double wall = 0;   // seconds
     double cpu = 0;    // seconds of this process on a CPU: steadier than wall on a busy host
 };
+
+struct DdRun {
+    bool ok = false;
+    Timing t;
+    double peak_rss_mib = 0;
+};
+
+// dd bs=1M of the extents' bytes from their images to /dev/null, one process
+// per stretch of an image: what reading those bytes costs at the least.
+// Extents on no image (holes) are not read, so the stretches on either side
+// of one are read by the same dd when they follow each other in the image.
+DdRun dd_to_null(const std::vector<Extent>& extents);
 
 class Stopwatch {
 public:

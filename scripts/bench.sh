@@ -10,6 +10,10 @@
 #                                           the format-recovery case laid out as
 #                                           on a reformatted datastore
 #   scripts/bench.sh --small                scaled-down datastores, a quick check
+#   scripts/bench.sh --huge [FILES]         the full-size datastore: 32 members of 2 TiB
+#                                           (sparse, about 3 GB on the host) and a million
+#                                           files (FILES: fewer), the datumsift program
+#                                           timed on it command by command; takes minutes
 #
 # The full run needs about 9 GB free under BENCH_TMP (default: TMPDIR or
 # /tmp): 4.2 GB of images and two 2 GiB output files at a time.
@@ -21,7 +25,14 @@ build=${BUILD_DIR:-build-bench}
 jobs=${JOBS:-2}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DDATUMSIFT_BENCH=ON \
   -DDATUMSIFT_GUI=OFF -DDATUMSIFT_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$jobs" --target datumsift_bench >/dev/null
+huge=0
+if [ "${1:-}" = "--huge" ]; then
+  huge=1
+  shift
+fi
+targets=(datumsift_bench)
+[ "$huge" -eq 1 ] && targets+=(datumsift)
+cmake --build "$build" -j"$jobs" --target "${targets[@]}" >/dev/null
 
 work=$(mktemp -d "${BENCH_TMP:-${TMPDIR:-/tmp}}/datumsift-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -31,4 +42,10 @@ changes=$(git status --porcelain --untracked-files=no -- src 2>/dev/null | wc -l
 [ "$changes" -ne 0 ] && commit="$commit+local changes"
 echo "# datumsift bench: commit $commit, Release, $(nproc) cores, load $(cut -d" " -f1-3 /proc/loadavg), $(date -u +%Y-%m-%dT%H:%MZ)"
 echo "# arguments: ${*:-(none)}; best of several runs, page cache warm, peak RSS per measuring process"
-"$build/bench/datumsift_bench" all "$work" "$@"
+if [ "$huge" -eq 1 ]; then
+  files=()
+  [ $# -gt 0 ] && files=(--files "$1")
+  "$build/bench/datumsift_bench" huge "$work" "${files[@]}" --cli "$build/src/cli/datumsift"
+else
+  "$build/bench/datumsift_bench" all "$work" "$@"
+fi

@@ -12,6 +12,8 @@
 //                              than the volume's 1024 descriptors (a hostile directory)
 //   mkdatastore small DIR N    DIR/small.img: /small holds N small files in 40 folders
 //                              (inline, one in ten a few KiB in a sub-block), for timing exports
+//   mkdatastore huge DIR [FILES]  DIR/huge00.img .. huge31.img: 32 members of 2 TiB (sparse),
+//                              a million files (FILES: fewer, on small members), 8 MiB blocks
 //   mkdatastore matrix DIR MIB SUBS SECTOR...  every addressing mode and every scan's find,
 //                              SUBS sub-blocks per bitmap entry, one member per SECTOR
 #include <algorithm>
@@ -21,6 +23,7 @@
 #include <string>
 
 #include "builder/datastore_builder.h"
+#include "builder/huge_datastore.h"
 #include "builder/lost_disks.h"
 #include "builder/virtual_machine.h"
 
@@ -63,6 +66,7 @@ int usage() {
                "usage: mkdatastore demo|formatted|multi|bench|vm|lost|guests DIR\n"
                "       mkdatastore vm DIR DISK_MIB\n"
                "       mkdatastore wide|small DIR N\n"
+               "       mkdatastore huge DIR [FILES]\n"
                "       mkdatastore demo|formatted DIR BLOCK_MIB\n"
                "       mkdatastore matrix DIR BLOCK_MIB SUB_BLOCKS_PER_ENTRY SECTOR...\n");
   return 2;
@@ -74,11 +78,12 @@ int main(int argc, char** argv) {
   if (argc < 3) return usage();
   const std::string what = argv[1];
   const std::string dir = argv[2];
-  const bool sized = what == "demo" || what == "formatted" || what == "wide" || what == "small" || what == "vm";
+  const bool sized = what == "demo" || what == "formatted" || what == "wide" || what == "small" || what == "vm" ||
+                     what == "huge";
   if (what == "matrix" ? argc < 6 : !(argc == 3 || (sized && argc == 4))) return usage();
   try {
     const std::uint64_t block_size =
-        argc >= 4 && what != "wide" && what != "small" && what != "vm" ? std::stoull(argv[3]) * dsb::layout::kMiB : dsb::layout::kMiB;
+        argc >= 4 && what != "wide" && what != "small" && what != "vm" && what != "huge" ? std::stoull(argv[3]) * dsb::layout::kMiB : dsb::layout::kMiB;
     std::filesystem::create_directories(dir);
     if (what == "matrix") {
       dsb::MatrixOptions mo;
@@ -147,6 +152,21 @@ int main(int argc, char** argv) {
       ds.finish();
       std::printf("wrote %s: /small holds %llu files in %llu folders\n", o.path.c_str(),
                   static_cast<unsigned long long>(n), static_cast<unsigned long long>(kFolders));
+    } else if (what == "huge") {
+      const dsb::HugeOptions ho = dsb::huge_options(argc >= 4 ? std::stoull(argv[3]) : 1000000);
+      const dsb::HugeSummary s = dsb::build_huge(dir, ho);
+      std::printf("wrote %s .. %s (%zu members of %llu MiB, -d each @2048), block size %llu\n",
+                  s.images.front().c_str(), s.images.back().c_str(), s.images.size(),
+                  static_cast<unsigned long long>(std::uint64_t{ho.segments_per_member} * 256),
+                  static_cast<unsigned long long>(s.block_size));
+      std::printf("%llu files: %llu in %s, the rest in %llu folders %s..; %zu VM folders; %zu deleted files\n",
+                  static_cast<unsigned long long>(s.files), static_cast<unsigned long long>(s.wide_entries),
+                  dsb::huge_wide_path().c_str(), static_cast<unsigned long long>(s.folders),
+                  dsb::huge_folder_path(0).c_str(), s.vm_dirs.size(), s.deleted.size());
+      std::printf("descriptor slots %llu, sub-blocks %llu, pointer blocks %llu\n",
+                  static_cast<unsigned long long>(s.fdc_slots), static_cast<unsigned long long>(s.sbc_items),
+                  static_cast<unsigned long long>(s.pbc_items));
+      for (const dsb::ObjectExpect& d : s.vm_disks) print_object(d, s.block_size);
     } else if (what == "vm") {
       dsb::VmOptions vo;
       if (argc >= 4) {

@@ -99,6 +99,10 @@ int cmd_mount(ds::Datastore& store, const Options& opt) {
 
     dsmount::MountSource source(store);
     dsmount::MountSettings settings;
+    // A datastore of a million files is listed whole: room for as many
+    // entries as its descriptor slots, within the mount's ceiling.
+    settings.max_entries =
+        std::clamp(store.descriptor_slots(), settings.max_entries, dsmount::kMostMountEntries);
     // A listing the bound cuts is not all: a mount in the foreground ends
     // with a failure status then.
     settings.notice = [](const std::string& text) { warn(text); };

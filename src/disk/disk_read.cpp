@@ -42,6 +42,7 @@ void DiskReader::reset() {
     sizes_.clear();
     failures_.clear();
     chunk_reads_ = 0;
+    requests_ = 0;
 }
 
 bool DiskReader::note_failure(Fault fault, int sys_errno) { return note_failure(Failure{fault, sys_errno}); }
@@ -202,6 +203,7 @@ int DiskReader::checked_device(const std::string& device, int64_t pos, int64_t l
 int64_t DiskReader::read(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
     if (pos < 0 || len < 0 || index < 0 || len > INT32_MAX) return -1;
     if (len == 0) return 0;
+    requests_.fetch_add(1, std::memory_order_relaxed);
     int64_t device_bytes = -1;
     const int id = checked_device(device, pos, len, device_bytes);
     if (id < 0) return -1;
@@ -226,6 +228,7 @@ int64_t DiskReader::read_probe(const std::string& device, uint8_t* buffer, int32
     if (len > kProbeMax) return read(device, buffer, index, pos, len);
     if (pos < 0 || len < 0 || index < 0) return -1;
     if (len == 0) return 0;
+    requests_.fetch_add(1, std::memory_order_relaxed);
     int64_t device_bytes = -1;
     const int id = checked_device(device, pos, len, device_bytes);
     if (id < 0) return -1;

@@ -95,6 +95,9 @@ public:
 
     // Number of chunk reads that reached the device since the last reset.
     int64_t chunk_reads() const { return chunk_reads_.load(std::memory_order_relaxed); }
+    // Number of reads asked of this reader since the last reset, answered
+    // from the cache or not: what a scan costs in calls.
+    int64_t requests() const { return requests_.load(std::memory_order_relaxed); }
 
 private:
     struct Chunk {
@@ -134,6 +137,7 @@ private:
     // handful, as many as the threads that read.
     std::vector<std::pair<std::thread::id, Failure>> failures_;
     std::atomic<int64_t> chunk_reads_{0};
+    std::atomic<int64_t> requests_{0};
     std::atomic<int> retries_{0};
 };
 

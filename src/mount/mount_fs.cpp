@@ -16,6 +16,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <tuple>
+#include <unordered_map>
 #include <unistd.h>
 
 namespace dsmount {
@@ -37,6 +38,16 @@ constexpr double kCacheSeconds = 86400.0;
 // descriptor id carries 4 in its low bits).
 constexpr ino_t kListedRootIno = 1;
 
+// What a listed directory holds: the host names in on-disk order, the node
+// each names, and the names' order for lookups. Kept apart from the node, so
+// that the node of a file (a mount of a million files holds a million) does
+// not carry three empty vectors.
+struct Listing {
+    std::vector<std::string> names;
+    std::vector<fuse_ino_t> inos;
+    std::vector<uint32_t> by_name;
+};
+
 struct Node {
     SourceRef ref;
     // Where it was first listed: the directory and its name's place there,
@@ -49,20 +60,20 @@ struct Node {
     bool attr_known = false;
     SourceError attr_error = SourceError::none;
     SourceAttr attr;
-    // Filled at the first lookup in it or listing of it: the host names in
-    // on-disk order, the node each names, and the names' order for lookups.
+    // Filled at the first lookup in it or listing of it.
     bool listed = false;
     bool complete = true;        // the listing reached the directory's end
     SourceError list_error = SourceError::none;
-    std::vector<std::string> names;
-    std::vector<fuse_ino_t> inos;
-    std::vector<uint32_t> by_name;
+    std::unique_ptr<Listing> listing;   // set when listed
 
+    size_t entries() const { return listing ? listing->names.size() : 0; }
     // The node a name of this directory gives; 0 when none.
     fuse_ino_t find(std::string_view name) const {
-        auto it = std::lower_bound(by_name.begin(), by_name.end(), name,
-                                   [&](uint32_t i, std::string_view n) { return names[i] < n; });
-        return it != by_name.end() && names[*it] == name ? inos[*it] : 0;
+        if (!listing) return 0;
+        const Listing& l = *listing;
+        auto it = std::lower_bound(l.by_name.begin(), l.by_name.end(), name,
+                                   [&](uint32_t i, std::string_view n) { return l.names[i] < n; });
+        return it != l.by_name.end() && l.names[*it] == name ? l.inos[*it] : 0;
     }
 };
 
@@ -85,7 +96,26 @@ struct MountServer::State {
     // that names its own ancestor is one the kernel already knows.
     std::mutex mu;
     std::vector<std::unique_ptr<Node>> nodes;
+    // Nodes by how they were reached. Most refs name a descriptor's own
+    // first block: those are keyed by id and kind packed in 64 bits, at
+    // about 40 bytes each; the few of found directories are keyed whole.
+    std::unordered_map<uint64_t, fuse_ino_t> by_plain_ref;
     std::map<std::pair<SourceRef, bool>, fuse_ino_t> by_ref;
+
+    fuse_ino_t known(const SourceRef& ref, bool dir_entry) const {
+        if (ref.first_block < 0) {
+            auto it = by_plain_ref.find(uint64_t{ref.id} << 1 | uint64_t{dir_entry});
+            return it == by_plain_ref.end() ? 0 : it->second;
+        }
+        auto it = by_ref.find({ref, dir_entry});
+        return it == by_ref.end() ? 0 : it->second;
+    }
+    void remember(const SourceRef& ref, bool dir_entry, fuse_ino_t ino) {
+        if (ref.first_block < 0)
+            by_plain_ref.emplace(uint64_t{ref.id} << 1 | uint64_t{dir_entry}, ino);
+        else
+            by_ref.emplace(std::pair<SourceRef, bool>{ref, dir_entry}, ino);
+    }
 
     // One directory is read at a time, so that what a listing may still
     // hold is known while it is read: the bound holds for what is being
@@ -127,7 +157,7 @@ struct MountServer::State {
         top->dir_entry = true;
         top->listed_root = root.listed;
         nodes.push_back(std::move(top));
-        if (!root.listed) by_ref[{root.directory, true}] = FUSE_ROOT_ID;
+        if (!root.listed) remember(root.directory, true, FUSE_ROOT_ID);
     }
 
     Node* node(fuse_ino_t ino) {
@@ -217,15 +247,12 @@ struct MountServer::State {
         // A listing the bound cut is served as one a read ended early.
         n->complete = complete && !cut;
         n->list_error = e;
-        n->inos.reserve(refs.size());
+        auto kept = std::make_unique<Listing>();
+        kept->inos.reserve(refs.size());
         for (size_t i = 0; i < refs.size(); ++i) {
             const auto& [ref, dir_entry] = refs[i];
-            const std::pair<SourceRef, bool> key{ref, dir_entry};
-            auto it = by_ref.find(key);
-            fuse_ino_t ino = 0;
-            if (it != by_ref.end()) {
-                ino = it->second;
-            } else {
+            fuse_ino_t ino = known(ref, dir_entry);
+            if (ino == 0) {
                 auto child = std::make_unique<Node>();
                 child->ref = ref;
                 child->dir_entry = dir_entry;
@@ -233,12 +260,13 @@ struct MountServer::State {
                 child->name_index = static_cast<uint32_t>(i);
                 nodes.push_back(std::move(child));
                 ino = nodes.size();
-                by_ref.emplace(key, ino);
+                remember(ref, dir_entry, ino);
             }
-            n->inos.push_back(ino);
+            kept->inos.push_back(ino);
         }
-        n->names = std::move(names);
-        n->by_name = std::move(by_name);
+        kept->names = std::move(names);
+        kept->by_name = std::move(by_name);
+        n->listing = std::move(kept);
         if (cut && !told) {
             told = true;
             const std::string text = "the mount holds at most " + std::to_string(settings.max_entries) +
@@ -259,7 +287,7 @@ struct MountServer::State {
         std::vector<const Node*> chain;
         for (const Node* at = &n; at->parent; at = at->parent) chain.push_back(at);
         std::string path;
-        for (auto it = chain.rbegin(); it != chain.rend(); ++it) path += "/" + (*it)->parent->names[(*it)->name_index];
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) path += "/" + (*it)->parent->listing->names[(*it)->name_index];
         return path.empty() ? "/" : path;
     }
 
@@ -358,7 +386,7 @@ void op_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         bool empty = false;
         {
             std::lock_guard lock(s.mu);
-            empty = n->names.empty();
+            empty = n->entries() == 0;
         }
         if (empty) return (void)fuse_reply_err(req, errno_of(e));
     }
@@ -375,7 +403,7 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
     std::vector<char> buf(std::min<size_t>(size, 1u << 20));
     size_t used = 0;
     std::lock_guard lock(s.mu);
-    const size_t total = n->names.size() + 2;
+    const size_t total = n->entries() + 2;
     for (size_t i = static_cast<size_t>(std::max<off_t>(off, 0)); i < total; ++i) {
         struct stat st;
         std::memset(&st, 0, sizeof st);
@@ -388,8 +416,8 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
             const Node& at = i == 1 && n->parent ? *n->parent : *n;
             st.st_ino = at.listed_root ? kListedRootIno : at.ref.id;
         } else {
-            const Node& c = *s.nodes[n->inos[i - 2] - 1];
-            name = n->names[i - 2];
+            const Node& c = *s.nodes[n->listing->inos[i - 2] - 1];
+            name = n->listing->names[i - 2];
             // Only a hint: the kind is settled by the descriptor at lookup.
             st.st_mode = (c.attr_known ? MountServer::State::serves_as_dir(c, c.attr) : c.dir_entry) ? S_IFDIR : S_IFREG;
             st.st_ino = c.ref.id;

@@ -28,6 +28,11 @@ struct MountRoot {
     std::vector<SourceEntry> entries;
 };
 
+// The most entries a mount is ever given room for, however many descriptor
+// slots a volume claims: at the mount's few hundred bytes an entry, some
+// hundreds of MiB, and twice what the largest datastores hold.
+inline constexpr int64_t kMostMountEntries = int64_t{1} << 21;
+
 struct MountSettings {
     int threads = 8;              // most threads serving at once
     bool debug = false;           // libfuse's own trace on stderr

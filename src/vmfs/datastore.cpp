@@ -7,6 +7,7 @@
 #include "recovery/disk_rebuild.h"
 #include "recovery/scan.h"
 #include "vmfs/detect.h"
+#include "vmfs/dirent.h"
 #include "vmfs/extents.h"
 #include "vmfs/fs.h"
 #include "vmfs/store.h"
@@ -149,6 +150,9 @@ MapfileCheck Datastore::use_mapfile(const std::string& device, const std::string
 }
 
 int64_t Datastore::walk_read_limit() const { return tree_read_limit(*store_); }
+
+// The directory entry bound counts "." and ".." beside the slots.
+int64_t Datastore::descriptor_slots() const { return dir_entry_limit(*store_) - 2; }
 
 Status Datastore::read(const File& file, uint8_t* buffer, int64_t count, int64_t off, int64_t& got) const {
     got = 0;

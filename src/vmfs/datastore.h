@@ -599,6 +599,10 @@ public:
     // TreeNote::too_many: far more than a sound volume's tree holds.
     int64_t walk_read_limit() const;
 
+    // --- the volume's descriptor slots: a sound datastore has no more live
+    // entries than these (a bound for a front end that keeps every entry).
+    int64_t descriptor_slots() const;
+
     // --- reading an opened file; holes read as zeros, small files from the
     // descriptor's own bytes.
     // Reads count bytes at off; got is fewer only at the end of the file.

@@ -178,4 +178,33 @@ TEST_F(MountBound, UnderTheBoundEverythingIsListedAndNothingIsSaid) {
     EXPECT_TRUE(notices.empty());
 }
 
+// The command gives the mount room for every descriptor slot of the volume:
+// a datastore with more entries than the default bound is listed whole.
+TEST(MountBoundCommand, ADirectoryLargerThanTheDefaultBoundIsListedWhole) {
+    const std::string why = mounttest::fuse_missing();
+    if (!why.empty()) GTEST_SKIP() << "no FUSE mount possible: " << why;
+    dstest::TempDir dir;
+    dsb::DatastoreOptions o;
+    o.path = dir.file("wide.img");
+    o.block_size = 8 * dsb::layout::kMiB;
+    o.fdc = {256, 64, 65536, 2048, 13};   // 212,992 descriptor slots
+    o.segments = 3;
+    dsb::ImageBuilder ds(o);
+    const uint32_t file = ds.add_file("/f.txt", dsb::text_file("x\n"));
+    const uint32_t wide = ds.mkdir("/wide");
+    const int64_t entries = dsmount::MountSettings{}.max_entries + 100;
+    for (int64_t i = 0; i < entries; ++i) ds.add_dirent(wide, dsb::layout::kTypeRegular, file, "e" + std::to_string(i));
+    ds.finish();
+
+    const std::string mnt = dir.file("mnt");
+    mounttest::Mounted mounted({o.path}, mnt);
+    ASSERT_TRUE(mounted.ok()) << mounted.run().err;
+    int end = -1;
+    const std::vector<std::string> names = list_names(mnt + "/wide", end);
+    EXPECT_EQ(end, 0);
+    ASSERT_EQ(static_cast<int64_t>(names.size()), entries + 2);
+    EXPECT_EQ(names.back(), "e" + std::to_string(entries - 1));
+    EXPECT_EQ(mounted.run().err, "");   // nothing cut, nothing said
+}
+
 } // namespace

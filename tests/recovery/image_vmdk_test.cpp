@@ -126,6 +126,29 @@ TEST_F(LostDisks, UnreadableBitmapEntryEndsTheScanVisiblyAndKeepsRows) {
     EXPECT_EQ(gauge, (std::vector<int>{0, 50}));
 }
 
+// Where thousands of disks were deleted, ".pbc.sf" holds as many free
+// pointer blocks: the scan reads it a run at a time, not one block per read.
+TEST_F(LostDisks, ManyFreePointerBlocksAreReadInRuns) {
+    dsb::DatastoreOptions o;
+    o.path = dir.file("many.img");
+    o.pbc.area_count = 16;   // 4096 pointer blocks of 4 KiB
+    ds = std::make_unique<dsb::ImageBuilder>(o);
+    const uint32_t disk = disk_block({0x33, 0xC0, 0x8E}, {{0x07, 2048, 204800}});
+    std::vector<uint32_t> free_blocks;
+    for (int i = 0; i < 4000; ++i) free_blocks.push_back(ds->unused(SysFile::Pbc));
+    pointer(free_blocks[3000], disk);
+    ds->finish();
+    ASSERT_TRUE(rectest::open_datastore(store, *ds));
+
+    ds::internals(store).disk.reset();
+    std::vector<ds::PartitionRow> rows;
+    EXPECT_EQ(run(store, rows), ds::ScanEnd::finished);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].pointer_block, free_blocks[3000]);
+    // About 16 MiB in runs of 1 MiB, the disk's first block beside them.
+    EXPECT_LT(ds::internals(store).disk.requests(), 100);
+}
+
 } // namespace
 
 namespace {

@@ -350,6 +350,26 @@ std::uint32_t ImageBuilder::add_file(std::string_view path, FileSpec spec) {
     return id;
 }
 
+std::uint32_t ImageBuilder::add_bulk_file(std::uint32_t dir_id, std::string_view name, FileSpec spec) {
+    require_open();
+    if (spec.type == kTypeDirectory) throw std::invalid_argument("dsb: use mkdir for directories");
+    if (name.empty() || name.size() > dirent::kNameLen || name.find('/') != std::string_view::npos)
+        throw std::invalid_argument("dsb: a bulk file needs a plain name of at most 128 bytes");
+    Node& dir = node(dir_id);
+    if (dir.info.type != kTypeDirectory || dir.frozen || dir.info.deleted)
+        throw std::invalid_argument("dsb: not a live directory");
+    if (!spec.content) spec.content = zero_content();
+    Node n;
+    n.info.id = new_slot();
+    n.info.parent = dir_id;
+    n.info.type = spec.type;
+    stamp(n.info);
+    n.info.content = spec.content;
+    write_object(n, spec);
+    append_entry(dir, {spec.type, n.info.id, 0, std::string(name)});
+    return n.info.id;
+}
+
 void ImageBuilder::add_dirent(std::uint32_t dir_id, std::uint32_t type, std::uint32_t block_id, std::string_view name,
                               std::uint32_t record_id) {
     require_open();
@@ -444,9 +464,11 @@ void ImageBuilder::store_subblocks(ObjectInfo& obj, const FileSpec& spec, Descri
     std::vector<std::uint8_t> buf(sz);
     for (std::uint64_t i = 0; i < count; ++i) {
         std::uint32_t id;
+        bool fresh = true;
         if (!spec.sub_blocks.empty()) {
             id = spec.sub_blocks[i];
             if (blk_kind(id) != BlockKind::Sub) throw std::invalid_argument("dsb: sub_blocks holds a non-sub-block id");
+            fresh = st.slot(bitmap_index(id)) == BitmapState::Slot::Unused;
             st.claim(bitmap_index(id));
         } else {
             id = id_for(SysFile::Sbc, st.allocate());
@@ -454,7 +476,9 @@ void ImageBuilder::store_subblocks(ObjectInfo& obj, const FileSpec& spec, Descri
         std::fill(buf.begin(), buf.end(), std::uint8_t{0});
         const std::uint64_t len = std::min(sz, spec.size - i * sz);
         spec.content(i * sz, std::span<std::uint8_t>(buf).first(static_cast<std::size_t>(len)));
-        vol_->write(item_lv_offset(id), buf);
+        // A never-used item of a new image reads as zeros already: its tail
+        // is not written, so that the image stays sparse.
+        vol_->write(item_lv_offset(id), fresh ? std::span<const std::uint8_t>(buf).first(static_cast<std::size_t>(len)) : std::span<const std::uint8_t>(buf));
         d.blocks[i] = id;
         obj.data_ids.push_back(id);
     }

@@ -121,6 +121,11 @@ public:
     // Creates missing parents; returns the descriptor id (existing or new).
     std::uint32_t mkdir(std::string_view path, Storage storage = Storage::Auto);
     std::uint32_t add_file(std::string_view path, FileSpec spec);
+    // A file written like add_file into the live directory dir_id, but
+    // nothing of it is kept beyond its directory entry: it cannot be looked
+    // up, inspected or removed. For datastores of a million files, whose
+    // bookkeeping would otherwise take gigabytes.
+    std::uint32_t add_bulk_file(std::uint32_t dir_id, std::string_view name, FileSpec spec);
     // Appends a raw entry to a live directory (odd names, types 4/6 ...).
     void add_dirent(std::uint32_t dir_id, std::uint32_t type, std::uint32_t block_id, std::string_view name,
                     std::uint32_t record_id = 0);
