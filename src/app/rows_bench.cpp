@@ -6,7 +6,9 @@
 //
 //   datumsift-window-bench DIR [N]      (N defaults to 100000)
 //   datumsift-window-bench --tree DIR [N]   (the tree: see tree_bench.cpp)
+//   datumsift-window-bench --huge DIR [FILES]   (full size: see huge_bench.cpp)
 
+#include "app/huge_bench.h"
 #include "app/tree_bench.h"
 #include "ui/artwork.h"
 #include "ui/datastore_window.h"
@@ -37,8 +39,13 @@ int main(int argc, char** argv) {
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
         return tree_bench(argv[2], argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 200000);
     }
+    if (argc >= 3 && argc <= 4 && std::strcmp(argv[1], "--huge") == 0) {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+        return huge_bench(argv[2], argc == 4 ? std::strtoull(argv[3], nullptr, 10) : 1000000);
+    }
     if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: %s DIR [ROWS] | --tree DIR [ENTRIES]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s DIR [ROWS] | --tree DIR [ENTRIES] | --huge DIR [FILES]\n", argv[0]);
         return 2;
     }
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
