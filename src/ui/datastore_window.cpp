@@ -90,6 +90,30 @@ void DatastoreWindow::hand_nodes_to_tree(const QModelIndex& parent) {
     while (tree_nodes->canFetchMore(parent) && last_in_view()) tree_nodes->fetchMore(parent);
 }
 
+// The view asks for more of a folder only when the last row of the whole
+// tree comes into view: a folder with anything below it (a sibling, a
+// folder further up) would show its first pages and no more. Every folder
+// whose last shown node is in view is handed its next page.
+void DatastoreWindow::hand_nodes_in_view() {
+    const QRect area = tree->viewport()->rect();
+    std::vector<QPersistentModelIndex> wanting;
+    int rows = 0;
+    for (QModelIndex row = tree->indexAt(area.topLeft()).siblingAtColumn(0);
+         row.isValid() && rows < 1000 && tree->visualRect(row).intersects(area); row = tree->indexBelow(row), ++rows) {
+        // The last shown child of its folder, or of a folder further up
+        // through last children.
+        for (QModelIndex r = row; r.isValid() && r.row() == tree_nodes->rowCount(r.parent()) - 1; r = r.parent()) {
+            const QModelIndex folder = r.parent();
+            if (folder.isValid() && tree_nodes->canFetchMore(folder)) {
+                wanting.emplace_back(folder);
+                break;
+            }
+        }
+    }
+    for (const QPersistentModelIndex& folder : wanting)
+        if (folder.isValid() && tree_nodes->canFetchMore(folder)) tree_nodes->fetchMore(folder);
+}
+
 // --- the browse command ------------------------------------------------------
 
 void DatastoreWindow::browse() {

@@ -184,6 +184,7 @@ private:
     void add_list_rows(const QVariantList& rows, int64_t take);
     void hand_rows_to_list();
     void hand_nodes_to_tree(const QModelIndex& parent);
+    void hand_nodes_in_view();
     QModelIndex selected_node() const;
     void clear_tree();
     int64_t room() const;

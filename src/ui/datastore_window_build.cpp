@@ -1,6 +1,8 @@
 // The window's controls: how they are made, connected and placed as it grows.
 #include "ui/window_common.h"
 
+#include <QScrollBar>
+
 namespace ds {
 
 using namespace ui;
@@ -165,6 +167,11 @@ void DatastoreWindow::build() {
     connect(tree, &QAbstractItemView::doubleClicked, this, &DatastoreWindow::tree_double_clicked);
     connect(tree, &QWidget::customContextMenuRequested, this, &DatastoreWindow::tree_context_menu);
     connect(scan_list, &QWidget::customContextMenuRequested, this, &DatastoreWindow::list_context_menu);
+    // Queued: the view is done laying itself out before it is handed more.
+    connect(tree->verticalScrollBar(), &QScrollBar::valueChanged, this, &DatastoreWindow::hand_nodes_in_view,
+            Qt::QueuedConnection);
+    connect(tree, &QTreeView::expanded, this, &DatastoreWindow::hand_nodes_in_view, Qt::QueuedConnection);
+    connect(tree, &QTreeView::collapsed, this, &DatastoreWindow::hand_nodes_in_view, Qt::QueuedConnection);
     tree->installEventFilter(this);
     scan_list->installEventFilter(this);
 

@@ -152,6 +152,49 @@ TEST_F(DirTree, AFolderPastTheOldBoundIsListedWholeAndReachedByScrolling) {
     EXPECT_EQ(prompts.confirmations, QStringList("sure to export file: entry-110200  OUT"));
 }
 
+// The view asks for more only when the tree's very last row comes into
+// view; a wide folder with a sibling below it is handed its next page when
+// its own last shown entry is scrolled to, as an operator reads down it.
+TEST_F(DirTree, AWideFolderWithSiblingsBelowItIsReachedByScrolling) {
+    constexpr int kEntries = 12 * DirTreeModel::kPage + 5;
+    dstest::TempDir dir;
+    dsb::DatastoreOptions o;
+    o.path = dir.file("wide.img");
+    o.fdc.area_count = (kEntries + 16 + 255) / 256;
+    o.segments = 3;
+    dsb::ImageBuilder ds(o);
+    const uint32_t f = ds.add_file("/f.txt", dsb::text_file("x"));
+    const uint32_t wide = ds.mkdir("/wide");
+    for (int k = 0; k < kEntries; ++k) ds.add_dirent(wide, 3, f, "entry-" + std::to_string(k));
+    ds.add_file("/zz-after.txt", dsb::text_file("y"));
+    ds.finish();
+    add_disk(store, o.path);
+
+    DatastoreWindow w(store);
+    w.show();
+    w.browse();
+    list(w, top_node(w));
+    const QModelIndex folder = child(top_node(w), "wide");
+    ASSERT_TRUE(folder.isValid());
+    ASSERT_EQ(texts(top_node(w)).last(), "zz-after.txt");
+    list(w, folder);
+    ASSERT_EQ(w.tree_nodes->children_held(folder), kEntries);
+    ASSERT_LT(children(folder), kEntries);
+
+    int scrolls = 0;
+    for (int shown = -1; children(folder) != shown && scrolls < 100; ++scrolls) {
+        shown = children(folder);
+        w.tree->scrollTo(nth(folder, shown - 1));
+        QApplication::processEvents();
+        QApplication::processEvents();
+    }
+    ASSERT_EQ(children(folder), kEntries);
+    EXPECT_GT(scrolls, 2);
+    EXPECT_EQ(nth(folder, kEntries - 1).data().toString(), "entry-" + QString::number(kEntries - 1));
+    // Its sibling is still below it.
+    EXPECT_EQ(texts(top_node(w)).last(), "zz-after.txt");
+}
+
 // The info pane shows the selected node's descriptor below the volume's
 // text, read off the event loop; a node of no descriptor of its own shows
 // the volume alone.
