@@ -122,9 +122,9 @@ struct Bench {
         QCoreApplication::processEvents();
         const qint64 stall = meter.stop();
         worst_stall = std::max(worst_stall, stall);
-        std::printf("%-44s %7lld ms | longest stall %5lld ms | RSS %s | %s\n", what,
+        std::printf("%-32s %6lld ms | longest stall %4lld ms | RSS %s, peak %s | %s\n", what,
                     static_cast<long long>(clock.elapsed()), static_cast<long long>(stall), current_memory().c_str(),
-                    said.c_str());
+                    dsbench::peak_memory().c_str(), said.c_str());
     }
 
     void wait_listings() {
