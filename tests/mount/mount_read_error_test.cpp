@@ -37,9 +37,34 @@ public:
 
 class MountReadError : public ::testing::Test {
 protected:
+    // Opens the built image through the failing source and serves it at mnt.
+    void serve(const dsb::DatastoreOptions& o) {
+        dsb::ImageSummary s;
+        s.images = {o.path};
+        s.start_sectors = {o.start_sector};
+        ASSERT_EQ(dstest::open_images(store, s).message, "");
+        source = std::make_unique<dsmount::MountSource>(store);
+        dsmount::MountRoot root;
+        root.directory = source->root();
+        server = std::make_unique<dsmount::MountServer>(*source, root);
+        std::filesystem::create_directories(mnt);
+        ASSERT_EQ(server->mount(mnt), "");
+        serving = std::thread([this] { server->serve(false); });
+    }
+    void unmount() {
+        if (!serving.joinable()) return;
+        mounttest::shell("fusermount3 -u " + mounttest::shell_quote(mnt));
+        serving.join();
+    }
+    void TearDown() override { unmount(); }
+
     dstest::TempDir dir;
     FailingRange mem;
     ds::Datastore store{mem};
+    const std::string mnt = dir.file("mnt");
+    std::unique_ptr<dsmount::MountSource> source;
+    std::unique_ptr<dsmount::MountServer> server;
+    std::thread serving;
 };
 
 TEST_F(MountReadError, AFailedReadInsideTheDatastoreIsEioToTheReader) {
@@ -58,19 +83,8 @@ TEST_F(MountReadError, AFailedReadInsideTheDatastoreIsEioToTheReader) {
     const auto image_at = [&](uint64_t lv) { return static_cast<int64_t>(ds.volume().locate(lv).image_offset); };
     const int64_t bad = image_at(ds.item_lv_offset(file.data_ids.at(1)));
     mem.fail = {{bad, 4096}};
-    dsb::ImageSummary s;
-    s.images = {o.path};
-    s.start_sectors = {o.start_sector};
-    ASSERT_EQ(dstest::open_images(store, s).message, "");
-
-    dsmount::MountSource source(store);
-    dsmount::MountRoot root;
-    root.directory = source.root();
-    dsmount::MountServer server(source, root);
-    const std::string mnt = dir.file("mnt");
-    std::filesystem::create_directories(mnt);
-    ASSERT_EQ(server.mount(mnt), "");
-    std::thread serving([&] { server.serve(false); });
+    serve(o);
+    if (HasFatalFailure()) return;
 
     const int fd = ::open((mnt + "/vm/disk-flat.vmdk").c_str(), O_RDONLY);
     EXPECT_GE(fd, 0);
@@ -97,8 +111,7 @@ TEST_F(MountReadError, AFailedReadInsideTheDatastoreIsEioToTheReader) {
     EXPECT_NE(mounttest::shell("{ cat " + mounttest::shell_quote(mnt + "/vm/disk-flat.vmdk") + " > /dev/null; }", &out), 0);
     EXPECT_NE(out.find("Input/output error"), std::string::npos) << out;
 
-    mounttest::shell("fusermount3 -u " + mounttest::shell_quote(mnt));
-    serving.join();
+    unmount();
     EXPECT_FALSE(mounttest::is_mounted(mnt));
 }
 
@@ -124,19 +137,8 @@ TEST_F(MountReadError, ALargeReadEndsAtTheBadSectorWhicheverRequestMeetsIt) {
     // one a sector into it, one inside the first page of a request.
     const int64_t at_split = kHalf, past_split = kMiB + kHalf + 512, in_page = 2 * kMiB + 1024;
     for (int64_t bad : {at_split, past_split, in_page}) mem.fail.emplace_back(image_at(bad), 512);
-    dsb::ImageSummary s;
-    s.images = {o.path};
-    s.start_sectors = {o.start_sector};
-    ASSERT_EQ(dstest::open_images(store, s).message, "");
-
-    dsmount::MountSource source(store);
-    dsmount::MountRoot root;
-    root.directory = source.root();
-    dsmount::MountServer server(source, root);
-    const std::string mnt = dir.file("mnt");
-    std::filesystem::create_directories(mnt);
-    ASSERT_EQ(server.mount(mnt), "");
-    std::thread serving([&] { server.serve(false); });
+    serve(o);
+    if (HasFatalFailure()) return;
 
     const std::vector<uint8_t> want = dsb::materialize(file.content, 0, 3 * kMiB);
     const int fd = ::open((mnt + "/disk.bin").c_str(), O_RDONLY);
@@ -165,8 +167,7 @@ TEST_F(MountReadError, ALargeReadEndsAtTheBadSectorWhicheverRequestMeetsIt) {
         }
     }
     if (fd >= 0) ::close(fd);
-    mounttest::shell("fusermount3 -u " + mounttest::shell_quote(mnt));
-    serving.join();
+    unmount();
 }
 
 } // namespace
