@@ -68,18 +68,6 @@ bool build_huge(const std::string& dir, uint64_t files) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-std::string current_memory() {
-    std::FILE* f = std::fopen("/proc/self/status", "r");
-    if (!f) return "unknown";
-    char line[256];
-    std::string out = "unknown";
-    while (std::fgets(line, sizeof line, f))
-        if (std::strncmp(line, "VmRSS:", 6) == 0) out = std::string(line + 6, std::strcspn(line + 6, "\n"));
-    std::fclose(f);
-    const size_t first = out.find_first_not_of(" \t");
-    return first == std::string::npos ? out : out.substr(first);
-}
-
 // A timer that should tick every 10 ms: the longest gap between its ticks is
 // the longest the window's thread did not answer its events.
 class StallMeter {
@@ -123,7 +111,7 @@ struct Bench {
         const qint64 stall = meter.stop();
         worst_stall = std::max(worst_stall, stall);
         std::printf("%-32s %6lld ms | longest stall %4lld ms | RSS %s, peak %s | %s\n", what,
-                    static_cast<long long>(clock.elapsed()), static_cast<long long>(stall), current_memory().c_str(),
+                    static_cast<long long>(clock.elapsed()), static_cast<long long>(stall), dsbench::current_memory().c_str(),
                     dsbench::peak_memory().c_str(), said.c_str());
     }
 
@@ -162,17 +150,7 @@ struct Bench {
         if (m->canFetchMore(parent)) ok = false;
         return asks;
     }
-    int scroll_list() {
-        int asks = 0;
-        while (w.scan_rows->canFetchMore({})) {
-            w.scan_list->scrollToBottom();
-            QCoreApplication::processEvents();
-            ++asks;
-        }
-        w.scan_list->scrollToBottom();
-        QCoreApplication::processEvents();
-        return asks;
-    }
+    int scroll_list() { return dsbench::scroll_scan_list_to_end(w); }
 };
 
 std::string text(const char* format, long long a, long long b = 0) {
@@ -188,14 +166,8 @@ int huge_bench(const std::string& dir, uint64_t files) {
     if (members_present(dir, members)) std::printf("reusing the images in %s\n", dir.c_str());
     else if (!build_huge(dir, files)) return 1;
 
-    int argc = 1;
-    char name[] = "datumsift-window-bench";
-    char* argv[] = {name, nullptr};
-    QApplication app(argc, argv);
-    ds::ui::install_font_substitutes();
-    dsbench::SilentPrompts prompts;
-    ds::ui::set_prompts(&prompts);
-    std::printf("before the window: RSS %s\n", current_memory().c_str());
+    dsbench::BenchApp app;
+    std::printf("before the window: RSS %s\n", dsbench::current_memory().c_str());
     int rc = 1;
     {
         ds::DatastoreWindow w;
@@ -276,9 +248,8 @@ int huge_bench(const std::string& dir, uint64_t files) {
         });
         std::printf("longest stall of all steps: %lld ms\n", static_cast<long long>(b.worst_stall));
         std::printf("peak memory of the window's process: %s (last said: \"%s\")\n", dsbench::peak_memory().c_str(),
-                    qPrintable(prompts.last));
+                    qPrintable(app.prompts.last));
         rc = b.ok ? 0 : 1;
     }
-    ds::ui::set_prompts(nullptr);
     return rc;
 }

@@ -86,10 +86,7 @@ int main(int argc, char** argv) {
     ::waitpid(builder, &child, 0);
     if (!got || !WIFEXITED(child) || WEXITSTATUS(child) != 0) return 1;
 
-    QApplication app(argc, argv);
-    ds::ui::install_font_substitutes();
-    dsbench::SilentPrompts prompts;
-    ds::ui::set_prompts(&prompts);
+    dsbench::BenchApp app;
     ds::DatastoreWindow w;
     if (w.store.add_disk(dir + "/bench.img", start_sector) != ds::AddDiskRefusal::none) return 1;
     w.show();
@@ -128,7 +125,7 @@ int main(int argc, char** argv) {
 
     const int64_t held = w.scan_rows->held();
     std::printf("rows in the list: %lld, handed to the view so far: %d (the scan said \"%s\")\n",
-                static_cast<long long>(held), w.scan_rows->rowCount(), qPrintable(prompts.last));
+                static_cast<long long>(held), w.scan_rows->rowCount(), qPrintable(app.prompts.last));
     std::printf("batches (queued signals): %d, %.0f rows each on average\n", batches,
                 batches ? double(held) / batches : 0.0);
     std::printf("first rows on show after %lld ms; all rows and \"finish\" after %lld ms\n",
@@ -139,18 +136,10 @@ int main(int argc, char** argv) {
     // asks for the next page, again and again.
     QElapsedTimer scroll;
     scroll.start();
-    int asks = 0;
-    while (w.scan_rows->canFetchMore({})) {
-        w.scan_list->scrollToBottom();
-        QCoreApplication::processEvents();
-        ++asks;
-    }
-    w.scan_list->scrollToBottom();
-    QCoreApplication::processEvents();
+    const int asks = dsbench::scroll_scan_list_to_end(w);
     const QString last = w.scan_rows->index(w.scan_rows->rowCount() - 1, 0).data().toString();
     std::printf("scrolled to the last row (sn %s) in %lld ms, %d scrolls\n", qPrintable(last),
                 static_cast<long long>(scroll.elapsed()), asks);
     std::printf("peak memory of the window's process: %s\n", dsbench::peak_memory().c_str());
-    ds::ui::set_prompts(nullptr);
     return held == int64_t(rows) && w.scan_rows->rowCount() == int(rows) ? 0 : 1;
 }

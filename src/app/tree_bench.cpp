@@ -62,13 +62,7 @@ bool build_wide(const std::string& dir, unsigned long n) {
 
 int tree_bench(const std::string& dir, unsigned long n) {
     if (!build_wide(dir, n)) return 1;
-    int argc = 1;
-    char name[] = "datumsift-window-bench";
-    char* argv[] = {name, nullptr};
-    QApplication app(argc, argv);
-    ds::ui::install_font_substitutes();
-    dsbench::SilentPrompts prompts;
-    ds::ui::set_prompts(&prompts);
+    dsbench::BenchApp app;
     int rc = 1;
     {
         ds::DatastoreWindow w;
@@ -104,7 +98,7 @@ int tree_bench(const std::string& dir, unsigned long n) {
         const qint64 listed_ms = clock.elapsed();
         tick.stop();
         std::printf("listed /wide: %d entries handed to the view, on show after %lld ms (said: \"%s\")\n",
-                    model->rowCount(wide), static_cast<long long>(listed_ms), qPrintable(prompts.last));
+                    model->rowCount(wide), static_cast<long long>(listed_ms), qPrintable(app.prompts.last));
         std::printf("longest time the window did not answer its events: %lld ms\n", static_cast<long long>(longest_gap));
 
         QElapsedTimer scroll;
@@ -124,6 +118,5 @@ int tree_bench(const std::string& dir, unsigned long n) {
         std::printf("peak memory of the window's process: %s\n", dsbench::peak_memory().c_str());
         rc = shown == int(n) ? 0 : 1;
     }
-    ds::ui::set_prompts(nullptr);
     return rc;
 }

@@ -42,7 +42,25 @@ int scroll_to_end(DatastoreWindow& w, const QModelIndex& folder) {
     return scrolls;
 }
 
-class DirTree : public GuiTest {};
+class DirTree : public GuiTest {
+protected:
+    // A datastore whose /wide holds `entries` names of one file (returned),
+    // with a file after it in / when `sibling_below`; added to the store.
+    uint32_t build_wide(const dstest::TempDir& dir, int entries, bool sibling_below) {
+        dsb::DatastoreOptions o;
+        o.path = dir.file("wide.img");
+        o.fdc.area_count = (uint32_t(entries) + 16 + 255) / 256;
+        o.segments = 3;
+        dsb::ImageBuilder ds(o);
+        const uint32_t f = ds.add_file("/f.txt", dsb::text_file("x"));
+        const uint32_t wide = ds.mkdir("/wide");
+        for (int k = 0; k < entries; ++k) ds.add_dirent(wide, 3, f, "entry-" + std::to_string(k));
+        if (sibling_below) ds.add_file("/zz-after.txt", dsb::text_file("y"));
+        ds.finish();
+        add_disk(store, o.path);
+        return f;
+    }
+};
 
 } // namespace
 
@@ -115,16 +133,7 @@ TEST(DirTreeModel, HandsChildrenOutAPageAtATimeAndPassesTheTester) {
 TEST_F(DirTree, AFolderPastTheOldBoundIsListedWholeAndReachedByScrolling) {
     constexpr int kEntries = 110500;   // the window's tree once stopped at 110,000 nodes
     dstest::TempDir dir;
-    dsb::DatastoreOptions o;
-    o.path = dir.file("wide.img");
-    o.fdc.area_count = (kEntries + 16 + 255) / 256;
-    o.segments = 3;
-    dsb::ImageBuilder ds(o);
-    const uint32_t f = ds.add_file("/f.txt", dsb::text_file("x"));
-    const uint32_t wide = ds.mkdir("/wide");
-    for (int k = 0; k < kEntries; ++k) ds.add_dirent(wide, 3, f, "entry-" + std::to_string(k));
-    ds.finish();
-    add_disk(store, o.path);
+    const uint32_t f = build_wide(dir, kEntries, false);
 
     DatastoreWindow w(store);
     w.show();
@@ -158,17 +167,7 @@ TEST_F(DirTree, AFolderPastTheOldBoundIsListedWholeAndReachedByScrolling) {
 TEST_F(DirTree, AWideFolderWithSiblingsBelowItIsReachedByScrolling) {
     constexpr int kEntries = 12 * DirTreeModel::kPage + 5;
     dstest::TempDir dir;
-    dsb::DatastoreOptions o;
-    o.path = dir.file("wide.img");
-    o.fdc.area_count = (kEntries + 16 + 255) / 256;
-    o.segments = 3;
-    dsb::ImageBuilder ds(o);
-    const uint32_t f = ds.add_file("/f.txt", dsb::text_file("x"));
-    const uint32_t wide = ds.mkdir("/wide");
-    for (int k = 0; k < kEntries; ++k) ds.add_dirent(wide, 3, f, "entry-" + std::to_string(k));
-    ds.add_file("/zz-after.txt", dsb::text_file("y"));
-    ds.finish();
-    add_disk(store, o.path);
+    build_wide(dir, kEntries, true);
 
     DatastoreWindow w(store);
     w.show();

@@ -135,7 +135,9 @@ TEST_F(DiskSettingsWindow, RefusalsLeaveTheTableAsItWas) {
         const QStringList lines = prompts.messages[0].split('\n');
         EXPECT_EQ(lines[0], c.message);
         EXPECT_EQ(lines.size(), c.next.empty() ? 1 : 2);
-        if (lines.size() > 1) EXPECT_TRUE(lines[1].startsWith(QString::fromStdString(c.next))) << lines[1].toStdString();
+        if (lines.size() > 1) {
+            EXPECT_TRUE(lines[1].startsWith(QString::fromStdString(c.next))) << lines[1].toStdString();
+        }
         EXPECT_EQ(frm.disk_list->count(), int(c.before.size()));
     }
 }
