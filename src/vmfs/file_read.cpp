@@ -41,7 +41,7 @@ bool item_bytes(Store& store, ItemMemo& memo, const Bitmap& bm, uint32_t id, uin
     if (memo.copy_out(id, static_cast<size_t>(size), off, len, out)) return true;
     const int64_t pos = bitmap_item_pos(bm, entry, item);
     if (pos < 0) return false;
-    std::vector<uint8_t> fresh(static_cast<size_t>(size));
+    std::vector<uint8_t> fresh = memo.take_spare(static_cast<size_t>(size));
     const bool probe = &memo == &store.memos.sub_block;
     if (read_at_depth(store, bm.inode, fresh.data(), size, pos, depth + 1, probe) != size) return false;
     std::memcpy(out, fresh.data() + off, static_cast<size_t>(len));
@@ -163,8 +163,19 @@ bool ItemMemo::copy_out(uint32_t id, size_t size, int64_t off, int64_t len, uint
 void ItemMemo::keep(uint32_t id, std::vector<uint8_t>& bytes) {
     std::lock_guard lock(mutex_);
     bytes_.swap(bytes);
+    spare_.swap(bytes);
     valid_ = true;
     id_ = id;
+}
+
+std::vector<uint8_t> ItemMemo::take_spare(size_t size) {
+    std::vector<uint8_t> out;
+    {
+        std::lock_guard lock(mutex_);
+        out.swap(spare_);
+    }
+    out.resize(size);
+    return out;
 }
 
 void ItemMemo::reset() {

@@ -25,6 +25,10 @@ public:
     // the item held and it is size bytes long.
     bool copy_out(uint32_t id, size_t size, int64_t off, int64_t len, uint8_t* out);
     void keep(uint32_t id, std::vector<uint8_t>& bytes);
+    // A buffer of size bytes for the next item to read (their contents are
+    // not set): the one the memo held before the last keep, so that a walk
+    // over thousands of sub-blocks does not fault in fresh pages for each.
+    std::vector<uint8_t> take_spare(size_t size);
     void reset();
 
 private:
@@ -32,6 +36,7 @@ private:
     bool valid_ = false;
     uint32_t id_ = 0;
     std::vector<uint8_t> bytes_;
+    std::vector<uint8_t> spare_;
 };
 
 struct FileReadMemos {

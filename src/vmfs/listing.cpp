@@ -4,6 +4,7 @@
 #include "vmfs/dirent.h"
 #include "vmfs/found_dir.h"
 #include "vmfs/inode.h"
+#include "vmfs/utf8.h"
 
 namespace ds {
 
@@ -46,9 +47,10 @@ bool DirLister::next(ListedEntry& out) {
     DirEntry e;
     while (state_->cursor->next(e)) {
         if (e.type != kTypeDir && e.type != kTypeRegular && e.type != kTypeSystem) continue;
-        std::string name = display_name(e);
+        std::string raw = dirent_name(e);
+        std::string name = utf8_sanitize(raw);
         if (name == "." || name == "..") continue;
-        out = {e.type == kTypeDir, e.type, e.descriptor_id, std::move(name), dirent_name(e)};
+        out = {e.type == kTypeDir, e.type, e.descriptor_id, std::move(name), std::move(raw)};
         return true;
     }
     state_->status = state_->cursor->reached_end() ? ListStatus::complete : ListStatus::ended_early;
