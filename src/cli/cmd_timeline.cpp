@@ -46,8 +46,8 @@ void append_number(std::string& out, T value) {
 
 // One line of a body file: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime.
 // No change time is kept, so ctime is 0; no digest is taken, so MD5 is 0.
-// Built in line, whose capacity is kept from line to line: a walk writes a
-// million of them.
+// Built in line with its newline, whose capacity is kept from line to line:
+// a walk writes a million of them.
 void body_line(std::string& line, const std::string& name, uint32_t id, const ds::FileInfo& inode) {
     line.assign("0|");
     append_body_name(line, name);
@@ -63,6 +63,7 @@ void body_line(std::string& line, const std::string& name, uint32_t id, const ds
     append_number(line, inode.update_time);
     line += "|0|";
     append_number(line, inode.create_time);
+    line += '\n';
 }
 
 // Prints the line for every node below top; a descriptor that cannot be
@@ -77,7 +78,7 @@ int emit_tree(const ds::Datastore& store, const Node& top, const std::string& to
             return;
         }
         body_line(line, path, n.id(), inode);
-        out_line(line);
+        out_text(line);
     });
 }
 
@@ -106,7 +107,7 @@ int emit_deleted(const ds::Datastore& store, const Options& opt) {
         const std::string path =
             name == names.end() ? "$deleted/" + std::to_string(item.id) : ds::deleted_path_text(name->second);
         body_line(line, path + " (deleted)", item.id, inode);
-        out_line(line);
+        out_text(line);
     }
     if (end == ds::ScanEnd::finished) return interrupted() ? fail(scan_end_code(ds::ScanEnd::cancelled), ds::scan_end_message(ds::ScanEnd::cancelled)) : kExitOk;
     return fail(scan_end_code(end), ds::scan_end_message(end));

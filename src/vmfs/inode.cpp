@@ -82,7 +82,6 @@ int inode_get_fields(Store& store, uint32_t id, Descriptor& inode) {
     uint8_t buf[kDescriptorFieldsEnd] = {};
     const int32_t want = std::min<int32_t>(size, kDescriptorFieldsEnd);
     if (file_read(store, fdc.inode, buf, want, pos) != want) return -1;
-    inode = Descriptor{};
     inode_parse_header(inode, buf);
     parse_fields(inode, buf);
     return 0;

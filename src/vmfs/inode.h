@@ -53,9 +53,10 @@ void inode_parse(Descriptor& inode, std::span<const uint8_t> buf);
 int inode_get(Store& store, uint32_t id, Descriptor& inode);
 // Bytes of a descriptor before its block list: all a stat shows.
 inline constexpr int kDescriptorFieldsEnd = 0x250;
-// Reads only those bytes of descriptor id: its header and fields, the block
-// list and type6_value left zero. A walk that dates every file copies a
-// quarter of the bytes. -1 (record unchanged) when unreadable.
+// Reads only those bytes of descriptor id into its header and fields; the
+// block list and type6_value are left as they were. A walk that dates
+// every file copies a quarter of the bytes. -1 (record unchanged) when
+// unreadable.
 int inode_get_fields(Store& store, uint32_t id, Descriptor& inode);
 // The same read without the parse, for scans that look at two fields of
 // every slot before they need the rest.
