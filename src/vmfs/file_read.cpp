@@ -272,6 +272,10 @@ int64_t file_read(Store& store, const Descriptor& inode, uint8_t* buffer, int64_
     return read_at_depth(store, inode, buffer, count, p, 1);
 }
 
+int64_t file_read_probe(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p) {
+    return read_at_depth(store, inode, buffer, count, p, 1, true);
+}
+
 namespace {
 
 // Reads len bytes at logical-volume offset at (on one member) around its

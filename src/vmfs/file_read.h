@@ -86,6 +86,12 @@ int64_t file_find_slot(Store& store, const Descriptor& inode, int64_t p, bool ho
 // file's size) read as zeros.
 int64_t file_read(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p);
 
+// Reads like file_read, but file blocks through lvm_probe: bytes not in a
+// cached chunk are read alone and not kept. For one look at a few bytes in
+// an area read nowhere else (a directory's descriptor, as a tree walk
+// enters it).
+int64_t file_read_probe(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p);
+
 // Reads from position p on at most max bytes that one read of the disks can
 // serve: file blocks that follow each other on one member, or a hole, or
 // else what file_read gives. The count of bytes (0 at or past the end of the

@@ -87,6 +87,19 @@ int inode_get_fields(Store& store, uint32_t id, Descriptor& inode) {
     return 0;
 }
 
+int inode_get_probe(Store& store, uint32_t id, Descriptor& inode) {
+    // Refused as bitmap_read_item refuses them.
+    const Bitmap& fdc = store.fs.fdc;
+    const int32_t size = fdc.header.item_size;
+    if (size <= 0 || size > kDescriptorBytes) return -1;
+    const int64_t pos = bitmap_item_pos(fdc, fd_entry(id), fd_item(id));
+    if (pos < 0) return -1;
+    uint8_t buf[kDescriptorBytes] = {};
+    if (file_read_probe(store, fdc.inode, buf, size, pos) != size) return -1;
+    inode_parse(inode, buf);
+    return 0;
+}
+
 int inode_get(Store& store, uint32_t id, Descriptor& inode) {
     uint8_t buf[kDescriptorBytes];
     if (!inode_read_raw(store, id, buf)) return -1;

@@ -58,6 +58,10 @@ inline constexpr int kDescriptorFieldsEnd = 0x250;
 // every file copies a quarter of the bytes. -1 (record unchanged) when
 // unreadable.
 int inode_get_fields(Store& store, uint32_t id, Descriptor& inode);
+// Reads descriptor id like inode_get, but bytes not in a cached chunk alone
+// (file_read_probe): for a directory a walk enters, whose descriptor lies
+// among its parent's files', which a tree does not otherwise read.
+int inode_get_probe(Store& store, uint32_t id, Descriptor& inode);
 // The same read without the parse, for scans that look at two fields of
 // every slot before they need the rest.
 bool inode_read_raw(Store& store, uint32_t id, uint8_t (&buf)[kDescriptorBytes]);

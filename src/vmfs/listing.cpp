@@ -17,7 +17,8 @@ DirLister::DirLister(const Datastore& store, const Node& dir) : DirLister(store.
 
 DirLister::DirLister(Store& store, const Node& node) : state_(std::make_unique<State>()) {
     Descriptor dir;
-    if (inode_get_substituted(store, node.id, node.first_block, dir) != 0) return;
+    if (inode_get_probe(store, node.id, dir) != 0) return;
+    substitute_first_block(dir, node.first_block);
     if (dir.type != kTypeDir) {
         state_->status = ListStatus::not_directory;
         return;
