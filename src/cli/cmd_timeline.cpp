@@ -49,7 +49,8 @@ void append_number(std::string& out, T value) {
 // Built in line with its newline, whose capacity is kept from line to line:
 // a walk writes a million of them.
 void body_line(std::string& line, const std::string& name, uint32_t id, const ds::FileInfo& inode) {
-    line.assign("0|");
+    line.clear();
+    line.append("0|", 2);
     append_body_name(line, name);
     line += '|';
     append_number(line, id);
