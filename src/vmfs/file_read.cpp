@@ -155,17 +155,46 @@ int64_t read_at_depth(Store& store, const Descriptor& inode, uint8_t* buffer, in
 
 bool ItemMemo::copy_out(uint32_t id, size_t size, int64_t off, int64_t len, uint8_t* out) {
     std::lock_guard lock(mutex_);
-    if (!valid_ || id_ != id || bytes_.size() != size) return false;
-    std::memcpy(out, bytes_.data() + off, static_cast<size_t>(len));
-    return true;
+    for (Slot& slot : slots_)
+        if (slot.valid && slot.id == id && slot.bytes.size() == size) {
+            slot.used = ++clock_;
+            std::memcpy(out, slot.bytes.data() + off, static_cast<size_t>(len));
+            return true;
+        }
+    return false;
 }
 
 void ItemMemo::keep(uint32_t id, std::vector<uint8_t>& bytes) {
     std::lock_guard lock(mutex_);
-    bytes_.swap(bytes);
-    spare_.swap(bytes);
-    valid_ = true;
-    id_ = id;
+    // Another reader may have brought in the same item meanwhile.
+    Slot* place = nullptr;
+    size_t held = 0;
+    for (Slot& slot : slots_)
+        if (slot.valid) {
+            held += slot.bytes.size();
+            if (slot.id == id) place = &slot;
+        }
+    if (!place) {
+        const bool room = held + bytes.size() <= kBudget;
+        for (Slot& slot : slots_) {
+            if (room && !slot.valid) {
+                place = &slot;
+                break;
+            }
+            if (slot.valid && (!place || slot.used < place->used)) place = &slot;
+        }
+    }
+    // Over the budget every other item is let go, so that one large item
+    // is all that is held.
+    if (held + bytes.size() > kBudget)
+        for (Slot& slot : slots_)
+            if (&slot != place) slot.valid = false;
+    if (!place) place = &slots_[0];
+    place->bytes.swap(bytes);
+    place->valid = true;
+    place->id = id;
+    place->used = ++clock_;
+    if (bytes.capacity() > spare_.capacity()) spare_.swap(bytes);
 }
 
 std::vector<uint8_t> ItemMemo::take_spare(size_t size) {
@@ -180,7 +209,7 @@ std::vector<uint8_t> ItemMemo::take_spare(size_t size) {
 
 void ItemMemo::reset() {
     std::lock_guard lock(mutex_);
-    valid_ = false;
+    for (Slot& slot : slots_) slot.valid = false;
 }
 
 int file_block_lookup(Store& store, const Descriptor& inode, int64_t p, uint32_t* id) {
