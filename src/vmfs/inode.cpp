@@ -80,7 +80,9 @@ int inode_get_fields(Store& store, uint32_t id, Descriptor& inode) {
     const int64_t pos = bitmap_item_pos(fdc, fd_entry(id), fd_item(id));
     if (pos < 0 || pos > fdc.inode.size - size) return -1;
     // An item too short to hold them leaves them zero, as inode_get does.
-    uint8_t buf[kDescriptorFieldsEnd] = {};
+    // Only the fields' bytes are set and parsed.
+    uint8_t buf[kDescriptorFieldsEnd];
+    std::memset(buf + kDescriptorFieldsStart, 0, kDescriptorFieldsEnd - kDescriptorFieldsStart);
     const int32_t want = std::min<int32_t>(size, kDescriptorFieldsEnd) - kDescriptorFieldsStart;
     if (want > 0 && file_read(store, fdc.inode, buf + kDescriptorFieldsStart, want, pos + kDescriptorFieldsStart) != want)
         return -1;
