@@ -163,10 +163,12 @@ struct Figure {
     double wall = std::numeric_limits<double>::infinity();
     double rss = 0;
     uint64_t lines = 0;
+    int64_t read_bytes = -1;   // of the last run
     std::string last;
 
-    void add(bool run_ok, double seconds, double peak, const std::string& out_path) {
+    void add(bool run_ok, double seconds, double peak, const std::string& out_path, int64_t read = -1) {
         ok = ok && run_ok;
+        read_bytes = read;
         wall = std::min(wall, seconds);
         rss = std::max(rss, peak);
         lines = count_lines(out_path, last);
@@ -269,7 +271,7 @@ bool run_huge(const HugeOptions& o, std::ostream& out) {
             argv.insert(argv.end(), args.begin(), args.end());
             Stopwatch sw;
             const ProcessOutcome p = run_process(argv, out_path);
-            f.add(p.ok, sw.elapsed().wall, p.peak_rss_mib, out_path);
+            f.add(p.ok, sw.elapsed().wall, p.peak_rss_mib, out_path, p.read_bytes);
         }
         return f;
     };
@@ -299,6 +301,11 @@ bool run_huge(const HugeOptions& o, std::ostream& out) {
                goal(ratio <= kScanGoalRatio) + ")";
     };
 
+    // What a walk read, to weigh against the metadata it needs.
+    auto read_text = [](const Figure& f) {
+        return f.read_bytes < 0 ? std::string()
+                                : " | read " + text("%.0f MiB", static_cast<double>(f.read_bytes) / kMiBf);
+    };
     const uint64_t entries = field(built, "entries");
     std::cerr << "huge: info, ls, tree, timeline..." << std::endl;
     const Figure info = run_cli({"info"});
@@ -307,9 +314,10 @@ bool run_huge(const HugeOptions& o, std::ostream& out) {
     const Figure ls = run_cli({"ls", dsb::huge_wide_path()});
     line("ls of " + built["wide"] + " entries", ls, ls.lines == field(built, "wide"), "");
     const Figure tree = run_cli({"tree", "/"});
-    line("tree / (" + std::to_string(entries) + " lines)", tree, tree.lines == entries, "");
+    line("tree / (" + std::to_string(entries) + " lines)", tree, tree.lines == entries, read_text(tree));
     const Figure timeline = run_cli({"timeline", "/"});
-    line("timeline /", timeline, timeline.lines == entries, against(timeline, ".fdc.sf and .sbc.sf", fdc_sbc));
+    line("timeline /", timeline, timeline.lines == entries,
+         read_text(timeline) + against(timeline, ".fdc.sf and .sbc.sf", fdc_sbc));
 
     std::cerr << "huge: the three scans..." << std::endl;
     const Figure deleted = run_cli({"deleted"});

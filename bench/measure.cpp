@@ -213,9 +213,28 @@ pid_t spawn_process(const std::vector<std::string>& argv, const std::string& std
     return rc == 0 ? pid : -1;
 }
 
+namespace {
+
+// The bytes the ended, not yet reaped process pid read through read calls,
+// from the page cache or not; -1 when the kernel does not tell.
+int64_t read_chars(pid_t pid) {
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0)
+        if (errno != EINTR) return -1;
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    int64_t value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:") return value;
+    return -1;
+}
+
+} // namespace
+
 ProcessOutcome wait_process(pid_t pid) {
     ProcessOutcome out;
     if (pid <= 0) return out;
+    out.read_bytes = read_chars(pid);
     struct rusage ru {};
     out.ok = wait_for(pid, ru);
     out.peak_rss_mib = mib_of_rusage(ru);

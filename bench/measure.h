@@ -74,6 +74,7 @@ struct ProcessOutcome {
     bool ok = false;
     double peak_rss_mib = 0;
     double cpu_seconds = 0;   // user and system time
+    int64_t read_bytes = -1;  // what its read calls returned in all ("rchar"); -1: unknown
 };
 
 // Runs argv (searched in PATH) and waits for it; its standard output goes

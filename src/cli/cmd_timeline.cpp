@@ -10,6 +10,8 @@
 #include "text/messages.h"
 #include "text/row_text.h"
 
+#include <charconv>
+
 namespace dscli {
 namespace {
 
@@ -26,36 +28,58 @@ const char* mode_text(uint32_t type) {
 }
 
 // "|" separates the fields of a line, so a name holding one shows it escaped.
-std::string body_name(const std::string& name) {
-    std::string out;
-    for (char c : name) {
-        if (c == '|')
-            out += "\\x7c";
-        else
-            out += c;
+void append_body_name(std::string& out, const std::string& name) {
+    size_t from = 0;
+    for (size_t bar; (bar = name.find('|', from)) != std::string::npos; from = bar + 1) {
+        out.append(name, from, bar - from);
+        out += "\\x7c";
     }
-    return out;
+    out.append(name, from);
+}
+
+template <typename T>
+void append_number(std::string& out, T value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
 }
 
 // One line of a body file: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime.
 // No change time is kept, so ctime is 0; no digest is taken, so MD5 is 0.
-std::string body_line(const std::string& name, uint32_t id, const ds::FileInfo& inode) {
-    return "0|" + body_name(name) + "|" + std::to_string(id) + "|" + mode_text(inode.type) + "|0|0|" +
-           std::to_string(inode.size) + "|" + std::to_string(inode.access_time) + "|" + std::to_string(inode.update_time) +
-           "|0|" + std::to_string(inode.create_time);
+// Built in line with its newline, whose capacity is kept from line to line:
+// a walk writes a million of them.
+void body_line(std::string& line, const std::string& name, uint32_t id, const ds::FileInfo& inode) {
+    line.clear();
+    line.append("0|", 2);
+    append_body_name(line, name);
+    line += '|';
+    append_number(line, id);
+    line += '|';
+    line += mode_text(inode.type);
+    line += "|0|0|";
+    append_number(line, inode.size);
+    line += '|';
+    append_number(line, inode.access_time);
+    line += '|';
+    append_number(line, inode.update_time);
+    line += "|0|";
+    append_number(line, inode.create_time);
+    line += '\n';
 }
 
 // Prints the line for every node below top; a descriptor that cannot be
 // read is reported and left out rather than dated 1970.
 int emit_tree(const ds::Datastore& store, const Node& top, const std::string& top_path) {
-    return walk_tree(store, top, top_path, [&store](const Node& n, const std::string& path) {
+    std::string line;
+    return walk_tree(store, top, top_path, [&store, &line](const Node& n, const std::string& path) {
         ds::FileInfo inode;
         if (!store.stat(n.node, inode)) {
             if (rescue_run()) skipped("the descriptor of " + path);
             else warn(kCodeFileOpen, "file open error|path:" + path);
             return;
         }
-        out_line(body_line(path, n.id(), inode));
+        body_line(line, path, n.id(), inode);
+        out_text(line);
     });
 }
 
@@ -72,6 +96,7 @@ int emit_deleted(const ds::Datastore& store, const Options& opt) {
     // The files found before a scan stopped stay, as they stay in the list.
     const ds::DeletedNames names =
         end == ds::ScanEnd::cancelled ? ds::DeletedNames{} : gather_deleted_names(store, items);
+    std::string line;
     for (const ds::DeletedItem& item : items) {
         if (item.is_dir || interrupted()) continue;
         ds::FileInfo inode;
@@ -82,7 +107,8 @@ int emit_deleted(const ds::Datastore& store, const Options& opt) {
         const auto name = names.find(item.id);
         const std::string path =
             name == names.end() ? "$deleted/" + std::to_string(item.id) : ds::deleted_path_text(name->second);
-        out_line(body_line(path + " (deleted)", item.id, inode));
+        body_line(line, path + " (deleted)", item.id, inode);
+        out_text(line);
     }
     if (end == ds::ScanEnd::finished) return interrupted() ? fail(scan_end_code(ds::ScanEnd::cancelled), ds::scan_end_message(ds::ScanEnd::cancelled)) : kExitOk;
     return fail(scan_end_code(end), ds::scan_end_message(end));

@@ -43,6 +43,12 @@ void DiskReader::reset() {
     failures_.clear();
     chunk_reads_ = 0;
     requests_ = 0;
+    bytes_read_ = 0;
+}
+
+bool DiskReader::source_read(const std::string& device, int64_t pos, int64_t len, uint8_t* out) {
+    bytes_read_.fetch_add(len, std::memory_order_relaxed);
+    return source_.read(device, pos, len, out);
 }
 
 bool DiskReader::note_failure(Fault fault, int sys_errno) { return note_failure(Failure{fault, sys_errno}); }
@@ -153,7 +159,7 @@ bool DiskReader::copy_from_chunk(const std::string& device, int id, int64_t at, 
     if (want <= 0) return note_failure(Fault::past_device);
     std::unique_ptr<uint8_t[]> fresh = take_buffer();
     errno = 0;
-    const bool read = source_.read(device, start, want, fresh.get());
+    const bool read = source_read(device, start, want, fresh.get());
     const int read_errno = errno;
     take = std::min(take, want - off);
     if (read && take > 0) std::memcpy(out, fresh.get() + off, static_cast<size_t>(take));
@@ -168,7 +174,7 @@ bool DiskReader::copy_from_chunk(const std::string& device, int id, int64_t at, 
             take = std::min(take, device_bytes - at);
             chunk_reads_.fetch_add(1, std::memory_order_relaxed);
             errno = 0;
-            if (take > 0 && source_.read(device, at, take, out)) return true;
+            if (take > 0 && source_read(device, at, take, out)) return true;
         }
         return note_failure(read ? Fault::past_device : Fault::device_read, read ? 0 : read_errno);
     }
@@ -211,7 +217,7 @@ int64_t DiskReader::read(const std::string& device, uint8_t* buffer, int32_t ind
     if (len >= kDirectReadMin) {
         chunk_reads_.fetch_add(1, std::memory_order_relaxed);
         errno = 0;
-        if (source_.read(device, pos, len, out)) return len;
+        if (source_read(device, pos, len, out)) return len;
         note_failure(Fault::device_read, errno);
         return -1;
     }
@@ -244,7 +250,7 @@ int64_t DiskReader::read_probe(const std::string& device, uint8_t* buffer, int32
     }
     chunk_reads_.fetch_add(1, std::memory_order_relaxed);
     errno = 0;
-    if (source_.read(device, pos, len, out)) return len;
+    if (source_read(device, pos, len, out)) return len;
     note_failure(Fault::device_read, errno);
     return -1;
 }
@@ -268,7 +274,7 @@ void DiskReader::narrow(const std::string& device, uint8_t* out, int64_t pos, in
     if (sectors <= 1) {
         for (int tries = retries(); tries > 0; --tries) {
             chunk_reads_.fetch_add(1, std::memory_order_relaxed);
-            if (source_.read(device, pos, len, out)) return;
+            if (source_read(device, pos, len, out)) return;
         }
         std::memset(out, 0, static_cast<size_t>(len));
         append_range(unreadable, {pos - base, len});
@@ -279,7 +285,7 @@ void DiskReader::narrow(const std::string& device, uint8_t* out, int64_t pos, in
         const int64_t cut = std::min(pos + len, (at / step + 1) * step);
         uint8_t* piece = out + (at - pos);
         chunk_reads_.fetch_add(1, std::memory_order_relaxed);
-        if (!source_.read(device, at, cut - at, piece)) narrow(device, piece, at, cut - at, base, unreadable);
+        if (!source_read(device, at, cut - at, piece)) narrow(device, piece, at, cut - at, base, unreadable);
         at = cut;
     }
 }

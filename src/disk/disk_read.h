@@ -98,6 +98,9 @@ public:
     // Number of reads asked of this reader since the last reset, answered
     // from the cache or not: what a scan costs in calls.
     int64_t requests() const { return requests_.load(std::memory_order_relaxed); }
+    // Bytes asked of the source since the last reset: what a walk costs in
+    // reads, whole chunks and all.
+    int64_t bytes_read() const { return bytes_read_.load(std::memory_order_relaxed); }
 
 private:
     struct Chunk {
@@ -122,6 +125,8 @@ private:
                 std::vector<ByteSpan>& unreadable);
     std::unique_ptr<uint8_t[]> take_buffer();
     void keep_buffer(std::unique_ptr<uint8_t[]> buffer);
+    // Reads from the source, counted.
+    bool source_read(const std::string& device, int64_t pos, int64_t len, uint8_t* out);
 
     std::unique_ptr<SectorSource> owned_;
     SectorSource& source_;
@@ -138,6 +143,7 @@ private:
     std::vector<std::pair<std::thread::id, Failure>> failures_;
     std::atomic<int64_t> chunk_reads_{0};
     std::atomic<int64_t> requests_{0};
+    std::atomic<int64_t> bytes_read_{0};
     std::atomic<int> retries_{0};
 };
 

@@ -79,9 +79,25 @@ bool unescape_name(const std::string& text, const char* mark, std::string& raw) 
 // A name that is those two quotes has them escaped, so each form is one name.
 const char kEmptyName[] = "\"\"";
 
+namespace {
+
+// Whether escape_name with printed_must would give raw back unchanged: only
+// printable ASCII but the backslash and the slash. Nearly every name is so,
+// and a walk prints a million of them.
+bool printed_as_is(const std::string& raw) {
+    for (const char ch : raw) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c >= 0x7F || c == '\\' || c == '/') return false;
+    }
+    return true;
+}
+
+} // namespace
+
 std::string printable_name(const std::string& raw) {
     if (raw.empty()) return kEmptyName;
     if (raw == kEmptyName) return "\\x22\\x22";
+    if (printed_as_is(raw)) return raw;
     return escape_name(raw, "\\x", printed_must);
 }
 

@@ -23,11 +23,17 @@ constexpr int kMaxNesting = 4;
 // What file_read_run reads at a time where it cannot make runs.
 constexpr int64_t kFallbackPiece = 1048576;
 
-int64_t read_at_depth(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p, int depth);
+// probe: file blocks are read through lvm_probe, not into the chunk cache.
+int64_t read_at_depth(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p, int depth,
+                      bool probe = false);
 
 // len bytes at off of item (entry, item) of bm, known as id, from the memo or
 // read one level deeper; false when the item cannot be read or the range
-// leaves it.
+// leaves it. A sub-block is kept whole in its memo, so it is read on its
+// own rather than with the chunk around it: a walk reads one directory
+// sub-block after another, each far from the descriptors its entries name,
+// and through the cache every one would cost a mebibyte and evict the
+// chunk of descriptors the walk comes back to.
 bool item_bytes(Store& store, ItemMemo& memo, const Bitmap& bm, uint32_t id, uint32_t entry, uint32_t item,
                 int64_t off, int64_t len, uint8_t* out, int depth) {
     const int32_t size = bm.header.item_size;
@@ -35,8 +41,9 @@ bool item_bytes(Store& store, ItemMemo& memo, const Bitmap& bm, uint32_t id, uin
     if (memo.copy_out(id, static_cast<size_t>(size), off, len, out)) return true;
     const int64_t pos = bitmap_item_pos(bm, entry, item);
     if (pos < 0) return false;
-    std::vector<uint8_t> fresh(static_cast<size_t>(size));
-    if (read_at_depth(store, bm.inode, fresh.data(), size, pos, depth + 1) != size) return false;
+    std::vector<uint8_t> fresh = memo.take_spare(static_cast<size_t>(size));
+    const bool probe = &memo == &store.memos.sub_block;
+    if (read_at_depth(store, bm.inode, fresh.data(), size, pos, depth + 1, probe) != size) return false;
     std::memcpy(out, fresh.data() + off, static_cast<size_t>(len));
     memo.keep(id, fresh);
     return true;
@@ -110,7 +117,8 @@ int64_t subblock_at_depth(Store& store, uint32_t id, uint8_t* buffer, int64_t in
     return n;
 }
 
-int64_t read_at_depth(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p, int depth) {
+int64_t read_at_depth(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p, int depth,
+                      bool probe) {
     // The record is only read, never changed, so no copy of it is taken: the
     // scans call this once per descriptor slot.
     if (depth > kMaxNesting || p < 0 || count < 0) return -1;
@@ -129,7 +137,8 @@ int64_t read_at_depth(Store& store, const Descriptor& inode, uint8_t* buffer, in
             // around inside that block: a damaged size could then repeat the
             // same bytes for terabytes.
             if (p % inode.block_size >= store.fs.fsinfo.blocksize) return -1;
-            got = file_block_read(store, id, buffer, total, want, p);
+            got = probe ? file_block_probe(store, id, buffer + total, want, p)
+                        : file_block_read(store, id, buffer, total, want, p);
         } else if (blkid_type(id) == kBlockSub) {
             if (p % inode.block_size >= store.fs.sbc.header.item_size) return -1;
             got = subblock_at_depth(store, id, buffer, total, want, p, depth);
@@ -146,21 +155,61 @@ int64_t read_at_depth(Store& store, const Descriptor& inode, uint8_t* buffer, in
 
 bool ItemMemo::copy_out(uint32_t id, size_t size, int64_t off, int64_t len, uint8_t* out) {
     std::lock_guard lock(mutex_);
-    if (!valid_ || id_ != id || bytes_.size() != size) return false;
-    std::memcpy(out, bytes_.data() + off, static_cast<size_t>(len));
-    return true;
+    for (Slot& slot : slots_)
+        if (slot.valid && slot.id == id && slot.bytes.size() == size) {
+            slot.used = ++clock_;
+            std::memcpy(out, slot.bytes.data() + off, static_cast<size_t>(len));
+            return true;
+        }
+    return false;
 }
 
 void ItemMemo::keep(uint32_t id, std::vector<uint8_t>& bytes) {
     std::lock_guard lock(mutex_);
-    bytes_.swap(bytes);
-    valid_ = true;
-    id_ = id;
+    // Another reader may have brought in the same item meanwhile.
+    Slot* place = nullptr;
+    size_t held = 0;
+    for (Slot& slot : slots_)
+        if (slot.valid) {
+            held += slot.bytes.size();
+            if (slot.id == id) place = &slot;
+        }
+    if (!place) {
+        const bool room = held + bytes.size() <= kBudget;
+        for (Slot& slot : slots_) {
+            if (room && !slot.valid) {
+                place = &slot;
+                break;
+            }
+            if (slot.valid && (!place || slot.used < place->used)) place = &slot;
+        }
+    }
+    // Over the budget every other item is let go, so that one large item
+    // is all that is held.
+    if (held + bytes.size() > kBudget)
+        for (Slot& slot : slots_)
+            if (&slot != place) slot.valid = false;
+    if (!place) place = &slots_[0];
+    place->bytes.swap(bytes);
+    place->valid = true;
+    place->id = id;
+    place->used = ++clock_;
+    if (bytes.capacity() > spare_.capacity()) spare_.swap(bytes);
+}
+
+std::vector<uint8_t> ItemMemo::take_spare(size_t size) {
+    std::vector<uint8_t> out;
+    {
+        std::lock_guard lock(mutex_);
+        out.swap(spare_);
+    }
+    out.resize(size);
+    return out;
 }
 
 void ItemMemo::reset() {
     std::lock_guard lock(mutex_);
-    valid_ = false;
+    for (Slot& slot : slots_) slot.valid = false;
 }
 
 int file_block_lookup(Store& store, const Descriptor& inode, int64_t p, uint32_t* id) {
@@ -250,6 +299,10 @@ int64_t file_find_slot(Store& store, const Descriptor& inode, int64_t p, bool ho
 
 int64_t file_read(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p) {
     return read_at_depth(store, inode, buffer, count, p, 1);
+}
+
+int64_t file_read_probe(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p) {
+    return read_at_depth(store, inode, buffer, count, p, 1, true);
 }
 
 namespace {

@@ -14,24 +14,42 @@ namespace ds {
 struct Store;
 struct Bitmap;
 
-// The last item read of a bitmap system file: a large file asks for the same
-// pointer block for every one of its data blocks, and a directory in a
-// sub-block is read one 140-byte entry at a time. Readers on several threads
-// share it; bytes are copied in and out under the lock, and an item is read
-// without it (the read may itself come back here for another item).
+// The last items read of a bitmap system file: a large file asks for the
+// same pointer block for every one of its data blocks, and a directory in
+// sub-blocks is read one 140-byte entry at a time, while a walk goes back and
+// forth between the sub-blocks of a directory and of its parent (a few
+// levels of them). Readers on several threads share it; bytes are copied in
+// and out under the lock, and an item is read without it (the read may
+// itself come back here for another item).
 class ItemMemo {
 public:
     // Copies len bytes at off of the item known as id to out when that is
-    // the item held and it is size bytes long.
+    // an item held and it is size bytes long.
     bool copy_out(uint32_t id, size_t size, int64_t off, int64_t len, uint8_t* out);
+    // Holds bytes as the item id, in place of the least recently used one;
+    // bytes is left with a buffer of no use.
     void keep(uint32_t id, std::vector<uint8_t>& bytes);
+    // A buffer of size bytes for the next item to read (their contents are
+    // not set): one that held an item before, so that a walk over thousands
+    // of sub-blocks does not fault in fresh pages for each.
+    std::vector<uint8_t> take_spare(size_t size);
     void reset();
 
 private:
+    // Items held at most, and bytes: a damaged header can claim items of any
+    // size, and one of them is then all that is held.
+    static constexpr size_t kSlots = 8;
+    static constexpr size_t kBudget = 8 * 65536;
+    struct Slot {
+        bool valid = false;
+        uint32_t id = 0;
+        uint64_t used = 0;
+        std::vector<uint8_t> bytes;
+    };
     std::mutex mutex_;
-    bool valid_ = false;
-    uint32_t id_ = 0;
-    std::vector<uint8_t> bytes_;
+    Slot slots_[kSlots];
+    uint64_t clock_ = 0;
+    std::vector<uint8_t> spare_;
 };
 
 struct FileReadMemos {
@@ -80,6 +98,12 @@ int64_t file_find_slot(Store& store, const Descriptor& inode, int64_t p, bool ho
 // (0 at or past the end of the file) or -1. Holes (null block ids inside the
 // file's size) read as zeros.
 int64_t file_read(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p);
+
+// Reads like file_read, but file blocks through lvm_probe: bytes not in a
+// cached chunk are read alone and not kept. For one look at a few bytes in
+// an area read nowhere else (a directory's descriptor, as a tree walk
+// enters it).
+int64_t file_read_probe(Store& store, const Descriptor& inode, uint8_t* buffer, int64_t count, int64_t p);
 
 // Reads from position p on at most max bytes that one read of the disks can
 // serve: file blocks that follow each other on one member, or a hole, or

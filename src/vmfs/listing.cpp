@@ -4,6 +4,7 @@
 #include "vmfs/dirent.h"
 #include "vmfs/found_dir.h"
 #include "vmfs/inode.h"
+#include "vmfs/utf8.h"
 
 namespace ds {
 
@@ -16,7 +17,8 @@ DirLister::DirLister(const Datastore& store, const Node& dir) : DirLister(store.
 
 DirLister::DirLister(Store& store, const Node& node) : state_(std::make_unique<State>()) {
     Descriptor dir;
-    if (inode_get_substituted(store, node.id, node.first_block, dir) != 0) return;
+    if (inode_get_probe(store, node.id, dir) != 0) return;
+    substitute_first_block(dir, node.first_block);
     if (dir.type != kTypeDir) {
         state_->status = ListStatus::not_directory;
         return;
@@ -46,9 +48,10 @@ bool DirLister::next(ListedEntry& out) {
     DirEntry e;
     while (state_->cursor->next(e)) {
         if (e.type != kTypeDir && e.type != kTypeRegular && e.type != kTypeSystem) continue;
-        std::string name = display_name(e);
+        std::string raw = dirent_name(e);
+        std::string name = utf8_sanitize(raw);
         if (name == "." || name == "..") continue;
-        out = {e.type == kTypeDir, e.type, e.descriptor_id, std::move(name), dirent_name(e)};
+        out = {e.type == kTypeDir, e.type, e.descriptor_id, std::move(name), std::move(raw)};
         return true;
     }
     state_->status = state_->cursor->reached_end() ? ListStatus::complete : ListStatus::ended_early;

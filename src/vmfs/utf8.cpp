@@ -1,5 +1,7 @@
 #include "vmfs/utf8.h"
 
+#include <algorithm>
+
 namespace ds {
 
 size_t utf8_length(const std::string& s, size_t i) {
@@ -28,6 +30,7 @@ bool is_utf8(const std::string& s) {
 
 std::string utf8_sanitize(const std::string& s) {
     static const char kReplacement[] = "\xEF\xBF\xBD";
+    if (std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) return s;
     std::string out;
     out.reserve(s.size());
     for (size_t i = 0; i < s.size();) {

@@ -6,6 +6,8 @@
 #include "support/open_images.h"
 #include "support/test_support.h"
 
+#include "vmfs/store.h"
+
 #include <set>
 
 namespace {
@@ -127,6 +129,52 @@ TEST_F(HugeShape, ThinDisksReadThroughPointerBlocksAndDeletedFilesAreFound) {
     for (const FileRow& r : rows.rows) ids.insert(r.descriptor_id);
     ASSERT_EQ(ids.size(), built.deleted.size());
     for (const dsb::ObjectExpect& o : built.deleted) EXPECT_EQ(ids.count(o.id), 1u) << o.path;
+}
+
+// Many small folders, each listed from a sub-block that lies far from the
+// descriptors of its files. A walk of names reads the folders' descriptors
+// and sub-blocks alone; a walk that dates every file (a timeline) reads each
+// chunk of descriptors once, the sub-blocks still alone: through the chunk
+// cache each would cost a mebibyte and evict the descriptors.
+TEST(HugeWalkReads, WalksReadLittleMoreThanTheMetadataTheyNeed) {
+    dstest::TempDir dir;
+    dsb::HugeOptions options = dsb::huge_options(6000);
+    options.files_per_folder = 20;
+    const dsb::HugeSummary built = dsb::build_huge(dir.path().string(), options);
+    Datastore store;
+    const dstest::Opened open = dstest::open_images(store, built);
+    ASSERT_EQ(open.message, "");
+    ASSERT_GE(built.folders, 250u);
+
+    DiskReader& disk = internals(store).disk;
+    const int64_t subblock = store.fs_params().subblocksize;
+    const int64_t folders = static_cast<int64_t>(built.folders);
+
+    // Names only (a tree): the folders' descriptors and sub-blocks, once
+    // each, never the chunks of descriptors around them, nor the parent's
+    // sub-block again after each folder.
+    disk.reset();
+    uint64_t named = 0;
+    store.walk(Datastore::root(), "/", [&](const TreeNode&) { return ++named, true; });
+    EXPECT_LE(disk.bytes_read(), folders * (subblock + 2048) * 5 / 4 + 2 * kChunkSize)
+        << disk.chunk_reads() << " reads";
+
+    disk.reset();
+    uint64_t entries = 0, dated = 0;
+    const TreeWalkResult walked = store.walk(Datastore::root(), "/", [&](const TreeNode& n) {
+        ++entries;
+        FileInfo info;
+        if (store.stat(n.entry.node(), info).ok()) ++dated;
+        return true;
+    });
+    EXPECT_FALSE(walked.stopped);
+    EXPECT_EQ(dated, entries);
+    EXPECT_EQ(named, entries);
+    ASSERT_GE(entries, 6000u);
+    // What the walk needs: a descriptor per entry and a sub-block per folder.
+    const int64_t metadata = static_cast<int64_t>(entries) * 2048 + folders * subblock;
+    EXPECT_LE(disk.bytes_read(), 2 * metadata + 4 * kChunkSize)
+        << "metadata " << metadata << " bytes, " << disk.chunk_reads() << " reads";
 }
 
 } // namespace
