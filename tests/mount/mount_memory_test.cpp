@@ -24,6 +24,9 @@ size_t resident_bytes() {
 }
 
 TEST(MountMemory, AListedFileCostsTheMountFewerThan250Bytes) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer holds freed memory in quarantine: resident bytes measure it, not the mount";
+#endif
     const std::string why = mounttest::fuse_missing();
     if (!why.empty()) GTEST_SKIP() << "no FUSE mount possible: " << why;
     dstest::TempDir dir;
@@ -79,7 +82,7 @@ TEST(MountMemory, AListedFileCostsTheMountFewerThan250Bytes) {
     // A node, its place in the table of nodes by descriptor and its host
     // name: about 200 bytes; keeping a directory's listing vectors in every
     // file's node and a tree node per entry made it over 300.
-    const double per_entry = static_cast<double>(after - before) / static_cast<double>(seen - seen_before);
+    const double per_entry = (static_cast<double>(after) - static_cast<double>(before)) / static_cast<double>(seen - seen_before);
     EXPECT_LT(per_entry, 250) << "bytes held per listed file";
 }
 
