@@ -185,7 +185,8 @@ void ItemMemo::keep(uint32_t id, std::vector<uint8_t>& bytes) {
         }
     }
     // Over the budget every other item is let go, so that one large item
-    // is all that is held.
+    // is all that is held; the item replaced does not count.
+    if (place && place->valid) held -= place->bytes.size();
     if (held + bytes.size() > kBudget)
         for (Slot& slot : slots_)
             if (&slot != place) slot.valid = false;

@@ -6,6 +6,7 @@
 #include "support/open_images.h"
 #include "support/test_support.h"
 
+#include "vmfs/file_read.h"
 #include "vmfs/store.h"
 
 #include <set>
@@ -175,6 +176,33 @@ TEST(HugeWalkReads, WalksReadLittleMoreThanTheMetadataTheyNeed) {
     const int64_t metadata = static_cast<int64_t>(entries) * 2048 + folders * subblock;
     EXPECT_LE(disk.bytes_read(), 2 * metadata + 4 * kChunkSize)
         << "metadata " << metadata << " bytes, " << disk.chunk_reads() << " reads";
+}
+
+// A full memo lets go of its least recently used item only: a walk that
+// keeps its parent's sub-block among the last eight finds it still held.
+TEST(ItemMemo, AFullMemoReplacesOnlyItsLeastRecentItem) {
+    constexpr size_t kItem = 65536;
+    ds::ItemMemo memo;
+    for (uint32_t id = 1; id <= 8; ++id) {
+        std::vector<uint8_t> bytes(kItem, static_cast<uint8_t>(id));
+        memo.keep(id, bytes);
+    }
+    uint8_t b = 0;
+    ASSERT_TRUE(memo.copy_out(1, kItem, 0, 1, &b));   // 1 used last; 2 is now the oldest
+    EXPECT_EQ(b, 1);
+    std::vector<uint8_t> ninth(kItem, 9);
+    memo.keep(9, ninth);
+    for (uint32_t id : {1u, 3u, 4u, 5u, 6u, 7u, 8u, 9u}) {
+        SCOPED_TRACE(id);
+        EXPECT_TRUE(memo.copy_out(id, kItem, kItem - 1, 1, &b));
+        EXPECT_EQ(b, id);
+    }
+    EXPECT_FALSE(memo.copy_out(2, kItem, 0, 1, &b));
+    // One item larger than all eight together is then all that is held.
+    std::vector<uint8_t> large(9 * kItem, 10);
+    memo.keep(10, large);
+    EXPECT_TRUE(memo.copy_out(10, 9 * kItem, 0, 1, &b));
+    EXPECT_FALSE(memo.copy_out(9, kItem, 0, 1, &b));
 }
 
 } // namespace
