@@ -206,6 +206,14 @@ int DiskReader::checked_device(const std::string& device, int64_t pos, int64_t l
     return id;
 }
 
+int64_t DiskReader::read_uncached(const std::string& device, int64_t pos, int64_t len, uint8_t* out) {
+    chunk_reads_.fetch_add(1, std::memory_order_relaxed);
+    errno = 0;
+    if (source_read(device, pos, len, out)) return len;
+    note_failure(Fault::device_read, errno);
+    return -1;
+}
+
 int64_t DiskReader::read(const std::string& device, uint8_t* buffer, int32_t index, int64_t pos, int64_t len) {
     if (pos < 0 || len < 0 || index < 0 || len > INT32_MAX) return -1;
     if (len == 0) return 0;
@@ -214,13 +222,7 @@ int64_t DiskReader::read(const std::string& device, uint8_t* buffer, int32_t ind
     const int id = checked_device(device, pos, len, device_bytes);
     if (id < 0) return -1;
     uint8_t* out = buffer + index;
-    if (len >= kDirectReadMin) {
-        chunk_reads_.fetch_add(1, std::memory_order_relaxed);
-        errno = 0;
-        if (source_read(device, pos, len, out)) return len;
-        note_failure(Fault::device_read, errno);
-        return -1;
-    }
+    if (len >= kDirectReadMin) return read_uncached(device, pos, len, out);
     int64_t done = 0;
     while (done < len) {
         int64_t take = len - done;
@@ -248,11 +250,7 @@ int64_t DiskReader::read_probe(const std::string& device, uint8_t* buffer, int32
             return len;
         }
     }
-    chunk_reads_.fetch_add(1, std::memory_order_relaxed);
-    errno = 0;
-    if (source_read(device, pos, len, out)) return len;
-    note_failure(Fault::device_read, errno);
-    return -1;
+    return read_uncached(device, pos, len, out);
 }
 
 int64_t DiskReader::read_salvage(const std::string& device, uint8_t* out, int64_t pos, int64_t len,

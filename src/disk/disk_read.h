@@ -118,6 +118,8 @@ private:
     int checked_device(const std::string& device, int64_t pos, int64_t len, int64_t& device_bytes);
     bool copy_from_chunk(const std::string& device, int id, int64_t at, int64_t device_bytes, uint8_t* out,
                          int64_t& take);
+    // One read of the source past the cache: len, or -1 (noted).
+    int64_t read_uncached(const std::string& device, int64_t pos, int64_t len, uint8_t* out);
     // Keeps why a read of the calling thread failed; returns false.
     bool note_failure(Fault fault, int sys_errno = 0);
     bool note_failure(const Failure& failure);
