@@ -372,8 +372,12 @@ TEST_F(RescueCli, AnUnreadableDirectorySectorCostsOnlyItsEntriesInEveryCommand) 
             return a;
         }()));
         EXPECT_EQ(r.exit_code, 3) << r.err;
-        if (!c.shows.empty()) EXPECT_NE(r.out.find(c.shows), std::string::npos) << r.out;
-        if (!c.hides.empty()) EXPECT_EQ(r.out.find(c.hides), std::string::npos) << r.out;
+        if (!c.shows.empty()) {
+            EXPECT_NE(r.out.find(c.shows), std::string::npos) << r.out;
+        }
+        if (!c.hides.empty()) {
+            EXPECT_EQ(r.out.find(c.hides), std::string::npos) << r.out;
+        }
         const std::vector<std::string> lines = r.err_lines();
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.back().rfind("skipped as unreadable: 1 (", 0), 0u) << r.err;

@@ -66,7 +66,9 @@ TEST_F(LostVms, TheScanKeepsItsRowsAndGathersOnlyFreePointerBlocksOfFileBlocks) 
     for (const ds::PointerBlockCandidate& c : candidates) gathered.insert(c.pointer_block);
     for (const dsb::LostVmDisk& d : sum->disks)
         for (uint32_t pb : d.pointer_blocks)
-            if (pb) EXPECT_TRUE(gathered.count(pb)) << pb;
+            if (pb) {
+                EXPECT_TRUE(gathered.count(pb)) << pb;
+            }
     for (const dsb::ObjectExpect& o : sum->objects)
         for (uint32_t pb : o.pointer_ids) EXPECT_FALSE(gathered.count(pb)) << o.path;
     // Without the list the scan's rows are the same.
@@ -170,7 +172,9 @@ TEST_F(LostVms, NoRebuiltDiskHoldsABlockOfAnotherFile) {
     // And the live-owned set knows every block of the live files.
     const ds::LiveBlocks owned = ds::LiveBlocks::of(st);
     for (uint32_t id : live)
-        if ((id & 7u) == 1u) EXPECT_TRUE(owned.owns_file_block(id)) << id;
+        if ((id & 7u) == 1u) {
+            EXPECT_TRUE(owned.owns_file_block(id)) << id;
+        }
 }
 
 // A small datastore whose lost disk's second position two pointer blocks
