@@ -28,7 +28,7 @@ const char* mode_text(uint32_t type) {
 }
 
 // "|" separates the fields of a line, so a name holding one shows it escaped.
-void append_body_name(std::string& out, const std::string& name) {
+void append_body_name(std::string& out, std::string_view name) {
     size_t from = 0;
     for (size_t bar; (bar = name.find('|', from)) != std::string::npos; from = bar + 1) {
         out.append(name, from, bar - from);
@@ -46,41 +46,56 @@ void append_number(std::string& out, T value) {
 
 // One line of a body file: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime.
 // No change time is kept, so ctime is 0; no digest is taken, so MD5 is 0.
-// Built in line with its newline, whose capacity is kept from line to line:
-// a walk writes a million of them.
-void body_line(std::string& line, const std::string& name, uint32_t id, const ds::FileInfo& inode) {
-    line.clear();
-    line.append("0|", 2);
-    append_body_name(line, name);
-    line += '|';
-    append_number(line, id);
-    line += '|';
-    line += mode_text(inode.type);
-    line += "|0|0|";
-    append_number(line, inode.size);
-    line += '|';
-    append_number(line, inode.access_time);
-    line += '|';
-    append_number(line, inode.update_time);
-    line += "|0|";
-    append_number(line, inode.create_time);
-    line += '\n';
+// Its head (up to the mode) needs only the name, its tail the descriptor.
+void body_head(std::string& out, std::string_view name, uint32_t id) {
+    out.append("0|", 2);
+    append_body_name(out, name);
+    out += '|';
+    append_number(out, id);
+    out += '|';
 }
 
+void body_tail(std::string& out, const ds::FileInfo& inode) {
+    out += mode_text(inode.type);
+    out += "|0|0|";
+    append_number(out, inode.size);
+    out += '|';
+    append_number(out, inode.access_time);
+    out += '|';
+    append_number(out, inode.update_time);
+    out += "|0|";
+    append_number(out, inode.create_time);
+    out += '\n';
+}
+
+// Lines are printed this many bytes at a time: a walk makes a million.
+constexpr size_t kPrintedAtOnce = 64 * 1024;
+
 // Prints the line for every node below top; a descriptor that cannot be
-// read is reported and left out rather than dated 1970.
+// read is reported and left out rather than dated 1970. The walk lists the
+// directories and starts each line on a thread of its own while this one
+// reads the descriptors.
 int emit_tree(const ds::Datastore& store, const Node& top, const std::string& top_path) {
-    std::string line;
-    return walk_tree(store, top, top_path, [&store, &line](const Node& n, const std::string& path) {
-        ds::FileInfo inode;
-        if (!store.stat(n.node, inode)) {
-            if (rescue_run()) skipped("the descriptor of " + path);
-            else warn(kCodeFileOpen, "file open error|path:" + path);
-            return;
-        }
-        body_line(line, path, n.id(), inode);
-        out_text(line);
-    });
+    std::string lines;
+    const int rc = walk_tree_threaded(
+        store, top, top_path,
+        [](const Node& n, const std::string& path, std::string& text) { body_head(text, path, n.id()); },
+        [&](const ds::Node& node, std::string_view path, std::string_view head) {
+            ds::FileInfo inode;
+            if (!store.stat(node, inode)) {
+                if (rescue_run()) skipped("the descriptor of " + std::string(path));
+                else warn(kCodeFileOpen, "file open error|path:" + std::string(path));
+                return;
+            }
+            lines += head;
+            body_tail(lines, inode);
+            if (lines.size() >= kPrintedAtOnce) {
+                out_text(lines);
+                lines.clear();
+            }
+        });
+    if (!lines.empty()) out_text(lines);
+    return rc;
 }
 
 int emit_deleted(const ds::Datastore& store, const Options& opt) {
@@ -107,7 +122,9 @@ int emit_deleted(const ds::Datastore& store, const Options& opt) {
         const auto name = names.find(item.id);
         const std::string path =
             name == names.end() ? "$deleted/" + std::to_string(item.id) : ds::deleted_path_text(name->second);
-        body_line(line, path + " (deleted)", item.id, inode);
+        line.clear();
+        body_head(line, path + " (deleted)", item.id);
+        body_tail(line, inode);
         out_text(line);
     }
     if (end == ds::ScanEnd::finished) return interrupted() ? fail(scan_end_code(ds::ScanEnd::cancelled), ds::scan_end_message(ds::ScanEnd::cancelled)) : kExitOk;

@@ -4,6 +4,8 @@
 #include "cli_fixture.h"
 #include "support/test_support.h"
 
+#include "builder/huge_datastore.h"
+
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -72,6 +74,47 @@ TEST(CliTimeline, EveryFileAndDirectoryWithItsIdSizeAndTimes) {
     ASSERT_EQ(sub.out_lines().size(), 1u);
     EXPECT_EQ(fields(sub.out)[1], "/vm1/snapshots/vm1-Snapshot1.vmsn");
     EXPECT_EQ(run_cli(with_disks(d.images, {"timeline", "/vm1/vm1.vmx"})).exit_code, 1);
+}
+
+// Thousands of nodes, many more than the walk hands over at once: every
+// one comes in the tree's order with its own descriptor's fields, and a
+// reader that goes away stops the walk instead of leaving it waiting.
+TEST(CliTimeline, AWalkOfThousandsKeepsTheTreesOrderAndStopsWithItsReader) {
+    dstest::TempDir dir;
+    dsb::HugeOptions options = dsb::huge_options(12000);
+    options.files_per_folder = 30;
+    const dsb::HugeSummary built = dsb::build_huge(dir.path().string(), options);
+    std::vector<std::string> images;
+    for (const std::string& image : built.images) images.push_back(image + "@2048");
+
+    RunResult r = run_cli(with_disks(images, {"timeline", "/"}));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::vector<std::string> tree = run_cli(with_disks(images, {"tree", "/"})).out_lines();
+    const std::vector<std::string> lines = r.out_lines();
+    ASSERT_GE(tree.size(), 12000u);
+    ASSERT_EQ(lines.size(), tree.size());
+    std::map<std::string, std::string> id_of;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::vector<std::string> f = fields(lines[i]);
+        ASSERT_EQ(f.size(), 11u) << lines[i];
+        const bool dir = tree[i].back() == '/';
+        if (dir) tree[i].pop_back();
+        ASSERT_EQ(f[1], tree[i]) << "line " << i;
+        EXPECT_EQ(f[3], dir ? "d/drwxrwxrwx" : "r/rrwxrwxrwx") << tree[i];
+        id_of[f[1]] = f[2];
+    }
+    for (const dsb::ObjectExpect& o : built.spread) EXPECT_EQ(id_of[o.path], std::to_string(o.id)) << o.path;
+
+    std::string ds = std::string("timeout 60 '") + DATUMSIFT_BIN + "'";
+    for (const std::string& image : images) ds += " -d '" + image + "'";
+    const std::string status = dir.file("status");
+    std::string first;
+    ASSERT_EQ(dstest::shell("(" + ds + " timeline / 2>/dev/null; echo $? > '" + status + "') | head -n 2", &first), 0);
+    EXPECT_EQ(first, lines[0] + "\n" + lines[1] + "\n");
+    std::ifstream in(status);
+    int code = -1;
+    in >> code;
+    EXPECT_EQ(code, 1) << "124 is a walk that waited for a reader gone";
 }
 
 TEST(CliTimeline, DeletedFilesAndFoundDirectoriesOnRequest) {
