@@ -373,10 +373,14 @@ DatastoreHarness& harness() {
 
 std::vector<uint8_t> patch(size_t region, uint16_t offset, std::span<const uint8_t> bytes) {
     const size_t len = std::min<size_t>(bytes.size(), 0xFFFF);
-    std::vector<uint8_t> p = {static_cast<uint8_t>(region), static_cast<uint8_t>(offset),
-                              static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(len),
-                              static_cast<uint8_t>(len >> 8)};
-    p.insert(p.end(), bytes.begin(), bytes.begin() + static_cast<int64_t>(len));
+    // Sized once: GCC 12 takes an insert after a five-byte list for a write past it.
+    std::vector<uint8_t> p(5 + len);
+    p[0] = static_cast<uint8_t>(region);
+    p[1] = static_cast<uint8_t>(offset);
+    p[2] = static_cast<uint8_t>(offset >> 8);
+    p[3] = static_cast<uint8_t>(len);
+    p[4] = static_cast<uint8_t>(len >> 8);
+    std::copy_n(bytes.begin(), len, p.begin() + 5);
     return p;
 }
 
