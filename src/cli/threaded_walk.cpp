@@ -3,6 +3,7 @@
 #include "interrupt.h"
 #include "output.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -79,10 +80,8 @@ public:
         halted_ = true;
         room_.notify_one();
     }
-    bool halted() {
-        std::lock_guard lock(mutex_);
-        return halted_;
-    }
+    // Asked before every node: no lock.
+    bool halted() const { return halted_.load(std::memory_order_relaxed); }
 
 private:
     std::mutex mutex_;
@@ -91,7 +90,7 @@ private:
     std::deque<Batch> full_;
     std::vector<Batch> spare_;
     bool finished_ = false;
-    bool halted_ = false;
+    std::atomic<bool> halted_{false};   // set under the lock, for the waits
 };
 
 } // namespace
