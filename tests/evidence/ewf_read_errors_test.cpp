@@ -12,9 +12,9 @@
 #include "support/open_images.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <unistd.h>
 
@@ -59,11 +59,12 @@ std::vector<ds::ByteSpan> listed_read_errors(const std::string& e01, std::string
     const size_t section = text.find("Read errors during acquiry");
     if (section == std::string::npos) return out;
     std::istringstream lines(text.substr(section));
-    const std::regex at(R"(at sector\(s\): (\d+) - (\d+) number: (\d+))");
     for (std::string line; std::getline(lines, line);) {
-        std::smatch m;
-        if (std::regex_search(line, m, at))
-            out.push_back({std::stoll(m[1]) * 512, std::stoll(m[3]) * 512});
+        const size_t at = line.find("at sector(s): ");
+        long long first = 0, last = 0, count = 0;
+        if (at != std::string::npos &&
+            std::sscanf(line.c_str() + at, "at sector(s): %lld - %lld number: %lld", &first, &last, &count) == 3)
+            out.push_back({first * 512, count * 512});
     }
     return out;
 }
