@@ -60,6 +60,16 @@ protected:
         add_disk(store, o.path);
         return f;
     }
+
+    // Opens w on the store, lists / and then /wide; the folder's index.
+    QModelIndex open_wide(DatastoreWindow& w) {
+        w.show();
+        w.browse();
+        list(w, top_node(w));
+        const QModelIndex folder = child(top_node(w), "wide");
+        if (folder.isValid()) list(w, folder);
+        return folder;
+    }
 };
 
 } // namespace
@@ -136,12 +146,8 @@ TEST_F(DirTree, AFolderPastTheOldBoundIsListedWholeAndReachedByScrolling) {
     const uint32_t f = build_wide(dir, kEntries, false);
 
     DatastoreWindow w(store);
-    w.show();
-    w.browse();
-    list(w, top_node(w));
-    const QModelIndex folder = child(top_node(w), "wide");
+    const QModelIndex folder = open_wide(w);
     ASSERT_TRUE(folder.isValid());
-    list(w, folder);
     EXPECT_TRUE(prompts.messages.isEmpty()) << prompts.messages.join("|").toStdString();
     ASSERT_EQ(w.tree_nodes->children_held(folder), kEntries);
     EXPECT_TRUE(w.tree->isExpanded(folder));
@@ -170,13 +176,9 @@ TEST_F(DirTree, AWideFolderWithSiblingsBelowItIsReachedByScrolling) {
     build_wide(dir, kEntries, true);
 
     DatastoreWindow w(store);
-    w.show();
-    w.browse();
-    list(w, top_node(w));
-    const QModelIndex folder = child(top_node(w), "wide");
+    const QModelIndex folder = open_wide(w);
     ASSERT_TRUE(folder.isValid());
     ASSERT_EQ(texts(top_node(w)).last(), "zz-after.txt");
-    list(w, folder);
     ASSERT_EQ(w.tree_nodes->children_held(folder), kEntries);
     ASSERT_LT(children(folder), kEntries);
 
